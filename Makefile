@@ -1,0 +1,51 @@
+# Quillmark: top-level entry points.
+#   make test       install what is missing, build into build/, run every test
+#   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+#   make demo       build, make the demo disk image, show it
+
+PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
+            libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
+            fdisk dosfstools ntfs-3g mtools xvfb xauth
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build test test-asan demo bench clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing packages. Please run:"; \
+	    echo "  sudo apt-get install -y$$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	tools/demo-image build/demo.img
+	build/src/cli/quillmark-cli list build/demo.img
+
+bench: build
+	build/bench/quillmark-bench
+
+clean:
+	rm -rf build build-asan

@@ -1,0 +1,64 @@
+#pragma once
+// A drive source is where the sectors of one BIOS drive number come from: an image file or
+// a Linux block device. The sector layer opens a handle per drive and access mode and keeps
+// it; everything above the sector layer talks only drive numbers.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "disk/Geometry.h"
+
+namespace qm {
+
+enum class AccessMode { Read, Write };
+
+class SourceHandle {
+ public:
+  virtual ~SourceHandle() = default;
+  // Positions the handle at a byte offset. False (with error()) when that is impossible.
+  virtual bool Seek(uint64_t offset) = 0;
+  // Transfers up to `len` bytes at byte `offset`. Returns the number of bytes moved, or -1
+  // with error() set. Fewer bytes than asked (the end of an image) is not an error here.
+  virtual ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) = 0;
+  virtual ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) = 0;
+  // Asks the kernel to re-read the partition table; true at once for an image file.
+  virtual bool RereadPartitions() = 0;
+  int error() const { return error_; }
+
+ protected:
+  int error_ = 0;
+};
+
+class DriveSource {
+ public:
+  virtual ~DriveSource() = default;
+  virtual const std::string& Path() const = 0;
+  virtual bool IsBlockDevice() const = 0;
+  // Opens a new handle; nullptr on failure, with the errno value in `error`.
+  virtual std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) = 0;
+  // Fills the geometry; false (with `error`) when the source cannot be queried.
+  virtual bool QueryGeometry(TDriveGeometry& geometry, int& error) = 0;
+};
+
+// Image files and block devices, through open/pread/pwrite. Write handles use O_SYNC so that
+// table writes reach the medium; on a block device they also hold an exclusive flock, as
+// partitioning tools do, so that udev does not probe a half-written table.
+class FileSource final : public DriveSource {
+ public:
+  explicit FileSource(std::string path);
+  const std::string& Path() const override { return path_; }
+  bool IsBlockDevice() const override;
+  std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override;
+  bool QueryGeometry(TDriveGeometry& geometry, int& error) override;
+
+ private:
+  std::string path_;
+};
+
+// Geometry conventions shared by every source: 255 heads and 63 sectors per track unless the
+// device tells otherwise; TotalSectors capped at 0xFFFFFFFF (the MBR cannot address more).
+void FillGeometryFromSize(TDriveGeometry& geometry, uint64_t bytes, uint32_t heads = 255, uint32_t sectorsPerTrack = 63);
+
+}  // namespace qm

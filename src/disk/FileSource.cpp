@@ -1,0 +1,162 @@
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "disk/DriveSource.h"
+
+namespace qm {
+namespace {
+
+class FdHandle final : public SourceHandle {
+ public:
+  FdHandle(int fd, bool block) : fd_(fd), block_(block) {}
+  ~FdHandle() override { ::close(fd_); }
+
+  bool Seek(uint64_t offset) override {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
+      error_ = errno;
+      return false;
+    }
+    return true;
+  }
+
+  ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
+    return Transfer(len, [&](size_t done) { return ::pread(fd_, buf + done, len - done, static_cast<off_t>(offset + done)); });
+  }
+
+  ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override {
+    return Transfer(len, [&](size_t done) { return ::pwrite(fd_, buf + done, len - done, static_cast<off_t>(offset + done)); });
+  }
+
+  bool RereadPartitions() override {
+    if (!block_) return true;
+    if (::ioctl(fd_, BLKRRPART) != 0) {
+      error_ = errno;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  // Repeats the call until `len` bytes moved, the end is reached (0) or an error comes.
+  template <typename Op>
+  ssize_t Transfer(size_t len, Op op) {
+    size_t done = 0;
+    while (done < len) {
+      ssize_t n = op(done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = errno;
+        return -1;
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+  }
+
+  int fd_;
+  bool block_;
+};
+
+std::string SysfsBlockDir(dev_t rdev) {
+  return "/sys/dev/block/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
+}
+
+bool SysfsRemovable(dev_t rdev) {
+  std::ifstream in(SysfsBlockDir(rdev) + "/removable");
+  int value = 0;
+  return (in >> value) && value == 1;
+}
+
+}  // namespace
+
+void FillGeometryFromSize(TDriveGeometry& g, uint64_t bytes, uint32_t heads, uint32_t sectorsPerTrack) {
+  uint64_t sectors = bytes / kSectorSize;
+  g.TotalSectors = sectors > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sectors);
+  g.Heads = heads;
+  g.SectorsPerTrack = sectorsPerTrack;
+  uint64_t perCylinder = uint64_t{heads} * sectorsPerTrack;
+  g.Cylinders = perCylinder ? static_cast<uint32_t>(g.TotalSectors / perCylinder) : 0;
+}
+
+FileSource::FileSource(std::string path) : path_(std::move(path)) {}
+
+bool FileSource::IsBlockDevice() const {
+  struct stat st {};
+  return ::stat(path_.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+std::unique_ptr<SourceHandle> FileSource::Open(AccessMode mode, int& error) {
+  int flags = (mode == AccessMode::Read ? O_RDONLY : O_WRONLY | O_SYNC) | O_CLOEXEC;
+  int fd = ::open(path_.c_str(), flags);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    ::close(fd);
+    return nullptr;
+  }
+  bool block = S_ISBLK(st.st_mode);
+  if (!block && !S_ISREG(st.st_mode)) {
+    error = ENODEV;
+    ::close(fd);
+    return nullptr;
+  }
+  if (block && mode == AccessMode::Write && ::flock(fd, LOCK_EX) != 0) {
+    error = errno;
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<FdHandle>(fd, block);
+}
+
+bool FileSource::QueryGeometry(TDriveGeometry& g, int& error) {
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) error = errno;
+  g = TDriveGeometry{};
+  if (ok && S_ISREG(st.st_mode)) {
+    FillGeometryFromSize(g, static_cast<uint64_t>(st.st_size));
+    g.BytesPerSector = kSectorSize;
+    g.MediaClass = kMediaFixed;
+  } else if (ok && S_ISBLK(st.st_mode)) {
+    uint64_t bytes = 0;
+    int logical = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0 || ::ioctl(fd, BLKSSZGET, &logical) != 0) {
+      error = errno;
+      ok = false;
+    } else {
+      struct hd_geometry geo {};
+      bool hasGeo = ::ioctl(fd, HDIO_GETGEO, &geo) == 0 && geo.heads != 0 && geo.sectors != 0;
+      FillGeometryFromSize(g, bytes, hasGeo ? geo.heads : 255, hasGeo ? geo.sectors : 63);
+      g.BytesPerSector = static_cast<uint32_t>(logical);
+      bool removable = SysfsRemovable(st.st_rdev);
+      g.MediaClass = removable ? kMediaRemovable : kMediaFixed;
+      g.Removable = removable ? 1 : 0;
+    }
+  } else if (ok) {
+    error = ENODEV;
+    ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace qm

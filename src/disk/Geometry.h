@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+
+namespace qm {
+
+constexpr uint32_t kSectorSize = 512;
+
+// Geometry of a drive as the platform reports it. Cylinders come before heads.
+#pragma pack(push, 1)
+struct TDriveGeometry {
+  uint16_t MediaClass = 0;  // 0 unknown, 1 floppy, 2 removable medium, 3 fixed disk
+  uint16_t Removable = 0;   // 1 for floppies and removable media
+  uint32_t Cylinders = 0;
+  uint32_t Heads = 0;
+  uint32_t SectorsPerTrack = 0;
+  uint32_t BytesPerSector = 0;  // informational: transfers are always 512-byte sectors
+  uint32_t TotalSectors = 0;    // low 32 bits
+};
+#pragma pack(pop)
+static_assert(sizeof(TDriveGeometry) == 24);
+
+enum : uint16_t { kMediaUnknown = 0, kMediaFloppy = 1, kMediaRemovable = 2, kMediaFixed = 3 };
+
+}  // namespace qm

@@ -1,0 +1,47 @@
+#pragma once
+// The host: the one way the core reaches the user. The core never shows a window; it asks
+// the host to show a message or a question and acts on the answer. The GUI, the CLI and the
+// tests each install their own host.
+#include <string>
+
+namespace qm {
+
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, AbortRetryIgnore };
+enum class MsgIcon { None, Information, Warning, Error, Question };
+enum class MsgAnswer { Ok, Cancel, Yes, No, Abort, Retry, Ignore };
+
+class Host {
+ public:
+  virtual ~Host() = default;
+  // Shows `text` ("\r" is a line break) under `caption` and returns the user's answer.
+  virtual MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                               MsgIcon icon) = 0;
+  // Lets the host handle pending events during long loops (repaint, Stop). May be rate-limited.
+  virtual void ProcessMessages() {}
+};
+
+// The answer a host gives when nobody can be asked: the choice that writes nothing and
+// stops the operation (No, Cancel, Abort; OK for plain messages).
+MsgAnswer SafeAnswer(MsgButtons buttons);
+
+// Installs `host` (not owned); nullptr restores the default host, which writes messages to
+// stderr and gives the safe answer.
+void SetHost(Host* host);
+Host& GetHost();
+
+MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon);
+void ProcessMessages();
+
+// Scoped installation of a host, restoring the previous one.
+class HostScope {
+ public:
+  explicit HostScope(Host& host);
+  ~HostScope();
+  HostScope(const HostScope&) = delete;
+  HostScope& operator=(const HostScope&) = delete;
+
+ private:
+  Host* previous_;
+};
+
+}  // namespace qm

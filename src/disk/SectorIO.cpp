@@ -1,0 +1,206 @@
+#include "disk/SectorIO.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "disk/Host.h"
+
+namespace qm {
+namespace {
+
+struct CachedHandle {
+  std::unique_ptr<SourceHandle> handle;
+  uint8_t drive = 0;
+  AccessMode mode = AccessMode::Read;
+};
+
+struct SectorLayer {
+  std::vector<std::unique_ptr<DriveSource>> drives;
+  CachedHandle cached;
+  alignas(4096) std::array<uint8_t, kTransferChunk> transfer{};
+  bool started = false;
+  bool exitHooked = false;
+};
+
+SectorLayer& Layer() {
+  static SectorLayer* layer = new SectorLayer;  // outlives every static that may still call us
+  return *layer;
+}
+
+// Makes sure the cached handle is open for `drive` and `mode`; reopens it otherwise.
+SourceHandle* EnsureHandle(uint8_t drive, AccessMode mode) {
+  SectorLayer& L = Layer();
+  if (L.cached.handle && L.cached.drive == drive && L.cached.mode == mode) return L.cached.handle.get();
+  L.cached.handle.reset();
+  L.cached.mode = mode;
+  DriveSource* source = FindDriveSource(drive);
+  if (!source) return nullptr;
+  int error = 0;
+  L.cached.handle = source->Open(mode, error);
+  L.cached.drive = drive;
+  return L.cached.handle.get();
+}
+
+MsgAnswer TransferPrompt(bool write, int error, uint8_t drive, uint32_t lba, uint16_t count) {
+  char text[512];
+  std::snprintf(text, sizeof text, "Error:%s%sDrive:%sH  LBA:%d  Blocks:%d%s%sAbort, Retry or Ignore?",
+                SystemErrorText(error).c_str(), "\r", DriveHex(drive).c_str(), static_cast<int32_t>(lba),
+                static_cast<int>(count), "\r", "\r");
+  return MessageBox(text, write ? "Write Error" : "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning);
+}
+
+// A short transfer has no errno of its own: on Linux it means the end of the device.
+int ChunkError(const SourceHandle& h, ssize_t moved) { return moved < 0 ? h.error() : ENXIO; }
+
+}  // namespace
+
+uint8_t ClassifyOS(uint32_t platformId, uint32_t major, uint32_t minor) {
+  if (platformId == kPlatformLegacy) return (major > 4 || (major == 4 && minor > 0)) ? osWin98 : osWin95;
+  if (major <= 4) return osWinNT4;
+  if (major == 5) {
+    switch (minor) {
+      case 0: return osWin2000;
+      case 1: return osWinXP;
+      default: return osWin2003;  // 5.2 and any later 5.x
+    }
+  }
+  return osVista;  // 6.x and every newer version
+}
+
+uint8_t GetOSKind() { return ClassifyOS(kPlatformNT, 10, 0); }
+bool IsWinNT() { return true; }
+
+void SectorIoStartup() {
+  SectorLayer& L = Layer();
+  L.cached = CachedHandle{};
+  L.started = true;
+  if (!L.exitHooked) {
+    std::atexit(SectorIoShutdown);
+    L.exitHooked = true;
+  }
+}
+
+void SectorIoShutdown() { Layer().cached.handle.reset(); }
+
+uint8_t AttachDrive(std::unique_ptr<DriveSource> source) {
+  SectorLayer& L = Layer();
+  if (L.drives.size() >= 0x80) return 0;
+  L.drives.push_back(std::move(source));
+  return static_cast<uint8_t>(kFirstHardDisk + L.drives.size() - 1);
+}
+
+void DetachAllDrives() {
+  SectorLayer& L = Layer();
+  L.cached.handle.reset();
+  L.drives.clear();
+}
+
+DriveSource* FindDriveSource(uint8_t drive) {
+  SectorLayer& L = Layer();
+  if (drive < kFirstHardDisk) return nullptr;  // no floppy units on this platform
+  size_t index = drive - kFirstHardDisk;
+  return index < L.drives.size() ? L.drives[index].get() : nullptr;
+}
+
+size_t AttachedDriveCount() { return Layer().drives.size(); }
+
+bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry) {
+  DriveSource* source = FindDriveSource(drive);
+  int error = 0;
+  return source && source->QueryGeometry(geometry, error);
+}
+
+bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool prompt, bool zeroFill) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t remaining = size_t{count} * kSectorSize;
+  if (zeroFill) std::memset(out, 0, remaining);
+  SourceHandle* h = EnsureHandle(drive, AccessMode::Read);
+  if (!h) return false;
+  uint64_t offset = uint64_t{lba} * kSectorSize;
+  if (!h->Seek(offset)) return false;
+  SectorLayer& L = Layer();
+  while (remaining > 0) {
+    size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;
+    ssize_t moved = h->ReadAt(offset, L.transfer.data(), chunk);
+    if (moved != static_cast<ssize_t>(chunk)) {
+      if (!prompt) return false;
+      switch (TransferPrompt(false, ChunkError(*h, moved), drive, lba, count)) {
+        case MsgAnswer::Retry: continue;
+        case MsgAnswer::Ignore: return true;
+        default: return false;
+      }
+    }
+    std::memcpy(out, L.transfer.data(), chunk);
+    out += chunk;
+    offset += chunk;
+    remaining -= chunk;
+  }
+  return true;
+}
+
+bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffer, bool prompt, uint8_t) {
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  size_t remaining = size_t{count} * kSectorSize;
+  SourceHandle* h = EnsureHandle(drive, AccessMode::Write);
+  if (!h) return false;
+  uint64_t offset = uint64_t{lba} * kSectorSize;
+  if (!h->Seek(offset)) return false;
+  SectorLayer& L = Layer();
+  while (remaining > 0) {
+    size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;
+    std::memcpy(L.transfer.data(), in, chunk);
+    ssize_t moved = h->WriteAt(offset, L.transfer.data(), chunk);
+    if (moved != static_cast<ssize_t>(chunk)) {
+      if (!prompt) return false;
+      MsgAnswer answer = TransferPrompt(true, ChunkError(*h, moved), drive, lba, count);
+      if (answer == MsgAnswer::Retry) continue;
+      if (answer != MsgAnswer::Ignore) return false;
+      // Ignore: the chunk counts as written and the transfer goes on.
+    }
+    in += chunk;
+    offset += chunk;
+    remaining -= chunk;
+  }
+  return true;
+}
+
+bool NotifyOS(uint8_t drive) {
+  DriveSource* source = FindDriveSource(drive);
+  if (source && !source->IsBlockDevice()) return true;  // an image file has no kernel table to refresh
+  SourceHandle* h = EnsureHandle(drive, AccessMode::Write);
+  if (!h) return false;
+  if (!h->RereadPartitions()) {
+    MessageBox(SystemErrorText(h->error()), "NotifyOS Error", MsgButtons::Ok, MsgIcon::Warning);
+    return false;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // let udev settle the new partitions
+  return true;
+}
+
+std::string SystemErrorText(int error) {
+  std::string text = std::strerror(error);
+  while (!text.empty()) {
+    unsigned char c = static_cast<unsigned char>(text.back());
+    if (c == ' ' || c == '.' || c < 0x20 || c == 0x7F)
+      text.pop_back();
+    else
+      break;
+  }
+  return text;
+}
+
+std::string DriveHex(uint8_t drive) {
+  char buf[3];
+  std::snprintf(buf, sizeof buf, "%02X", drive);
+  return buf;
+}
+
+}  // namespace qm

@@ -1,0 +1,67 @@
+#pragma once
+// The sector layer: the only place that touches a drive. Drives are named by BIOS drive
+// numbers (0x80 = first hard disk); every transfer is a run of 512-byte sectors at a 32-bit
+// LBA, moved in 64 KiB chunks through one transfer buffer, over one cached handle per drive
+// and access mode.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "disk/DriveSource.h"
+#include "disk/Geometry.h"
+
+namespace qm {
+
+constexpr uint8_t kFirstHardDisk = 0x80;
+constexpr size_t kTransferChunk = 65536;
+
+// Operating-system kinds. Callers compare with thresholds: below osWinNT4 volume names follow
+// the BIOS rules; from osWinXP on the system is told of a changed partition table.
+enum : uint8_t {
+  osUnknown = 0,
+  osWin95 = 1,
+  osWin98 = 2,
+  osWinNT4 = 3,
+  osWin2000 = 4,
+  osWinXP = 5,
+  osWin2003 = 6,
+  osVista = 7,
+};
+constexpr uint32_t kPlatformLegacy = 1;  // the legacy (BIOS-services) family
+constexpr uint32_t kPlatformNT = 2;
+
+// Classifies a platform id and version. Versions newer than the newest one the table names
+// count as modern, never as unknown.
+uint8_t ClassifyOS(uint32_t platformId, uint32_t major, uint32_t minor);
+// The running system: Linux reaches raw devices directly and re-reads partition tables on
+// request, so it counts as a modern system of the NT kind.
+uint8_t GetOSKind();
+bool IsWinNT();
+
+// Start-up and shut-down of the layer. Start-up hooks shut-down into process exit.
+void SectorIoStartup();
+void SectorIoShutdown();
+
+// Drive registry: sources become 0x80, 0x81, ... in the order they are attached.
+uint8_t AttachDrive(std::unique_ptr<DriveSource> source);
+void DetachAllDrives();
+DriveSource* FindDriveSource(uint8_t drive);
+size_t AttachedDriveCount();
+
+bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry);
+// Reads `count` sectors at `lba` into `buffer` (count x 512 bytes). With `zeroFill` the
+// buffer is cleared first; with `prompt` a failed chunk asks Abort/Retry/Ignore.
+bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool prompt, bool zeroFill);
+// Writes `count` sectors. `writeFlag` is kept for callers' symmetry; it has no effect here.
+bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffer, bool prompt,
+                  uint8_t writeFlag = 1);
+// Tells the kernel that the partition table of `drive` changed.
+bool NotifyOS(uint8_t drive);
+
+// The system's text for an errno value, trimmed of trailing blanks, control characters and
+// full stops.
+std::string SystemErrorText(int error);
+// "80" for 0x80: two upper-case hexadecimal digits.
+std::string DriveHex(uint8_t drive);
+
+}  // namespace qm

@@ -1,0 +1,62 @@
+#include "model/PhysicalDrv.h"
+
+#include <algorithm>
+
+namespace qm {
+
+const char* FsKindName(uint8_t kind) {
+  switch (kind) {
+    case fkFat12: return "FAT12";
+    case fkFat16: return "FAT16";
+    case fkFat32: return "FAT32";
+    case fkNtfs: return "NTFS";
+    case fkHpfs: return "HPFS";
+    case fkLinuxSwap: return "Linux Swap";
+    case fkLinuxExt2: return "Linux Ext2";
+    case fkExtended: return "---";
+    default: return "Unknown";
+  }
+}
+
+int ComparePartitionStart(const TPartition* a, const TPartition* b) {
+  uint64_t x = a->AbsoluteStart(), y = b->AbsoluteStart();
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+void SortByStart(std::vector<TPartition*>& list) {
+  std::stable_sort(list.begin(), list.end(),
+                   [](const TPartition* a, const TPartition* b) { return ComparePartitionStart(a, b) < 0; });
+}
+
+TPhysicalDrv::TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry)
+    : DriveNumber(driveNumber), Geometry(geometry) {
+  Root.Entry.SystemId = kTypeExtended;
+  Root.Entry.TotalSectors = geometry.TotalSectors;
+  AllPartitions.push_back(&Root);
+}
+
+TPartition* TPhysicalDrv::AdoptRecord(std::unique_ptr<TPartition> record) {
+  TPartition* raw = record.get();
+  owned_.push_back(std::move(record));
+  AllPartitions.push_back(raw);
+  return raw;
+}
+
+void TPhysicalDrv::FreeTableRecords() {
+  AllPartitions.assign(1, &Root);
+  Root.Children.clear();
+  DirtyTables.clear();
+  while (!owned_.empty()) owned_.pop_back();  // last to first
+}
+
+bool IsNestedExtended(const TPhysicalDrv& drive, const TPartition& record) {
+  return record.IsExtended() && &record != &drive.Root && record.Parent != &drive.Root;
+}
+
+TPhysicalDrv* TPhysicalDrives::FindDrive(uint8_t driveNumber) const {
+  for (const auto& d : Drives)
+    if (d->DriveNumber == driveNumber) return d.get();
+  return nullptr;
+}
+
+}  // namespace qm

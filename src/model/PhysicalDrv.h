@@ -1,0 +1,117 @@
+#pragma once
+// The in-memory model of the machine's drives: each physical drive with its geometry and the
+// tree of its partition-table entries, gaps and lost partitions.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/Geometry.h"
+#include "model/DiskData.h"
+
+namespace qm {
+
+// File-system kinds of a partition record.
+enum : uint8_t {
+  fkFat12 = 0,
+  fkFat16 = 1,
+  fkFat32 = 2,
+  fkNtfs = 3,
+  fkHpfs = 4,
+  fkLinuxSwap = 10,
+  fkLinuxExt2 = 11,
+  fkOther = 20,
+  fkExtended = 30,
+  fkUnallocated = 255,
+};
+
+// The name the partition list shows for a kind.
+const char* FsKindName(uint8_t kind);
+
+struct TRect {
+  int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;
+};
+
+// One record for every table entry, gap and lost partition.
+//   root record      Parent none, SystemId 0x05, the drive's whole size; Children = the MBR's
+//   primary          Parent Root, BaseLBA 0
+//   extended         Parent Root, SystemId 0x05/0x0F, FsKind 30; Children = first EBR + gaps
+//   logical drive    Parent an extended record, BaseLBA = LBA of its EBR
+//   link             Parent an extended record, SystemId 0x05/0x0F, BaseLBA = ExtendedBase
+//   gap              SystemId 0, FsKind 255, Parent Root or the primary extended partition
+//   lost partition   Parent none, only in LostPartitions; RelativeSector absolute
+struct TPartition {
+  std::string DriveLetter;  // the system's name of the volume (e.g. "sdb1"); empty when none
+  std::string VolumeLabel;
+  TPartitionEntry Entry{};
+  uint64_t BaseLBA = 0;
+  std::vector<TPartition*> Children;
+  TRect MapRect{};
+  uint8_t FsKind = 0;
+  TSector BootSector{};
+  TPartition* Parent = nullptr;
+  bool RebuildPrimary = false;
+  bool RebuildActive = false;
+
+  uint64_t AbsoluteStart() const { return BaseLBA + Entry.RelativeSector; }
+  uint64_t AbsoluteEnd() const { return AbsoluteStart() + Entry.TotalSectors; }  // one past the last sector
+  bool IsExtended() const { return IsExtendedType(Entry.SystemId); }
+  bool IsGap() const { return Entry.SystemId == kTypeEmpty; }
+};
+
+// Ascending absolute start: the one order of every partition list.
+int ComparePartitionStart(const TPartition* a, const TPartition* b);
+void SortByStart(std::vector<TPartition*>& list);
+
+class TPhysicalDrv {
+ public:
+  // Stores the number and geometry; the tables are read by the table reader.
+  TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry);
+  TPhysicalDrv(const TPhysicalDrv&) = delete;
+  TPhysicalDrv& operator=(const TPhysicalDrv&) = delete;
+
+  uint8_t DriveNumber = 0;
+  bool Scanning = false;
+  bool StopRequested = false;
+  TDriveGeometry Geometry{};
+  TPartition Root;
+  std::vector<TPartition*> AllPartitions;  // Root first, then every table record and gap by start
+  std::vector<std::unique_ptr<TPartition>> LostPartitions;  // owned, ascending by start
+  uint32_t PartitionCount = 0;
+  uint64_t ExtendedBase = 0;
+  std::vector<TPartition*> DirtyTables;
+  TPartition* LastFound = nullptr;
+  bool IsGpt = false;  // the MBR holds a protective 0xEE entry: tables are never written
+
+  // Takes ownership of a record made from the tables (or a gap) and lists it in AllPartitions.
+  TPartition* AdoptRecord(std::unique_ptr<TPartition> record);
+  // Frees every record of AllPartitions except Root; empties Root.Children.
+  void FreeTableRecords();
+
+ private:
+  std::vector<std::unique_ptr<TPartition>> owned_;
+};
+
+// True for a link to a further extended boot record: an extended type code on a record that
+// is neither Root nor a child of Root.
+bool IsNestedExtended(const TPhysicalDrv& drive, const TPartition& record);
+
+// One volume of the running system.
+struct TLogiDrive {
+  std::string Root;        // device path, e.g. /dev/sdb1
+  uint8_t DriveType = 0;   // 2 removable, 3 fixed
+  uint64_t TotalBytes = 0;
+  std::string SizeText;    // "%.2f GB" or "%.2f MB"
+  std::string VolumeLabel; // "No Name" when empty
+  std::string FileSystem;
+};
+
+class TPhysicalDrives {
+ public:
+  std::vector<std::unique_ptr<TPhysicalDrv>> Drives;        // ascending drive number
+  std::vector<std::unique_ptr<TLogiDrive>> LogicalDrives;
+
+  TPhysicalDrv* FindDrive(uint8_t driveNumber) const;
+};
+
+}  // namespace qm

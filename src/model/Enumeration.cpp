@@ -1,0 +1,7 @@
+#include "model/Enumeration.h"
+
+namespace qm {
+
+void MapDriveLetter(TPhysicalDrv&, TPartition&) {}
+
+}  // namespace qm

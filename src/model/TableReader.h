@@ -1,0 +1,24 @@
+#pragma once
+// Reading a drive's master boot record and chain of extended boot records into its partition
+// tree, with the unallocated gaps between partitions.
+#include <cstdint>
+#include <memory>
+
+#include "model/PhysicalDrv.h"
+
+namespace qm {
+
+// Builds a drive: reads its tables, classifies every partition, reads labels and volume
+// names, finds the gaps and runs the automatic quick scan of every gap.
+std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry);
+
+// Reads the table `container` points to and everything below it.
+void ReadPartitionTable(TPhysicalDrv& drive, TPartition& container);
+// Fills `record` from a table entry under `parent`, reading its boot sector.
+void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* parent, const TPartitionEntry& entry);
+void FindPrimaryGaps(TPhysicalDrv& drive);
+void FindLogicalGaps(TPhysicalDrv& drive);
+// Reads the tables again in place; LostPartitions is left as it is.
+void RereadTables(TPhysicalDrv& drive);
+
+}  // namespace qm

@@ -1,0 +1,175 @@
+#include "model/PartitionRows.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+#include "disk/SectorIO.h"
+#include "model/Text.h"
+
+namespace qm {
+namespace {
+
+constexpr double kSectorsPerMB = 2048.0;
+constexpr double kSectorsPerGB = 2097152.0;
+
+std::string Format(const char* format, auto... args) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf, format, args...);
+  return buf;
+}
+
+std::string Hex8(const void* p) {
+  return Format("%08" PRIX32, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)));
+}
+
+int ExtendedRow(const TPhysicalDrv& drive) { return drive.ExtendedBase > 0 ? 1 : 0; }
+
+// k: the number of rows for existing records.
+int ExistingRows(const TPhysicalDrv& drive) { return static_cast<int>(drive.PartitionCount) + ExtendedRow(drive); }
+
+TPartitionRow MakeRow(const TPhysicalDrv& drive, TPartition& record, int number, bool lost, bool debugMode) {
+  TPartitionRow row;
+  row.Kind = lost ? RowKind::Lost : RowKind::Partition;
+  row.Record = &record;
+  row.Caption = RowIndent(drive, record) + std::to_string(number);
+  row.VolumeLabel = LabelCellText(record);
+  row.FileSystem = FileSystemCellText(record);
+  row.Lba = std::to_string(record.AbsoluteStart());
+  row.Capacity = debugMode ? std::to_string(record.AbsoluteEnd() - 1)
+                           : FormatFixed2(record.Entry.TotalSectors / kSectorsPerMB) + " MB";
+  row.Status = StatusText(record, lost);
+  if (row.Status == "Primary Partition" && record.Entry.BootIndicator == kActiveFlag) row.Caption += " - [Active]";
+  row.PtSelf = Hex8(&record);
+  row.PtParent = Hex8(record.Parent);
+  row.SelfBaseLba = std::to_string(record.BaseLBA);
+  return row;
+}
+
+TPartitionRow GroupRow(const char* caption) {
+  TPartitionRow row;
+  row.Kind = RowKind::Group;
+  row.Caption = caption;
+  return row;
+}
+
+}  // namespace
+
+std::string DriveListLine(int index, const TPhysicalDrv& drive) {
+  return Format("#%d: %sH (%.2f G)", index, DriveHex(drive.DriveNumber).c_str(),
+                static_cast<double>(drive.Geometry.TotalSectors) / kSectorsPerGB);
+}
+
+std::vector<std::string> DriveInfoLines(const TDriveGeometry& g) {
+  auto value = [](uint32_t v) { return static_cast<int32_t>(v); };
+  return {
+      Format("Heads\t\t:  %d", value(g.Heads)),
+      Format("Cylinders\t:  %d", value(g.Cylinders)),
+      Format("Sectors/Track\t:  %d", value(g.SectorsPerTrack)),
+      Format("Bytes/Sector\t:  %d", value(g.BytesPerSector)),
+      Format("Total Sectors\t:  %d", value(g.TotalSectors)),
+      Format("Capacity\t:  %.2f G", static_cast<double>(g.TotalSectors) / kSectorsPerGB),
+  };
+}
+
+std::string MapHeaderText(int index, const TPhysicalDrv& drive) {
+  return Format(" Physical Drive #%d - %.2f MB", index, static_cast<double>(drive.Geometry.TotalSectors) / kSectorsPerMB);
+}
+
+std::vector<TPartitionRow> BuildPartitionRows(const TPhysicalDrv* drive, bool debugMode) {
+  std::vector<TPartitionRow> rows;
+  if (!drive) return rows;
+  rows.push_back(GroupRow("Partitions"));
+  int n = 1;
+  for (size_t i = 1; i < drive->AllPartitions.size(); ++i) {
+    TPartition* record = drive->AllPartitions[i];
+    if (record->IsExtended() && record->Parent != &drive->Root) continue;  // links inside the chain
+    rows.push_back(MakeRow(*drive, *record, n++, false, debugMode));
+  }
+  rows.push_back(TPartitionRow{});
+  rows.push_back(GroupRow("Lost Partitions"));
+  n = 1;
+  for (const auto& lost : drive->LostPartitions) {
+    if (lost->IsExtended()) continue;
+    rows.push_back(MakeRow(*drive, *lost, n++, true, debugMode));
+  }
+  return rows;
+}
+
+int FirstLostRow(const TPhysicalDrv& drive) { return ExistingRows(drive) + 3; }
+
+bool RowSelectable(const TPhysicalDrv& drive, int row) {
+  if (drive.Scanning) return false;
+  int k = ExistingRows(drive);
+  return row > k + 2 || (row >= 1 && row < k + 1);
+}
+
+uint32_t RowBackground(const TPhysicalDrv& drive, int row) {
+  return row == 0 || row == ExistingRows(drive) + 2 ? kGroupRowColour : kRowColour;
+}
+
+std::string RowIndent(const TPhysicalDrv& drive, const TPartition& record) {
+  return record.Parent && record.Parent != &drive.Root ? "    " : "";
+}
+
+std::string LabelCellText(const TPartition& record) {
+  std::string text = TrimBlanks(record.VolumeLabel).empty() ? "--- " : record.VolumeLabel;
+  if (!record.DriveLetter.empty()) text += " (" + record.DriveLetter + ")";
+  return text;
+}
+
+bool IsHiddenType(uint8_t id) {
+  switch (id) {
+    case 0x11: case 0x14: case 0x16: case 0x17: case 0x1B: case 0x1C: case 0x1E: return true;
+    default: return false;
+  }
+}
+
+std::string FileSystemCellText(const TPartition& record) {
+  std::string text = FsKindName(record.FsKind);
+  if (IsHiddenType(record.Entry.SystemId)) text += " - [Hidden]";
+  return text;
+}
+
+bool IsLogicalDrive(const TPartition& record) { return record.Parent && record.Parent->Parent; }
+
+std::string StatusText(const TPartition& record, bool lost) {
+  if (lost) return "Lost partition";
+  if (record.FsKind == fkUnallocated) return "Unallocated";
+  if (record.FsKind == fkExtended) return "Extended Partition";
+  if (IsLogicalDrive(record)) return "Logical Drive";
+  return "Primary Partition";
+}
+
+std::string MapFsLine(const TPartition& record) {
+  const char* name = record.FsKind == fkExtended ? "Unknown" : FsKindName(record.FsKind);
+  return Format("%s    %.2f MB", name, record.Entry.TotalSectors / kSectorsPerMB);
+}
+
+std::string MapStatusLine(const TPartition& record) {
+  if (record.IsGap()) return "Unallocated";
+  return IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
+}
+
+TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height) {
+  TRect r;
+  if (drive.Geometry.TotalSectors == 0) return r;
+  double scale = static_cast<double>(width) / drive.Geometry.TotalSectors;
+  // Halves go to the even neighbour, as the default floating-point rounding mode does.
+  r.Left = static_cast<int32_t>(std::nearbyint(static_cast<double>(record.AbsoluteStart()) * scale));
+  r.Right = static_cast<int32_t>(std::nearbyint(static_cast<double>(record.AbsoluteEnd()) * scale));
+  r.Top = 0;
+  r.Bottom = height;
+  return r;
+}
+
+bool PointInMapRect(int x, int y, const TRect& r) { return x >= r.Left && x <= r.Right && y >= r.Top && y <= r.Bottom; }
+
+bool IsInside(const TPartition& record, const TPartition& container) {
+  int depth = 0;
+  for (const TPartition* p = record.Parent; p && depth < 4096; p = p->Parent, ++depth)
+    if (p == &container) return true;
+  return false;
+}
+
+}  // namespace qm

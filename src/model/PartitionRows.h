@@ -1,0 +1,65 @@
+#pragma once
+// What the drive panel and the partition list show, as texts and numbers: shared by the
+// desktop window and the command-line listing, so both read the same.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/PhysicalDrv.h"
+
+namespace qm {
+
+constexpr uint32_t kGroupRowColour = 0xD0FFFF;  // pale yellow, 0x00BBGGRR
+constexpr uint32_t kRowColour = 0xFFFFFF;
+
+enum class RowKind { Group, Empty, Partition, Lost };
+
+struct TPartitionRow {
+  RowKind Kind = RowKind::Empty;
+  TPartition* Record = nullptr;  // none for group and empty rows
+  std::string Caption;           // the "No." cell: indent, number, " - [Active]"
+  std::string VolumeLabel;
+  std::string FileSystem;
+  std::string Lba;
+  std::string Capacity;
+  std::string Status;
+  std::string PtSelf, PtParent, SelfBaseLba;  // the debug columns
+};
+
+// "#0: 80H (74.53 G)"
+std::string DriveListLine(int index, const TPhysicalDrv& drive);
+// The six lines of the drive information label; values are tab-aligned.
+std::vector<std::string> DriveInfoLines(const TDriveGeometry& geometry);
+// " Physical Drive #0 - 76319.99 MB"
+std::string MapHeaderText(int index, const TPhysicalDrv& drive);
+
+// Every row of the partition list: group "Partitions", the drive's records, an empty row,
+// group "Lost Partitions", the lost records. Empty without a drive.
+std::vector<TPartitionRow> BuildPartitionRows(const TPhysicalDrv* drive, bool debugMode);
+// Index of the first lost row.
+int FirstLostRow(const TPhysicalDrv& drive);
+// Whether the selection may move to row `row`: never during a scan, never onto group or
+// empty rows.
+bool RowSelectable(const TPhysicalDrv& drive, int row);
+uint32_t RowBackground(const TPhysicalDrv& drive, int row);
+
+std::string RowIndent(const TPhysicalDrv& drive, const TPartition& record);
+// The label as shown: the trimmed label or "--- ", then " (sdb1)" when the system names the volume.
+std::string LabelCellText(const TPartition& record);
+std::string FileSystemCellText(const TPartition& record);  // with " - [Hidden]"
+std::string StatusText(const TPartition& record, bool lost);
+bool IsHiddenType(uint8_t systemId);
+bool IsLogicalDrive(const TPartition& record);
+
+// The three text lines of a record on the disk map.
+std::string MapFsLine(const TPartition& record);
+std::string MapStatusLine(const TPartition& record);
+
+// Proportional rectangle of a record on a map `width` x `height` pixels.
+TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height);
+// Inclusive hit test: a point on a shared boundary hits both neighbours.
+bool PointInMapRect(int x, int y, const TRect& rect);
+// Whether `container` is the record's parent or a further ancestor.
+bool IsInside(const TPartition& record, const TPartition& container);
+
+}  // namespace qm

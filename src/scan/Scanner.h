@@ -1,7 +1,11 @@
 #pragma once
-// Searching sector ranges of a drive for boot sectors of lost partitions.
+// Searching sector ranges of a drive for boot sectors of lost partitions: volumes whose boot
+// sector is still on the disk although no partition-table entry points to it any more.
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <span>
+#include <vector>
 
 #include "model/PhysicalDrv.h"
 
@@ -10,15 +14,37 @@ namespace qm {
 // Receives the per-cent progress of a scan (0..100).
 using ScanProgress = std::function<void(int percent)>;
 
+// Sectors read with one ReadSectors call; counts are rounded up to whole blocks.
+constexpr uint32_t kScanBlockSectors = 1000;
+
 // Scans `count` sectors (rounded up to blocks of 1000) from `startOffset` sectors into
 // `region` (a gap, or the drive's Root for the whole disk) and adds every lost partition
-// found to LostPartitions. With `findFirst` the scan ends at the first find (LastFound).
-// False when nothing was scanned (busy drive, start beyond the end).
+// found to LostPartitions, which is left sorted by start. With `findFirst` the scan ends at
+// the first find (LastFound) and `progress` is not used. No block is read whose first sector
+// is not below TotalSectors - 1000. False when nothing was scanned (busy drive, start beyond
+// that bound, a negative start or a count below 1); true otherwise, also after Stop, a read
+// failure or an error.
 bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
                           int64_t count, bool findFirst);
 
 // The quick scan of one gap, run when a drive is read: the first 1000 sectors of the gap,
 // then the 1000 sectors after each partition found there.
 void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap);
+
+// The volume serial a boot sector of kind `fsKind` carries; the scanner takes a candidate
+// whose serial equals the previous candidate's for a backup copy of it. HPFS keeps its serial
+// at the same place as FAT12/16. 0 for kinds without one.
+uint32_t GetVolumeSerial(std::span<const uint8_t, 512> sector, uint8_t fsKind);
+
+// False when a record of `list` that is neither a gap nor an extended container starts at
+// `lba`; such a boot sector belongs to a known partition.
+bool IsNewPartitionStart(uint64_t lba, const std::vector<TPartition*>& list);
+bool IsNewPartitionStart(uint64_t lba, const std::vector<std::unique_ptr<TPartition>>& list);
+
+// Size and type code of the volume a recognised boot sector of kind `fsKind` describes, if
+// it can be a lost partition starting at `lba` on a disk of `diskSectors` sectors: false
+// when the sector claims no sectors at all or more than the disk holds from `lba` on.
+bool LostVolumeExtent(std::span<const uint8_t, 512> sector, uint8_t fsKind, uint64_t lba, uint32_t diskSectors,
+                      uint32_t& totalSectors, uint8_t& systemId);
 
 }  // namespace qm

@@ -1,12 +1,74 @@
 #pragma once
-// The machine's drives and volumes: which sources become drives, and the system's name of
-// the volume behind each partition.
+// The machine's drives and volumes: which sources become drives, the list of the system's
+// volumes, and the system's name of the volume behind each partition.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
+// --- Drive sources ---------------------------------------------------------------------
+
+// Whole disks are sd*, vd*, hd*, nvme<N>n<M> and mmcblk<N>; loop, ram, zram, dm and the
+// partition devices (nvme0n1p1, mmcblk0p1) are not.
+bool IsWholeDiskName(std::string_view name);
+// Device paths (/dev/sda, ...) of the whole disks listed in `sysBlockDir`, in name order.
+std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir = "/sys/block");
+
+// Opens `path` for reading and asks its size. False with the reason when it cannot serve as
+// a drive: the system's error text ("No such file or directory", "Permission denied"), or
+// "not a disk image or block device", or "too small to hold a partition table".
+bool ProbeDriveSource(const std::string& path, std::string& reason);
+
+// Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ...: the named
+// images in the order given, every one of which must open (false at the first that does not,
+// with "cannot open PATH: REASON" in `error`, nothing attached); or, when none is named, the
+// machine's whole disks in name order, skipping those that cannot be opened (false, with the
+// way out in `error`, when none can).
+bool AttachDriveSources(const std::vector<std::string>& images, std::string& error,
+                        const std::string& sysBlockDir = "/sys/block");
+
+// --- TPhysicalDrives -------------------------------------------------------------------
+
+// Builds the drive list from the attached sources: every drive number 0x80..0xFF whose
+// geometry answers becomes a drive (tables read, volumes named, gaps quick-scanned); then the
+// machine's volumes (unless `listVolumes` is false: a front end that never shows them need not
+// open them). The BIOS lettering runs only on the legacy system kind.
+std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes = true);
+
+// --- The system's volumes --------------------------------------------------------------
+
+// The size text of a volume: "%.2f GB" of GiB when it holds 1000 MiB or more, else
+// "%.2f MB" of MiB.
+std::string VolumeSizeText(uint64_t totalBytes);
+// Completes a volume record from what the system reported: size text, label ("No Name"
+// when empty or blank, otherwise as reported), file-system name trimmed.
+void FillLogiDrive(TLogiDrive& drive, uint64_t totalBytes, const std::string& label, const std::string& fileSystem);
+// One record per block volume of the machine that holds a file system (partitions, and
+// whole disks formatted without a table), in device name order. `sysClassBlockDir` is where
+// the block devices are listed; `devDir` where their nodes are.
+std::vector<std::unique_ptr<TLogiDrive>> ListLogicalDrives(const std::string& sysClassBlockDir = "/sys/class/block",
+                                                           const std::string& devDir = "/dev");
+
+// --- Volume names of partitions --------------------------------------------------------
+
 // Sets `partition.DriveLetter` to the kernel's name of the partition device that starts at
 // the same sector of the same disk (e.g. "sdb1"); image files have none.
 void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition);
+// The partition device below the disk's sysfs directory (e.g. /sys/block/sdb) whose `start`
+// is `absoluteStart` (512-byte sectors); empty when none. Names are tried in name order.
+std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t absoluteStart);
+
+// --- BIOS-era lettering (legacy system kind only) ---------------------------------------
+
+// Letters from C: the first FAT primary of each drive, then the logical drives of each drive,
+// then the remaining FAT primaries. Letters stop at Z: later partitions get none.
+void AssignBiosLetters(TPhysicalDrives& drives);
+// Letters at most two FAT records per container, depth first, from `letter` onwards.
+void AssignLogicalLetters(TPartition& container, char& letter);
 
 }  // namespace qm

@@ -1,0 +1,178 @@
+// `quillmark-cli list [--json] [SOURCE...]`: every drive as the main window shows it: the
+// drive list line, the information label, the partition list with its lost partitions and
+// the check report of each lost one.
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "Command.h"
+#include "disk/SectorIO.h"
+#include "model/CheckReport.h"
+#include "model/Enumeration.h"
+#include "model/PartitionRows.h"
+#include "model/Text.h"
+
+namespace qm::cli {
+namespace {
+
+using nlohmann::json;
+
+struct ListOptions {
+  bool json = false;
+  std::vector<std::string> sources;
+};
+
+std::vector<std::string> SplitReport(const std::string& report) {
+  std::vector<std::string> lines;
+  size_t begin = 0;
+  while (begin < report.size()) {
+    size_t end = report.find('\r', begin);
+    if (end == std::string::npos) end = report.size();
+    lines.push_back(report.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return lines;
+}
+
+std::string CheckReportText(TPhysicalDrv& drive, TPartition& record) {
+  std::string report;
+  BuildCheckReport(drive, record, report);
+  return report;
+}
+
+// Columns are measured in characters, not bytes, so that UTF-8 labels line up.
+size_t DisplayWidth(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+std::string Pad(const std::string& text, size_t width, bool right) {
+  size_t w = DisplayWidth(text);
+  std::string fill(w < width ? width - w : 0, ' ');
+  return right ? fill + text : text + fill;
+}
+
+// --- Text ------------------------------------------------------------------------------
+
+void PrintDriveText(int index, TPhysicalDrv& drive) {
+  std::printf("%s\n", DriveListLine(index, drive).c_str());
+  for (const std::string& line : DriveInfoLines(drive.Geometry)) std::printf("%s\n", line.c_str());
+  std::printf("\n");
+
+  std::vector<TPartitionRow> rows = BuildPartitionRows(&drive, false);
+  const char* headers[6] = {"No.", "Volume Label", "File System", "LBA", "Capacity", "Status"};
+  const bool rightAligned[6] = {false, false, false, true, true, false};
+  auto cells = [](const TPartitionRow& r) {
+    return std::vector<std::string>{r.Caption, r.VolumeLabel, r.FileSystem, r.Lba, r.Capacity, r.Status};
+  };
+  size_t widths[6];
+  for (int c = 0; c < 6; ++c) widths[c] = DisplayWidth(headers[c]);
+  for (const TPartitionRow& row : rows) {
+    if (row.Kind != RowKind::Partition && row.Kind != RowKind::Lost) continue;
+    std::vector<std::string> v = cells(row);
+    for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], DisplayWidth(v[c]));
+  }
+  auto printCells = [&](const std::vector<std::string>& v) {
+    std::string line;
+    for (int c = 0; c < 6; ++c) {
+      if (c > 0) line += "  ";
+      line += c == 5 ? v[c] : Pad(v[c], widths[c], rightAligned[c]);
+    }
+    std::printf("%s\n", line.c_str());
+  };
+  printCells({headers[0], headers[1], headers[2], headers[3], headers[4], headers[5]});
+
+  for (const TPartitionRow& row : rows) {
+    switch (row.Kind) {
+      case RowKind::Group: std::printf("%s\n", row.Caption.c_str()); break;
+      case RowKind::Empty: std::printf("\n"); break;
+      case RowKind::Partition: printCells(cells(row)); break;
+      case RowKind::Lost:
+        printCells(cells(row));
+        for (const std::string& line : SplitReport(CheckReportText(drive, *row.Record)))
+          std::printf("      %s\n", line.c_str());
+        break;
+    }
+  }
+}
+
+// --- JSON ------------------------------------------------------------------------------
+
+json RowJson(const TPartitionRow& row, int number) {
+  const TPartition& r = *row.Record;
+  return json{{"no", number},
+              {"label", TrimBlanks(r.VolumeLabel)},
+              {"letter", r.DriveLetter},
+              {"fs", row.FileSystem},
+              {"type", r.Entry.SystemId},
+              {"active", r.Entry.BootIndicator == kActiveFlag},
+              {"hidden", IsHiddenType(r.Entry.SystemId)},
+              {"lba", r.AbsoluteStart()},
+              {"sectors", r.Entry.TotalSectors},
+              {"status", row.Status}};
+}
+
+json DriveJson(TPhysicalDrv& drive) {
+  const TDriveGeometry& g = drive.Geometry;
+  DriveSource* source = FindDriveSource(drive.DriveNumber);
+  json partitions = json::array(), lost = json::array();
+  int partitionNo = 0, lostNo = 0;
+  for (const TPartitionRow& row : BuildPartitionRows(&drive, false)) {
+    if (row.Kind == RowKind::Partition) {
+      partitions.push_back(RowJson(row, ++partitionNo));
+    } else if (row.Kind == RowKind::Lost) {
+      json entry = RowJson(row, ++lostNo);
+      std::string report;
+      for (const std::string& line : SplitReport(CheckReportText(drive, *row.Record)))
+        report += (report.empty() ? "" : "\n") + line;
+      entry["report"] = report;
+      lost.push_back(std::move(entry));
+    }
+  }
+  return json{{"drive", DriveHex(drive.DriveNumber) + "H"},
+              {"source", source ? source->Path() : std::string()},
+              {"gpt", drive.IsGpt},
+              {"geometry",
+               {{"cylinders", g.Cylinders},
+                {"heads", g.Heads},
+                {"sectors_per_track", g.SectorsPerTrack},
+                {"bytes_per_sector", g.BytesPerSector},
+                {"total_sectors", g.TotalSectors}}},
+              {"partitions", std::move(partitions)},
+              {"lost", std::move(lost)}};
+}
+
+int RunList(const ListOptions& options) {
+  if (!AttachSources(options.sources)) return kExitFailure;
+  // The machine's volume list is not shown here; probing every volume of the machine would
+  // only add reads of disks the user did not name.
+  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
+  if (options.json) {
+    json doc{{"drives", json::array()}};
+    for (auto& drive : drives->Drives) doc["drives"].push_back(DriveJson(*drive));
+    // Labels are whatever bytes the disk holds: invalid UTF-8 becomes U+FFFD, never an abort.
+    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  } else {
+    for (size_t i = 0; i < drives->Drives.size(); ++i) {
+      if (i > 0) std::printf("\n");
+      PrintDriveText(static_cast<int>(i), *drives->Drives[i]);
+    }
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddListCommand(CLI::App& app, const GlobalOptions&) {
+  auto options = std::make_shared<ListOptions>();
+  CLI::App* sub = app.add_subcommand("list", "Show every drive with its partitions and lost partitions");
+  sub->add_flag("--json", options->json, "Print one JSON document");
+  sub->add_option("SOURCE", options->sources, "Disk image files or block devices (default: the machine's disks)");
+  return Command{sub, [options] { return RunList(*options); }};
+}
+
+}  // namespace qm::cli

@@ -1,7 +1,382 @@
 #include "edit/Recover.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk/Chs.h"
+#include "disk/Host.h"
+#include "disk/SectorIO.h"
+#include "edit/Commit.h"
+#include "model/TableReader.h"
+
 namespace qm {
 
-bool RecoverLostPartition(TPhysicalDrv&, TPartition&) { return false; }
+namespace {
+
+constexpr uint64_t kLast32BitLba = 0xFFFFFFFFull;
+
+const char* const kOverlapText =
+    "Specified partition overlaps one or more existing partitions.\rPlease delete these partitions before "
+    "recovery. You can also\rclone lost partition to an empty existing partition.";
+const char* const kNoVacancyText =
+    "There is no vacancy in the partition table.\rPlease use 'Rebuild' or 'Clone' instead of 'Recover'.";
+const char* const kNoInnerSectorText =
+    "There's no sufficient free space to move logical drive to Inner Extended Partition.";
+const char* const kNoVacancyForLinkText = "There is no vacancy in the partition table.";
+const char* const kFailedText = "Recover partition Failed.";
+
+void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
+void ShowRecovering(const std::string& text) { MessageBox(text, "Recovering", MsgButtons::Ok, MsgIcon::Error); }
+
+std::string DriveName(const TPhysicalDrv& drive) { return "drive " + DriveHex(drive.DriveNumber) + "H"; }
+
+// Last sector of a record. A zero-length entry on a damaged disk still occupies its first
+// sector, so that nothing is placed over it.
+uint64_t LastSector(const TPartition& r) {
+  return r.Entry.TotalSectors == 0 ? r.AbsoluteStart() : r.AbsoluteEnd() - 1;
+}
+
+bool IsUsed(const TPartition* r) { return !r->IsGap(); }
+
+TPartition* FirstExtendedChild(const TPartition& table) {
+  for (TPartition* child : table.Children)
+    if (child->IsExtended()) return child;
+  return nullptr;
+}
+
+void QueueTable(TPhysicalDrv& drive, TPartition& table) {
+  if (std::find(drive.DirtyTables.begin(), drive.DirtyTables.end(), &table) == drive.DirtyTables.end())
+    drive.DirtyTables.push_back(&table);
+}
+
+void EraseFrom(std::vector<TPartition*>& list, const TPartition* record) {
+  list.erase(std::remove(list.begin(), list.end(), record), list.end());
+}
+
+void ReportCollision(const TPartition& with, bool extended) {
+  ShowError(kOverlapText);
+  if (DebugMode) {
+    char text[64];
+    std::snprintf(text, sizeof text, "overlap%d = %" PRIx64, extended ? 0 : 1, with.AbsoluteStart());
+    MessageBox(text, "Quillmark", MsgButtons::Ok, MsgIcon::None);
+  }
+}
+
+// The links between records as they stand before a placement. A placement that fails half-way
+// puts them back, so that the model keeps showing what is on disk; records made in the
+// meantime stay owned by the drive, unreferenced, until its tables are read again.
+class ModelSnapshot {
+ public:
+  explicit ModelSnapshot(const TPhysicalDrv& drive) : all_(drive.AllPartitions), dirty_(drive.DirtyTables) {
+    for (TPartition* r : drive.AllPartitions) links_.push_back({r, r->Children, r->Parent});
+  }
+  void Restore(TPhysicalDrv& drive) const {
+    drive.AllPartitions = all_;
+    drive.DirtyTables = dirty_;
+    for (const Links& l : links_) {
+      l.record->Children = l.children;
+      l.record->Parent = l.parent;
+    }
+  }
+
+ private:
+  struct Links {
+    TPartition* record;
+    std::vector<TPartition*> children;
+    TPartition* parent;
+  };
+  std::vector<TPartition*> all_, dirty_;
+  std::vector<Links> links_;
+};
+
+// Sets the drive's busy flag for the lifetime of the guard and restores it afterwards.
+class BusyGuard {
+ public:
+  explicit BusyGuard(TPhysicalDrv& drive) : drive_(drive), previous_(drive.Scanning) { drive.Scanning = true; }
+  ~BusyGuard() { drive_.Scanning = previous_; }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  TPhysicalDrv& drive_;
+  bool previous_;
+};
+
+// Places `lost` in memory; true when every step succeeded.
+bool PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& target) {
+  if (&target == &drive.Root) return AddPartitionEntry(drive, drive.Root, lost);
+
+  // Link entries count from ExtendedBase; when the master boot record names more than one
+  // extended partition that base belongs to another one than the target, and every entry
+  // written here would point somewhere else.
+  if (target.AbsoluteStart() != drive.ExtendedBase) {
+    ShowError("The master boot record of " + DriveName(drive) +
+              " holds more than one extended partition.\rPlease use 'Rebuild' instead of 'Recover'.");
+    return false;
+  }
+  TLogicalSlot slot = FindLogicalSlot(drive, target, lost);
+  if (!slot.Table) return false;
+  if (slot.Mode == 1) return CreateInnerExtended(drive, *slot.Table, lost) != nullptr;
+  if (!AddPartitionEntry(drive, *slot.Table, lost)) return false;
+  return !slot.Displaced || CreateInnerExtended(drive, *slot.Table, *slot.Displaced) != nullptr;
+}
+
+}  // namespace
+
+TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, bool quiet) {
+  const uint64_t s = candidate.AbsoluteStart();
+  const uint64_t size = candidate.Entry.TotalSectors;
+  if (size == 0 || s + size > drive.Geometry.TotalSectors) {
+    if (!quiet) ShowError("Specified partition is empty or extends beyond the end of the disk.");
+    return nullptr;
+  }
+  const uint64_t e = s + size - 1;
+
+  // When the master boot record no longer holds an extended partition (ExtendedBase can be
+  // left over from an earlier read), the partition can only become a primary one.
+  TPartition* table = &drive.Root;
+  if (TPartition* extended = FirstExtendedChild(drive.Root))
+    if (s > extended->AbsoluteStart() && e <= LastSector(*extended)) table = extended;
+
+  // Sector 0 is the master boot record itself: a table written there would overwrite the
+  // volume's boot sector.
+  if (s == 0) {
+    if (!quiet) ReportCollision(drive.Root, false);
+    return nullptr;
+  }
+  for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
+    const TPartition& r = *drive.AllPartitions[i];
+    if (r.IsGap()) continue;
+    const uint64_t rs = r.AbsoluteStart(), re = LastSector(r);
+    bool collides;
+    if (!r.IsExtended())
+      collides = s <= re && rs <= e;
+    else
+      collides = !((s > rs && e <= re) || s > re) && e >= rs;
+    if (collides) {
+      if (!quiet) ReportCollision(r, r.IsExtended());
+      return nullptr;
+    }
+  }
+  return table;
+}
+
+bool HasVacancy(const TPhysicalDrv& drive, const TPartition& table) {
+  const auto used = std::count_if(table.Children.begin(), table.Children.end(), IsUsed);
+  if (used >= static_cast<long>(kTableEntries)) return false;
+  if (&table != &drive.Root && used >= 2) {
+    auto logical = std::count_if(table.Children.begin(), table.Children.end(),
+                                 [](const TPartition* c) { return IsUsed(c) && !c->IsExtended(); });
+    if (logical >= 2) return false;
+  }
+  return true;
+}
+
+uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source) {
+  const bool fits = LastSector(source) <= ChsLimit(drive.Geometry);
+  switch (source.FsKind) {
+    case fkFat12: return 0x01;
+    case fkFat16: return fits ? 0x06 : 0x0E;
+    case fkFat32: return fits ? 0x0B : 0x0C;
+    case fkNtfs:
+    case fkHpfs: return 0x07;
+    default: return source.Entry.SystemId;
+  }
+}
+
+bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source) {
+  const uint64_t start = source.AbsoluteStart();
+  const TChs first = LbaToChs(drive.Geometry, start, false);
+  const TChs last = LbaToChs(drive.Geometry, LastSector(source), true);
+  if (!HasVacancy(drive, table)) {
+    ShowRecovering(kNoVacancyText);
+    return false;
+  }
+  const uint8_t type = NewEntryType(drive, source);
+  // An entry of type 0 would be an empty slot on disk, and an extended code would make the
+  // reader take the partition's first sector for a table.
+  if (type == kTypeEmpty || IsExtendedType(type)) {
+    ShowRecovering("The partition's type code is unknown; it cannot be written into a partition table.");
+    return false;
+  }
+  const uint64_t base = table.AbsoluteStart();
+  if (start <= base || start - base > kLast32BitLba || LastSector(source) > kLast32BitLba) {
+    ShowRecovering("The partition cannot be described by the partition table at sector " + std::to_string(base) + ".");
+    return false;
+  }
+
+  auto record = std::make_unique<TPartition>();
+  record->Entry.BootIndicator = source.RebuildActive ? kActiveFlag : 0;
+  record->Entry.SystemId = type;
+  record->Entry.StartHead = static_cast<uint8_t>(first.Head);
+  record->Entry.StartSecCyl = first.SecCyl;
+  record->Entry.EndHead = static_cast<uint8_t>(last.Head);
+  record->Entry.EndSecCyl = last.SecCyl;
+  record->Entry.RelativeSector = static_cast<uint32_t>(start - base);
+  record->Entry.TotalSectors = source.Entry.TotalSectors;
+  record->BaseLBA = base;
+  record->Parent = &table;
+  // Until the tables are read again the new record shows the same volume as its source.
+  record->FsKind = source.FsKind;
+  record->VolumeLabel = source.VolumeLabel;
+  record->BootSector = source.BootSector;
+
+  TPartition* added = drive.AdoptRecord(std::move(record));
+  SortByStart(drive.AllPartitions);
+  table.Children.push_back(added);
+  SortByStart(table.Children);
+  QueueTable(drive, table);
+  return true;
+}
+
+TLogicalSlot FindLogicalSlot(TPhysicalDrv& drive, TPartition& extended, const TPartition& lost) {
+  std::vector<TPartition*> logical;
+  for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
+    TPartition* r = drive.AllPartitions[i];
+    if (IsUsed(r) && !r->IsExtended() && r->Parent && r->Parent != &drive.Root) logical.push_back(r);
+  }
+  SortByStart(logical);
+  TPartition* previous = nullptr;
+  for (TPartition* r : logical) {
+    if (r->AbsoluteStart() >= lost.AbsoluteStart()) break;
+    previous = r;
+  }
+  if (previous) return {previous->Parent, 1, nullptr};
+  TLogicalSlot slot{&extended, 0, nullptr};
+  for (TPartition* child : extended.Children)
+    if (IsUsed(child) && !child->IsExtended()) {
+      slot.Displaced = child;
+      break;
+    }
+  return slot;
+}
+
+uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& record) {
+  const uint64_t spt = drive.Geometry.SectorsPerTrack;
+  const uint64_t start = record.AbsoluteStart();
+  // The new extended boot record must lie inside the extended partition, behind its first
+  // extended boot record, and in front of the partition it holds.
+  if (spt == 0 || start < spt) return kNoSector;
+  const uint64_t x = start - spt;
+  if (x <= drive.ExtendedBase || x > kLast32BitLba) return kNoSector;
+  for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
+    const TPartition& r = *drive.AllPartitions[i];
+    if (r.IsGap()) continue;
+    const uint64_t rs = r.AbsoluteStart();
+    const uint64_t re = r.IsExtended() ? rs : LastSector(r);  // a link occupies only its table sector
+    if (x >= rs && x <= re) return kNoSector;
+  }
+  return x;
+}
+
+TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record) {
+  // Partitions placed earlier in the same operation are already in AllPartitions, so the new
+  // extended boot record never lands inside one of them either.
+  const uint64_t x = FindInnerExtendedSector(drive, record);
+  if (x == kNoSector) {
+    ShowRecovering(kNoInnerSectorText);
+    return nullptr;
+  }
+  const uint64_t last = LastSector(record);
+  const TChs first = LbaToChs(drive.Geometry, x, false);
+  const TChs end = LbaToChs(drive.Geometry, last, true);
+
+  auto link = std::make_unique<TPartition>();
+  link->Entry.SystemId = last <= ChsLimit(drive.Geometry) ? kTypeExtended : kTypeExtendedLba;
+  link->Entry.StartHead = static_cast<uint8_t>(first.Head);
+  link->Entry.StartSecCyl = first.SecCyl;
+  link->Entry.EndHead = static_cast<uint8_t>(end.Head);
+  link->Entry.EndSecCyl = end.SecCyl;
+  link->Entry.RelativeSector = static_cast<uint32_t>(x - drive.ExtendedBase);
+  link->Entry.TotalSectors = static_cast<uint32_t>(last - x + 1);
+  link->BaseLBA = drive.ExtendedBase;
+  link->Parent = &table;
+  link->FsKind = fkExtended;
+  TPartition* L = drive.AdoptRecord(std::move(link));
+  SortByStart(drive.AllPartitions);
+
+  if (!AddPartitionEntry(drive, *L, record)) return nullptr;
+
+  // A displaced logical drive leaves the old table; its copy now stands in L.
+  if (std::find(table.Children.begin(), table.Children.end(), &record) != table.Children.end()) {
+    EraseFrom(table.Children, &record);
+    EraseFrom(drive.AllPartitions, &record);
+  }
+  // The chain now runs table -> L -> whatever the table linked to before.
+  if (TPartition* oldLink = FirstExtendedChild(table)) {
+    EraseFrom(table.Children, oldLink);
+    L->Children.push_back(oldLink);
+    SortByStart(L->Children);
+    oldLink->Parent = L;
+  }
+  if (!HasVacancy(drive, table)) {
+    ShowRecovering(kNoVacancyForLinkText);
+    return nullptr;
+  }
+  table.Children.push_back(L);
+  SortByStart(table.Children);
+  QueueTable(drive, table);
+  return L;
+}
+
+bool RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
+  if (drive.Scanning) {
+    ShowError("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
+    return false;
+  }
+  auto owner = std::find_if(drive.LostPartitions.begin(), drive.LostPartitions.end(),
+                            [&](const std::unique_ptr<TPartition>& p) { return p.get() == &lost; });
+  if (owner == drive.LostPartitions.end()) {
+    ShowError("The selected partition is not a lost partition of " + DriveName(drive) + ".");
+    return false;
+  }
+  if (!CheckTablesWritable(drive)) return false;
+
+  BusyGuard busy(drive);
+  drive.DirtyTables.clear();
+  if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
+
+  // An NTFS volume counts one sector less than its partition (the backup boot sector lies
+  // behind the volume), so the larger size is used whenever it fits.
+  const uint32_t ownSize = lost.Entry.TotalSectors;
+  TPartition* target = nullptr;
+  if (lost.FsKind == fkNtfs && ownSize < 0xFFFFFFFFu) {
+    lost.Entry.TotalSectors = ownSize + 1;
+    target = FindTargetTable(drive, lost, true);
+    if (!target) lost.Entry.TotalSectors = ownSize;
+  }
+  if (!target) target = FindTargetTable(drive, lost, false);
+
+  const ModelSnapshot before(drive);
+  const bool result = target && PlaceLostPartition(drive, lost, *target);
+  if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
+
+  if (!result) {
+    before.Restore(drive);
+    lost.Entry.TotalSectors = ownSize;
+    return false;
+  }
+  if (!CheckTablesReadable(drive)) {
+    ShowError(kFailedText);
+    before.Restore(drive);
+    lost.Entry.TotalSectors = ownSize;
+    return true;
+  }
+  if (!WriteChangedTables(drive)) {
+    ShowError(kFailedText);
+    // Some tables may be on disk already: the disk, not the plan, is what the model shows.
+    lost.Entry.TotalSectors = ownSize;
+    drive.DirtyTables.clear();
+    RereadTables(drive);
+    return true;
+  }
+  drive.LostPartitions.erase(owner);
+  CommitChanges(drive);
+  return true;
+}
 
 }  // namespace qm

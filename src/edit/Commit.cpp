@@ -1,0 +1,141 @@
+#include "edit/Commit.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "disk/Host.h"
+#include "disk/SectorIO.h"
+#include "model/TableReader.h"
+
+namespace qm {
+
+bool DebugMode = false;
+
+namespace {
+
+constexpr uint64_t kLast32BitLba = 0xFFFFFFFFull;
+
+size_t UsedChildren(const TPartition& table) {
+  size_t used = 0;
+  for (const TPartition* child : table.Children)
+    if (!child->IsGap()) ++used;
+  return used;
+}
+
+void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
+
+}  // namespace
+
+bool CheckTablesWritable(const TPhysicalDrv& drive) {
+  const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
+  if (drive.IsGpt) {
+    RefuseWrite(name + " holds a GUID partition table.\rIts partition tables are only shown, never written.");
+    return false;
+  }
+  if (drive.Geometry.BytesPerSector != kSectorSize) {
+    RefuseWrite(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
+                "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
+    return false;
+  }
+  return true;
+}
+
+bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table) {
+  if (!CheckTablesWritable(drive)) return false;
+  const uint64_t lba = table.AbsoluteStart();
+  // A table beyond the drive's end (or beyond what a 32-bit LBA reaches) comes from a damaged
+  // entry; writing "its" sector would land elsewhere or grow an image file.
+  if (lba > kLast32BitLba || lba >= drive.Geometry.TotalSectors) {
+    RefuseWrite("The partition table at sector " + std::to_string(lba) + " lies beyond the end of drive " +
+                DriveHex(drive.DriveNumber) + "H.\rNothing was written.");
+    return false;
+  }
+  if (UsedChildren(table) > kTableEntries) {
+    RefuseWrite("The partition table at sector " + std::to_string(lba) +
+                " would need more than four entries.\rNothing was written.");
+    return false;
+  }
+
+  TSector sector{};
+  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, sector.data(), true, true)) return false;
+  std::fill(sector.begin() + kTableOffset, sector.begin() + kSignatureOffset, uint8_t{0});
+  size_t slot = 0;
+  for (const TPartition* child : table.Children)
+    if (!child->IsGap()) EncodeEntry(sector, slot++, child->Entry);
+  StoreLE<uint16_t>(&sector[kSignatureOffset], kTableSignature);
+  return WriteSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, sector.data(), true);
+}
+
+bool CheckTablesReadable(TPhysicalDrv& drive) {
+  for (const TPartition* table : drive.DirtyTables) {
+    const uint64_t lba = table->AbsoluteStart();
+    if (lba > kLast32BitLba) return false;
+    std::mt19937 generator(static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<uint32_t> draw(0, 2147483646u);
+    std::array<uint8_t, kSectorSize> pattern{};
+    for (size_t i = 0; i < kSectorSize; i += 4) StoreLE<uint32_t>(&pattern[i], draw(generator));
+    std::array<uint8_t, kSectorSize> readBack = pattern;
+    if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, readBack.data(), false, false)) return false;
+    if (readBack == pattern) return false;
+  }
+  return true;
+}
+
+bool WriteChangedTables(TPhysicalDrv& drive) {
+  // A table is written before the table that links to it: when a write fails part-way, every
+  // link already on disk points at a table that is on disk too, and the chain stays whole.
+  const size_t limit = drive.AllPartitions.size() + drive.DirtyTables.size();
+  auto depth = [&](const TPartition* table) {
+    size_t d = 0;
+    for (const TPartition* p = table->Parent; p && d <= limit; p = p->Parent) ++d;
+    return d;
+  };
+  std::vector<TPartition*> order = drive.DirtyTables;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const TPartition* a, const TPartition* b) { return depth(a) > depth(b); });
+  for (TPartition* table : order)
+    if (!WritePartitionTable(drive, *table)) return false;
+  return true;
+}
+
+void CommitChanges(TPhysicalDrv& drive) { CommitChanges(drive, GetOSKind()); }
+
+void CommitChanges(TPhysicalDrv& drive, uint8_t osKind) {
+  if (osKind < osWinXP)
+    MessageBox("The modification has been applied and will be presented after reboot.", "Warning", MsgButtons::Ok,
+               MsgIcon::Warning);
+  else
+    NotifyOS(drive.DriveNumber);
+  drive.DirtyTables.clear();
+  RereadTables(drive);
+}
+
+bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {
+  std::FILE* file = std::fopen(fileName.c_str(), "wb");
+  if (!file) {
+    RefuseWrite("Cannot write " + fileName + ": " + SystemErrorText(errno) + ".");
+    return false;
+  }
+  bool ok = true;
+  for (const TPartition* table : drive.DirtyTables) {
+    if (!table->IsGap() && !table->IsExtended()) continue;
+    std::array<uint8_t, 96> block{};
+    StoreLE<uint64_t>(block.data(), table->AbsoluteStart());
+    TSector entries{};  // the entries as they would stand in the table sector
+    size_t slot = 0;
+    for (const TPartition* child : table->Children)
+      if (!child->IsGap() && slot < kTableEntries) EncodeEntry(entries, slot++, child->Entry);
+    std::copy_n(entries.begin() + kTableOffset, 64, block.begin() + 32);
+    ok = ok && std::fwrite(block.data(), 1, block.size(), file) == block.size();
+  }
+  ok = (std::fclose(file) == 0) && ok;
+  if (!ok) RefuseWrite("Cannot write " + fileName + ".");
+  return ok;
+}
+
+}  // namespace qm

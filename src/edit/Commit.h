@@ -1,0 +1,48 @@
+#pragma once
+// Writing changed partition tables back to disk: each table record (the drive's Root, the
+// primary extended partition, every link to a further extended boot record) becomes its table
+// sector again, read-modify-write, so that only the 64-byte table and the signature change.
+// Then the system is told and the drive's tree is read again from disk.
+#include <cstdint>
+#include <string>
+
+#include "model/PhysicalDrv.h"
+
+namespace qm {
+
+// Development mode: while set, the edits write dump files of the tables they change
+// (partibefore.dat, partiafter.dat, rebuilt.dat in the current working directory).
+extern bool DebugMode;
+
+// False, after telling the user why, when the drive's tables must never be written: a GUID
+// partition table behind a protective entry, or sectors other than 512 bytes. Every table
+// write asks this first.
+bool CheckTablesWritable(const TPhysicalDrv& drive);
+
+// Writes the table of one table record: reads its sector, replaces the four entries by the
+// record's used Children (packed from slot 0 in list order, gaps skipped) and sets the
+// signature; everything else of the sector stays as read. False when nothing could be read
+// or written, or when the record cannot be a table on this drive.
+bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table);
+
+// True when every sector of DirtyTables reads back real data: a read that reports success
+// but leaves the buffer as it was counts as a failure. Never prompts.
+bool CheckTablesReadable(TPhysicalDrv& drive);
+
+// Writes every table of DirtyTables, each one before the table that links to it (deeper in the
+// chain first, list order otherwise); stops at the first failure.
+bool WriteChangedTables(TPhysicalDrv& drive);
+
+// Tells the system about the new layout (systems older than osWinXP only get the warning that
+// the change shows after a reboot), then reads the drive's tables again. DirtyTables is
+// emptied: it pointed at records that the re-read frees.
+void CommitChanges(TPhysicalDrv& drive);
+void CommitChanges(TPhysicalDrv& drive, uint8_t osKind);
+
+// Writes the development-mode dump of DirtyTables to `fileName`, replacing it: per table
+// record of type 0x00, 0x05 or 0x0F a 96-byte block (absolute start as 64-bit little-endian,
+// 24 zero bytes, then the entries of its used Children, at most four). False when the file
+// cannot be written.
+bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName);
+
+}  // namespace qm

@@ -1,0 +1,87 @@
+#pragma once
+// Shared by the scanner tests: hosts that watch a scan from inside the message pump, and
+// hand-made boot sectors for cases that no formatting tool produces.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "disk/Bytes.h"
+#include "model/PhysicalDrv.h"
+#include "scan/Scanner.h"
+#include "support/ScriptedHost.h"
+
+namespace qm::test {
+
+// Pumped once per probed sector: counts the calls, notes any call made while the drive is
+// not marked busy, and can press Stop after a given number of calls.
+class ScanWatchHost : public ScriptedHost {
+ public:
+  void ProcessMessages() override {
+    ScriptedHost::ProcessMessages();
+    if (drive && !drive->Scanning) ++callsWhileIdle;
+    if (drive && processCalls == stopAfter) drive->StopRequested = true;
+  }
+
+  TPhysicalDrv* drive = nullptr;
+  long stopAfter = -1;
+  long callsWhileIdle = 0;
+};
+
+// Records every per-cent value a scan reports.
+struct ProgressLog {
+  std::vector<int> values;
+  ScanProgress Callback() {
+    return [this](int percent) { values.push_back(percent); };
+  }
+};
+
+// A boot sector of `kind` with the fields the scanner reads, written into sector `lba` of an
+// in-memory disk.
+inline void PutBootSector(std::vector<uint8_t>& disk, uint64_t lba, uint8_t kind, uint64_t totalSectors,
+                          uint32_t serial, bool signature = true) {
+  uint8_t* s = disk.data() + lba * 512;
+  std::memset(s, 0, 512);
+  s[0] = 0xEB;
+  s[1] = 0x3C;
+  s[2] = 0x90;
+  switch (kind) {
+    case fkFat12:
+    case fkFat16:
+    case fkHpfs:
+      if (totalSectors < 0x10000 && kind != fkHpfs)
+        StoreLE<uint16_t>(s + 0x13, static_cast<uint16_t>(totalSectors));
+      else
+        StoreLE<uint32_t>(s + 0x20, static_cast<uint32_t>(totalSectors));
+      StoreLE<uint32_t>(s + 0x27, serial);
+      std::memcpy(s + 0x36, kind == fkFat12 ? "FAT12   " : kind == fkFat16 ? "FAT16   " : "HPFS    ", 8);
+      break;
+    case fkFat32:
+      StoreLE<uint32_t>(s + 0x20, static_cast<uint32_t>(totalSectors));
+      StoreLE<uint32_t>(s + 0x43, serial);
+      std::memcpy(s + 0x52, "FAT32   ", 8);
+      break;
+    case fkNtfs:
+      std::memcpy(s + 0x03, "NTFS    ", 8);
+      StoreLE<uint64_t>(s + 0x28, totalSectors);
+      StoreLE<uint32_t>(s + 0x48, serial);
+      break;
+  }
+  if (signature) {
+    s[510] = 0x55;
+    s[511] = 0xAA;
+  }
+}
+
+// A table record of type `systemId` at an absolute start, as the table reader lists it.
+inline TPartition* AddTableRecord(TPhysicalDrv& drive, uint8_t systemId, uint32_t start, uint32_t sectors) {
+  auto record = std::make_unique<TPartition>();
+  record->Entry.SystemId = systemId;
+  record->Entry.RelativeSector = start;
+  record->Entry.TotalSectors = sectors;
+  record->Parent = &drive.Root;
+  if (systemId == kTypeEmpty) record->FsKind = fkUnallocated;
+  return drive.AdoptRecord(std::move(record));
+}
+
+}  // namespace qm::test

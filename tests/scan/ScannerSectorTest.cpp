@@ -1,0 +1,364 @@
+// The scanner on hand-made disks: the cases no formatting tool produces (absurd sizes, equal
+// serials, hand-placed backup copies, failing reads) and the bounds of the scan range.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "disk/SectorIO.h"
+#include "scan/ScanHelpers.h"
+#include "scan/Scanner.h"
+#include "support/Fixtures.h"
+#include "support/Sources.h"
+
+namespace qm::test {
+namespace {
+
+constexpr uint32_t kDiskSectors = 8192;  // 4 MiB
+
+class ScannerOnMemoryDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto source = std::make_unique<MemorySource>(size_t{kDiskSectors} * 512);
+    disk = source->data;
+    auto faulty = std::make_unique<FaultSource>(std::move(source));
+    faults = faulty->state;
+    number = registry.Attach(std::move(faulty));
+  }
+
+  // The drive as the table reader would build it for a disk with an empty table.
+  std::unique_ptr<TPhysicalDrv> Drive() {
+    TDriveGeometry g;
+    EXPECT_TRUE(GetDriveGeometry(number, g));
+    auto drive = std::make_unique<TPhysicalDrv>(number, g);
+    host.drive = drive.get();
+    return drive;
+  }
+
+  std::vector<uint64_t> LostStarts(const TPhysicalDrv& drive) {
+    std::vector<uint64_t> starts;
+    for (const auto& p : drive.LostPartitions) starts.push_back(p->AbsoluteStart());
+    return starts;
+  }
+
+  DriveRegistryScope registry;
+  ScanWatchHost host;
+  std::shared_ptr<std::vector<uint8_t>> disk;
+  std::shared_ptr<FaultSource::State> faults;
+  uint8_t number = 0;
+};
+
+TEST_F(ScannerOnMemoryDisk, AbsurdSizesNeverBecomeRecords) {
+  PutBootSector(*disk, 100, fkFat16, 0, 0x1001);                    // no sectors at all
+  PutBootSector(*disk, 200, fkFat32, 0xFFFFFFFF, 0x1002);           // end wraps 32 bits
+  PutBootSector(*disk, 300, fkNtfs, 0x100000100ULL, 0x1003);        // low half alone would look sane
+  PutBootSector(*disk, 400, fkFat12, kDiskSectors - 400 + 1, 0x1004);  // one sector past the disk
+  PutBootSector(*disk, 500, fkFat12, kDiskSectors - 500, 0x1005);   // ends on the disk's last sector
+  PutBootSector(*disk, 600, fkFat16, 70000, 0x1006);                // 32-bit total, beyond the disk
+  PutBootSector(*disk, 700, fkFat16, 3000, 0x1007);                 // 16-bit total
+  auto drive = Drive();
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+
+  ASSERT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500, 700}));
+  EXPECT_EQ(drive->LostPartitions[0]->Entry.TotalSectors, kDiskSectors - 500);
+  EXPECT_EQ(drive->LostPartitions[1]->Entry.TotalSectors, 3000u);
+  for (const auto& p : drive->LostPartitions) EXPECT_LE(p->AbsoluteEnd(), kDiskSectors);
+  EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(ScannerOnMemoryDisk, SizeAndTypeCodeFollowTheFileSystem) {
+  // A FAT12/16 volume whose 16-bit total is 0 takes its size from the 32-bit field.
+  PutBootSector(*disk, 10, fkFat12, 0, 0x2001);
+  StoreLE<uint32_t>(disk->data() + 10 * 512 + 0x20, 1234);
+  PutBootSector(*disk, 20, fkFat16, 2000, 0x2002);
+  PutBootSector(*disk, 30, fkFat32, 4000, 0x2003);
+  PutBootSector(*disk, 40, fkNtfs, 5000, 0x2004);
+  PutBootSector(*disk, 50, fkHpfs, 6000, 0x2005);
+  auto drive = Drive();
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
+
+  ASSERT_EQ(LostStarts(*drive), (std::vector<uint64_t>{10, 20, 30, 40, 50}));
+  const uint8_t kinds[] = {fkFat12, fkFat16, fkFat32, fkNtfs, fkHpfs};
+  const uint8_t types[] = {0x01, 0x06, 0x0B, 0x07, 0x07};
+  const uint32_t sizes[] = {1234, 2000, 4000, 5000, 6000};
+  for (size_t i = 0; i < 5; ++i) {
+    const TPartition& p = *drive->LostPartitions[i];
+    EXPECT_EQ(p.FsKind, kinds[i]);
+    EXPECT_EQ(p.Entry.SystemId, types[i]);
+    EXPECT_EQ(p.Entry.TotalSectors, sizes[i]);
+    EXPECT_EQ(p.BaseLBA, 0u);
+    EXPECT_EQ(p.Parent, nullptr);
+    EXPECT_EQ(p.Entry.BootIndicator, 0);
+    EXPECT_TRUE(p.Children.empty());
+    EXPECT_TRUE(std::equal(p.BootSector.begin(), p.BootSector.end(), disk->begin() + 512 * p.AbsoluteStart()));
+  }
+}
+
+TEST_F(ScannerOnMemoryDisk, OnlySignedSectorsWithATypeStringAreCandidates) {
+  PutBootSector(*disk, 10, fkFat16, 100, 0x3001, /*signature=*/false);
+  (*disk)[20 * 512 + 510] = 0x55;  // signature, but no type string
+  (*disk)[20 * 512 + 511] = 0xAA;
+  PutBootSector(*disk, 30, fkFat16, 100, 0x3003);
+  (*disk)[30 * 512 + 511] = 0xAB;
+  auto drive = Drive();
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
+  EXPECT_TRUE(drive->LostPartitions.empty());
+}
+
+TEST_F(ScannerOnMemoryDisk, BackupCopiesThatFollowTheirPrimaryAreSkipped) {
+  PutBootSector(*disk, 100, fkFat32, 3000, 0xCAFE0001);
+  PutBootSector(*disk, 106, fkFat32, 3000, 0xCAFE0001);  // FAT32 backup, six sectors on
+  PutBootSector(*disk, 3200, fkNtfs, 999, 0xCAFE0002);
+  PutBootSector(*disk, 4199, fkNtfs, 999, 0xCAFE0002);  // NTFS backup in the volume's last sector
+  PutBootSector(*disk, 5000, fkHpfs, 100, 0xCAFE0003);
+  PutBootSector(*disk, 5001, fkHpfs, 100, 0xCAFE0003);  // a copy right behind an HPFS boot sector
+  PutBootSector(*disk, 5002, fkFat16, 100, 0xCAFE0004);
+  PutBootSector(*disk, 5003, fkHpfs, 100, 0xCAFE0005);  // an HPFS volume right behind a FAT volume
+  auto drive = Drive();
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 3200, 5000, 5002, 5003}));
+}
+
+TEST_F(ScannerOnMemoryDisk, ACopyIsFoundWhenAnotherCandidateLiesBetween) {
+  PutBootSector(*disk, 100, fkFat32, 3000, 0xCAFE0001);
+  PutBootSector(*disk, 103, fkFat16, 50, 0xBEEF);
+  PutBootSector(*disk, 106, fkFat32, 3000, 0xCAFE0001);
+  auto drive = Drive();
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 103, 106}));
+}
+
+TEST_F(ScannerOnMemoryDisk, TheFirstCandidateIsNeverTakenForACopy) {
+  // No serial value is reserved: whatever the first candidate carries, it is found.
+  PutBootSector(*disk, 100, fkFat16, 50, 0x1F1F);
+  PutBootSector(*disk, 1100, fkFat16, 50, 0);
+  auto drive = Drive();
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 1100, 1000, false));
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 1100}));
+}
+
+TEST_F(ScannerOnMemoryDisk, KnownStartsBlockFindsButGapsAndExtendedDoNot) {
+  PutBootSector(*disk, 100, fkFat32, 3000, 0xA1);
+  PutBootSector(*disk, 106, fkFat32, 3000, 0xA1);  // backup of a listed partition
+  PutBootSector(*disk, 4000, fkFat16, 100, 0xA2);  // at the start of an extended container
+  PutBootSector(*disk, 5000, fkFat16, 100, 0xA3);  // at the start of a gap
+  PutBootSector(*disk, 6000, fkFat16, 100, 0xA4);  // inside a listed partition: no overlap test
+  auto drive = Drive();
+  AddTableRecord(*drive, 0x0C, 100, 3000);
+  AddTableRecord(*drive, kTypeExtendedLba, 4000, 4000);
+  AddTableRecord(*drive, kTypeEmpty, 5000, 500);
+  AddTableRecord(*drive, 0x83, 5500, 2000);
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{4000, 5000, 6000}));
+
+  // A second scan of the same range adds nothing: the earlier finds are known now.
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+  EXPECT_EQ(drive->LostPartitions.size(), 3u);
+}
+
+TEST_F(ScannerOnMemoryDisk, CountsAreRoundedUpToWholeBlocks) {
+  PutBootSector(*disk, 1999, fkFat16, 10, 0xB1);
+  auto drive = Drive();
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
+  EXPECT_EQ(host.processCalls, 1000);
+  EXPECT_TRUE(drive->LostPartitions.empty());
+
+  host.processCalls = 0;
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1001, false));
+  EXPECT_EQ(host.processCalls, 2000);
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{1999}));
+  EXPECT_EQ(host.callsWhileIdle, 0);
+}
+
+TEST_F(ScannerOnMemoryDisk, OffsetsCountFromTheRegionStart) {
+  PutBootSector(*disk, 2600, fkFat16, 10, 0xB2);
+  auto drive = Drive();
+  TPartition* gap = AddTableRecord(*drive, kTypeEmpty, 2000, 3000);
+  EXPECT_TRUE(DetectLostPartitions(*drive, *gap, {}, 500, 1000, false));
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{2600}));
+  EXPECT_EQ(host.processCalls, 1000);
+}
+
+TEST_F(ScannerOnMemoryDisk, NoBlockReachesTheLastSectorsOfTheDisk) {
+  PutBootSector(*disk, kDiskSectors - 1000, fkFat12, 10, 0xC1);
+  PutBootSector(*disk, 8000, fkFat12, 10, 0xC2);  // behind the last whole block
+  auto drive = Drive();
+  ProgressLog progress;
+
+  // A start exactly at the bound passes the start test but reads nothing.
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors - 1000, 5000, false));
+  EXPECT_EQ(host.processCalls, 0);
+  EXPECT_TRUE(faults->readOffsets.empty());
+  EXPECT_TRUE(drive->LostPartitions.empty());
+  EXPECT_EQ(progress.values, (std::vector<int>{0}));
+
+  // One sector further is beyond the end: nothing scanned.
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors - 999, 5000, false));
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_EQ(progress.values, (std::vector<int>{0, 0}));
+
+  // A whole-disk scan stops before the block that would end on the last sector.
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+  EXPECT_EQ(host.processCalls, 8000);
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{kDiskSectors - 1000}));
+  for (uint64_t offset : faults->readOffsets) EXPECT_LT(offset, 8000ull * 512);
+}
+
+TEST_F(ScannerOnMemoryDisk, BadRangesScanNothing) {
+  PutBootSector(*disk, 10, fkFat16, 10, 0xD1);
+  auto drive = Drive();
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, -1, 1000, false));
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, 0, 0, false));
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, 0, -5, false));
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, INT64_MAX, 1000, false));
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_TRUE(faults->readOffsets.empty());
+  EXPECT_TRUE(drive->LostPartitions.empty());
+
+  // A huge count is bounded by the disk end.
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, INT64_MAX, false));
+  EXPECT_EQ(host.processCalls, 8000);
+  EXPECT_EQ(drive->LostPartitions.size(), 1u);
+}
+
+TEST_F(ScannerOnMemoryDisk, ABusyDriveIsLeftAlone) {
+  PutBootSector(*disk, 10, fkFat16, 10, 0xE1);
+  auto drive = Drive();
+  drive->Scanning = true;
+  drive->StopRequested = true;
+  ProgressLog progress;
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, 1000, false));
+  EXPECT_TRUE(drive->Scanning);
+  EXPECT_TRUE(drive->StopRequested);
+  EXPECT_TRUE(progress.values.empty());
+  EXPECT_TRUE(drive->LostPartitions.empty());
+  EXPECT_TRUE(faults->readOffsets.empty());
+  EXPECT_EQ(host.processCalls, 0);
+}
+
+TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
+  PutBootSector(*disk, 100, fkFat16, 10, 0xF1);
+  PutBootSector(*disk, 1600, fkFat16, 10, 0xF2);  // just past where Stop arrives
+  auto drive = Drive();
+  drive->StopRequested = true;  // a Stop pressed while no scan ran does not count
+  host.stopAfter = 1500;
+  ProgressLog progress;
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kDiskSectors, false));
+
+  EXPECT_EQ(host.processCalls, 1500);
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100}));
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_FALSE(drive->StopRequested);
+  ASSERT_FALSE(progress.values.empty());
+  EXPECT_EQ(progress.values.back(), 0);
+  EXPECT_EQ(faults->readOffsets.back(), 512000u + 7 * 65536);  // the third block was never read
+}
+
+TEST_F(ScannerOnMemoryDisk, AReadFailureEndsTheScanAsCompleted) {
+  PutBootSector(*disk, 1500, fkFat16, 10, 0x51);
+  PutBootSector(*disk, 300, fkFat16, 10, 0x52);
+  faults->readFaults[512000] = Fault{FaultKind::Error, EIO, -1};  // the second block's first chunk
+  auto drive = Drive();
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{300}));
+  EXPECT_EQ(host.processCalls, 1000);
+  EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Read Error"}));  // the sector layer asked; Abort
+  EXPECT_FALSE(drive->Scanning);
+}
+
+TEST_F(ScannerOnMemoryDisk, AnErrorInsideTheScanIsReportedAndTheListKeptSorted) {
+  PutBootSector(*disk, 900, fkFat16, 10, 0x61);
+  PutBootSector(*disk, 1900, fkFat16, 10, 0x62);
+  auto drive = Drive();
+  DetectLostPartitions(*drive, drive->Root, {}, 1000, 1000, false);  // finds 1900 first
+  int calls = 0;
+  ScanProgress failing = [&calls](int) {
+    if (++calls == 2) throw std::runtime_error("progress bar gone");
+  };
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, failing, 0, kDiskSectors, false));
+
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].text, "progress bar gone");
+  EXPECT_EQ(host.messages[0].caption, "DetectLostParti");
+  EXPECT_EQ(host.messages[0].icon, MsgIcon::Error);
+  EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{900, 1900}));
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_EQ(calls, 3);  // block 0, block 1 (throws), reset to 0
+}
+
+TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
+  PutBootSector(*disk, 1700, fkFat16, 10, 0x71);
+  PutBootSector(*disk, 1200, fkFat16, 10, 0x72);
+  PutBootSector(*disk, 400, fkFat16, 10, 0x73);
+  auto drive = Drive();
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 1300, 1000, false));  // finds 1700
+  ProgressLog progress;
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 1000, kDiskSectors, true));
+
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{1200, 1700}));
+  ASSERT_NE(drive->LastFound, nullptr);
+  EXPECT_EQ(drive->LastFound->AbsoluteStart(), 1200u);
+  EXPECT_EQ(host.processCalls, 1000 + 201);  // the earlier scan, then sectors 1000..1200
+  EXPECT_TRUE(progress.values.empty());
+  EXPECT_FALSE(drive->Scanning);
+}
+
+TEST(ScannerOnTinyDisk, ADiskSmallerThanABlockIsNeverRead) {
+  DriveRegistryScope registry;
+  ScanWatchHost host;
+  auto small = std::make_unique<MemorySource>(500 * 512);
+  PutBootSector(*small->data, 10, fkFat12, 10, 0x81);
+  auto faulty = std::make_unique<FaultSource>(std::move(small));
+  auto state = faulty->state;
+  uint8_t number = registry.Attach(std::move(faulty));
+  TDriveGeometry g;
+  ASSERT_TRUE(GetDriveGeometry(number, g));
+  TPhysicalDrv drive(number, g);
+  EXPECT_FALSE(DetectLostPartitions(drive, drive.Root, {}, 0, 1000, false));
+  EXPECT_TRUE(state->readOffsets.empty());
+  EXPECT_TRUE(host.messages.empty());
+  EXPECT_FALSE(drive.Scanning);
+}
+
+TEST(VolumeSerial, ComesFromTheFieldOfEachLayout) {
+  TSector s{};
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<uint8_t>(i * 7 + 3);
+  EXPECT_EQ(GetVolumeSerial(s, fkFat12), GetU32(s, 0x27));
+  EXPECT_EQ(GetVolumeSerial(s, fkFat16), GetU32(s, 0x27));
+  EXPECT_EQ(GetVolumeSerial(s, fkHpfs), GetU32(s, 0x27));
+  EXPECT_EQ(GetVolumeSerial(s, fkFat32), GetU32(s, 0x43));
+  EXPECT_EQ(GetVolumeSerial(s, fkNtfs), GetU32(s, 0x48));
+  EXPECT_NE(GetU32(s, 0x27), GetU32(s, 0x43));
+  EXPECT_EQ(GetVolumeSerial(s, fkLinuxExt2), 0u);
+}
+
+TEST(NewPartitionStart, OnlyVolumesBlock) {
+  TDriveGeometry g;
+  g.TotalSectors = 100000;
+  TPhysicalDrv drive(0x80, g);  // Root starts at 0 with type 0x05
+  AddTableRecord(drive, kTypeEmpty, 10, 90);
+  AddTableRecord(drive, kTypeExtended, 100, 900);
+  AddTableRecord(drive, kTypeExtendedLba, 200, 900);
+  TPartition* logical = AddTableRecord(drive, 0x07, 300, 100);
+  logical->BaseLBA = 1000;  // a logical drive counts at its absolute start
+  EXPECT_TRUE(IsNewPartitionStart(0, drive.AllPartitions));
+  EXPECT_TRUE(IsNewPartitionStart(10, drive.AllPartitions));
+  EXPECT_TRUE(IsNewPartitionStart(100, drive.AllPartitions));
+  EXPECT_TRUE(IsNewPartitionStart(200, drive.AllPartitions));
+  EXPECT_TRUE(IsNewPartitionStart(300, drive.AllPartitions));
+  EXPECT_FALSE(IsNewPartitionStart(1300, drive.AllPartitions));
+  EXPECT_TRUE(IsNewPartitionStart(1300 + (uint64_t{1} << 32), drive.AllPartitions));
+}
+
+}  // namespace
+}  // namespace qm::test

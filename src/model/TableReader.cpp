@@ -1,14 +1,200 @@
 #include "model/TableReader.h"
 
+#include <algorithm>
+#include <unordered_set>
+
+#include "disk/SectorIO.h"
+#include "model/Enumeration.h"
+#include "model/FsDetect.h"
+#include "scan/Scanner.h"
+
 namespace qm {
+namespace {
+
+// The tables already read by one walk. A damaged chain can point back to a table read
+// before, or run on through garbage for ever; both end the branch where they are met.
+struct TableWalk {
+  std::unordered_set<int64_t> visited;
+  int tablesRead = 0;
+};
+
+int64_t DiskSectors(const TPhysicalDrv& drive) { return static_cast<int64_t>(drive.Geometry.TotalSectors); }
+
+int64_t StartOf(const TPartition& record) { return static_cast<int64_t>(record.AbsoluteStart()); }
+
+// A partition whose first sector lies at or past the end of the disk has nothing to read:
+// its entry is damaged, or the image was cut short.
+bool StartsInsideDisk(const TPhysicalDrv& drive, const TPartition& record) {
+  return StartOf(record) < DiskSectors(drive);
+}
+
+int64_t TableLba(const TPhysicalDrv& drive, const TPartition& container) {
+  const uint64_t base = IsNestedExtended(drive, container) ? drive.ExtendedBase : container.BaseLBA;
+  return static_cast<int64_t>(base + container.Entry.RelativeSector);
+}
+
+void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
+  const int64_t lba = TableLba(drive, container);
+  // The disk's last sector never holds a table; on a disk of 0 or 1 sectors nothing does.
+  if (lba >= DiskSectors(drive) - 1) return;
+  if (walk.tablesRead >= kMaxTablesPerWalk) return;
+  if (!walk.visited.insert(lba).second) return;
+  ++walk.tablesRead;
+
+  TSector table{};
+  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, table.data(), true, true)) return;
+  if (!HasTableSignature(table)) return;
+
+  const bool isRoot = &container == &drive.Root;
+  for (size_t i = 0; i < kTableEntries; ++i) {
+    const TPartitionEntry entry = DecodeEntry(table, i);
+    if (isRoot && IsExtendedType(entry.SystemId)) drive.ExtendedBase = entry.RelativeSector;
+    if (isRoot && entry.SystemId == kTypeGptProtective) drive.IsGpt = true;
+    if (entry.SystemId == kTypeEmpty) continue;
+
+    auto owned = std::make_unique<TPartition>();
+    TPartition& record = *owned;
+    container.Children.push_back(&record);
+    InitPartitionRecord(drive, record, &container, entry);
+    if (!record.IsExtended() && StartsInsideDisk(drive, record)) {
+      ReadVolumeLabel(drive, record);
+      if (GetOSKind() >= osWinNT4) MapDriveLetter(drive, record);
+    }
+    drive.AdoptRecord(std::move(owned));
+    if (record.IsExtended())
+      ReadTable(drive, record, walk);
+    else
+      ++drive.PartitionCount;
+  }
+}
+
+// A gap record: the entry holds only its place, relative to `parent`'s start.
+void AddGap(TPhysicalDrv& drive, TPartition& parent, int64_t relativeStart, int64_t length) {
+  TPartitionEntry entry{};
+  entry.RelativeSector = static_cast<uint32_t>(relativeStart);
+  entry.TotalSectors = static_cast<uint32_t>(length);
+  auto owned = std::make_unique<TPartition>();
+  TPartition& gap = *owned;
+  parent.Children.push_back(&gap);
+  InitPartitionRecord(drive, gap, &parent, entry);
+  drive.AdoptRecord(std::move(owned));
+  ++drive.PartitionCount;
+}
+
+void ReadAllTables(TPhysicalDrv& drive) {
+  ReadPartitionTable(drive, drive.Root);
+  SortByStart(drive.Root.Children);
+  SortByStart(drive.AllPartitions);
+  FindPrimaryGaps(drive);
+  FindLogicalGaps(drive);
+  SortByStart(drive.AllPartitions);
+}
+
+}  // namespace
 
 std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry) {
-  return std::make_unique<TPhysicalDrv>(driveNumber, geometry);
+  auto drive = std::make_unique<TPhysicalDrv>(driveNumber, geometry);
+  ReadAllTables(*drive);
+  // The quick scan adds only to LostPartitions, but a copy keeps the loop independent of it.
+  const std::vector<TPartition*> records = drive->AllPartitions;
+  for (TPartition* record : records)
+    if (record->Entry.SystemId == kTypeEmpty) AutoScanFreeSpace(*drive, *record);
+  return drive;
 }
-void ReadPartitionTable(TPhysicalDrv&, TPartition&) {}
-void InitPartitionRecord(TPhysicalDrv&, TPartition&, TPartition*, const TPartitionEntry&) {}
-void FindPrimaryGaps(TPhysicalDrv&) {}
-void FindLogicalGaps(TPhysicalDrv&) {}
-void RereadTables(TPhysicalDrv&) {}
+
+void ReadPartitionTable(TPhysicalDrv& drive, TPartition& container) {
+  TableWalk walk;
+  ReadTable(drive, container, walk);
+}
+
+void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* parent, const TPartitionEntry& entry) {
+  record = TPartition{};
+  record.Entry = entry;
+  record.Parent = parent;
+  if (IsNestedExtended(drive, record))
+    record.BaseLBA = drive.ExtendedBase;
+  else if (parent)
+    record.BaseLBA = parent->BaseLBA + parent->Entry.RelativeSector;
+
+  if (record.IsExtended()) {
+    record.FsKind = fkExtended;
+    return;
+  }
+  if (entry.SystemId == kTypeEmpty) {
+    record.FsKind = fkUnallocated;
+    return;
+  }
+  // A failed read leaves zeroes, which no file system claims: the type code decides.
+  if (StartsInsideDisk(drive, record))
+    ReadSectors(drive.DriveNumber, static_cast<uint32_t>(record.AbsoluteStart()), 1, record.BootSector.data(), true,
+                true);
+  record.FsKind = DetectFsKind(record.BootSector);
+  if (record.FsKind == fkUnallocated) {
+    switch (entry.SystemId) {
+      case kTypeLinuxSwap: record.FsKind = fkLinuxSwap; break;
+      case kTypeLinux: record.FsKind = fkLinuxExt2; break;
+      default: record.FsKind = fkOther; break;
+    }
+  }
+}
+
+void FindPrimaryGaps(TPhysicalDrv& drive) {
+  TPartition& root = drive.Root;
+  // The disk's last sector is never part of a gap, and a gap never reaches past the disk
+  // even when a damaged entry does.
+  const int64_t diskEnd = DiskSectors(drive) - 1;
+  int64_t pos = drive.Geometry.SectorsPerTrack;
+  const size_t count = root.Children.size();
+  for (size_t i = 0; i < count; ++i) {
+    const TPartition& r = *root.Children[i];
+    const int64_t start = StartOf(r);
+    const int64_t gapEnd = std::min(start, diskEnd);
+    if (gapEnd - pos > kMinGapSectors) AddGap(drive, root, pos, gapEnd - pos);
+    // Overlapping entries: a partition that ends inside an earlier one must not move the
+    // position back, or a gap would be listed over the earlier partition's data.
+    pos = std::max(pos, start + static_cast<int64_t>(r.Entry.TotalSectors));
+  }
+  if (diskEnd - pos > kMinGapSectors) AddGap(drive, root, pos, diskEnd - pos);
+}
+
+void FindLogicalGaps(TPhysicalDrv& drive) {
+  TPartition& root = drive.Root;
+  auto found = std::find_if(root.Children.begin(), root.Children.end(),
+                            [](const TPartition* r) { return r->IsExtended(); });
+  if (found == root.Children.end()) return;
+  TPartition& extended = **found;
+
+  std::vector<TPartition*> logicals;
+  for (TPartition* r : drive.AllPartitions)
+    if (r != &root && r->Parent != &root) logicals.push_back(r);
+  SortByStart(logicals);
+
+  const int64_t track = drive.Geometry.SectorsPerTrack;
+  const int64_t xs = StartOf(extended);
+  const int64_t diskEnd = DiskSectors(drive);
+  int64_t pos = xs + track;  // the first extended boot record's track
+  for (const TPartition* r : logicals) {
+    const int64_t start = StartOf(*r);
+    const int64_t gapEnd = std::min(start, diskEnd);
+    if (gapEnd - pos > kMinGapSectors) AddGap(drive, extended, pos - xs, gapEnd - pos);
+    // A link's extended boot record occupies its first track; what follows belongs to the
+    // logical drive of that table.
+    const int64_t occupied = r->IsExtended() ? start + track : start + static_cast<int64_t>(r->Entry.TotalSectors);
+    pos = std::max(pos, occupied);
+  }
+  const int64_t end = std::min(xs + static_cast<int64_t>(extended.Entry.TotalSectors), diskEnd);
+  if (end - pos > kMinGapSectors) AddGap(drive, extended, pos - xs, end - pos);
+  SortByStart(extended.Children);
+}
+
+void RereadTables(TPhysicalDrv& drive) {
+  drive.FreeTableRecords();
+  drive.PartitionCount = 0;
+  // Both describe the master boot record as it is now: an extended partition or a GPT
+  // header deleted since the last read must not linger here.
+  drive.ExtendedBase = 0;
+  drive.IsGpt = false;
+  ReadAllTables(drive);
+}
 
 }  // namespace qm

@@ -8,11 +8,18 @@
 
 namespace qm {
 
+// A gap is listed only when it is longer than this many sectors.
+constexpr int64_t kMinGapSectors = 2048;
+// At most this many tables (the master boot record included) are read in one walk. A damaged
+// chain of extended boot records may be cyclic or endless; the walk stops there.
+constexpr int kMaxTablesPerWalk = 256;
+
 // Builds a drive: reads its tables, classifies every partition, reads labels and volume
 // names, finds the gaps and runs the automatic quick scan of every gap.
 std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry);
 
-// Reads the table `container` points to and everything below it.
+// Reads the table `container` points to and everything below it, depth first. A table already
+// read in this walk is not read again.
 void ReadPartitionTable(TPhysicalDrv& drive, TPartition& container);
 // Fills `record` from a table entry under `parent`, reading its boot sector.
 void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* parent, const TPartitionEntry& entry);

@@ -1,0 +1,256 @@
+// The scanner on disk images made by sfdisk, mkfs.fat and mkntfs, with table entries removed:
+// the whole-disk scan, find-first mode, Stop, a failing read, labels and the quick scan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "disk/SectorIO.h"
+#include "model/FsDetect.h"
+#include "scan/ScanHelpers.h"
+#include "scan/Scanner.h"
+#include "support/Fixtures.h"
+#include "support/Sources.h"
+
+namespace qm::test {
+namespace {
+
+// Primaries: FAT12 (lost), FAT16 (kept), FAT32 (lost); logicals: NTFS (lost), FAT16 (kept),
+// FAT32 (lost), NTFS (kept).
+const char kLostLayout[] =
+    "table 'label: dos\\nunit: sectors\\n2048,8192,1\\n10240,20480,6\\n30720,71680,c\\n102400,,5\\n"
+    "104448,20480,7\\n126976,20480,6\\n149504,71680,c\\n223232,20480,7' "
+    "fs 1 fat12 LOST12 fs 2 fat16 KEEP16 fs 3 fat32 LOST32 fs 5 ntfs LOGNTFS fs 6 fat16 LOG16 "
+    "fs 7 fat32 LOG32 fs 8 ntfs KEEPNTFS lose 7 lose 5 lose 3 lose 1";
+constexpr uint32_t kLostDiskSectors = 327680;  // 160 MiB
+
+// One listed FAT16 partition; behind it, unlisted: an NTFS volume 500 sectors into the gap,
+// a FAT16 volume 400 sectors behind the NTFS volume's end, a FAT12 volume deep in the gap.
+const char kGapLayout[] =
+    "table 'label: dos\\nunit: sectors\\n2048,8192,6' fs 1 fat16 KEEP "
+    "fsat 10740 20480 ntfs GAPNTFS fsat 31620 16384 fat16 GAPFAT fsat 100000 8192 fat12 DEEP";
+
+struct Expected {
+  uint64_t start;
+  uint32_t sectors;
+  uint8_t kind;
+  uint8_t systemId;
+};
+
+class ScannerOnImages : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    lostImage = MakeImage("scan-lost.img", "160M", kLostLayout);
+    gapImage = MakeImage("scan-gap.img", "128M", kGapLayout);
+  }
+
+  // The drive with the table entries that remain on the image, listed at their absolute
+  // starts as the table reader lists them.
+  std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t number, const std::string& image) {
+    TDriveGeometry g;
+    EXPECT_TRUE(GetDriveGeometry(number, g));
+    auto drive = std::make_unique<TPhysicalDrv>(number, g);
+    std::string dump;
+    EXPECT_EQ(RunCommand("sfdisk -d " + ShellQuote(image), &dump), 0);
+    std::istringstream lines(dump);
+    for (std::string line; std::getline(lines, line);) {
+      unsigned long start = 0, size = 0;
+      unsigned type = 0;
+      auto at = line.find("start=");
+      if (at == std::string::npos) continue;
+      if (std::sscanf(line.c_str() + at, "start= %lu, size= %lu, type=%x", &start, &size, &type) == 3)
+        AddTableRecord(*drive, static_cast<uint8_t>(type), static_cast<uint32_t>(start), static_cast<uint32_t>(size));
+    }
+    EXPECT_GT(drive->AllPartitions.size(), 1u);
+    host.drive = drive.get();
+    return drive;
+  }
+
+  void ExpectFinds(const TPhysicalDrv& drive, const std::string& image, const std::vector<Expected>& expected) {
+    ASSERT_EQ(drive.LostPartitions.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const TPartition& p = *drive.LostPartitions[i];
+      SCOPED_TRACE("find at " + std::to_string(expected[i].start));
+      EXPECT_EQ(p.AbsoluteStart(), expected[i].start);
+      EXPECT_EQ(p.Entry.RelativeSector, expected[i].start);
+      EXPECT_EQ(p.BaseLBA, 0u);
+      EXPECT_EQ(p.Entry.TotalSectors, expected[i].sectors);
+      EXPECT_EQ(p.FsKind, expected[i].kind);
+      EXPECT_EQ(p.Entry.SystemId, expected[i].systemId);
+      EXPECT_EQ(p.Parent, nullptr);
+      auto onDisk = ReadFileBytes(image, expected[i].start * 512, 512);
+      EXPECT_TRUE(std::equal(p.BootSector.begin(), p.BootSector.end(), onDisk.begin(), onDisk.end()));
+    }
+  }
+
+  static inline std::string lostImage, gapImage;
+  DriveRegistryScope registry;
+  ScanWatchHost host;
+};
+
+const std::vector<Expected> kAllLost = {
+    {2048, 8192, fkFat12, 0x01},
+    {30720, 71680, fkFat32, 0x0B},
+    {104448, 20479, fkNtfs, 0x07},  // NTFS counts its sectors without the backup boot sector
+    {149504, 71680, fkFat32, 0x0B},
+};
+
+TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
+  ASSERT_FALSE(lostImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  ASSERT_EQ(drive->Geometry.TotalSectors, kLostDiskSectors);
+  ProgressLog progress;
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kLostDiskSectors, false));
+
+  ExpectFinds(*drive, lostImage, kAllLost);
+  EXPECT_EQ(drive->LostPartitions[2]->VolumeLabel, "LOGNTFS");
+  EXPECT_TRUE(host.messages.empty());
+  EXPECT_FALSE(drive->Scanning);
+
+  // Every sector below the last whole block is pumped once, with the drive marked busy.
+  EXPECT_EQ(host.processCalls, 327000);
+  EXPECT_EQ(host.callsWhileIdle, 0);
+
+  // The bar shows the share of blocks finished before each one, then returns to 0.
+  ASSERT_EQ(progress.values.size(), 328u);
+  EXPECT_EQ(progress.values.front(), 0);
+  EXPECT_EQ(progress.values[326], 99);
+  EXPECT_TRUE(std::is_sorted(progress.values.begin(), progress.values.end() - 1));
+  EXPECT_EQ(progress.values.back(), 0);
+
+  // The same scan again finds nothing new.
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
+  ExpectFinds(*drive, lostImage, kAllLost);
+}
+
+TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
+  ASSERT_FALSE(lostImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  ProgressLog progress;
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kLostDiskSectors, true));
+  ASSERT_NE(drive->LastFound, nullptr);
+  EXPECT_EQ(drive->LastFound->AbsoluteStart(), 2048u);
+  EXPECT_EQ(host.processCalls, 2049);
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 2049, kLostDiskSectors, true));
+  ASSERT_NE(drive->LastFound, nullptr);
+  EXPECT_EQ(drive->LastFound->AbsoluteStart(), 30720u);
+  ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1]});
+  EXPECT_TRUE(progress.values.empty());
+  EXPECT_FALSE(drive->Scanning);
+}
+
+TEST_F(ScannerOnImages, StopKeepsWhatWasFoundBeforeIt) {
+  ASSERT_FALSE(lostImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  host.stopAfter = 120000;
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
+
+  ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1], kAllLost[2]});
+  EXPECT_EQ(host.processCalls, 120000);
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_FALSE(drive->StopRequested);
+}
+
+TEST_F(ScannerOnImages, AFailingBlockEndsTheScanWithTheEarlierFinds) {
+  ASSERT_FALSE(lostImage.empty());
+  auto faulty = std::make_unique<FaultSource>(std::make_unique<FileSource>(lostImage));
+  faulty->state->readFaults[149000ull * 512] = Fault{FaultKind::Error, EIO, -1};  // the block holding 149504
+  auto drive = OpenDrive(registry.Attach(std::move(faulty)), lostImage);
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
+
+  ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1], kAllLost[2]});
+  EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Read Error"}));
+  EXPECT_FALSE(drive->Scanning);
+}
+
+// Stands in for the root directory reader: it marks the drive busy while it runs and clears
+// the mark when done, and takes the label from the boot sector's own copy of it.
+bool BpbLabelReader(TPhysicalDrv& drive, TPartition& partition, std::string& label) {
+  drive.Scanning = true;
+  const size_t at = partition.FsKind == fkFat32 ? 0x47 : 0x2B;
+  label.assign(reinterpret_cast<const char*>(partition.BootSector.data() + at), 11);
+  drive.Scanning = false;
+  return true;
+}
+
+TEST_F(ScannerOnImages, AFatLabelReadLeavesTheScanMarkedBusy) {
+  ASSERT_FALSE(lostImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  SetFatLabelReader(BpbLabelReader);
+  struct Uninstall {
+    ~Uninstall() { SetFatLabelReader(nullptr); }
+  } uninstall;
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
+
+  ASSERT_EQ(drive->LostPartitions.size(), 4u);
+  EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "LOST12");
+  EXPECT_EQ(drive->LostPartitions[1]->VolumeLabel, "LOST32");
+  EXPECT_EQ(drive->LostPartitions[2]->VolumeLabel, "LOGNTFS");
+  EXPECT_EQ(drive->LostPartitions[3]->VolumeLabel, "LOG32");
+  EXPECT_EQ(host.callsWhileIdle, 0);
+  EXPECT_FALSE(drive->Scanning);
+
+  // A scan started from inside the pump while the first one runs is refused.
+  drive->LostPartitions.clear();
+  bool nestedResult = true;
+  struct NestingHost : ScanWatchHost {
+    bool* result = nullptr;
+    void ProcessMessages() override {
+      ScanWatchHost::ProcessMessages();
+      if (processCalls == 3000) *result = DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false);
+    }
+  } nesting;
+  nesting.drive = drive.get();
+  nesting.result = &nestedResult;
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 4000, false));
+  EXPECT_FALSE(nestedResult);  // 3000 lies behind the find at 2048 and its label read
+  EXPECT_EQ(drive->LostPartitions.size(), 1u);
+}
+
+TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughAGap) {
+  ASSERT_FALSE(gapImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(gapImage), gapImage);
+  TPartition* gap = AddTableRecord(*drive, kTypeEmpty, 10240, drive->Geometry.TotalSectors - 10240);
+
+  AutoScanFreeSpace(*drive, *gap);
+
+  // The NTFS volume's backup boot sector, where the second probe starts, is no third find.
+  ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
+  EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "GAPNTFS");
+  // Probes at 10240 (to the find at 10740), at 31219 (to 31620) and a whole block at 48004.
+  EXPECT_EQ(host.processCalls, 501 + 402 + 1000);
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_EQ(drive->LastFound, nullptr);  // the last probe found nothing
+}
+
+TEST_F(ScannerOnImages, TheQuickScanLooksOnlyAtTheStartOfAGap) {
+  ASSERT_FALSE(gapImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(gapImage), gapImage);
+  TPartition* far = AddTableRecord(*drive, kTypeEmpty, 60000, 80000);
+  TPartition* near = AddTableRecord(*drive, kTypeEmpty, 99500, 20000);
+
+  AutoScanFreeSpace(*drive, *far);
+  EXPECT_TRUE(drive->LostPartitions.empty());
+
+  AutoScanFreeSpace(*drive, *near);
+  ExpectFinds(*drive, gapImage, {{100000, 8192, fkFat12, 0x01}});
+
+  // A busy drive is not probed at all.
+  drive->LostPartitions.clear();
+  drive->Scanning = true;
+  host.processCalls = 0;
+  AutoScanFreeSpace(*drive, *near);
+  EXPECT_TRUE(drive->LostPartitions.empty());
+  EXPECT_EQ(host.processCalls, 0);
+  EXPECT_TRUE(drive->Scanning);
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -1,7 +1,122 @@
 #include "model/CheckReport.h"
 
-namespace qm {
+#include <array>
+#include <cstring>
 
-void BuildCheckReport(TPhysicalDrv&, TPartition&, std::string& report) { report.clear(); }
+#include "disk/SectorIO.h"
+#include "model/FsDetect.h"
+
+namespace qm {
+namespace {
+
+// Reads `count` sectors at a 64-bit LBA. Sectors past the end of the disk cannot be read:
+// that is a read failure without a prompt, never a read of the wrapped 32-bit address.
+bool ReadInsideDisk(const TPhysicalDrv& drive, uint64_t lba, uint16_t count, uint8_t* buffer) {
+  std::memset(buffer, 0, size_t{count} * kSectorSize);
+  if (lba + count > drive.Geometry.TotalSectors) return false;
+  return ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), count, buffer, true, true);
+}
+
+// The leading entries of a file allocation table: entry 0 holds the media descriptor,
+// entry 1 the end-of-chain mark (with the clean-shutdown bits of FAT16).
+bool FatStartValid(uint8_t kind, const TSector& fat, const TSector& bootSector) {
+  const uint32_t first = GetU32(fat, 0);
+  switch (kind) {
+    case fkFat12: {
+      // 0xF0 is the floppy's descriptor; a FAT12 volume on a hard disk starts its FAT with
+      // the descriptor of its boot sector, 0xF8.
+      const uint8_t media = fat[0];
+      const bool mediaOk = media == 0xF0 || (media >= 0xF8 && media == bootSector[0x15]);
+      return mediaOk && fat[1] == 0xFF && fat[2] == 0xFF;
+    }
+    case fkFat16:
+      return first == 0xFFFFFFF8u || first == 0x7FFFFFF8u;
+    case fkFat32: {
+      const uint32_t second = GetU32(fat, 4);
+      return (first == 0xFFFFFFF8u || first == 0x0FFFFFF8u) && (second == 0xFFFFFFFFu || second == 0x0FFFFFFFu);
+    }
+    default:
+      return false;
+  }
+}
+
+void CheckFat(TPhysicalDrv& drive, const TPartition& partition, std::string& report) {
+  const TSector& bs = partition.BootSector;
+  const uint64_t fat1 = partition.AbsoluteStart() + GetU16(bs, 0x0E);
+  TSector sector{};
+  if (!ReadInsideDisk(drive, fat1, 1, sector.data())) {
+    report += "FAT1: Read Error";
+    return;
+  }
+  if (!FatStartValid(partition.FsKind, sector, bs)) {
+    report += "FAT1: Invalid\r";
+    return;
+  }
+  report += "FAT1: OK   ";
+
+  const uint64_t fatSize = partition.FsKind == fkFat32 ? GetU32(bs, 0x24) : GetU16(bs, 0x16);
+  if (!ReadInsideDisk(drive, fat1 + fatSize, 1, sector.data())) {
+    report += "FAT2: Read Error\rRoot Directory: Preview";
+    return;
+  }
+  report += FatStartValid(partition.FsKind, sector, bs) ? "FAT2: OK" : "FAT2: Invalid";
+  report += "\rRoot Directory: Preview";
+}
+
+void CheckNtfsRoot(TPhysicalDrv& drive, const TPartition& partition, std::string& report) {
+  const TSector& bs = partition.BootSector;
+  // The root directory is file record 5: ten sectors into the MFT.
+  const uint64_t root = partition.AbsoluteStart() + uint64_t{bs[0x0D]} * GetU64(bs, 0x30) + 10;
+  std::array<uint8_t, kFileRecordSize> record{};
+  // A failed read leaves zeroes, which the signature test below rejects. An MFT position
+  // whose product overflows 64 bits is as unreadable as one past the disk.
+  const bool overflow = bs[0x0D] != 0 && GetU64(bs, 0x30) > (UINT64_MAX - partition.AbsoluteStart() - 10) / bs[0x0D];
+  if (!overflow) ReadInsideDisk(drive, root, 2, record.data());
+
+  if (std::memcmp(record.data(), "FILE", 4) != 0) {
+    report += "Index Root: Invalid";
+    return;
+  }
+  // Each sector of the record ends with the update sequence number; the true last two
+  // bytes of each sector wait in the update sequence array.
+  const size_t u = record[4];
+  const uint16_t usn = GetU16(record, u);
+  if (GetU16(record, 510) != usn || GetU16(record, 1022) != usn) {
+    report += "Index Root: Invalid";
+    return;
+  }
+  std::memcpy(&record[510], &record[u + 2], 2);
+  std::memcpy(&record[1022], &record[u + 4], 2);
+
+  TAttribute indexRoot;
+  if (!ReadAttribute(record, kAttrIndexRoot, indexRoot)) {
+    // A root directory without its index cannot be listed: a broken record.
+    report += "Index Root: Invalid";
+    return;
+  }
+  static constexpr uint8_t kI30[8] = {0x24, 0x00, 0x49, 0x00, 0x33, 0x00, 0x30, 0x00};  // "$I30"
+  if (indexRoot.Name.size() >= 8 && std::memcmp(indexRoot.Name.data(), kI30, 8) == 0)
+    report += "Index Root: OK\rRoot Directory: Preview";
+  else
+    report += "Index Root: Invalid";
+}
+
+}  // namespace
+
+void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& report) {
+  report = "Boot Sector: OK\r";
+  switch (partition.FsKind) {
+    case fkFat12:
+    case fkFat16:
+    case fkFat32:
+      CheckFat(drive, partition, report);
+      break;
+    case fkNtfs:
+      CheckNtfsRoot(drive, partition, report);
+      break;
+    default:
+      break;
+  }
+}
 
 }  // namespace qm

@@ -1,0 +1,306 @@
+// quillmark-cli list, run as a program on images made by real tools.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "disk/Bytes.h"
+#include "support/Fixtures.h"
+
+namespace qm::test {
+namespace {
+
+using nlohmann::json;
+
+struct CliRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs quillmark-cli with `args` (shell words); a hang shows as exit status 124.
+CliRun RunCli(const std::string& args) {
+  CliRun run;
+  std::string cli = QM_CLI_PATH;
+  if (cli.empty()) {
+    ADD_FAILURE() << "quillmark-cli is not built";
+    return run;
+  }
+  std::string errFile = std::string(QM_FIXTURE_DIR) + "/cli-stderr-" + std::to_string(::getpid()) + ".txt";
+  run.status = RunCommand("timeout 60 " + ShellQuote(cli) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
+  run.err = ReadWholeFile(errFile);
+  std::filesystem::remove(errFile);
+  return run;
+}
+
+// `list --json` of the images; fails the test unless it succeeded with valid JSON.
+json ListJson(const std::string& images) {
+  CliRun run = RunCli("list --json " + images);
+  EXPECT_EQ(run.status, 0) << run.err;
+  json doc = json::parse(run.out, nullptr, false);
+  EXPECT_FALSE(doc.is_discarded()) << run.out;
+  if (doc.is_discarded() || !doc.contains("drives")) return json{{"drives", json::array()}};
+  return doc;
+}
+
+json OnlyDrive(const std::string& image) {
+  json doc = ListJson(ShellQuote(image));
+  EXPECT_EQ(doc["drives"].size(), 1u);
+  return doc["drives"].empty() ? json::object() : doc["drives"][0];
+}
+
+std::vector<std::string> Statuses(const json& rows) {
+  std::vector<std::string> out;
+  for (const json& r : rows) out.push_back(r["status"]);
+  return out;
+}
+
+void ExpectRow(const json& row, uint64_t lba, uint32_t sectors, int type, const std::string& fs, const std::string& status) {
+  EXPECT_EQ(row["lba"], lba) << row;
+  EXPECT_EQ(row["sectors"], sectors) << row;
+  EXPECT_EQ(row["type"], type) << row;
+  EXPECT_EQ(row["fs"], fs) << row;
+  EXPECT_EQ(row["status"], status) << row;
+}
+
+// Numbers run 1, 2, ... in each group, and no row passes the end of the disk.
+void ExpectWellFormedRows(const json& drive) {
+  uint64_t total = drive["geometry"]["total_sectors"];
+  for (const char* group : {"partitions", "lost"}) {
+    int n = 0;
+    for (const json& r : drive[group]) {
+      EXPECT_EQ(r["no"], ++n) << r;
+      if (r["status"] == "Unallocated") {
+        EXPECT_LE(r["lba"].get<uint64_t>() + r["sectors"].get<uint64_t>(), total) << r;
+      }
+    }
+  }
+}
+
+TEST(CliList, PrimariesOnly) {
+  std::string img = MakeImage("cli-primaries.img", "64M",
+                              "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,81920,7' "
+                              "fs 1 fat16 ALPHA fs 2 ntfs BETA");
+  json d = OnlyDrive(img);
+  EXPECT_EQ(d["drive"], "80H");
+  EXPECT_EQ(d["source"], img);
+  EXPECT_EQ(d["gpt"], false);
+  EXPECT_EQ(d["geometry"], (json{{"cylinders", 8}, {"heads", 255}, {"sectors_per_track", 63},
+                                 {"bytes_per_sector", 512}, {"total_sectors", 131072}}));
+  const json& rows = d["partitions"];
+  ASSERT_EQ(rows.size(), 3u) << rows;
+  ExpectRow(rows[0], 2048, 40960, 0x06, "FAT16", "Primary Partition");
+  EXPECT_EQ(rows[0]["active"], true);
+  EXPECT_EQ(rows[0]["hidden"], false);
+  ExpectRow(rows[1], 43008, 81920, 0x07, "NTFS", "Primary Partition");
+  EXPECT_EQ(rows[1]["label"], "BETA");
+  EXPECT_EQ(rows[1]["letter"], "");  // an image file has no volumes of the system
+  EXPECT_EQ(rows[1]["active"], false);
+  // The last sector of the disk never belongs to a gap.
+  ExpectRow(rows[2], 124928, 131071 - 124928, 0, "Unknown", "Unallocated");
+  EXPECT_TRUE(d["lost"].empty());
+  ExpectWellFormedRows(d);
+}
+
+TEST(CliList, TextShowsTheDrivePanelAndTheList) {
+  std::string img = MakeImage("cli-text.img", "64M",
+                              "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,40960,5\\n45056,20480,17' "
+                              "fs 1 fat16 fs 5 ntfs INNER");
+  CliRun run = RunCli("list " + ShellQuote(img));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string& out = run.out;
+  EXPECT_EQ(out.rfind("#0: 80H (0.06 G)\n", 0), 0u) << out;
+  for (const char* line : {"\nHeads\t\t:  255\n", "\nCylinders\t:  8\n", "\nSectors/Track\t:  63\n", "\nBytes/Sector\t:  512\n",
+                           "\nTotal Sectors\t:  131072\n", "\nCapacity\t:  0.06 G\n", "\nPartitions\n", "\n\nLost Partitions\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  // The header, the active primary, the indented hidden logical drive.
+  EXPECT_NE(out.find("No.  "), std::string::npos) << out;
+  EXPECT_NE(out.find("\n1 - [Active]  "), std::string::npos) << out;
+  std::istringstream lines(out);
+  std::string line, logical;
+  while (std::getline(lines, line))
+    if (line.find("Logical Drive") != std::string::npos) logical = line;
+  EXPECT_EQ(logical.rfind("    3", 0), 0u) << logical;
+  EXPECT_NE(logical.find("INNER"), std::string::npos) << logical;
+  EXPECT_NE(logical.find("NTFS - [Hidden]"), std::string::npos) << logical;
+  EXPECT_NE(logical.find("10.00 MB"), std::string::npos) << logical;
+}
+
+TEST(CliList, ExtendedPartitionWithThreeLogicalDrives) {
+  std::string img = MakeImage("cli-logicals.img", "256M",
+                              "table 'label: dos\\nunit: sectors\\n2048,40960,6\\n43008,200000,f\\n45056,40960,6\\n"
+                              "88064,40960,7\\n131072,40960,83' fs 5 fat16 fs 6 ntfs LOGI2");
+  json d = OnlyDrive(img);
+  const json& rows = d["partitions"];
+  ASSERT_EQ(rows.size(), 7u) << rows;
+  EXPECT_EQ(Statuses(rows), (std::vector<std::string>{"Primary Partition", "Extended Partition", "Logical Drive",
+                                                      "Logical Drive", "Logical Drive", "Unallocated", "Unallocated"}));
+  ExpectRow(rows[0], 2048, 40960, 0x06, "Unknown", "Primary Partition");  // no file system was made there
+  ExpectRow(rows[1], 43008, 200000, 0x0F, "---", "Extended Partition");
+  ExpectRow(rows[2], 45056, 40960, 0x06, "FAT16", "Logical Drive");
+  ExpectRow(rows[3], 88064, 40960, 0x07, "NTFS", "Logical Drive");
+  EXPECT_EQ(rows[3]["label"], "LOGI2");
+  ExpectRow(rows[4], 131072, 40960, 0x83, "Linux Ext2", "Logical Drive");
+  // Free space at the end of the extended partition, then after it up to the disk's end.
+  ExpectRow(rows[5], 172032, 243008 - 172032, 0, "Unknown", "Unallocated");
+  ExpectRow(rows[6], 243008, 524287 - 243008, 0, "Unknown", "Unallocated");
+  ExpectWellFormedRows(d);
+}
+
+TEST(CliList, BlankDiskIsOneGap) {
+  std::string img = MakeImage("cli-blank.img", "32M", "");
+  json d = OnlyDrive(img);
+  ASSERT_EQ(d["partitions"].size(), 1u) << d;
+  // The first track is never free space; neither is the last sector.
+  ExpectRow(d["partitions"][0], 63, 65535 - 63, 0, "Unknown", "Unallocated");
+  EXPECT_TRUE(d["lost"].empty());
+}
+
+TEST(CliList, AGapIsListedOnlyWhenLongerThan2048Sectors) {
+  // 2048,10000 ends at 12048; the second partition runs to the disk's last sector.
+  std::string exact = MakeImage("cli-gap2048.img", "64M",
+                                "table 'label: dos\\nunit: sectors\\n2048,10000,6\\n14096,116975,6'");
+  std::string longer = MakeImage("cli-gap2049.img", "64M",
+                                 "table 'label: dos\\nunit: sectors\\n2048,10000,6\\n14097,116974,6'");
+  json a = OnlyDrive(exact);
+  EXPECT_EQ(Statuses(a["partitions"]), (std::vector<std::string>{"Primary Partition", "Primary Partition"}));
+  json b = OnlyDrive(longer);
+  ASSERT_EQ(b["partitions"].size(), 3u) << b;
+  ExpectRow(b["partitions"][1], 12048, 2049, 0, "Unknown", "Unallocated");
+  EXPECT_EQ(b["partitions"][2]["lba"], 14097);
+}
+
+TEST(CliList, CyclicChainIsListedOnce) {
+  std::string img = MakeImage("cli-cycle.img", "64M",
+                              "table 'label: dos\\nunit: sectors\\n2048,100000,5\\n4096,10000,6\\n16384,10000,6'");
+  // The first extended boot record (at 2048) links to the second; point the second's link
+  // back at the first, relative to the start of the extended partition.
+  std::vector<uint8_t> link = ReadFileBytes(img, 2048 * 512 + 0x1CE, 16);
+  ASSERT_EQ(link.size(), 16u);
+  ASSERT_EQ(link[4], 0x05);
+  uint64_t ebr2 = 2048 + LoadLE<uint32_t>(&link[8]);
+  std::vector<uint8_t> back = {0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0};
+  WriteFileBytes(img, ebr2 * 512 + 0x1CE, back);
+
+  json d = OnlyDrive(img);
+  std::vector<uint64_t> logicals;
+  for (const json& r : d["partitions"])
+    if (r["status"] == "Logical Drive") logicals.push_back(r["lba"]);
+  EXPECT_EQ(logicals, (std::vector<uint64_t>{4096, 16384}));
+  ExpectWellFormedRows(d);
+}
+
+TEST(CliList, GptDiskShowsItsProtectiveEntry) {
+  std::string img = MakeImage("cli-gpt.img", "64M", "table-gpt 'label: gpt\\n2048,20480\\n24576,20480'");
+  json d = OnlyDrive(img);
+  EXPECT_EQ(d["gpt"], true);
+  ASSERT_EQ(d["partitions"].size(), 1u) << d;
+  ExpectRow(d["partitions"][0], 1, 131071, 0xEE, "Unknown", "Primary Partition");
+}
+
+TEST(CliList, DamagedTablesListWithoutHarm) {
+  // One entry past the disk's end, one whose end wraps 32 bits; then the same disk cut short.
+  std::string img = MakeImage("cli-wild.img", "32M",
+                              "table 'label: dos\\nunit: sectors\\n2048,10000,6' "
+                              "bytes 0x1ce '00 00 00 00 07 00 00 00 00 00 10 00 00 00 10 00' "
+                              "bytes 0x1de '00 00 00 00 0c 00 00 00 00 f0 ff ff 00 20 00 00'");
+  std::vector<uint8_t> before = ReadFileBytes(img, 0, 1 << 20);
+  json d = OnlyDrive(img);
+  std::vector<uint64_t> starts;
+  for (const json& r : d["partitions"])
+    if (r["type"] != 0) starts.push_back(r["lba"]);
+  EXPECT_EQ(starts, (std::vector<uint64_t>{2048, 0x100000, 0xFFFFF000ull}));
+  ExpectWellFormedRows(d);
+  EXPECT_EQ(ReadFileBytes(img, 0, 1 << 20), before);  // listing writes nothing
+
+  std::filesystem::resize_file(img, 3000 * 512 + 100);
+  json cut = OnlyDrive(img);
+  EXPECT_EQ(cut["geometry"]["total_sectors"], 3000);
+  ASSERT_FALSE(cut["partitions"].empty());
+  EXPECT_EQ(cut["partitions"][0]["lba"], 2048);
+  ExpectWellFormedRows(cut);
+}
+
+TEST(CliList, LostPartitionsCarryTheirCheckReport) {
+  std::string img = std::string(QM_FIXTURE_DIR) + "/cli-demo.img";
+  ASSERT_EQ(RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + ShellQuote(img)), 0);
+  json d = OnlyDrive(img);
+  ASSERT_FALSE(d["lost"].empty()) << d;
+  const json& lost = d["lost"][0];
+  ExpectRow(lost, 84031, 32705, 0x06, "FAT16", "Lost partition");
+  ASSERT_TRUE(lost["report"].is_string());
+  std::string report = lost["report"];
+  EXPECT_FALSE(report.empty());
+  EXPECT_EQ(report.find('\r'), std::string::npos);
+  for (const json& r : d["partitions"]) EXPECT_FALSE(r.contains("report"));
+
+  CliRun text = RunCli("list " + ShellQuote(img));
+  ASSERT_EQ(text.status, 0) << text.err;
+  size_t group = text.out.find("\nLost Partitions\n");
+  ASSERT_NE(group, std::string::npos);
+  EXPECT_NE(text.out.find("Lost partition", group), std::string::npos) << text.out;
+}
+
+TEST(CliList, TwoSourcesBecome80HAnd81HInOrder) {
+  std::string a = MakeImage("cli-two-a.img", "16M", "");
+  std::string b = MakeImage("cli-two-b.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,20480,6'");
+  json doc = ListJson(ShellQuote(b) + " " + ShellQuote(a));
+  ASSERT_EQ(doc["drives"].size(), 2u);
+  EXPECT_EQ(doc["drives"][0]["drive"], "80H");
+  EXPECT_EQ(doc["drives"][0]["source"], b);
+  EXPECT_EQ(doc["drives"][0]["geometry"]["total_sectors"], 65536);
+  EXPECT_EQ(doc["drives"][1]["drive"], "81H");
+  EXPECT_EQ(doc["drives"][1]["source"], a);
+  EXPECT_EQ(doc["drives"][1]["geometry"]["total_sectors"], 32768);
+
+  CliRun text = RunCli("list " + ShellQuote(b) + " " + ShellQuote(a));
+  ASSERT_EQ(text.status, 0) << text.err;
+  size_t first = text.out.find("#0: 80H (0.03 G)\n");
+  size_t second = text.out.find("\n#1: 81H (0.02 G)\n");
+  EXPECT_EQ(first, 0u) << text.out;
+  EXPECT_NE(second, std::string::npos) << text.out;
+}
+
+TEST(CliList, BadUsageExitsWith2) {
+  for (const char* args : {"", "list --bogus", "frobnicate", "list --json=maybe"}) {
+    CliRun run = RunCli(args);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_TRUE(run.out.empty()) << args << ": " << run.out;
+    EXPECT_FALSE(run.err.empty()) << args;
+  }
+  CliRun help = RunCli("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("list"), std::string::npos) << help.out;
+}
+
+TEST(CliList, ASourceThatCannotBeOpenedExitsWith1) {
+  std::string good = MakeImage("cli-good.img", "16M", "");
+  std::string missing = std::string(QM_FIXTURE_DIR) + "/cli-no-such.img";
+  std::string empty = std::string(QM_FIXTURE_DIR) + "/cli-empty.img";
+  std::ofstream(empty).close();
+
+  CliRun run = RunCli("list --json " + ShellQuote(good) + " " + ShellQuote(missing));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "quillmark-cli: cannot open " + missing + ": No such file or directory\n");
+  EXPECT_TRUE(run.out.empty()) << run.out;
+
+  run = RunCli("list " + ShellQuote(empty));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "quillmark-cli: cannot open " + empty + ": the image is empty\n");
+
+  run = RunCli("list " + ShellQuote(QM_FIXTURE_DIR));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("not a disk image or block device"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -129,6 +129,9 @@ bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool
   SectorLayer& L = Layer();
   while (remaining > 0) {
     size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;
+    // The transfer buffer starts as the caller's buffer, so that a device that reports a read
+    // without delivering data leaves the caller's bytes (zeroes, or a test pattern) unchanged.
+    std::memcpy(L.transfer.data(), out, chunk);
     ssize_t moved = h->ReadAt(offset, L.transfer.data(), chunk);
     if (moved != static_cast<ssize_t>(chunk)) {
       if (!prompt) return false;

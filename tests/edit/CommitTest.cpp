@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "edit/Commit.h"
+#include "edit/HandDisk.h"
+#include "support/ScriptedHost.h"
+
+namespace qm::test {
+namespace {
+
+// A device that reports every read as done but never touches the caller's buffer.
+class StaleSource : public DriveSource {
+ public:
+  explicit StaleSource(std::shared_ptr<std::vector<uint8_t>> data) : data_(std::move(data)) {}
+  const std::string& Path() const override { return path_; }
+  bool IsBlockDevice() const override { return false; }
+  std::unique_ptr<SourceHandle> Open(AccessMode, int&) override { return std::make_unique<Handle>(data_); }
+  bool QueryGeometry(TDriveGeometry& g, int&) override {
+    FillGeometryFromSize(g, data_->size());
+    g.BytesPerSector = 512;
+    return true;
+  }
+
+ private:
+  struct Handle : SourceHandle {
+    explicit Handle(std::shared_ptr<std::vector<uint8_t>> d) : data(std::move(d)) {}
+    bool Seek(uint64_t) override { return true; }
+    ssize_t ReadAt(uint64_t, uint8_t*, size_t len) override { return static_cast<ssize_t>(len); }
+    ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override {
+      std::copy(buf, buf + len, data->begin() + static_cast<long>(offset));
+      return static_cast<ssize_t>(len);
+    }
+    bool RereadPartitions() override { return true; }
+    std::shared_ptr<std::vector<uint8_t>> data;
+  };
+  std::shared_ptr<std::vector<uint8_t>> data_;
+  std::string path_ = "stale";
+};
+
+TEST(WritePartitionTable, PacksUsedEntriesAndKeepsTheRestOfTheSector) {
+  ScriptedHost host;
+  HandDisk disk;
+  TPartition& root = disk.drive->Root;
+  disk.Gap(root, 63, 1985);
+  TPartition* a = disk.Add(root, 0x0C, 2048, 20480);
+  disk.Gap(root, 22528, 40000);
+  TPartition* b = disk.Add(root, 0x07, 90000, 20000);
+  // On disk the two entries stand in slots 3 and 1, and slot 2 holds stale bytes.
+  auto s = disk.SectorSpan(0);
+  std::fill(s.begin() + 0x1BE, s.begin() + 0x1FE, uint8_t{0});
+  EncodeEntry(s, 3, a->Entry);
+  EncodeEntry(s, 1, b->Entry);
+  s[0x1DE + 4] = 0x83;
+  const std::vector<uint8_t> bootCode(s.begin(), s.begin() + 446);
+  s[510] = 0x12;  // a damaged signature is mended
+
+  ASSERT_TRUE(WritePartitionTable(*disk.drive, root));
+  EXPECT_EQ(disk.EntryAt(0, 0).RelativeSector, 2048u);
+  EXPECT_EQ(disk.EntryAt(0, 0).SystemId, 0x0C);
+  EXPECT_EQ(disk.EntryAt(0, 1).RelativeSector, 90000u);
+  EXPECT_EQ(disk.EntryAt(0, 1).TotalSectors, 20000u);
+  for (size_t i = 0x1DE; i < 0x1FE; ++i) EXPECT_EQ(s[i], 0) << "offset " << i;
+  EXPECT_TRUE(disk.Signed(0));
+  EXPECT_EQ(std::vector<uint8_t>(s.begin(), s.begin() + 446), bootCode);
+  EXPECT_TRUE(host.messages.empty());
+}
+
+TEST(WritePartitionTable, RefusesDrivesAndTablesItMustNotWrite) {
+  HandDisk disk;
+  TPartition& root = disk.drive->Root;
+  disk.Add(root, 0x0C, 2048, 20480);
+  TPartition* x = disk.Add(root, 0x05, 40960, 81920);
+  TPartition* link = disk.Add(*x, 0x05, 61440, 100);
+  const std::vector<uint8_t> before = *disk.data;
+  {
+    ScriptedHost host;
+    disk.drive->IsGpt = true;
+    EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].caption, "Error");
+    EXPECT_NE(host.messages[0].text.find("GUID partition table"), std::string::npos);
+    disk.drive->IsGpt = false;
+  }
+  {
+    ScriptedHost host;
+    disk.drive->Geometry.BytesPerSector = 4096;
+    EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].caption, "Error");
+    EXPECT_NE(host.messages[0].text.find("4096-byte sectors"), std::string::npos);
+    disk.drive->Geometry.BytesPerSector = 512;
+  }
+  {
+    ScriptedHost host;  // a damaged link points past the end of the disk
+    link->Entry.RelativeSector = 0x7FFFFFFF;
+    EXPECT_FALSE(WritePartitionTable(*disk.drive, *link));
+    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
+  }
+  {
+    ScriptedHost host;  // five used entries do not fit a table
+    for (uint32_t i = 0; i < 3; ++i) {
+      auto r = std::make_unique<TPartition>();
+      r->Entry.SystemId = 0x07;
+      r->Entry.RelativeSector = 123000 + i * 1000;
+      r->Entry.TotalSectors = 900;
+      r->Parent = &root;
+      root.Children.push_back(disk.drive->AdoptRecord(std::move(r)));
+    }
+    EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
+    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
+  }
+  EXPECT_EQ(*disk.data, before);
+}
+
+TEST(WritePartitionTable, FailedReadWritesNothing) {
+  HandDisk disk(65536, true);
+  TPartition& root = disk.drive->Root;
+  disk.Add(root, 0x0C, 2048, 20480);
+  disk.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
+  ScriptedHost host({MsgAnswer::Abort});
+  EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
+  EXPECT_TRUE(disk.faults->writeOffsets.empty());
+}
+
+TEST(CheckTablesReadable, NeedsRealDataFromEveryTable) {
+  ScriptedHost host;
+  {
+    HandDisk disk;
+    disk.drive->DirtyTables.push_back(&disk.drive->Root);
+    EXPECT_TRUE(CheckTablesReadable(*disk.drive));
+    // An all-zero sector is real data too.
+    TPartition* x = disk.Add(disk.drive->Root, 0x05, 40960, 81920);
+    std::fill(disk.data->begin() + 40960 * 512, disk.data->begin() + 40961 * 512, uint8_t{0});
+    disk.drive->DirtyTables.push_back(x);
+    EXPECT_TRUE(CheckTablesReadable(*disk.drive));
+  }
+  {
+    HandDisk disk(65536, true);
+    TPartition* x = disk.Add(disk.drive->Root, 0x05, 40960, 81920);
+    disk.drive->DirtyTables = {&disk.drive->Root, x};
+    disk.faults->readFaults[40960 * 512] = Fault{FaultKind::Error, EIO, -1};
+    EXPECT_FALSE(CheckTablesReadable(*disk.drive));
+  }
+  {
+    DriveRegistryScope registry;
+    auto data = std::make_shared<std::vector<uint8_t>>(size_t{2048} * 512);
+    uint8_t number = registry.Attach(std::make_unique<StaleSource>(data));
+    TDriveGeometry g;
+    ASSERT_TRUE(GetDriveGeometry(number, g));
+    TPhysicalDrv drive(number, g);
+    drive.DirtyTables.push_back(&drive.Root);
+    EXPECT_FALSE(CheckTablesReadable(drive));
+    // The commit sequence then writes nothing.
+    const std::vector<uint8_t> before = *data;
+    EXPECT_FALSE(CheckTablesReadable(drive) && WriteChangedTables(drive));
+    EXPECT_EQ(*data, before);
+  }
+  EXPECT_TRUE(host.messages.empty()) << "the read check never prompts";
+}
+
+TEST(WriteChangedTables, WritesLinkedTablesFirstAndStopsAtTheFirstFailure) {
+  ScriptedHost host({MsgAnswer::Abort});
+  HandDisk disk(65536, true);
+  TPartition& root = disk.drive->Root;
+  TPartition* x = disk.Add(root, 0x05, 40960, 81920);
+  disk.Add(*x, 0x07, 41023, 10000);
+  TPartition* link = disk.Add(*x, 0x05, 61440, 20000);
+  disk.Add(*link, 0x07, 61503, 10000);
+  disk.drive->DirtyTables = {&root, x, link};
+  ASSERT_TRUE(WriteChangedTables(*disk.drive));
+  EXPECT_EQ(disk.faults->writeOffsets, (std::vector<uint64_t>{61440 * 512, 40960 * 512, 0}));
+
+  // A failure at the deepest table leaves the tables that would link to it unwritten.
+  disk.faults->writeOffsets.clear();
+  disk.faults->writeFaults[61440 * 512] = Fault{FaultKind::Error, EIO, -1};
+  EXPECT_FALSE(WriteChangedTables(*disk.drive));
+  EXPECT_EQ(disk.faults->writeOffsets, std::vector<uint64_t>{61440 * 512});
+  EXPECT_EQ(disk.drive->DirtyTables.size(), 3u);
+}
+
+TEST(DumpChangedTables, OneBlockPerTableWithItsUsedEntries) {
+  ScriptedHost host;
+  HandDisk disk;
+  TPartition& root = disk.drive->Root;
+  TPartition* p = disk.Add(root, 0x0C, 2048, 20480);
+  disk.Gap(root, 22528, 18000);
+  TPartition* x = disk.Add(root, 0x05, 40960, 81920);
+  TPartition* l = disk.Add(*x, 0x07, 41023, 10000);
+  TPartition* link = disk.Add(*x, 0x05, 61440, 20000);
+  disk.drive->DirtyTables = {&root, x};
+  const std::string file = std::string(QM_FIXTURE_DIR) + "/dump.dat";
+  std::filesystem::create_directories(QM_FIXTURE_DIR);
+  WriteFileBytes(file, 0, std::vector<uint8_t>(1000, 0xEE));  // an existing file is replaced
+  ASSERT_TRUE(DumpChangedTables(*disk.drive, file));
+  ASSERT_EQ(std::filesystem::file_size(file), 192u);
+  auto bytes = ReadFileBytes(file, 0, 192);
+  EXPECT_EQ(LoadLE<uint64_t>(&bytes[0]), 0u);
+  EXPECT_EQ(LoadLE<uint64_t>(&bytes[96]), 40960u);
+  for (size_t i : {8u, 31u, 96u + 8, 96u + 31}) EXPECT_EQ(bytes[i], 0);
+  TSector expected{};
+  EncodeEntry(expected, 0, p->Entry);
+  EncodeEntry(expected, 1, x->Entry);
+  EXPECT_TRUE(std::equal(bytes.begin() + 32, bytes.begin() + 96, expected.begin() + 0x1BE));
+  EncodeEntry(expected, 0, l->Entry);
+  EncodeEntry(expected, 1, link->Entry);
+  EXPECT_TRUE(std::equal(bytes.begin() + 96 + 32, bytes.begin() + 192, expected.begin() + 0x1BE));
+
+  // Only table records count; an ordinary partition in the list is skipped.
+  disk.drive->DirtyTables = {l};
+  ASSERT_TRUE(DumpChangedTables(*disk.drive, file));
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+}
+
+TEST(CommitChanges, WarnsOnOldSystemsAndNotifiesModernOnes) {
+  HandDisk disk;
+  disk.drive->DirtyTables.push_back(&disk.drive->Root);
+  {
+    ScriptedHost host;
+    CommitChanges(*disk.drive, osWin2000);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text, "The modification has been applied and will be presented after reboot.");
+    EXPECT_EQ(host.messages[0].caption, "Warning");
+    EXPECT_EQ(host.messages[0].icon, MsgIcon::Warning);
+  }
+  {
+    ScriptedHost host;
+    CommitChanges(*disk.drive);  // an image file: notified at once, nothing to say
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_TRUE(disk.drive->DirtyTables.empty());
+  }
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -1,0 +1,105 @@
+#pragma once
+// A disk in memory whose partition tables are written entry by entry, together with the drive
+// model the table reader makes of them. For layouts and faults that no partitioning tool makes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "disk/SectorIO.h"
+#include "model/PhysicalDrv.h"
+#include "support/Fixtures.h"
+#include "support/Sources.h"
+
+namespace qm::test {
+
+class HandDisk {
+ public:
+  // `withFaults` puts a FaultSource around the memory disk.
+  explicit HandDisk(uint32_t sectors = 65536, bool withFaults = false) {
+    auto memory = std::make_unique<MemorySource>(size_t{sectors} * 512);
+    data = memory->data;
+    std::unique_ptr<DriveSource> source = std::move(memory);
+    if (withFaults) {
+      auto fault = std::make_unique<FaultSource>(std::move(source));
+      faults = fault->state;
+      source = std::move(fault);
+    }
+    uint8_t number = registry.Attach(std::move(source));
+    TDriveGeometry g;
+    EXPECT_TRUE(GetDriveGeometry(number, g));
+    drive = std::make_unique<TPhysicalDrv>(number, g);
+    // Boot code the edits must leave alone.
+    for (size_t i = 0; i < 446; ++i) (*data)[i] = static_cast<uint8_t>(i * 7 + 3);
+    Sign(0);
+  }
+
+  // Adds an entry for [start, start + size) to the table of `parent`, on disk and in the model,
+  // with the relative addressing of the reader: links count from ExtendedBase, everything else
+  // from its table's sector.
+  TPartition* Add(TPartition& parent, uint8_t type, uint64_t start, uint32_t size, uint8_t fsKind = fkOther) {
+    auto r = std::make_unique<TPartition>();
+    const bool link = IsExtendedType(type) && &parent != &drive->Root;
+    if (IsExtendedType(type) && &parent == &drive->Root) drive->ExtendedBase = start;
+    r->BaseLBA = link ? drive->ExtendedBase : parent.AbsoluteStart();
+    r->Entry.SystemId = type;
+    r->Entry.RelativeSector = static_cast<uint32_t>(start - r->BaseLBA);
+    r->Entry.TotalSectors = size;
+    r->Parent = &parent;
+    r->FsKind = IsExtendedType(type) ? uint8_t{fkExtended} : fsKind;
+    size_t slot = 0;
+    for (const TPartition* c : parent.Children)
+      if (!c->IsGap()) ++slot;
+    EncodeEntry(SectorSpan(parent.AbsoluteStart()), slot, r->Entry);
+    if (IsExtendedType(type)) Sign(start);
+    TPartition* added = drive->AdoptRecord(std::move(r));
+    parent.Children.push_back(added);
+    SortByStart(parent.Children);
+    SortByStart(drive->AllPartitions);
+    return added;
+  }
+
+  // A gap record (no table entry) under `parent`.
+  TPartition* Gap(TPartition& parent, uint64_t start, uint32_t size) {
+    auto r = std::make_unique<TPartition>();
+    r->BaseLBA = parent.AbsoluteStart();
+    r->Entry.RelativeSector = static_cast<uint32_t>(start - r->BaseLBA);
+    r->Entry.TotalSectors = size;
+    r->Parent = &parent;
+    r->FsKind = fkUnallocated;
+    TPartition* added = drive->AdoptRecord(std::move(r));
+    parent.Children.push_back(added);
+    SortByStart(parent.Children);
+    SortByStart(drive->AllPartitions);
+    return added;
+  }
+
+  // A lost partition as the scanner records it.
+  TPartition* Lost(uint64_t start, uint32_t size, uint8_t fsKind, uint8_t systemId = 0x06) {
+    auto r = std::make_unique<TPartition>();
+    r->Entry.RelativeSector = static_cast<uint32_t>(start);
+    r->Entry.TotalSectors = size;
+    r->Entry.SystemId = systemId;
+    r->FsKind = fsKind;
+    drive->LostPartitions.push_back(std::move(r));
+    return drive->LostPartitions.back().get();
+  }
+
+  std::span<uint8_t, 512> SectorSpan(uint64_t lba) { return std::span<uint8_t, 512>(data->data() + lba * 512, 512); }
+  std::vector<uint8_t> Sector(uint64_t lba) const {
+    return std::vector<uint8_t>(data->begin() + static_cast<long>(lba * 512), data->begin() + static_cast<long>(lba * 512 + 512));
+  }
+  TPartitionEntry EntryAt(uint64_t lba, size_t slot) { return DecodeEntry(SectorSpan(lba), slot); }
+  bool Signed(uint64_t lba) { return HasTableSignature(SectorSpan(lba)); }
+  void Sign(uint64_t lba) {
+    (*data)[lba * 512 + 510] = 0x55;
+    (*data)[lba * 512 + 511] = 0xAA;
+  }
+
+  DriveRegistryScope registry;
+  std::shared_ptr<std::vector<uint8_t>> data;
+  std::shared_ptr<FaultSource::State> faults;
+  std::unique_ptr<TPhysicalDrv> drive;
+};
+
+}  // namespace qm::test

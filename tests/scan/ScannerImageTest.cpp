@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <sstream>
 
 #include "disk/SectorIO.h"
 #include "model/FsDetect.h"
+#include "model/TableReader.h"
 #include "scan/ScanHelpers.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
@@ -45,25 +44,17 @@ class ScannerOnImages : public ::testing::Test {
     gapImage = MakeImage("scan-gap.img", "128M", kGapLayout);
   }
 
-  // The drive with the table entries that remain on the image, listed at their absolute
-  // starts as the table reader lists them.
-  std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t number, const std::string& image) {
+  // The drive as the table reader builds it, with what its quick scan found put aside so
+  // that each test sees only its own finds.
+  std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t number) {
     TDriveGeometry g;
     EXPECT_TRUE(GetDriveGeometry(number, g));
-    auto drive = std::make_unique<TPhysicalDrv>(number, g);
-    std::string dump;
-    EXPECT_EQ(RunCommand("sfdisk -d " + ShellQuote(image), &dump), 0);
-    std::istringstream lines(dump);
-    for (std::string line; std::getline(lines, line);) {
-      unsigned long start = 0, size = 0;
-      unsigned type = 0;
-      auto at = line.find("start=");
-      if (at == std::string::npos) continue;
-      if (std::sscanf(line.c_str() + at, "start= %lu, size= %lu, type=%x", &start, &size, &type) == 3)
-        AddTableRecord(*drive, static_cast<uint8_t>(type), static_cast<uint32_t>(start), static_cast<uint32_t>(size));
-    }
+    auto drive = CreatePhysicalDrv(number, g);
     EXPECT_GT(drive->AllPartitions.size(), 1u);
+    drive->LostPartitions.clear();
+    drive->LastFound = nullptr;
     host.drive = drive.get();
+    host.processCalls = 0;
     return drive;
   }
 
@@ -98,7 +89,7 @@ const std::vector<Expected> kAllLost = {
 
 TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
   ASSERT_FALSE(lostImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  auto drive = OpenDrive(registry.AttachImage(lostImage));
   ASSERT_EQ(drive->Geometry.TotalSectors, kLostDiskSectors);
   ProgressLog progress;
 
@@ -127,7 +118,7 @@ TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
 
 TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
   ASSERT_FALSE(lostImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  auto drive = OpenDrive(registry.AttachImage(lostImage));
   ProgressLog progress;
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kLostDiskSectors, true));
@@ -145,7 +136,7 @@ TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
 
 TEST_F(ScannerOnImages, StopKeepsWhatWasFoundBeforeIt) {
   ASSERT_FALSE(lostImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  auto drive = OpenDrive(registry.AttachImage(lostImage));
   host.stopAfter = 120000;
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
@@ -160,7 +151,7 @@ TEST_F(ScannerOnImages, AFailingBlockEndsTheScanWithTheEarlierFinds) {
   ASSERT_FALSE(lostImage.empty());
   auto faulty = std::make_unique<FaultSource>(std::make_unique<FileSource>(lostImage));
   faulty->state->readFaults[149000ull * 512] = Fault{FaultKind::Error, EIO, -1};  // the block holding 149504
-  auto drive = OpenDrive(registry.Attach(std::move(faulty)), lostImage);
+  auto drive = OpenDrive(registry.Attach(std::move(faulty)));
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
 
@@ -181,7 +172,7 @@ bool BpbLabelReader(TPhysicalDrv& drive, TPartition& partition, std::string& lab
 
 TEST_F(ScannerOnImages, AFatLabelReadLeavesTheScanMarkedBusy) {
   ASSERT_FALSE(lostImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(lostImage), lostImage);
+  auto drive = OpenDrive(registry.AttachImage(lostImage));
   SetFatLabelReader(BpbLabelReader);
   struct Uninstall {
     ~Uninstall() { SetFatLabelReader(nullptr); }
@@ -214,12 +205,24 @@ TEST_F(ScannerOnImages, AFatLabelReadLeavesTheScanMarkedBusy) {
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 }
 
+TEST_F(ScannerOnImages, BuildingADriveProbesTheStartOfEveryGap) {
+  ASSERT_FALSE(gapImage.empty());
+  const uint8_t number = registry.AttachImage(gapImage);
+  TDriveGeometry g;
+  ASSERT_TRUE(GetDriveGeometry(number, g));
+  auto drive = CreatePhysicalDrv(number, g);
+  ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
+  EXPECT_FALSE(drive->Scanning);
+}
+
 TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughAGap) {
   ASSERT_FALSE(gapImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(gapImage), gapImage);
-  TPartition* gap = AddTableRecord(*drive, kTypeEmpty, 10240, drive->Geometry.TotalSectors - 10240);
+  auto drive = OpenDrive(registry.AttachImage(gapImage));
+  auto gap = std::find_if(drive->AllPartitions.begin(), drive->AllPartitions.end(),
+                          [](const TPartition* p) { return p->IsGap() && p->AbsoluteStart() == 10240; });
+  ASSERT_NE(gap, drive->AllPartitions.end());
 
-  AutoScanFreeSpace(*drive, *gap);
+  AutoScanFreeSpace(*drive, **gap);
 
   // The NTFS volume's backup boot sector, where the second probe starts, is no third find.
   ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
@@ -232,7 +235,7 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughAGap) {
 
 TEST_F(ScannerOnImages, TheQuickScanLooksOnlyAtTheStartOfAGap) {
   ASSERT_FALSE(gapImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(gapImage), gapImage);
+  auto drive = OpenDrive(registry.AttachImage(gapImage));
   TPartition* far = AddTableRecord(*drive, kTypeEmpty, 60000, 80000);
   TPartition* near = AddTableRecord(*drive, kTypeEmpty, 99500, 20000);
 

@@ -1,0 +1,87 @@
+// quillmark [--screenshot FILE] [IMAGE...]
+// Opens the named disk images as drives 80H, 81H, ... or, with none, the machine's disks.
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "disk/Host.h"
+#include "disk/SectorIO.h"
+#include "model/Enumeration.h"
+#include "ui/QtHost.h"
+#include "ui/Screenshot.h"
+#include "ui/main.h"
+
+namespace {
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "usage: quillmark [--screenshot FILE] [IMAGE...]\n"
+               "  IMAGE              disk image files to open as drives 80H, 81H, ...;\n"
+               "                     with none, the machine's disks are opened\n"
+               "  --screenshot FILE  draw the window with the first drive and its first lost\n"
+               "                     partition chosen into the PNG FILE, and exit\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> images;
+  std::string screenshot;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      Usage(stdout);
+      return 0;
+    }
+    if (arg == "--screenshot") {
+      if (i + 1 >= argc) {
+        Usage(stderr);
+        return 2;
+      }
+      screenshot = argv[++i];
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) images.emplace_back(argv[i]);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "quillmark: unknown option %s\n", arg.c_str());
+      Usage(stderr);
+      return 2;
+    } else {
+      images.push_back(arg);
+    }
+  }
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Quillmark"));
+  qm::ui::SetAppDir(QApplication::applicationFilePath());
+  qm::SectorIoStartup();
+
+  std::string error;
+  const bool attached = qm::AttachDriveSources(images, error);
+
+  if (!screenshot.empty()) {
+    // Nobody is there to answer questions: messages go to stderr with the safe answer.
+    if (!attached) {
+      std::fprintf(stderr, "quillmark: %s\n", error.c_str());
+      return 1;
+    }
+    qm::ui::TfrmMain window;
+    window.resize(qm::ui::kScreenshotSize);
+    window.show();
+    qm::ui::ChooseFirstDriveAndLost(window);
+    if (!qm::ui::SaveWindowPicture(window, QString::fromStdString(screenshot))) {
+      std::fprintf(stderr, "quillmark: cannot write %s\n", screenshot.c_str());
+      return 1;
+    }
+    return 0;
+  }
+
+  qm::ui::QtHost host;
+  qm::HostScope hostScope(host);
+  if (!attached) QMessageBox::warning(nullptr, QStringLiteral("Error"), qm::ui::MessageText(error));
+  qm::ui::TfrmMain window;
+  host.SetOwner(&window);
+  window.showMaximized();
+  return app.exec();
+}

@@ -1,0 +1,80 @@
+#include "ui/QtHost.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace qm::ui {
+
+QString MessageText(const std::string& text) {
+  QString shown = QString::fromStdString(text);
+  shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return shown;
+}
+
+QtHost::QtHost(QWidget* owner) : owner_(owner) { sinceLastPump_.start(); }
+
+MsgAnswer QtHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                             MsgIcon icon) {
+  QMessageBox box(owner_);
+  box.setWindowTitle(QString::fromStdString(caption));
+  box.setText(MessageText(text));
+  box.setTextFormat(Qt::PlainText);
+  switch (icon) {
+    case MsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
+    case MsgIcon::Information: box.setIcon(QMessageBox::Information); break;
+    case MsgIcon::Warning: box.setIcon(QMessageBox::Warning); break;
+    case MsgIcon::Error: box.setIcon(QMessageBox::Critical); break;
+    case MsgIcon::Question: box.setIcon(QMessageBox::Question); break;
+  }
+  // The first button is the default, as the message boxes of the core expect; Escape gives
+  // the answer that writes nothing.
+  switch (buttons) {
+    case MsgButtons::Ok:
+      box.setStandardButtons(QMessageBox::Ok);
+      box.setDefaultButton(QMessageBox::Ok);
+      box.setEscapeButton(QMessageBox::Ok);
+      break;
+    case MsgButtons::OkCancel:
+      box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+      box.setDefaultButton(QMessageBox::Ok);
+      box.setEscapeButton(QMessageBox::Cancel);
+      break;
+    case MsgButtons::YesNo:
+      box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+      box.setDefaultButton(QMessageBox::Yes);
+      box.setEscapeButton(QMessageBox::No);
+      break;
+    case MsgButtons::YesNoCancel:
+      box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+      box.setDefaultButton(QMessageBox::Yes);
+      box.setEscapeButton(QMessageBox::Cancel);
+      break;
+    case MsgButtons::AbortRetryIgnore:
+      box.setStandardButtons(QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore);
+      box.setDefaultButton(QMessageBox::Abort);
+      box.setEscapeButton(QMessageBox::Abort);
+      break;
+  }
+  const int pressed = box.exec();
+  switch (pressed) {
+    case QMessageBox::Ok: return MsgAnswer::Ok;
+    case QMessageBox::Cancel: return MsgAnswer::Cancel;
+    case QMessageBox::Yes: return MsgAnswer::Yes;
+    case QMessageBox::No: return MsgAnswer::No;
+    case QMessageBox::Abort: return MsgAnswer::Abort;
+    case QMessageBox::Retry: return MsgAnswer::Retry;
+    case QMessageBox::Ignore: return MsgAnswer::Ignore;
+    default: return SafeAnswer(buttons);
+  }
+}
+
+void QtHost::ProcessMessages() {
+  if (sinceLastPump_.elapsed() < kPumpIntervalMs) return;
+  QApplication::processEvents(QEventLoop::AllEvents);
+  ++pumps_;
+  sinceLastPump_.restart();
+}
+
+}  // namespace qm::ui

@@ -1,0 +1,100 @@
+#include "ui/Scanconfig.h"
+
+#include <QLabel>
+#include <QRegularExpressionValidator>
+
+#include "disk/Host.h"
+#include "ui/ScanRange.h"
+
+namespace qm::ui {
+namespace {
+
+// One group: a track bar above a megabyte field.
+void BuildRangeGroup(QGroupBox* box, QSlider*& track, QLineEdit*& edit) {
+  track = new QSlider(Qt::Horizontal, box);
+  track->setGeometry(8, 18, 361, 28);
+  track->setTickPosition(QSlider::TicksBelow);
+  track->setStyleSheet(QStringLiteral("QSlider::handle:horizontal { width: 11px; height: 18px; }"));
+  edit = new QLineEdit(QStringLiteral("0"), box);
+  edit->setGeometry(12, 50, 89, 21);
+  // Digits only, as a number field: what is pasted in is checked again by OK.
+  edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9 ]*")), edit));
+  auto* unit = new QLabel(QStringLiteral("MB"), box);
+  unit->move(108, 53);
+}
+
+}  // namespace
+
+TfrmScanConfig::TfrmScanConfig(TPartition* wholeDisk, TPartition* currentPartition, QWidget* parent)
+    : QDialog(parent), wholeDisk_(wholeDisk), currentPartition_(currentPartition) {
+  setWindowTitle(QStringLiteral("Specify Scan Range"));
+  setFixedSize(399, 231);
+
+  auto* lookAt = new QLabel(QStringLiteral("Look at:"), this);
+  lookAt->move(12, 12);
+  rbEntireDisk = new QRadioButton(QStringLiteral("Entire disk"), this);
+  rbEntireDisk->setGeometry(72, 8, 110, 21);
+  rbEntireDisk->setChecked(true);
+  rbCurrentPartition = new QRadioButton(QStringLiteral("Current partition"), this);
+  rbCurrentPartition->setGeometry(190, 8, 150, 21);
+  rbCurrentPartition->setEnabled(currentPartition_ != nullptr);
+
+  GroupBox1 = new QGroupBox(QStringLiteral(" Start (Min. 0 MB) "), this);
+  GroupBox1->setGeometry(8, 34, 383, 80);
+  BuildRangeGroup(GroupBox1, TrackBar1, Edit1);
+  GroupBox2 = new QGroupBox(this);
+  GroupBox2->setGeometry(8, 118, 383, 80);
+  BuildRangeGroup(GroupBox2, TrackBar2, Edit2);
+
+  Button1 = new QPushButton(QStringLiteral("OK"), this);
+  Button1->setGeometry(232, 203, 75, 23);
+  Button1->setDefault(true);
+  Button2 = new QPushButton(QStringLiteral("Cancel"), this);
+  Button2->setGeometry(316, 203, 75, 23);
+
+  connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { Edit1->setText(QString::number(v)); });
+  connect(TrackBar2, &QSlider::valueChanged, this, [this](int v) { Edit2->setText(QString::number(v)); });
+  connect(rbEntireDisk, &QRadioButton::clicked, this, [this] { SetRange(wholeDisk_); });
+  connect(rbCurrentPartition, &QRadioButton::clicked, this, [this] {
+    if (currentPartition_) SetRange(currentPartition_);
+  });
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
+
+  RangePart = wholeDisk_;
+}
+
+void TfrmScanConfig::SetRange(TPartition* region) {
+  if (!region) return;
+  const TTrackScale scale = ScanTrackScale(region->Entry.TotalSectors);
+  for (QSlider* track : {TrackBar1, TrackBar2}) {
+    track->setMaximum(scale.Max);  // a position above the new maximum is pulled down to it
+    track->setTickInterval(scale.TickFrequency);
+    track->setPageStep(scale.PageSize);
+  }
+  GroupBox2->setTitle(QString::fromStdString(scale.EndCaption));
+  RangePart = region;
+}
+
+void TfrmScanConfig::Button1Click() {
+  if (!RangePart) return;
+  const TScanRange range =
+      ComputeScanRange(Edit1->text().toStdString(), Edit2->text().toStdString(), RangePart->Entry.TotalSectors);
+  switch (range.Verdict) {
+    case ScanRangeVerdict::Exceeded:
+      MessageBox("Sector range exceeded the limit.", "Error", MsgButtons::Ok, MsgIcon::Error);
+      return;
+    case ScanRangeVerdict::BadNumber:
+      MessageBox("\"" + range.BadText + "\" is not a valid number of megabytes.", "Error", MsgButtons::Ok,
+                 MsgIcon::Error);
+      return;
+    case ScanRangeVerdict::Empty: return;
+    case ScanRangeVerdict::Ok:
+      StartSector = range.StartSector;
+      SectorCount = range.SectorCount;
+      accept();
+      return;
+  }
+}
+
+}  // namespace qm::ui

@@ -1,0 +1,25 @@
+#include "ui/Screenshot.h"
+
+#include <QApplication>
+#include <QPixmap>
+
+#include "ui/main.h"
+
+namespace qm::ui {
+
+void ChooseFirstDriveAndLost(TfrmMain& window) {
+  if (window.ListBox1->count() == 0) return;
+  window.ListBox1->setCurrentRow(0);
+  window.ListBox1Click();
+  const int lostRow = window.FirstLostRow;
+  if (lostRow <= 0 || lostRow >= window.ListView1->topLevelItemCount()) return;
+  window.ListView1->setCurrentItem(window.ListView1->topLevelItem(lostRow));
+  window.ListView1Click();
+}
+
+bool SaveWindowPicture(TfrmMain& window, const QString& file) {
+  QApplication::processEvents();
+  return window.grab().save(file, "PNG");
+}
+
+}  // namespace qm::ui

@@ -1,0 +1,82 @@
+#include "ui/about.h"
+
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QUrl>
+
+#include "ui/Colors.h"
+#include "ui/JpegImage.h"
+
+namespace qm::ui {
+
+const char* const kWebSite = "https://quillmark.example.org/";
+const char* const kSupportMail = "support@quillmark.example.org";
+
+QString SupportMailUrl() {
+  return QStringLiteral("mailto:%1?subject=Quillmark_Support").arg(QLatin1String(kSupportMail));
+}
+
+namespace {
+
+TLabelEx* MakeLink(QWidget* parent, const QString& text, int x, int y) {
+  auto* link = new TLabelEx(parent);
+  link->setText(text);
+  link->setCursor(Qt::PointingHandCursor);
+  link->SetFontColor(WinColor(clBlue));
+  link->ActiveColor = WinColor(clBlue);
+  link->move(x, y);
+  link->adjustSize();
+  link->Loaded();
+  return link;
+}
+
+}  // namespace
+
+TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("About Quillmark"));
+  setFixedSize(396, 237);
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, WinColor(clFace));
+  setPalette(pal);
+
+  Image2 = new QLabel(this);
+  Image2->move(11, 12);
+  const QImage picture = DecodeJpeg(kAboutPicture, kAboutPictureSize);
+  if (!picture.isNull()) Image2->setPixmap(QPixmap::fromImage(picture));
+  Image2->resize(156, 213);
+
+  Label1 = new QLabel(QStringLiteral("Quillmark"), this);
+  QFont title(QStringLiteral("Times New Roman"));
+  title.setStyleHint(QFont::Serif);
+  title.setPixelSize(24);
+  title.setBold(true);
+  Label1->setFont(title);
+  Label1->move(183, 12);
+  Label1->adjustSize();
+
+  Label2 = new QLabel(QStringLiteral("Version 2.0.2.0138"), this);
+  Label2->move(186, 55);
+  Label2->adjustSize();
+
+  LabelEx1 = MakeLink(this, QStringLiteral("quillmark.example.org"), 186, 87);
+  LabelEx1->OnClick = [](TLabelEx*) { QDesktopServices::openUrl(QUrl(QLatin1String(kWebSite))); };
+  LabelEx2 = MakeLink(this, QLatin1String(kSupportMail), 186, 103);
+  LabelEx2->OnClick = [](TLabelEx*) { QDesktopServices::openUrl(QUrl(SupportMailUrl())); };
+
+  Button1 = new QPushButton(QStringLiteral("OK"), this);
+  Button1->setGeometry(304, 196, 67, 25);
+  Button1->setDefault(true);
+  connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void TfrmAbout::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape: accept(); return;
+    default: event->accept(); return;  // every other key does nothing
+  }
+}
+
+}  // namespace qm::ui

@@ -1,0 +1,334 @@
+// The main window: start-up, state, and the Scan, Stop, Refresh, Recover, Help, Exit, About
+// and "Open disk image..." actions.
+#include "ui/main.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QUrl>
+#include <exception>
+
+#include "disk/Host.h"
+#include "disk/SectorIO.h"
+#include "edit/Recover.h"
+#include "model/Enumeration.h"
+#include "model/TableReader.h"
+#include "scan/Scanner.h"
+#include "ui/Colors.h"
+#include "ui/Scanconfig.h"
+#include "ui/about.h"
+
+namespace qm::ui {
+
+TfrmMain* frmMain = nullptr;
+bool DebugMode = false;
+QString AppDir;
+
+void SetAppDir(const QString& executablePath) {
+  AppDir = QFileInfo(executablePath).absolutePath();
+  if (!AppDir.endsWith(QLatin1Char('/'))) AppDir += QLatin1Char('/');
+}
+
+namespace {
+
+const char kDamagedQuestion[] =
+    "The data structure of selected partition has been damaged.\rThis may cause recovered partition "
+    "unaccessible. \r\rContinue?";
+const char kBackupQuestion[] =
+    "You are recovering partition. It is strong recommended\rto backup current partition table before "
+    "recovery. You\rcan backup partition table by press F2.\r\rContinue?";
+
+}  // namespace
+
+TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
+  frmMain = this;
+  setWindowTitle(QStringLiteral("Quillmark 2.0"));
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(11);
+  setFont(font);
+
+  BuildActions();
+  BuildMenus();
+  BuildLayout();
+  resize(935, 665);
+
+  // FormCreate.
+  lblDevelopmentInfo->CaptionColor = WinColor(clCaptionBlue);
+  lblInformation->CaptionColor = WinColor(clCaptionBlue);
+  Label4->SetFontColor(WinColor(clDriveText));
+  {
+    QPalette pal = ListBox1->palette();
+    pal.setColor(QPalette::Text, WinColor(clDriveText));
+    ListBox1->setPalette(pal);
+  }
+  enumerating_ = true;
+  PhysicalDrives = CreatePhysicalDrives();
+  enumerating_ = false;
+  SelectedPartition = nullptr;
+  DebugMode = false;
+
+  ShowScanConfig = [](TfrmScanConfig& dialog) { return dialog.exec() == QDialog::Accepted; };
+  AskImagePath = [this] {
+    return QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
+                                        QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
+  };
+
+  connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] { RunGuarded("Error", [this] { ListBox1Click(); }); });
+  ListView1->OnChanging = [this](int row) { return ListView1Changing(row); };
+  ListView1->OnClick = [this] { RunGuarded("Error", [this] { ListView1Click(); }); };
+  connect(ListView1, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(pos)); });
+  PaintBox1->OnPaint = [this](QPainter& canvas) { DrawDiskMap(canvas); };
+  PaintBox2->OnPaint = [this](QPainter& canvas) { PaintBox2Paint(canvas); };
+  PaintBox1->OnMouseDown = [this](Qt::MouseButton b, QPoint p) { PaintBox1MouseDown(b, p); };
+  PaintBox2->OnMouseDown = [this](Qt::MouseButton b, QPoint p) { PaintBox1MouseDown(b, p); };
+  PaintBox1->OnClick = [this] { RunGuarded("Error", [this] { PaintBox1Click(); }); };
+
+  FormShow();
+}
+
+TfrmMain::~TfrmMain() {
+  // FormDestroy: nothing may point into the model once it is gone.
+  DropModelPointers();
+  PhysicalDrives.reset();
+  if (frmMain == this) frmMain = nullptr;
+}
+
+void TfrmMain::FormShow() {
+  const QSignalBlocker quiet(ListBox1);
+  ListBox1->clear();
+  if (!PhysicalDrives) return;
+  int i = 0;
+  for (const auto& drive : PhysicalDrives->Drives) {
+    auto* item = new QListWidgetItem(QString::fromStdString(DriveListLine(i, *drive)), ListBox1);
+    item->setData(Qt::UserRole, QVariant::fromValue(static_cast<void*>(drive.get())));
+    ++i;
+  }
+}
+
+bool TfrmMain::DriveReady() const { return CurrentDrive && !CurrentDrive->Scanning; }
+
+bool TfrmMain::AnyDriveBusy() const {
+  if (!PhysicalDrives) return false;
+  for (const auto& drive : PhysicalDrives->Drives)
+    if (drive->Scanning) return true;
+  return false;
+}
+
+TPartition* TfrmMain::RowRecord(int row) const {
+  if (row < 0 || row >= static_cast<int>(Rows.size())) return nullptr;
+  return Rows[static_cast<size_t>(row)].Record;
+}
+
+void TfrmMain::RunGuarded(const char* caption, const std::function<void()>& handler) {
+  // Qt cannot carry an exception through its event loop; whatever escapes a handler is shown
+  // and the window stays usable.
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    MessageBox(e.what(), caption, MsgButtons::Ok, MsgIcon::Error);
+  } catch (...) {
+    MessageBox("Unexpected error.", caption, MsgButtons::Ok, MsgIcon::Error);
+  }
+}
+
+void TfrmMain::DropModelPointers() {
+  CurrentDrive = nullptr;
+  SelectedLost = nullptr;
+  SelectedPartition = nullptr;
+  Rows.clear();
+  FirstLostRow = 0;
+  {
+    const QSignalBlocker quiet(ListBox1);
+    ListBox1->clear();
+  }
+  auto guard = std::move(ListView1->OnChanging);
+  ListView1->OnChanging = nullptr;
+  ListView1->clear();
+  ListView1->OnChanging = std::move(guard);
+}
+
+void TfrmMain::ViewReload() {
+  CurrentDrive = nullptr;
+  ListBox1Click();
+}
+
+// --- Scan --------------------------------------------------------------------------------
+
+void TfrmMain::ScanExecute() {
+  if (!DriveReady()) return;
+  TPhysicalDrv* drive = CurrentDrive;
+  {
+    TfrmScanConfig dialog(&drive->Root, SelectedPartition);
+    dialog.SetRange(&drive->Root);
+    if (ShowScanConfig(dialog)) {
+      StatusBarEx1->SetPanelText(0, QStringLiteral(" Scanning ..."));
+      ListView1->setCursor(Qt::WaitCursor);
+      PaintBox1->setCursor(Qt::WaitCursor);
+      ListBox1->setEnabled(false);
+      struct Restore {
+        TfrmMain* w;
+        ~Restore() {
+          w->StatusBarEx1->SetPanelText(0, QString());
+          w->ListView1->unsetCursor();
+          w->PaintBox1->unsetCursor();
+          w->ListBox1->setEnabled(true);
+        }
+      } restore{this};
+      ProgressBar1->setValue(0);
+      DetectLostPartitions(*drive, *dialog.RangePart, [this](int percent) { ProgressBar1->setValue(percent); },
+                           dialog.StartSector, dialog.SectorCount, false);
+    }
+  }
+  FillPartitionList();
+  if (closePending_) {
+    closePending_ = false;
+    close();
+  }
+}
+
+void TfrmMain::StopExecute() {
+  if (CurrentDrive) CurrentDrive->StopRequested = true;
+}
+
+// --- Refresh -----------------------------------------------------------------------------
+
+void TfrmMain::RefreshExecute() {
+  if (!DriveReady()) return;
+  // Every pointer into the old model goes before the model does: building the new one shows
+  // messages and pumps events, and nothing may paint or click through a freed record then.
+  DropModelPointers();
+  enumerating_ = true;
+  ListBox1->setEnabled(false);
+  PhysicalDrives.reset();
+  PhysicalDrives = CreatePhysicalDrives();
+  ListBox1->setEnabled(true);
+  enumerating_ = false;
+  FormShow();
+  PaintBox2->update();
+  LayoutDiskMap();
+  PaintBox1->update();
+  Label4->setText(QString());
+  Label5->setText(QString());
+  Panel8->setText(QStringLiteral(" Physical Drive - None"));
+  auto guard = std::move(ListView1->OnChanging);
+  ListView1->OnChanging = nullptr;
+  try {
+    FillPartitionList();
+  } catch (...) {
+    ListView1->OnChanging = std::move(guard);
+    throw;
+  }
+  ListView1->OnChanging = std::move(guard);
+}
+
+// --- Recover -----------------------------------------------------------------------------
+
+void TfrmMain::RecoverExecute() {
+  if (!DriveReady()) return;
+  const int row = ListView1->SelectedRow();
+  if (row < 0 || row < FirstLostRow) return;
+  TPartition* lost = RowRecord(row);
+  if (!lost) return;
+  if (lost->FsKind != fkHpfs) {
+    // The information label holds the report of the lost partition clicked last; it speaks
+    // for this row only when that is this row's partition.
+    const QString report = SelectedLost == lost ? Label5->text() : QString();
+    if (!report.contains(QLatin1String("Preview")) &&
+        MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
+      return;
+  }
+  if (MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes) return;
+  RecoverLostPartition(*CurrentDrive, *lost);
+  ViewReload();
+}
+
+// --- Help, Exit, About -------------------------------------------------------------------
+
+void TfrmMain::HelpExecute() { QDesktopServices::openUrl(QUrl::fromLocalFile(AppDir + QStringLiteral("Tessaphyr.chm"))); }
+
+void TfrmMain::acExitExecute() { close(); }
+
+void TfrmMain::About1Click() {
+  TfrmAbout about;
+  about.exec();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  // A scan runs inside a handler further down the stack and uses the drives; the window may
+  // only go once it has returned.
+  if (AnyDriveBusy() || enumerating_) {
+    if (PhysicalDrives)
+      for (const auto& drive : PhysicalDrives->Drives)
+        if (drive->Scanning) drive->StopRequested = true;
+    closePending_ = true;
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
+
+// --- Debug -------------------------------------------------------------------------------
+
+void TfrmMain::DebugExecute() {
+  if (!DebugMode) {
+    DebugMode = true;
+    Panel2->setVisible(true);
+    ListView1->setColumnCount(9);
+    QTreeWidgetItem* header = ListView1->headerItem();
+    header->setText(6, QStringLiteral("Pt_Self"));
+    header->setText(7, QStringLiteral("Pt_Parent"));
+    header->setText(8, QStringLiteral("Self_BaseLBA"));
+    for (int c = 6; c < 9; ++c) ListView1->setColumnWidth(c, 100);
+  } else if (ListView1->columnCount() == 9) {
+    DebugMode = false;
+    Panel2->setVisible(false);
+    ListView1->setColumnCount(6);
+  }
+  FillPartitionList();
+}
+
+// --- Open disk image ---------------------------------------------------------------------
+
+void TfrmMain::OpenImageExecute() {
+  if (AnyDriveBusy() || enumerating_) return;
+  const QString path = AskImagePath();
+  if (path.isEmpty()) return;
+  AddImageDrive(path);
+}
+
+bool TfrmMain::AddImageDrive(const QString& path) {
+  if (AnyDriveBusy() || enumerating_) return false;
+  const std::string file = path.toStdString();
+  std::string reason;
+  if (!ProbeDriveSource(file, reason)) {
+    MessageBox("Cannot open " + file + ":\r" + reason, "Error", MsgButtons::Ok, MsgIcon::Error);
+    return false;
+  }
+  const uint8_t number = AttachDrive(std::make_unique<FileSource>(file));
+  TDriveGeometry geometry;
+  if (number == 0 || !GetDriveGeometry(number, geometry)) {
+    MessageBox("Cannot add " + file + ":\rno free drive number is left.", "Error", MsgButtons::Ok, MsgIcon::Error);
+    return false;
+  }
+  if (!PhysicalDrives) PhysicalDrives = std::make_unique<TPhysicalDrives>();
+  enumerating_ = true;
+  std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(number, geometry);
+  enumerating_ = false;
+  if (!drive) return false;
+  PhysicalDrives->Drives.push_back(std::move(drive));
+  // Refill the drive list, keeping the chosen drive chosen without reloading it.
+  FormShow();
+  for (int i = 0; i < ListBox1->count(); ++i) {
+    if (ListBox1->item(i)->data(Qt::UserRole).value<void*>() == CurrentDrive) {
+      const QSignalBlocker quiet(ListBox1);
+      ListBox1->setCurrentRow(i);
+    }
+  }
+  return true;
+}
+
+}  // namespace qm::ui

@@ -1,0 +1,157 @@
+#pragma once
+// The main window: drive list and drive information on the left, the two disk maps and the
+// partition list on the right, the actions in menus, toolbar and context menu.
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolBar>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "model/PartitionRows.h"
+#include "model/PhysicalDrv.h"
+#include "ui/Controls.h"
+#include "ui/StatusBarEx.h"
+
+namespace qm::ui {
+
+class TfrmMain;
+class TfrmScanConfig;
+
+// Interface globals.
+extern TfrmMain* frmMain;
+extern bool DebugMode;
+extern QString AppDir;  // the executable's directory, ending in "/"
+
+void SetAppDir(const QString& executablePath);
+
+class TfrmMain : public QMainWindow {
+ public:
+  // Builds the window and the drive list from the drive sources attached to the sector layer.
+  explicit TfrmMain(QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // --- components ---
+  QWidget* CoolBar1;
+  QMenuBar* ToolBar2;
+  QToolBar* ToolBar1;
+  QWidget* Panel1;
+  QListWidget* ListBox1;
+  TBoxHeader* lblPhysicalDrives;
+  TBoxHeader* lblInformation;
+  TTabLabel* Label4;
+  QWidget* Panel2;
+  TBoxHeader* lblDevelopmentInfo;
+  QPlainTextEdit* Memo1;
+  QLineEdit* Edit1;
+  QPushButton* Button1;
+  QPushButton* Button2;
+  QWidget* Splitter1;
+  QLabel* Panel8;
+  TPaintBox* PaintBox1;
+  QLabel* Panel12;
+  TPaintBox* PaintBox2;
+  QLabel* Label5;
+  TListView* ListView1;
+  TStatusBarEx* StatusBarEx1;
+  QProgressBar* ProgressBar1;
+  QMenu* mnuDrives;
+  QMenu* mnuTools;
+  QMenu* mnuHelp;
+  QMenu* PopupMenu1;
+
+  // --- actions (ActionList1) ---
+  QAction* Scan;
+  QAction* Stop;
+  QAction* Refresh;
+  QAction* Preview;
+  QAction* Delete;
+  QAction* Recover;
+  QAction* Clone;
+  QAction* Active;
+  QAction* Rebuild;
+  QAction* Hide;
+  QAction* acExit;
+  QAction* SectView;
+  QAction* MBR;
+  QAction* Backup;
+  QAction* Restore;
+  QAction* Help;
+  QAction* Debug;
+  QAction* About1;
+  QAction* OpenImage;
+
+  // --- state ---
+  std::unique_ptr<TPhysicalDrives> PhysicalDrives;
+  TPartition* SelectedLost = nullptr;
+  QPoint MouseDownPos;
+  int FirstLostRow = 0;
+  TPhysicalDrv* CurrentDrive = nullptr;
+  TPartition* SelectedPartition = nullptr;
+  std::vector<TPartitionRow> Rows;  // what ListView1 shows, row by row
+
+  // How the scan range dialog is shown; true when it closed with OK. Tests replace it.
+  std::function<bool(TfrmScanConfig&)> ShowScanConfig;
+  // How "Open disk image..." asks for a file; empty when cancelled. Tests replace it.
+  std::function<QString()> AskImagePath;
+
+  // --- Part of the window's behaviour that tests drive directly ---
+  void FormShow();
+  bool DriveReady() const;
+  TPartition* RowRecord(int row) const;
+
+  // Drive panel, partition list and maps.
+  void ListBox1Click();
+  void FillPartitionList();
+  bool ListView1Changing(int row);
+  void ListView1Click();
+  void DrawDiskMap(QPainter& canvas);
+  void LayoutDiskMap();  // stores the MapRect of every record the upper map draws
+  void PaintBox2Paint(QPainter& canvas);
+  void PaintBox1MouseDown(Qt::MouseButton button, QPoint pos);
+  void PaintBox1Click();
+  void ViewReload();
+
+  // Actions.
+  void ScanExecute();
+  void StopExecute();
+  void RefreshExecute();
+  void RecoverExecute();
+  void HelpExecute();
+  void acExitExecute();
+  void About1Click();
+  void DebugExecute();
+  void OpenImageExecute();
+  // Adds the image as the next drive; false (after telling the user why) when it cannot.
+  bool AddImageDrive(const QString& path);
+
+  // True while some drive is busy with a scan or a long edit.
+  bool AnyDriveBusy() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildActions();
+  void BuildMenus();
+  void BuildLayout();
+  QWidget* BuildLeftPanel();
+  QWidget* BuildRightArea();
+  QWidget* BuildMapBox(QLabel*& header, TPaintBox*& map, QWidget*& info, const QString& caption,
+                       const QString& infoCaption);
+  void DropModelPointers();
+  void RunGuarded(const char* caption, const std::function<void()>& handler);
+
+  bool closePending_ = false;  // the window was closed while a scan ran; close when it ends
+  bool enumerating_ = false;   // the drive list is being rebuilt
+};
+
+}  // namespace qm::ui

@@ -1,0 +1,197 @@
+// The viewing side of the main window: loading a drive, the partition list with its
+// selection guard, and the two disk maps.
+#include <QPainter>
+
+#include "model/CheckReport.h"
+#include "ui/Colors.h"
+#include "ui/QtHost.h"
+#include "ui/main.h"
+
+namespace qm::ui {
+namespace {
+
+constexpr int kMapFontPixels = 9;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A framed box of a map, inset so that neighbours' frames stay apart.
+void DrawMapBox(QPainter& canvas, const TRect& r, Qt::BrushStyle style, uint32_t pen, uint32_t brush) {
+  canvas.setPen(QPen(WinColor(pen), 3));
+  canvas.setBrush(QBrush(WinColor(brush), style));
+  const int left = r.Left + 1, top = r.Top + 2, right = r.Right - 1, bottom = r.Bottom - 2;
+  canvas.drawRect(QRect(left, top, right - left - 1, bottom - top - 1));
+}
+
+void ClearMap(QPainter& canvas, const QWidget& map) {
+  canvas.fillRect(map.rect(), Qt::white);
+  TRect all{0, 0, map.width(), map.height()};
+  DrawMapBox(canvas, all, Qt::SolidPattern, clWhite, clWhite);
+}
+
+// The records the upper map draws: primaries, logical drives and gaps; neither the primary
+// extended partition nor the links of the chain.
+bool DrawnOnMap(const TPartition& record) { return !record.IsExtended(); }
+
+}  // namespace
+
+// --- Drive list ---------------------------------------------------------------------------
+
+void TfrmMain::ListBox1Click() {
+  QListWidgetItem* item = ListBox1->currentItem();
+  if (!item || !item->isSelected() || enumerating_) return;
+  auto* drive = static_cast<TPhysicalDrv*>(item->data(Qt::UserRole).value<void*>());
+  if (!drive || drive == CurrentDrive) return;
+  CurrentDrive = drive;
+  const int index = ListBox1->row(item);
+
+  QString info;
+  for (const std::string& line : DriveInfoLines(drive->Geometry)) {
+    if (!info.isEmpty()) info += QLatin1Char('\r');
+    info += Q(line);
+  }
+  Label4->setText(info);
+  Panel8->setText(Q(MapHeaderText(index, *drive)));
+
+  SelectedLost = nullptr;
+  SelectedPartition = nullptr;
+  Label5->setText(QString());
+  PaintBox2->update();
+  LayoutDiskMap();
+  PaintBox1->update();
+  FillPartitionList();
+}
+
+// --- Partition list ------------------------------------------------------------------------
+
+void TfrmMain::FillPartitionList() {
+  ListView1->setUpdatesEnabled(false);
+  // Deleting rows is no change of selection the guard has to judge.
+  auto guard = std::move(ListView1->OnChanging);
+  ListView1->OnChanging = nullptr;
+  ListView1->clear();
+  ListView1->OnChanging = std::move(guard);
+  Rows = BuildPartitionRows(CurrentDrive, DebugMode);
+  FirstLostRow = CurrentDrive ? qm::FirstLostRow(*CurrentDrive) : 0;
+  QList<QTreeWidgetItem*> items;
+  for (size_t i = 0; i < Rows.size(); ++i) {
+    const TPartitionRow& row = Rows[i];
+    QStringList cells{Q(row.Caption), Q(row.VolumeLabel), Q(row.FileSystem), Q(row.Lba), Q(row.Capacity), Q(row.Status)};
+    if (DebugMode && row.Record) cells << Q(row.PtSelf) << Q(row.PtParent) << Q(row.SelfBaseLba);
+    auto* item = new QTreeWidgetItem(cells);
+    item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
+    item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
+    const QColor background = WinColor(RowBackground(*CurrentDrive, static_cast<int>(i)));
+    for (int c = 0; c < ListView1->columnCount(); ++c) item->setBackground(c, background);
+    items << item;
+  }
+  ListView1->addTopLevelItems(items);
+  ListView1->setUpdatesEnabled(true);
+}
+
+bool TfrmMain::ListView1Changing(int row) {
+  if (!CurrentDrive) return false;
+  return RowSelectable(*CurrentDrive, row);
+}
+
+void TfrmMain::ListView1Click() {
+  const int row = ListView1->SelectedRow();
+  if (row < 0 || !CurrentDrive) return;
+  TPartition* record = RowRecord(row);
+  if (!record) return;
+  if (row >= FirstLostRow) {
+    SelectedLost = record;
+    PaintBox2->update();
+    std::string report;
+    BuildCheckReport(*CurrentDrive, *record, report);
+    Label5->setText(MessageText(report));
+  } else {
+    SelectedPartition = record;
+    PaintBox1->update();
+  }
+  if (SelectedPartition && DebugMode && SelectedPartition->Parent) {
+    Memo1->clear();
+    for (const TPartition* sibling : SelectedPartition->Parent->Children) {
+      Memo1->appendPlainText(QStringLiteral("$%1").arg(reinterpret_cast<quintptr>(sibling), 0, 16));
+      Memo1->appendPlainText(QStringLiteral("%1 - %2").arg(sibling->AbsoluteStart()).arg(sibling->AbsoluteEnd() - 1));
+    }
+  }
+}
+
+// --- Disk maps -----------------------------------------------------------------------------
+
+void TfrmMain::LayoutDiskMap() {
+  if (!CurrentDrive) return;
+  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
+    TPartition* record = CurrentDrive->AllPartitions[i];
+    if (DrawnOnMap(*record)) record->MapRect = GetMapRect(*CurrentDrive, *record, PaintBox1->width(), PaintBox1->height());
+  }
+}
+
+void TfrmMain::DrawDiskMap(QPainter& canvas) {
+  ClearMap(canvas, *PaintBox1);
+  if (!CurrentDrive) return;
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(kMapFontPixels);
+  canvas.setFont(font);
+  const QFontMetrics metrics(font);
+  const int h = metrics.height();
+  LayoutDiskMap();
+  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
+    TPartition* record = CurrentDrive->AllPartitions[i];
+    if (!DrawnOnMap(*record)) continue;
+    TRect r = record->MapRect;
+    const bool highlighted =
+        SelectedPartition && ((SelectedPartition->IsExtended() && IsInside(*record, *SelectedPartition)) ||
+                              SelectedPartition == record);
+    if (highlighted) {
+      DrawMapBox(canvas, r, Qt::FDiagPattern, clMapHighlight, clMapHatch);
+      r.Left += 2;
+    } else {
+      DrawMapBox(canvas, r, Qt::SolidPattern, clMapFrame, clWhite);
+      r.Left += 1;
+    }
+    r.Right -= 8;
+    canvas.setBrush(Qt::NoBrush);
+    canvas.setPen(Qt::black);
+    canvas.save();
+    canvas.setClipRect(QRect(r.Left, r.Top, std::max(0, r.Right - r.Left), r.Bottom - r.Top));
+    const int x = r.Left + 10;
+    const int y = r.Top + 8 + metrics.ascent();
+    canvas.drawText(x, y, Q(LabelCellText(*record)));
+    canvas.drawText(x, y + h, Q(MapFsLine(*record)));
+    canvas.drawText(x, y + 2 * h, Q(MapStatusLine(*record)));
+    canvas.restore();
+  }
+}
+
+void TfrmMain::PaintBox2Paint(QPainter& canvas) {
+  ClearMap(canvas, *PaintBox2);
+  if (!SelectedLost || !CurrentDrive) return;
+  DrawMapBox(canvas, GetMapRect(*CurrentDrive, *SelectedLost, PaintBox2->width(), PaintBox2->height()), Qt::FDiagPattern,
+             clMapHighlight, clMapHatch);
+}
+
+void TfrmMain::PaintBox1MouseDown(Qt::MouseButton button, QPoint pos) {
+  if (button == Qt::LeftButton) MouseDownPos = pos;
+}
+
+void TfrmMain::PaintBox1Click() {
+  if (!DriveReady()) return;
+  LayoutDiskMap();
+  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
+    TPartition* record = CurrentDrive->AllPartitions[i];
+    if (!DrawnOnMap(*record) || !PointInMapRect(MouseDownPos.x(), MouseDownPos.y(), record->MapRect)) continue;
+    SelectedPartition = record;
+    PaintBox1->update();
+    for (int row = 0; row < static_cast<int>(Rows.size()); ++row) {
+      if (Rows[static_cast<size_t>(row)].Record != record) continue;
+      ListView1->setCurrentItem(ListView1->topLevelItem(row));
+      break;
+    }
+    ListView1->setFocus();
+    return;
+  }
+}
+
+}  // namespace qm::ui

@@ -3,6 +3,7 @@
 #include <blkid/blkid.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -181,7 +182,7 @@ bool AttachDriveSources(const std::vector<std::string>& images, std::string& err
   if (disks.empty())
     error = "this machine shows no disks; name a disk image to work on";
   else
-    error = "no disk can be opened (" + firstFailure + "); run as root, or name a disk image";
+    error = "no disk can be opened (" + firstFailure + (::geteuid() == 0 ? "); name a disk image" : "); run as root, or name a disk image");
   return false;
 }
 

@@ -28,7 +28,7 @@ bool ProbeDriveSource(const std::string& path, std::string& reason);
 // images in the order given, every one of which must open (false at the first that does not,
 // with "cannot open PATH: REASON" in `error`, nothing attached); or, when none is named, the
 // machine's whole disks in name order, skipping those that cannot be opened (false, with the
-// way out in `error`, when none can).
+// first reason and the way out in `error`, when none can).
 bool AttachDriveSources(const std::vector<std::string>& images, std::string& error,
                         const std::string& sysBlockDir = "/sys/block");
 

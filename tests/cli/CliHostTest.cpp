@@ -1,0 +1,85 @@
+// The command line's host. Its source is compiled in here: the CLI's modules are not part of
+// the core library the tests link.
+#include "cli/CliHost.cpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace qm::cli {
+namespace {
+
+// A host reading `input` and writing into a temporary file whose text Output() returns.
+class HostRig {
+ public:
+  HostRig(bool assumeYes, bool interactive, const std::string& input = "")
+      : in_(std::tmpfile()), out_(std::tmpfile()), host(assumeYes, interactive, in_, out_) {
+    std::fputs(input.c_str(), in_);
+    std::rewind(in_);
+  }
+  ~HostRig() {
+    std::fclose(in_);
+    std::fclose(out_);
+  }
+  std::string Output() {
+    std::fflush(out_);
+    std::rewind(out_);
+    std::string text;
+    char buf[256];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, out_)) > 0) text.append(buf, n);
+    return text;
+  }
+
+ private:
+  std::FILE* in_;
+  std::FILE* out_;
+
+ public:
+  CliHost host;
+};
+
+TEST(CliHost, MessagesReadCaptionColonTextWithLineBreaks) {
+  HostRig rig(false, false);
+  EXPECT_EQ(rig.host.MessageBox("Partition recovered.\rRestart to use it.", "Recovering", MsgButtons::Ok,
+                                MsgIcon::Information),
+            MsgAnswer::Ok);
+  EXPECT_EQ(rig.Output(), "Recovering: Partition recovered.\nRestart to use it.\n");
+}
+
+TEST(CliHost, WithoutATerminalQuestionsGetTheAnswerThatWritesNothing) {
+  HostRig rig(false, false, "y\n");
+  EXPECT_EQ(rig.host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
+  EXPECT_EQ(rig.host.MessageBox("Go on?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
+  EXPECT_EQ(rig.host.MessageBox("Bad sector", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
+            MsgAnswer::Abort);
+  EXPECT_EQ(rig.Output().find("[y]es"), std::string::npos);  // nobody was asked
+}
+
+TEST(CliHost, YesAnswersYesAndOkButNeverIgnoresAnError) {
+  HostRig rig(true, false);
+  EXPECT_EQ(rig.host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::Yes);
+  EXPECT_EQ(rig.host.MessageBox("Go on?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
+  EXPECT_EQ(rig.host.MessageBox("Save?", "Backup", MsgButtons::YesNoCancel, MsgIcon::Warning), MsgAnswer::Yes);
+  EXPECT_EQ(rig.host.MessageBox("Bad sector", "Write Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
+            MsgAnswer::Abort);
+}
+
+TEST(CliHost, AtATerminalTheUserAnswers) {
+  HostRig rig(false, true, "Y\n\n  maybe\nr\no\n");
+  EXPECT_EQ(rig.host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::Yes);
+  // An empty line takes the safe answer; an unknown one asks again.
+  EXPECT_EQ(rig.host.MessageBox("Delete?", "Deleting Partition", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
+  EXPECT_EQ(rig.host.MessageBox("Bad sector", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
+            MsgAnswer::Retry);
+  EXPECT_EQ(rig.host.MessageBox("Go on?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
+  // The input has ended: nothing more can be asked.
+  EXPECT_EQ(rig.host.MessageBox("Write?", "FDISK/MBR", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
+  std::string out = rig.Output();
+  EXPECT_NE(out.find("Recovering: Recover?\n[y]es / [N]o? "), std::string::npos) << out;
+  EXPECT_NE(out.find("[A]bort / [r]etry / [i]gnore? [A]bort / [r]etry / [i]gnore? "), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace qm::cli

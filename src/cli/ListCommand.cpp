@@ -107,14 +107,16 @@ json RowJson(const TPartitionRow& row, int number) {
               {"label", TrimBlanks(r.VolumeLabel)},
               {"letter", r.DriveLetter},
               {"fs", row.FileSystem},
-              {"type", r.Entry.SystemId},
+              {"type", uint8_t{r.Entry.SystemId}},
               {"active", r.Entry.BootIndicator == kActiveFlag},
               {"hidden", IsHiddenType(r.Entry.SystemId)},
               {"lba", r.AbsoluteStart()},
-              {"sectors", r.Entry.TotalSectors},
+              {"sectors", uint32_t{r.Entry.TotalSectors}},
               {"status", row.Status}};
 }
 
+// The geometry and the entries are packed records: their fields are copied into values before
+// the JSON library takes references to them.
 json DriveJson(TPhysicalDrv& drive) {
   const TDriveGeometry& g = drive.Geometry;
   DriveSource* source = FindDriveSource(drive.DriveNumber);
@@ -125,9 +127,8 @@ json DriveJson(TPhysicalDrv& drive) {
       partitions.push_back(RowJson(row, ++partitionNo));
     } else if (row.Kind == RowKind::Lost) {
       json entry = RowJson(row, ++lostNo);
-      std::string report;
-      for (const std::string& line : SplitReport(CheckReportText(drive, *row.Record)))
-        report += (report.empty() ? "" : "\n") + line;
+      std::string report = CheckReportText(drive, *row.Record);
+      std::replace(report.begin(), report.end(), '\r', '\n');
       entry["report"] = report;
       lost.push_back(std::move(entry));
     }
@@ -136,11 +137,11 @@ json DriveJson(TPhysicalDrv& drive) {
               {"source", source ? source->Path() : std::string()},
               {"gpt", drive.IsGpt},
               {"geometry",
-               {{"cylinders", g.Cylinders},
-                {"heads", g.Heads},
-                {"sectors_per_track", g.SectorsPerTrack},
-                {"bytes_per_sector", g.BytesPerSector},
-                {"total_sectors", g.TotalSectors}}},
+               {{"cylinders", uint32_t{g.Cylinders}},
+                {"heads", uint32_t{g.Heads}},
+                {"sectors_per_track", uint32_t{g.SectorsPerTrack}},
+                {"bytes_per_sector", uint32_t{g.BytesPerSector}},
+                {"total_sectors", uint32_t{g.TotalSectors}}}},
               {"partitions", std::move(partitions)},
               {"lost", std::move(lost)}};
 }

@@ -67,9 +67,9 @@ TEST(DriveSources, NamedImagesBecomeDrivesInOrder) {
   auto drives = CreatePhysicalDrives(false);
   ASSERT_EQ(drives->Drives.size(), 2u);
   EXPECT_EQ(drives->Drives[0]->DriveNumber, 0x80);
-  EXPECT_EQ(drives->Drives[0]->Geometry.TotalSectors, 16384u);
+  EXPECT_EQ(uint32_t{drives->Drives[0]->Geometry.TotalSectors}, 16384u);
   EXPECT_EQ(drives->Drives[1]->DriveNumber, 0x81);
-  EXPECT_EQ(drives->Drives[1]->Geometry.TotalSectors, 8192u);
+  EXPECT_EQ(uint32_t{drives->Drives[1]->Geometry.TotalSectors}, 8192u);
   EXPECT_TRUE(drives->LogicalDrives.empty());
 }
 

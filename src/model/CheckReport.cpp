@@ -13,7 +13,8 @@ namespace {
 // that is a read failure without a prompt, never a read of the wrapped 32-bit address.
 bool ReadInsideDisk(const TPhysicalDrv& drive, uint64_t lba, uint16_t count, uint8_t* buffer) {
   std::memset(buffer, 0, size_t{count} * kSectorSize);
-  if (lba + count > drive.Geometry.TotalSectors) return false;
+  const uint64_t total = drive.Geometry.TotalSectors;
+  if (lba >= total || count > total - lba) return false;
   return ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), count, buffer, true, true);
 }
 

@@ -44,6 +44,14 @@ std::string CheckReportText(TPhysicalDrv& drive, TPartition& record) {
   return report;
 }
 
+// Labels are bytes from the disk: a control character (a line break, the start of a terminal
+// escape sequence) would garble the listing or drive the terminal, so it is shown as "?".
+std::string Printable(std::string text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return text;
+}
+
 // Columns are measured in characters, not bytes, so that UTF-8 labels line up.
 size_t DisplayWidth(const std::string& text) {
   return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
@@ -66,7 +74,7 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
   const char* headers[6] = {"No.", "Volume Label", "File System", "LBA", "Capacity", "Status"};
   const bool rightAligned[6] = {false, false, false, true, true, false};
   auto cells = [](const TPartitionRow& r) {
-    return std::vector<std::string>{r.Caption, r.VolumeLabel, r.FileSystem, r.Lba, r.Capacity, r.Status};
+    return std::vector<std::string>{r.Caption, Printable(r.VolumeLabel), r.FileSystem, r.Lba, r.Capacity, r.Status};
   };
   size_t widths[6];
   for (int c = 0; c < 6; ++c) widths[c] = DisplayWidth(headers[c]);
@@ -93,7 +101,7 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
       case RowKind::Lost:
         printCells(cells(row));
         for (const std::string& line : SplitReport(CheckReportText(drive, *row.Record)))
-          std::printf("      %s\n", line.c_str());
+          std::printf("      %s\n", Printable(line).c_str());
         break;
     }
   }

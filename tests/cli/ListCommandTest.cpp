@@ -135,6 +135,26 @@ TEST(CliList, TextShowsTheDrivePanelAndTheList) {
   EXPECT_NE(logical.find("10.00 MB"), std::string::npos) << logical;
 }
 
+TEST(CliList, ControlCharactersOfALabelNeverReachTheTerminal) {
+  std::string img = MakeImage("cli-escape.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,40960,7' fs 1 ntfs QMLABEL");
+  // The label is stored as UTF-16 in the volume's records (and their mirror): make its middle
+  // an escape and a line break.
+  std::string bytes = ReadWholeFile(img);
+  const std::string name("Q\0M\0L\0A\0B\0E\0L\0", 14);
+  int patched = 0;
+  for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1), ++patched)
+    WriteFileBytes(img, at + 4, {0x1B, 0, '\n', 0});
+  ASSERT_GT(patched, 0);
+
+  CliRun text = RunCli("list " + ShellQuote(img));
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(text.out.find("QM??BEL"), std::string::npos) << text.out;
+  json d = OnlyDrive(img);
+  ASSERT_FALSE(d["partitions"].empty());
+  EXPECT_EQ(d["partitions"][0]["label"], "QM\x1b\nBEL");  // JSON escapes them itself
+}
+
 TEST(CliList, ExtendedPartitionWithThreeLogicalDrives) {
   std::string img = MakeImage("cli-logicals.img", "256M",
                               "table 'label: dos\\nunit: sectors\\n2048,40960,6\\n43008,200000,f\\n45056,40960,6\\n"

@@ -242,6 +242,10 @@ void TfrmMain::RecoverExecute() {
       return;
   }
   if (MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes) return;
+  // The recovery frees the lost record and reads the tables again, and it may show messages
+  // meanwhile: the maps must not paint through the old records while it runs.
+  SelectedLost = nullptr;
+  SelectedPartition = nullptr;
   RecoverLostPartition(*CurrentDrive, *lost);
   ViewReload();
 }

@@ -1,0 +1,114 @@
+// The two disk maps: rectangles, the hit test at shared boundaries, highlighting.
+#include <QTest>
+
+#include "ui/Colors.h"
+#include "WindowFixture.h"
+
+namespace qm::ui::test {
+namespace {
+
+class DiskMapTest : public WindowTest {
+ protected:
+  std::vector<TPartition*> Drawn() {
+    std::vector<TPartition*> out;
+    const TPhysicalDrv& drive = *window->CurrentDrive;
+    for (size_t i = 1; i < drive.AllPartitions.size(); ++i)
+      if (!drive.AllPartitions[i]->IsExtended()) out.push_back(drive.AllPartitions[i]);
+    return out;
+  }
+  TPartition* AtStart(uint64_t lba) {
+    for (TPartition* p : window->CurrentDrive->AllPartitions)
+      if (p->AbsoluteStart() == lba && p != &window->CurrentDrive->Root) return p;
+    return nullptr;
+  }
+  void ClickMap(QPoint at) { QTest::mouseClick(window->PaintBox1, Qt::LeftButton, {}, at); }
+  QColor FramePixel(const QImage& map, const TPartition& p) {
+    return map.pixelColor(p.MapRect.Left + 1, map.height() / 2);
+  }
+};
+
+TEST_F(DiskMapTest, RectanglesAreProportionalAndAdjacentOnesShareAColumn) {
+  TfrmMain& w = Open({DemoImage()});
+  ChooseDrive(0);
+  const int width = w.PaintBox1->width(), height = w.PaintBox1->height();
+  ASSERT_GT(width, 100);
+  const std::vector<TPartition*> drawn = Drawn();
+  ASSERT_GE(drawn.size(), 5u);
+  for (TPartition* p : drawn) {
+    const TRect expected = GetMapRect(*w.CurrentDrive, *p, width, height);
+    EXPECT_EQ(p->MapRect.Left, expected.Left);
+    EXPECT_EQ(p->MapRect.Right, expected.Right);
+    EXPECT_EQ(p->MapRect.Bottom, height);
+  }
+  // The primary ends where the gap after it begins.
+  TPartition* primary = AtStart(2048);
+  TPartition* gap = AtStart(83968);
+  ASSERT_TRUE(primary && gap);
+  EXPECT_EQ(primary->MapRect.Right, gap->MapRect.Left);
+  // Extended records are not drawn and keep an empty rectangle.
+  TPartition* extended = AtStart(116736);
+  ASSERT_TRUE(extended && extended->IsExtended());
+  EXPECT_EQ(extended->MapRect.Right, 0);
+}
+
+TEST_F(DiskMapTest, ClickOnASharedBoundaryChoosesTheEarlierRecord) {
+  TfrmMain& w = Open({DemoImage()});
+  ChooseDrive(0);
+  TPartition* primary = AtStart(2048);
+  TPartition* gap = AtStart(83968);
+  const int boundary = primary->MapRect.Right;
+  ClickMap(QPoint(boundary, 10));
+  EXPECT_EQ(w.SelectedPartition, primary);
+  EXPECT_EQ(w.RowRecord(w.ListView1->SelectedRow()), primary);
+  EXPECT_TRUE(w.ListView1->hasFocus());
+
+  ClickMap(QPoint(boundary + 1, 10));
+  EXPECT_EQ(w.SelectedPartition, gap);
+  EXPECT_EQ(w.RowRecord(w.ListView1->SelectedRow()), gap);
+}
+
+TEST_F(DiskMapTest, MapClicksDoNothingDuringAScan) {
+  TfrmMain& w = Open({DemoImage()});
+  ChooseDrive(0);
+  w.CurrentDrive->Scanning = true;
+  ClickMap(QPoint(AtStart(2048)->MapRect.Left + 20, 10));
+  EXPECT_EQ(w.SelectedPartition, nullptr);
+  w.CurrentDrive->Scanning = false;
+}
+
+TEST_F(DiskMapTest, ChoosingTheExtendedPartitionHighlightsEverythingInside) {
+  TfrmMain& w = Open({DemoImage()});
+  ChooseDrive(0);
+  TPartition* primary = AtStart(2048);
+  TPartition* data = AtStart(118784);
+  TPartition* archive = AtStart(161792);
+  ASSERT_TRUE(primary && data && archive);
+
+  ClickRow(RowWithLba(116736));
+  ASSERT_TRUE(w.SelectedPartition && w.SelectedPartition->IsExtended());
+  QImage map = w.PaintBox1->grab().toImage();
+  EXPECT_EQ(FramePixel(map, *data), WinColor(clMapHighlight));
+  EXPECT_EQ(FramePixel(map, *archive), WinColor(clMapHighlight));
+  EXPECT_EQ(FramePixel(map, *primary), WinColor(clMapFrame));
+
+  ClickRow(RowWithLba(118784));
+  map = w.PaintBox1->grab().toImage();
+  EXPECT_EQ(FramePixel(map, *data), WinColor(clMapHighlight));
+  EXPECT_EQ(FramePixel(map, *archive), WinColor(clMapFrame));
+}
+
+TEST_F(DiskMapTest, LowerMapShowsTheLostPartitionClickedLast) {
+  TfrmMain& w = Open({DemoImage()});
+  ChooseDrive(0);
+  QImage before = w.PaintBox2->grab().toImage();
+  ClickRow(w.FirstLostRow);
+  ASSERT_NE(w.SelectedLost, nullptr);
+  const TRect r = GetMapRect(*w.CurrentDrive, *w.SelectedLost, w.PaintBox2->width(), w.PaintBox2->height());
+  QImage after = w.PaintBox2->grab().toImage();
+  EXPECT_EQ(before.pixelColor(r.Left + 1, after.height() / 2), QColor(Qt::white));
+  EXPECT_EQ(after.pixelColor(r.Left + 1, after.height() / 2), WinColor(clMapHighlight));
+  EXPECT_EQ(w.SelectedLost->MapRect.Right, 0);  // the lost record's rectangle is not stored
+}
+
+}  // namespace
+}  // namespace qm::ui::test

@@ -35,6 +35,7 @@ CliRun RunCli(const std::string& args) {
     ADD_FAILURE() << "quillmark-cli is not built";
     return run;
   }
+  std::filesystem::create_directories(QM_FIXTURE_DIR);
   std::string errFile = std::string(QM_FIXTURE_DIR) + "/cli-stderr-" + std::to_string(::getpid()) + ".txt";
   run.status = RunCommand("timeout 60 " + ShellQuote(cli) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
   run.err = ReadWholeFile(errFile);

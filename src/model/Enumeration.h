@@ -24,7 +24,8 @@ std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir = "/sys
 // "not a disk image or block device", or "too small to hold a partition table".
 bool ProbeDriveSource(const std::string& path, std::string& reason);
 
-// Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ...: the named
+// Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ..., in place of
+// whatever was attached before: the named
 // images in the order given, every one of which must open (false at the first that does not,
 // with "cannot open PATH: REASON" in `error`, nothing attached); or, when none is named, the
 // machine's whole disks in name order, skipping those that cannot be opened (false, with the

@@ -1,7 +1,7 @@
 # Quillmark: top-level entry points.
 #   make test       install what is missing, build into build/, run every test
 #   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
-#   make demo       build, make the demo disk image, show it
+#   make demo       build, make the demo disk image, open it in the window (listing without a display)
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
@@ -42,7 +42,13 @@ test-asan: deps
 
 demo: build
 	tools/demo-image build/demo.img
-	build/src/cli/quillmark-cli list build/demo.img
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x build/src/app/quillmark ]; then \
+	  echo "Opening build/demo.img in the Quillmark window"; \
+	  build/src/app/quillmark build/demo.img; \
+	else \
+	  echo "No display (DISPLAY and WAYLAND_DISPLAY are empty): listing the demo disk instead."; \
+	  build/src/cli/quillmark-cli list build/demo.img; \
+	fi
 
 bench: build
 	build/bench/quillmark-bench

@@ -1,0 +1,132 @@
+// A user's way through the window on the demo disk, by clicks on the real controls with the
+// desktop's own host: choose the drive, scan and stop, scan the whole disk, read the report of
+// the find, recover it. Pictures of every step go to the fixture directory (run under
+// xvfb-run with QT_QPA_PLATFORM=xcb to see the real window system at work).
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+
+#include "ui/QtHost.h"
+#include "ui/Scanconfig.h"
+#include "WindowFixture.h"
+
+namespace qm::ui::test {
+namespace {
+
+// Answers modal windows as they come up: message boxes with Yes (else OK), the scan range
+// dialog through `onScanDialog`.
+class ModalAnswerer {
+ public:
+  std::function<void(TfrmScanConfig&)> onScanDialog;
+  std::vector<std::pair<QString, QString>> boxes;  // caption, text
+
+  ModalAnswerer() {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Look(); });
+    timer_.start();
+  }
+
+ private:
+  void Look() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      boxes.emplace_back(box->windowTitle(), box->text());
+      QAbstractButton* yes = box->button(QMessageBox::Yes);
+      (yes ? yes : box->button(QMessageBox::Ok))->click();
+    } else if (auto* dialog = dynamic_cast<TfrmScanConfig*>(modal); dialog && dialog->isVisible() && onScanDialog) {
+      onScanDialog(*dialog);
+    }
+  }
+  QTimer timer_;
+};
+
+QString Picture(const char* name) { return QString::fromLatin1(QM_FIXTURE_DIR) + QStringLiteral("/") + QLatin1String(name); }
+
+class WalkthroughTest : public WindowTest {
+ protected:
+  void ClickTool(QAction* action) {
+    QWidget* button = window->ToolBar1->widgetForAction(action);
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+  }
+  void Save(const char* name) {
+    QApplication::processEvents();
+    EXPECT_TRUE(window->grab().save(Picture(name), "PNG"));
+  }
+  bool HasLost(uint64_t lba) {
+    for (const auto& p : window->CurrentDrive->LostPartitions)
+      if (p->AbsoluteStart() == lba) return true;
+    return false;
+  }
+};
+
+TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
+  const std::string image = CopyOf(DemoImage(), "ui-walkthrough.img");
+  QtHost host;
+  HostScope scope(host);
+  TfrmMain& w = Open({image});
+  host.SetOwner(&w);
+  ModalAnswerer answers;
+
+  // Choose the drive with a click in the drive list.
+  QTest::mouseClick(w.ListBox1->viewport(), Qt::LeftButton, {}, w.ListBox1->visualItemRect(w.ListBox1->item(0)).center());
+  ASSERT_NE(w.CurrentDrive, nullptr);
+  EXPECT_GT(w.ListView1->topLevelItemCount(), 0);
+  Save("walk-1-drive.png");
+
+  // Scan the whole disk and stop early.
+  int stoppedAt = -1;
+  answers.onScanDialog = [&](TfrmScanConfig& dialog) {
+    dialog.Edit2->setText(QString::number(dialog.TrackBar2->maximum()));
+    dialog.grab().save(Picture("walk-2-dialog.png"), "PNG");
+    QTest::mouseClick(dialog.Button1, Qt::LeftButton);
+  };
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (stoppedAt < 0 && w.ProgressBar1->value() >= 15) {
+      stoppedAt = w.ProgressBar1->value();
+      Save("walk-3-scanning.png");
+      QTest::mouseClick(w.ToolBar1->widgetForAction(w.Stop), Qt::LeftButton);
+    }
+  });
+  watch.start(0);
+  ClickTool(w.Scan);
+  watch.stop();
+  ASSERT_GT(stoppedAt, 0) << "the progress bar never moved";
+  EXPECT_LT(stoppedAt, 45);
+  EXPECT_FALSE(HasLost(251904));
+  EXPECT_FALSE(w.CurrentDrive->Scanning);
+
+  // Scan again to the end: the NTFS volume 4096 sectors into the last gap turns up.
+  ClickTool(w.Scan);
+  ASSERT_TRUE(HasLost(251904));
+  const int row = RowWithLba(251904);
+  ASSERT_GE(row, w.FirstLostRow);
+  Save("walk-4-found.png");
+
+  // Its report, and where it lies.
+  ClickRow(row);
+  EXPECT_EQ(w.SelectedLost, Record(row));
+  EXPECT_TRUE(w.Label5->text().contains(QStringLiteral("Index Root: OK")));
+  Save("walk-5-report.png");
+
+  // Recover it: it becomes a partition of the table, on the map and in the list.
+  answers.boxes.clear();
+  ClickTool(w.Recover);
+  ASSERT_FALSE(answers.boxes.empty());
+  EXPECT_EQ(answers.boxes.front().first, QStringLiteral("Recovering"));
+  const int recovered = RowWithLba(251904);
+  ASSERT_GT(recovered, 0);
+  EXPECT_LT(recovered, w.FirstLostRow);
+  EXPECT_EQ(Cell(recovered, 2), QStringLiteral("NTFS"));
+  bool onMap = false;
+  for (TPartition* p : w.CurrentDrive->AllPartitions)
+    onMap = onMap || (p->AbsoluteStart() == 251904 && p->MapRect.Right > p->MapRect.Left);
+  EXPECT_TRUE(onMap);
+  ClickRow(recovered);
+  Save("walk-6-recovered.png");
+}
+
+}  // namespace
+}  // namespace qm::ui::test

@@ -21,15 +21,16 @@ std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir = "/sys
 
 // Opens `path` for reading and asks its size. False with the reason when it cannot serve as
 // a drive: the system's error text ("No such file or directory", "Permission denied"), or
-// "not a disk image or block device", or "too small to hold a partition table".
+// "not a disk image or block device", "the image is empty", or that it holds less than one
+// sector.
 bool ProbeDriveSource(const std::string& path, std::string& reason);
 
 // Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ..., in place of
-// whatever was attached before: the named
-// images in the order given, every one of which must open (false at the first that does not,
-// with "cannot open PATH: REASON" in `error`, nothing attached); or, when none is named, the
-// machine's whole disks in name order, skipping those that cannot be opened (false, with the
-// first reason and the way out in `error`, when none can).
+// whatever was attached before: the named images in the order given, every one of which must
+// open (false at the first that does not, with "cannot open PATH: REASON" in `error`, nothing
+// attached); or, when none is named, the machine's whole disks in name order, skipping those
+// that cannot be opened (false, with the first reason and the way out in `error`, when none
+// can).
 bool AttachDriveSources(const std::vector<std::string>& images, std::string& error,
                         const std::string& sysBlockDir = "/sys/block");
 

@@ -1,8 +1,8 @@
-#include "ui/ScanRange.h"
+#include "scan/ScanRange.h"
 
 #include <cstdio>
 
-namespace qm::ui {
+namespace qm {
 
 TTrackScale ScanTrackScale(uint32_t regionSectors) {
   TTrackScale scale;
@@ -66,4 +66,4 @@ TScanRange ComputeScanRange(const std::string& startText, const std::string& end
   return range;
 }
 
-}  // namespace qm::ui
+}  // namespace qm

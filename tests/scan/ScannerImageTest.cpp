@@ -64,9 +64,9 @@ class ScannerOnImages : public ::testing::Test {
       const TPartition& p = *drive.LostPartitions[i];
       SCOPED_TRACE("find at " + std::to_string(expected[i].start));
       EXPECT_EQ(p.AbsoluteStart(), expected[i].start);
-      EXPECT_EQ(p.Entry.RelativeSector, expected[i].start);
+      EXPECT_EQ(uint64_t{p.Entry.RelativeSector}, expected[i].start);
       EXPECT_EQ(p.BaseLBA, 0u);
-      EXPECT_EQ(p.Entry.TotalSectors, expected[i].sectors);
+      EXPECT_EQ(uint64_t{p.Entry.TotalSectors}, expected[i].sectors);
       EXPECT_EQ(p.FsKind, expected[i].kind);
       EXPECT_EQ(p.Entry.SystemId, expected[i].systemId);
       EXPECT_EQ(p.Parent, nullptr);
@@ -90,7 +90,7 @@ const std::vector<Expected> kAllLost = {
 TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
   ASSERT_FALSE(lostImage.empty());
   auto drive = OpenDrive(registry.AttachImage(lostImage));
-  ASSERT_EQ(drive->Geometry.TotalSectors, kLostDiskSectors);
+  ASSERT_EQ(uint64_t{drive->Geometry.TotalSectors}, kLostDiskSectors);
   ProgressLog progress;
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kLostDiskSectors, false));

@@ -60,8 +60,8 @@ TEST_F(ScannerOnMemoryDisk, AbsurdSizesNeverBecomeRecords) {
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
 
   ASSERT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500, 700}));
-  EXPECT_EQ(drive->LostPartitions[0]->Entry.TotalSectors, kDiskSectors - 500);
-  EXPECT_EQ(drive->LostPartitions[1]->Entry.TotalSectors, 3000u);
+  EXPECT_EQ(uint64_t{drive->LostPartitions[0]->Entry.TotalSectors}, kDiskSectors - 500);
+  EXPECT_EQ(uint64_t{drive->LostPartitions[1]->Entry.TotalSectors}, 3000u);
   for (const auto& p : drive->LostPartitions) EXPECT_LE(p->AbsoluteEnd(), kDiskSectors);
   EXPECT_TRUE(host.messages.empty());
 }
@@ -86,7 +86,7 @@ TEST_F(ScannerOnMemoryDisk, SizeAndTypeCodeFollowTheFileSystem) {
     const TPartition& p = *drive->LostPartitions[i];
     EXPECT_EQ(p.FsKind, kinds[i]);
     EXPECT_EQ(p.Entry.SystemId, types[i]);
-    EXPECT_EQ(p.Entry.TotalSectors, sizes[i]);
+    EXPECT_EQ(uint64_t{p.Entry.TotalSectors}, sizes[i]);
     EXPECT_EQ(p.BaseLBA, 0u);
     EXPECT_EQ(p.Parent, nullptr);
     EXPECT_EQ(p.Entry.BootIndicator, 0);

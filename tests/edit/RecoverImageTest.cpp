@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "disk/SectorIO.h"
@@ -33,10 +32,19 @@ std::ostream& operator<<(std::ostream& os, const SfdiskEntry& e) {
 std::vector<SfdiskEntry> SfdiskDump(const std::string& image) {
   std::string out;
   EXPECT_EQ(RunCommand(kPath + "sfdisk --dump " + ShellQuote(image) + " 2>&1", &out), 0) << out;
+  // Lines like "img5 : start=       34816, size=       20480, type=6".
+  auto field = [](const std::string& line, const std::string& key) {
+    size_t at = line.find(key + "=");
+    if (at == std::string::npos) return std::string();
+    size_t from = line.find_first_not_of(' ', at + key.size() + 1);
+    return line.substr(from, line.find_first_of(", ", from) - from);
+  };
   std::vector<SfdiskEntry> entries;
-  std::regex line(R"(start=\s*(\d+),\s*size=\s*(\d+),\s*type=([0-9a-f]+))");
-  for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it)
-    entries.push_back({std::stoull((*it)[1]), std::stoull((*it)[2]), (*it)[3]});
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("start=") == std::string::npos) continue;
+    entries.push_back({std::stoull(field(line, "start")), std::stoull(field(line, "size")), field(line, "type")});
+  }
   return entries;
 }
 

@@ -1,5 +1,5 @@
 // The scanner on disk images made by sfdisk, mkfs.fat and mkntfs, with table entries removed:
-// the whole-disk scan, find-first mode, Stop, a failing read, labels and the quick scan.
+// the whole-disk scan, find-first mode, a failing read, labels and the quick scan.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -132,19 +132,6 @@ TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
   ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1]});
   EXPECT_TRUE(progress.values.empty());
   EXPECT_FALSE(drive->Scanning);
-}
-
-TEST_F(ScannerOnImages, StopKeepsWhatWasFoundBeforeIt) {
-  ASSERT_FALSE(lostImage.empty());
-  auto drive = OpenDrive(registry.AttachImage(lostImage));
-  host.stopAfter = 120000;
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
-
-  ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1], kAllLost[2]});
-  EXPECT_EQ(host.processCalls, 120000);
-  EXPECT_FALSE(drive->Scanning);
-  EXPECT_FALSE(drive->StopRequested);
 }
 
 TEST_F(ScannerOnImages, AFailingBlockEndsTheScanWithTheEarlierFinds) {

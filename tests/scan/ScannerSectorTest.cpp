@@ -1,5 +1,5 @@
 // The scanner on hand-made disks: the cases no formatting tool produces (absurd sizes, equal
-// serials, hand-placed backup copies, failing reads) and the bounds of the scan range.
+// serials, hand-placed backup copies, errors) and the bounds of the scan range.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -259,20 +259,6 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   EXPECT_EQ(faults->readOffsets.back(), 512000u + 7 * 65536);  // the third block was never read
 }
 
-TEST_F(ScannerOnMemoryDisk, AReadFailureEndsTheScanAsCompleted) {
-  PutBootSector(*disk, 1500, fkFat16, 10, 0x51);
-  PutBootSector(*disk, 300, fkFat16, 10, 0x52);
-  faults->readFaults[512000] = Fault{FaultKind::Error, EIO, -1};  // the second block's first chunk
-  auto drive = Drive();
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{300}));
-  EXPECT_EQ(host.processCalls, 1000);
-  EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Read Error"}));  // the sector layer asked; Abort
-  EXPECT_FALSE(drive->Scanning);
-}
-
 TEST_F(ScannerOnMemoryDisk, AnErrorInsideTheScanIsReportedAndTheListKeptSorted) {
   PutBootSector(*disk, 900, fkFat16, 10, 0x61);
   PutBootSector(*disk, 1900, fkFat16, 10, 0x62);
@@ -328,18 +314,6 @@ TEST(ScannerOnTinyDisk, ADiskSmallerThanABlockIsNeverRead) {
   EXPECT_TRUE(state->readOffsets.empty());
   EXPECT_TRUE(host.messages.empty());
   EXPECT_FALSE(drive.Scanning);
-}
-
-TEST(VolumeSerial, ComesFromTheFieldOfEachLayout) {
-  TSector s{};
-  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<uint8_t>(i * 7 + 3);
-  EXPECT_EQ(GetVolumeSerial(s, fkFat12), GetU32(s, 0x27));
-  EXPECT_EQ(GetVolumeSerial(s, fkFat16), GetU32(s, 0x27));
-  EXPECT_EQ(GetVolumeSerial(s, fkHpfs), GetU32(s, 0x27));
-  EXPECT_EQ(GetVolumeSerial(s, fkFat32), GetU32(s, 0x43));
-  EXPECT_EQ(GetVolumeSerial(s, fkNtfs), GetU32(s, 0x48));
-  EXPECT_NE(GetU32(s, 0x27), GetU32(s, 0x43));
-  EXPECT_EQ(GetVolumeSerial(s, fkLinuxExt2), 0u);
 }
 
 TEST(NewPartitionStart, OnlyVolumesBlock) {

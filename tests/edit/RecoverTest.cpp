@@ -161,19 +161,6 @@ TEST(RecoverLogical, AfterALogicalDriveGetsItsOwnRecordInTheChain) {
   ExpectEntry(disk.EntryAt(inner, 1), 0x05, 32768 - 20480, 8192);
 }
 
-TEST(RecoverLogical, AfterTheLastLogicalDriveExtendsTheChain) {
-  ScriptedHost host;
-  Layout disk;
-  TPartition* lost = disk.Lost(45056, 8192, fkFat32);
-  ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
-  const uint64_t inner = 45056 - 63;
-  EXPECT_EQ(disk.ChangedSectors(), (std::vector<uint64_t>{32768, inner}));
-  ExpectEntry(disk.EntryAt(32768, 0), 0x07, 63, 8128);
-  ExpectEntry(disk.EntryAt(32768, 1), 0x05, static_cast<uint32_t>(inner - 20480), 53247 - inner + 1);
-  ExpectEntry(disk.EntryAt(inner, 0), 0x0B, 63, 8192);
-  ExpectEntry(disk.EntryAt(inner, 1), 0x00, 0, 0);
-}
-
 TEST(RecoverLogical, FirstRecordWithTwoLogicalDrivesHasNoVacancy) {
   ScriptedHost host;
   Layout disk;

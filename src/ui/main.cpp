@@ -42,6 +42,22 @@ const char kBackupQuestion[] =
 
 }  // namespace
 
+// While drives are read, the drive list cannot be used and the window cannot go: reading shows
+// messages and pumps events.
+struct TfrmMain::Enumerating {
+  TfrmMain& w;
+  explicit Enumerating(TfrmMain& window) : w(window) {
+    w.enumerating_ = true;
+    w.ListBox1->setEnabled(false);
+  }
+  ~Enumerating() {
+    w.enumerating_ = false;
+    w.ListBox1->setEnabled(true);
+  }
+  Enumerating(const Enumerating&) = delete;
+  Enumerating& operator=(const Enumerating&) = delete;
+};
+
 TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   frmMain = this;
   setWindowTitle(QStringLiteral("Quillmark 2.0"));
@@ -64,9 +80,10 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
     pal.setColor(QPalette::Text, WinColor(clDriveText));
     ListBox1->setPalette(pal);
   }
-  enumerating_ = true;
-  PhysicalDrives = CreatePhysicalDrives();
-  enumerating_ = false;
+  {
+    const Enumerating busy(*this);
+    PhysicalDrives = CreatePhysicalDrives();
+  }
   SelectedPartition = nullptr;
   DebugMode = false;
 
@@ -184,10 +201,13 @@ void TfrmMain::ScanExecute() {
     }
   }
   FillPartitionList();
-  if (closePending_) {
-    closePending_ = false;
-    close();
-  }
+  FinishPendingClose();
+}
+
+void TfrmMain::FinishPendingClose() {
+  if (!closePending_ || AnyDriveBusy() || enumerating_) return;
+  closePending_ = false;
+  close();
 }
 
 void TfrmMain::StopExecute() {
@@ -201,12 +221,11 @@ void TfrmMain::RefreshExecute() {
   // Every pointer into the old model goes before the model does: building the new one shows
   // messages and pumps events, and nothing may paint or click through a freed record then.
   DropModelPointers();
-  enumerating_ = true;
-  ListBox1->setEnabled(false);
-  PhysicalDrives.reset();
-  PhysicalDrives = CreatePhysicalDrives();
-  ListBox1->setEnabled(true);
-  enumerating_ = false;
+  {
+    const Enumerating busy(*this);
+    PhysicalDrives.reset();
+    PhysicalDrives = CreatePhysicalDrives();
+  }
   FormShow();
   PaintBox2->update();
   LayoutDiskMap();
@@ -223,6 +242,7 @@ void TfrmMain::RefreshExecute() {
     throw;
   }
   ListView1->OnChanging = std::move(guard);
+  FinishPendingClose();
 }
 
 // --- Recover -----------------------------------------------------------------------------
@@ -319,9 +339,11 @@ bool TfrmMain::AddImageDrive(const QString& path) {
     return false;
   }
   if (!PhysicalDrives) PhysicalDrives = std::make_unique<TPhysicalDrives>();
-  enumerating_ = true;
-  std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(number, geometry);
-  enumerating_ = false;
+  std::unique_ptr<TPhysicalDrv> drive;
+  {
+    const Enumerating busy(*this);
+    drive = CreatePhysicalDrv(number, geometry);
+  }
   if (!drive) return false;
   PhysicalDrives->Drives.push_back(std::move(drive));
   // Refill the drive list, keeping the chosen drive chosen without reloading it.
@@ -332,6 +354,7 @@ bool TfrmMain::AddImageDrive(const QString& path) {
       ListBox1->setCurrentRow(i);
     }
   }
+  FinishPendingClose();
   return true;
 }
 

@@ -149,7 +149,10 @@ class TfrmMain : public QMainWindow {
                        const QString& infoCaption);
   void DropModelPointers();
   void RunGuarded(const char* caption, const std::function<void()>& handler);
+  // Closes the window when a close was asked for while work was running and that work is done.
+  void FinishPendingClose();
 
+  struct Enumerating;
   bool closePending_ = false;  // the window was closed while a scan ran; close when it ends
   bool enumerating_ = false;   // the drive list is being rebuilt
 };

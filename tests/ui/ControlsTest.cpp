@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <filesystem>
 
 #include "disk/SectorIO.h"
 #include "support/Fixtures.h"
@@ -181,6 +182,8 @@ TEST(AboutTest, ShowsPictureAndClosesOnEnterOrEscapeOnly) {
   EXPECT_EQ(SupportMailUrl(), QStringLiteral("mailto:support@quillmark.example.org?subject=Quillmark_Support"));
   about.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+  std::filesystem::create_directories(QM_FIXTURE_DIR);
+  EXPECT_TRUE(about.grab().save(QStringLiteral(QM_FIXTURE_DIR "/ui-about.png"), "PNG"));  // for the eye
   QTest::keyClick(&about, Qt::Key_A);
   QTest::keyClick(&about, Qt::Key_F1);
   EXPECT_TRUE(about.isVisible());

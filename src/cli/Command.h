@@ -3,10 +3,15 @@
 // has one Add...Command function that declares its subcommand, options and arguments, and
 // returns what to run once the command line has been parsed.
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "model/PhysicalDrv.h"
 
 namespace qm::cli {
 
@@ -32,6 +37,29 @@ void PrintError(const std::string& text);
 // returns false when that fails.
 bool AttachSources(const std::vector<std::string>& sources);
 
+// A drive as the main window shows it: drive line, information label, partition rows, lost
+// rows with their check reports; or the same as one JSON object.
+void PrintDriveText(int index, TPhysicalDrv& drive);
+nlohmann::json DriveJson(TPhysicalDrv& drive);
+// Every drive, as text or as one JSON document {"drives":[...]}.
+void PrintDrives(TPhysicalDrives& drives, bool asJson);
+
+// The scan range of --start-mb/--end-mb over `region`, read as the scan range dialog reads its
+// two fields (defaults: 0 and the region's size). Prints why and gives ok = false otherwise.
+struct ScanRangeResult {
+  bool ok = false;
+  int64_t startSector = 0;
+  int64_t sectorCount = 0;
+};
+ScanRangeResult ScanRangeFromOptions(std::optional<int64_t> startMB, std::optional<int64_t> endMB,
+                                     const TPartition& region);
+
+// Scans as the user's scan does, with a progress bar on a terminal and Ctrl+C as Stop. False
+// when nothing was scanned.
+bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount);
+
 Command AddListCommand(CLI::App& app, const GlobalOptions& options);
+Command AddScanCommand(CLI::App& app, const GlobalOptions& options);
+Command AddRecoverCommand(CLI::App& app, const GlobalOptions& options);
 
 }  // namespace qm::cli

@@ -63,6 +63,8 @@ std::string Pad(const std::string& text, size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
+}  // namespace
+
 // --- Text ------------------------------------------------------------------------------
 
 void PrintDriveText(int index, TPhysicalDrv& drive) {
@@ -109,6 +111,8 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
 
 // --- JSON ------------------------------------------------------------------------------
 
+namespace {
+
 json RowJson(const TPartitionRow& row, int number) {
   const TPartition& r = *row.Record;
   return json{{"no", number},
@@ -122,6 +126,8 @@ json RowJson(const TPartitionRow& row, int number) {
               {"sectors", uint32_t{r.Entry.TotalSectors}},
               {"status", row.Status}};
 }
+
+}  // namespace
 
 // The geometry and the entries are packed records: their fields are copied into values before
 // the JSON library takes references to them.
@@ -154,23 +160,29 @@ json DriveJson(TPhysicalDrv& drive) {
               {"lost", std::move(lost)}};
 }
 
+void PrintDrives(TPhysicalDrives& drives, bool asJson) {
+  if (asJson) {
+    json doc{{"drives", json::array()}};
+    for (auto& drive : drives.Drives) doc["drives"].push_back(DriveJson(*drive));
+    // Labels are whatever bytes the disk holds: invalid UTF-8 becomes U+FFFD, never an abort.
+    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  } else {
+    for (size_t i = 0; i < drives.Drives.size(); ++i) {
+      if (i > 0) std::printf("\n");
+      PrintDriveText(static_cast<int>(i), *drives.Drives[i]);
+    }
+  }
+  std::fflush(stdout);
+}
+
+namespace {
+
 int RunList(const ListOptions& options) {
   if (!AttachSources(options.sources)) return kExitFailure;
   // The machine's volume list is not shown here; probing every volume of the machine would
   // only add reads of disks the user did not name.
   std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
-  if (options.json) {
-    json doc{{"drives", json::array()}};
-    for (auto& drive : drives->Drives) doc["drives"].push_back(DriveJson(*drive));
-    // Labels are whatever bytes the disk holds: invalid UTF-8 becomes U+FFFD, never an abort.
-    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
-  } else {
-    for (size_t i = 0; i < drives->Drives.size(); ++i) {
-      if (i > 0) std::printf("\n");
-      PrintDriveText(static_cast<int>(i), *drives->Drives[i]);
-    }
-  }
-  std::fflush(stdout);
+  PrintDrives(*drives, options.json);
   return kExitOk;
 }
 

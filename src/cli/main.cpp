@@ -33,6 +33,8 @@ int Main(int argc, char** argv) {
 
   std::vector<Command> commands = {
       AddListCommand(app, options),
+      AddScanCommand(app, options),
+      AddRecoverCommand(app, options),
   };
 
   try {

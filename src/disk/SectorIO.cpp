@@ -118,24 +118,22 @@ bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry) {
   return source && source->QueryGeometry(geometry, error);
 }
 
-bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool prompt, bool zeroFill) {
-  auto* out = static_cast<uint8_t*>(buffer);
+namespace {
+
+// The chunked transfer with the Abort/Retry/Ignore policy, from `out` onwards.
+bool ReadChunks(SourceHandle& h, uint8_t drive, uint32_t lba, uint16_t count, uint8_t* out, bool prompt) {
   size_t remaining = size_t{count} * kSectorSize;
-  if (zeroFill) std::memset(out, 0, remaining);
-  SourceHandle* h = EnsureHandle(drive, AccessMode::Read);
-  if (!h) return false;
   uint64_t offset = uint64_t{lba} * kSectorSize;
-  if (!h->Seek(offset)) return false;
   SectorLayer& L = Layer();
   while (remaining > 0) {
     size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;
     // The transfer buffer starts as the caller's buffer, so that a device that reports a read
     // without delivering data leaves the caller's bytes (zeroes, or a test pattern) unchanged.
     std::memcpy(L.transfer.data(), out, chunk);
-    ssize_t moved = h->ReadAt(offset, L.transfer.data(), chunk);
+    ssize_t moved = h.ReadAt(offset, L.transfer.data(), chunk);
     if (moved != static_cast<ssize_t>(chunk)) {
       if (!prompt) return false;
-      switch (TransferPrompt(false, ChunkError(*h, moved), drive, lba, count)) {
+      switch (TransferPrompt(false, ChunkError(h, moved), drive, lba, count)) {
         case MsgAnswer::Retry: continue;
         case MsgAnswer::Ignore: return true;
         default: return false;
@@ -147,6 +145,29 @@ bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool
     remaining -= chunk;
   }
   return true;
+}
+
+}  // namespace
+
+bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool prompt, bool zeroFill) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  const size_t length = size_t{count} * kSectorSize;
+  SourceHandle* h = EnsureHandle(drive, AccessMode::Read);
+  const uint64_t offset = uint64_t{lba} * kSectorSize;
+  if (!h || !h->Seek(offset)) {
+    if (zeroFill) std::memset(out, 0, length);
+    return false;
+  }
+  // A run that reads whole in one call needs neither the chunk loop nor the clearing: every
+  // byte of the buffer is overwritten. This keeps a scan at the speed of the disk. Only
+  // zero-filling callers get it: a failed attempt may have left bytes in the buffer, which the
+  // clearing below then removes.
+  if (zeroFill && length > kTransferChunk && h->ReadAt(offset, out, length) == static_cast<ssize_t>(length))
+    return true;
+  // Otherwise (a short run, or a failure somewhere in a long one) the run is read chunk by
+  // chunk, so that a failure is found, prompted and ignored chunk by chunk.
+  if (zeroFill) std::memset(out, 0, length);
+  return ReadChunks(*h, drive, lba, count, out, prompt);
 }
 
 bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffer, bool prompt, uint8_t) {

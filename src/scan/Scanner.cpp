@@ -50,10 +50,31 @@ bool BlocksFind(const TPartition& record, uint64_t lba) {
   return type != kTypeEmpty && !IsExtendedType(type) && record.AbsoluteStart() == lba;
 }
 
+// What the scanner remembers of the candidate before: its serial, and where the backup copy
+// of its boot sector lies (FAT32: the sector its boot sector names, usually six on; NTFS: right
+// behind the sectors it counts).
+struct PreviousCandidate {
+  uint32_t serial = 0;
+  uint64_t backupAt = ~uint64_t{0};
+};
+
+PreviousCandidate DescribeCandidate(std::span<const uint8_t, 512> sector, uint8_t kind, uint64_t lba) {
+  PreviousCandidate c;
+  c.serial = GetVolumeSerial(sector, kind);
+  if (kind == fkFat32) {
+    const uint16_t backup = GetU16(sector, 0x32);
+    if (backup != 0 && backup != 0xFFFF) c.backupAt = lba + backup;
+  } else if (kind == fkNtfs) {
+    const uint64_t total = GetU64(sector, 0x28);
+    if (total < (uint64_t{1} << 40)) c.backupAt = lba + total;
+  }
+  return c;
+}
+
 // Looks at one sector that ends in 55 AA. Returns the new lost record when the sector is the
 // boot sector of a volume that neither a table entry nor an earlier find starts at.
 TPartition* ExamineCandidate(TPhysicalDrv& drive, std::span<const uint8_t, 512> sector, uint64_t lba,
-                             std::optional<uint32_t>& previousSerial) {
+                             std::optional<PreviousCandidate>& previous) {
   const uint8_t kind = DetectFsKind(sector);
   if (kind == fkUnallocated) return nullptr;
   uint32_t totalSectors = 0;
@@ -61,10 +82,13 @@ TPartition* ExamineCandidate(TPhysicalDrv& drive, std::span<const uint8_t, 512> 
   if (!LostVolumeExtent(sector, kind, lba, drive.Geometry.TotalSectors, totalSectors, systemId)) return nullptr;
 
   // A backup copy follows its primary among the candidates (FAT32 six sectors on, NTFS in
-  // the volume's last sector); the primary, found or known, has just set the serial.
+  // the volume's last sector); the primary, found or known, has just been remembered. Only a
+  // sector with the primary's serial at the primary's backup place is its copy: two volumes
+  // may well share a serial (a cloned volume, or two formatted in the same second), and the
+  // second of them is a find of its own.
   const uint32_t serial = GetVolumeSerial(sector, kind);
-  if (previousSerial == serial) return nullptr;
-  previousSerial = serial;
+  if (previous && previous->serial == serial && previous->backupAt == lba) return nullptr;
+  previous = DescribeCandidate(sector, kind, lba);
 
   if (!IsNewPartitionStart(lba, drive.AllPartitions)) return nullptr;
   if (!IsNewPartitionStart(lba, drive.LostPartitions)) return nullptr;
@@ -87,10 +111,10 @@ TPartition* ExamineCandidate(TPhysicalDrv& drive, std::span<const uint8_t, 512> 
   return drive.LostPartitions.back().get();
 }
 
-// The scan proper. `previousSerial` is the serial of the candidate just before the range,
-// when the caller knows one (the quick scan resumes right behind a volume it found).
+// The scan proper. `previous` describes the candidate just before the range, when the caller
+// knows one (the quick scan resumes right behind a volume it found).
 bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& progress, int64_t startOffset,
-               int64_t count, bool findFirst, std::optional<uint32_t> previousSerial) {
+               int64_t count, bool findFirst, std::optional<PreviousCandidate> previous) {
   if (drive.Scanning) return false;
   const ScanProgress* bar = (findFirst || !progress) ? nullptr : &progress;
   ScanGuard guard(drive, bar);
@@ -118,7 +142,7 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
           const uint8_t* sector = buffer.get() + size_t{i} * kSectorSize;
           if (sector[510] != 0x55 || sector[511] != 0xAA) continue;
           TPartition* found =
-              ExamineCandidate(drive, std::span<const uint8_t, 512>(sector, kSectorSize), position + i, previousSerial);
+              ExamineCandidate(drive, std::span<const uint8_t, 512>(sector, kSectorSize), position + i, previous);
           if (found && findFirst) {
             drive.LastFound = found;
             SortLostPartitions(drive);
@@ -201,16 +225,16 @@ void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
   const uint64_t first = gap.AbsoluteStart();
   const uint64_t last = first + gap.Entry.TotalSectors - 1;
   uint64_t offset = 0;
-  // Each probe is a scan of its own, so the serial of the volume just found is handed on:
-  // an NTFS volume keeps its backup boot sector in the sector right after the sectors it
-  // counts, which is exactly where the next probe starts.
-  std::optional<uint32_t> previousSerial;
+  // Each probe is a scan of its own, so the volume just found is handed on: an NTFS volume
+  // keeps its backup boot sector in the sector right after the sectors it counts, which is
+  // exactly where the next probe starts.
+  std::optional<PreviousCandidate> previous;
   for (;;) {
     drive.LastFound = nullptr;
-    ScanRange(drive, first, {}, static_cast<int64_t>(offset), 200, true, previousSerial);
+    ScanRange(drive, first, {}, static_cast<int64_t>(offset), 200, true, previous);
     const TPartition* found = drive.LastFound;
     if (!found) return;
-    previousSerial = GetVolumeSerial(found->BootSector, found->FsKind);
+    previous = DescribeCandidate(found->BootSector, found->FsKind, found->AbsoluteStart());
     // The find starts at or behind first + offset and has at least one sector, so the
     // offset grows with every round.
     offset = found->AbsoluteEnd() - first;

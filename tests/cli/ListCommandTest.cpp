@@ -8,40 +8,13 @@
 #include <sstream>
 
 #include "disk/Bytes.h"
+#include "CliRun.h"
 #include "support/Fixtures.h"
 
 namespace qm::test {
 namespace {
 
 using nlohmann::json;
-
-struct CliRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs quillmark-cli with `args` (shell words); a hang shows as exit status 124.
-CliRun RunCli(const std::string& args) {
-  CliRun run;
-  std::string cli = QM_CLI_PATH;
-  if (cli.empty()) {
-    ADD_FAILURE() << "quillmark-cli is not built";
-    return run;
-  }
-  std::filesystem::create_directories(QM_FIXTURE_DIR);
-  std::string errFile = std::string(QM_FIXTURE_DIR) + "/cli-stderr-" + std::to_string(::getpid()) + ".txt";
-  run.status = RunCommand("timeout 60 " + ShellQuote(cli) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
-  run.err = ReadWholeFile(errFile);
-  std::filesystem::remove(errFile);
-  return run;
-}
 
 // `list --json` of the images; fails the test unless it succeeded with valid JSON.
 json ListJson(const std::string& images) {

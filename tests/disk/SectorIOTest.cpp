@@ -36,11 +36,28 @@ class SectorIOTest : public ::testing::Test {
 
 TEST_F(SectorIOTest, ReadsRunsLongerThanOneChunkExactly) {
   ScriptedHost host;
-  std::vector<uint8_t> buf(300 * 512);
+  std::vector<uint8_t> buf(300 * 512, 0xEE);
   ASSERT_TRUE(ReadSectors(drive, 10, 300, buf.data(), true, true));
+  EXPECT_EQ(buf, Disk(10 * 512, buf.size()));
+  EXPECT_EQ(state->readOffsets, std::vector<uint64_t>{5120});  // a healthy run reads in one go
+  std::fill(buf.begin(), buf.end(), 0xEE);
+  state->readOffsets.clear();
+  ASSERT_TRUE(ReadSectors(drive, 10, 300, buf.data(), true, false));
   EXPECT_EQ(buf, Disk(10 * 512, buf.size()));
   EXPECT_EQ(state->readOffsets, (std::vector<uint64_t>{5120, 5120 + 65536, 5120 + 2 * 65536}));
   EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(SectorIOTest, AFailedRunIsReadAgainChunkByChunk) {
+  ScriptedHost host{MsgAnswer::Ignore};
+  state->readFaults[2 * 65536] = Fault{FaultKind::Error, EIO, -1};  // a bad chunk, for good
+  std::vector<uint8_t> buf(400 * 512, 0xEE);
+  ASSERT_TRUE(ReadSectors(drive, 0, 400, buf.data(), true, true));
+  EXPECT_EQ(state->readOffsets, (std::vector<uint64_t>{0, 0, 65536, 2 * 65536}));
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 2 * 65536), Disk(0, 2 * 65536));
+  EXPECT_TRUE(std::all_of(buf.begin() + 2 * 65536, buf.end(), [](uint8_t b) { return b == 0; }));
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].text, "Error:Input/output error\rDrive:80H  LBA:0  Blocks:400\r\rAbort, Retry or Ignore?");
 }
 
 TEST_F(SectorIOTest, IgnoreAtSecondChunkLeavesTheRestZero) {

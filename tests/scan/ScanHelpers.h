@@ -58,6 +58,7 @@ inline void PutBootSector(std::vector<uint8_t>& disk, uint64_t lba, uint8_t kind
       break;
     case fkFat32:
       StoreLE<uint32_t>(s + 0x20, static_cast<uint32_t>(totalSectors));
+      StoreLE<uint16_t>(s + 0x32, 6);  // where the backup boot sector lies
       StoreLE<uint32_t>(s + 0x43, serial);
       std::memcpy(s + 0x52, "FAT32   ", 8);
       break;

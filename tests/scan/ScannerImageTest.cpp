@@ -96,7 +96,9 @@ TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kLostDiskSectors, false));
 
   ExpectFinds(*drive, lostImage, kAllLost);
-  EXPECT_EQ(drive->LostPartitions[2]->VolumeLabel, "LOGNTFS");
+  if (drive->LostPartitions.size() > 2) {
+    EXPECT_EQ(drive->LostPartitions[2]->VolumeLabel, "LOGNTFS");
+  }
   EXPECT_TRUE(host.messages.empty());
   EXPECT_FALSE(drive->Scanning);
 
@@ -170,7 +172,9 @@ TEST_F(ScannerOnImages, AFatLabelReadLeavesTheScanMarkedBusy) {
   ASSERT_EQ(drive->LostPartitions.size(), 4u);
   EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "LOST12");
   EXPECT_EQ(drive->LostPartitions[1]->VolumeLabel, "LOST32");
-  EXPECT_EQ(drive->LostPartitions[2]->VolumeLabel, "LOGNTFS");
+  if (drive->LostPartitions.size() > 2) {
+    EXPECT_EQ(drive->LostPartitions[2]->VolumeLabel, "LOGNTFS");
+  }
   EXPECT_EQ(drive->LostPartitions[3]->VolumeLabel, "LOG32");
   EXPECT_EQ(host.callsWhileIdle, 0);
   EXPECT_FALSE(drive->Scanning);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -37,13 +38,18 @@ int RunCommand(const std::string& command, std::string* output) {
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps) {
   std::filesystem::create_directories(QM_FIXTURE_DIR);
   std::string path = std::string(QM_FIXTURE_DIR) + "/" + name;
+  // CTest runs tests as parallel processes that may make the same image: each builds its own
+  // copy and renames it into place, so no test ever reads an image that is being written.
+  std::string building = path + ".building." + std::to_string(::getpid());
   std::string log;
-  std::string command = std::string(QM_SOURCE_DIR) + "/tools/mkimage " + ShellQuote(path) + " " + size + " " + steps + " 2>&1";
+  std::string command = std::string(QM_SOURCE_DIR) + "/tools/mkimage " + ShellQuote(building) + " " + size + " " + steps + " 2>&1";
   int rc = RunCommand(command, &log);
   if (rc != 0) {
+    std::filesystem::remove(building);
     ADD_FAILURE() << "mkimage failed (" << rc << "): " << command << "\n" << log;
     return "";
   }
+  std::filesystem::rename(building, path);
   return path;
 }
 

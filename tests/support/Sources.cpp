@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "disk/SectorIO.h"
+
 namespace qm::test {
 namespace {
 
@@ -68,6 +70,17 @@ class FaultHandle : public SourceHandle {
 
  private:
   bool Inject(std::map<uint64_t, Fault>& faults, uint64_t offset, size_t len, ssize_t& result) {
+    // A transfer longer than a chunk that covers a faulted chunk fails as a bad sector fails
+    // every read that covers it, without using up one of the chunk's failures.
+    if (len > kTransferChunk) {
+      for (auto it = faults.lower_bound(offset); it != faults.end() && it->first < offset + len; ++it)
+        if (it->second.times != 0) {
+          error_ = it->second.error ? it->second.error : EIO;
+          result = -1;
+          return true;
+        }
+      return false;
+    }
     auto it = faults.find(offset);
     if (it == faults.end() || it->second.times == 0) return false;
     if (it->second.times > 0) --it->second.times;

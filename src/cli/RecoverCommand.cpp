@@ -1,0 +1,95 @@
+// `quillmark-cli recover --at LBA [--yes] [--start-mb N --end-mb N] SOURCE`: finds the lost
+// partition whose boot sector lies at LBA, asks what the window asks before a recovery, and
+// writes it into the tables. Succeeds only when the tables were written and read again.
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+
+#include "Command.h"
+#include "edit/Recover.h"
+#include "edit/RecoverQuestions.h"
+#include "model/CheckReport.h"
+#include "model/Enumeration.h"
+#include "scan/Scanner.h"
+
+namespace qm::cli {
+namespace {
+
+struct RecoverOptions {
+  uint64_t at = 0;
+  std::optional<int64_t> startMB, endMB;
+  std::string source;
+};
+
+TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba) {
+  for (auto& lost : drive.LostPartitions)
+    if (lost->AbsoluteStart() == lba && !lost->IsExtended()) return lost.get();
+  return nullptr;
+}
+
+bool TableEntryAt(const TPhysicalDrv& drive, uint64_t lba) {
+  for (const TPartition* record : drive.AllPartitions)
+    if (record != &drive.Root && !record->IsGap() && !record->IsExtended() && record->AbsoluteStart() == lba) return true;
+  return false;
+}
+
+int RunRecover(const RecoverOptions& options) {
+  if (!AttachSources({options.source})) return kExitFailure;
+  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
+  if (drives->Drives.empty()) {
+    PrintError("cannot read " + options.source);
+    return kExitFailure;
+  }
+  TPhysicalDrv& drive = *drives->Drives.front();
+  if (options.at >= drive.Geometry.TotalSectors) {
+    PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source);
+    return kExitUsage;
+  }
+
+  // By default the block of the scan that holds the sector: the quick way to the one boot
+  // sector the user names.
+  int64_t start = static_cast<int64_t>(options.at / kScanBlockSectors * kScanBlockSectors);
+  int64_t count = kScanBlockSectors;
+  if (options.startMB || options.endMB) {
+    ScanRangeResult range = ScanRangeFromOptions(options.startMB, options.endMB, drive.Root);
+    if (!range.ok) return kExitUsage;
+    start = range.startSector;
+    count = range.sectorCount;
+  }
+  if (!LostAt(drive, options.at)) RunUserScan(drive, drive.Root, start, count);
+
+  TPartition* lost = LostAt(drive, options.at);
+  if (!lost) {
+    PrintError("no lost partition starts at sector " + std::to_string(options.at));
+    return kExitFailure;
+  }
+  std::string report;
+  BuildCheckReport(drive, *lost, report);
+  if (!ConfirmRecover(*lost, report)) {
+    PrintError("recovery cancelled; nothing was written");
+    return kExitFailure;
+  }
+  RecoverLostPartition(drive, *lost);  // frees `lost` when it succeeds
+  if (LostAt(drive, options.at) || !TableEntryAt(drive, options.at)) {
+    PrintError("the partition at sector " + std::to_string(options.at) + " was not recovered");
+    return kExitFailure;
+  }
+  std::printf("Recovered the partition at sector %" PRIu64 ".\n\n", options.at);
+  PrintDriveText(0, drive);
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddRecoverCommand(CLI::App& app, const GlobalOptions&) {
+  auto options = std::make_shared<RecoverOptions>();
+  CLI::App* sub = app.add_subcommand("recover", "Write the lost partition that starts at a sector back into the tables");
+  sub->add_option("--at", options->at, "First sector (LBA) of the lost partition")->required();
+  sub->add_option("--start-mb", options->startMB, "Scan this range instead of the block that holds LBA")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--end-mb", options->endMB, "End of that range in megabytes")->check(CLI::NonNegativeNumber);
+  sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
+  return Command{sub, [options] { return RunRecover(*options); }};
+}
+
+}  // namespace qm::cli

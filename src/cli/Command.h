@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ void PrintError(const std::string& text);
 // Attaches the named images, or the machine's disks when none is named. Prints why not and
 // returns false when that fails.
 bool AttachSources(const std::vector<std::string>& sources);
+
+// Attaches `source` alone and reads it as drive 80H; null, after saying why, when it cannot be
+// opened or read.
+std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source);
 
 // A drive as the main window shows it: drive line, information label, partition rows, lost
 // rows with their check reports; or the same as one JSON object.

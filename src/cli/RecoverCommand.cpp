@@ -34,12 +34,8 @@ bool TableEntryAt(const TPhysicalDrv& drive, uint64_t lba) {
 }
 
 int RunRecover(const RecoverOptions& options) {
-  if (!AttachSources({options.source})) return kExitFailure;
-  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
-  if (drives->Drives.empty()) {
-    PrintError("cannot read " + options.source);
-    return kExitFailure;
-  }
+  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
+  if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   if (options.at >= drive.Geometry.TotalSectors) {
     PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source);

@@ -55,12 +55,8 @@ TPartition* PartitionByRowNumber(TPhysicalDrv& drive, int number) {
 }
 
 int RunScan(const ScanOptions& options) {
-  if (!AttachSources({options.source})) return kExitFailure;
-  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
-  if (drives->Drives.empty()) {
-    PrintError("cannot read " + options.source);
-    return kExitFailure;
-  }
+  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
+  if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   TPartition* region = &drive.Root;
   if (options.partition) {

@@ -20,6 +20,16 @@ bool AttachSources(const std::vector<std::string>& sources) {
   return false;
 }
 
+std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source) {
+  if (!AttachSources({source})) return nullptr;
+  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
+  if (drives->Drives.empty()) {
+    PrintError("cannot read " + source);
+    return nullptr;
+  }
+  return drives;
+}
+
 namespace {
 
 int Main(int argc, char** argv) {

@@ -13,6 +13,7 @@
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "edit/Recover.h"
+#include "edit/RecoverQuestions.h"
 #include "model/Enumeration.h"
 #include "model/TableReader.h"
 #include "scan/Scanner.h"
@@ -31,16 +32,6 @@ void SetAppDir(const QString& executablePath) {
   if (!AppDir.endsWith(QLatin1Char('/'))) AppDir += QLatin1Char('/');
 }
 
-namespace {
-
-const char kDamagedQuestion[] =
-    "The data structure of selected partition has been damaged.\rThis may cause recovered partition "
-    "unaccessible. \r\rContinue?";
-const char kBackupQuestion[] =
-    "You are recovering partition. It is strong recommended\rto backup current partition table before "
-    "recovery. You\rcan backup partition table by press F2.\r\rContinue?";
-
-}  // namespace
 
 // While drives are read, the drive list cannot be used and the window cannot go: reading shows
 // messages and pumps events.
@@ -253,15 +244,10 @@ void TfrmMain::RecoverExecute() {
   if (row < 0 || row < FirstLostRow) return;
   TPartition* lost = RowRecord(row);
   if (!lost) return;
-  if (lost->FsKind != fkHpfs) {
-    // The information label holds the report of the lost partition clicked last; it speaks
-    // for this row only when that is this row's partition.
-    const QString report = SelectedLost == lost ? Label5->text() : QString();
-    if (!report.contains(QLatin1String("Preview")) &&
-        MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
-      return;
-  }
-  if (MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes) return;
+  // The information label holds the report of the lost partition clicked last; it speaks for
+  // this row only when that is this row's partition.
+  const std::string report = SelectedLost == lost ? Label5->text().toStdString() : std::string();
+  if (!ConfirmRecover(*lost, report)) return;
   // The recovery frees the lost record and reads the tables again, and it may show messages
   // meanwhile: the maps must not paint through the old records while it runs.
   SelectedLost = nullptr;

@@ -24,13 +24,6 @@ inline const std::string& DemoImage() {
     std::string log;
     const int rc = qm::test::RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + qm::test::ShellQuote(p) + " 2>&1", &log);
     EXPECT_EQ(rc, 0) << log;
-    // mkntfs takes the volume serial from the clock, so the two NTFS volumes made in the same
-    // second can share it, and a scan then takes the lost one for the backup copy of the
-    // other. Our own serial on the lost volume (boot sector and its backup in the volume's
-    // last sector) keeps the disk the same on every run.
-    const std::vector<uint8_t> serial{0x51, 0x4d, 0x4c, 0x4f, 0x53, 0x54, 0x00, 0x01};
-    qm::test::WriteFileBytes(p, 251904ull * 512 + 0x48, serial);
-    qm::test::WriteFileBytes(p, (251904ull + 40959) * 512 + 0x48, serial);
     return p;
   }();
   return path;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -35,21 +36,32 @@ int RunCommand(const std::string& command, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string ProcessFixtureDir() {
+  // CTest runs tests as parallel processes, and images made by the same steps still differ
+  // (volume serials and times come from the clock): each process keeps its own images, in a
+  // folder of its own that goes when the process ends.
+  static const std::string dir = [] {
+    std::string d = std::string(QM_FIXTURE_DIR) + "/p" + std::to_string(::getpid());
+    std::filesystem::remove_all(d);
+    std::filesystem::create_directories(d);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(std::string(QM_FIXTURE_DIR) + "/p" + std::to_string(::getpid()), ignored);
+    });
+    return d;
+  }();
+  return dir;
+}
+
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps) {
-  std::filesystem::create_directories(QM_FIXTURE_DIR);
-  std::string path = std::string(QM_FIXTURE_DIR) + "/" + name;
-  // CTest runs tests as parallel processes that may make the same image: each builds its own
-  // copy and renames it into place, so no test ever reads an image that is being written.
-  std::string building = path + ".building." + std::to_string(::getpid());
+  std::string path = ProcessFixtureDir() + "/" + name;
   std::string log;
-  std::string command = std::string(QM_SOURCE_DIR) + "/tools/mkimage " + ShellQuote(building) + " " + size + " " + steps + " 2>&1";
+  std::string command = std::string(QM_SOURCE_DIR) + "/tools/mkimage " + ShellQuote(path) + " " + size + " " + steps + " 2>&1";
   int rc = RunCommand(command, &log);
   if (rc != 0) {
-    std::filesystem::remove(building);
     ADD_FAILURE() << "mkimage failed (" << rc << "): " << command << "\n" << log;
     return "";
   }
-  std::filesystem::rename(building, path);
   return path;
 }
 

@@ -9,7 +9,11 @@
 
 namespace qm::test {
 
-// Runs tools/mkimage to make `name` in the fixture directory and returns its path. `steps`
+// A folder of the fixture directory that belongs to this test process alone; removed when the
+// process ends.
+std::string ProcessFixtureDir();
+
+// Runs tools/mkimage to make `name` in this process's fixture folder and returns its path. `steps`
 // are passed to the script as they stand (shell words, quote where needed). Fails the
 // current test (and returns "") when the script fails.
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps);

@@ -348,7 +348,7 @@ TEST_F(ActionsTest, ScreenshotChoosesTheFirstDriveAndLostPartition) {
   EXPECT_EQ(w.CurrentDrive, w.PhysicalDrives->Drives[0].get());
   EXPECT_EQ(w.SelectedLost, w.RowRecord(w.FirstLostRow));
   EXPECT_TRUE(w.Label5->text().startsWith(QStringLiteral("Boot Sector: OK")));
-  const QString file = QString::fromLatin1(QM_FIXTURE_DIR) + QStringLiteral("/ui-window.png");
+  const QString file = QString::fromStdString(qm::test::ProcessFixtureDir() + "/ui-window.png");
   ASSERT_TRUE(SaveWindowPicture(w, file));
   EXPECT_EQ(QImage(file).size(), w.size());
 }

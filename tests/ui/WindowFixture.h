@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QTest>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +18,7 @@ namespace qm::ui::test {
 // sectors into the gap after the extended partition.
 inline const std::string& DemoImage() {
   static const std::string path = [] {
-    std::filesystem::create_directories(QM_FIXTURE_DIR);
-    const std::string p = std::string(QM_FIXTURE_DIR) + "/ui-demo.img";
+    const std::string p = qm::test::ProcessFixtureDir() + "/ui-demo.img";
     std::string log;
     const int rc = qm::test::RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + qm::test::ShellQuote(p) + " 2>&1", &log);
     EXPECT_EQ(rc, 0) << log;
@@ -38,7 +36,7 @@ inline std::string PlainImage(const std::string& name = "ui-plain.img") {
 
 // A fresh copy of an image, for tests that write.
 inline std::string CopyOf(const std::string& image, const std::string& name) {
-  const std::string copy = std::string(QM_FIXTURE_DIR) + "/" + name;
+  const std::string copy = qm::test::ProcessFixtureDir() + "/" + name;
   EXPECT_EQ(qm::test::RunCommand("cp --sparse=always " + qm::test::ShellQuote(image) + " " + qm::test::ShellQuote(copy)), 0);
   return copy;
 }

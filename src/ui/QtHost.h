@@ -32,6 +32,7 @@ class QtHost final : public Host {
   QPointer<QWidget> owner_;
   QElapsedTimer sinceLastPump_;
   long pumps_ = 0;
+  unsigned calls_ = 0;
 };
 
 }  // namespace qm::ui

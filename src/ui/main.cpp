@@ -24,7 +24,6 @@
 namespace qm::ui {
 
 TfrmMain* frmMain = nullptr;
-bool DebugMode = false;
 QString AppDir;
 
 void SetAppDir(const QString& executablePath) {

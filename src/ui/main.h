@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "model/PartitionRows.h"
+#include "edit/Commit.h"
 #include "model/PhysicalDrv.h"
 #include "ui/Controls.h"
 #include "ui/StatusBarEx.h"
@@ -28,7 +29,7 @@ class TfrmScanConfig;
 
 // Interface globals.
 extern TfrmMain* frmMain;
-extern bool DebugMode;
+using qm::DebugMode;  // development mode: debug columns and table dumps
 extern QString AppDir;  // the executable's directory, ending in "/"
 
 void SetAppDir(const QString& executablePath);

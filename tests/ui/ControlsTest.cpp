@@ -92,12 +92,12 @@ TEST(QtHostTest, ReadFailuresAskAbortRetryIgnore) {
 TEST(QtHostTest, PumpingIsRateLimited) {
   QtHost host;
   QThread::msleep(QtHost::kPumpIntervalMs + 5);
-  host.ProcessMessages();
+  for (int i = 0; i < 64; ++i) host.ProcessMessages();  // the clock is looked at once in 64 calls
   EXPECT_EQ(host.PumpCount(), 1);
   for (int i = 0; i < 1000; ++i) host.ProcessMessages();  // far faster than the interval
   EXPECT_EQ(host.PumpCount(), 1);
   QThread::msleep(QtHost::kPumpIntervalMs + 5);
-  host.ProcessMessages();
+  for (int i = 0; i < 64; ++i) host.ProcessMessages();
   EXPECT_EQ(host.PumpCount(), 2);
 }
 

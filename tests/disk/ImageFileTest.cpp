@@ -13,7 +13,7 @@ namespace {
 
 std::string TempImage(const std::string& name, uint64_t bytes) {
   std::filesystem::create_directories(QM_FIXTURE_DIR);
-  std::string path = std::string(QM_FIXTURE_DIR) + "/" + name;
+  std::string path = ProcessFixtureDir() + "/" + name;
   std::filesystem::remove(path);
   { std::ofstream touch(path); }
   std::filesystem::resize_file(path, bytes);
@@ -36,14 +36,20 @@ TEST(ImageFile, GeometryFollowsTheFileSize) {
 
 TEST(ImageFile, TotalSectorsAreCappedAt32Bits) {
   DriveRegistryScope registry;
-  uint8_t drive = registry.AttachImage(TempImage("huge.img", 3ull << 40));  // sparse 3 TiB
+  std::string huge;
+  try {
+    huge = TempImage("huge.img", 3ull << 40);  // sparse 3 TiB
+  } catch (const std::filesystem::filesystem_error& e) {
+    GTEST_SKIP() << "this file system holds no sparse 3 TiB file: " << e.what();
+  }
+  uint8_t drive = registry.AttachImage(huge);
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(drive, g));
   EXPECT_EQ(g.TotalSectors, 0xFFFFFFFFu);
   // An LBA at 4 GiB and beyond reaches its byte offset, not a wrapped one.
   std::vector<uint8_t> sector(512, 0x3C);
   ASSERT_TRUE(WriteSectors(drive, 0x00900000, 1, sector.data(), true, 1));
-  std::filesystem::path path = std::string(QM_FIXTURE_DIR) + "/huge.img";
+  const std::string& path = huge;
   EXPECT_EQ(ReadFileBytes(path, 0x00900000ull * 512, 512), sector);
   std::vector<uint8_t> back(512);
   ASSERT_TRUE(ReadSectors(drive, 0x00900000, 1, back.data(), true, true));

@@ -59,6 +59,9 @@ class FileSource final : public DriveSource {
 
 // Geometry conventions shared by every source: 255 heads and 63 sectors per track unless the
 // device tells otherwise; TotalSectors capped at 0xFFFFFFFF (the MBR cannot address more).
+// The sysfs folder of a block device, e.g. /sys/dev/block/8:16.
+std::string SysfsBlockDir(dev_t device);
+
 void FillGeometryFromSize(TDriveGeometry& geometry, uint64_t bytes, uint32_t heads = 255, uint32_t sectorsPerTrack = 63);
 
 }  // namespace qm

@@ -67,10 +67,6 @@ class FdHandle final : public SourceHandle {
   bool block_;
 };
 
-std::string SysfsBlockDir(dev_t rdev) {
-  return "/sys/dev/block/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
-}
-
 bool SysfsRemovable(dev_t rdev) {
   std::ifstream in(SysfsBlockDir(rdev) + "/removable");
   int value = 0;
@@ -78,6 +74,10 @@ bool SysfsRemovable(dev_t rdev) {
 }
 
 }  // namespace
+
+std::string SysfsBlockDir(dev_t rdev) {
+  return "/sys/dev/block/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
+}
 
 void FillGeometryFromSize(TDriveGeometry& g, uint64_t bytes, uint32_t heads, uint32_t sectorsPerTrack) {
   uint64_t sectors = bytes / kSectorSize;

@@ -2,7 +2,6 @@
 
 #include <blkid/blkid.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -273,8 +272,7 @@ void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition) {
   if (!source) return;
   struct stat st {};
   if (::stat(source->Path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return;  // image files have no volumes
-  std::string diskDir = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-  partition.DriveLetter = FindPartitionDeviceAt(diskDir, partition.AbsoluteStart());
+  partition.DriveLetter = FindPartitionDeviceAt(SysfsBlockDir(st.st_rdev), partition.AbsoluteStart());
 }
 
 // --- BIOS-era lettering ----------------------------------------------------------------

@@ -123,9 +123,10 @@ bool ReadAttribute(std::span<uint8_t, kFileRecordSize> record, uint32_t type, TA
 void SetFatLabelReader(FatLabelReader reader) { g_fatLabelReader = reader; }
 
 bool ReadVolumeLabel(TPhysicalDrv& drive, TPartition& partition) {
-  TSector boot{};
+  // The boot sector was read when the record was made; reading it again would only ask a
+  // second time about a sector that failed the first time.
+  const TSector& boot = partition.BootSector;
   const uint32_t first = static_cast<uint32_t>(partition.AbsoluteStart());
-  if (!ReadSectors(drive.DriveNumber, first, 1, boot.data(), true, true)) return true;
 
   if (partition.FsKind == fkFat12 || partition.FsKind == fkFat16 || partition.FsKind == fkFat32) {
     std::string label;

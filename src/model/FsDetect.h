@@ -39,8 +39,8 @@ struct TAttribute {
 // not fit.
 bool ReadAttribute(std::span<uint8_t, kFileRecordSize> record, uint32_t type, TAttribute& attribute);
 
-// Fills `partition.VolumeLabel` from the file system; leaves it unchanged when no label is
-// found. Always true.
+// Fills `partition.VolumeLabel` from the file system, starting from the boot sector kept in
+// the record; leaves it unchanged when no label is found. Always true.
 bool ReadVolumeLabel(TPhysicalDrv& drive, TPartition& partition);
 
 // The FAT label comes from the root directory reader. It is installed here when that reader

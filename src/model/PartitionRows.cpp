@@ -37,7 +37,7 @@ TPartitionRow MakeRow(const TPhysicalDrv& drive, TPartition& record, int number,
   row.FileSystem = FileSystemCellText(record);
   row.Lba = std::to_string(record.AbsoluteStart());
   row.Capacity = debugMode ? std::to_string(record.AbsoluteEnd() - 1)
-                           : FormatFixed2(record.Entry.TotalSectors / kSectorsPerMB) + " MB";
+                           : Format("%.2f MB", record.Entry.TotalSectors / kSectorsPerMB);
   row.Status = StatusText(record, lost);
   if (row.Status == "Primary Partition" && record.Entry.BootIndicator == kActiveFlag) row.Caption += " - [Active]";
   row.PtSelf = Hex8(&record);

@@ -1,6 +1,5 @@
 #include "model/Text.h"
 
-#include <cstdio>
 
 namespace qm {
 namespace {
@@ -51,12 +50,6 @@ std::string TrimBlanks(std::string_view text) {
   while (b < e && blank(text[b])) ++b;
   while (e > b && blank(text[e - 1])) --e;
   return std::string(text.substr(b, e - b));
-}
-
-std::string FormatFixed2(double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", value);
-  return buf;
 }
 
 }  // namespace qm

@@ -12,7 +12,4 @@ std::string Utf16LeToUtf8(std::span<const uint8_t> bytes);
 // Removes leading and trailing blanks and control characters.
 std::string TrimBlanks(std::string_view text);
 
-// "%.2f" of a value; capacities are shown with two decimals.
-std::string FormatFixed2(double value);
-
 }  // namespace qm

@@ -1,6 +1,5 @@
-// The command line's host. Its source is compiled in here: the CLI's modules are not part of
-// the core library the tests link.
-#include "cli/CliHost.cpp"
+// The command line's host.
+#include "cli/CliHost.h"
 
 #include <gtest/gtest.h>
 

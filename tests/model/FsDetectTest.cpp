@@ -218,6 +218,7 @@ TEST(ReadVolumeLabel, ReadsTheLabelOfAnMkntfsVolume) {
   p.Entry.SystemId = 0x07;
   p.Entry.TotalSectors = g.TotalSectors;
   p.FsKind = fkNtfs;
+  p.BootSector = BootSectorOf(path);
   EXPECT_TRUE(ReadVolumeLabel(drive, p));
   EXPECT_EQ(p.VolumeLabel, "Qm Archive");
 
@@ -233,13 +234,15 @@ TEST(ReadVolumeLabel, ReadsTheLabelOfAnMkntfsVolume) {
 
 TEST(ReadVolumeLabel, LeavesTheLabelWhenThereIsNone) {
   DriveRegistryScope registry;
-  uint8_t number = registry.AttachImage(MakeNtfs("ntfs-nolabel.img", ""));
+  const std::string path = MakeNtfs("ntfs-nolabel.img", "");
+  uint8_t number = registry.AttachImage(path);
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(number, g));
   TPhysicalDrv drive(number, g);
   TPartition p;
   p.FsKind = fkNtfs;
   p.VolumeLabel = "before";
+  p.BootSector = BootSectorOf(path);
   EXPECT_TRUE(ReadVolumeLabel(drive, p));
   EXPECT_EQ(p.VolumeLabel, "before");
 }
@@ -254,6 +257,7 @@ TEST(ReadVolumeLabel, MftBeyondTheDiskIsNotRead) {
   TPhysicalDrv drive(number, g);
   TPartition p;
   p.FsKind = fkNtfs;
+  p.BootSector = BootSectorOf(path);
   ScriptedHost host;
   EXPECT_TRUE(ReadVolumeLabel(drive, p));
   EXPECT_EQ(p.VolumeLabel, "");

@@ -20,6 +20,8 @@ namespace qm::cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // a source that cannot be opened, an operation that failed
 constexpr int kExitUsage = 2;
+constexpr int kExitNotNotified = 3;  // done, but the system could not be told of the new tables
+// A command stopped by a signal exits with 128 + its number (130 for Ctrl+C).
 
 // Options given before or after the command.
 struct GlobalOptions {

@@ -6,6 +6,9 @@
 #include <optional>
 
 #include "Command.h"
+#include "Interrupt.h"
+#include "disk/SectorIO.h"
+#include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "edit/RecoverQuestions.h"
 #include "model/CheckReport.h"
@@ -27,15 +30,23 @@ TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba) {
   return nullptr;
 }
 
-bool TableEntryAt(const TPhysicalDrv& drive, uint64_t lba) {
-  for (const TPartition* record : drive.AllPartitions)
-    if (record != &drive.Root && !record->IsGap() && !record->IsExtended() && record->AbsoluteStart() == lba) return true;
-  return false;
+int Stopped() {
+  PrintError("interrupted; nothing was written");
+  return InterruptExitStatus();
 }
 
 int RunRecover(const RecoverOptions& options) {
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
-  if (!drives) return kExitFailure;
+  InterruptScope interrupts;
+  if (!AttachSources({options.source})) return kExitFailure;
+  // Held from the first read of the tables to their read-back after the write, so that no
+  // other program changes them in between.
+  const std::unique_ptr<DriveLock> lock = LockForWriting(kFirstHardDisk);
+  if (!lock) return kExitFailure;
+  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
+  if (drives->Drives.empty()) {
+    PrintError("cannot read " + options.source);
+    return kExitFailure;
+  }
   TPhysicalDrv& drive = *drives->Drives.front();
   if (options.at >= drive.Geometry.TotalSectors) {
     PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source);
@@ -53,22 +64,43 @@ int RunRecover(const RecoverOptions& options) {
     count = range.sectorCount;
   }
   if (!LostAt(drive, options.at)) RunUserScan(drive, drive.Root, start, count);
+  if (Interrupted()) return Stopped();
 
   TPartition* lost = LostAt(drive, options.at);
   if (!lost) {
     PrintError("no lost partition starts at sector " + std::to_string(options.at));
     return kExitFailure;
   }
+  // Every refusal comes before the questions: a user who answered Yes twice must not then
+  // hear that nothing could be done.
+  if (!CheckRecoverPossible(drive, *lost)) {
+    PrintError("nothing was written");
+    return kExitFailure;
+  }
   std::string report;
   BuildCheckReport(drive, *lost, report);
-  if (!ConfirmRecover(*lost, report)) {
+  const bool confirmed = ConfirmRecover(*lost, report);
+  if (Interrupted()) return Stopped();
+  if (!confirmed) {
     PrintError("recovery cancelled; nothing was written");
     return kExitFailure;
   }
-  RecoverLostPartition(drive, *lost);  // frees `lost` when it succeeds
-  if (LostAt(drive, options.at) || !TableEntryAt(drive, options.at)) {
-    PrintError("the partition at sector " + std::to_string(options.at) + " was not recovered");
-    return kExitFailure;
+
+  InterruptHost host(GetHost(), drive);
+  HostScope scope(host);
+  switch (RecoverLostPartition(drive, *lost)) {  // frees `lost` when it is written
+    case RecoverResult::Written: break;
+    case RecoverResult::NotNotified:
+      std::printf("Recovered the partition at sector %" PRIu64 ".\n\n", options.at);
+      PrintDriveText(0, drive);
+      PrintError("the tables are written, but the system could not be told of the new layout: "
+                 "it shows the new partition after a reboot");
+      return kExitNotNotified;
+    case RecoverResult::Stopped: return Stopped();
+    case RecoverResult::Refused: PrintError("nothing was written"); return kExitFailure;
+    case RecoverResult::WriteFailed:
+      PrintError("the partition at sector " + std::to_string(options.at) + " was not recovered");
+      return kExitFailure;
   }
   std::printf("Recovered the partition at sector %" PRIu64 ".\n\n", options.at);
   PrintDriveText(0, drive);

@@ -3,11 +3,11 @@
 // as the scan range dialog reads its two fields; then the drive as `list` shows it.
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <optional>
 
 #include "Command.h"
+#include "Interrupt.h"
 #include "disk/Host.h"
 #include "model/Enumeration.h"
 #include "model/PartitionRows.h"
@@ -16,28 +16,6 @@
 
 namespace qm::cli {
 namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) { g_interrupted = 1; }
-
-// Forwards messages to the command line's host; while a scan runs, Ctrl+C becomes the Stop
-// request that the scanner polls between blocks.
-class ScanHost final : public Host {
- public:
-  ScanHost(Host& inner, TPhysicalDrv& drive) : inner_(inner), drive_(drive) {}
-  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
-                       MsgIcon icon) override {
-    return inner_.MessageBox(text, caption, buttons, icon);
-  }
-  void ProcessMessages() override {
-    if (g_interrupted) drive_.StopRequested = true;
-  }
-
- private:
-  Host& inner_;
-  TPhysicalDrv& drive_;
-};
 
 struct ScanOptions {
   bool json = false;
@@ -55,6 +33,7 @@ TPartition* PartitionByRowNumber(TPhysicalDrv& drive, int number) {
 }
 
 int RunScan(const ScanOptions& options) {
+  InterruptScope interrupts;
   std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
@@ -72,8 +51,9 @@ int RunScan(const ScanOptions& options) {
     PrintError("nothing was scanned: the range lies beyond the end of the disk");
     return kExitFailure;
   }
+  // A stopped scan still shows what it found up to there.
   PrintDrives(*drives, options.json);
-  return kExitOk;
+  return Interrupted() ? InterruptExitStatus() : kExitOk;
 }
 
 }  // namespace
@@ -110,14 +90,11 @@ bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, i
                  std::string(width - filled, ' ').c_str(), percent);
     std::fflush(stderr);
   };
-  ScanHost host(GetHost(), drive);
+  InterruptHost host(GetHost(), drive);
   HostScope scope(host);
-  g_interrupted = 0;
-  auto previous = std::signal(SIGINT, OnInterrupt);
   bool scanned = DetectLostPartitions(drive, region, progress, startSector, sectorCount, false);
-  std::signal(SIGINT, previous);
   if (showProgress) std::fprintf(stderr, "\n");
-  if (g_interrupted) std::fprintf(stderr, "Scan stopped.\n");
+  if (Interrupted()) std::fprintf(stderr, "Scan stopped.\n");
   return scanned;
 }
 

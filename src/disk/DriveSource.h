@@ -40,21 +40,35 @@ class DriveSource {
   virtual std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) = 0;
   // Fills the geometry; false (with `error`) when the source cannot be queried.
   virtual bool QueryGeometry(TDriveGeometry& geometry, int& error) = 0;
+  // Holds other programs off the source: an exclusive advisory lock, taken without waiting.
+  // Nested calls count; each successful Lock needs one Unlock. Returns 0, or the errno value
+  // (EWOULDBLOCK when another program holds the lock). Sources that no other program can
+  // reach need no lock.
+  virtual int Lock() { return 0; }
+  virtual void Unlock() {}
 };
 
 // Image files and block devices, through open/pread/pwrite. Write handles use O_SYNC so that
-// table writes reach the medium; on a block device they also hold an exclusive flock, as
-// partitioning tools do, so that udev does not probe a half-written table.
+// table writes reach the medium, and hold the source's lock (a BSD flock, as partitioning
+// tools take it) for as long as they are open: udev does not probe a half-written table, and
+// two copies of this program never write the same tables at once.
 class FileSource final : public DriveSource {
  public:
   explicit FileSource(std::string path);
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
   const std::string& Path() const override { return path_; }
   bool IsBlockDevice() const override;
   std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override;
   bool QueryGeometry(TDriveGeometry& geometry, int& error) override;
+  int Lock() override;
+  void Unlock() override;
 
  private:
   std::string path_;
+  int lockFd_ = -1;  // open while lockDepth_ > 0; flock works per open file, so one for all holds
+  int lockDepth_ = 0;
 };
 
 // Geometry conventions shared by every source: 255 heads and 63 sectors per track unless the

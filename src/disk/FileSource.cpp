@@ -17,8 +17,12 @@ namespace {
 
 class FdHandle final : public SourceHandle {
  public:
-  FdHandle(int fd, bool block) : fd_(fd), block_(block) {}
-  ~FdHandle() override { ::close(fd_); }
+  // `lockOwner` is released when the handle closes (write handles hold the source's lock).
+  FdHandle(int fd, bool block, DriveSource* lockOwner = nullptr) : fd_(fd), block_(block), lockOwner_(lockOwner) {}
+  ~FdHandle() override {
+    ::close(fd_);
+    if (lockOwner_) lockOwner_->Unlock();
+  }
 
   bool Seek(uint64_t offset) override {
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
@@ -65,6 +69,7 @@ class FdHandle final : public SourceHandle {
 
   int fd_;
   bool block_;
+  DriveSource* lockOwner_;
 };
 
 bool SysfsRemovable(dev_t rdev) {
@@ -90,6 +95,33 @@ void FillGeometryFromSize(TDriveGeometry& g, uint64_t bytes, uint32_t heads, uin
 
 FileSource::FileSource(std::string path) : path_(std::move(path)) {}
 
+FileSource::~FileSource() {
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+int FileSource::Lock() {
+  if (lockDepth_ > 0) {
+    ++lockDepth_;
+    return 0;
+  }
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    ::close(fd);
+    return error;
+  }
+  lockFd_ = fd;
+  lockDepth_ = 1;
+  return 0;
+}
+
+void FileSource::Unlock() {
+  if (lockDepth_ == 0 || --lockDepth_ > 0) return;
+  ::close(lockFd_);  // closing the last descriptor of the open file releases the flock
+  lockFd_ = -1;
+}
+
 bool FileSource::IsBlockDevice() const {
   struct stat st {};
   return ::stat(path_.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
@@ -114,10 +146,13 @@ std::unique_ptr<SourceHandle> FileSource::Open(AccessMode mode, int& error) {
     ::close(fd);
     return nullptr;
   }
-  if (block && mode == AccessMode::Write && ::flock(fd, LOCK_EX) != 0) {
-    error = errno;
-    ::close(fd);
-    return nullptr;
+  if (mode == AccessMode::Write) {
+    if (int locked = Lock(); locked != 0) {
+      error = locked;
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<FdHandle>(fd, block, this);
   }
   return std::make_unique<FdHandle>(fd, block);
 }

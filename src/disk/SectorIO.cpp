@@ -209,6 +209,25 @@ bool NotifyOS(uint8_t drive) {
   return true;
 }
 
+DriveLock::DriveLock(uint8_t drive) : drive_(drive), error_(ENODEV) {
+  if (DriveSource* source = FindDriveSource(drive)) error_ = source->Lock();
+}
+
+DriveLock::~DriveLock() {
+  if (error_ != 0) return;
+  if (DriveSource* source = FindDriveSource(drive_)) source->Unlock();
+}
+
+int ProbeWritable(uint8_t drive) {
+  DriveSource* source = FindDriveSource(drive);
+  if (!source) return ENODEV;
+  SectorLayer& L = Layer();
+  if (L.cached.handle && L.cached.drive == drive && L.cached.mode == AccessMode::Write) return 0;
+  int error = 0;
+  std::unique_ptr<SourceHandle> handle = source->Open(AccessMode::Write, error);
+  return handle ? 0 : (error != 0 ? error : EIO);
+}
+
 std::string SystemErrorText(int error) {
   std::string text = std::strerror(error);
   while (!text.empty()) {

@@ -58,6 +58,27 @@ bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffe
 // Tells the kernel that the partition table of `drive` changed.
 bool NotifyOS(uint8_t drive);
 
+// Holds other programs off `drive` while this one reads its tables, asks, writes and reads
+// them back: an exclusive lock on the source, tried without waiting. Holds nest. `error()`
+// is 0 when held, else the errno value (EWOULDBLOCK: another program holds it).
+class DriveLock {
+ public:
+  explicit DriveLock(uint8_t drive);
+  ~DriveLock();
+  DriveLock(const DriveLock&) = delete;
+  DriveLock& operator=(const DriveLock&) = delete;
+  bool held() const { return error_ == 0; }
+  int error() const { return error_; }
+
+ private:
+  uint8_t drive_;
+  int error_;
+};
+
+// 0 when `drive` can be opened for writing now, else the errno value (EROFS, EACCES, or
+// EWOULDBLOCK when another program holds its lock). Nothing is written.
+int ProbeWritable(uint8_t drive);
+
 // The system's text for an errno value, trimmed of trailing blanks, control characters and
 // full stops.
 std::string SystemErrorText(int error);

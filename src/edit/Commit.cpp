@@ -29,10 +29,33 @@ size_t UsedChildren(const TPartition& table) {
 
 void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 
+std::string DriveTitle(uint8_t driveNumber) {
+  std::string title = "Drive " + DriveHex(driveNumber) + "H";
+  if (const DriveSource* source = FindDriveSource(driveNumber)) title += " (" + source->Path() + ")";
+  return title;
+}
+std::string DriveTitle(const TPhysicalDrv& drive) { return DriveTitle(drive.DriveNumber); }
+
+std::string LockRefusalText(uint8_t drive, int error) {
+  if (error == EWOULDBLOCK)
+    return DriveTitle(drive) + " is locked by another program.\rWait until it has finished, then try again. Nothing was written.";
+  return DriveTitle(drive) + " cannot be opened for writing: " + SystemErrorText(error) + ".\rNothing was written.";
+}
+
 }  // namespace
 
 bool CheckTablesWritable(const TPhysicalDrv& drive) {
   const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
+  if (drive.WholeDiskVolume) {
+    RefuseWrite(name + " holds one volume and no partition table: its sector 0 is the volume's boot "
+                       "sector.\rNo partition table is written there.");
+    return false;
+  }
+  if (!drive.WalkStopped.empty()) {
+    RefuseWrite("The partition tables of " + name + " could not be read to their end: " + drive.WalkStopped +
+                ".\rThey are only shown, never written.");
+    return false;
+  }
   if (drive.IsGpt) {
     RefuseWrite(name + " holds a GUID partition table.\rIts partition tables are only shown, never written.");
     return false;
@@ -45,9 +68,47 @@ bool CheckTablesWritable(const TPhysicalDrv& drive) {
   return true;
 }
 
+bool CheckDriveWritable(const TPhysicalDrv& drive) {
+  if (int error = ProbeWritable(drive.DriveNumber); error != 0) {
+    RefuseWrite(LockRefusalText(drive.DriveNumber, error));
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber) {
+  auto lock = std::make_unique<DriveLock>(driveNumber);
+  if (lock->held()) return lock;
+  RefuseWrite(LockRefusalText(driveNumber, lock->error()));
+  return nullptr;
+}
+
+bool CheckTablesUnchanged(const TPhysicalDrv& drive) {
+  for (const auto& [lba, sector] : drive.TableSectors) {
+    TSector now{};
+    const bool read = lba <= kLast32BitLba &&
+                      ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, now.data(), false, true);
+    if (!read || now != sector) {
+      RefuseWrite("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive) +
+                  (read ? " has changed since it was read" : " cannot be read again") +
+                  ".\rRefresh the drive and try again. Nothing was written.");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table) {
   if (!CheckTablesWritable(drive)) return false;
   const uint64_t lba = table.AbsoluteStart();
+  // Sector 0 is the master boot record: only the drive's Root describes it. Any other record
+  // that claims it comes from a damaged entry (an extended partition at sector 0), and its
+  // table would replace the master boot record's entries.
+  if (&table != &drive.Root && lba == 0) {
+    RefuseWrite("An extended partition of " + DriveTitle(drive) +
+                " starts at sector 0, on the master boot record itself.\rNothing was written.");
+    return false;
+  }
   // A table beyond the drive's end (or beyond what a 32-bit LBA reaches) comes from a damaged
   // entry; writing "its" sector would land elsewhere or grow an image file.
   if (lba > kLast32BitLba || lba >= drive.Geometry.TotalSectors) {
@@ -103,16 +164,18 @@ bool WriteChangedTables(TPhysicalDrv& drive) {
   return true;
 }
 
-void CommitChanges(TPhysicalDrv& drive) { CommitChanges(drive, GetOSKind()); }
+bool CommitChanges(TPhysicalDrv& drive) { return CommitChanges(drive, GetOSKind()); }
 
-void CommitChanges(TPhysicalDrv& drive, uint8_t osKind) {
+bool CommitChanges(TPhysicalDrv& drive, uint8_t osKind) {
+  bool notified = true;
   if (osKind < osWinXP)
     MessageBox("The modification has been applied and will be presented after reboot.", "Warning", MsgButtons::Ok,
                MsgIcon::Warning);
   else
-    NotifyOS(drive.DriveNumber);
+    notified = NotifyOS(drive.DriveNumber);
   drive.DirtyTables.clear();
   RereadTables(drive);
+  return notified;
 }
 
 bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {

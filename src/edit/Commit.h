@@ -4,8 +4,10 @@
 // sector again, read-modify-write, so that only the 64-byte table and the signature change.
 // Then the system is told and the drive's tree is read again from disk.
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "disk/SectorIO.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
@@ -15,9 +17,23 @@ namespace qm {
 extern bool DebugMode;
 
 // False, after telling the user why, when the drive's tables must never be written: a GUID
-// partition table behind a protective entry, or sectors other than 512 bytes. Every table
-// write asks this first.
+// partition table behind a protective entry, sectors other than 512 bytes, a disk that is one
+// volume without a partition table, or tables the walk could not read to their end (the model
+// then does not show everything a write would have to keep). Every table write asks this.
 bool CheckTablesWritable(const TPhysicalDrv& drive);
+
+// False, after telling the user why, when the drive cannot be opened for writing now: a
+// read-only image or device, no permission, or another program holding the drive's lock.
+bool CheckDriveWritable(const TPhysicalDrv& drive);
+
+// Takes the drive's lock for the life of the returned object; tells the user and returns null
+// when another program holds it (or it cannot be taken).
+std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber);
+
+// False, after telling the user why, when a table sector that the walk read is different on
+// disk now, or cannot be read again: another program has changed the tables since, and a
+// write made from this model would undo its work.
+bool CheckTablesUnchanged(const TPhysicalDrv& drive);
 
 // Writes the table of one table record: reads its sector, replaces the four entries by the
 // record's used Children (packed from slot 0 in list order, gaps skipped) and sets the
@@ -35,9 +51,10 @@ bool WriteChangedTables(TPhysicalDrv& drive);
 
 // Tells the system about the new layout (systems older than osWinXP only get the warning that
 // the change shows after a reboot), then reads the drive's tables again. DirtyTables is
-// emptied: it pointed at records that the re-read frees.
-void CommitChanges(TPhysicalDrv& drive);
-void CommitChanges(TPhysicalDrv& drive, uint8_t osKind);
+// emptied: it pointed at records that the re-read frees. False when the system could not be
+// told (the tables are written and read again all the same).
+bool CommitChanges(TPhysicalDrv& drive);
+bool CommitChanges(TPhysicalDrv& drive, uint8_t osKind);
 
 // Writes the development-mode dump of DirtyTables to `fileName`, replacing it: per table
 // record of type 0x00, 0x05 or 0x0F a 96-byte block (absolute start as 64-bit little-endian,

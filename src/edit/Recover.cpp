@@ -136,11 +136,13 @@ TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, bo
   }
   const uint64_t e = s + size - 1;
 
-  // When the master boot record no longer holds an extended partition (ExtendedBase can be
-  // left over from an earlier read), the partition can only become a primary one.
+  // Without an extended partition (ExtendedBase 0) the partition can only become a primary
+  // one; an extended entry at sector 0 leaves ExtendedBase 0 too, and its "table" would be the
+  // master boot record itself.
   TPartition* table = &drive.Root;
-  if (TPartition* extended = FirstExtendedChild(drive.Root))
-    if (s > extended->AbsoluteStart() && e <= LastSector(*extended)) table = extended;
+  if (drive.ExtendedBase != 0)
+    if (TPartition* extended = FirstExtendedChild(drive.Root))
+      if (s > extended->AbsoluteStart() && e <= LastSector(*extended)) table = extended;
 
   // Sector 0 is the master boot record itself: a table written there would overwrite the
   // volume's boot sector.
@@ -323,25 +325,12 @@ TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartiti
   return L;
 }
 
-bool RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
-  if (drive.Scanning) {
-    ShowError("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
-    return false;
-  }
-  auto owner = std::find_if(drive.LostPartitions.begin(), drive.LostPartitions.end(),
-                            [&](const std::unique_ptr<TPartition>& p) { return p.get() == &lost; });
-  if (owner == drive.LostPartitions.end()) {
-    ShowError("The selected partition is not a lost partition of " + DriveName(drive) + ".");
-    return false;
-  }
-  if (!CheckTablesWritable(drive)) return false;
+namespace {
 
-  BusyGuard busy(drive);
-  drive.DirtyTables.clear();
-  if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
-
-  // An NTFS volume counts one sector less than its partition (the backup boot sector lies
-  // behind the volume), so the larger size is used whenever it fits.
+// Finds the table that takes `lost` and places it there in memory. An NTFS volume counts one
+// sector less than its partition (the backup boot sector lies behind the volume), so the
+// larger size is used whenever it fits; `lost` keeps it while the placement stands.
+bool PlaceInMemory(TPhysicalDrv& drive, TPartition& lost) {
   const uint32_t ownSize = lost.Entry.TotalSectors;
   TPartition* target = nullptr;
   if (lost.FsKind == fkNtfs && ownSize < 0xFFFFFFFFu) {
@@ -350,33 +339,142 @@ bool RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
     if (!target) lost.Entry.TotalSectors = ownSize;
   }
   if (!target) target = FindTargetTable(drive, lost, false);
+  return target && PlaceLostPartition(drive, lost, *target);
+}
 
+using LostList = std::vector<std::unique_ptr<TPartition>>;
+
+LostList::iterator FindLost(TPhysicalDrv& drive, const TPartition& lost) {
+  return std::find_if(drive.LostPartitions.begin(), drive.LostPartitions.end(),
+                      [&](const std::unique_ptr<TPartition>& p) { return p.get() == &lost; });
+}
+
+bool CheckNotBusy(const TPhysicalDrv& drive) {
+  if (!drive.Scanning) return true;
+  ShowError("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
+  return false;
+}
+
+// The checks that need no placement, in the order the user should hear of them.
+bool CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
+  if (!CheckNotBusy(drive)) return false;
+  if (FindLost(drive, lost) == drive.LostPartitions.end()) {
+    ShowError("The selected partition is not a lost partition of " + DriveName(drive) + ".");
+    return false;
+  }
+  return CheckTablesWritable(drive) && CheckExtendedLayout(drive) && CheckDriveWritable(drive) &&
+         CheckTablesUnchanged(drive);
+}
+
+// True when the tables as read back hold an entry for the volume at `start` of `size` sectors.
+bool InTables(const TPhysicalDrv& drive, uint64_t start, uint32_t size) {
+  for (const TPartition* r : drive.AllPartitions)
+    if (r != &drive.Root && !r->IsGap() && !r->IsExtended() && r->AbsoluteStart() == start &&
+        r->Entry.TotalSectors == size)
+      return true;
+  return false;
+}
+
+}  // namespace
+
+bool CheckExtendedLayout(const TPhysicalDrv& drive) {
+  std::vector<const TPartition*> extended, others;
+  for (const TPartition* child : drive.Root.Children)
+    if (!child->IsGap()) (child->IsExtended() ? extended : others).push_back(child);
+  if (extended.empty()) return true;
+  const std::string mbr = "The master boot record of " + DriveName(drive);
+  if (extended.size() > 1) {
+    ShowError(mbr + " holds more than one extended partition.\rPlease use 'Rebuild' instead of 'Recover'.");
+    return false;
+  }
+  const TPartition& x = *extended.front();
+  if (x.AbsoluteStart() == 0) {
+    ShowError(mbr + " holds an extended partition that starts at sector 0, on the master boot record itself."
+                    "\rPlease use 'Rebuild' instead of 'Recover'.");
+    return false;
+  }
+  for (const TPartition* r : others)
+    if (r->AbsoluteStart() <= LastSector(x) && x.AbsoluteStart() <= LastSector(*r)) {
+      ShowError(mbr + " holds an extended partition (sectors " + std::to_string(x.AbsoluteStart()) + " to " +
+                std::to_string(LastSector(x)) + ") that overlaps the partition at sector " +
+                std::to_string(r->AbsoluteStart()) + ".\rPlease use 'Rebuild' instead of 'Recover'.");
+      return false;
+    }
+  return true;
+}
+
+bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost) {
+  if (!CheckDrive(drive, lost)) return false;
+  const uint32_t ownSize = lost.Entry.TotalSectors;
   const ModelSnapshot before(drive);
-  const bool result = target && PlaceLostPartition(drive, lost, *target);
-  if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
+  const bool placed = PlaceInMemory(drive, lost);
+  before.Restore(drive);
+  lost.Entry.TotalSectors = ownSize;
+  return placed;
+}
 
-  if (!result) {
+RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
+  // From the checks to the read-back no other program may change the tables: a change made
+  // meanwhile would be overwritten by tables made from the old model.
+  if (!CheckNotBusy(drive)) return RecoverResult::Refused;
+  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  if (!lock || !CheckDrive(drive, lost)) return RecoverResult::Refused;
+
+  BusyGuard busy(drive);
+  drive.StopRequested = false;
+  drive.DirtyTables.clear();
+  if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
+
+  const uint32_t ownSize = lost.Entry.TotalSectors;
+  const ModelSnapshot before(drive);
+  const bool placed = PlaceInMemory(drive, lost);
+  if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
+  auto undo = [&] {
     before.Restore(drive);
     lost.Entry.TotalSectors = ownSize;
-    return false;
+  };
+  if (!placed) {
+    undo();
+    return RecoverResult::Refused;
+  }
+
+  // The last moment at which stopping costs nothing.
+  ProcessMessages();
+  if (drive.StopRequested) {
+    undo();
+    MessageBox("Recovery stopped. Nothing was written.", "Recovering", MsgButtons::Ok, MsgIcon::Warning);
+    return RecoverResult::Stopped;
+  }
+  if (!CheckTablesUnchanged(drive)) {
+    undo();
+    return RecoverResult::Refused;
   }
   if (!CheckTablesReadable(drive)) {
     ShowError(kFailedText);
-    before.Restore(drive);
-    lost.Entry.TotalSectors = ownSize;
-    return true;
+    undo();
+    return RecoverResult::WriteFailed;
   }
   if (!WriteChangedTables(drive)) {
     ShowError(kFailedText);
-    // Some tables may be on disk already: the disk, not the plan, is what the model shows.
+    // Some tables may be on disk already: the system hears of them, and the model shows the
+    // disk, not the plan.
     lost.Entry.TotalSectors = ownSize;
     drive.DirtyTables.clear();
+    if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
     RereadTables(drive);
-    return true;
+    return RecoverResult::WriteFailed;
   }
-  drive.LostPartitions.erase(owner);
-  CommitChanges(drive);
-  return true;
+  const uint64_t start = lost.AbsoluteStart();
+  const uint32_t size = lost.Entry.TotalSectors;
+  const bool notified = CommitChanges(drive);
+  if (!InTables(drive, start, size)) {
+    lost.Entry.TotalSectors = ownSize;
+    ShowError("The partition tables of " + DriveName(drive) + " were written, but reading them back does not show "
+              "the partition at sector " + std::to_string(start) + ".\r" + kFailedText);
+    return RecoverResult::WriteFailed;
+  }
+  drive.LostPartitions.erase(FindLost(drive, lost));
+  return notified ? RecoverResult::Written : RecoverResult::NotNotified;
 }
 
 }  // namespace qm

@@ -9,11 +9,32 @@
 
 namespace qm {
 
-// Places `lost` (a member of drive.LostPartitions) into a table and commits. True when a
-// placement was made in memory (also when the write failed afterwards). On success `lost` is
-// freed and the drive's tree has been read again from disk; when the placement fails nothing
-// is written and the model is left as it was.
-bool RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost);
+enum class RecoverResult {
+  Refused,       // a check or the placement failed; nothing was written
+  Stopped,       // the user stopped it before the write; nothing was written
+  WriteFailed,   // the write or its read-back failed; tables written before stay written
+  Written,       // written and read back; the system was told
+  NotNotified,   // written and read back, but the system could not be told of the new layout
+};
+
+// Places `lost` (a member of drive.LostPartitions) into a table and commits. Holds the drive's
+// lock throughout; refuses, before placing anything, when any check of CheckRecoverPossible
+// fails, and right before writing when the tables on disk differ from those read or a Stop
+// is pending. On Written/NotNotified `lost` is freed and the drive's tree has been read again
+// from disk and shows the partition; otherwise the model shows what is on disk.
+RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost);
+
+// Every check a recovery of `lost` must pass, meant to run before the user is asked anything:
+// the drive's tables may be written (CheckTablesWritable), the master boot record's extended
+// entries make sense, the drive opens for writing and nobody else holds it, the tables on disk
+// are those that were read, and the placement works in memory (it is taken back). Each
+// refusal is told through the host. Nothing is written.
+bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost);
+
+// False, after telling the user why, when the master boot record's extended entries leave the
+// chain's addressing ambiguous: more than one extended entry, one that starts at sector 0, or
+// one that overlaps another entry of the master boot record.
+bool CheckExtendedLayout(const TPhysicalDrv& drive);
 
 // Where `candidate` belongs: the drive's Root, the primary extended record, or nullptr when it
 // overlaps a partition or an extended boundary, starts on the master boot record, or does not

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disk/Geometry.h"
@@ -82,6 +83,16 @@ class TPhysicalDrv {
   std::vector<TPartition*> DirtyTables;
   TPartition* LastFound = nullptr;
   bool IsGpt = false;  // the MBR holds a protective 0xEE entry: tables are never written
+  // Sector 0 is the boot sector of a file system that fills the disk (no partition table);
+  // Root then holds one record for that volume, and tables are never written.
+  bool WholeDiskVolume = false;
+  // Why the walk of the tables ended before the end of the chain (a cycle, too many tables,
+  // an unreadable table); empty when every table was read. The model then does not show the
+  // whole layout, and tables are never written.
+  std::string WalkStopped;
+  // Every table sector as the walk read it, in reading order. Before a write the sectors are
+  // read again: when any differs, another program has changed the tables since.
+  std::vector<std::pair<uint64_t, TSector>> TableSectors;
 
   // Takes ownership of a record made from the tables (or a gap) and lists it in AllPartitions.
   TPartition* AdoptRecord(std::unique_ptr<TPartition> record);

@@ -1,6 +1,7 @@
 #include "model/TableReader.h"
 
 #include <algorithm>
+#include <string>
 #include <unordered_set>
 
 #include "disk/SectorIO.h"
@@ -33,19 +34,66 @@ int64_t TableLba(const TPhysicalDrv& drive, const TPartition& container) {
   return static_cast<int64_t>(base + container.Entry.RelativeSector);
 }
 
+void StopWalk(TPhysicalDrv& drive, const std::string& why) {
+  if (drive.WalkStopped.empty()) drive.WalkStopped = why;
+}
+
+// Sector 0 holds a file system's boot sector instead of a partition table: the disk is one
+// volume. Its record stands for that volume, from sector 0 to the size its boot sector gives.
+void AddWholeDiskVolume(TPhysicalDrv& drive, const TSector& sector, uint8_t kind) {
+  uint32_t total = 0;
+  uint8_t systemId = 0;
+  if (!LostVolumeExtent(sector, kind, 0, drive.Geometry.TotalSectors, total, systemId)) {
+    total = drive.Geometry.TotalSectors;
+    if (systemId == kTypeEmpty) systemId = 0x07;  // a record of type 0 would be a gap
+  }
+  TPartitionEntry entry{};
+  entry.SystemId = systemId;
+  entry.TotalSectors = total;
+  auto owned = std::make_unique<TPartition>();
+  TPartition& record = *owned;
+  drive.Root.Children.push_back(&record);
+  InitPartitionRecord(drive, record, &drive.Root, entry);
+  ReadVolumeLabel(drive, record);
+  if (GetOSKind() >= osWinNT4) MapDriveLetter(drive, record);
+  drive.AdoptRecord(std::move(owned));
+  ++drive.PartitionCount;
+}
+
 void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
   const int64_t lba = TableLba(drive, container);
   // The disk's last sector never holds a table; on a disk of 0 or 1 sectors nothing does.
   if (lba >= DiskSectors(drive) - 1) return;
-  if (walk.tablesRead >= kMaxTablesPerWalk) return;
-  if (!walk.visited.insert(lba).second) return;
+  if (walk.tablesRead >= kMaxTablesPerWalk) {
+    StopWalk(drive, "the chain of extended boot records is longer than " + std::to_string(kMaxTablesPerWalk) +
+                        " tables");
+    return;
+  }
+  if (!walk.visited.insert(lba).second) {
+    StopWalk(drive, "the chain of extended boot records runs in a circle at sector " + std::to_string(lba));
+    return;
+  }
   ++walk.tablesRead;
 
-  TSector table{};
-  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, table.data(), true, true)) return;
-  if (!HasTableSignature(table)) return;
-
   const bool isRoot = &container == &drive.Root;
+  TSector table{};
+  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, table.data(), true, true)) {
+    StopWalk(drive, (isRoot ? "the master boot record" : "the extended boot record at sector " + std::to_string(lba)) +
+                        " cannot be read");
+    return;
+  }
+  drive.TableSectors.emplace_back(static_cast<uint64_t>(lba), table);
+  if (!HasTableSignature(table)) return;
+  if (isRoot) {
+    // A volume formatted without partitioning carries the same signature; the bytes where a
+    // table would stand are its boot code.
+    if (const uint8_t kind = DetectFsKind(table); kind != fkUnallocated) {
+      drive.WholeDiskVolume = true;
+      AddWholeDiskVolume(drive, table, kind);
+      return;
+    }
+  }
+
   for (size_t i = 0; i < kTableEntries; ++i) {
     const TPartitionEntry entry = DecodeEntry(table, i);
     if (isRoot && IsExtendedType(entry.SystemId)) drive.ExtendedBase = entry.RelativeSector;
@@ -82,6 +130,9 @@ void AddGap(TPhysicalDrv& drive, TPartition& parent, int64_t relativeStart, int6
 }
 
 void ReadAllTables(TPhysicalDrv& drive) {
+  drive.WholeDiskVolume = false;
+  drive.WalkStopped.clear();
+  drive.TableSectors.clear();
   ReadPartitionTable(drive, drive.Root);
   SortByStart(drive.Root.Children);
   SortByStart(drive.AllPartitions);

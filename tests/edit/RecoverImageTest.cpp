@@ -122,7 +122,7 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
     SCOPED_TRACE("recovering the volume at " + std::to_string(start));
     TPartition* lost = LostAt(*drive, start);
     ASSERT_NE(lost, nullptr);
-    EXPECT_TRUE(RecoverLostPartition(*drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Written);
   }
   EXPECT_TRUE(host.messages.empty());
   // The NTFS entry covers the backup boot sector behind the volume.
@@ -136,7 +136,7 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
 
   // The master boot record is full now: the fifth volume is refused and nothing is written.
   const uint64_t before = Digest(image);
-  EXPECT_FALSE(RecoverLostPartition(*drive, *drive->LostPartitions[0]));
+  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[0]), RecoverResult::Refused);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text,
             "There is no vacancy in the partition table.\rPlease use 'Rebuild' or 'Clone' instead of 'Recover'.");
@@ -170,7 +170,7 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
 
   ScriptedHost host;
   // In front of every logical drive: KEEPL moves into a new EBR one track before it.
-  ASSERT_TRUE(RecoverLostPartition(*drive, *LostAt(*drive, 24576)));
+  ASSERT_EQ(RecoverLostPartition(*drive, *LostAt(*drive, 24576)), RecoverResult::Written);
   EXPECT_EQ(SfdiskDump(image), (std::vector<SfdiskEntry>{{2048, 20480, "6"}, {22528, 305152, "5"}, {24576, 8192, "1"},
                                                           {34816, 20480, "6"}, {174080, 20480, "6"}}));
   auto ebr = ReadFileBytes(image, 22528 * 512 + 0x1BE, 32);
@@ -178,7 +178,7 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
   // Behind KEEPL, behind the new FAT32 entry, and behind the last logical drive.
   for (uint64_t start : {57344u, 131072u, 196608u}) {
     SCOPED_TRACE("recovering the volume at " + std::to_string(start));
-    EXPECT_TRUE(RecoverLostPartition(*drive, *LostAt(*drive, start)));
+    EXPECT_EQ(RecoverLostPartition(*drive, *LostAt(*drive, start)), RecoverResult::Written);
   }
   EXPECT_TRUE(host.messages.empty());
   EXPECT_EQ(SfdiskDump(image),
@@ -220,7 +220,7 @@ TEST_F(RecoverOnImages, NewRecordThatWouldLandInTheRecoveredVolumeWritesNothing)
   ASSERT_NE(lost, nullptr);
   const uint64_t before = Digest(image);
   ScriptedHost host;
-  EXPECT_FALSE(RecoverLostPartition(*drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Refused);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, "There's no sufficient free space to move logical drive to Inner Extended Partition.");
   EXPECT_EQ(Digest(image), before);
@@ -238,7 +238,7 @@ TEST_F(RecoverOnImages, OverlapBusyAndGptWriteNothing) {
   const uint64_t before = Digest(image);
   {
     ScriptedHost host;
-    EXPECT_FALSE(RecoverLostPartition(*drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Refused);
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].text,
               "Specified partition overlaps one or more existing partitions.\rPlease delete these partitions before "
@@ -248,7 +248,7 @@ TEST_F(RecoverOnImages, OverlapBusyAndGptWriteNothing) {
   {
     ScriptedHost host;
     drive->Scanning = true;
-    EXPECT_FALSE(RecoverLostPartition(*drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Refused);
     EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
     drive->Scanning = false;
   }
@@ -263,7 +263,7 @@ TEST_F(RecoverOnImages, OverlapBusyAndGptWriteNothing) {
   ASSERT_NE(gptLost, nullptr);
   const uint64_t gptBefore = Digest(gpt);
   ScriptedHost host;
-  EXPECT_FALSE(RecoverLostPartition(*gptDrive, *gptLost));
+  EXPECT_EQ(RecoverLostPartition(*gptDrive, *gptLost), RecoverResult::Refused);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].caption, "Error");
   EXPECT_EQ(Digest(gpt), gptBefore);

@@ -58,7 +58,7 @@ TEST(RecoverPrimary, AddsOneEntryToTheMasterBootRecordOnly) {
   ScriptedHost host;
   Layout disk;
   TPartition* lost = disk.Lost(12288, 4096, fkFat16);
-  ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+  ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
   EXPECT_TRUE(host.messages.empty());
   EXPECT_EQ(disk.ChangedSectors(), std::vector<uint64_t>{0});
   ExpectEntry(disk.EntryAt(0, 0), 0x0C, 2048, 8192);
@@ -80,7 +80,7 @@ TEST(RecoverPrimary, FullMasterBootRecordIsRefusedAndNothingWritten) {
   for (uint32_t i = 0; i < 4; ++i) disk.Add(disk.drive->Root, 0x07, 2048 + i * 8192, 4096, fkNtfs);
   const std::vector<uint8_t> before = *disk.data;
   TPartition* lost = disk.Lost(40960, 4096, fkFat16);
-  EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, kNoVacancy);
   EXPECT_EQ(host.messages[0].caption, "Recovering");
@@ -97,7 +97,7 @@ TEST(RecoverPrimary, LeftOverExtendedBaseWithoutExtendedPartition) {
   disk.Add(disk.drive->Root, 0x0C, 2048, 8192, fkFat32);
   disk.drive->ExtendedBase = 20480;  // the extended partition was deleted since the last read
   TPartition* lost = disk.Lost(24576, 4096, fkFat12);
-  ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+  ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
   ExpectEntry(disk.EntryAt(0, 1), 0x01, 24576, 4096);
 }
 
@@ -105,7 +105,7 @@ TEST(RecoverLogical, AheadOfAllLogicalDrivesMovesTheFirstOneIntoANewRecord) {
   ScriptedHost host;
   Layout disk;
   TPartition* lost = disk.Lost(20992, 1024, fkFat12);
-  ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+  ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
   EXPECT_TRUE(host.messages.empty());
   const uint64_t inner = 22528 - 63;
   EXPECT_EQ(disk.ChangedSectors(), (std::vector<uint64_t>{20480, inner}));
@@ -130,7 +130,7 @@ TEST(RecoverLogical, NewRecordInsideThePartitionJustPlacedIsRefused) {
   TPartition* lost = disk.Lost(20992, 1500, fkNtfs);
   const auto xChildren = disk.x->Children;
   const auto all = disk.drive->AllPartitions;
-  EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, kNoInnerSector);
   EXPECT_EQ(host.messages[0].caption, "Recovering");
@@ -151,7 +151,7 @@ TEST(RecoverLogical, AfterALogicalDriveGetsItsOwnRecordInTheChain) {
   Layout disk;
   // Between D (in the first EBR) and the EBR at 32768.
   TPartition* lost = disk.Lost(30720, 2000, fkFat16);
-  ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+  ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
   EXPECT_TRUE(host.messages.empty());
   const uint64_t inner = 30720 - 63;
   EXPECT_EQ(disk.ChangedSectors(), (std::vector<uint64_t>{20480, inner}));
@@ -167,7 +167,7 @@ TEST(RecoverLogical, FirstRecordWithTwoLogicalDrivesHasNoVacancy) {
   disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);  // a damaged first EBR: D, link and a second logical
   disk.before = *disk.data;
   TPartition* lost = disk.Lost(20992, 1024, fkFat12);
-  EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
   EXPECT_EQ(host.messages.at(0).text, kNoVacancy);
   EXPECT_TRUE(disk.ChangedSectors().empty());
 }
@@ -235,7 +235,7 @@ TEST(RecoverNtfs, UsesOneMoreSectorWhenItIsFree) {
     ScriptedHost host;
     Layout disk;
     TPartition* lost = disk.Lost(12288, 4095, fkNtfs);
-    ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+    ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
     ExpectEntry(disk.EntryAt(0, 1), 0x07, 12288, 4096);
   }
   {
@@ -243,7 +243,7 @@ TEST(RecoverNtfs, UsesOneMoreSectorWhenItIsFree) {
     Layout disk;
     // Ends on the sector before the extended partition's first EBR.
     TPartition* lost = disk.Lost(16384, 4096, fkNtfs);
-    ASSERT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+    ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
     EXPECT_TRUE(host.messages.empty()) << "the quiet attempt says nothing";
     ExpectEntry(disk.EntryAt(0, 1), 0x07, 16384, 4096);
   }
@@ -251,7 +251,7 @@ TEST(RecoverNtfs, UsesOneMoreSectorWhenItIsFree) {
     ScriptedHost host;
     Layout disk;  // refused for another reason: the find keeps its own count
     TPartition* lost = disk.Lost(9000, 4095, fkNtfs);
-    EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
     EXPECT_EQ(lost->Entry.TotalSectors, 4095u);
   }
 }
@@ -323,7 +323,7 @@ TEST(RecoverSafety, BusyGptAndForeignRecordsWriteNothing) {
   {
     ScriptedHost host;
     disk.drive->Scanning = true;
-    EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
     EXPECT_TRUE(disk.drive->Scanning);
     EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
     disk.drive->Scanning = false;
@@ -331,21 +331,21 @@ TEST(RecoverSafety, BusyGptAndForeignRecordsWriteNothing) {
   {
     ScriptedHost host;
     disk.drive->IsGpt = true;
-    EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
     EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
     disk.drive->IsGpt = false;
   }
   {
     ScriptedHost host;
     disk.drive->Geometry.BytesPerSector = 4096;
-    EXPECT_FALSE(RecoverLostPartition(*disk.drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
     EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
     disk.drive->Geometry.BytesPerSector = 512;
   }
   {
     ScriptedHost host;
     TPartition stranger = *lost;
-    EXPECT_FALSE(RecoverLostPartition(*disk.drive, stranger));
+    EXPECT_EQ(RecoverLostPartition(*disk.drive, stranger), RecoverResult::Refused);
     EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
   }
   EXPECT_TRUE(disk.ChangedSectors().empty());
@@ -373,7 +373,7 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
   faulty.faults->writeFaults[20480 * 512] = Fault{FaultKind::Error, EIO, -1};
 
   BusyWatcher host(*faulty.drive, {MsgAnswer::Abort});
-  EXPECT_TRUE(RecoverLostPartition(*faulty.drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
   ASSERT_EQ(host.messages.size(), 2u);  // the sector layer's question, then ours
   EXPECT_EQ(host.messages[1].text, "Recover partition Failed.");
   EXPECT_EQ(host.messages[1].caption, "Error");
@@ -393,7 +393,7 @@ TEST(RecoverFailures, FailedReadCheckWritesNothing) {
   TPartition* lost = faulty.Lost(12288, 4096, fkFat16);
   faulty.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
   ScriptedHost host;
-  EXPECT_TRUE(RecoverLostPartition(*faulty.drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
   EXPECT_EQ(host.messages.at(0).text, "Recover partition Failed.");
   EXPECT_TRUE(faulty.faults->writeOffsets.empty());
   EXPECT_EQ(*faulty.data, before);
@@ -413,7 +413,7 @@ TEST(RecoverDebugMode, DumpsTheTablesBeforeAndAfter) {
     Layout disk;
     TPartition* lost = disk.Lost(30720, 2000, fkFat16);
     DebugMode = true;
-    EXPECT_TRUE(RecoverLostPartition(*disk.drive, *lost));
+    EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
     DebugMode = false;
   }
   std::filesystem::current_path(previous);

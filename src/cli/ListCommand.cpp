@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "model/DriveNotes.h"
 #include "disk/SectorIO.h"
 #include "model/CheckReport.h"
 #include "model/Enumeration.h"
@@ -70,6 +71,7 @@ std::string Pad(const std::string& text, size_t width, bool right) {
 void PrintDriveText(int index, TPhysicalDrv& drive) {
   std::printf("%s\n", DriveListLine(index, drive).c_str());
   for (const std::string& line : DriveInfoLines(drive.Geometry)) std::printf("%s\n", line.c_str());
+  for (const std::string& note : DriveNotes(drive)) std::printf("Note: %s\n", note.c_str());
   std::printf("\n");
 
   std::vector<TPartitionRow> rows = BuildPartitionRows(&drive, false);
@@ -150,6 +152,7 @@ json DriveJson(TPhysicalDrv& drive) {
   return json{{"drive", DriveHex(drive.DriveNumber) + "H"},
               {"source", source ? source->Path() : std::string()},
               {"gpt", drive.IsGpt},
+              {"notes", DriveNotes(drive)},
               {"geometry",
                {{"cylinders", uint32_t{g.Cylinders}},
                 {"heads", uint32_t{g.Heads}},

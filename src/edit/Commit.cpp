@@ -52,7 +52,7 @@ bool CheckTablesWritable(const TPhysicalDrv& drive) {
     return false;
   }
   if (!drive.WalkStopped.empty()) {
-    RefuseWrite("The partition tables of " + name + " could not be read to their end: " + drive.WalkStopped +
+    RefuseWrite("The partition tables of drive " + DriveHex(drive.DriveNumber) + "H could not be read to their end: " + drive.WalkStopped +
                 ".\rThey are only shown, never written.");
     return false;
   }

@@ -64,6 +64,9 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
   const int64_t lba = TableLba(drive, container);
   // The disk's last sector never holds a table; on a disk of 0 or 1 sectors nothing does.
   if (lba >= DiskSectors(drive) - 1) return;
+  // An extended entry that points at sector 0 names the master boot record itself, which is
+  // not read twice; the entry is kept, and every table write refuses to follow it.
+  if (lba == 0 && &container != &drive.Root) return;
   if (walk.tablesRead >= kMaxTablesPerWalk) {
     StopWalk(drive, "the chain of extended boot records is longer than " + std::to_string(kMaxTablesPerWalk) +
                         " tables");

@@ -12,6 +12,7 @@
 
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "edit/RecoverQuestions.h"
 #include "model/Enumeration.h"
@@ -246,6 +247,10 @@ void TfrmMain::RecoverExecute() {
   // The information label holds the report of the lost partition clicked last; it speaks for
   // this row only when that is this row's partition.
   const std::string report = SelectedLost == lost ? Label5->text().toStdString() : std::string();
+  // No other program may change the tables between the checks, the questions and the write;
+  // every refusal comes before the user is asked anything.
+  const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->DriveNumber);
+  if (!lock || !CheckRecoverPossible(*CurrentDrive, *lost)) return;
   if (!ConfirmRecover(*lost, report)) return;
   // The recovery frees the lost record and reads the tables again, and it may show messages
   // meanwhile: the maps must not paint through the old records while it runs.

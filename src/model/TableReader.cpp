@@ -86,7 +86,13 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
     return;
   }
   drive.TableSectors.emplace_back(static_cast<uint64_t>(lba), table);
-  if (!HasTableSignature(table)) return;
+  if (!HasTableSignature(table)) {
+    // Entries behind a damaged signature are not read, but other programs may still see
+    // them: a table written from this model could land on one of those partitions.
+    if (std::any_of(table.begin() + kTableOffset, table.begin() + kSignatureOffset, [](uint8_t b) { return b != 0; }))
+      StopWalk(drive, "the table at sector " + std::to_string(lba) + " holds entries but no signature");
+    return;
+  }
   if (isRoot) {
     // A volume formatted without partitioning carries the same signature; the bytes where a
     // table would stand are its boot code.

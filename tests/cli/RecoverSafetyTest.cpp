@@ -76,6 +76,8 @@ const RefusalCase kRefusals[] = {
      "GUID partition table"},
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
 class RecoverRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(RecoverRefusal, RefusesBeforeAskingAndWritesNothing) {

@@ -225,7 +225,6 @@ TEST(RecoverProperty, RandomLayoutsKeepEveryEntryOrStayUntouched) {
     ++offered;
     const std::vector<uint8_t> before = WholeImage(image);
     const std::vector<EntryKey> entriesBefore = TableEntries(*drive);
-    if (std::getenv("QM_KEEP")) std::filesystem::copy_file(image, "/tmp/t/prop-before.img", std::filesystem::copy_options::overwrite_existing);
     const RecoverResult result = RecoverLostPartition(*drive, *lost);
     const bool wrote = result == RecoverResult::Written;
     ASSERT_TRUE(wrote || result == RecoverResult::Refused) << static_cast<int>(result);

@@ -6,6 +6,7 @@
 #include "edit/Commit.h"
 #include "edit/HandDisk.h"
 #include "edit/Recover.h"
+#include "model/TableReader.h"
 #include "support/ScriptedHost.h"
 
 namespace qm::test {
@@ -384,6 +385,70 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
   // The new EBR went first; the first EBR, which would link to it, was not changed.
   EXPECT_EQ(faulty.faults->writeOffsets, (std::vector<uint64_t>{(22528 - 63) * 512, 20480 * 512}));
   EXPECT_TRUE(std::equal(before.begin() + 20480 * 512, before.begin() + 20481 * 512, faulty.data->begin() + 20480 * 512));
+}
+
+TEST(RecoverFailures, SystemHearsOfTablesWrittenBeforeAFailure) {
+  Layout faulty(true);
+  faulty.faults->blockDevice = true;
+  TPartition* lost = faulty.Lost(20992, 1024, fkFat12);
+  faulty.faults->writeFaults[20480 * 512] = Fault{FaultKind::Error, EIO, -1};  // the second of two writes
+  ScriptedHost host({MsgAnswer::Abort});
+  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
+  EXPECT_EQ(faulty.faults->rereads, 1);
+}
+
+TEST(RecoverFailures, WrittenButNotNotifiedIsItsOwnResult) {
+  Layout faulty(true);
+  faulty.faults->blockDevice = true;
+  faulty.faults->failReread = true;
+  TPartition* lost = faulty.Lost(12288, 4096, fkFat16);
+  ScriptedHost host;
+  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::NotNotified);
+  EXPECT_EQ(faulty.EntryAt(0, 1).RelativeSector, 12288u);
+  EXPECT_TRUE(faulty.drive->LostPartitions.empty());
+}
+
+// Another program changes the master boot record after we read it: the tables made from our
+// model would undo its change, so nothing is written.
+TEST(RecoverFailures, TablesChangedOnDiskSinceTheyWereReadAreNotOverwritten) {
+  HandDisk disk;
+  disk.Add(disk.drive->Root, 0x0C, 2048, 8192, fkFat32);
+  RereadTables(*disk.drive);  // the model as the reader makes it, with the sectors it read
+  TPartition* lost = disk.Lost(12288, 4096, fkFat16);
+  EncodeEntry(disk.SectorSpan(0), 1, TPartitionEntry{0, 0, 0, 0x83, 0, 0, 30000, 5000});
+  const std::vector<uint8_t> changed = *disk.data;
+  ScriptedHost host;
+  EXPECT_FALSE(CheckRecoverPossible(*disk.drive, *lost));
+  EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
+  EXPECT_NE(host.messages.at(0).text.find("has changed since it was read"), std::string::npos);
+  EXPECT_EQ(*disk.data, changed);
+}
+
+// The walk could not read the second extended boot record: a partition the model does not
+// show may lie where a new table would go.
+TEST(RecoverFailures, UnreadableExtendedBootRecordStopsEveryWrite) {
+  Layout faulty(true);
+  faulty.faults->readFaults[32768 * 512] = Fault{FaultKind::Error, EIO, -1};
+  {
+    ScriptedHost host({MsgAnswer::Abort});
+    RereadTables(*faulty.drive);
+  }
+  EXPECT_EQ(faulty.drive->WalkStopped, "the extended boot record at sector 32768 cannot be read");
+  TPartition* lost = faulty.Lost(45056, 1024, fkFat16);
+  ScriptedHost host;
+  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::Refused);
+  EXPECT_NE(host.messages.at(0).text.find("could not be read to their end"), std::string::npos);
+  EXPECT_TRUE(faulty.ChangedSectors().empty());
+}
+
+TEST(RecoverFailures, NoTableButTheRootOneIsWrittenAtSectorZero) {
+  HandDisk disk;
+  TPartition* x = disk.Add(disk.drive->Root, 0x05, 0, 60000);
+  const std::vector<uint8_t> before = *disk.data;
+  ScriptedHost host;
+  EXPECT_FALSE(WritePartitionTable(*disk.drive, *x));
+  EXPECT_EQ(*disk.data, before);
+  EXPECT_NE(host.messages.at(0).text.find("starts at sector 0"), std::string::npos);
 }
 
 TEST(RecoverFailures, FailedReadCheckWritesNothing) {

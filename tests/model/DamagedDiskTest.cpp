@@ -6,11 +6,13 @@
 #include <random>
 
 #include "disk/SectorIO.h"
+#include "edit/Recover.h"
 #include "model/CheckReport.h"
 #include "model/PartitionRows.h"
 #include "model/TableReader.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
+#include "support/RecoverCheck.h"
 #include "support/ScriptedHost.h"
 #include "support/Sources.h"
 
@@ -56,7 +58,7 @@ void RandomBootSector(std::mt19937& rng, uint8_t* sector) {
 }
 
 TEST(DamagedDisks, RandomTablesAndBootSectorsAreReadSafely) {
-  size_t links = 0, lostFound = 0;
+  size_t links = 0, lostFound = 0, recovered = 0;
   for (uint32_t seed = 1; seed <= 150; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     DriveRegistryScope registry;
@@ -105,10 +107,22 @@ TEST(DamagedDisks, RandomTablesAndBootSectorsAreReadSafely) {
     lostFound += drive->LostPartitions.size();
     RereadTables(*drive);
     EXPECT_EQ(drive->AllPartitions[0], &drive->Root);
+
+    // A recovery on such a disk writes correctly or not at all.
+    if (drive->LostPartitions.empty()) continue;
+    TPartition& lost = *drive->LostPartitions.front();
+    const uint64_t lostStart = lost.AbsoluteStart();
+    const std::vector<uint8_t> before = disk;
+    const std::vector<EntryKey> entriesBefore = TableEntries(*drive);
+    const RecoverResult result = RecoverLostPartition(*drive, lost);
+    if (result == RecoverResult::Written) ++recovered;
+    ExpectSoundRecovery(before, disk, entriesBefore, *CreatePhysicalDrv(number, g), lostStart,
+                        result == RecoverResult::Written);
   }
   // The garbage must reach the interesting paths: chains of extended boot records and finds.
   EXPECT_GT(links, 20u);
   EXPECT_GT(lostFound, 100u);
+  EXPECT_GT(recovered, 0u);
 }
 
 }  // namespace

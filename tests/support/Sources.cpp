@@ -61,6 +61,7 @@ class FaultHandle : public SourceHandle {
     return inner_->WriteAt(offset, buf, len);
   }
   bool RereadPartitions() override {
+    ++state_->rereads;
     if (state_->failReread) {
       error_ = EBUSY;
       return false;

@@ -45,6 +45,7 @@ class FaultSource : public DriveSource {
     std::map<uint64_t, Fault> readFaults, writeFaults;
     bool failOpen = false, failSeek = false, failReread = false, blockDevice = false;
     int opens[2] = {0, 0};  // by AccessMode
+    int rereads = 0;        // partition re-reads asked for
     std::vector<uint64_t> readOffsets, writeOffsets;  // every transfer attempted
   };
 

@@ -285,6 +285,23 @@ TEST_F(ActionsTest, RecoverPutsTheLostPartitionIntoTheList) {
   EXPECT_NE(qm::test::ReadFileBytes(image, 0x1BE + 16, 16), std::vector<uint8_t>(16, 0));
 }
 
+// Another program changed the tables after the window read them: the refusal comes before
+// any question, and nothing is written.
+TEST_F(ActionsTest, RecoverRefusesBeforeAskingWhenTheTablesChangedOnDisk) {
+  const std::string image = CopyOf(DemoImage(), "ui-recover-changed.img");
+  TfrmMain& w = Open({image});
+  ChooseDrive(0);
+  ClickRow(w.FirstLostRow);
+  qm::test::WriteFileBytes(image, 0x1BE + 3 * 16 + 4, {0x83});
+  const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
+  qm::test::ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes};
+  w.RecoverExecute();
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].caption, "Error");
+  EXPECT_NE(host.messages[0].text.find("has changed since it was read"), std::string::npos);
+  EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
+}
+
 TEST_F(ActionsTest, RecoverOfAKeyboardChosenRowAsksAboutDamage) {
   TfrmMain& w = Open({DemoImage()});
   ChooseDrive(0);

@@ -40,6 +40,14 @@ QLabel* MapHeader(const QString& caption, uint32_t text, uint32_t background, QW
   return header;
 }
 
+// A menu entry with a caption of its own that stands for `action`: it triggers the action and
+// is enabled exactly when the action is.
+void Mirror(QAction* entry, QAction* action) {
+  QObject::connect(entry, &QAction::triggered, action, &QAction::trigger);
+  QObject::connect(action, &QAction::changed, entry, [entry, action] { entry->setEnabled(action->isEnabled()); });
+  entry->setEnabled(action->isEnabled());
+}
+
 }  // namespace
 
 void TfrmMain::BuildActions() {
@@ -106,8 +114,10 @@ void TfrmMain::BuildActions() {
   wire(About1, "About", &TfrmMain::About1Click);
   wire(Debug, "Debug", &TfrmMain::DebugExecute);
   wire(OpenImage, "Open disk image", &TfrmMain::OpenImageExecute);
-  // Preview, Clone, Active, Rebuild, Hide/Show, Delete, Sector viewer, Fdisk/mbr, Backup and
-  // Restore are offered already and do nothing yet.
+  // These stand where the user will find them, but do nothing yet: they stay disabled (and
+  // their menu entries with them) until they are built.
+  for (QAction* unbuilt : {Preview, Clone, Active, Rebuild, Hide, Delete, SectView, MBR, Backup, Restore})
+    unbuilt->setEnabled(false);
 }
 
 void TfrmMain::BuildMenus() {
@@ -115,7 +125,7 @@ void TfrmMain::BuildMenus() {
   mnuDrives->addAction(Scan);
   mnuDrives->addAction(Stop);
   QAction* update = mnuDrives->addAction(QStringLiteral("Update drive list"));
-  connect(update, &QAction::triggered, Refresh, &QAction::trigger);
+  Mirror(update, Refresh);
   mnuDrives->addAction(OpenImage);
   mnuDrives->addSeparator();
   mnuDrives->addAction(Preview);
@@ -124,9 +134,9 @@ void TfrmMain::BuildMenus() {
   mnuDrives->addAction(Recover);
   mnuDrives->addAction(Clone);
   QAction* rebuild = mnuDrives->addAction(QStringLiteral("Rebuild partition table"));
-  connect(rebuild, &QAction::triggered, Rebuild, &QAction::trigger);
+  Mirror(rebuild, Rebuild);
   QAction* active = mnuDrives->addAction(QStringLiteral("Set active partition"));
-  connect(active, &QAction::triggered, Active, &QAction::trigger);
+  Mirror(active, Active);
   mnuDrives->addAction(Hide);
   mnuDrives->addSeparator();
   mnuDrives->addAction(acExit);
@@ -152,7 +162,7 @@ void TfrmMain::BuildMenus() {
   PopupMenu1->addAction(Recover);
   PopupMenu1->addAction(Clone);
   QAction* popupActive = PopupMenu1->addAction(QStringLiteral("Set active partition"));
-  connect(popupActive, &QAction::triggered, Active, &QAction::trigger);
+  Mirror(popupActive, Active);
   PopupMenu1->addAction(Hide);
 }
 
@@ -265,6 +275,8 @@ QWidget* TfrmMain::BuildLeftPanel() {
   auto* buttons = new QHBoxLayout;
   Button1 = new QPushButton(QStringLiteral("LBA2CHS"), devContent);
   Button2 = new QPushButton(QStringLiteral("All Partitions"), devContent);
+  Button1->setEnabled(false);  // not built yet
+  Button2->setEnabled(false);
   buttons->addWidget(Button1);
   buttons->addWidget(Button2);
   dev->addLayout(buttons);

@@ -242,6 +242,27 @@ TEST_F(ActionsTest, OpenDiskImageAddsTheNextDrive) {
   EXPECT_EQ(w.ListBox1->count(), 2);
 }
 
+// Every menu entry, toolbar button and development-box button whose action is not built yet
+// is disabled; what is built stays enabled.
+TEST_F(ActionsTest, OnlyBuiltActionsAreEnabled) {
+  TfrmMain& w = Open({DemoImage()});
+  const QStringList unbuilt = {"Preview", "Clone", "Active", "Rebuild", "Hide/Show", "Delete", "Sector viewer",
+                               "Fdisk/mbr", "Backup partition table", "Restore partition table",
+                               "Rebuild partition table", "Set active partition"};
+  int seen = 0;
+  for (QMenu* menu : {w.mnuDrives, w.mnuTools, w.mnuHelp, w.PopupMenu1})
+    for (QAction* a : menu->actions()) {
+      if (a->isSeparator()) continue;
+      ++seen;
+      EXPECT_EQ(a->isEnabled(), !unbuilt.contains(a->text())) << a->text().toStdString();
+    }
+  EXPECT_GT(seen, 20);
+  for (QAction* a : w.ToolBar1->actions())
+    if (!a->isSeparator()) EXPECT_EQ(a->isEnabled(), !unbuilt.contains(a->text())) << a->text().toStdString();
+  EXPECT_FALSE(w.Button1->isEnabled());
+  EXPECT_FALSE(w.Button2->isEnabled());
+}
+
 // --- Recover -------------------------------------------------------------------------------
 
 const char kDamaged[] = "The data structure of selected partition has been damaged.";

@@ -26,6 +26,7 @@ struct SectorLayer {
   std::vector<std::unique_ptr<DriveSource>> drives;
   CachedHandle cached;
   alignas(4096) std::array<uint8_t, kTransferChunk> transfer{};
+  int lastError = 0;
   bool started = false;
   bool exitHooked = false;
 };
@@ -46,6 +47,7 @@ SourceHandle* EnsureHandle(uint8_t drive, AccessMode mode) {
   int error = 0;
   L.cached.handle = source->Open(mode, error);
   L.cached.drive = drive;
+  if (!L.cached.handle) L.lastError = error != 0 ? error : EIO;
   return L.cached.handle.get();
 }
 
@@ -58,7 +60,17 @@ MsgAnswer TransferPrompt(bool write, int error, uint8_t drive, uint32_t lba, uin
 }
 
 // A short transfer has no errno of its own: on Linux it means the end of the device.
-int ChunkError(const SourceHandle& h, ssize_t moved) { return moved < 0 ? h.error() : ENXIO; }
+int ChunkError(const SourceHandle& h, ssize_t moved) {
+  const int error = moved < 0 ? h.error() : ENXIO;
+  Layer().lastError = error;
+  return error;
+}
+
+bool SeekFailed(SourceHandle& h, uint64_t offset) {
+  if (h.Seek(offset)) return false;
+  Layer().lastError = h.error();
+  return true;
+}
 
 }  // namespace
 
@@ -132,8 +144,9 @@ bool ReadChunks(SourceHandle& h, uint8_t drive, uint32_t lba, uint16_t count, ui
     std::memcpy(L.transfer.data(), out, chunk);
     ssize_t moved = h.ReadAt(offset, L.transfer.data(), chunk);
     if (moved != static_cast<ssize_t>(chunk)) {
+      const int error = ChunkError(h, moved);
       if (!prompt) return false;
-      switch (TransferPrompt(false, ChunkError(h, moved), drive, lba, count)) {
+      switch (TransferPrompt(false, error, drive, lba, count)) {
         case MsgAnswer::Retry: continue;
         case MsgAnswer::Ignore: return true;
         default: return false;
@@ -154,7 +167,7 @@ bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool
   const size_t length = size_t{count} * kSectorSize;
   SourceHandle* h = EnsureHandle(drive, AccessMode::Read);
   const uint64_t offset = uint64_t{lba} * kSectorSize;
-  if (!h || !h->Seek(offset)) {
+  if (!h || SeekFailed(*h, offset)) {
     if (zeroFill) std::memset(out, 0, length);
     return false;
   }
@@ -176,15 +189,16 @@ bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffe
   SourceHandle* h = EnsureHandle(drive, AccessMode::Write);
   if (!h) return false;
   uint64_t offset = uint64_t{lba} * kSectorSize;
-  if (!h->Seek(offset)) return false;
+  if (SeekFailed(*h, offset)) return false;
   SectorLayer& L = Layer();
   while (remaining > 0) {
     size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;
     std::memcpy(L.transfer.data(), in, chunk);
     ssize_t moved = h->WriteAt(offset, L.transfer.data(), chunk);
     if (moved != static_cast<ssize_t>(chunk)) {
+      const int error = ChunkError(*h, moved);
       if (!prompt) return false;
-      MsgAnswer answer = TransferPrompt(true, ChunkError(*h, moved), drive, lba, count);
+      MsgAnswer answer = TransferPrompt(true, error, drive, lba, count);
       if (answer == MsgAnswer::Retry) continue;
       if (answer != MsgAnswer::Ignore) return false;
       // Ignore: the chunk counts as written and the transfer goes on.
@@ -227,6 +241,9 @@ int ProbeWritable(uint8_t drive) {
   std::unique_ptr<SourceHandle> handle = source->Open(AccessMode::Write, error);
   return handle ? 0 : (error != 0 ? error : EIO);
 }
+
+int LastIoError() { return Layer().lastError; }
+void ClearIoError() { Layer().lastError = 0; }
 
 std::string SystemErrorText(int error) {
   std::string text = std::strerror(error);

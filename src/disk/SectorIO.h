@@ -1,8 +1,8 @@
 #pragma once
 // The sector layer: the only place that touches a drive. Drives are named by BIOS drive
 // numbers (0x80 = first hard disk); every transfer is a run of 512-byte sectors at a 32-bit
-// LBA, moved in 64 KiB chunks through one transfer buffer, over one cached handle per drive
-// and access mode.
+// LBA, moved in 64 KiB chunks through one transfer buffer, over one cached handle: the last
+// drive and access mode used keep theirs open, any other use reopens it.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +55,11 @@ bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool
 // Writes `count` sectors. `writeFlag` is kept for callers' symmetry; it has no effect here.
 bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffer, bool prompt,
                   uint8_t writeFlag = 1);
+// The errno value of the last open, seek or transfer that failed (0: none since the last
+// ClearIoError), so that a failed operation can say why.
+int LastIoError();
+void ClearIoError();
+
 // Tells the kernel that the partition table of `drive` changed.
 bool NotifyOS(uint8_t drive);
 

@@ -29,6 +29,13 @@ const char* const kNoInnerSectorText =
 const char* const kNoVacancyForLinkText = "There is no vacancy in the partition table.";
 const char* const kFailedText = "Recover partition Failed.";
 
+// The fixed failure text, and on a line of its own why it failed: the system's reason when a
+// transfer failed, else `otherwise`.
+std::string FailedText(const std::string& otherwise) {
+  const int error = LastIoError();
+  return std::string(kFailedText) + "\r" + (error != 0 ? SystemErrorText(error) : otherwise) + ".";
+}
+
 void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 void ShowRecovering(const std::string& text) { MessageBox(text, "Recovering", MsgButtons::Ok, MsgIcon::Error); }
 
@@ -449,13 +456,14 @@ RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
     undo();
     return RecoverResult::Refused;
   }
+  ClearIoError();
   if (!CheckTablesReadable(drive)) {
-    ShowError(kFailedText);
+    ShowError(FailedText("the drive returned no data"));
     undo();
     return RecoverResult::WriteFailed;
   }
   if (!WriteChangedTables(drive)) {
-    ShowError(kFailedText);
+    ShowError(FailedText("a table could not be written"));
     // Some tables may be on disk already: the system hears of them, and the model shows the
     // disk, not the plan.
     lost.Entry.TotalSectors = ownSize;

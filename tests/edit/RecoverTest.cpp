@@ -376,7 +376,7 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
   BusyWatcher host(*faulty.drive, {MsgAnswer::Abort});
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
   ASSERT_EQ(host.messages.size(), 2u);  // the sector layer's question, then ours
-  EXPECT_EQ(host.messages[1].text, "Recover partition Failed.");
+  EXPECT_EQ(host.messages[1].text, "Recover partition Failed.\rInput/output error.");
   EXPECT_EQ(host.messages[1].caption, "Error");
   EXPECT_EQ(host.messages[1].icon, MsgIcon::Warning);
   EXPECT_EQ(host.busy, (std::vector<bool>{true, true}));
@@ -459,7 +459,7 @@ TEST(RecoverFailures, FailedReadCheckWritesNothing) {
   faulty.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
   ScriptedHost host;
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
-  EXPECT_EQ(host.messages.at(0).text, "Recover partition Failed.");
+  EXPECT_EQ(host.messages.at(0).text, "Recover partition Failed.\rInput/output error.");
   EXPECT_TRUE(faulty.faults->writeOffsets.empty());
   EXPECT_EQ(*faulty.data, before);
   EXPECT_EQ(faulty.drive->Root.Children.size(), 1u) << "the model shows the disk, not the plan";

@@ -75,17 +75,40 @@ int RunRecover(const RecoverOptions& options) {
   return kExitOk;
 }
 
+// The numbers as typed; they become RecoverOptions once they are known to be in range.
+struct RecoverNumbers {
+  std::string at;
+  std::optional<std::string> startMB, endMB;
+};
+
+// A partition table holds 32-bit sector numbers.
+constexpr uint64_t kMaxSectorNumber = 0xFFFFFFFF;
+
+bool ReadRecoverNumbers(const RecoverNumbers& typed, RecoverOptions& options) {
+  if (!ParseWholeNumber(typed.at, kMaxSectorNumber, options.at)) {
+    PrintError("--at must be a sector number (LBA) from 0 to " + std::to_string(kMaxSectorNumber));
+    return false;
+  }
+  return MegabyteOption("--start-mb", typed.startMB, options.startMB) &&
+         MegabyteOption("--end-mb", typed.endMB, options.endMB);
+}
+
 }  // namespace
 
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions&) {
   auto options = std::make_shared<RecoverOptions>();
+  auto typed = std::make_shared<RecoverNumbers>();
   CLI::App* sub = app.add_subcommand("recover", "Write the lost partition that starts at a sector back into the tables");
-  sub->add_option("--at", options->at, "First sector (LBA) of the lost partition")->required();
-  sub->add_option("--start-mb", options->startMB, "Scan this range instead of the block that holds LBA")
-      ->check(CLI::NonNegativeNumber);
-  sub->add_option("--end-mb", options->endMB, "End of that range in megabytes")->check(CLI::NonNegativeNumber);
+  sub->add_option("--at", typed->at, "First sector (LBA) of the lost partition")->required();
+  sub->add_option("--start-mb", typed->startMB, "Scan this range instead of the block that holds LBA");
+  sub->add_option("--end-mb", typed->endMB, "End of that range in megabytes");
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
-  return Command{sub, [options] { return RunRecover(*options); }};
+  return Command{sub,
+                 [options, typed] {
+                   if (!ReadRecoverNumbers(*typed, *options)) return kExitUsage;
+                   return RunRecover(*options);
+                 },
+                 /*writesDisk=*/true};
 }
 
 }  // namespace qm::cli

@@ -89,6 +89,8 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
   std::vector<TPartitionRow> rows = BuildPartitionRows(&drive, false);
   const char* headers[6] = {"No.", "Volume Label", "File System", "LBA", "Capacity", "Status"};
   const bool rightAligned[6] = {false, false, false, true, true, false};
+  // Labels are bytes from the disk: a control character (a line break, the start of a terminal
+  // escape sequence) would garble the listing or drive the terminal.
   auto cells = [](const TPartitionRow& r) {
     return std::vector<std::string>{r.Caption, PrintableText(r.VolumeLabel), r.FileSystem, r.Lba, r.Capacity, r.Status};
   };

@@ -45,22 +45,33 @@ MsgAnswer CliHost::MessageBox(const std::string& text, const std::string& captio
     if (c == '\r') c = '\n';
   std::fprintf(out_, "%s: %s\n", caption.c_str(), shown.c_str());
   std::fflush(out_);
-  if (buttons == MsgButtons::Ok) return MsgAnswer::Ok;
-  if (assumeYes_ && buttons == MsgButtons::OkCancel) return MsgAnswer::Ok;
-  if (assumeYes_ && (buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel)) return MsgAnswer::Yes;
+  MsgAnswer answer = MsgAnswer::Ok;
+  if (buttons == MsgButtons::Ok)
+    answer = MsgAnswer::Ok;
+  else if (assumeYes_ && buttons == MsgButtons::OkCancel)
+    answer = MsgAnswer::Ok;
+  else if (assumeYes_ && (buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel))
+    answer = MsgAnswer::Yes;
   // A read or write error is not a yes-or-no question: --yes does not retry or ignore it.
-  if (!interactive_) return SafeAnswer(buttons);
-  return Ask(buttons);
+  else if (!interactive_)
+    answer = SafeAnswer(buttons);
+  else
+    answer = Ask(buttons, shown, caption);
+  if (buttons == MsgButtons::AbortRetryIgnore && answer != MsgAnswer::Retry) ++transferErrors_;
+  return answer;
 }
 
-MsgAnswer CliHost::Ask(MsgButtons buttons) {
+MsgAnswer CliHost::Ask(MsgButtons buttons, const std::string& shown, const std::string& caption) {
+  std::FILE* ask = terminal_ ? terminal_ : out_;
+  if (terminal_) std::fprintf(terminal_, "%s: %s\n", caption.c_str(), shown.c_str());
   std::vector<Choice> choices = Choices(buttons);
   for (;;) {
-    std::fputs(PromptText(buttons), out_);
-    std::fflush(out_);
+    std::fputs(PromptText(buttons), ask);
+    std::fflush(ask);
     char line[128];
     if (!std::fgets(line, sizeof line, in_)) {
-      std::fputc('\n', out_);
+      std::fputc('\n', ask);
+      std::fflush(ask);
       return SafeAnswer(buttons);
     }
     size_t i = 0;

@@ -10,19 +10,28 @@ namespace qm::cli {
 
 class CliHost final : public Host {
  public:
-  // `in` is where answers are read when `interactive`; prompts and messages go to `out`.
-  CliHost(bool assumeYes, bool interactive, std::FILE* in = stdin, std::FILE* out = stderr)
-      : assumeYes_(assumeYes), interactive_(interactive), in_(in), out_(out) {}
+  // `in` is where answers are read when `interactive`; messages go to `out`, and so do the
+  // questions unless a `terminal` is given: then a question is shown and asked there as well,
+  // so that the user sees it while `out` is redirected to a file.
+  CliHost(bool assumeYes, bool interactive, std::FILE* in = stdin, std::FILE* out = stderr,
+          std::FILE* terminal = nullptr)
+      : assumeYes_(assumeYes), interactive_(interactive), in_(in), out_(out), terminal_(terminal) {}
 
   MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon) override;
 
+  // Read and write errors met so far that stayed errors: every Abort/Retry/Ignore question
+  // answered Abort or Ignore (a Retry either works or asks again).
+  int TransferErrors() const { return transferErrors_; }
+
  private:
-  MsgAnswer Ask(MsgButtons buttons);
+  MsgAnswer Ask(MsgButtons buttons, const std::string& shown, const std::string& caption);
 
   bool assumeYes_;
   bool interactive_;
   std::FILE* in_;
   std::FILE* out_;
+  std::FILE* terminal_;
+  int transferErrors_ = 0;
 };
 
 }  // namespace qm::cli

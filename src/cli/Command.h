@@ -12,16 +12,23 @@
 #include <string>
 #include <vector>
 
+#include "disk/SectorIO.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm::cli {
 
-// Exit statuses of every command.
+// Exit statuses of every command. README.md and the footer of --help (ExitStatusHelp) list
+// them; keep the three in step.
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // a source that cannot be opened, an operation that failed
+constexpr int kExitFailure = 1;  // a source that cannot be opened, an operation that failed, output not written
 constexpr int kExitUsage = 2;
-constexpr int kExitNotNotified = 3;  // done, but the system could not be told of the new tables
-// A command stopped by a signal exits with 128 + its number (130 for Ctrl+C).
+// Done, but something went wrong that the user must know: a read error was met (and the
+// sectors behind it were passed over), or the system could not be told of the new table.
+constexpr int kExitWarnings = 3;
+constexpr int kExitInterrupted = 130;  // stopped by Ctrl+C (SIGINT), as shells count it
+
+// The exit statuses as the footer of --help shows them.
+const char* ExitStatusHelp();
 
 // Options given before or after the command.
 struct GlobalOptions {
@@ -31,7 +38,19 @@ struct GlobalOptions {
 struct Command {
   CLI::App* app = nullptr;         // the subcommand, to tell which one was given
   std::function<int()> run;        // runs it; returns the exit status
+  // When it writes to the disk, its output is a report on work already done: output that cannot
+  // be written then makes the status kExitWarnings, not kExitFailure.
+  bool writesDisk = false;
 };
+
+// Whole decimal numbers of options: digits only (no sign, no blanks), at most `max`. False
+// otherwise; the caller says what the option allows.
+bool ParseWholeNumber(const std::string& text, uint64_t max, uint64_t& value);
+
+// The largest megabyte a 32-bit sector number reaches: 0xFFFFFFFF / 2048.
+constexpr uint64_t kMaxMegabytes = 0xFFFFFFFFull / 2048;
+// Reads --start-mb or --end-mb (`name`); prints what is allowed and gives false otherwise.
+bool MegabyteOption(const std::string& name, const std::optional<std::string>& text, std::optional<int64_t>& megabytes);
 
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);
@@ -41,8 +60,11 @@ void PrintError(const std::string& text);
 bool AttachSources(const std::vector<std::string>& sources);
 
 // Attaches `source` alone and reads it as drive 80H; null, after saying why, when it cannot be
-// opened or read.
-std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source);
+// opened or read, or when its sectors are not 512 bytes long (its tables are not read then,
+// and a scan would search it in the wrong unit).
+// With `lock`, the drive's lock is taken before its tables are read and handed to the caller,
+// who writes them; another program holding it is named and nothing is read.
+std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::unique_ptr<DriveLock>* lock = nullptr);
 
 // A drive as the main window shows it: drive line, information label, partition rows, lost
 // rows with their check reports; or the same as one JSON object.
@@ -61,9 +83,16 @@ struct ScanRangeResult {
 ScanRangeResult ScanRangeFromOptions(std::optional<int64_t> startMB, std::optional<int64_t> endMB,
                                      const TPartition& region);
 
+// What went wrong while a scan read the disk.
+struct ScanTrouble {
+  int ignoredReadErrors = 0;        // answered Ignore: the rest of that block was not searched
+  bool stoppedByReadError = false;  // answered Abort: the rest of the range was not searched
+};
+
 // Scans as the user's scan does, with a progress bar on a terminal and Ctrl+C as Stop. False
-// when nothing was scanned.
-bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount);
+// when nothing was scanned. Read errors met are counted into `trouble` when given.
+bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
+                 ScanTrouble* trouble = nullptr);
 
 Command AddListCommand(CLI::App& app, const GlobalOptions& options);
 Command AddScanCommand(CLI::App& app, const GlobalOptions& options);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "Command.h"
-#include "model/DriveNotes.h"
 #include "disk/SectorIO.h"
 #include "model/CheckReport.h"
 #include "model/Enumeration.h"
@@ -45,12 +44,25 @@ std::string CheckReportText(TPhysicalDrv& drive, TPartition& record) {
   return report;
 }
 
-// Labels are bytes from the disk: a control character (a line break, the start of a terminal
-// escape sequence) would garble the listing or drive the terminal, so it is shown as "?".
-std::string Printable(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return text;
+// JSON escapes C0 controls itself but writes C1 controls (U+0080-U+009F, UTF-8 C2 80 to C2 9F)
+// as they are, and a terminal showing the document would obey them. Outside strings a JSON
+// document is ASCII, so every such pair lies in a string, where "\u0080" means the same.
+std::string EscapeC1Controls(const std::string& document) {
+  std::string out;
+  out.reserve(document.size());
+  for (size_t i = 0; i < document.size(); ++i) {
+    const auto c = static_cast<unsigned char>(document[i]);
+    const auto next = i + 1 < document.size() ? static_cast<unsigned char>(document[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", next);
+      out += escape;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 // Columns are measured in characters, not bytes, so that UTF-8 labels line up.
@@ -77,8 +89,10 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
   std::vector<TPartitionRow> rows = BuildPartitionRows(&drive, false);
   const char* headers[6] = {"No.", "Volume Label", "File System", "LBA", "Capacity", "Status"};
   const bool rightAligned[6] = {false, false, false, true, true, false};
+  // Labels are bytes from the disk: a control character (a line break, the start of a terminal
+  // escape sequence) would garble the listing or drive the terminal.
   auto cells = [](const TPartitionRow& r) {
-    return std::vector<std::string>{r.Caption, Printable(r.VolumeLabel), r.FileSystem, r.Lba, r.Capacity, r.Status};
+    return std::vector<std::string>{r.Caption, PrintableText(r.VolumeLabel), r.FileSystem, r.Lba, r.Capacity, r.Status};
   };
   size_t widths[6];
   for (int c = 0; c < 6; ++c) widths[c] = DisplayWidth(headers[c]);
@@ -105,7 +119,7 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
       case RowKind::Lost:
         printCells(cells(row));
         for (const std::string& line : SplitReport(CheckReportText(drive, *row.Record)))
-          std::printf("      %s\n", Printable(line).c_str());
+          std::printf("      %s\n", PrintableText(line).c_str());
         break;
     }
   }
@@ -168,7 +182,7 @@ void PrintDrives(TPhysicalDrives& drives, bool asJson) {
     json doc{{"drives", json::array()}};
     for (auto& drive : drives.Drives) doc["drives"].push_back(DriveJson(*drive));
     // Labels are whatever bytes the disk holds: invalid UTF-8 becomes U+FFFD, never an abort.
-    std::cout << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    std::cout << EscapeC1Controls(doc.dump(2, ' ', false, json::error_handler_t::replace)) << "\n";
   } else {
     for (size_t i = 0; i < drives.Drives.size(); ++i) {
       if (i > 0) std::printf("\n");

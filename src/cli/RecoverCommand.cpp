@@ -37,19 +37,15 @@ int Stopped() {
 
 int RunRecover(const RecoverOptions& options) {
   InterruptScope interrupts;
-  if (!AttachSources({options.source})) return kExitFailure;
-  // Held from the first read of the tables to their read-back after the write, so that no
-  // other program changes them in between.
-  const std::unique_ptr<DriveLock> lock = LockForWriting(kFirstHardDisk);
-  if (!lock) return kExitFailure;
-  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
-  if (drives->Drives.empty()) {
-    PrintError("cannot read " + options.source);
-    return kExitFailure;
-  }
+  // The lock is held from the first read of the tables to their read-back after the write, so
+  // that no other program changes them in between.
+  std::unique_ptr<DriveLock> lock;
+  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source, &lock);
+  if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   if (options.at >= drive.Geometry.TotalSectors) {
-    PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source);
+    PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source + ", which holds " +
+               std::to_string(drive.Geometry.TotalSectors) + " sectors");
     return kExitUsage;
   }
 
@@ -95,7 +91,7 @@ int RunRecover(const RecoverOptions& options) {
       PrintDriveText(0, drive);
       PrintError("the tables are written, but the system could not be told of the new layout: "
                  "it shows the new partition after a reboot");
-      return kExitNotNotified;
+      return kExitWarnings;
     case RecoverResult::Stopped: return Stopped();
     case RecoverResult::Refused: PrintError("nothing was written"); return kExitFailure;
     case RecoverResult::WriteFailed:
@@ -107,17 +103,40 @@ int RunRecover(const RecoverOptions& options) {
   return kExitOk;
 }
 
+// The numbers as typed; they become RecoverOptions once they are known to be in range.
+struct RecoverNumbers {
+  std::string at;
+  std::optional<std::string> startMB, endMB;
+};
+
+// A partition table holds 32-bit sector numbers.
+constexpr uint64_t kMaxSectorNumber = 0xFFFFFFFF;
+
+bool ReadRecoverNumbers(const RecoverNumbers& typed, RecoverOptions& options) {
+  if (!ParseWholeNumber(typed.at, kMaxSectorNumber, options.at)) {
+    PrintError("--at must be a sector number (LBA) from 0 to " + std::to_string(kMaxSectorNumber));
+    return false;
+  }
+  return MegabyteOption("--start-mb", typed.startMB, options.startMB) &&
+         MegabyteOption("--end-mb", typed.endMB, options.endMB);
+}
+
 }  // namespace
 
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions&) {
   auto options = std::make_shared<RecoverOptions>();
+  auto typed = std::make_shared<RecoverNumbers>();
   CLI::App* sub = app.add_subcommand("recover", "Write the lost partition that starts at a sector back into the tables");
-  sub->add_option("--at", options->at, "First sector (LBA) of the lost partition")->required();
-  sub->add_option("--start-mb", options->startMB, "Scan this range instead of the block that holds LBA")
-      ->check(CLI::NonNegativeNumber);
-  sub->add_option("--end-mb", options->endMB, "End of that range in megabytes")->check(CLI::NonNegativeNumber);
+  sub->add_option("--at", typed->at, "First sector (LBA) of the lost partition")->required();
+  sub->add_option("--start-mb", typed->startMB, "Scan this range instead of the block that holds LBA");
+  sub->add_option("--end-mb", typed->endMB, "End of that range in megabytes");
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
-  return Command{sub, [options] { return RunRecover(*options); }};
+  return Command{sub,
+                 [options, typed] {
+                   if (!ReadRecoverNumbers(*typed, *options)) return kExitUsage;
+                   return RunRecover(*options);
+                 },
+                 /*writesDisk=*/true};
 }
 
 }  // namespace qm::cli

@@ -17,16 +17,50 @@
 namespace qm::cli {
 namespace {
 
+// Forwards messages to the command line's host; while a scan runs, Ctrl+C becomes the Stop
+// request that the scanner polls between sectors, and the answers to read errors are counted.
+class ScanHost final : public Host {
+ public:
+  ScanHost(Host& inner, TPhysicalDrv& drive, ScanTrouble& trouble) : inner_(inner), drive_(drive), trouble_(trouble) {}
+  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                       MsgIcon icon) override {
+    MsgAnswer answer = inner_.MessageBox(text, caption, buttons, icon);
+    if (buttons == MsgButtons::AbortRetryIgnore) {
+      if (answer == MsgAnswer::Ignore) ++trouble_.ignoredReadErrors;
+      if (answer == MsgAnswer::Abort) trouble_.stoppedByReadError = true;
+    }
+    return answer;
+  }
+  void ProcessMessages() override {
+    if (Interrupted()) drive_.StopRequested = true;
+  }
+
+ private:
+  Host& inner_;
+  TPhysicalDrv& drive_;
+  ScanTrouble& trouble_;
+};
+
+// The options as typed: numbers are checked by RunScan, which says what each one allows.
 struct ScanOptions {
   bool json = false;
-  std::optional<int64_t> startMB, endMB;
-  std::optional<int> partition;
+  std::optional<std::string> startMB, endMB, partition;
   std::string source;
 };
 
-// The partition with row number `number` of the list's "Partitions" group.
-TPartition* PartitionByRowNumber(TPhysicalDrv& drive, int number) {
+// The largest row number --partition takes; a list never comes near it.
+constexpr uint64_t kMaxRowNumber = 2147483647;
+
+int PartitionRowCount(TPhysicalDrv& drive) {
   int n = 0;
+  for (const TPartitionRow& row : BuildPartitionRows(&drive, false))
+    if (row.Kind == RowKind::Partition) ++n;
+  return n;
+}
+
+// The partition with row number `number` of the list's "Partitions" group.
+TPartition* PartitionByRowNumber(TPhysicalDrv& drive, uint64_t number) {
+  uint64_t n = 0;
   for (const TPartitionRow& row : BuildPartitionRows(&drive, false))
     if (row.Kind == RowKind::Partition && ++n == number) return row.Record;
   return nullptr;
@@ -34,26 +68,54 @@ TPartition* PartitionByRowNumber(TPhysicalDrv& drive, int number) {
 
 int RunScan(const ScanOptions& options) {
   InterruptScope interrupts;
+  std::optional<int64_t> startMB, endMB;
+  if (!MegabyteOption("--start-mb", options.startMB, startMB) || !MegabyteOption("--end-mb", options.endMB, endMB))
+    return kExitUsage;
+  uint64_t partition = 0;
+  if (options.partition && !ParseWholeNumber(*options.partition, kMaxRowNumber, partition)) partition = 0;
+  if (options.partition && partition == 0) {
+    PrintError("--partition must be the number of a row of the partition list (1, 2, ... as `list` shows them)");
+    return kExitUsage;
+  }
+
   std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   TPartition* region = &drive.Root;
   if (options.partition) {
-    region = PartitionByRowNumber(drive, *options.partition);
+    region = PartitionByRowNumber(drive, partition);
     if (!region) {
-      PrintError("there is no partition " + std::to_string(*options.partition) + " in the list of " + options.source);
+      const int rows = PartitionRowCount(drive);
+      PrintError("there is no partition " + std::to_string(partition) + " in the list of " + options.source +
+                 (rows == 0   ? ": the list holds no partition"
+                  : rows == 1 ? ": the list holds partition 1 only"
+                              : ": its partitions are numbered 1 to " + std::to_string(rows)));
       return kExitUsage;
     }
   }
-  ScanRangeResult range = ScanRangeFromOptions(options.startMB, options.endMB, *region);
+  ScanRangeResult range = ScanRangeFromOptions(startMB, endMB, *region);
   if (!range.ok) return kExitUsage;
-  if (!RunUserScan(drive, *region, range.startSector, range.sectorCount)) {
+  ScanTrouble trouble;
+  if (!RunUserScan(drive, *region, range.startSector, range.sectorCount, &trouble)) {
     PrintError("nothing was scanned: the range lies beyond the end of the disk");
     return kExitFailure;
   }
   // A stopped scan still shows what it found up to there.
   PrintDrives(*drives, options.json);
-  return Interrupted() ? InterruptExitStatus() : kExitOk;
+  if (Interrupted()) return InterruptExitStatus();
+  // The summary comes last, where the user looks once the listing has scrolled by.
+  if (trouble.stoppedByReadError) {
+    PrintError("the scan stopped at a read error: the rest of the range was not searched");
+    return kExitFailure;
+  }
+  if (trouble.ignoredReadErrors > 0) {
+    PrintError(std::to_string(trouble.ignoredReadErrors) +
+               (trouble.ignoredReadErrors == 1 ? " read error was" : " read errors were") +
+               " ignored during the scan: the sectors from each error to the end of its block of " +
+               std::to_string(kScanBlockSectors) + " were not searched");
+    return kExitWarnings;
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -71,14 +133,21 @@ ScanRangeResult ScanRangeFromOptions(std::optional<int64_t> startMB, std::option
       result.startSector = range.StartSector;
       result.sectorCount = range.SectorCount;
       break;
-    case ScanRangeVerdict::Exceeded: PrintError("Sector range exceeded the limit."); break;
+    case ScanRangeVerdict::Exceeded:
+    {
+      char holds[96];
+      std::snprintf(holds, sizeof holds, " holds %.2f MB (%u sectors).", size / 2048.0, static_cast<unsigned>(size));
+      PrintError("Sector range exceeded the limit.\n" + std::string(region.Parent ? "The partition" : "The disk") + holds);
+    }
+      break;
     case ScanRangeVerdict::Empty: PrintError("the range holds no sector: give two different ends"); break;
     case ScanRangeVerdict::BadNumber: PrintError("not a number of megabytes: " + range.BadText); break;
   }
   return result;
 }
 
-bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount) {
+bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
+                 ScanTrouble* trouble) {
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
   int shown = -1;
   ScanProgress progress = [&](int percent) {
@@ -90,7 +159,8 @@ bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, i
                  std::string(width - filled, ' ').c_str(), percent);
     std::fflush(stderr);
   };
-  InterruptHost host(GetHost(), drive);
+  ScanTrouble ignored;
+  ScanHost host(GetHost(), drive, trouble ? *trouble : ignored);
   HostScope scope(host);
   bool scanned = DetectLostPartitions(drive, region, progress, startSector, sectorCount, false);
   if (showProgress) std::fprintf(stderr, "\n");
@@ -102,11 +172,9 @@ Command AddScanCommand(CLI::App& app, const GlobalOptions&) {
   auto options = std::make_shared<ScanOptions>();
   CLI::App* sub = app.add_subcommand("scan", "Search a drive (or one of its partitions) for lost partitions");
   sub->add_flag("--json", options->json, "Print one JSON document");
-  sub->add_option("--start-mb", options->startMB, "First megabyte of the range (default 0)")->check(CLI::NonNegativeNumber);
-  sub->add_option("--end-mb", options->endMB, "Last megabyte of the range (default: the region's size)")
-      ->check(CLI::NonNegativeNumber);
-  sub->add_option("--partition", options->partition, "Scan only the partition with this number of the list")
-      ->check(CLI::PositiveNumber);
+  sub->add_option("--start-mb", options->startMB, "First megabyte of the range (default 0)");
+  sub->add_option("--end-mb", options->endMB, "Last megabyte of the range (default: the region's size)");
+  sub->add_option("--partition", options->partition, "Scan only the partition with this number of the list");
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
   return Command{sub, [options] { return RunScan(*options); }};
 }

@@ -1,17 +1,57 @@
 // quillmark-cli: the headless front end. Commands are registered here; each one lives in its
 // own file (see Command.h).
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <iostream>
 
 #include "CliHost.h"
 #include "Command.h"
 #include "disk/SectorIO.h"
+#include "edit/Commit.h"
 #include "model/Enumeration.h"
 
 namespace qm::cli {
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "quillmark-cli: %s\n", text.c_str()); }
+
+const char* ExitStatusHelp() {
+  return "Exit status:\n"
+         "  0    done\n"
+         "  1    failed: a source that cannot be opened or read, an operation that was not done,\n"
+         "       output that could not be written\n"
+         "  2    bad usage: an unknown command or option, a value out of range\n"
+         "  3    done, but with trouble the user must know of: a read error was met (the sectors\n"
+         "       behind it were passed over), or the system could not be told of the new table\n"
+         "  130  interrupted (Ctrl+C)";
+}
+
+bool ParseWholeNumber(const std::string& text, uint64_t max, uint64_t& value) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (digit > max || v > (max - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  value = v;
+  return true;
+}
+
+bool MegabyteOption(const std::string& name, const std::optional<std::string>& text, std::optional<int64_t>& megabytes) {
+  megabytes.reset();
+  if (!text) return true;
+  uint64_t value = 0;
+  if (!ParseWholeNumber(*text, kMaxMegabytes, value)) {
+    PrintError(name + " must be a whole number of megabytes from 0 to " + std::to_string(kMaxMegabytes));
+    return false;
+  }
+  megabytes = static_cast<int64_t>(value);
+  return true;
+}
 
 bool AttachSources(const std::vector<std::string>& sources) {
   std::string error;
@@ -20,11 +60,19 @@ bool AttachSources(const std::vector<std::string>& sources) {
   return false;
 }
 
-std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source) {
+std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::unique_ptr<DriveLock>* lock) {
   if (!AttachSources({source})) return nullptr;
+  if (lock && !(*lock = LockForWriting(kFirstHardDisk))) return nullptr;
   std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
   if (drives->Drives.empty()) {
     PrintError("cannot read " + source);
+    return nullptr;
+  }
+  const uint32_t bytesPerSector = drives->Drives.front()->Geometry.BytesPerSector;
+  if (bytesPerSector != kSectorSize) {
+    PrintError(source + " uses " + std::to_string(bytesPerSector) +
+               "-byte sectors: its partition tables are not read, and it is neither scanned nor written "
+               "(only disks with 512-byte sectors are)");
     return nullptr;
   }
   return drives;
@@ -32,11 +80,65 @@ std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source) {
 
 namespace {
 
+const char* const kCommandNames[] = {"list", "scan", "recover"};
+
+// A descriptor among 0, 1 and 2 that is closed would be taken by the next open(): a disk
+// opened for writing could then receive the listing. Each closed one is held by /dev/null,
+// opened so that writing to it fails, and the caller learns that stdout was closed.
+bool HoldStandardDescriptors() {
+  bool stdoutClosed = false;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) stdoutClosed = true;
+    int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+  return !stdoutClosed;
+}
+
+// The first word that is not an option names the command; anything else there is named as
+// unknown (the parser would only say that a command is missing).
+bool CheckCommandName(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.empty() || word[0] == '-') continue;
+    for (const char* name : kCommandNames)
+      if (word == name) return true;
+    PrintError("unknown command \"" + word + "\"; the commands are list, scan and recover (see --help)");
+    return false;
+  }
+  return true;
+}
+
+// The terminal for questions when stdin is one but stderr, where messages go, is not: the
+// user would otherwise wait at a question that went into a file.
+std::FILE* QuestionTerminal() {
+  if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDERR_FILENO) == 1) return nullptr;
+  return std::fopen("/dev/tty", "we");
+}
+
+// Whether everything written to stdout reached it. Says why not on stderr.
+bool OutputWritten(bool stdoutOpen) {
+  std::cout.flush();
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  const int error = errno;
+  if (stdoutOpen && flushed && !std::ferror(stdout) && std::cout.good()) return true;
+  std::string reason = !stdoutOpen ? "standard output is closed" : error != 0 ? SystemErrorText(error) : "write error";
+  PrintError("the output could not be written: " + reason);
+  return false;
+}
+
 int Main(int argc, char** argv) {
+  const bool stdoutOpen = HoldStandardDescriptors();
   CLI::App app{"Quillmark: reads and repairs the partition tables of disks and disk images."};
   app.name("quillmark-cli");
   app.require_subcommand(1);
   app.fallthrough();  // --yes may also follow the command
+  app.footer(ExitStatusHelp());
 
   GlobalOptions options;
   app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question");
@@ -46,20 +148,45 @@ int Main(int argc, char** argv) {
       AddScanCommand(app, options),
       AddRecoverCommand(app, options),
   };
+  for (const Command& command : commands) command.app->footer(ExitStatusHelp());
 
+  if (!CheckCommandName(argc, argv)) return kExitUsage;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int status = app.exit(e);  // prints the help or the error
-    return status == 0 ? kExitOk : kExitUsage;
+    if (status == 0) return OutputWritten(stdoutOpen) ? kExitOk : kExitFailure;
+    return kExitUsage;
   }
 
-  CliHost host(options.assumeYes, ::isatty(STDIN_FILENO) == 1);
-  HostScope scope(host);
-  SectorIoStartup();
-  for (const Command& command : commands)
-    if (command.app->parsed()) return command.run();
-  return kExitUsage;
+  std::FILE* terminal = QuestionTerminal();
+  CliHost host(options.assumeYes, ::isatty(STDIN_FILENO) == 1, stdin, stderr, terminal);
+  int status = kExitUsage;
+  bool writesDisk = false;
+  {
+    HostScope scope(host);
+    SectorIoStartup();
+    for (const Command& command : commands)
+      if (command.app->parsed()) {
+        status = command.run();
+        writesDisk = command.writesDisk;
+        break;
+      }
+  }
+  if (terminal) std::fclose(terminal);
+
+  // A read error answered Abort or Ignore leaves part of the disk unread: what was shown may
+  // lack a table or a find. Commands that know more have said so and chosen their status.
+  if (status == kExitOk && host.TransferErrors() > 0) {
+    PrintError(std::to_string(host.TransferErrors()) +
+               (host.TransferErrors() == 1 ? " read or write error was" : " read or write errors were") +
+               " met; what is shown may be incomplete");
+    status = kExitWarnings;
+  }
+  if (!OutputWritten(stdoutOpen)) {
+    if (status == kExitOk || status == kExitWarnings) status = writesDisk ? kExitWarnings : kExitFailure;
+  }
+  return status;
 }
 
 }  // namespace

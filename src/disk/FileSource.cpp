@@ -78,6 +78,44 @@ bool SysfsRemovable(dev_t rdev) {
   return (in >> value) && value == 1;
 }
 
+bool IsDiskFileType(mode_t mode) { return S_ISREG(mode) || S_ISBLK(mode); }
+
+// Opens an image file or a block device, and nothing else. A FIFO would block open() until a
+// writer came, and a character device (a terminal, a tape) may act on being opened, so the type
+// is looked at before the open; the open itself does not block, and the type is checked once
+// more on what was really opened, in case the name was swapped in between. -1 with `error`
+// (ENODEV for a file of another type) otherwise.
+int OpenDiskFile(const std::string& path, int flags, int& error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    error = errno;
+    return -1;
+  }
+  if (!IsDiskFileType(st.st_mode)) {
+    error = ENODEV;
+    return -1;
+  }
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK);
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
+  error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!IsDiskFileType(st.st_mode)) {
+    error = ENODEV;
+  } else {
+    int now = ::fcntl(fd, F_GETFL);
+    if (now == -1 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0) error = errno;
+  }
+  if (error != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 std::string SysfsBlockDir(dev_t rdev) {
@@ -129,11 +167,8 @@ bool FileSource::IsBlockDevice() const {
 
 std::unique_ptr<SourceHandle> FileSource::Open(AccessMode mode, int& error) {
   int flags = (mode == AccessMode::Read ? O_RDONLY : O_WRONLY | O_SYNC) | O_CLOEXEC;
-  int fd = ::open(path_.c_str(), flags);
-  if (fd < 0) {
-    error = errno;
-    return nullptr;
-  }
+  int fd = OpenDiskFile(path_, flags, error);
+  if (fd < 0) return nullptr;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     error = errno;
@@ -141,11 +176,6 @@ std::unique_ptr<SourceHandle> FileSource::Open(AccessMode mode, int& error) {
     return nullptr;
   }
   bool block = S_ISBLK(st.st_mode);
-  if (!block && !S_ISREG(st.st_mode)) {
-    error = ENODEV;
-    ::close(fd);
-    return nullptr;
-  }
   if (mode == AccessMode::Write) {
     if (int locked = Lock(); locked != 0) {
       error = locked;
@@ -158,11 +188,8 @@ std::unique_ptr<SourceHandle> FileSource::Open(AccessMode mode, int& error) {
 }
 
 bool FileSource::QueryGeometry(TDriveGeometry& g, int& error) {
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
+  int fd = OpenDiskFile(path_, O_RDONLY | O_CLOEXEC, error);
+  if (fd < 0) return false;
   struct stat st {};
   bool ok = ::fstat(fd, &st) == 0;
   if (!ok) error = errno;

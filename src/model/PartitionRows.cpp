@@ -72,6 +72,22 @@ std::vector<std::string> DriveInfoLines(const TDriveGeometry& g) {
   };
 }
 
+std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
+  std::vector<std::string> notes;
+  if (drive.Geometry.BytesPerSector != kSectorSize)
+    notes.push_back(Format("This disk uses %u-byte sectors: its partition tables are not read (only disks with "
+                           "512-byte sectors are).",
+                           static_cast<unsigned>(drive.Geometry.BytesPerSector)));
+  if (drive.IsGpt)
+    notes.push_back("This disk uses a GUID partition table (GPT): its partitions are not shown, only the entry "
+                    "that protects them.");
+  if (drive.WholeDiskVolume)
+    notes.push_back("No partition table: the disk holds one volume, from sector 0. Nothing is written to it.");
+  if (!drive.WalkStopped.empty())
+    notes.push_back("Partition tables read only in part: " + drive.WalkStopped + ". Nothing is written to them.");
+  return notes;
+}
+
 std::string MapHeaderText(int index, const TPhysicalDrv& drive) {
   return Format(" Physical Drive #%d - %.2f MB", index, static_cast<double>(drive.Geometry.TotalSectors) / kSectorsPerMB);
 }

@@ -30,6 +30,10 @@ struct TPartitionRow {
 std::string DriveListLine(int index, const TPhysicalDrv& drive);
 // The six lines of the drive information label; values are tab-aligned.
 std::vector<std::string> DriveInfoLines(const TDriveGeometry& geometry);
+// What the listing of a drive leaves out, one sentence each: the partitions of a GUID
+// partition table, or all tables of a disk whose sectors are not 512 bytes long. Shown under
+// the information lines; empty for an ordinary drive.
+std::vector<std::string> DriveNotes(const TPhysicalDrv& drive);
 // " Physical Drive #0 - 76319.99 MB"
 std::string MapHeaderText(int index, const TPhysicalDrv& drive);
 

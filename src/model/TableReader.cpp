@@ -142,6 +142,10 @@ void ReadAllTables(TPhysicalDrv& drive) {
   drive.WholeDiskVolume = false;
   drive.WalkStopped.clear();
   drive.TableSectors.clear();
+  // The entries of a disk with larger sectors count in those sectors, the model in 512-byte
+  // ones: read as they stand they would place every partition wrongly. Such a disk is shown
+  // without its tables.
+  if (drive.Geometry.BytesPerSector != kSectorSize) return;
   ReadPartitionTable(drive, drive.Root);
   SortByStart(drive.Root.Children);
   SortByStart(drive.AllPartitions);

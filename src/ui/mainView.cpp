@@ -1,6 +1,7 @@
 // The viewing side of the main window: loading a drive, the partition list with its
 // selection guard, and the two disk maps.
 #include <QPainter>
+#include <algorithm>
 
 #include "model/CheckReport.h"
 #include "ui/Colors.h"
@@ -11,6 +12,7 @@ namespace qm::ui {
 namespace {
 
 constexpr int kMapFontPixels = 9;
+constexpr int kInfoBoxHeight = 100;  // the information box as laid out: six lines of geometry
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -49,7 +51,14 @@ void TfrmMain::ListBox1Click() {
     if (!info.isEmpty()) info += QLatin1Char('\r');
     info += Q(line);
   }
+  for (const std::string& note : DriveNotes(*drive)) info += QLatin1Char('\r') + Q(note);
   Label4->setText(info);
+  // The six lines fill the box; a note wraps below them, and the box grows to hold it.
+  QString shown = info;
+  shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  const QRect needed = Label4->fontMetrics().boundingRect(QRect(0, 0, std::max(Label4->width(), 1), 100000),
+                                                          Qt::TextWordWrap | Qt::TextExpandTabs, shown);
+  Label4->setFixedHeight(std::max(kInfoBoxHeight, needed.height() + 4));
   Panel8->setText(Q(MapHeaderText(index, *drive)));
 
   SelectedLost = nullptr;

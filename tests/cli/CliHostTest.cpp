@@ -80,5 +80,45 @@ TEST(CliHost, AtATerminalTheUserAnswers) {
   EXPECT_NE(out.find("[A]bort / [r]etry / [i]gnore? [A]bort / [r]etry / [i]gnore? "), std::string::npos) << out;
 }
 
+TEST(CliHost, WithATerminalApartTheQuestionIsAskedThereAndLoggedInOut) {
+  std::FILE* in = std::tmpfile();
+  std::FILE* out = std::tmpfile();
+  std::FILE* terminal = std::tmpfile();
+  std::fputs("n\n", in);
+  std::rewind(in);
+  CliHost host(false, true, in, out, terminal);
+  EXPECT_EQ(host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
+  EXPECT_EQ(host.MessageBox("Recovered.", "Recovering", MsgButtons::Ok, MsgIcon::Information), MsgAnswer::Ok);
+  auto text = [](std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string t;
+    char buf[256];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) t.append(buf, n);
+    return t;
+  };
+  EXPECT_EQ(text(out), "Recovering: Recover?\nRecovering: Recovered.\n");
+  EXPECT_EQ(text(terminal), "Recovering: Recover?\n[y]es / [N]o? ");  // plain messages stay in the log
+  std::fclose(in);
+  std::fclose(out);
+  std::fclose(terminal);
+}
+
+TEST(CliHost, CountsTheTransferErrorsThatStayedErrors) {
+  HostRig rig(false, true, "r\ni\na\n");
+  const auto error = [&] { return rig.host.MessageBox("Bad", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning); };
+  EXPECT_EQ(error(), MsgAnswer::Retry);
+  EXPECT_EQ(rig.host.TransferErrors(), 0);
+  EXPECT_EQ(error(), MsgAnswer::Ignore);
+  EXPECT_EQ(error(), MsgAnswer::Abort);
+  EXPECT_EQ(rig.host.MessageBox("Go?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
+  EXPECT_EQ(rig.host.TransferErrors(), 2);
+  HostRig unattended(true, false);
+  EXPECT_EQ(unattended.host.MessageBox("Bad", "Write Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
+            MsgAnswer::Abort);
+  EXPECT_EQ(unattended.host.TransferErrors(), 1);
+}
+
 }  // namespace
 }  // namespace qm::cli

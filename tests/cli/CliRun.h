@@ -41,4 +41,59 @@ inline CliRun RunCli(const std::string& args) {
   return run;
 }
 
+// Runs quillmark-cli with `args` inside a pseudo-terminal (script(1)), typing `input` at it,
+// as a user at a terminal would. `out` is what the terminal showed; redirections in `args`
+// apply to the program alone. Empty `skip` when it ran; otherwise why it could not.
+struct TerminalRun : CliRun {
+  std::string skip;
+};
+
+inline TerminalRun RunCliAtTerminal(const std::string& args, const std::string& input) {
+  TerminalRun run;
+  if (RunCommand("command -v script >/dev/null 2>&1") != 0) {
+    run.skip = "script (util-linux) is not installed";
+    return run;
+  }
+  std::filesystem::create_directories(QM_FIXTURE_DIR);
+  std::string inFile = std::string(QM_FIXTURE_DIR) + "/cli-typed-" + std::to_string(::getpid()) + ".txt";
+  std::ofstream(inFile, std::ios::binary) << input;
+  std::string command = ShellQuote(QM_CLI_PATH) + " " + args;
+  run.status = RunCommand("timeout 60 script -qec " + ShellQuote(command) + " /dev/null <" + ShellQuote(inFile), &run.out);
+  std::filesystem::remove(inFile);
+  return run;
+}
+
+// A loop device over an image file, detached again when the object goes, whatever the test
+// did in between. Empty `skip` when attached; otherwise why not (not root, no losetup, no
+// free loop device).
+class LoopDevice {
+ public:
+  LoopDevice(const std::string& image, unsigned sectorSize) {
+    if (::geteuid() != 0) {
+      skip = "loop devices need root";
+      return;
+    }
+    if (RunCommand("command -v losetup >/dev/null 2>&1") != 0) {
+      skip = "losetup (util-linux) is not installed";
+      return;
+    }
+    std::string out;
+    int status = RunCommand("losetup -f --show -b " + std::to_string(sectorSize) + " " + ShellQuote(image) + " 2>&1", &out);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    if (status != 0 || out.rfind("/dev/", 0) != 0) {
+      skip = "this machine gives no loop device: " + out;
+      return;
+    }
+    path = out;
+  }
+  ~LoopDevice() {
+    if (!path.empty()) RunCommand("losetup -d " + ShellQuote(path));
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  std::string path;
+  std::string skip;
+};
+
 }  // namespace qm::test

@@ -117,16 +117,22 @@ TEST(CliList, ControlCharactersOfALabelNeverReachTheTerminal) {
   const std::string name("Q\0M\0L\0A\0B\0E\0L\0", 14);
   int patched = 0;
   for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1), ++patched)
-    WriteFileBytes(img, at + 4, {0x1B, 0, '\n', 0});
+    WriteFileBytes(img, at + 4, {0x1B, 0, '\n', 0, 0x9B, 0});  // ESC, LF and the one-character CSI
   ASSERT_GT(patched, 0);
 
   CliRun text = RunCli("list " + ShellQuote(img));
   ASSERT_EQ(text.status, 0) << text.err;
   EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
-  EXPECT_NE(text.out.find("QM??BEL"), std::string::npos) << text.out;
+  EXPECT_EQ(text.out.find("\xc2\x9b"), std::string::npos);
+  EXPECT_NE(text.out.find("QM???EL"), std::string::npos) << text.out;
+  // JSON keeps the label as it is, every control character escaped.
+  CliRun raw = RunCli("list --json " + ShellQuote(img));
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(raw.out.find("\xc2\x9b"), std::string::npos);
+  EXPECT_NE(raw.out.find("\"QM\\u001b\\n\\u009bEL\""), std::string::npos) << raw.out;
   json d = OnlyDrive(img);
   ASSERT_FALSE(d["partitions"].empty());
-  EXPECT_EQ(d["partitions"][0]["label"], "QM\x1b\nBEL");  // JSON escapes them itself
+  EXPECT_EQ(d["partitions"][0]["label"], "QM\x1b\n\xc2\x9b" "EL");
 }
 
 TEST(CliList, ExtendedPartitionWithThreeLogicalDrives) {
@@ -199,6 +205,48 @@ TEST(CliList, GptDiskShowsItsProtectiveEntry) {
   EXPECT_EQ(d["gpt"], true);
   ASSERT_EQ(d["partitions"].size(), 1u) << d;
   ExpectRow(d["partitions"][0], 1, 131071, 0xEE, "Unknown", "Primary Partition");
+  const std::string note =
+      "This disk uses a GUID partition table (GPT): its partitions are not shown, only the entry that protects them.";
+  EXPECT_EQ(d["notes"], json::array({note}));
+  CliRun text = RunCli("list " + ShellQuote(img));
+  EXPECT_NE(text.out.find("\nCapacity\t:  0.06 G\nNote: " + note + "\n\n"), std::string::npos) << text.out;
+  // An ordinary disk has no note.
+  EXPECT_EQ(OnlyDrive(MakeImage("cli-mbr.img", "16M", ""))["notes"], json::array());
+}
+
+TEST(CliList, ADiskWith4096ByteSectorsIsShownButNotRead) {
+  // A FAT16 partition in the units of 4096-byte sectors: read as 512-byte units, its entry
+  // points elsewhere and its own boot sector looks lost.
+  std::string img = MakeImage("cli-4k.img", "64M", "");
+  LoopDevice loop(img, 4096);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  ASSERT_EQ(RunCommand("echo '2048,8192,6' | sfdisk -q --no-reread " + loop.path + " >/dev/null 2>&1"), 0);
+  ASSERT_EQ(RunCommand("mkfs.fat -F 16 -S 4096 -s 1 --offset 2048 " + loop.path + " 32768 >/dev/null 2>&1"), 0);
+  ASSERT_EQ(ReadFileBytes(img, 2048ull * 4096 + 510, 2), (std::vector<uint8_t>{0x55, 0xAA}));
+
+  json d = OnlyDrive(loop.path);
+  EXPECT_EQ(d["geometry"]["bytes_per_sector"], 4096);
+  EXPECT_EQ(d["geometry"]["total_sectors"], 131072);  // the size stays in 512-byte units
+  const std::string note = "This disk uses 4096-byte sectors: its partition tables are not read (only disks with "
+                           "512-byte sectors are).";
+  EXPECT_EQ(d["notes"], json::array({note}));
+  EXPECT_TRUE(d["partitions"].empty()) << d;
+  EXPECT_TRUE(d["lost"].empty()) << d;
+  CliRun text = RunCli("list " + loop.path);
+  EXPECT_NE(text.out.find("\nBytes/Sector\t:  4096\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\nNote: " + note + "\n"), std::string::npos) << text.out;
+
+  const auto before = ReadFileBytes(img, 0, 4096);
+  for (const std::string command : {"scan ", "recover --yes --at 16384 "}) {
+    CliRun run = RunCli(command + loop.path);
+    EXPECT_EQ(run.status, 1) << command;
+    EXPECT_EQ(run.err, "quillmark-cli: " + loop.path +
+                           " uses 4096-byte sectors: its partition tables are not read, and it is neither scanned nor "
+                           "written (only disks with 512-byte sectors are)\n")
+        << command;
+    EXPECT_TRUE(run.out.empty()) << command << run.out;
+  }
+  EXPECT_EQ(ReadFileBytes(img, 0, 4096), before);
 }
 
 TEST(CliList, DamagedTablesListWithoutHarm) {
@@ -291,9 +339,15 @@ TEST(CliList, ASourceThatCannotBeOpenedExitsWith1) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "quillmark-cli: cannot open " + empty + ": the image is empty\n");
 
-  run = RunCli("list " + ShellQuote(QM_FIXTURE_DIR));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("not a disk image or block device"), std::string::npos) << run.err;
+  // A FIFO would hold open() until a writer came; a character device is no disk either.
+  std::string fifo = ProcessFixtureDir() + "/cli-fifo";
+  ASSERT_EQ(RunCommand("mkfifo " + ShellQuote(fifo)), 0);
+  for (const std::string& source : {std::string(QM_FIXTURE_DIR), fifo, std::string("/dev/null")})
+    for (const std::string command : {"list ", "scan ", "recover --yes --at 63 "}) {
+      run = RunCli(command + ShellQuote(source));
+      EXPECT_EQ(run.status, 1) << command << source;
+      EXPECT_EQ(run.err, "quillmark-cli: cannot open " + source + ": not a disk image or block device\n") << command;
+    }
 }
 
 }  // namespace

@@ -257,8 +257,11 @@ TEST_F(ActionsTest, OnlyBuiltActionsAreEnabled) {
       EXPECT_EQ(a->isEnabled(), !unbuilt.contains(a->text())) << a->text().toStdString();
     }
   EXPECT_GT(seen, 20);
-  for (QAction* a : w.ToolBar1->actions())
-    if (!a->isSeparator()) EXPECT_EQ(a->isEnabled(), !unbuilt.contains(a->text())) << a->text().toStdString();
+  for (QAction* a : w.ToolBar1->actions()) {
+    if (!a->isSeparator()) {
+      EXPECT_EQ(a->isEnabled(), !unbuilt.contains(a->text())) << a->text().toStdString();
+    }
+  }
   EXPECT_FALSE(w.Button1->isEnabled());
   EXPECT_FALSE(w.Button2->isEnabled());
 }

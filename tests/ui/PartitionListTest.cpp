@@ -234,5 +234,18 @@ TEST_F(PartitionListTest, ChoosingTheSameDriveAgainKeepsTheSelections) {
   EXPECT_EQ(w.Panel8->text(), QStringLiteral(" Physical Drive #1 - 64.00 MB"));
 }
 
+TEST_F(PartitionListTest, TheInformationBoxNotesAGuidPartitionTable) {
+  TfrmMain& w = Open({qm::test::MakeImage("ui-gpt.img", "64M", "table-gpt 'label: gpt\\n2048,20480'"), PlainImage("ui-plain-3.img")});
+  ChooseDrive(0);
+  EXPECT_TRUE(w.Label4->text().endsWith(
+      QStringLiteral("\rCapacity\t:  0.06 G\rThis disk uses a GUID partition table (GPT): its partitions are not "
+                     "shown, only the entry that protects them.")))
+      << w.Label4->text().toStdString();
+  const int grown = w.Label4->height();
+  ChooseDrive(1);
+  EXPECT_TRUE(w.Label4->text().endsWith(QStringLiteral("\rCapacity\t:  0.06 G")));
+  EXPECT_LT(w.Label4->height(), grown);  // the box grew for the note and shrinks without it
+}
+
 }  // namespace
 }  // namespace qm::ui::test

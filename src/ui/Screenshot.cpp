@@ -18,7 +18,9 @@ void ChooseFirstDriveAndLost(TfrmMain& window) {
 }
 
 bool SaveWindowPicture(TfrmMain& window, const QString& file) {
-  QApplication::processEvents();
+  // A label that grows (the Information box with a note) asks for a new layout, which the
+  // next round of events carries out; a few rounds let every size settle.
+  for (int round = 0; round < 4; ++round) QApplication::processEvents();
   return window.grab().save(file, "PNG");
 }
 

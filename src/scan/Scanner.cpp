@@ -71,10 +71,32 @@ PreviousCandidate DescribeCandidate(std::span<const uint8_t, 512> sector, uint8_
   return c;
 }
 
+// Where the partitions in the tables keep the backup copies of their boot sectors, with the
+// serial each copy carries, sorted. Such a copy is never a find, wherever the scan started:
+// a range that begins inside a listed volume has not seen its primary boot sector.
+class ListedBackups {
+ public:
+  explicit ListedBackups(const TPhysicalDrv& drive) {
+    for (const TPartition* p : drive.AllPartitions) {
+      if (!BlocksFind(*p, p->AbsoluteStart())) continue;
+      if (p->FsKind != fkFat32 && p->FsKind != fkNtfs) continue;
+      const PreviousCandidate c = DescribeCandidate(p->BootSector, p->FsKind, p->AbsoluteStart());
+      if (c.backupAt != ~uint64_t{0}) copies_.emplace_back(c.backupAt, c.serial);
+    }
+    std::sort(copies_.begin(), copies_.end());
+  }
+  bool Holds(uint64_t lba, uint32_t serial) const {
+    return std::binary_search(copies_.begin(), copies_.end(), std::pair<uint64_t, uint32_t>(lba, serial));
+  }
+
+ private:
+  std::vector<std::pair<uint64_t, uint32_t>> copies_;
+};
+
 // Looks at one sector that ends in 55 AA. Returns the new lost record when the sector is the
 // boot sector of a volume that neither a table entry nor an earlier find starts at.
-TPartition* ExamineCandidate(TPhysicalDrv& drive, std::span<const uint8_t, 512> sector, uint64_t lba,
-                             std::optional<PreviousCandidate>& previous) {
+TPartition* ExamineCandidate(TPhysicalDrv& drive, const ListedBackups& listed, std::span<const uint8_t, 512> sector,
+                             uint64_t lba, std::optional<PreviousCandidate>& previous) {
   const uint8_t kind = DetectFsKind(sector);
   if (kind == fkUnallocated) return nullptr;
   uint32_t totalSectors = 0;
@@ -89,6 +111,7 @@ TPartition* ExamineCandidate(TPhysicalDrv& drive, std::span<const uint8_t, 512> 
   const uint32_t serial = GetVolumeSerial(sector, kind);
   if (previous && previous->serial == serial && previous->backupAt == lba) return nullptr;
   previous = DescribeCandidate(sector, kind, lba);
+  if (listed.Holds(lba, serial)) return nullptr;
 
   if (!IsNewPartitionStart(lba, drive.AllPartitions)) return nullptr;
   if (!IsNewPartitionStart(lba, drive.LostPartitions)) return nullptr;
@@ -129,6 +152,7 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
   const uint64_t blocks = static_cast<uint64_t>(count / kScanBlockSectors) + (count % kScanBlockSectors != 0);
 
   try {
+    const ListedBackups listed(drive);
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBlockBytes]);
     for (uint64_t block = 0; block < blocks; ++block) {
       if (drive.StopRequested) break;
@@ -142,7 +166,7 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
           const uint8_t* sector = buffer.get() + size_t{i} * kSectorSize;
           if (sector[510] != 0x55 || sector[511] != 0xAA) continue;
           TPartition* found =
-              ExamineCandidate(drive, std::span<const uint8_t, 512>(sector, kSectorSize), position + i, previous);
+              ExamineCandidate(drive, listed, std::span<const uint8_t, 512>(sector, kSectorSize), position + i, previous);
           if (found && findFirst) {
             drive.LastFound = found;
             SortLostPartitions(drive);

@@ -30,6 +30,11 @@ const char kGapLayout[] =
     "table 'label: dos\\nunit: sectors\\n2048,8192,6' fs 1 fat16 KEEP "
     "fsat 10740 20480 ntfs GAPNTFS fsat 31620 16384 fat16 GAPFAT fsat 100000 8192 fat12 DEEP";
 
+// Two listed volumes that keep backup boot sectors: FAT32 six sectors in, NTFS in its last
+// sector.
+const char kListedLayout[] =
+    "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,20480,7' fs 1 fat32 LISTED32 fs 2 ntfs LISTEDNT";
+
 struct Expected {
   uint64_t start;
   uint32_t sectors;
@@ -42,6 +47,7 @@ class ScannerOnImages : public ::testing::Test {
   static void SetUpTestSuite() {
     lostImage = MakeImage("scan-lost.img", "160M", kLostLayout);
     gapImage = MakeImage("scan-gap.img", "128M", kGapLayout);
+    listedImage = MakeImage("scan-listed.img", "48M", kListedLayout);
   }
 
   // The drive as the table reader builds it, with what its quick scan found put aside so
@@ -75,7 +81,7 @@ class ScannerOnImages : public ::testing::Test {
     }
   }
 
-  static inline std::string lostImage, gapImage;
+  static inline std::string lostImage, gapImage, listedImage;
   DriveRegistryScope registry;
   ScanWatchHost host;
 };
@@ -194,6 +200,17 @@ TEST_F(ScannerOnImages, AFatLabelReadLeavesTheScanMarkedBusy) {
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 4000, false));
   EXPECT_FALSE(nestedResult);  // 3000 lies behind the find at 2048 and its label read
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
+}
+
+TEST_F(ScannerOnImages, BackupsOfListedVolumesAreNoFindsWhereverTheRangeStarts) {
+  ASSERT_FALSE(listedImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(listedImage));
+  // Ranges that begin behind each primary boot sector, so that only the backup is met.
+  for (int64_t start : {2049, 73729, 94000}) {
+    SCOPED_TRACE("range from " + std::to_string(start));
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, start, 98304, false));
+    EXPECT_TRUE(drive->LostPartitions.empty());
+  }
 }
 
 TEST_F(ScannerOnImages, BuildingADriveProbesTheStartOfEveryGap) {

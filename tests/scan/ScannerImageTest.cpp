@@ -235,8 +235,8 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughAGap) {
   // The NTFS volume's backup boot sector, where the second probe starts, is no third find.
   ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
   EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "GAPNTFS");
-  // Probes at 10240 (to the find at 10740), at 31219 (to 31620) and a whole block at 48004.
-  EXPECT_EQ(host.processCalls, 501 + 402 + 1000);
+  // Probes at 10240 (to the find at 10740), at 31219 (to 31620), and a whole probe at 48004.
+  EXPECT_EQ(host.processCalls, 501 + 402 + kQuickProbeSectors);
   EXPECT_FALSE(drive->Scanning);
   EXPECT_EQ(drive->LastFound, nullptr);  // the last probe found nothing
 }

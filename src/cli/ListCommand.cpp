@@ -144,6 +144,8 @@ json DriveJson(TPhysicalDrv& drive) {
       std::string report = CheckReportText(drive, *row.Record);
       std::replace(report.begin(), report.end(), '\r', '\n');
       entry["report"] = report;
+      const uint64_t backup = row.Record->BootFromBackup;
+      entry["boot_from_backup"] = backup ? json(backup) : json(nullptr);
       lost.push_back(std::move(entry));
     }
   }

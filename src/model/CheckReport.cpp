@@ -105,7 +105,12 @@ void CheckNtfsRoot(TPhysicalDrv& drive, const TPartition& partition, std::string
 }  // namespace
 
 void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& report) {
-  report = "Boot Sector: OK\r";
+  // A find made from the backup copy of a destroyed boot sector: the checks below read the
+  // copy's fields, which are the volume's own.
+  if (partition.BootFromBackup != 0)
+    report = "Boot Sector: Missing, backup intact (LBA " + std::to_string(partition.BootFromBackup) + ")\r";
+  else
+    report = "Boot Sector: OK\r";
   switch (partition.FsKind) {
     case fkFat12:
     case fkFat16:

@@ -8,6 +8,7 @@
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "model/FsDetect.h"
+#include "scan/BackupBoot.h"
 
 namespace qm {
 namespace {
@@ -130,9 +131,6 @@ class ScanSession {
   TPartition* Examine(std::span<const uint8_t, 512> sector, uint64_t lba) {
     const uint8_t kind = DetectFsKind(sector);
     if (kind == fkUnallocated) return nullptr;
-    uint32_t totalSectors = 0;
-    uint8_t systemId = 0;
-    if (!LostVolumeExtent(sector, kind, lba, drive_.Geometry.TotalSectors, totalSectors, systemId)) return nullptr;
 
     // A backup copy follows its primary among the candidates (FAT32 six sectors on, NTFS in
     // the volume's last sector); the primary, found or known, has just been remembered. Only a
@@ -141,19 +139,40 @@ class ScanSession {
     // second of them is a find of its own.
     const uint32_t serial = GetVolumeSerial(sector, kind);
     if (previous_ && previous_->serial == serial && previous_->backupAt == lba) return nullptr;
+    const bool listedCopy = listed_.Holds(lba, serial);
+
+    // A copy met without its primary: the volume begins where the copy's fields say, and when
+    // its own first sector is gone the copy stands in for it.
+    uint64_t start = lba;
+    uint64_t fromBackup = 0;
+    std::span<const uint8_t, 512> boot = sector;
+    std::optional<TBackupFind> backup;
+    if (!listedCopy) backup = RecogniseBackup(drive_, sector, kind, lba);
+    if (backup) {
+      start = backup->Start;
+      if (backup->PrimaryIntact)
+        boot = backup->Primary;
+      else
+        fromBackup = lba;
+    }
+
+    uint32_t totalSectors = 0;
+    uint8_t systemId = 0;
+    if (!LostVolumeExtent(boot, kind, start, drive_.Geometry.TotalSectors, totalSectors, systemId)) return nullptr;
     previous_ = DescribeCandidate(sector, kind, lba);
-    if (listed_.Holds(lba, serial)) return nullptr;
-    if (std::binary_search(tableStarts_.begin(), tableStarts_.end(), lba)) return nullptr;
-    const auto place = LostPlace(lba);
+    if (listedCopy) return nullptr;
+    if (std::binary_search(tableStarts_.begin(), tableStarts_.end(), start)) return nullptr;
+    const auto place = LostPlace(start);
     if (place.second) return nullptr;
 
     auto record = std::make_unique<TPartition>();
-    record->Entry.RelativeSector = static_cast<uint32_t>(lba);
+    record->Entry.RelativeSector = static_cast<uint32_t>(start);
     record->Entry.TotalSectors = totalSectors;
     record->Entry.SystemId = systemId;
     record->BaseLBA = 0;
     record->FsKind = kind;
-    std::copy(sector.begin(), sector.end(), record->BootSector.begin());
+    record->BootFromBackup = fromBackup;
+    std::copy(boot.begin(), boot.end(), record->BootSector.begin());
 
     // The FAT label comes from the root directory reader, which marks the drive busy while it
     // runs and clears the mark when done; the scan is still running, so its mark goes back.

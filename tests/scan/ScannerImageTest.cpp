@@ -213,6 +213,22 @@ TEST_F(ScannerOnImages, BackupsOfListedVolumesAreNoFindsWhereverTheRangeStarts) 
   }
 }
 
+TEST_F(ScannerOnImages, ACopyMetBehindItsIntactPrimaryNamesTheVolumeItBelongsTo) {
+  ASSERT_FALSE(lostImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(lostImage));
+  // The ranges begin one sector behind the FAT32 and the NTFS volume's boot sector.
+  for (const Expected& volume : {kAllLost[1], kAllLost[2]}) {
+    SCOPED_TRACE("range from " + std::to_string(volume.start + 1));
+    drive->LostPartitions.clear();
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(volume.start + 1),
+                                     static_cast<int64_t>(volume.sectors), false));
+    ExpectFinds(*drive, lostImage, {volume});
+    if (!drive->LostPartitions.empty()) {
+      EXPECT_EQ(drive->LostPartitions[0]->BootFromBackup, 0u);
+    }
+  }
+}
+
 TEST_F(ScannerOnImages, BuildingADriveProbesTheStartOfEveryGap) {
   ASSERT_FALSE(gapImage.empty());
   const uint8_t number = registry.AttachImage(gapImage);

@@ -205,16 +205,11 @@ class ScanSession {
   std::unique_ptr<uint8_t[]> buffer_;
 };
 
-// Sectors in the block that starts at `position`, or 0 when no block is read there: only
-// whole blocks are read, and none that reaches the disk's last sector.
+// Sectors in the block that starts at `position`: a whole block, or the rest of the disk when
+// less than a block is left. 0 at the end of the disk.
 uint32_t BlockLength(uint64_t position, uint32_t diskSectors) {
-  if (diskSectors < kScanBlockSectors) return 0;
-  return position < diskSectors - kScanBlockSectors ? kScanBlockSectors : 0;
-}
-
-// The first sector no scan starts at.
-uint64_t StartLimit(uint32_t diskSectors) {
-  return diskSectors < kScanBlockSectors ? 0 : uint64_t{diskSectors} - kScanBlockSectors + 1;
+  if (position >= diskSectors) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(kScanBlockSectors, diskSectors - position));
 }
 
 void ReportError(const char* text) { MessageBox(text, kScanCaption, MsgButtons::Ok, MsgIcon::Error); }
@@ -229,7 +224,7 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
   const uint32_t diskSectors = drive.Geometry.TotalSectors;
   if (startOffset < 0 || count < 1) return false;
   uint64_t position = regionStart + static_cast<uint64_t>(startOffset);
-  if (position >= StartLimit(diskSectors)) return false;
+  if (position >= diskSectors) return false;
   const uint64_t blocks = static_cast<uint64_t>(count / kScanBlockSectors) + (count % kScanBlockSectors != 0);
 
   try {
@@ -327,7 +322,7 @@ void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
   const uint32_t diskSectors = drive.Geometry.TotalSectors;
   const uint64_t first = gap.AbsoluteStart();
   const uint64_t last = first + gap.Entry.TotalSectors - 1;
-  if (first >= StartLimit(diskSectors)) return;
+  if (first >= diskSectors) return;
 
   // A probe covers kQuickProbeSectors from the gap's start, and again from the end of each
   // find, so that a volume one alignment unit (1 MiB, or a cylinder) behind either is met.

@@ -25,10 +25,10 @@ constexpr uint32_t kQuickProbeSectors = 5 * kScanBlockSectors;
 // Scans `count` sectors (rounded up to blocks of 1000) from `startOffset` sectors into
 // `region` (a gap, or the drive's Root for the whole disk) and adds every lost partition
 // found to LostPartitions, which is left sorted by start. With `findFirst` the scan ends at
-// the first find (LastFound) and `progress` is not used. No block is read whose first sector
-// is not below TotalSectors - 1000. False when nothing was scanned (busy drive, start beyond
-// that bound, a negative start or a count below 1); true otherwise, also after Stop, a read
-// failure or an error.
+// the first find (LastFound) and `progress` is not used. Blocks are read up to the disk's
+// last sector; the last one is short when the disk ends inside it. False when nothing was
+// scanned (busy drive, a start at or beyond the end of the disk, a negative start or a count
+// below 1); true otherwise, also after Stop, a read failure or an error.
 bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
                           int64_t count, bool findFirst);
 

@@ -158,6 +158,8 @@ bool MakeBenchImage(TempDir& dir, uint64_t bytes, BenchImage& image, std::string
     StoreLE<uint32_t>(s.boot.data() + s.serialOffset, 0x51000000u + i);
     ok = WriteAll(fd, s.boot.data(), 512, lba * 512);
     ++image.volumes;
+    image.starts.push_back(lba);
+    image.lengths.push_back(s.sectors);
     if (ok && s.backupOffset) {
       StoreLE<uint32_t>(s.backup.data() + s.serialOffset, 0x51000000u + i);
       ok = WriteAll(fd, s.backup.data(), 512, (lba + s.backupOffset) * 512);

@@ -3,6 +3,7 @@
 // of small volumes made by mkfs.fat and mkntfs placed at scattered sectors.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qm::bench {
 
@@ -28,6 +29,8 @@ struct BenchImage {
   uint64_t sectors = 0;
   uint32_t volumes = 0;  // boot sectors placed; a scan should find exactly these
   uint32_t backups = 0;  // backup copies placed behind them; a scan should skip these
+  std::vector<uint64_t> starts;   // where each placed volume begins, ascending
+  std::vector<uint64_t> lengths;  // and the sectors it occupies
 };
 
 // Writes an image of `bytes` (a multiple of 512) into `dir`. False, with `error`, when a

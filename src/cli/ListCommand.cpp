@@ -160,6 +160,11 @@ json DriveJson(TPhysicalDrv& drive) {
       std::string report = CheckReportText(drive, *row.Record);
       std::replace(report.begin(), report.end(), '\r', '\n');
       entry["report"] = report;
+      const uint64_t backup = row.Record->BootFromBackup;
+      entry["boot_from_backup"] = backup ? json(backup) : json(nullptr);
+      const int overlaps = OverlappedPartitionRow(drive, *row.Record);
+      entry["overlaps"] = overlaps ? json(overlaps) : json(nullptr);
+      entry["inside_gpt"] = InsideGptArea(drive, *row.Record);
       lost.push_back(std::move(entry));
     }
   }

@@ -102,10 +102,76 @@ void CheckNtfsRoot(TPhysicalDrv& drive, const TPartition& partition, std::string
     report += "Index Root: Invalid";
 }
 
+void AddLine(std::string& report, const std::string& line) {
+  if (!report.empty() && report.back() != '\r') report += '\r';
+  report += line;
+}
+
+void AddFindNotes(TPhysicalDrv& drive, const TPartition& find, std::string& report) {
+  if (const int row = OverlappedPartitionRow(drive, find))
+    AddLine(report, "Overlaps Partition " + std::to_string(row) + " (recover will refuse it)");
+  if (InsideGptArea(drive, find)) AddLine(report, "Inside a GPT disk");
+}
+
 }  // namespace
 
+int OverlappedPartitionRow(const TPhysicalDrv& drive, const TPartition& find) {
+  if (find.Entry.TotalSectors == 0) return 0;
+  const uint64_t s = find.AbsoluteStart(), e = find.AbsoluteEnd() - 1;
+  // Rows follow AllPartitions with Root and the links inside the chain left out. A link's
+  // extended boot record is named by the logical drive it holds, which follows it.
+  int row = 0, extendedRow = 0;
+  const TPartition* collidingLink = nullptr;
+  for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
+    const TPartition& r = *drive.AllPartitions[i];
+    const bool link = IsNestedExtended(drive, r);
+    if (link) {
+      if (collidingLink) continue;
+    } else {
+      ++row;
+      if (r.IsExtended()) extendedRow = row;
+      if (collidingLink) {
+        if (r.Parent == collidingLink) return row;
+        continue;
+      }
+    }
+    if (r.IsGap()) continue;
+    const uint64_t rs = r.AbsoluteStart(), re = rs + (r.Entry.TotalSectors ? r.Entry.TotalSectors - 1 : 0);
+    const bool collides = r.IsExtended() ? !((s > rs && e <= re) || s > re) && e >= rs : s <= re && rs <= e;
+    if (!collides) continue;
+    if (!link) return row;
+    collidingLink = &r;
+  }
+  return collidingLink ? extendedRow : 0;
+}
+
+TSectorSpan GptUsableArea(const TPhysicalDrv& drive) {
+  const uint64_t disk = drive.Geometry.TotalSectors;
+  TSectorSpan whole{1, disk > 0 ? disk - 1 : 0};
+  TSector header{};
+  if (disk < 2 || !ReadSectors(drive.DriveNumber, 1, 1, header.data(), false, true)) return whole;
+  if (std::memcmp(header.data(), "EFI PART", 8) != 0) return whole;
+  TSectorSpan area{GetU64(header, 0x28), GetU64(header, 0x30)};
+  // A disk beyond 2 TiB is addressed only up to its 32-bit sector count here.
+  if (area.Last > disk - 1) area.Last = disk - 1;
+  if (area.First < 1 || area.First > area.Last) return whole;
+  return area;
+}
+
+bool InsideGptArea(const TPhysicalDrv& drive, const TPartition& find) {
+  if (!drive.IsGpt) return false;
+  const TSectorSpan area = GptUsableArea(drive);
+  const uint64_t s = find.AbsoluteStart();
+  return s >= area.First && s <= area.Last;
+}
+
 void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& report) {
-  report = "Boot Sector: OK\r";
+  // A find made from the backup copy of a destroyed boot sector: the checks below read the
+  // copy's fields, which are the volume's own.
+  if (partition.BootFromBackup != 0)
+    report = "Boot Sector: Missing, backup intact (LBA " + std::to_string(partition.BootFromBackup) + ")\r";
+  else
+    report = "Boot Sector: OK\r";
   switch (partition.FsKind) {
     case fkFat12:
     case fkFat16:
@@ -118,6 +184,7 @@ void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& r
     default:
       break;
   }
+  if (!partition.Parent && &partition != &drive.Root) AddFindNotes(drive, partition, report);
 }
 
 }  // namespace qm

@@ -1,12 +1,32 @@
 #pragma once
 // The short health report of a partition: boot sector, both FAT copies or the NTFS root
 // index. Lines are separated by "\r".
+#include <cstdint>
 #include <string>
 
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
+// For a lost find the report ends with notes: the partition of the list it overlaps, and
+// that it lies inside a GPT disk.
 void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& report);
+
+// The row number (as the partition list numbers its "Partitions" group, from 1) of the first
+// partition in the tables that `find` collides with as recover sees it: it shares a sector
+// with a partition, or straddles the bounds of the extended partition or one of its extended
+// boot records (named by the logical drive held there). 0 when none.
+int OverlappedPartitionRow(const TPhysicalDrv& drive, const TPartition& find);
+
+// The first and last usable LBA of a GPT disk, from the GPT header at LBA 1 when it is there
+// and its bounds make sense; otherwise the whole disk after sector 0.
+struct TSectorSpan {
+  uint64_t First = 0, Last = 0;
+};
+TSectorSpan GptUsableArea(const TPhysicalDrv& drive);
+
+// True on a GPT disk for a find that starts inside its usable area: most likely a healthy GPT
+// partition, which the master boot record never lists.
+bool InsideGptArea(const TPhysicalDrv& drive, const TPartition& find);
 
 }  // namespace qm

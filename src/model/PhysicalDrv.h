@@ -53,6 +53,9 @@ struct TPartition {
   TPartition* Parent = nullptr;
   bool RebuildPrimary = false;
   bool RebuildActive = false;
+  // A lost find whose own first sector is destroyed: the LBA of the intact backup boot sector
+  // that BootSector was copied from. 0 for every other record.
+  uint64_t BootFromBackup = 0;
 
   uint64_t AbsoluteStart() const { return BaseLBA + Entry.RelativeSector; }
   uint64_t AbsoluteEnd() const { return AbsoluteStart() + Entry.TotalSectors; }  // one past the last sector

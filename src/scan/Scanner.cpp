@@ -8,6 +8,7 @@
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "model/FsDetect.h"
+#include "scan/BackupBoot.h"
 
 namespace qm {
 namespace {
@@ -40,7 +41,13 @@ class ScanGuard {
   const ScanProgress* bar_;
 };
 
+bool LostSorted(const TPhysicalDrv& drive) {
+  return std::is_sorted(drive.LostPartitions.begin(), drive.LostPartitions.end(),
+                        [](const auto& a, const auto& b) { return ComparePartitionStart(a.get(), b.get()) < 0; });
+}
+
 void SortLostPartitions(TPhysicalDrv& drive) {
+  if (LostSorted(drive)) return;
   std::stable_sort(drive.LostPartitions.begin(), drive.LostPartitions.end(),
                    [](const auto& a, const auto& b) { return ComparePartitionStart(a.get(), b.get()) < 0; });
 }
@@ -71,92 +78,180 @@ PreviousCandidate DescribeCandidate(std::span<const uint8_t, 512> sector, uint8_
   return c;
 }
 
-// Looks at one sector that ends in 55 AA. Returns the new lost record when the sector is the
-// boot sector of a volume that neither a table entry nor an earlier find starts at.
-TPartition* ExamineCandidate(TPhysicalDrv& drive, std::span<const uint8_t, 512> sector, uint64_t lba,
-                             std::optional<PreviousCandidate>& previous) {
-  const uint8_t kind = DetectFsKind(sector);
-  if (kind == fkUnallocated) return nullptr;
-  uint32_t totalSectors = 0;
-  uint8_t systemId = 0;
-  if (!LostVolumeExtent(sector, kind, lba, drive.Geometry.TotalSectors, totalSectors, systemId)) return nullptr;
+// Where the partitions in the tables keep the backup copies of their boot sectors, with the
+// serial each copy carries, sorted. Such a copy is never a find, wherever the scan started:
+// a range that begins inside a listed volume has not seen its primary boot sector.
+class ListedBackups {
+ public:
+  explicit ListedBackups(const TPhysicalDrv& drive) {
+    for (const TPartition* p : drive.AllPartitions) {
+      if (!BlocksFind(*p, p->AbsoluteStart())) continue;
+      if (p->FsKind != fkFat32 && p->FsKind != fkNtfs) continue;
+      const PreviousCandidate c = DescribeCandidate(p->BootSector, p->FsKind, p->AbsoluteStart());
+      if (c.backupAt != ~uint64_t{0}) copies_.emplace_back(c.backupAt, c.serial);
+    }
+    std::sort(copies_.begin(), copies_.end());
+  }
+  bool Holds(uint64_t lba, uint32_t serial) const {
+    return std::binary_search(copies_.begin(), copies_.end(), std::pair<uint64_t, uint32_t>(lba, serial));
+  }
 
-  // A backup copy follows its primary among the candidates (FAT32 six sectors on, NTFS in
-  // the volume's last sector); the primary, found or known, has just been remembered. Only a
-  // sector with the primary's serial at the primary's backup place is its copy: two volumes
-  // may well share a serial (a cloned volume, or two formatted in the same second), and the
-  // second of them is a find of its own.
-  const uint32_t serial = GetVolumeSerial(sector, kind);
-  if (previous && previous->serial == serial && previous->backupAt == lba) return nullptr;
-  previous = DescribeCandidate(sector, kind, lba);
+ private:
+  std::vector<std::pair<uint64_t, uint32_t>> copies_;
+};
 
-  if (!IsNewPartitionStart(lba, drive.AllPartitions)) return nullptr;
-  if (!IsNewPartitionStart(lba, drive.LostPartitions)) return nullptr;
+// The state of one scan: the block just read, the candidate before, and what is known
+// already, held so that every look-up is a binary search. LostPartitions stays sorted by
+// start throughout: each find is inserted at its place, which is the end of the list when
+// the scan moves forwards through a fresh range.
+class ScanSession {
+ public:
+  explicit ScanSession(TPhysicalDrv& drive, std::optional<PreviousCandidate> previous = std::nullopt)
+      : drive_(drive), listed_(drive), previous_(previous), buffer_(new uint8_t[kBlockBytes]) {
+    for (const TPartition* p : drive.AllPartitions)
+      if (BlocksFind(*p, p->AbsoluteStart())) tableStarts_.push_back(p->AbsoluteStart());
+    std::sort(tableStarts_.begin(), tableStarts_.end());
+    SortLostPartitions(drive);
+  }
 
-  auto record = std::make_unique<TPartition>();
-  record->Entry.RelativeSector = static_cast<uint32_t>(lba);
-  record->Entry.TotalSectors = totalSectors;
-  record->Entry.SystemId = systemId;
-  record->BaseLBA = 0;
-  record->FsKind = kind;
-  std::copy(sector.begin(), sector.end(), record->BootSector.begin());
+  // Reads `count` sectors at `lba`; a failure has been prompted for by the sector layer.
+  bool Read(uint64_t lba, uint32_t count) {
+    return ReadSectors(drive_.DriveNumber, static_cast<uint32_t>(lba), static_cast<uint16_t>(count), buffer_.get(), true,
+                       true);
+  }
 
-  // The FAT label comes from the root directory reader, which marks the drive busy while it
-  // runs and clears the mark when done; the scan is still running, so its mark goes back.
-  const bool busy = drive.Scanning;
-  ReadVolumeLabel(drive, *record);
-  drive.Scanning = busy;
+  // Sector `i` of the block just read, when it ends in 55 AA.
+  const uint8_t* SignedSector(uint32_t i) const {
+    const uint8_t* sector = buffer_.get() + size_t{i} * kSectorSize;
+    return sector[510] == 0x55 && sector[511] == 0xAA ? sector : nullptr;
+  }
 
-  drive.LostPartitions.push_back(std::move(record));
-  return drive.LostPartitions.back().get();
+  // Looks at one sector that ends in 55 AA. Returns the new lost record when the sector is
+  // the boot sector of a volume that neither a table entry nor an earlier find starts at.
+  TPartition* Examine(std::span<const uint8_t, 512> sector, uint64_t lba) {
+    const uint8_t kind = DetectFsKind(sector);
+    if (kind == fkUnallocated) return nullptr;
+
+    // A backup copy follows its primary among the candidates (FAT32 six sectors on, NTFS in
+    // the volume's last sector); the primary, found or known, has just been remembered. Only a
+    // sector with the primary's serial at the primary's backup place is its copy: two volumes
+    // may well share a serial (a cloned volume, or two formatted in the same second), and the
+    // second of them is a find of its own.
+    const uint32_t serial = GetVolumeSerial(sector, kind);
+    if (previous_ && previous_->serial == serial && previous_->backupAt == lba) return nullptr;
+    const bool listedCopy = listed_.Holds(lba, serial);
+
+    // A copy met without its primary: the volume begins where the copy's fields say, and when
+    // its own first sector is gone the copy stands in for it.
+    uint64_t start = lba;
+    uint64_t fromBackup = 0;
+    std::span<const uint8_t, 512> boot = sector;
+    std::optional<TBackupFind> backup;
+    if (!listedCopy) backup = RecogniseBackup(drive_, sector, kind, lba);
+    if (backup) {
+      start = backup->Start;
+      if (backup->PrimaryIntact)
+        boot = backup->Primary;
+      else
+        fromBackup = lba;
+    }
+
+    uint32_t totalSectors = 0;
+    uint8_t systemId = 0;
+    if (!LostVolumeExtent(boot, kind, start, drive_.Geometry.TotalSectors, totalSectors, systemId)) return nullptr;
+    previous_ = DescribeCandidate(sector, kind, lba);
+    if (listedCopy) return nullptr;
+    if (std::binary_search(tableStarts_.begin(), tableStarts_.end(), start)) return nullptr;
+    const auto place = LostPlace(start);
+    if (place.second) return nullptr;
+
+    auto record = std::make_unique<TPartition>();
+    record->Entry.RelativeSector = static_cast<uint32_t>(start);
+    record->Entry.TotalSectors = totalSectors;
+    record->Entry.SystemId = systemId;
+    record->BaseLBA = 0;
+    record->FsKind = kind;
+    record->BootFromBackup = fromBackup;
+    std::copy(boot.begin(), boot.end(), record->BootSector.begin());
+
+    // The FAT label comes from the root directory reader, which marks the drive busy while it
+    // runs and clears the mark when done; the scan is still running, so its mark goes back.
+    const bool busy = drive_.Scanning;
+    ReadVolumeLabel(drive_, *record);
+    drive_.Scanning = busy;
+
+    return drive_.LostPartitions.insert(place.first, std::move(record))->get();
+  }
+
+ private:
+  using LostIterator = std::vector<std::unique_ptr<TPartition>>::iterator;
+
+  // Where a find starting at `lba` goes in the sorted list, and whether a find already
+  // starts there.
+  std::pair<LostIterator, bool> LostPlace(uint64_t lba) {
+    auto& lost = drive_.LostPartitions;
+    auto first = std::lower_bound(lost.begin(), lost.end(), lba,
+                                  [](const auto& p, uint64_t at) { return p->AbsoluteStart() < at; });
+    auto it = first;
+    for (; it != lost.end() && (*it)->AbsoluteStart() == lba; ++it)
+      if (BlocksFind(**it, lba)) return {it, true};
+    return {it, false};
+  }
+
+  TPhysicalDrv& drive_;
+  const ListedBackups listed_;
+  std::vector<uint64_t> tableStarts_;
+  std::optional<PreviousCandidate> previous_;
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
+// Sectors in the block that starts at `position`: a whole block, or the rest of the disk when
+// less than a block is left. 0 at the end of the disk.
+uint32_t BlockLength(uint64_t position, uint32_t diskSectors) {
+  if (position >= diskSectors) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(kScanBlockSectors, diskSectors - position));
 }
 
-// The scan proper. `previous` describes the candidate just before the range, when the caller
-// knows one (the quick scan resumes right behind a volume it found).
+void ReportError(const char* text) { MessageBox(text, kScanCaption, MsgButtons::Ok, MsgIcon::Error); }
+
+// The scan proper.
 bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& progress, int64_t startOffset,
-               int64_t count, bool findFirst, std::optional<PreviousCandidate> previous) {
+               int64_t count, bool findFirst) {
   if (drive.Scanning) return false;
   const ScanProgress* bar = (findFirst || !progress) ? nullptr : &progress;
   ScanGuard guard(drive, bar);
 
-  // Only whole blocks are read, and none that reaches the disk's last sector. A disk of
-  // fewer than 1000 sectors holds no such block at all.
   const uint32_t diskSectors = drive.Geometry.TotalSectors;
-  if (startOffset < 0 || count < 1 || diskSectors < kScanBlockSectors) return false;
-  const uint64_t endBound = diskSectors - kScanBlockSectors;
+  if (startOffset < 0 || count < 1) return false;
   uint64_t position = regionStart + static_cast<uint64_t>(startOffset);
-  if (position > endBound) return false;
+  if (position >= diskSectors) return false;
   const uint64_t blocks = static_cast<uint64_t>(count / kScanBlockSectors) + (count % kScanBlockSectors != 0);
 
   try {
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kBlockBytes]);
+    ScanSession session(drive);
     for (uint64_t block = 0; block < blocks; ++block) {
       if (drive.StopRequested) break;
-      if (position < endBound) {
-        if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(position), kScanBlockSectors, buffer.get(), true, true))
-          break;
-        if (bar) (*bar)(static_cast<int>(std::lround(static_cast<double>(block) / static_cast<double>(blocks) * 100.0)));
-        for (uint32_t i = 0; i < kScanBlockSectors; ++i) {
-          ProcessMessages();
-          if (drive.StopRequested) break;
-          const uint8_t* sector = buffer.get() + size_t{i} * kSectorSize;
-          if (sector[510] != 0x55 || sector[511] != 0xAA) continue;
-          TPartition* found =
-              ExamineCandidate(drive, std::span<const uint8_t, 512>(sector, kSectorSize), position + i, previous);
-          if (found && findFirst) {
-            drive.LastFound = found;
-            SortLostPartitions(drive);
-            return true;
-          }
+      const uint32_t length = BlockLength(position, diskSectors);
+      if (length == 0) break;
+      if (!session.Read(position, length)) break;
+      if (bar) (*bar)(static_cast<int>(std::lround(static_cast<double>(block) / static_cast<double>(blocks) * 100.0)));
+      for (uint32_t i = 0; i < length; ++i) {
+        ProcessMessages();
+        if (drive.StopRequested) break;
+        const uint8_t* sector = session.SignedSector(i);
+        if (!sector) continue;
+        TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), position + i);
+        if (found && findFirst) {
+          drive.LastFound = found;
+          return true;
         }
       }
-      position += kScanBlockSectors;
-      if (position > endBound) break;
+      position += length;
     }
   } catch (const std::exception& e) {
-    MessageBox(e.what(), kScanCaption, MsgButtons::Ok, MsgIcon::Error);
+    ReportError(e.what());
   } catch (...) {
-    MessageBox("Unknown error", kScanCaption, MsgButtons::Ok, MsgIcon::Error);
+    ReportError("Unknown error");
   }
   SortLostPartitions(drive);
   return true;
@@ -217,28 +312,60 @@ bool LostVolumeExtent(std::span<const uint8_t, 512> sector, uint8_t fsKind, uint
 
 bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
                           int64_t count, bool findFirst) {
-  return ScanRange(drive, region.AbsoluteStart(), progress, startOffset, count, findFirst, std::nullopt);
+  return ScanRange(drive, region.AbsoluteStart(), progress, startOffset, count, findFirst);
 }
 
 void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
-  if (gap.Entry.TotalSectors == 0) return;
+  if (gap.Entry.TotalSectors == 0 || drive.Scanning) return;
+  ScanGuard guard(drive, nullptr);
+  drive.LastFound = nullptr;
+  const uint32_t diskSectors = drive.Geometry.TotalSectors;
   const uint64_t first = gap.AbsoluteStart();
   const uint64_t last = first + gap.Entry.TotalSectors - 1;
-  uint64_t offset = 0;
-  // Each probe is a scan of its own, so the volume just found is handed on: an NTFS volume
-  // keeps its backup boot sector in the sector right after the sectors it counts, which is
-  // exactly where the next probe starts.
-  std::optional<PreviousCandidate> previous;
-  for (;;) {
-    drive.LastFound = nullptr;
-    ScanRange(drive, first, {}, static_cast<int64_t>(offset), 200, true, previous);
-    const TPartition* found = drive.LastFound;
-    if (!found) return;
-    previous = DescribeCandidate(found->BootSector, found->FsKind, found->AbsoluteStart());
-    // The find starts at or behind first + offset and has at least one sector, so the
-    // offset grows with every round.
-    offset = found->AbsoluteEnd() - first;
-    if (first + offset > last) return;
+  if (first >= diskSectors) return;
+
+  // A probe covers kQuickProbeSectors from the gap's start, and again from the end of each
+  // find, so that a volume one alignment unit (1 MiB, or a cylinder) behind either is met.
+  // One session carries the blocks: a probe that begins inside the block just read goes on
+  // in it, and the candidate before (an NTFS volume's backup lies right behind the sectors it
+  // counts, exactly where the next probe starts) is remembered across probes.
+  uint64_t probeFrom = first;
+  uint64_t probeEnd = first + kQuickProbeSectors;
+  uint64_t position = first;
+  try {
+    ScanSession session(drive);
+    while (position < probeEnd && !drive.StopRequested) {
+      const uint32_t length = BlockLength(position, diskSectors);
+      if (length == 0) break;
+      if (!session.Read(position, length)) break;
+      uint64_t next = position + length;
+      for (uint64_t lba = std::max(position, probeFrom); lba < position + length; ++lba) {
+        ProcessMessages();
+        if (drive.StopRequested) break;
+        const uint8_t* sector = session.SignedSector(static_cast<uint32_t>(lba - position));
+        if (!sector) continue;
+        TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), lba);
+        if (!found) continue;
+        // The find starts at or before this sector and has at least one sector: the probe
+        // moves forwards.
+        probeFrom = std::max(found->AbsoluteEnd(), lba + 1);
+        if (probeFrom > last) {
+          drive.LastFound = found;  // the find that ended the quick scan
+          return;
+        }
+        probeEnd = probeFrom + kQuickProbeSectors;
+        if (probeFrom >= position + length) {
+          next = probeFrom;
+          break;
+        }
+        lba = probeFrom - 1;
+      }
+      position = next;
+    }
+  } catch (const std::exception& e) {
+    ReportError(e.what());
+  } catch (...) {
+    ReportError("Unknown error");
   }
 }
 

@@ -17,18 +17,24 @@ using ScanProgress = std::function<void(int percent)>;
 // Sectors read with one ReadSectors call; counts are rounded up to whole blocks.
 constexpr uint32_t kScanBlockSectors = 1000;
 
+// How far the quick scan probes from the start of a gap and from the end of each find: at
+// least 4096 sectors, so that a volume aligned to 1 MiB (2048 sectors) or to a cylinder
+// behind the start of an aligned extended boot record is met, rounded up to whole blocks.
+constexpr uint32_t kQuickProbeSectors = 5 * kScanBlockSectors;
+
 // Scans `count` sectors (rounded up to blocks of 1000) from `startOffset` sectors into
 // `region` (a gap, or the drive's Root for the whole disk) and adds every lost partition
 // found to LostPartitions, which is left sorted by start. With `findFirst` the scan ends at
-// the first find (LastFound) and `progress` is not used. No block is read whose first sector
-// is not below TotalSectors - 1000. False when nothing was scanned (busy drive, start beyond
-// that bound, a negative start or a count below 1); true otherwise, also after Stop, a read
-// failure or an error.
+// the first find (LastFound) and `progress` is not used. Blocks are read up to the disk's
+// last sector; the last one is short when the disk ends inside it. False when nothing was
+// scanned (busy drive, a start at or beyond the end of the disk, a negative start or a count
+// below 1); true otherwise, also after Stop, a read failure or an error.
 bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
                           int64_t count, bool findFirst);
 
-// The quick scan of one gap, run when a drive is read: the first 1000 sectors of the gap,
-// then the 1000 sectors after each partition found there.
+// The quick scan of one gap, run when a drive is read: the first kQuickProbeSectors of the
+// gap, then as many after each partition found there, until a probe finds nothing or a find
+// ends beyond the gap. LastFound is the find that ended it that way, else none.
 void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap);
 
 // The volume serial a boot sector of kind `fsKind` carries; the scanner takes a candidate

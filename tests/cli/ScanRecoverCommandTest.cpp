@@ -13,7 +13,7 @@ namespace {
 using nlohmann::json;
 
 constexpr uint64_t kLostFat = 84031;
-constexpr uint64_t kLostNtfs = 251904;
+constexpr uint64_t kLostNtfs = 262144;
 
 class ScanRecoverTest : public ::testing::Test {
  protected:
@@ -84,7 +84,7 @@ TEST_F(ScanRecoverTest, RecoverWritesBothLostPartitionsAsPrimaries) {
   ASSERT_EQ(ntfs.status, 0) << ntfs.err;
   CliRun fat = RunCli("recover --yes --at " + std::to_string(kLostFat) + " " + ShellQuote(image));
   ASSERT_EQ(fat.status, 0) << fat.err;
-  EXPECT_EQ(SfdiskStarts(), "start=2048\nstart=84031\nstart=116736\nstart=251904\nstart=118784\nstart=161792\n");
+  EXPECT_EQ(SfdiskStarts(), "start=2048\nstart=84031\nstart=116736\nstart=262144\nstart=118784\nstart=161792\n");
   json drive = Drive("list --json");
   EXPECT_TRUE(drive["lost"].empty());
   bool found = false;

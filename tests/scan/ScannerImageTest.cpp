@@ -30,6 +30,11 @@ const char kGapLayout[] =
     "table 'label: dos\\nunit: sectors\\n2048,8192,6' fs 1 fat16 KEEP "
     "fsat 10740 20480 ntfs GAPNTFS fsat 31620 16384 fat16 GAPFAT fsat 100000 8192 fat12 DEEP";
 
+// Two listed volumes that keep backup boot sectors: FAT32 six sectors in, NTFS in its last
+// sector.
+const char kListedLayout[] =
+    "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,20480,7' fs 1 fat32 LISTED32 fs 2 ntfs LISTEDNT";
+
 struct Expected {
   uint64_t start;
   uint32_t sectors;
@@ -42,6 +47,7 @@ class ScannerOnImages : public ::testing::Test {
   static void SetUpTestSuite() {
     lostImage = MakeImage("scan-lost.img", "160M", kLostLayout);
     gapImage = MakeImage("scan-gap.img", "128M", kGapLayout);
+    listedImage = MakeImage("scan-listed.img", "48M", kListedLayout);
   }
 
   // The drive as the table reader builds it, with what its quick scan found put aside so
@@ -75,7 +81,7 @@ class ScannerOnImages : public ::testing::Test {
     }
   }
 
-  static inline std::string lostImage, gapImage;
+  static inline std::string lostImage, gapImage, listedImage;
   DriveRegistryScope registry;
   ScanWatchHost host;
 };
@@ -102,12 +108,12 @@ TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
   EXPECT_TRUE(host.messages.empty());
   EXPECT_FALSE(drive->Scanning);
 
-  // Every sector below the last whole block is pumped once, with the drive marked busy.
-  EXPECT_EQ(host.processCalls, 327000);
+  // Every sector of the disk is pumped once, with the drive marked busy.
+  EXPECT_EQ(host.processCalls, kLostDiskSectors);
   EXPECT_EQ(host.callsWhileIdle, 0);
 
   // The bar shows the share of blocks finished before each one, then returns to 0.
-  ASSERT_EQ(progress.values.size(), 328u);
+  ASSERT_EQ(progress.values.size(), 329u);
   EXPECT_EQ(progress.values.front(), 0);
   EXPECT_EQ(progress.values[326], 99);
   EXPECT_TRUE(std::is_sorted(progress.values.begin(), progress.values.end() - 1));
@@ -196,6 +202,33 @@ TEST_F(ScannerOnImages, AFatLabelReadLeavesTheScanMarkedBusy) {
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 }
 
+TEST_F(ScannerOnImages, BackupsOfListedVolumesAreNoFindsWhereverTheRangeStarts) {
+  ASSERT_FALSE(listedImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(listedImage));
+  // Ranges that begin behind each primary boot sector, so that only the backup is met.
+  for (int64_t start : {2049, 73729, 94000}) {
+    SCOPED_TRACE("range from " + std::to_string(start));
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, start, 98304, false));
+    EXPECT_TRUE(drive->LostPartitions.empty());
+  }
+}
+
+TEST_F(ScannerOnImages, ACopyMetBehindItsIntactPrimaryNamesTheVolumeItBelongsTo) {
+  ASSERT_FALSE(lostImage.empty());
+  auto drive = OpenDrive(registry.AttachImage(lostImage));
+  // The ranges begin one sector behind the FAT32 and the NTFS volume's boot sector.
+  for (const Expected& volume : {kAllLost[1], kAllLost[2]}) {
+    SCOPED_TRACE("range from " + std::to_string(volume.start + 1));
+    drive->LostPartitions.clear();
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(volume.start + 1),
+                                     static_cast<int64_t>(volume.sectors), false));
+    ExpectFinds(*drive, lostImage, {volume});
+    if (!drive->LostPartitions.empty()) {
+      EXPECT_EQ(drive->LostPartitions[0]->BootFromBackup, 0u);
+    }
+  }
+}
+
 TEST_F(ScannerOnImages, BuildingADriveProbesTheStartOfEveryGap) {
   ASSERT_FALSE(gapImage.empty());
   const uint8_t number = registry.AttachImage(gapImage);
@@ -218,8 +251,8 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughAGap) {
   // The NTFS volume's backup boot sector, where the second probe starts, is no third find.
   ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
   EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "GAPNTFS");
-  // Probes at 10240 (to the find at 10740), at 31219 (to 31620) and a whole block at 48004.
-  EXPECT_EQ(host.processCalls, 501 + 402 + 1000);
+  // Probes at 10240 (to the find at 10740), at 31219 (to 31620), and a whole probe at 48004.
+  EXPECT_EQ(host.processCalls, 501 + 402 + kQuickProbeSectors);
   EXPECT_FALSE(drive->Scanning);
   EXPECT_EQ(drive->LastFound, nullptr);  // the last probe found nothing
 }

@@ -197,29 +197,31 @@ TEST_F(ScannerOnMemoryDisk, OffsetsCountFromTheRegionStart) {
   EXPECT_EQ(host.processCalls, 1000);
 }
 
-TEST_F(ScannerOnMemoryDisk, NoBlockReachesTheLastSectorsOfTheDisk) {
+TEST_F(ScannerOnMemoryDisk, TheScanReachesTheLastSectorOfTheDisk) {
   PutBootSector(*disk, kDiskSectors - 1000, fkFat12, 10, 0xC1);
-  PutBootSector(*disk, 8000, fkFat12, 10, 0xC2);  // behind the last whole block
+  PutBootSector(*disk, 8000, fkFat12, 10, 0xC2);               // in the short last block
+  PutBootSector(*disk, kDiskSectors - 1, fkFat12, 1, 0xC3);    // the disk's last sector
   auto drive = Drive();
   ProgressLog progress;
 
-  // A start exactly at the bound passes the start test but reads nothing.
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors - 1000, 5000, false));
-  EXPECT_EQ(host.processCalls, 0);
-  EXPECT_TRUE(faults->readOffsets.empty());
-  EXPECT_TRUE(drive->LostPartitions.empty());
-  EXPECT_EQ(progress.values, (std::vector<int>{0}));
-
-  // One sector further is beyond the end: nothing scanned.
-  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors - 999, 5000, false));
-  EXPECT_FALSE(drive->Scanning);
+  // A start on the last sector reads just that sector.
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors - 1, 5000, false));
+  EXPECT_EQ(host.processCalls, 1);
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{kDiskSectors - 1}));
   EXPECT_EQ(progress.values, (std::vector<int>{0, 0}));
 
-  // A whole-disk scan stops before the block that would end on the last sector.
+  // One sector further is beyond the end: nothing scanned.
+  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors, 5000, false));
+  EXPECT_FALSE(drive->Scanning);
+  EXPECT_EQ(progress.values, (std::vector<int>{0, 0, 0}));
+
+  // A whole-disk scan probes every sector, the last block being 192 sectors long.
+  host.processCalls = 0;
+  faults->readOffsets.clear();
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-  EXPECT_EQ(host.processCalls, 8000);
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{kDiskSectors - 1000}));
-  for (uint64_t offset : faults->readOffsets) EXPECT_LT(offset, 8000ull * 512);
+  EXPECT_EQ(host.processCalls, kDiskSectors);
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{kDiskSectors - 1000, 8000, kDiskSectors - 1}));
+  for (uint64_t offset : faults->readOffsets) EXPECT_LT(offset, uint64_t{kDiskSectors} * 512);
 }
 
 TEST_F(ScannerOnMemoryDisk, BadRangesScanNothing) {
@@ -235,7 +237,7 @@ TEST_F(ScannerOnMemoryDisk, BadRangesScanNothing) {
 
   // A huge count is bounded by the disk end.
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, INT64_MAX, false));
-  EXPECT_EQ(host.processCalls, 8000);
+  EXPECT_EQ(host.processCalls, kDiskSectors);
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 }
 
@@ -313,19 +315,20 @@ TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
   EXPECT_FALSE(drive->Scanning);
 }
 
-TEST(ScannerOnTinyDisk, ADiskSmallerThanABlockIsNeverRead) {
+TEST(ScannerOnTinyDisk, ADiskSmallerThanABlockIsReadWhole) {
   DriveRegistryScope registry;
   ScanWatchHost host;
   auto small = std::make_unique<MemorySource>(500 * 512);
   PutBootSector(*small->data, 10, fkFat12, 10, 0x81);
-  auto faulty = std::make_unique<FaultSource>(std::move(small));
-  auto state = faulty->state;
-  uint8_t number = registry.Attach(std::move(faulty));
+  uint8_t number = registry.Attach(std::move(small));
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(number, g));
   TPhysicalDrv drive(number, g);
-  EXPECT_FALSE(DetectLostPartitions(drive, drive.Root, {}, 0, 1000, false));
-  EXPECT_TRUE(state->readOffsets.empty());
+  host.drive = &drive;
+  EXPECT_TRUE(DetectLostPartitions(drive, drive.Root, {}, 0, 1000, false));
+  ASSERT_EQ(drive.LostPartitions.size(), 1u);
+  EXPECT_EQ(drive.LostPartitions[0]->AbsoluteStart(), 10u);
+  EXPECT_EQ(host.processCalls, 500);
   EXPECT_TRUE(host.messages.empty());
   EXPECT_FALSE(drive.Scanning);
 }

@@ -11,7 +11,7 @@ namespace qm::ui::test {
 namespace {
 
 constexpr uint64_t kLostFat = 84031;
-constexpr uint64_t kLostNtfs = 251904;
+constexpr uint64_t kLostNtfs = 262144;
 
 // A scripted host that really pumps the event loop on every call, so that timers run inside
 // the scan at once and not after the rate limit of the desktop's host.
@@ -148,7 +148,7 @@ TEST_F(ActionsTest, ScanOfTheChosenPartitionUsesItsRange) {
     EXPECT_TRUE(dialog.rbCurrentPartition->isEnabled());
     dialog.rbCurrentPartition->click();
     dialog.Edit1->setText(QStringLiteral("0"));
-    dialog.Edit2->setText(QStringLiteral("3"));  // 4096 + 2048 sectors cover the lost volume's start
+    dialog.Edit2->setText(QStringLiteral("8"));  // 16384 sectors cover the lost volume's start, 14336 in
     dialog.Button1Click();
     return dialog.result() == QDialog::Accepted;
   };

@@ -102,8 +102,8 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
 
   // Scan again to the end: the NTFS volume 4096 sectors into the last gap turns up.
   ClickTool(w.Scan);
-  ASSERT_TRUE(HasLost(251904));
-  const int row = RowWithLba(251904);
+  ASSERT_TRUE(HasLost(262144));
+  const int row = RowWithLba(262144);
   ASSERT_GE(row, w.FirstLostRow);
   Save("walk-4-found.png");
 
@@ -118,13 +118,13 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
   ClickTool(w.Recover);
   ASSERT_FALSE(answers.boxes.empty());
   EXPECT_EQ(answers.boxes.front().first, QStringLiteral("Recovering"));
-  const int recovered = RowWithLba(251904);
+  const int recovered = RowWithLba(262144);
   ASSERT_GT(recovered, 0);
   EXPECT_LT(recovered, w.FirstLostRow);
   EXPECT_EQ(Cell(recovered, 2), QStringLiteral("NTFS"));
   bool onMap = false;
   for (TPartition* p : w.CurrentDrive->AllPartitions)
-    onMap = onMap || (p->AbsoluteStart() == 251904 && p->MapRect.Right > p->MapRect.Left);
+    onMap = onMap || (p->AbsoluteStart() == 262144 && p->MapRect.Right > p->MapRect.Left);
   EXPECT_TRUE(onMap);
   ClickRow(recovered);
   Save("walk-6-recovered.png");

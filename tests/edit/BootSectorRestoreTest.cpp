@@ -1,0 +1,108 @@
+// Volumes whose first sector was wiped, made by sfdisk, mkfs.fat and mkntfs: the scanner finds
+// them at their true starts from the backup boot sectors, the restore puts the boot sectors
+// back, recovery writes their entries, and fsck.fat and ntfsinfo accept the volumes.
+#include <gtest/gtest.h>
+
+#include "disk/SectorIO.h"
+#include "edit/BootSectorRestore.h"
+#include "edit/Recover.h"
+#include "model/CheckReport.h"
+#include "model/TableReader.h"
+#include "scan/Scanner.h"
+#include "support/Fixtures.h"
+#include "support/ScriptedHost.h"
+
+namespace qm::test {
+namespace {
+
+const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
+
+// A FAT32 volume at 2048 and an NTFS volume at 73728, both wiped in their first sector and
+// taken out of the table. FAT32 keeps its backup 6 sectors in; NTFS in the sector behind the
+// 40959 it counts.
+const char kWipedLayout[] =
+    "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,40960,7' fs 1 fat32 WIPED32 fs 2 ntfs WIPEDNT "
+    "sector 2048 00 sector 73728 00 lose 2 lose 1";
+
+int ToolStatus(const std::string& image, uint64_t start, uint64_t size, const std::string& tool, std::string& out) {
+  const std::string volume = image + ".vol";
+  RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=" + std::to_string(start) +
+             " count=" + std::to_string(size) + " status=none");
+  return RunCommand(kPath + tool + " " + ShellQuote(volume) + " 2>&1", &out);
+}
+
+std::vector<std::string> ReportLines(TPhysicalDrv& drive, TPartition& find) {
+  std::string report;
+  BuildCheckReport(drive, find, report);
+  std::vector<std::string> lines;
+  for (size_t begin = 0; begin < report.size();) {
+    size_t end = std::min(report.find('\r', begin), report.size());
+    lines.push_back(report.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return lines;
+}
+
+TEST(BootSectorRestore, WipedVolumesAreFoundRestoredAndRecovered) {
+  const std::string image = MakeImage("wiped.img", "64M", kWipedLayout);
+  ASSERT_FALSE(image.empty());
+  DriveRegistryScope registry;
+  ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
+  const uint8_t number = registry.AttachImage(image);
+  TDriveGeometry g;
+  ASSERT_TRUE(GetDriveGeometry(number, g));
+  auto drive = CreatePhysicalDrv(number, g);
+  ASSERT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
+
+  ASSERT_EQ(drive->LostPartitions.size(), 2u);
+  TPartition& fat = *drive->LostPartitions[0];
+  TPartition& ntfs = *drive->LostPartitions[1];
+  EXPECT_EQ(fat.AbsoluteStart(), 2048u);
+  EXPECT_EQ(uint64_t{fat.Entry.TotalSectors}, 71680u);
+  EXPECT_EQ(fat.FsKind, fkFat32);
+  EXPECT_EQ(fat.BootFromBackup, 2054u);
+  EXPECT_EQ(ntfs.AbsoluteStart(), 73728u);
+  EXPECT_EQ(uint64_t{ntfs.Entry.TotalSectors}, 40959u);
+  EXPECT_EQ(ntfs.FsKind, fkNtfs);
+  EXPECT_EQ(ntfs.BootFromBackup, 73728u + 40959u);
+  EXPECT_EQ(ntfs.VolumeLabel, "WIPEDNT");
+  EXPECT_EQ(ReportLines(*drive, fat), (std::vector<std::string>{"Boot Sector: Missing, backup intact (LBA 2054)",
+                                                                "FAT1: OK   FAT2: OK", "Root Directory: Preview"}));
+  EXPECT_EQ(ReportLines(*drive, ntfs), (std::vector<std::string>{"Boot Sector: Missing, backup intact (LBA 114687)",
+                                                                 "Index Root: OK", "Root Directory: Preview"}));
+
+  // Refusals write nothing: a backup that no longer matches, a place beyond the disk.
+  TPartition stale = fat;
+  stale.BootSector[0x47] ^= 0xFF;
+  EXPECT_EQ(RestoreBootSector(*drive, stale), BootRestoreResult::BackupChanged);
+  TPartition far = fat;
+  far.Entry.RelativeSector = g.TotalSectors;
+  EXPECT_EQ(RestoreBootSector(*drive, far), BootRestoreResult::OutsideDisk);
+  EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512), std::vector<uint8_t>(512, 0));
+
+  const TPartition before = ntfs;
+  for (TPartition* find : {&fat, &ntfs}) {
+    SCOPED_TRACE(find->AbsoluteStart());
+    EXPECT_EQ(RestoreBootSector(*drive, *find), BootRestoreResult::Restored);
+    EXPECT_EQ(find->BootFromBackup, 0u);
+    EXPECT_EQ(ReadFileBytes(image, find->AbsoluteStart() * 512, 512),
+              std::vector<uint8_t>(find->BootSector.begin(), find->BootSector.end()));
+    EXPECT_EQ(RestoreBootSector(*drive, *find), BootRestoreResult::NotFromBackup);
+  }
+  TPartition again = before;  // made before the restore: its first sector is no longer empty
+  EXPECT_EQ(RestoreBootSector(*drive, again), BootRestoreResult::TargetChanged);
+  EXPECT_FALSE(drive->Scanning);
+
+  EXPECT_TRUE(RecoverLostPartition(*drive, *drive->LostPartitions[1]));
+  EXPECT_TRUE(RecoverLostPartition(*drive, *drive->LostPartitions[0]));
+  EXPECT_TRUE(drive->LostPartitions.empty());
+  EXPECT_TRUE(host.messages.empty());
+
+  std::string out;
+  EXPECT_EQ(ToolStatus(image, 2048, 71680, "fsck.fat -n", out), 0) << out;
+  EXPECT_EQ(ToolStatus(image, 73728, 40960, "ntfsinfo -m", out), 0) << out;
+  EXPECT_NE(out.find("Volume Name: WIPEDNT"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -8,6 +8,7 @@
 #include "Command.h"
 #include "Interrupt.h"
 #include "disk/SectorIO.h"
+#include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "edit/RecoverQuestions.h"
@@ -21,6 +22,8 @@ namespace {
 struct RecoverOptions {
   uint64_t at = 0;
   std::optional<int64_t> startMB, endMB;
+  bool restoreBootSector = false;
+  bool assumeYes = false;
   std::string source;
 };
 
@@ -82,16 +85,13 @@ int RunRecover(const RecoverOptions& options) {
     return kExitFailure;
   }
 
+  const TPartition find = *lost;  // the recovery frees the record
   InterruptHost host(GetHost(), drive);
   HostScope scope(host);
-  switch (RecoverLostPartition(drive, *lost)) {  // frees `lost` when it is written
-    case RecoverResult::Written: break;
-    case RecoverResult::NotNotified:
-      std::printf("Recovered the partition at sector %" PRIu64 ".\n\n", options.at);
-      PrintDriveText(0, drive);
-      PrintError("the tables are written, but the system could not be told of the new layout: "
-                 "it shows the new partition after a reboot");
-      return kExitWarnings;
+  const RecoverResult result = RecoverLostPartition(drive, *lost);
+  switch (result) {
+    case RecoverResult::Written:
+    case RecoverResult::NotNotified: break;
     case RecoverResult::Stopped: return Stopped();
     case RecoverResult::Refused: PrintError("nothing was written"); return kExitFailure;
     case RecoverResult::WriteFailed:
@@ -100,7 +100,30 @@ int RunRecover(const RecoverOptions& options) {
   }
   std::printf("Recovered the partition at sector %" PRIu64 ".\n\n", options.at);
   PrintDriveText(0, drive);
-  return kExitOk;
+  int status = kExitOk;
+  if (result == RecoverResult::NotNotified) {
+    PrintError("the tables are written, but the system could not be told of the new layout: "
+               "it shows the new partition after a reboot");
+    status = kExitWarnings;
+  }
+  if (find.BootFromBackup != 0) {
+    // Its own answer: --yes alone does not write inside the partition.
+    const bool restore = options.restoreBootSector || (!options.assumeYes && ConfirmBootSectorRestore(find));
+    if (!restore) {
+      PrintError("the boot sector at sector " + std::to_string(find.AbsoluteStart()) +
+                 " is left destroyed; its backup at sector " + std::to_string(find.BootFromBackup) +
+                 " is intact (--restore-boot-sector copies it back during the recovery)");
+      return status;
+    }
+    TPartition copy = find;
+    const BootRestoreResult restored = RestoreBootSector(drive, copy);
+    if (restored != BootRestoreResult::Restored) {
+      PrintError(BootRestoreText(restored));
+      return kExitWarnings;
+    }
+    std::printf("%s\n", BootRestoreText(restored).c_str());
+  }
+  return status;
 }
 
 // The numbers as typed; they become RecoverOptions once they are known to be in range.
@@ -123,16 +146,20 @@ bool ReadRecoverNumbers(const RecoverNumbers& typed, RecoverOptions& options) {
 
 }  // namespace
 
-Command AddRecoverCommand(CLI::App& app, const GlobalOptions&) {
+Command AddRecoverCommand(CLI::App& app, const GlobalOptions& global) {
   auto options = std::make_shared<RecoverOptions>();
   auto typed = std::make_shared<RecoverNumbers>();
   CLI::App* sub = app.add_subcommand("recover", "Write the lost partition that starts at a sector back into the tables");
   sub->add_option("--at", typed->at, "First sector (LBA) of the lost partition")->required();
   sub->add_option("--start-mb", typed->startMB, "Scan this range instead of the block that holds LBA");
   sub->add_option("--end-mb", typed->endMB, "End of that range in megabytes");
+  sub->add_flag("--restore-boot-sector", options->restoreBootSector,
+                "When the volume was found from its backup boot sector, also copy the backup over its destroyed "
+                "first sector (the one write inside a partition; --yes alone does not do it)");
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
   return Command{sub,
-                 [options, typed] {
+                 [options, typed, &global] {
+                   options->assumeYes = global.assumeYes;
                    if (!ReadRecoverNumbers(*typed, *options)) return kExitUsage;
                    return RunRecover(*options);
                  },

@@ -1,5 +1,7 @@
 #include "edit/RecoverQuestions.h"
 
+#include <string>
+
 #include "disk/Host.h"
 
 namespace qm {
@@ -19,6 +21,18 @@ bool ConfirmRecover(const TPartition& lost, const std::string& report) {
       MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
     return false;
   return MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes;
+}
+
+std::string BootSectorRestoreQuestion(const TPartition& find) {
+  return "The boot sector of this partition at LBA " + std::to_string(find.AbsoluteStart()) +
+         " is destroyed; its backup at LBA " + std::to_string(find.BootFromBackup) +
+         " is intact.\rCopy the backup over the destroyed boot sector?\r\rThis writes one sector inside the "
+         "partition itself, the only write outside the partition tables.";
+}
+
+bool ConfirmBootSectorRestore(const TPartition& find) {
+  return MessageBox(BootSectorRestoreQuestion(find), "Recovering", MsgButtons::YesNo, MsgIcon::Warning) ==
+         MsgAnswer::Yes;
 }
 
 }  // namespace qm

@@ -12,4 +12,11 @@ namespace qm {
 // its own), then the reminder to back up the tables. True when both were answered Yes.
 bool ConfirmRecover(const TPartition& lost, const std::string& report);
 
+// For a find made from its backup boot sector (its own first sector is destroyed), asked after
+// the recovery: whether to copy the backup over the destroyed first sector, the one write of
+// this program outside the partition tables. True when answered Yes.
+bool ConfirmBootSectorRestore(const TPartition& find);
+// The question ConfirmBootSectorRestore asks.
+std::string BootSectorRestoreQuestion(const TPartition& find);
+
 }  // namespace qm

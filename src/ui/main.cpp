@@ -12,6 +12,7 @@
 
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "edit/RecoverQuestions.h"
@@ -256,7 +257,15 @@ void TfrmMain::RecoverExecute() {
   // meanwhile: the maps must not paint through the old records while it runs.
   SelectedLost = nullptr;
   SelectedPartition = nullptr;
-  RecoverLostPartition(*CurrentDrive, *lost);
+  const TPartition find = *lost;  // the recovery frees the record
+  const RecoverResult result = RecoverLostPartition(*CurrentDrive, *lost);
+  const bool written = result == RecoverResult::Written || result == RecoverResult::NotNotified;
+  if (written && find.BootFromBackup != 0 && ConfirmBootSectorRestore(find)) {
+    TPartition copy = find;
+    const BootRestoreResult restored = RestoreBootSector(*CurrentDrive, copy);
+    MessageBox(BootRestoreText(restored), restored == BootRestoreResult::Restored ? "Recovering" : "Error",
+               MsgButtons::Ok, restored == BootRestoreResult::Restored ? MsgIcon::Information : MsgIcon::Warning);
+  }
   ViewReload();
 }
 

@@ -180,6 +180,33 @@ TEST(RecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
   }
 }
 
+// A FAT32 volume whose first sector is wiped, out of the table: it is found at its true start
+// from its backup. --yes recovers the entry but leaves the boot sector to its own answer;
+// --restore-boot-sector copies the backup back, and fsck.fat accepts the volume.
+TEST(RecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
+  const std::string steps = "table 'label: dos\\nunit: sectors\\n2048,71680,c' fs 1 fat32 WIPED32 sector 2048 00 lose 1";
+  for (const bool restore : {false, true}) {
+    SCOPED_TRACE(restore ? "with --restore-boot-sector" : "with --yes alone");
+    const std::string image = MakeImage(restore ? "wiped-restore.img" : "wiped-keep.img", "64M", steps);
+    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (restore ? "--restore-boot-sector " : "") + ShellQuote(image));
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::string dump;
+    RunCommand("sfdisk -d " + ShellQuote(image), &dump);
+    EXPECT_NE(dump.find("start=        2048, size=       71680, type=b"), std::string::npos) << dump;
+    const bool wiped = ReadFileBytes(image, 2048 * 512, 512) == std::vector<uint8_t>(512, 0);
+    EXPECT_EQ(wiped, !restore);
+    EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !restore) << run.err;
+    if (restore) {
+      std::string out;
+      RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(image + ".vol") +
+                     " bs=512 skip=2048 count=71680 status=none && PATH=\"$PATH:/usr/sbin:/sbin\" fsck.fat -n " +
+                     ShellQuote(image + ".vol") + " 2>&1; echo status=$?",
+                 &out);
+      EXPECT_NE(out.find("status=0"), std::string::npos) << out;
+    }
+  }
+}
+
 // Runs `command` on a pseudo-terminal (as a user at a terminal would) and presses Ctrl+C on it
 // after `delay`; returns the exit status.
 int CtrlCAfter(const std::string& command, const char* delay) {

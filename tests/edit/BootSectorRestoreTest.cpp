@@ -93,8 +93,8 @@ TEST(BootSectorRestore, WipedVolumesAreFoundRestoredAndRecovered) {
   EXPECT_EQ(RestoreBootSector(*drive, again), BootRestoreResult::TargetChanged);
   EXPECT_FALSE(drive->Scanning);
 
-  EXPECT_TRUE(RecoverLostPartition(*drive, *drive->LostPartitions[1]));
-  EXPECT_TRUE(RecoverLostPartition(*drive, *drive->LostPartitions[0]));
+  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[1]), RecoverResult::Written);
+  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[0]), RecoverResult::Written);
   EXPECT_TRUE(drive->LostPartitions.empty());
   EXPECT_TRUE(host.messages.empty());
 

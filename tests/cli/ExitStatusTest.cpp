@@ -13,7 +13,7 @@ namespace {
 using nlohmann::json;
 
 // The demo disk's lost NTFS volume, found only by a full scan.
-constexpr uint64_t kLostNtfs = 251904;
+constexpr uint64_t kLostNtfs = 262144;
 
 std::string DemoImage(const std::string& name) {
   std::string image = ProcessFixtureDir() + "/" + name;

@@ -13,6 +13,7 @@
 #include "disk/SectorIO.h"
 #include "model/CheckReport.h"
 #include "model/Enumeration.h"
+#include "scan/OpenDrive.h"
 #include "model/PartitionRows.h"
 #include "model/Text.h"
 
@@ -203,7 +204,7 @@ int RunList(const ListOptions& options) {
   if (!AttachSources(options.sources)) return kExitFailure;
   // The machine's volume list is not shown here; probing every volume of the machine would
   // only add reads of disks the user did not name.
-  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
+  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(false);
   PrintDrives(*drives, options.json);
   return kExitOk;
 }

@@ -12,6 +12,7 @@
 #include "disk/SectorIO.h"
 #include "edit/Commit.h"
 #include "model/Enumeration.h"
+#include "scan/OpenDrive.h"
 
 namespace qm::cli {
 
@@ -63,7 +64,7 @@ bool AttachSources(const std::vector<std::string>& sources) {
 std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::unique_ptr<DriveLock>* lock) {
   if (!AttachSources({source})) return nullptr;
   if (lock && !(*lock = LockForWriting(kFirstHardDisk))) return nullptr;
-  std::unique_ptr<TPhysicalDrives> drives = CreatePhysicalDrives(false);
+  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(false);
   if (drives->Drives.empty()) {
     PrintError("cannot read " + source);
     return nullptr;

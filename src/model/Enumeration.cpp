@@ -187,13 +187,14 @@ bool AttachDriveSources(const std::vector<std::string>& images, std::string& err
 
 // --- TPhysicalDrives -------------------------------------------------------------------
 
-std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes) {
+std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes, DriveBuilder build) {
+  if (!build) build = CreatePhysicalDrv;
   auto drives = std::make_unique<TPhysicalDrives>();
   // Numbers need not be contiguous: every one is asked, a silent one is passed over.
   for (unsigned number = kFirstHardDisk; number <= 0xFF; ++number) {
     TDriveGeometry geometry;
     if (GetDriveGeometry(static_cast<uint8_t>(number), geometry))
-      drives->Drives.push_back(CreatePhysicalDrv(static_cast<uint8_t>(number), geometry));
+      drives->Drives.push_back(build(static_cast<uint8_t>(number), geometry));
   }
   if (listVolumes) drives->LogicalDrives = ListLogicalDrives();
   if (GetOSKind() < osWinNT4) AssignBiosLetters(*drives);

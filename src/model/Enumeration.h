@@ -37,10 +37,12 @@ bool AttachDriveSources(const std::vector<std::string>& images, std::string& err
 // --- TPhysicalDrives -------------------------------------------------------------------
 
 // Builds the drive list from the attached sources: every drive number 0x80..0xFF whose
-// geometry answers becomes a drive (tables read, volumes named, gaps quick-scanned); then the
-// machine's volumes (unless `listVolumes` is false: a front end that never shows them need not
-// open them). The BIOS lettering runs only on the legacy system kind.
-std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes = true);
+// geometry answers becomes a drive, made by `build` (by default its tables read and volumes
+// named; the scanner's OpenDrive also quick-scans its gaps); then the machine's volumes
+// (unless `listVolumes` is false: a front end that never shows them need not open them). The
+// BIOS lettering runs only on the legacy system kind.
+using DriveBuilder = std::unique_ptr<TPhysicalDrv> (*)(uint8_t driveNumber, const TDriveGeometry& geometry);
+std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes = true, DriveBuilder build = nullptr);
 
 // --- The system's volumes --------------------------------------------------------------
 

@@ -102,6 +102,31 @@ bool ReadAttributeUnguarded(std::span<uint8_t, kFileRecordSize> B, uint32_t type
 
 }  // namespace
 
+uint64_t BootSectorVolumeSize(std::span<const uint8_t, 512> sector, uint8_t fsKind) {
+  switch (fsKind) {
+    case fkFat12:
+    case fkFat16: {
+      const uint64_t small = GetU16(sector, 0x13);
+      return small != 0 ? small : GetU32(sector, 0x20);
+    }
+    case fkFat32:
+    case fkHpfs: return GetU32(sector, 0x20);
+    case fkNtfs: return GetU64(sector, 0x28);
+    default: return 0;
+  }
+}
+
+uint8_t VolumeTypeCode(uint8_t fsKind) {
+  switch (fsKind) {
+    case fkFat12: return 0x01;
+    case fkFat16: return 0x06;
+    case fkFat32: return 0x0B;
+    case fkNtfs:
+    case fkHpfs: return 0x07;
+    default: return 0;
+  }
+}
+
 uint8_t DetectFsKind(std::span<const uint8_t, 512> sector) {
   if (TypeStringIs(sector, 0x36, "fat12")) return fkFat12;
   if (TypeStringIs(sector, 0x36, "fat16")) return fkFat16;

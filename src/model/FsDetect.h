@@ -14,6 +14,13 @@ namespace qm {
 // when nothing is recognised. Only the type strings are looked at.
 uint8_t DetectFsKind(std::span<const uint8_t, 512> sector);
 
+// The number of sectors the volume of a boot sector of kind `fsKind` says it holds (0 when the
+// kind keeps none): FAT12/16 the 16-bit count or else the 32-bit one, FAT32 and HPFS the
+// 32-bit count, NTFS the 64-bit count.
+uint64_t BootSectorVolumeSize(std::span<const uint8_t, 512> sector, uint8_t fsKind);
+// The partition type code for a volume of kind `fsKind` (0x01, 0x06, 0x0B, 0x07), or 0.
+uint8_t VolumeTypeCode(uint8_t fsKind);
+
 constexpr size_t kFileRecordSize = 1024;
 constexpr uint32_t kAttrVolumeName = 0x60;
 constexpr uint32_t kAttrIndexRoot = 0x90;

@@ -7,7 +7,6 @@
 #include "disk/SectorIO.h"
 #include "model/Enumeration.h"
 #include "model/FsDetect.h"
-#include "scan/Scanner.h"
 
 namespace qm {
 namespace {
@@ -41,15 +40,12 @@ void StopWalk(TPhysicalDrv& drive, const std::string& why) {
 // Sector 0 holds a file system's boot sector instead of a partition table: the disk is one
 // volume. Its record stands for that volume, from sector 0 to the size its boot sector gives.
 void AddWholeDiskVolume(TPhysicalDrv& drive, const TSector& sector, uint8_t kind) {
-  uint32_t total = 0;
-  uint8_t systemId = 0;
-  if (!LostVolumeExtent(sector, kind, 0, drive.Geometry.TotalSectors, total, systemId)) {
-    total = drive.Geometry.TotalSectors;
-    if (systemId == kTypeEmpty) systemId = 0x07;  // a record of type 0 would be a gap
-  }
+  // The volume's own size, unless it claims none or more than the disk holds.
+  uint64_t total = BootSectorVolumeSize(sector, kind);
+  if (total == 0 || total > drive.Geometry.TotalSectors) total = drive.Geometry.TotalSectors;
   TPartitionEntry entry{};
-  entry.SystemId = systemId;
-  entry.TotalSectors = total;
+  entry.SystemId = VolumeTypeCode(kind);
+  entry.TotalSectors = static_cast<uint32_t>(total);
   auto owned = std::make_unique<TPartition>();
   TPartition& record = *owned;
   drive.Root.Children.push_back(&record);
@@ -159,10 +155,6 @@ void ReadAllTables(TPhysicalDrv& drive) {
 std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry) {
   auto drive = std::make_unique<TPhysicalDrv>(driveNumber, geometry);
   ReadAllTables(*drive);
-  // The quick scan adds only to LostPartitions, but a copy keeps the loop independent of it.
-  const std::vector<TPartition*> records = drive->AllPartitions;
-  for (TPartition* record : records)
-    if (record->Entry.SystemId == kTypeEmpty) AutoScanFreeSpace(*drive, *record);
   return drive;
 }
 

@@ -18,6 +18,7 @@
 #include "edit/RecoverQuestions.h"
 #include "model/Enumeration.h"
 #include "model/TableReader.h"
+#include "scan/OpenDrive.h"
 #include "scan/Scanner.h"
 #include "ui/Colors.h"
 #include "ui/Scanconfig.h"
@@ -74,7 +75,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   }
   {
     const Enumerating busy(*this);
-    PhysicalDrives = CreatePhysicalDrives();
+    PhysicalDrives = OpenDrives();
   }
   SelectedPartition = nullptr;
   DebugMode = false;
@@ -216,7 +217,7 @@ void TfrmMain::RefreshExecute() {
   {
     const Enumerating busy(*this);
     PhysicalDrives.reset();
-    PhysicalDrives = CreatePhysicalDrives();
+    PhysicalDrives = OpenDrives();
   }
   FormShow();
   PaintBox2->update();
@@ -341,7 +342,7 @@ bool TfrmMain::AddImageDrive(const QString& path) {
   std::unique_ptr<TPhysicalDrv> drive;
   {
     const Enumerating busy(*this);
-    drive = CreatePhysicalDrv(number, geometry);
+    drive = OpenDrive(number, geometry);
   }
   if (!drive) return false;
   PhysicalDrives->Drives.push_back(std::move(drive));

@@ -84,13 +84,12 @@ uint64_t Digest(const std::string& path) {
 
 class RecoverOnImages : public ::testing::Test {
  protected:
-  // The drive as the program builds it, then a scan of the whole disk.
+  // The drive's tables, then a scan of the whole disk.
   std::unique_ptr<TPhysicalDrv> OpenAndScan(const std::string& image) {
     number = registry.AttachImage(image);
     TDriveGeometry g;
     EXPECT_TRUE(GetDriveGeometry(number, g));
     auto drive = CreatePhysicalDrv(number, g);
-    drive->LostPartitions.clear();
     EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
     return drive;
   }

@@ -10,6 +10,7 @@
 #include "model/CheckReport.h"
 #include "model/PartitionRows.h"
 #include "model/TableReader.h"
+#include "scan/OpenDrive.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
 #include "support/RecoverCheck.h"
@@ -72,7 +73,7 @@ TEST(DamagedDisks, RandomTablesAndBootSectorsAreReadSafely) {
     const uint8_t number = registry.Attach(std::move(memory));
     TDriveGeometry g;
     ASSERT_TRUE(GetDriveGeometry(number, g));
-    auto drive = CreatePhysicalDrv(number, g);
+    auto drive = OpenDrive(number, g);
     DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
 
     ASSERT_FALSE(drive->AllPartitions.empty());

@@ -50,14 +50,13 @@ class ScannerOnImages : public ::testing::Test {
     listedImage = MakeImage("scan-listed.img", "48M", kListedLayout);
   }
 
-  // The drive as the table reader builds it, with what its quick scan found put aside so
-  // that each test sees only its own finds.
+  // The drive as the table reader builds it, without the quick scan, so that each test sees
+  // only its own finds.
   std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t number) {
     TDriveGeometry g;
     EXPECT_TRUE(GetDriveGeometry(number, g));
     auto drive = CreatePhysicalDrv(number, g);
     EXPECT_GT(drive->AllPartitions.size(), 1u);
-    drive->LostPartitions.clear();
     drive->LastFound = nullptr;
     host.drive = drive.get();
     host.processCalls = 0;

@@ -1,0 +1,17 @@
+#pragma once
+// A drive as the user first sees it: its tables read, and the gaps between its partitions
+// quick-scanned for lost partitions. A re-read after a write reads the tables only.
+#include <cstdint>
+#include <memory>
+
+#include "model/PhysicalDrv.h"
+
+namespace qm {
+
+std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t driveNumber, const TDriveGeometry& geometry);
+
+// Every attached drive opened as OpenDrive does, then the machine's volumes unless
+// `listVolumes` is false.
+std::unique_ptr<TPhysicalDrives> OpenDrives(bool listVolumes = true);
+
+}  // namespace qm

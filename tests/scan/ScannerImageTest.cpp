@@ -145,7 +145,8 @@ TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
 TEST_F(ScannerOnImages, AFailingBlockEndsTheScanWithTheEarlierFinds) {
   ASSERT_FALSE(lostImage.empty());
   auto faulty = std::make_unique<FaultSource>(std::make_unique<FileSource>(lostImage));
-  faulty->state->readFaults[149000ull * 512] = Fault{FaultKind::Error, EIO, -1};  // the block holding 149504
+  // A bad sector at 144000, a few blocks in front of the volume at 149504.
+  faulty->state->readFaults[144000ull * 512] = Fault{FaultKind::Error, EIO, -1};
   auto drive = OpenDrive(registry.Attach(std::move(faulty)));
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));

@@ -270,9 +270,8 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100}));
   EXPECT_FALSE(drive->Scanning);
   EXPECT_FALSE(drive->StopRequested);
-  ASSERT_FALSE(progress.values.empty());
-  EXPECT_EQ(progress.values.back(), 0);
-  EXPECT_EQ(faults->readOffsets.back(), 512000u);  // the third block was never read
+  // The bar moved for the first two of nine blocks only, then went back to 0.
+  EXPECT_EQ(progress.values, (std::vector<int>{0, 11, 0}));
 }
 
 TEST_F(ScannerOnMemoryDisk, AnErrorInsideTheScanIsReportedAndTheListKeptSorted) {

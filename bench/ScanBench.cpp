@@ -1,23 +1,35 @@
-// Full-disk lost-partition scan against plain sequential reads of the same bytes.
+// Speed of the lost-partition scanner, in three parts:
+//  1. the full-disk scan against `dd bs=1M` (run as a program) and plain 1 MiB preads of the
+//     same image, with the page cache warm and cold;
+//  2. the quick scan of ten gaps run when a drive is opened;
+//  3. `quillmark-cli list` of small images whose single gap is full of one-sector volumes
+//     (4, 8 and 16 MiB), which shows whether the cost of a find grows with the finds.
 //
 //   quillmark-bench [SIZE_MIB [PARENT_DIR]]
 //
 // Makes a random image of SIZE_MIB (at least 2048) under PARENT_DIR ($TMPDIR or /tmp by
-// default) with real boot sectors placed in it, warms the page cache, then times the scan
-// of the whole disk and pread of 512000-byte blocks over the same range. The image is
-// removed at the end.
+// default) with real boot sectors placed in it. "Cold" means the image's pages were dropped
+// from the page cache with posix_fadvise(POSIX_FADV_DONTNEED) right before the run: only this
+// image leaves the cache, so the machine's other users keep theirs. The images are removed at
+// the end.
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "BenchImage.h"
+#include "disk/Bytes.h"
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "scan/Scanner.h"
@@ -63,32 +75,85 @@ class SilentHost final : public Host {
   }
 };
 
-// The blocks the scan reads: from sector 0 while the block starts below TotalSectors - 1000.
-uint64_t ScannedBlocks(uint64_t sectors) { return sectors < 1000 ? 0 : (sectors - 1000 + 999) / 1000; }
-
-double PlainRead(const std::string& path, uint64_t blocks, uint64_t& checksum) {
+// Reads the whole image with `blockBytes` preads.
+double PlainRead(const std::string& path, uint64_t bytes, size_t blockBytes, uint64_t& checksum) {
   int fd = ::open(path.c_str(), O_RDONLY);
   if (fd < 0) return -1;
-  std::vector<uint8_t> buffer(512000);
+  std::vector<uint8_t> buffer(blockBytes);
   const Clock::time_point start = Clock::now();
-  for (uint64_t b = 0; b < blocks; ++b) {
-    if (::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(b * 512000)) != 512000) {
+  for (uint64_t at = 0; at < bytes; at += blockBytes) {
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(blockBytes, bytes - at));
+    if (::pread(fd, buffer.data(), length, static_cast<off_t>(at)) != static_cast<ssize_t>(length)) {
       ::close(fd);
       return -1;
     }
-    checksum += buffer[511];  // keeps the reads from being optimised away
+    checksum += buffer[length - 1];  // keeps the reads from being optimised away
   }
   const double elapsed = Seconds(start, Clock::now());
   ::close(fd);
   return elapsed;
 }
 
+// Runs a program and returns how long it took, or -1 when it failed.
+double TimeProgram(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const Clock::time_point start = Clock::now();
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return Seconds(start, Clock::now());
+}
+
+double Dd(const std::string& path) {
+  return TimeProgram({"dd", "if=" + path, "of=/dev/null", "bs=1M", "status=none"});
+}
+
+// An image with no partition table whose one gap, from sector 63 to the end, holds a FAT12
+// boot sector claiming one sector in every sector, each with a serial of its own: every
+// sector is a find. No formatting tool makes such a disk, so its sectors are made here.
+bool MakeFindsImage(const std::string& path, uint64_t mib) {
+  const uint64_t sectors = mib * 2048;
+  std::vector<uint8_t> disk(sectors * 512);
+  for (uint64_t lba = 63; lba < sectors; ++lba) {
+    uint8_t* s = disk.data() + lba * 512;
+    s[0] = 0xEB, s[1] = 0x3C, s[2] = 0x90;
+    StoreLE<uint16_t>(s + 0x0B, 512);
+    s[0x0D] = 1;
+    StoreLE<uint16_t>(s + 0x0E, 1);
+    StoreLE<uint16_t>(s + 0x13, 1);
+    StoreLE<uint32_t>(s + 0x27, static_cast<uint32_t>(0x10000000 + lba));
+    std::memcpy(s + 0x36, "FAT12   ", 8);
+    s[510] = 0x55, s[511] = 0xAA;
+  }
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) return false;
+  const bool ok = std::fwrite(disk.data(), 1, disk.size(), out) == disk.size();
+  return std::fclose(out) == 0 && ok;
+}
+
+// Drops the image's pages from the page cache, so that the next run reads from the disk.
+void DropFromCache(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
 // The sector layer alone: the same blocks through ReadSectors, as the scan reads them.
-double SectorLayerRead(uint64_t blocks, uint64_t& checksum) {
+double SectorLayerRead(uint64_t sectors, uint64_t& checksum) {
   std::vector<uint8_t> buffer(512000);
   const Clock::time_point start = Clock::now();
-  for (uint64_t b = 0; b < blocks; ++b) {
-    if (!ReadSectors(kFirstHardDisk, static_cast<uint32_t>(b * 1000), 1000, buffer.data(), true, true)) return -1;
+  for (uint64_t at = 0; at < sectors; at += 1000) {
+    const uint16_t count = static_cast<uint16_t>(std::min<uint64_t>(1000, sectors - at));
+    if (!ReadSectors(kFirstHardDisk, static_cast<uint32_t>(at), count, buffer.data(), true, true)) return -1;
     checksum += buffer[511];
   }
   return Seconds(start, Clock::now());
@@ -174,10 +239,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const uint64_t blocks = ScannedBlocks(image.sectors);
-  const double megabytes = static_cast<double>(blocks) * 512000 / 1e6;
+  const uint64_t bytes = image.sectors * 512;
+  const double megabytes = static_cast<double>(bytes) / 1e6;
   uint64_t checksum = 0;
-  PlainRead(image.path, blocks, checksum);  // warms the page cache
+  PlainRead(image.path, bytes, 1 << 20, checksum);  // warms the page cache
 
   SectorIoStartup();
   AttachDrive(std::make_unique<FileSource>(image.path));
@@ -190,12 +255,14 @@ int main(int argc, char** argv) {
 
   // Rounds interleaved, so that every variant sees the same state of the machine.
   const int rounds = 5;
-  std::vector<double> reads, layerReads, scans, clockScans, silentScans, quickScans;
+  std::vector<double> dds, reads, smallReads, layerReads, scans, clockScans, silentScans, quickScans;
   size_t finds = 0, clockFinds = 0, silentFinds = 0, quickFinds = 0;
   long pumps = 0;
   for (int r = 0; r < rounds; ++r) {
-    reads.push_back(PlainRead(image.path, blocks, checksum));
-    layerReads.push_back(SectorLayerRead(blocks, checksum));
+    dds.push_back(Dd(image.path));
+    reads.push_back(PlainRead(image.path, bytes, 1 << 20, checksum));
+    smallReads.push_back(PlainRead(image.path, bytes, 512000, checksum));
+    layerReads.push_back(SectorLayerRead(image.sectors, checksum));
     {
       RateLimitedHost host(false);
       HostScope scope(host);
@@ -218,40 +285,87 @@ int main(int argc, char** argv) {
       quickScans.push_back(QuickScanTenGaps(drive, image, quickFinds));
     }
   }
+
+  // Cold: each run starts with the image out of the page cache.
+  const int coldRounds = 3;
+  std::vector<double> coldDds, coldReads, coldScans;
+  size_t coldFinds = 0;
+  for (int r = 0; r < coldRounds; ++r) {
+    DropFromCache(image.path);
+    coldDds.push_back(Dd(image.path));
+    DropFromCache(image.path);
+    coldReads.push_back(PlainRead(image.path, bytes, 1 << 20, checksum));
+    DropFromCache(image.path);
+    RateLimitedHost host(false);
+    HostScope scope(host);
+    coldScans.push_back(Scan(drive, image.sectors, coldFinds));
+  }
   DetachAllDrives();
 
-  const double read = Best(reads), layer = Best(layerReads), scan = Best(scans);
-  const double clockScan = Best(clockScans), silent = Best(silentScans);
-  if (read <= 0 || layer <= 0) {
+  const double dd = Best(dds), read = Best(reads), smallRead = Best(smallReads), layer = Best(layerReads);
+  const double scan = Best(scans), clockScan = Best(clockScans), silent = Best(silentScans);
+  const double coldDd = Best(coldDds), coldRead = Best(coldReads), coldScan = Best(coldScans);
+  if (dd <= 0 || read <= 0 || smallRead <= 0 || layer <= 0 || coldDd <= 0 || coldRead <= 0) {
     std::fprintf(stderr, "quillmark-bench: reading the image failed\n");
     return 1;
   }
   const double clockNs = ClockCostNs();
-  std::printf("image                 %.0f MB scanned (%llu blocks of 1000 sectors); %u volumes and %u backup copies placed\n",
-              megabytes, static_cast<unsigned long long>(blocks), image.volumes, image.backups);
-  std::printf("plain pread           %7.3f s %8.1f MB/s  (512000-byte blocks, page cache warm)\n", read, megabytes / read);
-  std::printf("ReadSectors alone     %7.3f s %8.1f MB/s  (the sector layer, as the scanner calls it)\n", layer,
-              megabytes / layer);
-  std::printf("scan                  %7.3f s %8.1f MB/s  (rate-limited host, clock every 64 pumps; %ld pumps, %zu finds)\n",
-              scan, megabytes / scan, pumps, finds);
-  std::printf("scan, clock per pump  %7.3f s %8.1f MB/s  (steady_clock read on every pump; %zu finds)\n", clockScan,
-              megabytes / clockScan, clockFinds);
-  std::printf("scan, idle pump       %7.3f s %8.1f MB/s  (%zu finds)\n", silent, megabytes / silent, silentFinds);
-  std::printf("ratio scan / pread    %7.3f  (target at most 1.25)\n", scan / read);
-  std::printf("ratio scan / ReadSectors %4.3f  (the scanner's own share)\n", scan / layer);
+  auto rate = [megabytes](double s) { return megabytes / s; };
+  std::printf("image                 %.0f MB scanned; %u volumes and %u backup copies placed\n", megabytes,
+              image.volumes, image.backups);
+  std::printf("page cache warm:\n");
+  std::printf("  dd bs=1M            %7.3f s %8.1f MB/s  (the program, to /dev/null)\n", dd, rate(dd));
+  std::printf("  pread 1 MiB         %7.3f s %8.1f MB/s\n", read, rate(read));
+  std::printf("  pread 512000        %7.3f s %8.1f MB/s\n", smallRead, rate(smallRead));
+  std::printf("  ReadSectors alone   %7.3f s %8.1f MB/s  (1000-sector calls through the sector layer)\n", layer,
+              rate(layer));
+  std::printf("  scan                %7.3f s %8.1f MB/s  (rate-limited host, clock every 64 pumps; %ld pumps, %zu finds)\n",
+              scan, rate(scan), pumps, finds);
+  std::printf("  scan, clock per pump%7.3f s %8.1f MB/s  (steady_clock read on every pump; %zu finds)\n", clockScan,
+              rate(clockScan), clockFinds);
+  std::printf("  scan, idle pump     %7.3f s %8.1f MB/s  (%zu finds)\n", silent, rate(silent), silentFinds);
+  std::printf("  ratio scan / dd     %7.3f  (target at most 1.05)\n", scan / dd);
+  std::printf("  ratio scan / pread 1 MiB %.3f\n", scan / read);
+  std::printf("page cache cold (posix_fadvise DONTNEED on the image before each run):\n");
+  std::printf("  dd bs=1M            %7.3f s %8.1f MB/s\n", coldDd, rate(coldDd));
+  std::printf("  pread 1 MiB         %7.3f s %8.1f MB/s\n", coldRead, rate(coldRead));
+  std::printf("  scan                %7.3f s %8.1f MB/s  (%zu finds)\n", coldScan, rate(coldScan), coldFinds);
+  std::printf("  ratio scan / dd     %7.3f  (target at most 1.05)\n", coldScan / coldDd);
+  std::printf("  ratio scan / pread 1 MiB %.3f\n", coldScan / coldRead);
   std::printf("steady_clock read     %7.1f ns a call, %.3f s for one read per sector\n", clockNs,
-              clockNs * 1e-9 * static_cast<double>(blocks * 1000));
+              clockNs * 1e-9 * static_cast<double>(image.sectors));
   std::printf("quick scan, ten gaps  %7.2f ms  (%zu finds; page cache warm; target under 50 ms)\n",
               Best(quickScans) * 1e3, quickFinds);
-  std::printf("best of %d rounds; all rounds (s):\n", rounds);
-  std::printf("  pread       %s\n  ReadSectors %s\n  scan        %s\n  clock scan  %s\n  idle scan   %s\n"
-              "  quick scan  %s\n",
-              Rounds(reads).c_str(), Rounds(layerReads).c_str(), Rounds(scans).c_str(), Rounds(clockScans).c_str(),
-              Rounds(silentScans).c_str(), Rounds(quickScans).c_str());
+  std::printf("best of %d warm and %d cold rounds; all rounds (s):\n", rounds, coldRounds);
+  std::printf("  dd          %s\n  pread 1 MiB %s\n  pread 512000%s\n  ReadSectors %s\n  scan        %s\n"
+              "  clock scan  %s\n  idle scan   %s\n  quick scan  %s\n  cold dd     %s\n  cold pread  %s\n"
+              "  cold scan   %s\n",
+              Rounds(dds).c_str(), Rounds(reads).c_str(), Rounds(smallReads).c_str(), Rounds(layerReads).c_str(),
+              Rounds(scans).c_str(), Rounds(clockScans).c_str(), Rounds(silentScans).c_str(),
+              Rounds(quickScans).c_str(), Rounds(coldDds).c_str(), Rounds(coldReads).c_str(),
+              Rounds(coldScans).c_str());
 
-  if (finds != image.volumes || clockFinds != image.volumes || silentFinds != image.volumes) {
-    std::fprintf(stderr, "quillmark-bench: the scan found %zu volumes, %u were placed\n", finds, image.volumes);
-    return 1;
+  bool ok = finds == image.volumes && clockFinds == image.volumes && silentFinds == image.volumes &&
+            coldFinds == image.volumes;
+  if (!ok) std::fprintf(stderr, "quillmark-bench: the scan found %zu volumes, %u were placed\n", finds, image.volumes);
+
+  // `list` of a gap full of finds: the time per find must not grow with their number.
+  std::printf("quillmark-cli list, one gap full of one-sector volumes (warm, best of 3):\n");
+  for (uint64_t small : {4, 8, 16}) {
+    const std::string path = dir.Path() + "/finds-" + std::to_string(small) + ".img";
+    dir.Track(path);
+    if (!MakeFindsImage(path, small)) {
+      std::fprintf(stderr, "quillmark-bench: cannot write %s\n", path.c_str());
+      return 1;
+    }
+    std::vector<double> lists;
+    for (int r = 0; r < 3; ++r) lists.push_back(TimeProgram({QM_CLI_PATH, "list", path}));
+    const double list = Best(lists);
+    const uint64_t found = small * 2048 - 63;
+    std::printf("  %2llu MiB  %6llu finds  %7.3f s  (%.2f us a find)\n", static_cast<unsigned long long>(small),
+                static_cast<unsigned long long>(found), list, list * 1e6 / static_cast<double>(found));
+    if (list < 0) ok = false;
+    std::remove(path.c_str());
   }
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #include "model/FsDetect.h"
 #include "model/TableReader.h"
 #include "scan/ScanHelpers.h"
+#include "scan/OpenDrive.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
 #include "support/Sources.h"
@@ -144,7 +145,8 @@ TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
 TEST_F(ScannerOnImages, AFailingBlockEndsTheScanWithTheEarlierFinds) {
   ASSERT_FALSE(lostImage.empty());
   auto faulty = std::make_unique<FaultSource>(std::make_unique<FileSource>(lostImage));
-  faulty->state->readFaults[149000ull * 512] = Fault{FaultKind::Error, EIO, -1};  // the block holding 149504
+  // A bad sector at 144000, a few blocks in front of the volume at 149504.
+  faulty->state->readFaults[144000ull * 512] = Fault{FaultKind::Error, EIO, -1};
   auto drive = OpenDrive(registry.Attach(std::move(faulty)));
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
@@ -233,7 +235,7 @@ TEST_F(ScannerOnImages, BuildingADriveProbesTheStartOfEveryGap) {
   const uint8_t number = registry.AttachImage(gapImage);
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(number, g));
-  auto drive = CreatePhysicalDrv(number, g);
+  auto drive = qm::OpenDrive(number, g);
   ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
   EXPECT_FALSE(drive->Scanning);
 }

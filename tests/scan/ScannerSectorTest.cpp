@@ -270,9 +270,27 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100}));
   EXPECT_FALSE(drive->Scanning);
   EXPECT_FALSE(drive->StopRequested);
-  ASSERT_FALSE(progress.values.empty());
-  EXPECT_EQ(progress.values.back(), 0);
-  EXPECT_EQ(faults->readOffsets.back(), 512000u);  // the third block was never read
+  // The bar moved for the first two of nine blocks only, then went back to 0.
+  EXPECT_EQ(progress.values, (std::vector<int>{0, 11, 0}));
+}
+
+TEST_F(ScannerOnMemoryDisk, ABadSectorFailsItsOwnBlockOnly) {
+  // Blocks are read in runs; a run that fails is read again block by block, so the block in
+  // front of the bad one is still scanned and the prompt names the bad block alone.
+  PutBootSector(*disk, 500, fkFat16, 10, 0x51);
+  PutBootSector(*disk, 1500, fkFat16, 10, 0x52);
+  // Sectors 1000 and 1024 are bad: every read that covers one of them fails.
+  faults->readFaults[1000 * 512] = Fault{FaultKind::Error, EIO, -1};
+  faults->readFaults[1024 * 512] = Fault{FaultKind::Error, EIO, -1};
+  auto drive = Drive();
+
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+
+  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].caption, "Read Error");
+  EXPECT_NE(host.messages[0].text.find("LBA:1000  Blocks:1000"), std::string::npos) << host.messages[0].text;
+  EXPECT_EQ(host.processCalls, 1000);
 }
 
 TEST_F(ScannerOnMemoryDisk, AnErrorInsideTheScanIsReportedAndTheListKeptSorted) {

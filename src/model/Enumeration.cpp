@@ -1,62 +1,15 @@
 #include "model/Enumeration.h"
 
-#include <blkid/blkid.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 
+#include "disk/Machine.h"
 #include "disk/SectorIO.h"
 #include "model/TableReader.h"
 #include "model/Text.h"
 
 namespace qm {
 namespace {
-
-namespace fs = std::filesystem;
-
-bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
-
-bool AllDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "sda", "vdb", "hdc", "sdaa": a prefix then lower-case letters only (sda1 is a partition).
-bool LettersAfter(std::string_view name, std::string_view prefix) {
-  if (!StartsWith(name, prefix) || name.size() == prefix.size()) return false;
-  std::string_view rest = name.substr(prefix.size());
-  return std::all_of(rest.begin(), rest.end(), [](char c) { return c >= 'a' && c <= 'z'; });
-}
-
-// Directory entries in name order; an unreadable directory gives none.
-std::vector<std::string> SortedEntries(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    names.push_back(it->path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// A decimal number from a sysfs attribute file.
-bool ReadSysfsNumber(const std::string& path, uint64_t& value) {
-  std::ifstream in(path);
-  unsigned long long v = 0;
-  if (!(in >> v)) return false;
-  value = v;
-  return true;
-}
-
-bool PathExists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(path, ec);
-}
 
 bool IsFatTypeCode(uint8_t type) {
   switch (type) {
@@ -73,117 +26,7 @@ bool GiveLetter(TPartition& record, char& letter) {
   return true;
 }
 
-// What libblkid finds on one volume.
-struct VolumeProbe {
-  bool opened = false;
-  bool hasFileSystem = false;
-  uint64_t bytes = 0;
-  std::string label, type;
-};
-
-VolumeProbe ProbeVolume(const std::string& devicePath) {
-  VolumeProbe result;
-  blkid_probe pr = blkid_new_probe_from_filename(devicePath.c_str());
-  if (!pr) return result;  // no permission, no medium, gone
-  result.opened = true;
-  blkid_probe_enable_superblocks(pr, 1);
-  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE);
-  blkid_loff_t size = blkid_probe_get_size(pr);
-  result.bytes = size > 0 ? static_cast<uint64_t>(size) : 0;
-  if (blkid_do_safeprobe(pr) == 0) {
-    const char* value = nullptr;
-    if (blkid_probe_lookup_value(pr, "USAGE", &value, nullptr) == 0 && value && std::string_view(value) == "filesystem") {
-      result.hasFileSystem = true;
-      if (blkid_probe_lookup_value(pr, "TYPE", &value, nullptr) == 0 && value) result.type = value;
-      if (blkid_probe_lookup_value(pr, "LABEL", &value, nullptr) == 0 && value) result.label = value;
-    }
-  }
-  blkid_free_probe(pr);
-  return result;
-}
-
-bool HasPartitionChildren(const std::string& deviceDir) {
-  for (const std::string& child : SortedEntries(deviceDir))
-    if (PathExists(deviceDir + "/" + child + "/partition")) return true;
-  return false;
-}
-
 }  // namespace
-
-// --- Drive sources ---------------------------------------------------------------------
-
-bool IsWholeDiskName(std::string_view name) {
-  if (LettersAfter(name, "sd") || LettersAfter(name, "vd") || LettersAfter(name, "hd")) return true;
-  if (StartsWith(name, "nvme")) {  // nvme<controller>n<namespace>; nvme0 alone is the controller
-    std::string_view rest = name.substr(4);
-    size_t n = rest.find('n');
-    return n != std::string_view::npos && AllDigits(rest.substr(0, n)) && AllDigits(rest.substr(n + 1));
-  }
-  if (StartsWith(name, "mmcblk")) return AllDigits(name.substr(6));  // mmcblk0boot0, mmcblk0p1 are not
-  return false;
-}
-
-std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir) {
-  std::vector<std::string> disks;
-  for (const std::string& name : SortedEntries(sysBlockDir))
-    if (IsWholeDiskName(name)) disks.push_back("/dev/" + name);
-  return disks;
-}
-
-bool ProbeDriveSource(const std::string& path, std::string& reason) {
-  FileSource source(path);
-  int error = 0;
-  auto handle = source.Open(AccessMode::Read, error);
-  TDriveGeometry geometry;
-  if (!handle || !source.QueryGeometry(geometry, error)) {
-    reason = error == ENODEV ? "not a disk image or block device" : SystemErrorText(error);
-    return false;
-  }
-  if (geometry.TotalSectors == 0) {
-    struct stat st {};
-    bool empty = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
-    reason = empty ? "the image is empty" : "too small to hold a partition table (less than one sector)";
-    return false;
-  }
-  return true;
-}
-
-bool AttachDriveSources(const std::vector<std::string>& images, std::string& error, const std::string& sysBlockDir) {
-  DetachAllDrives();
-  error.clear();
-  if (!images.empty()) {
-    if (images.size() > 0x80) {
-      error = "too many drives: at most 128 can be named";
-      return false;
-    }
-    for (const std::string& path : images) {
-      std::string reason;
-      if (!ProbeDriveSource(path, reason)) {
-        error = "cannot open " + path + ": " + reason;
-        return false;
-      }
-    }
-    for (const std::string& path : images) AttachDrive(std::make_unique<FileSource>(path));
-    return true;
-  }
-
-  std::vector<std::string> disks = ListMachineDisks(sysBlockDir);
-  std::string firstFailure;
-  for (const std::string& path : disks) {
-    std::string reason;
-    if (ProbeDriveSource(path, reason)) {
-      if (AttachDrive(std::make_unique<FileSource>(path)) == 0) break;  // the registry is full
-    } else if (firstFailure.empty()) {
-      firstFailure = path + ": " + reason;
-    }
-  }
-  if (AttachedDriveCount() > 0) return true;
-  if (disks.empty())
-    error = "this machine shows no disks; name a disk image to work on";
-  else
-    error = "no disk can be opened (" + firstFailure + (::geteuid() == 0 ? "); name a disk image" : "); run as root, or name a disk image");
-  return false;
-}
 
 // --- TPhysicalDrives -------------------------------------------------------------------
 
@@ -222,33 +65,11 @@ void FillLogiDrive(TLogiDrive& drive, uint64_t totalBytes, const std::string& la
 
 std::vector<std::unique_ptr<TLogiDrive>> ListLogicalDrives(const std::string& sysClassBlockDir, const std::string& devDir) {
   std::vector<std::unique_ptr<TLogiDrive>> volumes;
-  for (const std::string& name : SortedEntries(sysClassBlockDir)) {
-    // RAM disks and optical drives are not disks a volume can be cloned onto.
-    if (StartsWith(name, "ram") || StartsWith(name, "zram") || StartsWith(name, "sr")) continue;
-    std::string dir = sysClassBlockDir + "/" + name;
-    bool isPartition = PathExists(dir + "/partition");
-    uint64_t sectors = 0;
-    ReadSysfsNumber(dir + "/size", sectors);
-    // An extended partition shows as a device of one or two sectors holding its table.
-    if (isPartition && sectors <= 2) continue;
-    // A whole disk counts only when it is formatted without a table; an empty reader or an
-    // unused loop device has no size.
-    if (!isPartition && (sectors == 0 || HasPartitionChildren(dir))) continue;
-
-    std::string path = devDir + "/" + name;
-    VolumeProbe probe = ProbeVolume(path);
-    if (probe.opened && !probe.hasFileSystem) continue;
-    if (!probe.opened && !isPartition) continue;  // nothing known about it
-
+  for (const BlockVolume& found : ListBlockVolumes(sysClassBlockDir, devDir)) {
     auto volume = std::make_unique<TLogiDrive>();
-    volume->Root = path;
-    uint64_t removable = 0;
-    ReadSysfsNumber(isPartition ? dir + "/../removable" : dir + "/removable", removable);
-    volume->DriveType = removable == 1 ? 2 : 3;
-    // A partition that cannot be read (no permission, no medium) keeps its record with what
-    // sysfs tells of its size and nothing else.
-    uint64_t bytes = probe.opened && probe.bytes ? probe.bytes : sectors * 512;
-    FillLogiDrive(*volume, bytes, probe.label, probe.type);
+    volume->Root = found.path;
+    volume->DriveType = found.removable ? 2 : 3;
+    FillLogiDrive(*volume, found.bytes, found.label, found.fileSystem);
     volumes.push_back(std::move(volume));
   }
   return volumes;
@@ -256,24 +77,11 @@ std::vector<std::unique_ptr<TLogiDrive>> ListLogicalDrives(const std::string& sy
 
 // --- Volume names of partitions --------------------------------------------------------
 
-std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t absoluteStart) {
-  for (const std::string& name : SortedEntries(diskSysfsDir)) {
-    std::string dir = diskSysfsDir + "/" + name;
-    uint64_t start = 0;
-    if (PathExists(dir + "/partition") && ReadSysfsNumber(dir + "/start", start) && start == absoluteStart) return name;
-  }
-  return {};
-}
-
 void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition) {
   partition.DriveLetter.clear();
   uint8_t type = partition.Entry.SystemId;
   if (type == kTypeEmpty || IsExtendedType(type)) return;
-  DriveSource* source = FindDriveSource(drive.DriveNumber);
-  if (!source) return;
-  struct stat st {};
-  if (::stat(source->Path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return;  // image files have no volumes
-  partition.DriveLetter = FindPartitionDeviceAt(SysfsBlockDir(st.st_rdev), partition.AbsoluteStart());
+  partition.DriveLetter = PartitionDeviceAt(drive.DriveNumber, partition.AbsoluteStart());
 }
 
 // --- BIOS-era lettering ----------------------------------------------------------------

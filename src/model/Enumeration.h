@@ -7,32 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/Machine.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
-
-// --- Drive sources ---------------------------------------------------------------------
-
-// Whole disks are sd*, vd*, hd*, nvme<N>n<M> and mmcblk<N>; loop, ram, zram, dm and the
-// partition devices (nvme0n1p1, mmcblk0p1) are not.
-bool IsWholeDiskName(std::string_view name);
-// Device paths (/dev/sda, ...) of the whole disks listed in `sysBlockDir`, in name order.
-std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir = "/sys/block");
-
-// Opens `path` for reading and asks its size. False with the reason when it cannot serve as
-// a drive: the system's error text ("No such file or directory", "Permission denied"), or
-// "not a disk image or block device", "the image is empty", or that it holds less than one
-// sector.
-bool ProbeDriveSource(const std::string& path, std::string& reason);
-
-// Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ..., in place of
-// whatever was attached before: the named images in the order given, every one of which must
-// open (false at the first that does not, with "cannot open PATH: REASON" in `error`, nothing
-// attached); or, when none is named, the machine's whole disks in name order, skipping those
-// that cannot be opened (false, with the first reason and the way out in `error`, when none
-// can).
-bool AttachDriveSources(const std::vector<std::string>& images, std::string& error,
-                        const std::string& sysBlockDir = "/sys/block");
 
 // --- TPhysicalDrives -------------------------------------------------------------------
 
@@ -63,10 +41,6 @@ std::vector<std::unique_ptr<TLogiDrive>> ListLogicalDrives(const std::string& sy
 // Sets `partition.DriveLetter` to the kernel's name of the partition device that starts at
 // the same sector of the same disk (e.g. "sdb1"); image files have none.
 void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition);
-// The partition device below the disk's sysfs directory (e.g. /sys/block/sdb) whose `start`
-// is `absoluteStart` (512-byte sectors); empty when none. Names are tried in name order.
-std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t absoluteStart);
-
 // --- BIOS-era lettering (legacy system kind only) ---------------------------------------
 
 // Letters from C: the first FAT primary of each drive, then the logical drives of each drive,

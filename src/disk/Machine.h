@@ -1,0 +1,60 @@
+#pragma once
+// The machine's disks and volumes as Linux shows them (sysfs, libblkid): which sources become
+// drives, the block volumes that hold a file system, and the partition device that starts at
+// a sector of a disk. Everything above this layer sees drive numbers and plain records.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm {
+
+// --- Drive sources ---------------------------------------------------------------------
+
+// Whole disks are sd*, vd*, hd*, nvme<N>n<M> and mmcblk<N>; loop, ram, zram, dm and the
+// partition devices (nvme0n1p1, mmcblk0p1) are not.
+bool IsWholeDiskName(std::string_view name);
+// Device paths (/dev/sda, ...) of the whole disks listed in `sysBlockDir`, in name order.
+std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir = "/sys/block");
+
+// Opens `path` for reading and asks its size. False with the reason when it cannot serve as
+// a drive: the system's error text ("No such file or directory", "Permission denied"), or
+// "not a disk image or block device", "the image is empty", or that it holds less than one
+// sector.
+bool ProbeDriveSource(const std::string& path, std::string& reason);
+
+// Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ..., in place of
+// whatever was attached before: the named images in the order given, every one of which must
+// open (false at the first that does not, with "cannot open PATH: REASON" in `error`, nothing
+// attached); or, when none is named, the machine's whole disks in name order, skipping those
+// that cannot be opened (false, with the first reason and the way out in `error`, when none
+// can).
+bool AttachDriveSources(const std::vector<std::string>& images, std::string& error,
+                        const std::string& sysBlockDir = "/sys/block");
+
+// --- The system's volumes --------------------------------------------------------------
+
+// A block volume of the machine that holds a file system (a partition, or a whole disk
+// formatted without a table).
+struct BlockVolume {
+  std::string path;  // /dev/sdb1
+  bool removable = false;
+  uint64_t bytes = 0;
+  std::string label, fileSystem;  // as libblkid reports them; empty when unknown
+};
+
+// The volumes listed in `sysClassBlockDir`, in device name order; `devDir` holds their nodes.
+std::vector<BlockVolume> ListBlockVolumes(const std::string& sysClassBlockDir = "/sys/class/block",
+                                          const std::string& devDir = "/dev");
+
+// --- Partition devices -----------------------------------------------------------------
+
+// The partition device below the disk's sysfs directory (e.g. /sys/block/sdb) whose `start`
+// is `absoluteStart` (512-byte sectors); empty when none. Names are tried in name order.
+std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t absoluteStart);
+
+// The kernel's name of the partition device of `drive` (a block device) that starts at
+// `absoluteStart`, e.g. "sdb1"; empty for image files and when there is none.
+std::string PartitionDeviceAt(uint8_t drive, uint64_t absoluteStart);
+
+}  // namespace qm

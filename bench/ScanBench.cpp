@@ -153,7 +153,7 @@ double SectorLayerRead(uint64_t sectors, uint64_t& checksum) {
   const Clock::time_point start = Clock::now();
   for (uint64_t at = 0; at < sectors; at += 1000) {
     const uint16_t count = static_cast<uint16_t>(std::min<uint64_t>(1000, sectors - at));
-    if (!ReadSectors(kFirstHardDisk, static_cast<uint32_t>(at), count, buffer.data(), true, true)) return -1;
+    if (!ReadSectors(kFirstHardDisk, at, count, buffer.data(), true, true)) return -1;
     checksum += buffer[511];
   }
   return Seconds(start, Clock::now());

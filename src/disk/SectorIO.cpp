@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +52,7 @@ SourceHandle* EnsureHandle(uint8_t drive, AccessMode mode) {
   return L.cached.handle.get();
 }
 
-MsgAnswer TransferPrompt(bool write, int error, uint8_t drive, uint32_t lba, uint16_t count) {
+MsgAnswer TransferPrompt(bool write, int error, uint8_t drive, Lba lba, uint16_t count) {
   char text[512];
   std::snprintf(text, sizeof text, "Error:%s%sDrive:%sH  LBA:%d  Blocks:%d%s%sAbort, Retry or Ignore?",
                 SystemErrorText(error).c_str(), "\r", DriveHex(drive).c_str(), static_cast<int32_t>(lba),
@@ -64,6 +65,14 @@ int ChunkError(const SourceHandle& h, ssize_t moved) {
   const int error = moved < 0 ? h.error() : ENXIO;
   Layer().lastError = error;
   return error;
+}
+
+// A run whose byte offsets would not fit a file offset is beyond every disk.
+bool ByteOffsetFits(Lba lba, uint16_t count) {
+  constexpr Lba kLastSector = static_cast<Lba>(INT64_MAX) / kSectorSize;
+  if (lba <= kLastSector && lba + count <= kLastSector) return true;
+  Layer().lastError = EINVAL;
+  return false;
 }
 
 bool SeekFailed(SourceHandle& h, uint64_t offset) {
@@ -133,9 +142,9 @@ bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry) {
 namespace {
 
 // The chunked transfer with the Abort/Retry/Ignore policy, from `out` onwards.
-bool ReadChunks(SourceHandle& h, uint8_t drive, uint32_t lba, uint16_t count, uint8_t* out, bool prompt) {
+bool ReadChunks(SourceHandle& h, uint8_t drive, Lba lba, uint16_t count, uint8_t* out, bool prompt) {
   size_t remaining = size_t{count} * kSectorSize;
-  uint64_t offset = uint64_t{lba} * kSectorSize;
+  uint64_t offset = lba * kSectorSize;
   SectorLayer& L = Layer();
   while (remaining > 0) {
     size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;
@@ -162,12 +171,12 @@ bool ReadChunks(SourceHandle& h, uint8_t drive, uint32_t lba, uint16_t count, ui
 
 }  // namespace
 
-bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool prompt, bool zeroFill) {
+bool ReadSectors(uint8_t drive, Lba lba, uint16_t count, void* buffer, bool prompt, bool zeroFill) {
   auto* out = static_cast<uint8_t*>(buffer);
   const size_t length = size_t{count} * kSectorSize;
   SourceHandle* h = EnsureHandle(drive, AccessMode::Read);
-  const uint64_t offset = uint64_t{lba} * kSectorSize;
-  if (!h || SeekFailed(*h, offset)) {
+  const uint64_t offset = lba * kSectorSize;
+  if (!h || !ByteOffsetFits(lba, count) || SeekFailed(*h, offset)) {
     if (zeroFill) std::memset(out, 0, length);
     return false;
   }
@@ -183,12 +192,13 @@ bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool
   return ReadChunks(*h, drive, lba, count, out, prompt);
 }
 
-bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffer, bool prompt, uint8_t) {
+bool WriteSectors(uint8_t drive, Lba lba, uint16_t count, const void* buffer, bool prompt, uint8_t) {
   const auto* in = static_cast<const uint8_t*>(buffer);
   size_t remaining = size_t{count} * kSectorSize;
   SourceHandle* h = EnsureHandle(drive, AccessMode::Write);
   if (!h) return false;
-  uint64_t offset = uint64_t{lba} * kSectorSize;
+  if (!ByteOffsetFits(lba, count)) return false;
+  uint64_t offset = lba * kSectorSize;
   if (SeekFailed(*h, offset)) return false;
   SectorLayer& L = Layer();
   while (remaining > 0) {

@@ -1,6 +1,6 @@
 #pragma once
 // The sector layer: the only place that touches a drive. Drives are named by BIOS drive
-// numbers (0x80 = first hard disk); every transfer is a run of 512-byte sectors at a 32-bit
+// numbers (0x80 = first hard disk); every transfer is a run of 512-byte sectors at a 64-bit
 // LBA, moved in 64 KiB chunks through one transfer buffer, over one cached handle: the last
 // drive and access mode used keep theirs open, any other use reopens it.
 #include <cstdint>
@@ -51,9 +51,9 @@ size_t AttachedDriveCount();
 bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry);
 // Reads `count` sectors at `lba` into `buffer` (count x 512 bytes). With `zeroFill` the
 // buffer is cleared first; with `prompt` a failed chunk asks Abort/Retry/Ignore.
-bool ReadSectors(uint8_t drive, uint32_t lba, uint16_t count, void* buffer, bool prompt, bool zeroFill);
+bool ReadSectors(uint8_t drive, Lba lba, uint16_t count, void* buffer, bool prompt, bool zeroFill);
 // Writes `count` sectors. `writeFlag` is kept for callers' symmetry; it has no effect here.
-bool WriteSectors(uint8_t drive, uint32_t lba, uint16_t count, const void* buffer, bool prompt,
+bool WriteSectors(uint8_t drive, Lba lba, uint16_t count, const void* buffer, bool prompt,
                   uint8_t writeFlag = 1);
 // The errno value of the last open, seek or transfer that failed (0: none since the last
 // ClearIoError), so that a failed operation can say why.

@@ -36,16 +36,16 @@ BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
   BusyMark busy(drive);
 
   TSector copy{}, first{};
-  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(backup), 1, copy.data(), true, true) ||
-      !ReadSectors(drive.DriveNumber, static_cast<uint32_t>(target), 1, first.data(), true, true))
+  if (!ReadSectors(drive.DriveNumber, backup, 1, copy.data(), true, true) ||
+      !ReadSectors(drive.DriveNumber, target, 1, first.data(), true, true))
     return BootRestoreResult::ReadFailed;
   if (copy != find.BootSector) return BootRestoreResult::BackupChanged;
   if (HoldsBootSector(first)) return BootRestoreResult::TargetChanged;
 
-  if (!WriteSectors(drive.DriveNumber, static_cast<uint32_t>(target), 1, copy.data(), true))
+  if (!WriteSectors(drive.DriveNumber, target, 1, copy.data(), true))
     return BootRestoreResult::WriteFailed;
   TSector written{};
-  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(target), 1, written.data(), true, true) || written != copy)
+  if (!ReadSectors(drive.DriveNumber, target, 1, written.data(), true, true) || written != copy)
     return BootRestoreResult::WriteFailed;
   find.BootFromBackup = 0;
   return BootRestoreResult::Restored;

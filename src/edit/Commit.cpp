@@ -18,8 +18,6 @@ bool DebugMode = false;
 
 namespace {
 
-constexpr uint64_t kLast32BitLba = 0xFFFFFFFFull;
-
 size_t UsedChildren(const TPartition& table) {
   size_t used = 0;
   for (const TPartition* child : table.Children)
@@ -86,8 +84,7 @@ std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber) {
 bool CheckTablesUnchanged(const TPhysicalDrv& drive) {
   for (const auto& [lba, sector] : drive.TableSectors) {
     TSector now{};
-    const bool read = lba <= kLast32BitLba &&
-                      ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, now.data(), false, true);
+    const bool read = ReadSectors(drive.DriveNumber, lba, 1, now.data(), false, true);
     if (!read || now != sector) {
       RefuseWrite("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive) +
                   (read ? " has changed since it was read" : " cannot be read again") +
@@ -111,7 +108,7 @@ bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table) {
   }
   // A table beyond the drive's end (or beyond what a 32-bit LBA reaches) comes from a damaged
   // entry; writing "its" sector would land elsewhere or grow an image file.
-  if (lba > kLast32BitLba || lba >= drive.Geometry.TotalSectors) {
+  if (lba >= drive.Geometry.TotalSectors) {
     RefuseWrite("The partition table at sector " + std::to_string(lba) + " lies beyond the end of drive " +
                 DriveHex(drive.DriveNumber) + "H.\rNothing was written.");
     return false;
@@ -123,25 +120,24 @@ bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table) {
   }
 
   TSector sector{};
-  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, sector.data(), true, true)) return false;
+  if (!ReadSectors(drive.DriveNumber, lba, 1, sector.data(), true, true)) return false;
   std::fill(sector.begin() + kTableOffset, sector.begin() + kSignatureOffset, uint8_t{0});
   size_t slot = 0;
   for (const TPartition* child : table.Children)
     if (!child->IsGap()) EncodeEntry(sector, slot++, child->Entry);
   StoreLE<uint16_t>(&sector[kSignatureOffset], kTableSignature);
-  return WriteSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, sector.data(), true);
+  return WriteSectors(drive.DriveNumber, lba, 1, sector.data(), true);
 }
 
 bool CheckTablesReadable(TPhysicalDrv& drive) {
   for (const TPartition* table : drive.DirtyTables) {
     const uint64_t lba = table->AbsoluteStart();
-    if (lba > kLast32BitLba) return false;
     std::mt19937 generator(static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
     std::uniform_int_distribution<uint32_t> draw(0, 2147483646u);
     std::array<uint8_t, kSectorSize> pattern{};
     for (size_t i = 0; i < kSectorSize; i += 4) StoreLE<uint32_t>(&pattern[i], draw(generator));
     std::array<uint8_t, kSectorSize> readBack = pattern;
-    if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, readBack.data(), false, false)) return false;
+    if (!ReadSectors(drive.DriveNumber, lba, 1, readBack.data(), false, false)) return false;
     if (readBack == pattern) return false;
   }
   return true;

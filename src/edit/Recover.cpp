@@ -17,8 +17,6 @@ namespace qm {
 
 namespace {
 
-constexpr uint64_t kLast32BitLba = 0xFFFFFFFFull;
-
 const char* const kOverlapText =
     "Specified partition overlaps one or more existing partitions.\rPlease delete these partitions before "
     "recovery. You can also\rclone lost partition to an empty existing partition.";
@@ -213,7 +211,7 @@ bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition&
     return false;
   }
   const uint64_t base = table.AbsoluteStart();
-  if (start <= base || start - base > kLast32BitLba || LastSector(source) > kLast32BitLba) {
+  if (start <= base || !FitsTableField(start - base) || !FitsTableField(LastSector(source))) {
     ShowRecovering("The partition cannot be described by the partition table at sector " + std::to_string(base) + ".");
     return false;
   }
@@ -271,7 +269,7 @@ uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& re
   // extended boot record, and in front of the partition it holds.
   if (spt == 0 || start < spt) return kNoSector;
   const uint64_t x = start - spt;
-  if (x <= drive.ExtendedBase || x > kLast32BitLba) return kNoSector;
+  if (x <= drive.ExtendedBase || !FitsTableField(x)) return kNoSector;
   for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
     const TPartition& r = *drive.AllPartitions[i];
     if (r.IsGap()) continue;

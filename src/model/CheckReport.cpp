@@ -15,7 +15,7 @@ bool ReadInsideDisk(const TPhysicalDrv& drive, uint64_t lba, uint16_t count, uin
   std::memset(buffer, 0, size_t{count} * kSectorSize);
   const uint64_t total = drive.Geometry.TotalSectors;
   if (lba >= total || count > total - lba) return false;
-  return ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), count, buffer, true, true);
+  return ReadSectors(drive.DriveNumber, lba, count, buffer, true, true);
 }
 
 // The leading entries of a file allocation table: entry 0 holds the media descriptor,

@@ -1,15 +1,17 @@
 #pragma once
 // On-disk records shared by the model, the editors and the browsers.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "disk/Bytes.h"
+#include "disk/Geometry.h"
 
 namespace qm {
 
-// One 16-byte partition-table entry, exactly as on disk (little-endian).
-#pragma pack(push, 1)
+// One 16-byte partition-table entry, exactly as on disk (little-endian). Every field lies at
+// its natural alignment, so the record needs no packing to match the disk.
 struct TPartitionEntry {
   uint8_t BootIndicator = 0;  // 0x80 active
   uint8_t StartHead = 0;
@@ -20,8 +22,14 @@ struct TPartitionEntry {
   uint32_t RelativeSector = 0;
   uint32_t TotalSectors = 0;
 };
-#pragma pack(pop)
 static_assert(sizeof(TPartitionEntry) == 16);
+static_assert(offsetof(TPartitionEntry, SystemId) == 4 && offsetof(TPartitionEntry, EndSecCyl) == 6 &&
+              offsetof(TPartitionEntry, RelativeSector) == 8 && offsetof(TPartitionEntry, TotalSectors) == 12);
+
+// The largest sector number a table entry holds. Every sector number that goes into an entry
+// is checked against it once, where the entry is filled.
+constexpr Lba kLast32BitLba = 0xFFFFFFFF;
+inline bool FitsTableField(Lba value) { return value <= kLast32BitLba; }
 
 using TSector = std::array<uint8_t, 512>;
 

@@ -76,7 +76,7 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
 
   const bool isRoot = &container == &drive.Root;
   TSector table{};
-  if (!ReadSectors(drive.DriveNumber, static_cast<uint32_t>(lba), 1, table.data(), true, true)) {
+  if (!ReadSectors(drive.DriveNumber, lba, 1, table.data(), true, true)) {
     StopWalk(drive, (isRoot ? "the master boot record" : "the extended boot record at sector " + std::to_string(lba)) +
                         " cannot be read");
     return;
@@ -182,7 +182,7 @@ void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* pa
   }
   // A failed read leaves zeroes, which no file system claims: the type code decides.
   if (StartsInsideDisk(drive, record))
-    ReadSectors(drive.DriveNumber, static_cast<uint32_t>(record.AbsoluteStart()), 1, record.BootSector.data(), true,
+    ReadSectors(drive.DriveNumber, record.AbsoluteStart(), 1, record.BootSector.data(), true,
                 true);
   record.FsKind = DetectFsKind(record.BootSector);
   if (record.FsKind == fkUnallocated) {

@@ -1,6 +1,7 @@
-// `quillmark-cli recover --at LBA [--yes] [--start-mb N --end-mb N] SOURCE`: finds the lost
-// partition whose boot sector lies at LBA, asks what the window asks before a recovery, and
-// writes it into the tables. Succeeds only when the tables were written and read again.
+// `quillmark-cli recover --at LBA [--yes] [--restore-boot-sector] [--start-mb N --end-mb N] SOURCE`:
+// finds the lost partition whose boot sector lies at LBA, refuses before asking when the
+// tables cannot be written safely, asks what the window asks, and writes it into the tables.
+// Succeeds only when the tables were written and read back.
 #include <cinttypes>
 #include <cstdio>
 #include <optional>

@@ -43,9 +43,8 @@ std::vector<std::string> ReportLines(TPhysicalDrv& drive, TPartition& find) {
   return lines;
 }
 
-TEST(BootSectorRestore, WipedVolumesAreFoundRestoredAndRecovered) {
-  const std::string image = MakeImage("wiped.img", "64M", kWipedLayout);
-  ASSERT_FALSE(image.empty());
+TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
+  QM_IMAGE(image, "wiped.img", "64M", kWipedLayout);
   DriveRegistryScope registry;
   ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
   const uint8_t number = registry.AttachImage(image);

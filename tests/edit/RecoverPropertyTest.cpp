@@ -192,7 +192,7 @@ std::vector<EntryKey> EntriesWithoutLinks(const TPhysicalDrv& drive) {
   return keys;
 }
 
-TEST(RecoverProperty, RandomLayoutsKeepEveryEntryOrStayUntouched) {
+TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
   const char* env = std::getenv("QM_RECOVER_SEEDS");
   const uint32_t seeds = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 300;
   const std::string image = ProcessFixtureDir() + "/property.img";

@@ -173,6 +173,12 @@ std::string TreeText(const TPartition& parent) {
   return out;
 }
 
+std::string LostText(const TPhysicalDrv& drive) {
+  TPartition list;
+  for (const auto& p : drive.LostPartitions) list.Children.push_back(p.get());
+  return TreeText(list);
+}
+
 void ExpectTreeConsistent(const TPhysicalDrv& d) {
   ASSERT_FALSE(d.AllPartitions.empty());
   EXPECT_EQ(d.AllPartitions.front(), &d.Root);

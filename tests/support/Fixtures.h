@@ -54,6 +54,9 @@ std::unique_ptr<TPhysicalDrv> BareDrive(uint8_t number);
 // table reader made of a disk: "2048+40960:06F16 83968+47103:00-".
 std::string TreeText(const TPartition& parent);
 
+// The drive's lost finds in the same form.
+std::string LostText(const TPhysicalDrv& drive);
+
 // Every record except Root is in AllPartitions once, in its parent's Children once, in
 // ascending order of start; PartitionCount counts those that are no extended records.
 void ExpectTreeConsistent(const TPhysicalDrv& drive);

@@ -41,7 +41,9 @@ void ExpectWellFormedRows(const json& drive) {
 }
 
 TEST(CliList, PrimariesOnly) {
-  QM_IMAGE(img, "cli-primaries.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,81920,7' " "fs 1 fat16 ALPHA fs 2 ntfs BETA");
+  QM_IMAGE(img, "cli-primaries.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,81920,7' "
+           "fs 1 fat16 ALPHA fs 2 ntfs BETA");
   json d = OnlyDrive(img);
   EXPECT_EQ(d["drive"], "80H");
   EXPECT_EQ(d["source"], img);
@@ -64,7 +66,9 @@ TEST(CliList, PrimariesOnly) {
 }
 
 TEST(CliList, TextShowsTheDrivePanelAndTheList) {
-  QM_IMAGE(img, "cli-text.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,40960,5\\n45056,20480,17' " "fs 1 fat16 fs 5 ntfs INNER");
+  QM_IMAGE(img, "cli-text.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,40960,5\\n45056,20480,17' "
+           "fs 1 fat16 fs 5 ntfs INNER");
   CliRun run = RunCli("list " + ShellQuote(img));
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string& out = run.out;
@@ -163,7 +167,10 @@ TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsShownButNotRead) {
 
 TEST(CliList, DamagedTablesListWithoutHarm) {
   // One entry past the disk's end, one whose end wraps 32 bits; then the same disk cut short.
-  QM_IMAGE(img, "cli-wild.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,10000,6' " "bytes 0x1ce '00 00 00 00 07 00 00 00 00 00 10 00 00 00 10 00' " "bytes 0x1de '00 00 00 00 0c 00 00 00 00 f0 ff ff 00 20 00 00'");
+  QM_IMAGE(img, "cli-wild.img", "32M",
+           "table 'label: dos\\nunit: sectors\\n2048,10000,6' "
+           "bytes 0x1ce '00 00 00 00 07 00 00 00 00 00 10 00 00 00 10 00' "
+           "bytes 0x1de '00 00 00 00 0c 00 00 00 00 f0 ff ff 00 20 00 00'");
   std::vector<uint8_t> before = ReadFileBytes(img, 0, 1 << 20);
   json d = OnlyDrive(img);
   std::vector<uint64_t> starts;

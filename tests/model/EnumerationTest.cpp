@@ -211,7 +211,9 @@ TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
 
 TEST(VolumeNamesOnImages, PartitionOfAnImageHasNone) {
   test::DriveRegistryScope registry;
-  QM_IMAGE(img, "enum-map.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,20480,5\\n24576,10240,7' " "fs 1 fat16");
+  QM_IMAGE(img, "enum-map.img", "32M",
+           "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,20480,5\\n24576,10240,7' "
+           "fs 1 fat16");
   registry.AttachImage(img);
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(0x80, g));

@@ -174,7 +174,8 @@ TEST_F(TableReaderOnImages, EmptyAndTruncatedImages) {
   EXPECT_EQ(d0->PartitionCount, 0u);
 
   // The MBR alone: one sector holds no table that may be read (it would be the last).
-  QM_IMAGE(img, "reader-cut.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,40960,c\\n43008,40960,7' fs 1 fat16 CUT");
+  QM_IMAGE(img, "reader-cut.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,c\\n43008,40960,7' fs 1 fat16 CUT");
   const std::string one = CopyImage(img, "reader-one.img");
   std::filesystem::resize_file(one, 512);
   EXPECT_EQ(ReadDrive(scope.AttachImage(one))->AllPartitions.size(), 1u);

@@ -31,7 +31,9 @@ bool ReportHas(const json& find, const std::string& line) {
 // logical drive at 63488, then gaps. Volumes left behind by an older layout: one inside row
 // 1, one across the start of the extended partition, one in the gap.
 TEST(CliFindNotes, AStaleVolumeNamesThePartitionItOverlaps) {
-  QM_IMAGE(image,  "stale.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,40960,83\\n61440,40960,5\\n63488,20480,6' fs 5 fat16 " "fsat 10240 8192 fat16 STALE fsat 57344 8192 fat12 ACROSS fsat 45056 8192 fat12 FREE");
+  QM_IMAGE(image, "stale.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,83\\n61440,40960,5\\n63488,20480,6' fs 5 fat16 "
+           "fsat 10240 8192 fat16 STALE fsat 57344 8192 fat12 ACROSS fsat 45056 8192 fat12 FREE");
   const json lost = ScanJson(image);
   ASSERT_EQ(lost.size(), 3u) << lost;
   const struct {
@@ -55,7 +57,9 @@ TEST(CliFindNotes, AStaleVolumeNamesThePartitionItOverlaps) {
 }
 
 TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
-  QM_IMAGE(image, "gpt.img", "32M", "table-gpt 'label: gpt\\nunit: sectors\\nfirst-lba: 2048\\n2048,20480' " "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
+  QM_IMAGE(image, "gpt.img", "32M",
+           "table-gpt 'label: gpt\\nunit: sectors\\nfirst-lba: 2048\\n2048,20480' "
+           "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
   // With the header: the partition's volume lies inside the usable area, the early one not.
   // Without it, everything behind sector 0 counts as inside.
   for (bool header : {true, false}) {

@@ -249,18 +249,6 @@ TEST_F(ActionsTest, RecoverRefusesBeforeAskingWhenTheTablesChangedOnDisk) {
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
 }
 
-TEST_F(ActionsTest, RecoverOfAKeyboardChosenRowAsksAboutDamage) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  // Chosen without a click: no report speaks for this row.
-  w.ListView1->setCurrentItem(w.ListView1->topLevelItem(w.FirstLostRow));
-  qm::test::ScriptedHost host{MsgAnswer::No};
-  w.RecoverExecute();
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_TRUE(StartsWith(host.messages[0].text, kDamaged));
-  EXPECT_EQ(host.messages[0].caption, "Recovering");
-}
-
 TEST_F(ActionsTest, ReportOfAnotherLostPartitionDoesNotSpeakForTheChosenRow) {
   TfrmMain& w = Open({DemoImage()});
   ChooseDrive(0);

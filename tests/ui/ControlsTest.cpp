@@ -117,14 +117,6 @@ TEST(LabelExTest, HoverTakesTheActiveColourAndLeavingRestoresTheNormalOne) {
   EXPECT_EQ(leaves, 1);
 }
 
-TEST(LabelExTest, WithoutLoadedLeavingTurnsTheTextBlack) {
-  TLabelEx label;
-  label.SetFontColor(WinColor(clTeal));
-  label.MouseEnter();
-  label.MouseLeave();
-  EXPECT_EQ(label.FontColor(), QColor(Qt::black));
-}
-
 TEST(StatusBarExTest, ProgressBarLiesOverTheMiddlePanel) {
   TStatusBarEx bar;
   bar.resize(800, TStatusBarEx::kHeight);

@@ -76,26 +76,6 @@ TEST_F(PartitionListTest, RowsOfDrivesWithAndWithoutExtendedPartition) {
   EXPECT_EQ(RowWithLba(84031), w.FirstLostRow);
 }
 
-TEST_F(PartitionListTest, DebugModeShowsTheLastSectorUnderCapacity) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  const int row = RowWithLba(161792);
-  w.DebugExecute();
-  EXPECT_TRUE(DebugMode);
-  EXPECT_TRUE(w.Panel2->isVisible());
-  ASSERT_EQ(w.ListView1->columnCount(), 9);
-  EXPECT_EQ(w.ListView1->headerItem()->text(4), QStringLiteral("Capacity"));
-  EXPECT_EQ(w.ListView1->headerItem()->text(8), QStringLiteral("Self_BaseLBA"));
-  EXPECT_EQ(Cell(row, 4), QString::number(161792 + 40960 - 1));
-  EXPECT_EQ(Cell(row, 6).size(), 8);  // the record's identity in hex
-  EXPECT_NE(Cell(row, 6), Cell(row, 7));
-
-  w.DebugExecute();
-  EXPECT_FALSE(DebugMode);
-  EXPECT_EQ(w.ListView1->columnCount(), 6);
-  EXPECT_EQ(Cell(row, 4), QStringLiteral("20.00 MB"));
-}
-
 TEST_F(PartitionListTest, GroupAndEmptyRowsCannotBeChosen) {
   TfrmMain& w = Open({DemoImage()});
   ChooseDrive(0);

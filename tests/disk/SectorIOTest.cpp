@@ -187,6 +187,25 @@ TEST_F(SectorIOTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
 }
 
+// Whether a write could be opened is asked of the source, unless a write handle is open already:
+// a cached read handle says nothing about it.
+TEST_F(SectorIOTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
+  ScriptedHost host;
+  std::vector<uint8_t> buf(512);
+  ASSERT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));
+  state->failOpen = true;
+  EXPECT_EQ(ProbeWritable(drive), EACCES);
+  state->failOpen = false;
+  EXPECT_EQ(ProbeWritable(drive), 0);
+  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true, 1));
+  const int opens = state->opens[1];
+  state->failOpen = true;
+  EXPECT_EQ(ProbeWritable(drive), 0);
+  EXPECT_EQ(state->opens[1], opens);
+  EXPECT_EQ(ProbeWritable(0x90), ENODEV);
+  EXPECT_TRUE(host.messages.empty());
+}
+
 TEST(SystemErrorText, TrimsBlanksControlsAndFullStops) {
   EXPECT_EQ(SystemErrorText(EIO), "Input/output error");
   EXPECT_EQ(DriveHex(0x80), "80");

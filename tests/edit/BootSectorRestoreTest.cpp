@@ -70,13 +70,17 @@ TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   EXPECT_EQ(ReportLines(*drive, ntfs), (std::vector<std::string>{"Boot Sector: Missing, backup intact (LBA 114687)",
                                                                  "Index Root: OK", "Root Directory: Preview"}));
 
-  // Refusals write nothing: a backup that no longer matches, a place beyond the disk.
+  // Refusals write nothing: a backup that no longer matches, a place beyond the disk, a backup
+  // that is the boot sector itself.
   TPartition stale = fat;
   stale.BootSector[0x47] ^= 0xFF;
   EXPECT_EQ(RestoreBootSector(*drive, stale), BootRestoreResult::BackupChanged);
   TPartition far = fat;
   far.Entry.RelativeSector = g.TotalSectors;
   EXPECT_EQ(RestoreBootSector(*drive, far), BootRestoreResult::OutsideDisk);
+  TPartition self = fat;  // a "backup" at the volume's own start is none
+  self.BootFromBackup = self.AbsoluteStart();
+  EXPECT_EQ(RestoreBootSector(*drive, self), BootRestoreResult::OutsideDisk);
   EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512), std::vector<uint8_t>(512, 0));
 
   const TPartition before = ntfs;

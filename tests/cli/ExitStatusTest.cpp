@@ -92,7 +92,7 @@ TEST(CliExitStatus, ARecoveryWhoseReportCannotBeWrittenIsStillDone) {
   EXPECT_EQ(run.status, 3) << run.err;
   EXPECT_NE(run.err.find("the output could not be written"), std::string::npos) << run.err;
   std::string starts;
-  RunCommand("sfdisk -d " + ShellQuote(img) + " | grep -c 'start= *" + std::to_string(kLostNtfs) + "'", &starts);
+  RunCommand(kToolPath + "sfdisk -d " + ShellQuote(img) + " | grep -c 'start= *" + std::to_string(kLostNtfs) + "'", &starts);
   EXPECT_EQ(starts, "1\n");  // the table was written all the same
 }
 

@@ -168,7 +168,7 @@ TEST(CliRecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
                               " >/dev/null 2>&1; echo B$?) & wait"),
                &statuses);
     std::string dump;
-    RunCommand("sfdisk -d " + ShellQuote(image), &dump);
+    RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image), &dump);
     for (const auto& [tag, start] : {std::pair{"A", "start=       40960"}, std::pair{"B", "start=       61440"}}) {
       const bool wrote = statuses.find(std::string(tag) + "0") != std::string::npos;
       const bool refused = statuses.find(std::string(tag) + "1") != std::string::npos;
@@ -190,7 +190,7 @@ TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
     CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (restore ? "--restore-boot-sector " : "") + ShellQuote(image));
     EXPECT_EQ(run.status, 0) << run.err;
     std::string dump;
-    RunCommand("sfdisk -d " + ShellQuote(image), &dump);
+    RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image), &dump);
     EXPECT_NE(dump.find("start=        2048, size=       71680, type=b"), std::string::npos) << dump;
     const bool wiped = ReadFileBytes(image, 2048 * 512, 512) == std::vector<uint8_t>(512, 0);
     EXPECT_EQ(wiped, !restore);

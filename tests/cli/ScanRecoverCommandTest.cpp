@@ -33,7 +33,7 @@ class CliScanRecover : public ::testing::Test {
 
   std::string SfdiskStarts() {
     std::string out;
-    RunCommand("sfdisk -d " + ShellQuote(image) + " | grep -o 'start= *[0-9]*' | tr -d ' '", &out);
+    RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image) + " | grep -o 'start= *[0-9]*' | tr -d ' '", &out);
     return out;
   }
 

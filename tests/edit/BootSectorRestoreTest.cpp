@@ -15,8 +15,6 @@
 namespace qm::test {
 namespace {
 
-const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
-
 // A FAT32 volume at 2048 and an NTFS volume at 73728, both wiped in their first sector and
 // taken out of the table. FAT32 keeps its backup 6 sectors in; NTFS in the sector behind the
 // 40959 it counts.
@@ -28,7 +26,7 @@ int ToolStatus(const std::string& image, uint64_t start, uint64_t size, const st
   const std::string volume = image + ".vol";
   RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=" + std::to_string(start) +
              " count=" + std::to_string(size) + " status=none");
-  return RunCommand(kPath + tool + " " + ShellQuote(volume) + " 2>&1", &out);
+  return RunCommand(kToolPath + tool + " " + ShellQuote(volume) + " 2>&1", &out);
 }
 
 std::vector<std::string> ReportLines(TPhysicalDrv& drive, TPartition& find) {

@@ -16,8 +16,6 @@
 namespace qm::test {
 namespace {
 
-const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
-
 struct SfdiskEntry {
   uint64_t start, size;
   std::string type;
@@ -31,7 +29,7 @@ std::ostream& operator<<(std::ostream& os, const SfdiskEntry& e) {
 // The entries `sfdisk --dump` lists, in its order (primaries, then the chain of logicals).
 std::vector<SfdiskEntry> SfdiskDump(const std::string& image) {
   std::string out;
-  EXPECT_EQ(RunCommand(kPath + "sfdisk --dump " + ShellQuote(image) + " 2>&1", &out), 0) << out;
+  EXPECT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image) + " 2>&1", &out), 0) << out;
   // Lines like "img5 : start=       34816, size=       20480, type=6".
   auto field = [](const std::string& line, const std::string& key) {
     size_t at = line.find(key + "=");
@@ -60,13 +58,13 @@ std::string Extract(const std::string& image, uint64_t start, uint64_t size) {
 void ExpectFatVolume(const std::string& image, uint64_t start, uint64_t size) {
   std::string out;
   std::string vol = Extract(image, start, size);
-  EXPECT_EQ(RunCommand(kPath + "fsck.fat -n " + ShellQuote(vol) + " 2>&1", &out), 0) << "volume at " << start << "\n" << out;
+  EXPECT_EQ(RunCommand(kToolPath + "fsck.fat -n " + ShellQuote(vol) + " 2>&1", &out), 0) << "volume at " << start << "\n" << out;
 }
 
 void ExpectNtfsVolume(const std::string& image, uint64_t start, uint64_t size, const std::string& label) {
   std::string out;
   std::string vol = Extract(image, start, size);
-  EXPECT_EQ(RunCommand(kPath + "ntfsinfo -m " + ShellQuote(vol) + " 2>&1", &out), 0) << out;
+  EXPECT_EQ(RunCommand(kToolPath + "ntfsinfo -m " + ShellQuote(vol) + " 2>&1", &out), 0) << out;
   EXPECT_NE(out.find("Volume Name: " + label + "\n"), std::string::npos) << out;
 }
 

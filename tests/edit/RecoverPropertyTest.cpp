@@ -170,7 +170,7 @@ std::vector<uint8_t> WholeImage(const std::string& path) { return ReadFileBytes(
 // sfdisk's partitions (start, size, type), sorted; the reader's entries without links.
 std::vector<EntryKey> SfdiskEntries(const std::string& image) {
   std::string dump;
-  RunCommand("sfdisk -d " + ShellQuote(image) + " 2>/dev/null", &dump);
+  RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image) + " 2>/dev/null", &dump);
   std::vector<EntryKey> keys;
   std::istringstream lines(dump);
   for (std::string line; std::getline(lines, line);) {

@@ -22,7 +22,7 @@ TSector BootSectorOf(const std::string& path) {
 TSector MakeFat(int bits, const std::string& name) {
   std::string path = FreshPath(name);
   std::string extra = bits == 32 ? " -s 1" : "";
-  int rc = RunCommand("mkfs.fat -F " + std::to_string(bits) + extra + " -C " + ShellQuote(path) + " 40000 >/dev/null 2>&1");
+  int rc = RunCommand(kToolPath + "mkfs.fat -F " + std::to_string(bits) + extra + " -C " + ShellQuote(path) + " 40000 >/dev/null 2>&1");
   EXPECT_EQ(rc, 0) << "mkfs.fat -F " << bits;
   return BootSectorOf(path);
 }
@@ -31,7 +31,7 @@ std::string MakeNtfs(const std::string& name, const std::string& label, uint64_t
   std::string path = FreshPath(name);
   RunCommand("truncate -s " + std::to_string(sectors * 512) + " " + ShellQuote(path));
   std::string labelArg = label.empty() ? "" : " -L " + ShellQuote(label);
-  int rc = RunCommand("mkntfs -Q -F -q" + labelArg + " " + ShellQuote(path) + " >/dev/null 2>&1");
+  int rc = RunCommand(kToolPath + "mkntfs -Q -F -q" + labelArg + " " + ShellQuote(path) + " >/dev/null 2>&1");
   EXPECT_EQ(rc, 0) << "mkntfs";
   return path;
 }

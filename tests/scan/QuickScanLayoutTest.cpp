@@ -29,7 +29,7 @@ struct Volume {
 // The volumes of the intact image as sfdisk lists them (the extended container left out).
 std::vector<Volume> SfdiskVolumes(const std::string& image) {
   std::string out;
-  EXPECT_EQ(RunCommand("PATH=\"$PATH:/usr/sbin:/sbin\" sfdisk -J " + ShellQuote(image), &out), 0) << out;
+  EXPECT_EQ(RunCommand(kToolPath + "sfdisk -J " + ShellQuote(image), &out), 0) << out;
   json doc = json::parse(out, nullptr, false);
   std::vector<Volume> volumes;
   if (doc.is_discarded()) return volumes;

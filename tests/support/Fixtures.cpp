@@ -88,7 +88,7 @@ std::string MakeImage(const std::string& name, const std::string& size, const st
 
 bool HaveTools(std::initializer_list<const char*> tools) {
   for (const char* tool : tools) {
-    std::string command = "PATH=\"$PATH:/usr/sbin:/sbin\" command -v " + ShellQuote(tool) + " >/dev/null 2>&1";
+    std::string command = kToolPath + "command -v " + ShellQuote(tool) + " >/dev/null 2>&1";
     if (RunCommand(command) != 0) {
       MissingTool(std::string(tool) + " is not installed");
       return false;

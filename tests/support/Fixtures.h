@@ -35,6 +35,10 @@ std::string DemoImage(const std::string& name);
 // A sparse copy of an image, for a test that damages or writes it.
 std::string CopyImage(const std::string& image, const std::string& name);
 
+// Put in front of a command that runs a system tool: sfdisk, mkfs.fat and mkntfs live in the
+// sbin folders, which a user's PATH may leave out.
+inline const std::string kToolPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
+
 // Runs a shell command; returns its exit status and fills `output` with its stdout.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 

@@ -181,6 +181,7 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   EXPECT_EQ(target(60000, 4000), nullptr);        // straddles its end
   EXPECT_EQ(target(30000, 3000), nullptr);        // straddles the link's start
   EXPECT_EQ(target(10239, 100), nullptr);         // shares P1's last sector
+  EXPECT_EQ(target(1000, 1049), nullptr);          // ends on P1's first sector
   EXPECT_EQ(target(28671, 1), nullptr);           // shares D's last sector
   EXPECT_EQ(target(0, 100), nullptr);             // the master boot record
   EXPECT_EQ(target(65000, 537), nullptr);         // one sector past the disk's end

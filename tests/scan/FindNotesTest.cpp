@@ -61,10 +61,13 @@ TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
            "table-gpt 'label: gpt\\nunit: sectors\\nfirst-lba: 2048\\n2048,20480' "
            "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
   // With the header: the partition's volume lies inside the usable area, the early one not.
-  // Without it, everything behind sector 0 counts as inside.
-  for (bool header : {true, false}) {
-    SCOPED_TRACE(header ? "GPT header intact" : "GPT header wiped");
-    if (!header) WriteFileBytes(image, 512, std::vector<uint8_t>(512, 0));
+  // With a header whose usable area is no area (its first sector behind its last), or none,
+  // everything behind sector 0 counts as inside.
+  for (const char* header : {"intact", "damaged", "wiped"}) {
+    SCOPED_TRACE(std::string("GPT header ") + header);
+    const bool intact = header == std::string("intact");
+    if (header == std::string("damaged")) WriteFileBytes(image, 512 + 0x28, std::vector<uint8_t>(8, 0xFF));
+    if (header == std::string("wiped")) WriteFileBytes(image, 512, std::vector<uint8_t>(512, 0));
     const json lost = ScanJson(image);
     ASSERT_EQ(lost.size(), 2u) << lost;
     const json* inside = LostAt(lost, 2048);
@@ -72,8 +75,8 @@ TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
     if (!inside || !early) continue;
     EXPECT_EQ((*inside)["inside_gpt"], true);
     EXPECT_TRUE(ReportHas(*inside, "Inside a GPT disk")) << (*inside)["report"];
-    EXPECT_EQ((*early)["inside_gpt"], !header);
-    EXPECT_EQ(ReportHas(*early, "Inside a GPT disk"), !header);
+    EXPECT_EQ((*early)["inside_gpt"], !intact);
+    EXPECT_EQ(ReportHas(*early, "Inside a GPT disk"), !intact);
   }
 }
 

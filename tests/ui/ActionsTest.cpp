@@ -43,8 +43,7 @@ bool HasLost(const TPhysicalDrv& drive, uint64_t lba) {
 class ActionsTest : public WindowTest {};
 
 TEST_F(ActionsTest, WholeDiskScanFindsTheLostNtfsVolume) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ASSERT_FALSE(HasLost(*w.CurrentDrive, kLostNtfs));
   PumpingHost host;
   int progressSeen = 0;
@@ -80,8 +79,7 @@ TEST_F(ActionsTest, WholeDiskScanFindsTheLostNtfsVolume) {
 }
 
 TEST_F(ActionsTest, StopEndsARunningScan) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   PumpingHost host;
   int stoppedAt = -1;
   QTimer watch;
@@ -106,8 +104,7 @@ TEST_F(ActionsTest, StopEndsARunningScan) {
 }
 
 TEST_F(ActionsTest, ClosingDuringAScanWaitsForTheScanToEnd) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   PumpingHost host;
   bool stillOpenDuringScan = false;
   QTimer::singleShot(0, [&] {
@@ -122,8 +119,7 @@ TEST_F(ActionsTest, ClosingDuringAScanWaitsForTheScanToEnd) {
 }
 
 TEST_F(ActionsTest, ScanOfTheChosenPartitionUsesItsRange) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ClickRow(RowWithLba(247808));  // the gap after the extended partition
   ASSERT_NE(w.SelectedPartition, nullptr);
   qm::test::ScriptedHost host;
@@ -140,8 +136,7 @@ TEST_F(ActionsTest, ScanOfTheChosenPartitionUsesItsRange) {
 }
 
 TEST_F(ActionsTest, RefreshClearsSelectionsAndLists) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ClickRow(1);
   ClickRow(w.FirstLostRow);
   ASSERT_TRUE(w.SelectedPartition && w.SelectedLost);
@@ -166,8 +161,7 @@ TEST_F(ActionsTest, RefreshClearsSelectionsAndLists) {
 }
 
 TEST_F(ActionsTest, OpenDiskImageAddsTheNextDrive) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   TPhysicalDrv* first = w.CurrentDrive;
   w.AskImagePath = [] { return QString::fromStdString(PlainImage("ui-plain-open.img")); };
   w.OpenImageExecute();
@@ -250,8 +244,7 @@ TEST_F(ActionsTest, RecoverRefusesBeforeAskingWhenTheTablesChangedOnDisk) {
 }
 
 TEST_F(ActionsTest, ReportOfAnotherLostPartitionDoesNotSpeakForTheChosenRow) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   {
     qm::test::ScriptedHost quiet;
     w.ShowScanConfig = AnswerRange("0", "256");
@@ -270,8 +263,7 @@ TEST_F(ActionsTest, ReportOfAnotherLostPartitionDoesNotSpeakForTheChosenRow) {
 }
 
 TEST_F(ActionsTest, RecoverIsSilentOnExistingRowsAndDuringAScan) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   qm::test::ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes};
   ClickRow(RowWithLba(2048));
   w.RecoverExecute();

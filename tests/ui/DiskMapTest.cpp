@@ -28,8 +28,7 @@ class DiskMapTest : public WindowTest {
 };
 
 TEST_F(DiskMapTest, ClickOnASharedBoundaryChoosesTheEarlierRecord) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   TPartition* primary = AtStart(2048);
   TPartition* gap = AtStart(83968);
   const int boundary = primary->MapRect.Right;
@@ -44,8 +43,7 @@ TEST_F(DiskMapTest, ClickOnASharedBoundaryChoosesTheEarlierRecord) {
 }
 
 TEST_F(DiskMapTest, ChoosingTheExtendedPartitionHighlightsEverythingInside) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   TPartition* primary = AtStart(2048);
   TPartition* data = AtStart(118784);
   TPartition* archive = AtStart(161792);
@@ -65,8 +63,7 @@ TEST_F(DiskMapTest, ChoosingTheExtendedPartitionHighlightsEverythingInside) {
 }
 
 TEST_F(DiskMapTest, LowerMapShowsTheLostPartitionClickedLast) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   QImage before = w.PaintBox2->grab().toImage();
   ClickRow(w.FirstLostRow);
   ASSERT_NE(w.SelectedLost, nullptr);

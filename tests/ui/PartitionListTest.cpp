@@ -77,8 +77,7 @@ TEST_F(PartitionListTest, RowsOfDrivesWithAndWithoutExtendedPartition) {
 }
 
 TEST_F(PartitionListTest, GroupAndEmptyRowsCannotBeChosen) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ClickRow(1);
   ASSERT_EQ(w.ListView1->SelectedRow(), 1);
   ExpectRefusedRowsKeepSelection(1);
@@ -100,8 +99,7 @@ TEST_F(PartitionListTest, GroupAndEmptyRowsCannotBeChosen) {
 }
 
 TEST_F(PartitionListTest, NothingCanBeChosenDuringAScan) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ClickRow(2);
   ASSERT_EQ(w.ListView1->SelectedRow(), 2);
   w.CurrentDrive->Scanning = true;
@@ -119,8 +117,7 @@ TEST_F(PartitionListTest, NothingCanBeChosenDuringAScan) {
 }
 
 TEST_F(PartitionListTest, ClicksChooseExistingAndLostPartitions) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   const int primary = RowWithLba(2048);
   ClickRow(primary);
   EXPECT_EQ(w.SelectedPartition, Record(primary));

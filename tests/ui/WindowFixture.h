@@ -40,6 +40,13 @@ class WindowTest : public ::testing::Test {
     return *window;
   }
 
+  // The demo disk, chosen in the drive list.
+  TfrmMain& OpenDemo() {
+    Open({DemoImage()});
+    ChooseDrive(0);
+    return *window;
+  }
+
   void ChooseDrive(int index) {
     window->ListBox1->setCurrentRow(index);  // the drive list's click
     QApplication::processEvents();

@@ -45,26 +45,28 @@ TEST(FsDetectOnImages, NamesMkfsBootSectors) {
 }
 
 TEST(DetectFsKind, LooksOnlyAtTheTypeStrings) {
-  TSector s{};
-  EXPECT_EQ(DetectFsKind(s), fkUnallocated);
-  std::memcpy(&s[0x36], "fat16   ", 8);
-  EXPECT_EQ(DetectFsKind(s), fkFat16);  // case does not matter
-  std::memcpy(&s[0x36], "FAT     ", 8);
-  EXPECT_EQ(DetectFsKind(s), fkUnallocated);
-  std::memcpy(&s[0x52], "FAT16   ", 8);
-  EXPECT_EQ(DetectFsKind(s), fkUnallocated);  // FAT16 at the FAT32 position is nothing
-  std::memcpy(&s[0x36], "HPFS    ", 8);
-  EXPECT_EQ(DetectFsKind(s), fkHpfs);
-  std::memcpy(&s[0x36], "FAT12   ", 8);
-  std::memcpy(&s[0x03], "NTFS    ", 8);
-  EXPECT_EQ(DetectFsKind(s), fkFat12);  // the FAT12 test comes first
-  TSector ntfs{};
-  std::memcpy(&ntfs[0x03], "NTFS    ", 8);
-  std::memcpy(&ntfs[0x52], "\0\0\0\0\0\0\0\0", 8);
-  EXPECT_EQ(DetectFsKind(ntfs), fkNtfs);
-  TSector padded{};
-  std::memcpy(&padded[0x52], "\tFAT32\0\0", 8);  // control characters are trimmed too
-  EXPECT_EQ(DetectFsKind(padded), fkFat32);
+  const struct {
+    std::vector<std::pair<size_t, std::string>> strings;
+    uint8_t kind;
+  } cases[] = {
+      {{}, fkUnallocated},
+      {{{0x36, "fat16   "}}, fkFat16},  // case does not matter
+      {{{0x36, "FAT     "}}, fkUnallocated},
+      {{{0x52, "FAT16   "}}, fkUnallocated},  // FAT16 at the FAT32 position is nothing
+      {{{0x36, "HPFS    "}}, fkHpfs},
+      {{{0x36, "FAT12   "}, {0x03, "NTFS    "}}, fkFat12},  // the FAT12 test comes first
+      {{{0x03, "NTFS    "}, {0x52, std::string(8, '\0')}}, fkNtfs},
+      {{{0x52, std::string("\tFAT32\0\0", 8)}}, fkFat32},  // control characters are trimmed too
+  };
+  for (const auto& c : cases) {
+    TSector s{};
+    std::string all;
+    for (const auto& [at, text] : c.strings) {
+      std::copy(text.begin(), text.end(), s.begin() + static_cast<long>(at));
+      all += text + "|";
+    }
+    EXPECT_EQ(DetectFsKind(s), c.kind) << all;
+  }
 }
 
 // A minimal file record: header, one attribute per call of Add, end marker.

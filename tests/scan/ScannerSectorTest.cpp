@@ -345,13 +345,9 @@ TEST(NewPartitionStart, OnlyVolumesBlock) {
   AddTableRecord(drive, kTypeExtendedLba, 200, 900);
   TPartition* logical = AddTableRecord(drive, 0x07, 300, 100);
   logical->BaseLBA = 1000;  // a logical drive counts at its absolute start
-  EXPECT_TRUE(IsNewPartitionStart(0, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(10, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(100, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(200, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(300, drive.AllPartitions));
+  for (uint64_t lba : {uint64_t{0}, uint64_t{10}, uint64_t{100}, uint64_t{200}, uint64_t{300}, 1300 + (uint64_t{1} << 32)})
+    EXPECT_TRUE(IsNewPartitionStart(lba, drive.AllPartitions)) << lba;
   EXPECT_FALSE(IsNewPartitionStart(1300, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(1300 + (uint64_t{1} << 32), drive.AllPartitions));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 
@@ -39,6 +40,19 @@ inline CliRun RunCli(const std::string& args) {
   run.err = ReadWholeFile(errFile);
   std::filesystem::remove(errFile);
   return run;
+}
+
+// The one drive of `quillmark-cli <command> --json <image>`; fails the test unless the run ended
+// with status 0 and gave well-formed JSON for one drive.
+inline nlohmann::json CliDrive(const std::string& command, const std::string& image) {
+  CliRun run = RunCli(command + " --json " + ShellQuote(image));
+  EXPECT_EQ(run.status, 0) << run.err;
+  nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+  if (doc.is_discarded() || !doc.contains("drives") || doc["drives"].size() != 1) {
+    ADD_FAILURE() << run.out;
+    return nlohmann::json::object();
+  }
+  return doc["drives"][0];
 }
 
 // Runs quillmark-cli with `args` inside a pseudo-terminal (script(1)), typing `input` at it,

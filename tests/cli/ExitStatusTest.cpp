@@ -15,12 +15,6 @@ using nlohmann::json;
 // The demo disk's lost NTFS volume, found only by a full scan.
 constexpr uint64_t kLostNtfs = 262144;
 
-std::string DemoImage(const std::string& name) {
-  std::string image = ProcessFixtureDir() + "/" + name;
-  EXPECT_EQ(RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + ShellQuote(image) + " 2>&1"), 0);
-  return image;
-}
-
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -28,7 +22,7 @@ size_t Count(const std::string& text, const std::string& part) {
 }
 
 TEST(CliExitStatus, OptionErrorsSayWhatIsAllowed) {
-  const std::string img = MakeImage("exit-options.img", "32M", "");
+  QM_IMAGE(img, "exit-options.img", "32M", "");
   const std::string q = " " + ShellQuote(img);
   const std::string mb = " must be a whole number of megabytes from 0 to 2097151\n";
   const std::string at = "--at must be a sector number (LBA) from 0 to 4294967295\n";
@@ -77,7 +71,7 @@ TEST(CliExitStatus, HelpEndsWithTheExitStatuses) {
 }
 
 TEST(CliExitStatus, OutputThatCannotBeWrittenIsAFailure) {
-  const std::string img = MakeImage("exit-output.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,20480,6'");
+  QM_IMAGE(img, "exit-output.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,20480,6'");
   const struct {
     std::string redirect, reason;
   } cases[] = {
@@ -98,13 +92,13 @@ TEST(CliExitStatus, ARecoveryWhoseReportCannotBeWrittenIsStillDone) {
   EXPECT_EQ(run.status, 3) << run.err;
   EXPECT_NE(run.err.find("the output could not be written"), std::string::npos) << run.err;
   std::string starts;
-  RunCommand("sfdisk -d " + ShellQuote(img) + " | grep -c 'start= *" + std::to_string(kLostNtfs) + "'", &starts);
+  RunCommand(kToolPath + "sfdisk -d " + ShellQuote(img) + " | grep -c 'start= *" + std::to_string(kLostNtfs) + "'", &starts);
   EXPECT_EQ(starts, "1\n");  // the table was written all the same
 }
 
 // Reads past the end of a loop device's backing file fail with EIO: the image is attached
 // whole, then cut short behind the device's back.
-class ReadErrorTest : public ::testing::Test {
+class CliReadErrorOnDevice : public ::testing::Test {
  protected:
   void Attach(const std::string& name, uint64_t keepBytes) {
     image = DemoImage(name);
@@ -116,7 +110,7 @@ class ReadErrorTest : public ::testing::Test {
   std::unique_ptr<LoopDevice> loop;
 };
 
-TEST_F(ReadErrorTest, AScanStoppedByAReadErrorFailsAndSaysSo) {
+TEST_F(CliReadErrorOnDevice, AScanStoppedByAReadErrorFailsAndSaysSo) {
   Attach("exit-eio-abort.img", 200ull << 20);
   if (IsSkipped()) return;
   CliRun run = RunCli("scan --json " + loop->path);
@@ -131,7 +125,7 @@ TEST_F(ReadErrorTest, AScanStoppedByAReadErrorFailsAndSaysSo) {
   EXPECT_EQ(doc["drives"][0]["lost"].size(), 2u);
 }
 
-TEST_F(ReadErrorTest, ReadErrorsIgnoredAtTheTerminalAreCountedInTheSummary) {
+TEST_F(CliReadErrorOnDevice, ReadErrorsIgnoredAtTheTerminalAreCountedInTheSummary) {
   Attach("exit-eio-ignore.img", 200ull << 20);
   if (IsSkipped()) return;
   std::string errFile = ProcessFixtureDir() + "/exit-eio-ignore.err";
@@ -151,7 +145,7 @@ TEST_F(ReadErrorTest, ReadErrorsIgnoredAtTheTerminalAreCountedInTheSummary) {
       << err;
 }
 
-TEST_F(ReadErrorTest, AListingWithUnreadTablesIsDoneWithTrouble) {
+TEST_F(CliReadErrorOnDevice, AListingWithUnreadTablesIsDoneWithTrouble) {
   // The extended partition's tables lie beyond the first 50 MiB.
   Attach("exit-eio-list.img", 50ull << 20);
   if (IsSkipped()) return;

@@ -16,27 +16,7 @@ namespace {
 
 using nlohmann::json;
 
-// `list --json` of the images; fails the test unless it succeeded with valid JSON.
-json ListJson(const std::string& images) {
-  CliRun run = RunCli("list --json " + images);
-  EXPECT_EQ(run.status, 0) << run.err;
-  json doc = json::parse(run.out, nullptr, false);
-  EXPECT_FALSE(doc.is_discarded()) << run.out;
-  if (doc.is_discarded() || !doc.contains("drives")) return json{{"drives", json::array()}};
-  return doc;
-}
-
-json OnlyDrive(const std::string& image) {
-  json doc = ListJson(ShellQuote(image));
-  EXPECT_EQ(doc["drives"].size(), 1u);
-  return doc["drives"].empty() ? json::object() : doc["drives"][0];
-}
-
-std::vector<std::string> Statuses(const json& rows) {
-  std::vector<std::string> out;
-  for (const json& r : rows) out.push_back(r["status"]);
-  return out;
-}
+json OnlyDrive(const std::string& image) { return CliDrive("list", image); }
 
 void ExpectRow(const json& row, uint64_t lba, uint32_t sectors, int type, const std::string& fs, const std::string& status) {
   EXPECT_EQ(row["lba"], lba) << row;
@@ -61,9 +41,9 @@ void ExpectWellFormedRows(const json& drive) {
 }
 
 TEST(CliList, PrimariesOnly) {
-  std::string img = MakeImage("cli-primaries.img", "64M",
-                              "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,81920,7' "
-                              "fs 1 fat16 ALPHA fs 2 ntfs BETA");
+  QM_IMAGE(img, "cli-primaries.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,81920,7' "
+           "fs 1 fat16 ALPHA fs 2 ntfs BETA");
   json d = OnlyDrive(img);
   EXPECT_EQ(d["drive"], "80H");
   EXPECT_EQ(d["source"], img);
@@ -86,9 +66,9 @@ TEST(CliList, PrimariesOnly) {
 }
 
 TEST(CliList, TextShowsTheDrivePanelAndTheList) {
-  std::string img = MakeImage("cli-text.img", "64M",
-                              "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,40960,5\\n45056,20480,17' "
-                              "fs 1 fat16 fs 5 ntfs INNER");
+  QM_IMAGE(img, "cli-text.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,40960,5\\n45056,20480,17' "
+           "fs 1 fat16 fs 5 ntfs INNER");
   CliRun run = RunCli("list " + ShellQuote(img));
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string& out = run.out;
@@ -110,7 +90,7 @@ TEST(CliList, TextShowsTheDrivePanelAndTheList) {
 }
 
 TEST(CliList, ControlCharactersOfALabelNeverReachTheTerminal) {
-  std::string img = MakeImage("cli-escape.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,40960,7' fs 1 ntfs QMLABEL");
+  QM_IMAGE(img, "cli-escape.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,40960,7' fs 1 ntfs QMLABEL");
   // The label is stored as UTF-16 in the volume's records (and their mirror): make its middle
   // an escape and a line break.
   std::string bytes = ReadWholeFile(img);
@@ -135,72 +115,8 @@ TEST(CliList, ControlCharactersOfALabelNeverReachTheTerminal) {
   EXPECT_EQ(d["partitions"][0]["label"], "QM\x1b\n\xc2\x9b" "EL");
 }
 
-TEST(CliList, ExtendedPartitionWithThreeLogicalDrives) {
-  std::string img = MakeImage("cli-logicals.img", "256M",
-                              "table 'label: dos\\nunit: sectors\\n2048,40960,6\\n43008,200000,f\\n45056,40960,6\\n"
-                              "88064,40960,7\\n131072,40960,83' fs 5 fat16 fs 6 ntfs LOGI2");
-  json d = OnlyDrive(img);
-  const json& rows = d["partitions"];
-  ASSERT_EQ(rows.size(), 7u) << rows;
-  EXPECT_EQ(Statuses(rows), (std::vector<std::string>{"Primary Partition", "Extended Partition", "Logical Drive",
-                                                      "Logical Drive", "Logical Drive", "Unallocated", "Unallocated"}));
-  ExpectRow(rows[0], 2048, 40960, 0x06, "Unknown", "Primary Partition");  // no file system was made there
-  ExpectRow(rows[1], 43008, 200000, 0x0F, "---", "Extended Partition");
-  ExpectRow(rows[2], 45056, 40960, 0x06, "FAT16", "Logical Drive");
-  ExpectRow(rows[3], 88064, 40960, 0x07, "NTFS", "Logical Drive");
-  EXPECT_EQ(rows[3]["label"], "LOGI2");
-  ExpectRow(rows[4], 131072, 40960, 0x83, "Linux Ext2", "Logical Drive");
-  // Free space at the end of the extended partition, then after it up to the disk's end.
-  ExpectRow(rows[5], 172032, 243008 - 172032, 0, "Unknown", "Unallocated");
-  ExpectRow(rows[6], 243008, 524287 - 243008, 0, "Unknown", "Unallocated");
-  ExpectWellFormedRows(d);
-}
-
-TEST(CliList, BlankDiskIsOneGap) {
-  std::string img = MakeImage("cli-blank.img", "32M", "");
-  json d = OnlyDrive(img);
-  ASSERT_EQ(d["partitions"].size(), 1u) << d;
-  // The first track is never free space; neither is the last sector.
-  ExpectRow(d["partitions"][0], 63, 65535 - 63, 0, "Unknown", "Unallocated");
-  EXPECT_TRUE(d["lost"].empty());
-}
-
-TEST(CliList, AGapIsListedOnlyWhenLongerThan2048Sectors) {
-  // 2048,10000 ends at 12048; the second partition runs to the disk's last sector.
-  std::string exact = MakeImage("cli-gap2048.img", "64M",
-                                "table 'label: dos\\nunit: sectors\\n2048,10000,6\\n14096,116975,6'");
-  std::string longer = MakeImage("cli-gap2049.img", "64M",
-                                 "table 'label: dos\\nunit: sectors\\n2048,10000,6\\n14097,116974,6'");
-  json a = OnlyDrive(exact);
-  EXPECT_EQ(Statuses(a["partitions"]), (std::vector<std::string>{"Primary Partition", "Primary Partition"}));
-  json b = OnlyDrive(longer);
-  ASSERT_EQ(b["partitions"].size(), 3u) << b;
-  ExpectRow(b["partitions"][1], 12048, 2049, 0, "Unknown", "Unallocated");
-  EXPECT_EQ(b["partitions"][2]["lba"], 14097);
-}
-
-TEST(CliList, CyclicChainIsListedOnce) {
-  std::string img = MakeImage("cli-cycle.img", "64M",
-                              "table 'label: dos\\nunit: sectors\\n2048,100000,5\\n4096,10000,6\\n16384,10000,6'");
-  // The first extended boot record (at 2048) links to the second; point the second's link
-  // back at the first, relative to the start of the extended partition.
-  std::vector<uint8_t> link = ReadFileBytes(img, 2048 * 512 + 0x1CE, 16);
-  ASSERT_EQ(link.size(), 16u);
-  ASSERT_EQ(link[4], 0x05);
-  uint64_t ebr2 = 2048 + LoadLE<uint32_t>(&link[8]);
-  std::vector<uint8_t> back = {0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0};
-  WriteFileBytes(img, ebr2 * 512 + 0x1CE, back);
-
-  json d = OnlyDrive(img);
-  std::vector<uint64_t> logicals;
-  for (const json& r : d["partitions"])
-    if (r["status"] == "Logical Drive") logicals.push_back(r["lba"]);
-  EXPECT_EQ(logicals, (std::vector<uint64_t>{4096, 16384}));
-  ExpectWellFormedRows(d);
-}
-
 TEST(CliList, GptDiskShowsItsProtectiveEntry) {
-  std::string img = MakeImage("cli-gpt.img", "64M", "table-gpt 'label: gpt\\n2048,20480\\n24576,20480'");
+  QM_IMAGE(img, "cli-gpt.img", "64M", "table-gpt 'label: gpt\\n2048,20480\\n24576,20480'");
   json d = OnlyDrive(img);
   EXPECT_EQ(d["gpt"], true);
   ASSERT_EQ(d["partitions"].size(), 1u) << d;
@@ -214,10 +130,10 @@ TEST(CliList, GptDiskShowsItsProtectiveEntry) {
   EXPECT_EQ(OnlyDrive(MakeImage("cli-mbr.img", "16M", ""))["notes"], json::array());
 }
 
-TEST(CliList, ADiskWith4096ByteSectorsIsShownButNotRead) {
+TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsShownButNotRead) {
   // A FAT16 partition in the units of 4096-byte sectors: read as 512-byte units, its entry
   // points elsewhere and its own boot sector looks lost.
-  std::string img = MakeImage("cli-4k.img", "64M", "");
+  QM_IMAGE(img, "cli-4k.img", "64M", "");
   LoopDevice loop(img, 4096);
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   ASSERT_EQ(RunCommand("echo '2048,8192,6' | sfdisk -q --no-reread " + loop.path + " >/dev/null 2>&1"), 0);
@@ -251,10 +167,10 @@ TEST(CliList, ADiskWith4096ByteSectorsIsShownButNotRead) {
 
 TEST(CliList, DamagedTablesListWithoutHarm) {
   // One entry past the disk's end, one whose end wraps 32 bits; then the same disk cut short.
-  std::string img = MakeImage("cli-wild.img", "32M",
-                              "table 'label: dos\\nunit: sectors\\n2048,10000,6' "
-                              "bytes 0x1ce '00 00 00 00 07 00 00 00 00 00 10 00 00 00 10 00' "
-                              "bytes 0x1de '00 00 00 00 0c 00 00 00 00 f0 ff ff 00 20 00 00'");
+  QM_IMAGE(img, "cli-wild.img", "32M",
+           "table 'label: dos\\nunit: sectors\\n2048,10000,6' "
+           "bytes 0x1ce '00 00 00 00 07 00 00 00 00 00 10 00 00 00 10 00' "
+           "bytes 0x1de '00 00 00 00 0c 00 00 00 00 f0 ff ff 00 20 00 00'");
   std::vector<uint8_t> before = ReadFileBytes(img, 0, 1 << 20);
   json d = OnlyDrive(img);
   std::vector<uint64_t> starts;
@@ -273,8 +189,7 @@ TEST(CliList, DamagedTablesListWithoutHarm) {
 }
 
 TEST(CliList, LostPartitionsCarryTheirCheckReport) {
-  std::string img = std::string(QM_FIXTURE_DIR) + "/cli-demo.img";
-  ASSERT_EQ(RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + ShellQuote(img)), 0);
+  const std::string img = DemoImage("cli-demo.img");
   json d = OnlyDrive(img);
   ASSERT_FALSE(d["lost"].empty()) << d;
   const json& lost = d["lost"][0];
@@ -292,26 +207,6 @@ TEST(CliList, LostPartitionsCarryTheirCheckReport) {
   EXPECT_NE(text.out.find("Lost partition", group), std::string::npos) << text.out;
 }
 
-TEST(CliList, TwoSourcesBecome80HAnd81HInOrder) {
-  std::string a = MakeImage("cli-two-a.img", "16M", "");
-  std::string b = MakeImage("cli-two-b.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,20480,6'");
-  json doc = ListJson(ShellQuote(b) + " " + ShellQuote(a));
-  ASSERT_EQ(doc["drives"].size(), 2u);
-  EXPECT_EQ(doc["drives"][0]["drive"], "80H");
-  EXPECT_EQ(doc["drives"][0]["source"], b);
-  EXPECT_EQ(doc["drives"][0]["geometry"]["total_sectors"], 65536);
-  EXPECT_EQ(doc["drives"][1]["drive"], "81H");
-  EXPECT_EQ(doc["drives"][1]["source"], a);
-  EXPECT_EQ(doc["drives"][1]["geometry"]["total_sectors"], 32768);
-
-  CliRun text = RunCli("list " + ShellQuote(b) + " " + ShellQuote(a));
-  ASSERT_EQ(text.status, 0) << text.err;
-  size_t first = text.out.find("#0: 80H (0.03 G)\n");
-  size_t second = text.out.find("\n#1: 81H (0.02 G)\n");
-  EXPECT_EQ(first, 0u) << text.out;
-  EXPECT_NE(second, std::string::npos) << text.out;
-}
-
 TEST(CliList, BadUsageExitsWith2) {
   for (const char* args : {"", "list --bogus", "frobnicate", "list --json=maybe"}) {
     CliRun run = RunCli(args);
@@ -325,7 +220,7 @@ TEST(CliList, BadUsageExitsWith2) {
 }
 
 TEST(CliList, ASourceThatCannotBeOpenedExitsWith1) {
-  std::string good = MakeImage("cli-good.img", "16M", "");
+  QM_IMAGE(good, "cli-good.img", "16M", "");
   std::string missing = std::string(QM_FIXTURE_DIR) + "/cli-no-such.img";
   std::string empty = std::string(QM_FIXTURE_DIR) + "/cli-empty.img";
   std::ofstream(empty).close();

@@ -78,12 +78,11 @@ const RefusalCase kRefusals[] = {
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
-class RecoverRefusal : public ::testing::TestWithParam<RefusalCase> {};
+class CliRecoverRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
-TEST_P(RecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
+TEST_P(CliRecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
   const RefusalCase& c = GetParam();
-  const std::string image = MakeImage(std::string("refuse-") + c.name + ".img", "64M", c.steps);
-  ASSERT_FALSE(image.empty());
+  QM_IMAGE(image, std::string("refuse-") + c.name + ".img", "64M", c.steps);
   if (c.damage) c.damage(image);
   const std::vector<uint8_t> before = ReadFileBytes(image, 0, 64 << 20);
 
@@ -94,10 +93,10 @@ TEST_P(RecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
   EXPECT_TRUE(ReadFileBytes(image, 0, 64 << 20) == before) << "the image changed";
 }
 
-INSTANTIATE_TEST_SUITE_P(DamagedTables, RecoverRefusal, ::testing::ValuesIn(kRefusals),
+INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RecoverSafety, DiskWithoutATableIsListedAsOneVolume) {
+TEST(CliRecoverSafety, DiskWithoutATableIsListedAsOneVolume) {
   const std::string image = MakeImage("superfloppy.img", "64M", "fsat 0 80000 fat32");
   CliRun run = RunCli("list --json " + ShellQuote(image));
   ASSERT_EQ(run.status, 0) << run.err;
@@ -109,7 +108,7 @@ TEST(RecoverSafety, DiskWithoutATableIsListedAsOneVolume) {
   EXPECT_TRUE(drive["lost"].empty()) << "the volume's own backup boot sector is no find";
 }
 
-TEST(RecoverSafety, ReadOnlySourceIsRefusedBeforeAsking) {
+TEST(CliRecoverSafety, ReadOnlySourceIsRefusedBeforeAsking) {
   const std::string image =
       MakeImage("read-only.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 40960 8192 fat16");
   std::string as;  // run as a user who may read the image but not write it
@@ -138,7 +137,7 @@ std::string TwoLostVolumes(const std::string& name) {
                    "fsat 61440 8192 fat16 B");
 }
 
-TEST(RecoverSafety, AnotherProgramHoldingTheLockIsNamed) {
+TEST(CliRecoverSafety, AnotherProgramHoldingTheLockIsNamed) {
   const std::string image = TwoLostVolumes("held.img");
   const std::vector<uint8_t> before = ReadFileBytes(image, 0, 1 << 20);
   // flock(1) holds the same lock a partitioning program takes while it works.
@@ -156,7 +155,7 @@ TEST(RecoverSafety, AnotherProgramHoldingTheLockIsNamed) {
 // Two copies of the program recover the two lost volumes at the same time, many times over: a
 // run either writes its partition and it stays, or it is refused because the other one holds
 // the drive. Without the lock one of two concurrent writes was lost about every other time.
-TEST(RecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
+TEST(CliRecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
   const std::string cli = ShellQuote(std::string(QM_CLI_PATH));
   for (int round = 0; round < 10; ++round) {
     const std::string image = TwoLostVolumes("race.img");
@@ -169,7 +168,7 @@ TEST(RecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
                               " >/dev/null 2>&1; echo B$?) & wait"),
                &statuses);
     std::string dump;
-    RunCommand("sfdisk -d " + ShellQuote(image), &dump);
+    RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image), &dump);
     for (const auto& [tag, start] : {std::pair{"A", "start=       40960"}, std::pair{"B", "start=       61440"}}) {
       const bool wrote = statuses.find(std::string(tag) + "0") != std::string::npos;
       const bool refused = statuses.find(std::string(tag) + "1") != std::string::npos;
@@ -183,7 +182,7 @@ TEST(RecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
 // A FAT32 volume whose first sector is wiped, out of the table: it is found at its true start
 // from its backup. --yes recovers the entry but leaves the boot sector to its own answer;
 // --restore-boot-sector copies the backup back, and fsck.fat accepts the volume.
-TEST(RecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
+TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
   const std::string steps = "table 'label: dos\\nunit: sectors\\n2048,71680,c' fs 1 fat32 WIPED32 sector 2048 00 lose 1";
   for (const bool restore : {false, true}) {
     SCOPED_TRACE(restore ? "with --restore-boot-sector" : "with --yes alone");
@@ -191,7 +190,7 @@ TEST(RecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
     CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (restore ? "--restore-boot-sector " : "") + ShellQuote(image));
     EXPECT_EQ(run.status, 0) << run.err;
     std::string dump;
-    RunCommand("sfdisk -d " + ShellQuote(image), &dump);
+    RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image), &dump);
     EXPECT_NE(dump.find("start=        2048, size=       71680, type=b"), std::string::npos) << dump;
     const bool wiped = ReadFileBytes(image, 2048 * 512, 512) == std::vector<uint8_t>(512, 0);
     EXPECT_EQ(wiped, !restore);
@@ -215,7 +214,7 @@ int CtrlCAfter(const std::string& command, const char* delay) {
   return RunCommand("timeout 60 sh -c " + ShellQuote(script));
 }
 
-TEST(RecoverSafety, CtrlCDuringTheScanOrTheQuestionWritesNothing) {
+TEST(CliRecoverSafety, CtrlCDuringTheScanOrTheQuestionWritesNothing) {
   if (RunCommand("command -v script >/dev/null") != 0) GTEST_SKIP() << "script (bsdutils) is not installed";
   // 8 GiB, sparse: the scan behind the lost volume reads zeroes for a few seconds.
   const std::string image = MakeImage("interrupt.img", "8G",
@@ -230,7 +229,7 @@ TEST(RecoverSafety, CtrlCDuringTheScanOrTheQuestionWritesNothing) {
   EXPECT_TRUE(ReadFileBytes(image, 0, 1 << 20) == before);
 }
 
-TEST(RecoverSafety, CtrlCStopsAScanWhichStillShowsItsFinds) {
+TEST(CliRecoverSafety, CtrlCStopsAScanWhichStillShowsItsFinds) {
   if (RunCommand("command -v script >/dev/null") != 0) GTEST_SKIP() << "script (bsdutils) is not installed";
   const std::string image = MakeImage("interrupt-scan.img", "8G",
                                       "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 61440 8192 fat16 FOUND");

@@ -15,25 +15,15 @@ using nlohmann::json;
 constexpr uint64_t kLostFat = 84031;
 constexpr uint64_t kLostNtfs = 262144;
 
-class ScanRecoverTest : public ::testing::Test {
+class CliScanRecover : public ::testing::Test {
  protected:
   void SetUp() override {
-    image = std::string(QM_FIXTURE_DIR) + "/cli-demo-" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".img";
-    std::filesystem::create_directories(QM_FIXTURE_DIR);
-    ASSERT_EQ(RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + ShellQuote(image) + " 2>&1"), 0);
+    image = DemoImage(std::string("cli-demo-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".img");
+    ASSERT_FALSE(image.empty());
   }
   void TearDown() override { std::filesystem::remove(image); }
 
-  json Drive(const std::string& command) {
-    CliRun run = RunCli(command + " " + ShellQuote(image));
-    EXPECT_EQ(run.status, 0) << run.err;
-    json doc = json::parse(run.out, nullptr, false);
-    if (doc.is_discarded() || doc["drives"].size() != 1) {
-      ADD_FAILURE() << run.out;
-      return json::object();
-    }
-    return doc["drives"][0];
-  }
+  json Drive(const std::string& command) { return CliDrive(command, image); }
 
   static std::vector<uint64_t> Starts(const json& rows) {
     std::vector<uint64_t> starts;
@@ -43,49 +33,49 @@ class ScanRecoverTest : public ::testing::Test {
 
   std::string SfdiskStarts() {
     std::string out;
-    RunCommand("sfdisk -d " + ShellQuote(image) + " | grep -o 'start= *[0-9]*' | tr -d ' '", &out);
+    RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image) + " | grep -o 'start= *[0-9]*' | tr -d ' '", &out);
     return out;
   }
 
   std::string image;
 };
 
-TEST_F(ScanRecoverTest, QuickScanFindsOnlyTheNearOneAndAFullScanFindsBoth) {
-  EXPECT_EQ(Starts(Drive("list --json")["lost"]), std::vector<uint64_t>{kLostFat});
-  json drive = Drive("scan --json");
+TEST_F(CliScanRecover, QuickScanFindsOnlyTheNearOneAndAFullScanFindsBoth) {
+  EXPECT_EQ(Starts(Drive("list")["lost"]), std::vector<uint64_t>{kLostFat});
+  json drive = Drive("scan");
   EXPECT_EQ(Starts(drive["lost"]), (std::vector<uint64_t>{kLostFat, kLostNtfs}));
   EXPECT_EQ(drive["lost"][1]["label"], "LOSTNTFS");
   EXPECT_EQ(drive["lost"][1]["fs"], "NTFS");
   EXPECT_NE(drive["lost"][1]["report"].get<std::string>().find("Root Directory: Preview"), std::string::npos);
 }
 
-TEST_F(ScanRecoverTest, RangeIsReadAsTheDialogReadsItsFields) {
+TEST_F(CliScanRecover, RangeIsReadAsTheDialogReadsItsFields) {
   // Ends in either order; 100 MB .. 200 MB holds the NTFS volume at 123 MB.
-  EXPECT_EQ(Starts(Drive("scan --json --start-mb 200 --end-mb 100")["lost"]), (std::vector<uint64_t>{kLostFat, kLostNtfs}));
+  EXPECT_EQ(Starts(Drive("scan --start-mb 200 --end-mb 100")["lost"]), (std::vector<uint64_t>{kLostFat, kLostNtfs}));
   // 0 .. 100 MB does not reach it.
-  EXPECT_EQ(Starts(Drive("scan --json --end-mb 100")["lost"]), std::vector<uint64_t>{kLostFat});
+  EXPECT_EQ(Starts(Drive("scan --end-mb 100")["lost"]), std::vector<uint64_t>{kLostFat});
   CliRun beyond = RunCli("scan --start-mb 300 --end-mb 400 " + ShellQuote(image));
   EXPECT_EQ(beyond.status, 2);
   EXPECT_NE(beyond.err.find("Sector range exceeded the limit."), std::string::npos);
   EXPECT_EQ(RunCli("scan --start-mb 5 --end-mb 5 " + ShellQuote(image)).status, 2);
 }
 
-TEST_F(ScanRecoverTest, PartitionOptionScansOneRowOfTheList) {
+TEST_F(CliScanRecover, PartitionOptionScansOneRowOfTheList) {
   // Row 7 is the gap after the extended partition, which holds the NTFS volume.
-  json drive = Drive("scan --json --partition 7");
+  json drive = Drive("scan --partition 7");
   EXPECT_EQ(Starts(drive["lost"]), (std::vector<uint64_t>{kLostFat, kLostNtfs}));
   // Row 1 is the FAT32 primary: nothing new there.
-  EXPECT_EQ(Starts(Drive("scan --json --partition 1")["lost"]), std::vector<uint64_t>{kLostFat});
+  EXPECT_EQ(Starts(Drive("scan --partition 1")["lost"]), std::vector<uint64_t>{kLostFat});
   EXPECT_EQ(RunCli("scan --partition 42 " + ShellQuote(image)).status, 2);
 }
 
-TEST_F(ScanRecoverTest, RecoverWritesBothLostPartitionsAsPrimaries) {
+TEST_F(CliScanRecover, RecoverWritesBothLostPartitionsAsPrimaries) {
   CliRun ntfs = RunCli("recover --yes --at " + std::to_string(kLostNtfs) + " " + ShellQuote(image));
   ASSERT_EQ(ntfs.status, 0) << ntfs.err;
   CliRun fat = RunCli("recover --yes --at " + std::to_string(kLostFat) + " " + ShellQuote(image));
   ASSERT_EQ(fat.status, 0) << fat.err;
   EXPECT_EQ(SfdiskStarts(), "start=2048\nstart=84031\nstart=116736\nstart=262144\nstart=118784\nstart=161792\n");
-  json drive = Drive("list --json");
+  json drive = Drive("list");
   EXPECT_TRUE(drive["lost"].empty());
   bool found = false;
   for (const json& row : drive["partitions"])
@@ -97,7 +87,7 @@ TEST_F(ScanRecoverTest, RecoverWritesBothLostPartitionsAsPrimaries) {
   EXPECT_TRUE(found);
 }
 
-TEST_F(ScanRecoverTest, RecoverWritesNothingWhenNotConfirmedOrNotFound) {
+TEST_F(CliScanRecover, RecoverWritesNothingWhenNotConfirmedOrNotFound) {
   auto before = ReadFileBytes(image, 0, 512);
   CliRun unconfirmed = RunCli("recover --at " + std::to_string(kLostNtfs) + " " + ShellQuote(image));
   EXPECT_EQ(unconfirmed.status, 1);

@@ -1,6 +1,7 @@
-#include <gtest/gtest.h>
-
+// LBA to cylinder/head/sector as a partition entry stores it.
 #include "disk/Chs.h"
+
+#include <gtest/gtest.h>
 
 namespace qm {
 namespace {
@@ -12,59 +13,37 @@ TDriveGeometry Geometry(uint32_t heads, uint32_t sectors) {
   return g;
 }
 
-TEST(LbaToChs, FirstSectorOfTheSecondHead) {
-  TChs c = LbaToChs(Geometry(255, 63), 63, false);
-  EXPECT_EQ(c.Cylinder, 0);
-  EXPECT_EQ(c.Head, 1);
-  EXPECT_EQ(c.Sector, 1);
-  EXPECT_EQ(c.SecCyl, 0x0001);
-}
-
-TEST(LbaToChs, LastSectorBelowTheLimit) {
-  TChs c = LbaToChs(Geometry(255, 63), 16450559, true);
-  EXPECT_EQ(c.Cylinder, 1023);
-  EXPECT_EQ(c.Head, 254);
-  EXPECT_EQ(c.Sector, 63);
-  EXPECT_EQ(c.SecCyl, 0xFFFF);
-  EXPECT_EQ(ChsLimit(Geometry(255, 63)), 16450560u);
-}
-
-TEST(LbaToChs, CylinderBitsEightAndNineGoToTheSectorByte) {
-  TChs c = LbaToChs(Geometry(255, 63), uint64_t{0x2A5} * 255 * 63 + 5 * 63 + 9, false);
-  EXPECT_EQ(c.Cylinder, 0x2A5);
-  EXPECT_EQ(c.Head, 5);
-  EXPECT_EQ(c.Sector, 10);
-  EXPECT_EQ(c.SecCyl, 0xA5 << 8 | 0x80 | 10);
-}
-
-TEST(LbaToChs, BeyondTheLimitGivesTheMarkers) {
-  TChs start = LbaToChs(Geometry(255, 63), 16450560, false);
-  TChs end = LbaToChs(Geometry(255, 63), 16450560, true);
-  EXPECT_EQ(start.Cylinder, 1024);
-  EXPECT_EQ(start.Head, 0);
-  EXPECT_EQ(start.SecCyl, 0xFFC1);
-  EXPECT_EQ(end.SecCyl, 0xFFFF);
-}
-
-TEST(LbaToChs, HugeCylindersKeepOnlyTheirLow16Bits) {
-  uint64_t lba = uint64_t{65536 + 3} * 16 * 63 + 2 * 63;
-  TChs c = LbaToChs(Geometry(16, 63), lba, false);
-  EXPECT_EQ(c.Cylinder, 3);
-  EXPECT_EQ(c.Head, 2);
-  EXPECT_EQ(c.SecCyl, 0xFFC1);
-}
-
-TEST(LbaToChs, GeometryWithoutHeadsOrSectorsMarksEverySectorAsBeyondChs) {
-  for (auto g : {Geometry(0, 63), Geometry(255, 0), Geometry(0, 0)}) {
-    TChs start = LbaToChs(g, 12345, false);
-    TChs end = LbaToChs(g, 12345, true);
-    EXPECT_EQ(start.Cylinder, 0);
-    EXPECT_EQ(start.Head, 0);
-    EXPECT_EQ(start.Sector, 0);
-    EXPECT_EQ(start.SecCyl, 0xFFC1);
-    EXPECT_EQ(end.SecCyl, 0xFFFF);
-    EXPECT_EQ(ChsLimit(g), 0u);
+TEST(LbaToChs, CylinderHeadSectorAndTheirPackedForm) {
+  const struct {
+    const char* what;
+    uint32_t heads, sectors;
+    uint64_t lba;
+    bool end;
+    int cylinder, head, sector, secCyl;
+  } cases[] = {
+      {"first sector of the second head", 255, 63, 63, false, 0, 1, 1, 0x0001},
+      {"last sector below the limit", 255, 63, 16450559, true, 1023, 254, 63, 0xFFFF},
+      {"cylinder bits 8 and 9 go to the sector byte", 255, 63, uint64_t{0x2A5} * 255 * 63 + 5 * 63 + 9, false, 0x2A5, 5,
+       10, 0xA5 << 8 | 0x80 | 10},
+      {"a start beyond the limit", 255, 63, 16450560, false, 1024, 0, 1, 0xFFC1},
+      {"an end beyond the limit", 255, 63, 16450560, true, 1024, 0, 1, 0xFFFF},
+      {"huge cylinders keep their low 16 bits", 16, 63, uint64_t{65536 + 3} * 16 * 63 + 2 * 63, false, 3, 2, 1, 0xFFC1},
+      // Without heads or sectors every sector lies beyond what CHS can say.
+      {"no heads", 0, 63, 12345, false, 0, 0, 0, 0xFFC1},
+      {"no sectors", 255, 0, 12345, true, 0, 0, 0, 0xFFFF},
+      {"neither", 0, 0, 12345, false, 0, 0, 0, 0xFFC1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TChs chs = LbaToChs(Geometry(c.heads, c.sectors), c.lba, c.end);
+    EXPECT_EQ(chs.Cylinder, c.cylinder);
+    EXPECT_EQ(chs.Head, c.head);
+    EXPECT_EQ(chs.Sector, c.sector);
+    EXPECT_EQ(chs.SecCyl, c.secCyl);
   }
+  EXPECT_EQ(ChsLimit(Geometry(255, 63)), 16450560u);
+  EXPECT_EQ(ChsLimit(Geometry(0, 63)), 0u);
+  EXPECT_EQ(ChsLimit(Geometry(255, 0)), 0u);
 }
 
 }  // namespace

@@ -88,6 +88,18 @@ TEST(ImageFile, WriteTouchesOnlyTheSectorsAsked) {
   EXPECT_EQ(ReadFileBytes(path, 9 * 512, 1), std::vector<uint8_t>{0x11});
 }
 
+// A read that reaches past the end of the file is a short transfer, which the prompt names
+// as such; the default host, without a window, writes the prompt to stderr line by line.
+TEST(ImageFile, AReadPastTheEndIsNamedAsSuch) {
+  DriveRegistryScope registry;
+  uint8_t odd = registry.AttachImage(TempImage("past-end.img", 512 * 3 + 100));
+  std::vector<uint8_t> buf(1024, 0xFF);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(ReadSectors(odd, 2, 2, buf.data(), true, true));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Read Error: Error:No such device or address\nDrive:80H  LBA:2  Blocks:2\n\nAbort, Retry or Ignore?\n");
+}
+
 TEST(ImageFile, MissingPathFailsWithoutMessages) {
   DriveRegistryScope registry;
   ScriptedHost host;

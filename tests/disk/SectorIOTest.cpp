@@ -1,6 +1,7 @@
 // The sector layer through its public calls, over in-memory and fault-injecting sources.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "disk/SectorIO.h"
@@ -34,88 +35,68 @@ class SectorIOTest : public ::testing::Test {
   uint8_t drive = 0;
 };
 
-TEST_F(SectorIOTest, ReadsRunsLongerThanOneChunkExactly) {
-  ScriptedHost host;
-  std::vector<uint8_t> buf(300 * 512, 0xEE);
-  ASSERT_TRUE(ReadSectors(drive, 10, 300, buf.data(), true, true));
-  EXPECT_EQ(buf, Disk(10 * 512, buf.size()));
-  EXPECT_EQ(state->readOffsets, std::vector<uint64_t>{5120});  // a healthy run reads in one go
-  std::fill(buf.begin(), buf.end(), 0xEE);
-  state->readOffsets.clear();
-  ASSERT_TRUE(ReadSectors(drive, 10, 300, buf.data(), true, false));
-  EXPECT_EQ(buf, Disk(10 * 512, buf.size()));
-  EXPECT_EQ(state->readOffsets, (std::vector<uint64_t>{5120, 5120 + 65536, 5120 + 2 * 65536}));
-  EXPECT_TRUE(host.messages.empty());
-}
-
-TEST_F(SectorIOTest, AFailedRunIsReadAgainChunkByChunk) {
-  ScriptedHost host{MsgAnswer::Ignore};
-  state->readFaults[2 * 65536] = Fault{FaultKind::Error, EIO, -1};  // a bad chunk, for good
-  std::vector<uint8_t> buf(400 * 512, 0xEE);
-  ASSERT_TRUE(ReadSectors(drive, 0, 400, buf.data(), true, true));
-  EXPECT_EQ(state->readOffsets, (std::vector<uint64_t>{0, 0, 65536, 2 * 65536}));
-  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 2 * 65536), Disk(0, 2 * 65536));
-  EXPECT_TRUE(std::all_of(buf.begin() + 2 * 65536, buf.end(), [](uint8_t b) { return b == 0; }));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "Error:Input/output error\rDrive:80H  LBA:0  Blocks:400\r\rAbort, Retry or Ignore?");
-}
-
-TEST_F(SectorIOTest, IgnoreAtSecondChunkLeavesTheRestZero) {
-  ScriptedHost host{MsgAnswer::Ignore};
-  state->readFaults[65536] = Fault{};
-  std::vector<uint8_t> buf(300 * 512, 0xEE);
-  ASSERT_TRUE(ReadSectors(drive, 0, 300, buf.data(), true, true));
-  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 65536), Disk(0, 65536));
-  EXPECT_TRUE(std::all_of(buf.begin() + 65536, buf.end(), [](uint8_t b) { return b == 0; }));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].caption, "Read Error");
-  EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
-  EXPECT_EQ(host.messages[0].icon, MsgIcon::Warning);
-}
-
-TEST_F(SectorIOTest, PromptNamesTheWholeCallAndTheSystemError) {
-  ScriptedHost host{MsgAnswer::Abort};
-  state->readFaults[512 * 5 + 65536] = Fault{FaultKind::Error, EIO, 1};
-  std::vector<uint8_t> buf(200 * 512);
-  EXPECT_FALSE(ReadSectors(drive, 5, 200, buf.data(), true, true));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "Error:Input/output error\rDrive:80H  LBA:5  Blocks:200\r\rAbort, Retry or Ignore?");
-}
-
-TEST_F(SectorIOTest, ShortTransferIsAFailureAndLbaIsShownSigned) {
-  ScriptedHost host{MsgAnswer::Abort};
-  std::vector<uint8_t> buf(512);
-  EXPECT_FALSE(ReadSectors(drive, 0x80000000u, 1, buf.data(), true, true));  // far beyond the end
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "Error:No such device or address\rDrive:80H  LBA:-2147483648  Blocks:1\r\rAbort, Retry or Ignore?");
-}
-
-TEST_F(SectorIOTest, RetryReadsTheSameChunkAgain) {
-  ScriptedHost host{MsgAnswer::Retry, MsgAnswer::Retry};
-  state->readFaults[65536] = Fault{FaultKind::Short, 0, 2};
-  std::vector<uint8_t> buf(256 * 512);
-  ASSERT_TRUE(ReadSectors(drive, 0, 256, buf.data(), true, false));
-  EXPECT_EQ(buf, Disk(0, buf.size()));
-  EXPECT_EQ(host.messages.size(), 2u);
-  EXPECT_EQ(state->readOffsets, (std::vector<uint64_t>{0, 65536, 65536, 65536}));
-}
-
-TEST_F(SectorIOTest, WithoutPromptTheFirstFailureReturnsFalseSilently) {
-  ScriptedHost host;
-  state->readFaults[65536] = Fault{};
-  std::vector<uint8_t> buf(256 * 512, 0xAB);
-  EXPECT_FALSE(ReadSectors(drive, 0, 256, buf.data(), false, true));
-  EXPECT_TRUE(host.messages.empty());
-  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 65536), Disk(0, 65536));
-  EXPECT_TRUE(std::all_of(buf.begin() + 65536, buf.end(), [](uint8_t b) { return b == 0; }));
-}
-
-TEST_F(SectorIOTest, WithoutZeroFillUnreadBytesStayAsTheyWere) {
-  ScriptedHost host{MsgAnswer::Ignore};
-  state->readFaults[0] = Fault{};
-  std::vector<uint8_t> buf(512, 0xAB);
-  EXPECT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, false));
-  EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0xAB; }));
+// Reads of runs longer than one 64 KiB chunk, with a fault in one chunk and the user's answers
+// to the prompt. `good` bytes come from the disk; the rest of the buffer ends up `rest`.
+TEST_F(SectorIOTest, ReadsAndTheirFaults) {
+  constexpr uint64_t C = 65536;
+  constexpr int kFill = 0x100;  // the buffer's own bytes stay
+  const Fault forever{FaultKind::Error, EIO, -1}, once{FaultKind::Error, EIO, 1}, shortTwice{FaultKind::Short, 0, 2};
+  const std::string prompt = "\r\rAbort, Retry or Ignore?";
+  const struct {
+    const char* what;
+    std::vector<MsgAnswer> answers;
+    uint64_t faultAt;
+    Fault fault;
+    uint32_t lba;
+    uint16_t count;
+    bool ask, zero, ok;
+    std::vector<uint64_t> offsets;
+    size_t good;
+    int rest;
+    std::string message;
+  } cases[] = {
+      {"a healthy run is read in one go", {}, ~0ull, {}, 10, 300, true, true, true, {5120}, 300 * 512, 0, ""},
+      {"without zero fill, chunk by chunk", {}, ~0ull, {}, 10, 300, true, false, true, {5120, 5120 + C, 5120 + 2 * C},
+       300 * 512, 0, ""},
+      {"a failed run is read again chunk by chunk", {MsgAnswer::Ignore}, 2 * C, forever, 0, 400, true, true, true,
+       {0, 0, C, 2 * C}, 2 * C, 0, "Error:Input/output error\rDrive:80H  LBA:0  Blocks:400" + prompt},
+      {"Ignore at the second chunk leaves the rest zero", {MsgAnswer::Ignore}, C, once, 0, 300, true, true, true, {},
+       C, 0, "Error:Input/output error\rDrive:80H  LBA:0  Blocks:300" + prompt},
+      {"the prompt names the whole call", {MsgAnswer::Abort}, 5 * 512 + C, once, 5, 200, true, true, false, {}, 0, -1,
+       "Error:Input/output error\rDrive:80H  LBA:5  Blocks:200" + prompt},
+      {"a short transfer fails; the LBA shows signed", {MsgAnswer::Abort}, ~0ull, {}, 0x80000000u, 1, true, true, false,
+       {}, 0, -1, "Error:No such device or address\rDrive:80H  LBA:-2147483648  Blocks:1" + prompt},
+      {"Retry reads the same chunk again", {MsgAnswer::Retry, MsgAnswer::Retry}, C, shortTwice, 0, 256, true, false, true,
+       {0, C, C, C}, 256 * 512, 0, "Error:"},
+      {"without a prompt the first failure ends the read silently", {}, C, once, 0, 256, false, true, false, {}, C, 0, ""},
+      {"without zero fill unread bytes stay", {MsgAnswer::Ignore}, 0, once, 0, 1, true, false, true, {}, 0, kFill,
+       "Error:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedHost host;
+    host.answers.assign(c.answers.begin(), c.answers.end());
+    state->readFaults.clear();
+    state->readOffsets.clear();
+    if (c.faultAt != ~0ull) state->readFaults[c.faultAt] = c.fault;
+    std::vector<uint8_t> buf(size_t{c.count} * 512, 0xAB);
+    EXPECT_EQ(ReadSectors(drive, c.lba, c.count, buf.data(), c.ask, c.zero), c.ok);
+    if (!c.offsets.empty()) EXPECT_EQ(state->readOffsets, c.offsets);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + static_cast<long>(c.good)), Disk(uint64_t{c.lba} * 512, c.good));
+    if (c.rest >= 0) {
+      const uint8_t rest = c.rest == kFill ? 0xAB : static_cast<uint8_t>(c.rest);
+      EXPECT_TRUE(std::all_of(buf.begin() + static_cast<long>(c.good), buf.end(), [&](uint8_t b) { return b == rest; }));
+    }
+    if (c.message.empty()) {
+      EXPECT_TRUE(host.messages.empty());
+      continue;
+    }
+    ASSERT_EQ(host.messages.size(), c.answers.size());
+    EXPECT_EQ(host.messages[0].text.rfind(c.message, 0), 0u) << host.messages[0].text;
+    EXPECT_EQ(host.messages[0].caption, "Read Error");
+    EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
+    EXPECT_EQ(host.messages[0].icon, MsgIcon::Warning);
+  }
 }
 
 TEST_F(SectorIOTest, WriteIgnoreSkipsOnlyTheFailedChunk) {
@@ -187,6 +168,25 @@ TEST_F(SectorIOTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
 }
 
+// Whether a write could be opened is asked of the source, unless a write handle is open already:
+// a cached read handle says nothing about it.
+TEST_F(SectorIOTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
+  ScriptedHost host;
+  std::vector<uint8_t> buf(512);
+  ASSERT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));
+  state->failOpen = true;
+  EXPECT_EQ(ProbeWritable(drive), EACCES);
+  state->failOpen = false;
+  EXPECT_EQ(ProbeWritable(drive), 0);
+  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true, 1));
+  const int opens = state->opens[1];
+  state->failOpen = true;
+  EXPECT_EQ(ProbeWritable(drive), 0);
+  EXPECT_EQ(state->opens[1], opens);
+  EXPECT_EQ(ProbeWritable(0x90), ENODEV);
+  EXPECT_TRUE(host.messages.empty());
+}
+
 TEST(SystemErrorText, TrimsBlanksControlsAndFullStops) {
   EXPECT_EQ(SystemErrorText(EIO), "Input/output error");
   EXPECT_EQ(DriveHex(0x80), "80");
@@ -194,21 +194,15 @@ TEST(SystemErrorText, TrimsBlanksControlsAndFullStops) {
 }
 
 TEST(OsKind, ClassifiesEveryTableRow) {
-  EXPECT_EQ(ClassifyOS(kPlatformLegacy, 4, 0), osWin95);
-  EXPECT_EQ(ClassifyOS(kPlatformLegacy, 3, 95), osWin95);
-  EXPECT_EQ(ClassifyOS(kPlatformLegacy, 4, 10), osWin98);
-  EXPECT_EQ(ClassifyOS(kPlatformLegacy, 4, 90), osWin98);
-  EXPECT_EQ(ClassifyOS(kPlatformLegacy, 5, 0), osWin98);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 3, 51), osWinNT4);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 4, 0), osWinNT4);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 5, 0), osWin2000);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 5, 1), osWinXP);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 5, 2), osWin2003);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 6, 0), osVista);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 6, 3), osVista);
   // Versions the table does not know yet are modern systems, not unknown ones.
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 10, 0), osVista);
-  EXPECT_EQ(ClassifyOS(kPlatformNT, 5, 3), osWin2003);
+  const struct {
+    int platform, major, minor, kind;
+  } cases[] = {{kPlatformLegacy, 4, 0, osWin95}, {kPlatformLegacy, 3, 95, osWin95}, {kPlatformLegacy, 4, 10, osWin98},
+               {kPlatformLegacy, 4, 90, osWin98}, {kPlatformLegacy, 5, 0, osWin98},  {kPlatformNT, 3, 51, osWinNT4},
+               {kPlatformNT, 4, 0, osWinNT4},     {kPlatformNT, 5, 0, osWin2000},    {kPlatformNT, 5, 1, osWinXP},
+               {kPlatformNT, 5, 2, osWin2003},    {kPlatformNT, 6, 0, osVista},      {kPlatformNT, 6, 3, osVista},
+               {kPlatformNT, 10, 0, osVista},     {kPlatformNT, 5, 3, osWin2003}};
+  for (const auto& c : cases) EXPECT_EQ(ClassifyOS(c.platform, c.major, c.minor), c.kind) << c.major << "." << c.minor;
   EXPECT_GE(GetOSKind(), osWinXP);
   EXPECT_TRUE(IsWinNT());
 }

@@ -15,8 +15,6 @@
 namespace qm::test {
 namespace {
 
-const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
-
 // A FAT32 volume at 2048 and an NTFS volume at 73728, both wiped in their first sector and
 // taken out of the table. FAT32 keeps its backup 6 sectors in; NTFS in the sector behind the
 // 40959 it counts.
@@ -28,7 +26,7 @@ int ToolStatus(const std::string& image, uint64_t start, uint64_t size, const st
   const std::string volume = image + ".vol";
   RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=" + std::to_string(start) +
              " count=" + std::to_string(size) + " status=none");
-  return RunCommand(kPath + tool + " " + ShellQuote(volume) + " 2>&1", &out);
+  return RunCommand(kToolPath + tool + " " + ShellQuote(volume) + " 2>&1", &out);
 }
 
 std::vector<std::string> ReportLines(TPhysicalDrv& drive, TPartition& find) {
@@ -43,9 +41,8 @@ std::vector<std::string> ReportLines(TPhysicalDrv& drive, TPartition& find) {
   return lines;
 }
 
-TEST(BootSectorRestore, WipedVolumesAreFoundRestoredAndRecovered) {
-  const std::string image = MakeImage("wiped.img", "64M", kWipedLayout);
-  ASSERT_FALSE(image.empty());
+TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
+  QM_IMAGE(image, "wiped.img", "64M", kWipedLayout);
   DriveRegistryScope registry;
   ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
   const uint8_t number = registry.AttachImage(image);
@@ -71,13 +68,17 @@ TEST(BootSectorRestore, WipedVolumesAreFoundRestoredAndRecovered) {
   EXPECT_EQ(ReportLines(*drive, ntfs), (std::vector<std::string>{"Boot Sector: Missing, backup intact (LBA 114687)",
                                                                  "Index Root: OK", "Root Directory: Preview"}));
 
-  // Refusals write nothing: a backup that no longer matches, a place beyond the disk.
+  // Refusals write nothing: a backup that no longer matches, a place beyond the disk, a backup
+  // that is the boot sector itself.
   TPartition stale = fat;
   stale.BootSector[0x47] ^= 0xFF;
   EXPECT_EQ(RestoreBootSector(*drive, stale), BootRestoreResult::BackupChanged);
   TPartition far = fat;
   far.Entry.RelativeSector = g.TotalSectors;
   EXPECT_EQ(RestoreBootSector(*drive, far), BootRestoreResult::OutsideDisk);
+  TPartition self = fat;  // a "backup" at the volume's own start is none
+  self.BootFromBackup = self.AbsoluteStart();
+  EXPECT_EQ(RestoreBootSector(*drive, self), BootRestoreResult::OutsideDisk);
   EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512), std::vector<uint8_t>(512, 0));
 
   const TPartition before = ntfs;

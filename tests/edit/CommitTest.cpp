@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "edit/Commit.h"
 #include "edit/HandDisk.h"
@@ -73,42 +74,33 @@ TEST(WritePartitionTable, RefusesDrivesAndTablesItMustNotWrite) {
   TPartition* x = disk.Add(root, 0x05, 40960, 81920);
   TPartition* link = disk.Add(*x, 0x05, 61440, 100);
   const std::vector<uint8_t> before = *disk.data;
-  {
+  // A GPT disk, 4096-byte sectors, a damaged link past the end of the disk, five used entries.
+  const struct {
+    std::function<void()> damage, mend;
+    TPartition& table;
+    const char* says;
+  } cases[] = {
+      {[&] { disk.drive->IsGpt = true; }, [&] { disk.drive->IsGpt = false; }, root, "GUID partition table"},
+      {[&] { disk.drive->Geometry.BytesPerSector = 4096; }, [&] { disk.drive->Geometry.BytesPerSector = 512; }, root,
+       "4096-byte sectors"},
+      {[&] { link->Entry.RelativeSector = 0x7FFFFFFF; }, [] {}, *link, ""},
+      {[&] {
+         for (uint32_t i = 0; i < 3; ++i) {
+           auto r = std::make_unique<TPartition>();
+           r->Entry = TPartitionEntry{0, 0, 0, 0x07, 0, 0, 123000 + i * 1000, 900};
+           r->Parent = &root;
+           root.Children.push_back(disk.drive->AdoptRecord(std::move(r)));
+         }
+       },
+       [] {}, root, ""},
+  };
+  for (const auto& c : cases) {
     ScriptedHost host;
-    disk.drive->IsGpt = true;
-    EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].caption, "Error");
-    EXPECT_NE(host.messages[0].text.find("GUID partition table"), std::string::npos);
-    disk.drive->IsGpt = false;
-  }
-  {
-    ScriptedHost host;
-    disk.drive->Geometry.BytesPerSector = 4096;
-    EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].caption, "Error");
-    EXPECT_NE(host.messages[0].text.find("4096-byte sectors"), std::string::npos);
-    disk.drive->Geometry.BytesPerSector = 512;
-  }
-  {
-    ScriptedHost host;  // a damaged link points past the end of the disk
-    link->Entry.RelativeSector = 0x7FFFFFFF;
-    EXPECT_FALSE(WritePartitionTable(*disk.drive, *link));
-    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
-  }
-  {
-    ScriptedHost host;  // five used entries do not fit a table
-    for (uint32_t i = 0; i < 3; ++i) {
-      auto r = std::make_unique<TPartition>();
-      r->Entry.SystemId = 0x07;
-      r->Entry.RelativeSector = 123000 + i * 1000;
-      r->Entry.TotalSectors = 900;
-      r->Parent = &root;
-      root.Children.push_back(disk.drive->AdoptRecord(std::move(r)));
-    }
-    EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
-    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
+    c.damage();
+    EXPECT_FALSE(WritePartitionTable(*disk.drive, c.table)) << c.says;
+    ASSERT_EQ(host.Captions(), std::vector<std::string>{"Error"}) << c.says;
+    EXPECT_NE(host.messages[0].text.find(c.says), std::string::npos) << host.messages[0].text;
+    c.mend();
   }
   EXPECT_EQ(*disk.data, before);
 }

@@ -3,7 +3,9 @@
 // model the table reader makes of them. For layouts and faults that no partitioning tool makes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "disk/SectorIO.h"
@@ -90,6 +92,19 @@ class HandDisk {
     return std::vector<uint8_t>(data->begin() + static_cast<long>(lba * 512), data->begin() + static_cast<long>(lba * 512 + 512));
   }
   TPartitionEntry EntryAt(uint64_t lba, size_t slot) { return DecodeEntry(SectorSpan(lba), slot); }
+  // The four entries of the table at `lba` as type:relative+size ("*" in front of an active
+  // one): "0c:2048+8192 06:12288+4096 05:20480+40960 00:0+0".
+  std::string Table(uint64_t lba) {
+    std::string out;
+    for (size_t slot = 0; slot < 4; ++slot) {
+      const TPartitionEntry e = EntryAt(lba, slot);
+      char type[4];
+      std::snprintf(type, sizeof type, "%02x", e.SystemId);
+      out += std::string(slot ? " " : "") + (e.BootIndicator ? "*" : "") + type + ':' + std::to_string(e.RelativeSector) +
+             '+' + std::to_string(e.TotalSectors);
+    }
+    return out;
+  }
   bool Signed(uint64_t lba) { return HasTableSignature(SectorSpan(lba)); }
   void Sign(uint64_t lba) {
     (*data)[lba * 512 + 510] = 0x55;

@@ -16,8 +16,6 @@
 namespace qm::test {
 namespace {
 
-const std::string kPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
-
 struct SfdiskEntry {
   uint64_t start, size;
   std::string type;
@@ -31,7 +29,7 @@ std::ostream& operator<<(std::ostream& os, const SfdiskEntry& e) {
 // The entries `sfdisk --dump` lists, in its order (primaries, then the chain of logicals).
 std::vector<SfdiskEntry> SfdiskDump(const std::string& image) {
   std::string out;
-  EXPECT_EQ(RunCommand(kPath + "sfdisk --dump " + ShellQuote(image) + " 2>&1", &out), 0) << out;
+  EXPECT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image) + " 2>&1", &out), 0) << out;
   // Lines like "img5 : start=       34816, size=       20480, type=6".
   auto field = [](const std::string& line, const std::string& key) {
     size_t at = line.find(key + "=");
@@ -60,13 +58,13 @@ std::string Extract(const std::string& image, uint64_t start, uint64_t size) {
 void ExpectFatVolume(const std::string& image, uint64_t start, uint64_t size) {
   std::string out;
   std::string vol = Extract(image, start, size);
-  EXPECT_EQ(RunCommand(kPath + "fsck.fat -n " + ShellQuote(vol) + " 2>&1", &out), 0) << "volume at " << start << "\n" << out;
+  EXPECT_EQ(RunCommand(kToolPath + "fsck.fat -n " + ShellQuote(vol) + " 2>&1", &out), 0) << "volume at " << start << "\n" << out;
 }
 
 void ExpectNtfsVolume(const std::string& image, uint64_t start, uint64_t size, const std::string& label) {
   std::string out;
   std::string vol = Extract(image, start, size);
-  EXPECT_EQ(RunCommand(kPath + "ntfsinfo -m " + ShellQuote(vol) + " 2>&1", &out), 0) << out;
+  EXPECT_EQ(RunCommand(kToolPath + "ntfsinfo -m " + ShellQuote(vol) + " 2>&1", &out), 0) << out;
   EXPECT_NE(out.find("Volume Name: " + label + "\n"), std::string::npos) << out;
 }
 
@@ -106,12 +104,10 @@ class RecoverOnImages : public ::testing::Test {
 };
 
 TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
-  const std::string image = MakeImage(
-      "recover-primary.img", "128M",
-      "table 'label: dos\\nunit: sectors\\n2048,8192,1\\n10240,20480,6\\n30720,69632,c\\n100352,40960,7' "
-      "fs 1 fat12 P12 fs 2 fat16 P16 fs 3 fat32 P32 fs 4 ntfs PNTFS fsat 143360 20480 fat16 FIFTH "
-      "lose 1 lose 2 lose 3 lose 4");
-  ASSERT_FALSE(image.empty());
+  QM_IMAGE(image, "recover-primary.img", "128M",
+           "table 'label: dos\\nunit: sectors\\n2048,8192,1\\n10240,20480,6\\n30720,69632,c\\n100352,40960,7' "
+           "fs 1 fat12 P12 fs 2 fat16 P16 fs 3 fat32 P32 fs 4 ntfs PNTFS fsat 143360 20480 fat16 FIFTH "
+           "lose 1 lose 2 lose 3 lose 4");
   ASSERT_TRUE(SfdiskDump(image).empty());
   auto drive = OpenAndScan(image);
   ASSERT_EQ(drive->LostPartitions.size(), 5u);
@@ -157,13 +153,11 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
 TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
   // Logicals 5 FAT12, 6 FAT16 (kept), 7 FAT32, 8 NTFS, 9 FAT16 (kept), 10 FAT16; sfdisk puts
   // each EBR 2048 sectors before its logical drive. After the losses the first EBR holds 6.
-  const std::string image = MakeImage(
-      "recover-logical.img", "160M",
-      "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,,5\\n24576,8192,1\\n34816,20480,6\\n"
-      "57344,71680,c\\n131072,40960,7\\n174080,20480,6\\n196608,20480,6' "
-      "fs 1 fat16 KEEP16 fs 5 fat12 LOST12 fs 6 fat16 KEEPL fs 7 fat32 LOST32 fs 8 ntfs LOSTNTFS "
-      "fs 9 fat16 KEEP2 fs 10 fat16 LOST16 lose 10 lose 8 lose 7 lose 5");
-  ASSERT_FALSE(image.empty());
+  QM_IMAGE(image, "recover-logical.img", "160M",
+           "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,,5\\n24576,8192,1\\n34816,20480,6\\n"
+           "57344,71680,c\\n131072,40960,7\\n174080,20480,6\\n196608,20480,6' "
+           "fs 1 fat16 KEEP16 fs 5 fat12 LOST12 fs 6 fat16 KEEPL fs 7 fat32 LOST32 fs 8 ntfs LOSTNTFS "
+           "fs 9 fat16 KEEP2 fs 10 fat16 LOST16 lose 10 lose 8 lose 7 lose 5");
   auto drive = OpenAndScan(image);
   ASSERT_EQ(drive->LostPartitions.size(), 4u);
 
@@ -209,11 +203,9 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
 TEST_F(RecoverOnImages, NewRecordThatWouldLandInTheRecoveredVolumeWritesNothing) {
   // The lost FAT12 volume reaches to 34775; the logical drive it displaces starts at 34816, so
   // its new EBR would have to go to 34753, inside the FAT12 volume.
-  const std::string image = MakeImage(
-      "recover-near.img", "64M",
-      "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,,5\\n24576,8192,1\\n34816,20480,6' "
-      "fs 6 fat16 KEEPL lose 5 fsat 24576 10200 fat12 NEAR");
-  ASSERT_FALSE(image.empty());
+  QM_IMAGE(image, "recover-near.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,,5\\n24576,8192,1\\n34816,20480,6' "
+           "fs 6 fat16 KEEPL lose 5 fsat 24576 10200 fat12 NEAR");
   auto drive = OpenAndScan(image);
   TPartition* lost = LostAt(*drive, 24576);
   ASSERT_NE(lost, nullptr);
@@ -227,10 +219,9 @@ TEST_F(RecoverOnImages, NewRecordThatWouldLandInTheRecoveredVolumeWritesNothing)
 }
 
 TEST_F(RecoverOnImages, OverlapBusyAndGptWriteNothing) {
-  const std::string image = MakeImage("recover-overlap.img", "64M",
-                                      "table 'label: dos\\nunit: sectors\\n2048,40960,6' fs 1 fat16 KEEP16 "
-                                      "fsat 30000 20480 fat16 OVER");
-  ASSERT_FALSE(image.empty());
+  QM_IMAGE(image, "recover-overlap.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6' fs 1 fat16 KEEP16 "
+           "fsat 30000 20480 fat16 OVER");
   auto drive = OpenAndScan(image);
   TPartition* lost = LostAt(*drive, 30000);
   ASSERT_NE(lost, nullptr);
@@ -253,9 +244,8 @@ TEST_F(RecoverOnImages, OverlapBusyAndGptWriteNothing) {
   }
   EXPECT_EQ(Digest(image), before);
 
-  const std::string gpt = MakeImage("recover-gpt.img", "64M",
-                                    "table-gpt 'label: gpt\\nunit: sectors\\n2048,20480' fsat 40960 20480 fat16 GPTLOST");
-  ASSERT_FALSE(gpt.empty());
+  QM_IMAGE(gpt, "recover-gpt.img", "64M",
+           "table-gpt 'label: gpt\\nunit: sectors\\n2048,20480' fsat 40960 20480 fat16 GPTLOST");
   auto gptDrive = OpenAndScan(gpt);
   ASSERT_TRUE(gptDrive->IsGpt);
   TPartition* gptLost = LostAt(*gptDrive, 40960);

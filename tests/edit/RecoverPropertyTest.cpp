@@ -170,7 +170,7 @@ std::vector<uint8_t> WholeImage(const std::string& path) { return ReadFileBytes(
 // sfdisk's partitions (start, size, type), sorted; the reader's entries without links.
 std::vector<EntryKey> SfdiskEntries(const std::string& image) {
   std::string dump;
-  RunCommand("sfdisk -d " + ShellQuote(image) + " 2>/dev/null", &dump);
+  RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image) + " 2>/dev/null", &dump);
   std::vector<EntryKey> keys;
   std::istringstream lines(dump);
   for (std::string line; std::getline(lines, line);) {
@@ -192,7 +192,7 @@ std::vector<EntryKey> EntriesWithoutLinks(const TPhysicalDrv& drive) {
   return keys;
 }
 
-TEST(RecoverProperty, RandomLayoutsKeepEveryEntryOrStayUntouched) {
+TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
   const char* env = std::getenv("QM_RECOVER_SEEDS");
   const uint32_t seeds = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 300;
   const std::string image = ProcessFixtureDir() + "/property.img";

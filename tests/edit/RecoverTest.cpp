@@ -48,13 +48,6 @@ struct Layout : HandDisk {
   std::vector<uint8_t> before;
 };
 
-void ExpectEntry(const TPartitionEntry& entry, uint8_t type, uint32_t relative, uint32_t size) {
-  EXPECT_EQ(entry.SystemId, type);
-  EXPECT_EQ(entry.RelativeSector, relative);
-  EXPECT_EQ(entry.TotalSectors, size);
-  EXPECT_EQ(entry.BootIndicator, 0);
-}
-
 TEST(RecoverPrimary, AddsOneEntryToTheMasterBootRecordOnly) {
   ScriptedHost host;
   Layout disk;
@@ -62,10 +55,7 @@ TEST(RecoverPrimary, AddsOneEntryToTheMasterBootRecordOnly) {
   ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
   EXPECT_TRUE(host.messages.empty());
   EXPECT_EQ(disk.ChangedSectors(), std::vector<uint64_t>{0});
-  ExpectEntry(disk.EntryAt(0, 0), 0x0C, 2048, 8192);
-  ExpectEntry(disk.EntryAt(0, 1), 0x06, 12288, 4096);
-  ExpectEntry(disk.EntryAt(0, 2), 0x05, 20480, 40960);
-  ExpectEntry(disk.EntryAt(0, 3), 0x00, 0, 0);
+  EXPECT_EQ(disk.Table(0), "0c:2048+8192 06:12288+4096 05:20480+40960 00:0+0");
   TChs first = LbaToChs(disk.drive->Geometry, 12288, false), last = LbaToChs(disk.drive->Geometry, 16383, true);
   EXPECT_EQ(disk.EntryAt(0, 1).StartHead, first.Head);
   EXPECT_EQ(disk.EntryAt(0, 1).StartSecCyl, first.SecCyl);
@@ -99,7 +89,7 @@ TEST(RecoverPrimary, LeftOverExtendedBaseWithoutExtendedPartition) {
   disk.drive->ExtendedBase = 20480;  // the extended partition was deleted since the last read
   TPartition* lost = disk.Lost(24576, 4096, fkFat12);
   ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
-  ExpectEntry(disk.EntryAt(0, 1), 0x01, 24576, 4096);
+  EXPECT_EQ(disk.Table(0), "0c:2048+8192 01:24576+4096 00:0+0 00:0+0");
 }
 
 TEST(RecoverLogical, AheadOfAllLogicalDrivesMovesTheFirstOneIntoANewRecord) {
@@ -110,14 +100,10 @@ TEST(RecoverLogical, AheadOfAllLogicalDrivesMovesTheFirstOneIntoANewRecord) {
   EXPECT_TRUE(host.messages.empty());
   const uint64_t inner = 22528 - 63;
   EXPECT_EQ(disk.ChangedSectors(), (std::vector<uint64_t>{20480, inner}));
-  // First EBR: the recovered partition and a link to the new EBR.
-  ExpectEntry(disk.EntryAt(20480, 0), 0x01, 512, 1024);
-  ExpectEntry(disk.EntryAt(20480, 1), 0x05, static_cast<uint32_t>(inner - 20480), static_cast<uint32_t>(28671 - inner + 1));
-  ExpectEntry(disk.EntryAt(20480, 2), 0x00, 0, 0);
+  // First EBR: the recovered partition and a link to the new EBR at 22465, up to D's end.
+  EXPECT_EQ(disk.Table(20480), "01:512+1024 05:1985+6207 00:0+0 00:0+0");
   // New EBR: the old logical drive one track in, then the first EBR's old link.
-  ExpectEntry(disk.EntryAt(inner, 0), 0x07, 63, 6144);
-  ExpectEntry(disk.EntryAt(inner, 1), 0x05, 32768 - 20480, 8192);
-  ExpectEntry(disk.EntryAt(inner, 2), 0x00, 0, 0);
+  EXPECT_EQ(disk.Table(inner), "07:63+6144 05:12288+8192 00:0+0 00:0+0");
   EXPECT_TRUE(disk.Signed(inner));
   TChs linkStart = LbaToChs(disk.drive->Geometry, inner, false);
   EXPECT_EQ(disk.EntryAt(20480, 1).StartSecCyl, linkStart.SecCyl);
@@ -156,10 +142,9 @@ TEST(RecoverLogical, AfterALogicalDriveGetsItsOwnRecordInTheChain) {
   EXPECT_TRUE(host.messages.empty());
   const uint64_t inner = 30720 - 63;
   EXPECT_EQ(disk.ChangedSectors(), (std::vector<uint64_t>{20480, inner}));
-  ExpectEntry(disk.EntryAt(20480, 0), 0x07, 22528 - 20480, 6144);
-  ExpectEntry(disk.EntryAt(20480, 1), 0x05, static_cast<uint32_t>(inner - 20480), 32719 - inner + 1);
-  ExpectEntry(disk.EntryAt(inner, 0), 0x06, 63, 2000);
-  ExpectEntry(disk.EntryAt(inner, 1), 0x05, 32768 - 20480, 8192);
+  // The first EBR links to the new one at 30657, which holds the find and the old link.
+  EXPECT_EQ(disk.Table(20480), "07:2048+6144 05:10177+2063 00:0+0 00:0+0");
+  EXPECT_EQ(disk.Table(inner), "06:63+2000 05:12288+8192 00:0+0 00:0+0");
 }
 
 TEST(RecoverLogical, FirstRecordWithTwoLogicalDrivesHasNoVacancy) {
@@ -196,6 +181,7 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   EXPECT_EQ(target(60000, 4000), nullptr);        // straddles its end
   EXPECT_EQ(target(30000, 3000), nullptr);        // straddles the link's start
   EXPECT_EQ(target(10239, 100), nullptr);         // shares P1's last sector
+  EXPECT_EQ(target(1000, 1049), nullptr);          // ends on P1's first sector
   EXPECT_EQ(target(28671, 1), nullptr);           // shares D's last sector
   EXPECT_EQ(target(0, 100), nullptr);             // the master boot record
   EXPECT_EQ(target(65000, 537), nullptr);         // one sector past the disk's end
@@ -237,7 +223,7 @@ TEST(RecoverNtfs, UsesOneMoreSectorWhenItIsFree) {
     Layout disk;
     TPartition* lost = disk.Lost(12288, 4095, fkNtfs);
     ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
-    ExpectEntry(disk.EntryAt(0, 1), 0x07, 12288, 4096);
+    EXPECT_EQ(disk.Table(0), "0c:2048+8192 07:12288+4096 05:20480+40960 00:0+0");
   }
   {
     ScriptedHost host;
@@ -246,7 +232,7 @@ TEST(RecoverNtfs, UsesOneMoreSectorWhenItIsFree) {
     TPartition* lost = disk.Lost(16384, 4096, fkNtfs);
     ASSERT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Written);
     EXPECT_TRUE(host.messages.empty()) << "the quiet attempt says nothing";
-    ExpectEntry(disk.EntryAt(0, 1), 0x07, 16384, 4096);
+    EXPECT_EQ(disk.Table(0), "0c:2048+8192 07:16384+4096 05:20480+40960 00:0+0");
   }
   {
     ScriptedHost host;

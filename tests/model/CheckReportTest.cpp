@@ -1,8 +1,5 @@
 // The health report of FAT and NTFS volumes made by mkfs.fat and mkntfs, healthy and damaged.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include "disk/SectorIO.h"
 #include "model/CheckReport.h"
@@ -19,31 +16,32 @@ constexpr const char* kHealthyNtfs = "Boot Sector: OK\rIndex Root: OK\rRoot Dire
 
 enum Slot { kFat12 = 0, kFat16 = 1, kFat32 = 2, kNtfs = 3 };
 
-// One volume of each kind, as primaries 1-4. The volumes are made once per process (test
-// processes may run side by side, hence the process id); each test damages its own copy.
-struct BaseImage {
-  std::string path = MakeImage("check-base-" + std::to_string(::getpid()) + ".img", "96M",
-                               "table 'label: dos\\nunit: sectors\\n2048,20480,1\\n22528,40960,6\\n63488,70000,c\\n"
-                               "135168,40960,7' fs 1 fat12 SMALL fs 2 fat16 MIDDLE fs 3 fat32 LARGE fs 4 ntfs WIDE");
-  ~BaseImage() {
-    if (!path.empty()) std::remove(path.c_str());
-  }
-};
-
+// One volume of each kind, as primaries 1-4, made once per process; each test damages its own
+// copy.
 std::string MakeVolumes(const std::string& name) {
-  static const BaseImage baseImage;
-  const std::string& base = baseImage.path;
-  if (base.empty()) return "";
-  const std::string copy = std::string(QM_FIXTURE_DIR) + "/" + name;
-  if (RunCommand("cp --sparse=always " + ShellQuote(base) + " " + ShellQuote(copy)) != 0) return "";
-  return copy;
+  static const std::string base = MakeImage("check-base.img", "96M",
+                                            "table 'label: dos\\nunit: sectors\\n2048,20480,1\\n22528,40960,6\\n"
+                                            "63488,70000,c\\n135168,40960,7' fs 1 fat12 SMALL fs 2 fat16 MIDDLE "
+                                            "fs 3 fat32 LARGE fs 4 ntfs WIDE");
+  if (base.empty()) {
+    HaveTools({"sfdisk", "mkfs.fat", "mkntfs"});  // says why the test ends here
+    return base;
+  }
+  return CopyImage(base, name);
 }
 
-std::unique_ptr<TPhysicalDrv> ReadDrive(uint8_t number) {
-  TDriveGeometry g;
-  EXPECT_TRUE(GetDriveGeometry(number, g));
-  return CreatePhysicalDrv(number, g);
-}
+// Reports are built with a host that answers Abort and must stay silent.
+class CheckReportOnImages : public ::testing::Test {
+ protected:
+  std::unique_ptr<TPhysicalDrv> Open(const std::string& name) {
+    img = MakeVolumes(name);
+    return img.empty() ? nullptr : ReadDrive(scope.AttachImage(img));
+  }
+  void TearDown() override { EXPECT_TRUE(host.messages.empty()); }
+  DriveRegistryScope scope;
+  ScriptedHost host;
+  std::string img;
+};
 
 std::string Report(TPhysicalDrv& d, TPartition& p) {
   std::string report = "left over";
@@ -59,75 +57,56 @@ uint64_t RootRecordLba(const TPartition& p) {
   return p.AbsoluteStart() + uint64_t{p.BootSector[0x0D]} * GetU64(p.BootSector, 0x30) + 10;
 }
 
-TEST(CheckReport, HealthyVolumes) {
-  DriveRegistryScope scope;
-  ScriptedHost host;
-  std::string img = MakeVolumes("check-healthy.img");
-  ASSERT_FALSE(img.empty());
-  auto d = ReadDrive(scope.AttachImage(img));
-  ASSERT_EQ(d->Root.Children.size(), 5u);
-  ASSERT_EQ(d->Root.Children[kFat12]->FsKind, fkFat12);
-  ASSERT_EQ(d->Root.Children[kFat16]->FsKind, fkFat16);
-  ASSERT_EQ(d->Root.Children[kFat32]->FsKind, fkFat32);
-  ASSERT_EQ(d->Root.Children[kNtfs]->FsKind, fkNtfs);
-  EXPECT_EQ(Report(*d, *d->Root.Children[kFat12]), kHealthyFat);  // media descriptor 0xF8
-  EXPECT_EQ(Report(*d, *d->Root.Children[kFat16]), kHealthyFat);
-  EXPECT_EQ(Report(*d, *d->Root.Children[kFat32]), kHealthyFat);
+TEST_F(CheckReportOnImages, HealthyVolumes) {
+  auto d = Open("check-healthy.img");
+  if (!d) return;
+  ASSERT_EQ(TreeText(d->Root), "2048+20480:01F12 22528+40960:06F16 63488+70000:0cF32 135168+40960:07NT 176128+20479:00-");
+  for (int slot : {kFat12, kFat16, kFat32}) EXPECT_EQ(Report(*d, *d->Root.Children[slot]), kHealthyFat) << slot;
   EXPECT_EQ(Report(*d, *d->Root.Children[kNtfs]), kHealthyNtfs);
   EXPECT_EQ(Report(*d, *d->Root.Children[4]), "Boot Sector: OK\r");  // the gap: nothing to check
-  EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(CheckReport, DamagedFatCopies) {
-  DriveRegistryScope scope;
-  ScriptedHost host;
-  std::string img = MakeVolumes("check-fat.img");
-  ASSERT_FALSE(img.empty());
+TEST_F(CheckReportOnImages, DamagedFatCopies) {
+  auto d = Open("check-fat.img");
+  if (!d) return;
+  // The second copy broken, then the first too: the report stops there.
   const std::vector<uint8_t> junk(512, 0x5A);
-  {
-    auto d = ReadDrive(scope.AttachImage(img));
-    for (int slot : {kFat12, kFat16, kFat32}) WriteFileBytes(img, Fat2Lba(*d->Root.Children[slot]) * 512, junk);
-    for (int slot : {kFat12, kFat16, kFat32})
-      EXPECT_EQ(Report(*d, *d->Root.Children[slot]), "Boot Sector: OK\rFAT1: OK   FAT2: Invalid\rRoot Directory: Preview")
-          << slot;
-    // With the first copy broken the report stops there.
-    for (int slot : {kFat12, kFat16, kFat32}) WriteFileBytes(img, Fat1Lba(*d->Root.Children[slot]) * 512, junk);
-    for (int slot : {kFat12, kFat16, kFat32})
-      EXPECT_EQ(Report(*d, *d->Root.Children[slot]), "Boot Sector: OK\rFAT1: Invalid\r") << slot;
+  for (int slot : {kFat12, kFat16, kFat32}) {
+    TPartition& p = *d->Root.Children[slot];
+    WriteFileBytes(img, Fat2Lba(p) * 512, junk);
+    EXPECT_EQ(Report(*d, p), "Boot Sector: OK\rFAT1: OK   FAT2: Invalid\rRoot Directory: Preview") << slot;
+    WriteFileBytes(img, Fat1Lba(p) * 512, junk);
+    EXPECT_EQ(Report(*d, p), "Boot Sector: OK\rFAT1: Invalid\r") << slot;
   }
-  EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(CheckReport, LeadingFatEntries) {
-  DriveRegistryScope scope;
-  ScriptedHost host;
-  std::string img = MakeVolumes("check-entries.img");
-  ASSERT_FALSE(img.empty());
-  auto d = ReadDrive(scope.AttachImage(img));
-  TPartition& f12 = *d->Root.Children[kFat12];
-  TPartition& f16 = *d->Root.Children[kFat16];
-  TPartition& f32 = *d->Root.Children[kFat32];
-  auto put = [&](uint64_t lba, std::vector<uint8_t> bytes) { WriteFileBytes(img, lba * 512, bytes); };
-
-  // FAT16 with the clean-shutdown bit cleared in the second copy: still a valid FAT.
-  put(Fat2Lba(f16), {0xF8, 0xFF, 0xFF, 0x7F});
-  EXPECT_EQ(Report(*d, f16), kHealthyFat);
-  put(Fat2Lba(f16), {0xF8, 0xFF, 0xFF, 0x3F});
-  EXPECT_EQ(Report(*d, f16), "Boot Sector: OK\rFAT1: OK   FAT2: Invalid\rRoot Directory: Preview");
-
-  // FAT12: the floppy descriptor is always accepted, 0xF8 only when the boot sector says so.
-  put(Fat1Lba(f12), {0xF0, 0xFF, 0xFF});
-  EXPECT_EQ(Report(*d, f12), kHealthyFat);
-  put(Fat1Lba(f12), {0xF8, 0xFF, 0x00});
-  EXPECT_EQ(Report(*d, f12), "Boot Sector: OK\rFAT1: Invalid\r");
-  put(Fat1Lba(f12), {0xF9, 0xFF, 0xFF});
-  EXPECT_EQ(Report(*d, f12), "Boot Sector: OK\rFAT1: Invalid\r");
-
-  // FAT32: entry 0 with or without the reserved high bits; entry 1 must be all ones.
-  put(Fat1Lba(f32), {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(Report(*d, f32), kHealthyFat);
-  put(Fat1Lba(f32), {0xF8, 0xFF, 0xFF, 0x0F, 0xF7, 0xFF, 0xFF, 0x0F});
-  EXPECT_EQ(Report(*d, f32), "Boot Sector: OK\rFAT1: Invalid\r");
+TEST_F(CheckReportOnImages, LeadingFatEntries) {
+  auto d = Open("check-entries.img");
+  if (!d) return;
+  const std::string fat2Bad = "Boot Sector: OK\rFAT1: OK   FAT2: Invalid\rRoot Directory: Preview";
+  const std::string fat1Bad = "Boot Sector: OK\rFAT1: Invalid\r";
+  const struct {
+    int slot;
+    bool second;
+    std::vector<uint8_t> bytes;
+    std::string report;
+  } cases[] = {
+      // FAT16 with the clean-shutdown bit cleared in the second copy: still a valid FAT.
+      {kFat16, true, {0xF8, 0xFF, 0xFF, 0x7F}, kHealthyFat},
+      {kFat16, true, {0xF8, 0xFF, 0xFF, 0x3F}, fat2Bad},
+      // FAT12: the floppy descriptor is always accepted, 0xF8 only when the boot sector says so.
+      {kFat12, false, {0xF0, 0xFF, 0xFF}, kHealthyFat},
+      {kFat12, false, {0xF8, 0xFF, 0x00}, fat1Bad},
+      {kFat12, false, {0xF9, 0xFF, 0xFF}, fat1Bad},
+      // FAT32: entry 0 with or without the reserved high bits; entry 1 must be all ones.
+      {kFat32, false, {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kHealthyFat},
+      {kFat32, false, {0xF8, 0xFF, 0xFF, 0x0F, 0xF7, 0xFF, 0xFF, 0x0F}, fat1Bad},
+  };
+  for (const auto& c : cases) {
+    TPartition& p = *d->Root.Children[c.slot];
+    WriteFileBytes(img, (c.second ? Fat2Lba(p) : Fat1Lba(p)) * 512, c.bytes);
+    EXPECT_EQ(Report(*d, p), c.report) << c.slot << " " << int{c.bytes[0]};
+  }
 }
 
 // Finds attribute `type` in a raw file record (no fix-up needed for the header walk).
@@ -142,100 +121,64 @@ size_t AttributeOffset(const std::vector<uint8_t>& record, uint32_t type) {
   return 0;
 }
 
-TEST(CheckReport, DamagedNtfsRootRecord) {
-  DriveRegistryScope scope;
-  ScriptedHost host;
-  std::string img = MakeVolumes("check-ntfs.img");
-  ASSERT_FALSE(img.empty());
-  auto d = ReadDrive(scope.AttachImage(img));
+TEST_F(CheckReportOnImages, DamagedNtfsRootRecord) {
+  auto d = Open("check-ntfs.img");
+  if (!d) return;
   TPartition& ntfs = *d->Root.Children[kNtfs];
-  const uint64_t at = RootRecordLba(ntfs) * 512;
-  const std::vector<uint8_t> original = ReadFileBytes(img, at, 1024);
+  const uint64_t at0 = RootRecordLba(ntfs) * 512;
+  const std::vector<uint8_t> original = ReadFileBytes(img, at0, 1024);
   ASSERT_EQ(std::string(original.begin(), original.begin() + 4), "FILE");
 
-  // The second sector no longer ends with the update sequence number.
-  std::vector<uint8_t> broken = original;
-  broken[1022] ^= 0xFF;
-  WriteFileBytes(img, at, broken);
-  EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
-
-  broken = original;
-  broken[3] = 'X';
-  WriteFileBytes(img, at, broken);
-  EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
-
-  // An index root under another name is not the root directory's index.
-  broken = original;
   const size_t indexRoot = AttributeOffset(original, 0x90);
   ASSERT_GT(indexRoot, 0u);
   const size_t nameAt = indexRoot + GetU16(original, indexRoot + 10);
-  broken[nameAt + 2] = 'J';
-  WriteFileBytes(img, at, broken);
-  EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
-
-  // No index root at all.
-  broken = original;
-  broken[indexRoot] = 0x91;
-  WriteFileBytes(img, at, broken);
-  EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
-
-  WriteFileBytes(img, at, original);
+  // The second sector no longer ends with the update sequence number; no "FILE"; an index
+  // root under another name (not the root directory's index); no index root at all.
+  for (const auto& [at, value] : {std::pair<size_t, uint8_t>{1022, original[1022] ^ 0xFF}, {3, 'X'}, {nameAt + 2, 'J'},
+                                  {indexRoot, 0x91}}) {
+    std::vector<uint8_t> broken = original;
+    broken[at] = value;
+    WriteFileBytes(img, at0, broken);
+    EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid") << at;
+  }
+  WriteFileBytes(img, at0, original);
   EXPECT_EQ(Report(*d, ntfs), kHealthyNtfs);
-  EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(CheckReport, ReadErrorsAnsweredWithAbort) {
-  std::string img = MakeVolumes("check-faults.img");
-  ASSERT_FALSE(img.empty());
-  DriveRegistryScope scope;
+TEST_F(CheckReportOnImages, ReadErrorsAnsweredAsTheUserChose) {
+  img = MakeVolumes("check-faults.img");
+  if (img.empty()) return;
   auto faulty = std::make_unique<FaultSource>(std::make_unique<FileSource>(img));
   auto state = faulty->state;
-  const uint8_t number = scope.Attach(std::move(faulty));
-  std::unique_ptr<TPhysicalDrv> d;
-  {
-    ScriptedHost quiet;
-    d = ReadDrive(number);
-  }
+  auto d = ReadDrive(scope.Attach(std::move(faulty)));
   TPartition& f16 = *d->Root.Children[kFat16];
   TPartition& ntfs = *d->Root.Children[kNtfs];
-  const Fault forever{FaultKind::Error, EIO, -1};
-
-  {
-    ScriptedHost host;  // no script: Abort
-    state->readFaults[Fat1Lba(f16) * 512] = forever;
-    EXPECT_EQ(Report(*d, f16), "Boot Sector: OK\rFAT1: Read Error");
-    ASSERT_EQ(host.Captions(), std::vector<std::string>{"Read Error"});
-  }
-  {
-    ScriptedHost host{MsgAnswer::Ignore};  // counts as read, with a zeroed sector
-    EXPECT_EQ(Report(*d, f16), "Boot Sector: OK\rFAT1: Invalid\r");
-  }
-  {
-    ScriptedHost host;
+  const Fault forever{FaultKind::Error, EIO, -1}, once{FaultKind::Error, EIO, 1};
+  const struct {
+    uint64_t lba;
+    Fault fault;
+    MsgAnswer answer;
+    TPartition& volume;
+    std::string report;
+  } cases[] = {
+      {Fat1Lba(f16), forever, MsgAnswer::Abort, f16, "Boot Sector: OK\rFAT1: Read Error"},
+      {Fat1Lba(f16), forever, MsgAnswer::Ignore, f16, "Boot Sector: OK\rFAT1: Invalid\r"},  // read as zeroes
+      {Fat2Lba(f16), forever, MsgAnswer::Abort, f16, "Boot Sector: OK\rFAT1: OK   FAT2: Read Error\rRoot Directory: Preview"},
+      {Fat2Lba(f16), once, MsgAnswer::Retry, f16, kHealthyFat},  // the second attempt works
+      {RootRecordLba(ntfs), forever, MsgAnswer::Abort, ntfs, "Boot Sector: OK\rIndex Root: Invalid"},
+  };
+  for (const auto& c : cases) {
+    ScriptedHost host{c.answer};
     state->readFaults.clear();
-    state->readFaults[Fat2Lba(f16) * 512] = forever;
-    EXPECT_EQ(Report(*d, f16), "Boot Sector: OK\rFAT1: OK   FAT2: Read Error\rRoot Directory: Preview");
-    EXPECT_EQ(host.messages.size(), 1u);
-  }
-  {
-    ScriptedHost host{MsgAnswer::Retry};  // the second attempt works
-    state->readFaults[Fat2Lba(f16) * 512] = Fault{FaultKind::Error, EIO, 1};
-    EXPECT_EQ(Report(*d, f16), kHealthyFat);
-  }
-  {
-    ScriptedHost host;
-    state->readFaults[RootRecordLba(ntfs) * 512] = forever;
-    EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
-    EXPECT_EQ(host.messages.size(), 1u);
+    state->readFaults[c.lba * 512] = c.fault;
+    EXPECT_EQ(Report(*d, c.volume), c.report) << c.lba;
+    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Read Error"}) << c.lba;
   }
 }
 
-TEST(CheckReport, FieldsPointingPastTheDiskAreNotRead) {
-  DriveRegistryScope scope;
-  ScriptedHost host;
-  std::string img = MakeVolumes("check-far.img");
-  ASSERT_FALSE(img.empty());
-  auto d = ReadDrive(scope.AttachImage(img));
+TEST_F(CheckReportOnImages, FieldsPointingPastTheDiskAreNotRead) {
+  auto d = Open("check-far.img");
+  if (!d) return;
 
   // Lost partitions carry their own boot sector copy; a damaged one may point anywhere.
   TPartition lost = *d->Root.Children[kFat32];
@@ -266,7 +209,6 @@ TEST(CheckReport, FieldsPointingPastTheDiskAreNotRead) {
                     GetU64(d->Root.Children[kNtfs]->BootSector, 0x30) + (uint64_t{1} << 32) / perCluster);
   ASSERT_EQ(static_cast<uint32_t>(RootRecordLba(ntfs)), RootRecordLba(*d->Root.Children[kNtfs]));
   EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
-  EXPECT_TRUE(host.messages.empty());
 }
 
 }  // namespace

@@ -37,6 +37,16 @@ class ScratchDir {
 
 // --- Drive sources ---------------------------------------------------------------------
 
+// Drive numbers and sizes, in hex and sectors: "80:16384 81:8192".
+std::string Numbers(const TPhysicalDrives& drives) {
+  std::string out;
+  for (const auto& d : drives.Drives) {
+    if (!out.empty()) out += ' ';
+    out += DriveHex(d->DriveNumber) + ':' + std::to_string(d->Geometry.TotalSectors);
+  }
+  return out;
+}
+
 TEST(DriveSources, WholeDiskNamesExcludePartitionsAndVirtualDevices) {
   for (const char* name : {"sda", "sdz", "sdaa", "vda", "hdb", "nvme0n1", "nvme12n3", "mmcblk0", "mmcblk10"})
     EXPECT_TRUE(IsWholeDiskName(name)) << name;
@@ -56,8 +66,8 @@ TEST(DriveSources, MachineDisksComeInNameOrder) {
 
 TEST(DriveSources, NamedImagesBecomeDrivesInOrder) {
   test::DriveRegistryScope registry;
-  std::string a = test::MakeImage("enum-a.img", "4M", "");
-  std::string b = test::MakeImage("enum-b.img", "8M", "");
+  QM_IMAGE(a, "enum-a.img", "4M", "");
+  QM_IMAGE(b, "enum-b.img", "8M", "");
   std::string error;
   ASSERT_TRUE(AttachDriveSources({b, a}, error)) << error;
   ASSERT_EQ(AttachedDriveCount(), 2u);
@@ -65,17 +75,13 @@ TEST(DriveSources, NamedImagesBecomeDrivesInOrder) {
   EXPECT_EQ(FindDriveSource(0x81)->Path(), a);
 
   auto drives = CreatePhysicalDrives(false);
-  ASSERT_EQ(drives->Drives.size(), 2u);
-  EXPECT_EQ(drives->Drives[0]->DriveNumber, 0x80);
-  EXPECT_EQ(uint32_t{drives->Drives[0]->Geometry.TotalSectors}, 16384u);
-  EXPECT_EQ(drives->Drives[1]->DriveNumber, 0x81);
-  EXPECT_EQ(uint32_t{drives->Drives[1]->Geometry.TotalSectors}, 8192u);
+  EXPECT_EQ(Numbers(*drives), "80:16384 81:8192");
   EXPECT_TRUE(drives->LogicalDrives.empty());
 }
 
 TEST(DriveSources, ABadImageAttachesNothingAndSaysWhy) {
   test::DriveRegistryScope registry;
-  std::string good = test::MakeImage("enum-good.img", "4M", "");
+  QM_IMAGE(good, "enum-good.img", "4M", "");
   std::string missing = std::string(QM_FIXTURE_DIR) + "/enum-no-such.img";
   std::string empty = std::string(QM_FIXTURE_DIR) + "/enum-empty.img";
   std::string tiny = std::string(QM_FIXTURE_DIR) + "/enum-tiny.img";
@@ -136,41 +142,41 @@ TEST(DriveSources, ASilentDriveNumberDoesNotEndTheProbe) {
   registry.Attach(std::make_unique<SilentSource>());
   registry.Attach(std::make_unique<test::MemorySource>(2 << 20));
   auto drives = CreatePhysicalDrives(false);
-  ASSERT_EQ(drives->Drives.size(), 2u);
-  EXPECT_EQ(drives->Drives[0]->DriveNumber, 0x80);
-  EXPECT_EQ(drives->Drives[1]->DriveNumber, 0x82);
+  EXPECT_EQ(Numbers(*drives), "80:8192 82:4096");
   EXPECT_EQ(drives->FindDrive(0x81), nullptr);
 }
 
 // --- The system's volumes --------------------------------------------------------------
 
-TEST(LogicalDrives, SizeTextSwitchesToGigabytesAt1000MiB) {
-  EXPECT_EQ(VolumeSizeText(0), "0.00 MB");
-  EXPECT_EQ(VolumeSizeText(1048565760ull), "999.99 MB");  // 999.99 MiB
-  EXPECT_EQ(VolumeSizeText(1000ull << 20), "0.98 GB");   // exactly 1000 MiB
-  EXPECT_EQ(VolumeSizeText(80ull << 30), "80.00 GB");
+// Sizes switch to gigabytes at 1000 MiB; blank labels read "No Name", real ones are kept as
+// the volume reports them, file system names are trimmed.
+TEST(LogicalDrives, TextsOfAVolume) {
+  const struct {
+    uint64_t bytes;
+    const char *label, *fs, *size, *shownLabel, *shownFs;
+  } cases[] = {
+      {0, "    ", "", "0.00 MB", "No Name", ""},
+      {1048565760ull, "", " vfat ", "999.99 MB", "No Name", "vfat"},  // 999.99 MiB
+      {1000ull << 20, " DATA ", "ntfs", "0.98 GB", " DATA ", "ntfs"},
+      {80ull << 30, "X", "ntfs", "80.00 GB", "X", "ntfs"},
+  };
+  for (const auto& c : cases) {
+    TLogiDrive d;
+    FillLogiDrive(d, c.bytes, c.label, c.fs);
+    EXPECT_EQ(VolumeSizeText(c.bytes), c.size);
+    EXPECT_EQ(d.SizeText, c.size);
+    EXPECT_EQ(d.TotalBytes, c.bytes);
+    EXPECT_EQ(d.VolumeLabel, c.shownLabel);
+    EXPECT_EQ(d.FileSystem, c.shownFs);
+  }
 }
 
-TEST(LogicalDrives, BlankLabelsReadNoNameAndNamesAreTrimmed) {
-  TLogiDrive d;
-  FillLogiDrive(d, 1ull << 30, "", " vfat ");
-  EXPECT_EQ(d.VolumeLabel, "No Name");
-  EXPECT_EQ(d.FileSystem, "vfat");
-  EXPECT_EQ(d.TotalBytes, 1ull << 30);
-  EXPECT_EQ(d.SizeText, "1.00 GB");
-  FillLogiDrive(d, 0, "    ", "");
-  EXPECT_EQ(d.VolumeLabel, "No Name");
-  EXPECT_EQ(d.SizeText, "0.00 MB");
-  FillLogiDrive(d, 0, " DATA ", "ntfs");
-  EXPECT_EQ(d.VolumeLabel, " DATA ");  // kept as the volume reports it
-}
-
-TEST(LogicalDrives, VolumesAreFoundByTheirFileSystems) {
+TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
   // A fake block-device tree whose device nodes are image files: libblkid reads both alike.
   ScratchDir sys("sysclass"), dev("dev");
-  std::string fat = test::MakeImage("enum-vol-fat.img", "16M", "fsat 0 32768 fat16 OFFICE");
-  std::string ntfs = test::MakeImage("enum-vol-ntfs.img", "16M", "fsat 0 32768 ntfs ARCHIVE");
-  std::string blank = test::MakeImage("enum-vol-blank.img", "1M", "");
+  QM_IMAGE(fat, "enum-vol-fat.img", "16M", "fsat 0 32768 fat16 OFFICE");
+  QM_IMAGE(ntfs, "enum-vol-ntfs.img", "16M", "fsat 0 32768 ntfs ARCHIVE");
+  QM_IMAGE(blank, "enum-vol-blank.img", "1M", "");
   fs::copy_file(fat, dev.Path("sdb1"));
   fs::copy_file(ntfs, dev.Path("sdc"));
   fs::copy_file(blank, dev.Path("sdb3"));
@@ -191,33 +197,23 @@ TEST(LogicalDrives, VolumesAreFoundByTheirFileSystems) {
   sys.Put("sdc/removable", "0");
   sys.Put("zram0/size", "32768");
 
-  auto volumes = ListLogicalDrives(sys.Path(), dev.Path());
-  ASSERT_EQ(volumes.size(), 3u);
-  EXPECT_EQ(volumes[0]->Root, dev.Path("sdb1"));
-  EXPECT_EQ(volumes[0]->FileSystem, "vfat");
-  EXPECT_EQ(volumes[0]->VolumeLabel, "OFFICE");
-  EXPECT_EQ(volumes[0]->TotalBytes, 16u << 20);
-  EXPECT_EQ(volumes[0]->SizeText, "16.00 MB");
-  EXPECT_EQ(volumes[0]->DriveType, 2);  // the disk above it is removable
-
-  EXPECT_EQ(volumes[1]->Root, dev.Path("sdb4"));
-  EXPECT_EQ(volumes[1]->VolumeLabel, "No Name");
-  EXPECT_EQ(volumes[1]->FileSystem, "");
-  EXPECT_EQ(volumes[1]->TotalBytes, 4096u * 512);
-
-  EXPECT_EQ(volumes[2]->Root, dev.Path("sdc"));
-  EXPECT_EQ(volumes[2]->FileSystem, "ntfs");
-  EXPECT_EQ(volumes[2]->VolumeLabel, "ARCHIVE");
-  EXPECT_EQ(volumes[2]->DriveType, 3);
+  // sdb1 is removable because the disk above it is.
+  std::string seen;
+  for (const auto& v : ListLogicalDrives(sys.Path(), dev.Path()))
+    seen += v->Root.substr(dev.Path().size()) + ' ' + v->FileSystem + ' ' + v->VolumeLabel + ' ' +
+            std::to_string(v->TotalBytes) + ' ' + v->SizeText + ' ' + std::to_string(v->DriveType) + '\n';
+  EXPECT_EQ(seen, "/sdb1 vfat OFFICE 16777216 16.00 MB 2\n"
+                  "/sdb4  No Name 2097152 2.00 MB 3\n"
+                  "/sdc ntfs ARCHIVE 16777216 16.00 MB 3\n");
 }
 
 // --- Volume names of partitions --------------------------------------------------------
 
-TEST(VolumeNames, PartitionOfAnImageHasNone) {
+TEST(VolumeNamesOnImages, PartitionOfAnImageHasNone) {
   test::DriveRegistryScope registry;
-  std::string img = test::MakeImage("enum-map.img", "32M",
-                                    "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,20480,5\\n24576,10240,7' "
-                                    "fs 1 fat16");
+  QM_IMAGE(img, "enum-map.img", "32M",
+           "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,20480,5\\n24576,10240,7' "
+           "fs 1 fat16");
   registry.AttachImage(img);
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(0x80, g));
@@ -264,6 +260,13 @@ TPartition* Add(TPhysicalDrv& drive, TPartition& parent, uint8_t type) {
   return raw;
 }
 
+// The letters of the records in turn, "." for none.
+std::string Letters(const std::vector<TPartition*>& records) {
+  std::string out;
+  for (const TPartition* r : records) out += r->DriveLetter.empty() ? "." : r->DriveLetter;
+  return out;
+}
+
 TEST(BiosLetters, FirstPrimariesThenLogicalsThenTheOtherPrimaries) {
   TPhysicalDrives drives;
   drives.Drives.push_back(std::make_unique<TPhysicalDrv>(0x80, TDriveGeometry{}));
@@ -282,16 +285,7 @@ TEST(BiosLetters, FirstPrimariesThenLogicalsThenTheOtherPrimaries) {
   TPartition* p12 = Add(d1, d1.Root, 0x01);
 
   AssignBiosLetters(drives);
-  EXPECT_EQ(p00->DriveLetter, "C");
-  EXPECT_EQ(p11->DriveLetter, "D");
-  EXPECT_EQ(l1->DriveLetter, "E");
-  EXPECT_EQ(l2->DriveLetter, "F");
-  EXPECT_EQ(p01->DriveLetter, "G");
-  EXPECT_EQ(p12->DriveLetter, "H");
-  EXPECT_EQ(p10->DriveLetter, "");
-  EXPECT_EQ(linux0->DriveLetter, "");
-  EXPECT_EQ(x->DriveLetter, "");
-  EXPECT_EQ(link->DriveLetter, "");
+  EXPECT_EQ(Letters({p00, p11, l1, l2, p01, p12, p10, linux0, x, link}), "CDEFGH....");
 }
 
 TEST(BiosLetters, AContainerLettersAtMostTwoDepthFirst) {
@@ -307,12 +301,7 @@ TEST(BiosLetters, AContainerLettersAtMostTwoDepthFirst) {
 
   char letter = 'E';
   AssignLogicalLetters(*x, letter);
-  EXPECT_EQ(a->DriveLetter, "E");
-  EXPECT_EQ(b->DriveLetter, "F");
-  EXPECT_EQ(c->DriveLetter, "G");
-  EXPECT_EQ(e->DriveLetter, "");
-  EXPECT_EQ(f->DriveLetter, "H");
-  EXPECT_EQ(g->DriveLetter, "");
+  EXPECT_EQ(Letters({a, b, c, e, f, g}), "EFG.H.");
   EXPECT_EQ(letter, 'I');
 }
 
@@ -324,9 +313,7 @@ TEST(BiosLetters, LettersStopAtZ) {
     records.push_back(Add(*drives.Drives.back(), drives.Drives.back()->Root, 0x06));
   }
   AssignBiosLetters(drives);
-  EXPECT_EQ(records[0]->DriveLetter, "C");
-  EXPECT_EQ(records[23]->DriveLetter, "Z");
-  for (int i = 24; i < 30; ++i) EXPECT_EQ(records[i]->DriveLetter, "") << i;
+  EXPECT_EQ(Letters(records), "CDEFGHIJKLMNOPQRSTUVWXYZ......");
 }
 
 }  // namespace

@@ -59,50 +59,35 @@ class RowsTest : public ::testing::Test {
   TPartition *primary, *extended, *logical1, *link, *logical2, *gap, *lost;
 };
 
-TEST_F(RowsTest, RowsLeaveOutLinksAndGroupTheLostOnes) {
-  auto rows = BuildPartitionRows(&drive, false);
-  ASSERT_EQ(rows.size(), 9u);  // group, 5 existing, empty, group, 1 lost
-  EXPECT_EQ(rows[0].Caption, "Partitions");
-  EXPECT_EQ(rows[0].Kind, RowKind::Group);
-  std::vector<TPartition*> records;
-  for (int i = 1; i <= 5; ++i) records.push_back(rows[i].Record);
-  EXPECT_EQ(records, (std::vector<TPartition*>{primary, extended, logical1, logical2, gap}));
-  EXPECT_EQ(rows[6].Kind, RowKind::Empty);
-  EXPECT_EQ(rows[7].Caption, "Lost Partitions");
-  EXPECT_EQ(rows[8].Record, lost);
-  EXPECT_EQ(FirstLostRow(drive), 8);
-}
-
-TEST_F(RowsTest, CellsReadAsTheListShowsThem) {
-  auto rows = BuildPartitionRows(&drive, false);
-  EXPECT_EQ(rows[1].Caption, "1 - [Active]");
-  EXPECT_EQ(rows[1].VolumeLabel, "SYSTEM (sdb1)");
-  EXPECT_EQ(rows[1].FileSystem, "FAT32");
-  EXPECT_EQ(rows[1].Lba, "63");
-  EXPECT_EQ(rows[1].Capacity, "9.77 MB");
-  EXPECT_EQ(rows[1].Status, "Primary Partition");
-  EXPECT_EQ(rows[2].FileSystem, "---");
-  EXPECT_EQ(rows[2].Status, "Extended Partition");
-  EXPECT_EQ(rows[3].Caption, "    3");
-  EXPECT_EQ(rows[3].FileSystem, "FAT32 - [Hidden]");
-  EXPECT_EQ(rows[3].Status, "Logical Drive");
-  EXPECT_EQ(rows[3].Lba, "30063");
-  EXPECT_EQ(rows[4].VolumeLabel, "--- ");
-  EXPECT_EQ(rows[4].Status, "Logical Drive");
-  EXPECT_EQ(rows[4].Lba, "50063");
-  EXPECT_EQ(rows[5].Status, "Unallocated");
-  EXPECT_EQ(rows[5].FileSystem, "Unknown");
-  EXPECT_EQ(rows[8].Caption, "1");
-  EXPECT_EQ(rows[8].Status, "Lost partition");
-  EXPECT_EQ(rows[8].Lba, "81000");
-}
-
-TEST_F(RowsTest, ActiveMarkerOnlyOnPrimaries) {
+// The list leaves out links and groups the lost finds: each row's cells as the list shows them,
+// separated by '|'.
+TEST_F(RowsTest, RowsAndCellsAsTheListShowsThem) {
+  // An active flag shows on primaries only.
   logical1->Entry.BootIndicator = 0x80;
   lost->Entry.BootIndicator = 0x80;
-  auto rows = BuildPartitionRows(&drive, false);
-  EXPECT_EQ(rows[3].Caption, "    3");
-  EXPECT_EQ(rows[8].Caption, "1");
+  std::vector<std::string> cells;
+  std::vector<TPartition*> records;
+  for (const TPartitionRow& r : BuildPartitionRows(&drive, false)) {
+    cells.push_back(r.Caption + '|' + r.VolumeLabel + '|' + r.FileSystem + '|' + r.Lba + '|' + r.Capacity + '|' + r.Status);
+    records.push_back(r.Record);
+  }
+  EXPECT_EQ(cells, (std::vector<std::string>{
+                       "Partitions|||||",
+                       "1 - [Active]|SYSTEM (sdb1)|FAT32|63|9.77 MB|Primary Partition",
+                       "2|--- |---|30000|24.41 MB|Extended Partition",
+                       "    3|--- |FAT32 - [Hidden]|30063|4.88 MB|Logical Drive",
+                       "    4|--- |NTFS|50063|4.88 MB|Logical Drive",
+                       "5|--- |Unknown|80000|9.28 MB|Unallocated",
+                       "|||||",
+                       "Lost Partitions|||||",
+                       "1|LOST|FAT16|81000|2.00 MB|Lost partition",
+                   }));
+  EXPECT_EQ(records, (std::vector<TPartition*>{nullptr, primary, extended, logical1, logical2, gap, nullptr, nullptr, lost}));
+  const auto rows = BuildPartitionRows(&drive, false);
+  EXPECT_EQ(rows[0].Kind, RowKind::Group);
+  EXPECT_EQ(rows[6].Kind, RowKind::Empty);
+  EXPECT_EQ(FirstLostRow(drive), 8);
+  EXPECT_TRUE(BuildPartitionRows(nullptr, false).empty());
 }
 
 TEST_F(RowsTest, DebugCapacityIsTheLastSector) {
@@ -113,28 +98,24 @@ TEST_F(RowsTest, DebugCapacityIsTheLastSector) {
   EXPECT_NE(rows[3].PtSelf, rows[4].PtSelf);
 }
 
-TEST_F(RowsTest, SelectionGuard) {
-  // k = PartitionCount + 1 (extended) = 5: rows 1..5 and 9.. selectable; 0, 6, 7 not.
-  EXPECT_FALSE(RowSelectable(drive, 0));
-  for (int i = 1; i <= 5; ++i) EXPECT_TRUE(RowSelectable(drive, i)) << i;
-  EXPECT_FALSE(RowSelectable(drive, 6));
-  EXPECT_FALSE(RowSelectable(drive, 7));
-  EXPECT_TRUE(RowSelectable(drive, 8));
-  drive.Scanning = true;
-  EXPECT_FALSE(RowSelectable(drive, 1));
-  EXPECT_FALSE(RowSelectable(drive, 8));
-  drive.Scanning = false;
-  drive.ExtendedBase = 0;  // without an extended partition the groups move up one row
-  EXPECT_TRUE(RowSelectable(drive, 4));
-  EXPECT_FALSE(RowSelectable(drive, 5));
-  EXPECT_FALSE(RowSelectable(drive, 6));
-  EXPECT_TRUE(RowSelectable(drive, 7));
-  EXPECT_EQ(RowBackground(drive, 6), kGroupRowColour);
-  EXPECT_EQ(RowBackground(drive, 5), kRowColour);
-  EXPECT_EQ(RowBackground(drive, 0), kGroupRowColour);
+// Which of rows 0..9 may be chosen ('1') and which show the group colour ('g').
+std::string Selectable(const TPhysicalDrv& drive) {
+  std::string out;
+  for (int row = 0; row < 10; ++row) out += RowSelectable(drive, row) ? '1' : '0';
+  out += ' ';
+  for (int row = 0; row < 10; ++row) out += RowBackground(drive, row) == kGroupRowColour ? 'g' : RowBackground(drive, row) == kRowColour ? '.' : '?';
+  return out;
 }
 
-TEST_F(RowsTest, NoDriveNoRows) { EXPECT_TRUE(BuildPartitionRows(nullptr, false).empty()); }
+TEST_F(RowsTest, SelectionGuard) {
+  // k = PartitionCount + 1 (extended) = 5: rows 1..5 and 8.. selectable; 0, 6, 7 not.
+  EXPECT_EQ(Selectable(drive), "0111110011 g......g..");
+  drive.Scanning = true;
+  EXPECT_EQ(Selectable(drive).substr(0, 10), "0000000000");
+  drive.Scanning = false;
+  drive.ExtendedBase = 0;  // without an extended partition the groups move up one row
+  EXPECT_EQ(Selectable(drive), "0111100111 g.....g...");
+}
 
 TEST_F(RowsTest, DrivePanelTexts) {
   EXPECT_EQ(DriveListLine(0, drive), "#0: 80H (0.05 G)");

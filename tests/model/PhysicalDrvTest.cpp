@@ -33,24 +33,20 @@ TEST(DriveModel, NewDriveHoldsOnlyItsRoot) {
 }
 
 TEST(DriveModel, NestedExtendedIsALinkBelowTheExtendedPartition) {
-  TDriveGeometry g;
-  TPhysicalDrv d(0x80, g);
-  auto ext = std::make_unique<TPartition>();
-  ext->Entry.SystemId = 0x0F;
-  ext->Parent = &d.Root;
-  TPartition* x = d.AdoptRecord(std::move(ext));
-  auto link = std::make_unique<TPartition>();
-  link->Entry.SystemId = 0x05;
-  link->Parent = x;
-  TPartition* l = d.AdoptRecord(std::move(link));
-  auto logical = std::make_unique<TPartition>();
-  logical->Entry.SystemId = 0x07;
-  logical->Parent = x;
-  TPartition* g1 = d.AdoptRecord(std::move(logical));
+  TPhysicalDrv d(0x80, TDriveGeometry{});
+  auto add = [&d](TPartition* parent, uint8_t type) {
+    auto r = std::make_unique<TPartition>();
+    r->Entry.SystemId = type;
+    r->Parent = parent;
+    return d.AdoptRecord(std::move(r));
+  };
+  TPartition* x = add(&d.Root, 0x0F);
+  TPartition* link = add(x, 0x05);
+  TPartition* logical = add(x, 0x07);
   EXPECT_FALSE(IsNestedExtended(d, d.Root));
   EXPECT_FALSE(IsNestedExtended(d, *x));
-  EXPECT_TRUE(IsNestedExtended(d, *l));
-  EXPECT_FALSE(IsNestedExtended(d, *g1));
+  EXPECT_TRUE(IsNestedExtended(d, *link));
+  EXPECT_FALSE(IsNestedExtended(d, *logical));
   d.FreeTableRecords();
   EXPECT_EQ(d.AllPartitions.size(), 1u);
 }

@@ -13,16 +13,7 @@ namespace {
 
 using nlohmann::json;
 
-json ScanJson(const std::string& image) {
-  CliRun run = RunCli("scan --json " + ShellQuote(image));
-  EXPECT_EQ(run.status, 0) << run.err;
-  json doc = json::parse(run.out, nullptr, false);
-  if (doc.is_discarded() || doc["drives"].size() != 1) {
-    ADD_FAILURE() << run.out;
-    return json::array();
-  }
-  return doc["drives"][0]["lost"];
-}
+json ScanJson(const std::string& image) { return CliDrive("scan", image)["lost"]; }
 
 const json* LostAt(const json& lost, uint64_t lba) {
   for (const json& r : lost)
@@ -39,12 +30,10 @@ bool ReportHas(const json& find, const std::string& line) {
 // Rows: 1 the Linux partition at 2048, 2 the gap behind it, 3 the extended partition, 4 its
 // logical drive at 63488, then gaps. Volumes left behind by an older layout: one inside row
 // 1, one across the start of the extended partition, one in the gap.
-TEST(FindNotes, AStaleVolumeNamesThePartitionItOverlaps) {
-  const std::string image = MakeImage(
-      "stale.img", "64M",
-      "table 'label: dos\\nunit: sectors\\n2048,40960,83\\n61440,40960,5\\n63488,20480,6' fs 5 fat16 "
-      "fsat 10240 8192 fat16 STALE fsat 57344 8192 fat12 ACROSS fsat 45056 8192 fat12 FREE");
-  ASSERT_FALSE(image.empty());
+TEST(CliFindNotes, AStaleVolumeNamesThePartitionItOverlaps) {
+  QM_IMAGE(image, "stale.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,83\\n61440,40960,5\\n63488,20480,6' fs 5 fat16 "
+           "fsat 10240 8192 fat16 STALE fsat 57344 8192 fat12 ACROSS fsat 45056 8192 fat12 FREE");
   const json lost = ScanJson(image);
   ASSERT_EQ(lost.size(), 3u) << lost;
   const struct {
@@ -67,16 +56,18 @@ TEST(FindNotes, AStaleVolumeNamesThePartitionItOverlaps) {
   }
 }
 
-TEST(FindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
-  const std::string image = MakeImage("gpt.img", "32M",
-                                      "table-gpt 'label: gpt\\nunit: sectors\\nfirst-lba: 2048\\n2048,20480' "
-                                      "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
-  ASSERT_FALSE(image.empty());
+TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
+  QM_IMAGE(image, "gpt.img", "32M",
+           "table-gpt 'label: gpt\\nunit: sectors\\nfirst-lba: 2048\\n2048,20480' "
+           "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
   // With the header: the partition's volume lies inside the usable area, the early one not.
-  // Without it, everything behind sector 0 counts as inside.
-  for (bool header : {true, false}) {
-    SCOPED_TRACE(header ? "GPT header intact" : "GPT header wiped");
-    if (!header) WriteFileBytes(image, 512, std::vector<uint8_t>(512, 0));
+  // With a header whose usable area is no area (its first sector behind its last), or none,
+  // everything behind sector 0 counts as inside.
+  for (const char* header : {"intact", "damaged", "wiped"}) {
+    SCOPED_TRACE(std::string("GPT header ") + header);
+    const bool intact = header == std::string("intact");
+    if (header == std::string("damaged")) WriteFileBytes(image, 512 + 0x28, std::vector<uint8_t>(8, 0xFF));
+    if (header == std::string("wiped")) WriteFileBytes(image, 512, std::vector<uint8_t>(512, 0));
     const json lost = ScanJson(image);
     ASSERT_EQ(lost.size(), 2u) << lost;
     const json* inside = LostAt(lost, 2048);
@@ -84,8 +75,8 @@ TEST(FindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
     if (!inside || !early) continue;
     EXPECT_EQ((*inside)["inside_gpt"], true);
     EXPECT_TRUE(ReportHas(*inside, "Inside a GPT disk")) << (*inside)["report"];
-    EXPECT_EQ((*early)["inside_gpt"], !header);
-    EXPECT_EQ(ReportHas(*early, "Inside a GPT disk"), !header);
+    EXPECT_EQ((*early)["inside_gpt"], !intact);
+    EXPECT_EQ(ReportHas(*early, "Inside a GPT disk"), !intact);
   }
 }
 

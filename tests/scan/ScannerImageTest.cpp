@@ -36,13 +36,6 @@ const char kGapLayout[] =
 const char kListedLayout[] =
     "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,20480,7' fs 1 fat32 LISTED32 fs 2 ntfs LISTEDNT";
 
-struct Expected {
-  uint64_t start;
-  uint32_t sectors;
-  uint8_t kind;
-  uint8_t systemId;
-};
-
 class ScannerOnImages : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -64,20 +57,14 @@ class ScannerOnImages : public ::testing::Test {
     return drive;
   }
 
-  void ExpectFinds(const TPhysicalDrv& drive, const std::string& image, const std::vector<Expected>& expected) {
-    ASSERT_EQ(drive.LostPartitions.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-      const TPartition& p = *drive.LostPartitions[i];
-      SCOPED_TRACE("find at " + std::to_string(expected[i].start));
-      EXPECT_EQ(p.AbsoluteStart(), expected[i].start);
-      EXPECT_EQ(uint64_t{p.Entry.RelativeSector}, expected[i].start);
-      EXPECT_EQ(p.BaseLBA, 0u);
-      EXPECT_EQ(uint64_t{p.Entry.TotalSectors}, expected[i].sectors);
-      EXPECT_EQ(p.FsKind, expected[i].kind);
-      EXPECT_EQ(p.Entry.SystemId, expected[i].systemId);
-      EXPECT_EQ(p.Parent, nullptr);
-      auto onDisk = ReadFileBytes(image, expected[i].start * 512, 512);
-      EXPECT_TRUE(std::equal(p.BootSector.begin(), p.BootSector.end(), onDisk.begin(), onDisk.end()));
+  // The finds (LostText), each a record of its own with the boot sector found on the disk.
+  void ExpectFinds(const TPhysicalDrv& drive, const std::string& image, const std::string& finds) {
+    EXPECT_EQ(LostText(drive), finds);
+    for (const auto& p : drive.LostPartitions) {
+      EXPECT_EQ(p->BaseLBA, 0u);
+      EXPECT_EQ(p->Parent, nullptr);
+      auto onDisk = ReadFileBytes(image, p->AbsoluteStart() * 512, 512);
+      EXPECT_TRUE(std::equal(p->BootSector.begin(), p->BootSector.end(), onDisk.begin(), onDisk.end()));
     }
   }
 
@@ -86,12 +73,10 @@ class ScannerOnImages : public ::testing::Test {
   ScanWatchHost host;
 };
 
-const std::vector<Expected> kAllLost = {
-    {2048, 8192, fkFat12, 0x01},
-    {30720, 71680, fkFat32, 0x0B},
-    {104448, 20479, fkNtfs, 0x07},  // NTFS counts its sectors without the backup boot sector
-    {149504, 71680, fkFat32, 0x0B},
-};
+// NTFS counts its sectors without the backup boot sector.
+const std::string kLost12 = "2048+8192:01F12", kLost32 = "30720+71680:0bF32", kLostNtfs = "104448+20479:07NT";
+const std::string kAllLost = kLost12 + " " + kLost32 + " " + kLostNtfs + " 149504+71680:0bF32";
+const std::string kGapFinds = "10740+20479:07NT 31620+16384:06F16";
 
 TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnce) {
   ASSERT_FALSE(lostImage.empty());
@@ -137,7 +122,7 @@ TEST_F(ScannerOnImages, FindFirstEndsAtEachFindInTurn) {
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 2049, kLostDiskSectors, true));
   ASSERT_NE(drive->LastFound, nullptr);
   EXPECT_EQ(drive->LastFound->AbsoluteStart(), 30720u);
-  ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1]});
+  ExpectFinds(*drive, lostImage, kLost12 + " " + kLost32);
   EXPECT_TRUE(progress.values.empty());
   EXPECT_FALSE(drive->Scanning);
 }
@@ -151,7 +136,7 @@ TEST_F(ScannerOnImages, AFailingBlockEndsTheScanWithTheEarlierFinds) {
 
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kLostDiskSectors, false));
 
-  ExpectFinds(*drive, lostImage, {kAllLost[0], kAllLost[1], kAllLost[2]});
+  ExpectFinds(*drive, lostImage, kLost12 + " " + kLost32 + " " + kLostNtfs);
   EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Read Error"}));
   EXPECT_FALSE(drive->Scanning);
 }
@@ -218,12 +203,15 @@ TEST_F(ScannerOnImages, ACopyMetBehindItsIntactPrimaryNamesTheVolumeItBelongsTo)
   ASSERT_FALSE(lostImage.empty());
   auto drive = OpenDrive(registry.AttachImage(lostImage));
   // The ranges begin one sector behind the FAT32 and the NTFS volume's boot sector.
-  for (const Expected& volume : {kAllLost[1], kAllLost[2]}) {
-    SCOPED_TRACE("range from " + std::to_string(volume.start + 1));
+  const struct {
+    int64_t start, sectors;
+    const std::string& find;
+  } volumes[] = {{30720, 71680, kLost32}, {104448, 20479, kLostNtfs}};
+  for (const auto& v : volumes) {
+    SCOPED_TRACE("range from " + std::to_string(v.start + 1));
     drive->LostPartitions.clear();
-    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(volume.start + 1),
-                                     static_cast<int64_t>(volume.sectors), false));
-    ExpectFinds(*drive, lostImage, {volume});
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, v.start + 1, v.sectors, false));
+    ExpectFinds(*drive, lostImage, v.find);
     if (!drive->LostPartitions.empty()) {
       EXPECT_EQ(drive->LostPartitions[0]->BootFromBackup, 0u);
     }
@@ -236,7 +224,7 @@ TEST_F(ScannerOnImages, BuildingADriveProbesTheStartOfEveryGap) {
   TDriveGeometry g;
   ASSERT_TRUE(GetDriveGeometry(number, g));
   auto drive = qm::OpenDrive(number, g);
-  ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
+  ExpectFinds(*drive, gapImage, kGapFinds);
   EXPECT_FALSE(drive->Scanning);
 }
 
@@ -250,7 +238,7 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughAGap) {
   AutoScanFreeSpace(*drive, **gap);
 
   // The NTFS volume's backup boot sector, where the second probe starts, is no third find.
-  ExpectFinds(*drive, gapImage, {{10740, 20479, fkNtfs, 0x07}, {31620, 16384, fkFat16, 0x06}});
+  ExpectFinds(*drive, gapImage, kGapFinds);
   EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "GAPNTFS");
   // Probes at 10240 (to the find at 10740), at 31219 (to 31620), and a whole probe at 48004.
   EXPECT_EQ(host.processCalls, 501 + 402 + kQuickProbeSectors);
@@ -268,7 +256,7 @@ TEST_F(ScannerOnImages, TheQuickScanLooksOnlyAtTheStartOfAGap) {
   EXPECT_TRUE(drive->LostPartitions.empty());
 
   AutoScanFreeSpace(*drive, *near);
-  ExpectFinds(*drive, gapImage, {{100000, 8192, fkFat12, 0x01}});
+  ExpectFinds(*drive, gapImage, "100000+8192:01F12");
 
   // A busy drive is not probed at all.
   drive->LostPartitions.clear();

@@ -47,101 +47,86 @@ class ScannerOnMemoryDisk : public ::testing::Test {
   uint8_t number = 0;
 };
 
-TEST_F(ScannerOnMemoryDisk, AbsurdSizesNeverBecomeRecords) {
-  PutBootSector(*disk, 100, fkFat16, 0, 0x1001);                    // no sectors at all
-  PutBootSector(*disk, 200, fkFat32, 0xFFFFFFFF, 0x1002);           // end wraps 32 bits
-  PutBootSector(*disk, 300, fkNtfs, 0x100000100ULL, 0x1003);        // low half alone would look sane
-  PutBootSector(*disk, 400, fkFat12, kDiskSectors - 400 + 1, 0x1004);  // one sector past the disk
-  PutBootSector(*disk, 500, fkFat12, kDiskSectors - 500, 0x1005);   // ends on the disk's last sector
-  PutBootSector(*disk, 600, fkFat16, 70000, 0x1006);                // 32-bit total, beyond the disk
-  PutBootSector(*disk, 700, fkFat16, 3000, 0x1007);                 // 16-bit total
-  auto drive = Drive();
+struct Boot {
+  uint64_t lba;
+  uint8_t kind;
+  uint64_t total;
+  uint32_t serial;
+};
 
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-
-  ASSERT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500, 700}));
-  EXPECT_EQ(uint64_t{drive->LostPartitions[0]->Entry.TotalSectors}, kDiskSectors - 500);
-  EXPECT_EQ(uint64_t{drive->LostPartitions[1]->Entry.TotalSectors}, 3000u);
-  for (const auto& p : drive->LostPartitions) EXPECT_LE(p->AbsoluteEnd(), kDiskSectors);
-  EXPECT_TRUE(host.messages.empty());
-}
-
-TEST_F(ScannerOnMemoryDisk, SizeAndTypeCodeFollowTheFileSystem) {
-  // A FAT12/16 volume whose 16-bit total is 0 takes its size from the 32-bit field.
-  PutBootSector(*disk, 10, fkFat12, 0, 0x2001);
-  StoreLE<uint32_t>(disk->data() + 10 * 512 + 0x20, 1234);
-  PutBootSector(*disk, 20, fkFat16, 2000, 0x2002);
-  PutBootSector(*disk, 30, fkFat32, 4000, 0x2003);
-  PutBootSector(*disk, 40, fkNtfs, 5000, 0x2004);
-  PutBootSector(*disk, 50, fkHpfs, 6000, 0x2005);
-  auto drive = Drive();
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
-
-  ASSERT_EQ(LostStarts(*drive), (std::vector<uint64_t>{10, 20, 30, 40, 50}));
-  const uint8_t kinds[] = {fkFat12, fkFat16, fkFat32, fkNtfs, fkHpfs};
-  const uint8_t types[] = {0x01, 0x06, 0x0B, 0x07, 0x07};
-  const uint32_t sizes[] = {1234, 2000, 4000, 5000, 6000};
-  for (size_t i = 0; i < 5; ++i) {
-    const TPartition& p = *drive->LostPartitions[i];
-    EXPECT_EQ(p.FsKind, kinds[i]);
-    EXPECT_EQ(p.Entry.SystemId, types[i]);
-    EXPECT_EQ(uint64_t{p.Entry.TotalSectors}, sizes[i]);
-    EXPECT_EQ(p.BaseLBA, 0u);
-    EXPECT_EQ(p.Parent, nullptr);
-    EXPECT_EQ(p.Entry.BootIndicator, 0);
-    EXPECT_TRUE(p.Children.empty());
-    EXPECT_TRUE(std::equal(p.BootSector.begin(), p.BootSector.end(), disk->begin() + 512 * p.AbsoluteStart()));
+// Boot sectors placed by hand, one whole-disk scan, and what it lists: each find as
+// start+size:type and its file system (TreeText's codes).
+TEST_F(ScannerOnMemoryDisk, WhatAWholeDiskScanListsOfHandPlacedBootSectors) {
+  const struct {
+    const char* what;
+    std::vector<Boot> boots;
+    const char* finds;
+  } cases[] = {
+      {"absurd sizes never become records",
+       {{100, fkFat16, 0, 1},                          // no sectors at all
+        {200, fkFat32, 0xFFFFFFFF, 2},                 // the end wraps 32 bits
+        {300, fkNtfs, 0x100000100ULL, 3},              // the low half alone would look sane
+        {400, fkFat12, kDiskSectors - 400 + 1, 4},     // one sector past the disk
+        {500, fkFat12, kDiskSectors - 500, 5},         // ends on the disk's last sector
+        {600, fkFat16, 70000, 6},                      // a 32-bit total beyond the disk
+        {700, fkFat16, 3000, 7}},                      // a 16-bit total
+       "500+7692:01F12 700+3000:06F16"},
+      {"size and type code follow the file system",
+       {{20, fkFat16, 2000, 1}, {30, fkFat32, 4000, 2}, {40, fkNtfs, 5000, 3}, {50, fkHpfs, 6000, 4}},
+       "20+2000:06F16 30+4000:0bF32 40+5000:07NT 50+6000:07HP"},
+      {"backup copies that follow their primary are skipped",
+       {{100, fkFat32, 3000, 0xCAFE0001},
+        {106, fkFat32, 3000, 0xCAFE0001},  // FAT32 backup, six sectors on
+        {3200, fkNtfs, 999, 0xCAFE0002},
+        {4199, fkNtfs, 999, 0xCAFE0002},  // NTFS backup in the volume's last sector
+        {5000, fkHpfs, 100, 0xCAFE0003},
+        {5002, fkFat16, 100, 0xCAFE0004},
+        {5003, fkHpfs, 100, 0xCAFE0005}},  // an HPFS volume right behind a FAT volume
+       "100+3000:0bF32 3200+999:07NT 5000+100:07HP 5002+100:06F16 5003+100:07HP"},
+      // Two volumes formatted in the same second, or a volume and its clone, carry one serial:
+      // only a sector at the first one's backup place is a copy of it.
+      {"volumes sharing a serial are each found",
+       {{100, fkNtfs, 999, 0xD0D0},
+        {1099, fkNtfs, 999, 0xD0D0},  // its backup
+        {1200, fkNtfs, 999, 0xD0D0},  // a clone right behind it
+        {2300, fkFat16, 100, 0xD1D1},
+        {2400, fkFat16, 100, 0xD1D1},  // FAT16 keeps no backup boot sector
+        {3000, fkFat32, 500, 0xD2D2},
+        {3007, fkFat32, 500, 0xD2D2}},  // not at the backup place the first one names
+       "100+999:07NT 1200+999:07NT 2300+100:06F16 2400+100:06F16 3000+500:0bF32 3007+500:0bF32"},
+      {"a copy is found when another candidate lies between",
+       {{100, fkFat32, 3000, 0xCAFE0001}, {103, fkFat16, 50, 0xBEEF}, {106, fkFat32, 3000, 0xCAFE0001}},
+       "100+3000:0bF32 103+50:06F16 106+3000:0bF32"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::fill(disk->begin(), disk->end(), uint8_t{0});
+    for (const Boot& b : c.boots) PutBootSector(*disk, b.lba, b.kind, b.total, b.serial);
+    auto drive = Drive();
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+    EXPECT_EQ(LostText(*drive), c.finds);
+    for (const auto& p : drive->LostPartitions) {
+      EXPECT_EQ(p->BaseLBA, 0u);
+      EXPECT_EQ(p->Parent, nullptr);
+      EXPECT_EQ(p->Entry.BootIndicator, 0);
+      EXPECT_TRUE(std::equal(p->BootSector.begin(), p->BootSector.end(), disk->begin() + 512 * p->AbsoluteStart()));
+    }
+    EXPECT_TRUE(host.messages.empty());
   }
 }
 
-TEST_F(ScannerOnMemoryDisk, OnlySignedSectorsWithATypeStringAreCandidates) {
-  PutBootSector(*disk, 10, fkFat16, 100, 0x3001, /*signature=*/false);
-  (*disk)[20 * 512 + 510] = 0x55;  // signature, but no type string
-  (*disk)[20 * 512 + 511] = 0xAA;
-  PutBootSector(*disk, 30, fkFat16, 100, 0x3003);
-  (*disk)[30 * 512 + 511] = 0xAB;
+TEST_F(ScannerOnMemoryDisk, FatSizeFallsBackToThe32BitTotalAndOnlySignedTypedSectorsCount) {
+  // A FAT12 volume whose 16-bit total is 0 takes its size from the 32-bit field.
+  PutBootSector(*disk, 10, fkFat12, 0, 0x2001);
+  StoreLE<uint32_t>(disk->data() + 10 * 512 + 0x20, 1234);
+  PutBootSector(*disk, 20, fkFat16, 100, 0x3001, /*signature=*/false);
+  (*disk)[30 * 512 + 510] = 0x55;  // signature, but no type string
+  (*disk)[30 * 512 + 511] = 0xAA;
+  PutBootSector(*disk, 40, fkFat16, 100, 0x3003);
+  (*disk)[40 * 512 + 511] = 0xAB;
   auto drive = Drive();
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
-  EXPECT_TRUE(drive->LostPartitions.empty());
-}
-
-TEST_F(ScannerOnMemoryDisk, BackupCopiesThatFollowTheirPrimaryAreSkipped) {
-  PutBootSector(*disk, 100, fkFat32, 3000, 0xCAFE0001);
-  PutBootSector(*disk, 106, fkFat32, 3000, 0xCAFE0001);  // FAT32 backup, six sectors on
-  PutBootSector(*disk, 3200, fkNtfs, 999, 0xCAFE0002);
-  PutBootSector(*disk, 4199, fkNtfs, 999, 0xCAFE0002);  // NTFS backup in the volume's last sector
-  PutBootSector(*disk, 5000, fkHpfs, 100, 0xCAFE0003);
-  PutBootSector(*disk, 5002, fkFat16, 100, 0xCAFE0004);
-  PutBootSector(*disk, 5003, fkHpfs, 100, 0xCAFE0005);  // an HPFS volume right behind a FAT volume
-  auto drive = Drive();
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 3200, 5000, 5002, 5003}));
-}
-
-TEST_F(ScannerOnMemoryDisk, VolumesSharingASerialAreEachFound) {
-  // Two volumes formatted in the same second, or a volume and its clone, carry one serial:
-  // only a sector at the first one's backup place is a copy of it.
-  PutBootSector(*disk, 100, fkNtfs, 999, 0xD0D0);
-  PutBootSector(*disk, 1099, fkNtfs, 999, 0xD0D0);  // its backup
-  PutBootSector(*disk, 1200, fkNtfs, 999, 0xD0D0);  // a clone right behind it
-  PutBootSector(*disk, 2300, fkFat16, 100, 0xD1D1);
-  PutBootSector(*disk, 2400, fkFat16, 100, 0xD1D1);  // FAT16 keeps no backup boot sector
-  PutBootSector(*disk, 3000, fkFat32, 500, 0xD2D2);
-  PutBootSector(*disk, 3007, fkFat32, 500, 0xD2D2);  // not at the backup place the first one names
-  auto drive = Drive();
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 1200, 2300, 2400, 3000, 3007}));
-}
-
-TEST_F(ScannerOnMemoryDisk, ACopyIsFoundWhenAnotherCandidateLiesBetween) {
-  PutBootSector(*disk, 100, fkFat32, 3000, 0xCAFE0001);
-  PutBootSector(*disk, 103, fkFat16, 50, 0xBEEF);
-  PutBootSector(*disk, 106, fkFat32, 3000, 0xCAFE0001);
-  auto drive = Drive();
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 103, 106}));
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
+  EXPECT_EQ(LostText(*drive), "10+1234:01F12");
 }
 
 TEST_F(ScannerOnMemoryDisk, TheFirstCandidateIsNeverTakenForACopy) {
@@ -360,13 +345,9 @@ TEST(NewPartitionStart, OnlyVolumesBlock) {
   AddTableRecord(drive, kTypeExtendedLba, 200, 900);
   TPartition* logical = AddTableRecord(drive, 0x07, 300, 100);
   logical->BaseLBA = 1000;  // a logical drive counts at its absolute start
-  EXPECT_TRUE(IsNewPartitionStart(0, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(10, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(100, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(200, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(300, drive.AllPartitions));
+  for (uint64_t lba : {uint64_t{0}, uint64_t{10}, uint64_t{100}, uint64_t{200}, uint64_t{300}, 1300 + (uint64_t{1} << 32)})
+    EXPECT_TRUE(IsNewPartitionStart(lba, drive.AllPartitions)) << lba;
   EXPECT_FALSE(IsNewPartitionStart(1300, drive.AllPartitions));
-  EXPECT_TRUE(IsNewPartitionStart(1300 + (uint64_t{1} << 32), drive.AllPartitions));
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "disk/SectorIO.h"
+#include "model/TableReader.h"
 
 namespace qm::test {
 
@@ -53,16 +55,83 @@ std::string ProcessFixtureDir() {
   return dir;
 }
 
+namespace {
+
+bool ToolsRequired() {
+  const char* ci = std::getenv("CI");
+  const char* require = std::getenv("QM_REQUIRE_TOOLS");
+  return (ci && *ci) || (require && std::string(require) == "1");
+}
+
+void MissingTool(const std::string& reason) {
+  if (ToolsRequired())
+    ADD_FAILURE() << reason;
+  else
+    GTEST_SKIP() << reason;
+}
+
+}  // namespace
+
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps) {
   std::string path = ProcessFixtureDir() + "/" + name;
   std::string log;
   std::string command = std::string(QM_SOURCE_DIR) + "/tools/mkimage " + ShellQuote(path) + " " + size + " " + steps + " 2>&1";
   int rc = RunCommand(command, &log);
-  if (rc != 0) {
+  if (rc == 0) return path;
+  // mkimage names a tool it cannot find and the package that brings it.
+  if (log.find(" not found (install ") != std::string::npos)
+    MissingTool(log);
+  else
     ADD_FAILURE() << "mkimage failed (" << rc << "): " << command << "\n" << log;
-    return "";
+  return "";
+}
+
+bool HaveTools(std::initializer_list<const char*> tools) {
+  for (const char* tool : tools) {
+    std::string command = kToolPath + "command -v " + ShellQuote(tool) + " >/dev/null 2>&1";
+    if (RunCommand(command) != 0) {
+      MissingTool(std::string(tool) + " is not installed");
+      return false;
+    }
   }
+  return true;
+}
+
+std::string FreshPath(const std::string& name) {
+  std::string path = ProcessFixtureDir() + "/" + name;
+  std::filesystem::remove_all(path);
   return path;
+}
+
+std::string CopyImage(const std::string& image, const std::string& name) {
+  const std::string copy = FreshPath(name);
+  EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(image) + " " + ShellQuote(copy)), 0);
+  return copy;
+}
+
+std::string DemoImage(const std::string& name) {
+  static const std::string demo = [] {
+    const std::string path = FreshPath("demo.img");
+    std::string log;
+    if (RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + ShellQuote(path) + " 2>&1", &log) != 0) {
+      ADD_FAILURE() << "demo-image failed: " << log;
+      return std::string();
+    }
+    return path;
+  }();
+  return demo.empty() ? demo : CopyImage(demo, name);
+}
+
+std::unique_ptr<TPhysicalDrv> ReadDrive(uint8_t number) {
+  TDriveGeometry g;
+  EXPECT_TRUE(GetDriveGeometry(number, g));
+  return CreatePhysicalDrv(number, g);
+}
+
+std::unique_ptr<TPhysicalDrv> BareDrive(uint8_t number) {
+  TDriveGeometry g;
+  EXPECT_TRUE(GetDriveGeometry(number, g));
+  return std::make_unique<TPhysicalDrv>(number, g);
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length) {
@@ -78,6 +147,59 @@ void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<
   std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(offset));
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string TreeText(const TPartition& parent) {
+  std::string out;
+  for (const TPartition* r : parent.Children) {
+    const char* kind = "?";
+    switch (r->FsKind) {
+      case fkFat12: kind = "F12"; break;
+      case fkFat16: kind = "F16"; break;
+      case fkFat32: kind = "F32"; break;
+      case fkNtfs: kind = "NT"; break;
+      case fkHpfs: kind = "HP"; break;
+      case fkLinuxSwap: kind = "SW"; break;
+      case fkLinuxExt2: kind = "L"; break;
+      case fkExtended: kind = "X"; break;
+      case fkUnallocated: kind = "-"; break;
+    }
+    char type[4];
+    std::snprintf(type, sizeof type, "%02x", r->Entry.SystemId);
+    if (!out.empty()) out += ' ';
+    out += std::to_string(r->AbsoluteStart()) + '+' + std::to_string(r->Entry.TotalSectors) + ':' + type + kind;
+    if (!r->Children.empty()) out += '[' + TreeText(*r) + ']';
+  }
+  return out;
+}
+
+std::string LostText(const TPhysicalDrv& drive) {
+  TPartition list;
+  for (const auto& p : drive.LostPartitions) list.Children.push_back(p.get());
+  return TreeText(list);
+}
+
+void ExpectTreeConsistent(const TPhysicalDrv& d) {
+  ASSERT_FALSE(d.AllPartitions.empty());
+  EXPECT_EQ(d.AllPartitions.front(), &d.Root);
+  uint32_t counted = 0;
+  size_t inTree = 0;
+  std::vector<const TPartition*> open{&d.Root};
+  while (!open.empty()) {
+    const TPartition* r = open.back();
+    open.pop_back();
+    inTree += r->Children.size();
+    open.insert(open.end(), r->Children.begin(), r->Children.end());
+  }
+  EXPECT_EQ(inTree + 1, d.AllPartitions.size());
+  for (size_t i = 1; i < d.AllPartitions.size(); ++i) {
+    const TPartition* r = d.AllPartitions[i];
+    ASSERT_NE(r->Parent, nullptr);
+    EXPECT_EQ(std::count(r->Parent->Children.begin(), r->Parent->Children.end(), r), 1);
+    EXPECT_LE(d.AllPartitions[i - 1]->AbsoluteStart(), r->AbsoluteStart());
+    if (!r->IsExtended()) ++counted;
+  }
+  EXPECT_EQ(d.PartitionCount, counted);
 }
 
 DriveRegistryScope::DriveRegistryScope() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/DriveSource.h"
+#include "model/PhysicalDrv.h"
 
 namespace qm::test {
 
@@ -14,9 +15,29 @@ namespace qm::test {
 std::string ProcessFixtureDir();
 
 // Runs tools/mkimage to make `name` in this process's fixture folder and returns its path. `steps`
-// are passed to the script as they stand (shell words, quote where needed). Fails the
-// current test (and returns "") when the script fails.
+// are passed to the script as they stand (shell words, quote where needed). Returns "" when the
+// script fails: a missing tool skips the current test with the reason (fails it under CI), any
+// other failure fails it.
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps);
+
+// Whether every one of `tools` can be run; when one cannot, skips the current test with the
+// reason, or fails it when the run must have every tool (CI or QM_REQUIRE_TOOLS=1 set).
+bool HaveTools(std::initializer_list<const char*> tools);
+
+// A path in this process's fixture folder with nothing there yet.
+std::string FreshPath(const std::string& name);
+
+// A fresh copy of the demo disk (tools/demo-image, made once per process) named `name`: a FAT32
+// primary, a FAT16 volume lost at 84031, an extended partition with FAT16 and NTFS logical
+// drives, an NTFS volume lost at 262144.
+std::string DemoImage(const std::string& name);
+
+// A sparse copy of an image, for a test that damages or writes it.
+std::string CopyImage(const std::string& image, const std::string& name);
+
+// Put in front of a command that runs a system tool: sfdisk, mkfs.fat and mkntfs live in the
+// sbin folders, which a user's PATH may leave out.
+inline const std::string kToolPath = "PATH=\"$PATH:/usr/sbin:/sbin\" ";
 
 // Runs a shell command; returns its exit status and fills `output` with its stdout.
 int RunCommand(const std::string& command, std::string* output = nullptr);
@@ -27,6 +48,22 @@ std::string ShellQuote(const std::string& word);
 // Reads or writes bytes of a file (for damaging images on purpose and checking them).
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length);
 void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
+
+// The drive as the table reader builds it (no quick scan), or with no records at all.
+std::unique_ptr<TPhysicalDrv> ReadDrive(uint8_t number);
+std::unique_ptr<TPhysicalDrv> BareDrive(uint8_t number);
+
+// The records under `parent` in their order, each as start+size:type and a code of its file
+// system (F12 F16 F32 NT HP SW L ? X -), its own records in brackets. One line says what the
+// table reader made of a disk: "2048+40960:06F16 83968+47103:00-".
+std::string TreeText(const TPartition& parent);
+
+// The drive's lost finds in the same form.
+std::string LostText(const TPhysicalDrv& drive);
+
+// Every record except Root is in AllPartitions once, in its parent's Children once, in
+// ascending order of start; PartitionCount counts those that are no extended records.
+void ExpectTreeConsistent(const TPhysicalDrv& drive);
 
 // Empties the drive registry on construction and destruction, so that each test starts with
 // no drives and no cached handle.
@@ -39,3 +76,8 @@ class DriveRegistryScope {
 };
 
 }  // namespace qm::test
+
+// Makes an image into `var`, or ends the test when it could not be made (skipped or failed).
+#define QM_IMAGE(var, ...)                                       \
+  const std::string var = ::qm::test::MakeImage(__VA_ARGS__);    \
+  if (var.empty()) return

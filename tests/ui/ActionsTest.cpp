@@ -4,7 +4,6 @@
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "ui/Scanconfig.h"
-#include "ui/Screenshot.h"
 #include "WindowFixture.h"
 
 namespace qm::ui::test {
@@ -44,8 +43,7 @@ bool HasLost(const TPhysicalDrv& drive, uint64_t lba) {
 class ActionsTest : public WindowTest {};
 
 TEST_F(ActionsTest, WholeDiskScanFindsTheLostNtfsVolume) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ASSERT_FALSE(HasLost(*w.CurrentDrive, kLostNtfs));
   PumpingHost host;
   int progressSeen = 0;
@@ -81,8 +79,7 @@ TEST_F(ActionsTest, WholeDiskScanFindsTheLostNtfsVolume) {
 }
 
 TEST_F(ActionsTest, StopEndsARunningScan) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   PumpingHost host;
   int stoppedAt = -1;
   QTimer watch;
@@ -107,8 +104,7 @@ TEST_F(ActionsTest, StopEndsARunningScan) {
 }
 
 TEST_F(ActionsTest, ClosingDuringAScanWaitsForTheScanToEnd) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   PumpingHost host;
   bool stillOpenDuringScan = false;
   QTimer::singleShot(0, [&] {
@@ -122,25 +118,8 @@ TEST_F(ActionsTest, ClosingDuringAScanWaitsForTheScanToEnd) {
   EXPECT_FALSE(w.isVisible());                        // and the window went afterwards
 }
 
-TEST_F(ActionsTest, CancelledScanStillRebuildsTheList) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  const int rows = w.ListView1->topLevelItemCount();
-  w.ListView1->clear();
-  int shown = 0;
-  w.ShowScanConfig = [&](TfrmScanConfig& dialog) {
-    ++shown;
-    EXPECT_FALSE(dialog.rbCurrentPartition->isEnabled());  // no partition chosen yet
-    return false;
-  };
-  w.ScanExecute();
-  EXPECT_EQ(shown, 1);
-  EXPECT_EQ(w.ListView1->topLevelItemCount(), rows);
-}
-
 TEST_F(ActionsTest, ScanOfTheChosenPartitionUsesItsRange) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ClickRow(RowWithLba(247808));  // the gap after the extended partition
   ASSERT_NE(w.SelectedPartition, nullptr);
   qm::test::ScriptedHost host;
@@ -156,50 +135,8 @@ TEST_F(ActionsTest, ScanOfTheChosenPartitionUsesItsRange) {
   EXPECT_TRUE(HasLost(*w.CurrentDrive, kLostNtfs));
 }
 
-TEST_F(ActionsTest, NoDriveMeansNothingHappens) {
-  TfrmMain& w = Open({DemoImage()});
-  qm::test::ScriptedHost host;
-  int shown = 0;
-  w.ShowScanConfig = AnswerRange("0", "1", &shown);
-  TPhysicalDrives* before = w.PhysicalDrives.get();
-  w.ScanExecute();
-  w.StopExecute();
-  w.RefreshExecute();
-  w.RecoverExecute();
-  EXPECT_EQ(shown, 0);
-  EXPECT_EQ(w.PhysicalDrives.get(), before);
-  EXPECT_TRUE(host.messages.empty());
-}
-
-TEST_F(ActionsTest, ShortcutReachesScanFromThePartitionList) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  w.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-  int shown = 0;
-  w.ShowScanConfig = [&](TfrmScanConfig&) { return ++shown, false; };
-  w.ListView1->setFocus();
-  QTest::keyClick(w.ListView1, Qt::Key_S, Qt::ControlModifier);
-  EXPECT_EQ(shown, 1);
-  QTest::keyClick(w.ListView1, Qt::Key_Delete);  // Delete is disabled: nothing at all
-  EXPECT_FALSE(w.Delete->isEnabled());
-}
-
-TEST_F(ActionsTest, StopWithoutAScanOnlyMarksTheDrive) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  w.StopExecute();
-  EXPECT_TRUE(w.CurrentDrive->StopRequested);
-  // The next scan clears the request before it starts.
-  qm::test::ScriptedHost host;
-  w.ShowScanConfig = AnswerRange("0", "256");
-  w.ScanExecute();
-  EXPECT_TRUE(HasLost(*w.CurrentDrive, kLostNtfs));
-}
-
 TEST_F(ActionsTest, RefreshClearsSelectionsAndLists) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   ClickRow(1);
   ClickRow(w.FirstLostRow);
   ASSERT_TRUE(w.SelectedPartition && w.SelectedLost);
@@ -224,8 +161,7 @@ TEST_F(ActionsTest, RefreshClearsSelectionsAndLists) {
 }
 
 TEST_F(ActionsTest, OpenDiskImageAddsTheNextDrive) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   TPhysicalDrv* first = w.CurrentDrive;
   w.AskImagePath = [] { return QString::fromStdString(PlainImage("ui-plain-open.img")); };
   w.OpenImageExecute();
@@ -274,7 +210,7 @@ const char kBackup[] = "You are recovering partition. It is strong recommended";
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
-  const std::string image = CopyOf(DemoImage(), "ui-recover-no.img");
+  const std::string image = qm::test::DemoImage("ui-recover-no.img");
   const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
   TfrmMain& w = Open({image});
   ChooseDrive(0);
@@ -290,29 +226,10 @@ TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
   EXPECT_NE(w.SelectedLost, nullptr);
 }
 
-TEST_F(ActionsTest, RecoverPutsTheLostPartitionIntoTheList) {
-  const std::string image = CopyOf(DemoImage(), "ui-recover-yes.img");
-  TfrmMain& w = Open({image});
-  ChooseDrive(0);
-  ClickRow(w.FirstLostRow);
-  qm::test::ScriptedHost host{MsgAnswer::Yes};
-  w.RecoverExecute();
-  ASSERT_GE(host.messages.size(), 1u);
-  EXPECT_TRUE(StartsWith(host.messages[0].text, kBackup));
-  // The window was reloaded from the re-read tables: the volume is an existing partition now.
-  EXPECT_EQ(w.SelectedLost, nullptr);
-  const int row = RowWithLba(kLostFat);
-  ASSERT_GT(row, 0);
-  EXPECT_LT(row, w.FirstLostRow);
-  EXPECT_EQ(Cell(row, 5), QStringLiteral("Primary Partition"));
-  EXPECT_EQ(Cell(row, 2), QStringLiteral("FAT16"));
-  EXPECT_NE(qm::test::ReadFileBytes(image, 0x1BE + 16, 16), std::vector<uint8_t>(16, 0));
-}
-
 // Another program changed the tables after the window read them: the refusal comes before
 // any question, and nothing is written.
 TEST_F(ActionsTest, RecoverRefusesBeforeAskingWhenTheTablesChangedOnDisk) {
-  const std::string image = CopyOf(DemoImage(), "ui-recover-changed.img");
+  const std::string image = qm::test::DemoImage("ui-recover-changed.img");
   TfrmMain& w = Open({image});
   ChooseDrive(0);
   ClickRow(w.FirstLostRow);
@@ -326,21 +243,8 @@ TEST_F(ActionsTest, RecoverRefusesBeforeAskingWhenTheTablesChangedOnDisk) {
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
 }
 
-TEST_F(ActionsTest, RecoverOfAKeyboardChosenRowAsksAboutDamage) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  // Chosen without a click: no report speaks for this row.
-  w.ListView1->setCurrentItem(w.ListView1->topLevelItem(w.FirstLostRow));
-  qm::test::ScriptedHost host{MsgAnswer::No};
-  w.RecoverExecute();
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_TRUE(StartsWith(host.messages[0].text, kDamaged));
-  EXPECT_EQ(host.messages[0].caption, "Recovering");
-}
-
 TEST_F(ActionsTest, ReportOfAnotherLostPartitionDoesNotSpeakForTheChosenRow) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   {
     qm::test::ScriptedHost quiet;
     w.ShowScanConfig = AnswerRange("0", "256");
@@ -358,20 +262,8 @@ TEST_F(ActionsTest, ReportOfAnotherLostPartitionDoesNotSpeakForTheChosenRow) {
   EXPECT_TRUE(StartsWith(host.messages[0].text, kDamaged));
 }
 
-TEST_F(ActionsTest, RecoverOfHpfsAsksOnlyTheBackupQuestion) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  w.ListView1->setCurrentItem(w.ListView1->topLevelItem(w.FirstLostRow));
-  Record(w.FirstLostRow)->FsKind = fkHpfs;
-  qm::test::ScriptedHost host{MsgAnswer::No};
-  w.RecoverExecute();
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_TRUE(StartsWith(host.messages[0].text, kBackup));
-}
-
 TEST_F(ActionsTest, RecoverIsSilentOnExistingRowsAndDuringAScan) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   qm::test::ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes};
   ClickRow(RowWithLba(2048));
   w.RecoverExecute();
@@ -381,17 +273,6 @@ TEST_F(ActionsTest, RecoverIsSilentOnExistingRowsAndDuringAScan) {
   w.RecoverExecute();
   w.CurrentDrive->Scanning = false;
   EXPECT_TRUE(host.messages.empty());
-}
-
-TEST_F(ActionsTest, ScreenshotChoosesTheFirstDriveAndLostPartition) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseFirstDriveAndLost(w);
-  EXPECT_EQ(w.CurrentDrive, w.PhysicalDrives->Drives[0].get());
-  EXPECT_EQ(w.SelectedLost, w.RowRecord(w.FirstLostRow));
-  EXPECT_TRUE(w.Label5->text().startsWith(QStringLiteral("Boot Sector: OK")));
-  const QString file = QString::fromStdString(qm::test::ProcessFixtureDir() + "/ui-window.png");
-  ASSERT_TRUE(SaveWindowPicture(w, file));
-  EXPECT_EQ(QImage(file).size(), w.size());
 }
 
 }  // namespace

@@ -117,29 +117,6 @@ TEST(LabelExTest, HoverTakesTheActiveColourAndLeavingRestoresTheNormalOne) {
   EXPECT_EQ(leaves, 1);
 }
 
-TEST(LabelExTest, SameColoursStillRaiseTheEvents) {
-  TLabelEx label;
-  label.SetFontColor(WinColor(clBlue));
-  label.ActiveColor = WinColor(clBlue);
-  label.Loaded();
-  int events = 0;
-  label.OnMouseEnter = [&](TLabelEx*) { ++events; };
-  label.OnMouseLeave = [&](TLabelEx*) { ++events; };
-  label.MouseEnter();
-  EXPECT_EQ(label.FontColor(), WinColor(clBlue));
-  label.MouseLeave();
-  EXPECT_EQ(label.FontColor(), WinColor(clBlue));
-  EXPECT_EQ(events, 2);
-}
-
-TEST(LabelExTest, WithoutLoadedLeavingTurnsTheTextBlack) {
-  TLabelEx label;
-  label.SetFontColor(WinColor(clTeal));
-  label.MouseEnter();
-  label.MouseLeave();
-  EXPECT_EQ(label.FontColor(), QColor(Qt::black));
-}
-
 TEST(StatusBarExTest, ProgressBarLiesOverTheMiddlePanel) {
   TStatusBarEx bar;
   bar.resize(800, TStatusBarEx::kHeight);
@@ -152,12 +129,6 @@ TEST(StatusBarExTest, ProgressBarLiesOverTheMiddlePanel) {
   EXPECT_EQ(bar.PanelText(0), QStringLiteral(" Scanning ..."));
   bar.SetPanelText(7, QStringLiteral("ignored"));
   EXPECT_EQ(bar.PanelText(7), QString());
-}
-
-TEST(JpegTest, AboutPictureDecodes) {
-  const QImage picture = DecodeJpeg(kAboutPicture, kAboutPictureSize);
-  ASSERT_FALSE(picture.isNull());
-  EXPECT_EQ(picture.size(), QSize(156, 213));
 }
 
 TEST(JpegTest, DamagedPicturesGiveNoImageAndNoCrash) {

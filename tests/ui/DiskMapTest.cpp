@@ -27,33 +27,8 @@ class DiskMapTest : public WindowTest {
   }
 };
 
-TEST_F(DiskMapTest, RectanglesAreProportionalAndAdjacentOnesShareAColumn) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  const int width = w.PaintBox1->width(), height = w.PaintBox1->height();
-  ASSERT_GT(width, 100);
-  const std::vector<TPartition*> drawn = Drawn();
-  ASSERT_GE(drawn.size(), 5u);
-  for (TPartition* p : drawn) {
-    const TRect expected = GetMapRect(*w.CurrentDrive, *p, width, height);
-    EXPECT_EQ(p->MapRect.Left, expected.Left);
-    EXPECT_EQ(p->MapRect.Right, expected.Right);
-    EXPECT_EQ(p->MapRect.Bottom, height);
-  }
-  // The primary ends where the gap after it begins.
-  TPartition* primary = AtStart(2048);
-  TPartition* gap = AtStart(83968);
-  ASSERT_TRUE(primary && gap);
-  EXPECT_EQ(primary->MapRect.Right, gap->MapRect.Left);
-  // Extended records are not drawn and keep an empty rectangle.
-  TPartition* extended = AtStart(116736);
-  ASSERT_TRUE(extended && extended->IsExtended());
-  EXPECT_EQ(extended->MapRect.Right, 0);
-}
-
 TEST_F(DiskMapTest, ClickOnASharedBoundaryChoosesTheEarlierRecord) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   TPartition* primary = AtStart(2048);
   TPartition* gap = AtStart(83968);
   const int boundary = primary->MapRect.Right;
@@ -67,18 +42,8 @@ TEST_F(DiskMapTest, ClickOnASharedBoundaryChoosesTheEarlierRecord) {
   EXPECT_EQ(w.RowRecord(w.ListView1->SelectedRow()), gap);
 }
 
-TEST_F(DiskMapTest, MapClicksDoNothingDuringAScan) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
-  w.CurrentDrive->Scanning = true;
-  ClickMap(QPoint(AtStart(2048)->MapRect.Left + 20, 10));
-  EXPECT_EQ(w.SelectedPartition, nullptr);
-  w.CurrentDrive->Scanning = false;
-}
-
 TEST_F(DiskMapTest, ChoosingTheExtendedPartitionHighlightsEverythingInside) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   TPartition* primary = AtStart(2048);
   TPartition* data = AtStart(118784);
   TPartition* archive = AtStart(161792);
@@ -98,8 +63,7 @@ TEST_F(DiskMapTest, ChoosingTheExtendedPartitionHighlightsEverythingInside) {
 }
 
 TEST_F(DiskMapTest, LowerMapShowsTheLostPartitionClickedLast) {
-  TfrmMain& w = Open({DemoImage()});
-  ChooseDrive(0);
+  TfrmMain& w = OpenDemo();
   QImage before = w.PaintBox2->grab().toImage();
   ClickRow(w.FirstLostRow);
   ASSERT_NE(w.SelectedLost, nullptr);

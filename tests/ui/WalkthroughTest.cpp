@@ -62,7 +62,7 @@ class WalkthroughTest : public WindowTest {
 };
 
 TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
-  const std::string image = CopyOf(DemoImage(), "ui-walkthrough.img");
+  const std::string image = qm::test::DemoImage("ui-walkthrough.img");
   QtHost host;
   HostScope scope(host);
   TfrmMain& w = Open({image});

@@ -13,17 +13,9 @@
 
 namespace qm::ui::test {
 
-// The demo disk: FAT32 primary (active), a lost FAT16 63 sectors into the gap after it, an
-// extended partition with a FAT16 and an NTFS logical drive, and a lost NTFS volume 4096
-// sectors into the gap after the extended partition.
+// The demo disk, shared by the tests that do not write.
 inline const std::string& DemoImage() {
-  static const std::string path = [] {
-    const std::string p = qm::test::ProcessFixtureDir() + "/ui-demo.img";
-    std::string log;
-    const int rc = qm::test::RunCommand(std::string(QM_SOURCE_DIR) + "/tools/demo-image " + qm::test::ShellQuote(p) + " 2>&1", &log);
-    EXPECT_EQ(rc, 0) << log;
-    return p;
-  }();
+  static const std::string path = qm::test::DemoImage("ui-demo.img");
   return path;
 }
 
@@ -32,13 +24,6 @@ inline std::string PlainImage(const std::string& name = "ui-plain.img") {
   return qm::test::MakeImage(name, "64M",
                              "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' "
                              "fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
-}
-
-// A fresh copy of an image, for tests that write.
-inline std::string CopyOf(const std::string& image, const std::string& name) {
-  const std::string copy = qm::test::ProcessFixtureDir() + "/" + name;
-  EXPECT_EQ(qm::test::RunCommand("cp --sparse=always " + qm::test::ShellQuote(image) + " " + qm::test::ShellQuote(copy)), 0);
-  return copy;
 }
 
 class WindowTest : public ::testing::Test {
@@ -52,6 +37,13 @@ class WindowTest : public ::testing::Test {
     window->resize(1100, 720);
     window->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    return *window;
+  }
+
+  // The demo disk, chosen in the drive list.
+  TfrmMain& OpenDemo() {
+    Open({DemoImage()});
+    ChooseDrive(0);
     return *window;
   }
 

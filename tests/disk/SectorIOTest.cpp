@@ -81,7 +81,9 @@ TEST_F(SectorIOTest, ReadsAndTheirFaults) {
     if (c.faultAt != ~0ull) state->readFaults[c.faultAt] = c.fault;
     std::vector<uint8_t> buf(size_t{c.count} * 512, 0xAB);
     EXPECT_EQ(ReadSectors(drive, c.lba, c.count, buf.data(), c.ask, c.zero), c.ok);
-    if (!c.offsets.empty()) EXPECT_EQ(state->readOffsets, c.offsets);
+    if (!c.offsets.empty()) {
+      EXPECT_EQ(state->readOffsets, c.offsets);
+    }
     EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + static_cast<long>(c.good)), Disk(uint64_t{c.lba} * 512, c.good));
     if (c.rest >= 0) {
       const uint8_t rest = c.rest == kFill ? 0xAB : static_cast<uint8_t>(c.rest);

@@ -48,7 +48,9 @@ TEST(ScanConfigDialogTest, OkReadsTheFieldsAndRefusesWhatIsNoRange) {
     EXPECT_NE(dialog.result(), QDialog::Accepted) << c.start;
     EXPECT_EQ(dialog.Edit1->text(), QString::fromLatin1(c.start));  // values stay for correction
     ASSERT_EQ(host.messages.size(), c.message ? 1u : 0u) << c.start;
-    if (c.message) EXPECT_NE(host.messages[0].text.find(c.message), std::string::npos);
+    if (c.message) {
+      EXPECT_NE(host.messages[0].text.find(c.message), std::string::npos);
+    }
   }
   dialog.TrackBar1->setValue(5);
   dialog.Edit1->setText(QStringLiteral("2"));  // typed after the track bar moved

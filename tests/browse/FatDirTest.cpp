@@ -7,6 +7,7 @@
 #include <set>
 
 #include "browse/FatDir.h"
+#include "model/FsDetect.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "support/Sources.h"
@@ -365,6 +366,38 @@ TEST(FatDir, SortsByLowerCaseShortNameWithDeletedLast) {
   EXPECT_EQ(CompareMidEntries(b, b), 0);
   b.DirCluster = 1;
   EXPECT_GT(CompareMidEntries(b, deleted), 0);
+}
+
+}  // namespace
+}  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+// The partition list's label: set only when the root has one, and a scan that reads labels
+// of its finds keeps the drive busy afterwards.
+TEST(FatDir, VolumeLabelKeepsTheOldTextAndTheDrivesBusyFlag) {
+  for (bool hasLabel : {true, false}) {
+    for (bool busy : {true, false}) {
+      SCOPED_TRACE(std::to_string(hasLabel) + std::to_string(busy));
+      HandFat fat;
+      fat.PutRoot({Short("FILE    TXT", 0x20, 1, 5)});
+      if (hasLabel) fat.PutRoot({Short("NEW LABEL  ", kAttrVolumeLabel, 0, 0)});
+      DriveRegistryScope registry;
+      ScriptedHost host;
+      auto memory = std::make_unique<MemorySource>(fat.disk.size());
+      *memory->data = fat.disk;
+      auto drive = BareDrive(registry.Attach(std::move(memory)));
+      drive->Scanning = busy;
+      TPartition partition = fat.Partition();
+      partition.VolumeLabel = "OLD";
+      InstallFatLabelReader();
+      EXPECT_TRUE(ReadVolumeLabel(*drive, partition));
+      SetFatLabelReader(nullptr);
+      EXPECT_EQ(partition.VolumeLabel, hasLabel ? "NEW LABEL" : "OLD");
+      EXPECT_EQ(drive->Scanning, busy);
+    }
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "browse/FatDir.h"
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "model/Enumeration.h"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quillmark"));
   qm::ui::SetAppDir(QApplication::applicationFilePath());
   qm::SectorIoStartup();
+  qm::InstallFatLabelReader();
 
   std::string error;
   const bool attached = qm::AttachDriveSources(images, error);

@@ -9,6 +9,7 @@
 
 #include "CliHost.h"
 #include "Command.h"
+#include "browse/FatDir.h"
 #include "disk/SectorIO.h"
 #include "edit/Commit.h"
 #include "model/Enumeration.h"
@@ -167,6 +168,7 @@ int Main(int argc, char** argv) {
   {
     HostScope scope(host);
     SectorIoStartup();
+    InstallFatLabelReader();
     for (const Command& command : commands)
       if (command.app->parsed()) {
         status = command.run();

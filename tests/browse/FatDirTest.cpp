@@ -402,3 +402,30 @@ TEST(FatDir, VolumeLabelKeepsTheOldTextAndTheDrivesBusyFlag) {
 
 }  // namespace
 }  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+// A directory sector that cannot be read ends the walk with false; what was listed before it
+// stays listed.
+TEST(FatDir, FailedDirectoryReadEndsTheWalk) {
+  HandFat fat = HandFat::Fat32();
+  fat.SetFat(2, 3);
+  fat.SetFat(3, 0x0FFFFFFF);
+  fat.Put(fat.ClusterByte(2), {Short("FIRST   TXT", 0x20, 1, 5)});
+  fat.Put(fat.ClusterByte(3), {Short("SECOND  TXT", 0x20, 1, 6)});
+  DriveRegistryScope registry;
+  ScriptedHost host;  // answers the read error's question with Abort
+  auto memory = std::make_unique<MemorySource>(fat.disk.size());
+  *memory->data = fat.disk;
+  auto faults = std::make_unique<FaultSource>(std::move(memory));
+  faults->state->readFaults[fat.ClusterByte(3)] = Fault{FaultKind::Error, EIO, -1};
+  auto drive = BareDrive(registry.Attach(std::move(faults)));
+  TMidEntryList list;
+  EXPECT_FALSE(EnumDir(*drive, fat.Partition(), &list, nullptr));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(EntryBaseName(list[0]->RawEntry), "FIRST");
+}
+
+}  // namespace
+}  // namespace qm::test

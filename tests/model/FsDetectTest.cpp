@@ -121,6 +121,9 @@ TEST(ReadAttribute, CopiesTheNameThatFollowsTheHeader) {
   ASSERT_TRUE(ReadAttribute(r.b, kAttrIndexRoot, a));
   EXPECT_EQ(a.Name, (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}));
   EXPECT_EQ(a.Data, (std::vector<uint8_t>{9, 9}));
+  EXPECT_EQ(a.AttrLength, 40u);
+  EXPECT_EQ(a.FormInfo, 0x0400u);  // resident, four name characters
+  EXPECT_FALSE(a.NonResident());
 }
 
 // Damaged records: the attribute is not found, nothing is read outside the record, no loop

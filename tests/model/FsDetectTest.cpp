@@ -121,6 +121,9 @@ TEST(ReadAttribute, CopiesTheNameThatFollowsTheHeader) {
   ASSERT_TRUE(ReadAttribute(r.b, kAttrIndexRoot, a));
   EXPECT_EQ(a.Name, (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}));
   EXPECT_EQ(a.Data, (std::vector<uint8_t>{9, 9}));
+  EXPECT_EQ(a.AttrLength, 40u);
+  EXPECT_EQ(a.FormInfo, 0x0400u);  // resident, four name characters
+  EXPECT_FALSE(a.NonResident());
 }
 
 // Damaged records: the attribute is not found, nothing is read outside the record, no loop
@@ -148,6 +151,14 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
         r.b[at + 8] = 1;
         StoreLE<uint32_t>(&r.b[at + 4], 40);
       },
+      [](RecordBuilder& r) {  // a non-resident attribute whose name runs past the record
+        StoreLE<uint16_t>(&r.b[20], 900);
+        StoreLE<uint32_t>(&r.b[900], kAttrVolumeName);
+        StoreLE<uint32_t>(&r.b[904], 80);
+        r.b[908] = 1;
+        r.b[909] = 255;
+        StoreLE<uint32_t>(&r.b[980], kAttrEnd);
+      },
       [](RecordBuilder& r) {  // the last header that still fits, with a value beyond the end
         StoreLE<uint16_t>(&r.b[20], 1000);
         StoreLE<uint32_t>(&r.b[1000], kAttrVolumeName);
@@ -166,25 +177,30 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
   EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(ReadAttribute, NonResidentRunListFollowsTheHeader) {
-  RecordBuilder r;
-  size_t at = r.next;
-  StoreLE<uint32_t>(&r.b[at], 0x80);
-  StoreLE<uint32_t>(&r.b[at + 4], 72);
-  r.b[at + 8] = 1;
-  StoreLE<uint16_t>(&r.b[at + 32], 64);
-  r.b[at + 64] = 0x11;
-  r.b[at + 65] = 0x05;
-  r.b[at + 66] = 0x20;
-  r.next = at + 72;
-  r.End();
-  TAttribute a;
-  ASSERT_TRUE(ReadAttribute(r.b, 0x80, a));
-  EXPECT_TRUE(a.NonResident());
-  ASSERT_TRUE(a.NonResidentHeader.has_value());
-  ASSERT_EQ(a.Data.size(), 8u);
-  EXPECT_EQ(a.Data[0], 0x11);
-  EXPECT_EQ(a.Data[2], 0x20);
+// The run list of a non-resident attribute follows its header, or its name when it has one.
+TEST(ReadAttribute, NonResidentRunListFollowsTheHeaderOrTheName) {
+  for (uint8_t nameChars : {0, 2}) {
+    RecordBuilder r;
+    const size_t at = r.next, runs = at + 64 + 2u * nameChars;
+    StoreLE<uint32_t>(&r.b[at], 0x80);
+    StoreLE<uint32_t>(&r.b[at + 4], 80);
+    r.b[at + 8] = 1;
+    r.b[at + 9] = nameChars;
+    StoreLE<uint16_t>(&r.b[at + 32], 64);
+    if (nameChars) std::copy_n("x\0y\0", 4, r.b.begin() + static_cast<long>(at + 64));
+    r.b[runs] = 0x11;
+    r.b[runs + 1] = 0x05;
+    r.b[runs + 2] = 0x20;
+    r.next = at + 80;
+    r.End();
+    TAttribute a;
+    ASSERT_TRUE(ReadAttribute(r.b, 0x80, a)) << int{nameChars};
+    EXPECT_TRUE(a.NonResident());
+    EXPECT_TRUE(a.NonResidentHeader.has_value());
+    EXPECT_EQ(a.Name, (nameChars ? std::vector<uint8_t>{'x', 0, 'y', 0} : std::vector<uint8_t>{}));
+    ASSERT_EQ(a.Data.size(), 16u - 2 * nameChars);
+    EXPECT_EQ(std::vector<uint8_t>(a.Data.begin(), a.Data.begin() + 3), (std::vector<uint8_t>{0x11, 0x05, 0x20}));
+  }
 }
 
 // Labels of mkntfs volumes: read, absent (the old text stays), or behind an MFT that lies

@@ -159,6 +159,10 @@ TEST_F(RowsTest, MapRectanglesShareTheirBoundary) {
   EXPECT_TRUE(PointInMapRect(50, 20, r));
   EXPECT_FALSE(PointInMapRect(51, 20, l));
   EXPECT_FALSE(PointInMapRect(50, 41, r));
+  // A drive that reports no sectors draws nothing.
+  TPhysicalDrv none(0x81, TDriveGeometry{});
+  const TRect z = GetMapRect(none, *logical1, 1000, 40);
+  EXPECT_EQ(std::vector<int>({z.Left, z.Right, z.Top, z.Bottom}), std::vector<int>({0, 0, 0, 0}));
 }
 
 TEST_F(RowsTest, InsideMeansAnyAncestor) {

@@ -7,6 +7,7 @@
 
 #include "disk/SectorIO.h"
 #include "model/TableReader.h"
+#include "scan/ScanHelpers.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "support/Sources.h"
@@ -221,6 +222,24 @@ TEST_F(TableReaderOnImages, UnreadableTableEndsItsBranch) {
   EXPECT_EQ(TreeText(*d->Root.Children[1]),
             "24576+20480:06? 45056+22528:05X[47104+20480:07? 77952+22528:05X] 67584+10368:00- 78015+184129:00-");
   ExpectTreeConsistent(*d);
+}
+
+// A disk formatted without a table is one volume, as long as its boot sector says, but never
+// longer than the disk nor empty.
+TEST(TableReader, AWholeDiskVolumeIsCutToTheDisk) {
+  const struct {
+    uint64_t claimed;
+    const char* tree;
+  } cases[] = {{1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}};
+  for (const auto& c : cases) {
+    DriveRegistryScope scope;
+    ScriptedHost host;
+    auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
+    PutBootSector(*mem->data, 0, fkFat16, c.claimed, 0x1234);
+    auto d = ReadDrive(scope.Attach(std::move(mem)));
+    EXPECT_TRUE(d->WholeDiskVolume);
+    EXPECT_EQ(TreeText(d->Root), c.tree) << c.claimed;
+  }
 }
 
 TEST(TableReader, EndlessChainStopsAtTheTableLimit) {

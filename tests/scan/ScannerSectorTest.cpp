@@ -336,6 +336,22 @@ TEST(ScannerOnTinyDisk, ADiskSmallerThanABlockIsReadWhole) {
   EXPECT_FALSE(drive.Scanning);
 }
 
+// A FAT32 boot sector that names no backup (0xFFFF): a volume with its serial 0xFFFF sectors on
+// is a volume of its own.
+TEST(ScannerOnTinyDisk, AFat32ThatNamesNoBackupHasNoCopies) {
+  DriveRegistryScope registry;
+  ScanWatchHost host;
+  auto memory = std::make_unique<MemorySource>(size_t{66000} * 512);
+  for (uint64_t lba : {100, 100 + 0xFFFF}) {
+    PutBootSector(*memory->data, lba, fkFat32, 50, 0xFEED);
+    StoreLE<uint16_t>(memory->data->data() + lba * 512 + 0x32, 0xFFFF);
+  }
+  auto drive = BareDrive(registry.Attach(std::move(memory)));
+  host.drive = drive.get();
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 66000, false));
+  EXPECT_EQ(LostText(*drive), "100+50:0bF32 65635+50:0bF32");
+}
+
 TEST(NewPartitionStart, OnlyVolumesBlock) {
   TDriveGeometry g;
   g.TotalSectors = 100000;

@@ -244,6 +244,15 @@ TEST(FatDir, Fat32ChainStopsAt512Clusters) {
   const Listing l = Walk(fat);
   EXPECT_TRUE(l.result);
   EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
+  DriveRegistryScope registry;
+  auto memory = std::make_unique<MemorySource>(fat.disk.size());
+  *memory->data = fat.disk;
+  auto drive = BareDrive(registry.Attach(std::move(memory)));
+  TFatLayout layout;
+  ASSERT_TRUE(ReadFatLayout(fat.Partition(), layout));
+  std::vector<uint32_t> chain;
+  EXPECT_FALSE(GetClusNumChain(*drive, fat.Partition(), layout, 2, chain));  // cut, not ended
+  EXPECT_EQ(chain.size(), kMaxChainClusters);
 }
 
 // Which entries are listed, and under which name.

@@ -309,28 +309,10 @@ bool IsNewPartitionStart(uint64_t lba, const std::vector<std::unique_ptr<TPartit
 
 bool LostVolumeExtent(std::span<const uint8_t, 512> sector, uint8_t fsKind, uint64_t lba, uint32_t diskSectors,
                       uint32_t& totalSectors, uint8_t& systemId) {
-  uint64_t total = 0;
-  switch (fsKind) {
-    case fkFat12:
-    case fkFat16:
-      total = GetU16(sector, 0x13);
-      if (total == 0) total = GetU32(sector, 0x20);
-      systemId = fsKind == fkFat12 ? 0x01 : 0x06;
-      break;
-    case fkFat32:
-      total = GetU32(sector, 0x20);
-      systemId = 0x0B;
-      break;
-    case fkNtfs:
-      total = GetU64(sector, 0x28);
-      systemId = 0x07;
-      break;
-    case fkHpfs:
-      total = GetU32(sector, 0x20);
-      systemId = 0x07;
-      break;
-    default: return false;
-  }
+  const uint8_t type = VolumeTypeCode(fsKind);
+  if (type == kTypeEmpty) return false;
+  systemId = type;
+  const uint64_t total = BootSectorVolumeSize(sector, fsKind);
   // A stray 55 AA sector, or a boot sector copied into a file, can claim anything. A volume
   // of no sectors, or one running past the end of the disk (this also catches sizes whose
   // end would wrap the 32-bit sector numbers of a table entry), is not taken.

@@ -1,0 +1,69 @@
+#pragma once
+// The one entry point that reads any partition's root directory, and what both front ends
+// show of it: a row per entry with name, type, size and creation time.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "browse/FatDir.h"
+#include "browse/NtfsReader.h"
+#include "model/PhysicalDrv.h"
+
+namespace qm {
+
+// A root directory as read: FAT volumes fill FatEntries (sorted by short name), NTFS volumes
+// NtfsEntries (in index order). Owned by whoever asked for the listing.
+struct TRootEntries {
+  TMidEntryList FatEntries;
+  std::vector<TntFile> NtfsEntries;
+};
+
+// Reads the root directory of `partition`. List mode (`list` given): the list is emptied and
+// filled. Label mode (`list` null, FAT only): `label` gets the text of the root's volume-label
+// entry when there is one. False, after telling the user, for a kind that is neither FAT nor
+// NTFS, and for a FAT boot sector that describes no readable volume; false as well when the
+// NTFS reader could not list the root. A FAT root that breaks off part-way gives what was read
+// before the break, and true.
+// The drive is marked busy while this runs; the flag is put back as it was on every way out,
+// so that a read made inside a scan leaves the scan's hold in place.
+bool GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRootEntries* list, std::string* label);
+
+// The name shown for a FAT entry: the long name, or the short name with "." before a
+// non-empty extension; a deleted short name shows "?" for its lost first byte.
+std::string GetEntryDisplayName(const TMidEntry& entry);
+
+// Date-time values: days since 30 December 1899, the time of day as the fraction; 0 stands for
+// a missing or invalid time.
+using TDateTime = double;
+
+// A DOS date and time (years 1980 to 2050, two-second steps). 0 for a field out of range and
+// for a day or time that does not exist (30 February, 24:00, a 60th minute or second).
+TDateTime DosDateTimeToDateTime(uint16_t date, uint16_t time);
+// An NTFS file time (100 ns steps since 1601, UTC) as local time, cut to two-second steps as a
+// DOS time: 0 before 1980 and after 2050.
+TDateTime NtfsTimeToDateTime(uint64_t fileTime);
+// "mm/dd/yyyy hh:nn AM/PM": 0 shows as "12/30/1899 12:00 AM".
+std::string FormatPreviewTime(TDateTime value);
+
+// One row of the preview as both front ends show it.
+struct TPreviewRow {
+  std::string Name;  // UTF-8
+  bool Directory = false;
+  int64_t Size = 0;       // FAT sizes are unsigned 32-bit; NTFS sizes signed 64-bit as stored
+  std::string SizeText;   // the Size column
+  std::string Created;    // the Created column
+  bool Deleted = false;   // a deleted FAT entry
+};
+
+// The rows of a listing made for `partition`, in list order; the NTFS entry "." is left out.
+// Other kinds have no rows.
+std::vector<TPreviewRow> BuildPreviewRows(const TPartition& partition, const TRootEntries& entries);
+
+// The Type column where no desktop type database answers: "File folder" for directories,
+// the upper-case extension followed by " File" for names with one ("TXT File"), and "File"
+// for names without.
+std::string FallbackTypeName(const TPreviewRow& row);
+// The extension of a shown name: the text after its last ".", empty when there is none.
+std::string NameExtension(const std::string& name);
+
+}  // namespace qm

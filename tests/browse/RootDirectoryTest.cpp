@@ -1,0 +1,214 @@
+// GetRootDirectory and the preview rows on volumes made by mkfs.fat, mkntfs, mcopy and ntfscp,
+// compared with what mdir and ntfsls show; refusals, the drive's busy flag, and the time
+// conversions.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "browse/RootDirectory.h"
+#include "model/Text.h"
+#include "support/Fixtures.h"
+#include "support/ScriptedHost.h"
+
+namespace qm::test {
+namespace {
+
+constexpr const char* kUnrecognized = "Unrecognized file system or partition has been destroyed.";
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// "name|dir|size|mm/dd/yyyy hh:nn AM/PM", the name in lower case. The index entries of NTFS
+// system files carry sizes older than the files' own, which the tools show: those are left out.
+std::string Row(const std::string& name, bool dir, std::string size, const std::string& when) {
+  return Lower(name) + (dir ? "|dir|" : "|file|") + (name[0] == '$' ? "*" : size) + "|" + when;
+}
+
+std::string When(const std::smatch& m, int y, int mo, int d, int h, int mi) {
+  const int hour = std::stoi(m[h]);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d %s", mo > 0 ? std::stoi(m[mo]) : -mo, std::stoi(m[d]),
+                std::stoi(m[y]), hour % 12 == 0 ? 12 : hour % 12, std::stoi(m[mi]), hour < 12 ? "AM" : "PM");
+  return text;
+}
+
+// mdir: "BASE     EXT   size-or-<DIR> yyyy-mm-dd  hh:mm  [long name]"; ntfsls -l -F:
+// "    1234 Dec  6 14:55 2026 name", a directory's name ending in "/".
+std::set<std::string> ToolRows(const std::string& out, bool ntfs) {
+  static const std::regex mdir(R"( *(\S+) +(\d+)-(\d+)-(\d+) +(\d+):(\d+) *(.*))");
+  static const std::regex ntfsls(R"( *(\d+) (\w{3}) +(\d+) (\d+):(\d+) (\d+) (.*))");
+  static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  std::set<std::string> rows;
+  std::istringstream lines(out);
+  std::smatch m;
+  for (std::string line; std::getline(lines, line);) {
+    if (ntfs && std::regex_match(line, m, ntfsls) && m[7] != "./" && m[7] != "../") {
+      std::string name = m[7];
+      const bool dir = name.back() == '/';
+      if (dir) name.pop_back();
+      rows.insert(Row(name, dir, m[1], When(m, 6, -static_cast<int>(months.find(m[2]) / 3 + 1), 3, 4, 5)));
+    }
+    const std::string rest = line.size() > 12 ? line.substr(12) : "";
+    if (!ntfs && line[0] != ' ' && std::regex_match(rest, m, mdir)) {
+      std::string name = TrimBlanks(line.substr(0, 8)), ext = TrimBlanks(line.substr(9, 3));
+      if (!ext.empty()) name += "." + ext;
+      const bool dir = m[1] == "<DIR>";
+      rows.insert(Row(m[7] != "" ? m[7].str() : name, dir, dir ? "0" : m[1].str(), When(m, 2, 3, 4, 5, 6)));
+    }
+  }
+  return rows;
+}
+
+std::set<std::string> OurRows(const TPartition& partition, const TRootEntries& entries) {
+  std::set<std::string> rows;
+  for (const TPreviewRow& r : BuildPreviewRows(partition, entries))
+    rows.insert(Row(r.Name, r.Directory, r.SizeText, r.Deleted ? "deleted" : r.Created));
+  return rows;
+}
+
+struct Listed {
+  const char* kind;
+  uint8_t fsKind;
+};
+
+class RootDirectoryOnImages : public ::testing::TestWithParam<Listed> {};
+
+// The tools' listings show local time; so does the preview.
+TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
+  const Listed& c = GetParam();
+  const bool ntfs = c.fsKind == fkNtfs;
+  if (!HaveTools(ntfs ? std::initializer_list<const char*>{"mkntfs", "ntfscp", "ntfsls"}
+                      : std::initializer_list<const char*>{"mkfs.fat", "mcopy", "mdir", "mdel", "mmd"}))
+    return;
+  const std::string src = FreshPath(std::string(c.kind) + ".txt");
+  std::ofstream(src) << std::string(1234, 'q');
+  std::string steps = "table 'label: dos\\nunit: sectors\\n2048,80000,c' fs 1 " + std::string(c.kind) + " QMLABEL";
+  for (const char* dest : {"README.TXT", "A long name.txt", "GONE.BIN", "Deleted long name.dat"})
+    steps += " file 1 " + src + " " + ShellQuote(dest);
+  QM_IMAGE(image, std::string("root-") + c.kind + ".img", "48M", steps);
+
+  std::set<std::string> expected;
+  std::string out;
+  if (ntfs) {
+    const std::string volume = FreshPath("root.vol");
+    ASSERT_EQ(RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=2048 status=none"), 0);
+    ASSERT_EQ(RunCommand("ntfsls -a -s -l -F " + ShellQuote(volume), &out), 0);
+    expected = ToolRows(out, true);
+  } else {
+    const std::string mtools = "MTOOLS_SKIP_CHECK=1 ", at = " -i " + ShellQuote(image + "@@1048576") + " ";
+    ASSERT_EQ(RunCommand(mtools + "mmd" + at + "::SubDir && " + mtools + "mdel" + at + "::GONE.BIN '::Deleted long name.dat'"), 0);
+    ASSERT_EQ(RunCommand(mtools + "mdir" + at + "::", &out), 0);
+    expected = ToolRows(out, false);
+    // Deleted files are listed as well: a lost short name's first byte shows as "?".
+    expected.insert({"?one.bin|file|1234|deleted", "deleted long name.dat|file|1234|deleted"});
+  }
+  ASSERT_GE(expected.size(), 3u) << out;
+
+  DriveRegistryScope registry;
+  ScriptedHost host;
+  auto drive = ReadDrive(registry.AttachImage(image));
+  TPartition& partition = *drive->Root.Children.front();
+  ASSERT_EQ(partition.FsKind, c.fsKind);
+  TRootEntries entries;
+  entries.FatEntries.push_back(std::make_unique<TMidEntry>());  // a stale record is dropped
+  ASSERT_TRUE(GetRootDirectory(*drive, partition, &entries, nullptr));
+  EXPECT_EQ(OurRows(partition, entries), expected);
+  EXPECT_TRUE(host.messages.empty());
+  if (!ntfs) {
+    std::string label;
+    EXPECT_TRUE(GetRootDirectory(*drive, partition, nullptr, &label));
+    EXPECT_EQ(label, "QMLABEL");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RootDirectoryOnImages,
+                         ::testing::Values(Listed{"fat16", fkFat16}, Listed{"fat32", fkFat32}, Listed{"ntfs", fkNtfs}),
+                         [](const auto& info) { return std::string(info.param.kind); });
+
+// A host that notes whether the drive is busy whenever the reader pumps messages.
+struct BusyWatch : ScriptedHost {
+  const TPhysicalDrv* drive = nullptr;
+  bool sawIdle = false;
+  void ProcessMessages() override { ScriptedHost::ProcessMessages(), sawIdle |= !drive->Scanning; }
+};
+
+// Kinds that have no root directory to read are refused with the message, HPFS among them
+// (the window refuses it before asking); so is a FAT boot sector that places nothing. The
+// drive is busy while the root is read and is left as it was found, whichever way it ends.
+TEST(RootDirectory, RefusesWhatCannotBeListedAndGivesTheBusyFlagBack) {
+  DriveRegistryScope registry;
+  QM_IMAGE(image, "root-flag.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,60000,6' fs 1 fat16 FLAG");
+  auto drive = ReadDrive(registry.AttachImage(image));
+  TPartition& fat = *drive->Root.Children.front();
+  TPartition broken = fat, hpfs = fat, ext2 = fat, ntfs = fat;
+  broken.BootSector[0x0B] = broken.BootSector[0x0C] = 0;  // no bytes per sector
+  hpfs.FsKind = fkHpfs, ext2.FsKind = fkLinuxExt2, ntfs.FsKind = fkNtfs;
+  for (const bool wasBusy : {false, true})
+    for (TPartition* p : {&fat, &broken, &hpfs, &ext2}) {
+      BusyWatch host;
+      host.drive = drive.get();
+      drive->Scanning = wasBusy;
+      TRootEntries entries;
+      EXPECT_EQ(GetRootDirectory(*drive, *p, &entries, nullptr), p == &fat);
+      EXPECT_EQ(drive->Scanning, wasBusy);
+      EXPECT_FALSE(host.sawIdle);
+      EXPECT_EQ(host.processCalls > 0, p == &fat);
+      ASSERT_EQ(host.messages.size(), p == &fat ? 0u : 1u);
+      if (p != &fat) {
+        EXPECT_EQ(host.Captions()[0] + ": " + host.messages[0].text, std::string("GetRootDirectory: ") + kUnrecognized);
+      }
+    }
+  // Label mode reads no NTFS root and says nothing about a FAT volume it cannot read.
+  ScriptedHost quiet;
+  std::string label = "kept";
+  EXPECT_FALSE(GetRootDirectory(*drive, ntfs, nullptr, &label));
+  EXPECT_FALSE(GetRootDirectory(*drive, broken, nullptr, &label));
+  EXPECT_EQ(label, "kept");
+  EXPECT_TRUE(quiet.messages.empty());
+}
+
+// Sets the time zone for one test and puts the old one back.
+struct TimeZoneScope {
+  explicit TimeZoneScope(const char* zone) : had(std::getenv("TZ") != nullptr), previous(had ? std::getenv("TZ") : "") {
+    ::setenv("TZ", zone, 1), ::tzset();
+  }
+  ~TimeZoneScope() { had ? ::setenv("TZ", previous.c_str(), 1) : ::unsetenv("TZ"), ::tzset(); }
+  bool had;
+  std::string previous;
+};
+
+TDateTime Dos(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  return DosDateTimeToDateTime(static_cast<uint16_t>((y - 1980) << 9 | mo << 5 | d), static_cast<uint16_t>(h << 11 | mi << 5 | s / 2));
+}
+TDateTime Ntfs(int64_t unixSeconds) { return NtfsTimeToDateTime(static_cast<uint64_t>(unixSeconds + 11644473600) * 10000000); }
+
+TEST(PreviewTime, ConvertsAndFormatsDiskTimes) {
+  EXPECT_DOUBLE_EQ(Dos(1980, 1, 1), 29221.0);
+  EXPECT_DOUBLE_EQ(Dos(2000, 1, 1, 18), 36526.75);
+  const TimeZoneScope zone("EST5");
+  const std::string zero = "12/30/1899 12:00 AM";
+  const std::pair<TDateTime, std::string> cases[] = {
+      {Dos(2024, 2, 29, 12, 34, 58), "02/29/2024 12:34 PM"}, {Dos(2050, 12, 31, 23, 59, 58), "12/31/2050 11:59 PM"},
+      {Dos(1999, 7, 4, 0, 5), "07/04/1999 12:05 AM"},
+      {DosDateTimeToDateTime(0, 0), zero},  // no date at all
+      {Dos(2060, 12, 31), zero},            // after 2050
+      {Dos(2023, 2, 29), zero}, {Dos(2024, 13, 1), zero}, {Dos(2024, 4, 31), zero},
+      {Dos(2024, 1, 1, 24), zero}, {Dos(2024, 1, 1, 23, 60), zero}, {Dos(2024, 1, 1, 23, 59, 60), zero},
+      {Ntfs(1000000000), "09/08/2001 08:46 PM"},  // 01:46:40 UTC
+      {Ntfs(315550800), "01/01/1980 12:00 AM"},   // the first local DOS day
+      {Ntfs(315550799), zero},                    // a second before it
+      {Ntfs(2556144000 + 18000 + 86399), zero},   // 2051, local
+      {NtfsTimeToDateTime(0), zero}, {NtfsTimeToDateTime(UINT64_MAX), zero},
+  };
+  for (const auto& [value, shown] : cases) EXPECT_EQ(FormatPreviewTime(value), shown) << value;
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "disk/SectorIO.h"
+#include "model/PartitionRows.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm::cli {
@@ -73,6 +74,19 @@ nlohmann::json DriveJson(TPhysicalDrv& drive);
 // Every drive, as text or as one JSON document {"drives":[...]}.
 void PrintDrives(TPhysicalDrives& drives, bool asJson);
 
+// The rows of one kind of the partition list, numbered from 1 as `list` shows them (the
+// "Partitions" group for RowKind::Partition, "Lost Partitions" for RowKind::Lost).
+uint64_t CountRows(TPhysicalDrv& drive, RowKind kind);
+TPartition* RowRecordByNumber(TPhysicalDrv& drive, RowKind kind, uint64_t number);
+// The largest row number --partition and --lost take; a list never comes near it.
+constexpr uint64_t kMaxRowNumber = 2147483647;
+
+// Text columns are measured in characters, not bytes, so that UTF-8 names line up.
+size_t DisplayWidth(const std::string& text);
+std::string Pad(const std::string& text, size_t width, bool right);
+// A JSON document with the C1 controls inside its strings written as escapes.
+std::string EscapeC1Controls(const std::string& document);
+
 // The scan range of --start-mb/--end-mb over `region`, read as the scan range dialog reads its
 // two fields (defaults: 0 and the region's size). Prints why and gives ok = false otherwise.
 struct ScanRangeResult {
@@ -97,5 +111,6 @@ bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, i
 Command AddListCommand(CLI::App& app, const GlobalOptions& options);
 Command AddScanCommand(CLI::App& app, const GlobalOptions& options);
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions& options);
+Command AddLsCommand(CLI::App& app, const GlobalOptions& options);
 
 }  // namespace qm::cli

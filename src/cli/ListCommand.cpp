@@ -45,6 +45,8 @@ std::string CheckReportText(TPhysicalDrv& drive, TPartition& record) {
   return report;
 }
 
+}  // namespace
+
 // JSON escapes C0 controls itself but writes C1 controls (U+0080-U+009F, UTF-8 C2 80 to C2 9F)
 // as they are, and a terminal showing the document would obey them. Outside strings a JSON
 // document is ASCII, so every such pair lies in a string, where "\u0080" means the same.
@@ -66,7 +68,6 @@ std::string EscapeC1Controls(const std::string& document) {
   return out;
 }
 
-// Columns are measured in characters, not bytes, so that UTF-8 labels line up.
 size_t DisplayWidth(const std::string& text) {
   return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
@@ -77,7 +78,19 @@ std::string Pad(const std::string& text, size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
-}  // namespace
+uint64_t CountRows(TPhysicalDrv& drive, RowKind kind) {
+  uint64_t n = 0;
+  for (const TPartitionRow& row : BuildPartitionRows(&drive, false))
+    if (row.Kind == kind) ++n;
+  return n;
+}
+
+TPartition* RowRecordByNumber(TPhysicalDrv& drive, RowKind kind, uint64_t number) {
+  uint64_t n = 0;
+  for (const TPartitionRow& row : BuildPartitionRows(&drive, false))
+    if (row.Kind == kind && ++n == number) return row.Record;
+  return nullptr;
+}
 
 // --- Text ------------------------------------------------------------------------------
 

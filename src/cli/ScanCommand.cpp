@@ -48,24 +48,6 @@ struct ScanOptions {
   std::string source;
 };
 
-// The largest row number --partition takes; a list never comes near it.
-constexpr uint64_t kMaxRowNumber = 2147483647;
-
-int PartitionRowCount(TPhysicalDrv& drive) {
-  int n = 0;
-  for (const TPartitionRow& row : BuildPartitionRows(&drive, false))
-    if (row.Kind == RowKind::Partition) ++n;
-  return n;
-}
-
-// The partition with row number `number` of the list's "Partitions" group.
-TPartition* PartitionByRowNumber(TPhysicalDrv& drive, uint64_t number) {
-  uint64_t n = 0;
-  for (const TPartitionRow& row : BuildPartitionRows(&drive, false))
-    if (row.Kind == RowKind::Partition && ++n == number) return row.Record;
-  return nullptr;
-}
-
 int RunScan(const ScanOptions& options) {
   InterruptScope interrupts;
   std::optional<int64_t> startMB, endMB;
@@ -83,9 +65,9 @@ int RunScan(const ScanOptions& options) {
   TPhysicalDrv& drive = *drives->Drives.front();
   TPartition* region = &drive.Root;
   if (options.partition) {
-    region = PartitionByRowNumber(drive, partition);
+    region = RowRecordByNumber(drive, RowKind::Partition, partition);
     if (!region) {
-      const int rows = PartitionRowCount(drive);
+      const uint64_t rows = CountRows(drive, RowKind::Partition);
       PrintError("there is no partition " + std::to_string(partition) + " in the list of " + options.source +
                  (rows == 0   ? ": the list holds no partition"
                   : rows == 1 ? ": the list holds partition 1 only"

@@ -82,7 +82,7 @@ std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::un
 
 namespace {
 
-const char* const kCommandNames[] = {"list", "scan", "recover"};
+const char* const kCommandNames[] = {"list", "scan", "recover", "ls"};
 
 // A descriptor among 0, 1 and 2 that is closed would be taken by the next open(): a disk
 // opened for writing could then receive the listing. Each closed one is held by /dev/null,
@@ -109,7 +109,7 @@ bool CheckCommandName(int argc, char** argv) {
     if (word.empty() || word[0] == '-') continue;
     for (const char* name : kCommandNames)
       if (word == name) return true;
-    PrintError("unknown command \"" + word + "\"; the commands are list, scan and recover (see --help)");
+    PrintError("unknown command \"" + word + "\"; the commands are list, scan, recover and ls (see --help)");
     return false;
   }
   return true;
@@ -149,6 +149,7 @@ int Main(int argc, char** argv) {
       AddListCommand(app, options),
       AddScanCommand(app, options),
       AddRecoverCommand(app, options),
+      AddLsCommand(app, options),
   };
   for (const Command& command : commands) command.app->footer(ExitStatusHelp());
 

@@ -1,4 +1,4 @@
-// quillmark [--screenshot FILE] [IMAGE...]
+// quillmark [--screenshot FILE] [--preview-screenshot FILE] [IMAGE...]
 // Opens the named disk images as drives 80H, 81H, ... or, with none, the machine's disks.
 #include <QApplication>
 #include <QMessageBox>
@@ -18,30 +18,33 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "usage: quillmark [--screenshot FILE] [IMAGE...]\n"
+               "usage: quillmark [--screenshot FILE] [--preview-screenshot FILE] [IMAGE...]\n"
                "  IMAGE              disk image files to open as drives 80H, 81H, ...;\n"
                "                     with none, the machine's disks are opened\n"
                "  --screenshot FILE  draw the window with the first drive and its first lost\n"
-               "                     partition chosen into the PNG FILE, and exit\n");
+               "                     partition chosen into the PNG FILE, and exit\n"
+               "  --preview-screenshot FILE\n"
+               "                     draw the preview window of the first drive's last lost\n"
+               "                     partition (or first partition) into the PNG FILE, and exit\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> images;
-  std::string screenshot;
+  std::string screenshot, previewShot;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       Usage(stdout);
       return 0;
     }
-    if (arg == "--screenshot") {
+    if (arg == "--screenshot" || arg == "--preview-screenshot") {
       if (i + 1 >= argc) {
         Usage(stderr);
         return 2;
       }
-      screenshot = argv[++i];
+      (arg == "--screenshot" ? screenshot : previewShot) = argv[++i];
     } else if (arg == "--") {
       for (++i; i < argc; ++i) images.emplace_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -62,7 +65,7 @@ int main(int argc, char** argv) {
   std::string error;
   const bool attached = qm::AttachDriveSources(images, error);
 
-  if (!screenshot.empty()) {
+  if (!screenshot.empty() || !previewShot.empty()) {
     // Nobody is there to answer questions: messages go to stderr with the safe answer.
     if (!attached) {
       std::fprintf(stderr, "quillmark: %s\n", error.c_str());
@@ -71,6 +74,11 @@ int main(int argc, char** argv) {
     qm::ui::TfrmMain window;
     window.resize(qm::ui::kScreenshotSize);
     window.show();
+    if (!previewShot.empty() && !qm::ui::SavePreviewPicture(window, QString::fromStdString(previewShot))) {
+      std::fprintf(stderr, "quillmark: cannot draw the preview into %s\n", previewShot.c_str());
+      return 1;
+    }
+    if (screenshot.empty()) return 0;
     qm::ui::ChooseFirstDriveAndLost(window);
     if (!qm::ui::SaveWindowPicture(window, QString::fromStdString(screenshot))) {
       std::fprintf(stderr, "quillmark: cannot write %s\n", screenshot.c_str());

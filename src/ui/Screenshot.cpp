@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPixmap>
 
+#include "ui/Preview.h"
 #include "ui/main.h"
 
 namespace qm::ui {
@@ -22,6 +23,28 @@ bool SaveWindowPicture(TfrmMain& window, const QString& file) {
   // next round of events carries out; a few rounds let every size settle.
   for (int round = 0; round < 4; ++round) QApplication::processEvents();
   return window.grab().save(file, "PNG");
+}
+
+bool SavePreviewPicture(TfrmMain& window, const QString& file) {
+  if (window.ListBox1->count() == 0) return false;
+  window.ListBox1->setCurrentRow(0);
+  window.ListBox1Click();
+  const int rows = window.ListView1->topLevelItemCount();
+  int row = rows - 1;
+  while (row >= 0 && !window.RowRecord(row)) --row;
+  if (row < window.FirstLostRow) row = 1;  // nothing lost: the first partition
+  if (row < 0 || row >= rows || !window.RowRecord(row)) return false;
+  window.ListView1->setCurrentItem(window.ListView1->topLevelItem(row));
+  bool saved = false;
+  const auto previous = window.ShowPreview;
+  window.ShowPreview = [&](TfrmPreview& dialog) {
+    dialog.show();
+    for (int round = 0; round < 4; ++round) QApplication::processEvents();
+    saved = dialog.grab().save(file, "PNG");
+  };
+  window.PreviewExecute();
+  window.ShowPreview = previous;
+  return saved;
 }
 
 }  // namespace qm::ui

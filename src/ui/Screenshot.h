@@ -1,6 +1,6 @@
 #pragma once
-// A picture of the main window for documentation and checks: the first drive chosen and its
-// first lost partition clicked.
+// Pictures for documentation and checks: the main window with the first drive chosen and its
+// first lost partition clicked, and the preview window of a partition.
 #include <QSize>
 #include <QString>
 
@@ -15,5 +15,9 @@ constexpr QSize kScreenshotSize(1180, 760);
 void ChooseFirstDriveAndLost(TfrmMain& window);
 // Renders the window into a PNG file; false when the file cannot be written.
 bool SaveWindowPicture(TfrmMain& window, const QString& file);
+// Chooses the first drive and its last lost partition (or, with none lost, its first
+// partition), runs Preview on it and renders the preview window into a PNG file; false when
+// no preview was shown or the file cannot be written.
+bool SavePreviewPicture(TfrmMain& window, const QString& file);
 
 }  // namespace qm::ui

@@ -20,7 +20,9 @@
 #include "model/TableReader.h"
 #include "scan/OpenDrive.h"
 #include "scan/Scanner.h"
+#include "browse/RootDirectory.h"
 #include "ui/Colors.h"
+#include "ui/Preview.h"
 #include "ui/Scanconfig.h"
 #include "ui/about.h"
 
@@ -81,6 +83,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   DebugMode = false;
 
   ShowScanConfig = [](TfrmScanConfig& dialog) { return dialog.exec() == QDialog::Accepted; };
+  ShowPreview = [](TfrmPreview& dialog) { dialog.exec(); };
   AskImagePath = [this] {
     return QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
                                         QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
@@ -268,6 +271,27 @@ void TfrmMain::RecoverExecute() {
                MsgButtons::Ok, restored == BootRestoreResult::Restored ? MsgIcon::Information : MsgIcon::Warning);
   }
   ViewReload();
+}
+
+// --- Preview -----------------------------------------------------------------------------
+
+void TfrmMain::PreviewExecute() {
+  if (!DriveReady()) return;
+  const TPartition* partition = RowRecord(ListView1->SelectedRow());
+  if (!partition) return;
+  if (partition->FsKind == fkHpfs) {
+    MessageBox("Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.", "Information",
+               MsgButtons::Ok, MsgIcon::Information);
+    return;
+  }
+  // The listing lives until the dialog is gone; the records go with it.
+  TRootEntries entries;
+  if (!GetRootDirectory(*CurrentDrive, *partition, &entries, nullptr)) return;
+  TfrmPreview dialog;
+  dialog.setWindowTitle(QStringLiteral("View Root Directory"));
+  dialog.PreviewPartition = partition;
+  dialog.PreviewEntries = &entries;
+  ShowPreview(dialog);
 }
 
 // --- Help, Exit, About -------------------------------------------------------------------

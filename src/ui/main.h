@@ -26,6 +26,7 @@ namespace qm::ui {
 
 class TfrmMain;
 class TfrmScanConfig;
+class TfrmPreview;
 
 // Interface globals.
 extern TfrmMain* frmMain;
@@ -101,6 +102,8 @@ class TfrmMain : public QMainWindow {
 
   // How the scan range dialog is shown; true when it closed with OK. Tests replace it.
   std::function<bool(TfrmScanConfig&)> ShowScanConfig;
+  // How the preview window is shown (modally). Tests replace it.
+  std::function<void(TfrmPreview&)> ShowPreview;
   // How "Open disk image..." asks for a file; empty when cancelled. Tests replace it.
   std::function<QString()> AskImagePath;
 
@@ -126,6 +129,7 @@ class TfrmMain : public QMainWindow {
   void StopExecute();
   void RefreshExecute();
   void RecoverExecute();
+  void PreviewExecute();
   void HelpExecute();
   void acExitExecute();
   void About1Click();

@@ -109,6 +109,7 @@ void TfrmMain::BuildActions() {
   wire(Stop, "Stop", &TfrmMain::StopExecute);
   wire(Refresh, "Refresh", &TfrmMain::RefreshExecute);
   wire(Recover, "Recovering", &TfrmMain::RecoverExecute);
+  wire(Preview, "GetRootDirectory", &TfrmMain::PreviewExecute);
   wire(Help, "Help", &TfrmMain::HelpExecute);
   wire(acExit, "Exit", &TfrmMain::acExitExecute);
   wire(About1, "About", &TfrmMain::About1Click);
@@ -116,7 +117,7 @@ void TfrmMain::BuildActions() {
   wire(OpenImage, "Open disk image", &TfrmMain::OpenImageExecute);
   // These stand where the user will find them, but do nothing yet: they stay disabled (and
   // their menu entries with them) until they are built.
-  for (QAction* unbuilt : {Preview, Clone, Active, Rebuild, Hide, Delete, SectView, MBR, Backup, Restore})
+  for (QAction* unbuilt : {Clone, Active, Rebuild, Hide, Delete, SectView, MBR, Backup, Restore})
     unbuilt->setEnabled(false);
 }
 

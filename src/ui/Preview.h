@@ -1,0 +1,37 @@
+#pragma once
+// The preview window: the root directory of a partition as a list of names with their type,
+// size and creation time.
+#include <QDialog>
+#include <QTreeWidget>
+
+#include "browse/RootDirectory.h"
+#include "model/PhysicalDrv.h"
+
+namespace qm::ui {
+
+class TfrmPreview : public QDialog {
+ public:
+  explicit TfrmPreview(QWidget* parent = nullptr);
+
+  QTreeWidget* lstPreview;
+
+  // Set by the main window before the dialog is shown; they point into the caller's listing,
+  // which outlives the dialog.
+  const TPartition* PreviewPartition = nullptr;
+  const TRootEntries* PreviewEntries = nullptr;
+
+  // Fills lstPreview from PreviewPartition and PreviewEntries; runs when the dialog is shown.
+  void FormShow();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  bool filled_ = false;
+};
+
+// The type name the desktop gives a file name by its extension; FallbackTypeName where it
+// knows none.
+QString FileTypeName(const TPreviewRow& row);
+
+}  // namespace qm::ui

@@ -24,8 +24,8 @@ void Usage(FILE* out) {
                "  --screenshot FILE  draw the window with the first drive and its first lost\n"
                "                     partition chosen into the PNG FILE, and exit\n"
                "  --preview-screenshot FILE\n"
-               "                     draw the preview window of the first drive's last lost\n"
-               "                     partition (or first partition) into the PNG FILE, and exit\n");
+               "                     scan the first drive whole, draw the preview window of the\n"
+               "                     last partition of its list into the PNG FILE, and exit\n");
 }
 
 }  // namespace
@@ -74,14 +74,16 @@ int main(int argc, char** argv) {
     qm::ui::TfrmMain window;
     window.resize(qm::ui::kScreenshotSize);
     window.show();
+    if (!screenshot.empty()) {
+      qm::ui::ChooseFirstDriveAndLost(window);
+      if (!qm::ui::SaveWindowPicture(window, QString::fromStdString(screenshot))) {
+        std::fprintf(stderr, "quillmark: cannot write %s\n", screenshot.c_str());
+        return 1;
+      }
+    }
+    // After the window's picture: the preview's scan adds finds to the list.
     if (!previewShot.empty() && !qm::ui::SavePreviewPicture(window, QString::fromStdString(previewShot))) {
       std::fprintf(stderr, "quillmark: cannot draw the preview into %s\n", previewShot.c_str());
-      return 1;
-    }
-    if (screenshot.empty()) return 0;
-    qm::ui::ChooseFirstDriveAndLost(window);
-    if (!qm::ui::SaveWindowPicture(window, QString::fromStdString(screenshot))) {
-      std::fprintf(stderr, "quillmark: cannot write %s\n", screenshot.c_str());
       return 1;
     }
     return 0;

@@ -15,6 +15,11 @@ namespace qm::ui {
 
 TfrmPreview::TfrmPreview(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Preview"));
+  // The main window's small sans-serif face, so that a date fits its 130-pixel column.
+  QFont face(QStringLiteral("MS Sans Serif"));
+  face.setStyleHint(QFont::SansSerif);
+  face.setPixelSize(11);
+  setFont(face);
   setFixedSize(539, 339);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPixmap>
 
+#include "scan/Scanner.h"
 #include "ui/Preview.h"
 #include "ui/main.h"
 
@@ -29,11 +30,14 @@ bool SavePreviewPicture(TfrmMain& window, const QString& file) {
   if (window.ListBox1->count() == 0) return false;
   window.ListBox1->setCurrentRow(0);
   window.ListBox1Click();
-  const int rows = window.ListView1->topLevelItemCount();
-  int row = rows - 1;
+  TPhysicalDrv* drive = window.CurrentDrive;
+  if (!drive) return false;
+  // The whole disk is scanned first, as the user's Scan would, for finds beyond the quick scan.
+  DetectLostPartitions(*drive, drive->Root, [](int) {}, 0, static_cast<int64_t>(drive->Geometry.TotalSectors), false);
+  window.FillPartitionList();
+  int row = window.ListView1->topLevelItemCount() - 1;
   while (row >= 0 && !window.RowRecord(row)) --row;
-  if (row < window.FirstLostRow) row = 1;  // nothing lost: the first partition
-  if (row < 0 || row >= rows || !window.RowRecord(row)) return false;
+  if (row < 0) return false;
   window.ListView1->setCurrentItem(window.ListView1->topLevelItem(row));
   bool saved = false;
   const auto previous = window.ShowPreview;

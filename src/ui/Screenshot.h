@@ -15,9 +15,9 @@ constexpr QSize kScreenshotSize(1180, 760);
 void ChooseFirstDriveAndLost(TfrmMain& window);
 // Renders the window into a PNG file; false when the file cannot be written.
 bool SaveWindowPicture(TfrmMain& window, const QString& file);
-// Chooses the first drive and its last lost partition (or, with none lost, its first
-// partition), runs Preview on it and renders the preview window into a PNG file; false when
-// no preview was shown or the file cannot be written.
+// Chooses the first drive, scans all of it for lost partitions, runs Preview on the last row
+// of the partition list (the last lost partition, when there is one) and renders the preview
+// window into a PNG file; false when no preview was shown or the file cannot be written.
 bool SavePreviewPicture(TfrmMain& window, const QString& file);
 
 }  // namespace qm::ui

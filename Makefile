@@ -52,6 +52,7 @@ demo: build
 
 bench: build
 	build/bench/quillmark-bench
+	build/bench/quillmark-ls-bench
 
 clean:
 	rm -rf build build-asan

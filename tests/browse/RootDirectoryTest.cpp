@@ -73,26 +73,19 @@ std::set<std::string> OurRows(const TPartition& partition, const TRootEntries& e
   return rows;
 }
 
-struct Listed {
-  const char* kind;
-  uint8_t fsKind;
-};
-
-class RootDirectoryOnImages : public ::testing::TestWithParam<Listed> {};
+class RootDirectoryOnImages : public ::testing::TestWithParam<std::string> {};
 
 // The tools' listings show local time; so does the preview.
 TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
-  const Listed& c = GetParam();
-  const bool ntfs = c.fsKind == fkNtfs;
-  if (!HaveTools(ntfs ? std::initializer_list<const char*>{"mkntfs", "ntfscp", "ntfsls"}
-                      : std::initializer_list<const char*>{"mkfs.fat", "mcopy", "mdir", "mdel", "mmd"}))
-    return;
-  const std::string src = FreshPath(std::string(c.kind) + ".txt");
+  const std::string kind = GetParam();
+  const bool ntfs = kind == "ntfs";
+  if (!HaveTools({"mkntfs", "ntfscp", "ntfsls", "mkfs.fat", "mcopy", "mdir", "mdel", "mmd"})) return;
+  const std::string src = FreshPath(kind + ".txt");
   std::ofstream(src) << std::string(1234, 'q');
-  std::string steps = "table 'label: dos\\nunit: sectors\\n2048,80000,c' fs 1 " + std::string(c.kind) + " QMLABEL";
+  std::string steps = "table 'label: dos\\nunit: sectors\\n2048,80000,c' fs 1 " + kind + " QMLABEL";
   for (const char* dest : {"README.TXT", "A long name.txt", "GONE.BIN", "Deleted long name.dat"})
     steps += " file 1 " + src + " " + ShellQuote(dest);
-  QM_IMAGE(image, std::string("root-") + c.kind + ".img", "48M", steps);
+  QM_IMAGE(image, "root-" + kind + ".img", "48M", steps);
 
   std::set<std::string> expected;
   std::string out;
@@ -115,7 +108,7 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   ScriptedHost host;
   auto drive = ReadDrive(registry.AttachImage(image));
   TPartition& partition = *drive->Root.Children.front();
-  ASSERT_EQ(partition.FsKind, c.fsKind);
+  ASSERT_EQ(partition.FsKind, ntfs ? fkNtfs : kind == "fat32" ? fkFat32 : fkFat16);
   TRootEntries entries;
   entries.FatEntries.push_back(std::make_unique<TMidEntry>());  // a stale record is dropped
   ASSERT_TRUE(GetRootDirectory(*drive, partition, &entries, nullptr));
@@ -128,9 +121,8 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RootDirectoryOnImages,
-                         ::testing::Values(Listed{"fat16", fkFat16}, Listed{"fat32", fkFat32}, Listed{"ntfs", fkNtfs}),
-                         [](const auto& info) { return std::string(info.param.kind); });
+INSTANTIATE_TEST_SUITE_P(Kinds, RootDirectoryOnImages, ::testing::Values("fat16", "fat32", "ntfs"),
+                         [](const auto& info) { return info.param; });
 
 // A host that notes whether the drive is busy whenever the reader pumps messages.
 struct BusyWatch : ScriptedHost {

@@ -97,5 +97,7 @@ bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, i
 Command AddListCommand(CLI::App& app, const GlobalOptions& options);
 Command AddScanCommand(CLI::App& app, const GlobalOptions& options);
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions& options);
+// active, hide, delete, mbr, backup, restore, rebuild.
+std::vector<Command> AddTableCommands(CLI::App& app);
 
 }  // namespace qm::cli

@@ -188,6 +188,28 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
 }
 
+// Another program holding the drive, or Ctrl+C at the question: nothing is written.
+TEST(CliTableEdits, LockHeldOrCtrlCWritesNothing) {
+  if (BaseImage().empty() || !HaveTools({"flock", "script"})) return;
+  const std::string image = CopyImage(BaseImage(), "held.img");
+  const std::string file = FreshPath("held.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  const std::string cli = ShellQuote(std::string(QM_CLI_PATH));
+  const std::string holder = "flock -o -x " + ShellQuote(image) + " sleep 10 >/dev/null 2>&1 & holder=$!; sleep 0.3; ";
+  for (const std::string& args : std::vector<std::string>{"active --at 2048", "hide --at 2048", "delete --at 2048", "mbr",
+                                                          "restore " + ShellQuote(file), "rebuild --primary 2048"}) {
+    std::string err;
+    const int status = RunCommand("sh -c " + ShellQuote(holder + cli + " --yes " + args + " " + ShellQuote(image) +
+                                                        " 2>&1; status=$?; kill $holder; wait $holder; exit $status"),
+                                  &err);
+    EXPECT_EQ(status, 1) << args << ": " << err;
+    EXPECT_NE(err.find("is locked by another program"), std::string::npos) << args << ": " << err;
+    // Hide/show asks nothing.
+    if (args.rfind("hide", 0) != 0) EXPECT_EQ(CtrlCAfter(cli + " " + args + " " + ShellQuote(image), "1"), 130) << args;
+  }
+  EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+}
+
 // A GUID-partitioned disk: every writing command refuses before it asks, and writes nothing.
 TEST(CliTableEdits, GptDiskRefusesEveryWriteBeforeAsking) {
   QM_IMAGE(gpt, "gpt.img", "16M", "table-gpt 'label: gpt\\n2048,8192'");

@@ -9,6 +9,7 @@
 #include "disk/SectorIO.h"
 #include "edit/Commit.h"
 #include "edit/MasterBootProgram.h"
+#include "edit/Recover.h"
 #include "model/TableReader.h"
 
 namespace qm {
@@ -63,6 +64,14 @@ EditResult WriteAndReread(TPhysicalDrv& drive, const std::function<bool()>& writ
   return notified ? EditResult::Written : EditResult::NotNotified;
 }
 
+// The checks of PrepareTableWrite, and an unambiguous extended partition: with two extended
+// entries, or one over another entry, programs disagree on which chain is the disk's, and an
+// edit made from our reading would change a layout that others read differently.
+std::unique_ptr<DriveLock> PrepareEntryEdit(const TPhysicalDrv& drive) {
+  if (!CheckNotBusy(drive) || !CheckTablesWritable(drive) || !CheckExtendedLayout(drive)) return nullptr;
+  return PrepareTableWrite(drive);
+}
+
 bool HasUsedChild(const TPartition& record) {
   return std::any_of(record.Children.begin(), record.Children.end(),
                      [](const TPartition* child) { return !child->IsGap(); });
@@ -93,7 +102,7 @@ EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
     ShowError("Can not delete specified partition:  \r\rExtended partition isn't empty.");
     return EditResult::Refused;
   }
-  const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive);
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
   if (!lock) return EditResult::Refused;
   drive.StopRequested = false;
   if (MessageBox("You are deleting partition, all data on the partition will lost.\r\rAre you sure?",
@@ -142,7 +151,7 @@ EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
     ShowError("You must specify a primary partition.");
     return EditResult::Refused;
   }
-  const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive);
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
   if (!lock) return EditResult::Refused;
   drive.StopRequested = false;
   BusyGuard busy(drive);
@@ -163,7 +172,7 @@ EditResult HidePartition(TPhysicalDrv& drive, TPartition& record) {
     MessageBox("Hide/Show can not apply to this type of partition.", "Hide/Show", MsgButtons::Ok, MsgIcon::Warning);
     return EditResult::Refused;
   }
-  const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive);
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
   if (!lock) return EditResult::Refused;
   drive.StopRequested = false;
   BusyGuard busy(drive);

@@ -6,8 +6,9 @@
 
 namespace qm {
 
-// A real-mode loader ending in six zero bytes (offsets 440..445), so that copying it leaves the
-// disk signature field zero; the partition table and the 0x55 0xAA that follow are not part of it.
+// A real-mode loader ending in six zero bytes (offsets 440..445): nothing of it stands where the
+// disk signature is, which a renewal keeps; the partition table and the 0x55 0xAA that follow are
+// not part of it either.
 extern const std::array<std::uint8_t, 446> kMasterBootProgram;
 
 }  // namespace qm

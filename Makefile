@@ -5,7 +5,8 @@
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
-            fdisk dosfstools ntfs-3g mtools xxd xvfb xauth fonts-dejavu-core
+            fdisk dosfstools ntfs-3g mtools xxd xvfb xauth fonts-dejavu-core \
+            nasm qemu-system-x86
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build test test-asan demo bench clean

@@ -82,8 +82,6 @@ std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::un
 
 namespace {
 
-const char* const kCommandNames[] = {"list", "scan", "recover", "ls"};
-
 // A descriptor among 0, 1 and 2 that is closed would be taken by the next open(): a disk
 // opened for writing could then receive the listing. Each closed one is held by /dev/null,
 // opened so that writing to it fails, and the caller learns that stdout was closed.
@@ -103,13 +101,16 @@ bool HoldStandardDescriptors() {
 
 // The first word that is not an option names the command; anything else there is named as
 // unknown (the parser would only say that a command is missing).
-bool CheckCommandName(int argc, char** argv) {
+bool CheckCommandName(int argc, char** argv, const std::vector<Command>& commands) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word.empty() || word[0] == '-') continue;
-    for (const char* name : kCommandNames)
-      if (word == name) return true;
-    PrintError("unknown command \"" + word + "\"; the commands are list, scan, recover and ls (see --help)");
+    std::string names;
+    for (const Command& command : commands) {
+      if (word == command.app->get_name()) return true;
+      names += (names.empty() ? "" : ", ") + command.app->get_name();
+    }
+    PrintError("unknown command \"" + word + "\"; the commands are " + names + " (see --help)");
     return false;
   }
   return true;
@@ -151,9 +152,10 @@ int Main(int argc, char** argv) {
       AddRecoverCommand(app, options),
       AddLsCommand(app, options),
   };
+  for (Command& command : AddTableCommands(app)) commands.push_back(std::move(command));
   for (const Command& command : commands) command.app->footer(ExitStatusHelp());
 
-  if (!CheckCommandName(argc, argv)) return kExitUsage;
+  if (!CheckCommandName(argc, argv, commands)) return kExitUsage;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

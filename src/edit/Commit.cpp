@@ -95,6 +95,19 @@ bool CheckTablesUnchanged(const TPhysicalDrv& drive) {
   return true;
 }
 
+bool CheckNotBusy(const TPhysicalDrv& drive) {
+  if (!drive.Scanning) return true;
+  RefuseWrite("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
+  return false;
+}
+
+std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive) {
+  if (!CheckNotBusy(drive) || !CheckTablesWritable(drive) || !CheckDriveWritable(drive)) return nullptr;
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
+  return lock;
+}
+
 bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table) {
   if (!CheckTablesWritable(drive)) return false;
   const uint64_t lba = table.AbsoluteStart();
@@ -172,6 +185,19 @@ bool CommitChanges(TPhysicalDrv& drive, uint8_t osKind) {
   drive.DirtyTables.clear();
   RereadTables(drive);
   return notified;
+}
+
+void ForgetListedFinds(TPhysicalDrv& drive) {
+  auto listed = [&](const std::unique_ptr<TPartition>& find) {
+    return std::any_of(drive.AllPartitions.begin(), drive.AllPartitions.end(), [&](const TPartition* r) {
+      return r != &drive.Root && !r->IsGap() && !r->IsExtended() && r->AbsoluteStart() == find->AbsoluteStart() &&
+             r->Entry.TotalSectors == find->Entry.TotalSectors;
+    });
+  };
+  std::erase_if(drive.LostPartitions, listed);
+  if (std::none_of(drive.LostPartitions.begin(), drive.LostPartitions.end(),
+                   [&](const auto& find) { return find.get() == drive.LastFound; }))
+    drive.LastFound = nullptr;
 }
 
 bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {

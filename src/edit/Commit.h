@@ -35,6 +35,28 @@ std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber);
 // write made from this model would undo its work.
 bool CheckTablesUnchanged(const TPhysicalDrv& drive);
 
+// Sets the drive's busy flag for the life of the object; puts the old value back after.
+class BusyGuard {
+ public:
+  explicit BusyGuard(TPhysicalDrv& drive) : drive_(drive), previous_(drive.Scanning) { drive.Scanning = true; }
+  ~BusyGuard() { drive_.Scanning = previous_; }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  TPhysicalDrv& drive_;
+  bool previous_;
+};
+
+// False, after telling the user, while another operation runs on the drive.
+bool CheckNotBusy(const TPhysicalDrv& drive);
+
+// Every check a change of the drive's tables must pass before the user is asked anything: the
+// drive is idle, its tables may be written (CheckTablesWritable), it opens for writing, nobody
+// else holds it, and the tables on disk are those that were read. Returns the drive's lock,
+// to be held until the change is written and read back; null after telling the user why not.
+std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive);
+
 // Writes the table of one table record: reads its sector, replaces the four entries by the
 // record's used Children (packed from slot 0 in list order, gaps skipped) and sets the
 // signature; everything else of the sector stays as read. False when nothing could be read
@@ -55,6 +77,10 @@ bool WriteChangedTables(TPhysicalDrv& drive);
 // told (the tables are written and read again all the same).
 bool CommitChanges(TPhysicalDrv& drive);
 bool CommitChanges(TPhysicalDrv& drive, uint8_t osKind);
+
+// Drops the lost finds that the tables now list (same start and size): after a restore or a
+// rebuild they are partitions again, not lost ones.
+void ForgetListedFinds(TPhysicalDrv& drive);
 
 // Writes the development-mode dump of DirtyTables to `fileName`, replacing it: per table
 // record of type 0x00, 0x05 or 0x0F a 96-byte block (absolute start as 64-bit little-endian,

@@ -98,19 +98,6 @@ class ModelSnapshot {
   std::vector<Links> links_;
 };
 
-// Sets the drive's busy flag for the lifetime of the guard and restores it afterwards.
-class BusyGuard {
- public:
-  explicit BusyGuard(TPhysicalDrv& drive) : drive_(drive), previous_(drive.Scanning) { drive.Scanning = true; }
-  ~BusyGuard() { drive_.Scanning = previous_; }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-
- private:
-  TPhysicalDrv& drive_;
-  bool previous_;
-};
-
 // Places `lost` in memory; true when every step succeeded.
 bool PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& target) {
   if (&target == &drive.Root) return AddPartitionEntry(drive, drive.Root, lost);
@@ -352,12 +339,6 @@ using LostList = std::vector<std::unique_ptr<TPartition>>;
 LostList::iterator FindLost(TPhysicalDrv& drive, const TPartition& lost) {
   return std::find_if(drive.LostPartitions.begin(), drive.LostPartitions.end(),
                       [&](const std::unique_ptr<TPartition>& p) { return p.get() == &lost; });
-}
-
-bool CheckNotBusy(const TPhysicalDrv& drive) {
-  if (!drive.Scanning) return true;
-  ShowError("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
-  return false;
 }
 
 // The checks that need no placement, in the order the user should hear of them.

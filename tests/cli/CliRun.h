@@ -77,6 +77,14 @@ inline TerminalRun RunCliAtTerminal(const std::string& args, const std::string& 
   return run;
 }
 
+// Runs `command` on a pseudo-terminal (as a user at a terminal would) and presses Ctrl+C on it
+// after `delay` seconds; returns the exit status.
+inline int CtrlCAfter(const std::string& command, const char* delay) {
+  const std::string script = "(sleep " + std::string(delay) + "; printf '\\003'; sleep 2) | script -qefc " +
+                             ShellQuote(command) + " /dev/null >/dev/null 2>&1";
+  return RunCommand("timeout 60 sh -c " + ShellQuote(script));
+}
+
 // A loop device over an image file, detached again when the object goes, whatever the test
 // did in between. Empty `skip` when attached; otherwise why not (not root, no losetup, no
 // free loop device).

@@ -18,6 +18,7 @@
 #include "disk/Bytes.h"
 #include "disk/SectorIO.h"
 #include "edit/Recover.h"
+#include "edit/TableEdits.h"
 #include "model/TableReader.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
@@ -240,6 +241,76 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
   std::printf("%u layouts, %d with a lost volume: %d recoveries offered, %d written, %d refused\n", seeds, placed,
               offered, written, refused);
   // Both outcomes must be reached often, or the layouts test nothing.
+  EXPECT_GT(written, static_cast<int>(seeds) / 5);
+  EXPECT_GT(refused, static_cast<int>(seeds) / 20);
+}
+
+// Delete, set active and hide/show on a random record of the same layouts: afterwards the disk
+// is unchanged, or exactly the intended entry changed (gone, or its type toggled) while every
+// other partition stays, only table bytes of sectors that were tables changed, and sfdisk
+// reads what we read.
+TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
+  const char* env = std::getenv("QM_RECOVER_SEEDS");
+  const uint32_t seeds = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 300;
+  const std::string image = ProcessFixtureDir() + "/edit-property.img";
+  int written = 0, refused = 0;
+  for (uint32_t seed = 1; seed <= seeds; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    LayoutBuilder layout(seed);
+    layout.Build();
+    {
+      const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::ftruncate(fd, off_t{kSectors} * 512), 0);
+      for (const auto& [lba, sector] : layout.sectors)
+        ASSERT_EQ(::pwrite(fd, sector.data(), 512, static_cast<off_t>(lba * 512)), 512);
+      ::close(fd);
+    }
+    DriveRegistryScope registry;
+    ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
+    const uint8_t number = registry.AttachImage(image);
+    TDriveGeometry g;
+    ASSERT_TRUE(GetDriveGeometry(number, g));
+    auto drive = CreatePhysicalDrv(number, g);
+    std::vector<TPartition*> records;
+    for (TPartition* r : drive->AllPartitions)
+      if (r != &drive->Root && !r->IsGap() && !IsNestedExtended(*drive, *r)) records.push_back(r);
+    if (records.empty()) continue;
+    std::mt19937 pick(seed);
+    TPartition& record = *records[pick() % records.size()];
+    const EntryKey key{record.AbsoluteStart(), record.Entry.TotalSectors, record.Entry.SystemId};
+    std::vector<uint64_t> tablesBefore;
+    for (const auto& [lba, sector] : drive->TableSectors) tablesBefore.push_back(lba);
+    const std::vector<uint8_t> before = WholeImage(image);
+    std::vector<EntryKey> expected = EntriesWithoutLinks(*drive);
+    const int op = static_cast<int>(pick() % 3);
+    const EditResult result = op == 0 ? DeletePartition(*drive, record)
+                              : op == 1 ? SetActivePartition(*drive, record)
+                                        : HidePartition(*drive, record);
+    const std::vector<uint8_t> after = WholeImage(image);
+    if (!Succeeded(result)) {
+      ASSERT_TRUE(result == EditResult::Refused) << static_cast<int>(result);
+      EXPECT_TRUE(before == after) << "a refused edit changed the disk";
+      ++refused;
+      continue;
+    }
+    ++written;
+    for (size_t i = 0; i < before.size(); ++i)
+      if (before[i] != after[i]) {
+        ASSERT_GE(i % 512, 446u) << "byte " << i % 512 << " of sector " << i / 512 << " changed";
+        ASSERT_NE(std::find(tablesBefore.begin(), tablesBefore.end(), i / 512), tablesBefore.end());
+      }
+    auto where = std::find(expected.begin(), expected.end(), key);
+    if (op == 0) expected.erase(where);
+    if (op == 2) std::get<2>(*where) ^= 0x10;
+    std::sort(expected.begin(), expected.end());
+    auto reread = CreatePhysicalDrv(number, g);
+    EXPECT_EQ(EntriesWithoutLinks(*reread), expected) << "edit " << op;
+    EXPECT_EQ(SfdiskEntries(image), expected) << "edit " << op;
+    if (HasFailure()) break;
+  }
+  std::filesystem::remove(image);
+  std::printf("%u layouts: %d edits written, %d refused\n", seeds, written, refused);
   EXPECT_GT(written, static_cast<int>(seeds) / 5);
   EXPECT_GT(refused, static_cast<int>(seeds) / 20);
 }

@@ -1,0 +1,204 @@
+#include "edit/Rebuild.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "disk/Chs.h"
+#include "disk/Host.h"
+#include "disk/SectorIO.h"
+#include "edit/Commit.h"
+#include "edit/Recover.h"
+#include "model/TableReader.h"
+
+namespace qm {
+
+namespace {
+
+void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Error); }
+
+uint64_t LastSector(const TPartition& r) { return r.Entry.TotalSectors == 0 ? r.AbsoluteStart() : r.AbsoluteEnd() - 1; }
+
+std::string NoRoomText(size_t number) {
+  return "There's no free space to create Inner Extended Partition\rfor available partition " + std::to_string(number) +
+         ".\r\rPlease set this partition 'Primary' to try again.";
+}
+
+// Builds the new layout from `plan` into the drive's (cleared) model. False, after a message,
+// when a step fails.
+bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan) {
+  drive.FreeTableRecords();
+  for (TPartition& p : plan)
+    if (p.RebuildPrimary && !AddPartitionEntry(drive, drive.Root, p)) return false;
+
+  const auto firstLogical = std::find_if(plan.begin(), plan.end(), [](const TPartition& p) { return !p.RebuildPrimary; });
+  if (firstLogical == plan.end()) return true;
+  // The extended partition starts right behind the last primary partition in front of the
+  // logical drives, or one track before the first logical drive when none is.
+  uint64_t start = firstLogical->AbsoluteStart() - drive.Geometry.SectorsPerTrack;
+  for (auto p = plan.begin(); p != firstLogical; ++p) start = p->AbsoluteEnd();
+  uint64_t end = 0;
+  for (const TPartition& p : plan)
+    if (!p.RebuildPrimary) end = LastSector(p);
+  if (!FitsTableField(start) || !FitsTableField(end - start + 1)) {
+    ShowError("The extended partition cannot be described by the master boot record.");
+    return false;
+  }
+  drive.ExtendedBase = start;
+
+  TPartitionEntry entry{};
+  const TChs first = LbaToChs(drive.Geometry, start, false);
+  const TChs last = LbaToChs(drive.Geometry, end, true);
+  entry.SystemId = end <= ChsLimit(drive.Geometry) ? kTypeExtended : kTypeExtendedLba;
+  entry.StartHead = static_cast<uint8_t>(first.Head);
+  entry.StartSecCyl = first.SecCyl;
+  entry.EndHead = static_cast<uint8_t>(last.Head);
+  entry.EndSecCyl = last.SecCyl;
+  entry.RelativeSector = static_cast<uint32_t>(start);
+  entry.TotalSectors = static_cast<uint32_t>(end - start + 1);
+  auto record = std::make_unique<TPartition>();
+  record->Entry = entry;
+  record->Parent = &drive.Root;
+  record->FsKind = fkExtended;
+  TPartition* extended = drive.AdoptRecord(std::move(record));
+  SortByStart(drive.AllPartitions);
+  drive.Root.Children.push_back(extended);
+  SortByStart(drive.Root.Children);
+  if (std::find(drive.DirtyTables.begin(), drive.DirtyTables.end(), &drive.Root) == drive.DirtyTables.end())
+    drive.DirtyTables.push_back(&drive.Root);
+
+  TPartition* table = extended;
+  bool firstOne = true;
+  for (TPartition& p : plan) {
+    if (p.RebuildPrimary) continue;
+    if (firstOne) {
+      if (!AddPartitionEntry(drive, *extended, p)) return false;
+      firstOne = false;
+      continue;
+    }
+    table = CreateInnerExtended(drive, *table, p);
+    if (!table) return false;
+  }
+  return true;
+}
+
+// The drive's tables may be rebuilt: unlike the other edits, a chain the walk could not read
+// to its end is no reason to refuse, since the rebuild replaces it whole.
+std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive) {
+  const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
+  std::string refusal;
+  if (drive.WholeDiskVolume)
+    refusal = name + " holds one volume and no partition table: its sector 0 is the volume's boot sector.";
+  else if (drive.IsGpt)
+    refusal = name + " holds a GUID partition table.";
+  else if (drive.Geometry.BytesPerSector != kSectorSize)
+    refusal = name + " does not use 512-byte sectors.";
+  if (!refusal.empty()) {
+    ShowError(refusal + "\rIts partition tables are not rebuilt.");
+    return nullptr;
+  }
+  if (!CheckNotBusy(drive) || !CheckDriveWritable(drive)) return nullptr;
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
+  return lock;
+}
+
+}  // namespace
+
+std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TPartition*>& chosen) {
+  if (chosen.empty()) return "Choose at least one partition to rebuild the partition table.";
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    const TPartition& p = *chosen[i];
+    if (p.IsGap() || p.IsExtended() || p.Entry.TotalSectors == 0)
+      return "Partition " + std::to_string(i + 1) + " cannot be an entry of a partition table.";
+    if (i > 0 && p.AbsoluteStart() < chosen[i - 1]->AbsoluteStart())
+      return "The partitions to rebuild must be listed in the order of their start.";
+    if (p.AbsoluteEnd() > drive.Geometry.TotalSectors)
+      return "Partition " + std::to_string(i + 1) + " reaches beyond the end of the drive.";
+  }
+
+  int runs = 0;
+  size_t primaries = 0;
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    if (chosen[i]->RebuildPrimary) ++primaries;
+    else if (i == 0 || chosen[i - 1]->RebuildPrimary) ++runs;
+  }
+  if (runs > 1) return "Logical drives cannot be comparted by primary partitions.";
+  if (primaries > 4 || (primaries == 4 && chosen.size() > 4))
+    return "Too many primary partitions to rebuild partition table.";
+  for (size_t i = 1; i < chosen.size(); ++i)
+    if (chosen[i]->AbsoluteStart() <= LastSector(*chosen[i - 1]))
+      return "Some sectors were allocated to more than one partitions:\r\r#" + std::to_string(i) + ", #" +
+             std::to_string(i + 1);
+
+  // Every logical drive needs a free sector in front of it for its extended boot record. The
+  // first one's goes right behind the partition before it, or one track in front of it when no
+  // partition is before; every further one's goes one track in front of it, so that whole
+  // track must be free, else the record would land inside the partition before.
+  const uint64_t spt = drive.Geometry.SectorsPerTrack;
+  bool firstLogical = true;
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    if (chosen[i]->RebuildPrimary) continue;
+    const uint64_t start = chosen[i]->AbsoluteStart();
+    bool room;
+    if (firstLogical && i > 0)
+      room = LastSector(*chosen[i - 1]) + 1 < start;
+    else
+      room = start > spt && (i == 0 || LastSector(*chosen[i - 1]) + spt < start);
+    if (!room) return NoRoomText(i + 1);
+    firstLogical = false;
+  }
+  return "";
+}
+
+EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TPartition*>& chosen) {
+  if (const std::string problem = CheckRebuildPlan(drive, chosen); !problem.empty()) {
+    ShowError(problem);
+    return EditResult::Refused;
+  }
+  const std::unique_ptr<DriveLock> lock = PrepareRebuild(drive);
+  if (!lock) return EditResult::Refused;
+  drive.StopRequested = false;
+
+  // The chosen records may be records of the current tree, which the rebuild frees: work on
+  // copies. The layout is built once and taken back, so that a step that fails says so before
+  // the question.
+  std::vector<TPartition> plan;
+  for (const TPartition* p : chosen) {
+    TPartition copy = *p;
+    copy.Children.clear();
+    copy.Parent = nullptr;
+    copy.RebuildActive = p->RebuildPrimary && p->RebuildActive;
+    plan.push_back(copy);
+  }
+  const uint64_t extendedBase = drive.ExtendedBase;
+  const bool built = BuildLayout(drive, plan);
+  drive.ExtendedBase = extendedBase;
+  RereadTables(drive);
+  if (!built) return EditResult::Refused;
+
+  if (MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
+                 "Confirm", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
+    return EditResult::Cancelled;
+
+  ProcessMessages();
+  if (drive.StopRequested) return EditResult::Cancelled;
+  if (!CheckTablesUnchanged(drive)) return EditResult::Refused;
+  if (!BuildLayout(drive, plan)) {
+    RereadTables(drive);
+    return EditResult::Refused;
+  }
+  if (DebugMode) DumpChangedTables(drive, "rebuilt.dat");
+  ClearIoError();
+  if (!CheckTablesReadable(drive) || !WriteChangedTables(drive)) {
+    // The caller says so ("Rebuild partition table failed." and the reason, WithReason).
+    drive.DirtyTables.clear();
+    if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
+    RereadTables(drive);
+    return EditResult::WriteFailed;
+  }
+  const bool notified = CommitChanges(drive);
+  ForgetListedFinds(drive);
+  return notified ? EditResult::Written : EditResult::NotNotified;
+}
+
+}  // namespace qm

@@ -1,0 +1,218 @@
+#include "edit/TableEdits.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "disk/Host.h"
+#include "disk/SectorIO.h"
+#include "edit/Commit.h"
+#include "edit/MasterBootProgram.h"
+#include "edit/Recover.h"
+#include "model/TableReader.h"
+
+namespace qm {
+
+namespace {
+
+void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
+
+bool IsListed(const TPhysicalDrv& drive, const TPartition& record) {
+  return &record != &drive.Root &&
+         std::find(drive.AllPartitions.begin(), drive.AllPartitions.end(), &record) != drive.AllPartitions.end();
+}
+
+// The record is one the user can pick: a primary, the extended partition or a logical drive
+// of this drive's tables. Links between extended boot records are bookkeeping, not partitions.
+bool CheckEditable(const TPhysicalDrv& drive, const TPartition& record) {
+  if (!IsListed(drive, record) || IsNestedExtended(drive, record)) {
+    ShowError("The selected record is not a partition of drive " + DriveHex(drive.DriveNumber) + "H.");
+    return false;
+  }
+  return true;
+}
+
+
+// Runs `write` (the model is already edited), then tells the system and reads the tables
+// again. The tables are compared with the disk once more first: the user may have taken a
+// while to answer, and a change made meanwhile by a program that ignores the lock would be
+// undone by tables made from this model.
+EditResult WriteAndReread(TPhysicalDrv& drive, const std::function<bool()>& write, const std::string& failed,
+                          const std::string& caption = "Error", MsgIcon icon = MsgIcon::Warning) {
+  // The last moment at which stopping costs nothing.
+  ProcessMessages();
+  if (drive.StopRequested) {
+    RereadTables(drive);
+    return EditResult::Cancelled;
+  }
+  if (!CheckTablesUnchanged(drive)) {
+    RereadTables(drive);
+    return EditResult::Refused;
+  }
+  ClearIoError();
+  if (!write()) {
+    MessageBox(WithReason(failed), caption, MsgButtons::Ok, icon);
+    drive.DirtyTables.clear();
+    if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
+    RereadTables(drive);
+    return EditResult::WriteFailed;
+  }
+  drive.DirtyTables.clear();
+  const bool notified = CommitChanges(drive);
+  ForgetListedFinds(drive);
+  return notified ? EditResult::Written : EditResult::NotNotified;
+}
+
+// The checks of PrepareTableWrite, and an unambiguous extended partition: with two extended
+// entries, or one over another entry, programs disagree on which chain is the disk's, and an
+// edit made from our reading would change a layout that others read differently.
+std::unique_ptr<DriveLock> PrepareEntryEdit(const TPhysicalDrv& drive) {
+  if (!CheckNotBusy(drive) || !CheckTablesWritable(drive) || !CheckExtendedLayout(drive)) return nullptr;
+  return PrepareTableWrite(drive);
+}
+
+bool HasUsedChild(const TPartition& record) {
+  return std::any_of(record.Children.begin(), record.Children.end(),
+                     [](const TPartition* child) { return !child->IsGap(); });
+}
+
+// The visible type codes that have a hidden partner (the code + 0x10).
+bool CanHide(uint8_t type) {
+  switch (type & 0xEF) {
+    case 0x01: case 0x04: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+std::string WithReason(const std::string& failed) {
+  const int error = LastIoError();
+  return failed + "\r" + (error != 0 ? SystemErrorText(error) : std::string("the drive returned no data")) + ".";
+}
+
+EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
+  if (!CheckEditable(drive, record)) return EditResult::Refused;
+  if (record.IsGap()) {
+    ShowError("Can't delete unallocated space. It isn't an actual partition.");
+    return EditResult::Refused;
+  }
+  if (record.IsExtended() && HasUsedChild(record)) {
+    ShowError("Can not delete specified partition:  \r\rExtended partition isn't empty.");
+    return EditResult::Refused;
+  }
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
+  if (!lock) return EditResult::Refused;
+  drive.StopRequested = false;
+  if (MessageBox("You are deleting partition, all data on the partition will lost.\r\rAre you sure?",
+                 "Deleting Partition", MsgButtons::OkCancel, MsgIcon::Warning) != MsgAnswer::Ok)
+    return EditResult::Cancelled;
+
+  TPartition& parent = *record.Parent;
+  TPartition* table = &parent;
+  if (&parent != &drive.Root) {
+    // The record's extended boot record takes over the next one's entries (its logical drive
+    // and link), so the chain skips the next sector; the entries' starts count from their new
+    // table sector.
+    auto link = std::find_if(parent.Children.begin(), parent.Children.end(),
+                             [](const TPartition* child) { return child->IsExtended(); });
+    if (link != parent.Children.end()) {
+      TPartition& next = **link;
+      const uint64_t nextSector = next.AbsoluteStart();
+      const uint64_t ownSector = parent.AbsoluteStart();
+      for (TPartition* child : next.Children) {
+        child->Parent = &parent;
+        if (!child->IsExtended()) {
+          child->Entry.RelativeSector = static_cast<uint32_t>(child->Entry.RelativeSector + nextSector - ownSector);
+          child->BaseLBA = ownSector;
+        }
+        parent.Children.push_back(child);
+      }
+      next.Children.clear();
+      next.Entry.SystemId = kTypeEmpty;
+    }
+    record.Entry.SystemId = kTypeEmpty;
+    // An emptied extended boot record other than the first leaves the chain: the record before
+    // it drops its link.
+    if (IsNestedExtended(drive, parent) && !HasUsedChild(parent)) {
+      parent.Entry.SystemId = kTypeEmpty;
+      table = parent.Parent;
+    }
+  } else {
+    record.Entry.SystemId = kTypeEmpty;
+  }
+  return WriteAndReread(drive, [&] { return WritePartitionTable(drive, *table); }, "Delete partition Failed.");
+}
+
+EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
+  if (!CheckEditable(drive, record)) return EditResult::Refused;
+  if (record.IsGap() || record.IsExtended() || record.Parent != &drive.Root) {
+    ShowError("You must specify a primary partition.");
+    return EditResult::Refused;
+  }
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
+  if (!lock) return EditResult::Refused;
+  drive.StopRequested = false;
+  BusyGuard busy(drive);
+  if (MessageBox("You are setting active partition. Are you sure?", "Set active partition", MsgButtons::OkCancel,
+                 MsgIcon::Warning) != MsgAnswer::Ok)
+    return EditResult::Cancelled;
+
+  for (TPartition* child : drive.Root.Children) child->Entry.BootIndicator = 0;
+  record.Entry.BootIndicator = 0x80;
+  drive.DirtyTables.assign(1, &drive.Root);
+  return WriteAndReread(drive, [&] { return CheckTablesReadable(drive) && WriteChangedTables(drive); },
+                        "Set active partition Failed.");
+}
+
+EditResult HidePartition(TPhysicalDrv& drive, TPartition& record) {
+  if (!CheckEditable(drive, record)) return EditResult::Refused;
+  if (!CanHide(record.Entry.SystemId)) {
+    MessageBox("Hide/Show can not apply to this type of partition.", "Hide/Show", MsgButtons::Ok, MsgIcon::Warning);
+    return EditResult::Refused;
+  }
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
+  if (!lock) return EditResult::Refused;
+  drive.StopRequested = false;
+  BusyGuard busy(drive);
+  record.Entry.SystemId = static_cast<uint8_t>((record.Entry.SystemId + 0x10) & 0x1F);
+  TPartition& table = *record.Parent;
+  const EditResult result =
+      WriteAndReread(drive, [&] { return WritePartitionTable(drive, table); }, "Hide/Show Failed.");
+  if (Succeeded(result))
+    MessageBox("Hide/Show performed successfully.", "Hide/Show", MsgButtons::Ok, MsgIcon::Information);
+  return result;
+}
+
+EditResult RenewMasterBootRecord(TPhysicalDrv& drive) {
+  // Sector 0 of a disk without a partition table is a volume's boot sector, and the boot code
+  // of a GUID-partitioned disk belongs to its own loader: neither gets ours.
+  const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive);
+  if (!lock) return EditResult::Refused;
+  BusyGuard busy(drive);
+  drive.StopRequested = false;
+  if (MessageBox("This will renew the main boot record of current physical drive.\r\rAre you sure?", "FDISK/MBR",
+                 MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
+    return EditResult::Cancelled;
+
+  // Only the program itself is replaced: bytes 440 to 445 hold the disk signature, by which
+  // systems find their partitions, and stay as they are, like the table behind them.
+  constexpr size_t kProgramBytes = 440;
+  const EditResult result = WriteAndReread(
+      drive,
+      [&] {
+        TSector sector{};
+        if (!ReadSectors(drive.DriveNumber, 0, 1, sector.data(), false, true)) return false;
+        std::copy_n(kMasterBootProgram.begin(), kProgramBytes, sector.begin());
+        sector[510] = 0x55;
+        sector[511] = 0xAA;
+        return WriteSectors(drive.DriveNumber, 0, 1, sector.data(), true);
+      },
+      "Can not perform Fdisk/mbr command.", "FDISK/MBR", MsgIcon::Error);
+  if (Succeeded(result))
+    MessageBox("Fdisk/mbr performed successfully.", "FDISK/MBR", MsgButtons::Ok, MsgIcon::Information);
+  return result;
+}
+
+}  // namespace qm

@@ -1,0 +1,231 @@
+// The table edits, the backup file and the rebuild, run through quillmark-cli on images that
+// sfdisk and mkfs made. Each written image is checked against the layout sfdisk reads back and
+// byte for byte against the original: only the table bytes of table sectors may change.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+#include "CliRun.h"
+#include "disk/Bytes.h"
+#include "edit/MasterBootProgram.h"
+#include "edit/TableBackup.h"
+#include "support/Fixtures.h"
+
+namespace qm::test {
+namespace {
+
+// A FAT16 primary, an extended partition with FAT16, NTFS and FAT16 logical drives.
+const std::string& BaseImage() {
+  static const std::string image = MakeImage(
+      "edits.img", "64M",
+      "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
+      "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D");
+  return image;
+}
+
+// The partitions sfdisk reads, one "start,size,type[,*]" each, in its order.
+std::string SfdiskLayout(const std::string& image) {
+  std::string dump, layout;
+  RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image) + " 2>/dev/null", &dump);
+  std::istringstream lines(dump);
+  for (std::string line; std::getline(lines, line);) {
+    unsigned long long start = 0, size = 0;
+    char type[8] = {};
+    const size_t colon = line.find(" : ");
+    if (colon == std::string::npos ||
+        std::sscanf(line.c_str() + colon, " : start= %llu, size= %llu, type=%7[0-9a-f]", &start, &size, type) != 3)
+      continue;
+    layout += std::to_string(start) + "," + std::to_string(size) + "," + type +
+              (line.find("bootable") != std::string::npos ? ",*" : "") + " ";
+  }
+  return layout;
+}
+
+// Every byte that differs between two images of one size, as offsets.
+std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
+  const std::string x = ReadWholeFile(a), y = ReadWholeFile(b);
+  std::vector<uint64_t> changed;
+  EXPECT_EQ(x.size(), y.size());
+  for (size_t i = 0; i < std::min(x.size(), y.size()); ++i)
+    if (x[i] != y[i]) changed.push_back(i);
+  return changed;
+}
+
+// Fails unless every changed byte lies in the 64-byte table or the signature of a sector
+// (bytes 446 to 511).
+void ExpectOnlyTableBytesChanged(const std::string& before, const std::string& after) {
+  for (uint64_t offset : ChangedBytes(before, after))
+    EXPECT_GE(offset % 512, 446u) << "byte " << offset % 512 << " of sector " << offset / 512 << " changed";
+}
+
+struct EditCase {
+  const char* name;
+  std::string args;
+  int status;
+  std::string layout;   // sfdisk's reading afterwards; empty: as before
+  std::string message;  // in stderr
+};
+
+class CliTableEdit : public ::testing::TestWithParam<EditCase> {};
+
+TEST_P(CliTableEdit, WritesOnlyTheTableBytesOfTheIntendedLayout) {
+  const EditCase& c = GetParam();
+  if (BaseImage().empty()) return;
+  const std::string image = CopyImage(BaseImage(), std::string(c.name) + ".img");
+  const CliRun run = RunCli("--yes " + c.args + " " + ShellQuote(image));
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  EXPECT_EQ(SfdiskLayout(image), c.layout.empty() ? SfdiskLayout(BaseImage()) : c.layout);
+  if (c.status != 0) {
+    EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty()) << "a refused edit wrote";
+    EXPECT_EQ(run.err.find("Are you sure"), std::string::npos) << "asked before refusing";
+  }
+  ExpectOnlyTableBytesChanged(BaseImage(), image);
+}
+
+const std::string kExt = "12288,118784,5 ";
+INSTANTIATE_TEST_SUITE_P(
+    Edits, CliTableEdit,
+    ::testing::Values(
+        EditCase{"Active", "active --at 2048", 0, "2048,10240,6,* " + kExt + "14336,10240,6 26624,10240,7 38912,10240,6 ",
+                 "Are you sure"},
+        EditCase{"Hide", "hide --at 26624", 0, "2048,10240,6 " + kExt + "14336,10240,6 26624,10240,17 38912,10240,6 ",
+                 "Hide/Show performed successfully."},
+        EditCase{"DeleteMiddleLogical", "delete --at 26624", 0, "2048,10240,6 " + kExt + "14336,10240,6 38912,10240,6 ",
+                 "Are you sure"},
+        EditCase{"DeleteLastLogical", "delete --at 38912", 0, "2048,10240,6 " + kExt + "14336,10240,6 26624,10240,7 ",
+                 "Are you sure"},
+        EditCase{"DeletePrimary", "delete --at 2048", 0, kExt + "14336,10240,6 26624,10240,7 38912,10240,6 ",
+                 "Are you sure"},
+        EditCase{"DeleteFullExtended", "delete --at 12288", 1, "", "Extended partition isn't empty."},
+        EditCase{"ActiveOnLogical", "active --at 14336", 1, "", "You must specify a primary partition."},
+        EditCase{"HideExtended", "hide --at 12288", 1, "", "Hide/Show can not apply to this type of partition."},
+        EditCase{"NoSuchPartition", "delete --at 2049", 1, "", "no partition of the tables starts at sector 2049"},
+        EditCase{"RebuildSplitLogicals", "rebuild --logical 2048 --primary 14336 --logical 26624", 1, "",
+                 "Logical drives cannot be comparted by primary partitions."},
+        EditCase{"RebuildUnknownStart", "rebuild --primary 2048 --logical 12290", 1, "",
+                 "no partition or lost partition starts at sector 12290"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The example layout: A active primary, B and C logical, D primary. sfdisk and our reader agree
+// on it, and the volumes in it are untouched and sound.
+TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
+  if (BaseImage().empty() || !HaveTools({"fsck.fat", "ntfsinfo"})) return;
+  const std::string image = CopyImage(BaseImage(), "rebuild.img");
+  const CliRun run =
+      RunCli("--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912 " + ShellQuote(image));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(SfdiskLayout(image), "2048,10240,6,* 12288,24576,5 38912,10240,6 14336,10240,6 26624,10240,7 ");
+  DriveRegistryScope registry;
+  const auto drive = ReadDrive(registry.AttachImage(image));
+  EXPECT_EQ(TreeText(drive->Root),
+            "2048+10240:06F16 12288+24576:05X[14336+10240:06F16 26561+10303:05X[26624+10240:07NT]] 38912+10240:06F16 49152+81919:00-");
+  ExpectOnlyTableBytesChanged(BaseImage(), image);
+  for (const char* start : {"2048", "14336", "38912"}) {
+    const std::string volume = FreshPath(std::string("vol") + start);
+    RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=" + start +
+               " count=10240 status=none");
+    EXPECT_EQ(RunCommand(kToolPath + "fsck.fat -n " + ShellQuote(volume) + " >/dev/null 2>&1"), 0) << start;
+  }
+  const std::string ntfs = FreshPath("ntfs");
+  RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(ntfs) + " bs=512 skip=26624 count=10240 status=none");
+  EXPECT_EQ(RunCommand(kToolPath + "ntfsinfo -m " + ShellQuote(ntfs) + " >/dev/null 2>&1"), 0);
+}
+
+TEST(CliTableEdits, MbrRenewsTheProgramAndKeepsSignatureAndTable) {
+  if (BaseImage().empty()) return;
+  const std::string image = CopyImage(BaseImage(), "mbr.img");
+  ASSERT_EQ(RunCli("--yes mbr " + ShellQuote(image)).status, 0);
+  const std::vector<uint8_t> before = ReadFileBytes(BaseImage(), 0, 512), after = ReadFileBytes(image, 0, 512);
+  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 440, kMasterBootProgram.begin()));
+  EXPECT_TRUE(std::equal(after.begin() + 440, after.end(), before.begin() + 440)) << "signature or table changed";
+  for (uint64_t offset : ChangedBytes(BaseImage(), image)) EXPECT_LT(offset, 440u);
+}
+
+// Backup, damage, restore gives back the very sectors; a damaged or foreign file writes nothing.
+TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
+  EXPECT_EQ(CalcCRC32(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCA6598D0u);
+  if (BaseImage().empty()) return;
+  const std::string image = CopyImage(BaseImage(), "restore.img");
+  const std::string file = FreshPath("tables.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  const std::string saved = ReadWholeFile(file);
+  ASSERT_EQ(saved.size(), 4 * kBackupBlockSize + 4);  // the master boot record and three extended boot records
+
+  WriteFileBytes(image, 0, std::vector<uint8_t>(512, 0));
+  WriteFileBytes(image, 12288 * 512ull + 446, std::vector<uint8_t>(66, 0xEE));
+  const std::string damaged = CopyImage(image, "damaged.img");
+
+  auto variant = [&](const std::string& name, std::string bytes) {
+    const std::string path = FreshPath(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  };
+  std::string foreign = saved;  // a table beyond this disk's end, with a checksum that holds
+  StoreLE<uint64_t>(reinterpret_cast<uint8_t*>(foreign.data()) + kBackupBlockSize, 1ull << 40);
+  StoreLE<uint32_t>(reinterpret_cast<uint8_t*>(foreign.data()) + foreign.size() - 4,
+                    CalcCRC32(reinterpret_cast<const uint8_t*>(foreign.data()), foreign.size() - 4));
+  std::string flipped = saved;
+  flipped[700] ^= 0x01;
+  const std::pair<std::string, const char*> refused[] = {
+      {variant("flipped.pfi", flipped), "Invalid partition backup file."},
+      {variant("short.pfi", saved.substr(0, saved.size() - 1)), "Invalid partition backup file."},
+      {variant("long.pfi", saved + "x"), "Invalid partition backup file."},
+      {variant("empty.pfi", std::string(4, '\0')), "Invalid partition backup file."},
+      {variant("foreign.pfi", foreign), "beyond the end of Drive 80H"},
+  };
+  for (const auto& [path, message] : refused) {
+    const CliRun run = RunCli("--yes restore " + ShellQuote(path) + " " + ShellQuote(image));
+    EXPECT_EQ(run.status, 1) << path;
+    EXPECT_NE(run.err.find(message), std::string::npos) << path << ": " << run.err;
+    EXPECT_EQ(run.err.find("Are you sure"), std::string::npos) << path;
+    EXPECT_TRUE(ChangedBytes(damaged, image).empty()) << path << " wrote";
+  }
+
+  const CliRun run = RunCli("--yes restore " + ShellQuote(file) + " " + ShellQuote(image));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+}
+
+// Another program holding the drive, or Ctrl+C at the question: nothing is written.
+TEST(CliTableEdits, LockHeldOrCtrlCWritesNothing) {
+  if (BaseImage().empty() || !HaveTools({"flock", "script"})) return;
+  const std::string image = CopyImage(BaseImage(), "held.img");
+  const std::string file = FreshPath("held.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  const std::string cli = ShellQuote(std::string(QM_CLI_PATH));
+  const std::string holder = "flock -o -x " + ShellQuote(image) + " sleep 10 >/dev/null 2>&1 & holder=$!; sleep 0.3; ";
+  for (const std::string& args : std::vector<std::string>{"active --at 2048", "hide --at 2048", "delete --at 2048", "mbr",
+                                                          "restore " + ShellQuote(file), "rebuild --primary 2048"}) {
+    std::string err;
+    const int status = RunCommand("sh -c " + ShellQuote(holder + cli + " --yes " + args + " " + ShellQuote(image) +
+                                                        " 2>&1; status=$?; kill $holder; wait $holder; exit $status"),
+                                  &err);
+    EXPECT_EQ(status, 1) << args << ": " << err;
+    EXPECT_NE(err.find("is locked by another program"), std::string::npos) << args << ": " << err;
+    // Hide/show asks nothing.
+    if (args.rfind("hide", 0) != 0) EXPECT_EQ(CtrlCAfter(cli + " " + args + " " + ShellQuote(image), "1"), 130) << args;
+  }
+  EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+}
+
+// A GUID-partitioned disk: every writing command refuses before it asks, and writes nothing.
+TEST(CliTableEdits, GptDiskRefusesEveryWriteBeforeAsking) {
+  QM_IMAGE(gpt, "gpt.img", "16M", "table-gpt 'label: gpt\\n2048,8192'");
+  if (BaseImage().empty()) return;
+  const std::string file = FreshPath("mbr.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(BaseImage())).status, 0);
+  const std::string image = CopyImage(gpt, "gpt-copy.img");
+  for (const std::string& args : std::vector<std::string>{"active --at 1", "delete --at 1", "mbr", "rebuild --primary 1",
+                                  "restore " + ShellQuote(file)}) {
+    const CliRun run = RunCli("--yes " + args + " " + ShellQuote(image));
+    EXPECT_EQ(run.status, 1) << args;
+    EXPECT_NE(run.err.find("GUID partition table"), std::string::npos) << args << ": " << run.err;
+    EXPECT_EQ(run.err.find("Are you sure"), std::string::npos) << args;
+  }
+  EXPECT_TRUE(ChangedBytes(gpt, image).empty());
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -1,0 +1,67 @@
+// The checks a rebuild plan must pass before anything is built or asked, on hand-made records:
+// each row lists the chosen partitions (start+size, P for primary) and the first failure.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "edit/Rebuild.h"
+
+namespace qm {
+namespace {
+
+struct PlanCase {
+  const char* plan;
+  const char* failure;  // "" when the plan passes
+};
+
+class RebuildPlan : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(RebuildPlan, FirstFailingCheckIsReported) {
+  TDriveGeometry geometry;
+  geometry.SectorsPerTrack = 63;
+  geometry.TotalSectors = 1'000'000;
+  TPhysicalDrv drive(0x80, geometry);
+  std::vector<TPartition> records;
+  std::istringstream words(GetParam().plan);
+  for (std::string word; words >> word;) {
+    TPartition r;
+    r.Entry.SystemId = 0x06;
+    r.RebuildPrimary = word.back() == 'P';
+    std::sscanf(word.c_str(), "%u+%u", &r.Entry.RelativeSector, &r.Entry.TotalSectors);
+    records.push_back(r);
+  }
+  std::vector<TPartition*> chosen;
+  for (TPartition& r : records) chosen.push_back(&r);
+  EXPECT_EQ(CheckRebuildPlan(drive, chosen), GetParam().failure) << GetParam().plan;
+}
+
+const char* const kNoRoom2 =
+    "There's no free space to create Inner Extended Partition\rfor available partition 2.\r\rPlease set this "
+    "partition 'Primary' to try again.";
+const char* const kNoRoom1 =
+    "There's no free space to create Inner Extended Partition\rfor available partition 1.\r\rPlease set this "
+    "partition 'Primary' to try again.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, RebuildPlan,
+    ::testing::Values(
+        PlanCase{"63+100P 200+100P 300+100P 400+100P", ""},
+        PlanCase{"63+100P 200+100P 300+100P 400+100P 600+100", "Too many primary partitions to rebuild partition table."},
+        PlanCase{"100+100 300+100P 500+100", "Logical drives cannot be comparted by primary partitions."},
+        PlanCase{"63+100P 162+100 300+100", "Some sectors were allocated to more than one partitions:\r\r#1, #2"},
+        PlanCase{"63+100P 300+100 399+100", "Some sectors were allocated to more than one partitions:\r\r#2, #3"},
+        // The first logical drive's extended boot record goes right behind the partition before.
+        PlanCase{"63+100P 163+100", kNoRoom2},
+        PlanCase{"63+100P 164+100", ""},
+        // Every further one goes a whole track in front of it.
+        PlanCase{"100+100 262+100", kNoRoom2},
+        PlanCase{"100+100 263+100", ""},
+        // With no partition in front, one track in front of the first: never on sector 0.
+        PlanCase{"63+100", kNoRoom1},
+        PlanCase{"64+100 200+100P", ""},
+        PlanCase{"", "Choose at least one partition to rebuild the partition table."},
+        PlanCase{"999950+100P", "Partition 1 reaches beyond the end of the drive."},
+        PlanCase{"500+100P 100+100P", "The partitions to rebuild must be listed in the order of their start."}));
+
+}  // namespace
+}  // namespace qm

@@ -205,7 +205,9 @@ TEST(CliTableEdits, LockHeldOrCtrlCWritesNothing) {
     EXPECT_EQ(status, 1) << args << ": " << err;
     EXPECT_NE(err.find("is locked by another program"), std::string::npos) << args << ": " << err;
     // Hide/show asks nothing.
-    if (args.rfind("hide", 0) != 0) EXPECT_EQ(CtrlCAfter(cli + " " + args + " " + ShellQuote(image), "1"), 130) << args;
+    if (args.rfind("hide", 0) != 0) {
+      EXPECT_EQ(CtrlCAfter(cli + " " + args + " " + ShellQuote(image), "1"), 130) << args;
+    }
   }
   EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
 }

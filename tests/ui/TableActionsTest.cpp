@@ -22,30 +22,20 @@ struct SourceRows {
   std::vector<std::unique_ptr<TPartition>> records;
   std::vector<TPartitionRow> rows;
 
-  void Row(const char* caption, uint32_t start = 0, uint8_t type = 0x06) {
-    TPartitionRow row;
-    row.Caption = caption;
-    if (start != 0) {
-      records.push_back(std::make_unique<TPartition>());
-      records.back()->Entry.RelativeSector = start;
-      records.back()->Entry.TotalSectors = 1000;
-      records.back()->Entry.SystemId = type;
-      row.Record = records.back().get();
-    }
-    rows.push_back(row);
-  }
   SourceRows() {
-    Row("Partitions");
-    Row("1 - [Active]", 2048);
-    Row("2", 4096);
-    Row("3", 6144, 0x00);
-    Row("4", 8192, 0x05);
-    Row("    5", 10240);
-    Row("6", 12288);
-    Row("");
-    Row("Lost Partitions");
-    Row("1", 3000);
-    Row("2", 20000);
+    const struct { const char* caption; uint32_t start; uint8_t type; } table[] = {
+        {"Partitions", 0, 0}, {"1 - [Active]", 2048, 6}, {"2", 4096, 6}, {"3", 6144, 0},  {"4", 8192, 5},
+        {"    5", 10240, 6},  {"6", 12288, 6},           {"", 0, 0},     {"Lost Partitions", 0, 0},
+        {"1", 3000, 6},       {"2", 20000, 6}};
+    for (const auto& t : table) {
+      rows.emplace_back().Caption = t.caption;
+      if (t.start == 0) continue;
+      records.push_back(std::make_unique<TPartition>());
+      records.back()->Entry.RelativeSector = t.start;
+      records.back()->Entry.TotalSectors = 1000;
+      records.back()->Entry.SystemId = t.type;
+      rows.back().Record = records.back().get();
+    }
   }
 };
 

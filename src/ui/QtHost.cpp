@@ -17,7 +17,9 @@ QtHost::QtHost(QWidget* owner) : owner_(owner) { sinceLastPump_.start(); }
 
 MsgAnswer QtHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                              MsgIcon icon) {
-  QMessageBox box(owner_);
+  // Over a dialog that is open (the rebuild's), not behind it.
+  QWidget* modal = QApplication::activeModalWidget();
+  QMessageBox box(modal ? modal : owner_.data());
   box.setWindowTitle(QString::fromStdString(caption));
   box.setText(MessageText(text));
   box.setTextFormat(Qt::PlainText);

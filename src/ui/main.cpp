@@ -88,6 +88,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
     return QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
                                         QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
   };
+  InitTableEdits();
 
   connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] { RunGuarded("Error", [this] { ListBox1Click(); }); });
   ListView1->OnChanging = [this](int row) { return ListView1Changing(row); };

@@ -27,6 +27,7 @@ namespace qm::ui {
 class TfrmMain;
 class TfrmScanConfig;
 class TfrmPreview;
+class TfrmRebuild;
 
 // Interface globals.
 extern TfrmMain* frmMain;
@@ -106,6 +107,11 @@ class TfrmMain : public QMainWindow {
   std::function<void(TfrmPreview&)> ShowPreview;
   // How "Open disk image..." asks for a file; empty when cancelled. Tests replace it.
   std::function<QString()> AskImagePath;
+  // How Backup and Restore ask for the file; empty when cancelled. Tests replace them.
+  std::function<QString()> AskBackupFile;
+  std::function<QString()> AskRestoreFile;
+  // How the rebuild dialog is shown; true when it closed with OK. Tests replace it.
+  std::function<bool(TfrmRebuild&)> ShowRebuild;
 
   // --- Part of the window's behaviour that tests drive directly ---
   void FormShow();
@@ -138,6 +144,15 @@ class TfrmMain : public QMainWindow {
   // Adds the image as the next drive; false (after telling the user why) when it cannot.
   bool AddImageDrive(const QString& path);
 
+  // Table edits (mainEdits.cpp).
+  void ActiveExecute();
+  void HideExecute();
+  void DeleteExecute();
+  void MBRExecute();
+  void BackupExecute();
+  void RestoreExecute();
+  void RebuildExecute();
+
   // True while some drive is busy with a scan or a long edit.
   bool AnyDriveBusy() const;
 
@@ -156,6 +171,9 @@ class TfrmMain : public QMainWindow {
   void RunGuarded(const char* caption, const std::function<void()>& handler);
   // Closes the window when a close was asked for while work was running and that work is done.
   void FinishPendingClose();
+  void InitTableEdits();
+  // Runs an edit of the current drive's tables and reloads the drive's view.
+  void RunTableEdit(const std::function<void()>& edit);
 
   struct Enumerating;
   bool closePending_ = false;  // the window was closed while a scan ran; close when it ends

@@ -115,10 +115,16 @@ void TfrmMain::BuildActions() {
   wire(About1, "About", &TfrmMain::About1Click);
   wire(Debug, "Debug", &TfrmMain::DebugExecute);
   wire(OpenImage, "Open disk image", &TfrmMain::OpenImageExecute);
+  wire(Active, "Set active partition", &TfrmMain::ActiveExecute);
+  wire(Hide, "Hide/Show", &TfrmMain::HideExecute);
+  wire(Delete, "Deleting Partition", &TfrmMain::DeleteExecute);  // never enabled
+  wire(MBR, "FDISK/MBR", &TfrmMain::MBRExecute);
+  wire(Backup, "Backup", &TfrmMain::BackupExecute);
+  wire(Restore, "Restore", &TfrmMain::RestoreExecute);
+  wire(Rebuild, "Rebuild", &TfrmMain::RebuildExecute);
   // These stand where the user will find them, but do nothing yet: they stay disabled (and
   // their menu entries with them) until they are built.
-  for (QAction* unbuilt : {Clone, Active, Rebuild, Hide, Delete, SectView, MBR, Backup, Restore})
-    unbuilt->setEnabled(false);
+  for (QAction* unbuilt : {Clone, Delete, SectView}) unbuilt->setEnabled(false);
 }
 
 void TfrmMain::BuildMenus() {

@@ -182,9 +182,7 @@ TEST_F(ActionsTest, OpenDiskImageAddsTheNextDrive) {
 // is disabled; what is built stays enabled.
 TEST_F(ActionsTest, OnlyBuiltActionsAreEnabled) {
   TfrmMain& w = Open({DemoImage()});
-  const QStringList unbuilt = {"Clone", "Active", "Rebuild", "Hide/Show", "Delete", "Sector viewer",
-                               "Fdisk/mbr", "Backup partition table", "Restore partition table",
-                               "Rebuild partition table", "Set active partition"};
+  const QStringList unbuilt = {"Clone", "Delete", "Sector viewer"};
   int seen = 0;
   for (QMenu* menu : {w.mnuDrives, w.mnuTools, w.mnuHelp, w.PopupMenu1})
     for (QAction* a : menu->actions()) {

@@ -1,0 +1,119 @@
+// The main window's actions that change a drive's tables: Active, Hide/Show, Delete,
+// Fdisk/mbr, Backup, Restore and Rebuild.
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <utility>
+
+#include "edit/TableBackup.h"
+#include "edit/TableEdits.h"
+#include "ui/Rebuild.h"
+#include "ui/main.h"
+
+namespace qm::ui {
+namespace {
+
+const QString kBackupFilter = QStringLiteral("Partition backup file (*.pfi)");
+
+std::string FileName(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+void TfrmMain::InitTableEdits() {
+  AskBackupFile = [this] {
+    QFileDialog dialog(this, QStringLiteral("Backup Partition Table"), QString(), kBackupFilter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("pfi"));
+    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().front()
+                                                                                   : QString();
+  };
+  AskRestoreFile = [this] { return QFileDialog::getOpenFileName(this, QString(), QString(), kBackupFilter); };
+  ShowRebuild = [](TfrmRebuild& dialog) { return dialog.exec() == QDialog::Accepted; };
+}
+
+void TfrmMain::RunTableEdit(const std::function<void()>& edit) {
+  // An edit reads the drive's tables again once it has written them, and on some early stops
+  // too: the records the window points to may be freed while the edit still shows messages
+  // over a window that repaints. The window lets go of them first and reloads the drive after.
+  SelectedLost = nullptr;
+  SelectedPartition = nullptr;
+  edit();
+  ViewReload();
+}
+
+void TfrmMain::ActiveExecute() {
+  // The existing partition chosen last, in the list or on the map.
+  if (!DriveReady() || !SelectedPartition) return;
+  TPhysicalDrv& drive = *CurrentDrive;
+  TPartition& record = *SelectedPartition;
+  RunTableEdit([&] { SetActivePartition(drive, record); });
+}
+
+void TfrmMain::HideExecute() {
+  if (!DriveReady()) return;
+  const int row = ListView1->SelectedRow();
+  TPartition* record = row < FirstLostRow ? RowRecord(row) : nullptr;
+  if (!record) return;
+  TPhysicalDrv& drive = *CurrentDrive;
+  RunTableEdit([&] { HidePartition(drive, *record); });
+}
+
+void TfrmMain::DeleteExecute() {
+  if (!DriveReady()) return;
+  const int row = ListView1->SelectedRow();
+  TPartition* record = row < FirstLostRow ? RowRecord(row) : nullptr;
+  if (!record) return;
+  TPhysicalDrv& drive = *CurrentDrive;
+  RunTableEdit([&] { DeletePartition(drive, *record); });
+}
+
+void TfrmMain::MBRExecute() {
+  if (!DriveReady()) return;
+  TPhysicalDrv& drive = *CurrentDrive;
+  RunTableEdit([&] { RenewMasterBootRecord(drive); });
+}
+
+void TfrmMain::BackupExecute() {
+  if (!DriveReady()) return;
+  QString file = AskBackupFile();
+  if (file.isEmpty()) return;
+  if (!QFileInfo(file).fileName().contains(QLatin1Char('.'))) file += QStringLiteral(".pfi");
+  BackupPartitionTable(*CurrentDrive, FileName(file));
+}
+
+void TfrmMain::RestoreExecute() {
+  if (!DriveReady()) return;
+  const QString file = AskRestoreFile();
+  if (file.isEmpty()) return;
+  // A restore that writes reads every drive anew; one that stops before writing (a file that
+  // fails its checks, a No) reads nothing, and the selection stays.
+  TPartition* partition = std::exchange(SelectedPartition, nullptr);
+  TPartition* lost = std::exchange(SelectedLost, nullptr);
+  const EditResult result = RestorePartitionTable(*CurrentDrive, FileName(file));
+  if (result == EditResult::Refused || result == EditResult::Cancelled) {
+    SelectedPartition = partition;
+    SelectedLost = lost;
+    return;
+  }
+  RefreshExecute();
+}
+
+void TfrmMain::RebuildExecute() {
+  // The drive must not be busy: a rebuild of a drive under a running scan is refused anyway.
+  if (!DriveReady()) return;
+  TPhysicalDrv& drive = *CurrentDrive;
+  // The dialog's rebuild frees the records of the list (also when it does not start).
+  SelectedLost = nullptr;
+  SelectedPartition = nullptr;
+  bool rebuilt = false;
+  {
+    TfrmRebuild dialog(drive, Rows, FirstLostRow);
+    rebuilt = ShowRebuild(dialog);
+  }
+  if (rebuilt)
+    RefreshExecute();
+  else
+    ViewReload();
+}
+
+}  // namespace qm::ui

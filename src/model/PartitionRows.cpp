@@ -61,13 +61,14 @@ std::string DriveListLine(int index, const TPhysicalDrv& drive) {
 }
 
 std::vector<std::string> DriveInfoLines(const TDriveGeometry& g) {
-  auto value = [](uint32_t v) { return static_cast<int32_t>(v); };
+  // Counts are unsigned: a disk of more than 2^31 sectors is no negative number.
+  auto value = [](uint32_t v) { return static_cast<unsigned>(v); };
   return {
-      Format("Heads\t\t:  %d", value(g.Heads)),
-      Format("Cylinders\t:  %d", value(g.Cylinders)),
-      Format("Sectors/Track\t:  %d", value(g.SectorsPerTrack)),
-      Format("Bytes/Sector\t:  %d", value(g.BytesPerSector)),
-      Format("Total Sectors\t:  %d", value(g.TotalSectors)),
+      Format("Heads\t\t:  %u", value(g.Heads)),
+      Format("Cylinders\t:  %u", value(g.Cylinders)),
+      Format("Sectors/Track\t:  %u", value(g.SectorsPerTrack)),
+      Format("Bytes/Sector\t:  %u", value(g.BytesPerSector)),
+      Format("Total Sectors\t:  %u", value(g.TotalSectors)),
       Format("Capacity\t:  %.2f G", static_cast<double>(g.TotalSectors) / kSectorsPerGB),
   };
 }

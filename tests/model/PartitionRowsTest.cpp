@@ -127,7 +127,7 @@ TEST_F(RowsTest, DrivePanelTexts) {
   EXPECT_EQ(MapHeaderText(1, drive), " Physical Drive #1 - 48.83 MB");
   TDriveGeometry big;
   big.TotalSectors = 0xFFFFFFFF;
-  EXPECT_EQ(DriveInfoLines(big)[4], "Total Sectors\t:  -1");  // shown as a signed 32-bit value
+  EXPECT_EQ(DriveInfoLines(big)[4], "Total Sectors\t:  4294967295");
 }
 
 TEST_F(RowsTest, MapTexts) {

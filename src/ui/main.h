@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QToolBar>
+#include <QUrl>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -27,6 +28,7 @@ namespace qm::ui {
 class TfrmMain;
 class TfrmScanConfig;
 class TfrmPreview;
+class TfrmHexView;
 
 // Interface globals.
 extern TfrmMain* frmMain;
@@ -106,6 +108,10 @@ class TfrmMain : public QMainWindow {
   std::function<void(TfrmPreview&)> ShowPreview;
   // How "Open disk image..." asks for a file; empty when cancelled. Tests replace it.
   std::function<QString()> AskImagePath;
+  // How the sector viewer is shown (modally). Tests replace it.
+  std::function<void(TfrmHexView&)> ShowHexView;
+  // How Help opens the help file with the desktop's handler. Tests replace it.
+  std::function<void(const QUrl&)> OpenUrl;
 
   // --- Part of the window's behaviour that tests drive directly ---
   void FormShow();
@@ -134,6 +140,9 @@ class TfrmMain : public QMainWindow {
   void acExitExecute();
   void About1Click();
   void DebugExecute();
+  void SectViewExecute();
+  void Button1Click();  // the development box's LBA2CHS
+  void Button2Click();  // the development box's All Partitions
   void OpenImageExecute();
   // Adds the image as the next drive; false (after telling the user why) when it cannot.
   bool AddImageDrive(const QString& path);

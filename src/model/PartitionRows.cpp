@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "disk/SectorIO.h"
+#include "model/DevelopmentInfo.h"
 #include "model/Text.h"
 
 namespace qm {
@@ -19,9 +20,7 @@ std::string Format(const char* format, auto... args) {
   return buf;
 }
 
-std::string Hex8(const void* p) {
-  return Format("%08" PRIX32, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)));
-}
+std::string Hex8(const TPartition* p) { return Format("%08" PRIX32, RecordIdentity(p)); }
 
 int ExtendedRow(const TPhysicalDrv& drive) { return drive.ExtendedBase > 0 ? 1 : 0; }
 

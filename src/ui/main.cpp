@@ -84,6 +84,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
 
   ShowScanConfig = [](TfrmScanConfig& dialog) { return dialog.exec() == QDialog::Accepted; };
   ShowPreview = [](TfrmPreview& dialog) { dialog.exec(); };
+  OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
   AskImagePath = [this] {
     return QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
                                         QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
@@ -297,7 +298,7 @@ void TfrmMain::PreviewExecute() {
 
 // --- Help, Exit, About -------------------------------------------------------------------
 
-void TfrmMain::HelpExecute() { QDesktopServices::openUrl(QUrl::fromLocalFile(AppDir + QStringLiteral("Tessaphyr.chm"))); }
+void TfrmMain::HelpExecute() { OpenUrl(QUrl::fromLocalFile(AppDir + QStringLiteral("Tessaphyr.chm"))); }
 
 void TfrmMain::acExitExecute() { close(); }
 

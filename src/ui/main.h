@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QToolBar>
+#include <QUrl>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -28,6 +29,7 @@ class TfrmMain;
 class TfrmScanConfig;
 class TfrmPreview;
 class TfrmRebuild;
+class TfrmHexView;
 
 // Interface globals.
 extern TfrmMain* frmMain;
@@ -112,6 +114,10 @@ class TfrmMain : public QMainWindow {
   std::function<QString()> AskRestoreFile;
   // How the rebuild dialog is shown; true when it closed with OK. Tests replace it.
   std::function<bool(TfrmRebuild&)> ShowRebuild;
+  // How the sector viewer is shown (modally). Tests replace it.
+  std::function<void(TfrmHexView&)> ShowHexView;
+  // How Help opens the help file with the desktop's handler. Tests replace it.
+  std::function<void(const QUrl&)> OpenUrl;
 
   // --- Part of the window's behaviour that tests drive directly ---
   void FormShow();
@@ -140,6 +146,9 @@ class TfrmMain : public QMainWindow {
   void acExitExecute();
   void About1Click();
   void DebugExecute();
+  void SectViewExecute();
+  void Button1Click();  // the development box's LBA2CHS
+  void Button2Click();  // the development box's All Partitions
   void OpenImageExecute();
   // Adds the image as the next drive; false (after telling the user why) when it cannot.
   bool AddImageDrive(const QString& path);

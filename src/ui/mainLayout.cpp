@@ -114,6 +114,7 @@ void TfrmMain::BuildActions() {
   wire(acExit, "Exit", &TfrmMain::acExitExecute);
   wire(About1, "About", &TfrmMain::About1Click);
   wire(Debug, "Debug", &TfrmMain::DebugExecute);
+  wire(SectView, "Sector viewer", &TfrmMain::SectViewExecute);
   wire(OpenImage, "Open disk image", &TfrmMain::OpenImageExecute);
   wire(Active, "Set active partition", &TfrmMain::ActiveExecute);
   wire(Hide, "Hide/Show", &TfrmMain::HideExecute);
@@ -124,7 +125,7 @@ void TfrmMain::BuildActions() {
   wire(Rebuild, "Rebuild", &TfrmMain::RebuildExecute);
   // These stand where the user will find them, but do nothing yet: they stay disabled (and
   // their menu entries with them) until they are built.
-  for (QAction* unbuilt : {Clone, Delete, SectView}) unbuilt->setEnabled(false);
+  for (QAction* unbuilt : {Clone, Delete}) unbuilt->setEnabled(false);
 }
 
 void TfrmMain::BuildMenus() {
@@ -282,8 +283,8 @@ QWidget* TfrmMain::BuildLeftPanel() {
   auto* buttons = new QHBoxLayout;
   Button1 = new QPushButton(QStringLiteral("LBA2CHS"), devContent);
   Button2 = new QPushButton(QStringLiteral("All Partitions"), devContent);
-  Button1->setEnabled(false);  // not built yet
-  Button2->setEnabled(false);
+  connect(Button1, &QPushButton::clicked, this, [this] { RunGuarded("LBA2CHS", [this] { Button1Click(); }); });
+  connect(Button2, &QPushButton::clicked, this, [this] { RunGuarded("All Partitions", [this] { Button2Click(); }); });
   buttons->addWidget(Button1);
   buttons->addWidget(Button2);
   dev->addLayout(buttons);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "model/CheckReport.h"
+#include "model/DevelopmentInfo.h"
 #include "ui/Colors.h"
 #include "ui/QtHost.h"
 #include "ui/main.h"
@@ -119,10 +120,7 @@ void TfrmMain::ListView1Click() {
   }
   if (SelectedPartition && DebugMode && SelectedPartition->Parent) {
     Memo1->clear();
-    for (const TPartition* sibling : SelectedPartition->Parent->Children) {
-      Memo1->appendPlainText(QStringLiteral("$%1").arg(reinterpret_cast<quintptr>(sibling), 0, 16));
-      Memo1->appendPlainText(QStringLiteral("%1 - %2").arg(sibling->AbsoluteStart()).arg(sibling->AbsoluteEnd() - 1));
-    }
+    for (const std::string& line : SiblingLines(*SelectedPartition)) Memo1->appendPlainText(Q(line));
   }
 }
 

@@ -1,0 +1,80 @@
+// `quillmark-cli dump --sector N [--count K] SOURCE`: sectors as the sector viewer shows them,
+// 16 bytes per line: the offset within the sector, the bytes in hexadecimal and as characters
+// (a zero byte, a control code or a code without character as "."). Each sector is headed by
+// " Sector N of TOTAL" and the column numbers. Sectors are 512-byte units, as everywhere.
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Command.h"
+#include "Interrupt.h"
+#include "model/HexText.h"
+
+namespace qm::cli {
+namespace {
+
+struct DumpOptions {
+  std::string sector;
+  std::optional<std::string> count;
+  std::string source;
+};
+
+int RunDump(const DumpOptions& options) {
+  uint64_t first = 0, count = 1;
+  if (!ParseWholeNumber(options.sector, UINT64_MAX, first)) {
+    PrintError("--sector must be a sector number (LBA): decimal digits");
+    return kExitUsage;
+  }
+  if (options.count && (!ParseWholeNumber(*options.count, UINT64_MAX, count) || count == 0)) {
+    PrintError("--count must be a number of sectors from 1 up");
+    return kExitUsage;
+  }
+  if (!AttachSources({options.source})) return kExitFailure;
+  TDriveGeometry geometry;
+  if (!GetDriveGeometry(kFirstHardDisk, geometry)) {
+    PrintError("cannot read " + options.source);
+    return kExitFailure;
+  }
+  const uint64_t total = geometry.TotalSectors;
+  if (first >= total) {
+    PrintError("sector " + std::to_string(first) + " lies beyond the end of " + options.source + ", which holds " +
+               std::to_string(total) + " sectors");
+    return kExitUsage;
+  }
+  if (count > total - first) {
+    PrintError(options.source + " holds " + std::to_string(total - first) + " sectors from sector " +
+               std::to_string(first) + " to its end");
+    return kExitUsage;
+  }
+
+  InterruptScope interrupts;
+  std::array<uint8_t, kSectorSize> buffer{};
+  for (uint64_t sector = first; sector < first + count; ++sector) {
+    if (Interrupted()) return InterruptExitStatus();
+    if (!ReadSectors(kFirstHardDisk, sector, 1, buffer.data(), true, true)) {
+      PrintError("sector " + std::to_string(sector) + " cannot be read");
+      return kExitFailure;
+    }
+    std::printf("%s Sector %llu of %llu\n%s\n", sector == first ? "" : "\n", static_cast<unsigned long long>(sector),
+                static_cast<unsigned long long>(total), HexHeaderLine().c_str());
+    for (int32_t line = 0; line < int32_t{kSectorSize} / kHexMaxBytesPerLine; ++line)
+      std::printf("%s\n", HexTextLine(buffer, line).c_str());
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddDumpCommand(CLI::App& app, const GlobalOptions&) {
+  auto options = std::make_shared<DumpOptions>();
+  CLI::App* sub =
+      app.add_subcommand("dump", "Show sectors in hexadecimal and as characters, as the sector viewer does");
+  sub->add_option("--sector", options->sector, "The first sector (LBA) to show")->required();
+  sub->add_option("--count", options->count, "How many sectors to show (default 1)");
+  sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
+  return Command{sub, [options] { return RunDump(*options); }};
+}
+
+}  // namespace qm::cli

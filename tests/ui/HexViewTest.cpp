@@ -11,6 +11,7 @@
 #include "support/ScriptedHost.h"
 #include "ui/Hexview.h"
 #include "ui/Preview.h"
+#include "ui/Rebuild.h"
 #include "ui/Scanconfig.h"
 #include "ui/about.h"
 #include "WindowFixture.h"
@@ -102,6 +103,9 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   w.ShowHexView = [&](TfrmHexView&) { ++calls; };
   w.OpenUrl = [&](const QUrl&) { ++calls; };
   w.AskImagePath = [&] { return ++calls, QString(); };
+  w.AskBackupFile = [&] { return ++calls, QString(); };
+  w.AskRestoreFile = [&] { return ++calls, QString(); };
+  w.ShowRebuild = [&](TfrmRebuild&) { return ++calls, false; };
   const auto closeAbout = [&] { QTimer::singleShot(0, [&] {
     if (auto* about = dynamic_cast<TfrmAbout*>(QApplication::activeModalWidget())) ++calls, about->close(); }); };
   enum Effect { Opened, Asked, Toggled, Stopped, Dropped };
@@ -125,7 +129,14 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
       {"About ...", &TfrmMain::About1, "H", false, "", Opened, closeAbout},
       {"Open disk image...", &TfrmMain::OpenImage, "D", false, "", Opened, {}},
       {"Debug", &TfrmMain::Debug, "", false, "Ctrl+Alt+D", Toggled, {}},
-      // Clone, Active, Rebuild, Hide/Show, Fdisk/mbr, Backup and Restore join here.
+      // The edits stop at their question (answered No) or their refusal: nothing is written.
+      {"Set active partition", &TfrmMain::Active, "DP", true, "", Asked, [&] { ClickRow(1); }},
+      {"Hide/Show", &TfrmMain::Hide, "DP", false, "", Asked, [&] { ClickRow(3); }},  // an extended partition
+      {"Rebuild partition table", &TfrmMain::Rebuild, "D", true, "", Opened, {}},
+      {"Fdisk/mbr", &TfrmMain::MBR, "T", false, "", Asked, {}},
+      {"Backup partition table", &TfrmMain::Backup, "T", false, "F2", Opened, {}},
+      {"Restore partition table", &TfrmMain::Restore, "T", false, "F3", Opened, {}},
+      // Clone joins here.
   };
   const std::pair<char, QMenu*> menus[] =
       {{'D', w.mnuDrives}, {'T', w.mnuTools}, {'H', w.mnuHelp}, {'P', w.PopupMenu1}};

@@ -112,6 +112,7 @@ Command AddListCommand(CLI::App& app, const GlobalOptions& options);
 Command AddScanCommand(CLI::App& app, const GlobalOptions& options);
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions& options);
 Command AddLsCommand(CLI::App& app, const GlobalOptions& options);
+Command AddCloneCommand(CLI::App& app, const GlobalOptions& options);
 // active, hide, delete, mbr, backup, restore, rebuild.
 std::vector<Command> AddTableCommands(CLI::App& app);
 

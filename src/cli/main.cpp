@@ -151,6 +151,7 @@ int Main(int argc, char** argv) {
       AddScanCommand(app, options),
       AddRecoverCommand(app, options),
       AddLsCommand(app, options),
+      AddCloneCommand(app, options),
   };
   for (Command& command : AddTableCommands(app)) commands.push_back(std::move(command));
   for (const Command& command : commands) command.app->footer(ExitStatusHelp());

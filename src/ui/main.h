@@ -27,6 +27,7 @@ namespace qm::ui {
 class TfrmMain;
 class TfrmScanConfig;
 class TfrmPreview;
+class TfrmDrives;
 
 // Interface globals.
 extern TfrmMain* frmMain;
@@ -106,6 +107,10 @@ class TfrmMain : public QMainWindow {
   std::function<void(TfrmPreview&)> ShowPreview;
   // How "Open disk image..." asks for a file; empty when cancelled. Tests replace it.
   std::function<QString()> AskImagePath;
+  // How the clone target dialog is shown (true when it closed with OK), and how its image-file
+  // choice asks for a file name (empty when cancelled). Empty: the dialogs themselves.
+  std::function<bool(TfrmDrives&)> ShowCloneTarget;
+  std::function<QString()> AskCloneFile;
 
   // --- Part of the window's behaviour that tests drive directly ---
   void FormShow();
@@ -130,6 +135,7 @@ class TfrmMain : public QMainWindow {
   void RefreshExecute();
   void RecoverExecute();
   void PreviewExecute();
+  void CloneExecute();
   void HelpExecute();
   void acExitExecute();
   void About1Click();

@@ -255,7 +255,12 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
   drive.StopRequested = false;
   const Lba first = plan.Source->AbsoluteStart();
   const uint64_t total = plan.Source->Entry.TotalSectors;
-  std::vector<uint8_t> buffer(size_t{kCloneBlockSectors} * kSectorSize);
+  // Page-aligned, as the page cache is: the kernel copies whole pages in and out.
+  struct PageBlock {
+    alignas(4096) uint8_t bytes[size_t{kCloneBlockSectors} * kSectorSize];
+  };
+  const auto block = std::make_unique<PageBlock>();
+  uint8_t* const buffer = block->bytes;
   std::vector<bool> good;
   report.Result = CloneResult::Copied;
   while (report.SectorsDone < total) {
@@ -266,8 +271,8 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
     }
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(kCloneBlockSectors, total - report.SectorsDone));
     const Lba at = report.SectorsDone;
-    if (ReadForClone(drive, first + at, count, buffer.data(), good, report) &&
-        !WriteBlock(writer, at, count, buffer.data(), good)) {
+    if (ReadForClone(drive, first + at, count, buffer, good, report) &&
+        !WriteBlock(writer, at, count, buffer, good)) {
       report.Result = CloneResult::WriteFailed;
       break;
     }
@@ -276,12 +281,14 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
       progress(static_cast<int>(std::lround(static_cast<double>(report.SectorsDone) / static_cast<double>(total) * 100.0)));
   }
   // A copy that ran to its end has the partition's length, also where its last blocks could
-  // not be read; a stopped or failed one keeps what was copied. Whatever was written is
-  // flushed before the user hears how it ended.
+  // not be read; a stopped or failed one keeps what was copied. What went to a volume is
+  // flushed to the medium before the user hears how it ended: the volume's old content is
+  // gone. An image file is left to the page cache, as a copied file is: the source stays as
+  // it was, so nothing is lost if the machine fails before the cache is written back.
   int writeError = report.Result == CloneResult::WriteFailed ? writer.error() : 0;
   int error = 0;
   if (plan.ToFile && report.Result == CloneResult::Copied) error = writer.SetFileLength(total * kSectorSize);
-  if (error == 0) error = writer.Flush();
+  if (error == 0 && !plan.ToFile) error = writer.Flush();
   if (error != 0 && report.Result != CloneResult::WriteFailed) {
     report.Result = CloneResult::WriteFailed;
     writeError = error;

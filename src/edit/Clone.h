@@ -72,9 +72,10 @@ using CloneProgress = std::function<void(int percent)>;
 // messages between blocks (the Stop action sets the drive's StopRequested). A block that
 // cannot be read is read again in 64 KiB pieces, and only the pieces that still fail are
 // skipped: the target keeps its old content there (zeros in an image file). The copy ends at
-// the first failed write. Afterwards everything written is flushed to the medium, and the
-// user is told how it ended: completed, with the unreadable sectors passed over, stopped or
-// failed with the target partly written. The drive is busy while it runs.
+// the first failed write. Afterwards what went to a volume is flushed to the medium (an
+// image file is left to the page cache, as any copied file is), and the user is told how it
+// ended: completed, with the unreadable sectors passed over, stopped or failed with the
+// target partly written. The drive is busy while it runs.
 CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const CloneProgress& progress);
 
 }  // namespace qm

@@ -49,6 +49,8 @@ bool CheckVolume(TClonePlan& plan) {
       Refuse("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
     return false;
   }
+  // A device the system could not describe is named by its size at least.
+  if (plan.Target.SizeText.empty()) FillLogiDrive(plan.Target, plan.Writer->Bytes(), "", "");
   const std::string sourceName = CloneFileSystemName(plan.Source->Entry.SystemId);
   if (sourceName != plan.Target.FileSystem) {
     Refuse("The file system type of lost partition (" + sourceName + ") does not" + "\r" +

@@ -1,5 +1,7 @@
 // The main window's Clone action: a lost partition copied onto a volume of the machine or into
 // an image file.
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QFileDialog>
 
 #include "disk/Host.h"
@@ -56,7 +58,16 @@ void TfrmMain::CloneExecute() {
         w->ListBox1->setEnabled(true);
       }
     } restore{this};
-    CloneLostPartition(drive, *plan, [this](int percent) { ProgressBar1->setValue(percent); });
+    // The host's pump is paced for the scanner's one call per sector; a clone block is 2048
+    // sectors, so the window is also let in here, every 15 ms, to repaint and take Stop.
+    QElapsedTimer sincePump;
+    sincePump.start();
+    CloneLostPartition(drive, *plan, [this, &sincePump](int percent) {
+      ProgressBar1->setValue(percent);
+      if (sincePump.elapsed() < 15) return;
+      QApplication::processEvents();
+      sincePump.restart();
+    });
   }
   // No reload: the drive's tables are as they were.
   FinishPendingClose();

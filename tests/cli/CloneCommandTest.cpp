@@ -102,13 +102,17 @@ TEST(CliCloneOnDevice, SmallForeignAndMountedVolumesAreRefused) {
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   const std::string mnt = ProcessFixtureDir() + "/clone-mnt", p = loop.path + "p";
   std::filesystem::create_directories(mnt);
-  struct Unmount {
-    std::string dir;
-    ~Unmount() { RunCommand("umount " + ShellQuote(dir) + " 2>/dev/null"); }
-  } unmount{mnt};
-  // Where the kernel reads the loop device's table by itself, partx finds its partitions there.
+  // Partitions added to a loop device outlive it unless they are deleted before it goes.
+  struct Undo {
+    std::string dir, device;
+    ~Undo() {
+      RunCommand("umount " + ShellQuote(dir) + " 2>/dev/null; partx -d " + device + " >/dev/null 2>&1 || { sleep 1; partx -d " +
+                 device + "; } >/dev/null 2>&1");
+    }
+  } undo{mnt, loop.path};
+  // partx -u also mends partitions that an earlier user of the device left behind.
   const std::string sys = "/sys/class/block/" + loop.path.substr(5) + "p3";
-  if (RunCommand("partx -a " + loop.path + " 2>/dev/null; test -e " + sys + " && " + kToolPath + "mkfs.ext4 -q " + p +
+  if (RunCommand("partx -u " + loop.path + " && test -e " + sys + " && " + kToolPath + "mkfs.ext4 -q " + p +
                  "3 && mount " + p + "3 " + ShellQuote(mnt) + " 2>/dev/null") != 0)
     GTEST_SKIP() << "this machine does not mount a loop device's partition";
   auto at = [&](uint64_t sector) { return [&, sector] { return Bytes(target, sector, 2); }; };

@@ -54,6 +54,7 @@ demo: build
 bench: build
 	build/bench/quillmark-bench
 	build/bench/quillmark-ls-bench
+	build/bench/quillmark-clone-bench
 
 clean:
 	rm -rf build build-asan

@@ -113,6 +113,7 @@ Command AddScanCommand(CLI::App& app, const GlobalOptions& options);
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions& options);
 Command AddLsCommand(CLI::App& app, const GlobalOptions& options);
 Command AddDumpCommand(CLI::App& app, const GlobalOptions& options);
+Command AddCloneCommand(CLI::App& app, const GlobalOptions& options);
 // active, hide, delete, mbr, backup, restore, rebuild.
 std::vector<Command> AddTableCommands(CLI::App& app);
 

@@ -2,13 +2,16 @@
 
 #include <blkid/blkid.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
+#include <utility>
 
 #include "disk/SectorIO.h"
 
@@ -59,7 +62,7 @@ struct VolumeProbe {
   bool opened = false;
   bool hasFileSystem = false;
   uint64_t bytes = 0;
-  std::string label, type;
+  std::string label, type, version;
 };
 
 VolumeProbe ProbeVolume(const std::string& devicePath) {
@@ -68,7 +71,7 @@ VolumeProbe ProbeVolume(const std::string& devicePath) {
   if (!pr) return result;  // no permission, no medium, gone
   result.opened = true;
   blkid_probe_enable_superblocks(pr, 1);
-  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE);
+  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_VERSION);
   blkid_loff_t size = blkid_probe_get_size(pr);
   result.bytes = size > 0 ? static_cast<uint64_t>(size) : 0;
   if (blkid_do_safeprobe(pr) == 0) {
@@ -77,6 +80,7 @@ VolumeProbe ProbeVolume(const std::string& devicePath) {
       result.hasFileSystem = true;
       if (blkid_probe_lookup_value(pr, "TYPE", &value, nullptr) == 0 && value) result.type = value;
       if (blkid_probe_lookup_value(pr, "LABEL", &value, nullptr) == 0 && value) result.label = value;
+      if (blkid_probe_lookup_value(pr, "VERSION", &value, nullptr) == 0 && value) result.version = value;
     }
   }
   blkid_free_probe(pr);
@@ -87,6 +91,58 @@ bool HasPartitionChildren(const std::string& deviceDir) {
   for (const std::string& child : SortedEntries(deviceDir))
     if (PathExists(deviceDir + "/" + child + "/partition")) return true;
   return false;
+}
+
+// The whole disk a block device belongs to: itself, or for a partition the device of the
+// folder above it in sysfs (/sys/dev/block/8:17/.. is sda).
+dev_t WholeDiskOf(dev_t device) {
+  const std::string dir = SysfsBlockDir(device);
+  if (!PathExists(dir + "/partition")) return device;
+  std::ifstream in(dir + "/../dev");
+  unsigned majorNumber = 0, minorNumber = 0;
+  char colon = 0;
+  if (in >> majorNumber >> colon >> minorNumber && colon == ':') return makedev(majorNumber, minorNumber);
+  return device;
+}
+
+// Where the bytes behind a path live. Files are named by device and inode, disks by their
+// device number; `fsDisks` are the disks whose file system holds a file.
+struct Storage {
+  std::set<std::pair<uint64_t, uint64_t>> files;
+  std::set<uint64_t> disks, fsDisks;
+};
+
+Storage StorageOf(const std::string& path) {
+  Storage storage;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    // A file yet to be made goes to the file system of its folder.
+    const std::string folder = fs::path(path).parent_path().string();
+    if (errno == ENOENT && ::stat(folder.empty() ? "." : folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        PathExists(SysfsBlockDir(st.st_dev)))
+      storage.fsDisks.insert(WholeDiskOf(st.st_dev));
+    return storage;
+  }
+  if (S_ISREG(st.st_mode)) {
+    storage.files.insert({st.st_dev, st.st_ino});
+    // A file system on a disk has that disk's partition as its device; others (tmpfs, btrfs
+    // subvolumes, network file systems) have a number no sysfs folder answers to.
+    if (PathExists(SysfsBlockDir(st.st_dev))) storage.fsDisks.insert(WholeDiskOf(st.st_dev));
+  } else if (S_ISBLK(st.st_mode)) {
+    const dev_t disk = WholeDiskOf(st.st_rdev);
+    storage.disks.insert(disk);
+    // A loop device's bytes are those of its backing file.
+    std::ifstream in(SysfsBlockDir(disk) + "/loop/backing_file");
+    std::string backing;
+    struct stat file {};
+    if (std::getline(in, backing) && ::stat(backing.c_str(), &file) == 0) storage.files.insert({file.st_dev, file.st_ino});
+  }
+  return storage;
+}
+
+template <typename T>
+bool Meet(const std::set<T>& a, const std::set<T>& b) {
+  return std::any_of(a.begin(), a.end(), [&](const T& x) { return b.count(x) != 0; });
 }
 
 }  // namespace
@@ -196,9 +252,29 @@ std::vector<BlockVolume> ListBlockVolumes(const std::string& sysClassBlockDir, c
     volume.bytes = probe.opened && probe.bytes ? probe.bytes : sectors * 512;
     volume.label = probe.label;
     volume.fileSystem = probe.type;
+    volume.version = probe.version;
     volumes.push_back(std::move(volume));
   }
   return volumes;
+}
+
+bool ProbeBlockVolume(const std::string& path, BlockVolume& volume) {
+  const VolumeProbe probe = ProbeVolume(path);
+  if (!probe.opened) return false;
+  volume = BlockVolume{};
+  volume.path = path;
+  volume.bytes = probe.bytes;
+  volume.label = probe.label;
+  volume.fileSystem = probe.type;
+  volume.version = probe.version;
+  return true;
+}
+
+// --- Sources and targets ---------------------------------------------------------------
+
+bool TargetStoresSource(const std::string& source, const std::string& target) {
+  const Storage s = StorageOf(source), t = StorageOf(target);
+  return Meet(s.files, t.files) || Meet(s.disks, t.disks) || Meet(s.disks, t.fsDisks) || Meet(s.fsDisks, t.disks);
 }
 
 // --- Partition devices -----------------------------------------------------------------

@@ -41,11 +41,24 @@ struct BlockVolume {
   bool removable = false;
   uint64_t bytes = 0;
   std::string label, fileSystem;  // as libblkid reports them; empty when unknown
+  std::string version;            // libblkid's VERSION: "FAT12", "FAT16", "FAT32" for vfat
 };
 
 // The volumes listed in `sysClassBlockDir`, in device name order; `devDir` holds their nodes.
 std::vector<BlockVolume> ListBlockVolumes(const std::string& sysClassBlockDir = "/sys/class/block",
                                           const std::string& devDir = "/dev");
+
+// What libblkid finds on the block device `path`: its size, and label, file system and
+// version when it holds a file system. False when it cannot be opened.
+bool ProbeBlockVolume(const std::string& path, BlockVolume& volume);
+
+// --- Sources and targets ---------------------------------------------------------------
+
+// True when writing to `target` could change the bytes of the drive source `source`: the same
+// file (by inode, so links and other names count), the same disk (a partition of it, or the
+// whole disk of a partition), a loop device over the image, or an image file kept on a file
+// system of the source disk.
+bool TargetStoresSource(const std::string& source, const std::string& target);
 
 // --- Partition devices -----------------------------------------------------------------
 

@@ -63,15 +63,32 @@ void FillLogiDrive(TLogiDrive& drive, uint64_t totalBytes, const std::string& la
   drive.FileSystem = TrimBlanks(fileSystem);
 }
 
+std::string SystemFileSystemName(const std::string& type, const std::string& version) {
+  // libblkid calls every FAT volume "vfat" and tells the width of its table in VERSION
+  // ("FAT12", "FAT16", "FAT32"). The names the clone compares are those of the partition type
+  // codes: "FAT" covers the 12- and 16-bit tables, "FAT32" the 32-bit one. A vfat volume of
+  // unknown width stays "vfat" and so matches no source. "ntfs" is NTFS; libblkid's other
+  // names (ext4, xfs, exfat, swap ...) match no lost partition and stay as they are.
+  if (type == "vfat") {
+    if (version == "FAT12" || version == "FAT16") return "FAT";
+    if (version == "FAT32") return "FAT32";
+    return type;
+  }
+  if (type == "ntfs") return "NTFS";
+  return type;
+}
+
+std::unique_ptr<TLogiDrive> MakeLogiDrive(const BlockVolume& found) {
+  auto volume = std::make_unique<TLogiDrive>();
+  volume->Root = found.path;
+  volume->DriveType = found.removable ? 2 : 3;
+  FillLogiDrive(*volume, found.bytes, found.label, SystemFileSystemName(found.fileSystem, found.version));
+  return volume;
+}
+
 std::vector<std::unique_ptr<TLogiDrive>> ListLogicalDrives(const std::string& sysClassBlockDir, const std::string& devDir) {
   std::vector<std::unique_ptr<TLogiDrive>> volumes;
-  for (const BlockVolume& found : ListBlockVolumes(sysClassBlockDir, devDir)) {
-    auto volume = std::make_unique<TLogiDrive>();
-    volume->Root = found.path;
-    volume->DriveType = found.removable ? 2 : 3;
-    FillLogiDrive(*volume, found.bytes, found.label, found.fileSystem);
-    volumes.push_back(std::move(volume));
-  }
+  for (const BlockVolume& found : ListBlockVolumes(sysClassBlockDir, devDir)) volumes.push_back(MakeLogiDrive(found));
   return volumes;
 }
 

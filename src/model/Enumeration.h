@@ -30,6 +30,11 @@ std::string VolumeSizeText(uint64_t totalBytes);
 // Completes a volume record from what the system reported: size text, label ("No Name"
 // when empty or blank, otherwise as reported), file-system name trimmed.
 void FillLogiDrive(TLogiDrive& drive, uint64_t totalBytes, const std::string& label, const std::string& fileSystem);
+// The name of a file system as the clone's match expects it, from libblkid's TYPE and
+// VERSION: "FAT" for FAT12 and FAT16, "FAT32", "NTFS"; every other name as libblkid gives it.
+std::string SystemFileSystemName(const std::string& type, const std::string& version);
+// The record of one block volume: Root is its device path.
+std::unique_ptr<TLogiDrive> MakeLogiDrive(const BlockVolume& volume);
 // One record per block volume of the machine that holds a file system (partitions, and
 // whole disks formatted without a table), in device name order. `sysClassBlockDir` is where
 // the block devices are listed; `devDir` where their nodes are.

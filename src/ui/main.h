@@ -30,6 +30,7 @@ class TfrmScanConfig;
 class TfrmPreview;
 class TfrmRebuild;
 class TfrmHexView;
+class TfrmDrives;
 
 // Interface globals.
 extern TfrmMain* frmMain;
@@ -118,6 +119,10 @@ class TfrmMain : public QMainWindow {
   std::function<void(TfrmHexView&)> ShowHexView;
   // How Help opens the help file with the desktop's handler. Tests replace it.
   std::function<void(const QUrl&)> OpenUrl;
+  // How the clone target dialog is shown (true when it closed with OK), and how its image-file
+  // choice asks for a file name (empty when cancelled). Empty: the dialogs themselves.
+  std::function<bool(TfrmDrives&)> ShowCloneTarget;
+  std::function<QString()> AskCloneFile;
 
   // --- Part of the window's behaviour that tests drive directly ---
   void FormShow();
@@ -142,6 +147,7 @@ class TfrmMain : public QMainWindow {
   void RefreshExecute();
   void RecoverExecute();
   void PreviewExecute();
+  void CloneExecute();
   void HelpExecute();
   void acExitExecute();
   void About1Click();

@@ -110,6 +110,7 @@ void TfrmMain::BuildActions() {
   wire(Refresh, "Refresh", &TfrmMain::RefreshExecute);
   wire(Recover, "Recovering", &TfrmMain::RecoverExecute);
   wire(Preview, "GetRootDirectory", &TfrmMain::PreviewExecute);
+  wire(Clone, "Clone", &TfrmMain::CloneExecute);
   wire(Help, "Help", &TfrmMain::HelpExecute);
   wire(acExit, "Exit", &TfrmMain::acExitExecute);
   wire(About1, "About", &TfrmMain::About1Click);
@@ -125,7 +126,7 @@ void TfrmMain::BuildActions() {
   wire(Rebuild, "Rebuild", &TfrmMain::RebuildExecute);
   // These stand where the user will find them, but do nothing yet: they stay disabled (and
   // their menu entries with them) until they are built.
-  for (QAction* unbuilt : {Clone, Delete}) unbuilt->setEnabled(false);
+  for (QAction* unbuilt : {Delete}) unbuilt->setEnabled(false);
 }
 
 void TfrmMain::BuildMenus() {

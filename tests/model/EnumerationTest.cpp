@@ -197,14 +197,15 @@ TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
   sys.Put("sdc/removable", "0");
   sys.Put("zram0/size", "32768");
 
-  // sdb1 is removable because the disk above it is.
+  // sdb1 is removable because the disk above it is; file systems carry the names the clone
+  // compares (vfat with a 16-bit table is FAT).
   std::string seen;
   for (const auto& v : ListLogicalDrives(sys.Path(), dev.Path()))
     seen += v->Root.substr(dev.Path().size()) + ' ' + v->FileSystem + ' ' + v->VolumeLabel + ' ' +
             std::to_string(v->TotalBytes) + ' ' + v->SizeText + ' ' + std::to_string(v->DriveType) + '\n';
-  EXPECT_EQ(seen, "/sdb1 vfat OFFICE 16777216 16.00 MB 2\n"
+  EXPECT_EQ(seen, "/sdb1 FAT OFFICE 16777216 16.00 MB 2\n"
                   "/sdb4  No Name 2097152 2.00 MB 3\n"
-                  "/sdc ntfs ARCHIVE 16777216 16.00 MB 3\n");
+                  "/sdc NTFS ARCHIVE 16777216 16.00 MB 3\n");
 }
 
 // --- Volume names of partitions --------------------------------------------------------

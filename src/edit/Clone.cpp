@@ -1,0 +1,304 @@
+#include "edit/Clone.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "disk/Host.h"
+#include "disk/Machine.h"
+#include "disk/SectorIO.h"
+#include "edit/Commit.h"
+#include "model/Enumeration.h"
+
+namespace qm {
+namespace {
+
+// A block that fails is read again in pieces of the sector layer's transfer size.
+constexpr uint32_t kSalvageSectors = kTransferChunk / kSectorSize;
+
+void Refuse(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Error); }
+
+std::string Sectors(uint64_t n) { return std::to_string(n) + (n == 1 ? " sector" : " sectors"); }
+
+std::string Megabytes(uint64_t bytes) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1048576.0);
+  return text;
+}
+
+bool IsLostOf(const TPhysicalDrv& drive, const TPartition& record) {
+  return std::any_of(drive.LostPartitions.begin(), drive.LostPartitions.end(),
+                     [&](const auto& lost) { return lost.get() == &record; });
+}
+
+// The parts of a volume check that need it open: in use, file system, capacity.
+bool CheckVolume(TClonePlan& plan) {
+  const std::string& path = plan.Target.Root;
+  int error = 0;
+  plan.Writer = VolumeWriter::OpenExisting(path, error);
+  if (!plan.Writer) {
+    if (error == EBUSY)
+      Refuse(path + " is in use: it is mounted, or another program holds it.\rUnmount it first. Nothing was written.");
+    else
+      Refuse("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
+    return false;
+  }
+  // A device the system could not describe is named by its size at least.
+  if (plan.Target.SizeText.empty()) FillLogiDrive(plan.Target, plan.Writer->Bytes(), "", "");
+  const std::string sourceName = CloneFileSystemName(plan.Source->Entry.SystemId);
+  if (sourceName != plan.Target.FileSystem) {
+    Refuse("The file system type of lost partition (" + sourceName + ") does not" + "\r" +
+           "match the file system type of destination drive (" + plan.Target.FileSystem + ").");
+    return false;
+  }
+  // The device as it is now, not as it was listed: it is what receives the sectors.
+  if (plan.Writer->Bytes() / kSectorSize < plan.Source->Entry.TotalSectors) {
+    Refuse("The capacity of destination drive mustn't less\rthan the size of source partition.");
+    return false;
+  }
+  return true;
+}
+
+// An image file: writable where it is to be, with room for the copy.
+bool CheckImageFile(TClonePlan& plan, uint64_t existingBytes) {
+  const std::string& path = plan.Target.Root;
+  int error = 0;
+  if (plan.ReplacesFile) {
+    plan.Writer = VolumeWriter::OpenExisting(path, error);
+    if (!plan.Writer) {
+      Refuse("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
+      return false;
+    }
+  } else {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+      Refuse("Cannot create " + path + ":\r" + SystemErrorText(errno) + ". Nothing was written.");
+      return false;
+    }
+  }
+  // The space a replaced file holds now comes free when it is emptied.
+  uint64_t free = 0;
+  if (!FreeBytesFor(path, free, error)) {
+    Refuse("Cannot tell the free space for " + path + ":\r" + SystemErrorText(error) + ". Nothing was written.");
+    return false;
+  }
+  const uint64_t needed = uint64_t{plan.Source->Entry.TotalSectors} * kSectorSize;
+  if (needed > free + existingBytes) {
+    Refuse("There is not enough free space for " + path + ":\r" + Megabytes(needed) + " needed, " +
+           Megabytes(free + existingBytes) + " free. Nothing was written.");
+    return false;
+  }
+  return true;
+}
+
+// The line that names the target in the questions, as the volume list shows it.
+std::string TargetLine(const TClonePlan& plan) {
+  return plan.Target.Root + "  (" + plan.Target.SizeText + ")  " + plan.Target.VolumeLabel;
+}
+
+// Reads `count` sectors at `lba`. When the whole run fails, reads it again piece by piece and
+// clears the pieces that still fail; counts them into the report.
+bool ReadForClone(TPhysicalDrv& drive, Lba lba, uint32_t count, uint8_t* buffer, std::vector<bool>& good,
+                  CloneReport& report) {
+  good.assign((count + kSalvageSectors - 1) / kSalvageSectors, true);
+  if (ReadSectors(drive.DriveNumber, lba, static_cast<uint16_t>(count), buffer, false, true)) return true;
+  bool any = false;
+  for (uint32_t done = 0; done < count; done += kSalvageSectors) {
+    const uint32_t piece = std::min(kSalvageSectors, count - done);
+    if (ReadSectors(drive.DriveNumber, lba + done, static_cast<uint16_t>(piece), buffer + size_t{done} * kSectorSize,
+                    false, true)) {
+      any = true;
+      continue;
+    }
+    good[done / kSalvageSectors] = false;
+    if (report.UnreadableSectors == 0) report.FirstUnreadable = lba + done;
+    report.UnreadableSectors += piece;
+  }
+  return any;
+}
+
+// Writes the pieces of a block that were read; false at the first write that fails.
+bool WriteBlock(VolumeWriter& writer, Lba at, uint32_t count, const uint8_t* buffer, const std::vector<bool>& good) {
+  if (std::all_of(good.begin(), good.end(), [](bool g) { return g; }))
+    return writer.WriteVolumeSectors(at, count, buffer);
+  for (uint32_t done = 0; done < count; done += kSalvageSectors) {
+    if (!good[done / kSalvageSectors]) continue;
+    const uint32_t piece = std::min(kSalvageSectors, count - done);
+    if (!writer.WriteVolumeSectors(at + done, piece, buffer + size_t{done} * kSectorSize)) return false;
+  }
+  return true;
+}
+
+// Tells the user how the copy ended.
+void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeError) {
+  const std::string& path = plan.Target.Root;
+  const uint64_t total = plan.Source->Entry.TotalSectors;
+  switch (report.Result) {
+    case CloneResult::Copied:
+      if (plan.ToFile)
+        MessageBox("The partition is copied into the image file\r" + path + ".", "Clone completed", MsgButtons::Ok,
+                   MsgIcon::Information);
+      else
+        MessageBox("The modification will be presented after reboot.", "Clone completed", MsgButtons::Ok,
+                   MsgIcon::Information);
+      break;
+    case CloneResult::Stopped:
+      MessageBox("The clone was stopped after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
+                     path + " is only partly written.",
+                 "Clone", MsgButtons::Ok, MsgIcon::Warning);
+      break;
+    case CloneResult::WriteFailed:
+      MessageBox("The clone failed after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
+                     path + " is only partly written.\r" +
+                     (writeError != 0 ? SystemErrorText(writeError) : std::string("The target took no more data")) +
+                     ".",
+                 "Error", MsgButtons::Ok, MsgIcon::Error);
+      break;
+    case CloneResult::NotCreated: break;
+  }
+  if (report.UnreadableSectors > 0)
+    MessageBox(Sectors(report.UnreadableSectors) + " of the lost partition could not be read (the first at sector " +
+                   std::to_string(report.FirstUnreadable) + ") and were passed over:\r" +
+                   (plan.ToFile ? "the image holds zeros there." : "the volume keeps its old content there."),
+               "Clone", MsgButtons::Ok, MsgIcon::Warning);
+}
+
+}  // namespace
+
+std::string CloneFileSystemName(uint8_t systemId) {
+  switch (systemId) {
+    case 0x01:
+    case 0x06: return "FAT";
+    case 0x07: return "NTFS";
+    case 0x0B: return "FAT32";
+    default: return "";
+  }
+}
+
+std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source, const std::string& target,
+                                         const TLogiDrive* volume) {
+  if (!CheckNotBusy(drive)) return nullptr;
+  const DriveSource* drv = FindDriveSource(drive.DriveNumber);
+  if (!drv || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
+    Refuse("The selected record is not a lost partition of drive " + DriveHex(drive.DriveNumber) + "H.");
+    return nullptr;
+  }
+  auto plan = std::make_unique<TClonePlan>();
+  plan->Source = &source;
+  plan->Target.Root = target;
+  const VolumeTargetInfo info = InspectVolumeTarget(target);
+  switch (info.kind) {
+    case VolumeTargetKind::Other:
+      Refuse(target + " is neither a block device nor a regular file.\rA partition is cloned onto a volume or into an image file.");
+      return nullptr;
+    case VolumeTargetKind::Unreachable:
+      Refuse("Cannot reach " + target + ":\r" + SystemErrorText(info.error) + ". Nothing was written.");
+      return nullptr;
+    case VolumeTargetKind::Missing:
+    case VolumeTargetKind::File:
+      plan->ToFile = true;
+      plan->ReplacesFile = info.kind == VolumeTargetKind::File;
+      FillLogiDrive(plan->Target, uint64_t{source.Entry.TotalSectors} * kSectorSize, "", "");
+      break;
+    case VolumeTargetKind::BlockDevice:
+      if (volume) {
+        plan->Target = *volume;
+        plan->Target.Root = target;
+      } else if (BlockVolume found; ProbeBlockVolume(target, found)) {
+        plan->Target = *MakeLogiDrive(found);
+      }
+      break;
+  }
+  // Nothing may go to the drive being read: the copy would overwrite what it has yet to read.
+  if (TargetStoresSource(drv->Path(), target)) {
+    Refuse(target + " holds the drive that the lost partition lies on (" + drv->Path() +
+           "):\rcloning onto it would overwrite the partition. Choose a target on another drive.");
+    return nullptr;
+  }
+  const bool ok = plan->ToFile ? CheckImageFile(*plan, info.kind == VolumeTargetKind::File ? info.bytes : 0)
+                               : CheckVolume(*plan);
+  return ok ? std::move(plan) : nullptr;
+}
+
+bool ConfirmClone(const TClonePlan& plan) {
+  if (plan.ReplacesFile &&
+      MessageBox("The file\r\r" + plan.Target.Root + "\r\ralready exists. Replace it with the lost partition?", "Clone",
+                 MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
+    return false;
+  const std::string text =
+      plan.ToFile ? "You are copying selected partition into the image file below:\r\r" + plan.Target.Root + "  (" +
+                        plan.Target.SizeText + ")\r\rContinue?"
+                  : "You are cloning selected partition to the drive below:\r\r" + TargetLine(plan) + "\r\r" +
+                        "All data on this drive will be destroyed. Are you sure?";
+  return MessageBox(text, "Clone", MsgButtons::OkCancel, MsgIcon::Warning) == MsgAnswer::Ok;
+}
+
+CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const CloneProgress& progress) {
+  CloneReport report;
+  if (plan.ToFile) {
+    int error = 0;
+    if (!plan.Writer) plan.Writer = VolumeWriter::Create(plan.Target.Root, error);
+    else error = plan.Writer->SetFileLength(0);
+    if (!plan.Writer || error != 0) {
+      Refuse((plan.ReplacesFile ? "Cannot empty " : "Cannot create ") + plan.Target.Root + ":\r" +
+             SystemErrorText(error) + ". Nothing was written.");
+      return report;
+    }
+  }
+  VolumeWriter& writer = *plan.Writer;
+  const BusyGuard busy(drive);
+  drive.StopRequested = false;
+  const Lba first = plan.Source->AbsoluteStart();
+  const uint64_t total = plan.Source->Entry.TotalSectors;
+  // Page-aligned, as the page cache is: the kernel copies whole pages in and out.
+  struct PageBlock {
+    alignas(4096) uint8_t bytes[size_t{kCloneBlockSectors} * kSectorSize];
+  };
+  const auto block = std::make_unique<PageBlock>();
+  uint8_t* const buffer = block->bytes;
+  std::vector<bool> good;
+  report.Result = CloneResult::Copied;
+  while (report.SectorsDone < total) {
+    ProcessMessages();
+    if (drive.StopRequested) {
+      report.Result = CloneResult::Stopped;
+      break;
+    }
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(kCloneBlockSectors, total - report.SectorsDone));
+    const Lba at = report.SectorsDone;
+    if (ReadForClone(drive, first + at, count, buffer, good, report) &&
+        !WriteBlock(writer, at, count, buffer, good)) {
+      report.Result = CloneResult::WriteFailed;
+      break;
+    }
+    report.SectorsDone += count;
+    if (progress)
+      progress(static_cast<int>(std::lround(static_cast<double>(report.SectorsDone) / static_cast<double>(total) * 100.0)));
+  }
+  // A copy that ran to its end has the partition's length, also where its last blocks could
+  // not be read; a stopped or failed one keeps what was copied. What went to a volume is
+  // flushed to the medium before the user hears how it ended: the volume's old content is
+  // gone. An image file is left to the page cache, as a copied file is: the source stays as
+  // it was, so nothing is lost if the machine fails before the cache is written back.
+  int writeError = report.Result == CloneResult::WriteFailed ? writer.error() : 0;
+  int error = 0;
+  if (plan.ToFile && report.Result == CloneResult::Copied) error = writer.SetFileLength(total * kSectorSize);
+  if (error == 0 && !plan.ToFile) error = writer.Flush();
+  if (error != 0 && report.Result != CloneResult::WriteFailed) {
+    report.Result = CloneResult::WriteFailed;
+    writeError = error;
+  }
+  if (progress) progress(0);
+  TellOutcome(plan, report, writeError);
+  drive.StopRequested = false;
+  return report;
+}
+
+}  // namespace qm

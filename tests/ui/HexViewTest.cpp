@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "support/ScriptedHost.h"
+#include "ui/CloneTarget.h"
 #include "ui/Hexview.h"
 #include "ui/Preview.h"
 #include "ui/Rebuild.h"
@@ -106,6 +107,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   w.AskBackupFile = [&] { return ++calls, QString(); };
   w.AskRestoreFile = [&] { return ++calls, QString(); };
   w.ShowRebuild = [&](TfrmRebuild&) { return ++calls, false; };
+  w.ShowCloneTarget = [&](TfrmDrives&) { return ++calls, false; };
   const auto closeAbout = [&] { QTimer::singleShot(0, [&] {
     if (auto* about = dynamic_cast<TfrmAbout*>(QApplication::activeModalWidget())) ++calls, about->close(); }); };
   enum Effect { Opened, Asked, Toggled, Stopped, Dropped };
@@ -136,7 +138,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
       {"Fdisk/mbr", &TfrmMain::MBR, "T", false, "", Asked, {}},
       {"Backup partition table", &TfrmMain::Backup, "T", false, "F2", Opened, {}},
       {"Restore partition table", &TfrmMain::Restore, "T", false, "F3", Opened, {}},
-      // Clone joins here.
+      {"Clone", &TfrmMain::Clone, "DP", true, "", Opened, [&] { ClickRow(w.FirstLostRow); }},
   };
   const std::pair<char, QMenu*> menus[] =
       {{'D', w.mnuDrives}, {'T', w.mnuTools}, {'H', w.mnuHelp}, {'P', w.PopupMenu1}};

@@ -12,20 +12,6 @@ namespace {
 constexpr const char* kCaption = "GetRootDirectory";
 constexpr const char* kUnrecognized = "Unrecognized file system or partition has been destroyed.";
 
-// Holds the drive busy and gives it back as it was found: a label read may run inside a
-// scan, whose own hold must outlast it.
-class BusyHold {
- public:
-  explicit BusyHold(TPhysicalDrv& drive) : drive_(drive), was_(drive.Scanning) { drive_.Scanning = true; }
-  ~BusyHold() { drive_.Scanning = was_; }
-  BusyHold(const BusyHold&) = delete;
-  BusyHold& operator=(const BusyHold&) = delete;
-
- private:
-  TPhysicalDrv& drive_;
-  bool was_;
-};
-
 bool IsFat(uint8_t kind) { return kind == fkFat12 || kind == fkFat16 || kind == fkFat32; }
 
 bool ReadRoot(TPhysicalDrv& drive, const TPartition& partition, TRootEntries* list, std::string* label) {
@@ -65,7 +51,7 @@ bool ReadRoot(TPhysicalDrv& drive, const TPartition& partition, TRootEntries* li
 }  // namespace
 
 bool GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRootEntries* list, std::string* label) {
-  const BusyHold busy(drive);
+  const BusyGuard busy(drive);
   try {
     return ReadRoot(drive, partition, list, label);
   } catch (const std::exception& e) {

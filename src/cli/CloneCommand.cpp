@@ -22,12 +22,6 @@ struct CloneOptions {
   std::string source;
 };
 
-TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba) {
-  for (auto& lost : drive.LostPartitions)
-    if (lost->AbsoluteStart() == lba && !lost->IsExtended()) return lost.get();
-  return nullptr;
-}
-
 int Stopped() {
   PrintError("interrupted; nothing was written");
   return InterruptExitStatus();

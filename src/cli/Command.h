@@ -53,6 +53,9 @@ constexpr uint64_t kMaxMegabytes = 0xFFFFFFFFull / 2048;
 // Reads --start-mb or --end-mb (`name`); prints what is allowed and gives false otherwise.
 bool MegabyteOption(const std::string& name, const std::optional<std::string>& text, std::optional<int64_t>& megabytes);
 
+// The lost partition (not an extended one) whose first sector is `lba`, or null.
+TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba);
+
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);
 

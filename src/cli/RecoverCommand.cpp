@@ -28,12 +28,6 @@ struct RecoverOptions {
   std::string source;
 };
 
-TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba) {
-  for (auto& lost : drive.LostPartitions)
-    if (lost->AbsoluteStart() == lba && !lost->IsExtended()) return lost.get();
-  return nullptr;
-}
-
 int Stopped() {
   PrintError("interrupted; nothing was written");
   return InterruptExitStatus();
@@ -146,6 +140,12 @@ bool ReadRecoverNumbers(const RecoverNumbers& typed, RecoverOptions& options) {
 }
 
 }  // namespace
+
+TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba) {
+  for (auto& lost : drive.LostPartitions)
+    if (lost->AbsoluteStart() == lba && !lost->IsExtended()) return lost.get();
+  return nullptr;
+}
 
 Command AddRecoverCommand(CLI::App& app, const GlobalOptions& global) {
   auto options = std::make_shared<RecoverOptions>();

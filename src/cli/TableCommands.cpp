@@ -38,12 +38,6 @@ TPartition* ListedAt(TPhysicalDrv& drive, uint64_t lba) {
   return nullptr;
 }
 
-TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba) {
-  for (auto& lost : drive.LostPartitions)
-    if (lost->AbsoluteStart() == lba && !lost->IsExtended()) return lost.get();
-  return nullptr;
-}
-
 // The exit status and last words of an edit.
 int Finish(EditResult result, TPhysicalDrv& drive, const std::string& done) {
   switch (result) {

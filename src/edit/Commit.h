@@ -35,19 +35,6 @@ std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber);
 // write made from this model would undo its work.
 bool CheckTablesUnchanged(const TPhysicalDrv& drive);
 
-// Sets the drive's busy flag for the life of the object; puts the old value back after.
-class BusyGuard {
- public:
-  explicit BusyGuard(TPhysicalDrv& drive) : drive_(drive), previous_(drive.Scanning) { drive.Scanning = true; }
-  ~BusyGuard() { drive_.Scanning = previous_; }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-
- private:
-  TPhysicalDrv& drive_;
-  bool previous_;
-};
-
 // False, after telling the user, while another operation runs on the drive.
 bool CheckNotBusy(const TPhysicalDrv& drive);
 

@@ -106,6 +106,20 @@ class TPhysicalDrv {
   std::vector<std::unique_ptr<TPartition>> owned_;
 };
 
+// Holds the drive's busy flag for the life of the object and gives it back as it was found: a
+// label read may run inside a scan, whose own hold must outlast it.
+class BusyGuard {
+ public:
+  explicit BusyGuard(TPhysicalDrv& drive) : drive_(drive), previous_(drive.Scanning) { drive.Scanning = true; }
+  ~BusyGuard() { drive_.Scanning = previous_; }
+  BusyGuard(const BusyGuard&) = delete;
+  BusyGuard& operator=(const BusyGuard&) = delete;
+
+ private:
+  TPhysicalDrv& drive_;
+  bool previous_;
+};
+
 // True for a link to a further extended boot record: an extended type code on a record that
 // is neither Root nor a child of Root.
 bool IsNestedExtended(const TPhysicalDrv& drive, const TPartition& record);

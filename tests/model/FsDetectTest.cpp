@@ -1,4 +1,4 @@
-// File-system recognition on boot sectors made by mkfs tools, NTFS attributes and labels.
+// NTFS attributes of file records made by hand, and the labels of volumes made by mkntfs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -21,31 +21,6 @@ TSector BootSectorOf(const std::string& path) {
 
 std::string MakeNtfs(const std::string& name, const std::string& label) {
   return MakeImage(name, "10M", "fsat 0 20480 ntfs" + (label.empty() ? "" : " " + ShellQuote(label)));
-}
-
-TEST(DetectFsKind, LooksOnlyAtTheTypeStrings) {
-  const struct {
-    std::vector<std::pair<size_t, std::string>> strings;
-    uint8_t kind;
-  } cases[] = {
-      {{}, fkUnallocated},
-      {{{0x36, "fat16   "}}, fkFat16},  // case does not matter
-      {{{0x36, "FAT     "}}, fkUnallocated},
-      {{{0x52, "FAT16   "}}, fkUnallocated},  // FAT16 at the FAT32 position is nothing
-      {{{0x36, "HPFS    "}}, fkHpfs},
-      {{{0x36, "FAT12   "}, {0x03, "NTFS    "}}, fkFat12},  // the FAT12 test comes first
-      {{{0x03, "NTFS    "}, {0x52, std::string(8, '\0')}}, fkNtfs},
-      {{{0x52, std::string("\tFAT32\0\0", 8)}}, fkFat32},  // control characters are trimmed too
-  };
-  for (const auto& c : cases) {
-    TSector s{};
-    std::string all;
-    for (const auto& [at, text] : c.strings) {
-      std::copy(text.begin(), text.end(), s.begin() + static_cast<long>(at));
-      all += text + "|";
-    }
-    EXPECT_EQ(DetectFsKind(s), c.kind) << all;
-  }
 }
 
 // A minimal file record: header, one attribute per call of Add, end marker.

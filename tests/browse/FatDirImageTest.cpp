@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "browse/FatDir.h"
-#include "cli/CliRun.h"
 #include "model/FsDetect.h"
 #include "model/Text.h"
 #include "support/Fixtures.h"
@@ -156,22 +155,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, FatDirOnImages,
                                            KindCase{"fat16", 40960, fkFat16, {"readme.txt", "lower.txt", "UPPER.txt", "Empty.txt"}},
                                            KindCase{"fat32", 80000, fkFat32, {"README.TXT", "lower.txt", "UPPER.TXT", "EMPTY.TXT"}}),
                          [](const auto& info) { return std::string(info.param.kind); });
-
-// The command line shows FAT labels in its list, as text and as JSON.
-TEST(CliFatLabels, ListShowsTheLabelsOfFatVolumes) {
-  QM_IMAGE(image, "cli-fat-labels.img", "128M",
-           "table 'label: dos\\nunit: sectors\\n2048,8192,1\\n10240,40960,6\\n51200,80000,c' "
-           "fs 1 fat12 TWELVE fs 2 fat16 SIXTEEN fs 3 fat32 THIRTYTWO");
-  const nlohmann::json drive = CliDrive("list", image);
-  const nlohmann::json& rows = drive["partitions"];
-  ASSERT_GE(rows.size(), 3u) << rows;
-  EXPECT_EQ(rows[0]["label"], "TWELVE");
-  EXPECT_EQ(rows[1]["label"], "SIXTEEN");
-  EXPECT_EQ(rows[2]["label"], "THIRTYTWO");
-  const CliRun text = RunCli("list " + ShellQuote(image));
-  EXPECT_EQ(text.status, 0) << text.err;
-  for (const char* label : {"TWELVE", "SIXTEEN", "THIRTYTWO"}) EXPECT_NE(text.out.find(label), std::string::npos) << label;
-}
 
 }  // namespace
 }  // namespace qm::test

@@ -9,7 +9,7 @@
 namespace qm::cli {
 namespace {
 
-// A host reading `input` and writing into a temporary file whose text Output() returns.
+// A host reading `input` and writing into a temporary file.
 class HostRig {
  public:
   HostRig(bool assumeYes, bool interactive, const std::string& input = "")
@@ -21,103 +21,58 @@ class HostRig {
     std::fclose(in_);
     std::fclose(out_);
   }
+  MsgAnswer Ask(MsgButtons buttons, const std::string& caption = "Recovering", const std::string& text = "Recover?") {
+    return host.MessageBox(text, caption, buttons, MsgIcon::Warning);
+  }
   std::string Output() {
     std::fflush(out_);
     std::rewind(out_);
     std::string text;
     char buf[256];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, out_)) > 0) text.append(buf, n);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, out_)) > 0;) text.append(buf, n);
     return text;
   }
 
  private:
-  std::FILE* in_;
-  std::FILE* out_;
+  std::FILE *in_, *out_;
 
  public:
   CliHost host;
 };
 
-TEST(CliHost, MessagesReadCaptionColonTextWithLineBreaks) {
-  HostRig rig(false, false);
-  EXPECT_EQ(rig.host.MessageBox("Partition recovered.\rRestart to use it.", "Recovering", MsgButtons::Ok,
-                                MsgIcon::Information),
-            MsgAnswer::Ok);
-  EXPECT_EQ(rig.Output(), "Recovering: Partition recovered.\nRestart to use it.\n");
+TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
+  HostRig quiet(false, false, "y\n"), yes(true, false);
+  const struct {
+    MsgButtons buttons;
+    MsgAnswer withoutYes, withYes;
+  } cases[] = {{MsgButtons::YesNo, MsgAnswer::No, MsgAnswer::Yes},
+               {MsgButtons::OkCancel, MsgAnswer::Cancel, MsgAnswer::Ok},
+               {MsgButtons::YesNoCancel, MsgAnswer::No, MsgAnswer::Yes},
+               {MsgButtons::AbortRetryIgnore, MsgAnswer::Abort, MsgAnswer::Abort}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(quiet.Ask(c.buttons), c.withoutYes);
+    EXPECT_EQ(yes.Ask(c.buttons), c.withYes);
+  }
+  EXPECT_EQ(quiet.Output().find("[y]es"), std::string::npos);  // nobody was asked
+  EXPECT_EQ(yes.host.TransferErrors(), 1);
 }
 
-TEST(CliHost, WithoutATerminalQuestionsGetTheAnswerThatWritesNothing) {
-  HostRig rig(false, false, "y\n");
-  EXPECT_EQ(rig.host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
-  EXPECT_EQ(rig.host.MessageBox("Go on?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
-  EXPECT_EQ(rig.host.MessageBox("Bad sector", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
-            MsgAnswer::Abort);
-  EXPECT_EQ(rig.Output().find("[y]es"), std::string::npos);  // nobody was asked
-}
-
-TEST(CliHost, YesAnswersYesAndOkButNeverIgnoresAnError) {
-  HostRig rig(true, false);
-  EXPECT_EQ(rig.host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::Yes);
-  EXPECT_EQ(rig.host.MessageBox("Go on?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
-  EXPECT_EQ(rig.host.MessageBox("Save?", "Backup", MsgButtons::YesNoCancel, MsgIcon::Warning), MsgAnswer::Yes);
-  EXPECT_EQ(rig.host.MessageBox("Bad sector", "Write Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
-            MsgAnswer::Abort);
-}
-
-TEST(CliHost, AtATerminalTheUserAnswers) {
-  HostRig rig(false, true, "Y\n\n  maybe\nr\no\n");
-  EXPECT_EQ(rig.host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::Yes);
+TEST(CliHost, AtATerminalTheUserAnswersAndErrorsLeftStandingAreCounted) {
+  HostRig rig(false, true, "Y\n\n  maybe\nr\no\ni\na\n");
+  EXPECT_EQ(rig.Ask(MsgButtons::YesNo), MsgAnswer::Yes);
   // An empty line takes the safe answer; an unknown one asks again.
-  EXPECT_EQ(rig.host.MessageBox("Delete?", "Deleting Partition", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
-  EXPECT_EQ(rig.host.MessageBox("Bad sector", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
-            MsgAnswer::Retry);
-  EXPECT_EQ(rig.host.MessageBox("Go on?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
+  EXPECT_EQ(rig.Ask(MsgButtons::YesNo, "Deleting Partition"), MsgAnswer::No);
+  EXPECT_EQ(rig.Ask(MsgButtons::AbortRetryIgnore, "Read Error"), MsgAnswer::Retry);
+  EXPECT_EQ(rig.Ask(MsgButtons::OkCancel, "Clone"), MsgAnswer::Ok);
+  EXPECT_EQ(rig.host.TransferErrors(), 0);
+  EXPECT_EQ(rig.Ask(MsgButtons::AbortRetryIgnore, "Read Error"), MsgAnswer::Ignore);
+  EXPECT_EQ(rig.Ask(MsgButtons::AbortRetryIgnore, "Read Error"), MsgAnswer::Abort);
+  EXPECT_EQ(rig.host.TransferErrors(), 2);
   // The input has ended: nothing more can be asked.
-  EXPECT_EQ(rig.host.MessageBox("Write?", "FDISK/MBR", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
-  std::string out = rig.Output();
+  EXPECT_EQ(rig.Ask(MsgButtons::YesNo, "FDISK/MBR"), MsgAnswer::No);
+  const std::string out = rig.Output();
   EXPECT_NE(out.find("Recovering: Recover?\n[y]es / [N]o? "), std::string::npos) << out;
   EXPECT_NE(out.find("[A]bort / [r]etry / [i]gnore? [A]bort / [r]etry / [i]gnore? "), std::string::npos) << out;
-}
-
-TEST(CliHost, WithATerminalApartTheQuestionIsAskedThereAndLoggedInOut) {
-  std::FILE* in = std::tmpfile();
-  std::FILE* out = std::tmpfile();
-  std::FILE* terminal = std::tmpfile();
-  std::fputs("n\n", in);
-  std::rewind(in);
-  CliHost host(false, true, in, out, terminal);
-  EXPECT_EQ(host.MessageBox("Recover?", "Recovering", MsgButtons::YesNo, MsgIcon::Warning), MsgAnswer::No);
-  EXPECT_EQ(host.MessageBox("Recovered.", "Recovering", MsgButtons::Ok, MsgIcon::Information), MsgAnswer::Ok);
-  auto text = [](std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string t;
-    char buf[256];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) t.append(buf, n);
-    return t;
-  };
-  EXPECT_EQ(text(out), "Recovering: Recover?\nRecovering: Recovered.\n");
-  EXPECT_EQ(text(terminal), "Recovering: Recover?\n[y]es / [N]o? ");  // plain messages stay in the log
-  std::fclose(in);
-  std::fclose(out);
-  std::fclose(terminal);
-}
-
-TEST(CliHost, CountsTheTransferErrorsThatStayedErrors) {
-  HostRig rig(false, true, "r\ni\na\n");
-  const auto error = [&] { return rig.host.MessageBox("Bad", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning); };
-  EXPECT_EQ(error(), MsgAnswer::Retry);
-  EXPECT_EQ(rig.host.TransferErrors(), 0);
-  EXPECT_EQ(error(), MsgAnswer::Ignore);
-  EXPECT_EQ(error(), MsgAnswer::Abort);
-  EXPECT_EQ(rig.host.MessageBox("Go?", "Clone", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
-  EXPECT_EQ(rig.host.TransferErrors(), 2);
-  HostRig unattended(true, false);
-  EXPECT_EQ(unattended.host.MessageBox("Bad", "Write Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning),
-            MsgAnswer::Abort);
-  EXPECT_EQ(unattended.host.TransferErrors(), 1);
 }
 
 }  // namespace

@@ -22,13 +22,7 @@ const char kWipedLayout[] =
     "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,40960,7' fs 1 fat32 WIPED32 fs 2 ntfs WIPEDNT "
     "sector 2048 00 sector 73728 00 lose 2 lose 1";
 
-int ToolStatus(const std::string& image, uint64_t start, uint64_t size, const std::string& tool, std::string& out) {
-  const std::string volume = image + ".vol";
-  RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=" + std::to_string(start) +
-             " count=" + std::to_string(size) + " status=none");
-  return RunCommand(kToolPath + tool + " " + ShellQuote(volume) + " 2>&1", &out);
-}
-
+// The report's lines.
 std::vector<std::string> ReportLines(TPhysicalDrv& drive, TPartition& find) {
   std::string report;
   BuildCheckReport(drive, find, report);
@@ -46,21 +40,15 @@ TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   DriveRegistryScope registry;
   ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
   const uint8_t number = registry.AttachImage(image);
-  TDriveGeometry g;
-  ASSERT_TRUE(GetDriveGeometry(number, g));
-  auto drive = CreatePhysicalDrv(number, g);
+  auto drive = ReadDrive(number);
+  const TDriveGeometry& g = drive->Geometry;
   ASSERT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
 
   ASSERT_EQ(drive->LostPartitions.size(), 2u);
   TPartition& fat = *drive->LostPartitions[0];
   TPartition& ntfs = *drive->LostPartitions[1];
-  EXPECT_EQ(fat.AbsoluteStart(), 2048u);
-  EXPECT_EQ(uint64_t{fat.Entry.TotalSectors}, 71680u);
-  EXPECT_EQ(fat.FsKind, fkFat32);
+  EXPECT_EQ(LostText(*drive), "2048+71680:0bF32 73728+40959:07NT");
   EXPECT_EQ(fat.BootFromBackup, 2054u);
-  EXPECT_EQ(ntfs.AbsoluteStart(), 73728u);
-  EXPECT_EQ(uint64_t{ntfs.Entry.TotalSectors}, 40959u);
-  EXPECT_EQ(ntfs.FsKind, fkNtfs);
   EXPECT_EQ(ntfs.BootFromBackup, 73728u + 40959u);
   EXPECT_EQ(ntfs.VolumeLabel, "WIPEDNT");
   EXPECT_EQ(ReportLines(*drive, fat), (std::vector<std::string>{"Boot Sector: Missing, backup intact (LBA 2054)",
@@ -100,8 +88,8 @@ TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   EXPECT_TRUE(host.messages.empty());
 
   std::string out;
-  EXPECT_EQ(ToolStatus(image, 2048, 71680, "fsck.fat -n", out), 0) << out;
-  EXPECT_EQ(ToolStatus(image, 73728, 40960, "ntfsinfo -m", out), 0) << out;
+  EXPECT_EQ(RunOnVolume(image, 2048, 71680, "fsck.fat -n", &out), 0) << out;
+  EXPECT_EQ(RunOnVolume(image, 73728, 40960, "ntfsinfo -m", &out), 0) << out;
   EXPECT_NE(out.find("Volume Name: WIPEDNT"), std::string::npos) << out;
 }
 

@@ -204,24 +204,5 @@ TEST(DumpChangedTables, OneBlockPerTableWithItsUsedEntries) {
   EXPECT_EQ(std::filesystem::file_size(file), 0u);
 }
 
-TEST(CommitChanges, WarnsOnOldSystemsAndNotifiesModernOnes) {
-  HandDisk disk;
-  disk.drive->DirtyTables.push_back(&disk.drive->Root);
-  {
-    ScriptedHost host;
-    CommitChanges(*disk.drive, osWin2000);
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].text, "The modification has been applied and will be presented after reboot.");
-    EXPECT_EQ(host.messages[0].caption, "Warning");
-    EXPECT_EQ(host.messages[0].icon, MsgIcon::Warning);
-  }
-  {
-    ScriptedHost host;
-    CommitChanges(*disk.drive);  // an image file: notified at once, nothing to say
-    EXPECT_TRUE(host.messages.empty());
-    EXPECT_TRUE(disk.drive->DirtyTables.empty());
-  }
-}
-
 }  // namespace
 }  // namespace qm::test

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "disk/SectorIO.h"
 #include "edit/Recover.h"
@@ -16,68 +15,24 @@
 namespace qm::test {
 namespace {
 
-struct SfdiskEntry {
-  uint64_t start, size;
-  std::string type;
-  bool operator==(const SfdiskEntry&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const SfdiskEntry& e) {
-  return os << "{" << e.start << ", " << e.size << ", " << e.type << "}";
-}
-
-// The entries `sfdisk --dump` lists, in its order (primaries, then the chain of logicals).
-std::vector<SfdiskEntry> SfdiskDump(const std::string& image) {
-  std::string out;
-  EXPECT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image) + " 2>&1", &out), 0) << out;
-  // Lines like "img5 : start=       34816, size=       20480, type=6".
-  auto field = [](const std::string& line, const std::string& key) {
-    size_t at = line.find(key + "=");
-    if (at == std::string::npos) return std::string();
-    size_t from = line.find_first_not_of(' ', at + key.size() + 1);
-    return line.substr(from, line.find_first_of(", ", from) - from);
-  };
-  std::vector<SfdiskEntry> entries;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find("start=") == std::string::npos) continue;
-    entries.push_back({std::stoull(field(line, "start")), std::stoull(field(line, "size")), field(line, "type")});
-  }
-  return entries;
-}
-
-// Copies a volume out of the image so that the file-system tools can look at it alone.
-std::string Extract(const std::string& image, uint64_t start, uint64_t size) {
-  std::string out = image + ".vol";
-  std::string command = "dd if=" + ShellQuote(image) + " of=" + ShellQuote(out) + " bs=512 skip=" +
-                        std::to_string(start) + " count=" + std::to_string(size) + " status=none";
-  EXPECT_EQ(RunCommand(command), 0);
-  return out;
-}
-
-void ExpectFatVolume(const std::string& image, uint64_t start, uint64_t size) {
-  std::string out;
-  std::string vol = Extract(image, start, size);
-  EXPECT_EQ(RunCommand(kToolPath + "fsck.fat -n " + ShellQuote(vol) + " 2>&1", &out), 0) << "volume at " << start << "\n" << out;
-}
-
-void ExpectNtfsVolume(const std::string& image, uint64_t start, uint64_t size, const std::string& label) {
-  std::string out;
-  std::string vol = Extract(image, start, size);
-  EXPECT_EQ(RunCommand(kToolPath + "ntfsinfo -m " + ShellQuote(vol) + " 2>&1", &out), 0) << out;
-  EXPECT_NE(out.find("Volume Name: " + label + "\n"), std::string::npos) << out;
-}
-
 // FNV-1a of the whole image: equal digests before and after mean nothing was written.
 uint64_t Digest(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<char> buf(1 << 20);
   uint64_t h = 1469598103934665603ull;
-  while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0) {
+  while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
     for (std::streamsize i = 0; i < in.gcount(); ++i) h = (h ^ static_cast<uint8_t>(buf[static_cast<size_t>(i)])) * 1099511628211ull;
-    if (!in) break;
-  }
   return h;
+}
+
+// fsck.fat accepts each FAT volume, ntfsinfo reads each NTFS volume's label.
+void ExpectVolumes(const std::string& image, const std::vector<std::tuple<uint64_t, uint64_t, std::string>>& volumes) {
+  for (const auto& [start, size, ntfsLabel] : volumes) {
+    std::string out;
+    const int status = RunOnVolume(image, start, size, ntfsLabel.empty() ? "fsck.fat -n" : "ntfsinfo -m", &out);
+    EXPECT_EQ(status, 0) << "volume at " << start << "\n" << out;
+    if (!ntfsLabel.empty()) EXPECT_NE(out.find("Volume Name: " + ntfsLabel + "\n"), std::string::npos) << out;
+  }
 }
 
 class RecoverOnImages : public ::testing::Test {
@@ -85,18 +40,17 @@ class RecoverOnImages : public ::testing::Test {
   // The drive's tables, then a scan of the whole disk.
   std::unique_ptr<TPhysicalDrv> OpenAndScan(const std::string& image) {
     number = registry.AttachImage(image);
-    TDriveGeometry g;
-    EXPECT_TRUE(GetDriveGeometry(number, g));
-    auto drive = CreatePhysicalDrv(number, g);
-    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
+    auto drive = ReadDrive(number);
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, drive->Geometry.TotalSectors, false));
     return drive;
   }
 
-  TPartition* LostAt(TPhysicalDrv& drive, uint64_t start) {
+  // Recovers the find at `start`; a missing find fails the test.
+  RecoverResult RecoverAt(TPhysicalDrv& drive, uint64_t start) {
     for (auto& p : drive.LostPartitions)
-      if (p->AbsoluteStart() == start) return p.get();
+      if (p->AbsoluteStart() == start) return RecoverLostPartition(drive, *p);
     ADD_FAILURE() << "no lost partition found at " << start;
-    return nullptr;
+    return RecoverResult::Refused;
   }
 
   DriveRegistryScope registry;
@@ -108,46 +62,28 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
            "table 'label: dos\\nunit: sectors\\n2048,8192,1\\n10240,20480,6\\n30720,69632,c\\n100352,40960,7' "
            "fs 1 fat12 P12 fs 2 fat16 P16 fs 3 fat32 P32 fs 4 ntfs PNTFS fsat 143360 20480 fat16 FIFTH "
            "lose 1 lose 2 lose 3 lose 4");
-  ASSERT_TRUE(SfdiskDump(image).empty());
+  ASSERT_TRUE(SfdiskEntries(image).empty());
   auto drive = OpenAndScan(image);
   ASSERT_EQ(drive->LostPartitions.size(), 5u);
 
   ScriptedHost host;
-  for (uint64_t start : {30720u, 2048u, 100352u, 10240u}) {
-    SCOPED_TRACE("recovering the volume at " + std::to_string(start));
-    TPartition* lost = LostAt(*drive, start);
-    ASSERT_NE(lost, nullptr);
-    EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Written);
-  }
+  for (uint64_t start : {30720u, 2048u, 100352u, 10240u}) EXPECT_EQ(RecoverAt(*drive, start), RecoverResult::Written) << start;
   EXPECT_TRUE(host.messages.empty());
   // The NTFS entry covers the backup boot sector behind the volume.
-  EXPECT_EQ(SfdiskDump(image), (std::vector<SfdiskEntry>{{2048, 8192, "1"}, {10240, 20480, "6"}, {30720, 69632, "b"},
-                                                          {100352, 40960, "7"}}));
-  ExpectFatVolume(image, 2048, 8192);
-  ExpectFatVolume(image, 10240, 20480);
-  ExpectFatVolume(image, 30720, 69632);
-  ExpectNtfsVolume(image, 100352, 40960, "PNTFS");
-  ASSERT_EQ(drive->LostPartitions.size(), 1u);
+  EXPECT_EQ(SfdiskEntries(image),
+            (std::vector<EntryKey>{{2048, 8192, 0x01}, {10240, 20480, 0x06}, {30720, 69632, 0x0b}, {100352, 40960, 0x07}}));
+  ExpectVolumes(image, {{2048, 8192, ""}, {10240, 20480, ""}, {30720, 69632, ""}, {100352, 40960, "PNTFS"}});
 
   // The master boot record is full now: the fifth volume is refused and nothing is written.
   const uint64_t before = Digest(image);
-  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[0]), RecoverResult::Refused);
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text,
-            "There is no vacancy in the partition table.\rPlease use 'Rebuild' or 'Clone' instead of 'Recover'.");
-  EXPECT_EQ(host.messages[0].caption, "Recovering");
+  EXPECT_EQ(RecoverAt(*drive, 143360), RecoverResult::Refused);
+  EXPECT_EQ(host.Captions(), std::vector<std::string>{"Recovering"});
   EXPECT_EQ(Digest(image), before);
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 
   // A drive read afresh lists the recovered partitions.
-  TDriveGeometry g;
-  ASSERT_TRUE(GetDriveGeometry(number, g));
-  auto again = CreatePhysicalDrv(number, g);
-  std::vector<std::pair<uint64_t, uint8_t>> kinds;
-  for (const TPartition* p : again->Root.Children)
-    if (!p->IsGap()) kinds.push_back({p->AbsoluteStart(), p->FsKind});
-  EXPECT_EQ(kinds, (std::vector<std::pair<uint64_t, uint8_t>>{{2048, fkFat12}, {10240, fkFat16}, {30720, fkFat32}, {100352, fkNtfs}}));
-  EXPECT_EQ(again->Root.Children[3]->VolumeLabel, "PNTFS");
+  EXPECT_EQ(TreeText(ReadDrive(number)->Root),
+            "2048+8192:01F12 10240+20480:06F16 30720+69632:0bF32 100352+40960:07NT 141312+120831:00-");
 }
 
 TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
@@ -163,99 +99,59 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
 
   ScriptedHost host;
   // In front of every logical drive: KEEPL moves into a new EBR one track before it.
-  ASSERT_EQ(RecoverLostPartition(*drive, *LostAt(*drive, 24576)), RecoverResult::Written);
-  EXPECT_EQ(SfdiskDump(image), (std::vector<SfdiskEntry>{{2048, 20480, "6"}, {22528, 305152, "5"}, {24576, 8192, "1"},
-                                                          {34816, 20480, "6"}, {174080, 20480, "6"}}));
-  auto ebr = ReadFileBytes(image, 22528 * 512 + 0x1BE, 32);
-  EXPECT_EQ(LoadLE<uint32_t>(&ebr[16 + 8]), 34816u - 63 - 22528) << "link to the new EBR";
+  ASSERT_EQ(RecoverAt(*drive, 24576), RecoverResult::Written);
+  EXPECT_EQ(LoadLE<uint32_t>(ReadFileBytes(image, 22528 * 512 + 0x1BE + 24, 4).data()), 34816u - 63 - 22528)
+      << "link to the new EBR";
   // Behind KEEPL, behind the new FAT32 entry, and behind the last logical drive.
-  for (uint64_t start : {57344u, 131072u, 196608u}) {
-    SCOPED_TRACE("recovering the volume at " + std::to_string(start));
-    EXPECT_EQ(RecoverLostPartition(*drive, *LostAt(*drive, start)), RecoverResult::Written);
-  }
+  for (uint64_t start : {57344u, 131072u, 196608u}) EXPECT_EQ(RecoverAt(*drive, start), RecoverResult::Written) << start;
   EXPECT_TRUE(host.messages.empty());
-  EXPECT_EQ(SfdiskDump(image),
-            (std::vector<SfdiskEntry>{{2048, 20480, "6"}, {22528, 305152, "5"}, {24576, 8192, "1"}, {34816, 20480, "6"},
-                                      {57344, 71680, "b"}, {131072, 40960, "7"}, {174080, 20480, "6"},
-                                      {196608, 20480, "6"}}));
-  ExpectFatVolume(image, 24576, 8192);
-  ExpectFatVolume(image, 34816, 20480);
-  ExpectFatVolume(image, 57344, 71680);
-  ExpectNtfsVolume(image, 131072, 40960, "LOSTNTFS");
-  ExpectFatVolume(image, 174080, 20480);
-  ExpectFatVolume(image, 196608, 20480);
+  EXPECT_EQ(SfdiskEntries(image),
+            (std::vector<EntryKey>{{2048, 20480, 0x06}, {22528, 305152, 0x05}, {24576, 8192, 0x01}, {34816, 20480, 0x06},
+                                   {57344, 71680, 0x0b}, {131072, 40960, 0x07}, {174080, 20480, 0x06},
+                                   {196608, 20480, 0x06}}));
+  ExpectVolumes(image, {{24576, 8192, ""}, {34816, 20480, ""}, {57344, 71680, ""}, {131072, 40960, "LOSTNTFS"},
+                        {174080, 20480, ""}, {196608, 20480, ""}});
   EXPECT_TRUE(drive->LostPartitions.empty());
-
   // The program's own reading of the chain agrees.
-  std::vector<std::pair<uint64_t, uint8_t>> logical;
-  for (const TPartition* p : drive->AllPartitions)
-    if (p->Parent && p->Parent != &drive->Root && !p->IsGap() && !p->IsExtended())
-      logical.push_back({p->AbsoluteStart(), p->FsKind});
-  EXPECT_EQ(logical, (std::vector<std::pair<uint64_t, uint8_t>>{{24576, fkFat12}, {34816, fkFat16}, {57344, fkFat32},
-                                                                {131072, fkNtfs}, {174080, fkFat16}, {196608, fkFat16}}));
-  for (const TPartition* p : drive->AllPartitions) {
-    if (p->AbsoluteStart() == 131072 && !p->IsExtended()) {
-      EXPECT_EQ(p->VolumeLabel, "LOSTNTFS");
-    }
-  }
+  EXPECT_EQ(TreeText(*drive->Root.Children[1]),
+            "24576+8192:01F12 34753+20543:05X[34816+20480:06F16 57281+71743:05X[57344+71680:0bF32 131009+41023:05X["
+            "131072+40960:07NT 172032+22528:05X[174080+20480:06F16 196545+20543:05X[196608+20480:06F16]]]]] "
+            "217088+110592:00-");
 }
 
-TEST_F(RecoverOnImages, NewRecordThatWouldLandInTheRecoveredVolumeWritesNothing) {
+TEST_F(RecoverOnImages, RefusalsWriteNothing) {
   // The lost FAT12 volume reaches to 34775; the logical drive it displaces starts at 34816, so
   // its new EBR would have to go to 34753, inside the FAT12 volume.
-  QM_IMAGE(image, "recover-near.img", "64M",
+  QM_IMAGE(near, "recover-near.img", "64M",
            "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,,5\\n24576,8192,1\\n34816,20480,6' "
            "fs 6 fat16 KEEPL lose 5 fsat 24576 10200 fat12 NEAR");
-  auto drive = OpenAndScan(image);
-  TPartition* lost = LostAt(*drive, 24576);
-  ASSERT_NE(lost, nullptr);
-  const uint64_t before = Digest(image);
-  ScriptedHost host;
-  EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Refused);
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "There's no sufficient free space to move logical drive to Inner Extended Partition.");
-  EXPECT_EQ(Digest(image), before);
-  EXPECT_EQ(drive->LostPartitions.size(), 1u);
-}
-
-TEST_F(RecoverOnImages, OverlapBusyAndGptWriteNothing) {
-  QM_IMAGE(image, "recover-overlap.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,40960,6' fs 1 fat16 KEEP16 "
-           "fsat 30000 20480 fat16 OVER");
-  auto drive = OpenAndScan(image);
-  TPartition* lost = LostAt(*drive, 30000);
-  ASSERT_NE(lost, nullptr);
-  const uint64_t before = Digest(image);
-  {
+  QM_IMAGE(over, "recover-overlap.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6' fs 1 fat16 KEEP16 fsat 30000 20480 fat16 OVER");
+  QM_IMAGE(gpt, "recover-gpt.img", "64M", "table-gpt 'label: gpt\\nunit: sectors\\n2048,20480' fsat 40960 20480 fat16 GPTLOST");
+  const struct {
+    std::string image;
+    uint64_t at;
+    bool busy;
+    const char *caption, *says;
+  } cases[] = {
+      {near, 24576, false, "Recovering", "no sufficient free space to move logical drive"},
+      {over, 30000, false, "Error", "overlaps one or more existing partitions"},
+      {over, 30000, true, "Error", ""},
+      {gpt, 40960, false, "Error", "GUID partition table"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image + (c.busy ? " busy" : ""));
+    auto drive = OpenAndScan(c.image);
+    const uint64_t before = Digest(c.image);
+    drive->Scanning = c.busy;
     ScriptedHost host;
-    EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Refused);
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].text,
-              "Specified partition overlaps one or more existing partitions.\rPlease delete these partitions before "
-              "recovery. You can also\rclone lost partition to an empty existing partition.");
-    EXPECT_EQ(host.messages[0].caption, "Error");
-  }
-  {
-    ScriptedHost host;
-    drive->Scanning = true;
-    EXPECT_EQ(RecoverLostPartition(*drive, *lost), RecoverResult::Refused);
-    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
+    EXPECT_EQ(RecoverAt(*drive, c.at), RecoverResult::Refused);
+    ASSERT_EQ(host.Captions(), std::vector<std::string>{c.caption});
+    EXPECT_NE(host.messages[0].text.find(c.says), std::string::npos) << host.messages[0].text;
+    EXPECT_EQ(Digest(c.image), before);
+    EXPECT_EQ(drive->LostPartitions.size(), 1u);
     drive->Scanning = false;
   }
-  EXPECT_EQ(Digest(image), before);
-
-  QM_IMAGE(gpt, "recover-gpt.img", "64M",
-           "table-gpt 'label: gpt\\nunit: sectors\\n2048,20480' fsat 40960 20480 fat16 GPTLOST");
-  auto gptDrive = OpenAndScan(gpt);
-  ASSERT_TRUE(gptDrive->IsGpt);
-  TPartition* gptLost = LostAt(*gptDrive, 40960);
-  ASSERT_NE(gptLost, nullptr);
-  const uint64_t gptBefore = Digest(gpt);
-  ScriptedHost host;
-  EXPECT_EQ(RecoverLostPartition(*gptDrive, *gptLost), RecoverResult::Refused);
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].caption, "Error");
-  EXPECT_EQ(Digest(gpt), gptBefore);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <random>
-#include <sstream>
 
 #include "disk/Bytes.h"
 #include "disk/SectorIO.h"
@@ -168,22 +167,6 @@ class LayoutBuilder {
 
 std::vector<uint8_t> WholeImage(const std::string& path) { return ReadFileBytes(path, 0, size_t{kSectors} * 512); }
 
-// sfdisk's partitions (start, size, type), sorted; the reader's entries without links.
-std::vector<EntryKey> SfdiskEntries(const std::string& image) {
-  std::string dump;
-  RunCommand(kToolPath + "sfdisk -d " + ShellQuote(image) + " 2>/dev/null", &dump);
-  std::vector<EntryKey> keys;
-  std::istringstream lines(dump);
-  for (std::string line; std::getline(lines, line);) {
-    const auto start = line.find("start="), size = line.find("size="), type = line.find("type=");
-    if (start == std::string::npos || size == std::string::npos || type == std::string::npos) continue;
-    keys.emplace_back(std::stoull(line.substr(start + 6)), static_cast<uint32_t>(std::stoul(line.substr(size + 5))),
-                      static_cast<uint8_t>(std::stoul(line.substr(type + 5), nullptr, 16)));
-  }
-  std::sort(keys.begin(), keys.end());
-  return keys;
-}
-
 std::vector<EntryKey> EntriesWithoutLinks(const TPhysicalDrv& drive) {
   std::vector<EntryKey> keys;
   for (const TPartition* r : drive.AllPartitions)
@@ -213,16 +196,14 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
     DriveRegistryScope registry;
     ScriptedHost host;  // every question No, every prompt Abort
     const uint8_t number = registry.AttachImage(image);
-    TDriveGeometry g;
-    ASSERT_TRUE(GetDriveGeometry(number, g));
-    auto drive = CreatePhysicalDrv(number, g);
+    auto drive = ReadDrive(number);
     if (layout.lostStart == 0) continue;
     ++placed;
     DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(layout.lostStart / 1000 * 1000), 1000, false);
-    TPartition* lost = nullptr;
-    for (auto& p : drive->LostPartitions)
-      if (p->AbsoluteStart() == layout.lostStart) lost = p.get();
-    if (!lost) continue;
+    auto found = std::find_if(drive->LostPartitions.begin(), drive->LostPartitions.end(),
+                              [&](const auto& p) { return p->AbsoluteStart() == layout.lostStart; });
+    if (found == drive->LostPartitions.end()) continue;
+    TPartition* lost = found->get();
     ++offered;
     const std::vector<uint8_t> before = WholeImage(image);
     const std::vector<EntryKey> entriesBefore = TableEntries(*drive);
@@ -230,10 +211,12 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
     const bool wrote = result == RecoverResult::Written;
     ASSERT_TRUE(wrote || result == RecoverResult::Refused) << static_cast<int>(result);
     (wrote ? written : refused)++;
-    auto reread = CreatePhysicalDrv(number, g);
+    auto reread = ReadDrive(number);
     ExpectSoundRecovery(before, WholeImage(image), entriesBefore, *reread, layout.lostStart, wrote);
     if (wrote) {
-      EXPECT_EQ(SfdiskEntries(image), EntriesWithoutLinks(*reread));
+      std::vector<EntryKey> sfdisk = SfdiskEntries(image);
+      std::sort(sfdisk.begin(), sfdisk.end());
+      EXPECT_EQ(sfdisk, EntriesWithoutLinks(*reread));
     }
     if (HasFailure()) break;
   }

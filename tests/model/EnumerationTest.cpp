@@ -35,8 +35,6 @@ class ScratchDir {
   fs::path path_;
 };
 
-// --- Drive sources ---------------------------------------------------------------------
-
 // Drive numbers and sizes, in hex and sectors: "80:16384 81:8192".
 std::string Numbers(const TPhysicalDrives& drives) {
   std::string out;
@@ -64,42 +62,34 @@ TEST(DriveSources, MachineDisksComeInNameOrder) {
   EXPECT_TRUE(ListMachineDisks(sys.Path("missing")).empty());
 }
 
-TEST(DriveSources, NamedImagesBecomeDrivesInOrder) {
+TEST(DriveSources, NamedImagesBecomeDrivesInOrderOrNoneWithTheReason) {
   test::DriveRegistryScope registry;
   QM_IMAGE(a, "enum-a.img", "4M", "");
   QM_IMAGE(b, "enum-b.img", "8M", "");
   std::string error;
   ASSERT_TRUE(AttachDriveSources({b, a}, error)) << error;
-  ASSERT_EQ(AttachedDriveCount(), 2u);
-  EXPECT_EQ(FindDriveSource(0x80)->Path(), b);
   EXPECT_EQ(FindDriveSource(0x81)->Path(), a);
-
   auto drives = CreatePhysicalDrives(false);
   EXPECT_EQ(Numbers(*drives), "80:16384 81:8192");
   EXPECT_TRUE(drives->LogicalDrives.empty());
-}
 
-TEST(DriveSources, ABadImageAttachesNothingAndSaysWhy) {
-  test::DriveRegistryScope registry;
-  QM_IMAGE(good, "enum-good.img", "4M", "");
-  std::string missing = std::string(QM_FIXTURE_DIR) + "/enum-no-such.img";
-  std::string empty = std::string(QM_FIXTURE_DIR) + "/enum-empty.img";
-  std::string tiny = std::string(QM_FIXTURE_DIR) + "/enum-tiny.img";
+  DetachAllDrives();
+  const std::string missing = test::FreshPath("enum-no-such.img"), empty = test::FreshPath("enum-empty.img"),
+                    tiny = test::FreshPath("enum-tiny.img");
   std::ofstream(empty).close();
   std::ofstream(tiny) << "not a disk";
-
-  std::string error;
-  EXPECT_FALSE(AttachDriveSources({good, missing}, error));
-  EXPECT_EQ(error, "cannot open " + missing + ": No such file or directory");
-  EXPECT_EQ(AttachedDriveCount(), 0u);
-
-  EXPECT_FALSE(AttachDriveSources({empty}, error));
-  EXPECT_EQ(error, "cannot open " + empty + ": the image is empty");
-  EXPECT_FALSE(AttachDriveSources({tiny}, error));
-  EXPECT_NE(error.find("less than one sector"), std::string::npos) << error;
-  EXPECT_FALSE(AttachDriveSources({QM_FIXTURE_DIR}, error));
-  EXPECT_NE(error.find("not a disk image or block device"), std::string::npos) << error;
-  EXPECT_EQ(AttachedDriveCount(), 0u);
+  const struct {
+    std::vector<std::string> sources;
+    std::string error;
+  } cases[] = {{{a, missing}, "cannot open " + missing + ": No such file or directory"},
+               {{empty}, "cannot open " + empty + ": the image is empty"},
+               {{tiny}, "cannot open " + tiny + ": too small to hold a partition table (less than one sector)"},
+               {{QM_FIXTURE_DIR}, std::string("cannot open ") + QM_FIXTURE_DIR + ": not a disk image or block device"}};
+  for (const auto& c : cases) {
+    EXPECT_FALSE(AttachDriveSources(c.sources, error));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(AttachedDriveCount(), 0u);
+  }
 }
 
 TEST(DriveSources, NoOpenableMachineDiskTellsTheWayOut) {
@@ -118,57 +108,15 @@ TEST(DriveSources, NoOpenableMachineDiskTellsTheWayOut) {
   EXPECT_EQ(AttachedDriveCount(), 0u);
 }
 
-// A drive number whose geometry cannot be asked.
-class SilentSource final : public DriveSource {
- public:
-  const std::string& Path() const override { return path_; }
-  bool IsBlockDevice() const override { return false; }
-  std::unique_ptr<SourceHandle> Open(AccessMode, int& error) override {
-    error = ENXIO;
-    return nullptr;
-  }
-  bool QueryGeometry(TDriveGeometry&, int& error) override {
-    error = ENXIO;
-    return false;
-  }
-
- private:
-  std::string path_ = "silent";
-};
-
-TEST(DriveSources, ASilentDriveNumberDoesNotEndTheProbe) {
+TEST(DriveSources, ADriveNumberWithoutGeometryDoesNotEndTheProbe) {
   test::DriveRegistryScope registry;
   registry.Attach(std::make_unique<test::MemorySource>(4 << 20));
-  registry.Attach(std::make_unique<SilentSource>());
+  registry.AttachImage(std::string(QM_FIXTURE_DIR) + "/enum-gone.img");
   registry.Attach(std::make_unique<test::MemorySource>(2 << 20));
   auto drives = CreatePhysicalDrives(false);
   EXPECT_EQ(Numbers(*drives), "80:8192 82:4096");
   EXPECT_EQ(drives->FindDrive(0x81), nullptr);
-}
-
-// --- The system's volumes --------------------------------------------------------------
-
-// Sizes switch to gigabytes at 1000 MiB; blank labels read "No Name", real ones are kept as
-// the volume reports them, file system names are trimmed.
-TEST(LogicalDrives, TextsOfAVolume) {
-  const struct {
-    uint64_t bytes;
-    const char *label, *fs, *size, *shownLabel, *shownFs;
-  } cases[] = {
-      {0, "    ", "", "0.00 MB", "No Name", ""},
-      {1048565760ull, "", " vfat ", "999.99 MB", "No Name", "vfat"},  // 999.99 MiB
-      {1000ull << 20, " DATA ", "ntfs", "0.98 GB", " DATA ", "ntfs"},
-      {80ull << 30, "X", "ntfs", "80.00 GB", "X", "ntfs"},
-  };
-  for (const auto& c : cases) {
-    TLogiDrive d;
-    FillLogiDrive(d, c.bytes, c.label, c.fs);
-    EXPECT_EQ(VolumeSizeText(c.bytes), c.size);
-    EXPECT_EQ(d.SizeText, c.size);
-    EXPECT_EQ(d.TotalBytes, c.bytes);
-    EXPECT_EQ(d.VolumeLabel, c.shownLabel);
-    EXPECT_EQ(d.FileSystem, c.shownFs);
-  }
+  EXPECT_EQ(drives->FindDrive(0x82), drives->Drives[1].get());
 }
 
 TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
@@ -180,22 +128,17 @@ TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
   fs::copy_file(fat, dev.Path("sdb1"));
   fs::copy_file(ntfs, dev.Path("sdc"));
   fs::copy_file(blank, dev.Path("sdb3"));
-  sys.Put("sdb/size", "1000000");
-  sys.Put("sdb/removable", "1");
+  // sdb2 is the extended partition, a two-sector device; sdb3 is readable but holds no file
+  // system; sdb4 has no device node; sdc is a whole disk formatted without a table.
+  for (const auto& [rel, content] : std::vector<std::pair<std::string, std::string>>{
+           {"sdb/size", "1000000"}, {"sdb/removable", "1"}, {"sdb/sdb1/partition", "1"}, {"sdb/sdb1/size", "32768"},
+           {"sdb2/partition", "2"}, {"sdb2/size", "2"}, {"sdb3/partition", "3"}, {"sdb3/size", "2048"},
+           {"sdb4/partition", "4"}, {"sdb4/size", "4096"}, {"sdc/size", "32768"}, {"sdc/removable", "0"},
+           {"zram0/size", "32768"}})
+    sys.Put(rel, content);
   // As in sysfs, a partition's directory sits below its disk's and is listed through a link,
   // so that its ../removable is the disk's.
-  sys.Put("sdb/sdb1/partition", "1");
-  sys.Put("sdb/sdb1/size", "32768");
   fs::create_directory_symlink(sys.Path("sdb/sdb1"), sys.Path("sdb1"));
-  sys.Put("sdb2/partition", "2");  // the extended partition: a two-sector device
-  sys.Put("sdb2/size", "2");
-  sys.Put("sdb3/partition", "3");  // readable, but no file system
-  sys.Put("sdb3/size", "2048");
-  sys.Put("sdb4/partition", "4");  // no device node: cannot be read
-  sys.Put("sdb4/size", "4096");
-  sys.Put("sdc/size", "32768");    // a whole disk formatted without a table
-  sys.Put("sdc/removable", "0");
-  sys.Put("zram0/size", "32768");
 
   // sdb1 is removable because the disk above it is; file systems carry the names the clone
   // compares (vfat with a 16-bit table is FAT).
@@ -208,48 +151,19 @@ TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
                   "/sdc NTFS ARCHIVE 16777216 16.00 MB 3\n");
 }
 
-// --- Volume names of partitions --------------------------------------------------------
-
-TEST(VolumeNamesOnImages, PartitionOfAnImageHasNone) {
-  test::DriveRegistryScope registry;
-  QM_IMAGE(img, "enum-map.img", "32M",
-           "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,20480,5\\n24576,10240,7' "
-           "fs 1 fat16");
-  registry.AttachImage(img);
-  TDriveGeometry g;
-  ASSERT_TRUE(GetDriveGeometry(0x80, g));
-  TPhysicalDrv drive(0x80, g);
-  TPartition p;
-  p.Entry.SystemId = 0x06;
-  p.Entry.RelativeSector = 2048;
-  p.DriveLetter = "stale";
-  MapDriveLetter(drive, p);
-  EXPECT_EQ(p.DriveLetter, "");
-
-  // Whatever the table reader made of the image: no record gets a volume name.
-  auto drives = CreatePhysicalDrives(false);
-  ASSERT_EQ(drives->Drives.size(), 1u);
-  ASSERT_GT(drives->Drives[0]->AllPartitions.size(), 1u);
-  for (const TPartition* r : drives->Drives[0]->AllPartitions) EXPECT_EQ(r->DriveLetter, "");
-}
-
 TEST(VolumeNames, PartitionDeviceIsFoundByItsStartSector) {
   ScratchDir disk("sdb");
-  disk.Put("sdb1/partition", "1");
-  disk.Put("sdb1/start", "2048");
-  disk.Put("sdb5/partition", "5");
-  disk.Put("sdb5/start", "45056");
-  disk.Put("queue/start", "45056");  // not a partition: no `partition` file
-  disk.Put("sdb6/partition", "6");
-  disk.Put("sdb6/start", "garbage");
+  // queue is no partition: it has no `partition` file.
+  for (const auto& [rel, content] : std::vector<std::pair<std::string, std::string>>{
+           {"sdb1/partition", "1"}, {"sdb1/start", "2048"}, {"sdb5/partition", "5"}, {"sdb5/start", "45056"},
+           {"queue/start", "45056"}, {"sdb6/partition", "6"}, {"sdb6/start", "garbage"}})
+    disk.Put(rel, content);
   EXPECT_EQ(FindPartitionDeviceAt(disk.Path(), 2048), "sdb1");
   EXPECT_EQ(FindPartitionDeviceAt(disk.Path(), 45056), "sdb5");
   EXPECT_EQ(FindPartitionDeviceAt(disk.Path(), 4096), "");
   EXPECT_EQ(FindPartitionDeviceAt(disk.Path(), 0x100000800ull), "");  // not cut to 32 bits
   EXPECT_EQ(FindPartitionDeviceAt(disk.Path("missing"), 2048), "");
 }
-
-// --- BIOS-era lettering ----------------------------------------------------------------
 
 // Builds a small tree by hand: the lettering reads only type codes and the Children order.
 TPartition* Add(TPhysicalDrv& drive, TPartition& parent, uint8_t type) {
@@ -287,6 +201,16 @@ TEST(BiosLetters, FirstPrimariesThenLogicalsThenTheOtherPrimaries) {
 
   AssignBiosLetters(drives);
   EXPECT_EQ(Letters({p00, p11, l1, l2, p01, p12, p10, linux0, x, link}), "CDEFGH....");
+
+  // Letters stop at Z.
+  TPhysicalDrives many;
+  std::vector<TPartition*> records;
+  for (int i = 0; i < 30; ++i) {
+    many.Drives.push_back(std::make_unique<TPhysicalDrv>(static_cast<uint8_t>(0x80 + i), TDriveGeometry{}));
+    records.push_back(Add(*many.Drives.back(), many.Drives.back()->Root, 0x06));
+  }
+  AssignBiosLetters(many);
+  EXPECT_EQ(Letters(records), "CDEFGHIJKLMNOPQRSTUVWXYZ......");
 }
 
 TEST(BiosLetters, AContainerLettersAtMostTwoDepthFirst) {
@@ -304,17 +228,6 @@ TEST(BiosLetters, AContainerLettersAtMostTwoDepthFirst) {
   AssignLogicalLetters(*x, letter);
   EXPECT_EQ(Letters({a, b, c, e, f, g}), "EFG.H.");
   EXPECT_EQ(letter, 'I');
-}
-
-TEST(BiosLetters, LettersStopAtZ) {
-  TPhysicalDrives drives;
-  std::vector<TPartition*> records;
-  for (int i = 0; i < 30; ++i) {
-    drives.Drives.push_back(std::make_unique<TPhysicalDrv>(static_cast<uint8_t>(0x80 + i), TDriveGeometry{}));
-    records.push_back(Add(*drives.Drives.back(), drives.Drives.back()->Root, 0x06));
-  }
-  AssignBiosLetters(drives);
-  EXPECT_EQ(Letters(records), "CDEFGHIJKLMNOPQRSTUVWXYZ......");
 }
 
 }  // namespace

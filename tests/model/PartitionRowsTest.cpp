@@ -1,4 +1,5 @@
-// The texts and rules of the partition list and disk maps on a drive built by hand.
+// The texts and rules of the partition list and disk maps on a drive built by hand, and the
+// order of records.
 #include <gtest/gtest.h>
 
 #include "model/PartitionRows.h"
@@ -59,45 +60,6 @@ class RowsTest : public ::testing::Test {
   TPartition *primary, *extended, *logical1, *link, *logical2, *gap, *lost;
 };
 
-// The list leaves out links and groups the lost finds: each row's cells as the list shows them,
-// separated by '|'.
-TEST_F(RowsTest, RowsAndCellsAsTheListShowsThem) {
-  // An active flag shows on primaries only.
-  logical1->Entry.BootIndicator = 0x80;
-  lost->Entry.BootIndicator = 0x80;
-  std::vector<std::string> cells;
-  std::vector<TPartition*> records;
-  for (const TPartitionRow& r : BuildPartitionRows(&drive, false)) {
-    cells.push_back(r.Caption + '|' + r.VolumeLabel + '|' + r.FileSystem + '|' + r.Lba + '|' + r.Capacity + '|' + r.Status);
-    records.push_back(r.Record);
-  }
-  EXPECT_EQ(cells, (std::vector<std::string>{
-                       "Partitions|||||",
-                       "1 - [Active]|SYSTEM (sdb1)|FAT32|63|9.77 MB|Primary Partition",
-                       "2|--- |---|30000|24.41 MB|Extended Partition",
-                       "    3|--- |FAT32 - [Hidden]|30063|4.88 MB|Logical Drive",
-                       "    4|--- |NTFS|50063|4.88 MB|Logical Drive",
-                       "5|--- |Unknown|80000|9.28 MB|Unallocated",
-                       "|||||",
-                       "Lost Partitions|||||",
-                       "1|LOST|FAT16|81000|2.00 MB|Lost partition",
-                   }));
-  EXPECT_EQ(records, (std::vector<TPartition*>{nullptr, primary, extended, logical1, logical2, gap, nullptr, nullptr, lost}));
-  const auto rows = BuildPartitionRows(&drive, false);
-  EXPECT_EQ(rows[0].Kind, RowKind::Group);
-  EXPECT_EQ(rows[6].Kind, RowKind::Empty);
-  EXPECT_EQ(FirstLostRow(drive), 8);
-  EXPECT_TRUE(BuildPartitionRows(nullptr, false).empty());
-}
-
-TEST_F(RowsTest, DebugCapacityIsTheLastSector) {
-  auto rows = BuildPartitionRows(&drive, true);
-  EXPECT_EQ(rows[1].Capacity, "20062");
-  EXPECT_EQ(rows[3].SelfBaseLba, "30000");
-  EXPECT_EQ(rows[3].PtParent.size(), 8u);
-  EXPECT_NE(rows[3].PtSelf, rows[4].PtSelf);
-}
-
 // Which of rows 0..9 may be chosen ('1') and which show the group colour ('g').
 std::string Selectable(const TPhysicalDrv& drive) {
   std::string out;
@@ -117,24 +79,10 @@ TEST_F(RowsTest, SelectionGuard) {
   EXPECT_EQ(Selectable(drive), "0111100111 g.....g...");
 }
 
-TEST_F(RowsTest, DrivePanelTexts) {
-  EXPECT_EQ(DriveListLine(0, drive), "#0: 80H (0.05 G)");
-  auto lines = DriveInfoLines(drive.Geometry);
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[0], "Heads\t\t:  255");
-  EXPECT_EQ(lines[4], "Total Sectors\t:  100000");
-  EXPECT_EQ(lines[5], "Capacity\t:  0.05 G");
-  EXPECT_EQ(MapHeaderText(1, drive), " Physical Drive #1 - 48.83 MB");
+TEST(DriveInfo, CountsAreUnsigned) {
   TDriveGeometry big;
   big.TotalSectors = 0xFFFFFFFF;
   EXPECT_EQ(DriveInfoLines(big)[4], "Total Sectors\t:  4294967295");
-}
-
-TEST_F(RowsTest, MapTexts) {
-  EXPECT_EQ(MapFsLine(*logical1), "FAT32    4.88 MB");
-  EXPECT_EQ(MapStatusLine(*logical1), "Logical Drive");
-  EXPECT_EQ(MapStatusLine(*gap), "Unallocated");
-  EXPECT_EQ(MapStatusLine(*primary), "Primary Partition");
 }
 
 TEST_F(RowsTest, MapRectanglesShareTheirBoundary) {
@@ -166,11 +114,23 @@ TEST_F(RowsTest, MapRectanglesShareTheirBoundary) {
 }
 
 TEST_F(RowsTest, InsideMeansAnyAncestor) {
-  EXPECT_TRUE(IsInside(*logical2, *extended));
-  EXPECT_TRUE(IsInside(*logical2, *link));
-  EXPECT_TRUE(IsInside(*logical1, *extended));
-  EXPECT_FALSE(IsInside(*primary, *extended));
-  EXPECT_FALSE(IsInside(*extended, *extended));
+  EXPECT_TRUE(IsInside(*logical2, *extended) && IsInside(*logical2, *link) && IsInside(*logical1, *extended));
+  EXPECT_FALSE(IsInside(*primary, *extended) || IsInside(*extended, *extended) || IsInside(*logical1, *link));
+}
+
+TEST(DriveModel, SortIsByAbsoluteStartIn64Bits) {
+  TPartition a, b, c;
+  a.BaseLBA = 0x100000000ull;  // beyond 32 bits
+  a.Entry.RelativeSector = 1;
+  b.Entry.RelativeSector = 0xFFFFFFFF;
+  c.BaseLBA = 10;
+  c.Entry.RelativeSector = 5;
+  std::vector<TPartition*> list{&a, &b, &c};
+  SortByStart(list);
+  EXPECT_EQ(list, (std::vector<TPartition*>{&c, &b, &a}));
+  EXPECT_LT(ComparePartitionStart(&b, &a), 0);
+  EXPECT_EQ(ComparePartitionStart(&a, &a), 0);
+  EXPECT_GT(ComparePartitionStart(&a, &c), 0);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // serials, hand-placed backup copies, errors) and the bounds of the scan range.
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "disk/SectorIO.h"
 #include "scan/ScanHelpers.h"
 #include "scan/Scanner.h"
@@ -34,7 +32,7 @@ class ScannerOnMemoryDisk : public ::testing::Test {
     return drive;
   }
 
-  std::vector<uint64_t> LostStarts(const TPhysicalDrv& drive) {
+  static std::vector<uint64_t> LostStarts(const TPhysicalDrv& drive) {
     std::vector<uint64_t> starts;
     for (const auto& p : drive.LostPartitions) starts.push_back(p->AbsoluteStart());
     return starts;
@@ -159,27 +157,21 @@ TEST_F(ScannerOnMemoryDisk, KnownStartsBlockFindsButGapsAndExtendedDoNot) {
   EXPECT_EQ(drive->LostPartitions.size(), 3u);
 }
 
-TEST_F(ScannerOnMemoryDisk, CountsAreRoundedUpToWholeBlocks) {
+TEST_F(ScannerOnMemoryDisk, CountsAreRoundedUpToWholeBlocksAndOffsetsCountFromTheRegion) {
   PutBootSector(*disk, 1999, fkFat16, 10, 0xB1);
+  PutBootSector(*disk, 2600, fkFat16, 10, 0xB2);
   auto drive = Drive();
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
   EXPECT_EQ(host.processCalls, 1000);
   EXPECT_TRUE(drive->LostPartitions.empty());
-
-  host.processCalls = 0;
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1001, false));
-  EXPECT_EQ(host.processCalls, 2000);
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{1999}));
-  EXPECT_EQ(host.callsWhileIdle, 0);
-}
-
-TEST_F(ScannerOnMemoryDisk, OffsetsCountFromTheRegionStart) {
-  PutBootSector(*disk, 2600, fkFat16, 10, 0xB2);
-  auto drive = Drive();
+  EXPECT_EQ(host.processCalls, 3000);
+  EXPECT_EQ(LostText(*drive), "1999+10:06F16");
   TPartition* gap = AddTableRecord(*drive, kTypeEmpty, 2000, 3000);
   EXPECT_TRUE(DetectLostPartitions(*drive, *gap, {}, 500, 1000, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{2600}));
-  EXPECT_EQ(host.processCalls, 1000);
+  EXPECT_EQ(LostText(*drive), "1999+10:06F16 2600+10:06F16");
+  EXPECT_EQ(host.processCalls, 4000);
+  EXPECT_EQ(host.callsWhileIdle, 0);
 }
 
 TEST_F(ScannerOnMemoryDisk, TheScanReachesTheLastSectorOfTheDisk) {
@@ -209,36 +201,28 @@ TEST_F(ScannerOnMemoryDisk, TheScanReachesTheLastSectorOfTheDisk) {
   for (uint64_t offset : faults->readOffsets) EXPECT_LT(offset, uint64_t{kDiskSectors} * 512);
 }
 
-TEST_F(ScannerOnMemoryDisk, BadRangesScanNothing) {
+TEST_F(ScannerOnMemoryDisk, BadRangesAndABusyDriveScanNothing) {
   PutBootSector(*disk, 10, fkFat16, 10, 0xD1);
   auto drive = Drive();
-  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, -1, 1000, false));
-  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, 0, 0, false));
-  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, 0, -5, false));
-  EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, INT64_MAX, 1000, false));
+  ProgressLog progress;
+  for (const auto& [start, count] : std::vector<std::pair<int64_t, int64_t>>{{-1, 1000}, {0, 0}, {0, -5}, {INT64_MAX, 1000}})
+    EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, start, count, false)) << start << " " << count;
   EXPECT_FALSE(drive->Scanning);
-  EXPECT_TRUE(faults->readOffsets.empty());
-  EXPECT_TRUE(drive->LostPartitions.empty());
-
-  // A huge count is bounded by the disk end.
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, INT64_MAX, false));
-  EXPECT_EQ(host.processCalls, kDiskSectors);
-  EXPECT_EQ(drive->LostPartitions.size(), 1u);
-}
-
-TEST_F(ScannerOnMemoryDisk, ABusyDriveIsLeftAlone) {
-  PutBootSector(*disk, 10, fkFat16, 10, 0xE1);
-  auto drive = Drive();
   drive->Scanning = true;
   drive->StopRequested = true;
-  ProgressLog progress;
   EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, 1000, false));
   EXPECT_TRUE(drive->Scanning);
   EXPECT_TRUE(drive->StopRequested);
   EXPECT_TRUE(progress.values.empty());
-  EXPECT_TRUE(drive->LostPartitions.empty());
   EXPECT_TRUE(faults->readOffsets.empty());
   EXPECT_EQ(host.processCalls, 0);
+  EXPECT_TRUE(drive->LostPartitions.empty());
+
+  // A huge count is bounded by the disk end.
+  drive->Scanning = drive->StopRequested = false;
+  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, INT64_MAX, false));
+  EXPECT_EQ(host.processCalls, kDiskSectors);
+  EXPECT_EQ(drive->LostPartitions.size(), 1u);
 }
 
 TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
@@ -278,28 +262,6 @@ TEST_F(ScannerOnMemoryDisk, ABadSectorFailsItsOwnBlockOnly) {
   EXPECT_EQ(host.processCalls, 1000);
 }
 
-TEST_F(ScannerOnMemoryDisk, AnErrorInsideTheScanIsReportedAndTheListKeptSorted) {
-  PutBootSector(*disk, 900, fkFat16, 10, 0x61);
-  PutBootSector(*disk, 1900, fkFat16, 10, 0x62);
-  auto drive = Drive();
-  DetectLostPartitions(*drive, drive->Root, {}, 1000, 1000, false);  // finds 1900 first
-  int calls = 0;
-  ScanProgress failing = [&calls](int) {
-    if (++calls == 2) throw std::runtime_error("progress bar gone");
-  };
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, failing, 0, kDiskSectors, false));
-
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "progress bar gone");
-  EXPECT_EQ(host.messages[0].caption, "DetectLostParti");
-  EXPECT_EQ(host.messages[0].icon, MsgIcon::Error);
-  EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{900, 1900}));
-  EXPECT_FALSE(drive->Scanning);
-  EXPECT_EQ(calls, 3);  // block 0, block 1 (throws), reset to 0
-}
-
 TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
   PutBootSector(*disk, 1700, fkFat16, 10, 0x71);
   PutBootSector(*disk, 1200, fkFat16, 10, 0x72);
@@ -318,38 +280,29 @@ TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
   EXPECT_FALSE(drive->Scanning);
 }
 
-TEST(ScannerOnTinyDisk, ADiskSmallerThanABlockIsReadWhole) {
-  DriveRegistryScope registry;
-  ScanWatchHost host;
-  auto small = std::make_unique<MemorySource>(500 * 512);
-  PutBootSector(*small->data, 10, fkFat12, 10, 0x81);
-  uint8_t number = registry.Attach(std::move(small));
-  TDriveGeometry g;
-  ASSERT_TRUE(GetDriveGeometry(number, g));
-  TPhysicalDrv drive(number, g);
-  host.drive = &drive;
-  EXPECT_TRUE(DetectLostPartitions(drive, drive.Root, {}, 0, 1000, false));
-  ASSERT_EQ(drive.LostPartitions.size(), 1u);
-  EXPECT_EQ(drive.LostPartitions[0]->AbsoluteStart(), 10u);
-  EXPECT_EQ(host.processCalls, 500);
-  EXPECT_TRUE(host.messages.empty());
-  EXPECT_FALSE(drive.Scanning);
-}
-
-// A FAT32 boot sector that names no backup (0xFFFF): a volume with its serial 0xFFFF sectors on
-// is a volume of its own.
-TEST(ScannerOnTinyDisk, AFat32ThatNamesNoBackupHasNoCopies) {
-  DriveRegistryScope registry;
-  ScanWatchHost host;
-  auto memory = std::make_unique<MemorySource>(size_t{66000} * 512);
-  for (uint64_t lba : {100, 100 + 0xFFFF}) {
-    PutBootSector(*memory->data, lba, fkFat32, 50, 0xFEED);
-    StoreLE<uint16_t>(memory->data->data() + lba * 512 + 0x32, 0xFFFF);
+// A disk smaller than a block is read whole; a FAT32 boot sector that names no backup (0xFFFF)
+// has no copy, so a volume with its serial 0xFFFF sectors on is a volume of its own.
+TEST(ScannerOnOtherDisks, SmallerThanABlockOrWithoutBackup) {
+  const struct {
+    uint32_t sectors;
+    std::vector<uint64_t> boots;
+    const char* finds;
+  } cases[] = {{500, {10}, "10+50:0bF32"}, {66000, {100, 100 + 0xFFFF}, "100+50:0bF32 65635+50:0bF32"}};
+  for (const auto& c : cases) {
+    DriveRegistryScope registry;
+    ScanWatchHost host;
+    auto memory = std::make_unique<MemorySource>(size_t{c.sectors} * 512);
+    for (uint64_t lba : c.boots) {
+      PutBootSector(*memory->data, lba, fkFat32, 50, 0xFEED);
+      StoreLE<uint16_t>(memory->data->data() + lba * 512 + 0x32, 0xFFFF);
+    }
+    auto drive = BareDrive(registry.Attach(std::move(memory)));
+    host.drive = drive.get();
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 66000, false));
+    EXPECT_EQ(LostText(*drive), c.finds);
+    EXPECT_EQ(host.processCalls, c.sectors);
+    EXPECT_TRUE(host.messages.empty());
   }
-  auto drive = BareDrive(registry.Attach(std::move(memory)));
-  host.drive = drive.get();
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 66000, false));
-  EXPECT_EQ(LostText(*drive), "100+50:0bF32 65635+50:0bF32");
 }
 
 TEST(NewPartitionStart, OnlyVolumesBlock) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "disk/SectorIO.h"
 #include "model/TableReader.h"
@@ -120,6 +121,30 @@ std::string DemoImage(const std::string& name) {
     return path;
   }();
   return demo.empty() ? demo : CopyImage(demo, name);
+}
+
+std::vector<EntryKey> SfdiskEntries(const std::string& image) {
+  std::string dump;
+  RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image) + " 2>/dev/null", &dump);
+  // Lines like "img5 : start=       34816, size=       20480, type=6".
+  std::vector<EntryKey> keys;
+  std::istringstream lines(dump);
+  for (std::string line; std::getline(lines, line);) {
+    const auto start = line.find("start="), size = line.find("size="), type = line.find("type=");
+    if (start == std::string::npos || size == std::string::npos || type == std::string::npos) continue;
+    keys.emplace_back(std::stoull(line.substr(start + 6)), static_cast<uint32_t>(std::stoul(line.substr(size + 5))),
+                      static_cast<uint8_t>(std::stoul(line.substr(type + 5), nullptr, 16)));
+  }
+  return keys;
+}
+
+int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const std::string& tool, std::string* output) {
+  const std::string volume = image + ".vol";
+  RunCommand("dd if=" + ShellQuote(image) + " of=" + ShellQuote(volume) + " bs=512 skip=" + std::to_string(start) +
+             " count=" + std::to_string(size) + " status=none");
+  const int status = RunCommand(kToolPath + tool + " " + ShellQuote(volume) + " 2>&1", output);
+  std::filesystem::remove(volume);
+  return status;
 }
 
 std::unique_ptr<TPhysicalDrv> ReadDrive(uint8_t number) {

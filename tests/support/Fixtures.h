@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "disk/DriveSource.h"
@@ -44,6 +45,19 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 
 // Shell-quotes one word.
 std::string ShellQuote(const std::string& word);
+
+// A partition table entry: absolute start, size, type.
+using EntryKey = std::tuple<uint64_t, uint32_t, uint8_t>;
+
+// The entries `sfdisk --dump` lists for an image, in its order (primaries, then the chain of
+// logical drives); none when sfdisk reads no table.
+std::vector<EntryKey> SfdiskEntries(const std::string& image);
+
+// Runs `tool` (a command and its options) on a copy of the volume at [start, start + size) of
+// an image, so that a file-system tool sees it alone; returns the tool's exit status and its
+// output in `output`.
+int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const std::string& tool,
+                std::string* output = nullptr);
 
 // Reads or writes bytes of a file (for damaging images on purpose and checking them).
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length);

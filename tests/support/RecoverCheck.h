@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "model/PhysicalDrv.h"
+#include "support/Fixtures.h"
 
 namespace qm::test {
-
-using EntryKey = std::tuple<uint64_t, uint32_t, uint8_t>;  // absolute start, size, type
 
 // Every used entry of the drive's tables (partitions, extended partitions and links), sorted.
 inline std::vector<EntryKey> TableEntries(const TPhysicalDrv& drive) {

@@ -1,7 +1,6 @@
 // A user's way through the window on the demo disk, by clicks on the real controls with the
 // desktop's own host: choose the drive, scan and stop, scan the whole disk, read the report of
-// the find, recover it. Pictures of every step go to the fixture directory (run under
-// xvfb-run with QT_QPA_PLATFORM=xcb to see the real window system at work).
+// the find, recover it.
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -41,18 +40,12 @@ class ModalAnswerer {
   QTimer timer_;
 };
 
-QString Picture(const char* name) { return QString::fromLatin1(QM_FIXTURE_DIR) + QStringLiteral("/") + QLatin1String(name); }
-
 class WalkthroughTest : public WindowTest {
  protected:
   void ClickTool(QAction* action) {
     QWidget* button = window->ToolBar1->widgetForAction(action);
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);
-  }
-  void Save(const char* name) {
-    QApplication::processEvents();
-    EXPECT_TRUE(window->grab().save(Picture(name), "PNG"));
   }
   bool HasLost(uint64_t lba) {
     for (const auto& p : window->CurrentDrive->LostPartitions)
@@ -73,20 +66,17 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
   QTest::mouseClick(w.ListBox1->viewport(), Qt::LeftButton, {}, w.ListBox1->visualItemRect(w.ListBox1->item(0)).center());
   ASSERT_NE(w.CurrentDrive, nullptr);
   EXPECT_GT(w.ListView1->topLevelItemCount(), 0);
-  Save("walk-1-drive.png");
 
   // Scan the whole disk and stop early.
   int stoppedAt = -1;
   answers.onScanDialog = [&](TfrmScanConfig& dialog) {
     dialog.Edit2->setText(QString::number(dialog.TrackBar2->maximum()));
-    dialog.grab().save(Picture("walk-2-dialog.png"), "PNG");
     QTest::mouseClick(dialog.Button1, Qt::LeftButton);
   };
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
     if (stoppedAt < 0 && w.ProgressBar1->value() >= 15) {
       stoppedAt = w.ProgressBar1->value();
-      Save("walk-3-scanning.png");
       QTest::mouseClick(w.ToolBar1->widgetForAction(w.Stop), Qt::LeftButton);
     }
   });
@@ -105,13 +95,11 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
   ASSERT_TRUE(HasLost(262144));
   const int row = RowWithLba(262144);
   ASSERT_GE(row, w.FirstLostRow);
-  Save("walk-4-found.png");
 
   // Its report, and where it lies.
   ClickRow(row);
   EXPECT_EQ(w.SelectedLost, Record(row));
   EXPECT_TRUE(w.Label5->text().contains(QStringLiteral("Index Root: OK")));
-  Save("walk-5-report.png");
 
   // Recover it: it becomes a partition of the table, on the map and in the list.
   answers.boxes.clear();
@@ -127,7 +115,6 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
     onMap = onMap || (p->AbsoluteStart() == 262144 && p->MapRect.Right > p->MapRect.Left);
   EXPECT_TRUE(onMap);
   ClickRow(recovered);
-  Save("walk-6-recovered.png");
 }
 
 }  // namespace

@@ -19,13 +19,6 @@ inline const std::string& DemoImage() {
   return path;
 }
 
-// Two primaries without an extended partition: an active FAT16 and a hidden FAT32 (0x1B).
-inline std::string PlainImage(const std::string& name = "ui-plain.img") {
-  return qm::test::MakeImage(name, "64M",
-                             "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' "
-                             "fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
-}
-
 class WindowTest : public ::testing::Test {
  protected:
   qm::test::DriveRegistryScope registry;
@@ -52,10 +45,10 @@ class WindowTest : public ::testing::Test {
     QApplication::processEvents();
   }
 
-  QPoint RowCentre(int row) {
-    return window->ListView1->visualItemRect(window->ListView1->topLevelItem(row)).center();
+  void ClickRow(int row) {
+    const QPoint centre = window->ListView1->visualItemRect(window->ListView1->topLevelItem(row)).center();
+    QTest::mouseClick(window->ListView1->viewport(), Qt::LeftButton, {}, centre);
   }
-  void ClickRow(int row) { QTest::mouseClick(window->ListView1->viewport(), Qt::LeftButton, {}, RowCentre(row)); }
   QString Cell(int row, int column) { return window->ListView1->topLevelItem(row)->text(column); }
   int RowWithLba(uint64_t lba) {
     for (int i = 0; i < window->ListView1->topLevelItemCount(); ++i)

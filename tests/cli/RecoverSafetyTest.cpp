@@ -194,16 +194,10 @@ TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
     EXPECT_EQ(wiped, !restore);
     EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !restore) << run.err;
     std::string out;
-    if (restore) EXPECT_EQ(RunOnVolume(image, 2048, 71680, "fsck.fat -n", &out), 0) << out;
+    if (restore) {
+      EXPECT_EQ(RunOnVolume(image, 2048, 71680, "fsck.fat -n", &out), 0) << out;
+    }
   }
-}
-
-// Runs `command` on a pseudo-terminal (as a user at a terminal would) and presses Ctrl+C on it
-// after `delay`; returns the exit status.
-int CtrlCAfter(const std::string& command, const char* delay) {
-  const std::string script = "(sleep " + std::string(delay) + "; printf '\\003'; sleep 2) | script -qefc " +
-                             ShellQuote(command) + " /dev/null >/dev/null 2>&1";
-  return RunCommand("timeout 60 sh -c " + ShellQuote(script));
 }
 
 TEST(CliRecoverSafety, CtrlCDuringTheScanOrTheQuestionWritesNothing) {

@@ -103,6 +103,13 @@ TEST(RebuildListTest, MovesAndMarks) {
 
 class TableActionsTest : public WindowTest {};
 
+// A FAT16 primary marked active and a hidden FAT32 primary.
+std::string PlainImage(const std::string& name) {
+  return qm::test::MakeImage(name, "64M",
+                             "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' "
+                             "fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
+}
+
 std::string DumpEntries(const std::string& image) {
   std::string dump, out;
   qm::test::RunCommand(qm::test::kToolPath + "sfdisk --dump " + qm::test::ShellQuote(image), &dump);

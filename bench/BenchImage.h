@@ -33,6 +33,10 @@ struct BenchImage {
   std::vector<uint64_t> lengths;  // and the sectors it occupies
 };
 
+// Runs a program (looked up on PATH unless it is a path) with stdout and stderr to /dev/null;
+// its run time in seconds, or -1 when it could not be started or failed.
+double TimeProgram(std::vector<std::string> args);
+
 // Writes an image of `bytes` (a multiple of 512) into `dir`. False, with `error`, when a
 // tool fails or the disk is full.
 bool MakeBenchImage(TempDir& dir, uint64_t bytes, BenchImage& image, std::string& error);

@@ -38,24 +38,6 @@ constexpr int kRounds = 5;
 
 double Since(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
-// Runs a program with stdout and stderr to /dev/null; its time, or -1 when it failed.
-double TimeProgram(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const Clock::time_point start = Clock::now();
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return Since(start);
-}
-
 class SilentHost final : public Host {
  public:
   MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) override {

@@ -49,23 +49,6 @@ bool Shell(const std::string& command) {
 
 bool HaveTool(const std::string& tool) { return Shell("command -v " + tool); }
 
-// Runs a program with its output thrown away; its run time, or -1 when it failed.
-double TimeRun(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const Clock::time_point start = Clock::now();
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return Seconds(start, Clock::now());
-}
-
 const std::string kMkimage = std::string(QM_SOURCE_DIR) + "/tools/mkimage";
 const std::string kTable = "'label: dos\\nunit: sectors\\n2048,,c'";
 
@@ -128,7 +111,7 @@ void TimeListing(TPhysicalDrv& drive, const char* what, const std::string& image
     const bool listed = GetRootDirectory(drive, *partition, &entries, nullptr);
     rows = listed ? BuildPreviewRows(*partition, entries).size() : 0;
     inside.push_back(Seconds(start, Clock::now()));
-    cli.push_back(TimeRun({QM_CLI_PATH, "ls", "--partition", "1", image}));
+    cli.push_back(TimeProgram({QM_CLI_PATH, "ls", "--partition", "1", image}));
   }
   std::printf("%-7s %zu rows\n", what, rows);
   std::printf("        GetRootDirectory + rows  best %7.1f ms   (%s)\n", Best(inside) * 1000, Rounds(inside).c_str());

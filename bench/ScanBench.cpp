@@ -94,24 +94,6 @@ double PlainRead(const std::string& path, uint64_t bytes, size_t blockBytes, uin
   return elapsed;
 }
 
-// Runs a program and returns how long it took, or -1 when it failed.
-double TimeProgram(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const Clock::time_point start = Clock::now();
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return Seconds(start, Clock::now());
-}
-
 double Dd(const std::string& path) {
   return TimeProgram({"dd", "if=" + path, "of=/dev/null", "bs=1M", "status=none"});
 }

@@ -189,6 +189,8 @@ class TfrmMain : public QMainWindow {
   void InitTableEdits();
   // Runs an edit of the current drive's tables and reloads the drive's view.
   void RunTableEdit(const std::function<void()>& edit);
+  // The record of the list's chosen row when it is a partition of the tables (above the lost ones).
+  TPartition* SelectedListedRecord();
 
   struct Enumerating;
   bool closePending_ = false;  // the window was closed while a scan ran; close when it ends

@@ -31,6 +31,11 @@ void TfrmMain::InitTableEdits() {
   ShowRebuild = [](TfrmRebuild& dialog) { return dialog.exec() == QDialog::Accepted; };
 }
 
+TPartition* TfrmMain::SelectedListedRecord() {
+  const int row = ListView1->SelectedRow();
+  return row < FirstLostRow ? RowRecord(row) : nullptr;
+}
+
 void TfrmMain::RunTableEdit(const std::function<void()>& edit) {
   // An edit reads the drive's tables again once it has written them, and on some early stops
   // too: the records the window points to may be freed while the edit still shows messages
@@ -50,18 +55,14 @@ void TfrmMain::ActiveExecute() {
 }
 
 void TfrmMain::HideExecute() {
-  if (!DriveReady()) return;
-  const int row = ListView1->SelectedRow();
-  TPartition* record = row < FirstLostRow ? RowRecord(row) : nullptr;
+  TPartition* record = DriveReady() ? SelectedListedRecord() : nullptr;
   if (!record) return;
   TPhysicalDrv& drive = *CurrentDrive;
   RunTableEdit([&] { HidePartition(drive, *record); });
 }
 
 void TfrmMain::DeleteExecute() {
-  if (!DriveReady()) return;
-  const int row = ListView1->SelectedRow();
-  TPartition* record = row < FirstLostRow ? RowRecord(row) : nullptr;
+  TPartition* record = DriveReady() ? SelectedListedRecord() : nullptr;
   if (!record) return;
   TPhysicalDrv& drive = *CurrentDrive;
   RunTableEdit([&] { DeletePartition(drive, *record); });

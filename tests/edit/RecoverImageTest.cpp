@@ -119,40 +119,5 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
             "217088+110592:00-");
 }
 
-TEST_F(RecoverOnImages, RefusalsWriteNothing) {
-  // The lost FAT12 volume reaches to 34775; the logical drive it displaces starts at 34816, so
-  // its new EBR would have to go to 34753, inside the FAT12 volume.
-  QM_IMAGE(near, "recover-near.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,,5\\n24576,8192,1\\n34816,20480,6' "
-           "fs 6 fat16 KEEPL lose 5 fsat 24576 10200 fat12 NEAR");
-  QM_IMAGE(over, "recover-overlap.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,40960,6' fs 1 fat16 KEEP16 fsat 30000 20480 fat16 OVER");
-  QM_IMAGE(gpt, "recover-gpt.img", "64M", "table-gpt 'label: gpt\\nunit: sectors\\n2048,20480' fsat 40960 20480 fat16 GPTLOST");
-  const struct {
-    std::string image;
-    uint64_t at;
-    bool busy;
-    const char *caption, *says;
-  } cases[] = {
-      {near, 24576, false, "Recovering", "no sufficient free space to move logical drive"},
-      {over, 30000, false, "Error", "overlaps one or more existing partitions"},
-      {over, 30000, true, "Error", ""},
-      {gpt, 40960, false, "Error", "GUID partition table"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.image + (c.busy ? " busy" : ""));
-    auto drive = OpenAndScan(c.image);
-    const uint64_t before = Digest(c.image);
-    drive->Scanning = c.busy;
-    ScriptedHost host;
-    EXPECT_EQ(RecoverAt(*drive, c.at), RecoverResult::Refused);
-    ASSERT_EQ(host.Captions(), std::vector<std::string>{c.caption});
-    EXPECT_NE(host.messages[0].text.find(c.says), std::string::npos) << host.messages[0].text;
-    EXPECT_EQ(Digest(c.image), before);
-    EXPECT_EQ(drive->LostPartitions.size(), 1u);
-    drive->Scanning = false;
-  }
-}
-
 }  // namespace
 }  // namespace qm::test

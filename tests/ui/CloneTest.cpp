@@ -1,5 +1,4 @@
-// The Clone action: reached from the Drives menu, the toolbar and the shortcut (context) menu;
-// its dialog lists the machine's volumes and an image file; the capacity check.
+// The Clone action: its dialog lists the machine's volumes and an image file; the capacity check.
 #include <QToolButton>
 
 #include "WindowFixture.h"
@@ -30,18 +29,6 @@ class CloneTest : public WindowTest {
   }
   QStringList rows;
 };
-
-TEST_F(CloneTest, ReachedFromTheMenuTheToolbarAndTheShortcutMenu) {
-  TfrmMain& w = OpenDemo();
-  ClickRow(RowWithLba(2048));  // a listed partition
-  qm::test::ScriptedHost host;
-  for (QMenu* menu : {w.mnuDrives, w.PopupMenu1})
-    for (QAction* a : menu->actions())
-      if (a->text() == QStringLiteral("Clone") && a->isEnabled()) a->trigger();
-  QTest::mouseClick(w.ToolBar1->widgetForAction(w.Clone), Qt::LeftButton);
-  ASSERT_EQ(host.messages.size(), 3u);
-  for (const auto& m : host.messages) EXPECT_EQ(m.caption + ": " + m.text, "Clone: Can not clone existing partition.");
-}
 
 TEST_F(CloneTest, TheDialogListsTheVolumesAndALostPartitionGoesIntoAnImageFile) {
   TfrmMain& w = OpenDemo();

@@ -1,6 +1,6 @@
 // A user's way through the window on the demo disk, by clicks on the real controls with the
-// desktop's own host: choose the drive, scan and stop, scan the whole disk, read the report of
-// the find, recover it.
+// desktop's own host: choose the drive, scan the whole disk, read the report of the find,
+// recover it.
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -54,7 +54,7 @@ class WalkthroughTest : public WindowTest {
   }
 };
 
-TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
+TEST_F(WalkthroughTest, ChooseScanReportRecover) {
   const std::string image = qm::test::DemoImage("ui-walkthrough.img");
   QtHost host;
   HostScope scope(host);
@@ -67,30 +67,11 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
   ASSERT_NE(w.CurrentDrive, nullptr);
   EXPECT_GT(w.ListView1->topLevelItemCount(), 0);
 
-  // Scan the whole disk and stop early.
-  int stoppedAt = -1;
+  // Scan the whole disk: the NTFS volume 4096 sectors into the last gap turns up.
   answers.onScanDialog = [&](TfrmScanConfig& dialog) {
     dialog.Edit2->setText(QString::number(dialog.TrackBar2->maximum()));
     QTest::mouseClick(dialog.Button1, Qt::LeftButton);
   };
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (stoppedAt < 0 && w.ProgressBar1->value() >= 15) {
-      stoppedAt = w.ProgressBar1->value();
-      QTest::mouseClick(w.ToolBar1->widgetForAction(w.Stop), Qt::LeftButton);
-    }
-  });
-  watch.start(0);
-  ClickTool(w.Scan);
-  watch.stop();
-  // How far the scan got depends on the machine's speed; that it ended and let go of the
-  // window is what counts here (ActionsTest stops at a known point).
-  ASSERT_GE(stoppedAt, 15) << "the progress bar never moved";
-  EXPECT_FALSE(w.CurrentDrive->Scanning);
-  EXPECT_TRUE(w.ListBox1->isEnabled());
-  EXPECT_EQ(w.ProgressBar1->value(), 0);
-
-  // Scan again to the end: the NTFS volume 4096 sectors into the last gap turns up.
   ClickTool(w.Scan);
   ASSERT_TRUE(HasLost(262144));
   const int row = RowWithLba(262144);

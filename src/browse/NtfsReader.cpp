@@ -137,7 +137,7 @@ bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vect
   // The index root value: 16 bytes (indexed type, collation, block size, clusters per block
   // at 12), then the index header and the entries that live in the record itself.
   TAttribute root;
-  const bool haveRoot = ReadAttribute(record, kAttrIndexRoot, root) && root.Data.size() >= 16;
+  const bool haveRoot = ReadRootAttribute(drive, partition, record, kAttrIndexRoot, root) && root.Data.size() >= 16;
   const uint64_t cpib = haveRoot ? root.Data[12] : 0;
   // Without a usable block size the walk could not advance; blocks smaller than a cluster
   // (a negative value here) are not supported.
@@ -146,7 +146,7 @@ bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vect
     return false;
   }
   TAttribute allocation;
-  if (!ReadAttribute(record, kAttrIndexAllocation, allocation)) return false;
+  if (!ReadRootAttribute(drive, partition, record, kAttrIndexAllocation, allocation)) return false;
   trunlist runs;
   if (!GetRunList(allocation.Data, runs)) return false;
 

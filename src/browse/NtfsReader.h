@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "browse/NtfsRunList.h"
+#include "model/NtfsRunList.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {

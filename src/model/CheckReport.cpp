@@ -90,7 +90,7 @@ void CheckNtfsRoot(TPhysicalDrv& drive, const TPartition& partition, std::string
   std::memcpy(&record[1022], &record[u + 4], 2);
 
   TAttribute indexRoot;
-  if (!ReadAttribute(record, kAttrIndexRoot, indexRoot)) {
+  if (!ReadRootAttribute(drive, partition, record, kAttrIndexRoot, indexRoot)) {
     // A root directory without its index cannot be listed: a broken record.
     report += "Index Root: Invalid";
     return;

@@ -1,11 +1,13 @@
 #include "model/FsDetect.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <new>
 
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "model/NtfsRunList.h"
 #include "model/Text.h"
 
 namespace qm {
@@ -143,6 +145,76 @@ bool ReadAttribute(std::span<uint8_t, kFileRecordSize> record, uint32_t type, TA
     MessageBox(e.what(), "Read Attribute", MsgButtons::Ok, MsgIcon::Error);
     return false;
   }
+}
+
+namespace {
+
+constexpr uint64_t kRootRecord = 5, kRecordNumberMask = 0xFFFFFFFFFFFF;
+// An attribute list holds one small entry per attribute; a root's list is a few hundred bytes.
+constexpr uint64_t kMaxAttributeListBytes = 64 * 1024;
+
+// Sectors [lba, lba + count) of the volume at `partition`, when they lie on the disk.
+bool ReadVolumeSectors(TPhysicalDrv& drive, unsigned __int128 lba, uint64_t count, uint8_t* buffer) {
+  if (count == 0 || count > 0xFFFF || lba + count > drive.Geometry.TotalSectors) return false;
+  return ReadSectors(drive.DriveNumber, static_cast<Lba>(lba), static_cast<uint16_t>(count), buffer, true, true);
+}
+
+// The value of an attribute list: resident in the record, or in the clusters its runs name.
+bool AttributeListValue(TPhysicalDrv& drive, const TPartition& partition, const TAttribute& list,
+                        std::vector<uint8_t>& value) {
+  if (!list.NonResident()) {
+    value = list.Data;
+    return true;
+  }
+  const uint64_t size = GetU64(*list.NonResidentHeader, 32);  // the real size, at 0x30 of the attribute
+  const uint64_t spc = partition.BootSector[0x0D];
+  trunlist runs;
+  if (size > kMaxAttributeListBytes || spc == 0 || !GetRunList(list.Data, runs)) return false;
+  for (const TRun& run : runs) {
+    if (value.size() >= size) break;
+    if (run.Lcn < 0 || run.Clusters * spc > kMaxAttributeListBytes / kSectorSize) return false;
+    const size_t at = value.size();
+    value.resize(at + run.Clusters * spc * kSectorSize);
+    const unsigned __int128 lba = static_cast<unsigned __int128>(run.Lcn) * spc + partition.AbsoluteStart();
+    if (!ReadVolumeSectors(drive, lba, run.Clusters * spc, value.data() + at)) return false;
+  }
+  if (value.size() < size) return false;
+  value.resize(size);
+  return true;
+}
+
+}  // namespace
+
+bool ReadRootAttribute(TPhysicalDrv& drive, const TPartition& partition, std::span<uint8_t, kFileRecordSize> record,
+                       uint32_t type, TAttribute& attribute) {
+  if (ReadAttribute(record, type, attribute)) return true;
+  TAttribute list;
+  std::vector<uint8_t> entries;
+  if (!ReadAttribute(record, kAttrAttributeList, list) || !AttributeListValue(drive, partition, list, entries))
+    return false;
+
+  // Each entry: the attribute's type, the entry's length, ..., the file record holding it at 0x10.
+  constexpr size_t kEntryHeader = 0x1A;
+  for (size_t pos = 0; InBounds(entries.size(), pos, kEntryHeader);) {
+    const uint16_t length = GetU16(entries, pos + 4);
+    if (length < kEntryHeader) return false;
+    const uint64_t number = GetU64(entries, pos + 0x10) & kRecordNumberMask;
+    if (GetU32(entries, pos) != type || number == kRootRecord) {
+      pos += length;
+      continue;
+    }
+    const TSector& boot = partition.BootSector;
+    const unsigned __int128 lba = static_cast<unsigned __int128>(GetU64(boot, 0x30)) * boot[0x0D] +
+                                  partition.AbsoluteStart() + 2 * static_cast<unsigned __int128>(number);
+    std::array<uint8_t, kFileRecordSize> extension{};
+    if (!ReadVolumeSectors(drive, lba, 2, extension.data())) return false;
+    const size_t usa = extension[4];  // as ReadAttribute reads it
+    if (std::memcmp(extension.data(), "FILE", 4) != 0 || (GetU64(extension, 0x20) & kRecordNumberMask) != kRootRecord ||
+        GetU16(extension, 510) != GetU16(extension, usa) || GetU16(extension, 1022) != GetU16(extension, usa))
+      return false;
+    return ReadAttribute(extension, type, attribute);
+  }
+  return false;
 }
 
 void SetFatLabelReader(FatLabelReader reader) { g_fatLabelReader = reader; }

@@ -22,6 +22,7 @@ uint64_t BootSectorVolumeSize(std::span<const uint8_t, 512> sector, uint8_t fsKi
 uint8_t VolumeTypeCode(uint8_t fsKind);
 
 constexpr size_t kFileRecordSize = 1024;
+constexpr uint32_t kAttrAttributeList = 0x20;
 constexpr uint32_t kAttrVolumeName = 0x60;
 constexpr uint32_t kAttrIndexRoot = 0x90;
 constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
@@ -45,6 +46,14 @@ struct TAttribute {
 // the record is checked against its 1024 bytes; false when the attribute is absent or does
 // not fit.
 bool ReadAttribute(std::span<uint8_t, kFileRecordSize> record, uint32_t type, TAttribute& attribute);
+
+// Finds attribute `type` of the root directory, whose file record (record 5, fixed up) is
+// `record`. A root that has outgrown its record may keep an attribute, usually its index
+// root, in an extension record that the root's attribute list names. Such a record is read
+// from the start of the MFT, two sectors a record, and used only when it is a sound file
+// record that names record 5 as its base. False when the attribute is in neither.
+bool ReadRootAttribute(TPhysicalDrv& drive, const TPartition& partition, std::span<uint8_t, kFileRecordSize> record,
+                       uint32_t type, TAttribute& attribute);
 
 // Fills `partition.VolumeLabel` from the file system, starting from the boot sector kept in
 // the record; leaves it unchanged when no label is found. Always true.

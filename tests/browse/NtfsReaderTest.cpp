@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "browse/NtfsReader.h"
-#include "browse/NtfsRunList.h"
+#include "model/NtfsRunList.h"
 #include "disk/Bytes.h"
 #include "model/FsDetect.h"
 #include "support/Fixtures.h"

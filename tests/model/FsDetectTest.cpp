@@ -8,6 +8,7 @@
 #include "model/FsDetect.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
+#include "support/Sources.h"
 
 namespace qm::test {
 namespace {
@@ -148,6 +149,38 @@ TEST(ReadAttribute, NonResidentRunListFollowsTheHeaderOrTheName) {
     EXPECT_EQ(a.Name, (nameChars ? std::vector<uint8_t>{'x', 0, 'y', 0} : std::vector<uint8_t>{}));
     ASSERT_EQ(a.Data.size(), 16u - 2 * nameChars);
     EXPECT_EQ(std::vector<uint8_t>(a.Data.begin(), a.Data.begin() + 3), (std::vector<uint8_t>{0x11, 0x05, 0x20}));
+  }
+}
+
+// A root whose index root lies in extension record 9, named by its attribute list: the
+// extension is used only when it names the root as its base; a zero-length entry ends the walk.
+TEST(ReadRootAttribute, FollowsTheAttributeListToTheRootsOwnExtensionsOnly) {
+  const struct {
+    uint64_t base;
+    uint16_t entryLength;
+    bool found;
+  } cases[] = {{5, 32, true}, {6, 32, false}, {5, 0, false}};
+  for (const auto& c : cases) {
+    DriveRegistryScope registry;
+    ScriptedHost host;
+    auto memory = std::make_unique<MemorySource>(64 * 512);
+    RecordBuilder root, extension;
+    std::vector<uint8_t> entry(32, 0);
+    entry[0] = kAttrIndexRoot;
+    StoreLE<uint16_t>(&entry[4], c.entryLength);
+    entry[0x10] = 9;
+    root.AddResident(kAttrAttributeList, entry);
+    extension.AddResident(kAttrIndexRoot, {7, 7}, 4);
+    StoreLE<uint64_t>(&extension.b[0x20], c.base);
+    std::copy(extension.b.begin(), extension.b.end(), memory->data->begin() + (16 + 2 * 9) * 512);
+    TPartition volume;  // one sector a cluster, the MFT at cluster 16
+    volume.BootSector[0x0D] = 1;
+    StoreLE<uint64_t>(&volume.BootSector[0x30], 16);
+    auto drive = BareDrive(registry.Attach(std::move(memory)));
+    TAttribute a;
+    EXPECT_EQ(ReadRootAttribute(*drive, volume, root.b, kAttrIndexRoot, a), c.found) << c.base << " " << c.entryLength;
+    if (c.found) EXPECT_EQ(a.Data, (std::vector<uint8_t>{7, 7}));
+    EXPECT_TRUE(host.messages.empty());
   }
 }
 

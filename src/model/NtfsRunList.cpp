@@ -1,4 +1,4 @@
-#include "browse/NtfsRunList.h"
+#include "model/NtfsRunList.h"
 
 #include <exception>
 

@@ -76,6 +76,12 @@ int RunClone(const CloneOptions& options, uint64_t at) {
     return kExitFailure;
   }
 
+  if (DryRunRequested()) {
+    // The target is no table sector: say what would be copied instead of listing its sectors.
+    std::printf("The clone would copy the partition at sector %" PRIu64 " (%" PRIu32 " sectors) to %s.\n", at,
+                lost->Entry.TotalSectors, options.to.c_str());
+    return kExitOk;
+  }
   InterruptHost host(GetHost(), drive);
   HostScope scope(host);
   const CloneReport report = CloneLostPartition(drive, *plan, TerminalProgress());

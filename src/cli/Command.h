@@ -34,7 +34,12 @@ const char* ExitStatusHelp();
 // Options given before or after the command.
 struct GlobalOptions {
   bool assumeYes = false;  // --yes: answer Yes/OK to every question
+  bool dryRun = false;     // --dry-run: do everything up to the write, then show what it would write
 };
+
+// --dry-run was given: OpenOneDrive puts the drive's writes into memory (a DryRunSource) and
+// the command's questions are answered Yes; main shows the sectors that would change.
+bool DryRunRequested();
 
 struct Command {
   CLI::App* app = nullptr;         // the subcommand, to tell which one was given

@@ -10,8 +10,10 @@
 #include "CliHost.h"
 #include "Command.h"
 #include "browse/FatDir.h"
+#include "disk/DryRunSource.h"
 #include "disk/SectorIO.h"
 #include "edit/Commit.h"
+#include "edit/DryRun.h"
 #include "model/Enumeration.h"
 #include "scan/OpenDrive.h"
 
@@ -62,8 +64,21 @@ bool AttachSources(const std::vector<std::string>& sources) {
   return false;
 }
 
+namespace {
+bool g_dryRun = false;
+DryRunSource* g_dryRunSource = nullptr;  // owned by the drive registry
+}  // namespace
+
+bool DryRunRequested() { return g_dryRun; }
+
 std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::unique_ptr<DriveLock>* lock) {
   if (!AttachSources({source})) return nullptr;
+  if (g_dryRun)
+    WrapDriveSource(kFirstHardDisk, [](std::unique_ptr<DriveSource> disk) {
+      auto dryRun = std::make_unique<DryRunSource>(std::move(disk));
+      g_dryRunSource = dryRun.get();
+      return std::unique_ptr<DriveSource>(std::move(dryRun));
+    });
   if (lock && !(*lock = LockForWriting(kFirstHardDisk))) return nullptr;
   std::unique_ptr<TPhysicalDrives> drives = OpenDrives(false);
   if (drives->Drives.empty()) {
@@ -123,6 +138,32 @@ std::FILE* QuestionTerminal() {
   return std::fopen("/dev/tty", "we");
 }
 
+// After a dry run: every sector the command would have written, as it would change. False when
+// a sector could not be read to compare.
+bool ShowDryRun() {
+  std::printf("\nDry run: nothing was written.\n");
+  if (!g_dryRunSource || g_dryRunSource->Written().empty()) {
+    std::printf("No sector would change.\n");
+    return true;
+  }
+  bool ok = true;
+  size_t changed = 0;
+  for (const auto& [lba, after] : g_dryRunSource->Written()) {
+    SectorBytes before;
+    int error = 0;
+    if (!g_dryRunSource->ReadOnDisk(lba, before, error)) {
+      PrintError("sector " + std::to_string(lba) + " could not be read to compare: " + SystemErrorText(error));
+      ok = false;
+      continue;
+    }
+    const std::vector<std::string> lines = DescribeSectorChange(lba, before, after);
+    if (!lines.empty()) ++changed;
+    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  }
+  if (changed == 0) std::printf("No sector would change.\n");
+  return ok;
+}
+
 // Whether everything written to stdout reached it. Says why not on stderr.
 bool OutputWritten(bool stdoutOpen) {
   std::cout.flush();
@@ -145,6 +186,10 @@ int Main(int argc, char** argv) {
 
   GlobalOptions options;
   app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question");
+  app.add_flag("--dry-run", options.dryRun,
+               "For the commands that write: do every check and step up to the write, answer the questions "
+               "Yes, then show each sector that would change (offset, old and new bytes, table entries decoded); "
+               "nothing is written");
 
   std::vector<Command> commands = {
       AddListCommand(app, options),
@@ -166,20 +211,28 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  const Command* chosen = nullptr;
+  for (const Command& command : commands)
+    if (command.app->parsed()) chosen = &command;
+  if (options.dryRun && chosen && !chosen->writesDisk) {
+    PrintError("--dry-run is for the commands that write: " + chosen->app->get_name() + " writes nothing");
+    return kExitUsage;
+  }
+  g_dryRun = options.dryRun;
+
   std::FILE* terminal = QuestionTerminal();
-  CliHost host(options.assumeYes, ::isatty(STDIN_FILENO) == 1, stdin, stderr, terminal);
+  CliHost host(options.assumeYes || options.dryRun, ::isatty(STDIN_FILENO) == 1, stdin, stderr, terminal);
   int status = kExitUsage;
   bool writesDisk = false;
   {
     HostScope scope(host);
     SectorIoStartup();
     InstallFatLabelReader();
-    for (const Command& command : commands)
-      if (command.app->parsed()) {
-        status = command.run();
-        writesDisk = command.writesDisk;
-        break;
-      }
+    if (chosen) {
+      status = chosen->run();
+      writesDisk = chosen->writesDisk;
+      if (g_dryRun && status == kExitOk && !ShowDryRun()) status = kExitFailure;
+    }
   }
   if (terminal) std::fclose(terminal);
 

@@ -124,6 +124,15 @@ void DetachAllDrives() {
   L.drives.clear();
 }
 
+bool WrapDriveSource(uint8_t drive, const std::function<std::unique_ptr<DriveSource>(std::unique_ptr<DriveSource>)>& wrap) {
+  SectorLayer& L = Layer();
+  if (drive < kFirstHardDisk || drive - kFirstHardDisk >= static_cast<int>(L.drives.size())) return false;
+  L.cached.handle.reset();
+  std::unique_ptr<DriveSource>& slot = L.drives[drive - kFirstHardDisk];
+  slot = wrap(std::move(slot));
+  return true;
+}
+
 DriveSource* FindDriveSource(uint8_t drive) {
   SectorLayer& L = Layer();
   if (drive < kFirstHardDisk) return nullptr;  // no floppy units on this platform

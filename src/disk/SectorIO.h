@@ -4,6 +4,7 @@
 // LBA, moved in 64 KiB chunks through one transfer buffer, over one cached handle: the last
 // drive and access mode used keep theirs open, any other use reopens it.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,9 @@ void SectorIoShutdown();
 uint8_t AttachDrive(std::unique_ptr<DriveSource> source);
 void DetachAllDrives();
 DriveSource* FindDriveSource(uint8_t drive);
+// Puts `wrap(source)` in the place of `drive`'s source (closing its cached handle). False when
+// no such drive is attached.
+bool WrapDriveSource(uint8_t drive, const std::function<std::unique_ptr<DriveSource>(std::unique_ptr<DriveSource>)>& wrap);
 size_t AttachedDriveCount();
 
 bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry);

@@ -7,6 +7,8 @@
 //   restore FILE SOURCE           write a backup file back
 //   rebuild [--primary LBA]... [--active LBA] [--logical LBA]... SOURCE
 //                                 replace the whole layout by the partitions named
+//   history SOURCE                list the automatic backups saved before each change
+//   undo SOURCE                   put back the tables as they were before the last change
 // Each asks what the window asks (--yes answers), refuses before asking when the drive cannot
 // be changed safely, and exits as recover does.
 #include <algorithm>
@@ -20,6 +22,7 @@
 
 #include "Command.h"
 #include "Interrupt.h"
+#include "edit/AutoBackup.h"
 #include "edit/Rebuild.h"
 #include "edit/TableBackup.h"
 #include "edit/TableEdits.h"
@@ -205,7 +208,7 @@ int RunRebuild(const RebuildOptions& options) {
       chosen.push_back(record);
     }
     const EditResult result = RebuildPartitionTable(drive, chosen);
-    if (result == EditResult::WriteFailed) PrintError(WithReason("Rebuild partition table failed."));
+    if (result == EditResult::WriteFailed) PrintError(WithReason("Rebuild partition table failed.") + UndoHint());
     return Finish(result, drive, "Rebuild partition table completed successfully.");
   });
 }
@@ -220,6 +223,42 @@ Command AddRebuildCommand(CLI::App& app) {
   sub->add_option("--active", options->active, "The primary partition that becomes the active one");
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
   return Command{sub, [options] { return RunRebuild(*options); }, /*writesDisk=*/true};
+}
+
+// `history SOURCE`: the automatic backups of the disk, oldest first.
+Command AddHistoryCommand(CLI::App& app) {
+  auto source = std::make_shared<std::string>();
+  CLI::App* sub = app.add_subcommand("history", "List the automatic backups of SOURCE's tables, saved before each change");
+  sub->add_option("SOURCE", *source, "Disk image file or block device")->required();
+  auto run = [source] {
+    std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(*source);
+    if (!drives) return kExitFailure;
+    const std::vector<TAutomaticBackup> list = ListAutomaticBackups(*drives->Drives.front());
+    if (list.empty()) {
+      std::printf("No automatic backup of %s in %s.\n", source->c_str(), AutomaticBackupFolder().c_str());
+      return kExitOk;
+    }
+    std::printf("Automatic backups of %s, oldest first (`undo` puts back the newest that differs from the disk):\n",
+                source->c_str());
+    for (const TAutomaticBackup& backup : list)
+      std::printf("%s  %3zu table sectors%s  %s\n", backup.Time.c_str(), backup.Sectors,
+                  backup.MadeByUndo ? "  (made by undo)" : "", backup.Path.c_str());
+    return kExitOk;
+  };
+  return Command{sub, run, /*writesDisk=*/false};
+}
+
+Command AddUndoCommand(CLI::App& app) {
+  auto source = std::make_shared<std::string>();
+  CLI::App* sub = app.add_subcommand(
+      "undo", "Put back the tables as they were before the last change (the newest automatic backup that differs)");
+  sub->add_option("SOURCE", *source, "Disk image file or block device")->required();
+  auto run = [source] {
+    return RunOnDrive(*source, [](TPhysicalDrv& drive) {
+      return Finish(UndoLastChange(drive), drive, "Undid the last change of the partition tables.");
+    });
+  };
+  return Command{sub, run, /*writesDisk=*/true};
 }
 
 }  // namespace
@@ -245,6 +284,8 @@ std::vector<Command> AddTableCommands(CLI::App& app) {
   commands.push_back(AddBackupCommand(app));
   commands.push_back(AddRestoreCommand(app));
   commands.push_back(AddRebuildCommand(app));
+  commands.push_back(AddHistoryCommand(app));
+  commands.push_back(AddUndoCommand(app));
   return commands;
 }
 

@@ -12,6 +12,7 @@
 #include "browse/FatDir.h"
 #include "disk/DryRunSource.h"
 #include "disk/SectorIO.h"
+#include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "edit/DryRun.h"
 #include "model/Enumeration.h"
@@ -219,6 +220,7 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   g_dryRun = options.dryRun;
+  SetAutomaticBackups(!options.dryRun);
 
   std::FILE* terminal = QuestionTerminal();
   CliHost host(options.assumeYes || options.dryRun, ::isatty(STDIN_FILENO) == 1, stdin, stderr, terminal);

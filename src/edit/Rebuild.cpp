@@ -6,6 +6,7 @@
 #include "disk/Chs.h"
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "model/TableReader.h"
@@ -188,6 +189,10 @@ EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TPartiti
     return EditResult::Refused;
   }
   if (DebugMode) DumpChangedTables(drive, "rebuilt.dat");
+  if (!SaveAutomaticBackup(drive)) {
+    RereadTables(drive);
+    return EditResult::Refused;
+  }
   ClearIoError();
   if (!CheckTablesReadable(drive) || !WriteChangedTables(drive)) {
     // The caller says so ("Rebuild partition table failed." and the reason, WithReason).

@@ -10,6 +10,7 @@
 #include "disk/Chs.h"
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "model/TableReader.h"
 
@@ -441,8 +442,12 @@ RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
     undo();
     return RecoverResult::WriteFailed;
   }
+  if (!SaveAutomaticBackup(drive)) {
+    undo();
+    return RecoverResult::Refused;
+  }
   if (!WriteChangedTables(drive)) {
-    ShowError(FailedText("a table could not be written"));
+    ShowError(FailedText("a table could not be written") + UndoHint());
     // Some tables may be on disk already: the system hears of them, and the model shows the
     // disk, not the plan.
     lost.Entry.TotalSectors = ownSize;

@@ -13,6 +13,7 @@
 #include "disk/Bytes.h"
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "model/TableReader.h"
 
@@ -80,24 +81,33 @@ uint32_t UpdateCRC32(uint32_t crc, const uint8_t* data, size_t length) {
 
 uint32_t CalcCRC32(const uint8_t* data, size_t length) { return UpdateCRC32(0, data, length); }
 
-bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
-  if (!CheckNotBusy(drive)) return false;
-  BusyGuard busy(drive);
+bool WriteBackupFile(const std::string& fileName, const std::vector<std::pair<uint64_t, TSector>>& blocks, int& error) {
   std::vector<uint8_t> file;
-  for (const TPartition* record : drive.AllPartitions) {
-    if (!record->IsExtended()) continue;
-    const uint64_t lba = record->AbsoluteStart();
-    std::array<uint8_t, kBackupBlockSize> block{};
-    StoreLE<uint64_t>(block.data(), lba);
-    if (!ReadSectors(drive.DriveNumber, lba, 1, block.data() + 8, true, true)) return false;
-    file.insert(file.end(), block.begin(), block.end());
+  for (const auto& [lba, sector] : blocks) {
+    std::array<uint8_t, 8> where{};
+    StoreLE<uint64_t>(where.data(), lba);
+    file.insert(file.end(), where.begin(), where.end());
+    file.insert(file.end(), sector.begin(), sector.end());
   }
   std::array<uint8_t, kChecksumSize> checksum{};
   StoreLE<uint32_t>(checksum.data(), CalcCRC32(file.data(), file.size()));
   file.insert(file.end(), checksum.begin(), checksum.end());
+  return WriteWholeFile(fileName, file, error);
+}
 
+bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
+  if (!CheckNotBusy(drive)) return false;
+  BusyGuard busy(drive);
+  std::vector<std::pair<uint64_t, TSector>> blocks;
+  for (const TPartition* record : drive.AllPartitions) {
+    if (!record->IsExtended()) continue;
+    const uint64_t lba = record->AbsoluteStart();
+    TSector sector{};
+    if (!ReadSectors(drive.DriveNumber, lba, 1, sector.data(), true, true)) return false;
+    blocks.emplace_back(lba, sector);
+  }
   int error = 0;
-  if (!WriteWholeFile(fileName, file, error)) {
+  if (!WriteBackupFile(fileName, blocks, error)) {
     MessageBox("Cannot write " + fileName + ": " + SystemErrorText(error) + ".\rNo backup was saved.", "Backup",
                MsgButtons::Ok, MsgIcon::Error);
     return false;
@@ -138,7 +148,7 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
   return blocks;
 }
 
-EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
+EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName, bool undo) {
   if (!CheckNotBusy(drive)) return EditResult::Refused;
   // A backup may well be the repair of tables the walk could not read to their end, or of a
   // master boot record that a volume's boot sector has replaced; only a GUID partition table
@@ -179,6 +189,9 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
 
   ProcessMessages();
   if (drive.StopRequested) return EditResult::Cancelled;
+  std::vector<uint64_t> sectors;
+  for (const auto& [lba, sector] : blocks) sectors.push_back(lba);
+  if (!SaveAutomaticBackup(drive, sectors, undo)) return EditResult::Refused;
   ClearIoError();
   size_t written = 0;
   for (const auto& [lba, sector] : blocks) {
@@ -192,7 +205,7 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
     const int error = LastIoError();
     ShowRestoreError("Restoring the partition tables stopped at sector " + std::to_string(blocks[written].first) +
                      (error != 0 ? ": " + SystemErrorText(error) : std::string()) + ".\r" + std::to_string(written) +
-                     " of " + std::to_string(blocks.size()) + " table sectors were written.");
+                     " of " + std::to_string(blocks.size()) + " table sectors were written." + UndoHint());
     return EditResult::WriteFailed;
   }
   MessageBox("Partition table restored successfully.", "Restore", MsgButtons::Ok, MsgIcon::Information);

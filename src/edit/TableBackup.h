@@ -21,6 +21,10 @@ constexpr size_t kBackupBlockSize = 8 + 512;
 uint32_t UpdateCRC32(uint32_t crc, const uint8_t* data, size_t length);
 uint32_t CalcCRC32(const uint8_t* data, size_t length);
 
+// Writes `blocks` (the master boot record first) as a backup file, replacing `fileName` only
+// once the new file is complete. False, with the errno value in `error`, when it cannot.
+bool WriteBackupFile(const std::string& fileName, const std::vector<std::pair<uint64_t, TSector>>& blocks, int& error);
+
 // Saves the drive's table sectors to `fileName`, replacing it only once the new file is
 // complete. False, after telling the user why, when a sector cannot be read or the file
 // cannot be written.
@@ -34,6 +38,8 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
 // Writes a backup file's sectors back to the drive, after its checks (a valid file whose
 // sectors all lie on this drive, a drive whose tables may be written) and the question,
 // which names the drive. Then the system is told and the tables are read again.
-EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName);
+// An undo (`undo`) marks the automatic backup it makes first, so that the next undo passes over
+// it and goes one change further back.
+EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName, bool undo = false);
 
 }  // namespace qm

@@ -7,6 +7,7 @@
 
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
+#include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "edit/MasterBootProgram.h"
 #include "edit/Recover.h"
@@ -46,13 +47,13 @@ EditResult WriteAndReread(TPhysicalDrv& drive, const std::function<bool()>& writ
     RereadTables(drive);
     return EditResult::Cancelled;
   }
-  if (!CheckTablesUnchanged(drive)) {
+  if (!CheckTablesUnchanged(drive) || !SaveAutomaticBackup(drive)) {
     RereadTables(drive);
     return EditResult::Refused;
   }
   ClearIoError();
   if (!write()) {
-    MessageBox(WithReason(failed), caption, MsgButtons::Ok, icon);
+    MessageBox(WithReason(failed) + UndoHint(), caption, MsgButtons::Ok, icon);
     drive.DirtyTables.clear();
     if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
     RereadTables(drive);

@@ -299,7 +299,12 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
   BusyWatcher host(*faulty.drive, {MsgAnswer::Abort});
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
   ASSERT_EQ(host.messages.size(), 2u);  // the sector layer's question, then ours
-  EXPECT_EQ(host.messages[1].text, "Recover partition Failed.\rInput/output error.");
+  // It says where the tables as they were are kept.
+  EXPECT_EQ(host.messages[1].text.rfind("Recover partition Failed.\rInput/output error.\rThe tables as they were before "
+                                        "are saved in ",
+                                        0),
+            0u)
+      << host.messages[1].text;
   EXPECT_EQ(host.messages[1].caption, "Error");
   EXPECT_EQ(host.busy, (std::vector<bool>{true, true}));
   EXPECT_FALSE(faulty.drive->Scanning);

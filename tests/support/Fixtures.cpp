@@ -58,6 +58,12 @@ std::string ProcessFixtureDir() {
 
 namespace {
 
+// The automatic backups made before every write go to the fixture folder, never to the home
+// folder of whoever runs the tests (the CLI runs inherit this).
+const bool kStateInFixtures = [] {
+  return ::setenv("XDG_STATE_HOME", (std::string(QM_FIXTURE_DIR) + "/state").c_str(), 1) == 0;
+}();
+
 bool ToolsRequired() {
   const char* ci = std::getenv("CI");
   const char* require = std::getenv("QM_REQUIRE_TOOLS");

@@ -1,7 +1,10 @@
 // --dry-run of every writing command: the image stays as it was, and the bytes the dry run
-// shows are exactly those the real run then writes.
+// shows are exactly those the real run then writes. The automatic backup before every write,
+// and undo, which gives back the image as it was, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -53,6 +56,7 @@ TEST(CliDryRun, ShowsExactlyWhatTheRealRunWritesAndWritesNothing) {
     const CliRun shown = RunCli("--dry-run " + command + " " + ShellQuote(dry));
     EXPECT_EQ(shown.status, 0) << command << ": " << shown.err;
     EXPECT_TRUE(ReadWholeFile(dry) == before) << command << " wrote";
+    EXPECT_NE(RunCli("history " + ShellQuote(dry)).out.find("No automatic backup"), std::string::npos) << command;
     EXPECT_NE(shown.out.find("\nDry run: nothing was written.\n"), std::string::npos) << shown.out;
     EXPECT_GT(ApplyShownBytes(shown.out, dry), 0) << command << ": " << shown.out;
     ASSERT_EQ(RunCli("--yes " + command + " " + ShellQuote(real)).status, 0) << command;
@@ -81,6 +85,38 @@ TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommand
   const CliRun list = RunCli("--dry-run list " + ShellQuote(BaseImage()));
   EXPECT_EQ(list.status, 2);
   EXPECT_EQ(list.err, "quillmark-cli: --dry-run is for the commands that write: list writes nothing\n");
+}
+
+TEST(CliUndo, GivesBackTheImageByteForByteAndStopsWhenThereIsNothingLeft) {
+  if (BaseImage().empty()) return;
+  for (const std::string command : {"recover --at 38912", "delete --at 14336", "rebuild --primary 38912 --logical 26624"}) {
+    const std::string image = CopyImage(BaseImage(), "undo.img");
+    ASSERT_EQ(RunCli("--yes " + command + " " + ShellQuote(image)).status, 0) << command;
+    ASSERT_FALSE(ReadWholeFile(image) == ReadWholeFile(BaseImage())) << command << " changed nothing";
+    const CliRun undo = RunCli("--yes undo " + ShellQuote(image));
+    EXPECT_EQ(undo.status, 0) << command << ": " << undo.err;
+    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(BaseImage())) << command << ": undo left other bytes";
+    // The undo saved the tables it replaced too, but a second undo passes over that backup.
+    const CliRun again = RunCli("--yes undo " + ShellQuote(image));
+    EXPECT_EQ(again.status, 1) << command;
+    EXPECT_NE(again.err.find("there is nothing to undo"), std::string::npos) << again.err;
+    const CliRun history = RunCli("history " + ShellQuote(image));
+    EXPECT_NE(history.out.find("(made by undo)"), std::string::npos) << history.out;
+  }
+}
+
+TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
+  if (BaseImage().empty()) return;
+  const std::string image = CopyImage(BaseImage(), "no-backup.img"), notAFolder = FreshPath("state-file");
+  std::ofstream(notAFolder) << "in the way";
+  const char* previous = std::getenv("XDG_STATE_HOME");
+  const std::string kept = previous ? previous : "";
+  ::setenv("XDG_STATE_HOME", notAFolder.c_str(), 1);
+  const CliRun run = RunCli("--yes delete --at 14336 " + ShellQuote(image));
+  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("The partition tables cannot be saved before the change"), std::string::npos) << run.err;
+  EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(BaseImage()));
 }
 
 }  // namespace

@@ -163,7 +163,6 @@ TEST(CliList, ASourceThatCannotBeOpenedExitsWith1) {
   }
 }
 
-
 std::vector<uint64_t> LostStarts(const std::string& command, const std::string& image) {
   std::vector<uint64_t> starts;
   const json drive = CliDrive(command, image);

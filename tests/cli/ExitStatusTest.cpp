@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "CliRun.h"
@@ -183,33 +184,25 @@ TEST(CliTerminal, AQuestionIsAskedAtTheTerminalWhenStderrGoesToAFile) {
 }
 
 // A host reading `input` and writing into a temporary file.
-class HostRig {
- public:
+struct HostRig {
+  using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
   HostRig(bool assumeYes, bool interactive, const std::string& input = "")
-      : in_(std::tmpfile()), out_(std::tmpfile()), host(assumeYes, interactive, in_, out_) {
-    std::fputs(input.c_str(), in_);
-    std::rewind(in_);
-  }
-  ~HostRig() {
-    std::fclose(in_);
-    std::fclose(out_);
+      : in(std::tmpfile(), std::fclose), out(std::tmpfile(), std::fclose), host(assumeYes, interactive, in.get(), out.get()) {
+    std::fputs(input.c_str(), in.get());
+    std::rewind(in.get());
   }
   MsgAnswer Ask(MsgButtons buttons, const std::string& caption = "Recovering", const std::string& text = "Recover?") {
     return host.MessageBox(text, caption, buttons, MsgIcon::Warning);
   }
   std::string Output() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::string text;
-    char buf[256];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, out_)) > 0;) text.append(buf, n);
+    std::string text(static_cast<size_t>(std::ftell(out.get())), '\0');
+    std::rewind(out.get());
+    text.resize(std::fread(text.data(), 1, text.size(), out.get()));
     return text;
   }
 
- private:
-  std::FILE *in_, *out_;
-
- public:
+  File in, out;
   cli::CliHost host;
 };
 

@@ -130,9 +130,9 @@ TEST(CliTableEdits, MbrRenewsTheProgramAndKeepsSignatureAndTable) {
   if (BaseImage().empty()) return;
   const std::string image = CopyImage(BaseImage(), "mbr.img");
   ASSERT_EQ(RunCli("--yes mbr " + ShellQuote(image)).status, 0);
-  const std::vector<uint8_t> before = ReadFileBytes(BaseImage(), 0, 512), after = ReadFileBytes(image, 0, 512);
-  EXPECT_TRUE(std::equal(after.begin(), after.begin() + 440, kMasterBootProgram.begin()));
-  EXPECT_TRUE(std::equal(after.begin() + 440, after.end(), before.begin() + 440)) << "signature or table changed";
+  const std::vector<uint8_t> program = ReadFileBytes(image, 0, 440);
+  EXPECT_TRUE(std::equal(program.begin(), program.end(), kMasterBootProgram.begin()));
+  // Signature, table and every other sector are as they were.
   for (uint64_t offset : ChangedBytes(BaseImage(), image)) EXPECT_LT(offset, 440u);
 }
 

@@ -103,13 +103,6 @@ TEST(RebuildListTest, MovesAndMarks) {
 
 class TableActionsTest : public WindowTest {};
 
-// A FAT16 primary marked active and a hidden FAT32 primary.
-std::string PlainImage(const std::string& name) {
-  return qm::test::MakeImage(name, "64M",
-                             "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' "
-                             "fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
-}
-
 // Three FAT16 volumes, of which only the first is in the table: the quick scan finds the
 // other two. The new layout keeps the first, makes the second the active primary and the
 // third a logical drive. A first try declined at the question leaves the dialog open with
@@ -161,8 +154,9 @@ TEST_F(TableActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
 // Backup (its file name gets the extension), Active and Hide write and reload the view;
 // Restore writes the backup back and reads every drive anew.
 TEST_F(TableActionsTest, EditsFromTheWindowWriteAndReload) {
-  const std::string image = PlainImage("ui-edits.img");
-  if (image.empty()) return;
+  // A FAT16 primary marked active and a hidden FAT32 primary.
+  QM_IMAGE(image, "ui-edits.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
   const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
   TfrmMain& w = Open({image});
   ChooseDrive(0);

@@ -226,6 +226,7 @@ TEST(CliRecoverSafety, CtrlCDuringTheScanOrTheQuestionWritesNothingAndAScanStill
   // Without --yes the program waits at its first question, where Ctrl+C arrives.
   EXPECT_EQ(CtrlCAfter(cli + " recover --at 40960 " + ShellQuote(image), "1.5"), 130);
   EXPECT_TRUE(ReadFileBytes(image, 0, 1 << 20) == before);
+  // A scan stopped so still shows what it found.
   const std::string out = FreshPath("interrupt-scan.json");
   EXPECT_EQ(CtrlCAfter(cli + " scan --json " + ShellQuote(image) + " >" + ShellQuote(out), "0.5"), 130);
   const auto doc = nlohmann::json::parse(ReadWholeFile(out), nullptr, false);

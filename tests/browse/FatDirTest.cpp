@@ -138,7 +138,8 @@ std::unique_ptr<TPhysicalDrv> Attach(DriveRegistryScope& registry, const HandFat
   return BareDrive(registry.Attach(std::move(faults)));
 }
 
-Listing Walk(const HandFat& fat, const TPartition& partition) {
+Listing Walk(const HandFat& fat) {
+  const TPartition partition = fat.Partition();
   DriveRegistryScope registry;
   ScriptedHost host;
   std::shared_ptr<FaultSource::State> state;
@@ -158,7 +159,6 @@ Listing Walk(const HandFat& fat, const TPartition& partition) {
     if (offset < kPartStart * 512 || offset >= (kPartStart + kPartSectors) * 512) out.readOutside = true;
   return out;
 }
-Listing Walk(const HandFat& fat) { return Walk(fat, fat.Partition()); }
 
 using Names = std::vector<std::string>;
 

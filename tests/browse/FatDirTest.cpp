@@ -138,7 +138,8 @@ std::unique_ptr<TPhysicalDrv> Attach(DriveRegistryScope& registry, const HandFat
   return BareDrive(registry.Attach(std::move(faults)));
 }
 
-Listing Walk(const HandFat& fat, const TPartition& partition) {
+Listing Walk(const HandFat& fat) {
+  const TPartition partition = fat.Partition();
   DriveRegistryScope registry;
   ScriptedHost host;
   std::shared_ptr<FaultSource::State> state;
@@ -158,9 +159,18 @@ Listing Walk(const HandFat& fat, const TPartition& partition) {
     if (offset < kPartStart * 512 || offset >= (kPartStart + kPartSectors) * 512) out.readOutside = true;
   return out;
 }
-Listing Walk(const HandFat& fat) { return Walk(fat, fat.Partition()); }
 
 using Names = std::vector<std::string>;
+
+// The FAT32 root's cluster chain (the root is cluster 2); whether it ended at an end mark.
+bool RootChain(const HandFat& fat, std::vector<uint32_t>& chain) {
+  DriveRegistryScope registry;
+  ScriptedHost host;
+  auto drive = Attach(registry, fat);
+  TFatLayout layout;
+  EXPECT_TRUE(ReadFatLayout(fat.Partition(), layout));
+  return GetClusNumChain(*drive, fat.Partition(), layout, 2, chain);
+}
 
 // Boot sectors that describe no readable volume: a clean false, no message, no read outside.
 TEST(FatDir, DamagedBootSectorsGiveACleanFalse) {
@@ -224,14 +234,8 @@ TEST(FatDir, Fat32ChainsEndAtMarksAndNeverRunAway) {
       const std::string name = "C" + std::to_string(cluster) + "      TXT";
       fat.Put(fat.ClusterByte(cluster), {Short(name.c_str(), 0x20, 1, 100)});
     }
-    DriveRegistryScope registry;
-    ScriptedHost host;
-    auto drive = Attach(registry, fat);
-    const TPartition partition = fat.Partition();
-    TFatLayout layout;
-    ASSERT_TRUE(ReadFatLayout(partition, layout));
     std::vector<uint32_t> chain;
-    EXPECT_EQ(GetClusNumChain(*drive, partition, layout, 2, chain), c.chainResult);
+    EXPECT_EQ(RootChain(fat, chain), c.chainResult);
     EXPECT_EQ(chain, c.chain);
     // Every cluster of the chain is listed once, a looping one too.
     const Listing l = Walk(fat);
@@ -250,12 +254,8 @@ TEST(FatDir, Fat32ChainStopsAt512Clusters) {
   const Listing l = Walk(fat);
   EXPECT_TRUE(l.result);
   EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
-  DriveRegistryScope registry;
-  auto drive = Attach(registry, fat);
-  TFatLayout layout;
-  ASSERT_TRUE(ReadFatLayout(fat.Partition(), layout));
   std::vector<uint32_t> chain;
-  EXPECT_FALSE(GetClusNumChain(*drive, fat.Partition(), layout, 2, chain));  // cut, not ended
+  EXPECT_FALSE(RootChain(fat, chain));  // cut, not ended
   EXPECT_EQ(chain.size(), kMaxChainClusters);
 }
 

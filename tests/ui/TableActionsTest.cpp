@@ -103,26 +103,6 @@ TEST(RebuildListTest, MovesAndMarks) {
 
 class TableActionsTest : public WindowTest {};
 
-// A FAT16 primary marked active and a hidden FAT32 primary.
-std::string PlainImage(const std::string& name) {
-  return qm::test::MakeImage(name, "64M",
-                             "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' "
-                             "fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
-}
-
-std::string DumpEntries(const std::string& image) {
-  std::string dump, out;
-  qm::test::RunCommand(qm::test::kToolPath + "sfdisk --dump " + qm::test::ShellQuote(image), &dump);
-  std::istringstream lines(dump);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find("start=") == std::string::npos) continue;
-    line.erase(0, line.find(':') + 1);
-    line.erase(std::remove(line.begin(), line.end(), ' '), line.end());
-    out += (out.empty() ? "" : " ") + line;
-  }
-  return out;
-}
-
 // Three FAT16 volumes, of which only the first is in the table: the quick scan finds the
 // other two. The new layout keeps the first, makes the second the active primary and the
 // third a logical drive. A first try declined at the question leaves the dialog open with
@@ -164,17 +144,19 @@ TEST_F(TableActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
   };
   w.Rebuild->trigger();
   EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Confirm", "Confirm", "Information"}));
-  EXPECT_EQ(DumpEntries(image),
-            "start=2048,size=20480,type=6 start=22528,size=20480,type=6,bootable "
-            "start=43008,size=22528,type=5 start=45056,size=20480,type=6");
+  using qm::test::EntryKey;
+  EXPECT_EQ(qm::test::SfdiskEntries(image), (std::vector<EntryKey>{EntryKey(2048, 20480, 6), EntryKey(22528, 20480, 6),
+                                                                   EntryKey(43008, 22528, 5), EntryKey(45056, 20480, 6)}));
+  EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE, 1)[0], 0x80);  // the second entry is the active one
   EXPECT_EQ(w.CurrentDrive, nullptr);  // every drive was read anew
 }
 
 // Backup (its file name gets the extension), Active and Hide write and reload the view;
 // Restore writes the backup back and reads every drive anew.
 TEST_F(TableActionsTest, EditsFromTheWindowWriteAndReload) {
-  const std::string image = PlainImage("ui-edits.img");
-  if (image.empty()) return;
+  // A FAT16 primary marked active and a hidden FAT32 primary.
+  QM_IMAGE(image, "ui-edits.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
   const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
   TfrmMain& w = Open({image});
   ChooseDrive(0);

@@ -1,9 +1,12 @@
-// quillmark-cli list, run as a program on images made by real tools.
+// The commands that only read, run as a program: list on images made by real tools, ls and
+// scan on the demo disk (a FAT16 partition lost near the start of a gap, an NTFS one deep
+// inside another), dump of the sectors as the sector viewer lays them out; what each refuses.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "CliRun.h"
 #include "support/Fixtures.h"
@@ -12,6 +15,9 @@ namespace qm::test {
 namespace {
 
 using nlohmann::json;
+
+constexpr uint64_t kLostFat = 84031;
+constexpr uint64_t kLostNtfs = 262144;
 
 // Each row as "no lba+sectors type fs status", rows apart by "; ". Numbers run 1, 2, ... in
 // each group, and no gap passes the end of the disk.
@@ -154,6 +160,117 @@ TEST(CliList, ASourceThatCannotBeOpenedExitsWith1) {
     EXPECT_EQ(run.status, 1) << c.args;
     EXPECT_EQ(run.err, "quillmark-cli: cannot open " + c.error) << c.args;
     EXPECT_TRUE(run.out.empty()) << c.args << ": " << run.out;
+  }
+}
+
+std::vector<uint64_t> LostStarts(const std::string& command, const std::string& image) {
+  std::vector<uint64_t> starts;
+  const json drive = CliDrive(command, image);
+  for (const json& row : drive["lost"]) starts.push_back(row["lba"].get<uint64_t>());
+  return starts;
+}
+
+TEST(CliScan, QuickScanFindsTheNearOneAndScansOfARangeOrRowFindMore) {
+  const std::string image = DemoImage("cli-demo-scan.img");
+  const std::vector<uint64_t> near{kLostFat}, both{kLostFat, kLostNtfs};
+  EXPECT_EQ(LostStarts("list", image), near);
+  EXPECT_EQ(LostStarts("scan", image), both);
+  // Ends in either order; 100 MB .. 200 MB holds the NTFS volume at 128 MB, 0 .. 100 MB does not.
+  EXPECT_EQ(LostStarts("scan --start-mb 200 --end-mb 100", image), both);
+  EXPECT_EQ(LostStarts("scan --end-mb 100", image), near);
+  // Row 7 is the gap after the extended partition, which holds the NTFS volume; row 1 the
+  // FAT32 primary.
+  EXPECT_EQ(LostStarts("scan --partition 7", image), both);
+  EXPECT_EQ(LostStarts("scan --partition 1", image), near);
+  const json ntfs = CliDrive("scan", image)["lost"][1];
+  EXPECT_EQ(ntfs["label"], "LOSTNTFS");
+  EXPECT_EQ(ntfs["fs"], "NTFS");
+  EXPECT_NE(ntfs["report"].get<std::string>().find("Root Directory: Preview"), std::string::npos);
+  EXPECT_EQ(ntfs["report"].get<std::string>().find('\r'), std::string::npos);
+}
+
+const std::string kCreated = R"(\d\d/\d\d/\d{4} \d\d:\d\d [AP]M)";
+
+json Entries(const std::string& args) {
+  const CliRun run = RunCli("ls --json " + args);
+  EXPECT_EQ(run.status, 0) << args << ": " << run.err;
+  const json doc = json::parse(run.out, nullptr, false);
+  return doc.is_discarded() ? json::array() : doc.value("entries", json::array());
+}
+
+TEST(CliLs, ListsListedLostAndScannedForPartitions) {
+  const std::string img = ShellQuote(DemoImage("ls-demo.img"));
+  // The preview's columns, sizes right-aligned under "Size".
+  const CliRun text = RunCli("ls --partition 1 " + img);
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_TRUE(std::regex_match(text.out, std::regex("File Name   Type      Size  Created\nCONFIG\\.TXT  TXT File    29  " +
+                                                    kCreated + "\nREADME\\.TXT  TXT File    69  " + kCreated + "\n")))
+      << text.out;
+
+  const json listed = Entries("--partition 1 " + img);
+  ASSERT_EQ(listed.size(), 2u) << listed.dump();
+  EXPECT_TRUE(std::regex_match(listed[1].value("created", ""), std::regex(kCreated)));
+  EXPECT_EQ(listed[1], (json{{"name", "README.TXT"}, {"directory", false}, {"size", 69}, {"created", listed[1]["created"]},
+                             {"deleted", false}}));
+  // The lost FAT16 volume that the quick scan found, and the lost NTFS volume that lies
+  // beyond the quick scan: --at scans the sectors around it. "." is left out.
+  EXPECT_EQ(Entries("--lost 1 " + img)[0]["name"], "Lost.txt");
+  std::map<std::string, bool> directories;
+  for (const json& e : Entries("--at 262144 " + img)) directories[e["name"]] = e["directory"];
+  EXPECT_EQ(directories.count("lost.txt") + directories.count("$MFT") + directories.count("."), 2u);
+  EXPECT_TRUE(directories["$Extend"]);
+  EXPECT_FALSE(directories["$MFT"]);
+}
+
+TEST(CliLs, RefusesWhatCannotBeListed) {
+  const std::string demo = DemoImage("ls-refuse.img"), damaged = CopyImage(demo, "ls-damaged.img");
+  WriteFileBytes(damaged, 2048 * 512 + 0x0B, {0, 0});  // the FAT32 volume's bytes per sector
+  const std::string unrecognized = "GetRootDirectory: Unrecognized file system or partition has been destroyed.\n";
+  const struct {
+    std::string args;
+    int status;
+    std::string error;
+  } cases[] = {
+      {"--partition 1 " + ShellQuote(damaged), 1, unrecognized},
+      {"--partition 3 " + ShellQuote(demo), 1, unrecognized},  // the extended container
+      {"--at 300000 " + ShellQuote(demo), 1, "no partition starts at sector 300000"},
+      {"--lost 9 " + ShellQuote(demo), 2, "there is no lost partition 9 in the list of"},
+      {"--at 1 --lost 1 " + ShellQuote(demo), 2, "excludes"},
+      {ShellQuote(demo), 2, "ls needs one of --partition, --lost or --at"},
+  };
+  for (const auto& c : cases) {
+    const CliRun run = RunCli("ls " + c.args);
+    EXPECT_EQ(run.status, c.status) << c.args << ": " << run.err;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << c.args << ": " << run.err;
+    EXPECT_TRUE(run.out.empty()) << c.args << ": " << run.out;
+  }
+}
+
+
+TEST(CliDump, ShowsSectorsSixteenBytesALine) {
+  QM_IMAGE(image, "dump.img", "4M", "table 'label: dos\\nunit: sectors\\n2048,,6' fs 1 fat16");
+  const std::string img = " " + ShellQuote(image);
+  const CliRun run = RunCli("dump --sector 0 --count 2" + img);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(run.out.substr(at, end - at));
+  ASSERT_EQ(lines.size(), 2 * 34 + 1u) << run.out;
+  EXPECT_EQ(lines[0], " Sector 0 of 8192");
+  EXPECT_EQ(lines[1], " Offset   00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F");
+  // The master boot record ends in its signature; 0xAA is a character, zeroes are dots.
+  EXPECT_EQ(lines[33], "000001F0  00 00 00 00 00 00 00 00 00 00 00 00 00 00 55 AA   ..............U\u00AA");
+  EXPECT_EQ(lines[35], " Sector 1 of 8192");
+  // The boot sector mkfs.fat wrote: a jump, then its name.
+  const std::string boot = RunCli("dump --sector 2048" + img).out;
+  EXPECT_EQ(boot.substr(boot.find("\n00000000") + 1, 43), "00000000  EB 3C 90 6D 6B 66 73 2E 66 61 74 ");
+  EXPECT_NE(boot.find("   \u00EB<.mkfs.fat"), std::string::npos);
+
+  EXPECT_EQ(RunCli("dump --sector 8191" + img).status, 0);
+  for (const char* args : {"--sector 8192", "--sector 8191 --count 2", "--sector 0 --count 0", "--sector x"}) {
+    const CliRun refused = RunCli(std::string("dump ") + args + img);
+    EXPECT_EQ(refused.status, 2) << args;
+    EXPECT_TRUE(refused.out.empty() && !refused.err.empty()) << args;
   }
 }
 

@@ -23,12 +23,15 @@ class SourceHandle {
   // with error() set. Fewer bytes than asked (the end of an image) is not an error here.
   virtual ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) = 0;
   virtual ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) = 0;
-  // Asks the kernel to re-read the partition table; true at once for an image file.
+  // Asks the kernel to re-read the partition table; true at once for an image file. When the
+  // kernel can only be told part of it, detail() says which partitions it keeps as they were.
   virtual bool RereadPartitions() = 0;
   int error() const { return error_; }
+  const std::string& detail() const { return detail_; }
 
  protected:
   int error_ = 0;
+  std::string detail_;
 };
 
 class DriveSource {

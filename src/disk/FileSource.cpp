@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "disk/DriveSource.h"
+#include "disk/KernelPartitions.h"
 
 namespace qm {
 namespace {
@@ -42,11 +44,34 @@ class FdHandle final : public SourceHandle {
 
   bool RereadPartitions() override {
     if (!block_) return true;
-    if (::ioctl(fd_, BLKRRPART) != 0) {
-      error_ = errno;
+    detail_.clear();
+    if (::ioctl(fd_, BLKRRPART) == 0) return true;
+    // Busy (a partition is mounted or held open) or not able to re-read at all (a loop device
+    // without partition scanning): the partitions are then brought up to date one at a time.
+    const int whole = errno;
+    struct stat st{};
+    if (::fstat(fd_, &st) != 0) {
+      error_ = whole;
       return false;
     }
-    return true;
+    // Write handles are opened write-only: the tables are read through a reading handle of the
+    // same device.
+    const int reader = ::open(("/proc/self/fd/" + std::to_string(fd_)).c_str(), O_RDONLY | O_CLOEXEC);
+    const auto read = [reader](uint64_t lba, uint8_t* sector) {
+      return reader >= 0 && ::pread(reader, sector, 512, static_cast<off_t>(lba * 512)) == 512;
+    };
+    const auto failed = UpdatePartitions(fd_, ListedPartitions(st.st_rdev), PartitionsOfTables(read));
+    if (reader >= 0) ::close(reader);
+    if (failed.empty()) return true;
+    error_ = whole;
+    std::string names;
+    for (const auto& [number, error] : failed)
+      names += (names.empty() ? "" : ", ") + std::to_string(number) + " (" + std::strerror(error) + ")";
+    detail_ = "The system could not re-read the whole partition table and keeps its old view of partition" +
+              std::string(failed.size() == 1 ? " " : "s ") + names +
+              ": it shows the new layout of " + (failed.size() == 1 ? "that partition" : "those partitions") +
+              " after a reboot, or once nothing uses the disk and the table is read again.";
+    return false;
   }
 
  private:

@@ -235,7 +235,8 @@ bool NotifyOS(uint8_t drive) {
   SourceHandle* h = EnsureHandle(drive, AccessMode::Write);
   if (!h) return false;
   if (!h->RereadPartitions()) {
-    MessageBox(SystemErrorText(h->error()), "NotifyOS Error", MsgButtons::Ok, MsgIcon::Warning);
+    MessageBox(SystemErrorText(h->error()) + (h->detail().empty() ? "" : "\r" + h->detail()), "NotifyOS Error",
+               MsgButtons::Ok, MsgIcon::Warning);
     return false;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // let udev settle the new partitions

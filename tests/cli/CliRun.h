@@ -87,10 +87,11 @@ inline int CtrlCAfter(const std::string& command, const char* delay) {
 
 // A loop device over an image file, detached again when the object goes, whatever the test
 // did in between. Empty `skip` when attached; otherwise why not (not root, no losetup, no
-// free loop device).
+// free loop device). With `partitions` the kernel lists the partitions of its tables; they
+// are removed before the device goes (they would outlive it), and `mounted` is unmounted.
 class LoopDevice {
  public:
-  LoopDevice(const std::string& image, unsigned sectorSize) {
+  LoopDevice(const std::string& image, unsigned sectorSize, bool partitions = false) {
     if (::geteuid() != 0) {
       skip = "loop devices need root";
       return;
@@ -100,7 +101,9 @@ class LoopDevice {
       return;
     }
     std::string out;
-    int status = RunCommand("losetup -f --show -b " + std::to_string(sectorSize) + " " + ShellQuote(image) + " 2>&1", &out);
+    int status = RunCommand("losetup -f --show " + std::string(partitions ? "-P " : "") + "-b " +
+                                std::to_string(sectorSize) + " " + ShellQuote(image) + " 2>&1",
+                            &out);
     while (!out.empty() && out.back() == '\n') out.pop_back();
     if (status != 0 || out.rfind("/dev/", 0) != 0) {
       skip = "this machine gives no loop device: " + out;
@@ -109,13 +112,17 @@ class LoopDevice {
     path = out;
   }
   ~LoopDevice() {
-    if (!path.empty()) RunCommand("losetup -d " + ShellQuote(path));
+    if (!mounted.empty()) RunCommand("umount " + ShellQuote(mounted) + " 2>/dev/null");
+    if (!path.empty())
+      RunCommand("partx -d " + path + " >/dev/null 2>&1 || { sleep 1; partx -d " + path + "; } >/dev/null 2>&1; losetup -d " +
+                 ShellQuote(path));
   }
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
 
   std::string path;
   std::string skip;
+  std::string mounted;  // a folder a partition of the device is mounted on
 };
 
 }  // namespace qm::test

@@ -31,7 +31,9 @@ void ExpectVolumes(const std::string& image, const std::vector<std::tuple<uint64
     std::string out;
     const int status = RunOnVolume(image, start, size, ntfsLabel.empty() ? "fsck.fat -n" : "ntfsinfo -m", &out);
     EXPECT_EQ(status, 0) << "volume at " << start << "\n" << out;
-    if (!ntfsLabel.empty()) EXPECT_NE(out.find("Volume Name: " + ntfsLabel + "\n"), std::string::npos) << out;
+    if (!ntfsLabel.empty()) {
+      EXPECT_NE(out.find("Volume Name: " + ntfsLabel + "\n"), std::string::npos) << out;
+    }
   }
 }
 

@@ -179,7 +179,9 @@ TEST(ReadRootAttribute, FollowsTheAttributeListToTheRootsOwnExtensionsOnly) {
     auto drive = BareDrive(registry.Attach(std::move(memory)));
     TAttribute a;
     EXPECT_EQ(ReadRootAttribute(*drive, volume, root.b, kAttrIndexRoot, a), c.found) << c.base << " " << c.entryLength;
-    if (c.found) EXPECT_EQ(a.Data, (std::vector<uint8_t>{7, 7}));
+    if (c.found) {
+      EXPECT_EQ(a.Data, (std::vector<uint8_t>{7, 7}));
+    }
     EXPECT_TRUE(host.messages.empty());
   }
 }

@@ -135,7 +135,9 @@ TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
     auto d = Read(copy);
     EXPECT_EQ(TreeText(d->Root), c.tree) << c.what;
     for (const TPartition* r : d->AllPartitions)
-      if (r->AbsoluteStart() >= d->Geometry.TotalSectors) EXPECT_EQ(r->BootSector, TSector{}) << c.what;
+      if (r->AbsoluteStart() >= d->Geometry.TotalSectors) {
+        EXPECT_EQ(r->BootSector, TSector{}) << c.what;
+      }
   }
 }
 

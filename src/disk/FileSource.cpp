@@ -45,14 +45,15 @@ class FdHandle final : public SourceHandle {
   bool RereadPartitions() override {
     if (!block_) return true;
     detail_.clear();
-    if (::ioctl(fd_, BLKRRPART) == 0) return true;
-    // Busy (a partition is mounted or held open) or not able to re-read at all (a loop device
-    // without partition scanning): the partitions are then brought up to date one at a time.
-    const int whole = errno;
+    // A kernel that re-read the table lists its partitions now. It may also refuse: busy (a
+    // partition is mounted or held open), or not able to read tables at all (a loop device
+    // without partition scanning, a kernel without this table format). Its list is then
+    // brought up to date one partition at a time.
+    const int whole = ::ioctl(fd_, BLKRRPART) == 0 ? 0 : errno;
     struct stat st{};
     if (::fstat(fd_, &st) != 0) {
       error_ = whole;
-      return false;
+      return whole == 0;
     }
     // Write handles are opened write-only: the tables are read through a reading handle of the
     // same device.
@@ -60,10 +61,13 @@ class FdHandle final : public SourceHandle {
     const auto read = [reader](uint64_t lba, uint8_t* sector) {
       return reader >= 0 && ::pread(reader, sector, 512, static_cast<off_t>(lba * 512)) == 512;
     };
-    const auto failed = UpdatePartitions(fd_, ListedPartitions(st.st_rdev), PartitionsOfTables(read));
+    const std::vector<KernelPartition> wanted = PartitionsOfTables(read);
     if (reader >= 0) ::close(reader);
+    const std::vector<KernelPartition> listed = ListedPartitions(st.st_rdev);
+    if (listed == wanted) return true;
+    const auto failed = UpdatePartitions(fd_, listed, wanted);
     if (failed.empty()) return true;
-    error_ = whole;
+    error_ = whole != 0 ? whole : failed.front().second;
     std::string names;
     for (const auto& [number, error] : failed)
       names += (names.empty() ? "" : ", ") + std::to_string(number) + " (" + std::strerror(error) + ")";

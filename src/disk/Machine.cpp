@@ -162,8 +162,14 @@ bool IsWholeDiskName(std::string_view name) {
 
 std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir) {
   std::vector<std::string> disks;
-  for (const std::string& name : SortedEntries(sysBlockDir))
-    if (IsWholeDiskName(name)) disks.push_back("/dev/" + name);
+  for (const std::string& name : SortedEntries(sysBlockDir)) {
+    // A loop device is a disk while a file is attached to it (it has a size then); zram and
+    // ram disks hold no partition tables.
+    uint64_t size = 0;
+    const bool attachedLoop = name.size() > 4 && StartsWith(name, "loop") && AllDigits(name.substr(4)) &&
+                              ReadSysfsNumber(sysBlockDir + "/" + name + "/size", size) && size > 0;
+    if (IsWholeDiskName(name) || attachedLoop) disks.push_back("/dev/" + name);
+  }
   return disks;
 }
 

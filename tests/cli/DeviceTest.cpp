@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "CliRun.h"
 #include "disk/KernelPartitions.h"
 #include "support/Fixtures.h"
@@ -63,6 +65,35 @@ TEST(CliKernelOnDevice, ARecoveryBesideAMountedPartitionAppearsWithoutAReboot) {
   EXPECT_EQ(moved.status, 3) << moved.err;
   EXPECT_NE(moved.err.find("keeps its old view of partition 1 (Device or resource busy)"), std::string::npos) << moved.err;
   EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}}));
+}
+
+// The whole path on /dev/loopN as on /dev/sdX: the listing names the system's partition
+// devices and the labels, the scan finds the lost volume, recover and the edits write, and
+// the kernel lists each new layout; the machine's own disks include the attached device.
+TEST(CliWholePathOnDevice, ListScanRecoverAndEditAsOnARealDisk) {
+  QM_IMAGE(image, "kernel-path.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 FIRST fsat 40960 20480 fat16 LOST");
+  LoopDevice loop(image, 512, /*partitions=*/true);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  RunCommand("partx -u " + loop.path + " >/dev/null 2>&1");
+  const std::string name = loop.path.substr(5);
+
+  nlohmann::json drive = CliDrive("list", loop.path);
+  EXPECT_EQ(drive["partitions"][0]["label"], "FIRST");
+  EXPECT_EQ(drive["partitions"][0]["letter"], name + "p1");
+  EXPECT_EQ(CliDrive("scan", loop.path)["lost"][0]["lba"], 40960);
+
+  for (const std::string command : {"recover --at 40960", "active --at 40960", "hide --at 2048", "mbr"}) {
+    const CliRun run = RunCli("--yes " + command + " " + loop.path);
+    EXPECT_EQ(run.status, 0) << command << ": " << run.err;
+  }
+  EXPECT_EQ(SfdiskEntries(loop.path), (std::vector<EntryKey>{{2048, 20480, 0x16}, {40960, 20480, 0x06}}));
+  EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
+  EXPECT_EQ(ReadFileBytes(image, 0x1CE, 1)[0], 0x80) << "the recovered partition is the active one";
+
+  // Without a source named, the attached loop device is among the machine's disks.
+  const CliRun all = RunCli("list --json");
+  EXPECT_NE(all.out.find("\"source\": \"" + loop.path + "\""), std::string::npos) << all.out.substr(0, 400);
 }
 
 }  // namespace

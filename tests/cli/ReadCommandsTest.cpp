@@ -126,7 +126,9 @@ TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsShownButNotRead) {
   EXPECT_NE(text.out.find("\nNote: " + note + "\n"), std::string::npos) << text.out;
 
   const auto before = ReadFileBytes(img, 0, 4096);
-  for (const std::string command : {"scan ", "recover --yes --at 16384 "}) {
+  // Every command that writes refuses before it asks anything.
+  for (const std::string command : {"scan ", "recover --yes --at 16384 ", "active --at 16384 ", "hide --at 16384 ",
+                                    "delete --at 16384 ", "mbr ", "rebuild --primary 16384 ", "undo "}) {
     CliRun run = RunCli(command + loop.path);
     EXPECT_EQ(run.status, 1) << command;
     EXPECT_EQ(run.err, "quillmark-cli: " + loop.path +

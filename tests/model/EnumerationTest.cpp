@@ -57,8 +57,10 @@ TEST(DriveSources, MachineDisksComeInNameOrder) {
   ScratchDir sys("sysblock");
   for (const char* name : {"vda", "sdb", "loop0", "sda", "zram0", "dm-0", "nvme0n1", "mmcblk0", "ram1"})
     sys.Put(std::string(name) + "/size", "0");
-  EXPECT_EQ(ListMachineDisks(sys.Path()),
-            (std::vector<std::string>{"/dev/mmcblk0", "/dev/nvme0n1", "/dev/sda", "/dev/sdb", "/dev/vda"}));
+  // A loop device with a file attached has a size; zram and ram disks are never disks here.
+  for (const char* name : {"loop12", "zram1", "ram2", "loopx"}) sys.Put(std::string(name) + "/size", "8192");
+  EXPECT_EQ(ListMachineDisks(sys.Path()), (std::vector<std::string>{"/dev/loop12", "/dev/mmcblk0", "/dev/nvme0n1",
+                                                                     "/dev/sda", "/dev/sdb", "/dev/vda"}));
   EXPECT_TRUE(ListMachineDisks(sys.Path("missing")).empty());
 }
 

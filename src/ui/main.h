@@ -19,6 +19,7 @@
 
 #include "model/PartitionRows.h"
 #include "edit/Commit.h"
+#include "edit/TableEdits.h"
 #include "model/PhysicalDrv.h"
 #include "ui/Controls.h"
 #include "ui/StatusBarEx.h"
@@ -90,6 +91,7 @@ class TfrmMain : public QMainWindow {
   QAction* MBR;
   QAction* Backup;
   QAction* Restore;
+  QAction* Undo;
   QAction* Help;
   QAction* Debug;
   QAction* About1;
@@ -166,6 +168,10 @@ class TfrmMain : public QMainWindow {
   void MBRExecute();
   void BackupExecute();
   void RestoreExecute();
+  void UndoExecute();
+  // Runs a restore of the tables (from a file, or the undo of the last change) and reads the
+  // drives anew when it wrote.
+  void RunRestore(const std::function<EditResult()>& restore);
   void RebuildExecute();
 
   // True while some drive is busy with a scan or a long edit.

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <utility>
 
+#include "edit/AutoBackup.h"
 #include "edit/TableBackup.h"
 #include "edit/TableEdits.h"
 #include "ui/Rebuild.h"
@@ -86,11 +87,20 @@ void TfrmMain::RestoreExecute() {
   if (!DriveReady()) return;
   const QString file = AskRestoreFile();
   if (file.isEmpty()) return;
+  RunRestore([&] { return RestorePartitionTable(*CurrentDrive, FileName(file)); });
+}
+
+void TfrmMain::UndoExecute() {
+  if (!DriveReady()) return;
+  RunRestore([&] { return UndoLastChange(*CurrentDrive); });
+}
+
+void TfrmMain::RunRestore(const std::function<EditResult()>& restore) {
   // A restore that writes reads every drive anew; one that stops before writing (a file that
   // fails its checks, a No) reads nothing, and the selection stays.
   TPartition* partition = std::exchange(SelectedPartition, nullptr);
   TPartition* lost = std::exchange(SelectedLost, nullptr);
-  const EditResult result = RestorePartitionTable(*CurrentDrive, FileName(file));
+  const EditResult result = restore();
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     SelectedPartition = partition;
     SelectedLost = lost;

@@ -90,6 +90,8 @@ void TfrmMain::BuildActions() {
   Backup->setShortcut(QKeySequence(Qt::Key_F2));
   Restore = make("Restore partition table", -1, nullptr);
   Restore->setShortcut(QKeySequence(Qt::Key_F3));
+  Undo = make("Undo last change", -1, "Put back the partition tables as they were before the last change");
+  Undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
   Help = make("Help", imgHelp, nullptr);
   Help->setShortcut(QKeySequence(Qt::Key_F1));
   Debug = make("Debug", -1, nullptr);
@@ -123,6 +125,7 @@ void TfrmMain::BuildActions() {
   wire(MBR, "FDISK/MBR", &TfrmMain::MBRExecute);
   wire(Backup, "Backup", &TfrmMain::BackupExecute);
   wire(Restore, "Restore", &TfrmMain::RestoreExecute);
+  wire(Undo, "Undo", &TfrmMain::UndoExecute);
   wire(Rebuild, "Rebuild", &TfrmMain::RebuildExecute);
   // These stand where the user will find them, but do nothing yet: they stay disabled (and
   // their menu entries with them) until they are built.
@@ -156,6 +159,7 @@ void TfrmMain::BuildMenus() {
   mnuTools->addAction(MBR);
   mnuTools->addAction(Backup);
   mnuTools->addAction(Restore);
+  mnuTools->addAction(Undo);
 
   mnuHelp = new QMenu(QStringLiteral("&Help"), this);
   mnuHelp->addAction(Help);

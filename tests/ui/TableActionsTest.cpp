@@ -152,7 +152,8 @@ TEST_F(TableActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
 }
 
 // Backup (its file name gets the extension), Active and Hide write and reload the view;
-// Restore writes the backup back and reads every drive anew.
+// Restore writes the backup back and reads every drive anew; Undo (Ctrl+Z) takes the restore
+// back.
 TEST_F(TableActionsTest, EditsFromTheWindowWriteAndReload) {
   // A FAT16 primary marked active and a hidden FAT32 primary.
   QM_IMAGE(image, "ui-edits.img", "64M",
@@ -160,7 +161,8 @@ TEST_F(TableActionsTest, EditsFromTheWindowWriteAndReload) {
   const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
   TfrmMain& w = Open({image});
   ChooseDrive(0);
-  ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
+  ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok,
+                    MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
   const std::string backup = qm::test::FreshPath("tables");
   w.AskBackupFile = [&] { return QString::fromStdString(backup); };
   w.Backup->trigger();
@@ -183,8 +185,13 @@ TEST_F(TableActionsTest, EditsFromTheWindowWriteAndReload) {
   w.Restore->trigger();
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
   EXPECT_EQ(w.CurrentDrive, nullptr);
-  EXPECT_EQ(host.Captions(),
-            (std::vector<std::string>{"Backup", "Set active partition", "Hide/Show", "Restore", "Restore"}));
+
+  ChooseDrive(0);
+  QTest::keySequence(&w, QKeySequence(Qt::CTRL | Qt::Key_Z));
+  EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE, 1)[0], 0x80);
+  EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE + 4, 1)[0], 0x0B);
+  EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Backup", "Set active partition", "Hide/Show", "Restore",
+                                                       "Restore", "Restore", "Restore"}));
 }
 
 }  // namespace

@@ -91,6 +91,16 @@ TEST(CliWholePathOnDevice, ListScanRecoverAndEditAsOnARealDisk) {
   EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
   EXPECT_EQ(ReadFileBytes(image, 0x1CE, 1)[0], 0x80) << "the recovered partition is the active one";
 
+  // Another program holding the device's lock (as partitioning tools take it) is named, and
+  // nothing is written.
+  std::string held;
+  RunCommand("sh -c " + ShellQuote("flock -x " + loop.path + " sleep 2 & holder=$!; sleep 0.3; " +
+                                   ShellQuote(std::string(QM_CLI_PATH)) + " --yes hide --at 2048 " + loop.path +
+                                   " 2>&1; kill $holder"),
+             &held);
+  EXPECT_NE(held.find("is locked by another program"), std::string::npos) << held;
+  EXPECT_EQ(SfdiskEntries(loop.path)[0], (EntryKey{2048, 20480, 0x16}));
+
   // Without a source named, the attached loop device is among the machine's disks.
   const CliRun all = RunCli("list --json");
   EXPECT_NE(all.out.find("\"source\": \"" + loop.path + "\""), std::string::npos) << all.out.substr(0, 400);

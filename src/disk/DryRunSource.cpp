@@ -18,7 +18,10 @@ class DryRunHandle final : public SourceHandle {
 
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     const ssize_t n = inner_->ReadAt(offset, buf, len);
-    if (n < 0) return Pass(false), n;
+    if (n < 0) {
+      error_ = inner_->error();
+      return n;
+    }
     // Bytes of written sectors read as written; only what the disk gave is replaced.
     const uint64_t end = offset + static_cast<uint64_t>(n);
     for (auto it = written_->lower_bound(offset / kSector); it != written_->end() && it->first * kSector < end; ++it) {

@@ -75,8 +75,9 @@ TEST_F(WalkthroughTest, ChooseScanStopScanReportRecover) {
   };
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (stoppedAt < 0 && w.ProgressBar1->value() >= 15) {
-      stoppedAt = w.ProgressBar1->value();
+    const int percent = static_cast<int>(int64_t{w.ProgressBar1->value()} * 100 / w.ProgressBar1->maximum());
+    if (stoppedAt < 0 && percent >= 15) {
+      stoppedAt = percent;
       QTest::mouseClick(w.ToolBar1->widgetForAction(w.Stop), Qt::LeftButton);
     }
   });

@@ -1,15 +1,15 @@
 #include "ui/Controls.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTextLayout>
 #include <QTextOption>
+#include <QToolTip>
 #include <algorithm>
 #include <cmath>
-#include <QToolTip>
-#include <QHelpEvent>
 
 #include "ui/ActionImages.h"
 #include "ui/Colors.h"

@@ -144,7 +144,7 @@ double SectorLayerRead(uint64_t sectors, uint64_t& checksum) {
 double Scan(TPhysicalDrv& drive, uint64_t sectors, size_t& finds) {
   drive.LostPartitions.clear();
   long progressCalls = 0;
-  const ScanProgress progress = [&progressCalls](int) { ++progressCalls; };
+  const ScanProgress progress = [&progressCalls](const ScanStep&) { ++progressCalls; };
   const Clock::time_point start = Clock::now();
   DetectLostPartitions(drive, drive.Root, progress, 0, static_cast<int64_t>(sectors), false);
   const double elapsed = Seconds(start, Clock::now());

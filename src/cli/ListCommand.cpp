@@ -96,7 +96,7 @@ TPartition* RowRecordByNumber(TPhysicalDrv& drive, RowKind kind, uint64_t number
 
 void PrintDriveText(int index, TPhysicalDrv& drive) {
   std::printf("%s\n", DriveListLine(index, drive).c_str());
-  for (const std::string& line : DriveInfoLines(drive.Geometry)) std::printf("%s\n", line.c_str());
+  for (const std::string& line : DriveInfoLines(drive)) std::printf("%s\n", line.c_str());
   for (const std::string& note : DriveNotes(drive)) std::printf("Note: %s\n", note.c_str());
   std::printf("\n");
 
@@ -191,7 +191,7 @@ json DriveJson(TPhysicalDrv& drive) {
                 {"heads", uint32_t{g.Heads}},
                 {"sectors_per_track", uint32_t{g.SectorsPerTrack}},
                 {"bytes_per_sector", uint32_t{g.BytesPerSector}},
-                {"total_sectors", uint32_t{g.TotalSectors}}}},
+                {"total_sectors", ShownSectors(drive)}}},
               {"partitions", std::move(partitions)},
               {"lost", std::move(lost)}};
 }

@@ -132,7 +132,8 @@ bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, i
                  ScanTrouble* trouble) {
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
   int shown = -1;
-  ScanProgress progress = [&](int percent) {
+  ScanProgress progress = [&](const ScanStep& step) {
+    const int percent = step.Percent;
     if (!showProgress || percent == shown) return;
     shown = percent;
     const int width = 40;

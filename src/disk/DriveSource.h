@@ -43,6 +43,9 @@ class DriveSource {
   virtual std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) = 0;
   // Fills the geometry; false (with `error`) when the source cannot be queried.
   virtual bool QueryGeometry(TDriveGeometry& geometry, int& error) = 0;
+  // The whole size in bytes, beyond what the 32-bit sector count of the geometry holds;
+  // 0 when unknown.
+  virtual uint64_t SizeBytes() { return 0; }
   // Holds other programs off the source: an exclusive advisory lock, taken without waiting.
   // Nested calls count; each successful Lock needs one Unlock. Returns 0, or the errno value
   // (EWOULDBLOCK when another program holds the lock). Sources that no other program can
@@ -65,6 +68,7 @@ class FileSource final : public DriveSource {
   bool IsBlockDevice() const override;
   std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override;
   bool QueryGeometry(TDriveGeometry& geometry, int& error) override;
+  uint64_t SizeBytes() override;
   int Lock() override;
   void Unlock() override;
 

@@ -250,4 +250,18 @@ bool FileSource::QueryGeometry(TDriveGeometry& g, int& error) {
   return ok;
 }
 
+uint64_t FileSource::SizeBytes() {
+  int error = 0;
+  int fd = OpenDiskFile(path_, O_RDONLY | O_CLOEXEC, error);
+  if (fd < 0) return 0;
+  struct stat st {};
+  uint64_t bytes = 0;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    bytes = static_cast<uint64_t>(st.st_size);
+  else if (S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &bytes) != 0)
+    bytes = 0;
+  ::close(fd);
+  return bytes;
+}
+
 }  // namespace qm

@@ -148,6 +148,11 @@ bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry) {
   return source && source->QueryGeometry(geometry, error);
 }
 
+uint64_t DriveSectorCount(uint8_t drive) {
+  DriveSource* source = FindDriveSource(drive);
+  return source ? source->SizeBytes() / kSectorSize : 0;
+}
+
 namespace {
 
 // The chunked transfer with the Abort/Retry/Ignore policy, from `out` onwards.

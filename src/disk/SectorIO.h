@@ -53,6 +53,9 @@ bool WrapDriveSource(uint8_t drive, const std::function<std::unique_ptr<DriveSou
 size_t AttachedDriveCount();
 
 bool GetDriveGeometry(uint8_t drive, TDriveGeometry& geometry);
+// The drive's size in 512-byte sectors, 64-bit (the geometry's count stops at 0xFFFFFFFF);
+// 0 when unknown.
+uint64_t DriveSectorCount(uint8_t drive);
 // Reads `count` sectors at `lba` into `buffer` (count x 512 bytes). With `zeroFill` the
 // buffer is cleared first; with `prompt` a failed chunk asks Abort/Retry/Ignore.
 bool ReadSectors(uint8_t drive, Lba lba, uint16_t count, void* buffer, bool prompt, bool zeroFill);

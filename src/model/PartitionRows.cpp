@@ -1,5 +1,6 @@
 #include "model/PartitionRows.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -54,12 +55,19 @@ TPartitionRow GroupRow(const char* caption) {
 
 }  // namespace
 
-std::string DriveListLine(int index, const TPhysicalDrv& drive) {
-  return Format("#%d: %sH (%.2f G)", index, DriveHex(drive.DriveNumber).c_str(),
-                static_cast<double>(drive.Geometry.TotalSectors) / kSectorsPerGB);
+uint64_t ShownSectors(const TPhysicalDrv& drive) {
+  const uint32_t total = drive.Geometry.TotalSectors;
+  return total == 0xFFFFFFFFu ? std::max<uint64_t>(total, drive.DiskSectors) : total;
 }
 
-std::vector<std::string> DriveInfoLines(const TDriveGeometry& g) {
+std::string DriveListLine(int index, const TPhysicalDrv& drive) {
+  return Format("#%d: %sH (%.2f G)", index, DriveHex(drive.DriveNumber).c_str(),
+                static_cast<double>(ShownSectors(drive)) / kSectorsPerGB);
+}
+
+namespace {
+
+std::vector<std::string> InfoLines(const TDriveGeometry& g, uint64_t totalSectors) {
   // Counts are unsigned: a disk of more than 2^31 sectors is no negative number.
   auto value = [](uint32_t v) { return static_cast<unsigned>(v); };
   return {
@@ -67,9 +75,17 @@ std::vector<std::string> DriveInfoLines(const TDriveGeometry& g) {
       Format("Cylinders\t:  %u", value(g.Cylinders)),
       Format("Sectors/Track\t:  %u", value(g.SectorsPerTrack)),
       Format("Bytes/Sector\t:  %u", value(g.BytesPerSector)),
-      Format("Total Sectors\t:  %u", value(g.TotalSectors)),
-      Format("Capacity\t:  %.2f G", static_cast<double>(g.TotalSectors) / kSectorsPerGB),
+      Format("Total Sectors\t:  %" PRIu64, totalSectors),
+      Format("Capacity\t:  %.2f G", static_cast<double>(totalSectors) / kSectorsPerGB),
   };
+}
+
+}  // namespace
+
+std::vector<std::string> DriveInfoLines(const TDriveGeometry& g) { return InfoLines(g, g.TotalSectors); }
+
+std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive) {
+  return InfoLines(drive.Geometry, ShownSectors(drive));
 }
 
 std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
@@ -89,7 +105,7 @@ std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
 }
 
 std::string MapHeaderText(int index, const TPhysicalDrv& drive) {
-  return Format(" Physical Drive #%d - %.2f MB", index, static_cast<double>(drive.Geometry.TotalSectors) / kSectorsPerMB);
+  return Format(" Physical Drive #%d - %.2f MB", index, static_cast<double>(ShownSectors(drive)) / kSectorsPerMB);
 }
 
 std::vector<TPartitionRow> BuildPartitionRows(const TPhysicalDrv* drive, bool debugMode) {
@@ -167,10 +183,20 @@ std::string MapStatusLine(const TPartition& record) {
   return IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
 }
 
+std::string MapBoxTip(const TPartition& record, bool lost) {
+  const uint64_t first = record.AbsoluteStart();
+  const uint64_t last = record.Entry.TotalSectors == 0 ? first : record.AbsoluteEnd() - 1;
+  return LabelCellText(record) + "\n" + FileSystemCellText(record) + "\n" +
+         Format("%.2f MB", record.Entry.TotalSectors / kSectorsPerMB) + "\n" +
+         (lost ? StatusText(record, true) : MapStatusLine(record)) + "\n" +
+         Format("LBA %" PRIu64 " - %" PRIu64, first, last);
+}
+
 TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height) {
   TRect r;
-  if (drive.Geometry.TotalSectors == 0) return r;
-  double scale = static_cast<double>(width) / drive.Geometry.TotalSectors;
+  const uint64_t total = ShownSectors(drive);
+  if (total == 0) return r;
+  const double scale = static_cast<double>(width) / static_cast<double>(total);
   // Halves go to the even neighbour, as the default floating-point rounding mode does.
   r.Left = static_cast<int32_t>(std::nearbyint(static_cast<double>(record.AbsoluteStart()) * scale));
   r.Right = static_cast<int32_t>(std::nearbyint(static_cast<double>(record.AbsoluteEnd()) * scale));

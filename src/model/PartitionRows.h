@@ -28,8 +28,13 @@ struct TPartitionRow {
 
 // "#0: 80H (74.53 G)"
 std::string DriveListLine(int index, const TPhysicalDrv& drive);
-// The six lines of the drive information label; values are tab-aligned.
+// The drive's size in 512-byte sectors as the user is shown it: the 64-bit count where the
+// geometry's 32-bit one stops at 0xFFFFFFFF.
+uint64_t ShownSectors(const TPhysicalDrv& drive);
+// The six lines of the drive information label; values are tab-aligned, counts unsigned. The
+// drive's own form shows its whole size beyond 2 TiB.
 std::vector<std::string> DriveInfoLines(const TDriveGeometry& geometry);
+std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive);
 // What the listing of a drive leaves out, one sentence each: the partitions of a GUID
 // partition table, or all tables of a disk whose sectors are not 512 bytes long. Shown under
 // the information lines; empty for an ordinary drive.
@@ -58,6 +63,9 @@ bool IsLogicalDrive(const TPartition& record);
 // The three text lines of a record on the disk map.
 std::string MapFsLine(const TPartition& record);
 std::string MapStatusLine(const TPartition& record);
+// Everything a box of a map stands for, one line each, for its tooltip (a narrow box clips
+// its own text): label, file system, size, status, and the first and last sector.
+std::string MapBoxTip(const TPartition& record, bool lost);
 
 // Proportional rectangle of a record on a map `width` x `height` pixels.
 TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height);

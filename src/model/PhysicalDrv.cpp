@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "disk/SectorIO.h"
+
 namespace qm {
 
 const char* FsKindName(uint8_t kind) {
@@ -33,6 +35,8 @@ TPhysicalDrv::TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry)
   Root.Entry.SystemId = kTypeExtended;
   Root.Entry.TotalSectors = geometry.TotalSectors;
   AllPartitions.push_back(&Root);
+  DiskSectors = geometry.TotalSectors;
+  if (geometry.TotalSectors == 0xFFFFFFFFu) DiskSectors = std::max<uint64_t>(DiskSectors, DriveSectorCount(driveNumber));
 }
 
 TPartition* TPhysicalDrv::AdoptRecord(std::unique_ptr<TPartition> record) {

@@ -78,6 +78,9 @@ class TPhysicalDrv {
   bool Scanning = false;
   bool StopRequested = false;
   TDriveGeometry Geometry{};
+  // The whole disk in 512-byte sectors. Geometry.TotalSectors stops at 0xFFFFFFFF (2 TiB, all
+  // that a partition table addresses); this is the real count, for what the user is shown.
+  uint64_t DiskSectors = 0;
   TPartition Root;
   std::vector<TPartition*> AllPartitions;  // Root first, then every table record and gap by start
   std::vector<std::unique_ptr<TPartition>> LostPartitions;  // owned, ascending by start

@@ -34,7 +34,7 @@ class ScanGuard {
     drive_.StopRequested = false;
     if (!bar_) return;
     try {
-      (*bar_)(0);
+      (*bar_)(ScanStep{});
     } catch (...) {  // a failing bar must not take the program down on the way out
     }
   }
@@ -255,6 +255,8 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
 
   const uint64_t rangeEnd =
       blocks > (UINT64_MAX - position) / kScanBlockSectors ? UINT64_MAX : position + blocks * kScanBlockSectors;
+  const uint64_t total = std::min<uint64_t>(rangeEnd, diskSectors) - position;
+  uint64_t done = 0;
 
   try {
     ScanSession session(drive);
@@ -263,7 +265,9 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
       const uint32_t length = BlockLength(position, diskSectors);
       if (length == 0) break;
       if (!session.Read(position, length, rangeEnd)) break;
-      if (bar) (*bar)(static_cast<int>(std::lround(static_cast<double>(block) / static_cast<double>(blocks) * 100.0)));
+      if (bar)
+        (*bar)(ScanStep{static_cast<int>(std::lround(static_cast<double>(block) / static_cast<double>(blocks) * 100.0)),
+                        done, total});
       for (uint32_t i = 0; i < length; ++i) {
         ProcessMessages();
         if (drive.StopRequested) break;
@@ -276,6 +280,7 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
         }
       }
       position += length;
+      done += length;
     }
   } catch (const std::exception& e) {
     ReportError(e.what());

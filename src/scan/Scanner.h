@@ -11,8 +11,17 @@
 
 namespace qm {
 
-// Receives the per-cent progress of a scan (0..100).
-using ScanProgress = std::function<void(int percent)>;
+// Where a scan stands, reported before each block: the whole per cent of the blocks asked for
+// (0..100), and the sectors scanned so far of the sectors the scan will read (the range cut at
+// the disk's end). Both are 0 once the scan has ended. A block is reported even when the per
+// cent stays the same, so on a disk of many gigabytes the sector count moves several times a
+// second although one per cent takes many seconds.
+struct ScanStep {
+  int Percent = 0;
+  uint64_t Done = 0;
+  uint64_t Total = 0;
+};
+using ScanProgress = std::function<void(const ScanStep& step)>;
 
 // Sectors read with one ReadSectors call; counts are rounded up to whole blocks.
 constexpr uint32_t kScanBlockSectors = 1000;

@@ -28,6 +28,7 @@ QPixmap TitleStrip() {
 const QString TfrmDrives::kImageFileRow = QStringLiteral("Copy to image file...");
 
 TfrmDrives::TfrmDrives(QWidget* parent) : QDialog(parent) {
+  if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("Clone to ..."));
   setFixedSize(299, 255);
   setAutoFillBackground(true);

@@ -76,6 +76,7 @@ void TSpinEdit64::focusOutEvent(QFocusEvent* event) {
 }
 
 TfrmHexView::TfrmHexView(TPhysicalDrv* drive, QWidget* parent) : QDialog(parent), drive_(drive) {
+  if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("Sector Viewer"));
   setFixedSize(640, 437);
   auto* rows = new QVBoxLayout(this);

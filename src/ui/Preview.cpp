@@ -19,7 +19,7 @@ TfrmPreview::TfrmPreview(QWidget* parent) : QDialog(parent) {
   QFont face(QStringLiteral("MS Sans Serif"));
   face.setStyleHint(QFont::SansSerif);
   face.setPixelSize(11);
-  setFont(face);
+  setFont(parent ? parent->font() : face);
   setFixedSize(539, 339);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -95,6 +95,7 @@ void TDestListView::mousePressEvent(QMouseEvent* event) {
 TfrmRebuild::TfrmRebuild(TPhysicalDrv& drive, const std::vector<TPartitionRow>& rows, int firstLostRow,
                          QWidget* parent)
     : QDialog(parent), drive_(drive) {
+  if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("Rebuild Partition Table"));
   setFixedSize(562, 319);
   ImageList1 = {MarkImage(false, false), MarkImage(false, true), MarkImage(true, false), MarkImage(true, true)};

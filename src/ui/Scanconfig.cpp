@@ -27,6 +27,7 @@ void BuildRangeGroup(QGroupBox* box, QSlider*& track, QLineEdit*& edit) {
 
 TfrmScanConfig::TfrmScanConfig(TPartition* wholeDisk, TPartition* currentPartition, QWidget* parent)
     : QDialog(parent), wholeDisk_(wholeDisk), currentPartition_(currentPartition) {
+  if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("Specify Scan Range"));
   setFixedSize(399, 231);
 

@@ -33,6 +33,7 @@ TLabelEx* MakeLink(QWidget* parent, const QString& text, int x, int y) {
 }  // namespace
 
 TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
+  if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("About Quillmark"));
   setFixedSize(396, 237);
   setAutoFillBackground(true);

@@ -7,7 +7,9 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLocale>
 #include <QUrl>
+#include <algorithm>
 #include <exception>
 
 #include "disk/Host.h"
@@ -101,8 +103,14 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   PaintBox1->OnMouseDown = [this](Qt::MouseButton b, QPoint p) { PaintBox1MouseDown(b, p); };
   PaintBox2->OnMouseDown = [this](Qt::MouseButton b, QPoint p) { PaintBox1MouseDown(b, p); };
   PaintBox1->OnClick = [this] { RunGuarded("Error", [this] { PaintBox1Click(); }); };
+  PaintBox1->OnToolTip = [this](QPoint pos) { return MapToolTip(PaintBox1, pos); };
+  PaintBox2->OnToolTip = [this](QPoint pos) { return MapToolTip(PaintBox2, pos); };
 
   FormShow();
+  // Tab goes from the drive list to the partition list and back; the drive list has the
+  // focus first, so a keyboard user starts with Down to choose a drive.
+  setTabOrder(ListBox1, ListView1);
+  ListBox1->setFocus();
 }
 
 TfrmMain::~TfrmMain() {
@@ -122,6 +130,9 @@ void TfrmMain::FormShow() {
     item->setData(Qt::UserRole, QVariant::fromValue(static_cast<void*>(drive.get())));
     ++i;
   }
+  // No drive is current either: otherwise the list makes its first drive current, unchosen,
+  // when it gains the focus, and the first Down passes over it.
+  ListBox1->setCurrentIndex(QModelIndex());
 }
 
 bool TfrmMain::DriveReady() const { return CurrentDrive && !CurrentDrive->Scanning; }
@@ -177,7 +188,7 @@ void TfrmMain::ScanExecute() {
   if (!DriveReady()) return;
   TPhysicalDrv* drive = CurrentDrive;
   {
-    TfrmScanConfig dialog(&drive->Root, SelectedPartition);
+    TfrmScanConfig dialog(&drive->Root, SelectedPartition, this);
     dialog.SetRange(&drive->Root);
     if (ShowScanConfig(dialog)) {
       StatusBarEx1->SetPanelText(0, QStringLiteral(" Scanning ..."));
@@ -188,18 +199,37 @@ void TfrmMain::ScanExecute() {
         TfrmMain* w;
         ~Restore() {
           w->StatusBarEx1->SetPanelText(0, QString());
+          w->ShowScanStep(ScanStep{});
           w->ListView1->unsetCursor();
           w->PaintBox1->unsetCursor();
           w->ListBox1->setEnabled(true);
         }
       } restore{this};
-      ProgressBar1->setValue(0);
-      DetectLostPartitions(*drive, *dialog.RangePart, [this](int percent) { ProgressBar1->setValue(percent); },
+      DetectLostPartitions(*drive, *dialog.RangePart, [this](const ScanStep& step) { ShowScanStep(step); },
                            dialog.StartSector, dialog.SectorCount, false);
     }
   }
   FillPartitionList();
   FinishPendingClose();
+}
+
+void TfrmMain::ShowScanStep(const ScanStep& step) {
+  if (step.Total == 0) {  // the scan has ended; the clone's bar counts whole per cents
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    StatusBarEx1->SetPanelText(2, QString());
+    return;
+  }
+  // The bar in millionths of the range: on a disk of many gigabytes one per cent takes many
+  // seconds, and the bar and the count beside it still move with every block read.
+  const int value = static_cast<int>(std::min(step.Done, step.Total) * kScanBarSteps / step.Total);
+  const QLocale numbers(QLocale::English);
+  StatusBarEx1->SetPanelText(2, QStringLiteral(" %1 %  (%2 of %3 sectors)")
+                                    .arg(static_cast<double>(value) * 100.0 / kScanBarSteps, 0, 'f', 2)
+                                    .arg(numbers.toString(static_cast<qulonglong>(step.Done)),
+                                         numbers.toString(static_cast<qulonglong>(step.Total))));
+  if (ProgressBar1->maximum() != kScanBarSteps) ProgressBar1->setRange(0, kScanBarSteps);
+  ProgressBar1->setValue(value);
 }
 
 void TfrmMain::FinishPendingClose() {
@@ -289,7 +319,7 @@ void TfrmMain::PreviewExecute() {
   // The listing lives until the dialog is gone; the records go with it.
   TRootEntries entries;
   if (!GetRootDirectory(*CurrentDrive, *partition, &entries, nullptr)) return;
-  TfrmPreview dialog;
+  TfrmPreview dialog(this);
   dialog.setWindowTitle(QStringLiteral("View Root Directory"));
   dialog.PreviewPartition = partition;
   dialog.PreviewEntries = &entries;
@@ -303,7 +333,7 @@ void TfrmMain::HelpExecute() { OpenUrl(QUrl::fromLocalFile(AppDir + QStringLiter
 void TfrmMain::acExitExecute() { close(); }
 
 void TfrmMain::About1Click() {
-  TfrmAbout about;
+  TfrmAbout about(this);
   about.exec();
 }
 

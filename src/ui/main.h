@@ -21,6 +21,7 @@
 #include "edit/Commit.h"
 #include "edit/TableEdits.h"
 #include "model/PhysicalDrv.h"
+#include "scan/Scanner.h"
 #include "ui/Controls.h"
 #include "ui/StatusBarEx.h"
 
@@ -141,10 +142,15 @@ class TfrmMain : public QMainWindow {
   void PaintBox2Paint(QPainter& canvas);
   void PaintBox1MouseDown(Qt::MouseButton button, QPoint pos);
   void PaintBox1Click();
+  // The tooltip of the box under `pos` on the upper map (PaintBox1) or the lower one.
+  QString MapToolTip(const TPaintBox* map, QPoint pos);
   void ViewReload();
 
   // Actions.
   void ScanExecute();
+  // The bar and the count beside it while a scan runs; both empty once it has ended.
+  void ShowScanStep(const ScanStep& step);
+  static constexpr int kScanBarSteps = 1000000;
   void StopExecute();
   void RefreshExecute();
   void RecoverExecute();

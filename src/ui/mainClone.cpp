@@ -22,7 +22,7 @@ void TfrmMain::CloneExecute() {
   TPartition* lost = RowRecord(row);
   if (!lost) return;
 
-  TfrmDrives dialog;
+  TfrmDrives dialog(this);
   if (PhysicalDrives)
     for (const auto& volume : PhysicalDrives->LogicalDrives) dialog.AddDrive(*volume);
   const bool chosen = ShowCloneTarget ? ShowCloneTarget(dialog) : dialog.exec() == QDialog::Accepted;

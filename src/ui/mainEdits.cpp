@@ -118,7 +118,7 @@ void TfrmMain::RebuildExecute() {
   SelectedPartition = nullptr;
   bool rebuilt = false;
   {
-    TfrmRebuild dialog(drive, Rows, FirstLostRow);
+    TfrmRebuild dialog(drive, Rows, FirstLostRow, this);
     rebuilt = ShowRebuild(dialog);
   }
   if (rebuilt)

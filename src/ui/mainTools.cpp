@@ -12,7 +12,7 @@ void TfrmMain::SectViewExecute() {
     return;
   }
   // The viewer only reads: it may look at a drive while a scan of it waits.
-  TfrmHexView dialog(CurrentDrive);
+  TfrmHexView dialog(CurrentDrive, this);
   if (ShowHexView)
     ShowHexView(dialog);
   else

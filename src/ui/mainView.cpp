@@ -48,18 +48,14 @@ void TfrmMain::ListBox1Click() {
   const int index = ListBox1->row(item);
 
   QString info;
-  for (const std::string& line : DriveInfoLines(drive->Geometry)) {
+  for (const std::string& line : DriveInfoLines(*drive)) {
     if (!info.isEmpty()) info += QLatin1Char('\r');
     info += Q(line);
   }
   for (const std::string& note : DriveNotes(*drive)) info += QLatin1Char('\r') + Q(note);
   Label4->setText(info);
   // The six lines fill the box; a note wraps below them, and the box grows to hold it.
-  QString shown = info;
-  shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  const QRect needed = Label4->fontMetrics().boundingRect(QRect(0, 0, std::max(Label4->width(), 1), 100000),
-                                                          Qt::TextWordWrap | Qt::TextExpandTabs, shown);
-  Label4->setFixedHeight(std::max(kInfoBoxHeight, needed.height() + 4));
+  Label4->setFixedHeight(std::max(kInfoBoxHeight, Label4->DrawnHeight(std::max(Label4->width(), 1)) + 4));
   Panel8->setText(Q(MapHeaderText(index, *drive)));
 
   SelectedLost = nullptr;
@@ -199,6 +195,22 @@ void TfrmMain::PaintBox1Click() {
     ListView1->setFocus();
     return;
   }
+}
+
+QString TfrmMain::MapToolTip(const TPaintBox* map, QPoint pos) {
+  if (!CurrentDrive) return {};
+  if (map != PaintBox1) {
+    if (!SelectedLost) return {};
+    const TRect r = GetMapRect(*CurrentDrive, *SelectedLost, map->width(), map->height());
+    return PointInMapRect(pos.x(), pos.y(), r) ? Q(MapBoxTip(*SelectedLost, true)) : QString();
+  }
+  // The box a click at this point would choose.
+  LayoutDiskMap();
+  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
+    const TPartition* record = CurrentDrive->AllPartitions[i];
+    if (DrawnOnMap(*record) && PointInMapRect(pos.x(), pos.y(), record->MapRect)) return Q(MapBoxTip(*record, false));
+  }
+  return {};
 }
 
 }  // namespace qm::ui

@@ -103,6 +103,15 @@ TEST(CliList, GptDiskShowsItsProtectiveEntry) {
   EXPECT_NE(text.out.find("\nCapacity\t:  0.06 G\nNote: " + note + "\n\n"), std::string::npos) << text.out;
 }
 
+// Beyond 2 TiB the geometry's 32-bit count stops at 4294967295; the listing shows the whole.
+TEST(CliList, ADiskBeyond2TiBShowsItsWholeSectorCount) {
+  QM_IMAGE(img, "cli-3t.img", "3T", "table 'label: dos\\n2048,20480,7'");
+  EXPECT_EQ(CliDrive("list", img)["geometry"]["total_sectors"], 6442450944u);
+  CliRun text = RunCli("list " + ShellQuote(img));
+  EXPECT_NE(text.out.find("(3072.00 G)\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\nTotal Sectors\t:  6442450944\nCapacity\t:  3072.00 G\n"), std::string::npos) << text.out;
+}
+
 TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsShownButNotRead) {
   // A FAT16 partition in the units of 4096-byte sectors: read as 512-byte units, its entry
   // points elsewhere and its own boot sector looks lost.

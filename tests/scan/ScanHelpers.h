@@ -28,11 +28,15 @@ class ScanWatchHost : public ScriptedHost {
   long callsWhileIdle = 0;
 };
 
-// Records every per-cent value a scan reports.
+// Records every step a scan reports: the per-cent values, and the steps whole.
 struct ProgressLog {
   std::vector<int> values;
+  std::vector<ScanStep> steps;
   ScanProgress Callback() {
-    return [this](int percent) { values.push_back(percent); };
+    return [this](const ScanStep& step) {
+      values.push_back(step.Percent);
+      steps.push_back(step);
+    };
   }
 };
 

@@ -305,6 +305,41 @@ TEST(ScannerOnOtherDisks, SmallerThanABlockOrWithoutBackup) {
   }
 }
 
+// On a 64 GiB disk one per cent is 671,089 sectors, many seconds of reading: every block still
+// reports how many sectors of the whole are done, so what the user sees moves from the start.
+TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
+  constexpr uint64_t kLarge = uint64_t{64} << 21;  // 64 GiB in sectors
+  const std::string image = FreshPath("large.img");
+  ASSERT_EQ(RunCommand("truncate -s 64G " + ShellQuote(image)), 0);
+  DriveRegistryScope registry;
+  ScanWatchHost host;
+  auto drive = BareDrive(registry.AttachImage(image));
+  host.drive = drive.get();
+  host.stopAfter = 3500;
+  ProgressLog progress;
+  const struct {
+    int64_t start, count;
+    uint64_t total;
+  } cases[] = {{0, INT64_MAX, kLarge}, {1500, 4096, 5000}, {int64_t(kLarge) - 1200, 5000, 1200}};
+  for (const auto& c : cases) {
+    progress.steps.clear();
+    host.processCalls = 0;
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), c.start, c.count, false));
+    std::vector<uint64_t> done;
+    for (const ScanStep& step : progress.steps) {
+      done.push_back(step.Done);
+      if (&step != &progress.steps.back()) {
+        EXPECT_EQ(step.Total, c.total) << c.start;
+      }
+    }
+    const std::vector<uint64_t> expected = c.total > 3500 ? std::vector<uint64_t>{0, 1000, 2000, 3000, 0}
+                                                          : std::vector<uint64_t>{0, 1000, 0};
+    EXPECT_EQ(done, expected) << c.start;
+    EXPECT_EQ(progress.steps.back().Total, 0u);
+  }
+  EXPECT_EQ(progress.values.front(), 0);
+}
+
 TEST(NewPartitionStart, OnlyVolumesBlock) {
   TDriveGeometry g;
   g.TotalSectors = 100000;

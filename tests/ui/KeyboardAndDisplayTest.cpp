@@ -1,0 +1,255 @@
+// The window as a keyboard user and the owner of a large disk meet it: moves across the
+// partition list's group rows, shortcuts from both lists, dialogs kept over the window, long
+// counts on one line, the tooltips of the map boxes, and a bar that moves early in a long scan.
+#include <QHelpEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolTip>
+
+#include "model/CheckReport.h"
+#include "support/Fixtures.h"
+#include "support/ScriptedHost.h"
+#include "ui/QtHost.h"
+#include "ui/Scanconfig.h"
+#include "ui/about.h"
+#include "WindowFixture.h"
+
+namespace qm::ui::test {
+namespace {
+
+using qm::test::ScriptedHost;
+
+constexpr uint64_t kLostFat16 = 84031;
+
+class KeyboardAndDisplayTest : public WindowTest {
+ protected:
+  void Key(int key, Qt::KeyboardModifiers modifiers = {}) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    QTest::keyClick(focus, static_cast<Qt::Key>(key), modifiers);
+  }
+  // The state a click on `row` leaves: the chosen partition, the maps' and the Info box's.
+  void ExpectChosen(int row) {
+    TfrmMain& w = *window;
+    ASSERT_EQ(w.ListView1->SelectedRow(), row);
+    if (row >= w.FirstLostRow) {
+      EXPECT_EQ(w.SelectedLost, Record(row));
+      std::string report;
+      BuildCheckReport(*w.CurrentDrive, *Record(row), report);
+      EXPECT_EQ(w.Label5->text(), MessageText(report));
+    } else {
+      EXPECT_EQ(w.SelectedPartition, Record(row));
+    }
+  }
+};
+
+TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
+  const std::string image = qm::test::DemoImage("ui-keys.img");
+  TfrmMain& w = Open({image});
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  ASSERT_EQ(QApplication::focusWidget(), w.ListBox1);
+  Key(Qt::Key_Down);  // the first key chooses the first drive
+  ASSERT_NE(w.CurrentDrive, nullptr);
+  Key(Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), w.ListView1);
+  Key(Qt::Key_Down);  // and the first partition
+  ExpectChosen(1);
+
+  const int last = w.ListView1->topLevelItemCount() - 1;
+  const int lastListed = w.FirstLostRow - 3;
+  ASSERT_EQ(RowWithLba(kLostFat16), last);
+  const struct {
+    int key;
+    int row;
+  } moves[] = {{Qt::Key_Up, 1},           {Qt::Key_End, last},          {Qt::Key_Down, last},
+               {Qt::Key_Home, 1},         {Qt::Key_PageDown, last},     {Qt::Key_Up, lastListed},
+               {Qt::Key_Down, w.FirstLostRow}, {Qt::Key_PageUp, 1},     {Qt::Key_End, last}};
+  for (const auto& move : moves) {
+    Key(move.key);
+    SCOPED_TRACE(move.key);
+    ExpectChosen(move.row);
+  }
+
+  // Recover from the Drives menu, by keys alone.
+  ScriptedHost yes{MsgAnswer::Yes, MsgAnswer::Yes};
+  Key(Qt::Key_D, Qt::AltModifier);
+  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_EQ(menu, w.mnuDrives);
+  for (int i = 0; i < 20 && menu->activeAction() != w.Recover; ++i) QTest::keyClick(menu, Qt::Key_Down);
+  ASSERT_EQ(menu->activeAction(), w.Recover);
+  QTest::keyClick(menu, Qt::Key_Return);
+  ASSERT_FALSE(yes.messages.empty()) << "no question was asked";
+  EXPECT_EQ(yes.messages[0].caption, "Recovering");
+  const int recovered = RowWithLba(kLostFat16);
+  EXPECT_GT(recovered, 0);
+  EXPECT_LT(recovered, w.FirstLostRow);
+}
+
+TEST_F(KeyboardAndDisplayTest, ShortcutsReachTheirActionsFromBothLists) {
+  TfrmMain& w = OpenDemo();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  ScriptedHost host;
+  w.ShowScanConfig = [](TfrmScanConfig&) { return false; };
+  w.OpenUrl = [](const QUrl&) {};
+  w.AskBackupFile = w.AskRestoreFile = [] { return QString(); };
+  const struct {
+    QAction* action;
+    QKeySequence keys;
+  } shortcuts[] = {{w.Scan, QKeySequence(Qt::CTRL | Qt::Key_S)}, {w.Help, QKeySequence(Qt::Key_F1)},
+                   {w.Backup, QKeySequence(Qt::Key_F2)},        {w.Restore, QKeySequence(Qt::Key_F3)},
+                   {w.Debug, QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_D)},
+                   {w.acExit, QKeySequence(Qt::CTRL | Qt::Key_X)}};
+  for (QWidget* list : {static_cast<QWidget*>(w.ListView1), static_cast<QWidget*>(w.ListBox1)}) {
+    for (const auto& s : shortcuts) {
+      if (s.action == w.acExit && list != w.ListBox1) continue;  // it closes the window: once, last
+      list->setFocus();
+      QSignalSpy triggered(s.action, &QAction::triggered);
+      QTest::keySequence(list, s.keys);
+      EXPECT_EQ(triggered.count(), 1) << s.action->text().toStdString() << " from " << list->metaObject()->className();
+    }
+  }
+  EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(KeyboardAndDisplayTest, DialogsStayOverTheWindowAndUseItsFont) {
+  TfrmMain& w = OpenDemo();
+  QtHost host;
+  HostScope scope(host);
+  host.SetOwner(&w);
+  QFont font = w.font();
+  font.setPixelSize(13);  // a font no dialog has of its own
+  w.setFont(font);
+
+  struct Seen {
+    QWidget* parent = nullptr;
+    QFont font;
+    QWidget* errorParent = nullptr;
+    bool onTopAfterError = false;
+  } scan, about;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      scan.errorParent = box->parentWidget();
+      box->button(QMessageBox::Ok)->click();
+    } else if (auto* dialog = dynamic_cast<TfrmScanConfig*>(modal); dialog && dialog->isVisible()) {
+      if (scan.errorParent) {  // back after the error: still the modal window on top, then leave
+        scan.onTopAfterError = true;
+        dialog->reject();
+        return;
+      }
+      scan.parent = dialog->parentWidget();
+      scan.font = dialog->font();
+      dialog->Edit1->setText(QStringLiteral("99999"));  // beyond the 256 MB disk
+      dialog->Edit2->setText(QStringLiteral("99999"));
+      // The error box runs its own loop: click outside this timer's handler, or it cannot run again.
+      QTimer::singleShot(0, dialog->Button1, [dialog] { QTest::mouseClick(dialog->Button1, Qt::LeftButton); });
+    } else if (auto* box = dynamic_cast<TfrmAbout*>(modal); box && box->isVisible()) {
+      about.parent = box->parentWidget();
+      about.font = box->Label2->font();
+      box->accept();
+    }
+  });
+  answer.start(5);
+  w.ScanExecute();
+  w.About1Click();
+  answer.stop();
+  EXPECT_EQ(scan.parent, &w);
+  EXPECT_EQ(scan.font.pixelSize(), 13);
+  EXPECT_NE(scan.errorParent, nullptr);
+  EXPECT_NE(scan.errorParent, &w);  // the error box belongs to the dialog
+  EXPECT_TRUE(scan.onTopAfterError);
+  EXPECT_EQ(about.parent, &w);
+  EXPECT_EQ(about.font.pixelSize(), 13);
+}
+
+// Disks beyond 2^31 sectors (a signed count turns negative) and beyond 2^32 (the 32-bit
+// count of the geometry stops at 4294967295): the whole count, on one line of the Info box.
+TEST_F(KeyboardAndDisplayTest, LongSectorCountsShowWholeOnOneLine) {
+  const struct {
+    const char* size;
+    const char* total;
+    const char* listed;
+  } disks[] = {{"1536G", "3221225472", "#0: 80H (1536.00 G)"}, {"3T", "6442450944", "#1: 81H (3072.00 G)"}};
+  std::vector<std::string> images;
+  for (const auto& disk : disks) {
+    QM_IMAGE(image, std::string("big-") + disk.size + ".img", disk.size,
+             "table 'label: dos\\nstart=2048, size=409600, type=7'");
+    images.push_back(image);
+  }
+  TfrmMain& w = Open(images);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(disks[i].size);
+    EXPECT_EQ(w.ListBox1->item(i)->text().toStdString(), disks[i].listed);
+    ChooseDrive(i);
+    const QStringList lines = w.Label4->text().split(QLatin1Char('\r'));
+    ASSERT_GE(lines.size(), 6);
+    EXPECT_EQ(lines[4], QStringLiteral("Total Sectors\t:  ") + disks[i].total);
+    EXPECT_EQ(w.Label4->DrawnLineCount(w.Label4->width()), 6);
+    EXPECT_LE(w.Label4->UnbrokenWidth(), w.Label4->width());
+  }
+}
+
+TEST_F(KeyboardAndDisplayTest, EveryMapBoxHasATooltipWithItsWholeText) {
+  TfrmMain& w = OpenDemo();
+  auto tipAt = [](TPaintBox* map, QPoint pos) {
+    QHelpEvent help(QEvent::ToolTip, pos, map->mapToGlobal(pos));
+    QApplication::sendEvent(map, &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+  };
+  int boxes = 0;
+  for (int row = 1; row < w.FirstLostRow - 2; ++row) {
+    const TPartition* record = Record(row);
+    if (record->IsExtended()) continue;
+    const TRect& r = record->MapRect;
+    const QString tip = tipAt(w.PaintBox1, QPoint((r.Left + r.Right) / 2, r.Bottom / 2));
+    const QString lba = QStringLiteral("LBA %1 - %2").arg(record->AbsoluteStart()).arg(record->AbsoluteEnd() - 1);
+    EXPECT_EQ(tip, QStringList({Cell(row, 1), Cell(row, 2), Cell(row, 4), Cell(row, 5), lba}).join('\n')) << row;
+    ++boxes;
+  }
+  EXPECT_GE(boxes, 4);
+
+  // The lower map's one box, the lost partition chosen last.
+  const int lost = RowWithLba(kLostFat16);
+  EXPECT_EQ(w.MapToolTip(w.PaintBox2, QPoint(5, 5)), QString());  // no lost partition chosen yet
+  ClickRow(lost);
+  const TRect r = GetMapRect(*w.CurrentDrive, *Record(lost), w.PaintBox2->width(), w.PaintBox2->height());
+  const QString end = QStringLiteral("Lost partition\nLBA %1 - %2").arg(kLostFat16).arg(Record(lost)->AbsoluteEnd() - 1);
+  EXPECT_TRUE(tipAt(w.PaintBox2, QPoint((r.Left + r.Right) / 2, 10)).endsWith(end));
+}
+
+TEST_F(KeyboardAndDisplayTest, TheBarMovesWithinTheFirstPerCentOfALongScan) {
+  const std::string image = qm::test::FreshPath("scan-64g.img");
+  ASSERT_EQ(qm::test::RunCommand("truncate -s 64G " + qm::test::ShellQuote(image)), 0);
+  TfrmMain& w = Open({image});
+  ChooseDrive(0);
+  ScriptedHost host;
+  w.ShowScanConfig = [](TfrmScanConfig& dialog) {
+    dialog.Edit2->setText(QString::number(dialog.TrackBar2->maximum()));
+    dialog.Button1Click();
+    return dialog.result() == QDialog::Accepted;
+  };
+  std::vector<int> values;
+  QStringList texts;
+  QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, [&](int value) {
+    if (value == 0) return;
+    values.push_back(value);
+    texts << w.StatusBarEx1->PanelText(2);
+    if (values.size() == 3) w.StopExecute();
+  });
+  w.ScanExecute();
+  ASSERT_EQ(values.size(), 3u);
+  EXPECT_LT(values.back(), TfrmMain::kScanBarSteps / 100);  // all before one per cent
+  EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+  EXPECT_EQ(texts.removeDuplicates(), 0) << texts.join('|').toStdString();
+  EXPECT_TRUE(texts.front().endsWith(QStringLiteral("of 134,217,728 sectors)"))) << texts.front().toStdString();
+  EXPECT_EQ(w.ProgressBar1->value(), 0);
+  EXPECT_EQ(w.StatusBarEx1->PanelText(2), QString());
+}
+
+}  // namespace
+}  // namespace qm::ui::test

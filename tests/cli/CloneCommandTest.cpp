@@ -185,6 +185,18 @@ TEST(CloneOnImages, UnreadablePiecesAreSkippedAndTold) {
   EXPECT_TRUE(run.faults->writeOffsets.empty());  // nothing went to the source drive
 }
 
+// Only a lost partition is cloned: a listed one is refused before anything is asked or made.
+TEST(CloneOnImages, AListedPartitionIsRefused) {
+  DriveRegistryScope registry;
+  ScriptedHost host;
+  const std::string src = SourceImage("clone-listed.img"), out = FreshPath("clone-listed-out.img");
+  if (src.empty()) return;
+  auto drive = ReadDrive(registry.AttachImage(src));
+  EXPECT_EQ(PrepareClone(*drive, *drive->Root.Children.front(), out), nullptr);
+  EXPECT_EQ(host.messages.at(0).text, "The selected record is not a lost partition of drive 80H.");
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
 TEST(CloneOnImages, StopLeavesTheTargetPartlyWrittenAndSaysSo) {
   CloneHost host{MsgAnswer::Ok};
   host.stopAt = 2;  // before the second block

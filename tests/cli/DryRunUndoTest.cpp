@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "CliRun.h"
+#include "edit/AutoBackup.h"
 #include "support/Fixtures.h"
 
 namespace qm::test {
@@ -103,6 +104,26 @@ TEST(CliUndo, GivesBackTheImageByteForByteAndStopsWhenThereIsNothingLeft) {
     const CliRun history = RunCli("history " + ShellQuote(image));
     EXPECT_NE(history.out.find("(made by undo)"), std::string::npos) << history.out;
   }
+}
+
+// The folder of the automatic backups: XDG_STATE_HOME when it is an absolute path, else the
+// home folder's, else none.
+TEST(AutomaticBackups, FolderFollowsXdgStateHomeThenHome) {
+  const std::string state = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  const struct {
+    const char *state, *home, *folder;
+  } cases[] = {{"/var/st", "/home/u", "/var/st/quillmark/backups"},
+               {"relative", "/home/u", "/home/u/.local/state/quillmark/backups"},
+               {"", "/home/u", "/home/u/.local/state/quillmark/backups"},
+               {"", "", ""}};
+  for (const auto& c : cases) {
+    ::setenv("XDG_STATE_HOME", c.state, 1);
+    ::setenv("HOME", c.home, 1);
+    EXPECT_EQ(AutomaticBackupFolder(), c.folder) << c.state << " " << c.home;
+  }
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  ::setenv("HOME", home.c_str(), 1);
 }
 
 TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "disk/DryRunSource.h"
 #include "disk/SectorIO.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
@@ -165,6 +166,31 @@ TEST_F(SectorIOTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
   EXPECT_EQ(host.messages[0].caption, "NotifyOS Error");
   EXPECT_EQ(host.messages[0].text, "Device or resource busy");
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
+  state->failOpen = true;  // a device that cannot be opened for writing is not told either
+  EXPECT_FALSE(NotifyOS(drive));
+}
+
+// A dry run keeps writes in memory, reads see them, and the disk's read errors still come through.
+TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
+  DriveRegistryScope registry;
+  ScriptedHost host;
+  auto memory = std::make_unique<MemorySource>(64 * 512);
+  const auto disk = memory->data;
+  auto faulty = std::make_unique<FaultSource>(std::move(memory));
+  const auto faults = faulty->state;
+  auto dry = std::make_unique<DryRunSource>(std::move(faulty));
+  DryRunSource& source = *dry;
+  const uint8_t drive = registry.Attach(std::move(dry));
+  std::vector<uint8_t> sector(512, 0x5A), back(1024);
+  ASSERT_TRUE(WriteSectors(drive, 3, 1, sector.data(), true, 1));
+  ASSERT_TRUE(ReadSectors(drive, 2, 2, back.data(), true, true));
+  EXPECT_EQ(std::vector<uint8_t>(back.begin() + 512, back.end()), sector);
+  EXPECT_EQ(std::count(disk->begin(), disk->end(), 0x5A), 0) << "the disk was written";
+  ASSERT_EQ(source.Written().size(), 1u);
+  EXPECT_EQ(source.Written().begin()->first, 3u);
+  faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
+  EXPECT_FALSE(ReadSectors(drive, 0, 1, back.data(), false, true));
+  EXPECT_EQ(LastIoError(), EIO);
 }
 
 // Whether a write could be opened is asked of the source, unless a write handle is open already:

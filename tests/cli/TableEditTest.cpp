@@ -155,8 +155,9 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   };
-  std::string foreign = saved;  // a table beyond this disk's end, with a checksum that holds
-  StoreLE<uint64_t>(reinterpret_cast<uint8_t*>(foreign.data()) + kBackupBlockSize, 1ull << 40);
+  // A table at the first sector past this disk's end (64 MiB), with a checksum that holds.
+  std::string foreign = saved;
+  StoreLE<uint64_t>(reinterpret_cast<uint8_t*>(foreign.data()) + kBackupBlockSize, 131072);
   StoreLE<uint32_t>(reinterpret_cast<uint8_t*>(foreign.data()) + foreign.size() - 4,
                     CalcCRC32(reinterpret_cast<const uint8_t*>(foreign.data()), foreign.size() - 4));
   std::string flipped = saved;

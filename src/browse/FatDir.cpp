@@ -177,10 +177,16 @@ bool WalkRoot(TPhysicalDrv& drive, const TPartition& partition, TMidEntryList* l
   GetClusNumChain(drive, partition, layout, layout.RootCluster, chain);
   if (chain.empty()) return false;
   DirWalk walk(layout, layout.RootCluster, list, label);
+  // A directory never holds more than kMaxDirEntries entries; what a damaged chain or cluster
+  // size places behind them is not read (it could be the whole volume).
+  uint64_t left = uint64_t{kMaxDirEntries} * kDirEntrySize;
   for (uint32_t cluster : chain) {
     const uint64_t offset = layout.DataOffset + uint64_t{cluster - 2} * layout.ClusterBytes;
-    if (!ReadPartitionBytes(drive, partition, offset, static_cast<size_t>(layout.ClusterBytes), area)) return false;
+    const uint64_t length = std::min(layout.ClusterBytes, left);
+    if (!ReadPartitionBytes(drive, partition, offset, static_cast<size_t>(length), area)) return false;
     if (walk.Visit(area)) return true;
+    left -= length;
+    if (left == 0) break;
   }
   return true;
 }

@@ -118,6 +118,7 @@ bool SparseSource::QueryGeometry(TDriveGeometry& geometry, int&) {
 }
 
 MsgAnswer GoAheadHost::MessageBox(const std::string&, const std::string&, MsgButtons buttons, MsgIcon) {
+  ++Messages;
   switch (buttons) {
     case MsgButtons::Ok: return MsgAnswer::Ok;
     case MsgButtons::OkCancel: return MsgAnswer::Ok;

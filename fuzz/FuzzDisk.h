@@ -72,6 +72,7 @@ class SparseSource final : public DriveSource {
 class GoAheadHost final : public Host {
  public:
   MsgAnswer MessageBox(const std::string&, const std::string&, MsgButtons buttons, MsgIcon) override;
+  long Messages = 0;  // shown so far
 };
 
 // Attaches the image as drive 0x80 for one run and detaches it again; installs the host and
@@ -83,6 +84,7 @@ class DriveScope {
   DriveScope(const DriveScope&) = delete;
   DriveScope& operator=(const DriveScope&) = delete;
   uint8_t Drive() const { return drive_; }
+  GoAheadHost& Host() { return host_; }
 
  private:
   GoAheadHost host_;

@@ -139,8 +139,8 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
   }
 }
 
-// A run that claims more blocks than any root index holds (found by fuzzing: a damaged run
-// length read the whole disk and reported every block): reading stops after kMaxIndexBlocks.
+// A run that claims more blocks than any root index holds (a damaged run length used to read
+// the whole disk and report every block): reading stops after kMaxIndexBlocks.
 TEST(NtfsReader, ReadsAtMostTheLargestIndex) {
   NtfsLayout l = Layout();
   const int64_t beyond = 20 + 2 * int64_t{kMaxIndexBlocks};

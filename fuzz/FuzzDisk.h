@@ -68,10 +68,11 @@ class SparseSource final : public DriveSource {
   std::string path_ = "fuzz-image";
 };
 
-// Yes, OK and Ignore: every question is answered so that the operation goes on.
+// Yes, OK and Ignore: every question is answered so that the operation goes on. A message
+// that carries a library exception's text stops the run.
 class GoAheadHost final : public Host {
  public:
-  MsgAnswer MessageBox(const std::string&, const std::string&, MsgButtons buttons, MsgIcon) override;
+  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) override;
   long Messages = 0;  // shown so far
 };
 

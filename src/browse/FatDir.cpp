@@ -113,6 +113,12 @@ class DirWalk {
 
  private:
   bool VisitEntry(const TRawDirEntry& e) {
+    // A never-used entry, all zeros like most of a large directory's tail, lists nothing and
+    // only ends a long-name run: no need to take it apart.
+    if (std::all_of(e.begin(), e.end(), [](uint8_t b) { return b == 0; })) {
+      longName_ = TLongNameState{};
+      return false;
+    }
     if (IsDotEntry(e)) return false;
     if (CollectLongName(e, longName_) != 0) return false;
     const bool named = LongNameBelongs(longName_, e);

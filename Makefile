@@ -1,15 +1,17 @@
 # Quillmark: top-level entry points.
 #   make test       install what is missing, build into build/, run every test
 #   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+#   make fuzz       build the fuzz harnesses (build-fuzz/, clang) and run each for FUZZ_SECONDS
 #   make demo       build, make the demo disk image, open it in the window (listing without a display)
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
             fdisk dosfstools ntfs-3g mtools xxd xvfb xauth fonts-dejavu-core \
-            nasm qemu-system-x86
+            nasm qemu-system-x86 clang libclang-rt-14-dev
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test test-asan demo bench clean
+.PHONY: all deps build test test-asan fuzz demo bench clean
 
 all: build
 
@@ -41,6 +43,12 @@ test-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_BUILD_GUI=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/make-seeds build-fuzz
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
+
 demo: build
 	tools/demo-image build/demo.img
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x build/src/app/quillmark ]; then \
@@ -57,4 +65,4 @@ bench: build
 	build/bench/quillmark-clone-bench
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

@@ -113,6 +113,12 @@ class DirWalk {
 
  private:
   bool VisitEntry(const TRawDirEntry& e) {
+    // A never-used entry, all zeros like most of a large directory's tail, lists nothing and
+    // only ends a long-name run: no need to take it apart.
+    if (std::all_of(e.begin(), e.end(), [](uint8_t b) { return b == 0; })) {
+      longName_ = TLongNameState{};
+      return false;
+    }
     if (IsDotEntry(e)) return false;
     if (CollectLongName(e, longName_) != 0) return false;
     const bool named = LongNameBelongs(longName_, e);
@@ -177,10 +183,16 @@ bool WalkRoot(TPhysicalDrv& drive, const TPartition& partition, TMidEntryList* l
   GetClusNumChain(drive, partition, layout, layout.RootCluster, chain);
   if (chain.empty()) return false;
   DirWalk walk(layout, layout.RootCluster, list, label);
+  // A directory never holds more than kMaxDirEntries entries; what a damaged chain or cluster
+  // size places behind them is not read (it could be the whole volume).
+  uint64_t left = uint64_t{kMaxDirEntries} * kDirEntrySize;
   for (uint32_t cluster : chain) {
     const uint64_t offset = layout.DataOffset + uint64_t{cluster - 2} * layout.ClusterBytes;
-    if (!ReadPartitionBytes(drive, partition, offset, static_cast<size_t>(layout.ClusterBytes), area)) return false;
+    const uint64_t length = std::min(layout.ClusterBytes, left);
+    if (!ReadPartitionBytes(drive, partition, offset, static_cast<size_t>(length), area)) return false;
     if (walk.Visit(area)) return true;
+    left -= length;
+    if (left == 0) break;
   }
   return true;
 }

@@ -115,9 +115,11 @@ bool ClusterInVolume(const TFatLayout& layout, uint32_t cluster);
 bool GetClusNumChain(TPhysicalDrv& drive, const TPartition& partition, const TFatLayout& layout,
                      uint32_t firstCluster, std::vector<uint32_t>& chain);
 constexpr size_t kMaxChainClusters = 512;
+// The most entries a directory holds (2 MiB of them); the root walk reads no further.
+constexpr uint32_t kMaxDirEntries = 65536;
 
-// Reads the root directory. List mode (`list` given): appends a record for every entry worth
-// showing. Label mode (`list` null): stops at the first volume-label entry and puts its text,
+// Reads the root directory, at most its first kMaxDirEntries entries. List mode (`list`
+// given): appends a record for every entry worth showing. Label mode (`list` null): stops at the first volume-label entry and puts its text,
 // trimmed, into `label`. True when the walk ended normally or a label was found; false when
 // the boot sector describes no readable volume, a directory read failed, the root chain was
 // empty or an error was reported ("EnumDir").

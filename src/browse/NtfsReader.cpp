@@ -85,32 +85,38 @@ size_t FixIndexBlock(std::span<uint8_t> block) {
   return (count - 1) * kSectorSize;
 }
 
+// What became of one index block: read and listed, read but invalid (its entries up to the
+// break are listed), or not read at all (outside the disk, or the read failed).
+enum class BlockRead { Listed, Invalid, NotRead };
+
+BlockRead ReadIndexBlock(const TPhysicalDrv& drive, const TPartition& partition, const TRun& block,
+                         std::vector<TntFile>& list) {
+  const uint64_t spc = SectorsPerCluster(partition);
+  if (block.Lcn < 0 || block.Clusters == 0 || block.Clusters > kMaxReadSectors) return BlockRead::NotRead;
+  const uint64_t count = block.Clusters * spc;
+  if (count == 0 || count > kMaxReadSectors) return BlockRead::NotRead;
+  const Wide first = Wide{block.Lcn} * spc + partition.AbsoluteStart();
+  if (first + count > DiskEnd(drive)) return BlockRead::NotRead;
+
+  std::vector<uint8_t> buffer(count * kSectorSize);
+  if (!ReadSectors(drive.DriveNumber, static_cast<Lba>(first), static_cast<uint16_t>(count), buffer.data(), true, true))
+    return BlockRead::NotRead;
+  const size_t covered = FixIndexBlock(buffer);
+  if (covered == 0) return BlockRead::Invalid;
+  // The index header follows the 0x18-byte record header; its offsets count from there.
+  const std::span<const uint8_t> area(buffer.data(), covered);
+  if (!AppendEntries(area, 0x18 + uint64_t{GetU32(area, 0x18)}, 0x18 + uint64_t{GetU32(area, 0x1C)}, list))
+    return BlockRead::Invalid;
+  return BlockRead::Listed;
+}
+
 }  // namespace
 
 bool GetFileFromRun(const TPhysicalDrv& drive, const TPartition& partition, const TRun& block,
                     std::vector<TntFile>& list) {
-  const uint64_t spc = SectorsPerCluster(partition);
-  if (block.Lcn < 0 || block.Clusters == 0 || block.Clusters > kMaxReadSectors) return false;
-  const uint64_t count = block.Clusters * spc;
-  if (count == 0 || count > kMaxReadSectors) return false;
-  const Wide first = Wide{block.Lcn} * spc + partition.AbsoluteStart();
-  if (first + count > DiskEnd(drive)) return false;
-
-  std::vector<uint8_t> buffer(count * kSectorSize);
-  if (!ReadSectors(drive.DriveNumber, static_cast<Lba>(first), static_cast<uint16_t>(count), buffer.data(), true, true))
-    return false;
-  const size_t covered = FixIndexBlock(buffer);
-  if (covered == 0) {
-    ShowError(kInvalidRoot, "GetFileFromRun");
-    return false;
-  }
-  // The index header follows the 0x18-byte record header; its offsets count from there.
-  const std::span<const uint8_t> area(buffer.data(), covered);
-  if (!AppendEntries(area, 0x18 + uint64_t{GetU32(area, 0x18)}, 0x18 + uint64_t{GetU32(area, 0x1C)}, list)) {
-    ShowError(kInvalidRoot, "GetFileFromRun");
-    return false;
-  }
-  return true;
+  const BlockRead read = ReadIndexBlock(drive, partition, block, list);
+  if (read == BlockRead::Invalid) ShowError(kInvalidRoot, "GetFileFromRun");
+  return read == BlockRead::Listed;
 }
 
 bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vector<TntFile>& list) {
@@ -158,7 +164,15 @@ bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vect
 
   const Wide start = partition.AbsoluteStart();
   const Wide lastCluster = DiskEnd(drive) > start ? (DiskEnd(drive) - start) / Wide{spc} : Wide{0};
+  // A damaged run can claim billions of blocks: those past kMaxIndexBlocks are not read, and
+  // invalid blocks are reported once, not once each.
+  Wide blocksLeft = kMaxIndexBlocks;
+  bool invalidReported = false;
   for (const TRun& run : runs) {
+    if (blocksLeft == 0) {
+      ShowError(kInvalidRoot, "GetNTFSFileList");
+      break;
+    }
     // Block k covers clusters Lcn + k·cpib onwards; the blocks of the run are those that start
     // before its end, and at least its first one.
     const Wide lcn = run.Lcn;
@@ -166,10 +180,21 @@ bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vect
     const Wide firstInside = lcn >= 0 ? Wide{0} : (-lcn + cpib - 1) / cpib;
     const Wide endInside = lastCluster - lcn >= 0 ? (lastCluster - lcn) / cpib : Wide{0};
     const Wide from = firstInside;
-    const Wide to = std::min(blocks, endInside);
-    for (Wide k = from; k < to; ++k)
-      GetFileFromRun(drive, partition, TRun{static_cast<int64_t>(lcn + k * cpib), cpib}, list);
-    if (from > 0 || to < blocks) ShowError(kInvalidRoot, "GetNTFSFileList");
+    const Wide inside = std::min(blocks, endInside);
+    const Wide to = std::min(inside, from + blocksLeft);
+    for (Wide k = from; k < to; ++k) {
+      --blocksLeft;
+      if (ReadIndexBlock(drive, partition, TRun{static_cast<int64_t>(lcn + k * cpib), cpib}, list) == BlockRead::Invalid &&
+          !invalidReported) {
+        ShowError(kInvalidRoot, "GetFileFromRun");
+        invalidReported = true;
+      }
+    }
+    if (from > 0 || inside < blocks) ShowError(kInvalidRoot, "GetNTFSFileList");
+    if (to < inside) {
+      ShowError(kInvalidRoot, "GetNTFSFileList");
+      break;
+    }
   }
   return true;
 }

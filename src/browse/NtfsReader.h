@@ -16,6 +16,9 @@ constexpr uint32_t kAttrIndexAllocation = 0xA0;
 // The fixed part of a file-name index entry: the 16-byte entry header and the file-name key up
 // to its name.
 constexpr size_t kNtEntryFixedSize = 82;
+// The most index blocks a root listing reads: 64 MiB of the usual 4 KiB blocks, room for
+// hundreds of thousands of names. A run list that claims more is damaged.
+constexpr uint32_t kMaxIndexBlocks = 16384;
 
 // One index entry of the root directory: the fields as they lie in the entry, then the name.
 struct TntFile {
@@ -51,7 +54,8 @@ bool GetFileFromRun(const TPhysicalDrv& drive, const TPartition& partition, cons
 // with nothing listed, when the root record fails its update sequence test or lies past the
 // disk, when it has no usable index root (missing, or a clusters-per-block value that is 0 or
 // negative), when it has no index allocation, or when the run list cannot be decoded. Blocks
-// of a run that lie outside the disk are not read; the run is reported once.
+// of a run that lie outside the disk are not read; the run is reported once. At most
+// kMaxIndexBlocks blocks are read, and invalid blocks are reported once per listing.
 bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vector<TntFile>& list);
 
 }  // namespace qm

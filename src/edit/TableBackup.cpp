@@ -123,9 +123,17 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
     problem = "Cannot open " + fileName + ": " + SystemErrorText(errno) + ".";
     return blocks;
   }
-  // One byte more than the largest valid file, to tell an oversized file from a full one.
-  std::vector<uint8_t> data(kMaxBackupBlocks * kBackupBlockSize + kChecksumSize + 1);
-  data.resize(std::fread(data.data(), 1, data.size(), file.get()));
+  // Up to one byte more than the largest valid file, to tell an oversized file from a full
+  // one; read in steps, since a file of a few blocks is the rule.
+  const size_t limit = kMaxBackupBlocks * kBackupBlockSize + kChecksumSize + 1;
+  std::vector<uint8_t> data;
+  while (data.size() < limit) {
+    const size_t have = data.size(), want = std::min<size_t>(16 * kBackupBlockSize, limit - have);
+    data.resize(have + want);
+    const size_t got = std::fread(data.data() + have, 1, want, file.get());
+    data.resize(have + got);
+    if (got < want) break;
+  }
   if (std::ferror(file.get())) {
     problem = "Cannot read " + fileName + ": " + SystemErrorText(errno) + ".";
     return blocks;

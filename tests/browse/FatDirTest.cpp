@@ -259,6 +259,22 @@ TEST(FatDir, Fat32ChainStopsAt512Clusters) {
   EXPECT_EQ(chain.size(), kMaxChainClusters);
 }
 
+// A chain of 64 KiB clusters that promises more than a directory can hold: the walk stops
+// after 65536 entries (found by fuzzing: a damaged root could read the whole volume).
+TEST(FatDir, Fat32RootStopsAtTheLargestDirectory) {
+  HandFat fat = HandFat::Fat32();
+  fat.sectorsPerCluster = 128;
+  for (uint32_t c = 2; c < 41; ++c) fat.SetFat(c, c + 1);
+  fat.SetFat(41, 0x0FFFFFFF);
+  const uint32_t lastInside = 2 + kMaxDirEntries / 2048 - 1;
+  fat.Put(fat.ClusterByte(lastInside) + 2047 * 32, {Short("LAST    TXT", 0x20, 1, 100)});
+  fat.Put(fat.ClusterByte(lastInside + 1), {Short("BEYOND  TXT", 0x20, 1, 100)});
+  const Listing l = Walk(fat);
+  EXPECT_TRUE(l.result);
+  EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
+  EXPECT_FALSE(l.readOutside);
+}
+
 // Which entries are listed, and under which name.
 TEST(FatDir, ChoosesEntriesAndNames) {
   const TRawDirEntry readme = Short("README  TXT", 0x20, 10, 5);

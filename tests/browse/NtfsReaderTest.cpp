@@ -35,16 +35,16 @@ struct Listing {
 };
 
 Listing ListVolume(const NtfsLayout& layout, const std::function<void(std::vector<uint8_t>&)>& damage = {},
-                   std::vector<TntFile>* entries = nullptr) {
+                   std::vector<TntFile>* entries = nullptr, size_t diskBytes = kDiskBytes) {
   DriveRegistryScope scope;
-  auto source = std::make_unique<MemorySource>(kDiskBytes);
+  auto source = std::make_unique<MemorySource>(diskBytes);
   auto data = source->data;
   WriteNtfsVolume(*data, layout);
   if (damage) damage(*data);
   auto drive = BareDrive(scope.Attach(std::move(source)));
   TPartition p;
   p.Entry.RelativeSector = static_cast<uint32_t>(layout.start);
-  p.Entry.TotalSectors = static_cast<uint32_t>(kDiskBytes / 512 - layout.start);
+  p.Entry.TotalSectors = static_cast<uint32_t>(diskBytes / 512 - layout.start);
   p.FsKind = fkNtfs;
   std::copy_n(data->begin() + static_cast<long>(layout.start * 512), 512, p.BootSector.begin());
   ScriptedHost host;
@@ -128,6 +128,7 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
        {}, true, {".", "gamma"}, {}},
       {"runs of one block each, the second 2 clusters after the first", withRuns({0x11, 0x01, 20, 0x11, 0x01, 0x02, 0x00}),
        {}, true, all, {}},
+      {"four blocks that are no index blocks: reported once", withRuns({0x11, 0x0C, 12, 0x00}), {}, true, all, {badBlock}},
   };
   for (const auto& c : cases) {
     const Listing got = ListVolume(c.layout, c.damage);
@@ -135,6 +136,19 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
     EXPECT_EQ(got.names, c.names) << c.what;
     EXPECT_EQ(got.messages, c.messages) << c.what;
   }
+}
+
+// A run that claims more blocks than any root index holds (a damaged run length used to read
+// the whole disk and report every block): reading stops after kMaxIndexBlocks.
+TEST(NtfsReader, ReadsAtMostTheLargestIndex) {
+  NtfsLayout l = Layout();
+  const int64_t beyond = 20 + 2 * int64_t{kMaxIndexBlocks};
+  l.runList = {0x12, 0x02, 0x80, 20, 0x00};  // 0x8002 clusters: one block more than the limit
+  l.blocks.push_back({beyond, {{"beyond"}}});
+  const Listing got = ListVolume(l, {}, nullptr, (l.start + 2 * (beyond + 2)) * 512);
+  EXPECT_EQ(got.names, (std::vector<std::string>{".", "alpha", "beta", "gamma"}));
+  EXPECT_EQ(got.messages, (std::vector<std::string>{"GetFileFromRun: Invalid root directory.",
+                                                    "GetNTFSFileList: Invalid root directory."}));
 }
 
 TEST(NtfsReader, BlocksOutsideTheDiskAreNotRead) {

@@ -107,6 +107,19 @@ TEST_F(RowsTest, MapRectanglesShareTheirBoundary) {
   EXPECT_TRUE(PointInMapRect(50, 20, r));
   EXPECT_FALSE(PointInMapRect(51, 20, l));
   EXPECT_FALSE(PointInMapRect(50, 41, r));
+  // Entries past the end of the disk (found by fuzzing: on a small disk the position did not
+  // fit an int): their boxes are cut at the map's right edge.
+  TPartition across, far;
+  across.Entry.RelativeSector = 99000;
+  across.Entry.TotalSectors = 50000;
+  far.BaseLBA = 0xFFFFFFFF;
+  far.Entry.RelativeSector = 0xFFFFFFFF;
+  far.Entry.TotalSectors = 0xFFFFFFFF;
+  TDriveGeometry tinyGeometry;
+  tinyGeometry.TotalSectors = 10;
+  TPhysicalDrv tiny(0x81, tinyGeometry);
+  const TRect x = GetMapRect(drive, across, 1000, 40), f = GetMapRect(tiny, far, 1000, 40);
+  EXPECT_EQ(std::vector<int>({x.Left, x.Right, f.Left, f.Right}), std::vector<int>({990, 1000, 1000, 1000}));
   // A drive that reports no sectors draws nothing.
   TPhysicalDrv none(0x81, TDriveGeometry{});
   const TRect z = GetMapRect(none, *logical1, 1000, 40);

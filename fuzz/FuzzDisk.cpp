@@ -1,0 +1,148 @@
+#include "FuzzDisk.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "browse/FatDir.h"
+#include "disk/SectorIO.h"
+
+namespace qm::fuzz {
+namespace {
+
+uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+class SparseHandle final : public SourceHandle {
+ public:
+  SparseHandle(std::shared_ptr<SparseImage> image, AccessMode mode) : image_(std::move(image)), mode_(mode) {}
+  bool Seek(uint64_t) override { return true; }
+
+  ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
+    if (mode_ != AccessMode::Read) return Error(EBADF);
+    const uint64_t end = image_->Sectors * 512;
+    if (offset >= end) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len, end - offset));
+    // Zeros first, then the few sectors that hold data: a scan reads thousands of sectors.
+    std::memset(buf, 0, n);
+    for (auto it = image_->Data.lower_bound(offset / 512); it != image_->Data.end() && it->first * 512 < offset + n; ++it) {
+      const uint64_t from = std::max(offset, it->first * 512), to = std::min(offset + n, it->first * 512 + 512);
+      std::memcpy(buf + (from - offset), it->second.data() + (from - it->first * 512), static_cast<size_t>(to - from));
+      if (image_->LogReads) image_->SectorsRead.insert(it->first);
+    }
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override {
+    if (mode_ != AccessMode::Write) return Error(EBADF);
+    if (len == 0) return 0;
+    if (offset + len > image_->Sectors * 512 || offset + len < offset) Fail("write outside the image");
+    for (size_t done = 0; done < len;) {
+      const uint64_t at = offset + done;
+      const uint64_t sector = at / 512;
+      if (image_->WritesLimited && !image_->WritableSectors.count(sector)) Fail("write to a sector the operation does not own");
+      const size_t within = static_cast<size_t>(at % 512);
+      const size_t piece = std::min(len - done, 512 - within);
+      auto [it, fresh] = image_->Data.try_emplace(sector);
+      if (fresh) it->second.fill(0);
+      std::memcpy(it->second.data() + within, buf + done, piece);
+      done += piece;
+      ++image_->SectorsWritten;
+    }
+    return static_cast<ssize_t>(len);
+  }
+
+  bool RereadPartitions() override { return true; }
+
+ private:
+  ssize_t Error(int e) {
+    error_ = e;
+    return -1;
+  }
+  std::shared_ptr<SparseImage> image_;
+  AccessMode mode_;
+};
+
+}  // namespace
+
+void Fail(const char* what) {
+  std::fprintf(stderr, "fuzz: %s\n", what);
+  std::abort();
+}
+
+FuzzInput ParseInput(const uint8_t* data, size_t size) {
+  FuzzInput input;
+  if (size < kHeaderSize) return input;
+  input.Image->Sectors = std::max<uint32_t>(1, Le32(data) % kMaxImageSectors);
+  input.ScanStart = static_cast<uint16_t>(data[4] | data[5] << 8);
+  input.Options = data[6];
+  for (size_t at = kHeaderSize; at + kRecordHeader < size; at += kRecordHeader + 512) {
+    const uint64_t lba = Le32(data + at) % input.Image->Sectors;
+    auto& sector = input.Image->Data[lba];
+    sector.fill(0);
+    const size_t n = std::min<size_t>(512, size - at - kRecordHeader);
+    std::memcpy(sector.data(), data + at + kRecordHeader, n);
+  }
+  return input;
+}
+
+std::vector<uint8_t> EncodeImage(const SparseImage& image, const std::set<uint64_t>& sectors, uint16_t scanStart,
+                                 uint8_t options) {
+  std::vector<uint8_t> out;
+  PutLe32(out, static_cast<uint32_t>(image.Sectors));
+  out.push_back(static_cast<uint8_t>(scanStart));
+  out.push_back(static_cast<uint8_t>(scanStart >> 8));
+  out.push_back(options);
+  out.push_back(0);
+  for (uint64_t lba : sectors) {
+    auto it = image.Data.find(lba);
+    if (it == image.Data.end()) continue;
+    PutLe32(out, static_cast<uint32_t>(lba));
+    out.insert(out.end(), it->second.begin(), it->second.end());
+  }
+  return out;
+}
+
+std::unique_ptr<SourceHandle> SparseSource::Open(AccessMode mode, int&) { return std::make_unique<SparseHandle>(image_, mode); }
+
+bool SparseSource::QueryGeometry(TDriveGeometry& geometry, int&) {
+  geometry = TDriveGeometry{};
+  FillGeometryFromSize(geometry, image_->Sectors * 512);
+  geometry.BytesPerSector = 512;
+  geometry.MediaClass = kMediaFixed;
+  return true;
+}
+
+MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) {
+  ++Messages;
+  // The routines that catch run-time errors show them to the user; a library exception
+  // reaching a message means a value from the disk was trusted (an index, a size).
+  for (const char* mark : {"std::", "vector::", "basic_string", "max_size", "Unknown error"})
+    if (text.find(mark) != std::string::npos) {
+      std::fprintf(stderr, "fuzz: %s: %s\n", caption.c_str(), text.c_str());
+      Fail("an exception reached the user");
+    }
+  switch (buttons) {
+    case MsgButtons::Ok: return MsgAnswer::Ok;
+    case MsgButtons::OkCancel: return MsgAnswer::Ok;
+    case MsgButtons::YesNo:
+    case MsgButtons::YesNoCancel: return MsgAnswer::Yes;
+    case MsgButtons::AbortRetryIgnore: return MsgAnswer::Ignore;
+  }
+  return MsgAnswer::Ok;
+}
+
+DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_) {
+  SectorIoStartup();
+  DetachAllDrives();
+  InstallFatLabelReader();
+  drive_ = AttachDrive(std::make_unique<SparseSource>(std::move(image)));
+}
+
+DriveScope::~DriveScope() { DetachAllDrives(); }
+
+}  // namespace qm::fuzz

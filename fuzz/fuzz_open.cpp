@@ -1,0 +1,37 @@
+// Opening a drive as both front ends do: the table walk with its gaps, file-system
+// recognition and volume labels of every record, the quick scan of every gap, and the rows,
+// notes and disk-map rectangles shown for it.
+#include <cstddef>
+#include <cstdint>
+
+#include "FuzzDisk.h"
+#include "disk/SectorIO.h"
+#include "model/PartitionRows.h"
+#include "scan/OpenDrive.h"
+
+using namespace qm;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::FuzzInput input = fuzz::ParseInput(data, size);
+  fuzz::DriveScope scope(input.Image);
+  TDriveGeometry geometry;
+  if (!GetDriveGeometry(scope.Drive(), geometry)) return 0;
+  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(scope.Drive(), geometry);
+  if (!drive) return 0;
+  DriveListLine(0, *drive);
+  DriveNotes(*drive);
+  MapHeaderText(0, *drive);
+  std::vector<TPartitionRow> rows = BuildPartitionRows(drive.get(), true);
+  for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+    RowSelectable(*drive, row);
+    RowBackground(*drive, row);
+  }
+  for (const TPartitionRow& row : rows) {
+    if (!row.Record) continue;
+    RowIndent(*drive, *row.Record);
+    MapFsLine(*row.Record);
+    MapStatusLine(*row.Record);
+    GetMapRect(*drive, *row.Record, 600, 60);
+  }
+  return 0;
+}

@@ -7,6 +7,8 @@
 
 #include "browse/FatDir.h"
 #include "disk/SectorIO.h"
+#include "model/TableReader.h"
+#include "scan/OpenDrive.h"
 
 namespace qm::fuzz {
 namespace {
@@ -144,5 +146,11 @@ DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_) {
 }
 
 DriveScope::~DriveScope() { DetachAllDrives(); }
+
+std::unique_ptr<TPhysicalDrv> DriveScope::Open(bool quickScan) {
+  TDriveGeometry geometry;
+  if (!GetDriveGeometry(drive_, geometry)) return nullptr;
+  return quickScan ? OpenDrive(drive_, geometry) : CreatePhysicalDrv(drive_, geometry);
+}
 
 }  // namespace qm::fuzz

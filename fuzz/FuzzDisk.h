@@ -22,6 +22,7 @@
 
 #include "disk/DriveSource.h"
 #include "disk/Host.h"
+#include "model/PhysicalDrv.h"
 
 namespace qm::fuzz {
 
@@ -86,6 +87,9 @@ class DriveScope {
   DriveScope& operator=(const DriveScope&) = delete;
   uint8_t Drive() const { return drive_; }
   GoAheadHost& Host() { return host_; }
+  // The drive as a front end opens it: its tables read and, with `quickScan`, the start of
+  // every gap probed. Null when the image has no geometry.
+  std::unique_ptr<TPhysicalDrv> Open(bool quickScan);
 
  private:
   GoAheadHost host_;

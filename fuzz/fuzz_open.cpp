@@ -14,9 +14,7 @@ using namespace qm;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::FuzzInput input = fuzz::ParseInput(data, size);
   fuzz::DriveScope scope(input.Image);
-  TDriveGeometry geometry;
-  if (!GetDriveGeometry(scope.Drive(), geometry)) return 0;
-  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(scope.Drive(), geometry);
+  std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/true);
   if (!drive) return 0;
   DriveListLine(0, *drive);
   DriveNotes(*drive);

@@ -34,9 +34,7 @@ void ReadRoot(TPhysicalDrv& drive, const TPartition& partition, const fuzz::GoAh
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::FuzzInput input = fuzz::ParseInput(data, size);
   fuzz::DriveScope scope(input.Image);
-  TDriveGeometry geometry;
-  if (!GetDriveGeometry(scope.Drive(), geometry)) return 0;
-  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(scope.Drive(), geometry);
+  std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/true);
   if (!drive) return 0;
   for (TPartition* record : drive->AllPartitions) ReadRoot(*drive, *record, scope.Host());
   for (auto& find : drive->LostPartitions) ReadRoot(*drive, *find, scope.Host());

@@ -16,9 +16,7 @@ using namespace qm;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::FuzzInput input = fuzz::ParseInput(data, size);
   fuzz::DriveScope scope(input.Image);
-  TDriveGeometry geometry;
-  if (!GetDriveGeometry(scope.Drive(), geometry)) return 0;
-  std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(scope.Drive(), geometry);
+  std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/false);
   if (!drive) return 0;
   int lastPercent = -1;
   // The bar climbs from 0 to 100 and is put back to 0 when the scan ends.

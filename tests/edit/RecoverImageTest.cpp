@@ -1,12 +1,15 @@
-// Recovery on disk images made by sfdisk, mkfs.fat and mkntfs whose table entries were removed:
-// the scanner finds the volumes, recovery writes their entries, and the partitioning and file
-// system tools accept the result.
+// Recovery on disk images made by sfdisk, mkfs.fat and mkntfs whose table entries were removed,
+// some with their first sector wiped too: the scanner finds the volumes, the boot sectors come
+// back from their backups, recovery writes their entries, and the partitioning and file system
+// tools accept the result.
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "disk/SectorIO.h"
+#include "edit/BootSectorRestore.h"
 #include "edit/Recover.h"
+#include "model/CheckReport.h"
 #include "model/TableReader.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
@@ -121,5 +124,69 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
             "217088+110592:00-");
 }
 
+// A FAT32 volume at 2048 and an NTFS volume at 73728, both wiped in their first sector and
+// taken out of the table. FAT32 keeps its backup 6 sectors in; NTFS in the sector behind the
+// 40959 it counts.
+const char kWipedLayout[] =
+    "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,40960,7' fs 1 fat32 WIPED32 fs 2 ntfs WIPEDNT "
+    "sector 2048 00 sector 73728 00 lose 2 lose 1";
+
+TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
+  QM_IMAGE(image, "wiped.img", "64M", kWipedLayout);
+  DriveRegistryScope registry;
+  ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
+  const uint8_t number = registry.AttachImage(image);
+  auto drive = ReadDrive(number);
+  const TDriveGeometry& g = drive->Geometry;
+  ASSERT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
+
+  ASSERT_EQ(drive->LostPartitions.size(), 2u);
+  TPartition& fat = *drive->LostPartitions[0];
+  TPartition& ntfs = *drive->LostPartitions[1];
+  EXPECT_EQ(LostText(*drive), "2048+71680:0bF32 73728+40959:07NT");
+  EXPECT_EQ(fat.BootFromBackup, 2054u);
+  EXPECT_EQ(ntfs.BootFromBackup, 73728u + 40959u);
+  EXPECT_EQ(ntfs.VolumeLabel, "WIPEDNT");
+  std::string report;
+  BuildCheckReport(*drive, fat, report);
+  EXPECT_EQ(report, "Boot Sector: Missing, backup intact (LBA 2054)\rFAT1: OK   FAT2: OK\rRoot Directory: Preview");
+  BuildCheckReport(*drive, ntfs, report);
+  EXPECT_EQ(report, "Boot Sector: Missing, backup intact (LBA 114687)\rIndex Root: OK\rRoot Directory: Preview");
+
+  // Refusals write nothing: a backup that no longer matches, a place beyond the disk, a backup
+  // that is the boot sector itself.
+  TPartition stale = fat;
+  stale.BootSector[0x47] ^= 0xFF;
+  EXPECT_EQ(RestoreBootSector(*drive, stale), BootRestoreResult::BackupChanged);
+  TPartition far = fat;
+  far.Entry.RelativeSector = g.TotalSectors;
+  EXPECT_EQ(RestoreBootSector(*drive, far), BootRestoreResult::OutsideDisk);
+  TPartition self = fat;  // a "backup" at the volume's own start is none
+  self.BootFromBackup = self.AbsoluteStart();
+  EXPECT_EQ(RestoreBootSector(*drive, self), BootRestoreResult::OutsideDisk);
+  EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512), std::vector<uint8_t>(512, 0));
+
+  const TPartition before = ntfs;
+  for (TPartition* find : {&fat, &ntfs}) {
+    SCOPED_TRACE(find->AbsoluteStart());
+    EXPECT_EQ(RestoreBootSector(*drive, *find), BootRestoreResult::Restored);
+    EXPECT_EQ(find->BootFromBackup, 0u);
+    EXPECT_EQ(ReadFileBytes(image, find->AbsoluteStart() * 512, 512),
+              std::vector<uint8_t>(find->BootSector.begin(), find->BootSector.end()));
+    EXPECT_EQ(RestoreBootSector(*drive, *find), BootRestoreResult::NotFromBackup);
+  }
+  TPartition again = before;  // made before the restore: its first sector is no longer empty
+  EXPECT_EQ(RestoreBootSector(*drive, again), BootRestoreResult::TargetChanged);
+  EXPECT_FALSE(drive->Scanning);
+
+  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[1]), RecoverResult::Written);
+  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[0]), RecoverResult::Written);
+  EXPECT_TRUE(drive->LostPartitions.empty());
+  EXPECT_TRUE(host.messages.empty());
+
+  ExpectVolumes(image, {{2048, 71680, ""}, {73728, 40960, "WIPEDNT"}});
+}
+
 }  // namespace
+
 }  // namespace qm::test

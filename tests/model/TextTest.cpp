@@ -1,9 +1,11 @@
-// Text from disks made fit for a terminal.
-#include "model/Text.h"
-
+// Text from disks made fit for a terminal, and the hex dump's layout, scrolling and lines.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <vector>
+
+#include "model/HexText.h"
+#include "model/Text.h"
 
 namespace qm {
 namespace {
@@ -52,5 +54,64 @@ TEST(TrimBlanks, DropsBlanksAndControlsAtBothEnds) {
   EXPECT_EQ(TrimBlanks("\x01 NO NAME \x7F"), "NO NAME");
 }
 
+TEST(HexText, LayoutFitsLinesAndBytesToTheView) {
+  const struct {
+    int width, height;
+    bool address, characters;
+    int32_t size, visible, perLine, lines;
+  } cases[] = {
+      {621, 374, true, true, 512, 22, 16, 32},    // the sector viewer's dump, 8 x 17 cells
+      {13 * 8, 374, true, true, 512, 22, 1, 512}, // fewer than 14 cells still show one byte
+      {4000, 374, true, true, 100, 22, 16, 7},    // never more than 16; a short last line counts
+      {40 * 8, 374, false, false, 512, 22, 13, 40},
+      {40 * 8, 5, false, true, 512, 1, 10, 52},   // lower than the header: one line
+  };
+  for (const auto& c : cases) {
+    const THexLayout layout = HexLayout(c.width, c.height, 8, 17, c.address, c.characters, c.size);
+    EXPECT_EQ(layout.VisibleLines, c.visible) << c.width;
+    EXPECT_EQ(layout.BytesPerLine, c.perLine) << c.width;
+    EXPECT_EQ(layout.LineCount, c.lines) << c.width;
+  }
+  // The hex part follows the offset column, or starts at x = 1 without it.
+  EXPECT_EQ(HexColumns(8, 16, true).Hex, 81);
+  EXPECT_EQ(HexColumns(8, 16, false).Hex, 1);
+  EXPECT_EQ(HexColumns(8, 16, false).Characters, 16 * 3 * 8 + 16);
+}
+
+TEST(HexText, ScrollingStaysOnTheBuffersLines) {
+  const THexLayout sector{10, 16, 32}, empty{10, 16, 0};
+  const struct {
+    THexLayout layout;
+    HexScroll request;
+    int32_t top;
+    int64_t position;
+    int32_t expected;
+  } cases[] = {
+      {sector, HexScroll::PageDown, 20, 0, 29},
+      {sector, HexScroll::PageDown, 25, 0, 31},   // near the end: the last line on top
+      {sector, HexScroll::PageUp, 5, 0, 0},
+      {empty, HexScroll::LineDown, 0, 0, 0},      // no lines: never line -1
+      {empty, HexScroll::Position, 0, 7, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HexScrollTarget(c.request, c.top, c.position, c.layout), c.expected) << c.top;
+  // A current line below the view becomes its last full line, and is shown in a one-line view.
+  EXPECT_EQ(HexTopForCurrentLine(14, 5, sector), 6);
+  EXPECT_EQ(HexTopForCurrentLine(4, 0, THexLayout{1, 16, 32}), 4);
+}
+
+TEST(HexText, LinesShowOnlyTheBytesOfTheBuffer) {
+  std::vector<uint8_t> data(100);
+  std::iota(data.begin(), data.end(), uint8_t{0});
+  const auto last = HexLineBytes(data, 6, 16);
+  EXPECT_EQ(HexBytesText(last, '\t'), "60\t61\t62\t63");
+  EXPECT_EQ(HexCharsText(last), "`abc");
+  EXPECT_TRUE(HexLineBytes(data, 7, 16).empty());
+  EXPECT_EQ(HexTextLine(data, 6), "00000060  60 61 62 63" + std::string(39, ' ') + "`abc");
+  // Zero, control codes and codes without a character are dots; nothing reaches a terminal raw.
+  const std::vector<uint8_t> mixed{0x00, 'A', ' ', 0x0A, 0x1B, 0x7F, 0x80, 0x81, 0xAA, 0xAD, 0xFF};
+  EXPECT_EQ(HexCharsText(mixed), ".A ...\u20AC.\u00AA.\u00FF");
+}
+
 }  // namespace
+
 }  // namespace qm

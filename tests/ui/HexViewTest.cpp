@@ -168,8 +168,8 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
     if (button) check("toolbar", [&] { QTest::mouseClick(button, Qt::LeftButton); });
     const QKeySequence shortcut(QString::fromLatin1(c.shortcut));
     EXPECT_EQ((w.*c.action)->shortcut(), shortcut) << c.caption;
+    if (shortcut.isEmpty()) continue;
     for (QWidget* list : {static_cast<QWidget*>(w.ListView1), static_cast<QWidget*>(w.ListBox1)}) {
-      if (shortcut.isEmpty()) break;
       check(std::string("shortcut in ") + list->metaObject()->className(), [&] {
         list->setFocus();
         QTest::keySequence(list, shortcut);

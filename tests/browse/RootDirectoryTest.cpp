@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "browse/RootDirectory.h"
-#include "model/CheckReport.h"
 #include "model/FsDetect.h"
 #include "model/Text.h"
 #include "support/Fixtures.h"
@@ -22,15 +21,12 @@ namespace {
 
 constexpr const char* kUnrecognized = "Unrecognized file system or partition has been destroyed.";
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 // "name|dir|size|mm/dd/yyyy hh:nn AM/PM", the name in lower case. The index entries of NTFS
 // system files carry sizes older than the files' own, which the tools show: those are left out.
-std::string Row(const std::string& name, bool dir, std::string size, const std::string& when) {
-  return Lower(name) + (dir ? "|dir|" : "|file|") + (name[0] == '$' ? "*" : size) + "|" + when;
+std::string Row(std::string name, bool dir, std::string size, const std::string& when) {
+  const std::string shownSize = name[0] == '$' ? "*" : size;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name + (dir ? "|dir|" : "|file|") + shownSize + "|" + when;
 }
 
 std::string When(const std::smatch& m, int y, int mo, int d, int h, int mi) {
@@ -133,10 +129,6 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
     EXPECT_EQ(deleted, (std::set<std::string>{"?one.bin", "deleted long name.dat"}));
   }
   EXPECT_EQ(ours, expected);
-  std::string report;
-  BuildCheckReport(*drive, partition, report);
-  EXPECT_EQ(report, ntfs ? "Boot Sector: OK\rIndex Root: OK\rRoot Directory: Preview"
-                         : "Boot Sector: OK\rFAT1: OK   FAT2: OK\rRoot Directory: Preview");
   EXPECT_TRUE(host.messages.empty());
   if (!ntfs) {
     std::string label;

@@ -90,8 +90,8 @@ TEST_F(HexViewTest, DevelopmentBoxReadsOutChsAndSiblings) {
   EXPECT_EQ(siblings[at - 1].mid(1).toUInt(nullptr, 16), Cell(row, 6).toUInt(nullptr, 16));
 }
 
-// Each action works from every menu that offers it, its toolbar button and its shortcut, and
-// does its own work only.
+// Each action works from every menu that offers it, its toolbar button and its shortcut (from
+// either list), and does its own work only.
 TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   TfrmMain& w = Open({DemoImage()});
   qm::test::ScriptedHost host;
@@ -168,8 +168,18 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
     if (button) check("toolbar", [&] { QTest::mouseClick(button, Qt::LeftButton); });
     const QKeySequence shortcut(QString::fromLatin1(c.shortcut));
     EXPECT_EQ((w.*c.action)->shortcut(), shortcut) << c.caption;
-    if (!shortcut.isEmpty()) check("shortcut", [&] { QTest::keySequence(&w, shortcut); });
+    if (shortcut.isEmpty()) continue;
+    for (QWidget* list : {static_cast<QWidget*>(w.ListView1), static_cast<QWidget*>(w.ListBox1)}) {
+      check(std::string("shortcut in ") + list->metaObject()->className(), [&] {
+        list->setFocus();
+        QTest::keySequence(list, shortcut);
+      });
+    }
   }
+  // Exit, last as it closes the window.
+  EXPECT_EQ(w.acExit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_X));
+  QTest::keySequence(w.ListBox1, w.acExit->shortcut());
+  EXPECT_FALSE(w.isVisible());
 }
 
 }  // namespace

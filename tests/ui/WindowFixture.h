@@ -56,11 +56,6 @@ class WindowTest : public ::testing::Test {
     return -1;
   }
   TPartition* Record(int row) { return window->RowRecord(row); }
-  bool HasLost(uint64_t lba) {
-    for (const auto& p : window->CurrentDrive->LostPartitions)
-      if (p->AbsoluteStart() == lba) return true;
-    return false;
-  }
 };
 
 }  // namespace qm::ui::test

@@ -42,6 +42,42 @@ inline CliRun RunCli(const std::string& args) {
   return run;
 }
 
+// Fails unless `quillmark-cli <args>` ended with `status`, printed nothing on stdout and said
+// `says` on stderr (anything at all when `says` is empty).
+inline void ExpectRefused(const std::string& args, int status, const std::string& says) {
+  const CliRun run = RunCli(args);
+  EXPECT_EQ(run.status, status) << args << ": " << run.err;
+  if (says.empty()) {
+    EXPECT_FALSE(run.err.empty()) << args;
+  } else {
+    EXPECT_NE(run.err.find(says), std::string::npos) << args << ": " << run.err;
+  }
+  EXPECT_TRUE(run.out.empty()) << args << ": " << run.out;
+}
+
+// Fails unless `quillmark-cli --yes <args> <image>` was refused with status 1 saying `says`,
+// before it asked anything, and left the image byte for byte as it was.
+inline void ExpectRefusedBeforeAsking(const std::string& args, const std::string& image, const std::string& says) {
+  const std::string before = ReadWholeFile(image);
+  const CliRun run = RunCli("--yes " + args + " " + ShellQuote(image));
+  EXPECT_EQ(run.status, 1) << args << ": " << run.err;
+  EXPECT_NE(run.err.find(says), std::string::npos) << args << ": " << run.err;
+  for (const char* question : {"Are you sure", "You are recovering partition"})
+    EXPECT_EQ(run.err.find(question), std::string::npos) << args << " asked before refusing: " << run.err;
+  EXPECT_TRUE(ReadWholeFile(image) == before) << args << " wrote";
+}
+
+// Runs `quillmark-cli <args>` while flock(1) holds `path`'s lock, as a partitioning program
+// takes it while it works; `err` is what the program said.
+inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args) {
+  CliRun run;
+  const std::string holder = "flock -o -x " + ShellQuote(path) + " sleep 10 >/dev/null 2>&1 & holder=$!; sleep 0.3; ";
+  run.status = RunCommand("sh -c " + ShellQuote(holder + ShellQuote(std::string(QM_CLI_PATH)) + " " + args +
+                                                " 2>&1 </dev/null; status=$?; kill $holder; wait $holder; exit $status"),
+                          &run.err);
+  return run;
+}
+
 // The one drive of `quillmark-cli <command> --json <image>`; fails the test unless the run ended
 // with status 0 and gave well-formed JSON for one drive.
 inline nlohmann::json CliDrive(const std::string& command, const std::string& image) {

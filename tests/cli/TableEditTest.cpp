@@ -1,12 +1,20 @@
 // The table edits, the backup file and the rebuild, run through quillmark-cli on images that
 // sfdisk and mkfs made. Each written image is checked against the layout sfdisk reads back and
 // byte for byte against the original: only the table bytes of table sectors may change.
+// --dry-run of every writing command: the image stays as it was, and the bytes the dry run
+// shows are exactly those the real run then writes. The automatic backup before every write,
+// and undo, which gives back the image as it was, byte for byte.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "CliRun.h"
 #include "disk/Bytes.h"
+#include "edit/AutoBackup.h"
 #include "edit/MasterBootProgram.h"
 #include "edit/TableBackup.h"
 #include "support/Fixtures.h"
@@ -15,11 +23,18 @@ namespace qm::test {
 namespace {
 
 // A FAT16 primary, an extended partition with FAT16, NTFS and FAT16 logical drives.
+const std::string kEditSteps =
+    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
+    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
+
 const std::string& BaseImage() {
-  static const std::string image = MakeImage(
-      "edits.img", "64M",
-      "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
-      "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D");
+  static const std::string image = MakeImage("edits.img", "64M", kEditSteps);
+  return image;
+}
+
+// The same, but the last logical drive's entry was deleted: a lost partition to recover.
+const std::string& LostImage() {
+  static const std::string image = MakeImage("dry-run.img", "64M", kEditSteps + " lose 7");
   return image;
 }
 
@@ -55,54 +70,42 @@ void ExpectOnlyTableBytesChanged(const std::string& before, const std::string& a
     EXPECT_GE(offset % 512, 446u) << "byte " << offset % 512 << " of sector " << offset / 512 << " changed";
 }
 
-struct EditCase {
-  const char* name;
-  std::string args;
-  int status;
-  std::string layout;   // sfdisk's reading afterwards; empty: as before
-  std::string message;  // in stderr
-};
-
-class CliTableEdit : public ::testing::TestWithParam<EditCase> {};
-
-TEST_P(CliTableEdit, WritesOnlyTheTableBytesOfTheIntendedLayout) {
-  const EditCase& c = GetParam();
+// Each edit writes only table bytes, and sfdisk reads back the layout it was meant to make.
+TEST(CliTableEdits, WriteOnlyTheTableBytesOfTheIntendedLayout) {
   if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), std::string(c.name) + ".img");
-  const CliRun run = RunCli("--yes " + c.args + " " + ShellQuote(image));
-  EXPECT_EQ(run.status, c.status) << run.err;
-  EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
-  EXPECT_EQ(SfdiskLayout(image), c.layout.empty() ? SfdiskLayout(BaseImage()) : c.layout);
-  if (c.status != 0) {
-    EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty()) << "a refused edit wrote";
-    EXPECT_EQ(run.err.find("Are you sure"), std::string::npos) << "asked before refusing";
+  const std::string ext = "12288,118784,5 ";
+  const struct {
+    const char* args;
+    std::string layout, message;
+  } cases[] = {
+      {"active --at 2048", "2048,10240,6,* " + ext + "14336,10240,6 26624,10240,7 38912,10240,6 ", "Are you sure"},
+      {"hide --at 26624", "2048,10240,6 " + ext + "14336,10240,6 26624,10240,17 38912,10240,6 ",
+       "Hide/Show performed successfully."},
+      {"delete --at 26624", "2048,10240,6 " + ext + "14336,10240,6 38912,10240,6 ", "Are you sure"},
+  };
+  for (const auto& c : cases) {
+    const std::string image = CopyImage(BaseImage(), "edit.img");
+    const CliRun run = RunCli("--yes " + std::string(c.args) + " " + ShellQuote(image));
+    EXPECT_EQ(run.status, 0) << c.args << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << ": " << run.err;
+    EXPECT_EQ(SfdiskLayout(image), c.layout) << c.args;
+    ExpectOnlyTableBytesChanged(BaseImage(), image);
   }
-  ExpectOnlyTableBytesChanged(BaseImage(), image);
 }
 
-const std::string kExt = "12288,118784,5 ";
-INSTANTIATE_TEST_SUITE_P(
-    Edits, CliTableEdit,
-    ::testing::Values(
-        EditCase{"Active", "active --at 2048", 0, "2048,10240,6,* " + kExt + "14336,10240,6 26624,10240,7 38912,10240,6 ",
-                 "Are you sure"},
-        EditCase{"Hide", "hide --at 26624", 0, "2048,10240,6 " + kExt + "14336,10240,6 26624,10240,17 38912,10240,6 ",
-                 "Hide/Show performed successfully."},
-        EditCase{"DeleteMiddleLogical", "delete --at 26624", 0, "2048,10240,6 " + kExt + "14336,10240,6 38912,10240,6 ",
-                 "Are you sure"},
-        EditCase{"DeleteLastLogical", "delete --at 38912", 0, "2048,10240,6 " + kExt + "14336,10240,6 26624,10240,7 ",
-                 "Are you sure"},
-        EditCase{"DeletePrimary", "delete --at 2048", 0, kExt + "14336,10240,6 26624,10240,7 38912,10240,6 ",
-                 "Are you sure"},
-        EditCase{"DeleteFullExtended", "delete --at 12288", 1, "", "Extended partition isn't empty."},
-        EditCase{"ActiveOnLogical", "active --at 14336", 1, "", "You must specify a primary partition."},
-        EditCase{"HideExtended", "hide --at 12288", 1, "", "Hide/Show can not apply to this type of partition."},
-        EditCase{"NoSuchPartition", "delete --at 2049", 1, "", "no partition of the tables starts at sector 2049"},
-        EditCase{"RebuildSplitLogicals", "rebuild --logical 2048 --primary 14336 --logical 26624", 1, "",
-                 "Logical drives cannot be comparted by primary partitions."},
-        EditCase{"RebuildUnknownStart", "rebuild --primary 2048 --logical 12290", 1, "",
-                 "no partition or lost partition starts at sector 12290"}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
+  if (BaseImage().empty()) return;
+  const std::string image = CopyImage(BaseImage(), "refused.img");
+  const std::pair<const char*, const char*> cases[] = {
+      {"delete --at 12288", "Extended partition isn't empty."},
+      {"active --at 14336", "You must specify a primary partition."},
+      {"hide --at 12288", "Hide/Show can not apply to this type of partition."},
+      {"delete --at 2049", "no partition of the tables starts at sector 2049"},
+      {"rebuild --logical 2048 --primary 14336 --logical 26624", "Logical drives cannot be comparted by primary partitions."},
+      {"rebuild --primary 2048 --logical 12290", "no partition or lost partition starts at sector 12290"},
+  };
+  for (const auto& [args, says] : cases) ExpectRefusedBeforeAsking(args, image, says);
+}
 
 // The example layout: A active primary, B and C logical, D primary. sfdisk and our reader agree
 // on it, and the volumes in it are untouched and sound.
@@ -148,7 +151,6 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
 
   WriteFileBytes(image, 0, std::vector<uint8_t>(512, 0));
   WriteFileBytes(image, 12288 * 512ull + 446, std::vector<uint8_t>(66, 0xEE));
-  const std::string damaged = CopyImage(image, "damaged.img");
 
   auto variant = [&](const std::string& name, std::string bytes) {
     const std::string path = FreshPath(name);
@@ -165,17 +167,10 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   const std::pair<std::string, const char*> refused[] = {
       {variant("flipped.pfi", flipped), "Invalid partition backup file."},
       {variant("short.pfi", saved.substr(0, saved.size() - 1)), "Invalid partition backup file."},
-      {variant("long.pfi", saved + "x"), "Invalid partition backup file."},
       {variant("empty.pfi", std::string(4, '\0')), "Invalid partition backup file."},
       {variant("foreign.pfi", foreign), "beyond the end of Drive 80H"},
   };
-  for (const auto& [path, message] : refused) {
-    const CliRun run = RunCli("--yes restore " + ShellQuote(path) + " " + ShellQuote(image));
-    EXPECT_EQ(run.status, 1) << path;
-    EXPECT_NE(run.err.find(message), std::string::npos) << path << ": " << run.err;
-    EXPECT_EQ(run.err.find("Are you sure"), std::string::npos) << path;
-    EXPECT_TRUE(ChangedBytes(damaged, image).empty()) << path << " wrote";
-  }
+  for (const auto& [path, message] : refused) ExpectRefusedBeforeAsking("restore " + ShellQuote(path), image, message);
 
   const CliRun run = RunCli("--yes restore " + ShellQuote(file) + " " + ShellQuote(image));
   EXPECT_EQ(run.status, 0) << run.err;
@@ -184,26 +179,23 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
 
 // Another program holding the drive, or Ctrl+C at the question: nothing is written.
 TEST(CliTableEdits, LockHeldOrCtrlCWritesNothing) {
-  if (BaseImage().empty() || !HaveTools({"flock", "script"})) return;
-  const std::string image = CopyImage(BaseImage(), "held.img");
+  if (LostImage().empty() || !HaveTools({"flock", "script"})) return;
+  const std::string image = CopyImage(LostImage(), "held.img");
   const std::string file = FreshPath("held.pfi");
   ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
   const std::string cli = ShellQuote(std::string(QM_CLI_PATH));
-  const std::string holder = "flock -o -x " + ShellQuote(image) + " sleep 10 >/dev/null 2>&1 & holder=$!; sleep 0.3; ";
   for (const std::string& args : std::vector<std::string>{"active --at 2048", "hide --at 2048", "delete --at 2048", "mbr",
-                                                          "restore " + ShellQuote(file), "rebuild --primary 2048"}) {
-    std::string err;
-    const int status = RunCommand("sh -c " + ShellQuote(holder + cli + " --yes " + args + " " + ShellQuote(image) +
-                                                        " 2>&1; status=$?; kill $holder; wait $holder; exit $status"),
-                                  &err);
-    EXPECT_EQ(status, 1) << args << ": " << err;
-    EXPECT_NE(err.find("is locked by another program"), std::string::npos) << args << ": " << err;
+                                                          "restore " + ShellQuote(file), "rebuild --primary 2048",
+                                                          "recover --at 38912"}) {
+    const CliRun held = RunCliWhileLocked(image, "--yes " + args + " " + ShellQuote(image));
+    EXPECT_EQ(held.status, 1) << args << ": " << held.err;
+    EXPECT_NE(held.err.find("is locked by another program"), std::string::npos) << args << ": " << held.err;
     // Hide/show asks nothing.
     if (args.rfind("hide", 0) != 0) {
       EXPECT_EQ(CtrlCAfter(cli + " " + args + " " + ShellQuote(image), "1"), 130) << args;
     }
   }
-  EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+  EXPECT_TRUE(ChangedBytes(LostImage(), image).empty());
 }
 
 // A GUID-partitioned disk: every writing command refuses before it asks, and writes nothing.
@@ -212,15 +204,120 @@ TEST(CliTableEdits, GptDiskRefusesEveryWriteBeforeAsking) {
   if (BaseImage().empty()) return;
   const std::string file = FreshPath("mbr.pfi");
   ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(BaseImage())).status, 0);
-  const std::string image = CopyImage(gpt, "gpt-copy.img");
-  for (const std::string& args : std::vector<std::string>{"active --at 1", "delete --at 1", "mbr", "rebuild --primary 1",
-                                  "restore " + ShellQuote(file)}) {
-    const CliRun run = RunCli("--yes " + args + " " + ShellQuote(image));
-    EXPECT_EQ(run.status, 1) << args;
-    EXPECT_NE(run.err.find("GUID partition table"), std::string::npos) << args << ": " << run.err;
-    EXPECT_EQ(run.err.find("Are you sure"), std::string::npos) << args;
+  const std::vector<std::string> commands{"active --at 1", "mbr", "rebuild --primary 1", "restore " + ShellQuote(file)};
+  for (const std::string& args : commands) ExpectRefusedBeforeAsking(args, gpt, "GUID partition table");
+}
+
+// Writes the new bytes of every "sector N offset 0xOFF: OLD -> NEW" line into `image`; the
+// number of lines applied.
+int ApplyShownBytes(const std::string& output, const std::string& image) {
+  static const std::regex line(R"(sector (\d+) offset 0x([0-9a-f]+): ([0-9a-f ]+) -> ([0-9a-f ]+))");
+  int applied = 0;
+  std::istringstream lines(output);
+  std::smatch m;
+  for (std::string text; std::getline(lines, text);) {
+    if (!std::regex_match(text, m, line)) continue;
+    std::vector<uint8_t> bytes;
+    std::istringstream hex(m[4].str());
+    for (unsigned value; hex >> std::hex >> value;) bytes.push_back(static_cast<uint8_t>(value));
+    WriteFileBytes(image, std::stoull(m[1]) * 512 + std::stoull(m[2], nullptr, 16), bytes);
+    ++applied;
   }
-  EXPECT_TRUE(ChangedBytes(gpt, image).empty());
+  return applied;
+}
+
+TEST(CliDryRun, ShowsExactlyWhatTheRealRunWritesAndWritesNothing) {
+  if (LostImage().empty()) return;
+  const std::string backup = FreshPath("dry-run.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(backup) + " " + ShellQuote(LostImage())).status, 0);
+  const std::string commands[] = {"active --at 2048", "hide --at 26624", "delete --at 14336", "mbr",
+                                  "recover --at 38912", "rebuild --primary 2048 --logical 26624 --logical 38912",
+                                  "restore " + ShellQuote(backup)};
+  for (const std::string& command : commands) {
+    const std::string dry = CopyImage(LostImage(), "dry.img"), real = CopyImage(LostImage(), "real.img");
+    if (command.rfind("restore", 0) == 0)  // something for the backup to mend
+      for (const std::string& image : {dry, real}) WriteFileBytes(image, 446, std::vector<uint8_t>(16, 0));
+    const std::string before = ReadWholeFile(dry);
+    const CliRun shown = RunCli("--dry-run " + command + " " + ShellQuote(dry));
+    EXPECT_EQ(shown.status, 0) << command << ": " << shown.err;
+    EXPECT_TRUE(ReadWholeFile(dry) == before) << command << " wrote";
+    EXPECT_NE(RunCli("history " + ShellQuote(dry)).out.find("No automatic backup"), std::string::npos) << command;
+    EXPECT_NE(shown.out.find("\nDry run: nothing was written.\n"), std::string::npos) << shown.out;
+    EXPECT_GT(ApplyShownBytes(shown.out, dry), 0) << command << ": " << shown.out;
+    ASSERT_EQ(RunCli("--yes " + command + " " + ShellQuote(real)).status, 0) << command;
+    EXPECT_TRUE(ReadWholeFile(dry) == ReadWholeFile(real)) << command << ": the dry run showed other bytes";
+  }
+}
+
+TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommands) {
+  if (LostImage().empty()) return;
+  const CliRun active = RunCli("--dry-run active --at 2048 " + ShellQuote(LostImage()));
+  EXPECT_NE(active.out.find("sector 0 entry 1: type 06, relative start 2048, 10240 sectors -> type 06, relative start "
+                            "2048, 10240 sectors, active\n"),
+            std::string::npos)
+      << active.out;
+  ExpectRefused("--dry-run delete --at 12288 " + ShellQuote(LostImage()), 1, "Extended partition isn't empty.");
+
+  const std::string target = FreshPath("dry-clone.img");
+  const CliRun clone = RunCli("--dry-run clone --at 38912 --to " + ShellQuote(target) + " " + ShellQuote(LostImage()));
+  EXPECT_EQ(clone.status, 0) << clone.err;
+  EXPECT_NE(clone.out.find("would copy the partition at sector 38912 (10240 sectors)"), std::string::npos) << clone.out;
+  EXPECT_FALSE(std::ifstream(target).good()) << "the clone target was made";
+
+  ExpectRefused("--dry-run list " + ShellQuote(LostImage()), 2,
+                "quillmark-cli: --dry-run is for the commands that write: list writes nothing\n");
+}
+
+TEST(CliUndo, GivesBackTheImageByteForByteAndStopsWhenThereIsNothingLeft) {
+  if (LostImage().empty()) return;
+  for (const std::string command : {"recover --at 38912", "delete --at 14336", "rebuild --primary 38912 --logical 26624"}) {
+    const std::string image = CopyImage(LostImage(), "undo.img");
+    ASSERT_EQ(RunCli("--yes " + command + " " + ShellQuote(image)).status, 0) << command;
+    ASSERT_FALSE(ReadWholeFile(image) == ReadWholeFile(LostImage())) << command << " changed nothing";
+    const CliRun undo = RunCli("--yes undo " + ShellQuote(image));
+    EXPECT_EQ(undo.status, 0) << command << ": " << undo.err;
+    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(LostImage())) << command << ": undo left other bytes";
+    // The undo saved the tables it replaced too, but a second undo passes over that backup.
+    const CliRun again = RunCli("--yes undo " + ShellQuote(image));
+    EXPECT_EQ(again.status, 1) << command;
+    EXPECT_NE(again.err.find("there is nothing to undo"), std::string::npos) << again.err;
+    const CliRun history = RunCli("history " + ShellQuote(image));
+    EXPECT_NE(history.out.find("(made by undo)"), std::string::npos) << history.out;
+  }
+}
+
+// The folder of the automatic backups: XDG_STATE_HOME when it is an absolute path, else the
+// home folder's, else none.
+TEST(AutomaticBackups, FolderFollowsXdgStateHomeThenHome) {
+  const std::string state = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  const struct {
+    const char *state, *home, *folder;
+  } cases[] = {{"/var/st", "/home/u", "/var/st/quillmark/backups"},
+               {"relative", "/home/u", "/home/u/.local/state/quillmark/backups"},
+               {"", "/home/u", "/home/u/.local/state/quillmark/backups"},
+               {"", "", ""}};
+  for (const auto& c : cases) {
+    ::setenv("XDG_STATE_HOME", c.state, 1);
+    ::setenv("HOME", c.home, 1);
+    EXPECT_EQ(AutomaticBackupFolder(), c.folder) << c.state << " " << c.home;
+  }
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  ::setenv("HOME", home.c_str(), 1);
+}
+
+TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
+  if (LostImage().empty()) return;
+  const std::string image = CopyImage(LostImage(), "no-backup.img"), notAFolder = FreshPath("state-file");
+  std::ofstream(notAFolder) << "in the way";
+  const char* previous = std::getenv("XDG_STATE_HOME");
+  const std::string kept = previous ? previous : "";
+  ::setenv("XDG_STATE_HOME", notAFolder.c_str(), 1);
+  const CliRun run = RunCli("--yes delete --at 14336 " + ShellQuote(image));
+  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("The partition tables cannot be saved before the change"), std::string::npos) << run.err;
+  EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(LostImage()));
 }
 
 }  // namespace

@@ -1,0 +1,484 @@
+// quillmark-cli recover and clone on the disks they exist for: damaged tables, disks without a
+// table, a source another program holds, Ctrl+C. Each recovery ends with a correct write or
+// with a refusal that comes before any question and leaves the image byte for byte as it was.
+// Clones go into image files that the file-system tools accept; refusals write nothing,
+// unreadable pieces are skipped and told, Stop and Ctrl+C leave what they say. Then
+// quillmark-cli on loop devices, as a user runs it on /dev/sdX: the kernel's list of the
+// disk's partitions follows every table write, also while one of them is mounted.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "CliRun.h"
+#include "disk/Bytes.h"
+#include "disk/KernelPartitions.h"
+#include "disk/SectorIO.h"
+#include "edit/Clone.h"
+#include "scan/OpenDrive.h"
+#include "support/Fixtures.h"
+#include "support/ScriptedHost.h"
+#include "support/Sources.h"
+
+namespace qm::test {
+namespace {
+
+// Writes one 16-byte entry (no CHS) into slot `slot` of the table at `lba`, and the signature.
+void PutEntry(const std::string& image, uint64_t lba, int slot, uint8_t type, uint32_t relative, uint32_t size) {
+  std::vector<uint8_t> entry(16, 0);
+  entry[4] = type;
+  StoreLE<uint32_t>(&entry[8], relative);
+  StoreLE<uint32_t>(&entry[12], size);
+  WriteFileBytes(image, lba * 512 + 446 + 16 * slot, entry);
+  WriteFileBytes(image, lba * 512 + 510, {0x55, 0xAA});
+}
+
+struct RefusalCase {
+  const char* name;
+  std::string steps;                                  // mkimage steps on a 64 MiB image
+  std::function<void(const std::string&)> damage;     // what no tool makes
+  uint64_t at;                                        // the lost volume to recover
+  const char* says;                                   // part of the refusal
+};
+
+const RefusalCase kRefusals[] = {
+    {"ExtendedEntryAtSectorZero", "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 40960 8192 fat16",
+     [](const std::string& image) { PutEntry(image, 0, 1, 0x05, 0, 65536); }, 40960,
+     "holds an extended partition that starts at sector 0"},
+    {"TwoExtendedEntries", "fsat 30000 8192 fat16",
+     [](const std::string& image) {
+       PutEntry(image, 0, 0, 0x05, 20480, 20480);  // X2, with a logical drive
+       PutEntry(image, 0, 1, 0x05, 2048, 60000);   // X1, with a logical drive
+       PutEntry(image, 20480, 0, 0x06, 2048, 2000);
+       PutEntry(image, 2048, 0, 0x06, 63, 1000);
+     },
+     30000, "holds more than one extended partition"},
+    {"ExtendedOverlapsAPrimary", "fsat 80000 8192 fat16",
+     [](const std::string& image) {
+       PutEntry(image, 0, 0, 0x06, 2048, 40960);
+       PutEntry(image, 0, 1, 0x05, 30720, 40000);
+       PutEntry(image, 30720, 0, 0x06, 63, 1000);
+     },
+     80000, "overlaps the partition at sector 2048"},
+    {"CyclicChain",
+     "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n30720,80000,5\\n32768,8192,6' fsat 60000 8192 fat16",
+     [](const std::string& image) { PutEntry(image, 30720, 1, 0x05, 0, 4096); }, 60000,
+     "runs in a circle at sector 30720"},
+    {"ChainOfThreeHundredTables", "fsat 60000 8192 fat16",
+     [](const std::string& image) {
+       PutEntry(image, 0, 0, 0x05, 2048, 100000);
+       for (uint32_t k = 0; k < 300; ++k) {
+         PutEntry(image, 2048 + 64 * k, 0, 0x06, 1, 32);
+         if (k + 1 < 300) PutEntry(image, 2048 + 64 * k, 1, 0x05, 64 * (k + 1), 64);
+       }
+     },
+     60000, "longer than 256 tables"},
+    {"WholeDiskFat32", "fsat 0 80000 fat32 fsat 100000 8192 fat16", nullptr, 100000,
+     "holds one volume and no partition table"},
+    {"GuidPartitionTable", "table-gpt 'label: gpt\\n2048,20480' fsat 40960 8192 fat16", nullptr, 40960,
+     "GUID partition table"},
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class CliRecoverRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(CliRecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
+  const RefusalCase& c = GetParam();
+  QM_IMAGE(image, std::string("refuse-") + c.name + ".img", "64M", c.steps);
+  if (c.damage) c.damage(image);
+  ExpectRefusedBeforeAsking("recover --at " + std::to_string(c.at), image, c.says);
+}
+
+INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliRecoverSafety, ReadOnlySourceIsRefusedBeforeAsking) {
+  const std::string image =
+      MakeImage("read-only.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 40960 8192 fat16");
+  std::string as;  // run as a user who may read the image but not write it
+  if (::geteuid() == 0) {
+    if (RunCommand("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv is not installed";
+    as = "setpriv --reuid 65534 --regid 65534 --clear-groups ";
+    ::chmod(image.c_str(), 0644);
+  } else {
+    ::chmod(image.c_str(), 0444);
+  }
+  const std::string cli = QM_CLI_PATH;
+  std::string err;
+  const int status =
+      RunCommand(as + ShellQuote(cli) + " recover --yes --at 40960 " + ShellQuote(image) + " 2>&1 </dev/null", &err);
+  if (err.find("Permission denied") != std::string::npos && err.find("cannot be opened for writing") == std::string::npos)
+    GTEST_SKIP() << "the test user cannot read the fixture folder: " << err;
+  EXPECT_EQ(status, 1) << err;
+  EXPECT_NE(err.find("cannot be opened for writing: Permission denied"), std::string::npos) << err;
+  EXPECT_EQ(err.find("You are recovering partition"), std::string::npos) << err;
+}
+
+// On the demo disk: without --yes nobody answers the question; a sector where nothing was
+// found, a missing --at and one beyond the disk are refused; none of them writes.
+TEST(CliRecoverSafety, UnconfirmedOrNotFoundWritesNothing) {
+  const std::string image = DemoImage("cli-demo-refuse.img");
+  const auto before = ReadFileBytes(image, 0, 512);
+  CliRun unconfirmed = RunCli("recover --at 262144 " + ShellQuote(image));
+  EXPECT_EQ(unconfirmed.status, 1);
+  EXPECT_NE(unconfirmed.err.find("Recovering: You are recovering partition."), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(image, 0, 512), before);
+  ExpectRefusedBeforeAsking("recover --at 5000", image, "no lost partition starts at sector 5000");
+  ExpectRefused("recover --yes --at 99999999 " + ShellQuote(image), 2, "sector 99999999 lies beyond the end of ");
+  ExpectRefused("recover --yes " + ShellQuote(image), 2, "--at is required");
+}
+
+// An image with one primary and two lost FAT16 volumes in the gap behind it.
+std::string TwoLostVolumes(const std::string& name) {
+  return MakeImage(name, "64M",
+                   "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 40960 8192 fat16 A "
+                   "fsat 61440 8192 fat16 B");
+}
+
+// Two copies of the program recover the two lost volumes at the same time, many times over: a
+// run either writes its partition and it stays, or it is refused because the other one holds
+// the drive. Without the lock one of two concurrent writes was lost about every other time.
+TEST(CliRecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
+  const std::string cli = ShellQuote(std::string(QM_CLI_PATH));
+  for (int round = 0; round < 10; ++round) {
+    const std::string image = TwoLostVolumes("race.img");
+    const auto run = [&](const char* at) {
+      return cli + " recover --yes --at " + at + " " + ShellQuote(image) + " >/dev/null 2>&1";
+    };
+    std::string statuses;
+    RunCommand("sh -c " + ShellQuote("(" + run("40960") + "; echo A$?) & (" + run("61440") + "; echo B$?) & wait"), &statuses);
+    const auto entries = SfdiskEntries(image);
+    auto has = [&](uint64_t start) {
+      return std::any_of(entries.begin(), entries.end(), [&](const EntryKey& e) { return std::get<0>(e) == start; });
+    };
+    for (const auto& [tag, start] : {std::pair{"A", 40960}, std::pair{"B", 61440}}) {
+      const bool wrote = statuses.find(std::string(tag) + "0") != std::string::npos;
+      const bool refused = statuses.find(std::string(tag) + "1") != std::string::npos;
+      EXPECT_TRUE(wrote || refused) << statuses;
+      EXPECT_EQ(wrote, has(start)) << "round " << round << ": " << statuses;
+    }
+    EXPECT_TRUE(has(2048));
+  }
+}
+
+// A FAT32 volume whose first sector is wiped, out of the table: it is found at its true start
+// from its backup. --yes recovers the entry but leaves the boot sector to its own answer;
+// --restore-boot-sector copies the backup, 6 sectors in, back.
+TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
+  const std::string steps = "table 'label: dos\\nunit: sectors\\n2048,71680,c' fs 1 fat32 WIPED32 sector 2048 00 lose 1";
+  for (const bool restore : {false, true}) {
+    SCOPED_TRACE(restore ? "with --restore-boot-sector" : "with --yes alone");
+    const std::string image = MakeImage(restore ? "wiped-restore.img" : "wiped-keep.img", "64M", steps);
+    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (restore ? "--restore-boot-sector " : "") + ShellQuote(image));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{EntryKey(2048, 71680, 0x0b)});
+    EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, 2054 * 512, 512), restore);
+    EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !restore) << run.err;
+  }
+}
+
+TEST(CliRecoverSafety, CtrlCDuringTheScanOrTheQuestionWritesNothingAndAScanStillShowsItsFinds) {
+  if (!HaveTools({"script"})) return;
+  // 8 GiB, sparse: the scan behind the lost volume reads zeroes for a few seconds.
+  const std::string image = MakeImage("interrupt.img", "8G",
+                                      "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 40960 8192 fat16");
+  const std::vector<uint8_t> before = ReadFileBytes(image, 0, 1 << 20);
+  const std::string cli = ShellQuote(std::string(QM_CLI_PATH));
+  // The volume is found in the first blocks; Ctrl+C comes while the scan goes on.
+  EXPECT_EQ(CtrlCAfter(cli + " recover --yes --at 40960 --start-mb 0 --end-mb 8000 " + ShellQuote(image), "0.5"), 130);
+  EXPECT_TRUE(ReadFileBytes(image, 0, 1 << 20) == before);
+  // Without --yes the program waits at its first question, where Ctrl+C arrives.
+  EXPECT_EQ(CtrlCAfter(cli + " recover --at 40960 " + ShellQuote(image), "1.5"), 130);
+  EXPECT_TRUE(ReadFileBytes(image, 0, 1 << 20) == before);
+  // A scan stopped so still shows what it found.
+  const std::string out = FreshPath("interrupt-scan.json");
+  EXPECT_EQ(CtrlCAfter(cli + " scan --json " + ShellQuote(image) + " >" + ShellQuote(out), "0.5"), 130);
+  const auto doc = nlohmann::json::parse(ReadWholeFile(out), nullptr, false);
+  ASSERT_FALSE(doc.is_discarded());
+  ASSERT_EQ(doc["drives"][0]["lost"].size(), 1u);
+  EXPECT_EQ(doc["drives"][0]["lost"][0]["lba"], 40960);
+}
+
+// NTFS counts its volume one sector short of its partition: the backup boot sector behind it
+// is no part of the volume.
+constexpr uint64_t kFat32 = 12288, kFat32Size = 70000, kNtfs = 83968, kNtfsSize = 40959;
+
+// A small listed FAT16 and, behind it, a FAT32 and an NTFS volume that no entry points to.
+std::string SourceImage(const std::string& name) {
+  return MakeImage(name, "64M",
+                   "table 'label: dos\\nunit: sectors\\n2048,8192,6' fs 1 fat16 "
+                   "fsat 12288 70000 fat32 LOSTF fsat 83968 40960 ntfs LOSTN");
+}
+
+std::string Bytes(const std::string& path, uint64_t sector, uint64_t sectors) {
+  const std::vector<uint8_t> b = ReadFileBytes(path, sector * 512, sectors * 512);
+  return std::string(b.begin(), b.end());
+}
+
+std::string Clone(uint64_t at, const std::string& to, const std::string& image) {
+  return "clone --at " + std::to_string(at) + " --to " + ShellQuote(to) + " " + ShellQuote(image);
+}
+
+TEST(CliClone, LostFat32AndNtfsBecomeImageFilesTheToolsAccept) {
+  if (!HaveTools({"fsck.fat", "ntfsinfo"})) return;
+  const std::string src = SourceImage("clone-src.img");
+  if (src.empty()) return;
+  const struct { uint64_t at, size; const char* check; } cases[] = {
+      {kFat32, kFat32Size, "fsck.fat -n"}, {kNtfs, kNtfsSize, "ntfsinfo -m"}};
+  for (const auto& c : cases) {
+    const std::string out = FreshPath("clone-" + std::to_string(c.at) + ".img");
+    CliRun run = RunCli(Clone(c.at, out, src) + " --yes");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(std::filesystem::file_size(out), c.size * 512);
+    EXPECT_TRUE(Bytes(out, 0, c.size) == Bytes(src, c.at, c.size)) << c.at;
+    EXPECT_EQ(RunCommand(kToolPath + c.check + " " + ShellQuote(out) + " >/dev/null 2>&1"), 0) << c.check;
+  }
+}
+
+struct Refusal {
+  std::string to, more;
+  const char* says;
+  std::function<std::string()> target;  // the bytes that must stay as they are
+};
+
+// Each refusal comes before any write; the source is never written either.
+void ExpectRefusals(const std::string& src, const std::vector<Refusal>& cases) {
+  const std::string source = ReadWholeFile(src);
+  for (const Refusal& c : cases) {
+    const std::string was = c.target();
+    CliRun run = RunCli(Clone(kFat32, c.to, src) + " " + c.more);
+    EXPECT_EQ(run.status, 1) << c.to;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("nothing was written"), std::string::npos) << run.err;
+    EXPECT_TRUE(c.target() == was) << c.to;
+  }
+  EXPECT_TRUE(ReadWholeFile(src) == source);
+}
+
+TEST(CliClone, RefusedTargetsNoAnswerAndCtrlCWriteNothing) {
+  const std::string src = SourceImage("clone-refuse.img"), existing = FreshPath("clone-existing.img");
+  if (src.empty()) return;
+  std::ofstream(existing) << "keep";
+  auto kept = [&] { return ReadWholeFile(existing); };
+  ExpectRefusals(src, {{src, "--yes", "holds the drive that the lost partition lies on", kept},
+                       {ProcessFixtureDir(), "--yes", "is neither a block device nor a regular file", kept},
+                       {existing, "", "already exists. Replace it", kept}});
+  const std::string fresh = FreshPath("clone-unasked.img");
+  EXPECT_EQ(RunCli(Clone(kFat32, fresh, src)).status, 1);  // nobody to answer: no file either
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+  EXPECT_EQ(CtrlCAfter(ShellQuote(QM_CLI_PATH) + " " + Clone(kFat32, fresh, src), "1"), 130);  // Ctrl+C at the question
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+}
+
+// A FAT32 volume smaller than the lost one, an NTFS volume and a mounted ext4, on a loop
+// device; only the NTFS volume may take a copy, of the lost NTFS volume.
+TEST(CliCloneOnDevice, SmallForeignAndMountedVolumesAreRefused) {
+  const std::string src = SourceImage("clone-dev-src.img");
+  const std::string target = MakeImage("clone-target.img", "96M",
+                                       "table 'label: dos\\nunit: sectors\\n2048,68000,b\\n71680,80000,7\\n153600,32768,83' "
+                                       "fs 1 fat32 SMALL fs 2 ntfs OTHER");
+  if (src.empty() || target.empty()) return;
+  LoopDevice loop(target, 512, /*partitions=*/true);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  const std::string mnt = ProcessFixtureDir() + "/clone-mnt", p = loop.path + "p";
+  std::filesystem::create_directories(mnt);
+  // partx -u also mends partitions that an earlier user of the device left behind.
+  const std::string sys = "/sys/class/block/" + loop.path.substr(5) + "p3";
+  if (RunCommand("partx -u " + loop.path + " && test -e " + sys + " && " + kToolPath + "mkfs.ext4 -q " + p +
+                 "3 && mount " + p + "3 " + ShellQuote(mnt) + " 2>/dev/null") != 0)
+    GTEST_SKIP() << "this machine does not mount a loop device's partition";
+  loop.mounted = mnt;
+  auto at = [&](uint64_t sector) { return [&, sector] { return Bytes(target, sector, 2); }; };
+  ExpectRefusals(src, {{p + "1", "--yes", "The capacity of destination drive mustn't less\nthan the size", at(2048)},
+                       {p + "2", "--yes",
+                        "The file system type of lost partition (FAT32) does not\nmatch the file system type of "
+                        "destination drive (NTFS).",
+                        at(71680)},
+                       {p + "3", "--yes", "is in use: it is mounted", at(153600)},
+                       {loop.path, "--yes", "is in use: it is mounted", at(0)}});
+  // The lost NTFS volume fits the NTFS partition: it takes the copy, and the next sector keeps
+  // its bytes.
+  const std::string behind = Bytes(target, 71680 + kNtfsSize, 1);
+  CliRun run = RunCli(Clone(kNtfs, p + "2", src) + " --yes");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Bytes(target, 71680, kNtfsSize) == Bytes(src, kNtfs, kNtfsSize));
+  EXPECT_EQ(Bytes(target, 71680 + kNtfsSize, 1), behind);
+}
+
+// The FAT32 volume on a drive whose reads may fail, cloned into a new image file; the host
+// may press Stop at its n-th pump.
+class CloneHost : public ScriptedHost {
+ public:
+  using ScriptedHost::ScriptedHost;
+  void ProcessMessages() override {
+    if (++processCalls == stopAt && drive) drive->StopRequested = true;
+  }
+  TPhysicalDrv* drive = nullptr;
+  long stopAt = 0;
+};
+
+struct CloneRun {
+  CloneReport report;
+  std::string src, out;
+  std::shared_ptr<FaultSource::State> faults;
+};
+
+CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&)>& faults = nullptr) {
+  DriveRegistryScope registry;
+  CloneRun run{{}, SourceImage("clone-core.img"), FreshPath("clone-core-out.img"), nullptr};
+  if (run.src.empty()) return run;
+  auto source = std::make_unique<FaultSource>(std::make_unique<FileSource>(run.src));
+  run.faults = source->state;
+  if (faults) faults(*run.faults);
+  TDriveGeometry g;
+  const uint8_t number = registry.Attach(std::move(source));
+  EXPECT_TRUE(GetDriveGeometry(number, g));
+  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(number, g);
+  TPartition* lost = nullptr;
+  for (auto& p : drive->LostPartitions)
+    if (p->AbsoluteStart() == kFat32) lost = p.get();
+  EXPECT_NE(lost, nullptr);
+  std::unique_ptr<TClonePlan> plan = lost ? PrepareClone(*drive, *lost, run.out) : nullptr;
+  host.drive = drive.get();
+  host.processCalls = 0;  // the quick scan pumped too
+  if (plan && ConfirmClone(*plan)) run.report = CloneLostPartition(*drive, *plan, nullptr);
+  EXPECT_FALSE(drive->Scanning);
+  host.drive = nullptr;
+  return run;
+}
+
+TEST(CloneOnImages, UnreadablePiecesAreSkippedAndTold) {
+  CloneHost host{MsgAnswer::Ok};
+  const uint64_t bad = kFat32 + 2048 + 128;  // the second 64 KiB of the second block
+  CloneRun run = CloneWith(host, [&](FaultSource::State& s) { s.readFaults[bad * 512] = Fault{FaultKind::Error, EIO, -1}; });
+  if (run.src.empty()) return;
+  EXPECT_EQ(run.report.Result, CloneResult::Copied);
+  ASSERT_EQ(host.messages.size(), 3u);  // the question, completed, and the unreadable sectors
+  EXPECT_EQ(host.messages[1].caption, "Clone completed");
+  EXPECT_EQ(host.messages[2].text, "128 sectors of the lost partition could not be read (the first at sector " +
+                                       std::to_string(bad) + ") and were passed over:\rthe image holds zeros there.");
+  EXPECT_TRUE(Bytes(run.out, 0, 2176) == Bytes(run.src, kFat32, 2176));
+  EXPECT_EQ(Bytes(run.out, 2176, 128), std::string(128 * 512, '\0'));
+  EXPECT_TRUE(Bytes(run.out, 2304, kFat32Size - 2304) == Bytes(run.src, kFat32 + 2304, kFat32Size - 2304));
+  EXPECT_TRUE(run.faults->writeOffsets.empty());  // nothing went to the source drive
+}
+
+// Only a lost partition is cloned: a listed one is refused before anything is asked or made.
+TEST(CloneOnImages, AListedPartitionIsRefused) {
+  DriveRegistryScope registry;
+  ScriptedHost host;
+  const std::string src = SourceImage("clone-listed.img"), out = FreshPath("clone-listed-out.img");
+  if (src.empty()) return;
+  auto drive = ReadDrive(registry.AttachImage(src));
+  EXPECT_EQ(PrepareClone(*drive, *drive->Root.Children.front(), out), nullptr);
+  EXPECT_EQ(host.messages.at(0).text, "The selected record is not a lost partition of drive 80H.");
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(CloneOnImages, StopLeavesTheTargetPartlyWrittenAndSaysSo) {
+  CloneHost host{MsgAnswer::Ok};
+  host.stopAt = 2;  // before the second block
+  CloneRun run = CloneWith(host);
+  if (run.src.empty()) return;
+  EXPECT_EQ(run.report.Result, CloneResult::Stopped);
+  EXPECT_EQ(std::filesystem::file_size(run.out), 2048u * 512);
+  EXPECT_EQ(host.messages.back().text, "The clone was stopped after 2048 of 70000 sectors:\r" + run.out +
+                                           " is only partly written.");
+}
+
+std::vector<KernelPartition> Listed(const std::string& device) {
+  struct stat st {};
+  EXPECT_EQ(::stat(device.c_str(), &st), 0) << device;
+  return ListedPartitions(st.st_rdev);
+}
+
+// Our reading of the tables numbers and places the partitions as the system's own tools do
+// (the kernel of a test machine may not read partition tables itself).
+TEST(PartitionsOfTablesOnImages, AreNumberedAndPlacedAsTheSystemDoes) {
+  QM_IMAGE(image, "kernel-layout.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,8192,6\\n12288,,f\\n14336,8192,83\\n26624,8192,7\\n38912,8192,6'");
+  std::string shown;
+  ASSERT_EQ(RunCommand("partx -g -o NR,START,SECTORS --show " + ShellQuote(image), &shown), 0);
+  std::vector<KernelPartition> system;
+  std::istringstream lines(shown);
+  for (KernelPartition p; lines >> p.Number >> p.Start >> p.Sectors;) system.push_back(p);
+  const auto read = [&](uint64_t lba, uint8_t* sector) {
+    const auto bytes = ReadFileBytes(image, lba * 512, 512);
+    std::copy(bytes.begin(), bytes.end(), sector);
+    return bytes.size() == 512;
+  };
+  ASSERT_EQ(system.size(), 5u) << shown;
+  system[1].Sectors = 2;  // the kernel lists an extended partition with two sectors
+  EXPECT_EQ(PartitionsOfTables(read), system);
+}
+
+// Partition 1 is mounted, so the kernel refuses to re-read the whole table: the recovered
+// partition is added on its own, and a change to the mounted one is named as waiting for a
+// reboot.
+TEST(CliKernelOnDevice, ARecoveryBesideAMountedPartitionAppearsWithoutAReboot) {
+  QM_IMAGE(image, "kernel-busy.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,20480,83' fsat 40960 20480 fat16 LOST");
+  LoopDevice loop(image, 512, /*partitions=*/true);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  const std::string mnt = FreshPath("kernel-mnt");
+  std::filesystem::create_directories(mnt);
+  if (RunCommand("partx -u " + loop.path + " >/dev/null 2>&1; " + kToolPath + "mkfs.ext4 -q " + loop.path + "p1 && mount " +
+                 loop.path + "p1 " + ShellQuote(mnt) + " 2>/dev/null") != 0)
+    GTEST_SKIP() << "this machine does not mount a loop device's partition";
+  loop.mounted = mnt;
+
+  const CliRun recover = RunCli("--yes recover --at 40960 " + loop.path);
+  EXPECT_EQ(recover.status, 0) << recover.err;
+  EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
+
+  // Deleting the mounted partition's entry makes the other one number 1, which the kernel
+  // cannot give it while the old partition 1 is in use: it is named, and waits.
+  const CliRun moved = RunCli("--yes delete --at 2048 " + loop.path);
+  EXPECT_EQ(moved.status, 3) << moved.err;
+  EXPECT_NE(moved.err.find("keeps its old view of partition 1 (Device or resource busy)"), std::string::npos) << moved.err;
+  EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}}));
+}
+
+// The whole path on /dev/loopN as on /dev/sdX: the listing names the system's partition
+// devices and the labels, the scan finds the lost volume, recover and the edits write, and
+// the kernel lists each new layout; the machine's own disks include the attached device.
+TEST(CliWholePathOnDevice, ListScanRecoverAndEditAsOnARealDisk) {
+  QM_IMAGE(image, "kernel-path.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 FIRST fsat 40960 20480 fat16 LOST");
+  LoopDevice loop(image, 512, /*partitions=*/true);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  RunCommand("partx -u " + loop.path + " >/dev/null 2>&1");
+  const std::string name = loop.path.substr(5);
+
+  nlohmann::json drive = CliDrive("list", loop.path);
+  EXPECT_EQ(drive["partitions"][0]["label"], "FIRST");
+  EXPECT_EQ(drive["partitions"][0]["letter"], name + "p1");
+  EXPECT_EQ(CliDrive("scan", loop.path)["lost"][0]["lba"], 40960);
+
+  for (const std::string command : {"recover --at 40960", "active --at 40960", "hide --at 2048", "mbr"}) {
+    const CliRun run = RunCli("--yes " + command + " " + loop.path);
+    EXPECT_EQ(run.status, 0) << command << ": " << run.err;
+  }
+  EXPECT_EQ(SfdiskEntries(loop.path), (std::vector<EntryKey>{{2048, 20480, 0x16}, {40960, 20480, 0x06}}));
+  EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
+  EXPECT_EQ(ReadFileBytes(image, 0x1CE, 1)[0], 0x80) << "the recovered partition is the active one";
+
+  // Another program holding the device's lock (as partitioning tools take it) is named, and
+  // nothing is written.
+  const CliRun held = RunCliWhileLocked(loop.path, "--yes hide --at 2048 " + loop.path);
+  EXPECT_NE(held.err.find("is locked by another program"), std::string::npos) << held.err;
+  EXPECT_EQ(SfdiskEntries(loop.path)[0], (EntryKey{2048, 20480, 0x16}));
+
+  // Without a source named, the attached loop device is among the machine's disks.
+  const CliRun all = RunCli("list --json");
+  EXPECT_NE(all.out.find("\"source\": \"" + loop.path + "\""), std::string::npos) << all.out.substr(0, 400);
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -109,15 +109,6 @@ TEST(CliList, GptDiskShowsItsProtectiveEntry) {
   EXPECT_NE(text.out.find("\nCapacity\t:  0.06 G\nNote: " + note + "\n\n"), std::string::npos) << text.out;
 }
 
-// Beyond 2 TiB the geometry's 32-bit count stops at 4294967295; the listing shows the whole.
-TEST(CliList, ADiskBeyond2TiBShowsItsWholeSectorCount) {
-  QM_IMAGE(img, "cli-3t.img", "3T", "table 'label: dos\\n2048,20480,7'");
-  EXPECT_EQ(CliDrive("list", img)["geometry"]["total_sectors"], 6442450944u);
-  CliRun text = RunCli("list " + ShellQuote(img));
-  EXPECT_NE(text.out.find("(3072.00 G)\n"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("\nTotal Sectors\t:  6442450944\nCapacity\t:  3072.00 G\n"), std::string::npos) << text.out;
-}
-
 TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsShownButNotRead) {
   // A FAT16 partition in the units of 4096-byte sectors: read as 512-byte units, its entry
   // points elsewhere and its own boot sector looks lost.
@@ -310,18 +301,6 @@ TEST(CliExitStatus, OptionErrorsSayWhatIsAllowed) {
   EXPECT_EQ(ReadFileBytes(img, 0, 512), before);
 }
 
-TEST(CliExitStatus, HelpEndsWithTheExitStatuses) {
-  for (const char* args : {"--help", "scan --help", "recover --help"}) {
-    CliRun run = RunCli(args);
-    EXPECT_EQ(run.status, 0) << args;
-    size_t footer = run.out.find("Exit status:\n");
-    ASSERT_NE(footer, std::string::npos) << args << "\n" << run.out;
-    for (const char* line : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  130 "})
-      EXPECT_NE(run.out.find(line, footer), std::string::npos) << args << ": " << line;
-  }
-  EXPECT_EQ(RunCli("--help >/dev/full").status, 1);
-}
-
 TEST(CliExitStatus, OutputThatCannotBeWrittenIsAFailure) {
   QM_IMAGE(img, "exit-output.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,20480,6'");
   const struct {
@@ -469,24 +448,6 @@ TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
   }
   EXPECT_EQ(quiet.Output().find("[y]es"), std::string::npos);  // nobody was asked
   EXPECT_EQ(yes.host.TransferErrors(), 1);
-}
-
-TEST(CliHost, AtATerminalTheUserAnswersAndErrorsLeftStandingAreCounted) {
-  HostRig rig(false, true, "Y\n\n  maybe\nr\no\ni\na\n");
-  EXPECT_EQ(rig.Ask(MsgButtons::YesNo), MsgAnswer::Yes);
-  // An empty line takes the safe answer; an unknown one asks again.
-  EXPECT_EQ(rig.Ask(MsgButtons::YesNo, "Deleting Partition"), MsgAnswer::No);
-  EXPECT_EQ(rig.Ask(MsgButtons::AbortRetryIgnore, "Read Error"), MsgAnswer::Retry);
-  EXPECT_EQ(rig.Ask(MsgButtons::OkCancel, "Clone"), MsgAnswer::Ok);
-  EXPECT_EQ(rig.host.TransferErrors(), 0);
-  EXPECT_EQ(rig.Ask(MsgButtons::AbortRetryIgnore, "Read Error"), MsgAnswer::Ignore);
-  EXPECT_EQ(rig.Ask(MsgButtons::AbortRetryIgnore, "Read Error"), MsgAnswer::Abort);
-  EXPECT_EQ(rig.host.TransferErrors(), 2);
-  // The input has ended: nothing more can be asked.
-  EXPECT_EQ(rig.Ask(MsgButtons::YesNo, "FDISK/MBR"), MsgAnswer::No);
-  const std::string out = rig.Output();
-  EXPECT_NE(out.find("Recovering: Recover?\n[y]es / [N]o? "), std::string::npos) << out;
-  EXPECT_NE(out.find("[A]bort / [r]etry / [i]gnore? [A]bort / [r]etry / [i]gnore? "), std::string::npos) << out;
 }
 
 }  // namespace

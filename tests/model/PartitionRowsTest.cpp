@@ -2,6 +2,7 @@
 // order of records.
 #include <gtest/gtest.h>
 
+#include "model/DevelopmentInfo.h"
 #include "model/PartitionRows.h"
 
 namespace qm {
@@ -129,6 +130,29 @@ TEST_F(RowsTest, MapRectanglesShareTheirBoundary) {
 TEST_F(RowsTest, InsideMeansAnyAncestor) {
   EXPECT_TRUE(IsInside(*logical2, *extended) && IsInside(*logical2, *link) && IsInside(*logical1, *extended));
   EXPECT_FALSE(IsInside(*primary, *extended) || IsInside(*extended, *extended) || IsInside(*logical1, *link));
+}
+
+// The map boxes' tooltips, and the development box's read-outs: CHS of a typed sector, of each
+// partition's first and last sector (the primary: 63 is cylinder 0 head 1 sector 1, 20062 is
+// cylinder 1 head 63 sector 29), and the ranges of the records beside one.
+TEST_F(RowsTest, MapTipsAndDevelopmentBoxTexts) {
+  EXPECT_EQ(MapBoxTip(*primary, false), "SYSTEM (sdb1)\nFAT32\n9.77 MB\nPrimary Partition\nLBA 63 - 20062");
+  EXPECT_EQ(MapBoxTip(*logical1, false), "--- \nFAT32 - [Hidden]\n4.88 MB\nLogical Drive\nLBA 30063 - 40062");
+  EXPECT_EQ(MapBoxTip(*lost, true), "LOST\nFAT16\n2.00 MB\nLost partition\nLBA 81000 - 85095");
+
+  std::string line;
+  ASSERT_TRUE(Lba2ChsLine(drive.Geometry, " 16450560 ", line));
+  EXPECT_EQ(line, "c=$400 h=$0 s=$1 sectcylin=$ffc1");  // the first sector CHS cannot address
+  EXPECT_FALSE(Lba2ChsLine(drive.Geometry, "12a", line));
+  const std::vector<std::string> lines = AllPartitionsLines(drive);
+  ASSERT_EQ(lines.size(), 5u * 6);  // no lines for the gap
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 6),
+            (std::vector<std::string>{"read: 0-0; calc: 1-1", "c: 0, h: 1, s: 1", "read: 0-0; calc: 3f-11d",
+                                      "c: 1, h: 63, s: 29", ""}));
+  const std::vector<std::string> siblings = SiblingLines(*primary);
+  ASSERT_EQ(siblings.size(), 6u);
+  EXPECT_EQ((std::vector<std::string>{siblings[1], siblings[3], siblings[5]}),
+            (std::vector<std::string>{"63 - 20062", "30000 - 79999", "80000 - 98999"}));
 }
 
 TEST(DriveModel, SortIsByAbsoluteStartIn64Bits) {

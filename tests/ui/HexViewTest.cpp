@@ -65,31 +65,6 @@ TEST_F(HexViewTest, ScrollsAndReachesTheLastSectorOfAHugeDisk) {
   EXPECT_EQ(view.SectorBuffer[0], 0);
 }
 
-TEST_F(HexViewTest, DevelopmentBoxReadsOutChsAndSiblings) {
-  TfrmMain& w = OpenDemo();
-  qm::test::ScriptedHost host;
-  w.Debug->trigger();
-  ASSERT_TRUE(w.Panel2->isVisible());
-  for (const char* typed : {" 16450560 ", "12a"}) {  // the second is refused with a message
-    w.Edit1->setText(QString::fromLatin1(typed));
-    QTest::mouseClick(w.Button1, Qt::LeftButton);
-  }
-  EXPECT_EQ(w.Memo1->toPlainText(), QStringLiteral("c=$400 h=$0 s=$1 sectcylin=$ffc1"));
-  EXPECT_EQ(host.messages.size(), 1u);
-  // sfdisk's CHS fields agree with the geometry's: the FAT32 primary from 2048 to 83967.
-  const int row = RowWithLba(2048);
-  QTest::mouseClick(w.Button2, Qt::LeftButton);
-  EXPECT_EQ(w.Memo1->toPlainText().split('\n').mid(0, 6),
-            (QStringList{"$" + Cell(row, 6) + " - 2048 - $c", "read: 20-21; calc: 20-21", "c: 0, h: 32, s: 33",
-                         "read: 39-534; calc: 39-534", "c: 5, h: 57, s: 52", ""}));
-  ClickRow(row);  // the records beside it: the primaries and gaps of the master boot record
-  const QStringList siblings = w.Memo1->toPlainText().split('\n');
-  EXPECT_EQ(siblings.size(), 2 * int(w.CurrentDrive->Root.Children.size()));
-  const auto at = siblings.indexOf(QStringLiteral("2048 - 83967"));
-  ASSERT_GT(at, 0);
-  EXPECT_EQ(siblings[at - 1].mid(1).toUInt(nullptr, 16), Cell(row, 6).toUInt(nullptr, 16));
-}
-
 // Each action works from every menu that offers it, its toolbar button and its shortcut (from
 // either list), and does its own work only.
 TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {

@@ -1,18 +1,13 @@
 // The window as a keyboard user and the owner of a large disk meet it: moves across the
-// partition list's group rows, dialogs kept over the window, long counts on one line, the
-// tooltips of the map boxes, and a bar that moves early in a long scan.
-#include <QHelpEvent>
+// partition list's group rows, long counts on one line, and a bar that moves early in a long
+// scan.
 #include <QMenu>
-#include <QMessageBox>
-#include <QTimer>
-#include <QToolTip>
 
 #include "model/CheckReport.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "ui/QtHost.h"
 #include "ui/Scanconfig.h"
-#include "ui/about.h"
 #include "WindowFixture.h"
 
 namespace qm::ui::test {
@@ -88,58 +83,6 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   EXPECT_GT(Record(recovered)->MapRect.Right, Record(recovered)->MapRect.Left);  // a box on the map
 }
 
-TEST_F(KeyboardAndDisplayTest, DialogsStayOverTheWindowAndUseItsFont) {
-  TfrmMain& w = OpenDemo();
-  QtHost host;
-  HostScope scope(host);
-  host.SetOwner(&w);
-  QFont font = w.font();
-  font.setPixelSize(13);  // a font no dialog has of its own
-  w.setFont(font);
-
-  struct Seen {
-    QWidget* parent = nullptr;
-    QFont font;
-    QWidget* errorParent = nullptr;
-    bool onTopAfterError = false;
-  } scan, about;
-  QTimer answer;
-  QObject::connect(&answer, &QTimer::timeout, [&] {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-      scan.errorParent = box->parentWidget();
-      box->button(QMessageBox::Ok)->click();
-    } else if (auto* dialog = dynamic_cast<TfrmScanConfig*>(modal); dialog && dialog->isVisible()) {
-      if (scan.errorParent) {  // back after the error: still the modal window on top, then leave
-        scan.onTopAfterError = true;
-        dialog->reject();
-        return;
-      }
-      scan.parent = dialog->parentWidget();
-      scan.font = dialog->font();
-      dialog->Edit1->setText(QStringLiteral("99999"));  // beyond the 256 MB disk
-      dialog->Edit2->setText(QStringLiteral("99999"));
-      // The error box runs its own loop: click outside this timer's handler, or it cannot run again.
-      QTimer::singleShot(0, dialog->Button1, [dialog] { QTest::mouseClick(dialog->Button1, Qt::LeftButton); });
-    } else if (auto* box = dynamic_cast<TfrmAbout*>(modal); box && box->isVisible()) {
-      about.parent = box->parentWidget();
-      about.font = box->Label2->font();
-      box->accept();
-    }
-  });
-  answer.start(5);
-  w.ScanExecute();
-  w.About1Click();
-  answer.stop();
-  EXPECT_EQ(scan.parent, &w);
-  EXPECT_EQ(scan.font.pixelSize(), 13);
-  EXPECT_NE(scan.errorParent, nullptr);
-  EXPECT_NE(scan.errorParent, &w);  // the error box belongs to the dialog
-  EXPECT_TRUE(scan.onTopAfterError);
-  EXPECT_EQ(about.parent, &w);
-  EXPECT_EQ(about.font.pixelSize(), 13);
-}
-
 // Disks beyond 2^31 sectors (a signed count turns negative) and beyond 2^32 (the 32-bit
 // count of the geometry stops at 4294967295): the whole count, on one line of the Info box.
 TEST_F(KeyboardAndDisplayTest, LongSectorCountsShowWholeOnOneLine) {
@@ -165,34 +108,6 @@ TEST_F(KeyboardAndDisplayTest, LongSectorCountsShowWholeOnOneLine) {
     EXPECT_EQ(w.Label4->DrawnLineCount(w.Label4->width()), 6);
     EXPECT_LE(w.Label4->UnbrokenWidth(), w.Label4->width());
   }
-}
-
-TEST_F(KeyboardAndDisplayTest, EveryMapBoxHasATooltipWithItsWholeText) {
-  TfrmMain& w = OpenDemo();
-  auto tipAt = [](TPaintBox* map, QPoint pos) {
-    QHelpEvent help(QEvent::ToolTip, pos, map->mapToGlobal(pos));
-    QApplication::sendEvent(map, &help);
-    return QToolTip::isVisible() ? QToolTip::text() : QString();
-  };
-  int boxes = 0;
-  for (int row = 1; row < w.FirstLostRow - 2; ++row) {
-    const TPartition* record = Record(row);
-    if (record->IsExtended()) continue;
-    const TRect& r = record->MapRect;
-    const QString tip = tipAt(w.PaintBox1, QPoint((r.Left + r.Right) / 2, r.Bottom / 2));
-    const QString lba = QStringLiteral("LBA %1 - %2").arg(record->AbsoluteStart()).arg(record->AbsoluteEnd() - 1);
-    EXPECT_EQ(tip, QStringList({Cell(row, 1), Cell(row, 2), Cell(row, 4), Cell(row, 5), lba}).join('\n')) << row;
-    ++boxes;
-  }
-  EXPECT_GE(boxes, 4);
-
-  // The lower map's one box, the lost partition chosen last.
-  const int lost = RowWithLba(kLostFat16);
-  EXPECT_EQ(w.MapToolTip(w.PaintBox2, QPoint(5, 5)), QString());  // no lost partition chosen yet
-  ClickRow(lost);
-  const TRect r = GetMapRect(*w.CurrentDrive, *Record(lost), w.PaintBox2->width(), w.PaintBox2->height());
-  const QString end = QStringLiteral("Lost partition\nLBA %1 - %2").arg(kLostFat16).arg(Record(lost)->AbsoluteEnd() - 1);
-  EXPECT_TRUE(tipAt(w.PaintBox2, QPoint((r.Left + r.Right) / 2, 10)).endsWith(end));
 }
 
 TEST_F(KeyboardAndDisplayTest, TheBarMovesWithinTheFirstPerCentOfALongScan) {

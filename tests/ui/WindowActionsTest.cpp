@@ -1,14 +1,12 @@
 // The main window's actions: Stop at a known point and closing during a scan; every way
 // Recover ends without writing; Preview of a listed and a lost partition's root, and its
-// refusal of HPFS; Clone, whose dialog lists the machine's volumes and an image file, and its
-// capacity check; the table edits and the rebuild dialog.
+// refusal of HPFS; Clone, whose dialog lists the machine's volumes and an image file; the
+// table edits and the rebuild dialog.
 #include <QRegularExpression>
 #include <QTimer>
 #include <sstream>
 
 #include "WindowFixture.h"
-#include "cli/CliRun.h"
-#include "disk/Machine.h"
 #include "model/Enumeration.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
@@ -112,30 +110,6 @@ TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), changed);
 }
 
-TEST_F(ActionsTest, RecoverActsOnTheChosenRowOnly) {
-  TfrmMain& w = OpenDemo();
-  {
-    ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes};
-    ClickRow(RowWithLba(2048));  // an existing partition: nothing to recover
-    w.RecoverExecute();
-    ClickRow(w.FirstLostRow);
-    w.CurrentDrive->Scanning = true;
-    w.RecoverExecute();
-    w.CurrentDrive->Scanning = false;
-    EXPECT_TRUE(host.messages.empty());
-    w.ShowScanConfig = AnswerRange;
-    w.ScanExecute();
-  }
-  // The FAT16 find chosen by keyboard after the NTFS one brings its own report: the damage
-  // question speaks for it, not for the NTFS find.
-  ClickRow(RowWithLba(kLostNtfs));
-  ASSERT_TRUE(w.Label5->text().contains(QStringLiteral("Index Root")));
-  QTest::keyClick(w.ListView1, Qt::Key_Up);
-  ASSERT_EQ(w.ListView1->SelectedRow(), w.FirstLostRow);
-  EXPECT_EQ(w.SelectedLost, Record(w.FirstLostRow));
-  EXPECT_FALSE(w.Label5->text().contains(QStringLiteral("Index Root")));
-}
-
 // --- Preview ---------------------------------------------------------------------------------
 
 class PreviewTest : public WindowTest {
@@ -226,35 +200,6 @@ TEST_F(CloneTest, TheDialogListsTheVolumesAndALostPartitionGoesIntoAnImageFile) 
   EXPECT_TRUE(w.StatusBarEx1->PanelText(0).isEmpty());
   EXPECT_EQ(w.ProgressBar1->value(), 0);
   EXPECT_FALSE(w.CurrentDrive->Scanning);
-}
-
-// A FAT16 volume (vfat to the system) exactly as large as the lost FAT16 partition takes it;
-// one sector less is refused before the question.
-TEST_F(CloneTest, AVolumeAsLargeAsThePartitionPassesTheCapacityCheck) {
-  TfrmMain& w = OpenDemo();
-  const int row = RowWithLba(kLostFat);
-  const uint32_t size = Record(row)->Entry.TotalSectors;
-  for (uint32_t sectors : {size, size - 1}) {
-    const std::string n = std::to_string(sectors);
-    QM_IMAGE(image, "ui-clone-vol" + n + ".img", n + "s", "fsat 0 " + n + " fat16 TARGET");
-    qm::test::LoopDevice loop(image, 512);
-    if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
-    BlockVolume found;
-    ASSERT_TRUE(ProbeBlockVolume(loop.path, found));
-    const TLogiDrive& volume = *w.PhysicalDrives->LogicalDrives.emplace_back(MakeLogiDrive(found));
-    const auto boot = qm::test::ReadFileBytes(image, 0, 512);
-    ClickRow(row);
-    Choose(2);
-    ScriptedHost host{MsgAnswer::Cancel};
-    w.Clone->trigger();
-    ASSERT_EQ(host.messages.size(), 1u) << n;
-    EXPECT_EQ(host.messages[0].text,
-              sectors == size ? "You are cloning selected partition to the drive below:\r\r" + loop.path + "  (" +
-                                    volume.SizeText + ")  TARGET\r\rAll data on this drive will be destroyed. Are you sure?"
-                              : "The capacity of destination drive mustn't less\rthan the size of source partition.");
-    EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), boot);
-    w.PhysicalDrives->LogicalDrives.pop_back();
-  }
 }
 
 // --- The rebuild dialog's lists ------------------------------------------------------------

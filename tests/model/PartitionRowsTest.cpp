@@ -80,10 +80,16 @@ TEST_F(RowsTest, SelectionGuard) {
   EXPECT_EQ(Selectable(drive), "0111100111 g.....g...");
 }
 
-TEST(DriveInfo, CountsAreUnsigned) {
+// Beyond 2^31 sectors a signed count turns negative; beyond 2^32 the geometry's count stops at
+// 4294967295, and the disk's own count is shown.
+TEST(DriveInfo, CountsAreUnsignedAndWhole) {
   TDriveGeometry big;
   big.TotalSectors = 0xFFFFFFFF;
   EXPECT_EQ(DriveInfoLines(big)[4], "Total Sectors\t:  4294967295");
+  TPhysicalDrv huge(0x81, big);
+  huge.DiskSectors = 6442450944;  // 3 TiB
+  EXPECT_EQ(DriveListLine(1, huge), "#1: 81H (3072.00 G)");
+  EXPECT_EQ(DriveInfoLines(huge)[4], "Total Sectors\t:  6442450944");
 }
 
 TEST_F(RowsTest, MapRectanglesShareTheirBoundary) {

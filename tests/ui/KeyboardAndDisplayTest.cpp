@@ -1,13 +1,11 @@
-// The window as a keyboard user and the owner of a large disk meet it: moves across the
-// partition list's group rows, long counts on one line, and a bar that moves early in a long
-// scan.
+// The window as a keyboard user meets it: moves across the partition list's group rows, and a
+// recovery by keys alone.
 #include <QMenu>
 
 #include "model/CheckReport.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "ui/QtHost.h"
-#include "ui/Scanconfig.h"
 #include "WindowFixture.h"
 
 namespace qm::ui::test {
@@ -81,62 +79,6 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   ASSERT_GT(recovered, 0);
   EXPECT_LT(recovered, w.FirstLostRow);
   EXPECT_GT(Record(recovered)->MapRect.Right, Record(recovered)->MapRect.Left);  // a box on the map
-}
-
-// Disks beyond 2^31 sectors (a signed count turns negative) and beyond 2^32 (the 32-bit
-// count of the geometry stops at 4294967295): the whole count, on one line of the Info box.
-TEST_F(KeyboardAndDisplayTest, LongSectorCountsShowWholeOnOneLine) {
-  const struct {
-    const char* size;
-    const char* total;
-    const char* listed;
-  } disks[] = {{"1536G", "3221225472", "#0: 80H (1536.00 G)"}, {"3T", "6442450944", "#1: 81H (3072.00 G)"}};
-  std::vector<std::string> images;
-  for (const auto& disk : disks) {
-    QM_IMAGE(image, std::string("big-") + disk.size + ".img", disk.size,
-             "table 'label: dos\\nstart=2048, size=409600, type=7'");
-    images.push_back(image);
-  }
-  TfrmMain& w = Open(images);
-  for (int i = 0; i < 2; ++i) {
-    SCOPED_TRACE(disks[i].size);
-    EXPECT_EQ(w.ListBox1->item(i)->text().toStdString(), disks[i].listed);
-    ChooseDrive(i);
-    const QStringList lines = w.Label4->text().split(QLatin1Char('\r'));
-    ASSERT_GE(lines.size(), 6);
-    EXPECT_EQ(lines[4], QStringLiteral("Total Sectors\t:  ") + disks[i].total);
-    EXPECT_EQ(w.Label4->DrawnLineCount(w.Label4->width()), 6);
-    EXPECT_LE(w.Label4->UnbrokenWidth(), w.Label4->width());
-  }
-}
-
-TEST_F(KeyboardAndDisplayTest, TheBarMovesWithinTheFirstPerCentOfALongScan) {
-  const std::string image = qm::test::FreshPath("scan-64g.img");
-  ASSERT_EQ(qm::test::RunCommand("truncate -s 64G " + qm::test::ShellQuote(image)), 0);
-  TfrmMain& w = Open({image});
-  ChooseDrive(0);
-  ScriptedHost host;
-  w.ShowScanConfig = [](TfrmScanConfig& dialog) {
-    dialog.Edit2->setText(QString::number(dialog.TrackBar2->maximum()));
-    dialog.Button1Click();
-    return dialog.result() == QDialog::Accepted;
-  };
-  std::vector<int> values;
-  QStringList texts;
-  QObject::connect(w.ProgressBar1, &QProgressBar::valueChanged, [&](int value) {
-    if (value == 0) return;
-    values.push_back(value);
-    texts << w.StatusBarEx1->PanelText(2);
-    if (values.size() == 3) w.StopExecute();
-  });
-  w.ScanExecute();
-  ASSERT_EQ(values.size(), 3u);
-  EXPECT_LT(values.back(), TfrmMain::kScanBarSteps / 100);  // all before one per cent
-  EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
-  EXPECT_EQ(texts.removeDuplicates(), 0) << texts.join('|').toStdString();
-  EXPECT_TRUE(texts.front().endsWith(QStringLiteral("of 134,217,728 sectors)"))) << texts.front().toStdString();
-  EXPECT_EQ(w.ProgressBar1->value(), 0);
-  EXPECT_EQ(w.StatusBarEx1->PanelText(2), QString());
 }
 
 }  // namespace

@@ -16,6 +16,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::DriveScope scope(input.Image);
   std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/true);
   if (!drive) return 0;
+
+  // Whatever the tables say, the tree keeps its shape: Root first, every record a short walk
+  // below Root, gaps and finds inside the disk, and the partition count of the list.
+  if (drive->AllPartitions.empty() || drive->AllPartitions.front() != &drive->Root) fuzz::Fail("Root is not first");
+  uint32_t counted = 0;
+  for (const TPartition* r : drive->AllPartitions) {
+    if (r == &drive->Root) continue;
+    if (!r->IsExtended()) ++counted;
+    if (r->IsGap() && r->AbsoluteEnd() > drive->Geometry.TotalSectors) fuzz::Fail("a gap runs past the disk");
+    int depth = 0;
+    for (const TPartition* p = r; p != &drive->Root; p = p->Parent)
+      if (!p || ++depth > 300) fuzz::Fail("a record is not below Root");
+  }
+  if (counted != drive->PartitionCount) fuzz::Fail("the partition count differs from the records");
+  for (const auto& lost : drive->LostPartitions)
+    if (lost->Entry.TotalSectors == 0 || lost->AbsoluteEnd() > drive->Geometry.TotalSectors)
+      fuzz::Fail("a find is empty or runs past the disk");
   DriveListLine(0, *drive);
   DriveNotes(*drive);
   MapHeaderText(0, *drive);

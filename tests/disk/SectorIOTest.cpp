@@ -162,14 +162,15 @@ TEST_F(SectorIOTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
   EXPECT_TRUE(NotifyOS(drive));
   EXPECT_EQ(state->opens[1], 0);  // an image is not even opened
   state->blockDevice = true;
+  state->failOpen = true;  // a device that cannot be opened for writing is not told
+  EXPECT_FALSE(NotifyOS(drive));
+  state->failOpen = false;
   state->failReread = true;
   EXPECT_FALSE(NotifyOS(drive));
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].caption, "NotifyOS Error");
   EXPECT_EQ(host.messages[0].text, "Device or resource busy");
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
-  state->failOpen = true;  // a device that cannot be opened for writing is not told either
-  EXPECT_FALSE(NotifyOS(drive));
 }
 
 // A dry run keeps writes in memory, reads see them, and the disk's read errors still come through.

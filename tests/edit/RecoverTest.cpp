@@ -5,6 +5,7 @@
 #include "edit/Commit.h"
 #include "edit/HandDisk.h"
 #include "edit/Recover.h"
+#include "edit/TableEdits.h"
 #include "model/TableReader.h"
 #include "support/ScriptedHost.h"
 
@@ -276,6 +277,15 @@ TEST(RecoverSafety, BusyGptOddSectorsAndForeignRecordsWriteNothing) {
   }
   EXPECT_TRUE(disk.ChangedSectors().empty());
   EXPECT_EQ(d.LostPartitions.size(), 1u);
+}
+
+// A copy of a partition is no record of the drive: an edit of it is refused.
+TEST(TableEditSafety, ARecordOfAnotherDriveIsRefused) {
+  Layout disk;
+  TPartition stranger = *disk.p1;
+  ScriptedHost host;
+  EXPECT_EQ(DeletePartition(*disk.drive, stranger), EditResult::Refused);
+  EXPECT_TRUE(disk.ChangedSectors().empty());
 }
 
 // Notes the busy flag whenever a message comes.

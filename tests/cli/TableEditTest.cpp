@@ -148,6 +148,13 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
   const std::string saved = ReadWholeFile(file);
   ASSERT_EQ(saved.size(), 4 * kBackupBlockSize + 4);  // the master boot record and three extended boot records
+  // A backup that fails half-way (here at a file size limit) says why and keeps the old file.
+  const std::string limited = "ulimit -f 1; trap '' XFSZ; exec timeout 60 " + ShellQuote(QM_CLI_PATH);
+  std::string said;
+  const std::string backup = limited + " backup " + ShellQuote(file) + " " + ShellQuote(image) + " 2>&1";
+  EXPECT_EQ(RunCommand("sh -c " + ShellQuote(backup), &said), 1);
+  EXPECT_NE(said.find("Cannot write " + file + ": File too large."), std::string::npos) << said;
+  EXPECT_EQ(ReadWholeFile(file), saved);
 
   WriteFileBytes(image, 0, std::vector<uint8_t>(512, 0));
   WriteFileBytes(image, 12288 * 512ull + 446, std::vector<uint8_t>(66, 0xEE));

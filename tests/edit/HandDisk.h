@@ -28,9 +28,7 @@ class HandDisk {
       source = std::move(fault);
     }
     uint8_t number = registry.Attach(std::move(source));
-    TDriveGeometry g;
-    EXPECT_TRUE(GetDriveGeometry(number, g));
-    drive = std::make_unique<TPhysicalDrv>(number, g);
+    drive = BareDrive(number);
     // Boot code the edits must leave alone.
     for (size_t i = 0; i < 446; ++i) (*data)[i] = static_cast<uint8_t>(i * 7 + 3);
     Sign(0);

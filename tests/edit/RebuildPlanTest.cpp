@@ -48,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"63+100P 200+100P 300+100P 400+100P", ""},
         PlanCase{"63+100P 200+100P 300+100P 400+100P 600+100", "Too many primary partitions to rebuild partition table."},
         PlanCase{"100+100 300+100P 500+100", "Logical drives cannot be comparted by primary partitions."},
-        PlanCase{"63+100P 162+100 300+100", "Some sectors were allocated to more than one partitions:\r\r#1, #2"},
+        PlanCase{"63+100P 63+100 300+100", "Some sectors were allocated to more than one partitions:\r\r#1, #2"},
         PlanCase{"63+100P 300+100 399+100", "Some sectors were allocated to more than one partitions:\r\r#2, #3"},
         // The first logical drive's extended boot record goes right behind the partition before.
         PlanCase{"63+100P 163+100", kNoRoom2},

@@ -186,8 +186,7 @@ std::vector<EntryKey> EntriesWithoutLinks(const TPhysicalDrv& drive) {
 }
 
 TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
-  const char* env = std::getenv("QM_RECOVER_SEEDS");
-  const uint32_t seeds = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 300;
+  const uint32_t seeds = std::getenv("QM_RECOVER_SEEDS") ? std::stoul(std::getenv("QM_RECOVER_SEEDS")) : 300;
   const std::string image = ProcessFixtureDir() + "/property.img";
   int written = 0, refused = 0, offered = 0, placed = 0;
   for (uint32_t seed = 1; seed <= seeds; ++seed) {
@@ -235,8 +234,7 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
 // other partition stays, only table bytes of sectors that were tables changed, and sfdisk
 // reads what we read.
 TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
-  const char* env = std::getenv("QM_RECOVER_SEEDS");
-  const uint32_t seeds = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 300;
+  const uint32_t seeds = std::getenv("QM_RECOVER_SEEDS") ? std::stoul(std::getenv("QM_RECOVER_SEEDS")) : 300;
   const std::string image = ProcessFixtureDir() + "/edit-property.img";
   int written = 0, refused = 0;
   for (uint32_t seed = 1; seed <= seeds; ++seed) {
@@ -247,9 +245,7 @@ TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
     DriveRegistryScope registry;
     ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
     const uint8_t number = registry.AttachImage(image);
-    TDriveGeometry g;
-    ASSERT_TRUE(GetDriveGeometry(number, g));
-    auto drive = CreatePhysicalDrv(number, g);
+    auto drive = ReadDrive(number);
     std::vector<TPartition*> records;
     for (TPartition* r : drive->AllPartitions)
       if (r != &drive->Root && !r->IsGap() && !IsNestedExtended(*drive, *r)) records.push_back(r);
@@ -282,7 +278,7 @@ TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
     if (op == 0) expected.erase(where);
     if (op == 2) std::get<2>(*where) ^= 0x10;
     std::sort(expected.begin(), expected.end());
-    auto reread = CreatePhysicalDrv(number, g);
+    auto reread = ReadDrive(number);
     EXPECT_EQ(EntriesWithoutLinks(*reread), expected) << "edit " << op;
     std::vector<EntryKey> sfdisk = SfdiskEntries(image);
     std::sort(sfdisk.begin(), sfdisk.end());

@@ -27,9 +27,7 @@ class ScannerOnMemoryDisk : public ::testing::Test {
 
   // The drive as the table reader would build it for a disk with an empty table.
   std::unique_ptr<TPhysicalDrv> Drive() {
-    TDriveGeometry g;
-    EXPECT_TRUE(GetDriveGeometry(number, g));
-    auto drive = std::make_unique<TPhysicalDrv>(number, g);
+    auto drive = BareDrive(number);
     host.drive = drive.get();
     return drive;
   }

@@ -1,15 +1,14 @@
-// quillmark-cli recover and clone on the disks they exist for: damaged tables, disks without a
-// table, a source another program holds, Ctrl+C. Each recovery ends with a correct write or
-// with a refusal that comes before any question and leaves the image byte for byte as it was.
-// Clones go into image files that the file-system tools accept; refusals write nothing,
-// unreadable pieces are skipped and told, Stop and Ctrl+C leave what they say. Then
-// quillmark-cli on loop devices, as a user runs it on /dev/sdX: the kernel's list of the
-// disk's partitions follows every table write, also while one of them is mounted.
+// quillmark-cli recover and clone on damaged tables, disks without a table, a source another
+// program holds, Ctrl+C: a correct write, or a refusal before any question that writes nothing.
+// Clones go into image files the file-system tools accept. Then quillmark-cli on loop devices,
+// as on /dev/sdX: the kernel's list of partitions follows every table write, also while mounted.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -382,7 +381,9 @@ TEST(CloneOnImages, AListedPartitionIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
-TEST(CloneOnImages, StopLeavesTheTargetPartlyWrittenAndSaysSo) {
+// Stop, or a write that fails (at a file size limit here, in a block with an unreadable piece),
+// ends the copy there: the target keeps what was written, and the user hears how far it got.
+TEST(CloneOnImages, StopOrAFailedWriteLeavesTheTargetPartlyWrittenAndSaysSo) {
   CloneHost host{MsgAnswer::Ok};
   host.stopAt = 2;  // before the second block
   CloneRun run = CloneWith(host);
@@ -391,6 +392,19 @@ TEST(CloneOnImages, StopLeavesTheTargetPartlyWrittenAndSaysSo) {
   EXPECT_EQ(std::filesystem::file_size(run.out), 2048u * 512);
   EXPECT_EQ(host.messages.back().text, "The clone was stopped after 2048 of 70000 sectors:\r" + run.out +
                                            " is only partly written.");
+  rlimit unlimited{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const rlimit limited{3072 * 512, unlimited.rlim_max};
+  ::signal(SIGXFSZ, SIG_IGN);
+  CloneHost failing{MsgAnswer::Ok};
+  run = CloneWith(failing, [&](FaultSource::State& s) {
+    s.readFaults[(kFat32 + 2048 + 128) * 512] = Fault{FaultKind::Error, EIO, -1};
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  });
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  EXPECT_EQ(failing.messages.at(2).text, "The clone failed after 2048 of 70000 sectors:\r" + run.out +
+                                             " is only partly written.\rFile too large.");
+  EXPECT_EQ(std::filesystem::file_size(run.out), 3072u * 512);
 }
 
 std::vector<KernelPartition> Listed(const std::string& device) {

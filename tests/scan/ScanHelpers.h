@@ -46,9 +46,7 @@ inline void PutBootSector(std::vector<uint8_t>& disk, uint64_t lba, uint8_t kind
                           uint32_t serial, bool signature = true) {
   uint8_t* s = disk.data() + lba * 512;
   std::memset(s, 0, 512);
-  s[0] = 0xEB;
-  s[1] = 0x3C;
-  s[2] = 0x90;
+  std::memcpy(s, "\xEB\x3C\x90", 3);  // the jump over the parameters
   switch (kind) {
     case fkFat12:
     case fkFat16:

@@ -18,12 +18,7 @@ namespace qm::test {
 
 std::string ShellQuote(const std::string& word) {
   std::string out = "'";
-  for (char c : word) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
@@ -71,10 +66,8 @@ bool ToolsRequired() {
 }
 
 void MissingTool(const std::string& reason) {
-  if (ToolsRequired())
-    ADD_FAILURE() << reason;
-  else
-    GTEST_SKIP() << reason;
+  if (ToolsRequired()) ADD_FAILURE() << reason;
+  else GTEST_SKIP() << reason;
 }
 
 }  // namespace
@@ -86,10 +79,8 @@ std::string MakeImage(const std::string& name, const std::string& size, const st
   int rc = RunCommand(command, &log);
   if (rc == 0) return path;
   // mkimage names a tool it cannot find and the package that brings it.
-  if (log.find(" not found (install ") != std::string::npos)
-    MissingTool(log);
-  else
-    ADD_FAILURE() << "mkimage failed (" << rc << "): " << command << "\n" << log;
+  if (log.find(" not found (install ") != std::string::npos) MissingTool(log);
+  else ADD_FAILURE() << "mkimage failed (" << rc << "): " << command << "\n" << log;
   return "";
 }
 

@@ -392,16 +392,16 @@ TEST(CloneOnImages, StopOrAFailedWriteLeavesTheTargetPartlyWrittenAndSaysSo) {
   EXPECT_EQ(std::filesystem::file_size(run.out), 2048u * 512);
   EXPECT_EQ(host.messages.back().text, "The clone was stopped after 2048 of 70000 sectors:\r" + run.out +
                                            " is only partly written.");
-  rlimit unlimited{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  const rlimit limited{3072 * 512, unlimited.rlim_max};
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  const rlimit limited{3072 * 512, before.rlim_max};
   ::signal(SIGXFSZ, SIG_IGN);
   CloneHost failing{MsgAnswer::Ok};
   run = CloneWith(failing, [&](FaultSource::State& s) {
     s.readFaults[(kFat32 + 2048 + 128) * 512] = Fault{FaultKind::Error, EIO, -1};
     ::setrlimit(RLIMIT_FSIZE, &limited);
   });
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  ::setrlimit(RLIMIT_FSIZE, &before);
   EXPECT_EQ(failing.messages.at(2).text, "The clone failed after 2048 of 70000 sectors:\r" + run.out +
                                              " is only partly written.\rFile too large.");
   EXPECT_EQ(std::filesystem::file_size(run.out), 3072u * 512);

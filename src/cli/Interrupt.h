@@ -23,6 +23,10 @@ class InterruptScope {
   struct sigaction previous_[3];
 };
 
+// Catches the three signals for the rest of the process: a signal that arrives after a command
+// has written can no longer end the process before it has said what it wrote.
+void CatchSignalsUntilExit();
+
 // True once a caught signal has arrived.
 bool Interrupted();
 // 128 + the number of the signal that arrived (130 for Ctrl+C).

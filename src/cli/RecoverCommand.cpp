@@ -80,10 +80,18 @@ int RunRecover(const RecoverOptions& options) {
     return kExitFailure;
   }
 
-  const TPartition find = *lost;  // the recovery frees the record
+  // Copying the backup boot sector over the destroyed one writes inside the partition: its own
+  // answer (--yes alone, and so a dry run, leaves it), given before anything is written, and
+  // part of the same change as the tables.
+  const bool fromBackup = lost->BootFromBackup != 0;
+  const uint64_t bootSector = lost->AbsoluteStart(), backup = lost->BootFromBackup;
+  const bool restoreBoot = fromBackup && (options.restoreBootSector ||
+                                          (!options.assumeYes && !DryRunRequested() && ConfirmBootSectorRestore(*lost)));
+  if (Interrupted()) return Stopped();
+
   InterruptHost host(GetHost(), drive);
   HostScope scope(host);
-  const RecoverResult result = RecoverLostPartition(drive, *lost);
+  const RecoverResult result = RecoverLostPartition(drive, *lost, restoreBoot);
   switch (result) {
     case RecoverResult::Written:
     case RecoverResult::NotNotified: break;
@@ -93,7 +101,9 @@ int RunRecover(const RecoverOptions& options) {
       PrintError("the partition at sector " + std::to_string(options.at) + " was not recovered");
       return kExitFailure;
   }
-  std::printf("Recovered the partition at sector %" PRIu64 ".\n\n", options.at);
+  std::printf("Recovered the partition at sector %" PRIu64 ".\n", options.at);
+  if (restoreBoot) std::printf("%s\n", BootRestoreText(BootRestoreResult::Restored).c_str());
+  std::printf("\n");
   PrintDriveText(0, drive);
   int status = kExitOk;
   if (result == RecoverResult::NotNotified) {
@@ -101,23 +111,9 @@ int RunRecover(const RecoverOptions& options) {
                "it shows the new partition after a reboot");
     status = kExitWarnings;
   }
-  if (find.BootFromBackup != 0) {
-    // Its own answer: --yes alone does not write inside the partition.
-    const bool restore = options.restoreBootSector || (!options.assumeYes && ConfirmBootSectorRestore(find));
-    if (!restore) {
-      PrintError("the boot sector at sector " + std::to_string(find.AbsoluteStart()) +
-                 " is left destroyed; its backup at sector " + std::to_string(find.BootFromBackup) +
-                 " is intact (--restore-boot-sector copies it back during the recovery)");
-      return status;
-    }
-    TPartition copy = find;
-    const BootRestoreResult restored = RestoreBootSector(drive, copy);
-    if (restored != BootRestoreResult::Restored) {
-      PrintError(BootRestoreText(restored));
-      return kExitWarnings;
-    }
-    std::printf("%s\n", BootRestoreText(restored).c_str());
-  }
+  if (fromBackup && !restoreBoot)
+    PrintError("the boot sector at sector " + std::to_string(bootSector) + " is left destroyed; its backup at sector " +
+               std::to_string(backup) + " is intact (--restore-boot-sector copies it back during the recovery)");
   return status;
 }
 

@@ -7,8 +7,9 @@
 //   restore FILE SOURCE           write a backup file back
 //   rebuild [--primary LBA]... [--active LBA] [--logical LBA]... SOURCE
 //                                 replace the whole layout by the partitions named
-//   history SOURCE                list the automatic backups saved before each change
-//   undo SOURCE                   put back the tables as they were before the last change
+//   history SOURCE                list the recorded changes (the automatic backups)
+//   undo SOURCE                   take back the newest change that is still applied
+//   redo SOURCE                   apply again the change the last undo took back
 // Each asks what the window asks (--yes answers), refuses before asking when the drive cannot
 // be changed safely, and exits as recover does.
 #include <algorithm>
@@ -207,9 +208,7 @@ int RunRebuild(const RebuildOptions& options) {
       record->RebuildActive = !active.empty() && active.front() == lba;
       chosen.push_back(record);
     }
-    const EditResult result = RebuildPartitionTable(drive, chosen);
-    if (result == EditResult::WriteFailed) PrintError(WithReason("Rebuild partition table failed.") + UndoHint());
-    return Finish(result, drive, "Rebuild partition table completed successfully.");
+    return Finish(RebuildPartitionTable(drive, chosen), drive, "Rebuild partition table completed successfully.");
   });
 }
 
@@ -225,38 +224,40 @@ Command AddRebuildCommand(CLI::App& app) {
   return Command{sub, [options] { return RunRebuild(*options); }, /*writesDisk=*/true};
 }
 
-// `history SOURCE`: the automatic backups of the disk, oldest first.
+// `history SOURCE`: the recorded changes of the disk, oldest first.
 Command AddHistoryCommand(CLI::App& app) {
   auto source = std::make_shared<std::string>();
-  CLI::App* sub = app.add_subcommand("history", "List the automatic backups of SOURCE's tables, saved before each change");
+  CLI::App* sub = app.add_subcommand("history", "List the recorded changes of SOURCE, saved before each write");
   sub->add_option("SOURCE", *source, "Disk image file or block device")->required();
   auto run = [source] {
     std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(*source);
     if (!drives) return kExitFailure;
     const std::vector<TAutomaticBackup> list = ListAutomaticBackups(*drives->Drives.front());
     if (list.empty()) {
-      std::printf("No automatic backup of %s in %s.\n", source->c_str(), AutomaticBackupFolder().c_str());
+      std::printf("No recorded change of %s in %s.\n", source->c_str(), AutomaticBackupFolder().c_str());
       return kExitOk;
     }
-    std::printf("Automatic backups of %s, oldest first (`undo` puts back the newest that differs from the disk):\n",
-                source->c_str());
-    for (const TAutomaticBackup& backup : list)
-      std::printf("%s  %3zu table sectors%s  %s\n", backup.Time.c_str(), backup.Sectors,
-                  backup.MadeByUndo ? "  (made by undo)" : "", backup.Path.c_str());
+    std::printf("Recorded changes of %s, oldest first (`undo` takes back the newest applied one, `redo` applies "
+                "again the last one undone;\nat most %zu are kept a disk, %llu MiB in all):\n",
+                source->c_str(), kMaxRecordsPerDisk, static_cast<unsigned long long>(kMaxBackupBytes >> 20));
+    for (const TAutomaticBackup& backup : list) {
+      const char* state = backup.Damaged ? "damaged" : backup.Legacy ? "old backup" : backup.Undone ? "undone" : "applied";
+      std::printf("%s  %-10s %3zu sector%s  %s  %s\n", backup.Time.c_str(), state, backup.Sectors,
+                  backup.Sectors == 1 ? " " : "s", backup.What.c_str(), backup.Path.c_str());
+    }
     return kExitOk;
   };
   return Command{sub, run, /*writesDisk=*/false};
 }
 
-Command AddUndoCommand(CLI::App& app) {
+// `undo SOURCE` and `redo SOURCE`.
+Command AddTurnCommand(CLI::App& app, const char* name, const char* help, EditResult (*turn)(TPhysicalDrv&),
+                       std::string done) {
   auto source = std::make_shared<std::string>();
-  CLI::App* sub = app.add_subcommand(
-      "undo", "Put back the tables as they were before the last change (the newest automatic backup that differs)");
+  CLI::App* sub = app.add_subcommand(name, help);
   sub->add_option("SOURCE", *source, "Disk image file or block device")->required();
-  auto run = [source] {
-    return RunOnDrive(*source, [](TPhysicalDrv& drive) {
-      return Finish(UndoLastChange(drive), drive, "Undid the last change of the partition tables.");
-    });
+  auto run = [source, turn, done] {
+    return RunOnDrive(*source, [&](TPhysicalDrv& drive) { return Finish(turn(drive), drive, done); });
   };
   return Command{sub, run, /*writesDisk=*/true};
 }
@@ -285,7 +286,12 @@ std::vector<Command> AddTableCommands(CLI::App& app) {
   commands.push_back(AddRestoreCommand(app));
   commands.push_back(AddRebuildCommand(app));
   commands.push_back(AddHistoryCommand(app));
-  commands.push_back(AddUndoCommand(app));
+  commands.push_back(AddTurnCommand(app, "undo",
+                                    "Take back the newest change that is still applied (when the disk still holds "
+                                    "what it wrote)",
+                                    UndoLastChange, "Took back the last change."));
+  commands.push_back(AddTurnCommand(app, "redo", "Apply again the change that the last undo took back", RedoLastChange,
+                                    "Applied the change again."));
   return commands;
 }
 

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "CliHost.h"
+#include "Interrupt.h"
 #include "Command.h"
 #include "browse/FatDir.h"
 #include "disk/DryRunSource.h"
@@ -227,6 +228,10 @@ int Main(int argc, char** argv) {
   int status = kExitUsage;
   bool writesDisk = false;
   {
+    // A signal is caught from here to the exit: a command stops at a safe point before it
+    // writes, and once it has written, a Ctrl+C that comes late cannot kill the process
+    // before it has said what was written.
+    CatchSignalsUntilExit();
     HostScope scope(host);
     SectorIoStartup();
     InstallFatLabelReader();

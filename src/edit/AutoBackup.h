@@ -1,21 +1,32 @@
 #pragma once
-// Automatic backups: before any write to a drive's tables, the sectors about to change and the
-// tables as they are now are saved in a backup file (the format of `backup`), so that a wrong
-// answer can be taken back. The files live in
+// Automatic backups and the history of changes. Before any write to a drive, the sectors about
+// to change are read from the disk and saved, together with the bytes the change writes, as a
+// record of the change. The records of one disk form a stack: undo takes back the newest change
+// that is still applied, redo applies again the change the last undo took back, and a new
+// change drops the changes that were taken back. An undo writes only when the disk still
+// holds exactly what the change wrote, and is the same disk (its size and disk signature).
+//
+// The records live in
 //   $XDG_STATE_HOME/quillmark/backups   (without XDG_STATE_HOME: ~/.local/state/quillmark/backups)
-// named by the disk's identity (an image's path, a device's model and serial; then its size)
-// and the time, newest last when sorted by name.
+// (folder 0700, files 0600), named by the disk's identity (an image's path, a device's model
+// and serial, a loop device's file; then its size) and the time, newest last when sorted by
+// name. At most kMaxRecordsPerDisk records a disk and kMaxBackupBytes in all are kept, the
+// oldest pruned first, never the newest of a disk.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "edit/Change.h"
 #include "edit/TableEdits.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
-// Whether this process saves before it writes (on unless turned off: a dry run writes neither
-// the disk nor a backup).
+constexpr size_t kMaxRecordsPerDisk = 100;
+constexpr uint64_t kMaxBackupBytes = 50ull * 1024 * 1024;
+
+// Whether this process saves records before it writes. Off for a dry run, which writes neither
+// the disk nor a record, but checks the folder all the same.
 void SetAutomaticBackups(bool on);
 
 // The folder of the automatic backups; empty when neither XDG_STATE_HOME nor HOME is set.
@@ -24,30 +35,53 @@ std::string AutomaticBackupFolder();
 // The part of the file names that names the disk: letters, digits, ".", "_" and "-" only.
 std::string DiskIdentity(const TPhysicalDrv& drive);
 
-// Saves, in a new file of the folder, the table sectors the walk read and every sector the
-// write may change (`sectors`, and the tables the model marks for writing), as the disk holds
-// them now. `undo` marks a backup made by an undo. False, after telling the user that nothing
-// was written and why, when a sector cannot be read or the file cannot be written; the write
-// must not go ahead then. True at once when automatic backups are off.
-bool SaveAutomaticBackup(TPhysicalDrv& drive, const std::vector<uint64_t>& sectors = {}, bool undo = false);
+// "" when the folder exists or can be made and takes a new file; otherwise why not. Every
+// change asks this before its questions.
+std::string CheckBackupFolder();
 
-// After a write that failed part-way: "\r" and how to put the tables back from the backup
-// saved before it; empty when none was saved.
+// One change as its record keeps it: the disk's bytes before it and those it wrote.
+struct TChangeRecord {
+  std::string What;
+  std::string Time;             // "2026-12-06 18:59:59 UTC"
+  uint64_t DiskSectors = 0;     // the disk's size when the change was made
+  uint32_t DiskSignature = 0;   // bytes 440 to 443 of sector 0 after the change
+  bool Undone = false;
+  std::vector<TSectorWrite> Writes;
+};
+
+// Saves the record of `change` for the drive; `before` holds what the disk holds now, sector by
+// sector. Prunes old records afterwards. False, with the reason in `problem`, when it cannot be
+// saved: the change must not go ahead then. With automatic backups off, true at once.
+bool SaveChangeRecord(const TPhysicalDrv& drive, const TChange& change, std::string& path, std::string& problem);
+
+// After a write that failed part-way: keeps in the record only the first `written` sectors,
+// the ones that reached the disk. False when the record cannot be rewritten.
+bool TrimChangeRecord(const std::string& path, size_t written);
+// Marks a record as taken back (or applied again).
+bool MarkChangeRecord(const std::string& path, bool undone);
+
+// After a write that failed part-way: "\r" and how to take back what was written; empty when
+// no record was saved.
 std::string UndoHint();
 
 struct TAutomaticBackup {
   std::string Path;
   std::string Time;      // "2026-12-06 18:59:59 UTC"
-  bool MadeByUndo = false;
-  size_t Sectors = 0;    // 0 when the file cannot be read
+  std::string What;      // the change, as the record names it; empty for an old backup file
+  bool Undone = false;   // taken back by an undo
+  bool Legacy = false;   // a whole-table backup file of an earlier version: `restore` puts it back
+  bool Damaged = false;  // cannot be read
+  size_t Sectors = 0;
 };
 
-// The automatic backups of this drive's disk, oldest first.
+// The records of this drive's disk, oldest first.
 std::vector<TAutomaticBackup> ListAutomaticBackups(const TPhysicalDrv& drive);
 
-// Puts back the newest automatic backup of the drive's disk that an undo did not make and whose
-// sectors differ from the disk, as RestorePartitionTable does (its checks and its question).
-// Refused, with a message, when there is none.
+// Takes back the newest change that is still applied, after checking that the disk still holds
+// what it wrote (and is the same disk), with a question. Refused, with a message saying what
+// differs, otherwise; a damaged record stops the walk.
 EditResult UndoLastChange(TPhysicalDrv& drive);
+// Applies again the change that the last undo took back.
+EditResult RedoLastChange(TPhysicalDrv& drive);
 
 }  // namespace qm

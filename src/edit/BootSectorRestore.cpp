@@ -3,22 +3,11 @@
 #include <algorithm>
 
 #include "disk/SectorIO.h"
+#include "edit/Change.h"
 #include "model/FsDetect.h"
 
 namespace qm {
 namespace {
-
-// Marks the drive busy for the operation and clears the mark however it ends.
-class BusyMark {
- public:
-  explicit BusyMark(TPhysicalDrv& drive) : drive_(drive) { drive_.Scanning = true; }
-  ~BusyMark() { drive_.Scanning = false; }
-  BusyMark(const BusyMark&) = delete;
-  BusyMark& operator=(const BusyMark&) = delete;
-
- private:
-  TPhysicalDrv& drive_;
-};
 
 bool HoldsBootSector(const TSector& sector) {
   return GetU16(sector, kSignatureOffset) == kTableSignature && DetectFsKind(sector) != fkUnallocated;
@@ -26,27 +15,39 @@ bool HoldsBootSector(const TSector& sector) {
 
 }  // namespace
 
-BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
+BootRestoreResult PlanBootSectorRestore(const TPhysicalDrv& drive, const TPartition& find, TSector& copy) {
   if (find.BootFromBackup == 0) return BootRestoreResult::NotFromBackup;
   if (drive.Scanning) return BootRestoreResult::Busy;
   const uint64_t target = find.AbsoluteStart();
   const uint64_t backup = find.BootFromBackup;
   const uint64_t disk = drive.Geometry.TotalSectors;
   if (target >= disk || backup >= disk || backup <= target) return BootRestoreResult::OutsideDisk;
-  BusyMark busy(drive);
-
-  TSector copy{}, first{};
-  if (!ReadSectors(drive.DriveNumber, backup, 1, copy.data(), true, true) ||
-      !ReadSectors(drive.DriveNumber, target, 1, first.data(), true, true))
+  TSector first{};
+  if (!ReadSectors(drive.DriveNumber, backup, 1, copy.data(), false, true) ||
+      !ReadSectors(drive.DriveNumber, target, 1, first.data(), false, true))
     return BootRestoreResult::ReadFailed;
   if (copy != find.BootSector) return BootRestoreResult::BackupChanged;
   if (HoldsBootSector(first)) return BootRestoreResult::TargetChanged;
+  return BootRestoreResult::Restored;
+}
 
-  if (!WriteSectors(drive.DriveNumber, target, 1, copy.data(), true))
-    return BootRestoreResult::WriteFailed;
-  TSector written{};
-  if (!ReadSectors(drive.DriveNumber, target, 1, written.data(), true, true) || written != copy)
-    return BootRestoreResult::WriteFailed;
+BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
+  TSector copy{};
+  if (const BootRestoreResult planned = PlanBootSectorRestore(drive, find, copy); planned != BootRestoreResult::Restored)
+    return planned;
+  TChange change;
+  change.What = "boot sector at " + std::to_string(find.AbsoluteStart());
+  if (!PlanSector(drive, change, find.AbsoluteStart(), WriteRole::BootSector, copy)) return BootRestoreResult::ReadFailed;
+  TChangeRun run;
+  run.Caption = "Recovering";
+  run.Failed = BootRestoreText(BootRestoreResult::WriteFailed);
+  // The find itself is the volume the write belongs to.
+  std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  if (std::none_of(volumes.begin(), volumes.end(),
+                   [&](const TKnownVolume& v) { return v.First == find.AbsoluteStart() && v.FromBackup; }))
+    volumes.push_back({find.AbsoluteStart(), find.AbsoluteStart(), &find, false, true, find.FsKind});
+  const EditResult result = ApplyChange(drive, change, volumes, run);
+  if (!Succeeded(result)) return result == EditResult::WriteFailed ? BootRestoreResult::WriteFailed : BootRestoreResult::Busy;
   find.BootFromBackup = 0;
   return BootRestoreResult::Restored;
 }

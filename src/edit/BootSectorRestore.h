@@ -19,11 +19,15 @@ enum class BootRestoreResult {
   WriteFailed,     // the write, or the read-back of what it wrote, failed
 };
 
-// Copies the backup boot sector of `find` over its first sector. Both sectors are read again
-// first: the backup must still hold the bytes kept in the record, and the first sector must
-// still hold no boot sector. Exactly that one sector is written, and read back. On success
-// the record no longer counts as made from a backup. Shows no message of its own (the sector
-// layer prompts on a failed transfer); BootRestoreText gives the words for a result.
+// The bytes to write over the first sector of `find`: its backup boot sector. Both sectors are
+// read again: the backup must still hold the bytes kept in the record, and the first sector
+// must still hold no boot sector. Restored (and `copy` filled) when the write may go ahead.
+BootRestoreResult PlanBootSectorRestore(const TPhysicalDrv& drive, const TPartition& find, TSector& copy);
+
+// Copies the backup boot sector of `find` over its first sector, as a change of its own
+// through the change pipeline (recorded, so that undo takes it back). Exactly that one sector
+// is written, and read back. On success the record no longer counts as made from a backup.
+// Shows no message of its own for the checks; BootRestoreText gives the words for a result.
 BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find);
 
 std::string BootRestoreText(BootRestoreResult result);

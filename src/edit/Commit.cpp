@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <random>
 #include <vector>
 
 #include "disk/Host.h"
@@ -17,13 +15,6 @@ namespace qm {
 bool DebugMode = false;
 
 namespace {
-
-size_t UsedChildren(const TPartition& table) {
-  size_t used = 0;
-  for (const TPartition* child : table.Children)
-    if (!child->IsGap()) ++used;
-  return used;
-}
 
 void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 
@@ -106,71 +97,6 @@ std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive) {
   std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
   if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
   return lock;
-}
-
-bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table) {
-  if (!CheckTablesWritable(drive)) return false;
-  const uint64_t lba = table.AbsoluteStart();
-  // Sector 0 is the master boot record: only the drive's Root describes it. Any other record
-  // that claims it comes from a damaged entry (an extended partition at sector 0), and its
-  // table would replace the master boot record's entries.
-  if (&table != &drive.Root && lba == 0) {
-    RefuseWrite("An extended partition of " + DriveTitle(drive) +
-                " starts at sector 0, on the master boot record itself.\rNothing was written.");
-    return false;
-  }
-  // A table beyond the drive's end (or beyond what a 32-bit LBA reaches) comes from a damaged
-  // entry; writing "its" sector would land elsewhere or grow an image file.
-  if (lba >= drive.Geometry.TotalSectors) {
-    RefuseWrite("The partition table at sector " + std::to_string(lba) + " lies beyond the end of drive " +
-                DriveHex(drive.DriveNumber) + "H.\rNothing was written.");
-    return false;
-  }
-  if (UsedChildren(table) > kTableEntries) {
-    RefuseWrite("The partition table at sector " + std::to_string(lba) +
-                " would need more than four entries.\rNothing was written.");
-    return false;
-  }
-
-  TSector sector{};
-  if (!ReadSectors(drive.DriveNumber, lba, 1, sector.data(), true, true)) return false;
-  std::fill(sector.begin() + kTableOffset, sector.begin() + kSignatureOffset, uint8_t{0});
-  size_t slot = 0;
-  for (const TPartition* child : table.Children)
-    if (!child->IsGap()) EncodeEntry(sector, slot++, child->Entry);
-  StoreLE<uint16_t>(&sector[kSignatureOffset], kTableSignature);
-  return WriteSectors(drive.DriveNumber, lba, 1, sector.data(), true);
-}
-
-bool CheckTablesReadable(TPhysicalDrv& drive) {
-  for (const TPartition* table : drive.DirtyTables) {
-    const uint64_t lba = table->AbsoluteStart();
-    std::mt19937 generator(static_cast<uint32_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
-    std::uniform_int_distribution<uint32_t> draw(0, 2147483646u);
-    std::array<uint8_t, kSectorSize> pattern{};
-    for (size_t i = 0; i < kSectorSize; i += 4) StoreLE<uint32_t>(&pattern[i], draw(generator));
-    std::array<uint8_t, kSectorSize> readBack = pattern;
-    if (!ReadSectors(drive.DriveNumber, lba, 1, readBack.data(), false, false)) return false;
-    if (readBack == pattern) return false;
-  }
-  return true;
-}
-
-bool WriteChangedTables(TPhysicalDrv& drive) {
-  // A table is written before the table that links to it: when a write fails part-way, every
-  // link already on disk points at a table that is on disk too, and the chain stays whole.
-  const size_t limit = drive.AllPartitions.size() + drive.DirtyTables.size();
-  auto depth = [&](const TPartition* table) {
-    size_t d = 0;
-    for (const TPartition* p = table->Parent; p && d <= limit; p = p->Parent) ++d;
-    return d;
-  };
-  std::vector<TPartition*> order = drive.DirtyTables;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](const TPartition* a, const TPartition* b) { return depth(a) > depth(b); });
-  for (TPartition* table : order)
-    if (!WritePartitionTable(drive, *table)) return false;
-  return true;
 }
 
 bool CommitChanges(TPhysicalDrv& drive) { return CommitChanges(drive, GetOSKind()); }

@@ -1,8 +1,7 @@
 #pragma once
-// Writing changed partition tables back to disk: each table record (the drive's Root, the
-// primary extended partition, every link to a further extended boot record) becomes its table
-// sector again, read-modify-write, so that only the 64-byte table and the signature change.
-// Then the system is told and the drive's tree is read again from disk.
+// The checks every write to a drive's tables shares, and what follows a write: the system is
+// told and the drive's tree is read again from disk. The writing itself is the change
+// pipeline's (Change.h).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,20 +42,6 @@ bool CheckNotBusy(const TPhysicalDrv& drive);
 // else holds it, and the tables on disk are those that were read. Returns the drive's lock,
 // to be held until the change is written and read back; null after telling the user why not.
 std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive);
-
-// Writes the table of one table record: reads its sector, replaces the four entries by the
-// record's used Children (packed from slot 0 in list order, gaps skipped) and sets the
-// signature; everything else of the sector stays as read. False when nothing could be read
-// or written, or when the record cannot be a table on this drive.
-bool WritePartitionTable(TPhysicalDrv& drive, TPartition& table);
-
-// True when every sector of DirtyTables reads back real data: a read that reports success
-// but leaves the buffer as it was counts as a failure. Never prompts.
-bool CheckTablesReadable(TPhysicalDrv& drive);
-
-// Writes every table of DirtyTables, each one before the table that links to it (deeper in the
-// chain first, list order otherwise); stops at the first failure.
-bool WriteChangedTables(TPhysicalDrv& drive);
 
 // Tells the system about the new layout (systems older than osWinXP only get the warning that
 // the change shows after a reboot), then reads the drive's tables again. DirtyTables is

@@ -25,8 +25,9 @@ std::string NoRoomText(size_t number) {
 }
 
 // Builds the new layout from `plan` into the drive's (cleared) model. False, after a message,
-// when a step fails.
-bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan) {
+// when a step fails. `volumes` are every volume of the drive known before: chosen or left out,
+// listed or lost, no new table lands in one of them.
+bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan, const std::vector<TKnownVolume>& volumes) {
   drive.FreeTableRecords();
   for (TPartition& p : plan)
     if (p.RebuildPrimary && !AddPartitionEntry(drive, drive.Root, p)) return false;
@@ -34,9 +35,18 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan) {
   const auto firstLogical = std::find_if(plan.begin(), plan.end(), [](const TPartition& p) { return !p.RebuildPrimary; });
   if (firstLogical == plan.end()) return true;
   // The extended partition starts right behind the last primary partition in front of the
-  // logical drives, or one track before the first logical drive when none is.
-  uint64_t start = firstLogical->AbsoluteStart() - drive.Geometry.SectorsPerTrack;
-  for (auto p = plan.begin(); p != firstLogical; ++p) start = p->AbsoluteEnd();
+  // logical drives, or one track before the first logical drive when none is; where that
+  // sector belongs to a volume or holds data, at the nearest free sector in front of the
+  // first logical drive.
+  uint64_t lowest = 1, preferred = kNoSector;
+  for (auto p = plan.begin(); p != firstLogical; ++p) lowest = preferred = p->AbsoluteEnd();
+  if (firstLogical == plan.begin() && firstLogical->AbsoluteStart() > drive.Geometry.SectorsPerTrack)
+    preferred = firstLogical->AbsoluteStart() - drive.Geometry.SectorsPerTrack;
+  const uint64_t start = FindFreeTableSector(drive, volumes, lowest, firstLogical->AbsoluteStart(), preferred);
+  if (start == kNoSector) {
+    ShowError(NoRoomText(static_cast<size_t>(firstLogical - plan.begin()) + 1));
+    return false;
+  }
   uint64_t end = 0;
   for (const TPartition& p : plan)
     if (!p.RebuildPrimary) end = LastSector(p);
@@ -69,14 +79,19 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan) {
 
   TPartition* table = extended;
   bool firstOne = true;
-  for (TPartition& p : plan) {
+  for (size_t i = 0; i < plan.size(); ++i) {
+    TPartition& p = plan[i];
     if (p.RebuildPrimary) continue;
     if (firstOne) {
       if (!AddPartitionEntry(drive, *extended, p)) return false;
       firstOne = false;
       continue;
     }
-    table = CreateInnerExtended(drive, *table, p);
+    if (FindInnerExtendedSector(drive, p, volumes) == kNoSector) {
+      ShowError(NoRoomText(i + 1));
+      return false;
+    }
+    table = CreateInnerExtended(drive, *table, p, volumes);
     if (!table) return false;
   }
   return true;
@@ -160,50 +175,47 @@ EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TPartiti
   if (!lock) return EditResult::Refused;
   drive.StopRequested = false;
 
+  // Every volume known now, chosen or left out, keeps the new tables out of its sectors.
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   // The chosen records may be records of the current tree, which the rebuild frees: work on
-  // copies. The layout is built once and taken back, so that a step that fails says so before
-  // the question.
+  // copies. A primary partition that stays primary keeps its slot of the master boot record;
+  // an NTFS volume followed by a free sector gets it (its backup boot sector lies there).
   std::vector<TPartition> plan;
   for (const TPartition* p : chosen) {
     TPartition copy = *p;
     copy.Children.clear();
     copy.Parent = nullptr;
     copy.RebuildActive = p->RebuildPrimary && p->RebuildActive;
+    if (!(p->RebuildPrimary && p->SlotTable == &drive.Root)) {
+      copy.Slot = -1;
+      copy.SlotTable = nullptr;
+    }
     plan.push_back(copy);
   }
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const uint32_t size = NtfsPartitionSize(drive, *chosen[i], volumes);
+    if (i + 1 == plan.size() || plan[i].AbsoluteStart() + size <= plan[i + 1].AbsoluteStart())
+      plan[i].Entry.TotalSectors = size;
+  }
+
   const uint64_t extendedBase = drive.ExtendedBase;
-  const bool built = BuildLayout(drive, plan);
+  TChange change;
+  change.What = "rebuild";
+  bool planned = BuildLayout(drive, plan, volumes);
+  if (planned && DebugMode) DumpChangedTables(drive, "rebuilt.dat");
+  planned = planned && PlanDirtyTables(drive, change);
+  drive.DirtyTables.clear();
   drive.ExtendedBase = extendedBase;
   RereadTables(drive);
-  if (!built) return EditResult::Refused;
+  if (!planned) return EditResult::Refused;
 
-  if (MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
-                 "Confirm", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
-    return EditResult::Cancelled;
-
-  ProcessMessages();
-  if (drive.StopRequested) return EditResult::Cancelled;
-  if (!CheckTablesUnchanged(drive)) return EditResult::Refused;
-  if (!BuildLayout(drive, plan)) {
-    RereadTables(drive);
-    return EditResult::Refused;
-  }
-  if (DebugMode) DumpChangedTables(drive, "rebuilt.dat");
-  if (!SaveAutomaticBackup(drive)) {
-    RereadTables(drive);
-    return EditResult::Refused;
-  }
-  ClearIoError();
-  if (!CheckTablesReadable(drive) || !WriteChangedTables(drive)) {
-    // The caller says so ("Rebuild partition table failed." and the reason, WithReason).
-    drive.DirtyTables.clear();
-    if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
-    RereadTables(drive);
-    return EditResult::WriteFailed;
-  }
-  const bool notified = CommitChanges(drive);
-  ForgetListedFinds(drive);
-  return notified ? EditResult::Written : EditResult::NotNotified;
+  TChangeRun run;
+  run.Failed = "Rebuild partition table failed.";
+  run.Ask = [] {
+    return MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
+                      "Confirm", MsgButtons::YesNo, MsgIcon::Question) == MsgAnswer::Yes;
+  };
+  return ApplyChange(drive, change, volumes, run);
 }
 
 }  // namespace qm

@@ -11,7 +11,9 @@
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "edit/AutoBackup.h"
+#include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
+#include "model/FsDetect.h"
 #include "model/TableReader.h"
 
 namespace qm {
@@ -27,13 +29,6 @@ const char* const kNoInnerSectorText =
     "There's no sufficient free space to move logical drive to Inner Extended Partition.";
 const char* const kNoVacancyForLinkText = "There is no vacancy in the partition table.";
 const char* const kFailedText = "Recover partition Failed.";
-
-// The fixed failure text, and on a line of its own why it failed: the system's reason when a
-// transfer failed, else `otherwise`.
-std::string FailedText(const std::string& otherwise) {
-  const int error = LastIoError();
-  return std::string(kFailedText) + "\r" + (error != 0 ? SystemErrorText(error) : otherwise) + ".";
-}
 
 void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 void ShowRecovering(const std::string& text) { MessageBox(text, "Recovering", MsgButtons::Ok, MsgIcon::Error); }
@@ -100,7 +95,8 @@ class ModelSnapshot {
 };
 
 // Places `lost` in memory; true when every step succeeded.
-bool PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& target) {
+bool PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& target,
+                        const std::vector<TKnownVolume>& volumes) {
   if (&target == &drive.Root) return AddPartitionEntry(drive, drive.Root, lost);
 
   // Link entries count from ExtendedBase; when the master boot record names more than one
@@ -113,9 +109,9 @@ bool PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& targe
   }
   TLogicalSlot slot = FindLogicalSlot(drive, target, lost);
   if (!slot.Table) return false;
-  if (slot.Mode == 1) return CreateInnerExtended(drive, *slot.Table, lost) != nullptr;
+  if (slot.Mode == 1) return CreateInnerExtended(drive, *slot.Table, lost, volumes) != nullptr;
   if (!AddPartitionEntry(drive, *slot.Table, lost)) return false;
-  return !slot.Displaced || CreateInnerExtended(drive, *slot.Table, *slot.Displaced) != nullptr;
+  return !slot.Displaced || CreateInnerExtended(drive, *slot.Table, *slot.Displaced, volumes) != nullptr;
 }
 
 }  // namespace
@@ -250,28 +246,72 @@ TLogicalSlot FindLogicalSlot(TPhysicalDrv& drive, TPartition& extended, const TP
   return slot;
 }
 
-uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& record) {
+uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& record,
+                                 const std::vector<TKnownVolume>& volumes) {
   const uint64_t spt = drive.Geometry.SectorsPerTrack;
   const uint64_t start = record.AbsoluteStart();
   // The new extended boot record must lie inside the extended partition, behind its first
-  // extended boot record, and in front of the partition it holds.
-  if (spt == 0 || start < spt) return kNoSector;
-  const uint64_t x = start - spt;
-  if (x <= drive.ExtendedBase || !FitsTableField(x)) return kNoSector;
+  // extended boot record and behind everything the chain holds in front of `record` (so that
+  // the chain keeps running forwards), and in front of the partition it holds.
+  uint64_t lowest = drive.ExtendedBase + 1;
   for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
     const TPartition& r = *drive.AllPartitions[i];
-    if (r.IsGap()) continue;
+    if (r.IsGap() || &r == &record || (r.IsExtended() && r.AbsoluteStart() == drive.ExtendedBase)) continue;
     const uint64_t rs = r.AbsoluteStart();
     const uint64_t re = r.IsExtended() ? rs : LastSector(r);  // a link occupies only its table sector
-    if (x >= rs && x <= re) return kNoSector;
+    if (rs < start) lowest = std::max(lowest, re + 1);
   }
-  return x;
+  return FindFreeTableSector(drive, volumes, lowest, start, spt != 0 && start >= spt ? start - spt : kNoSector);
 }
 
-TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record) {
+uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, uint64_t lowest,
+                             uint64_t start, uint64_t preferred) {
+  lowest = std::max<uint64_t>(lowest, 1);
+  if (start <= lowest || !FitsTableField(start - 1)) return kNoSector;
+  // A sector no known volume holds, and whose bytes are nobody's data.
+  int reads = 0;
+  auto usable = [&](uint64_t x) {
+    if (VolumeAt(volumes, x)) return false;
+    TSector sector{};
+    ++reads;
+    return ReadSectors(drive.DriveNumber, x, 1, sector.data(), false, true) && HoldsNoData(sector);
+  };
+  if (preferred >= lowest && preferred < start && usable(preferred)) return preferred;
+  // Else the nearest such sector in front of the partition, passing over known volumes; a
+  // gap full of data is not searched to its end.
+  constexpr int kMaxReads = 64;
+  for (uint64_t x = start - 1; x >= lowest && reads < kMaxReads;) {
+    if (const TKnownVolume* v = VolumeAt(volumes, x)) {
+      if (v->First <= lowest) break;
+      x = v->First - 1;
+      continue;
+    }
+    if (usable(x)) return x;
+    --x;
+  }
+  return kNoSector;
+}
+
+uint32_t NtfsPartitionSize(const TPhysicalDrv& drive, const TPartition& volume, const std::vector<TKnownVolume>& volumes) {
+  const uint32_t size = volume.Entry.TotalSectors;
+  if (volume.FsKind != fkNtfs) return size;
+  // The volume's own count, from its boot sector; a find without one counts its entry.
+  const uint64_t own = BootSectorVolumeSize(volume.BootSector, fkNtfs);
+  const uint64_t counted = own != 0 ? own : size;
+  const uint64_t behind = volume.AbsoluteStart() + counted;
+  if (size > counted || counted >= 0xFFFFFFFFu || behind >= drive.Geometry.TotalSectors) return size;
+  const bool taken = std::any_of(volumes.begin(), volumes.end(), [&](const TKnownVolume& v) {
+    return v.Record != &volume && v.First <= behind && behind <= v.Last &&
+           !(v.First == volume.AbsoluteStart() && v.FsKind == fkNtfs);  // the same volume, listed or found
+  });
+  return taken ? size : static_cast<uint32_t>(counted + 1);
+}
+
+TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record,
+                                const std::vector<TKnownVolume>& volumes) {
   // Partitions placed earlier in the same operation are already in AllPartitions, so the new
   // extended boot record never lands inside one of them either.
-  const uint64_t x = FindInnerExtendedSector(drive, record);
+  const uint64_t x = FindInnerExtendedSector(drive, record, volumes);
   if (x == kNoSector) {
     ShowRecovering(kNoInnerSectorText);
     return nullptr;
@@ -322,17 +362,17 @@ namespace {
 
 // Finds the table that takes `lost` and places it there in memory. An NTFS volume counts one
 // sector less than its partition (the backup boot sector lies behind the volume), so the
-// larger size is used whenever it fits; `lost` keeps it while the placement stands.
-bool PlaceInMemory(TPhysicalDrv& drive, TPartition& lost) {
+// larger size is used whenever that sector is free; `lost` keeps it while the placement stands.
+bool PlaceInMemory(TPhysicalDrv& drive, TPartition& lost, const std::vector<TKnownVolume>& volumes) {
   const uint32_t ownSize = lost.Entry.TotalSectors;
   TPartition* target = nullptr;
-  if (lost.FsKind == fkNtfs && ownSize < 0xFFFFFFFFu) {
-    lost.Entry.TotalSectors = ownSize + 1;
+  if (const uint32_t withBackup = NtfsPartitionSize(drive, lost, volumes); withBackup != ownSize) {
+    lost.Entry.TotalSectors = withBackup;
     target = FindTargetTable(drive, lost, true);
     if (!target) lost.Entry.TotalSectors = ownSize;
   }
   if (!target) target = FindTargetTable(drive, lost, false);
-  return target && PlaceLostPartition(drive, lost, *target);
+  return target && PlaceLostPartition(drive, lost, *target, volumes);
 }
 
 using LostList = std::vector<std::unique_ptr<TPartition>>;
@@ -390,83 +430,87 @@ bool CheckExtendedLayout(const TPhysicalDrv& drive) {
   return true;
 }
 
-bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost) {
-  if (!CheckDrive(drive, lost)) return false;
+namespace {
+
+// Plans the recovery of `lost` into `change` (with the copy of its backup boot sector first
+// when asked) and takes the placement back, so that the model shows the disk again. False,
+// after telling the user, when it cannot be planned.
+bool PlanRecover(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector, const std::vector<TKnownVolume>& volumes,
+                 TChange& change) {
+  change.What = "recover at " + std::to_string(lost.AbsoluteStart());
+  if (restoreBootSector && lost.BootFromBackup != 0) {
+    TSector copy{};
+    const BootRestoreResult planned = PlanBootSectorRestore(drive, lost, copy);
+    if (planned != BootRestoreResult::Restored) {
+      ShowError(BootRestoreText(planned));
+      return false;
+    }
+    if (!PlanSector(drive, change, lost.AbsoluteStart(), WriteRole::BootSector, copy)) return false;
+  }
+  drive.DirtyTables.clear();
   const uint32_t ownSize = lost.Entry.TotalSectors;
   const ModelSnapshot before(drive);
-  const bool placed = PlaceInMemory(drive, lost);
+  bool planned = PlaceInMemory(drive, lost, volumes);
+  if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
+  planned = planned && PlanDirtyTables(drive, change);
   before.Restore(drive);
   lost.Entry.TotalSectors = ownSize;
-  return placed;
+  return planned;
 }
 
-RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost) {
+}  // namespace
+
+bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost) {
+  if (!CheckDrive(drive, lost)) return false;
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  TChange change;
+  if (!PlanRecover(drive, lost, false, volumes, change)) return false;
+  std::string refusal = CheckChange(drive, change, volumes);
+  if (refusal.empty())
+    if (const std::string problem = CheckBackupFolder(); !problem.empty())
+      refusal = "The partition tables cannot be saved before the change: " + problem + ".";
+  if (!refusal.empty()) ShowError(refusal + "\rNothing was written.");
+  return refusal.empty();
+}
+
+RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector) {
   // From the checks to the read-back no other program may change the tables: a change made
   // meanwhile would be overwritten by tables made from the old model.
   if (!CheckNotBusy(drive)) return RecoverResult::Refused;
   const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
   if (!lock || !CheckDrive(drive, lost)) return RecoverResult::Refused;
-
-  BusyGuard busy(drive);
-  drive.StopRequested = false;
-  drive.DirtyTables.clear();
   if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
 
-  const uint32_t ownSize = lost.Entry.TotalSectors;
-  const ModelSnapshot before(drive);
-  const bool placed = PlaceInMemory(drive, lost);
-  if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
-  auto undo = [&] {
-    before.Restore(drive);
-    lost.Entry.TotalSectors = ownSize;
-  };
-  if (!placed) {
-    undo();
-    return RecoverResult::Refused;
-  }
-
-  // The last moment at which stopping costs nothing.
-  ProcessMessages();
-  if (drive.StopRequested) {
-    undo();
-    MessageBox("Recovery stopped. Nothing was written.", "Recovering", MsgButtons::Ok, MsgIcon::Warning);
-    return RecoverResult::Stopped;
-  }
-  if (!CheckTablesUnchanged(drive)) {
-    undo();
-    return RecoverResult::Refused;
-  }
-  ClearIoError();
-  if (!CheckTablesReadable(drive)) {
-    ShowError(FailedText("the drive returned no data"));
-    undo();
-    return RecoverResult::WriteFailed;
-  }
-  if (!SaveAutomaticBackup(drive)) {
-    undo();
-    return RecoverResult::Refused;
-  }
-  if (!WriteChangedTables(drive)) {
-    ShowError(FailedText("a table could not be written") + UndoHint());
-    // Some tables may be on disk already: the system hears of them, and the model shows the
-    // disk, not the plan.
-    lost.Entry.TotalSectors = ownSize;
-    drive.DirtyTables.clear();
-    if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
-    RereadTables(drive);
-    return RecoverResult::WriteFailed;
-  }
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  TChange change;
+  if (!PlanRecover(drive, lost, restoreBootSector, volumes, change)) return RecoverResult::Refused;
+  // The entry the plan writes: its start and size, to find it in the tables read back.
   const uint64_t start = lost.AbsoluteStart();
-  const uint32_t size = lost.Entry.TotalSectors;
-  const bool notified = CommitChanges(drive);
-  if (!InTables(drive, start, size)) {
-    lost.Entry.TotalSectors = ownSize;
+  const uint32_t ownSize = lost.Entry.TotalSectors;
+  const uint32_t size = NtfsPartitionSize(drive, lost, volumes);
+
+  TChangeRun run;
+  run.Caption = "Recovering";
+  run.Failed = kFailedText;
+  drive.StopRequested = false;
+  const EditResult result = ApplyChange(drive, change, volumes, run);
+  switch (result) {
+    case EditResult::Refused: return RecoverResult::Refused;
+    case EditResult::Cancelled:
+      MessageBox("Recovery stopped. Nothing was written.", "Recovering", MsgButtons::Ok, MsgIcon::Warning);
+      return RecoverResult::Stopped;
+    case EditResult::WriteFailed: return RecoverResult::WriteFailed;
+    case EditResult::Written:
+    case EditResult::NotNotified: break;
+  }
+  if (!InTables(drive, start, size) && !InTables(drive, start, ownSize)) {
     ShowError("The partition tables of " + DriveName(drive) + " were written, but reading them back does not show "
               "the partition at sector " + std::to_string(start) + ".\r" + kFailedText);
     return RecoverResult::WriteFailed;
   }
-  drive.LostPartitions.erase(FindLost(drive, lost));
-  return notified ? RecoverResult::Written : RecoverResult::NotNotified;
+  // The tables read back may already have dropped the find (same start and size).
+  if (auto it = FindLost(drive, lost); it != drive.LostPartitions.end()) drive.LostPartitions.erase(it);
+  return result == EditResult::Written ? RecoverResult::Written : RecoverResult::NotNotified;
 }
 
 }  // namespace qm

@@ -5,6 +5,7 @@
 // go into the first one. The placement steps also serve the rebuild of a whole layout.
 #include <cstdint>
 
+#include "edit/Change.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
@@ -17,18 +18,21 @@ enum class RecoverResult {
   NotNotified,   // written and read back, but the system could not be told of the new layout
 };
 
-// Places `lost` (a member of drive.LostPartitions) into a table and commits. Holds the drive's
-// lock throughout; refuses, before placing anything, when any check of CheckRecoverPossible
-// fails, and right before writing when the tables on disk differ from those read or a Stop
-// is pending. On Written/NotNotified `lost` is freed and the drive's tree has been read again
-// from disk and shows the partition; otherwise the model shows what is on disk.
-RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost);
+// Places `lost` (a member of drive.LostPartitions) into a table and writes it through the change
+// pipeline. Holds the drive's lock throughout; refuses, before placing anything, when any check
+// of CheckRecoverPossible fails, and right before writing when the sectors on disk differ from
+// those read or a Stop is pending. With `restoreBootSector`, a find made from its backup boot
+// sector also gets that copy written over its destroyed first sector, in the same change. On
+// Written/NotNotified `lost` is freed and the drive's tree has been read again from disk and
+// shows the partition; otherwise the model shows what is on disk.
+RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector = false);
 
 // Every check a recovery of `lost` must pass, meant to run before the user is asked anything:
 // the drive's tables may be written (CheckTablesWritable), the master boot record's extended
 // entries make sense, the drive opens for writing and nobody else holds it, the tables on disk
-// are those that were read, and the placement works in memory (it is taken back). Each
-// refusal is told through the host. Nothing is written.
+// are those that were read, the placement works in memory (it is taken back), no new table
+// lands in a known volume or on data, and the backup folder takes the record. Each refusal is
+// told through the host. Nothing is written.
 bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost);
 
 // False, after telling the user why, when the master boot record's extended entries leave the
@@ -65,12 +69,29 @@ TLogicalSlot FindLogicalSlot(TPhysicalDrv& drive, TPartition& extended, const TP
 
 constexpr uint64_t kNoSector = ~uint64_t{0};
 
-// The sector for a new extended boot record one track before `record`, or kNoSector when
-// that sector is in use or does not lie inside the extended partition.
-uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& record);
+// The sector for a new extended boot record in front of `record`: inside the extended partition,
+// behind every record of the model that lies in front of `record`, in no known volume, and
+// holding zeros or an old table (it is read). One track before `record` when that sector
+// qualifies, else the nearest one in front of it that does; kNoSector when none does.
+uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& record,
+                                 const std::vector<TKnownVolume>& volumes);
+
+// The sector for a new table in front of the partition at `start`, between `lowest` and
+// start - 1: `preferred` when it qualifies, else the nearest qualifying sector in front of
+// `start`. A sector qualifies when no known volume holds it and it holds zeros or an old table
+// (it is read). kNoSector when none does.
+uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, uint64_t lowest,
+                             uint64_t start, uint64_t preferred);
 
 // Wraps `record` in a new extended boot record linked from `table`, which hands its old link on
 // to the new record. Returns the new link record, or nullptr after a message.
-TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record);
+TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record,
+                                const std::vector<TKnownVolume>& volumes);
+
+// The size of the partition for `volume`: an NTFS volume keeps its backup boot sector in the
+// sector behind its own count, so its partition is one sector longer than the volume when that
+// sector lies on the disk and no other known volume holds it. Any other volume, or a partition
+// already that long, keeps its size.
+uint32_t NtfsPartitionSize(const TPhysicalDrv& drive, const TPartition& volume, const std::vector<TKnownVolume>& volumes);
 
 }  // namespace qm

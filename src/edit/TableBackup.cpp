@@ -14,6 +14,7 @@
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "edit/AutoBackup.h"
+#include "edit/Change.h"
 #include "edit/Commit.h"
 #include "model/TableReader.h"
 
@@ -156,7 +157,7 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
   return blocks;
 }
 
-EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName, bool undo) {
+EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
   if (!CheckNotBusy(drive)) return EditResult::Refused;
   // A backup may well be the repair of tables the walk could not read to their end, or of a
   // master boot record that a volume's boot sector has replaced; only a GUID partition table
@@ -185,39 +186,25 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
   const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
   if (!lock) return EditResult::Refused;
 
-  BusyGuard busy(drive);
-  drive.StopRequested = false;
+  TChange change;
+  change.What = "restore of " + fileName;
+  for (const auto& [lba, sector] : blocks)
+    if (!PlanSector(drive, change, lba, WriteRole::Restore, sector)) return EditResult::Refused;
   std::string question = "You are restoring partition backup file to the current\rphysical drive.\r\rAre you sure?";
   question += "\r\rThe current physical drive is " + name + ", " + std::to_string(drive.Geometry.TotalSectors) +
               " sectors; the file holds " + std::to_string(blocks.size()) + " table sector" +
               (blocks.size() == 1 ? "" : "s") + ".";
   if (drive.WholeDiskVolume) question += "\rSector 0 now holds the boot sector of a volume; it will be replaced.";
-  if (MessageBox(question, "Restore", MsgButtons::OkCancel, MsgIcon::Information) != MsgAnswer::Ok)
-    return EditResult::Cancelled;
-
-  ProcessMessages();
-  if (drive.StopRequested) return EditResult::Cancelled;
-  std::vector<uint64_t> sectors;
-  for (const auto& [lba, sector] : blocks) sectors.push_back(lba);
-  if (!SaveAutomaticBackup(drive, sectors, undo)) return EditResult::Refused;
-  ClearIoError();
-  size_t written = 0;
-  for (const auto& [lba, sector] : blocks) {
-    if (!WriteSectors(drive.DriveNumber, lba, 1, sector.data(), true)) break;
-    ++written;
-  }
-  // Whatever reached the disk, the system and the model hear of it.
-  const bool notified = CommitChanges(drive);
-  ForgetListedFinds(drive);
-  if (written < blocks.size()) {
-    const int error = LastIoError();
-    ShowRestoreError("Restoring the partition tables stopped at sector " + std::to_string(blocks[written].first) +
-                     (error != 0 ? ": " + SystemErrorText(error) : std::string()) + ".\r" + std::to_string(written) +
-                     " of " + std::to_string(blocks.size()) + " table sectors were written." + UndoHint());
-    return EditResult::WriteFailed;
-  }
-  MessageBox("Partition table restored successfully.", "Restore", MsgButtons::Ok, MsgIcon::Information);
-  return notified ? EditResult::Written : EditResult::NotNotified;
+  TChangeRun run;
+  run.Caption = "Restore";
+  run.Failed = "Restoring the partition tables failed.";
+  run.Ask = [question] {
+    return MessageBox(question, "Restore", MsgButtons::OkCancel, MsgIcon::Information) == MsgAnswer::Ok;
+  };
+  const EditResult result = ApplyChange(drive, change, KnownVolumes(drive), run);
+  if (Succeeded(result))
+    MessageBox("Partition table restored successfully.", "Restore", MsgButtons::Ok, MsgIcon::Information);
+  return result;
 }
 
 }  // namespace qm

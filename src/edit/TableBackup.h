@@ -37,9 +37,9 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
 
 // Writes a backup file's sectors back to the drive, after its checks (a valid file whose
 // sectors all lie on this drive, a drive whose tables may be written) and the question,
-// which names the drive. Then the system is told and the tables are read again.
-// An undo (`undo`) marks the automatic backup it makes first, so that the next undo passes over
-// it and goes one change further back.
-EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName, bool undo = false);
+// which names the drive. The sectors that differ are written through the change pipeline (so
+// that undo takes a restore back like any change). Then the system is told and the tables are
+// read again.
+EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName);
 
 }  // namespace qm

@@ -8,6 +8,7 @@
 #include "disk/Host.h"
 #include "disk/SectorIO.h"
 #include "edit/AutoBackup.h"
+#include "edit/Change.h"
 #include "edit/Commit.h"
 #include "edit/MasterBootProgram.h"
 #include "edit/Recover.h"
@@ -35,35 +36,31 @@ bool CheckEditable(const TPhysicalDrv& drive, const TPartition& record) {
 }
 
 
-// Runs `write` (the model is already edited), then tells the system and reads the tables
-// again. The tables are compared with the disk once more first: the user may have taken a
-// while to answer, and a change made meanwhile by a program that ignores the lock would be
-// undone by tables made from this model.
-EditResult WriteAndReread(TPhysicalDrv& drive, const std::function<bool()>& write, const std::string& failed,
-                          const std::string& caption = "Error", MsgIcon icon = MsgIcon::Warning) {
-  // The last moment at which stopping costs nothing.
-  ProcessMessages();
-  if (drive.StopRequested) {
-    RereadTables(drive);
-    return EditResult::Cancelled;
-  }
-  if (!CheckTablesUnchanged(drive) || !SaveAutomaticBackup(drive)) {
-    RereadTables(drive);
-    return EditResult::Refused;
-  }
-  ClearIoError();
-  if (!write()) {
-    MessageBox(WithReason(failed) + UndoHint(), caption, MsgButtons::Ok, icon);
-    drive.DirtyTables.clear();
-    if (GetOSKind() >= osWinXP) NotifyOS(drive.DriveNumber);
-    RereadTables(drive);
-    return EditResult::WriteFailed;
-  }
+// Writes the tables the edit marked in drive.DirtyTables through the change pipeline, with
+// `ask` as its question. `volumes` are the volumes known before the model was edited. The model
+// shows the disk afterwards, whatever the result.
+EditResult WriteTables(TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, const std::string& what,
+                       const std::string& failed, const std::function<bool()>& ask) {
+  TChange change;
+  change.What = what;
+  const bool planned = PlanDirtyTables(drive, change);
   drive.DirtyTables.clear();
-  const bool notified = CommitChanges(drive);
-  ForgetListedFinds(drive);
-  return notified ? EditResult::Written : EditResult::NotNotified;
+  RereadTables(drive);
+  if (!planned) return EditResult::Refused;
+  TChangeRun run;
+  run.Failed = failed;
+  run.Ask = ask;
+  return ApplyChange(drive, change, volumes, run);
 }
+
+std::function<bool()> Question(const std::string& text, const std::string& caption, MsgButtons buttons) {
+  return [=] {
+    const MsgAnswer answer = MessageBox(text, caption, buttons, MsgIcon::Warning);
+    return answer == MsgAnswer::Ok || answer == MsgAnswer::Yes;
+  };
+}
+
+std::string At(const TPartition& record) { return " at " + std::to_string(record.AbsoluteStart()); }
 
 // The checks of PrepareTableWrite, and an unambiguous extended partition: with two extended
 // entries, or one over another entry, programs disagree on which chain is the disk's, and an
@@ -105,10 +102,8 @@ EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
   }
   const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
   if (!lock) return EditResult::Refused;
-  drive.StopRequested = false;
-  if (MessageBox("You are deleting partition, all data on the partition will lost.\r\rAre you sure?",
-                 "Deleting Partition", MsgButtons::OkCancel, MsgIcon::Warning) != MsgAnswer::Ok)
-    return EditResult::Cancelled;
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  const std::string what = "delete" + At(record);
 
   TPartition& parent = *record.Parent;
   TPartition* table = &parent;
@@ -143,7 +138,10 @@ EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
   } else {
     record.Entry.SystemId = kTypeEmpty;
   }
-  return WriteAndReread(drive, [&] { return WritePartitionTable(drive, *table); }, "Delete partition Failed.");
+  drive.DirtyTables.assign(1, table);
+  return WriteTables(drive, volumes, what, "Delete partition Failed.",
+                     Question("You are deleting partition, all data on the partition will lost.\r\rAre you sure?",
+                              "Deleting Partition", MsgButtons::OkCancel));
 }
 
 EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
@@ -154,17 +152,14 @@ EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
   }
   const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
   if (!lock) return EditResult::Refused;
-  drive.StopRequested = false;
-  BusyGuard busy(drive);
-  if (MessageBox("You are setting active partition. Are you sure?", "Set active partition", MsgButtons::OkCancel,
-                 MsgIcon::Warning) != MsgAnswer::Ok)
-    return EditResult::Cancelled;
-
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  const std::string what = "active" + At(record);
   for (TPartition* child : drive.Root.Children) child->Entry.BootIndicator = 0;
   record.Entry.BootIndicator = 0x80;
   drive.DirtyTables.assign(1, &drive.Root);
-  return WriteAndReread(drive, [&] { return CheckTablesReadable(drive) && WriteChangedTables(drive); },
-                        "Set active partition Failed.");
+  return WriteTables(drive, volumes, what, "Set active partition Failed.",
+                     Question("You are setting active partition. Are you sure?", "Set active partition",
+                              MsgButtons::OkCancel));
 }
 
 EditResult HidePartition(TPhysicalDrv& drive, TPartition& record) {
@@ -175,12 +170,11 @@ EditResult HidePartition(TPhysicalDrv& drive, TPartition& record) {
   }
   const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
   if (!lock) return EditResult::Refused;
-  drive.StopRequested = false;
-  BusyGuard busy(drive);
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  const std::string what = "hide/show" + At(record);
   record.Entry.SystemId = static_cast<uint8_t>((record.Entry.SystemId + 0x10) & 0x1F);
-  TPartition& table = *record.Parent;
-  const EditResult result =
-      WriteAndReread(drive, [&] { return WritePartitionTable(drive, table); }, "Hide/Show Failed.");
+  drive.DirtyTables.assign(1, record.Parent);
+  const EditResult result = WriteTables(drive, volumes, what, "Hide/Show Failed.", nullptr);
   if (Succeeded(result))
     MessageBox("Hide/Show performed successfully.", "Hide/Show", MsgButtons::Ok, MsgIcon::Information);
   return result;
@@ -191,26 +185,26 @@ EditResult RenewMasterBootRecord(TPhysicalDrv& drive) {
   // of a GUID-partitioned disk belongs to its own loader: neither gets ours.
   const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive);
   if (!lock) return EditResult::Refused;
-  BusyGuard busy(drive);
-  drive.StopRequested = false;
-  if (MessageBox("This will renew the main boot record of current physical drive.\r\rAre you sure?", "FDISK/MBR",
-                 MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
-    return EditResult::Cancelled;
-
   // Only the program itself is replaced: bytes 440 to 445 hold the disk signature, by which
   // systems find their partitions, and stay as they are, like the table behind them.
   constexpr size_t kProgramBytes = 440;
-  const EditResult result = WriteAndReread(
-      drive,
-      [&] {
-        TSector sector{};
-        if (!ReadSectors(drive.DriveNumber, 0, 1, sector.data(), false, true)) return false;
-        std::copy_n(kMasterBootProgram.begin(), kProgramBytes, sector.begin());
-        sector[510] = 0x55;
-        sector[511] = 0xAA;
-        return WriteSectors(drive.DriveNumber, 0, 1, sector.data(), true);
-      },
-      "Can not perform Fdisk/mbr command.", "FDISK/MBR", MsgIcon::Error);
+  TChange change;
+  change.What = "mbr";
+  TSector sector{};
+  if (!ReadSectors(drive.DriveNumber, 0, 1, sector.data(), false, true)) {
+    MessageBox(WithReason("Can not perform Fdisk/mbr command."), "FDISK/MBR", MsgButtons::Ok, MsgIcon::Error);
+    return EditResult::Refused;
+  }
+  std::copy_n(kMasterBootProgram.begin(), kProgramBytes, sector.begin());
+  sector[510] = 0x55;
+  sector[511] = 0xAA;
+  if (!PlanSector(drive, change, 0, WriteRole::BootProgram, sector)) return EditResult::Refused;
+  TChangeRun run;
+  run.Caption = "FDISK/MBR";
+  run.Failed = "Can not perform Fdisk/mbr command.";
+  run.Ask = Question("This will renew the main boot record of current physical drive.\r\rAre you sure?", "FDISK/MBR",
+                     MsgButtons::YesNo);
+  const EditResult result = ApplyChange(drive, change, KnownVolumes(drive), run);
   if (Succeeded(result))
     MessageBox("Fdisk/mbr performed successfully.", "FDISK/MBR", MsgButtons::Ok, MsgIcon::Information);
   return result;

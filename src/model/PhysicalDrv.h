@@ -56,6 +56,11 @@ struct TPartition {
   // A lost find whose own first sector is destroyed: the LBA of the intact backup boot sector
   // that BootSector was copied from. 0 for every other record.
   uint64_t BootFromBackup = 0;
+  // Where the entry stood when the tables were read: its slot (0 to 3) in the table of
+  // SlotTable. An edit writes a changed entry back into the same slot, so that the system's
+  // partition numbers stay as they are; a record made since has no slot (-1).
+  int Slot = -1;
+  const TPartition* SlotTable = nullptr;
 
   uint64_t AbsoluteStart() const { return BaseLBA + Entry.RelativeSector; }
   uint64_t AbsoluteEnd() const { return AbsoluteStart() + Entry.TotalSectors; }  // one past the last sector

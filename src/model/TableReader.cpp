@@ -109,6 +109,8 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
     TPartition& record = *owned;
     container.Children.push_back(&record);
     InitPartitionRecord(drive, record, &container, entry);
+    record.Slot = static_cast<int>(i);
+    record.SlotTable = &container;
     if (!record.IsExtended() && StartsInsideDisk(drive, record)) {
       ReadVolumeLabel(drive, record);
       if (GetOSKind() >= osWinNT4) MapDriveLetter(drive, record);

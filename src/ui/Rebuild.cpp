@@ -236,11 +236,10 @@ void TfrmRebuild::Button4Click() {
     return;
   }
   List.Forget();
+  // A write that failed was told by the rebuild itself, with what reached the disk.
   if (Succeeded(result))
     MessageBox("Rebuild partition table completed successfully.", "Information", MsgButtons::Ok,
                MsgIcon::Information);
-  else
-    MessageBox(WithReason("Rebuild partition table failed."), "Error", MsgButtons::Ok, MsgIcon::Error);
   accept();
 }
 

@@ -293,15 +293,12 @@ void TfrmMain::RecoverExecute() {
   // meanwhile: the maps must not paint through the old records while it runs.
   SelectedLost = nullptr;
   SelectedPartition = nullptr;
-  const TPartition find = *lost;  // the recovery frees the record
-  const RecoverResult result = RecoverLostPartition(*CurrentDrive, *lost);
-  const bool written = result == RecoverResult::Written || result == RecoverResult::NotNotified;
-  if (written && find.BootFromBackup != 0 && ConfirmBootSectorRestore(find)) {
-    TPartition copy = find;
-    const BootRestoreResult restored = RestoreBootSector(*CurrentDrive, copy);
-    MessageBox(BootRestoreText(restored), restored == BootRestoreResult::Restored ? "Recovering" : "Error",
-               MsgButtons::Ok, restored == BootRestoreResult::Restored ? MsgIcon::Information : MsgIcon::Warning);
-  }
+  // Copying the backup boot sector over the destroyed one writes inside the partition: a
+  // question of its own, answered before anything is written, and part of the same change.
+  const bool restoreBoot = lost->BootFromBackup != 0 && ConfirmBootSectorRestore(*lost);
+  const RecoverResult result = RecoverLostPartition(*CurrentDrive, *lost, restoreBoot);
+  if (restoreBoot && (result == RecoverResult::Written || result == RecoverResult::NotNotified))
+    MessageBox(BootRestoreText(BootRestoreResult::Restored), "Recovering", MsgButtons::Ok, MsgIcon::Information);
   ViewReload();
 }
 

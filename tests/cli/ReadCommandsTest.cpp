@@ -278,7 +278,7 @@ TEST(CliExitStatus, OptionErrorsSayWhatIsAllowed) {
       {"scan --partition 2" + q, "there is no partition 2 in the list of " + img + ": the list holds partition 1 only\n"},
       // Megabytes the disk does not reach: the dialog's own words, then the disk's size.
       {"scan --start-mb 2097151" + q, "Sector range exceeded the limit.\nThe disk holds 32.00 MB (65536 sectors).\n"},
-      {"--yes lsit" + q, "unknown command \"lsit\"; the commands are list, scan, recover, ls, dump, clone, active, hide, delete, mbr, backup, restore, rebuild, history, undo (see --help)\n"},
+      {"--yes lsit" + q, "unknown command \"lsit\"; the commands are list, scan, recover, ls, dump, clone, active, hide, delete, mbr, backup, restore, rebuild, history, undo, redo (see --help)\n"},
       // Said by the option parser in words of its own.
       {"", ""},
       {"list --bogus", ""},

@@ -1,7 +1,8 @@
+// Planning a change of the tables: entries stay in their slots, only the bytes of the entries
+// that change are written, deeper tables come first; and the pipeline's refusals.
 #include <gtest/gtest.h>
 
-#include <functional>
-
+#include "edit/Change.h"
 #include "edit/Commit.h"
 #include "edit/HandDisk.h"
 #include "support/ScriptedHost.h"
@@ -9,131 +10,118 @@
 namespace qm::test {
 namespace {
 
-TEST(WritePartitionTable, PacksUsedEntriesAndKeepsTheRestOfTheSector) {
+// The offsets within sector `lba` where a planned write changes a byte.
+std::vector<size_t> ChangedOffsets(const TChange& change, uint64_t lba) {
+  std::vector<size_t> offsets;
+  for (const TSectorWrite& w : change.Writes)
+    if (w.Lba == lba)
+      for (size_t i = 0; i < 512; ++i)
+        if (w.Before[i] != w.After[i]) offsets.push_back(i);
+  return offsets;
+}
+
+TEST(PlanDirtyTables, EntriesKeepTheirSlotsAndOnlyTheirBytesChange) {
   ScriptedHost host;
   HandDisk disk;
   TPartition& root = disk.drive->Root;
-  disk.Gap(root, 63, 1985);
-  TPartition* a = disk.Add(root, 0x0C, 2048, 20480);
-  disk.Gap(root, 22528, 40000);
+  disk.Add(root, 0x0C, 2048, 20480);
   TPartition* b = disk.Add(root, 0x07, 90000, 20000);
-  // On disk the two entries stand in slots 3 and 1, and slot 2 holds stale bytes.
+  // The two entries stand in slots 3 and 1 on disk, as another program left them.
   auto s = disk.SectorSpan(0);
   std::fill(s.begin() + 0x1BE, s.begin() + 0x1FE, uint8_t{0});
-  EncodeEntry(s, 3, a->Entry);
-  EncodeEntry(s, 1, b->Entry);
-  s[0x1DE + 4] = 0x83;
-  const std::vector<uint8_t> bootCode(s.begin(), s.begin() + 446);
-  s[510] = 0x12;  // a damaged signature is mended
+  for (TPartition* r : root.Children) {
+    r->Slot = r == b ? 1 : 3;
+    EncodeEntry(s, static_cast<size_t>(r->Slot), r->Entry);
+  }
+  const std::string before = disk.Table(0);
 
-  ASSERT_TRUE(WritePartitionTable(*disk.drive, root));
-  EXPECT_EQ(disk.EntryAt(0, 0).RelativeSector, 2048u);
-  EXPECT_EQ(disk.EntryAt(0, 0).SystemId, 0x0C);
-  EXPECT_EQ(disk.EntryAt(0, 1).RelativeSector, 90000u);
-  EXPECT_EQ(disk.EntryAt(0, 1).TotalSectors, 20000u);
-  for (size_t i = 0x1DE; i < 0x1FE; ++i) EXPECT_EQ(s[i], 0) << "offset " << i;
-  EXPECT_TRUE(disk.Signed(0));
-  EXPECT_EQ(std::vector<uint8_t>(s.begin(), s.begin() + 446), bootCode);
+  // A changed type code: one byte of slot 1.
+  b->Entry.SystemId = 0x17;
+  disk.drive->DirtyTables = {&root};
+  TChange hide;
+  ASSERT_TRUE(PlanDirtyTables(*disk.drive, hide));
+  EXPECT_EQ(ChangedOffsets(hide, 0), std::vector<size_t>{0x1BE + 16 + 4});
+
+  // A new entry takes the first free slot; a removed one leaves its slot cleared.
+  b->Entry.SystemId = kTypeEmpty;
+  auto c = std::make_unique<TPartition>();
+  c->Entry = TPartitionEntry{0, 0, 0, 0x06, 0, 0, 30000, 1000};
+  c->Parent = &root;
+  root.Children.push_back(disk.drive->AdoptRecord(std::move(c)));
+  TChange moved;
+  ASSERT_TRUE(PlanDirtyTables(*disk.drive, moved));
+  ASSERT_EQ(moved.Writes.size(), 1u);
+  std::copy(moved.Writes[0].After.begin(), moved.Writes[0].After.end(), s.begin());
+  EXPECT_EQ(disk.Table(0), "06:30000+1000 00:0+0 00:0+0 0c:2048+20480") << before;
   EXPECT_TRUE(host.messages.empty());
 }
 
-TEST(WritePartitionTable, RefusesDrivesAndTablesItMustNotWrite) {
-  HandDisk disk;
-  TPartition& root = disk.drive->Root;
-  disk.Add(root, 0x0C, 2048, 20480);
-  TPartition* x = disk.Add(root, 0x05, 40960, 81920);
-  TPartition* link = disk.Add(*x, 0x05, 61440, 100);
-  const std::vector<uint8_t> before = *disk.data;
-  // A GPT disk, 4096-byte sectors, a damaged link past the end of the disk, five used entries.
-  const struct {
-    std::function<void()> damage, mend;
-    TPartition& table;
-    const char* says;
-  } cases[] = {
-      {[&] { disk.drive->IsGpt = true; }, [&] { disk.drive->IsGpt = false; }, root, "GUID partition table"},
-      {[&] { disk.drive->Geometry.BytesPerSector = 4096; }, [&] { disk.drive->Geometry.BytesPerSector = 512; }, root,
-       "4096-byte sectors"},
-      {[&] { link->Entry.RelativeSector = 0x7FFFFFFF; }, [] {}, *link, ""},
-      {[&] {
-         for (uint32_t i = 0; i < 3; ++i) {
-           auto r = std::make_unique<TPartition>();
-           r->Entry = TPartitionEntry{0, 0, 0, 0x07, 0, 0, 123000 + i * 1000, 900};
-           r->Parent = &root;
-           root.Children.push_back(disk.drive->AdoptRecord(std::move(r)));
-         }
-       },
-       [] {}, root, ""},
-  };
-  for (const auto& c : cases) {
-    ScriptedHost host;
-    c.damage();
-    EXPECT_FALSE(WritePartitionTable(*disk.drive, c.table)) << c.says;
-    ASSERT_EQ(host.Captions(), std::vector<std::string>{"Error"}) << c.says;
-    EXPECT_NE(host.messages[0].text.find(c.says), std::string::npos) << host.messages[0].text;
-    c.mend();
-  }
-  EXPECT_EQ(*disk.data, before);
-}
-
-TEST(WritePartitionTable, FailedReadWritesNothing) {
-  HandDisk disk(65536, true);
-  TPartition& root = disk.drive->Root;
-  disk.Add(root, 0x0C, 2048, 20480);
-  disk.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
-  ScriptedHost host({MsgAnswer::Abort});
-  EXPECT_FALSE(WritePartitionTable(*disk.drive, root));
-  EXPECT_TRUE(disk.faults->writeOffsets.empty());
-}
-
-TEST(CheckTablesReadable, NeedsRealDataFromEveryTable) {
+TEST(PlanDirtyTables, DeeperTablesFirstAndNoMoreThanFourEntries) {
   ScriptedHost host;
-  {
-    HandDisk disk;
-    disk.drive->DirtyTables.push_back(&disk.drive->Root);
-    EXPECT_TRUE(CheckTablesReadable(*disk.drive));
-    // An all-zero sector is real data too.
-    TPartition* x = disk.Add(disk.drive->Root, 0x05, 40960, 81920);
-    std::fill(disk.data->begin() + 40960 * 512, disk.data->begin() + 40961 * 512, uint8_t{0});
-    disk.drive->DirtyTables.push_back(x);
-    EXPECT_TRUE(CheckTablesReadable(*disk.drive));
-  }
-  {
-    HandDisk disk(65536, true);
-    TPartition* x = disk.Add(disk.drive->Root, 0x05, 40960, 81920);
-    disk.drive->DirtyTables = {&disk.drive->Root, x};
-    disk.faults->readFaults[40960 * 512] = Fault{FaultKind::Error, EIO, -1};
-    EXPECT_FALSE(CheckTablesReadable(*disk.drive));
-  }
-  {  // a device that reports every read as done but never fills the buffer
-    HandDisk disk(2048, true);
-    disk.faults->staleReads = true;
-    disk.drive->DirtyTables.push_back(&disk.drive->Root);
-    EXPECT_FALSE(CheckTablesReadable(*disk.drive));
-    // The commit sequence then writes nothing.
-    EXPECT_FALSE(CheckTablesReadable(*disk.drive) && WriteChangedTables(*disk.drive));
-    EXPECT_TRUE(disk.faults->writeOffsets.empty());
-  }
-  EXPECT_TRUE(host.messages.empty()) << "the read check never prompts";
-}
-
-TEST(WriteChangedTables, WritesLinkedTablesFirstAndStopsAtTheFirstFailure) {
-  ScriptedHost host({MsgAnswer::Abort});
   HandDisk disk(65536, true);
   TPartition& root = disk.drive->Root;
   TPartition* x = disk.Add(root, 0x05, 40960, 81920);
   disk.Add(*x, 0x07, 41023, 10000);
   TPartition* link = disk.Add(*x, 0x05, 61440, 20000);
-  disk.Add(*link, 0x07, 61503, 10000);
+  TPartition* last = disk.Add(*link, 0x07, 61503, 10000);
+  for (TPartition* r : {x, link, last}) r->Entry.BootIndicator = 0x80;  // every table changes
   disk.drive->DirtyTables = {&root, x, link};
-  ASSERT_TRUE(WriteChangedTables(*disk.drive));
-  EXPECT_EQ(disk.faults->writeOffsets, (std::vector<uint64_t>{61440 * 512, 40960 * 512, 0}));
+  TChange change;
+  ASSERT_TRUE(PlanDirtyTables(*disk.drive, change));
+  std::vector<uint64_t> order;
+  for (const TSectorWrite& w : change.Writes) order.push_back(w.Lba);
+  EXPECT_EQ(order, (std::vector<uint64_t>{61440, 40960, 0}));
 
-  // A failure at the deepest table leaves the tables that would link to it unwritten.
-  disk.faults->writeOffsets.clear();
-  disk.faults->writeFaults[61440 * 512] = Fault{FaultKind::Error, EIO, -1};
-  EXPECT_FALSE(WriteChangedTables(*disk.drive));
-  EXPECT_EQ(disk.faults->writeOffsets, std::vector<uint64_t>{61440 * 512});
-  EXPECT_EQ(disk.drive->DirtyTables.size(), 3u);
+  for (uint32_t i = 0; i < 4; ++i) {
+    auto r = std::make_unique<TPartition>();
+    r->Entry = TPartitionEntry{0, 0, 0, 0x07, 0, 0, 123000 + i * 1000, 900};
+    r->Parent = &root;
+    root.Children.push_back(disk.drive->AdoptRecord(std::move(r)));
+  }
+  TChange tooMany;
+  EXPECT_FALSE(PlanDirtyTables(*disk.drive, tooMany));
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_NE(host.messages[0].text.find("more than four entries"), std::string::npos) << host.messages[0].text;
+  EXPECT_TRUE(disk.faults->writeOffsets.empty());
+}
+
+TEST(ApplyChange, RefusesNewTablesOnVolumesAndDataAndDevicesThatReturnNothing) {
+  HandDisk disk(65536, true);
+  disk.Add(disk.drive->Root, 0x06, 2048, 20480, fkFat16);
+  TPartition* lost = disk.Lost(40000, 4000, fkNtfs, 0x07);
+  StoreLE<uint64_t>(&lost->BootSector[0x28], 4000);  // its backup boot sector lies at 44000
+  (*disk.data)[30000 * 512 + 7] = 0x42;                // a sector that holds data
+  const auto volumes = KnownVolumes(*disk.drive);
+  const struct {
+    uint64_t lba;
+    const char* says;
+  } cases[] = {{4096, "inside the volume at sector 2048"},
+               {44000, "inside the volume at sector 40000"},
+               {30000, "holds data"},
+               {50000, ""}};
+  for (const auto& c : cases) {
+    TChange change;
+    TSector table{};
+    table[510] = 0x55;
+    table[511] = 0xAA;
+    table[0x1BE + 4] = 0x07;
+    ASSERT_TRUE(PlanSector(*disk.drive, change, c.lba, WriteRole::NewTable, table));
+    const std::string refusal = CheckChange(*disk.drive, change, volumes);
+    if (*c.says)
+      EXPECT_NE(refusal.find(c.says), std::string::npos) << c.lba << ": " << refusal;
+    else
+      EXPECT_EQ(refusal, "") << c.lba;
+  }
+
+  // A device whose reads never fill the buffer is not written to.
+  disk.faults->staleReads = true;
+  ScriptedHost host;
+  TChange change;
+  TSector sector{};
+  sector[0x1BE + 4] = 0x07;
+  change.Writes.push_back({50000, WriteRole::NewTable, TSector{}, sector});
+  EXPECT_EQ(ApplyChange(*disk.drive, change, volumes, TChangeRun{}), EditResult::Refused);
+  EXPECT_TRUE(disk.faults->writeOffsets.empty());
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ class HandDisk {
     for (const TPartition* c : parent.Children)
       if (!c->IsGap()) ++slot;
     EncodeEntry(SectorSpan(parent.AbsoluteStart()), slot, r->Entry);
+    r->Slot = static_cast<int>(slot);
+    r->SlotTable = &parent;
     if (IsExtendedType(type)) Sign(start);
     TPartition* added = drive->AdoptRecord(std::move(r));
     parent.Children.push_back(added);

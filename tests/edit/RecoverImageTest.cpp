@@ -74,9 +74,10 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
   ScriptedHost host;
   for (uint64_t start : {30720u, 2048u, 100352u, 10240u}) EXPECT_EQ(RecoverAt(*drive, start), RecoverResult::Written) << start;
   EXPECT_TRUE(host.messages.empty());
-  // The NTFS entry covers the backup boot sector behind the volume.
+  // Each entry took the first free slot, in the order of recovery; the NTFS entry covers the
+  // backup boot sector behind the volume.
   EXPECT_EQ(SfdiskEntries(image),
-            (std::vector<EntryKey>{{2048, 8192, 0x01}, {10240, 20480, 0x06}, {30720, 69632, 0x0b}, {100352, 40960, 0x07}}));
+            (std::vector<EntryKey>{{30720, 69632, 0x0b}, {2048, 8192, 0x01}, {100352, 40960, 0x07}, {10240, 20480, 0x06}}));
   ExpectVolumes(image, {{2048, 8192, ""}, {10240, 20480, ""}, {30720, 69632, ""}, {100352, 40960, "PNTFS"}});
 
   // The master boot record is full now: the fifth volume is refused and nothing is written.

@@ -59,7 +59,8 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     std::string refusal;  // empty: written
     std::vector<std::pair<uint64_t, std::string>> tables;
   } cases[] = {
-      {"a primary", 12288, 4096, fkFat16, "", {{0, "0c:2048+8192 06:12288+4096 05:20480+40960 00:0+0"}}},
+      // A new entry takes the first free slot: the others keep theirs.
+      {"a primary", 12288, 4096, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 06:12288+4096 00:0+0"}}},
       // The first EBR takes the find and links to a new EBR at 22465, up to D's end, which holds
       // D one track in and the first EBR's old link.
       {"ahead of all logical drives", 20992, 1024, fkFat12, "",
@@ -68,11 +69,15 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
        {{20480, "07:2048+6144 05:10177+2063 00:0+0 00:0+0"}, {30657, "06:63+2000 05:12288+8192 00:0+0 00:0+0"}}},
       // NTFS keeps its backup boot sector behind the sectors it counts.
       {"NTFS with the sector behind it free", 12288, 4095, fkNtfs, "",
-       {{0, "0c:2048+8192 07:12288+4096 05:20480+40960 00:0+0"}}},
+       {{0, "0c:2048+8192 05:20480+40960 07:12288+4096 00:0+0"}}},
       {"NTFS ending in front of the first EBR", 16384, 4096, fkNtfs, "",
-       {{0, "0c:2048+8192 07:16384+4096 05:20480+40960 00:0+0"}}},
-      // Ends at 22491: the new EBR for D would go to 22465, inside this partition.
-      {"new EBR inside the find", 20992, 1500, fkNtfs, kNoInnerSector, {}},
+       {{0, "0c:2048+8192 05:20480+40960 07:16384+4096 00:0+0"}}},
+      // Ends at 22491: one track before D (22465) lies inside this partition; D's new EBR
+      // goes to the nearest free sector in front of D instead.
+      {"new EBR inside the find", 20992, 1500, fkNtfs, "",
+       {{20480, "07:512+1501 05:2047+6145 00:0+0 00:0+0"}, {22527, "07:1+6144 05:12288+8192 00:0+0 00:0+0"}}},
+      // Ends right in front of D: no sector is left for D's new EBR.
+      {"no sector left in front of D", 20992, 1535, fkNtfs, kNoInnerSector, {}},
       {"overlapping P1", 9000, 4095, fkNtfs, kOverlap, {}},
   };
   for (const auto& c : cases) {
@@ -232,25 +237,30 @@ TEST(HasVacancy, CountsUsedEntriesAndLogicalDrives) {
   EXPECT_FALSE(HasVacancy(drive, drive.Root));  // four used entries
 }
 
-TEST(FindInnerExtendedSector, OneTrackBeforeTheRecordWhenThatSectorIsFree) {
+TEST(FindInnerExtendedSector, OneTrackBeforeTheRecordElseTheNearestFreeSectorInFront) {
   Layout disk;
   TPhysicalDrv& drive = *disk.drive;
   TPartition lost;
   lost.Entry.TotalSectors = 100;
+  std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   auto sector = [&](uint64_t start) {
     lost.Entry.RelativeSector = static_cast<uint32_t>(start);
-    return FindInnerExtendedSector(drive, lost);
+    return FindInnerExtendedSector(drive, lost, volumes);
   };
   EXPECT_EQ(sector(45056), 45056u - 63);
-  EXPECT_EQ(sector(28671 + 63), kNoSector);  // D's last sector
+  EXPECT_EQ(sector(28671 + 63), 28671u + 62);  // one track before is D's last sector
   EXPECT_EQ(sector(28672 + 63), 28672u);
-  EXPECT_EQ(sector(32768 + 63), kNoSector);  // a linked EBR
-  EXPECT_EQ(sector(32769 + 63), 32769u);     // a link occupies only its table sector
-  EXPECT_EQ(sector(20480 + 63), kNoSector);  // the first EBR
-  EXPECT_EQ(sector(20480 + 30), kNoSector);  // in front of the extended partition
-  EXPECT_EQ(sector(40), kNoSector);
+  EXPECT_EQ(sector(32768 + 63), 32768u + 62);  // one track before is a linked EBR
+  EXPECT_EQ(sector(20480 + 1), kNoSector);     // nothing between the first EBR and the record
+  EXPECT_EQ(sector(40), kNoSector);            // in front of the extended partition
   drive.Geometry.SectorsPerTrack = 0;
-  EXPECT_EQ(sector(45056), kNoSector);
+  EXPECT_EQ(sector(45056), 45056u - 1);
+  drive.Geometry.SectorsPerTrack = 63;
+  // A lost volume, or data, where the record would go: the nearest free sector in front.
+  volumes.push_back({45056 - 63, 45056 - 1, nullptr});
+  EXPECT_EQ(sector(45056), 45056u - 64);
+  disk.data->at((45056 - 64) * 512 + 100) = 1;
+  EXPECT_EQ(sector(45056), 45056u - 65);
 }
 
 TEST(RecoverSafety, BusyGptOddSectorsAndForeignRecordsWriteNothing) {
@@ -309,9 +319,9 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
   BusyWatcher host(*faulty.drive, {MsgAnswer::Abort});
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
   ASSERT_EQ(host.messages.size(), 2u);  // the sector layer's question, then ours
-  // It says where the tables as they were are kept.
-  EXPECT_EQ(host.messages[1].text.rfind("Recover partition Failed.\rInput/output error.\rThe tables as they were before "
-                                        "are saved in ",
+  // It says what reached the disk and where the record for undo is kept.
+  EXPECT_EQ(host.messages[1].text.rfind("Recover partition Failed.\rsector 20480 could not be written (Input/output "
+                                        "error); 1 of 2 sectors were written.\rWhat was written is recorded in ",
                                         0),
             0u)
       << host.messages[1].text;
@@ -338,7 +348,7 @@ TEST(RecoverFailures, SystemHearsOfWhatWasWritten) {
   faulty.faults->failReread = true;
   ScriptedHost host;
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *faulty.Lost(12288, 4096, fkFat16)), RecoverResult::NotNotified);
-  EXPECT_EQ(faulty.EntryAt(0, 1).RelativeSector, 12288u);
+  EXPECT_EQ(faulty.EntryAt(0, 2).RelativeSector, 12288u);
   EXPECT_TRUE(faulty.drive->LostPartitions.empty());
 }
 
@@ -379,7 +389,9 @@ TEST(RecoverFailures, NoTableButTheRootOneIsWrittenAtSectorZero) {
   TPartition* x = disk.Add(disk.drive->Root, 0x05, 0, 60000);
   const std::vector<uint8_t> before = *disk.data;
   ScriptedHost host;
-  EXPECT_FALSE(WritePartitionTable(*disk.drive, *x));
+  disk.drive->DirtyTables = {x};
+  TChange change;
+  EXPECT_FALSE(PlanDirtyTables(*disk.drive, change));
   EXPECT_EQ(*disk.data, before);
   EXPECT_NE(host.messages.at(0).text.find("starts at sector 0"), std::string::npos);
 }
@@ -391,8 +403,8 @@ TEST(RecoverFailures, FailedReadCheckWritesNothing) {
   TPartition* lost = faulty.Lost(12288, 4096, fkFat16);
   faulty.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
   ScriptedHost host;
-  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
-  EXPECT_EQ(host.messages.at(0).text, "Recover partition Failed.\rInput/output error.");
+  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::Refused);
+  EXPECT_NE(host.messages.at(0).text.find("Input/output error"), std::string::npos) << host.messages.at(0).text;
   EXPECT_TRUE(faulty.faults->writeOffsets.empty());
   EXPECT_EQ(*faulty.data, before);
   EXPECT_EQ(faulty.drive->Root.Children.size(), 1u) << "the model shows the disk, not the plan";

@@ -167,19 +167,31 @@ TEST(CliRecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
   }
 }
 
-// A FAT32 volume whose first sector is wiped, out of the table: it is found at its true start
-// from its backup. --yes recovers the entry but leaves the boot sector to its own answer;
-// --restore-boot-sector copies the backup, 6 sectors in, back.
+// A volume whose first sector is wiped, out of the table, is found at its true start from its
+// backup: FAT32 keeps it 6 sectors in, NTFS in its last sector, far behind the block of the scan
+// that holds the start. --yes recovers the entry but leaves the boot sector to its own answer;
+// --restore-boot-sector copies the backup back.
 TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
-  const std::string steps = "table 'label: dos\\nunit: sectors\\n2048,71680,c' fs 1 fat32 WIPED32 sector 2048 00 lose 1";
-  for (const bool restore : {false, true}) {
-    SCOPED_TRACE(restore ? "with --restore-boot-sector" : "with --yes alone");
-    const std::string image = MakeImage(restore ? "wiped-restore.img" : "wiped-keep.img", "64M", steps);
-    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (restore ? "--restore-boot-sector " : "") + ShellQuote(image));
+  const struct {
+    const char* image;
+    std::string entry;  // size and type as sfdisk takes them, and the file system made in it
+    EntryKey recovered;
+    uint64_t backup;
+    bool restore;
+  } cases[] = {{"wiped-keep.img", "71680,c' fs 1 fat32", {2048, 71680, 0x0b}, 2054, false},
+               {"wiped-restore.img", "71680,c' fs 1 fat32", {2048, 71680, 0x0b}, 2054, true},
+               {"wiped-ntfs.img", "40960,7' fs 1 ntfs", {2048, 40960, 0x07}, 2048 + 40959, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image);
+    const std::string image =
+        MakeImage(c.image, "64M", "table 'label: dos\\nunit: sectors\\n2048," + c.entry + " WIPED sector 2048 00 lose 1");
+    if (image.empty()) return;
+    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (c.restore ? "--restore-boot-sector " : "") + ShellQuote(image));
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{EntryKey(2048, 71680, 0x0b)});
-    EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, 2054 * 512, 512), restore);
-    EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !restore) << run.err;
+    EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{c.recovered});
+    EXPECT_EQ(CliDrive("list", image)["partitions"][0]["lba"], 2048);
+    EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, c.backup * 512, 512), c.restore);
+    EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !c.restore) << run.err;
   }
 }
 

@@ -55,10 +55,8 @@ int RunClone(const CloneOptions& options, uint64_t at) {
     PrintError("sector " + std::to_string(at) + " lies beyond the end of " + options.source);
     return kExitUsage;
   }
-  if (!LostAt(drive, at))
-    RunUserScan(drive, drive.Root, static_cast<int64_t>(at / kScanBlockSectors * kScanBlockSectors), kScanBlockSectors);
+  TPartition* lost = FindLostAt(drive, at);
   if (Interrupted()) return Stopped();
-  TPartition* lost = LostAt(drive, at);
   if (!lost) {
     PrintError("no lost partition starts at sector " + std::to_string(at));
     return kExitFailure;

@@ -60,6 +60,10 @@ bool MegabyteOption(const std::string& name, const std::optional<std::string>& t
 
 // The lost partition (not an extended one) whose first sector is `lba`, or null.
 TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba);
+// The same, looked for as far as it takes (FindLostPartitionAt): the find when known, else a scan
+// from the block that holds `lba` on towards the disk's end that stops as soon as a find starts
+// there, with the progress bar on a terminal and Ctrl+C as Stop (Interrupted() then says so).
+TPartition* FindLostAt(TPhysicalDrv& drive, uint64_t lba);
 
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);

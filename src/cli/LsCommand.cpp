@@ -54,8 +54,8 @@ TPartition* StartingAt(TPhysicalDrv& drive, uint64_t lba) {
   return nullptr;
 }
 
-// A listed partition or a known lost one that starts at `lba`; otherwise the block of the
-// scan that holds the sector is searched, as `recover --at` does.
+// A listed partition or a known lost one that starts at `lba`; otherwise it is scanned for,
+// as `recover --at` does.
 Choice ByStart(TPhysicalDrv& drive, uint64_t lba, const std::string& source) {
   if (lba >= drive.Geometry.TotalSectors) {
     PrintError("sector " + std::to_string(lba) + " lies beyond the end of " + source + ", which holds " +
@@ -63,10 +63,9 @@ Choice ByStart(TPhysicalDrv& drive, uint64_t lba, const std::string& source) {
     return {nullptr, kExitUsage};
   }
   if (TPartition* record = StartingAt(drive, lba)) return {record, kExitOk};
-  const auto start = static_cast<int64_t>(lba / kScanBlockSectors * kScanBlockSectors);
-  RunUserScan(drive, drive.Root, start, kScanBlockSectors);
+  TPartition* lost = FindLostAt(drive, lba);
   if (Interrupted()) return {nullptr, InterruptExitStatus()};
-  if (TPartition* record = StartingAt(drive, lba)) return {record, kExitOk};
+  if (lost) return {lost, kExitOk};
   PrintError("no partition starts at sector " + std::to_string(lba));
   return {nullptr, kExitFailure};
 }
@@ -154,8 +153,8 @@ Command AddLsCommand(CLI::App& app, const GlobalOptions&) {
   auto* partition = sub->add_option("--partition", options->partition, "The partition with this number of the list");
   auto* lost = sub->add_option("--lost", options->lost, "The lost partition with this number of the list");
   auto* at = sub->add_option("--at", options->at,
-                             "The partition that starts at this sector (LBA); when none is known there, the block "
-                             "of sectors around it is scanned");
+                             "The partition that starts at this sector (LBA); when none is known there, the disk "
+                             "is scanned from the block around it until one is found");
   partition->excludes(lost, at);
   lost->excludes(partition, at);
   at->excludes(partition, lost);

@@ -47,20 +47,19 @@ int RunRecover(const RecoverOptions& options) {
     return kExitUsage;
   }
 
-  // By default the block of the scan that holds the sector: the quick way to the one boot
-  // sector the user names.
-  int64_t start = static_cast<int64_t>(options.at / kScanBlockSectors * kScanBlockSectors);
-  int64_t count = kScanBlockSectors;
+  // A range the user gives is scanned as asked; otherwise the scan goes from the block that
+  // holds the sector until the volume that starts there is found.
+  TPartition* lost = nullptr;
   if (options.startMB || options.endMB) {
     ScanRangeResult range = ScanRangeFromOptions(options.startMB, options.endMB, drive.Root);
     if (!range.ok) return kExitUsage;
-    start = range.startSector;
-    count = range.sectorCount;
+    if (!LostAt(drive, options.at)) RunUserScan(drive, drive.Root, range.startSector, range.sectorCount);
+    lost = LostAt(drive, options.at);
+  } else {
+    lost = FindLostAt(drive, options.at);
   }
-  if (!LostAt(drive, options.at)) RunUserScan(drive, drive.Root, start, count);
   if (Interrupted()) return Stopped();
 
-  TPartition* lost = LostAt(drive, options.at);
   if (!lost) {
     PrintError("no lost partition starts at sector " + std::to_string(options.at));
     return kExitFailure;
@@ -148,7 +147,8 @@ Command AddRecoverCommand(CLI::App& app, const GlobalOptions& global) {
   auto typed = std::make_shared<RecoverNumbers>();
   CLI::App* sub = app.add_subcommand("recover", "Write the lost partition that starts at a sector back into the tables");
   sub->add_option("--at", typed->at, "First sector (LBA) of the lost partition")->required();
-  sub->add_option("--start-mb", typed->startMB, "Scan this range instead of the block that holds LBA");
+  sub->add_option("--start-mb", typed->startMB,
+                  "Scan this range only, instead of from the block that holds LBA on until the partition is found");
   sub->add_option("--end-mb", typed->endMB, "End of that range in megabytes");
   sub->add_flag("--restore-boot-sector", options->restoreBootSector,
                 "When the volume was found from its backup boot sector, also copy the backup over its destroyed "

@@ -128,8 +128,12 @@ ScanRangeResult ScanRangeFromOptions(std::optional<int64_t> startMB, std::option
   return result;
 }
 
-bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
-                 ScanTrouble* trouble) {
+namespace {
+
+// Runs `scan` (given the progress callback) as the user's scan runs: with a progress bar on a
+// terminal, Ctrl+C as Stop, and the answers to read errors counted into `trouble` when given.
+template <typename Scan>
+auto WithScanBar(TPhysicalDrv& drive, ScanTrouble* trouble, Scan scan) {
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
   int shown = -1;
   ScanProgress progress = [&](const ScanStep& step) {
@@ -145,10 +149,24 @@ bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, i
   ScanTrouble ignored;
   ScanHost host(GetHost(), drive, trouble ? *trouble : ignored);
   HostScope scope(host);
-  bool scanned = DetectLostPartitions(drive, region, progress, startSector, sectorCount, false);
-  if (showProgress) std::fprintf(stderr, "\n");
+  const auto result = scan(progress);
+  if (showProgress && shown >= 0) std::fprintf(stderr, "\n");
   if (Interrupted()) std::fprintf(stderr, "Scan stopped.\n");
-  return scanned;
+  return result;
+}
+
+}  // namespace
+
+bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
+                 ScanTrouble* trouble) {
+  return WithScanBar(drive, trouble, [&](const ScanProgress& progress) {
+    return DetectLostPartitions(drive, region, progress, startSector, sectorCount, false);
+  });
+}
+
+TPartition* FindLostAt(TPhysicalDrv& drive, uint64_t lba) {
+  return WithScanBar(drive, nullptr,
+                     [&](const ScanProgress& progress) { return FindLostPartitionAt(drive, lba, progress); });
 }
 
 Command AddScanCommand(CLI::App& app, const GlobalOptions&) {

@@ -189,16 +189,10 @@ int RunRebuild(const RebuildOptions& options) {
     std::vector<TPartition*> chosen;
     for (uint64_t lba : seen) {
       TPartition* record = ListedAt(drive, lba);
-      if (!record) record = LostAt(drive, lba);
-      if (!record && lba < drive.Geometry.TotalSectors) {
-        // Not among the finds of the quick scan: search the block that holds it, as recover does.
-        RunUserScan(drive, drive.Root, static_cast<int64_t>(lba / kScanBlockSectors * kScanBlockSectors),
-                    kScanBlockSectors);
-        if (Interrupted()) {
-          PrintError("interrupted; nothing was written");
-          return InterruptExitStatus();
-        }
-        record = LostAt(drive, lba);
+      if (!record) record = FindLostAt(drive, lba);
+      if (Interrupted()) {
+        PrintError("interrupted; nothing was written");
+        return InterruptExitStatus();
       }
       if (!record || record->IsExtended()) {
         PrintError("no partition or lost partition starts at sector " + std::to_string(lba) + " (see `list`)");

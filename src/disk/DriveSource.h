@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "disk/Geometry.h"
 
@@ -57,7 +58,9 @@ class DriveSource {
 // Image files and block devices, through open/pread/pwrite. Write handles use O_SYNC so that
 // table writes reach the medium, and hold the source's lock (a BSD flock, as partitioning
 // tools take it) for as long as they are open: udev does not probe a half-written table, and
-// two copies of this program never write the same tables at once.
+// two copies of this program never write the same tables at once. The lock of a loop device
+// also takes the file behind it, and that of an image file every loop device attached to it:
+// a program that holds either name holds off writes through the other. It is all or nothing.
 class FileSource final : public DriveSource {
  public:
   explicit FileSource(std::string path);
@@ -74,7 +77,9 @@ class FileSource final : public DriveSource {
 
  private:
   std::string path_;
-  int lockFd_ = -1;  // open while lockDepth_ > 0; flock works per open file, so one for all holds
+  // Open while lockDepth_ > 0: the source's own, then those of the other names of its sectors
+  // (a loop device and the file behind it). flock works per open file, so one set for all holds.
+  std::vector<int> lockFds_;
   int lockDepth_ = 0;
 };
 

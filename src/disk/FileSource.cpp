@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "disk/DriveSource.h"
 #include "disk/KernelPartitions.h"
+#include "disk/LoopDevices.h"
 
 namespace qm {
 namespace {
@@ -163,7 +165,7 @@ void FillGeometryFromSize(TDriveGeometry& g, uint64_t bytes, uint32_t heads, uin
 FileSource::FileSource(std::string path) : path_(std::move(path)) {}
 
 FileSource::~FileSource() {
-  if (lockFd_ >= 0) ::close(lockFd_);
+  for (int fd : lockFds_) ::close(fd);
 }
 
 int FileSource::Lock() {
@@ -171,22 +173,34 @@ int FileSource::Lock() {
     ++lockDepth_;
     return 0;
   }
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int error = errno;
-    ::close(fd);
+  // The source itself must open; each other name of its sectors is locked when it opens
+  // (a path in sysfs may be stale, and then nobody writes through it either).
+  std::vector<int> held;
+  const auto take = [&held](const std::string& path, bool required) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return required ? errno : 0;
+    held.push_back(fd);
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+  };
+  int error = take(path_, true);
+  struct stat st {};
+  if (error == 0 && ::fstat(held.front(), &st) != 0) error = errno;
+  if (error == 0)
+    for (const std::string& other : LoopLinkedPaths(st))
+      if ((error = take(other, false)) != 0) break;
+  if (error != 0) {
+    for (int fd : held) ::close(fd);
     return error;
   }
-  lockFd_ = fd;
+  lockFds_ = std::move(held);
   lockDepth_ = 1;
   return 0;
 }
 
 void FileSource::Unlock() {
   if (lockDepth_ == 0 || --lockDepth_ > 0) return;
-  ::close(lockFd_);  // closing the last descriptor of the open file releases the flock
-  lockFd_ = -1;
+  for (int fd : lockFds_) ::close(fd);  // closing the last descriptor of an open file releases its flock
+  lockFds_.clear();
 }
 
 bool FileSource::IsBlockDevice() const {

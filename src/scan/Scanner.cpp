@@ -242,7 +242,7 @@ void ReportError(const char* text) { MessageBox(text, kScanCaption, MsgButtons::
 
 // The scan proper.
 bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& progress, int64_t startOffset,
-               int64_t count, bool findFirst) {
+               int64_t count, bool findFirst, const ScanGoal& goal) {
   if (drive.Scanning) return false;
   const ScanProgress* bar = (findFirst || !progress) ? nullptr : &progress;
   ScanGuard guard(drive, bar);
@@ -274,7 +274,7 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
         const uint8_t* sector = session.SignedSector(i);
         if (!sector) continue;
         TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), position + i);
-        if (found && findFirst) {
+        if (found && (findFirst || (goal && goal(*found)))) {
           drive.LastFound = found;
           return true;
         }
@@ -327,8 +327,25 @@ bool LostVolumeExtent(std::span<const uint8_t, 512> sector, uint8_t fsKind, uint
 }
 
 bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
-                          int64_t count, bool findFirst) {
-  return ScanRange(drive, region.AbsoluteStart(), progress, startOffset, count, findFirst);
+                          int64_t count, bool findFirst, const ScanGoal& goal) {
+  return ScanRange(drive, region.AbsoluteStart(), progress, startOffset, count, findFirst, goal);
+}
+
+TPartition* FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress) {
+  const auto startsThere = [lba](const TPartition& p) { return p.AbsoluteStart() == lba && !p.IsExtended(); };
+  const auto known = [&]() -> TPartition* {
+    for (auto& lost : drive.LostPartitions)
+      if (startsThere(*lost)) return lost.get();
+    return nullptr;
+  };
+  if (TPartition* find = known()) return find;
+  const uint64_t disk = drive.Geometry.TotalSectors;
+  if (lba >= disk || !IsNewPartitionStart(lba, drive.AllPartitions)) return nullptr;
+  // One pass: the block that holds the sector first, then on, each block read once.
+  const uint64_t from = lba / kScanBlockSectors * kScanBlockSectors;
+  DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from), static_cast<int64_t>(disk - from),
+                       false, startsThere);
+  return known();
 }
 
 void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {

@@ -31,15 +31,27 @@ constexpr uint32_t kScanBlockSectors = 1000;
 // behind the start of an aligned extended boot record is met, rounded up to whole blocks.
 constexpr uint32_t kQuickProbeSectors = 5 * kScanBlockSectors;
 
+// Whether a find is the one a scan looks for; asked of each new find as it is made.
+using ScanGoal = std::function<bool(const TPartition& find)>;
+
 // Scans `count` sectors (rounded up to blocks of 1000) from `startOffset` sectors into
 // `region` (a gap, or the drive's Root for the whole disk) and adds every lost partition
 // found to LostPartitions, which is left sorted by start. With `findFirst` the scan ends at
-// the first find (LastFound) and `progress` is not used. Blocks are read up to the disk's
-// last sector; the last one is short when the disk ends inside it. False when nothing was
-// scanned (busy drive, a start at or beyond the end of the disk, a negative start or a count
-// below 1); true otherwise, also after Stop, a read failure or an error.
+// the first find (LastFound) and `progress` is not used; with `goal` it ends at the first find
+// the goal accepts (LastFound), and reports its progress until then. Blocks are read up to the
+// disk's last sector; the last one is short when the disk ends inside it. False when nothing
+// was scanned (busy drive, a start at or beyond the end of the disk, a negative start or a
+// count below 1); true otherwise, also after Stop, a read failure or an error.
 bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
-                          int64_t count, bool findFirst);
+                          int64_t count, bool findFirst, const ScanGoal& goal = {});
+
+// The lost partition (not an extended one) that starts at `lba`, looked for as far as it takes:
+// the find when it is known; else a scan from the block that holds the sector towards the end
+// of the disk, which ends as soon as a find starts there. The scanner places a volume met by its
+// backup boot sector at the volume's start, and NTFS keeps that copy in its last sector, far
+// behind the start. No scan where a table entry starts (such a volume is never a find). Null when
+// no lost partition starts there, or when the scan was stopped first.
+TPartition* FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
 
 // The quick scan of one gap, run when a drive is read: the first kQuickProbeSectors of the
 // gap, then as many after each partition found there, until a probe finds nothing or a find

@@ -64,13 +64,16 @@ inline void ExpectRefusedBeforeAsking(const std::string& args, const std::string
 }
 
 // Runs `quillmark-cli <args>` while flock(1) holds `path`'s lock, as a partitioning program
-// takes it while it works; `err` is what the program said.
+// takes it while it works: the program starts once the holder says it holds the lock, and the
+// holder lets go once the program has ended. `err` is what the program said; status 125 when
+// the holder never held the lock.
 inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args) {
   CliRun run;
-  const std::string holder = "flock -o -x " + ShellQuote(path) + " sleep 10 >/dev/null 2>&1 & holder=$!; sleep 0.3; ";
-  run.status = RunCommand("sh -c " + ShellQuote(holder + ShellQuote(std::string(QM_CLI_PATH)) + " " + args +
-                                                " 2>&1 </dev/null; status=$?; kill $holder; wait $holder; exit $status"),
-                          &run.err);
+  const std::string script = "coproc holder { flock -o -x " + ShellQuote(path) + " sh -c 'echo held; read x'; }; " +
+                             "read -r line <&\"${holder[0]}\"; [ \"$line\" = held ] || exit 125; " +
+                             ShellQuote(std::string(QM_CLI_PATH)) + " " + args +
+                             " 2>&1 </dev/null; status=$?; echo >&\"${holder[1]}\"; wait; exit $status";
+  run.status = RunCommand("timeout 60 bash -c " + ShellQuote(script), &run.err);
   return run;
 }
 

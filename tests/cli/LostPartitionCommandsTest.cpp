@@ -167,19 +167,31 @@ TEST(CliRecoverSafety, TwoProgramsAtOnceNeverLoseAnEntry) {
   }
 }
 
-// A FAT32 volume whose first sector is wiped, out of the table: it is found at its true start
-// from its backup. --yes recovers the entry but leaves the boot sector to its own answer;
-// --restore-boot-sector copies the backup, 6 sectors in, back.
+// A volume whose first sector is wiped, out of the table, is found at its true start from its
+// backup: FAT32 keeps it 6 sectors in, NTFS in its last sector, far behind the block of the scan
+// that holds the start. --yes recovers the entry but leaves the boot sector to its own answer;
+// --restore-boot-sector copies the backup back.
 TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
-  const std::string steps = "table 'label: dos\\nunit: sectors\\n2048,71680,c' fs 1 fat32 WIPED32 sector 2048 00 lose 1";
-  for (const bool restore : {false, true}) {
-    SCOPED_TRACE(restore ? "with --restore-boot-sector" : "with --yes alone");
-    const std::string image = MakeImage(restore ? "wiped-restore.img" : "wiped-keep.img", "64M", steps);
-    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (restore ? "--restore-boot-sector " : "") + ShellQuote(image));
+  const struct {
+    const char* image;
+    std::string entry;  // size and type as sfdisk takes them, and the file system made in it
+    EntryKey recovered;
+    uint64_t backup;
+    bool restore;
+  } cases[] = {{"wiped-keep.img", "71680,c' fs 1 fat32", {2048, 71680, 0x0b}, 2054, false},
+               {"wiped-restore.img", "71680,c' fs 1 fat32", {2048, 71680, 0x0b}, 2054, true},
+               {"wiped-ntfs.img", "40960,7' fs 1 ntfs", {2048, 40960, 0x07}, 2048 + 40959, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image);
+    const std::string image =
+        MakeImage(c.image, "64M", "table 'label: dos\\nunit: sectors\\n2048," + c.entry + " WIPED sector 2048 00 lose 1");
+    if (image.empty()) return;
+    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (c.restore ? "--restore-boot-sector " : "") + ShellQuote(image));
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{EntryKey(2048, 71680, 0x0b)});
-    EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, 2054 * 512, 512), restore);
-    EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !restore) << run.err;
+    EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{c.recovered});
+    EXPECT_EQ(CliDrive("list", image)["partitions"][0]["lba"], 2048);
+    EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, c.backup * 512, 512), c.restore);
+    EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !c.restore) << run.err;
   }
 }
 
@@ -484,11 +496,17 @@ TEST(CliWholePathOnDevice, ListScanRecoverAndEditAsOnARealDisk) {
   EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
   EXPECT_EQ(ReadFileBytes(image, 0x1CE, 1)[0], 0x80) << "the recovered partition is the active one";
 
-  // Another program holding the device's lock (as partitioning tools take it) is named, and
+  // Another program holding the lock (as partitioning tools take it) of the device or of the
+  // image file behind it is named, whichever of the two names this one writes through, and
   // nothing is written.
-  const CliRun held = RunCliWhileLocked(loop.path, "--yes hide --at 2048 " + loop.path);
-  EXPECT_NE(held.err.find("is locked by another program"), std::string::npos) << held.err;
-  EXPECT_EQ(SfdiskEntries(loop.path)[0], (EntryKey{2048, 20480, 0x16}));
+  const std::vector<uint8_t> tables = ReadFileBytes(image, 0, 512);
+  using Names = std::vector<std::pair<std::string, std::string>>;  // the name held, the name written through
+  for (const auto& [held, written] : Names{{loop.path, loop.path}, {image, loop.path}, {loop.path, image}}) {
+    const CliRun run = RunCliWhileLocked(held, "--yes hide --at 2048 " + ShellQuote(written));
+    EXPECT_EQ(run.status, 1) << held << " held, " << written << " written: " << run.err;
+    EXPECT_NE(run.err.find("is locked by another program"), std::string::npos) << held << " held: " << run.err;
+  }
+  EXPECT_TRUE(ReadFileBytes(image, 0, 512) == tables);
 
   // Without a source named, the attached loop device is among the machine's disks.
   const CliRun all = RunCli("list --json");

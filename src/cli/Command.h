@@ -65,6 +65,10 @@ TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba);
 // there, with the progress bar on a terminal and Ctrl+C as Stop (Interrupted() then says so).
 TPartition* FindLostAt(TPhysicalDrv& drive, uint64_t lba);
 
+// Scans the free space in front of `lba` for volumes no table lists, with the scan's progress
+// bar: a new extended boot record there must not land in one of them.
+void FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba);
+
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);
 

@@ -66,6 +66,8 @@ int RunRecover(const RecoverOptions& options) {
   }
   // Every refusal comes before the questions: a user who answered Yes twice must not then
   // hear that nothing could be done.
+  FindVolumesInFrontOf(drive, options.at);
+  if (Interrupted()) return Stopped();
   if (!CheckRecoverPossible(drive, *lost)) {
     PrintError("nothing was written");
     return kExitFailure;

@@ -169,6 +169,13 @@ TPartition* FindLostAt(TPhysicalDrv& drive, uint64_t lba) {
                      [&](const ScanProgress& progress) { return FindLostPartitionAt(drive, lba, progress); });
 }
 
+void FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba) {
+  WithScanBar(drive, nullptr, [&](const ScanProgress& progress) {
+    ScanInFrontOf(drive, lba, progress);
+    return true;
+  });
+}
+
 Command AddScanCommand(CLI::App& app, const GlobalOptions&) {
   auto options = std::make_shared<ScanOptions>();
   CLI::App* sub = app.add_subcommand("scan", "Search a drive (or one of its partitions) for lost partitions");

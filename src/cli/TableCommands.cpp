@@ -202,6 +202,13 @@ int RunRebuild(const RebuildOptions& options) {
       record->RebuildActive = !active.empty() && active.front() == lba;
       chosen.push_back(record);
     }
+    // Each logical drive gets an extended boot record in front of it: the volumes there must be
+    // known, so that none is written into.
+    for (uint64_t lba : logical) FindVolumesInFrontOf(drive, lba);
+    if (Interrupted()) {
+      PrintError("interrupted; nothing was written");
+      return InterruptExitStatus();
+    }
     return Finish(RebuildPartitionTable(drive, chosen), drive, "Rebuild partition table completed successfully.");
   });
 }

@@ -251,17 +251,21 @@ uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& re
   const uint64_t spt = drive.Geometry.SectorsPerTrack;
   const uint64_t start = record.AbsoluteStart();
   // The new extended boot record must lie inside the extended partition, behind its first
-  // extended boot record and behind everything the chain holds in front of `record` (so that
-  // the chain keeps running forwards), and in front of the partition it holds.
+  // extended boot record and behind every partition in front of `record`; never on another
+  // table.
   uint64_t lowest = drive.ExtendedBase + 1;
+  std::vector<TKnownVolume> taken = volumes;
   for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
     const TPartition& r = *drive.AllPartitions[i];
-    if (r.IsGap() || &r == &record || (r.IsExtended() && r.AbsoluteStart() == drive.ExtendedBase)) continue;
+    if (r.IsGap() || &r == &record) continue;
     const uint64_t rs = r.AbsoluteStart();
-    const uint64_t re = r.IsExtended() ? rs : LastSector(r);  // a link occupies only its table sector
-    if (rs < start) lowest = std::max(lowest, re + 1);
+    if (r.IsExtended()) {
+      taken.push_back({rs, rs, &r});  // a link occupies only its table sector
+      continue;
+    }
+    if (rs < start) lowest = std::max(lowest, LastSector(r) + 1);
   }
-  return FindFreeTableSector(drive, volumes, lowest, start, spt != 0 && start >= spt ? start - spt : kNoSector);
+  return FindFreeTableSector(drive, taken, lowest, start, spt != 0 && start >= spt ? start - spt : kNoSector);
 }
 
 uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, uint64_t lowest,

@@ -348,6 +348,23 @@ TPartition* FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanPro
   return known();
 }
 
+void ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress) {
+  // The free space in front of `lba`: behind the last volume or table the drive is known to
+  // hold there.
+  uint64_t from = 0;
+  auto behind = [&](const TPartition& r) {
+    if (r.IsGap() || &r == &drive.Root) return;
+    const uint64_t first = r.AbsoluteStart();
+    const uint64_t next = r.IsExtended() ? first + 1 : r.AbsoluteEnd();  // a link holds its table sector
+    if (first < lba && !(r.IsExtended() && r.Parent == &drive.Root)) from = std::max(from, std::min(next, lba));
+  };
+  for (const TPartition* r : drive.AllPartitions) behind(*r);
+  for (const auto& lost : drive.LostPartitions) behind(*lost);
+  if (lba > kMaxFrontScanSectors) from = std::max(from, lba - kMaxFrontScanSectors);
+  if (from >= lba || lba > drive.Geometry.TotalSectors) return;
+  DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from), static_cast<int64_t>(lba - from), false);
+}
+
 void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
   if (gap.Entry.TotalSectors == 0 || drive.Scanning) return;
   ScanGuard guard(drive, nullptr);

@@ -53,6 +53,12 @@ bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanPro
 // no lost partition starts there, or when the scan was stopped first.
 TPartition* FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
 
+// A new table in front of a partition must not land in a volume nobody has found yet: scans
+// the free space in front of `lba` (behind the last partition, table or find that ends before
+// it; at most kMaxFrontScanSectors) and adds what it finds to LostPartitions.
+constexpr uint64_t kMaxFrontScanSectors = 4ull * 1024 * 1024 * 2;  // 4 GiB
+void ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
+
 // The quick scan of one gap, run when a drive is read: the first kQuickProbeSectors of the
 // gap, then as many after each partition found there, until a probe finds nothing or a find
 // ends beyond the gap. LastFound is the find that ended it that way, else none.

@@ -287,7 +287,11 @@ void TfrmMain::RecoverExecute() {
   // No other program may change the tables between the checks, the questions and the write;
   // every refusal comes before the user is asked anything.
   const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->DriveNumber);
-  if (!lock || !CheckRecoverPossible(*CurrentDrive, *lost)) return;
+  if (!lock) return;
+  // The new extended boot record goes in front of the partition: the volumes there must be
+  // known, so that none is written into.
+  ScanInFrontOf(*CurrentDrive, lost->AbsoluteStart(), nullptr);
+  if (!CheckRecoverPossible(*CurrentDrive, *lost)) return;
   if (!ConfirmRecover(*lost, report)) return;
   // The recovery frees the lost record and reads the tables again, and it may show messages
   // meanwhile: the maps must not paint through the old records while it runs.

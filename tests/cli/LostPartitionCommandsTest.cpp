@@ -186,12 +186,21 @@ TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
     const std::string image =
         MakeImage(c.image, "64M", "table 'label: dos\\nunit: sectors\\n2048," + c.entry + " WIPED sector 2048 00 lose 1");
     if (image.empty()) return;
-    CliRun run = RunCli(std::string("recover --yes --at 2048 ") + (c.restore ? "--restore-boot-sector " : "") + ShellQuote(image));
+    const std::string args = std::string("recover --yes --at 2048 ") + (c.restore ? "--restore-boot-sector " : "") + ShellQuote(image);
+    // The dry run shows the boot sector's write exactly when the real run makes it.
+    const CliRun dry = RunCli("--dry-run " + args);
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out.find("sector 2048 offset 0x000") != std::string::npos, c.restore) << dry.out;
+    const std::string before = ReadWholeFile(image);
+    CliRun run = RunCli(args);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{c.recovered});
     EXPECT_EQ(CliDrive("list", image)["partitions"][0]["lba"], 2048);
     EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, c.backup * 512, 512), c.restore);
     EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !c.restore) << run.err;
+    // Undo takes back all the recovery wrote, the boot sector too.
+    EXPECT_EQ(RunCli("--yes undo " + ShellQuote(image)).status, 0);
+    EXPECT_TRUE(ReadWholeFile(image) == before);
   }
 }
 

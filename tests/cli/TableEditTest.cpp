@@ -314,6 +314,8 @@ TEST(AutomaticBackups, FolderFollowsXdgStateHomeThenHome) {
   ::setenv("HOME", home.c_str(), 1);
 }
 
+// A folder that cannot take the record stops the change before it asks anything, in a dry run
+// too.
 TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
   if (LostImage().empty()) return;
   const std::string image = CopyImage(LostImage(), "no-backup.img"), notAFolder = FreshPath("state-file");
@@ -321,10 +323,13 @@ TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
   const char* previous = std::getenv("XDG_STATE_HOME");
   const std::string kept = previous ? previous : "";
   ::setenv("XDG_STATE_HOME", notAFolder.c_str(), 1);
-  const CliRun run = RunCli("--yes delete --at 14336 " + ShellQuote(image));
+  for (const char* how : {"--yes ", "--dry-run "}) {
+    const CliRun run = RunCli(std::string(how) + "delete --at 14336 " + ShellQuote(image));
+    EXPECT_EQ(run.status, 1) << how;
+    EXPECT_NE(run.err.find("The partition tables cannot be saved before the change"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("You are deleting"), std::string::npos) << "asked first: " << run.err;
+  }
   ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("The partition tables cannot be saved before the change"), std::string::npos) << run.err;
   EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(LostImage()));
 }
 

@@ -2,6 +2,9 @@
 // that change are written, deeper tables come first; and the pipeline's refusals.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "edit/AutoBackup.h"
 #include "edit/Change.h"
 #include "edit/Commit.h"
 #include "edit/HandDisk.h"
@@ -122,6 +125,24 @@ TEST(ApplyChange, RefusesNewTablesOnVolumesAndDataAndDevicesThatReturnNothing) {
   change.Writes.push_back({50000, WriteRole::NewTable, TSector{}, sector});
   EXPECT_EQ(ApplyChange(*disk.drive, change, volumes, TChangeRun{}), EditResult::Refused);
   EXPECT_TRUE(disk.faults->writeOffsets.empty());
+}
+
+// Records are pruned, the oldest first, beyond the limit a disk.
+TEST(ChangeRecords, TheOldestArePrunedBeyondTheLimit) {
+  HandDisk disk;
+  TChange change;
+  change.What = "test";
+  change.Writes.push_back({100, WriteRole::Table, TSector{}, TSector{}});
+  change.Writes[0].After[0] = 1;
+  std::string path, problem, first;
+  for (size_t i = 0; i < kMaxRecordsPerDisk + 3; ++i) {
+    ASSERT_TRUE(SaveChangeRecord(*disk.drive, change, path, problem)) << problem;
+    if (i == 0) first = path;
+  }
+  const std::vector<TAutomaticBackup> kept = ListAutomaticBackups(*disk.drive);
+  EXPECT_EQ(kept.size(), kMaxRecordsPerDisk);
+  EXPECT_EQ(kept.back().Path, path);
+  EXPECT_FALSE(std::filesystem::exists(first));
 }
 
 }  // namespace

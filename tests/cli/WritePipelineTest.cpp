@@ -1,0 +1,170 @@
+// Every change goes through one write pipeline: new extended boot records never land in a
+// volume, known or found on the way; undo and redo walk a stack of recorded changes and write
+// only when the disk still holds what the change wrote; the records are private to the user.
+// Each case runs quillmark-cli on images made by sfdisk, mkfs.fat and mkntfs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "CliRun.h"
+#include "edit/AutoBackup.h"
+#include "support/Fixtures.h"
+
+namespace qm::test {
+namespace {
+
+constexpr uint64_t kSector = 512;
+
+// The bytes of sectors [first, last] of an image.
+std::string Sectors(const std::string& image, uint64_t first, uint64_t last) {
+  return ReadWholeFile(image).substr(first * kSector, (last - first + 1) * kSector);
+}
+
+// A file of non-zero bytes to fill a volume's data area with.
+std::string DataFile() {
+  const std::string path = FreshPath("data.bin");
+  std::ofstream out(path, std::ios::binary);
+  for (uint32_t i = 0; i < 6 * 1024 * 1024; ++i) out.put(static_cast<char>(1 + i % 251));
+  return path;
+}
+
+TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
+  const std::string data = DataFile();
+  const struct {
+    const char* what;
+    std::string steps;
+    std::vector<std::string> commands;  // run in turn, each must succeed
+    std::vector<std::pair<uint64_t, uint64_t>> untouched;  // volumes whose sectors stay as they were
+    std::vector<EntryKey> entries;  // the tables afterwards, as sfdisk lists them
+  } cases[] = {
+      // Lost A fills the sectors in front of lost B: B's table goes in front of A, and A can
+      // still be recovered after it.
+      {"two lost volumes back to back",
+       "table 'label: dos\\nunit: sectors\\n2048,8192,6\\n12288,,5\\n14336,8192,6' fs 1 fat16 P fs 5 fat16 L "
+       "fsat 40000 20480 fat16 A file @40000 " + data + " DATA.BIN fsat 60480 20480 fat16 B",
+       {"recover --at 60480", "recover --at 40000"},
+       {{40000, 60479}, {60480, 80959}},
+       {{2048, 8192, 0x06}, {12288, 184320, 0x05}, {14336, 8192, 0x06}, {40000, 20480, 0x06}, {60480, 20480, 0x06}}},
+      // A primary left out of a rebuild keeps its sectors: the extended partition's first table
+      // goes in front of it.
+      {"a rebuild that leaves a volume out",
+       "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 A file 1 " + data + " DATA.BIN "
+       "fsat 22528 20480 fat16 B",
+       {"rebuild --logical 22528"},
+       {{2048, 22527}, {22528, 43007}},
+       {{2047, 40961, 0x05}, {22528, 20480, 0x06}}},
+      // An NTFS partition ends with the volume's backup boot sector: the extended partition
+      // starts behind it.
+      {"NTFS and a logical drive on a wiped disk",
+       "fsat 2048 131072 ntfs N fsat 135168 20480 fat16 F",
+       {"rebuild --primary 2048 --logical 135168"},
+       {{2048, 133119}, {135168, 155647}},
+       {{2048, 131072, 0x07}, {133120, 22528, 0x05}, {135168, 20480, 0x06}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QM_IMAGE(image, "ebr.img", "96M", c.steps);
+    std::vector<std::string> before;
+    for (const auto& [first, last] : c.untouched) before.push_back(Sectors(image, first, last));
+    for (const std::string& command : c.commands) {
+      const CliRun run = RunCli("--yes " + command + " " + ShellQuote(image));
+      ASSERT_EQ(run.status, 0) << command << ": " << run.err;
+    }
+    for (size_t i = 0; i < c.untouched.size(); ++i)
+      EXPECT_TRUE(Sectors(image, c.untouched[i].first, c.untouched[i].second) == before[i])
+          << "the volume at " << c.untouched[i].first << " was written into";
+    EXPECT_EQ(SfdiskEntries(image), c.entries);
+  }
+}
+
+TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
+  QM_IMAGE(base, "stack.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7' "
+           "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C");
+  const std::string image = CopyImage(base, "stack-copy.img"), q = " " + ShellQuote(image);
+  std::vector<std::string> states = {ReadWholeFile(image)};
+  for (const char* change : {"active --at 2048", "hide --at 26624", "delete --at 14336"}) {
+    ASSERT_EQ(RunCli(std::string("--yes ") + change + q).status, 0) << change;
+    states.push_back(ReadWholeFile(image));
+  }
+  for (size_t n = states.size() - 1; n > 0; --n) {
+    const CliRun undo = RunCli("--yes undo" + q);
+    EXPECT_EQ(undo.status, 0) << undo.err;
+    EXPECT_TRUE(ReadWholeFile(image) == states[n - 1]) << "undo " << states.size() - n << " did not give state " << n - 1;
+  }
+  const CliRun none = RunCli("--yes undo" + q);
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("nothing to undo"), std::string::npos) << none.err;
+  ASSERT_EQ(RunCli("--yes redo" + q).status, 0);
+  EXPECT_TRUE(ReadWholeFile(image) == states[1]);
+
+  // The records hold the layout of the user's disks: only the user may read them.
+  struct stat st {};
+  ASSERT_EQ(::stat(AutomaticBackupFolder().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
+    if (entry.path().string().find("stack-copy") != std::string::npos) {
+      ASSERT_EQ(::stat(entry.path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << entry.path();
+    }
+}
+
+// Undo writes only when the disk still holds what the change wrote, on the same disk, from a
+// record that can be read; otherwise it says why and writes nothing.
+TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
+  QM_IMAGE(base, "undo-guard.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7' "
+           "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C");
+  // Writes `hex` at byte `offset` of an image, as another program would.
+  const auto poke = [](const std::string& image, uint64_t offset, const char* hex) {
+    EXPECT_EQ(RunCommand("printf '" + std::string(hex) + "' | dd of=" + ShellQuote(image) + " bs=1 seek=" +
+                         std::to_string(offset) + " conv=notrunc 2>/dev/null"),
+              0);
+  };
+  const struct {
+    const char* what;
+    std::function<void(const std::string& image)> meddle;
+    int status;
+    const char* says;
+  } cases[] = {
+      // Another program changed the entry the hide changed (in the table at 24576).
+      {"a later change of the same table", [&](const std::string& image) { poke(image, 24576 * 512 + 0x1c2, "\\x0c"); },
+       1, "no longer holds what the change wrote"},
+      // A change of another table stays as it is: undo writes only what the hide wrote.
+      {"a later change of another table", [&](const std::string& image) { poke(image, 12288 * 512 + 0x1c2, "\\x0e"); },
+       0, "Took back the last change"},
+      // A new image of the same size at the same path.
+      {"another disk at the same path",
+       [&](const std::string& image) {
+         EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(base) + " " + ShellQuote(image)), 0);
+         poke(image, 440, "\\x12\\x34");
+       },
+       1, "disk signature"},
+      {"a damaged record",
+       [](const std::string& image) {
+         for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
+           if (entry.path().filename().string().find(std::filesystem::path(image).filename().string()) !=
+               std::string::npos)
+             std::ofstream(entry.path(), std::ios::binary | std::ios::in) << "damage";
+       },
+       1, "is damaged"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string image = CopyImage(base, std::string("guard-") + std::to_string(&c - cases) + ".img");
+    ASSERT_EQ(RunCli("--yes hide --at 26624 " + ShellQuote(image)).status, 0);
+    c.meddle(image);
+    const std::string meddled = ReadWholeFile(image);
+    const CliRun undo = RunCli("--yes undo " + ShellQuote(image));
+    EXPECT_EQ(undo.status, c.status) << undo.err;
+    EXPECT_NE((undo.out + undo.err).find(c.says), std::string::npos) << undo.err;
+    if (c.status != 0) EXPECT_TRUE(ReadWholeFile(image) == meddled);
+    // What another program wrote elsewhere stays.
+    EXPECT_EQ(ReadWholeFile(image).substr(12288 * 512, 512), meddled.substr(12288 * 512, 512));
+  }
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -1,8 +1,10 @@
 // `quillmark-cli clone --at LBA --to PATH [--yes] SOURCE`: copies the lost partition whose boot
 // sector lies at LBA onto the volume PATH (a block device of the same file system, not
 // mounted, at least as large), or into the image file PATH. Every check comes before the
-// questions; SOURCE is only read. Exits 0 when every sector was copied, 3 when unreadable
-// sectors were passed over, 130 when Ctrl+C stopped it.
+// questions; SOURCE is only read. A path under /dev must be an existing block device. An image
+// file takes its name only when the copy is complete: Ctrl+C or a failure leaves no new file
+// and an old one as it was. Exits 0 when every sector was copied, 3 when unreadable sectors
+// were passed over, 130 when Ctrl+C stopped it.
 #include <unistd.h>
 
 #include <cinttypes>

@@ -65,37 +65,54 @@ bool CheckVolume(TClonePlan& plan) {
   return true;
 }
 
-// An image file: writable where it is to be, with room for the copy.
-bool CheckImageFile(TClonePlan& plan, uint64_t existingBytes) {
+// An image file: writable where it is to be, with room for the copy beside an old file.
+bool CheckImageFile(TClonePlan& plan) {
   const std::string& path = plan.Target.Root;
   int error = 0;
   if (plan.ReplacesFile) {
-    plan.Writer = VolumeWriter::OpenExisting(path, error);
-    if (!plan.Writer) {
+    // The old file is only replaced, never written; still one the user may not write is kept.
+    if (!VolumeWriter::OpenExisting(plan.FilePath, error)) {
       Refuse("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
       return false;
     }
-  } else {
-    std::filesystem::path folder = std::filesystem::path(path).parent_path();
-    if (folder.empty()) folder = ".";
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-      Refuse("Cannot create " + path + ":\r" + SystemErrorText(errno) + ". Nothing was written.");
-      return false;
-    }
   }
-  // The space a replaced file holds now comes free when it is emptied.
+  std::filesystem::path folder = std::filesystem::path(plan.FilePath).parent_path();
+  if (folder.empty()) folder = ".";
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    Refuse((plan.ReplacesFile ? "Cannot write the copy beside " : "Cannot create ") + path + ":\r" +
+           SystemErrorText(errno) + ". Nothing was written.");
+    return false;
+  }
+  // The copy is made beside an old file, which is replaced only when it is complete: the old
+  // file's space comes free after the copy, not for it.
   uint64_t free = 0;
-  if (!FreeBytesFor(path, free, error)) {
+  if (!FreeBytesFor(plan.FilePath, free, error)) {
     Refuse("Cannot tell the free space for " + path + ":\r" + SystemErrorText(error) + ". Nothing was written.");
     return false;
   }
   const uint64_t needed = uint64_t{plan.Source->Entry.TotalSectors} * kSectorSize;
-  if (needed > free + existingBytes) {
-    Refuse("There is not enough free space for " + path + ":\r" + Megabytes(needed) + " needed, " +
-           Megabytes(free + existingBytes) + " free. Nothing was written.");
+  if (needed > free) {
+    Refuse("There is not enough free space for " + path + ":\r" + Megabytes(needed) + " needed, " + Megabytes(free) +
+           " free" + (plan.ReplacesFile ? " (the old file stays until the copy is complete)" : "") +
+           ". Nothing was written.");
     return false;
   }
   return true;
+}
+
+// A path under /dev that is not an existing block device is a mistake (a typo, a device not
+// there yet): a file made there would only fill the memory that /dev lives in. Also where
+// symbolic links or ".." lead there.
+bool RefusedUnderDev(const std::string& target, const VolumeTargetInfo& info) {
+  const std::string& real = info.resolved;
+  if (info.kind == VolumeTargetKind::BlockDevice || (real != "/dev" && real.rfind("/dev/", 0) != 0)) return false;
+  const std::string named = target + (real != target ? " (" + real + ")" : "");
+  const char* rule = "a volume under /dev must be an existing block device. Nothing was written.";
+  switch (info.kind) {
+    case VolumeTargetKind::Missing: Refuse(named + " does not exist:\r" + rule); return true;
+    case VolumeTargetKind::File: Refuse(named + " is a regular file, not a block device:\r" + rule); return true;
+    default: return false;  // refused as any other target of its kind
+  }
 }
 
 // The line that names the target in the questions, as the volume list shows it.
@@ -136,6 +153,12 @@ bool WriteBlock(VolumeWriter& writer, Lba at, uint32_t count, const uint8_t* buf
   return true;
 }
 
+// What a copy that was stopped or failed left of the target.
+std::string LeftAs(const TClonePlan& plan) {
+  if (!plan.ToFile) return " is only partly written";
+  return plan.ReplacesFile ? " keeps its old content" : " was not created";
+}
+
 // Tells the user how the copy ended.
 void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeError) {
   const std::string& path = plan.Target.Root;
@@ -151,12 +174,12 @@ void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeErr
       break;
     case CloneResult::Stopped:
       MessageBox("The clone was stopped after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
-                     path + " is only partly written.",
+                     path + LeftAs(plan) + ".",
                  "Clone", MsgButtons::Ok, MsgIcon::Warning);
       break;
     case CloneResult::WriteFailed:
       MessageBox("The clone failed after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
-                     path + " is only partly written.\r" +
+                     path + LeftAs(plan) + ".\r" +
                      (writeError != 0 ? SystemErrorText(writeError) : std::string("The target took no more data")) +
                      ".",
                  "Error", MsgButtons::Ok, MsgIcon::Error);
@@ -194,6 +217,12 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
   plan->Source = &source;
   plan->Target.Root = target;
   const VolumeTargetInfo info = InspectVolumeTarget(target);
+  if (RefusedUnderDev(target, info)) return nullptr;
+  if (info.danglingLink) {
+    Refuse(target + " is a symbolic link to " + info.resolved +
+           ", which does not exist.\rName the image file itself. Nothing was written.");
+    return nullptr;
+  }
   switch (info.kind) {
     case VolumeTargetKind::Other:
       Refuse(target + " is neither a block device nor a regular file.\rA partition is cloned onto a volume or into an image file.");
@@ -202,9 +231,15 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
       Refuse("Cannot reach " + target + ":\r" + SystemErrorText(info.error) + ". Nothing was written.");
       return nullptr;
     case VolumeTargetKind::Missing:
+      if (target.empty() || target.back() == '/') {
+        Refuse("\"" + target + "\" names no image file.\rGive the image file a name. Nothing was written.");
+        return nullptr;
+      }
+      [[fallthrough]];
     case VolumeTargetKind::File:
       plan->ToFile = true;
       plan->ReplacesFile = info.kind == VolumeTargetKind::File;
+      plan->FilePath = info.resolved;
       FillLogiDrive(plan->Target, uint64_t{source.Entry.TotalSectors} * kSectorSize, "", "");
       break;
     case VolumeTargetKind::BlockDevice:
@@ -222,8 +257,7 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
            "):\rcloning onto it would overwrite the partition. Choose a target on another drive.");
     return nullptr;
   }
-  const bool ok = plan->ToFile ? CheckImageFile(*plan, info.kind == VolumeTargetKind::File ? info.bytes : 0)
-                               : CheckVolume(*plan);
+  const bool ok = plan->ToFile ? CheckImageFile(*plan) : CheckVolume(*plan);
   return ok ? std::move(plan) : nullptr;
 }
 
@@ -243,11 +277,17 @@ bool ConfirmClone(const TClonePlan& plan) {
 CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const CloneProgress& progress) {
   CloneReport report;
   if (plan.ToFile) {
+    // The copy goes into a new file beside the target, which takes the target's name only
+    // when the copy is complete. The name is looked at again: time has passed since the checks.
     int error = 0;
-    if (!plan.Writer) plan.Writer = VolumeWriter::Create(plan.Target.Root, error);
-    else error = plan.Writer->SetFileLength(0);
-    if (!plan.Writer || error != 0) {
-      Refuse((plan.ReplacesFile ? "Cannot empty " : "Cannot create ") + plan.Target.Root + ":\r" +
+    struct stat old {};
+    const bool exists = ::lstat(plan.FilePath.c_str(), &old) == 0;
+    if (plan.ReplacesFile && !exists) error = errno;
+    else if (plan.ReplacesFile && !S_ISREG(old.st_mode)) error = ENODEV;
+    else if (!plan.ReplacesFile && exists) error = EEXIST;
+    else plan.Writer = VolumeWriter::CreateTemporary(plan.FilePath, plan.ReplacesFile ? &old : nullptr, error);
+    if (!plan.Writer) {
+      Refuse((plan.ReplacesFile ? "Cannot replace " : "Cannot create ") + plan.Target.Root + ":\r" +
              SystemErrorText(error) + ". Nothing was written.");
       return report;
     }
@@ -283,18 +323,24 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
       progress(static_cast<int>(std::lround(static_cast<double>(report.SectorsDone) / static_cast<double>(total) * 100.0)));
   }
   // A copy that ran to its end has the partition's length, also where its last blocks could
-  // not be read; a stopped or failed one keeps what was copied. What went to a volume is
-  // flushed to the medium before the user hears how it ended: the volume's old content is
-  // gone. An image file is left to the page cache, as a copied file is: the source stays as
-  // it was, so nothing is lost if the machine fails before the cache is written back.
+  // not be read, and takes the target's name; a stopped or failed one is removed. What went to
+  // a volume is flushed to the medium before the user hears how it ended: the volume's old
+  // content is gone. A new image file is left to the page cache, as a copied file is: the
+  // source stays as it was, so nothing is lost if the machine fails before the cache is
+  // written back. One that replaces a file reaches the medium before it takes the name: the
+  // old file would be lost otherwise.
   int writeError = report.Result == CloneResult::WriteFailed ? writer.error() : 0;
   int error = 0;
-  if (plan.ToFile && report.Result == CloneResult::Copied) error = writer.SetFileLength(total * kSectorSize);
+  if (plan.ToFile && report.Result == CloneResult::Copied) {
+    error = writer.SetFileLength(total * kSectorSize);
+    if (error == 0) error = writer.Replace();
+  }
   if (error == 0 && !plan.ToFile) error = writer.Flush();
   if (error != 0 && report.Result != CloneResult::WriteFailed) {
     report.Result = CloneResult::WriteFailed;
     writeError = error;
   }
+  if (plan.ToFile) plan.Writer.reset();  // a copy that did not take the name goes with it
   if (progress) progress(0);
   TellOutcome(plan, report, writeError);
   drive.StopRequested = false;

@@ -30,8 +30,9 @@ struct TClonePlan {
   TPartition* Source = nullptr;        // a record of the drive's LostPartitions
   TLogiDrive Target;                   // Root is the target's path; an image file has no size or file system
   bool ToFile = false;                 // an image file rather than a volume
-  bool ReplacesFile = false;           // the image file exists: it is emptied before the copy
-  std::unique_ptr<VolumeWriter> Writer;  // held open from the checks on; null for a new file
+  bool ReplacesFile = false;           // the image file exists: it keeps its content until the copy is complete
+  std::string FilePath;                // an image file's own path, symbolic links followed
+  std::unique_ptr<VolumeWriter> Writer;  // a volume's, held open from the checks on; an image file's from the copy on
 };
 
 // Every check a clone must pass, before the user is asked anything. Each refusal is told
@@ -39,11 +40,14 @@ struct TClonePlan {
 // file (new or existing); `volume` is its record from the machine's volume list, when it was
 // chosen there (its label, size text and file-system name are shown and compared), otherwise
 // a block volume is asked for them. Refused: a drive that is busy, a source that is no lost
-// partition of the drive, a target that is neither a block device nor a regular file, a
-// target that stores the source drive (the same image, the same disk or a partition of it, a
-// loop device over the image, a file kept on the source disk), a volume in use (mounted, or
-// held by another program), one whose file system differs from the source's, or one smaller
-// than the source, and an image file that cannot be written or has no room.
+// partition of the drive, a target that is neither a block device nor a regular file, a path
+// under /dev (also one reached through symbolic links or "..") that is not an existing block
+// device, a symbolic link to nothing, a target that stores the source drive (the same image,
+// the same disk or a partition of it, a loop device over the image, a file kept on the source
+// disk), a volume in use (mounted, or held by another program), one whose file system differs
+// from the source's, or one smaller than the source, and an image file that cannot be written
+// or has no room beside it (an existing one stays until the copy is complete: its space does
+// not count).
 std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source, const std::string& target,
                                          const TLogiDrive* volume = nullptr);
 
@@ -53,9 +57,9 @@ bool ConfirmClone(const TClonePlan& plan);
 
 enum class CloneResult {
   Copied,       // every sector was passed; unreadable ones were skipped (see the report)
-  Stopped,      // the user stopped it; the target is only partly written
-  WriteFailed,  // a write to the target failed; the target is only partly written
-  NotCreated,   // the image file could not be created or emptied; nothing was written
+  Stopped,      // the user stopped it; a volume is only partly written, an image file is as it was
+  WriteFailed,  // a write to the target failed; a volume is only partly written, an image file is as it was
+  NotCreated,   // the image file could not be created; nothing was written
 };
 
 struct CloneReport {
@@ -71,11 +75,13 @@ using CloneProgress = std::function<void(int percent)>;
 // Copies the source onto the target in blocks of kCloneBlockSectors, letting the host process
 // messages between blocks (the Stop action sets the drive's StopRequested). A block that
 // cannot be read is read again in 64 KiB pieces, and only the pieces that still fail are
-// skipped: the target keeps its old content there (zeros in an image file). The copy ends at
-// the first failed write. Afterwards what went to a volume is flushed to the medium (an
-// image file is left to the page cache, as any copied file is), and the user is told how it
-// ended: completed, with the unreadable sectors passed over, stopped or failed with the
-// target partly written. The drive is busy while it runs.
+// skipped: a volume keeps its old content there, an image file holds zeros. The copy ends at
+// the first failed write. A volume is written in place, and flushed to the medium at the end.
+// An image file is written as a new file beside the target, which takes the target's name
+// (and an old file's permission bits) only when the copy is complete; a stopped or failed copy
+// removes it, and an old file keeps its content. The user is told how it ended: completed,
+// with the unreadable sectors passed over, stopped or failed (a volume partly written, an
+// image file as it was). The drive is busy while it runs.
 CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const CloneProgress& progress);
 
 }  // namespace qm

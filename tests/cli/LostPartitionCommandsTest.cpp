@@ -2,18 +2,23 @@
 // program holds, Ctrl+C: a correct write, or a refusal before any question that writes nothing.
 // Clones go into image files the file-system tools accept. Then quillmark-cli on loop devices,
 // as on /dev/sdX: the kernel's list of partitions follows every table write, also while mounted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "CliRun.h"
 #include "disk/Bytes.h"
@@ -246,6 +251,16 @@ std::string Clone(uint64_t at, const std::string& to, const std::string& image) 
   return "clone --at " + std::to_string(at) + " --to " + ShellQuote(to) + " " + ShellQuote(image);
 }
 
+// The temporary files a copy into `path` left in its folder.
+std::vector<std::string> Leftovers(const std::string& path) {
+  const std::filesystem::path target(path);
+  const std::string stem = "." + target.filename().string() + ".quillmark-";
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(target.parent_path()))
+    if (entry.path().filename().string().rfind(stem, 0) == 0) found.push_back(entry.path().string());
+  return found;
+}
+
 TEST(CliClone, LostFat32AndNtfsBecomeImageFilesTheToolsAccept) {
   if (!HaveTools({"fsck.fat", "ntfsinfo"})) return;
   const std::string src = SourceImage("clone-src.img");
@@ -287,14 +302,138 @@ TEST(CliClone, RefusedTargetsNoAnswerAndCtrlCWriteNothing) {
   if (src.empty()) return;
   std::ofstream(existing) << "keep";
   auto kept = [&] { return ReadWholeFile(existing); };
-  ExpectRefusals(src, {{src, "--yes", "holds the drive that the lost partition lies on", kept},
-                       {ProcessFixtureDir(), "--yes", "is neither a block device nor a regular file", kept},
-                       {existing, "", "already exists. Replace it", kept}});
+  // A path under /dev that is no block device, also where a link or ".." leads there: no file
+  // is made there (it would fill the memory /dev lives in).
+  const std::string missing = "/dev/qm-test-missing-" + std::to_string(::getpid());
+  const std::string link = FreshPath("clone-dev-link"), devFolder = FreshPath("clone-dev-folder");
+  std::filesystem::create_symlink(missing, link);
+  std::filesystem::create_directory_symlink("/dev/pts", devFolder);
+  auto none = [&] { return std::string(std::filesystem::exists(missing) ? "made" : "none"); };
+  const char* notThere = "does not exist:\na volume under /dev must be an existing block device";
+  std::vector<Refusal> refusals{{src, "--yes", "holds the drive that the lost partition lies on", kept},
+                                 {ProcessFixtureDir(), "--yes", "is neither a block device nor a regular file", kept},
+                                 {"/dev/null", "--yes", "is neither a block device nor a regular file", kept},
+                                 {missing, "--yes", notThere, none},
+                                 {link, "--yes", notThere, none},
+                                 {existing, "", "already exists. Replace it", kept}};
+  if (std::filesystem::is_directory("/dev/pts"))  // ".." from /dev/pts, not from the link's folder
+    refusals.push_back({devFolder + "/../" + missing.substr(5), "--yes", notThere, none});
+  ExpectRefusals(src, refusals);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  if (::access("/dev", W_OK) == 0) {  // a regular file that is there already is no volume either
+    std::ofstream(missing) << "keep";
+    ExpectRefusals(src, {{missing, "--yes", "is a regular file, not a block device:\na volume under /dev", [&] {
+                            return ReadWholeFile(missing);
+                          }}});
+    std::filesystem::remove(missing);
+  }
   const std::string fresh = FreshPath("clone-unasked.img");
   EXPECT_EQ(RunCli(Clone(kFat32, fresh, src)).status, 1);  // nobody to answer: no file either
   EXPECT_FALSE(std::filesystem::exists(fresh));
   EXPECT_EQ(CtrlCAfter(ShellQuote(QM_CLI_PATH) + " " + Clone(kFat32, fresh, src), "1"), 130);  // Ctrl+C at the question
   EXPECT_FALSE(std::filesystem::exists(fresh));
+}
+
+// quillmark-cli on a pseudo-terminal of its own, as at a user's terminal: what it shows is
+// read as it comes, and keys are typed at it (Ctrl+S holds its output, Ctrl+C interrupts it).
+class CliAtTerminal {
+ public:
+  explicit CliAtTerminal(const std::vector<std::string>& args) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    const std::string slave = ::ptsname(master_);
+    std::vector<std::string> words{QM_CLI_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {  // a session of its own, with the terminal as its controlling one
+      ::setsid();
+      const int fd = ::open(slave.c_str(), O_RDWR);
+      if (fd < 0) ::_exit(127);
+      for (int i = 0; i < 3; ++i) ::dup2(fd, i);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+  }
+  ~CliAtTerminal() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+  bool Started() const { return master_ >= 0 && pid_ > 0; }
+
+  // Reads what it shows until `text` is among it; false at the end of its output or after
+  // 30 seconds.
+  bool WaitFor(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (shown.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{master_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0 || !ReadSome()) return false;
+    }
+    return true;
+  }
+  void Type(const std::string& keys) { EXPECT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+  bool Running() { return !reaped_ && ::waitpid(pid_, &status_, WNOHANG) == 0; }
+  // Reads the rest of what it shows; its exit status.
+  int Finish() {
+    while (ReadSome()) {}
+    if (!reaped_) ::waitpid(pid_, &status_, 0);
+    reaped_ = true;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+
+  std::string shown;
+
+ private:
+  bool ReadSome() {
+    char buffer[4096];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+    return n > 0;  // EIO once no program has the terminal open
+  }
+
+  int master_ = -1;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool reaped_ = false;
+};
+
+// Ctrl+C while the copy runs into an existing image file: the old file keeps its content and
+// nothing else is left in its folder. The terminal holds the program's output (Ctrl+S) from
+// the last answer on, so that it waits at its first progress report, after the first block,
+// until Ctrl+C, which lets the output go on as well: the copy stops after exactly one block.
+TEST(CliClone, CtrlCDuringTheCopyKeepsTheOldFile) {
+  const std::string src = SourceImage("clone-interrupted.img"), out = FreshPath("clone-interrupted-out.img");
+  if (src.empty()) return;
+  const std::string old = "an image the user kept" + std::string(1 << 20, 'x');
+  std::ofstream(out, std::ios::binary) << old;
+  CliAtTerminal cli({"clone", "--at", std::to_string(kFat32), "--to", out, src});
+  ASSERT_TRUE(cli.Started());
+  ASSERT_TRUE(cli.WaitFor("[y]es / [N]o? ")) << cli.shown;  // replace the file?
+  cli.Type("y\n");
+  ASSERT_TRUE(cli.WaitFor("[o]k / [C]ancel? ")) << cli.shown;
+  cli.Type("\x13o\n");
+  // Its first block is in the temporary file: the program reports it next, and waits there.
+  const auto firstBlockWritten = [&] {
+    std::error_code ec;
+    const std::vector<std::string> files = Leftovers(out);
+    return files.size() == 1 && std::filesystem::file_size(files[0], ec) >= 2048 * 512 && !ec;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!firstBlockWritten() && cli.Running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(firstBlockWritten()) << cli.shown;
+  cli.Type("\x03");
+  EXPECT_EQ(cli.Finish(), 130) << cli.shown;
+  EXPECT_NE(cli.shown.find("The clone was stopped after 2048 of 70000 sectors:"), std::string::npos) << cli.shown;
+  EXPECT_NE(cli.shown.find(out + " keeps its old content."), std::string::npos) << cli.shown;
+  EXPECT_TRUE(ReadWholeFile(out) == old);
+  EXPECT_TRUE(Leftovers(out).empty());
 }
 
 // A FAT32 volume smaller than the lost one, an NTFS volume and a mounted ext4, on a loop
@@ -332,6 +471,47 @@ TEST(CliCloneOnDevice, SmallForeignAndMountedVolumesAreRefused) {
   EXPECT_EQ(Bytes(target, 71680 + kNtfsSize, 1), behind);
 }
 
+// An image file is copied beside the old one, which stays until the copy is complete: the
+// room the copy needs is the free space alone. On a 48 MiB tmpfs an old file 64 MiB long that
+// holds 16 MiB (the rest is a hole) leaves 32 MiB free, too little for the 34.18 MB copy,
+// whether its length or its blocks were counted as coming free; holding 4 MiB it leaves room.
+TEST(CliCloneOnDevice, AnImageFileIsReplacedOnlyWithRoomBesideIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string src = SourceImage("clone-room-src.img"), dir = FreshPath("clone-room");
+  if (src.empty()) return;
+  std::filesystem::create_directories(dir);
+  if (RunCommand("mount -t tmpfs -o size=48m tmpfs " + ShellQuote(dir) + " 2>/dev/null") != 0)
+    GTEST_SKIP() << "this machine does not mount a tmpfs";
+  const struct Unmount {
+    std::string dir;
+    ~Unmount() { RunCommand("umount " + ShellQuote(dir)); }
+  } unmount{dir};
+  const std::string out = dir + "/old.img";
+  const auto holding = [&](size_t mib) {
+    std::filesystem::remove(out);
+    std::ofstream(out, std::ios::binary) << std::string(mib << 20, 'o');
+    std::filesystem::resize_file(out, 64 << 20);
+    ::chmod(out.c_str(), 0640);
+  };
+  holding(16);
+  const std::string before = ReadWholeFile(out);
+  const CliRun full = RunCli(Clone(kFat32, out, src) + " --yes");
+  EXPECT_EQ(full.status, 1) << full.err;
+  EXPECT_NE(full.err.find("There is not enough free space for " + out + ":\n34.18 MB needed, "), std::string::npos)
+      << full.err;
+  EXPECT_NE(full.err.find("free (the old file stays until the copy is complete). Nothing was written."),
+            std::string::npos)
+      << full.err;
+  EXPECT_TRUE(ReadWholeFile(out) == before);
+  EXPECT_TRUE(Leftovers(out).empty());
+  holding(4);
+  const CliRun room = RunCli(Clone(kFat32, out, src) + " --yes");
+  EXPECT_EQ(room.status, 0) << room.err;
+  EXPECT_TRUE(ReadWholeFile(out) == Bytes(src, kFat32, kFat32Size));
+  EXPECT_EQ(std::filesystem::status(out).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read);
+}
+
 // The FAT32 volume on a drive whose reads may fail, cloned into a new image file; the host
 // may press Stop at its n-th pump.
 class CloneHost : public ScriptedHost {
@@ -350,10 +530,16 @@ struct CloneRun {
   std::shared_ptr<FaultSource::State> faults;
 };
 
-CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&)>& faults = nullptr) {
+// `existing`, when given, is what the target file holds before (with permission bits 0640).
+CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&)>& faults = nullptr,
+                   const std::string* existing = nullptr) {
   DriveRegistryScope registry;
   CloneRun run{{}, SourceImage("clone-core.img"), FreshPath("clone-core-out.img"), nullptr};
   if (run.src.empty()) return run;
+  if (existing) {
+    std::ofstream(run.out, std::ios::binary) << *existing;
+    ::chmod(run.out.c_str(), 0640);
+  }
   auto source = std::make_unique<FaultSource>(std::make_unique<FileSource>(run.src));
   run.faults = source->state;
   if (faults) faults(*run.faults);
@@ -403,30 +589,48 @@ TEST(CloneOnImages, AListedPartitionIsRefused) {
 }
 
 // Stop, or a write that fails (at a file size limit here, in a block with an unreadable piece),
-// ends the copy there: the target keeps what was written, and the user hears how far it got.
-TEST(CloneOnImages, StopOrAFailedWriteLeavesTheTargetPartlyWrittenAndSaysSo) {
+// ends the copy there, and the user hears how far it got: a new image file is not made, an
+// old one keeps its content. A copy that completes replaces the old file and keeps its
+// permission bits.
+TEST(CloneOnImages, StopOrAFailedWriteLeavesNoFileAndAnOldOneAsItWas) {
   CloneHost host{MsgAnswer::Ok};
   host.stopAt = 2;  // before the second block
   CloneRun run = CloneWith(host);
   if (run.src.empty()) return;
   EXPECT_EQ(run.report.Result, CloneResult::Stopped);
-  EXPECT_EQ(std::filesystem::file_size(run.out), 2048u * 512);
+  EXPECT_FALSE(std::filesystem::exists(run.out));
   EXPECT_EQ(host.messages.back().text, "The clone was stopped after 2048 of 70000 sectors:\r" + run.out +
-                                           " is only partly written.");
+                                           " was not created.");
+  EXPECT_TRUE(Leftovers(run.out).empty());
+
+  const std::string old = "an image the user kept" + std::string(4 * 1024 * 1024, 'x');
   rlimit before{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
   const rlimit limited{3072 * 512, before.rlim_max};
   const auto xfsz = ::signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of the end of the process
-  CloneHost failing{MsgAnswer::Ok};
-  run = CloneWith(failing, [&](FaultSource::State& s) {
-    s.readFaults[(kFat32 + 2048 + 128) * 512] = Fault{FaultKind::Error, EIO, -1};
-    ::setrlimit(RLIMIT_FSIZE, &limited);
-  });
+  CloneHost failing{MsgAnswer::Yes, MsgAnswer::Ok};
+  run = CloneWith(
+      failing,
+      [&](FaultSource::State& s) {
+        s.readFaults[(kFat32 + 2048 + 128) * 512] = Fault{FaultKind::Error, EIO, -1};
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+      },
+      &old);
   ::setrlimit(RLIMIT_FSIZE, &before);
   ::signal(SIGXFSZ, xfsz);
-  EXPECT_EQ(failing.messages.at(2).text, "The clone failed after 2048 of 70000 sectors:\r" + run.out +
-                                             " is only partly written.\rFile too large.");
-  EXPECT_EQ(std::filesystem::file_size(run.out), 3072u * 512);
+  EXPECT_EQ(run.report.Result, CloneResult::WriteFailed);
+  EXPECT_EQ(failing.messages.at(3).text, "The clone failed after 2048 of 70000 sectors:\r" + run.out +
+                                             " keeps its old content.\rFile too large.");
+  EXPECT_TRUE(ReadWholeFile(run.out) == old);
+  EXPECT_TRUE(Leftovers(run.out).empty());
+
+  CloneHost replacing{MsgAnswer::Yes, MsgAnswer::Ok};
+  run = CloneWith(replacing, nullptr, &old);
+  EXPECT_EQ(run.report.Result, CloneResult::Copied);
+  EXPECT_TRUE(ReadWholeFile(run.out) == Bytes(run.src, kFat32, kFat32Size));
+  EXPECT_EQ(std::filesystem::status(run.out).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read);
+  EXPECT_TRUE(Leftovers(run.out).empty());
 }
 
 std::vector<KernelPartition> Listed(const std::string& device) {

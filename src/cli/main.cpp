@@ -186,7 +186,7 @@ int Main(int argc, char** argv) {
   app.footer(ExitStatusHelp());
 
   GlobalOptions options;
-  app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question");
+  app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question (a risky one also needs --force)");
   app.add_flag("--dry-run", options.dryRun,
                "For the commands that write: do every check and step up to the write, answer the questions "
                "Yes, then show each sector that would change (offset, old and new bytes, table entries decoded); "

@@ -40,6 +40,14 @@ const char* PromptText(MsgButtons buttons) {
 }  // namespace
 
 MsgAnswer CliHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) {
+  return Answer(text, caption, buttons, false);
+}
+
+MsgAnswer CliHost::RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) {
+  return Answer(text, caption, buttons, true);
+}
+
+MsgAnswer CliHost::Answer(const std::string& text, const std::string& caption, MsgButtons buttons, bool risky) {
   std::string shown = text;
   for (char& c : shown)
     if (c == '\r') c = '\n';
@@ -48,6 +56,13 @@ MsgAnswer CliHost::MessageBox(const std::string& text, const std::string& captio
   MsgAnswer answer = MsgAnswer::Ok;
   if (buttons == MsgButtons::Ok)
     answer = MsgAnswer::Ok;
+  // --yes is given before the question is known; what the question doubts was not seen.
+  else if (risky && assumeYes_ && !force_) {
+    std::fprintf(out_, "quillmark-cli: --yes alone does not answer a question with the doubts above; "
+                       "give --force as well to go ahead\n");
+    std::fflush(out_);
+    answer = SafeAnswer(buttons);
+  }
   else if (assumeYes_ && buttons == MsgButtons::OkCancel)
     answer = MsgAnswer::Ok;
   else if (assumeYes_ && (buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel))

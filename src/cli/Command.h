@@ -33,8 +33,9 @@ const char* ExitStatusHelp();
 
 // Options given before or after the command.
 struct GlobalOptions {
-  bool assumeYes = false;  // --yes: answer Yes/OK to every question
+  bool assumeYes = false;  // --yes: answer Yes/OK to every question but the risky ones
   bool dryRun = false;     // --dry-run: do everything up to the write, then show what it would write
+  bool force = false;      // --force: with --yes, answer Yes also to risky questions
 };
 
 // --dry-run was given: OpenOneDrive puts the drive's writes into memory (a DryRunSource) and

@@ -41,6 +41,10 @@ class InterruptHost final : public Host {
                        MsgIcon icon) override {
     return inner_.MessageBox(text, caption, buttons, icon);
   }
+  MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+    return inner_.RiskyQuestion(text, caption, buttons, icon);
+  }
   void ProcessMessages() override {
     if (Interrupted()) drive_.StopRequested = true;
   }

@@ -31,6 +31,10 @@ class ScanHost final : public Host {
     }
     return answer;
   }
+  MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+    return inner_.RiskyQuestion(text, caption, buttons, icon);
+  }
   void ProcessMessages() override {
     if (Interrupted()) drive_.StopRequested = true;
   }

@@ -116,7 +116,10 @@ struct FileOptions {
 Command AddBackupCommand(CLI::App& app) {
   auto options = std::make_shared<FileOptions>();
   CLI::App* sub = app.add_subcommand("backup", "Save every partition table sector of SOURCE to a backup file");
-  sub->add_option("FILE", options->file, "Backup file to write (replaced when it exists)")->required();
+  sub->add_option("FILE", options->file,
+                  "Backup file to write; one that exists is replaced only when it is a backup file and the "
+                  "question is answered Yes")
+      ->required();
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
   auto run = [options] {
     std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options->source);
@@ -132,6 +135,14 @@ Command AddRestoreCommand(CLI::App& app) {
   sub->add_option("FILE", options->file, "Backup file made by `backup`")->required();
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
   auto run = [options] {
+    // The file is read before the drive's lock is taken, so that a file that cannot be read
+    // holds no other program off the disk; the restore reads and checks it again.
+    std::string problem;
+    if (ReadBackupFile(options->file, problem).empty()) {
+      MessageBox(problem, "Restore", MsgButtons::Ok, MsgIcon::Information);
+      PrintError("nothing was written");
+      return kExitFailure;
+    }
     return RunOnDrive(options->source, [&](TPhysicalDrv& drive) {
       return Finish(RestorePartitionTable(drive, options->file), drive, "Restored the partition tables.");
     });

@@ -187,11 +187,14 @@ int Main(int argc, char** argv) {
   app.footer(ExitStatusHelp());
 
   GlobalOptions options;
-  app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question");
+  app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question (a risky one also needs --force)");
   app.add_flag("--dry-run", options.dryRun,
                "For the commands that write: do every check and step up to the write, answer the questions "
                "Yes, then show each sector that would change (offset, old and new bytes, table entries decoded); "
                "nothing is written");
+  app.add_flag("--force", options.force,
+               "With --yes: answer Yes also to a question that doubts the change, such as a restore of a backup "
+               "file that seems to come from another disk (--yes alone refuses those)");
 
   std::vector<Command> commands = {
       AddListCommand(app, options),
@@ -224,7 +227,8 @@ int Main(int argc, char** argv) {
   SetAutomaticBackups(!options.dryRun);
 
   std::FILE* terminal = QuestionTerminal();
-  CliHost host(options.assumeYes || options.dryRun, ::isatty(STDIN_FILENO) == 1, stdin, stderr, terminal);
+  CliHost host(options.assumeYes || options.dryRun, ::isatty(STDIN_FILENO) == 1, stdin, stderr, terminal,
+               options.force || options.dryRun);
   int status = kExitUsage;
   bool writesDisk = false;
   {

@@ -40,6 +40,10 @@ MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgBut
   return g_host->MessageBox(text, caption, buttons, icon);
 }
 
+MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon) {
+  return g_host->RiskyQuestion(text, caption, buttons, icon);
+}
+
 void ProcessMessages() { g_host->ProcessMessages(); }
 
 HostScope::HostScope(Host& host) : previous_(&GetHost()) { SetHost(&host); }

@@ -16,6 +16,14 @@ class Host {
   // Shows `text` ("\r" is a line break) under `caption` and returns the user's answer.
   virtual MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                                MsgIcon icon) = 0;
+  // A question whose Yes the core doubts, because the change may well destroy data (a backup
+  // file that seems to come from another disk): the text says why. A host that answers
+  // questions by itself, as the command line's --yes does, must not answer Yes to these
+  // unless told so on its own. Every other host asks it as any question.
+  virtual MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons,
+                                  MsgIcon icon) {
+    return MessageBox(text, caption, buttons, icon);
+  }
   // Lets the host handle pending events during long loops (repaint, Stop). May be rate-limited.
   virtual void ProcessMessages() {}
 };
@@ -30,6 +38,7 @@ void SetHost(Host* host);
 Host& GetHost();
 
 MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon);
+MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon);
 void ProcessMessages();
 
 // Scoped installation of a host, restoring the previous one.

@@ -283,6 +283,10 @@ bool TargetStoresSource(const std::string& source, const std::string& target) {
   return Meet(s.files, t.files) || Meet(s.disks, t.disks) || Meet(s.disks, t.fsDisks) || Meet(s.fsDisks, t.disks);
 }
 
+bool TargetIsSourceFile(const std::string& source, const std::string& target) {
+  return Meet(StorageOf(source).files, StorageOf(target).files);
+}
+
 // --- Partition devices -----------------------------------------------------------------
 
 std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t absoluteStart) {

@@ -60,6 +60,11 @@ bool ProbeBlockVolume(const std::string& path, BlockVolume& volume);
 // system of the source disk.
 bool TargetStoresSource(const std::string& source, const std::string& target);
 
+// True when `target` is the very file of the drive source `source`: the same inode (links and
+// other names count), or the file behind the loop device `source` (or `target`). A file that
+// merely lives on a file system of the source disk is not.
+bool TargetIsSourceFile(const std::string& source, const std::string& target);
+
 // --- Partition devices -----------------------------------------------------------------
 
 // The partition device below the disk's sysfs directory (e.g. /sys/block/sdb) whose `start`

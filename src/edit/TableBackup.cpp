@@ -8,10 +8,13 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <set>
 
 #include "disk/Bytes.h"
 #include "disk/Host.h"
+#include "disk/Machine.h"
 #include "disk/SectorIO.h"
 #include "edit/AutoBackup.h"
 #include "edit/Change.h"
@@ -73,6 +76,78 @@ bool WriteWholeFile(const std::string& fileName, const std::vector<uint8_t>& dat
   return error == 0;
 }
 
+using Blocks = std::vector<std::pair<uint64_t, TSector>>;
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// What a name that is no regular file names, for the messages that refuse it.
+std::string FileKind(mode_t mode) {
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "no regular file";
+}
+
+// Other programs mark an extended partition with 0x85 too; a chain through it is a chain.
+bool IsChainEntry(uint8_t type) { return IsExtendedType(type) || type == 0x85; }
+
+// A table of a backup file that the file's own chain reaches, and the start of the extended
+// partition its extended entries count from (those of the master boot record are absolute).
+struct ChainTable {
+  uint64_t lba;
+  const TSector* sector;
+  uint64_t extendedBase;
+};
+
+// The tables of a backup file as the table reader would walk them on a disk that held the
+// file's sectors: the master boot record, the extended boot record at the start of each
+// extended partition it lists, and from each of those the one every extended entry names at the
+// extended partition's start plus its relative start (the reader counts from the last extended
+// entry of the master boot record). A chain that comes back to a table already reached, or
+// names a sector the file does not hold, ends there.
+std::vector<ChainTable> FileChain(const Blocks& blocks) {
+  std::map<uint64_t, const TSector*> held;
+  for (const auto& [lba, sector] : blocks) held.emplace(lba, &sector);
+  std::vector<ChainTable> chain;
+  std::set<uint64_t> reached;
+  auto enter = [&](uint64_t lba, uint64_t base) {
+    const auto it = held.find(lba);
+    if (it != held.end() && reached.insert(lba).second) chain.push_back({lba, it->second, base});
+  };
+  enter(0, 0);
+  if (chain.empty()) return chain;
+  uint64_t extendedBase = 0;
+  for (size_t i = 0; i < kTableEntries; ++i) {
+    const TPartitionEntry entry = DecodeEntry(*chain.front().sector, i);
+    if (IsChainEntry(entry.SystemId)) extendedBase = entry.RelativeSector;
+  }
+  // `chain` grows while it is walked; each sector enters once, so the walk ends.
+  for (size_t t = 0; t < chain.size(); ++t) {
+    const ChainTable table = chain[t];
+    for (size_t i = 0; i < kTableEntries; ++i) {
+      const TPartitionEntry entry = DecodeEntry(*table.sector, i);
+      if (!IsChainEntry(entry.SystemId)) continue;
+      enter((table.lba == 0 ? 0 : extendedBase) + entry.RelativeSector, extendedBase);
+    }
+  }
+  return chain;
+}
+
 }  // namespace
 
 uint32_t UpdateCRC32(uint32_t crc, const uint8_t* data, size_t length) {
@@ -96,8 +171,38 @@ bool WriteBackupFile(const std::string& fileName, const std::vector<std::pair<ui
   return WriteWholeFile(fileName, file, error);
 }
 
+std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& fileName, bool& replacesBackup) {
+  replacesBackup = false;
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0) {
+    if (errno == ENOENT) return "";
+    return "Cannot use " + fileName + ": " + SystemErrorText(errno) + ".";
+  }
+  // The file is replaced by renaming a new one over it: the disk's own image, or a device
+  // node, would be gone, whatever its name says.
+  const DriveSource* source = FindDriveSource(drive.DriveNumber);
+  if (source && TargetIsSourceFile(source->Path(), fileName))
+    return fileName + " holds the disk " + source->Path() + " itself.";
+  if (!S_ISREG(st.st_mode)) return fileName + " is " + FileKind(st.st_mode) + ": a backup is saved in a regular file only.";
+  std::string problem;
+  if (ReadBackupFile(fileName, problem).empty())
+    return fileName + " exists and is not a partition backup file; it is not replaced." +
+           (problem == kInvalidFileText ? std::string() : "\r" + problem);
+  replacesBackup = true;
+  return "";
+}
+
 bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
   if (!CheckNotBusy(drive)) return false;
+  bool replacesBackup = false;
+  if (const std::string refusal = CheckBackupTarget(drive, fileName, replacesBackup); !refusal.empty()) {
+    MessageBox(refusal + "\rNo backup was saved.", "Backup", MsgButtons::Ok, MsgIcon::Error);
+    return false;
+  }
+  if (replacesBackup && MessageBox(fileName + " holds a partition backup already.\rReplace it with the tables of " +
+                                       DriveTitle(drive) + "?",
+                                   "Backup", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
+    return false;
   BusyGuard busy(drive);
   std::vector<std::pair<uint64_t, TSector>> blocks;
   for (const TPartition* record : drive.AllPartitions) {
@@ -119,9 +224,16 @@ bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
 
 std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& fileName, std::string& problem) {
   std::vector<std::pair<uint64_t, TSector>> blocks;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(fileName.c_str(), "rb"), std::fclose);
-  if (!file) {
+  // Opened without waiting and looked at before anything is read: a FIFO would hold the
+  // program until a writer came, and a device may act on being read.
+  const FileDescriptor file(::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (file.get() < 0 || ::fstat(file.get(), &st) != 0) {
     problem = "Cannot open " + fileName + ": " + SystemErrorText(errno) + ".";
+    return blocks;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    problem = fileName + " is " + FileKind(st.st_mode) + ", not a partition backup file.";
     return blocks;
   }
   // Up to one byte more than the largest valid file, to tell an oversized file from a full
@@ -131,13 +243,17 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
   while (data.size() < limit) {
     const size_t have = data.size(), want = std::min<size_t>(16 * kBackupBlockSize, limit - have);
     data.resize(have + want);
-    const size_t got = std::fread(data.data() + have, 1, want, file.get());
-    data.resize(have + got);
-    if (got < want) break;
-  }
-  if (std::ferror(file.get())) {
-    problem = "Cannot read " + fileName + ": " + SystemErrorText(errno) + ".";
-    return blocks;
+    const ssize_t got = ::read(file.get(), data.data() + have, want);
+    if (got < 0 && errno == EINTR) {
+      data.resize(have);
+      continue;
+    }
+    if (got < 0) {
+      problem = "Cannot read " + fileName + ": " + SystemErrorText(errno) + ".";
+      return blocks;
+    }
+    data.resize(have + static_cast<size_t>(got));
+    if (got == 0) break;
   }
   // Exactly whole blocks and a checksum: a truncated file, or one with bytes appended, is not
   // what a backup wrote, and its blocks cannot be trusted.
@@ -155,6 +271,62 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
   }
   problem.clear();
   return blocks;
+}
+
+std::string CheckRestoreBlocks(const std::vector<std::pair<uint64_t, TSector>>& blocks) {
+  std::set<uint64_t> named;
+  for (const auto& [lba, sector] : blocks)
+    if (!named.insert(lba).second) return "The backup file holds sector " + std::to_string(lba) + " twice.";
+  for (const auto& [lba, sector] : blocks)
+    if (!HasTableSignature(sector))
+      return "The backup file's sector " + std::to_string(lba) +
+             " does not end in the signature 55AA of a partition table.";
+  std::set<uint64_t> reached;
+  for (const ChainTable& table : FileChain(blocks)) reached.insert(table.lba);
+  for (const auto& [lba, sector] : blocks)
+    if (!reached.count(lba))
+      return "The backup file holds sector " + std::to_string(lba) +
+             ", which no table of the file leads to: it is no partition table of the chain the file holds.";
+  return "";
+}
+
+std::string RestoreMismatch(const TPhysicalDrv& drive, const std::vector<std::pair<uint64_t, TSector>>& blocks) {
+  std::string lines;
+  auto add = [&](const std::string& line) { lines += (lines.empty() ? "" : "\r") + line; };
+  const std::string name = DriveTitle(drive);
+  const std::vector<ChainTable> chain = FileChain(blocks);
+  // A sector 0 without a table, or with a disk signature of zeros, gives nothing to compare
+  // with: that is the master boot record a restore most often mends. Neither does a volume's
+  // boot sector, whose bytes there are its program.
+  TSector current{};
+  if (!chain.empty() && !drive.WholeDiskVolume && ReadSectors(drive.DriveNumber, 0, 1, current.data(), false, true) &&
+      HasTableSignature(current)) {
+    const uint32_t ours = LoadLE<uint32_t>(current.data() + 440), theirs = LoadLE<uint32_t>(chain.front().sector->data() + 440);
+    auto hex = [](uint32_t value) {
+      char text[9];
+      std::snprintf(text, sizeof text, "%08X", value);
+      return std::string(text);
+    };
+    if (ours != 0 && ours != theirs)
+      add("The file was saved from a disk with the disk signature " + hex(theirs) + "; " + name + " has " + hex(ours) +
+          ".");
+  }
+  // The file holds no size of its own: tables that reach past the end are the sign of a
+  // larger disk.
+  const uint64_t diskSectors = std::max<uint64_t>(drive.DiskSectors, drive.Geometry.TotalSectors);
+  for (const ChainTable& table : chain)
+    for (size_t i = 0; i < kTableEntries; ++i) {
+      const TPartitionEntry entry = DecodeEntry(*table.sector, i);
+      if (entry.SystemId == kTypeEmpty) continue;
+      const uint64_t base = table.lba == 0 ? 0 : IsChainEntry(entry.SystemId) ? table.extendedBase : table.lba;
+      const uint64_t start = base + entry.RelativeSector, end = start + entry.TotalSectors;
+      if (end <= diskSectors) continue;
+      add("The file's tables hold a partition from sector " + std::to_string(start) + " to sector " +
+          std::to_string(end - 1) + ", beyond the end of " + name + ", which holds " + std::to_string(diskSectors) +
+          " sectors.");
+      return lines;
+    }
+  return lines;
 }
 
 EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
@@ -182,6 +354,10 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
                        " sectors.\rIt was saved from another disk. Nothing was written.");
       return EditResult::Refused;
     }
+  if (const std::string refusal = CheckRestoreBlocks(blocks); !refusal.empty()) {
+    ShowRestoreError(refusal + "\rNothing was written.");
+    return EditResult::Refused;
+  }
   if (!CheckDriveWritable(drive)) return EditResult::Refused;
   const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
   if (!lock) return EditResult::Refused;
@@ -195,11 +371,16 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
               " sectors; the file holds " + std::to_string(blocks.size()) + " table sector" +
               (blocks.size() == 1 ? "" : "s") + ".";
   if (drive.WholeDiskVolume) question += "\rSector 0 now holds the boot sector of a volume; it will be replaced.";
+  // Sector 0 is compared under the lock, as the disk holds it now.
+  const std::string mismatch = RestoreMismatch(drive, blocks);
   TChangeRun run;
   run.Caption = "Restore";
   run.Failed = "Restoring the partition tables failed.";
-  run.Ask = [question] {
-    return MessageBox(question, "Restore", MsgButtons::OkCancel, MsgIcon::Information) == MsgAnswer::Ok;
+  run.Ask = [question, mismatch] {
+    const MsgAnswer answer =
+        mismatch.empty() ? MessageBox(question, "Restore", MsgButtons::OkCancel, MsgIcon::Information)
+                         : RiskyQuestion(question + "\r\r" + mismatch, "Restore", MsgButtons::OkCancel, MsgIcon::Warning);
+    return answer == MsgAnswer::Ok;
   };
   const EditResult result = ApplyChange(drive, change, KnownVolumes(drive), run);
   if (Succeeded(result))

@@ -25,6 +25,8 @@ void TfrmMain::InitTableEdits() {
     QFileDialog dialog(this, QStringLiteral("Backup Partition Table"), QString(), kBackupFilter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("pfi"));
+    // The backup itself asks before it replaces a backup file, and refuses any other file.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() ? dialog.selectedFiles().front()
                                                                                    : QString();
   };

@@ -401,8 +401,10 @@ TEST(CliTerminal, AQuestionIsAskedAtTheTerminalWhenStderrGoesToAFile) {
 struct HostRig {
   using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-  HostRig(bool assumeYes, bool interactive, const std::string& input = "")
-      : in(std::tmpfile(), std::fclose), out(std::tmpfile(), std::fclose), host(assumeYes, interactive, in.get(), out.get()) {
+  HostRig(bool assumeYes, bool interactive, const std::string& input = "", bool force = false)
+      : in(std::tmpfile(), std::fclose),
+        out(std::tmpfile(), std::fclose),
+        host(assumeYes, interactive, in.get(), out.get(), nullptr, force) {
     std::fputs(input.c_str(), in.get());
     std::rewind(in.get());
   }
@@ -435,6 +437,16 @@ TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
   }
   EXPECT_EQ(quiet.Output().find("[y]es"), std::string::npos);  // nobody was asked
   EXPECT_EQ(yes.host.TransferErrors(), 1);
+}
+
+// A risky question: --yes alone refuses it and names --force; with --force it is answered; at a
+// terminal without --yes the person answers it.
+TEST(CliHost, RiskyQuestionsNeedForceBesideYes) {
+  HostRig yes(true, false), forced(true, false, "", true), person(false, true, "o\n");
+  EXPECT_EQ(yes.host.RiskyQuestion("Restore?", "Restore", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Cancel);
+  EXPECT_NE(yes.Output().find("give --force as well"), std::string::npos) << yes.Output();
+  EXPECT_EQ(forced.host.RiskyQuestion("Restore?", "Restore", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
+  EXPECT_EQ(person.host.RiskyQuestion("Restore?", "Restore", MsgButtons::OkCancel, MsgIcon::Warning), MsgAnswer::Ok);
 }
 
 }  // namespace

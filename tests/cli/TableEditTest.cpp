@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -139,6 +141,21 @@ TEST(CliTableEdits, MbrRenewsTheProgramAndKeepsSignatureAndTable) {
   for (uint64_t offset : ChangedBytes(BaseImage(), image)) EXPECT_LT(offset, 440u);
 }
 
+// A backup file's bytes with one block changed (`change` gets its 8-byte LBA, the sector after
+// it) and a checksum that holds again.
+std::string ChangedBackup(std::string bytes, size_t block, const std::function<void(uint8_t*)>& change) {
+  uint8_t* data = reinterpret_cast<uint8_t*>(bytes.data());
+  change(data + block * kBackupBlockSize);
+  StoreLE<uint32_t>(data + bytes.size() - 4, CalcCRC32(data, bytes.size() - 4));
+  return bytes;
+}
+
+std::string WriteVariant(const std::string& name, const std::string& bytes) {
+  const std::string path = FreshPath(name);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
 // Backup, damage, restore gives back the very sectors; a damaged or foreign file writes nothing.
 TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   EXPECT_EQ(CalcCRC32(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCA6598D0u);
@@ -151,7 +168,7 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   // A backup that fails half-way (here at a file size limit) says why and keeps the old file.
   const std::string limited = "ulimit -f 1; trap '' XFSZ; exec timeout 60 " + ShellQuote(QM_CLI_PATH);
   std::string said;
-  const std::string backup = limited + " backup " + ShellQuote(file) + " " + ShellQuote(image) + " 2>&1";
+  const std::string backup = limited + " --yes backup " + ShellQuote(file) + " " + ShellQuote(image) + " 2>&1";
   EXPECT_EQ(RunCommand("sh -c " + ShellQuote(backup), &said), 1);
   EXPECT_NE(said.find("Cannot write " + file + ": File too large."), std::string::npos) << said;
   EXPECT_EQ(ReadWholeFile(file), saved);
@@ -159,29 +176,100 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   WriteFileBytes(image, 0, std::vector<uint8_t>(512, 0));
   WriteFileBytes(image, 12288 * 512ull + 446, std::vector<uint8_t>(66, 0xEE));
 
-  auto variant = [&](const std::string& name, std::string bytes) {
-    const std::string path = FreshPath(name);
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  };
-  // A table at the first sector past this disk's end (64 MiB), with a checksum that holds.
-  std::string foreign = saved;
-  StoreLE<uint64_t>(reinterpret_cast<uint8_t*>(foreign.data()) + kBackupBlockSize, 131072);
-  StoreLE<uint32_t>(reinterpret_cast<uint8_t*>(foreign.data()) + foreign.size() - 4,
-                    CalcCRC32(reinterpret_cast<const uint8_t*>(foreign.data()), foreign.size() - 4));
+  auto atSector = [](uint64_t lba) { return [lba](uint8_t* block) { StoreLE<uint64_t>(block, lba); }; };
   std::string flipped = saved;
   flipped[700] ^= 0x01;
+  // Each with a checksum that holds; the file names the first extended boot record as block 1.
+  const std::string fifo = FreshPath("fifo.pfi");
+  ASSERT_EQ(RunCommand("mkfifo " + ShellQuote(fifo)), 0);
   const std::pair<std::string, const char*> refused[] = {
-      {variant("flipped.pfi", flipped), "Invalid partition backup file."},
-      {variant("short.pfi", saved.substr(0, saved.size() - 1)), "Invalid partition backup file."},
-      {variant("empty.pfi", std::string(4, '\0')), "Invalid partition backup file."},
-      {variant("foreign.pfi", foreign), "beyond the end of Drive 80H"},
+      {WriteVariant("flipped.pfi", flipped), "Invalid partition backup file."},
+      {WriteVariant("short.pfi", saved.substr(0, saved.size() - 1)), "Invalid partition backup file."},
+      {WriteVariant("empty.pfi", std::string(4, '\0')), "Invalid partition backup file."},
+      {WriteVariant("foreign.pfi", ChangedBackup(saved, 1, atSector(131072))), "beyond the end of Drive 80H"},
+      {WriteVariant("boot-sector.pfi", ChangedBackup(saved, 1, atSector(2048))),
+       "holds sector 2048, which no table of the file leads to"},
+      {WriteVariant("gap.pfi", ChangedBackup(saved, 3, atSector(100))), "holds sector 100, which no table"},
+      {WriteVariant("twice.pfi", ChangedBackup(saved, 3, atSector(12288))), "holds sector 12288 twice"},
+      {WriteVariant("unsigned.pfi", ChangedBackup(saved, 0, [](uint8_t* block) { block[8 + 510] = 0; })),
+       "sector 0 does not end in the signature 55AA"},
+      {fifo, "is a FIFO, not a partition backup file"},  // refused at once, not waited on
   };
   for (const auto& [path, message] : refused) ExpectRefusedBeforeAsking("restore " + ShellQuote(path), image, message);
 
   const CliRun run = RunCli("--yes restore " + ShellQuote(file) + " " + ShellQuote(image));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+}
+
+// `backup` never replaces what is no backup: the source (by another name too, or behind a loop
+// device), an image given as FILE (the arguments swapped), a device node. A backup file only
+// after Yes.
+TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
+  if (BaseImage().empty() || LostImage().empty()) return;
+  const std::string image = CopyImage(BaseImage(), "backup-source.img"), other = CopyImage(LostImage(), "swapped.img");
+  const std::string link = FreshPath("source-link.img"), device = FreshPath("device-node");
+  ASSERT_EQ(RunCommand("ln " + ShellQuote(image) + " " + ShellQuote(link)), 0);
+  const bool haveDevice = RunCommand("mknod " + ShellQuote(device) + " c 1 3 2>/dev/null") == 0;  // as /dev/null
+  LoopDevice loop(image, 512);
+  const struct {
+    std::string file, source;
+    const char* says;
+  } cases[] = {{image, image, "holds the disk"},
+               {link, image, "holds the disk"},
+               {image, loop.path, "holds the disk"},
+               {other, image, "exists and is not a partition backup file"},
+               {device, image, "is a character device"}};
+  for (const auto& c : cases) {
+    if (c.source.empty() || (c.file == device && !haveDevice)) continue;
+    const std::string before = ReadWholeFile(c.file);
+    ExpectRefused("--yes backup " + ShellQuote(c.file) + " " + ShellQuote(c.source), 1, c.says);
+    EXPECT_TRUE(ReadWholeFile(c.file) == before) << c.file;
+  }
+  EXPECT_TRUE(!haveDevice || std::filesystem::is_character_file(device));
+
+  const std::string file = FreshPath("kept.pfi"), fresh = FreshPath("fresh.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(LostImage())).status, 0);
+  ASSERT_EQ(RunCli("backup " + ShellQuote(fresh) + " " + ShellQuote(image)).status, 0);
+  const std::string kept = ReadWholeFile(file);
+  ASSERT_NE(kept, ReadWholeFile(fresh));
+  ExpectRefused("backup " + ShellQuote(file) + " " + ShellQuote(image), 1, "holds a partition backup already");
+  EXPECT_EQ(ReadWholeFile(file), kept);
+  EXPECT_EQ(RunCli("--yes backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  EXPECT_EQ(ReadWholeFile(file), ReadWholeFile(fresh));
+}
+
+// A file whose disk signature is not the disk's, or whose partitions reach past the disk's end,
+// is named in the question: --yes alone does not answer it, --yes --force does.
+TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
+  if (BaseImage().empty()) return;
+  const std::string file = FreshPath("own.pfi");
+  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(BaseImage())).status, 0);
+  const std::string saved = ReadWholeFile(file);
+  const struct {
+    const char* name;
+    std::function<void(uint8_t*)> change;
+    const char* says;
+  } cases[] = {
+      {"other-signature.pfi", [](uint8_t* mbr) { for (size_t i = 0; i < 4; ++i) mbr[8 + 440 + i] ^= 0xFF; },
+       "The file was saved from a disk with the disk signature"},
+      {"larger-disk.pfi", [](uint8_t* mbr) { StoreLE<uint32_t>(mbr + 8 + 446 + 12, 200000); },
+       "to sector 202047, beyond the end of Drive 80H"},
+  };
+  for (const auto& c : cases) {
+    const std::string image = CopyImage(BaseImage(), "another-disk.img");
+    const std::string other = WriteVariant(c.name, ChangedBackup(saved, 0, c.change));
+    const CliRun refused = RunCli("--yes restore " + ShellQuote(other) + " " + ShellQuote(image));
+    EXPECT_EQ(refused.status, 1) << c.name;
+    EXPECT_NE(refused.err.find(c.says), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(BaseImage())) << c.name << " wrote";
+    const CliRun forced = RunCli("--yes --force restore " + ShellQuote(other) + " " + ShellQuote(image));
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    std::string problem;
+    for (const auto& [lba, sector] : ReadBackupFile(other, problem))
+      EXPECT_EQ(ReadFileBytes(image, lba * 512, 512), std::vector<uint8_t>(sector.begin(), sector.end())) << lba;
+  }
 }
 
 // Another program holding the drive, or Ctrl+C at the question: nothing is written.

@@ -16,6 +16,10 @@
 
 #include "disk/Bytes.h"
 #include "disk/SectorIO.h"
+#include "disk/DryRunSource.h"
+#include "edit/AutoBackup.h"
+#include "edit/Change.h"
+#include "edit/Rebuild.h"
 #include "edit/Recover.h"
 #include "edit/TableEdits.h"
 #include "model/TableReader.h"
@@ -68,8 +72,9 @@ class LayoutBuilder {
     }
     if (pos + 100 < kSectors) free.emplace_back(pos, kSectors - 1);
     Damage(slot);
-    PlaceLost(free);
+    PlaceLost(free, neighbours);
   }
+  bool neighbours = false;
 
  private:
   uint64_t Pick(uint64_t lo, uint64_t hi) { return std::uniform_int_distribution<uint64_t>(lo, hi)(rng_); }
@@ -148,14 +153,38 @@ class LayoutBuilder {
     }
   }
 
-  // A FAT16 boot sector in a free place, sized to fit it.
-  void PlaceLost(const std::vector<std::pair<uint64_t, uint64_t>>& free) {
+  // A FAT16 boot sector in a free place, sized to fit it; with `neighbour`, right behind it a
+  // second lost volume, FAT16 or NTFS (with its backup boot sector in its last sector).
+  void PlaceLost(const std::vector<std::pair<uint64_t, uint64_t>>& free, bool neighbour = false) {
     if (free.empty()) return;
     const auto [from, to] = free[Pick(0, free.size() - 1)];
     if (to <= from + 40) return;
     lostStart = Pick(from, to - 40);
     const uint64_t size = Pick(16, std::min<uint64_t>(to - lostStart, 4000));
-    TSector& s = At(lostStart);
+    Fat16At(lostStart, size);
+    const uint64_t next = lostStart + size;
+    if (!neighbour || next + 40 >= to) return;
+    const uint64_t nextSize = Pick(16, std::min<uint64_t>(to - next, 4000) - 1);
+    if (Pick(0, 1)) {
+      Fat16At(next, nextSize);
+    } else {
+      TSector& n = At(next);
+      n[0] = 0xEB, n[1] = 0x52, n[2] = 0x90;
+      std::memcpy(&n[3], "NTFS    ", 8);
+      StoreLE<uint16_t>(&n[0x0B], 512);
+      n[0x0D] = 8;
+      n[0x15] = 0xF8;
+      StoreLE<uint64_t>(&n[0x28], nextSize - 1);  // the volume counts one sector less
+      StoreLE<uint64_t>(&n[0x48], Pick(1, 0xFFFFFFFF));
+      n[510] = 0x55, n[511] = 0xAA;
+      At(next + nextSize - 1) = At(next);
+    }
+    neighbourStart = next;
+  }
+  uint64_t neighbourStart = 0;
+
+  void Fat16At(uint64_t start, uint64_t size) {
+    TSector& s = At(start);
     s[0] = 0xEB, s[1] = 0x3C, s[2] = 0x90;
     StoreLE<uint16_t>(&s[0x0B], 512);
     s[0x0D] = 1;
@@ -289,6 +318,135 @@ TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
   std::printf("%u layouts: %d edits written, %d refused\n", seeds, written, refused);
   EXPECT_GT(written, static_cast<int>(seeds) / 5);
   EXPECT_GT(refused, static_cast<int>(seeds) / 20);
+}
+
+// A host that says yes to every question and aborts every failed transfer.
+class YesHost : public ScriptedHost {
+ public:
+  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon) override {
+    ScriptedHost::MessageBox(text, caption, buttons, icon);
+    switch (buttons) {
+      case MsgButtons::OkCancel: return MsgAnswer::Ok;
+      case MsgButtons::YesNo:
+      case MsgButtons::YesNoCancel: return MsgAnswer::Yes;
+      default: return SafeAnswer(buttons);
+    }
+  }
+};
+
+// One random change of the drive: recover a find, delete, set active or hide a partition, or
+// rebuild from a random choice of partitions and finds (the others left out).
+EditResult RandomChange(TPhysicalDrv& drive, std::mt19937& pick) {
+  std::vector<TPartition*> listed, lost;
+  for (TPartition* r : drive.AllPartitions)
+    if (r != &drive.Root && !r->IsGap() && !IsNestedExtended(drive, *r)) listed.push_back(r);
+  for (auto& find : drive.LostPartitions) lost.push_back(find.get());
+  const int op = static_cast<int>(pick() % 5);
+  if (op == 0 && !lost.empty()) return RecoverLostPartition(drive, *lost[pick() % lost.size()]) == RecoverResult::Written
+                                           ? EditResult::Written
+                                           : EditResult::Refused;
+  if (op == 4) {
+    std::vector<TPartition*> chosen;
+    for (TPartition* r : listed)
+      if (!r->IsExtended() && pick() % 3 != 0) chosen.push_back(r);
+    for (TPartition* r : lost)
+      if (pick() % 2) chosen.push_back(r);
+    SortByStart(chosen);
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      chosen[i]->RebuildPrimary = i == 0 && pick() % 2;
+      chosen[i]->RebuildActive = chosen[i]->RebuildPrimary;
+    }
+    return RebuildPartitionTable(drive, chosen);
+  }
+  if (listed.empty()) return EditResult::Refused;
+  TPartition& record = *listed[pick() % listed.size()];
+  return op == 1 ? DeletePartition(drive, record) : op == 2 ? SetActivePartition(drive, record) : HidePartition(drive, record);
+}
+
+// Chains of up to five random changes on the same layouts, with lost FAT16 and NTFS volumes
+// side by side: each change writes exactly what its dry run showed and nothing inside a volume
+// known before it; undo, as often as there were changes, gives back each earlier disk byte for
+// byte, and then has nothing left to undo.
+TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
+  const uint32_t seeds = std::getenv("QM_RECOVER_SEEDS") ? std::stoul(std::getenv("QM_RECOVER_SEEDS")) : 300;
+  const std::string image = ProcessFixtureDir() + "/chain.img", state = ProcessFixtureDir() + "/chain-state";
+  const char* previous = std::getenv("XDG_STATE_HOME");
+  const std::string keptState = previous ? previous : "";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  int changes = 0, undos = 0, refused = 0;
+  for (uint32_t seed = 1; seed <= seeds; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::filesystem::remove_all(state);
+    LayoutBuilder layout(seed);
+    layout.neighbours = true;
+    layout.Build();
+    ASSERT_TRUE(layout.WriteTo(image));
+    std::mt19937 pick(seed);
+    std::vector<std::vector<uint8_t>> disks = {WholeImage(image)};
+    const int length = static_cast<int>(1 + pick() % 5);
+    for (int step = 0; step < length; ++step) {
+      // The dry run first, on a drive of its own over the same image.
+      std::map<uint64_t, SectorBytes> planned;
+      std::mt19937 dryPick = pick;
+      {
+        DriveRegistryScope registry;
+        YesHost host;
+        auto dry = std::make_unique<DryRunSource>(std::make_unique<FileSource>(image));
+        DryRunSource* source = dry.get();
+        auto drive = ReadDrive(registry.Attach(std::move(dry)));
+        DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
+        SetAutomaticBackups(false);
+        RandomChange(*drive, dryPick);
+        SetAutomaticBackups(true);
+        for (const auto& [lba, bytes] : source->Written()) planned[lba] = bytes;
+      }
+      DriveRegistryScope registry;
+      YesHost host;
+      auto drive = ReadDrive(registry.AttachImage(image));
+      DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
+      const std::vector<TKnownVolume> volumes = KnownVolumes(*drive);
+      const std::vector<uint8_t> before = WholeImage(image);
+      const EditResult result = RandomChange(*drive, pick);
+      const std::vector<uint8_t> after = WholeImage(image);
+      if (!Succeeded(result)) {
+        EXPECT_TRUE(before == after) << "a change that did not succeed wrote";
+        EXPECT_TRUE(planned.empty() || result != EditResult::Refused) << "the dry run wrote what the real run refused";
+        ++refused;
+        continue;
+      }
+      for (uint64_t lba = 0; lba < kSectors; ++lba) {
+        const bool changed = !std::equal(before.begin() + lba * 512, before.begin() + lba * 512 + 512, after.begin() + lba * 512);
+        const auto plan = planned.find(lba);
+        const bool inPlan = plan != planned.end() &&
+                            !std::equal(plan->second.begin(), plan->second.end(), before.begin() + lba * 512);
+        ASSERT_EQ(changed, inPlan) << "sector " << lba << (changed ? " changed outside the plan" : " was planned but not written");
+        if (!changed) continue;
+        EXPECT_TRUE(std::equal(plan->second.begin(), plan->second.end(), after.begin() + lba * 512)) << "sector " << lba;
+        const TKnownVolume* owner = VolumeAt(volumes, lba);
+        EXPECT_EQ(owner, nullptr) << "sector " << lba << " inside the volume at " << owner->First;
+      }
+      disks.push_back(after);
+      ++changes;
+    }
+    for (size_t n = disks.size() - 1; n > 0; --n) {
+      DriveRegistryScope registry;
+      YesHost host;
+      auto drive = ReadDrive(registry.AttachImage(image));
+      ASSERT_TRUE(Succeeded(UndoLastChange(*drive))) << (host.messages.empty() ? "" : host.messages.back().text);
+      ASSERT_TRUE(WholeImage(image) == disks[n - 1]) << "undo " << disks.size() - n << " of " << disks.size() - 1;
+      ++undos;
+    }
+    DriveRegistryScope registry;
+    YesHost host;
+    auto drive = ReadDrive(registry.AttachImage(image));
+    EXPECT_EQ(UndoLastChange(*drive), EditResult::Refused);
+    if (HasFailure()) break;
+  }
+  ::setenv("XDG_STATE_HOME", keptState.c_str(), 1);
+  std::filesystem::remove_all(state);
+  std::filesystem::remove(image);
+  std::printf("%u layouts: %d changes written and undone (%d undos), %d refused\n", seeds, changes, undos, refused);
+  EXPECT_GT(changes, static_cast<int>(seeds) / 2);
 }
 
 }  // namespace

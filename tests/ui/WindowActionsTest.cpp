@@ -372,7 +372,7 @@ TEST_F(ActionsTest, EditsFromTheWindowWriteAndReload) {
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE, 1)[0], 0x80);
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE + 4, 1)[0], 0x0B);
   EXPECT_EQ(host.Captions(), (std::vector<std::string>{"Backup", "Set active partition", "Hide/Show", "Restore",
-                                                       "Restore", "Restore", "Restore"}));
+                                                       "Restore", "Undo"}));
 }
 
 }  // namespace

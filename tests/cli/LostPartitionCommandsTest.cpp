@@ -677,12 +677,12 @@ TEST(CliKernelOnDevice, ARecoveryBesideAMountedPartitionAppearsWithoutAReboot) {
   EXPECT_EQ(recover.status, 0) << recover.err;
   EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
 
-  // Deleting the mounted partition's entry makes the other one number 1, which the kernel
-  // cannot give it while the old partition 1 is in use: it is named, and waits.
+  // Deleting the mounted partition's entry: the kernel cannot drop partition 1 while it is in
+  // use, so it is named and waits; the other partition keeps its number 2.
   const CliRun moved = RunCli("--yes delete --at 2048 " + loop.path);
   EXPECT_EQ(moved.status, 3) << moved.err;
   EXPECT_NE(moved.err.find("keeps its old view of partition 1 (Device or resource busy)"), std::string::npos) << moved.err;
-  EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}}));
+  EXPECT_EQ(Listed(loop.path), (std::vector<KernelPartition>{{1, 2048, 20480}, {2, 40960, 20480}}));
 }
 
 // The whole path on /dev/loopN as on /dev/sdX: the listing names the system's partition

@@ -367,8 +367,10 @@ EditResult RandomChange(TPhysicalDrv& drive, std::mt19937& pick) {
 // side by side: each change writes exactly what its dry run showed and nothing inside a volume
 // known before it; undo, as often as there were changes, gives back each earlier disk byte for
 // byte, and then has nothing left to undo.
+// QM_RECOVER_SEEDS sets the number of layouts here too (default 60: each runs up to eleven
+// changes with their dry runs).
 TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
-  const uint32_t seeds = std::getenv("QM_RECOVER_SEEDS") ? std::stoul(std::getenv("QM_RECOVER_SEEDS")) : 300;
+  const uint32_t seeds = std::getenv("QM_RECOVER_SEEDS") ? std::stoul(std::getenv("QM_RECOVER_SEEDS")) : 60;
   const std::string image = ProcessFixtureDir() + "/chain.img", state = ProcessFixtureDir() + "/chain-state";
   const char* previous = std::getenv("XDG_STATE_HOME");
   const std::string keptState = previous ? previous : "";
@@ -425,6 +427,8 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
         const TKnownVolume* owner = VolumeAt(volumes, lba);
         EXPECT_EQ(owner, nullptr) << "sector " << lba << " inside the volume at " << owner->First;
       }
+      // A change that found the disk as it wanted it wrote nothing and left nothing to undo.
+      if (after == before) continue;
       disks.push_back(after);
       ++changes;
     }
@@ -433,7 +437,10 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
       YesHost host;
       auto drive = ReadDrive(registry.AttachImage(image));
       ASSERT_TRUE(Succeeded(UndoLastChange(*drive))) << (host.messages.empty() ? "" : host.messages.back().text);
-      ASSERT_TRUE(WholeImage(image) == disks[n - 1]) << "undo " << disks.size() - n << " of " << disks.size() - 1;
+      const std::vector<uint8_t> now = WholeImage(image);
+      for (uint64_t lba = 0; lba < kSectors; ++lba)
+        ASSERT_TRUE(std::equal(now.begin() + lba * 512, now.begin() + lba * 512 + 512, disks[n - 1].begin() + lba * 512))
+            << "undo " << disks.size() - n << " of " << disks.size() - 1 << ": sector " << lba;
       ++undos;
     }
     DriveRegistryScope registry;

@@ -166,5 +166,76 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
   }
 }
 
+// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
+// extended boot records sfdisk puts at 12288, 24576 and 36864.
+const std::string kChain =
+    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
+    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
+
+// Rebuild is the repair of tables the reader cannot follow: it writes over them.
+TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
+  const struct {
+    const char* what;
+    const char* damage;
+  } cases[] = {{"a master boot record without its signature", " bytes 510 0000"},
+               {"an extended boot record without its signature", " bytes $((24576*512+510)) 0000"},
+               {"a chain that runs in a circle", " bytes $((24576*512+446+16+8)) 00000000"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QM_IMAGE(image, "damaged-chain.img", "64M", kChain + c.damage);
+    const std::string volumes = Sectors(image, 14336, 49151);
+    const CliRun run = RunCli("--yes rebuild --primary 2048 --logical 14336 --logical 26624 --logical 38912 " +
+                              ShellQuote(image));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 0x06},
+                                                           {12288, 36864, 0x05},
+                                                           {14336, 10240, 0x06},
+                                                           {26624, 10240, 0x07},
+                                                           {38912, 10240, 0x06}}));
+    // The new tables went on the old ones or on free sectors, never into a volume.
+    std::string now = Sectors(image, 14336, 49151);
+    for (uint64_t lba : {24576, 26561, 36864, 38849})
+      now.replace((lba - 14336) * kSector, kSector, volumes.substr((lba - 14336) * kSector, kSector));
+    EXPECT_TRUE(now == volumes);
+  }
+}
+
+// Another program that ignores the lock changes the table while the question waits: the
+// change is refused after the answer, and what the other program wrote stays.
+TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
+  if (!HaveTools({"script"})) return;
+  QM_IMAGE(base, "asked.img", "64M", kChain);
+  const std::string image = CopyImage(base, "asked-copy.img"), fifo = FreshPath("answers"), out = FreshPath("asked.out");
+  const std::string script =
+      "mkfifo " + ShellQuote(fifo) + "; (script -qec " +
+      ShellQuote(ShellQuote(QM_CLI_PATH) + " delete --at 14336 " + ShellQuote(image)) + " /dev/null <" + ShellQuote(fifo) +
+      " >" + ShellQuote(out) + " 2>&1; echo status=$? >>" + ShellQuote(out) + ") & exec 3>" + ShellQuote(fifo) +
+      "; for i in $(seq 600); do grep -q 'Are you sure' " + ShellQuote(out) + " && break; sleep 0.05; done; " +
+      "printf '\\x0e' | dd of=" + ShellQuote(image) + " bs=1 seek=$((12288*512+0x1c2)) conv=notrunc 2>/dev/null; " +
+      "printf 'o\\n' >&3; exec 3>&-; wait";
+  ASSERT_EQ(RunCommand("timeout 60 bash -c " + ShellQuote(script)), 0);
+  const std::string said = ReadWholeFile(out);
+  EXPECT_NE(said.find("has changed since it was read"), std::string::npos) << said;
+  EXPECT_NE(said.find("status=1"), std::string::npos) << said;
+  std::string expected = ReadWholeFile(base);
+  expected[12288 * kSector + 0x1c2] = 0x0e;
+  EXPECT_TRUE(ReadWholeFile(image) == expected);
+}
+
+// Ctrl+C that comes once the table is written (here while the system reads the new layout)
+// ends nothing: the change is finished, told, and the status says it was done.
+TEST(CliWritePipelineOnDevice, CtrlCAfterTheWriteFinishesTheChange) {
+  QM_IMAGE(image, "late-ctrl-c.img", "64M", kChain);
+  LoopDevice loop(image, 512, /*partitions=*/true);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  const std::string script =
+      ShellQuote(QM_CLI_PATH) + " --yes hide --at 2048 " + loop.path + " >/dev/null 2>&1 & pid=$!; " +
+      "for i in $(seq 2000); do [ \"$(od -An -tx1 -j $((0x1c2)) -N1 " + ShellQuote(image) +
+      " | tr -d ' ')\" = 16 ] && break; sleep 0.005; done; kill -INT $pid; wait $pid";
+  const int status = RunCommand("timeout 60 bash -c " + ShellQuote(script));
+  EXPECT_TRUE(status == 0 || status == 3) << status;
+  EXPECT_EQ(ReadFileBytes(image, 0x1c2, 1)[0], 0x16);
+}
+
 }  // namespace
 }  // namespace qm::test

@@ -93,6 +93,7 @@ class TfrmMain : public QMainWindow {
   QAction* Backup;
   QAction* Restore;
   QAction* Undo;
+  QAction* Redo;
   QAction* Help;
   QAction* Debug;
   QAction* About1;
@@ -175,6 +176,7 @@ class TfrmMain : public QMainWindow {
   void BackupExecute();
   void RestoreExecute();
   void UndoExecute();
+  void RedoExecute();
   // Runs a restore of the tables (from a file, or the undo of the last change) and reads the
   // drives anew when it wrote.
   void RunRestore(const std::function<EditResult()>& restore);

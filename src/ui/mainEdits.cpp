@@ -97,6 +97,11 @@ void TfrmMain::UndoExecute() {
   RunRestore([&] { return UndoLastChange(*CurrentDrive); });
 }
 
+void TfrmMain::RedoExecute() {
+  if (!DriveReady()) return;
+  RunRestore([&] { return RedoLastChange(*CurrentDrive); });
+}
+
 void TfrmMain::RunRestore(const std::function<EditResult()>& restore) {
   // A restore that writes reads every drive anew; one that stops before writing (a file that
   // fails its checks, a No) reads nothing, and the selection stays.

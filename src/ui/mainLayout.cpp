@@ -92,6 +92,8 @@ void TfrmMain::BuildActions() {
   Restore->setShortcut(QKeySequence(Qt::Key_F3));
   Undo = make("Undo last change", -1, "Put back the partition tables as they were before the last change");
   Undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+  Redo = make("Redo last undo", -1, "Apply again the change that the last undo took back");
+  Redo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Y));
   Help = make("Help", imgHelp, nullptr);
   Help->setShortcut(QKeySequence(Qt::Key_F1));
   Debug = make("Debug", -1, nullptr);
@@ -126,6 +128,7 @@ void TfrmMain::BuildActions() {
   wire(Backup, "Backup", &TfrmMain::BackupExecute);
   wire(Restore, "Restore", &TfrmMain::RestoreExecute);
   wire(Undo, "Undo", &TfrmMain::UndoExecute);
+  wire(Redo, "Redo", &TfrmMain::RedoExecute);
   wire(Rebuild, "Rebuild", &TfrmMain::RebuildExecute);
   // These stand where the user will find them, but do nothing yet: they stay disabled (and
   // their menu entries with them) until they are built.
@@ -160,6 +163,7 @@ void TfrmMain::BuildMenus() {
   mnuTools->addAction(Backup);
   mnuTools->addAction(Restore);
   mnuTools->addAction(Undo);
+  mnuTools->addAction(Redo);
 
   mnuHelp = new QMenu(QStringLiteral("&Help"), this);
   mnuHelp->addAction(Help);

@@ -114,6 +114,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
       {"Backup partition table", &TfrmMain::Backup, "T", false, "F2", Opened, {}},
       {"Restore partition table", &TfrmMain::Restore, "T", false, "F3", Opened, {}},
       {"Undo last change", &TfrmMain::Undo, "T", false, "Ctrl+Z", Asked, {}},  // nothing to undo yet
+      {"Redo last undo", &TfrmMain::Redo, "T", false, "Ctrl+Y", Asked, {}},    // nothing to redo
       {"Clone", &TfrmMain::Clone, "DP", true, "", Opened, [&] { ClickRow(w.FirstLostRow); }},
   };
   const std::pair<char, QMenu*> menus[] =

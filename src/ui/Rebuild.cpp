@@ -10,6 +10,7 @@
 
 #include "disk/Host.h"
 #include "edit/Rebuild.h"
+#include "scan/Scanner.h"
 #include "ui/Colors.h"
 #include "ui/main.h"
 
@@ -227,6 +228,10 @@ void TfrmRebuild::Button4Click() {
   const std::vector<TRebuildList::Remembered> layout = List.Remember();
   // The rebuild reads the drive's tables again, also when it does not start: from here on
   // the records of both lists may be gone.
+  // Each logical drive gets an extended boot record in front of it: the volumes there must be
+  // known, so that none is written into.
+  for (const TPartition* p : chosen)
+    if (!p->RebuildPrimary) ScanInFrontOf(drive_, p->AbsoluteStart(), nullptr);
   const EditResult result = RebuildPartitionTable(drive_, chosen);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     // The dialog stays open on the drive as it is now, with the layout the user composed.

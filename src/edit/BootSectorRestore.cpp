@@ -47,7 +47,7 @@ BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
                    [&](const TKnownVolume& v) { return v.First == find.AbsoluteStart() && v.FromBackup; }))
     volumes.push_back({find.AbsoluteStart(), find.AbsoluteStart(), &find, false, true, find.FsKind});
   const EditResult result = ApplyChange(drive, change, volumes, run);
-  if (!Succeeded(result)) return result == EditResult::WriteFailed ? BootRestoreResult::WriteFailed : BootRestoreResult::Busy;
+  if (!Succeeded(result)) return result == EditResult::WriteFailed ? BootRestoreResult::WriteFailed : BootRestoreResult::Refused;
   find.BootFromBackup = 0;
   return BootRestoreResult::Restored;
 }
@@ -62,6 +62,7 @@ std::string BootRestoreText(BootRestoreResult result) {
     case BootRestoreResult::BackupChanged: return "The backup boot sector has changed since the scan; nothing was written.";
     case BootRestoreResult::TargetChanged: return "The partition's first sector holds a boot sector again; nothing was written.";
     case BootRestoreResult::WriteFailed: return "Writing the boot sector failed.";
+    case BootRestoreResult::Refused: return "The boot sector was not written.";
   }
   return "";
 }

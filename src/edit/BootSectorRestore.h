@@ -17,6 +17,7 @@ enum class BootRestoreResult {
   BackupChanged,   // the backup no longer holds the bytes the scan found there
   TargetChanged,   // the first sector holds a boot sector again (written since the scan)
   WriteFailed,     // the write, or the read-back of what it wrote, failed
+  Refused,         // the change was refused or not confirmed (told to the user); nothing was written
 };
 
 // The bytes to write over the first sector of `find`: its backup boot sector. Both sectors are

@@ -166,6 +166,40 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
   }
 }
 
+// Every entry keeps its slot, so the system's partition numbers stay: an edit writes only the
+// bytes of the entries it changes.
+TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
+  QM_IMAGE(base, "slots.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
+  const std::string image = CopyImage(base, "slots-copy.img"), q = ShellQuote(image);
+  // The second entry stands in slot 4, as another program may leave it.
+  ASSERT_EQ(RunCommand("dd if=" + q + " of=" + q + " bs=1 skip=$((0x1ce)) seek=$((0x1ee)) count=16 conv=notrunc 2>/dev/null && "
+                       "dd if=/dev/zero of=" + q + " bs=1 seek=$((0x1ce)) count=16 conv=notrunc 2>/dev/null"),
+            0);
+  const struct {
+    const char* command;
+    std::vector<size_t> changed;  // the bytes of sector 0 that change
+  } cases[] = {{"hide --at 12288", {0x1ee + 4}}, {"active --at 12288", {0x1ee}}};
+  for (const auto& c : cases) {
+    const std::string before = ReadWholeFile(image);
+    ASSERT_EQ(RunCli(std::string("--yes ") + c.command + " " + q).status, 0) << c.command;
+    const std::string after = ReadWholeFile(image);
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < before.size(); ++i)
+      if (before[i] != after[i]) changed.push_back(i);
+    EXPECT_EQ(changed, c.changed) << c.command;
+  }
+  // A deleted entry leaves its slot empty; the other stays where it is.
+  const std::string before = ReadWholeFile(image);
+  ASSERT_EQ(RunCli("--yes delete --at 2048 " + q).status, 0);
+  const std::string after = ReadWholeFile(image);
+  EXPECT_EQ(after.substr(0x1be, 16), std::string(16, '\0'));
+  EXPECT_EQ(after.substr(0x1ce), before.substr(0x1ce));
+  std::string dump;
+  RunCommand(kToolPath + "sfdisk --dump " + q, &dump);
+  EXPECT_NE(dump.find("slots-copy.img4 : start=       12288"), std::string::npos) << dump;
+}
+
 // A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
 // extended boot records sfdisk puts at 12288, 24576 and 36864.
 const std::string kChain =

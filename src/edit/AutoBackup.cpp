@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -387,12 +388,14 @@ bool SaveChangeRecord(const TPhysicalDrv& drive, const TChange& change, std::str
   for (const TSectorWrite& w : change.Writes)
     if (w.Lba == 0) record.DiskSignature = SignatureOf(w.After);
 
-  // A new change ends what an undo took back: that can no longer be applied again.
+  // A new change ends what an undo took back: that can no longer be applied again. The state
+  // stands in the record's head, which is all that is read here.
   const std::string identity = DiskIdentity(drive);
   for (const FolderFile& f : FolderFiles()) {
-    TChangeRecord old;
-    std::string ignored;
-    if (f.Identity == identity && !f.Legacy && ReadRecord(f.Path, old, ignored) && old.Undone) ::unlink(f.Path.c_str());
+    if (f.Identity != identity || f.Legacy) continue;
+    char head[512] = {};
+    std::ifstream(f.Path, std::ios::binary).read(head, sizeof head - 1);
+    if (std::strstr(head, "\nstate=undone\n")) ::unlink(f.Path.c_str());
   }
   path = AutomaticBackupFolder() + "/" + identity + "-" + stamp + kRecordExtension;
   if (const int error = WriteFileAtomically(path, EncodeRecord(record)); error != 0) {

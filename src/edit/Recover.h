@@ -1,8 +1,9 @@
 #pragma once
 // Putting a lost partition back into the master boot record or the chain of extended boot
 // records. A partition outside the extended partition becomes a primary entry; one inside it
-// becomes a logical drive, in a new extended boot record one track before it when it does not
-// go into the first one. The placement steps also serve the rebuild of a whole layout.
+// becomes a logical drive, in a new extended boot record in front of it (one track before it
+// where that sector is free) when it does not go into the first one. The placement steps also
+// serve the rebuild of a whole layout; the writing is the change pipeline's (Change.h).
 #include <cstdint>
 
 #include "edit/Change.h"

@@ -1,7 +1,8 @@
 #pragma once
 // The one-step edits of a drive's tables: delete a partition, make a primary partition the
 // active one, hide or show a partition, and renew the boot program of the master boot record.
-// Each refuses, before it asks anything, when the drive's tables cannot be changed safely;
+// Each refuses, before it asks anything, when the drive's tables cannot be changed safely, and
+// writes through the change pipeline (Change.h): only the entries it changes, each in its slot;
 // after a write the system is told and the drive's tree is read again, so that the window
 // shows what is on disk.
 #include "model/PhysicalDrv.h"

@@ -409,6 +409,7 @@ bool SaveChangeRecord(const TPhysicalDrv& drive, const TChange& change, std::str
 }
 
 bool TrimChangeRecord(const std::string& path, size_t written) {
+  if (!g_enabled) return true;  // a dry run keeps the records as they are
   TChangeRecord record;
   std::string problem;
   if (path.empty() || !ReadRecord(path, record, problem)) return false;
@@ -417,6 +418,7 @@ bool TrimChangeRecord(const std::string& path, size_t written) {
 }
 
 bool MarkChangeRecord(const std::string& path, bool undone) {
+  if (!g_enabled) return true;  // a dry run keeps the records as they are
   TChangeRecord record;
   std::string problem;
   if (path.empty() || !ReadRecord(path, record, problem)) return false;

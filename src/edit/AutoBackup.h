@@ -57,7 +57,8 @@ bool SaveChangeRecord(const TPhysicalDrv& drive, const TChange& change, std::str
 // After a write that failed part-way: keeps in the record only the first `written` sectors,
 // the ones that reached the disk. False when the record cannot be rewritten.
 bool TrimChangeRecord(const std::string& path, size_t written);
-// Marks a record as taken back (or applied again).
+// Marks a record as taken back (or applied again). Both leave the records alone while automatic
+// backups are off (a dry run).
 bool MarkChangeRecord(const std::string& path, bool undone);
 
 // After a write that failed part-way: "\r" and how to take back what was written; empty when

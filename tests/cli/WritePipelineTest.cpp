@@ -89,6 +89,10 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
     ASSERT_EQ(RunCli(std::string("--yes ") + change + q).status, 0) << change;
     states.push_back(ReadWholeFile(image));
   }
+  // A dry run of undo writes neither the disk nor the record.
+  const CliRun dry = RunCli("--dry-run undo" + q);
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_TRUE(ReadWholeFile(image) == states.back());
   for (size_t n = states.size() - 1; n > 0; --n) {
     const CliRun undo = RunCli("--yes undo" + q);
     EXPECT_EQ(undo.status, 0) << undo.err;

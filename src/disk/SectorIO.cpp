@@ -53,11 +53,8 @@ SourceHandle* EnsureHandle(uint8_t drive, AccessMode mode) {
 }
 
 MsgAnswer TransferPrompt(bool write, int error, uint8_t drive, Lba lba, uint16_t count) {
-  char text[512];
-  std::snprintf(text, sizeof text, "Error:%s%sDrive:%sH  LBA:%d  Blocks:%d%s%sAbort, Retry or Ignore?",
-                SystemErrorText(error).c_str(), "\r", DriveHex(drive).c_str(), static_cast<int32_t>(lba),
-                static_cast<int>(count), "\r", "\r");
-  return MessageBox(text, write ? "Write Error" : "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning);
+  return MessageBox(TransferErrorText(error, drive, lba, count) + "\r\rAbort, Retry or Ignore?",
+                    write ? "Write Error" : "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning);
 }
 
 // A short transfer has no errno of its own: on Linux it means the end of the device.
@@ -280,6 +277,29 @@ std::string SystemErrorText(int error) {
       break;
   }
   return text;
+}
+
+std::string TransferErrorText(int error, uint8_t drive, Lba lba, uint32_t count) {
+  return "Error:" + SystemErrorText(error) + "\rDrive:" + DriveHex(drive) + "H  LBA:" + std::to_string(lba) +
+         "  Blocks:" + std::to_string(count);
+}
+
+Outcome TransferFailure(bool write, int error, uint8_t drive, Lba lba, uint32_t count) {
+  return Outcome::Failed(TransferErrorText(error, drive, lba, count), write ? "Write Error" : "Read Error", error,
+                         lba, MsgIcon::Warning);
+}
+
+Outcome DriveSectors::Read(Lba lba, uint32_t count, void* buffer) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (count > 0) {
+    const uint16_t run = count > 0xFFFF ? uint16_t{0xFFFF} : static_cast<uint16_t>(count);
+    ClearIoError();
+    if (!ReadSectors(drive_, lba, run, out, false, false)) return TransferFailure(false, LastIoError(), drive_, lba, run);
+    lba += run;
+    count -= run;
+    out += size_t{run} * kSectorSize;
+  }
+  return Outcome::Done();
 }
 
 std::string DriveHex(uint8_t drive) {

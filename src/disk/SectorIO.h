@@ -10,6 +10,8 @@
 
 #include "disk/DriveSource.h"
 #include "disk/Geometry.h"
+#include "disk/Outcome.h"
+#include "disk/SectorReader.h"
 
 namespace qm {
 
@@ -96,5 +98,20 @@ int ProbeWritable(uint8_t drive);
 std::string SystemErrorText(int error);
 // "80" for 0x80: two upper-case hexadecimal digits.
 std::string DriveHex(uint8_t drive);
+
+// "Error:REASON\rDrive:80H  LBA:SECTOR  Blocks:COUNT", the sector in full 64 bits; and the
+// failed outcome of a read or write that carries it, under "Read Error" or "Write Error".
+std::string TransferErrorText(int error, uint8_t drive, Lba lba, uint32_t count);
+Outcome TransferFailure(bool write, int error, uint8_t drive, Lba lba, uint32_t count);
+
+// The sectors of an attached drive, for readers that take any sector source.
+class DriveSectors final : public SectorReader {
+ public:
+  explicit DriveSectors(uint8_t drive) : drive_(drive) {}
+  Outcome Read(Lba lba, uint32_t count, void* buffer) override;
+
+ private:
+  uint8_t drive_;
+};
 
 }  // namespace qm

@@ -1,0 +1,25 @@
+#include "disk/Outcome.h"
+
+namespace qm {
+
+std::string Outcome::Line() const {
+  std::string line;
+  bool pendingBreak = false;
+  for (char c : Text) {
+    if (c == '\r' || c == '\n') {
+      pendingBreak = !line.empty();
+      continue;
+    }
+    if (pendingBreak) {
+      const char last = line.back();
+      if (last == ':' || last == ',') line += ' ';
+      else if (last == '.' || last == '?' || last == '!') line += ' ';
+      else line += "; ";
+      pendingBreak = false;
+    }
+    line += c;
+  }
+  return line;
+}
+
+}  // namespace qm

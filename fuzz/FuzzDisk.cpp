@@ -22,7 +22,6 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
 class SparseHandle final : public SourceHandle {
  public:
   SparseHandle(std::shared_ptr<SparseImage> image, AccessMode mode) : image_(std::move(image)), mode_(mode) {}
-  bool Seek(uint64_t) override { return true; }
 
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     if (mode_ != AccessMode::Read) return Error(EBADF);

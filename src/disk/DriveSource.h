@@ -18,8 +18,6 @@ enum class AccessMode { Read, Write };
 class SourceHandle {
  public:
   virtual ~SourceHandle() = default;
-  // Positions the handle at a byte offset. False (with error()) when that is impossible.
-  virtual bool Seek(uint64_t offset) = 0;
   // Transfers up to `len` bytes at byte `offset`. Returns the number of bytes moved, or -1
   // with error() set. Fewer bytes than asked (the end of an image) is not an error here.
   virtual ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) = 0;

@@ -14,7 +14,6 @@ class DryRunHandle final : public SourceHandle {
   DryRunHandle(std::unique_ptr<SourceHandle> inner, std::shared_ptr<std::map<uint64_t, SectorBytes>> written)
       : inner_(std::move(inner)), written_(std::move(written)) {}
 
-  bool Seek(uint64_t offset) override { return Pass(inner_->Seek(offset)); }
 
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     const ssize_t n = inner_->ReadAt(offset, buf, len);
@@ -45,10 +44,6 @@ class DryRunHandle final : public SourceHandle {
   bool RereadPartitions() override { return true; }
 
  private:
-  bool Pass(bool ok) {
-    if (!ok) error_ = inner_->error();
-    return ok;
-  }
   std::unique_ptr<SourceHandle> inner_;
   std::shared_ptr<std::map<uint64_t, SectorBytes>> written_;
 };

@@ -28,14 +28,6 @@ class FdHandle final : public SourceHandle {
     if (lockOwner_) lockOwner_->Unlock();
   }
 
-  bool Seek(uint64_t offset) override {
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
-      error_ = errno;
-      return false;
-    }
-    return true;
-  }
-
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     return Transfer(len, [&](size_t done) { return ::pread(fd_, buf + done, len - done, static_cast<off_t>(offset + done)); });
   }
@@ -254,7 +246,6 @@ bool FileSource::QueryGeometry(TDriveGeometry& g, int& error) {
       g.BytesPerSector = static_cast<uint32_t>(logical);
       bool removable = SysfsRemovable(st.st_rdev);
       g.MediaClass = removable ? kMediaRemovable : kMediaFixed;
-      g.Removable = removable ? 1 : 0;
     }
   } else if (ok) {
     error = ENODEV;

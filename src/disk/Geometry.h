@@ -9,18 +9,15 @@ constexpr uint32_t kSectorSize = 512;
 // layer up; narrowed only where a partition table entry holds 32 bits (FitsTableField).
 using Lba = uint64_t;
 
-// Geometry of a drive as the platform reports it. Cylinders come before heads. The fields are
-// naturally aligned: the record has its 24 bytes without packing.
+// Geometry of a drive as the platform reports it. Cylinders come before heads.
 struct TDriveGeometry {
   uint16_t MediaClass = 0;  // 0 unknown, 1 floppy, 2 removable medium, 3 fixed disk
-  uint16_t Removable = 0;   // 1 for floppies and removable media
   uint32_t Cylinders = 0;
   uint32_t Heads = 0;
   uint32_t SectorsPerTrack = 0;
   uint32_t BytesPerSector = 0;  // informational: transfers are always 512-byte sectors
   uint32_t TotalSectors = 0;    // low 32 bits
 };
-static_assert(sizeof(TDriveGeometry) == 24);
 
 enum : uint16_t { kMediaUnknown = 0, kMediaFloppy = 1, kMediaRemovable = 2, kMediaFixed = 3 };
 

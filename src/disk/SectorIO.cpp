@@ -72,29 +72,7 @@ bool ByteOffsetFits(Lba lba, uint16_t count) {
   return false;
 }
 
-bool SeekFailed(SourceHandle& h, uint64_t offset) {
-  if (h.Seek(offset)) return false;
-  Layer().lastError = h.error();
-  return true;
-}
-
 }  // namespace
-
-uint8_t ClassifyOS(uint32_t platformId, uint32_t major, uint32_t minor) {
-  if (platformId == kPlatformLegacy) return (major > 4 || (major == 4 && minor > 0)) ? osWin98 : osWin95;
-  if (major <= 4) return osWinNT4;
-  if (major == 5) {
-    switch (minor) {
-      case 0: return osWin2000;
-      case 1: return osWinXP;
-      default: return osWin2003;  // 5.2 and any later 5.x
-    }
-  }
-  return osVista;  // 6.x and every newer version
-}
-
-uint8_t GetOSKind() { return ClassifyOS(kPlatformNT, 10, 0); }
-bool IsWinNT() { return true; }
 
 void SectorIoStartup() {
   SectorLayer& L = Layer();
@@ -187,7 +165,7 @@ bool ReadSectors(uint8_t drive, Lba lba, uint16_t count, void* buffer, bool prom
   const size_t length = size_t{count} * kSectorSize;
   SourceHandle* h = EnsureHandle(drive, AccessMode::Read);
   const uint64_t offset = lba * kSectorSize;
-  if (!h || !ByteOffsetFits(lba, count) || SeekFailed(*h, offset)) {
+  if (!h || !ByteOffsetFits(lba, count)) {
     if (zeroFill) std::memset(out, 0, length);
     return false;
   }
@@ -203,14 +181,13 @@ bool ReadSectors(uint8_t drive, Lba lba, uint16_t count, void* buffer, bool prom
   return ReadChunks(*h, drive, lba, count, out, prompt);
 }
 
-bool WriteSectors(uint8_t drive, Lba lba, uint16_t count, const void* buffer, bool prompt, uint8_t) {
+bool WriteSectors(uint8_t drive, Lba lba, uint16_t count, const void* buffer, bool prompt) {
   const auto* in = static_cast<const uint8_t*>(buffer);
   size_t remaining = size_t{count} * kSectorSize;
   SourceHandle* h = EnsureHandle(drive, AccessMode::Write);
   if (!h) return false;
   if (!ByteOffsetFits(lba, count)) return false;
   uint64_t offset = lba * kSectorSize;
-  if (SeekFailed(*h, offset)) return false;
   SectorLayer& L = Layer();
   while (remaining > 0) {
     size_t chunk = remaining < kTransferChunk ? remaining : kTransferChunk;

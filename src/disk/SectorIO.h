@@ -18,29 +18,6 @@ namespace qm {
 constexpr uint8_t kFirstHardDisk = 0x80;
 constexpr size_t kTransferChunk = 65536;
 
-// Operating-system kinds. Callers compare with thresholds: below osWinNT4 volume names follow
-// the BIOS rules; from osWinXP on the system is told of a changed partition table.
-enum : uint8_t {
-  osUnknown = 0,
-  osWin95 = 1,
-  osWin98 = 2,
-  osWinNT4 = 3,
-  osWin2000 = 4,
-  osWinXP = 5,
-  osWin2003 = 6,
-  osVista = 7,
-};
-constexpr uint32_t kPlatformLegacy = 1;  // the legacy (BIOS-services) family
-constexpr uint32_t kPlatformNT = 2;
-
-// Classifies a platform id and version. Versions newer than the newest one the table names
-// count as modern, never as unknown.
-uint8_t ClassifyOS(uint32_t platformId, uint32_t major, uint32_t minor);
-// The running system: Linux reaches raw devices directly and re-reads partition tables on
-// request, so it counts as a modern system of the NT kind.
-uint8_t GetOSKind();
-bool IsWinNT();
-
 // Start-up and shut-down of the layer. Start-up hooks shut-down into process exit.
 void SectorIoStartup();
 void SectorIoShutdown();
@@ -61,10 +38,9 @@ uint64_t DriveSectorCount(uint8_t drive);
 // Reads `count` sectors at `lba` into `buffer` (count x 512 bytes). With `zeroFill` the
 // buffer is cleared first; with `prompt` a failed chunk asks Abort/Retry/Ignore.
 bool ReadSectors(uint8_t drive, Lba lba, uint16_t count, void* buffer, bool prompt, bool zeroFill);
-// Writes `count` sectors. `writeFlag` is kept for callers' symmetry; it has no effect here.
-bool WriteSectors(uint8_t drive, Lba lba, uint16_t count, const void* buffer, bool prompt,
-                  uint8_t writeFlag = 1);
-// The errno value of the last open, seek or transfer that failed (0: none since the last
+// Writes `count` sectors; with `prompt` a failed chunk asks Abort/Retry/Ignore.
+bool WriteSectors(uint8_t drive, Lba lba, uint16_t count, const void* buffer, bool prompt);
+// The errno value of the last open or transfer that failed (0: none since the last
 // ClearIoError), so that a failed operation can say why.
 int LastIoError();
 void ClearIoError();

@@ -99,15 +99,8 @@ std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive) {
   return lock;
 }
 
-bool CommitChanges(TPhysicalDrv& drive) { return CommitChanges(drive, GetOSKind()); }
-
-bool CommitChanges(TPhysicalDrv& drive, uint8_t osKind) {
-  bool notified = true;
-  if (osKind < osWinXP)
-    MessageBox("The modification has been applied and will be presented after reboot.", "Warning", MsgButtons::Ok,
-               MsgIcon::Warning);
-  else
-    notified = NotifyOS(drive.DriveNumber);
+bool CommitChanges(TPhysicalDrv& drive) {
+  const bool notified = NotifyOS(drive.DriveNumber);
   drive.DirtyTables.clear();
   RereadTables(drive);
   return notified;

@@ -43,12 +43,10 @@ bool CheckNotBusy(const TPhysicalDrv& drive);
 // to be held until the change is written and read back; null after telling the user why not.
 std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive);
 
-// Tells the system about the new layout (systems older than osWinXP only get the warning that
-// the change shows after a reboot), then reads the drive's tables again. DirtyTables is
+// Tells the kernel about the new layout, then reads the drive's tables again. DirtyTables is
 // emptied: it pointed at records that the re-read frees. False when the system could not be
 // told (the tables are written and read again all the same).
 bool CommitChanges(TPhysicalDrv& drive);
-bool CommitChanges(TPhysicalDrv& drive, uint8_t osKind);
 
 // Drops the lost finds that the tables now list (same start and size): after a restore or a
 // rebuild they are partitions again, not lost ones.

@@ -9,25 +9,6 @@
 #include "model/Text.h"
 
 namespace qm {
-namespace {
-
-bool IsFatTypeCode(uint8_t type) {
-  switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E: return true;
-    default: return false;
-  }
-}
-
-// Gives `record` the running letter while letters last; false once they ran out.
-bool GiveLetter(TPartition& record, char& letter) {
-  if (letter > 'Z') return false;
-  record.DriveLetter = std::string(1, letter);
-  ++letter;
-  return true;
-}
-
-}  // namespace
-
 // --- TPhysicalDrives -------------------------------------------------------------------
 
 std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes, DriveBuilder build) {
@@ -40,7 +21,6 @@ std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes, DriveBui
       drives->Drives.push_back(build(static_cast<uint8_t>(number), geometry));
   }
   if (listVolumes) drives->LogicalDrives = ListLogicalDrives();
-  if (GetOSKind() < osWinNT4) AssignBiosLetters(*drives);
   return drives;
 }
 
@@ -99,47 +79,6 @@ void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition) {
   uint8_t type = partition.Entry.SystemId;
   if (type == kTypeEmpty || IsExtendedType(type)) return;
   partition.DriveLetter = PartitionDeviceAt(drive.DriveNumber, partition.AbsoluteStart());
-}
-
-// --- BIOS-era lettering ----------------------------------------------------------------
-
-void AssignLogicalLetters(TPartition& container, char& letter) {
-  int given = 0;
-  for (TPartition* record : container.Children) {
-    if (given >= 2) break;
-    uint8_t type = record->Entry.SystemId;
-    if (IsFatTypeCode(type)) {
-      if (GiveLetter(*record, letter)) ++given;
-    } else if (IsExtendedType(type)) {
-      AssignLogicalLetters(*record, letter);
-    }
-  }
-}
-
-void AssignBiosLetters(TPhysicalDrives& drives) {
-  char letter = 'C';
-  std::vector<const TPartition*> lettered;
-  for (auto& drive : drives.Drives) {
-    for (TPartition* record : drive->Root.Children) {
-      if (!IsFatTypeCode(record->Entry.SystemId)) continue;
-      if (GiveLetter(*record, letter)) lettered.push_back(record);
-      break;
-    }
-  }
-  for (auto& drive : drives.Drives) {
-    for (TPartition* record : drive->Root.Children) {
-      if (!IsExtendedType(record->Entry.SystemId)) continue;
-      AssignLogicalLetters(*record, letter);
-      break;
-    }
-  }
-  for (auto& drive : drives.Drives) {
-    for (TPartition* record : drive->Root.Children) {
-      if (!IsFatTypeCode(record->Entry.SystemId)) continue;
-      if (std::find(lettered.begin(), lettered.end(), record) != lettered.end()) continue;
-      if (GiveLetter(*record, letter)) lettered.push_back(record);
-    }
-  }
 }
 
 }  // namespace qm

@@ -46,12 +46,4 @@ std::vector<std::unique_ptr<TLogiDrive>> ListLogicalDrives(const std::string& sy
 // Sets `partition.DriveLetter` to the kernel's name of the partition device that starts at
 // the same sector of the same disk (e.g. "sdb1"); image files have none.
 void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition);
-// --- BIOS-era lettering (legacy system kind only) ---------------------------------------
-
-// Letters from C: the first FAT primary of each drive, then the logical drives of each drive,
-// then the remaining FAT primaries. Letters stop at Z: later partitions get none.
-void AssignBiosLetters(TPhysicalDrives& drives);
-// Letters at most two FAT records per container, depth first, from `letter` onwards.
-void AssignLogicalLetters(TPartition& container, char& letter);
-
 }  // namespace qm

@@ -51,7 +51,7 @@ void AddWholeDiskVolume(TPhysicalDrv& drive, const TSector& sector, uint8_t kind
   drive.Root.Children.push_back(&record);
   InitPartitionRecord(drive, record, &drive.Root, entry);
   ReadVolumeLabel(drive, record);
-  if (GetOSKind() >= osWinNT4) MapDriveLetter(drive, record);
+  MapDriveLetter(drive, record);
   drive.AdoptRecord(std::move(owned));
   ++drive.PartitionCount;
 }
@@ -113,7 +113,7 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
     record.SlotTable = &container;
     if (!record.IsExtended() && StartsInsideDisk(drive, record)) {
       ReadVolumeLabel(drive, record);
-      if (GetOSKind() >= osWinNT4) MapDriveLetter(drive, record);
+      MapDriveLetter(drive, record);
     }
     drive.AdoptRecord(std::move(owned));
     if (record.IsExtended())

@@ -30,7 +30,6 @@
 
 namespace qm::ui {
 
-TfrmMain* frmMain = nullptr;
 QString AppDir;
 
 void SetAppDir(const QString& executablePath) {
@@ -56,7 +55,6 @@ struct TfrmMain::Enumerating {
 };
 
 TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
-  frmMain = this;
   setWindowTitle(QStringLiteral("Quillmark 2.0"));
   QFont font(QStringLiteral("MS Sans Serif"));
   font.setStyleHint(QFont::SansSerif);
@@ -117,7 +115,6 @@ TfrmMain::~TfrmMain() {
   // FormDestroy: nothing may point into the model once it is gone.
   DropModelPointers();
   PhysicalDrives.reset();
-  if (frmMain == this) frmMain = nullptr;
 }
 
 void TfrmMain::FormShow() {

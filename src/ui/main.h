@@ -35,7 +35,6 @@ class TfrmHexView;
 class TfrmDrives;
 
 // Interface globals.
-extern TfrmMain* frmMain;
 using qm::DebugMode;  // development mode: debug columns and table dumps
 extern QString AppDir;  // the executable's directory, ending in "/"
 

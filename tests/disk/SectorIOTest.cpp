@@ -113,7 +113,7 @@ TEST_F(SectorIOTest, WriteFaultsAreAnsweredByTheUser) {
     std::fill(data->begin(), data->begin() + 384 * 512, uint8_t{0});
     std::vector<uint8_t> buf(384 * 512, 0x5A);
     const bool ignore = answer == MsgAnswer::Ignore;
-    EXPECT_EQ(WriteSectors(drive, 0, 384, buf.data(), true, 1), ignore);
+    EXPECT_EQ(WriteSectors(drive, 0, 384, buf.data(), true), ignore);
     EXPECT_EQ(state->writeOffsets, ignore ? (std::vector<uint64_t>{0, 65536, 131072}) : (std::vector<uint64_t>{0, 65536}));
     EXPECT_EQ(Disk(0, 65536), std::vector<uint8_t>(65536, 0x5A));
     EXPECT_NE(Disk(65536, 65536), std::vector<uint8_t>(65536, 0x5A));
@@ -131,8 +131,8 @@ TEST_F(SectorIOTest, HandleIsReusedUntilDriveOrModeChanges) {
   std::vector<uint8_t> buf(512);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(ReadSectors(drive, i, 1, buf.data(), true, true));
   EXPECT_EQ(state->opens[0], 1);
-  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true, 1));
-  ASSERT_TRUE(WriteSectors(drive, 1, 1, buf.data(), true, 1));
+  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true));
+  ASSERT_TRUE(WriteSectors(drive, 1, 1, buf.data(), true));
   EXPECT_EQ(state->opens[1], 1);
   ASSERT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));
   EXPECT_EQ(state->opens[0], 2);  // read after write reopens
@@ -142,16 +142,14 @@ TEST_F(SectorIOTest, HandleIsReusedUntilDriveOrModeChanges) {
   EXPECT_EQ(state->opens[0], 3);  // another drive in between reopens
 }
 
-TEST_F(SectorIOTest, OpenAndSeekFailuresReturnFalseWithoutMessage) {
+TEST_F(SectorIOTest, OpenFailuresReturnFalseWithoutMessage) {
   ScriptedHost host;
   std::vector<uint8_t> buf(512);
   state->failOpen = true;
   EXPECT_FALSE(ReadSectors(drive, 0, 1, buf.data(), true, true));
-  EXPECT_FALSE(WriteSectors(drive, 0, 1, buf.data(), true, 1));
+  EXPECT_FALSE(WriteSectors(drive, 0, 1, buf.data(), true));
   state->failOpen = false;
   EXPECT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));  // the next call tries again
-  state->failSeek = true;
-  EXPECT_FALSE(ReadSectors(drive, 0, 1, buf.data(), true, true));
   EXPECT_TRUE(host.messages.empty());
   EXPECT_FALSE(ReadSectors(0x90, 0, 1, buf.data(), true, true));  // no such drive
   EXPECT_FALSE(ReadSectors(0x00, 0, 1, buf.data(), true, true));  // no floppy units
@@ -185,7 +183,7 @@ TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
   DryRunSource& source = *dry;
   const uint8_t drive = registry.Attach(std::move(dry));
   std::vector<uint8_t> sector(512, 0x5A), back(1024);
-  ASSERT_TRUE(WriteSectors(drive, 3, 1, sector.data(), true, 1));
+  ASSERT_TRUE(WriteSectors(drive, 3, 1, sector.data(), true));
   ASSERT_TRUE(ReadSectors(drive, 2, 2, back.data(), true, true));
   EXPECT_EQ(std::vector<uint8_t>(back.begin() + 512, back.end()), sector);
   EXPECT_EQ(std::count(disk->begin(), disk->end(), 0x5A), 0) << "the disk was written";
@@ -206,7 +204,7 @@ TEST_F(SectorIOTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
   EXPECT_EQ(ProbeWritable(drive), EACCES);
   state->failOpen = false;
   EXPECT_EQ(ProbeWritable(drive), 0);
-  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true, 1));
+  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true));
   const int opens = state->opens[1];
   state->failOpen = true;
   EXPECT_EQ(ProbeWritable(drive), 0);
@@ -256,7 +254,7 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
   const std::string path = TempImage("write.img", 1 << 20);
   WriteFileBytes(path, 0, std::vector<uint8_t>(1 << 20, 0x11));
   const std::vector<uint8_t> two(1024, 0x22);
-  ASSERT_TRUE(WriteSectors(registry.AttachImage(path), 7, 2, two.data(), true, 1));
+  ASSERT_TRUE(WriteSectors(registry.AttachImage(path), 7, 2, two.data(), true));
   std::vector<uint8_t> around(1026, 0x22);  // the two sectors and a byte on each side
   around.front() = around.back() = 0x11;
   EXPECT_EQ(ReadFileBytes(path, 7 * 512 - 1, 1026), around);
@@ -273,7 +271,7 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
   EXPECT_EQ(g.TotalSectors, 0xFFFFFFFFu);  // capped at 32 bits
   // An LBA at 4 GiB and beyond reaches its byte offset, not a wrapped one.
   std::vector<uint8_t> sector(512, 0x3C), back(512);
-  ASSERT_TRUE(WriteSectors(drive, 0x00900000, 1, sector.data(), true, 1));
+  ASSERT_TRUE(WriteSectors(drive, 0x00900000, 1, sector.data(), true));
   EXPECT_EQ(ReadFileBytes(huge, 0x00900000ull * 512, 512), sector);
   ASSERT_TRUE(ReadSectors(drive, 0x00900000, 1, back.data(), true, true));
   EXPECT_EQ(back, sector);

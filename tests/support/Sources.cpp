@@ -11,7 +11,6 @@ namespace {
 class MemoryHandle : public SourceHandle {
  public:
   MemoryHandle(std::shared_ptr<std::vector<uint8_t>> data, AccessMode mode) : data_(std::move(data)), mode_(mode) {}
-  bool Seek(uint64_t) override { return true; }
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     if (mode_ != AccessMode::Read) return Fail(EBADF);
     size_t n = offset >= data_->size() ? 0 : std::min(len, data_->size() - static_cast<size_t>(offset));
@@ -40,13 +39,6 @@ class FaultHandle : public SourceHandle {
  public:
   FaultHandle(std::unique_ptr<SourceHandle> inner, std::shared_ptr<FaultSource::State> state)
       : inner_(std::move(inner)), state_(std::move(state)) {}
-  bool Seek(uint64_t offset) override {
-    if (state_->failSeek) {
-      error_ = EINVAL;
-      return false;
-    }
-    return inner_->Seek(offset);
-  }
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     state_->readOffsets.push_back(offset);
     if (state_->staleReads) return static_cast<ssize_t>(len);

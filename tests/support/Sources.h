@@ -43,7 +43,7 @@ class FaultSource : public DriveSource {
  public:
   struct State {
     std::map<uint64_t, Fault> readFaults, writeFaults;
-    bool failOpen = false, failSeek = false, failReread = false, blockDevice = false;
+    bool failOpen = false, failReread = false, blockDevice = false;
     bool staleReads = false;  // reads report every byte done but leave the caller's buffer alone
     int opens[2] = {0, 0};  // by AccessMode
     int rereads = 0;        // partition re-reads asked for

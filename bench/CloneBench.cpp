@@ -25,7 +25,7 @@
 #include "BenchImage.h"
 #include "disk/Machine.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/Clone.h"
 #include "scan/OpenDrive.h"
 
@@ -64,11 +64,10 @@ bool FillWithRandom(const std::string& image) {
 }
 
 double CloneInProcess(const std::string& source, const std::string& out) {
-  std::string error;
-  if (!AttachDriveSources({source}, error)) return -1;
+  auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(source), kFirstHardDisk);
   TDriveGeometry g;
-  GetDriveGeometry(kFirstHardDisk, g);
-  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(kFirstHardDisk, g);
+  if (!disk->QueryGeometry(g)) return -1;
+  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(std::move(disk), g);
   TPartition* lost = nullptr;
   for (auto& p : drive->LostPartitions)
     if (p->AbsoluteStart() == kStart) lost = p.get();
@@ -99,7 +98,6 @@ int main(int argc, char** argv) {
   }
   SilentHost host;
   qm::HostScope scope(host);
-  qm::SectorIoStartup();
 
   const char* names[] = {"dd bs=1M", "dd bs=1M conv=fdatasync", "clone (in process)", "quillmark-cli clone"};
   double best[4] = {1e9, 1e9, 1e9, 1e9};
@@ -119,7 +117,6 @@ int main(int argc, char** argv) {
     times[1] = TimeProgram(ddSync);
     settle();
     times[2] = CloneInProcess(source, out);
-    qm::DetachAllDrives();
     settle();
     times[3] = TimeProgram({QM_CLI_PATH, "clone", "--at", "2048", "--to", out, "--yes", source});
     settle();

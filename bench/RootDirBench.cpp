@@ -27,7 +27,7 @@
 #include "BenchImage.h"
 #include "browse/RootDirectory.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/Enumeration.h"
 #include "scan/OpenDrive.h"
 
@@ -152,15 +152,15 @@ int main(int argc, char** argv) {
   else
     std::printf("NTFS    skipped: %s\n", why.c_str());
 
-  SectorIoStartup();
   for (const auto& [what, image] : images) {
     std::string error;
-    if (!AttachDriveSources({image}, error)) {
+    std::vector<std::unique_ptr<Disk>> disks;
+    if (!OpenDriveSources({image}, disks, error)) {
       std::fprintf(stderr, "quillmark-ls-bench: %s\n", error.c_str());
       return 1;
     }
     Shell("cat " + image + " >/dev/null");  // into the page cache
-    std::unique_ptr<TPhysicalDrives> drives = OpenDrives(false);
+    std::unique_ptr<TPhysicalDrives> drives = OpenDrives(std::move(disks), false);
     if (drives->Drives.empty()) {
       std::fprintf(stderr, "quillmark-ls-bench: cannot read %s\n", image.c_str());
       return 1;

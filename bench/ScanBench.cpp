@@ -31,7 +31,7 @@
 #include "BenchImage.h"
 #include "disk/Bytes.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "scan/Scanner.h"
 
 namespace qm::bench {
@@ -130,12 +130,12 @@ void DropFromCache(const std::string& path) {
 }
 
 // The sector layer alone: the same blocks through ReadSectors, as the scan reads them.
-double SectorLayerRead(uint64_t sectors, uint64_t& checksum) {
+double SectorLayerRead(Disk& disk, uint64_t sectors, uint64_t& checksum) {
   std::vector<uint8_t> buffer(512000);
   const Clock::time_point start = Clock::now();
   for (uint64_t at = 0; at < sectors; at += 1000) {
     const uint16_t count = static_cast<uint16_t>(std::min<uint64_t>(1000, sectors - at));
-    if (!ReadSectors(kFirstHardDisk, at, count, buffer.data(), true, true)) return -1;
+    if (!disk.ReadSectors(at, count, buffer.data(), true, true)) return -1;
     checksum += buffer[511];
   }
   return Seconds(start, Clock::now());
@@ -226,14 +226,13 @@ int main(int argc, char** argv) {
   uint64_t checksum = 0;
   PlainRead(image.path, bytes, 1 << 20, checksum);  // warms the page cache
 
-  SectorIoStartup();
-  AttachDrive(std::make_unique<FileSource>(image.path));
+  auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(image.path), kFirstHardDisk);
   TDriveGeometry geometry;
-  if (!GetDriveGeometry(kFirstHardDisk, geometry)) {
+  if (!disk->QueryGeometry(geometry)) {
     std::fprintf(stderr, "quillmark-bench: cannot open %s\n", image.path.c_str());
     return 1;
   }
-  TPhysicalDrv drive(kFirstHardDisk, geometry);
+  TPhysicalDrv drive(std::move(disk), geometry);
 
   // Rounds interleaved, so that every variant sees the same state of the machine.
   const int rounds = 5;
@@ -244,7 +243,7 @@ int main(int argc, char** argv) {
     dds.push_back(Dd(image.path));
     reads.push_back(PlainRead(image.path, bytes, 1 << 20, checksum));
     smallReads.push_back(PlainRead(image.path, bytes, 512000, checksum));
-    layerReads.push_back(SectorLayerRead(image.sectors, checksum));
+    layerReads.push_back(SectorLayerRead(drive.Io(), image.sectors, checksum));
     {
       RateLimitedHost host(false);
       HostScope scope(host);
@@ -282,7 +281,6 @@ int main(int argc, char** argv) {
     HostScope scope(host);
     coldScans.push_back(Scan(drive, image.sectors, coldFinds));
   }
-  DetachAllDrives();
 
   const double dd = Best(dds), read = Best(reads), smallRead = Best(smallReads), layer = Best(layerReads);
   const double scan = Best(scans), clockScan = Best(clockScans), silent = Best(silentScans);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "browse/FatDir.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/TableReader.h"
 #include "scan/OpenDrive.h"
 
@@ -137,19 +137,15 @@ MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& ca
   return MsgAnswer::Ok;
 }
 
-DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_) {
-  SectorIoStartup();
-  DetachAllDrives();
+DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_), image_(std::move(image)) {
   InstallFatLabelReader();
-  drive_ = AttachDrive(std::make_unique<SparseSource>(std::move(image)));
 }
 
-DriveScope::~DriveScope() { DetachAllDrives(); }
-
 std::unique_ptr<TPhysicalDrv> DriveScope::Open(bool quickScan) {
+  auto disk = std::make_unique<Disk>(std::make_unique<SparseSource>(image_), kFirstHardDisk);
   TDriveGeometry geometry;
-  if (!GetDriveGeometry(drive_, geometry)) return nullptr;
-  return quickScan ? OpenDrive(drive_, geometry) : CreatePhysicalDrv(drive_, geometry);
+  if (!disk->QueryGeometry(geometry)) return nullptr;
+  return quickScan ? OpenDrive(std::move(disk), geometry) : CreatePhysicalDrv(std::move(disk), geometry);
 }
 
 }  // namespace qm::fuzz

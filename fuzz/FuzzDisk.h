@@ -77,15 +77,13 @@ class GoAheadHost final : public Host {
   long Messages = 0;  // shown so far
 };
 
-// Attaches the image as drive 0x80 for one run and detaches it again; installs the host and
-// the FAT label reader as the front ends do.
+// The image as drive 0x80 for one run; installs the host and the FAT label reader as the
+// front ends do.
 class DriveScope {
  public:
   explicit DriveScope(std::shared_ptr<SparseImage> image);
-  ~DriveScope();
   DriveScope(const DriveScope&) = delete;
   DriveScope& operator=(const DriveScope&) = delete;
-  uint8_t Drive() const { return drive_; }
   GoAheadHost& Host() { return host_; }
   // The drive as a front end opens it: its tables read and, with `quickScan`, the start of
   // every gap probed. Null when the image has no geometry.
@@ -94,7 +92,7 @@ class DriveScope {
  private:
   GoAheadHost host_;
   HostScope hostScope_;
-  uint8_t drive_;
+  std::shared_ptr<SparseImage> image_;
 };
 
 [[noreturn]] void Fail(const char* what);

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "FuzzDisk.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/TableBackup.h"
 #include "model/TableReader.h"
@@ -63,9 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::DriveScope scope(input.Image);
   // The record of each change would go to the user's state folder: the fuzzer keeps none.
   SetAutomaticBackups(false);
-  TDriveGeometry geometry;
-  if (!GetDriveGeometry(scope.Drive(), geometry)) return 0;
-  std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(scope.Drive(), geometry);
+  std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/false);
   if (!drive) return 0;
   const EditResult result = RestorePartitionTable(*drive, BackupFileName());
   if (result == EditResult::Written && input.Image->SectorsWritten < blocks.size())

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "FuzzDisk.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/PartitionRows.h"
 #include "scan/OpenDrive.h"
 

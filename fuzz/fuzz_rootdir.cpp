@@ -8,7 +8,7 @@
 
 #include "FuzzDisk.h"
 #include "browse/RootDirectory.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "scan/OpenDrive.h"
 
 using namespace qm;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "FuzzDisk.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/CheckReport.h"
 #include "model/TableReader.h"
 #include "scan/Scanner.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "FuzzDisk.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/TableBackup.h"
 #include "browse/RootDirectory.h"
 #include "model/CheckReport.h"
@@ -77,9 +77,8 @@ int main(int argc, char** argv) {
     image->LogReads = true;
     {
       fuzz::DriveScope scope(image);
-      TDriveGeometry geometry;
-      if (!GetDriveGeometry(scope.Drive(), geometry)) return 1;
-      std::unique_ptr<TPhysicalDrv> drive = OpenDrive(scope.Drive(), geometry);
+      std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/true);
+      if (!drive) return 1;
       DetectLostPartitions(*drive, drive->Root, nullptr, scanStart, 4 * kScanBlockSectors, false);
       std::string report;
       std::vector<TPartition*> records = drive->AllPartitions;
@@ -94,11 +93,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "backup") {
-    SectorIoStartup();
-    const uint8_t number = AttachDrive(std::make_unique<FileSource>(imagePath));
+    auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(imagePath), kFirstHardDisk);
     TDriveGeometry geometry;
-    if (!GetDriveGeometry(number, geometry)) return 1;
-    std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(number, geometry);
+    if (!disk->QueryGeometry(geometry)) return 1;
+    std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(std::move(disk), geometry);
     const std::string file = std::string(argv[3]) + ".pfi";
     if (!BackupPartitionTable(*drive, file)) return 1;
     std::vector<uint8_t> seed = {0, 8, 0, 0, 0, 0, 3, 0};  // 2048 sectors, checksum fix and restore

@@ -8,7 +8,7 @@
 
 #include "browse/FatDir.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/Enumeration.h"
 #include "ui/QtHost.h"
 #include "ui/Screenshot.h"
@@ -59,11 +59,14 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmark"));
   qm::ui::SetAppDir(QApplication::applicationFilePath());
-  qm::SectorIoStartup();
   qm::InstallFatLabelReader();
 
   std::string error;
-  const bool attached = qm::AttachDriveSources(images, error);
+  std::vector<std::unique_ptr<qm::Disk>> disks;
+  const bool attached = qm::OpenDriveSources(images, disks, error);
+  std::vector<std::string> sources;
+  for (const auto& disk : disks) sources.push_back(disk->Path());
+  disks.clear();
 
   if (!screenshot.empty() || !previewShot.empty()) {
     // Nobody is there to answer questions: messages go to stderr with the safe answer.
@@ -71,7 +74,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "quillmark: %s\n", error.c_str());
       return 1;
     }
-    qm::ui::TfrmMain window;
+    qm::ui::TfrmMain window(sources);
     window.resize(qm::ui::kScreenshotSize);
     window.show();
     if (!screenshot.empty()) {
@@ -92,7 +95,7 @@ int main(int argc, char** argv) {
   qm::ui::QtHost host;
   qm::HostScope hostScope(host);
   if (!attached) QMessageBox::warning(nullptr, QStringLiteral("Error"), qm::ui::MessageText(error));
-  qm::ui::TfrmMain window;
+  qm::ui::TfrmMain window(sources);
   host.SetOwner(&window);
   window.showMaximized();
   return app.exec();

@@ -9,7 +9,7 @@
 #include "browse/FatDir.h"
 #include "browse/FatRead.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 
 namespace qm {
 
@@ -22,7 +22,7 @@ bool ReadPartitionBytes(TPhysicalDrv& drive, const TPartition& partition, uint64
   const uint64_t count = lastSector - firstSector + 1;
   if (count > 0xFFFF) return false;
   std::vector<uint8_t> sectors(static_cast<size_t>(count) * kSectorSize);
-  if (!ReadSectors(drive.DriveNumber, partition.AbsoluteStart() + firstSector, static_cast<uint16_t>(count),
+  if (!drive.Io().ReadSectors(partition.AbsoluteStart() + firstSector, static_cast<uint16_t>(count),
                    sectors.data(), true, true))
     return false;
   const size_t skip = static_cast<size_t>(offset % kSectorSize);

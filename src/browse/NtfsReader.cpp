@@ -6,7 +6,7 @@
 #include <span>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/FsDetect.h"
 #include "model/Text.h"
 
@@ -99,7 +99,7 @@ BlockRead ReadIndexBlock(const TPhysicalDrv& drive, const TPartition& partition,
   if (first + count > DiskEnd(drive)) return BlockRead::NotRead;
 
   std::vector<uint8_t> buffer(count * kSectorSize);
-  if (!ReadSectors(drive.DriveNumber, static_cast<Lba>(first), static_cast<uint16_t>(count), buffer.data(), true, true))
+  if (!drive.Io().ReadSectors(static_cast<Lba>(first), static_cast<uint16_t>(count), buffer.data(), true, true))
     return BlockRead::NotRead;
   const size_t covered = FixIndexBlock(buffer);
   if (covered == 0) return BlockRead::Invalid;
@@ -129,7 +129,7 @@ bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vect
     return false;
   }
   std::array<uint8_t, kFileRecordSize> record{};
-  if (!ReadSectors(drive.DriveNumber, static_cast<Lba>(rootSector), 2, record.data(), true, true)) return false;
+  if (!drive.Io().ReadSectors(static_cast<Lba>(rootSector), 2, record.data(), true, true)) return false;
 
   const size_t usa = record[4];
   const uint16_t usn = GetU16(record, usa);

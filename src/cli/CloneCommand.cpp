@@ -50,7 +50,7 @@ CloneProgress TerminalProgress() {
 
 int RunClone(const CloneOptions& options, uint64_t at) {
   InterruptScope interrupts;
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
+  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   if (at >= drive.Geometry.TotalSectors) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/PartitionRows.h"
 #include "model/PhysicalDrv.h"
 
@@ -73,16 +73,25 @@ void FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba);
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);
 
-// Attaches the named images, or the machine's disks when none is named. Prints why not and
+// Opens the named images, or the machine's disks when none is named. Prints why not and
 // returns false when that fails.
-bool AttachSources(const std::vector<std::string>& sources);
+bool OpenSources(const std::vector<std::string>& sources, std::vector<std::unique_ptr<Disk>>& disks);
 
-// Attaches `source` alone and reads it as drive 80H; null, after saying why, when it cannot be
+// One source read as drive 80H, and its lock when one was asked for. The lock goes before
+// the drive that holds its disk.
+struct OpenedDrive {
+  std::unique_ptr<TPhysicalDrives> drives;
+  std::unique_ptr<DriveLock> lock;
+  explicit operator bool() const { return drives != nullptr; }
+  TPhysicalDrv& drive() const { return *drives->Drives.front(); }
+};
+
+// Opens `source` alone and reads it as drive 80H; empty, after saying why, when it cannot be
 // opened or read, or when its sectors are not 512 bytes long (its tables are not read then,
-// and a scan would search it in the wrong unit).
-// With `lock`, the drive's lock is taken before its tables are read and handed to the caller,
-// who writes them; another program holding it is named and nothing is read.
-std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::unique_ptr<DriveLock>* lock = nullptr);
+// and a scan would search it in the wrong unit). With `lock`, the drive's lock is taken
+// before its tables are read and kept for the caller, who writes them; another program
+// holding it is named and nothing is read.
+OpenedDrive OpenOneDrive(const std::string& source, bool lock = false);
 
 // A drive as the main window shows it: drive line, information label, partition rows, lost
 // rows with their check reports; or the same as one JSON object.

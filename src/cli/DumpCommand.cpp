@@ -31,9 +31,11 @@ int RunDump(const DumpOptions& options) {
     PrintError("--count must be a number of sectors from 1 up");
     return kExitUsage;
   }
-  if (!AttachSources({options.source})) return kExitFailure;
+  std::vector<std::unique_ptr<Disk>> disks;
+  if (!OpenSources({options.source}, disks)) return kExitFailure;
+  Disk& disk = *disks.front();
   TDriveGeometry geometry;
-  if (!GetDriveGeometry(kFirstHardDisk, geometry)) {
+  if (!disk.QueryGeometry(geometry)) {
     PrintError("cannot read " + options.source);
     return kExitFailure;
   }
@@ -53,7 +55,7 @@ int RunDump(const DumpOptions& options) {
   std::array<uint8_t, kSectorSize> buffer{};
   for (uint64_t sector = first; sector < first + count; ++sector) {
     if (Interrupted()) return InterruptExitStatus();
-    if (!ReadSectors(kFirstHardDisk, sector, 1, buffer.data(), true, true)) {
+    if (!disk.ReadSectors(sector, 1, buffer.data(), true, true)) {
       PrintError("sector " + std::to_string(sector) + " cannot be read");
       return kExitFailure;
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/CheckReport.h"
 #include "model/Enumeration.h"
 #include "scan/OpenDrive.h"
@@ -163,7 +163,6 @@ json RowJson(const TPartitionRow& row, int number) {
 // the JSON library takes references to them.
 json DriveJson(TPhysicalDrv& drive) {
   const TDriveGeometry& g = drive.Geometry;
-  DriveSource* source = FindDriveSource(drive.DriveNumber);
   json partitions = json::array(), lost = json::array();
   int partitionNo = 0, lostNo = 0;
   for (const TPartitionRow& row : BuildPartitionRows(&drive, false)) {
@@ -183,7 +182,7 @@ json DriveJson(TPhysicalDrv& drive) {
     }
   }
   return json{{"drive", DriveHex(drive.DriveNumber) + "H"},
-              {"source", source ? source->Path() : std::string()},
+              {"source", drive.Io().Path()},
               {"gpt", drive.IsGpt},
               {"notes", DriveNotes(drive)},
               {"geometry",
@@ -214,10 +213,11 @@ void PrintDrives(TPhysicalDrives& drives, bool asJson) {
 namespace {
 
 int RunList(const ListOptions& options) {
-  if (!AttachSources(options.sources)) return kExitFailure;
+  std::vector<std::unique_ptr<Disk>> disks;
+  if (!OpenSources(options.sources, disks)) return kExitFailure;
   // The machine's volume list is not shown here; probing every volume of the machine would
   // only add reads of disks the user did not name.
-  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(false);
+  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(std::move(disks), false);
   PrintDrives(*drives, options.json);
   return kExitOk;
 }

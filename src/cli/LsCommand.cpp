@@ -116,7 +116,7 @@ int RunLs(const LsOptions& options) {
     return kExitUsage;
   }
 
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
+  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   const Choice choice = options.partition ? ByRowNumber(drive, RowKind::Partition, number, options.source)

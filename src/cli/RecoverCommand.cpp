@@ -8,7 +8,7 @@
 
 #include "Command.h"
 #include "Interrupt.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
 #include "edit/Recover.h"
@@ -37,10 +37,9 @@ int RunRecover(const RecoverOptions& options) {
   InterruptScope interrupts;
   // The lock is held from the first read of the tables to their read-back after the write, so
   // that no other program changes them in between.
-  std::unique_ptr<DriveLock> lock;
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source, &lock);
-  if (!drives) return kExitFailure;
-  TPhysicalDrv& drive = *drives->Drives.front();
+  const OpenedDrive opened = OpenOneDrive(options.source, true);
+  if (!opened) return kExitFailure;
+  TPhysicalDrv& drive = opened.drive();
   if (options.at >= drive.Geometry.TotalSectors) {
     PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source + ", which holds " +
                std::to_string(drive.Geometry.TotalSectors) + " sectors");

@@ -64,7 +64,7 @@ int RunScan(const ScanOptions& options) {
     return kExitUsage;
   }
 
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source);
+  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   TPartition* region = &drive.Root;

@@ -69,10 +69,9 @@ int Finish(EditResult result, TPhysicalDrv& drive, const std::string& done) {
 // Stop.
 int RunOnDrive(const std::string& source, const std::function<int(TPhysicalDrv&)>& edit) {
   InterruptScope interrupts;
-  std::unique_ptr<DriveLock> lock;
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(source, &lock);
-  if (!drives) return kExitFailure;
-  TPhysicalDrv& drive = *drives->Drives.front();
+  const OpenedDrive opened = OpenOneDrive(source, true);
+  if (!opened) return kExitFailure;
+  TPhysicalDrv& drive = opened.drive();
   InterruptHost host(GetHost(), drive);
   HostScope scope(host);
   return edit(drive);
@@ -122,7 +121,7 @@ Command AddBackupCommand(CLI::App& app) {
       ->required();
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
   auto run = [options] {
-    std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options->source);
+    std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options->source).drives;
     if (!drives) return kExitFailure;
     return BackupPartitionTable(*drives->Drives.front(), options->file) ? kExitOk : kExitFailure;
   };
@@ -242,7 +241,7 @@ Command AddHistoryCommand(CLI::App& app) {
   CLI::App* sub = app.add_subcommand("history", "List the recorded changes of SOURCE, saved before each write");
   sub->add_option("SOURCE", *source, "Disk image file or block device")->required();
   auto run = [source] {
-    std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(*source);
+    std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(*source).drives;
     if (!drives) return kExitFailure;
     const std::vector<TAutomaticBackup> list = ListAutomaticBackups(*drives->Drives.front());
     if (list.empty()) {

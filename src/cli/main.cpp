@@ -12,7 +12,7 @@
 #include "Command.h"
 #include "browse/FatDir.h"
 #include "disk/DryRunSource.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "edit/DryRun.h"
@@ -59,42 +59,62 @@ bool MegabyteOption(const std::string& name, const std::optional<std::string>& t
   return true;
 }
 
-bool AttachSources(const std::vector<std::string>& sources) {
+bool OpenSources(const std::vector<std::string>& sources, std::vector<std::unique_ptr<Disk>>& disks) {
   std::string error;
-  if (AttachDriveSources(sources, error)) return true;
+  if (OpenDriveSources(sources, disks, error)) return true;
   PrintError(error);
   return false;
 }
 
 namespace {
 bool g_dryRun = false;
-DryRunSource* g_dryRunSource = nullptr;  // owned by the drive registry
+// The dry run's source outlives the command's drive: what it kept is shown after the command.
+std::shared_ptr<DryRunSource> g_dryRunSource;
+
+// Lends a source that somebody else keeps to a disk.
+class SharedSource final : public DriveSource {
+ public:
+  explicit SharedSource(std::shared_ptr<DriveSource> inner) : inner_(std::move(inner)) {}
+  const std::string& Path() const override { return inner_->Path(); }
+  bool IsBlockDevice() const override { return inner_->IsBlockDevice(); }
+  std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override { return inner_->Open(mode, error); }
+  bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner_->QueryGeometry(geometry, error); }
+  uint64_t SizeBytes() override { return inner_->SizeBytes(); }
+  int Lock() override { return inner_->Lock(); }
+  void Unlock() override { inner_->Unlock(); }
+
+ private:
+  std::shared_ptr<DriveSource> inner_;
+};
 }  // namespace
 
 bool DryRunRequested() { return g_dryRun; }
 
-std::unique_ptr<TPhysicalDrives> OpenOneDrive(const std::string& source, std::unique_ptr<DriveLock>* lock) {
-  if (!AttachSources({source})) return nullptr;
+OpenedDrive OpenOneDrive(const std::string& source, bool lock) {
+  std::vector<std::unique_ptr<Disk>> disks;
+  if (!OpenSources({source}, disks)) return {};
+  Disk& disk = *disks.front();
   if (g_dryRun)
-    WrapDriveSource(kFirstHardDisk, [](std::unique_ptr<DriveSource> disk) {
-      auto dryRun = std::make_unique<DryRunSource>(std::move(disk));
-      g_dryRunSource = dryRun.get();
-      return std::unique_ptr<DriveSource>(std::move(dryRun));
+    disk.WrapSource([](std::unique_ptr<DriveSource> inner) {
+      g_dryRunSource = std::make_shared<DryRunSource>(std::move(inner));
+      return std::make_unique<SharedSource>(g_dryRunSource);
     });
-  if (lock && !(*lock = LockForWriting(kFirstHardDisk))) return nullptr;
-  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(false);
-  if (drives->Drives.empty()) {
+  // The lock goes before the drive that holds its disk, on every way out.
+  OpenedDrive opened;
+  if (lock && !(opened.lock = LockForWriting(disk))) return {};
+  opened.drives = OpenDrives(std::move(disks), false);
+  if (opened.drives->Drives.empty()) {
     PrintError("cannot read " + source);
-    return nullptr;
+    return {};
   }
-  const uint32_t bytesPerSector = drives->Drives.front()->Geometry.BytesPerSector;
+  const uint32_t bytesPerSector = opened.drive().Geometry.BytesPerSector;
   if (bytesPerSector != kSectorSize) {
     PrintError(source + " uses " + std::to_string(bytesPerSector) +
                "-byte sectors: its partition tables are not read, and it is neither scanned nor written "
                "(only disks with 512-byte sectors are)");
-    return nullptr;
+    return {};
   }
-  return drives;
+  return opened;
 }
 
 namespace {
@@ -237,7 +257,6 @@ int Main(int argc, char** argv) {
     // before it has said what was written.
     CatchSignalsUntilExit();
     HostScope scope(host);
-    SectorIoStartup();
     InstallFatLabelReader();
     if (chosen) {
       status = chosen->run();

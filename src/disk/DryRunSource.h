@@ -24,6 +24,7 @@ class DryRunSource final : public DriveSource {
   // for writing (read-only, held by another program) is refused here too; it writes nothing.
   std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override;
   bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner_->QueryGeometry(geometry, error); }
+  uint64_t SizeBytes() override { return inner_->SizeBytes(); }
   int Lock() override { return inner_->Lock(); }
   void Unlock() override { inner_->Unlock(); }
 

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <utility>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 
 namespace qm {
 namespace {
@@ -191,9 +191,14 @@ bool ProbeDriveSource(const std::string& path, std::string& reason) {
   return true;
 }
 
-bool AttachDriveSources(const std::vector<std::string>& images, std::string& error, const std::string& sysBlockDir) {
-  DetachAllDrives();
+bool OpenDriveSources(const std::vector<std::string>& images, std::vector<std::unique_ptr<Disk>>& disks,
+                      std::string& error, const std::string& sysBlockDir) {
+  disks.clear();
   error.clear();
+  auto add = [&](const std::string& path) {
+    disks.push_back(std::make_unique<Disk>(std::make_unique<FileSource>(path),
+                                           static_cast<uint8_t>(kFirstHardDisk + disks.size())));
+  };
   if (!images.empty()) {
     if (images.size() > 0x80) {
       error = "too many drives: at most 128 can be named";
@@ -206,22 +211,23 @@ bool AttachDriveSources(const std::vector<std::string>& images, std::string& err
         return false;
       }
     }
-    for (const std::string& path : images) AttachDrive(std::make_unique<FileSource>(path));
+    for (const std::string& path : images) add(path);
     return true;
   }
 
-  std::vector<std::string> disks = ListMachineDisks(sysBlockDir);
+  const std::vector<std::string> machine = ListMachineDisks(sysBlockDir);
   std::string firstFailure;
-  for (const std::string& path : disks) {
+  for (const std::string& path : machine) {
     std::string reason;
     if (ProbeDriveSource(path, reason)) {
-      if (AttachDrive(std::make_unique<FileSource>(path)) == 0) break;  // the registry is full
+      if (disks.size() >= 0x80) break;  // drive numbers 80H to FFH are all given
+      add(path);
     } else if (firstFailure.empty()) {
       firstFailure = path + ": " + reason;
     }
   }
-  if (AttachedDriveCount() > 0) return true;
-  if (disks.empty())
+  if (!disks.empty()) return true;
+  if (machine.empty())
     error = "this machine shows no disks; name a disk image to work on";
   else
     error = "no disk can be opened (" + firstFailure + (::geteuid() == 0 ? "); name a disk image" : "); run as root, or name a disk image");
@@ -298,11 +304,19 @@ std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t abso
   return {};
 }
 
-std::string PartitionDeviceAt(uint8_t drive, uint64_t absoluteStart) {
-  DriveSource* source = FindDriveSource(drive);
-  if (!source) return {};
+std::vector<std::unique_ptr<Disk>> DisksOf(const std::vector<std::string>& paths, uint8_t firstNumber) {
+  std::vector<std::unique_ptr<Disk>> disks;
+  for (const std::string& path : paths) {
+    if (firstNumber + disks.size() > 0xFF) break;
+    disks.push_back(std::make_unique<Disk>(std::make_unique<FileSource>(path), static_cast<uint8_t>(firstNumber + disks.size())));
+  }
+  return disks;
+}
+
+std::string PartitionDeviceAt(const Disk& disk, uint64_t absoluteStart) {
+  if (!disk.HasSource()) return {};
   struct stat st {};
-  if (::stat(source->Path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};  // image files have no volumes
+  if (::stat(disk.Path().c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};  // image files have no volumes
   return FindPartitionDeviceAt(SysfsBlockDir(st.st_rdev), absoluteStart);
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 // The machine's disks and volumes as Linux shows them (sysfs, libblkid): which sources become
 // drives, the block volumes that hold a file system, and the partition device that starts at
-// a sector of a disk. Everything above this layer sees drive numbers and plain records.
+// a sector of a disk. Everything above this layer sees disks and plain records.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "disk/Disk.h"
 
 namespace qm {
 
@@ -23,14 +26,16 @@ std::vector<std::string> ListMachineDisks(const std::string& sysBlockDir = "/sys
 // sector.
 bool ProbeDriveSource(const std::string& path, std::string& reason);
 
-// Attaches the drive sources to the sector layer's registry as 0x80, 0x81, ..., in place of
-// whatever was attached before: the named images in the order given, every one of which must
-// open (false at the first that does not, with "cannot open PATH: REASON" in `error`, nothing
-// attached); or, when none is named, the machine's whole disks in name order, skipping those
-// that cannot be opened (false, with the first reason and the way out in `error`, when none
-// can).
-bool AttachDriveSources(const std::vector<std::string>& images, std::string& error,
-                        const std::string& sysBlockDir = "/sys/block");
+// Makes `disks` the drives to work on, numbered 0x80, 0x81, ...: the named images in the order
+// given, every one of which must open (false at the first that does not, with "cannot open
+// PATH: REASON" in `error`, no disks); or, when none is named, the machine's whole disks in
+// name order, skipping those that cannot be opened (false, with the first reason and the way
+// out in `error`, when none can).
+bool OpenDriveSources(const std::vector<std::string>& images, std::vector<std::unique_ptr<Disk>>& disks,
+                      std::string& error, const std::string& sysBlockDir = "/sys/block");
+// A disk for each path, numbered from `firstNumber` on, without trying them: a path that no
+// longer opens fails its reads, and the drive list passes it over.
+std::vector<std::unique_ptr<Disk>> DisksOf(const std::vector<std::string>& paths, uint8_t firstNumber = kFirstHardDisk);
 
 // --- The system's volumes --------------------------------------------------------------
 
@@ -71,8 +76,8 @@ bool TargetIsSourceFile(const std::string& source, const std::string& target);
 // is `absoluteStart` (512-byte sectors); empty when none. Names are tried in name order.
 std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t absoluteStart);
 
-// The kernel's name of the partition device of `drive` (a block device) that starts at
+// The kernel's name of the partition device of `disk` (a block device) that starts at
 // `absoluteStart`, e.g. "sdb1"; empty for image files and when there is none.
-std::string PartitionDeviceAt(uint8_t drive, uint64_t absoluteStart);
+std::string PartitionDeviceAt(const Disk& disk, uint64_t absoluteStart);
 
 }  // namespace qm

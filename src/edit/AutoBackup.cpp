@@ -18,7 +18,7 @@
 
 #include "disk/Bytes.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/TableBackup.h"
 
 namespace qm {
@@ -250,7 +250,7 @@ uint32_t SignatureOf(const TSector& sector) { return LoadLE<uint32_t>(&sector[44
 // The disk signature the drive holds now; false when sector 0 cannot be read.
 bool CurrentSignature(const TPhysicalDrv& drive, uint32_t& signature) {
   TSector mbr{};
-  if (!ReadSectors(drive.DriveNumber, 0, 1, mbr.data(), false, true)) return false;
+  if (!drive.Io().ReadSectors(0, 1, mbr.data(), false, true)) return false;
   signature = SignatureOf(mbr);
   return true;
 }
@@ -288,7 +288,7 @@ std::string DiskDiffers(const TPhysicalDrv& drive, const TChangeRecord& record, 
     return "the disk holds " + std::to_string(SizeOf(drive)) + " sectors; the change was made on a disk of " +
            std::to_string(record.DiskSectors) + " sectors";
   uint32_t signature = 0;
-  if (!CurrentSignature(drive, signature)) return "sector 0 cannot be read (" + SystemErrorText(LastIoError()) + ")";
+  if (!CurrentSignature(drive, signature)) return "sector 0 cannot be read (" + SystemErrorText(drive.Io().LastIoError()) + ")";
   // The signature the disk should have now: the one the change left, or before a redo the one
   // it found.
   uint32_t expectedSignature = record.DiskSignature;
@@ -305,7 +305,7 @@ std::string DiskDiffers(const TPhysicalDrv& drive, const TChangeRecord& record, 
   size_t count = 0;
   for (const TSectorWrite& w : record.Writes) {
     TSector now{};
-    const bool read = w.Lba < drive.Geometry.TotalSectors && ReadSectors(drive.DriveNumber, w.Lba, 1, now.data(), false, true);
+    const bool read = w.Lba < drive.Geometry.TotalSectors && drive.Io().ReadSectors(w.Lba, 1, now.data(), false, true);
     if (read && now == (expectAfter ? w.After : w.Before)) continue;
     if (++count <= 8) differ += (differ.empty() ? "" : ", ") + std::to_string(w.Lba);
   }
@@ -329,10 +329,10 @@ std::string AutomaticBackupFolder() {
 
 std::string DiskIdentity(const TPhysicalDrv& drive) {
   std::string identity;
-  if (const DriveSource* source = FindDriveSource(drive.DriveNumber)) {
-    identity = source->Path();
+  if (const Disk& disk = drive.Io(); disk.HasSource()) {
+    identity = disk.Path();
     struct stat st{};
-    if (source->IsBlockDevice() && ::stat(source->Path().c_str(), &st) == 0) {
+    if (disk.IsBlockDevice() && ::stat(disk.Path().c_str(), &st) == 0) {
       // A disk keeps its model and serial when it moves to another name; a loop device is
       // known by the file behind it.
       const std::string sys = SysfsBlockDir(st.st_rdev);
@@ -382,7 +382,7 @@ bool SaveChangeRecord(const TPhysicalDrv& drive, const TChange& change, std::str
   record.DiskSectors = SizeOf(drive);
   record.Writes = change.Writes;
   if (!CurrentSignature(drive, record.DiskSignature)) {
-    problem = "sector 0 cannot be read (" + SystemErrorText(LastIoError()) + ")";
+    problem = "sector 0 cannot be read (" + SystemErrorText(drive.Io().LastIoError()) + ")";
     return false;
   }
   for (const TSectorWrite& w : change.Writes)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/Change.h"
 #include "model/FsDetect.h"
 
@@ -23,8 +23,8 @@ BootRestoreResult PlanBootSectorRestore(const TPhysicalDrv& drive, const TPartit
   const uint64_t disk = drive.Geometry.TotalSectors;
   if (target >= disk || backup >= disk || backup <= target) return BootRestoreResult::OutsideDisk;
   TSector first{};
-  if (!ReadSectors(drive.DriveNumber, backup, 1, copy.data(), false, true) ||
-      !ReadSectors(drive.DriveNumber, target, 1, first.data(), false, true))
+  if (!drive.Io().ReadSectors(backup, 1, copy.data(), false, true) ||
+      !drive.Io().ReadSectors(target, 1, first.data(), false, true))
     return BootRestoreResult::ReadFailed;
   if (copy != find.BootSector) return BootRestoreResult::BackupChanged;
   if (HoldsBootSector(first)) return BootRestoreResult::TargetChanged;

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "model/FsDetect.h"
@@ -127,9 +127,9 @@ bool PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole ro
   write.Lba = lba;
   write.Role = role;
   write.After = after;
-  if (lba >= drive.Geometry.TotalSectors || !ReadSectors(drive.DriveNumber, lba, 1, write.Before.data(), false, true)) {
+  if (lba >= drive.Geometry.TotalSectors || !drive.Io().ReadSectors(lba, 1, write.Before.data(), false, true)) {
     RefuseWrite("Error", "Sector " + std::to_string(lba) + " of " + DriveName(drive) + " cannot be read (" +
-                             SystemErrorText(LastIoError()) + ").\rNothing was written.");
+                             SystemErrorText(drive.Io().LastIoError()) + ").\rNothing was written.");
     return false;
   }
   if (write.Before != write.After) change.Writes.push_back(write);
@@ -161,10 +161,10 @@ bool PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
     write.Lba = lba;
     write.Role = WasReadByWalk(drive, lba) ? WriteRole::Table : WriteRole::NewTable;
     if (lba >= drive.Geometry.TotalSectors ||
-        !ReadSectors(drive.DriveNumber, lba, 1, write.Before.data(), false, true)) {
+        !drive.Io().ReadSectors(lba, 1, write.Before.data(), false, true)) {
       RefuseWrite("Error", "The partition table at sector " + std::to_string(lba) + " of " + DriveName(drive) +
                                (lba >= drive.Geometry.TotalSectors ? " lies beyond the end of the disk"
-                                                                   : " cannot be read (" + SystemErrorText(LastIoError()) + ")") +
+                                                                   : " cannot be read (" + SystemErrorText(drive.Io().LastIoError()) + ")") +
                                ".\rNothing was written.");
       return false;
     }
@@ -237,7 +237,7 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
                        const TChangeRun& run) {
   if (!CheckNotBusy(drive)) return EditResult::Refused;
   // Nested under the caller's lock, if any: held until the tables are read back.
-  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
   if (!lock || !CheckDriveWritable(drive)) return EditResult::Refused;
   if (const std::string refusal = CheckChange(drive, change, volumes); !refusal.empty()) {
     RefuseWrite(run.Caption, refusal + "\rNothing was written.");
@@ -264,9 +264,9 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
   auto diskHoldsPlan = [&]() -> std::string {
     for (const TSectorWrite& w : change.Writes) {
       TSector now = pattern;
-      if (!ReadSectors(drive.DriveNumber, w.Lba, 1, now.data(), false, false) || now == pattern)
+      if (!drive.Io().ReadSectors(w.Lba, 1, now.data(), false, false) || now == pattern)
         return "Sector " + std::to_string(w.Lba) + " of " + DriveName(drive) + " cannot be read (" +
-               (LastIoError() != 0 ? SystemErrorText(LastIoError()) : std::string("the drive returned no data")) + ").";
+               (drive.Io().LastIoError() != 0 ? SystemErrorText(drive.Io().LastIoError()) : std::string("the drive returned no data")) + ").";
       if (now != w.Before)
         return "Sector " + std::to_string(w.Lba) + " of " + DriveName(drive) +
                " has changed since it was read: another program wrote to it.\rRefresh the drive and try again.";
@@ -296,17 +296,17 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
   }
 
   // From the first write on, the change is finished whatever happens: a Stop is not heard.
-  ClearIoError();
+  drive.Io().ClearIoError();
   size_t written = 0;
   std::string failure;
   for (const TSectorWrite& w : change.Writes) {
-    if (!WriteSectors(drive.DriveNumber, w.Lba, 1, w.After.data(), true)) {
-      failure = "sector " + std::to_string(w.Lba) + " could not be written (" + SystemErrorText(LastIoError()) + ")";
+    if (!drive.Io().WriteSectors(w.Lba, 1, w.After.data(), true)) {
+      failure = "sector " + std::to_string(w.Lba) + " could not be written (" + SystemErrorText(drive.Io().LastIoError()) + ")";
       break;
     }
     ++written;
     TSector back{};
-    if (!ReadSectors(drive.DriveNumber, w.Lba, 1, back.data(), false, true) || back != w.After) {
+    if (!drive.Io().ReadSectors(w.Lba, 1, back.data(), false, true) || back != w.After) {
       failure = "sector " + std::to_string(w.Lba) + " does not read back as written";
       break;
     }
@@ -318,7 +318,7 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
                    (written > 0 && run.Mode == RecordMode::NewChange ? UndoHint() : std::string()),
                "Error", MsgButtons::Ok, MsgIcon::Error);
     // Whatever reached the disk, the system and the model hear of it.
-    if (written > 0) NotifyOS(drive.DriveNumber);
+    if (written > 0) (void)drive.Io().NotifyOS();
     drive.DirtyTables.clear();
     RereadTables(drive);
     return EditResult::WriteFailed;

@@ -12,7 +12,7 @@
 
 #include "disk/Host.h"
 #include "disk/Machine.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/Commit.h"
 #include "model/Enumeration.h"
 
@@ -125,11 +125,11 @@ std::string TargetLine(const TClonePlan& plan) {
 bool ReadForClone(TPhysicalDrv& drive, Lba lba, uint32_t count, uint8_t* buffer, std::vector<bool>& good,
                   CloneReport& report) {
   good.assign((count + kSalvageSectors - 1) / kSalvageSectors, true);
-  if (ReadSectors(drive.DriveNumber, lba, static_cast<uint16_t>(count), buffer, false, true)) return true;
+  if (drive.Io().ReadSectors(lba, static_cast<uint16_t>(count), buffer, false, true)) return true;
   bool any = false;
   for (uint32_t done = 0; done < count; done += kSalvageSectors) {
     const uint32_t piece = std::min(kSalvageSectors, count - done);
-    if (ReadSectors(drive.DriveNumber, lba + done, static_cast<uint16_t>(piece), buffer + size_t{done} * kSectorSize,
+    if (drive.Io().ReadSectors(lba + done, static_cast<uint16_t>(piece), buffer + size_t{done} * kSectorSize,
                     false, true)) {
       any = true;
       continue;
@@ -208,8 +208,7 @@ std::string CloneFileSystemName(uint8_t systemId) {
 std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source, const std::string& target,
                                          const TLogiDrive* volume) {
   if (!CheckNotBusy(drive)) return nullptr;
-  const DriveSource* drv = FindDriveSource(drive.DriveNumber);
-  if (!drv || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
+  if (!drive.Io().HasSource() || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
     Refuse("The selected record is not a lost partition of drive " + DriveHex(drive.DriveNumber) + "H.");
     return nullptr;
   }
@@ -252,8 +251,8 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
       break;
   }
   // Nothing may go to the drive being read: the copy would overwrite what it has yet to read.
-  if (TargetStoresSource(drv->Path(), target)) {
-    Refuse(target + " holds the drive that the lost partition lies on (" + drv->Path() +
+  if (TargetStoresSource(drive.Io().Path(), target)) {
+    Refuse(target + " holds the drive that the lost partition lies on (" + drive.Io().Path() +
            "):\rcloning onto it would overwrite the partition. Choose a target on another drive.");
     return nullptr;
   }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/TableReader.h"
 
 namespace qm {
@@ -18,14 +18,14 @@ namespace {
 
 void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 
-std::string DriveTitle(uint8_t driveNumber) {
-  std::string title = "Drive " + DriveHex(driveNumber) + "H";
-  if (const DriveSource* source = FindDriveSource(driveNumber)) title += " (" + source->Path() + ")";
+std::string DriveTitle(const Disk& disk) {
+  std::string title = "Drive " + DriveHex(disk.Number()) + "H";
+  if (disk.HasSource()) title += " (" + disk.Path() + ")";
   return title;
 }
-std::string DriveTitle(const TPhysicalDrv& drive) { return DriveTitle(drive.DriveNumber); }
+std::string DriveTitle(const TPhysicalDrv& drive) { return DriveTitle(drive.Io()); }
 
-std::string LockRefusalText(uint8_t drive, int error) {
+std::string LockRefusalText(const Disk& drive, int error) {
   if (error == EWOULDBLOCK)
     return DriveTitle(drive) + " is locked by another program.\rWait until it has finished, then try again. Nothing was written.";
   return DriveTitle(drive) + " cannot be opened for writing: " + SystemErrorText(error) + ".\rNothing was written.";
@@ -58,24 +58,24 @@ bool CheckTablesWritable(const TPhysicalDrv& drive) {
 }
 
 bool CheckDriveWritable(const TPhysicalDrv& drive) {
-  if (int error = ProbeWritable(drive.DriveNumber); error != 0) {
-    RefuseWrite(LockRefusalText(drive.DriveNumber, error));
+  if (int error = drive.Io().ProbeWritable(); error != 0) {
+    RefuseWrite(LockRefusalText(drive.Io(), error));
     return false;
   }
   return true;
 }
 
-std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber) {
-  auto lock = std::make_unique<DriveLock>(driveNumber);
+std::unique_ptr<DriveLock> LockForWriting(Disk& disk) {
+  auto lock = std::make_unique<DriveLock>(disk);
   if (lock->held()) return lock;
-  RefuseWrite(LockRefusalText(driveNumber, lock->error()));
+  RefuseWrite(LockRefusalText(disk, lock->error()));
   return nullptr;
 }
 
 bool CheckTablesUnchanged(const TPhysicalDrv& drive) {
   for (const auto& [lba, sector] : drive.TableSectors) {
     TSector now{};
-    const bool read = ReadSectors(drive.DriveNumber, lba, 1, now.data(), false, true);
+    const bool read = drive.Io().ReadSectors(lba, 1, now.data(), false, true);
     if (!read || now != sector) {
       RefuseWrite("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive) +
                   (read ? " has changed since it was read" : " cannot be read again") +
@@ -94,13 +94,15 @@ bool CheckNotBusy(const TPhysicalDrv& drive) {
 
 std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive) {
   if (!CheckNotBusy(drive) || !CheckTablesWritable(drive) || !CheckDriveWritable(drive)) return nullptr;
-  std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
   if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
   return lock;
 }
 
 bool CommitChanges(TPhysicalDrv& drive) {
-  const bool notified = NotifyOS(drive.DriveNumber);
+  const Outcome told = drive.Io().NotifyOS();
+  if (told.failed()) MessageBox(told.Text, told.Caption, MsgButtons::Ok, told.Icon);
+  const bool notified = told.ok();
   drive.DirtyTables.clear();
   RereadTables(drive);
   return notified;

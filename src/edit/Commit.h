@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
@@ -27,7 +27,7 @@ bool CheckDriveWritable(const TPhysicalDrv& drive);
 
 // Takes the drive's lock for the life of the returned object; tells the user and returns null
 // when another program holds it (or it cannot be taken).
-std::unique_ptr<DriveLock> LockForWriting(uint8_t driveNumber);
+std::unique_ptr<DriveLock> LockForWriting(Disk& disk);
 
 // False, after telling the user why, when a table sector that the walk read is different on
 // disk now, or cannot be read again: another program has changed the tables since, and a

@@ -5,7 +5,7 @@
 
 #include "disk/Chs.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/Commit.h"
 #include "edit/Recover.h"
@@ -113,7 +113,7 @@ std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive) {
     return nullptr;
   }
   if (!CheckNotBusy(drive) || !CheckDriveWritable(drive)) return nullptr;
-  std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
   if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
   return lock;
 }

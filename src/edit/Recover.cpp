@@ -9,7 +9,7 @@
 
 #include "disk/Chs.h"
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
@@ -278,7 +278,7 @@ uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnown
     if (VolumeAt(volumes, x)) return false;
     TSector sector{};
     ++reads;
-    return ReadSectors(drive.DriveNumber, x, 1, sector.data(), false, true) && HoldsNoData(sector);
+    return drive.Io().ReadSectors(x, 1, sector.data(), false, true) && HoldsNoData(sector);
   };
   if (preferred >= lowest && preferred < start && usable(preferred)) return preferred;
   // Else the nearest such sector in front of the partition, passing over known volumes; a
@@ -481,7 +481,7 @@ RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool r
   // From the checks to the read-back no other program may change the tables: a change made
   // meanwhile would be overwritten by tables made from the old model.
   if (!CheckNotBusy(drive)) return RecoverResult::Refused;
-  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
   if (!lock || !CheckDrive(drive, lost)) return RecoverResult::Refused;
   if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
 

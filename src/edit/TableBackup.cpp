@@ -15,7 +15,7 @@
 #include "disk/Bytes.h"
 #include "disk/Host.h"
 #include "disk/Machine.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/Change.h"
 #include "edit/Commit.h"
@@ -45,7 +45,7 @@ const char* const kInvalidFileText = "Invalid partition backup file.";
 
 std::string DriveTitle(const TPhysicalDrv& drive) {
   std::string title = "Drive " + DriveHex(drive.DriveNumber) + "H";
-  if (const DriveSource* source = FindDriveSource(drive.DriveNumber)) title += " (" + source->Path() + ")";
+  if (drive.Io().HasSource()) title += " (" + drive.Io().Path() + ")";
   return title;
 }
 
@@ -180,9 +180,8 @@ std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& file
   }
   // The file is replaced by renaming a new one over it: the disk's own image, or a device
   // node, would be gone, whatever its name says.
-  const DriveSource* source = FindDriveSource(drive.DriveNumber);
-  if (source && TargetIsSourceFile(source->Path(), fileName))
-    return fileName + " holds the disk " + source->Path() + " itself.";
+  if (drive.Io().HasSource() && TargetIsSourceFile(drive.Io().Path(), fileName))
+    return fileName + " holds the disk " + drive.Io().Path() + " itself.";
   if (!S_ISREG(st.st_mode)) return fileName + " is " + FileKind(st.st_mode) + ": a backup is saved in a regular file only.";
   std::string problem;
   if (ReadBackupFile(fileName, problem).empty())
@@ -209,7 +208,7 @@ bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
     if (!record->IsExtended()) continue;
     const uint64_t lba = record->AbsoluteStart();
     TSector sector{};
-    if (!ReadSectors(drive.DriveNumber, lba, 1, sector.data(), true, true)) return false;
+    if (!drive.Io().ReadSectors(lba, 1, sector.data(), true, true)) return false;
     blocks.emplace_back(lba, sector);
   }
   int error = 0;
@@ -299,7 +298,7 @@ std::string RestoreMismatch(const TPhysicalDrv& drive, const std::vector<std::pa
   // with: that is the master boot record a restore most often mends. Neither does a volume's
   // boot sector, whose bytes there are its program.
   TSector current{};
-  if (!chain.empty() && !drive.WholeDiskVolume && ReadSectors(drive.DriveNumber, 0, 1, current.data(), false, true) &&
+  if (!chain.empty() && !drive.WholeDiskVolume && drive.Io().ReadSectors(0, 1, current.data(), false, true) &&
       HasTableSignature(current)) {
     const uint32_t ours = LoadLE<uint32_t>(current.data() + 440), theirs = LoadLE<uint32_t>(chain.front().sector->data() + 440);
     auto hex = [](uint32_t value) {
@@ -359,7 +358,7 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
     return EditResult::Refused;
   }
   if (!CheckDriveWritable(drive)) return EditResult::Refused;
-  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.DriveNumber);
+  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
   if (!lock) return EditResult::Refused;
 
   TChange change;

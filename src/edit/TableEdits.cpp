@@ -6,7 +6,7 @@
 #include <string>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/Change.h"
 #include "edit/Commit.h"
@@ -85,8 +85,8 @@ bool CanHide(uint8_t type) {
 
 }  // namespace
 
-std::string WithReason(const std::string& failed) {
-  const int error = LastIoError();
+std::string WithReason(const std::string& failed, const Disk& disk) {
+  const int error = disk.LastIoError();
   return failed + "\r" + (error != 0 ? SystemErrorText(error) : std::string("the drive returned no data")) + ".";
 }
 
@@ -191,8 +191,8 @@ EditResult RenewMasterBootRecord(TPhysicalDrv& drive) {
   TChange change;
   change.What = "mbr";
   TSector sector{};
-  if (!ReadSectors(drive.DriveNumber, 0, 1, sector.data(), false, true)) {
-    MessageBox(WithReason("Can not perform Fdisk/mbr command."), "FDISK/MBR", MsgButtons::Ok, MsgIcon::Error);
+  if (!drive.Io().ReadSectors(0, 1, sector.data(), false, true)) {
+    MessageBox(WithReason("Can not perform Fdisk/mbr command.", drive.Io()), "FDISK/MBR", MsgButtons::Ok, MsgIcon::Error);
     return EditResult::Refused;
   }
   std::copy_n(kMasterBootProgram.begin(), kProgramBytes, sector.begin());

@@ -18,8 +18,8 @@ enum class EditResult {
 };
 
 // A fixed failure text and, on a line of its own, why: the system's reason for the last
-// transfer that failed.
-std::string WithReason(const std::string& failed);
+// transfer of `disk` that failed.
+std::string WithReason(const std::string& failed, const Disk& disk);
 
 inline bool Succeeded(EditResult result) { return result == EditResult::Written || result == EditResult::NotNotified; }
 

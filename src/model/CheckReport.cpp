@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/FsDetect.h"
 
 namespace qm {
@@ -15,7 +15,7 @@ bool ReadInsideDisk(const TPhysicalDrv& drive, uint64_t lba, uint16_t count, uin
   std::memset(buffer, 0, size_t{count} * kSectorSize);
   const uint64_t total = drive.Geometry.TotalSectors;
   if (lba >= total || count > total - lba) return false;
-  return ReadSectors(drive.DriveNumber, lba, count, buffer, true, true);
+  return drive.Io().ReadSectors(lba, count, buffer, true, true);
 }
 
 // The leading entries of a file allocation table: entry 0 holds the media descriptor,
@@ -149,7 +149,7 @@ TSectorSpan GptUsableArea(const TPhysicalDrv& drive) {
   const uint64_t disk = drive.Geometry.TotalSectors;
   TSectorSpan whole{1, disk > 0 ? disk - 1 : 0};
   TSector header{};
-  if (disk < 2 || !ReadSectors(drive.DriveNumber, 1, 1, header.data(), false, true)) return whole;
+  if (disk < 2 || !drive.Io().ReadSectors(1, 1, header.data(), false, true)) return whole;
   if (std::memcmp(header.data(), "EFI PART", 8) != 0) return whole;
   TSectorSpan area{GetU64(header, 0x28), GetU64(header, 0x30)};
   // A disk beyond 2 TiB is addressed only up to its 32-bit sector count here.

@@ -4,21 +4,21 @@
 #include <cstdio>
 
 #include "disk/Machine.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/TableReader.h"
 #include "model/Text.h"
 
 namespace qm {
 // --- TPhysicalDrives -------------------------------------------------------------------
 
-std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes, DriveBuilder build) {
+std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes,
+                                                      DriveBuilder build) {
   if (!build) build = CreatePhysicalDrv;
   auto drives = std::make_unique<TPhysicalDrives>();
-  // Numbers need not be contiguous: every one is asked, a silent one is passed over.
-  for (unsigned number = kFirstHardDisk; number <= 0xFF; ++number) {
+  // A disk whose geometry is silent is passed over; the others keep their numbers.
+  for (std::unique_ptr<Disk>& disk : disks) {
     TDriveGeometry geometry;
-    if (GetDriveGeometry(static_cast<uint8_t>(number), geometry))
-      drives->Drives.push_back(build(static_cast<uint8_t>(number), geometry));
+    if (disk && disk->QueryGeometry(geometry)) drives->Drives.push_back(build(std::move(disk), geometry));
   }
   if (listVolumes) drives->LogicalDrives = ListLogicalDrives();
   return drives;
@@ -78,7 +78,7 @@ void MapDriveLetter(TPhysicalDrv& drive, TPartition& partition) {
   partition.DriveLetter.clear();
   uint8_t type = partition.Entry.SystemId;
   if (type == kTypeEmpty || IsExtendedType(type)) return;
-  partition.DriveLetter = PartitionDeviceAt(drive.DriveNumber, partition.AbsoluteStart());
+  partition.DriveLetter = PartitionDeviceAt(drive.Io(), partition.AbsoluteStart());
 }
 
 }  // namespace qm

@@ -14,13 +14,13 @@ namespace qm {
 
 // --- TPhysicalDrives -------------------------------------------------------------------
 
-// Builds the drive list from the attached sources: every drive number 0x80..0xFF whose
-// geometry answers becomes a drive, made by `build` (by default its tables read and volumes
-// named; the scanner's OpenDrive also quick-scans its gaps); then the machine's volumes
-// (unless `listVolumes` is false: a front end that never shows them need not open them). The
-// BIOS lettering runs only on the legacy system kind.
-using DriveBuilder = std::unique_ptr<TPhysicalDrv> (*)(uint8_t driveNumber, const TDriveGeometry& geometry);
-std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(bool listVolumes = true, DriveBuilder build = nullptr);
+// Builds the drive list from the disks: every disk whose geometry answers becomes a drive
+// that owns it, made by `build` (by default its tables read and volumes named; the scanner's
+// OpenDrive also quick-scans its gaps); then the machine's volumes (unless `listVolumes` is
+// false: a front end that never shows them need not open them).
+using DriveBuilder = std::unique_ptr<TPhysicalDrv> (*)(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
+std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes = true,
+                                                      DriveBuilder build = nullptr);
 
 // --- The system's volumes --------------------------------------------------------------
 

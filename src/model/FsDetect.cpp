@@ -6,7 +6,7 @@
 #include <new>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/NtfsRunList.h"
 #include "model/Text.h"
 
@@ -156,7 +156,7 @@ constexpr uint64_t kMaxAttributeListBytes = 64 * 1024;
 // Sectors [lba, lba + count) of the volume at `partition`, when they lie on the disk.
 bool ReadVolumeSectors(TPhysicalDrv& drive, unsigned __int128 lba, uint64_t count, uint8_t* buffer) {
   if (count == 0 || count > 0xFFFF || lba + count > drive.Geometry.TotalSectors) return false;
-  return ReadSectors(drive.DriveNumber, static_cast<Lba>(lba), static_cast<uint16_t>(count), buffer, true, true);
+  return drive.Io().ReadSectors(static_cast<Lba>(lba), static_cast<uint16_t>(count), buffer, true, true);
 }
 
 // The value of an attribute list: resident in the record, or in the clusters its runs name.
@@ -238,7 +238,7 @@ bool ReadVolumeLabel(TPhysicalDrv& drive, TPartition& partition) {
   const uint32_t lba = first + sectorsPerCluster * mftCluster + 6;
   if (drive.Geometry.TotalSectors < 2 || lba >= drive.Geometry.TotalSectors - 2) return true;
   std::array<uint8_t, kFileRecordSize> record{};
-  if (!ReadSectors(drive.DriveNumber, lba, 2, record.data(), true, true)) return true;
+  if (!drive.Io().ReadSectors(lba, 2, record.data(), true, true)) return true;
   TAttribute name;
   if (!ReadAttribute(record, kAttrVolumeName, name) || name.Data.empty()) return true;
   partition.VolumeLabel = Utf16LeToUtf8(name.Data);

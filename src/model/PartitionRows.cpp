@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/DevelopmentInfo.h"
 #include "model/Text.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 
 namespace qm {
 
@@ -30,13 +30,21 @@ void SortByStart(std::vector<TPartition*>& list) {
                    [](const TPartition* a, const TPartition* b) { return ComparePartitionStart(a, b) < 0; });
 }
 
-TPhysicalDrv::TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry)
-    : DriveNumber(driveNumber), Geometry(geometry) {
+TPhysicalDrv::TPhysicalDrv(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry)
+    : DriveNumber(disk->Number()), Geometry(geometry), disk_(std::move(disk)) {
   Root.Entry.SystemId = kTypeExtended;
   Root.Entry.TotalSectors = geometry.TotalSectors;
   AllPartitions.push_back(&Root);
   DiskSectors = geometry.TotalSectors;
-  if (geometry.TotalSectors == 0xFFFFFFFFu) DiskSectors = std::max<uint64_t>(DiskSectors, DriveSectorCount(driveNumber));
+  if (geometry.TotalSectors == 0xFFFFFFFFu) DiskSectors = std::max<uint64_t>(DiskSectors, disk_->SectorCount());
+}
+
+TPhysicalDrv::TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry)
+    : TPhysicalDrv(std::make_unique<Disk>(nullptr, driveNumber), geometry) {}
+
+TPhysicalDrv::~TPhysicalDrv() {
+  // The records go before the disk: nothing reads through a record while the drive goes.
+  FreeTableRecords();
 }
 
 TPartition* TPhysicalDrv::AdoptRecord(std::unique_ptr<TPartition> record) {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "disk/Disk.h"
 #include "disk/Geometry.h"
 #include "model/DiskData.h"
 
@@ -74,8 +75,11 @@ void SortByStart(std::vector<TPartition*>& list);
 
 class TPhysicalDrv {
  public:
-  // Stores the number and geometry; the tables are read by the table reader.
+  // Takes the disk and stores its number and geometry; the tables are read by the table
+  // reader. A drive made from a number alone has no disk: every read and write fails.
+  TPhysicalDrv(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
   TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry);
+  ~TPhysicalDrv();
   TPhysicalDrv(const TPhysicalDrv&) = delete;
   TPhysicalDrv& operator=(const TPhysicalDrv&) = delete;
 
@@ -105,12 +109,17 @@ class TPhysicalDrv {
   // read again: when any differs, another program has changed the tables since.
   std::vector<std::pair<uint64_t, TSector>> TableSectors;
 
+  // The disk: every sector this drive's records describe is read and written through it.
+  // Reading the disk changes none of the records, so a drive held const still reads.
+  Disk& Io() const { return *disk_; }
+
   // Takes ownership of a record made from the tables (or a gap) and lists it in AllPartitions.
   TPartition* AdoptRecord(std::unique_ptr<TPartition> record);
   // Frees every record of AllPartitions except Root; empties Root.Children.
   void FreeTableRecords();
 
  private:
+  std::unique_ptr<Disk> disk_;
   std::vector<std::unique_ptr<TPartition>> owned_;
 };
 

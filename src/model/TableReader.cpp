@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/Enumeration.h"
 #include "model/FsDetect.h"
 
@@ -76,7 +76,7 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
 
   const bool isRoot = &container == &drive.Root;
   TSector table{};
-  if (!ReadSectors(drive.DriveNumber, lba, 1, table.data(), true, true)) {
+  if (!drive.Io().ReadSectors(lba, 1, table.data(), true, true)) {
     StopWalk(drive, (isRoot ? "the master boot record" : "the extended boot record at sector " + std::to_string(lba)) +
                         " cannot be read");
     return;
@@ -154,8 +154,8 @@ void ReadAllTables(TPhysicalDrv& drive) {
 
 }  // namespace
 
-std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry) {
-  auto drive = std::make_unique<TPhysicalDrv>(driveNumber, geometry);
+std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry) {
+  auto drive = std::make_unique<TPhysicalDrv>(std::move(disk), geometry);
   ReadAllTables(*drive);
   return drive;
 }
@@ -184,7 +184,7 @@ void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* pa
   }
   // A failed read leaves zeroes, which no file system claims: the type code decides.
   if (StartsInsideDisk(drive, record))
-    ReadSectors(drive.DriveNumber, record.AbsoluteStart(), 1, record.BootSector.data(), true,
+    drive.Io().ReadSectors(record.AbsoluteStart(), 1, record.BootSector.data(), true,
                 true);
   record.FsKind = DetectFsKind(record.BootSector);
   if (record.FsKind == fkUnallocated) {

@@ -17,7 +17,7 @@ constexpr int kMaxTablesPerWalk = 256;
 // Builds a drive: reads its tables, classifies every partition, reads labels and volume
 // names, finds the gaps. The quick scan of the gaps that completes a newly opened drive is
 // the scanner's (OpenDrive).
-std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry);
+std::unique_ptr<TPhysicalDrv> CreatePhysicalDrv(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
 
 // Reads the table `container` points to and everything below it, depth first. A table already
 // read in this walk is not read again.

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/FsDetect.h"
 #include "scan/Scanner.h"
 
@@ -11,7 +11,7 @@ namespace {
 
 bool ReadQuietly(const TPhysicalDrv& drive, uint64_t lba, TSector& sector) {
   if (lba >= drive.Geometry.TotalSectors) return false;
-  return ReadSectors(drive.DriveNumber, lba, 1, sector.data(), false, true);
+  return drive.Io().ReadSectors(lba, 1, sector.data(), false, true);
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ std::optional<TBackupFind> RecogniseBackup(const TPhysicalDrv& drive, std::span<
 
   TBackupFind find;
   find.Start = *start;
-  if (ReadSectors(drive.DriveNumber, *start, 1, find.Primary.data(), false, true)) {
+  if (drive.Io().ReadSectors(*start, 1, find.Primary.data(), false, true)) {
     const bool signature = GetU16(find.Primary, 510) == 0xAA55;
     find.PrimaryIntact = signature && DetectFsKind(find.Primary) == kind &&
                          GetVolumeSerial(find.Primary, kind) == GetVolumeSerial(sector, kind);

@@ -8,8 +8,8 @@
 
 namespace qm {
 
-std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t driveNumber, const TDriveGeometry& geometry) {
-  std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(driveNumber, geometry);
+std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry) {
+  std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(std::move(disk), geometry);
   // The quick scan adds only to LostPartitions, but a copy keeps the loop independent of it.
   const std::vector<TPartition*> records = drive->AllPartitions;
   for (TPartition* record : records)
@@ -17,6 +17,8 @@ std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t driveNumber, const TDriveGeometr
   return drive;
 }
 
-std::unique_ptr<TPhysicalDrives> OpenDrives(bool listVolumes) { return CreatePhysicalDrives(listVolumes, OpenDrive); }
+std::unique_ptr<TPhysicalDrives> OpenDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes) {
+  return CreatePhysicalDrives(std::move(disks), listVolumes, OpenDrive);
+}
 
 }  // namespace qm

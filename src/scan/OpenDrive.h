@@ -3,15 +3,16 @@
 // quick-scanned for lost partitions. A re-read after a write reads the tables only.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
-std::unique_ptr<TPhysicalDrv> OpenDrive(uint8_t driveNumber, const TDriveGeometry& geometry);
+std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
 
-// Every attached drive opened as OpenDrive does, then the machine's volumes unless
-// `listVolumes` is false.
-std::unique_ptr<TPhysicalDrives> OpenDrives(bool listVolumes = true);
+// Every disk opened as OpenDrive does, then the machine's volumes unless `listVolumes` is
+// false.
+std::unique_ptr<TPhysicalDrives> OpenDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes = true);
 
 }  // namespace qm

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/FsDetect.h"
 #include "scan/BackupBoot.h"
 
@@ -129,10 +129,10 @@ class ScanSession {
       const uint64_t end = std::max<uint64_t>(
           lba + count, std::min<uint64_t>({runEnd, drive_.Geometry.TotalSectors, lba + kRunSectors}));
       uint32_t length = static_cast<uint32_t>(end - lba);
-      if (length == count || !ReadSectors(drive_.DriveNumber, lba, static_cast<uint16_t>(length),
+      if (length == count || !drive_.Io().ReadSectors(lba, static_cast<uint16_t>(length),
                                           run_.get(), false, true)) {
         length = count;
-        if (!ReadSectors(drive_.DriveNumber, lba, static_cast<uint16_t>(count), run_.get(), true,
+        if (!drive_.Io().ReadSectors(lba, static_cast<uint16_t>(count), run_.get(), true,
                          true))
           return false;
       }

@@ -6,7 +6,7 @@
 #include <QScreen>
 #include <limits>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 
 namespace qm::ui {
 namespace {
@@ -124,7 +124,7 @@ void TfrmHexView::ReadSector(uint64_t sector) {
   if (!drive_) return;
   // A sector that cannot be read shows as zeroes, after the user was asked; the status keeps
   // the number of the last sector read.
-  if (ReadSectors(drive_->DriveNumber, sector, 1, SectorBuffer.data(), true, true))
+  if (drive_->Io().ReadSectors(sector, 1, SectorBuffer.data(), true, true))
     StatusBar1->SetPanelText(0, QStringLiteral(" Sector %1 of %2").arg(sector).arg(drive_->Geometry.TotalSectors));
 }
 

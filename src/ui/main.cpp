@@ -13,7 +13,7 @@
 #include <exception>
 
 #include "disk/Host.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
 #include "edit/Recover.h"
@@ -54,7 +54,8 @@ struct TfrmMain::Enumerating {
   Enumerating& operator=(const Enumerating&) = delete;
 };
 
-TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
+TfrmMain::TfrmMain(std::vector<std::string> sources, QWidget* parent)
+    : QMainWindow(parent), sources_(std::move(sources)) {
   setWindowTitle(QStringLiteral("Quillmark 2.0"));
   QFont font(QStringLiteral("MS Sans Serif"));
   font.setStyleHint(QFont::SansSerif);
@@ -77,7 +78,7 @@ TfrmMain::TfrmMain(QWidget* parent) : QMainWindow(parent) {
   }
   {
     const Enumerating busy(*this);
-    PhysicalDrives = OpenDrives();
+    PhysicalDrives = OpenDrives(DisksOf(sources_));
   }
   SelectedPartition = nullptr;
   DebugMode = false;
@@ -249,7 +250,7 @@ void TfrmMain::RefreshExecute() {
   {
     const Enumerating busy(*this);
     PhysicalDrives.reset();
-    PhysicalDrives = OpenDrives();
+    PhysicalDrives = OpenDrives(DisksOf(sources_));
   }
   FormShow();
   PaintBox2->update();
@@ -283,7 +284,7 @@ void TfrmMain::RecoverExecute() {
   const std::string report = SelectedLost == lost ? Label5->text().toStdString() : std::string();
   // No other program may change the tables between the checks, the questions and the write;
   // every refusal comes before the user is asked anything.
-  const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->DriveNumber);
+  const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->Io());
   if (!lock) return;
   // The new extended boot record goes in front of the partition: the volumes there must be
   // known, so that none is written into.
@@ -386,9 +387,12 @@ bool TfrmMain::AddImageDrive(const QString& path) {
     MessageBox("Cannot open " + file + ":\r" + reason, "Error", MsgButtons::Ok, MsgIcon::Error);
     return false;
   }
-  const uint8_t number = AttachDrive(std::make_unique<FileSource>(file));
+  unsigned number = kFirstHardDisk;
+  if (PhysicalDrives)
+    for (const auto& drive : PhysicalDrives->Drives) number = std::max(number, drive->DriveNumber + 1u);
+  auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(file), static_cast<uint8_t>(number));
   TDriveGeometry geometry;
-  if (number == 0 || !GetDriveGeometry(number, geometry)) {
+  if (number > 0xFF || !disk->QueryGeometry(geometry)) {
     MessageBox("Cannot add " + file + ":\rno free drive number is left.", "Error", MsgButtons::Ok, MsgIcon::Error);
     return false;
   }
@@ -396,10 +400,11 @@ bool TfrmMain::AddImageDrive(const QString& path) {
   std::unique_ptr<TPhysicalDrv> drive;
   {
     const Enumerating busy(*this);
-    drive = OpenDrive(number, geometry);
+    drive = OpenDrive(std::move(disk), geometry);
   }
   if (!drive) return false;
   PhysicalDrives->Drives.push_back(std::move(drive));
+  sources_.push_back(file);
   // Refill the drive list, keeping the chosen drive chosen without reloading it.
   FormShow();
   for (int i = 0; i < ListBox1->count(); ++i) {

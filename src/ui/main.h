@@ -42,8 +42,9 @@ void SetAppDir(const QString& executablePath);
 
 class TfrmMain : public QMainWindow {
  public:
-  // Builds the window and the drive list from the drive sources attached to the sector layer.
-  explicit TfrmMain(QWidget* parent = nullptr);
+  // Builds the window and the drive list from the disks at `sources` (image files or block
+  // devices, opened as drives 80H, 81H, ... in that order).
+  explicit TfrmMain(std::vector<std::string> sources, QWidget* parent = nullptr);
   ~TfrmMain() override;
 
   // --- components ---
@@ -207,6 +208,7 @@ class TfrmMain : public QMainWindow {
 
   struct Enumerating;
   bool closePending_ = false;  // the window was closed while a scan ran; close when it ends
+  std::vector<std::string> sources_;  // the drives' paths, opened again by Refresh
   bool enumerating_ = false;   // the drive list is being rebuilt
 };
 

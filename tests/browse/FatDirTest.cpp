@@ -132,13 +132,12 @@ struct Listing {
 // Lists the root of `fat`, from a disk that notes where it was read.
 Listing Walk(const HandFat& fat) {
   const TPartition partition = fat.Partition();
-  DriveRegistryScope registry;
   ScriptedHost host;
   auto memory = std::make_unique<MemorySource>(fat.disk.size());
   *memory->data = fat.disk;
   auto faults = std::make_unique<FaultSource>(std::move(memory));
   const std::shared_ptr<FaultSource::State> state = faults->state;
-  auto drive = BareDrive(registry.Attach(std::move(faults)));
+  auto drive = BareDrive(std::move(faults));
   Listing out;
   TMidEntryList list;
   out.result = EnumDir(*drive, partition, &list, nullptr);

@@ -195,12 +195,11 @@ Listing ListVolume(const NtfsLayout& layout, const std::function<void(std::vecto
   size_t diskBytes = kDiskBytes;
   for (const auto& block : layout.blocks)
     diskBytes = std::max<size_t>(diskBytes, layout.BlockOffset(block.first) + layout.BlockBytes());
-  DriveRegistryScope scope;
   auto source = std::make_unique<MemorySource>(diskBytes);
   auto data = source->data;
   WriteNtfsVolume(*data, layout);
   if (damage) damage(*data);
-  auto drive = BareDrive(scope.Attach(std::move(source)));
+  auto drive = BareDrive(std::move(source));
   TPartition p;
   p.Entry.RelativeSector = static_cast<uint32_t>(layout.start);
   p.Entry.TotalSectors = static_cast<uint32_t>(diskBytes / 512 - layout.start);
@@ -303,10 +302,9 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
 
 TEST(NtfsReader, BlocksOutsideTheDiskAreNotRead) {
   NtfsLayout l = Layout();
-  DriveRegistryScope scope;
   auto source = std::make_unique<MemorySource>(kDiskBytes);
   WriteNtfsVolume(*source->data, l);
-  auto drive = BareDrive(scope.Attach(std::move(source)));
+  auto drive = BareDrive(std::move(source));
   TPartition p;
   p.Entry.RelativeSector = 64;
   p.BootSector[0x0D] = 2;

@@ -112,9 +112,8 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   }
   ASSERT_GE(expected.size(), names.size() - 2) << out;
 
-  DriveRegistryScope registry;
   ScriptedHost host;
-  auto drive = ReadDrive(registry.AttachImage(image));
+  auto drive = ReadImage(image);
   TPartition& partition = *drive->Root.Children.front();
   ASSERT_EQ(partition.FsKind, c.fsKind);
   TRootEntries entries;
@@ -135,7 +134,7 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
     EXPECT_TRUE(GetRootDirectory(*drive, partition, nullptr, &label));
     EXPECT_EQ(label, "QMLABEL");
     InstallFatLabelReader();  // the table reader shows the same label
-    EXPECT_EQ(ReadDrive(drive->DriveNumber)->Root.Children.front()->VolumeLabel, "QMLABEL");
+    EXPECT_EQ(ReadImage(image)->Root.Children.front()->VolumeLabel, "QMLABEL");
     SetFatLabelReader(nullptr);
   }
 }
@@ -156,9 +155,8 @@ struct BusyWatch : ScriptedHost {
 // (the window refuses it before asking); so is a FAT boot sector that places nothing. The
 // drive is busy while the root is read and is left as it was found, whichever way it ends.
 TEST(RootDirectory, RefusesWhatCannotBeListedAndGivesTheBusyFlagBack) {
-  DriveRegistryScope registry;
   QM_IMAGE(image, "root-flag.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,60000,6' fs 1 fat16 FLAG");
-  auto drive = ReadDrive(registry.AttachImage(image));
+  auto drive = ReadImage(image);
   TPartition& fat = *drive->Root.Children.front();
   TPartition broken = fat, hpfs = fat, ext2 = fat, ntfs = fat;
   broken.BootSector[0x0B] = broken.BootSector[0x0C] = 0;  // no bytes per sector

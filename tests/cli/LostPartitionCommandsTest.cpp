@@ -23,7 +23,7 @@
 #include "CliRun.h"
 #include "disk/Bytes.h"
 #include "disk/KernelPartitions.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/Clone.h"
 #include "scan/OpenDrive.h"
 #include "support/Fixtures.h"
@@ -533,7 +533,6 @@ struct CloneRun {
 // `existing`, when given, is what the target file holds before (with permission bits 0640).
 CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&)>& faults = nullptr,
                    const std::string* existing = nullptr) {
-  DriveRegistryScope registry;
   CloneRun run{{}, SourceImage("clone-core.img"), FreshPath("clone-core-out.img"), nullptr};
   if (run.src.empty()) return run;
   if (existing) {
@@ -544,9 +543,9 @@ CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&
   run.faults = source->state;
   if (faults) faults(*run.faults);
   TDriveGeometry g;
-  const uint8_t number = registry.Attach(std::move(source));
-  EXPECT_TRUE(GetDriveGeometry(number, g));
-  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(number, g);
+  auto disk = SourceDisk(std::move(source));
+  EXPECT_TRUE(disk->QueryGeometry(g));
+  std::unique_ptr<TPhysicalDrv> drive = OpenDrive(std::move(disk), g);
   TPartition* lost = nullptr;
   for (auto& p : drive->LostPartitions)
     if (p->AbsoluteStart() == kFat32) lost = p.get();
@@ -578,11 +577,10 @@ TEST(CloneOnImages, UnreadablePiecesAreSkippedAndTold) {
 
 // Only a lost partition is cloned: a listed one is refused before anything is asked or made.
 TEST(CloneOnImages, AListedPartitionIsRefused) {
-  DriveRegistryScope registry;
   ScriptedHost host;
   const std::string src = SourceImage("clone-listed.img"), out = FreshPath("clone-listed-out.img");
   if (src.empty()) return;
-  auto drive = ReadDrive(registry.AttachImage(src));
+  auto drive = ReadImage(src);
   EXPECT_EQ(PrepareClone(*drive, *drive->Root.Children.front(), out), nullptr);
   EXPECT_EQ(host.messages.at(0).text, "The selected record is not a lost partition of drive 80H.");
   EXPECT_FALSE(std::filesystem::exists(out));

@@ -118,8 +118,7 @@ TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
       RunCli("--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912 " + ShellQuote(image));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(SfdiskLayout(image), "2048,10240,6,* 12288,24576,5 38912,10240,6 14336,10240,6 26624,10240,7 ");
-  DriveRegistryScope registry;
-  const auto drive = ReadDrive(registry.AttachImage(image));
+  const auto drive = ReadImage(image);
   EXPECT_EQ(TreeText(drive->Root),
             "2048+10240:06F16 12288+24576:05X[14336+10240:06F16 26561+10303:05X[26624+10240:07NT]] 38912+10240:06F16 49152+81919:00-");
   ExpectOnlyTableBytesChanged(BaseImage(), image);

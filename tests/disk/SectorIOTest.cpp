@@ -1,4 +1,4 @@
-// The sector layer through its public calls, over in-memory and fault-injecting sources, and
+// A disk through its public calls, over in-memory and fault-injecting sources, and
 // image files through the real file binding: geometry, writes that land, and damaged images.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "disk/DryRunSource.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "support/Sources.h"
@@ -25,17 +25,16 @@ class SectorIOTest : public ::testing::Test {
     for (size_t i = 0; i < data->size(); ++i) (*data)[i] = static_cast<uint8_t>(i * 7 + i / 512);
     auto fault = std::make_unique<FaultSource>(std::move(memory));
     state = fault->state;
-    drive = registry.Attach(std::move(fault));
+    disk = SourceDisk(std::move(fault));
   }
 
-  std::vector<uint8_t> Disk(uint64_t offset, size_t length) const {
+  std::vector<uint8_t> Bytes(uint64_t offset, size_t length) const {
     return {data->begin() + static_cast<long>(offset), data->begin() + static_cast<long>(offset + length)};
   }
 
-  DriveRegistryScope registry;
   std::shared_ptr<std::vector<uint8_t>> data;
   std::shared_ptr<FaultSource::State> state;
-  uint8_t drive = 0;
+  std::unique_ptr<Disk> disk;
 };
 
 // Reads of runs longer than one 64 KiB chunk, with a fault in one chunk and the user's answers
@@ -83,11 +82,11 @@ TEST_F(SectorIOTest, ReadsAndTheirFaults) {
     state->readOffsets.clear();
     if (c.faultAt != ~0ull) state->readFaults[c.faultAt] = c.fault;
     std::vector<uint8_t> buf(size_t{c.count} * 512, 0xAB);
-    EXPECT_EQ(ReadSectors(drive, c.lba, c.count, buf.data(), c.ask, c.zero), c.ok);
+    EXPECT_EQ(disk->ReadSectors(c.lba, c.count, buf.data(), c.ask, c.zero), c.ok);
     if (!c.offsets.empty()) {
       EXPECT_EQ(state->readOffsets, c.offsets);
     }
-    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + static_cast<long>(c.good)), Disk(uint64_t{c.lba} * 512, c.good));
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + static_cast<long>(c.good)), Bytes(uint64_t{c.lba} * 512, c.good));
     if (c.rest >= 0) {
       const uint8_t rest = c.rest == kFill ? 0xAB : static_cast<uint8_t>(c.rest);
       EXPECT_TRUE(std::all_of(buf.begin() + static_cast<long>(c.good), buf.end(), [&](uint8_t b) { return b == rest; }));
@@ -113,85 +112,87 @@ TEST_F(SectorIOTest, WriteFaultsAreAnsweredByTheUser) {
     std::fill(data->begin(), data->begin() + 384 * 512, uint8_t{0});
     std::vector<uint8_t> buf(384 * 512, 0x5A);
     const bool ignore = answer == MsgAnswer::Ignore;
-    EXPECT_EQ(WriteSectors(drive, 0, 384, buf.data(), true), ignore);
+    EXPECT_EQ(disk->WriteSectors(0, 384, buf.data(), true), ignore);
     EXPECT_EQ(state->writeOffsets, ignore ? (std::vector<uint64_t>{0, 65536, 131072}) : (std::vector<uint64_t>{0, 65536}));
-    EXPECT_EQ(Disk(0, 65536), std::vector<uint8_t>(65536, 0x5A));
-    EXPECT_NE(Disk(65536, 65536), std::vector<uint8_t>(65536, 0x5A));
-    EXPECT_EQ(Disk(131072, 65536) == std::vector<uint8_t>(65536, 0x5A), ignore);
+    EXPECT_EQ(Bytes(0, 65536), std::vector<uint8_t>(65536, 0x5A));
+    EXPECT_NE(Bytes(65536, 65536), std::vector<uint8_t>(65536, 0x5A));
+    EXPECT_EQ(Bytes(131072, 65536) == std::vector<uint8_t>(65536, 0x5A), ignore);
     EXPECT_EQ(host.Captions(), std::vector<std::string>{"Write Error"});
   }
 }
 
-TEST_F(SectorIOTest, HandleIsReusedUntilDriveOrModeChanges) {
+// Each disk keeps its own handle: work on another disk in between reopens nothing.
+TEST_F(SectorIOTest, HandleIsReusedUntilTheModeChanges) {
   ScriptedHost host;
   auto second = std::make_unique<FaultSource>(std::make_unique<MemorySource>(1 << 20));
   auto secondState = second->state;
-  uint8_t other = registry.Attach(std::move(second));
-  EXPECT_EQ(other, 0x81);
+  std::unique_ptr<Disk> other = SourceDisk(std::move(second));
   std::vector<uint8_t> buf(512);
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(ReadSectors(drive, i, 1, buf.data(), true, true));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(disk->ReadSectors(i, 1, buf.data(), true, true));
   EXPECT_EQ(state->opens[0], 1);
-  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true));
-  ASSERT_TRUE(WriteSectors(drive, 1, 1, buf.data(), true));
+  ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
+  ASSERT_TRUE(disk->WriteSectors(1, 1, buf.data(), true));
   EXPECT_EQ(state->opens[1], 1);
-  ASSERT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));
+  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_EQ(state->opens[0], 2);  // read after write reopens
-  ASSERT_TRUE(ReadSectors(other, 0, 1, buf.data(), true, true));
-  ASSERT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));
+  ASSERT_TRUE(other->ReadSectors(0, 1, buf.data(), true, true));
+  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_EQ(secondState->opens[0], 1);
-  EXPECT_EQ(state->opens[0], 3);  // another drive in between reopens
+  EXPECT_EQ(state->opens[0], 2);
 }
 
 TEST_F(SectorIOTest, OpenFailuresReturnFalseWithoutMessage) {
   ScriptedHost host;
   std::vector<uint8_t> buf(512);
   state->failOpen = true;
-  EXPECT_FALSE(ReadSectors(drive, 0, 1, buf.data(), true, true));
-  EXPECT_FALSE(WriteSectors(drive, 0, 1, buf.data(), true));
+  EXPECT_FALSE(disk->ReadSectors(0, 1, buf.data(), true, true));
+  EXPECT_FALSE(disk->WriteSectors(0, 1, buf.data(), true));
   state->failOpen = false;
-  EXPECT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));  // the next call tries again
+  EXPECT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));  // the next call tries again
   EXPECT_TRUE(host.messages.empty());
-  EXPECT_FALSE(ReadSectors(0x90, 0, 1, buf.data(), true, true));  // no such drive
-  EXPECT_FALSE(ReadSectors(0x00, 0, 1, buf.data(), true, true));  // no floppy units
+  Disk none(nullptr, 0x90);  // a drive without a source
+  EXPECT_FALSE(none.ReadSectors(0, 1, buf.data(), true, true));
+  EXPECT_EQ(none.LastIoError(), ENODEV);
 }
 
 TEST_F(SectorIOTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
   ScriptedHost host;
-  EXPECT_TRUE(NotifyOS(drive));
+  EXPECT_TRUE(disk->NotifyOS().ok());
   EXPECT_EQ(state->opens[1], 0);  // an image is not even opened
   state->blockDevice = true;
   state->failOpen = true;  // a device that cannot be opened for writing is not told
-  EXPECT_FALSE(NotifyOS(drive));
+  EXPECT_EQ(disk->NotifyOS().Errno, EACCES);
   state->failOpen = false;
   state->failReread = true;
-  EXPECT_FALSE(NotifyOS(drive));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].caption, "NotifyOS Error");
-  EXPECT_EQ(host.messages[0].text, "Device or resource busy");
-  EXPECT_EQ(host.messages[0].buttons, MsgButtons::Ok);
+  const Outcome busy = disk->NotifyOS();
+  EXPECT_TRUE(busy.failed());
+  EXPECT_EQ(busy.Caption, "NotifyOS Error");
+  EXPECT_EQ(busy.Text, "Device or resource busy");
+  EXPECT_EQ(busy.Errno, EBUSY);
+  EXPECT_TRUE(host.messages.empty());  // said by the caller, not by the disk
 }
 
 // A dry run keeps writes in memory, reads see them, and the disk's read errors still come through.
 TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
-  DriveRegistryScope registry;
   ScriptedHost host;
   auto memory = std::make_unique<MemorySource>(64 * 512);
-  const auto disk = memory->data;
+  const auto bytes = memory->data;
   auto faulty = std::make_unique<FaultSource>(std::move(memory));
   const auto faults = faulty->state;
   auto dry = std::make_unique<DryRunSource>(std::move(faulty));
   DryRunSource& source = *dry;
-  const uint8_t drive = registry.Attach(std::move(dry));
+  const std::unique_ptr<Disk> disk = SourceDisk(std::move(dry));
   std::vector<uint8_t> sector(512, 0x5A), back(1024);
-  ASSERT_TRUE(WriteSectors(drive, 3, 1, sector.data(), true));
-  ASSERT_TRUE(ReadSectors(drive, 2, 2, back.data(), true, true));
+  ASSERT_TRUE(disk->WriteSectors(3, 1, sector.data(), true));
+  ASSERT_TRUE(disk->ReadSectors(2, 2, back.data(), true, true));
   EXPECT_EQ(std::vector<uint8_t>(back.begin() + 512, back.end()), sector);
-  EXPECT_EQ(std::count(disk->begin(), disk->end(), 0x5A), 0) << "the disk was written";
+  EXPECT_EQ(std::count(bytes->begin(), bytes->end(), 0x5A), 0) << "the disk was written";
   ASSERT_EQ(source.Written().size(), 1u);
   EXPECT_EQ(source.Written().begin()->first, 3u);
   faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
-  EXPECT_FALSE(ReadSectors(drive, 0, 1, back.data(), false, true));
-  EXPECT_EQ(LastIoError(), EIO);
+  const Outcome failed = disk->Read(0, 1, back.data());
+  EXPECT_EQ(failed.Errno, EIO);
+  EXPECT_EQ(failed.Sector, Lba{0});
 }
 
 // Whether a write could be opened is asked of the source, unless a write handle is open already:
@@ -199,17 +200,17 @@ TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
 TEST_F(SectorIOTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
   ScriptedHost host;
   std::vector<uint8_t> buf(512);
-  ASSERT_TRUE(ReadSectors(drive, 0, 1, buf.data(), true, true));
+  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
   state->failOpen = true;
-  EXPECT_EQ(ProbeWritable(drive), EACCES);
+  EXPECT_EQ(disk->ProbeWritable(), EACCES);
   state->failOpen = false;
-  EXPECT_EQ(ProbeWritable(drive), 0);
-  ASSERT_TRUE(WriteSectors(drive, 0, 1, buf.data(), true));
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
   const int opens = state->opens[1];
   state->failOpen = true;
-  EXPECT_EQ(ProbeWritable(drive), 0);
+  EXPECT_EQ(disk->ProbeWritable(), 0);
   EXPECT_EQ(state->opens[1], opens);
-  EXPECT_EQ(ProbeWritable(0x90), ENODEV);
+  EXPECT_EQ(Disk(nullptr, 0x90).ProbeWritable(), ENODEV);
   EXPECT_TRUE(host.messages.empty());
 }
 
@@ -221,40 +222,40 @@ std::string TempImage(const std::string& name, uint64_t bytes) {
 }
 
 TEST(ImageFile, GeometryFollowsTheFileSize) {
-  DriveRegistryScope registry;
   ScriptedHost host;
   const struct {
     uint64_t bytes;
     uint32_t sectors;
   } cases[] = {{100ull << 20, 204800}, {0, 0}, {512 * 3 + 100, 3}};
+  std::vector<std::unique_ptr<Disk>> disks;
   for (const auto& c : cases) {
     TDriveGeometry g;
-    ASSERT_TRUE(GetDriveGeometry(registry.AttachImage(TempImage("geo" + std::to_string(c.bytes) + ".img", c.bytes)), g));
+    disks.push_back(SourceDisk(std::make_unique<FileSource>(TempImage("geo" + std::to_string(c.bytes) + ".img", c.bytes))));
+    ASSERT_TRUE(disks.back()->QueryGeometry(g));
     EXPECT_EQ(std::vector<uint32_t>({g.TotalSectors, g.Heads, g.SectorsPerTrack, g.Cylinders, g.BytesPerSector}),
               std::vector<uint32_t>({c.sectors, 255, 63, c.sectors / (255 * 63), 512}));
     EXPECT_EQ(g.MediaClass, kMediaFixed);
   }
   // The partial last sector of a truncated image cannot be read; an empty image reads zeroes.
   std::vector<uint8_t> buf(512, 0xFF);
-  EXPECT_FALSE(ReadSectors(0x81, 0, 1, buf.data(), false, true));
+  EXPECT_FALSE(disks[1]->ReadSectors(0, 1, buf.data(), false, true));
   EXPECT_EQ(buf, std::vector<uint8_t>(512, 0));
-  EXPECT_TRUE(ReadSectors(0x82, 2, 1, buf.data(), false, true));
-  EXPECT_FALSE(ReadSectors(0x82, 3, 1, buf.data(), false, true));
+  EXPECT_TRUE(disks[2]->ReadSectors(2, 1, buf.data(), false, true));
+  EXPECT_FALSE(disks[2]->ReadSectors(3, 1, buf.data(), false, true));
   EXPECT_TRUE(host.messages.empty());
   // A missing file has no geometry and no sectors, and says nothing.
   TDriveGeometry g;
-  const uint8_t missing = registry.AttachImage(std::string(QM_FIXTURE_DIR) + "/does-not-exist.img");
-  EXPECT_FALSE(GetDriveGeometry(missing, g));
-  EXPECT_FALSE(ReadSectors(missing, 0, 1, buf.data(), true, true));
+  const std::unique_ptr<Disk> missing = SourceDisk(std::make_unique<FileSource>(std::string(QM_FIXTURE_DIR) + "/does-not-exist.img"));
+  EXPECT_FALSE(missing->QueryGeometry(g));
+  EXPECT_FALSE(missing->ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_TRUE(host.messages.empty());
 }
 
 TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
-  DriveRegistryScope registry;
   const std::string path = TempImage("write.img", 1 << 20);
   WriteFileBytes(path, 0, std::vector<uint8_t>(1 << 20, 0x11));
   const std::vector<uint8_t> two(1024, 0x22);
-  ASSERT_TRUE(WriteSectors(registry.AttachImage(path), 7, 2, two.data(), true));
+  ASSERT_TRUE(SourceDisk(std::make_unique<FileSource>(path))->WriteSectors(7, 2, two.data(), true));
   std::vector<uint8_t> around(1026, 0x22);  // the two sectors and a byte on each side
   around.front() = around.back() = 0x11;
   EXPECT_EQ(ReadFileBytes(path, 7 * 512 - 1, 1026), around);
@@ -265,15 +266,15 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
   } catch (const std::filesystem::filesystem_error& e) {
     GTEST_SKIP() << "this file system holds no sparse 3 TiB file: " << e.what();
   }
-  const uint8_t drive = registry.AttachImage(huge);
+  const std::unique_ptr<Disk> disk = SourceDisk(std::make_unique<FileSource>(huge));
   TDriveGeometry g;
-  ASSERT_TRUE(GetDriveGeometry(drive, g));
+  ASSERT_TRUE(disk->QueryGeometry(g));
   EXPECT_EQ(g.TotalSectors, 0xFFFFFFFFu);  // capped at 32 bits
   // An LBA at 4 GiB and beyond reaches its byte offset, not a wrapped one.
   std::vector<uint8_t> sector(512, 0x3C), back(512);
-  ASSERT_TRUE(WriteSectors(drive, 0x00900000, 1, sector.data(), true));
+  ASSERT_TRUE(disk->WriteSectors(0x00900000, 1, sector.data(), true));
   EXPECT_EQ(ReadFileBytes(huge, 0x00900000ull * 512, 512), sector);
-  ASSERT_TRUE(ReadSectors(drive, 0x00900000, 1, back.data(), true, true));
+  ASSERT_TRUE(disk->ReadSectors(0x00900000, 1, back.data(), true, true));
   EXPECT_EQ(back, sector);
   std::filesystem::remove(huge);
 }
@@ -281,11 +282,10 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
 // A read that reaches past the end of the file is a short transfer, which the prompt names
 // as such; the default host, without a window, writes the prompt to stderr line by line.
 TEST(ImageFile, AReadPastTheEndIsNamedAsSuch) {
-  DriveRegistryScope registry;
-  const uint8_t odd = registry.AttachImage(TempImage("past-end.img", 512 * 3 + 100));
+  const std::unique_ptr<Disk> odd = SourceDisk(std::make_unique<FileSource>(TempImage("past-end.img", 512 * 3 + 100)));
   std::vector<uint8_t> buf(1024, 0xFF);
   ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(ReadSectors(odd, 2, 2, buf.data(), true, true));
+  EXPECT_FALSE(odd->ReadSectors(2, 2, buf.data(), true, true));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Read Error: Error:No such device or address\nDrive:80H  LBA:2  Blocks:2\n\nAbort, Retry or Ignore?\n");
 }

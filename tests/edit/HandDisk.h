@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/PhysicalDrv.h"
 #include "support/Fixtures.h"
 #include "support/Sources.h"
@@ -27,8 +27,7 @@ class HandDisk {
       faults = fault->state;
       source = std::move(fault);
     }
-    uint8_t number = registry.Attach(std::move(source));
-    drive = BareDrive(number);
+    drive = BareDrive(std::move(source));
     // Boot code the edits must leave alone.
     for (size_t i = 0; i < 446; ++i) (*data)[i] = static_cast<uint8_t>(i * 7 + 3);
     Sign(0);
@@ -111,7 +110,6 @@ class HandDisk {
     (*data)[lba * 512 + 511] = 0xAA;
   }
 
-  DriveRegistryScope registry;
   std::shared_ptr<std::vector<uint8_t>> data;
   std::shared_ptr<FaultSource::State> faults;
   std::unique_ptr<TPhysicalDrv> drive;

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "edit/BootSectorRestore.h"
 #include "edit/Recover.h"
 #include "model/CheckReport.h"
@@ -44,8 +44,7 @@ class RecoverOnImages : public ::testing::Test {
  protected:
   // The drive's tables, then a scan of the whole disk.
   std::unique_ptr<TPhysicalDrv> OpenAndScan(const std::string& image) {
-    number = registry.AttachImage(image);
-    auto drive = ReadDrive(number);
+    auto drive = ReadImage(image);
     EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, drive->Geometry.TotalSectors, false));
     return drive;
   }
@@ -57,9 +56,6 @@ class RecoverOnImages : public ::testing::Test {
     ADD_FAILURE() << "no lost partition found at " << start;
     return RecoverResult::Refused;
   }
-
-  DriveRegistryScope registry;
-  uint8_t number = 0;
 };
 
 TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
@@ -88,7 +84,7 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 
   // A drive read afresh lists the recovered partitions.
-  EXPECT_EQ(TreeText(ReadDrive(number)->Root),
+  EXPECT_EQ(TreeText(ReadImage(image)->Root),
             "2048+8192:01F12 10240+20480:06F16 30720+69632:0bF32 100352+40960:07NT 141312+120831:00-");
 }
 
@@ -134,10 +130,8 @@ const char kWipedLayout[] =
 
 TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   QM_IMAGE(image, "wiped.img", "64M", kWipedLayout);
-  DriveRegistryScope registry;
   ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
-  const uint8_t number = registry.AttachImage(image);
-  auto drive = ReadDrive(number);
+  auto drive = ReadImage(image);
   const TDriveGeometry& g = drive->Geometry;
   ASSERT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
 

@@ -15,7 +15,7 @@
 #include <random>
 
 #include "disk/Bytes.h"
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "disk/DryRunSource.h"
 #include "edit/AutoBackup.h"
 #include "edit/Change.h"
@@ -232,10 +232,8 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
     LayoutBuilder layout(seed);
     layout.Build();
     ASSERT_TRUE(layout.WriteTo(image));
-    DriveRegistryScope registry;
     ScriptedHost host;  // every question No, every prompt Abort
-    const uint8_t number = registry.AttachImage(image);
-    auto drive = ReadDrive(number);
+    auto drive = ReadImage(image);
     if (layout.lostStart == 0) continue;
     ++placed;
     DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(layout.lostStart / 1000 * 1000), 1000, false);
@@ -250,7 +248,7 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
     const bool wrote = result == RecoverResult::Written;
     ASSERT_TRUE(wrote || result == RecoverResult::Refused) << static_cast<int>(result);
     (wrote ? written : refused)++;
-    auto reread = ReadDrive(number);
+    auto reread = ReadImage(image);
     ExpectSoundRecovery(before, WholeImage(image), entriesBefore, *reread, layout.lostStart, wrote);
     if (wrote) {
       std::vector<EntryKey> sfdisk = SfdiskEntries(image);
@@ -281,10 +279,8 @@ TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
     LayoutBuilder layout(seed);
     layout.Build();
     ASSERT_TRUE(layout.WriteTo(image));
-    DriveRegistryScope registry;
     ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
-    const uint8_t number = registry.AttachImage(image);
-    auto drive = ReadDrive(number);
+    auto drive = ReadImage(image);
     std::vector<TPartition*> records;
     for (TPartition* r : drive->AllPartitions)
       if (r != &drive->Root && !r->IsGap() && !IsNestedExtended(*drive, *r)) records.push_back(r);
@@ -317,7 +313,7 @@ TEST(TableEditPropertyOnImages, RandomEditsChangeOnlyTheirOwnEntry) {
     if (op == 0) expected.erase(where);
     if (op == 2) std::get<2>(*where) ^= 0x10;
     std::sort(expected.begin(), expected.end());
-    auto reread = ReadDrive(number);
+    auto reread = ReadImage(image);
     EXPECT_EQ(EntriesWithoutLinks(*reread), expected) << "edit " << op;
     std::vector<EntryKey> sfdisk = SfdiskEntries(image);
     std::sort(sfdisk.begin(), sfdisk.end());
@@ -401,20 +397,18 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
       std::map<uint64_t, SectorBytes> planned;
       std::mt19937 dryPick = pick;
       {
-        DriveRegistryScope registry;
         YesHost host;
         auto dry = std::make_unique<DryRunSource>(std::make_unique<FileSource>(image));
         DryRunSource* source = dry.get();
-        auto drive = ReadDrive(registry.Attach(std::move(dry)));
+        auto drive = ReadDrive(std::move(dry));
         DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
         SetAutomaticBackups(false);
         RandomChange(*drive, dryPick);
         SetAutomaticBackups(true);
         for (const auto& [lba, bytes] : source->Written()) planned[lba] = bytes;
       }
-      DriveRegistryScope registry;
       YesHost host;
-      auto drive = ReadDrive(registry.AttachImage(image));
+      auto drive = ReadImage(image);
       DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
       const std::vector<TKnownVolume> volumes = KnownVolumes(*drive);
       const std::vector<uint8_t> before = WholeImage(image);
@@ -443,9 +437,8 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
       ++changes;
     }
     for (size_t n = disks.size() - 1; n > 0; --n) {
-      DriveRegistryScope registry;
       YesHost host;
-      auto drive = ReadDrive(registry.AttachImage(image));
+      auto drive = ReadImage(image);
       ASSERT_TRUE(Succeeded(UndoLastChange(*drive))) << (host.messages.empty() ? "" : host.messages.back().text);
       const std::vector<uint8_t> now = WholeImage(image);
       for (uint64_t lba = 0; lba < kSectors; ++lba)
@@ -453,9 +446,8 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
             << "undo " << disks.size() - n << " of " << disks.size() - 1 << ": sector " << lba;
       ++undos;
     }
-    DriveRegistryScope registry;
     YesHost host;
-    auto drive = ReadDrive(registry.AttachImage(image));
+    auto drive = ReadImage(image);
     EXPECT_EQ(UndoLastChange(*drive), EditResult::Refused);
     if (HasFailure()) break;
   }

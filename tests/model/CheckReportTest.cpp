@@ -1,7 +1,7 @@
 // The health report of FAT and NTFS volumes made by mkfs.fat and mkntfs, healthy and damaged.
 #include <gtest/gtest.h>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/CheckReport.h"
 #include "model/TableReader.h"
 #include "support/Fixtures.h"
@@ -35,10 +35,9 @@ class CheckReportOnImages : public ::testing::Test {
  protected:
   std::unique_ptr<TPhysicalDrv> Open(const std::string& name) {
     img = MakeVolumes(name);
-    return img.empty() ? nullptr : ReadDrive(scope.AttachImage(img));
+    return img.empty() ? nullptr : ReadImage(img);
   }
   void TearDown() override { EXPECT_TRUE(host.messages.empty()); }
-  DriveRegistryScope scope;
   ScriptedHost host;
   std::string img;
 };

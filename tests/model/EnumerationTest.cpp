@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "support/Fixtures.h"
 #include "support/Sources.h"
 
@@ -65,17 +65,17 @@ TEST(DriveSources, MachineDisksComeInNameOrder) {
 }
 
 TEST(DriveSources, NamedImagesBecomeDrivesInOrderOrNoneWithTheReason) {
-  test::DriveRegistryScope registry;
   QM_IMAGE(a, "enum-a.img", "4M", "");
   QM_IMAGE(b, "enum-b.img", "8M", "");
   std::string error;
-  ASSERT_TRUE(AttachDriveSources({b, a}, error)) << error;
-  EXPECT_EQ(FindDriveSource(0x81)->Path(), a);
-  auto drives = CreatePhysicalDrives(false);
+  std::vector<std::unique_ptr<Disk>> disks;
+  ASSERT_TRUE(OpenDriveSources({b, a}, disks, error)) << error;
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_EQ(disks[1]->Path(), a);
+  auto drives = CreatePhysicalDrives(std::move(disks), false);
   EXPECT_EQ(Numbers(*drives), "80:16384 81:8192");
   EXPECT_TRUE(drives->LogicalDrives.empty());
 
-  DetachAllDrives();
   const std::string missing = test::FreshPath("enum-no-such.img"), empty = test::FreshPath("enum-empty.img"),
                     tiny = test::FreshPath("enum-tiny.img");
   std::ofstream(empty).close();
@@ -88,34 +88,33 @@ TEST(DriveSources, NamedImagesBecomeDrivesInOrderOrNoneWithTheReason) {
                {{tiny}, "cannot open " + tiny + ": too small to hold a partition table (less than one sector)"},
                {{QM_FIXTURE_DIR}, std::string("cannot open ") + QM_FIXTURE_DIR + ": not a disk image or block device"}};
   for (const auto& c : cases) {
-    EXPECT_FALSE(AttachDriveSources(c.sources, error));
+    EXPECT_FALSE(OpenDriveSources(c.sources, disks, error));
     EXPECT_EQ(error, c.error);
-    EXPECT_EQ(AttachedDriveCount(), 0u);
+    EXPECT_TRUE(disks.empty());
   }
 }
 
 TEST(DriveSources, NoOpenableMachineDiskTellsTheWayOut) {
-  test::DriveRegistryScope registry;
   ScratchDir sys("nodisks");
   std::string error;
-  EXPECT_FALSE(AttachDriveSources({}, error, sys.Path()));
+  std::vector<std::unique_ptr<Disk>> disks;
+  EXPECT_FALSE(OpenDriveSources({}, disks, error, sys.Path()));
   EXPECT_NE(error.find("name a disk image"), std::string::npos) << error;
 
   sys.Put("sdzz/size", "0");  // listed by sysfs, but /dev/sdzz does not exist here
-  EXPECT_FALSE(AttachDriveSources({}, error, sys.Path()));
+  EXPECT_FALSE(OpenDriveSources({}, disks, error, sys.Path()));
   EXPECT_NE(error.find("/dev/sdzz"), std::string::npos) << error;
   // Root is not told to become root.
   EXPECT_NE(error.find(::geteuid() == 0 ? "); name a disk image" : "run as root, or name a disk image"), std::string::npos)
       << error;
-  EXPECT_EQ(AttachedDriveCount(), 0u);
+  EXPECT_TRUE(disks.empty());
 }
 
 TEST(DriveSources, ADriveNumberWithoutGeometryDoesNotEndTheProbe) {
-  test::DriveRegistryScope registry;
-  registry.Attach(std::make_unique<test::MemorySource>(4 << 20));
-  registry.AttachImage(std::string(QM_FIXTURE_DIR) + "/enum-gone.img");
-  registry.Attach(std::make_unique<test::MemorySource>(2 << 20));
-  auto drives = CreatePhysicalDrives(false);
+  std::vector<std::unique_ptr<Disk>> disks = DisksOf({"", std::string(QM_FIXTURE_DIR) + "/enum-gone.img", ""});
+  disks[0] = std::make_unique<Disk>(std::make_unique<test::MemorySource>(4 << 20), 0x80);
+  disks[2] = std::make_unique<Disk>(std::make_unique<test::MemorySource>(2 << 20), 0x82);
+  auto drives = CreatePhysicalDrives(std::move(disks), false);
   EXPECT_EQ(Numbers(*drives), "80:8192 82:4096");
   EXPECT_EQ(drives->FindDrive(0x81), nullptr);
   EXPECT_EQ(drives->FindDrive(0x82), drives->Drives[1].get());

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/FsDetect.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
@@ -159,7 +159,6 @@ TEST(ReadRootAttribute, FollowsTheAttributeListToTheRootsOwnExtensionsOnly) {
     bool found;
   } cases[] = {{5, 32, true}, {6, 32, false}, {5, 0, false}};
   for (const auto& c : cases) {
-    DriveRegistryScope registry;
     ScriptedHost host;
     auto memory = std::make_unique<MemorySource>(64 * 512);
     RecordBuilder root, extension;
@@ -174,7 +173,7 @@ TEST(ReadRootAttribute, FollowsTheAttributeListToTheRootsOwnExtensionsOnly) {
     TPartition volume;  // one sector a cluster, the MFT at cluster 16
     volume.BootSector[0x0D] = 1;
     StoreLE<uint64_t>(&volume.BootSector[0x30], 16);
-    auto drive = BareDrive(registry.Attach(std::move(memory)));
+    auto drive = BareDrive(std::move(memory));
     TAttribute a;
     EXPECT_EQ(ReadRootAttribute(*drive, volume, root.b, kAttrIndexRoot, a), c.found) << c.base << " " << c.entryLength;
     if (c.found) {
@@ -196,12 +195,11 @@ TEST(FsDetectOnImages, ReadsTheLabelsOfMkntfsVolumes) {
                {"ntfs-badmft.img", "Gone", true, "before"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    DriveRegistryScope registry;
     ScriptedHost host;
     const std::string path = MakeNtfs(c.name, c.label);
     if (path.empty()) return;
     if (c.mftBeyond) WriteFileBytes(path, 0x30, {0xFF, 0xFF, 0xFF, 0x00, 0, 0, 0, 0});
-    auto drive = BareDrive(registry.AttachImage(path));
+    auto drive = BareImage(path);
     TPartition p;
     p.FsKind = fkNtfs;
     p.VolumeLabel = "before";

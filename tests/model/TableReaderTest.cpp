@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/TableReader.h"
 #include "scan/ScanHelpers.h"
 #include "support/Fixtures.h"
@@ -34,12 +34,11 @@ const char* kExtendedTable =
 class TableReaderOnImages : public ::testing::Test {
  protected:
   std::unique_ptr<TPhysicalDrv> Read(const std::string& image) {
-    auto d = ReadDrive(scope.AttachImage(image));
+    auto d = ReadImage(image);
     ExpectTreeConsistent(*d);
     return d;
   }
   void TearDown() override { EXPECT_EQ(host.messages.size(), expectedMessages); }
-  DriveRegistryScope scope;
   ScriptedHost host;
   size_t expectedMessages = 0;
 };
@@ -143,7 +142,7 @@ TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
 
 TEST_F(TableReaderOnImages, RereadTablesFollowsTheDisk) {
   QM_IMAGE(img, "reader-reread.img", "128M", kExtendedTable);
-  auto d = ReadDrive(scope.AttachImage(img));
+  auto d = ReadImage(img);
   auto lost = std::make_unique<TPartition>();
   lost->Entry.RelativeSector = 5000;
   d->LostPartitions.push_back(std::move(lost));
@@ -179,7 +178,7 @@ TEST_F(TableReaderOnImages, EmptyTruncatedAndUnreadableImages) {
   QM_IMAGE(ext, "reader-fault.img", "128M", kExtendedTable);
   auto faulty = std::make_unique<FaultSource>(std::make_unique<FileSource>(ext));
   faulty->state->readFaults[uint64_t{77952} * 512] = Fault{FaultKind::Error, EIO, -1};
-  d = ReadDrive(scope.Attach(std::move(faulty)));
+  d = ReadDrive(std::move(faulty));
   expectedMessages = 1;
   EXPECT_EQ(host.Captions(), std::vector<std::string>{"Read Error"});
   EXPECT_EQ(TreeText(*d->Root.Children[1]),
@@ -195,18 +194,16 @@ TEST(TableReader, AWholeDiskVolumeIsCutToTheDisk) {
     const char* tree;
   } cases[] = {{1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}};
   for (const auto& c : cases) {
-    DriveRegistryScope scope;
     ScriptedHost host;
     auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
     PutBootSector(*mem->data, 0, fkFat16, c.claimed, 0x1234);
-    auto d = ReadDrive(scope.Attach(std::move(mem)));
+    auto d = ReadDrive(std::move(mem));
     EXPECT_TRUE(d->WholeDiskVolume);
     EXPECT_EQ(TreeText(d->Root), c.tree) << c.claimed;
   }
 }
 
 TEST(TableReader, EndlessChainStopsAtTheTableLimit) {
-  DriveRegistryScope scope;
   ScriptedHost host;
   // No tool writes this: 1000 EBRs two sectors apart, each with a one-sector logical drive
   // and a link to the next.
@@ -223,7 +220,7 @@ TEST(TableReader, EndlessChainStopsAtTheTableLimit) {
     put(100 + 2 * i, 0, 0x83, 1, 1);
     put(100 + 2 * i, 1, 0x05, 2 * (i + 1), 2);
   }
-  auto d = ReadDrive(scope.Attach(std::move(mem)));
+  auto d = ReadDrive(std::move(mem));
   const auto logicals = std::count_if(d->AllPartitions.begin(), d->AllPartitions.end(),
                                       [](const TPartition* r) { return r->Entry.SystemId == 0x83; });
   EXPECT_EQ(logicals, kMaxTablesPerWalk - 1);  // the MBR is one of the tables

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/FsDetect.h"
 #include "model/TableReader.h"
 #include "scan/OpenDrive.h"
@@ -40,7 +40,7 @@ class ScannerOnImages : public ::testing::Test {
   // The drive as the table reader builds it, without the quick scan, so that each test sees
   // only its own finds.
   std::unique_ptr<TPhysicalDrv> Open(const std::string& image) {
-    auto drive = ReadDrive(registry.AttachImage(image));
+    auto drive = ReadImage(image);
     host.drive = drive.get();
     return drive;
   }
@@ -57,7 +57,6 @@ class ScannerOnImages : public ::testing::Test {
   }
 
   static inline std::string lostImage, gapImage;
-  DriveRegistryScope registry;
   ScanWatchHost host;
 };
 
@@ -119,10 +118,10 @@ TEST_F(ScannerOnImages, BackupBootSectorsNameTheirVolume) {
 
 TEST_F(ScannerOnImages, OpeningADriveProbesTheStartOfEveryGap) {
   if (gapImage.empty()) return;
-  const uint8_t number = registry.AttachImage(gapImage);
+  auto disk = SourceDisk(std::make_unique<FileSource>(gapImage));
   TDriveGeometry g;
-  ASSERT_TRUE(GetDriveGeometry(number, g));
-  auto drive = OpenDrive(number, g);
+  ASSERT_TRUE(disk->QueryGeometry(g));
+  auto drive = OpenDrive(std::move(disk), g);
   ExpectFinds(*drive, gapImage, "10740+20479:07NT 31620+16384:06F16");
   EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "GAPNTFS");
 }

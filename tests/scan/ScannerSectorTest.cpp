@@ -3,7 +3,7 @@
 // boot sector's volume starts, and what confirms a FAT32 volume behind a boot sector.
 #include <gtest/gtest.h>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "scan/BackupBoot.h"
 #include "scan/ScanHelpers.h"
 #include "scan/Scanner.h"
@@ -18,16 +18,13 @@ constexpr uint32_t kDiskSectors = 8192;  // 4 MiB
 class ScannerOnMemoryDisk : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto source = std::make_unique<MemorySource>(size_t{kDiskSectors} * 512);
-    disk = source->data;
-    auto faulty = std::make_unique<FaultSource>(std::move(source));
-    faults = faulty->state;
-    number = registry.Attach(std::move(faulty));
+    disk = std::make_shared<std::vector<uint8_t>>(size_t{kDiskSectors} * 512);
+    faults = std::make_shared<FaultSource::State>();
   }
 
   // The drive as the table reader would build it for a disk with an empty table.
   std::unique_ptr<TPhysicalDrv> Drive() {
-    auto drive = BareDrive(number);
+    auto drive = BareDrive(std::make_unique<FaultSource>(std::make_unique<MemorySource>(disk), faults));
     host.drive = drive.get();
     return drive;
   }
@@ -38,11 +35,9 @@ class ScannerOnMemoryDisk : public ::testing::Test {
     return starts;
   }
 
-  DriveRegistryScope registry;
   ScanWatchHost host;
   std::shared_ptr<std::vector<uint8_t>> disk;
   std::shared_ptr<FaultSource::State> faults;
-  uint8_t number = 0;
 };
 
 struct Boot {
@@ -289,14 +284,13 @@ TEST(ScannerOnOtherDisks, SmallerThanABlockOrWithoutBackup) {
     const char* finds;
   } cases[] = {{500, {10}, "10+50:0bF32"}, {66000, {100, 100 + 0xFFFF}, "100+50:0bF32 65635+50:0bF32"}};
   for (const auto& c : cases) {
-    DriveRegistryScope registry;
     ScanWatchHost host;
     auto memory = std::make_unique<MemorySource>(size_t{c.sectors} * 512);
     for (uint64_t lba : c.boots) {
       PutBootSector(*memory->data, lba, fkFat32, 50, 0xFEED);
       StoreLE<uint16_t>(memory->data->data() + lba * 512 + 0x32, 0xFFFF);
     }
-    auto drive = BareDrive(registry.Attach(std::move(memory)));
+    auto drive = BareDrive(std::move(memory));
     host.drive = drive.get();
     EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 66000, false));
     EXPECT_EQ(LostText(*drive), c.finds);
@@ -311,9 +305,8 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
   constexpr uint64_t kLarge = uint64_t{64} << 21;  // 64 GiB in sectors
   const std::string image = FreshPath("large.img");
   ASSERT_EQ(RunCommand("truncate -s 64G " + ShellQuote(image)), 0);
-  DriveRegistryScope registry;
   ScanWatchHost host;
-  auto drive = BareDrive(registry.AttachImage(image));
+  auto drive = BareImage(image);
   host.drive = drive.get();
   host.stopAfter = 3500;
   ProgressLog progress;
@@ -379,10 +372,9 @@ TEST(BackupVolumeStart, CountsBackFromTheCopyByItsOwnFields) {
 }
 
 TEST(FileSystemConfirmedAt, Fat32NeedsItsMediaDescriptorAtTheStartOfTheFirstFat) {
-  DriveRegistryScope registry;
   auto memory = std::make_unique<MemorySource>(size_t{4096} * 512);
   std::vector<uint8_t>& disk = *memory->data;
-  auto drive = BareDrive(registry.Attach(std::move(memory)));
+  auto drive = BareDrive(std::move(memory));
   PutBootSector(disk, 100, fkFat32, 3000, 1);
   const std::span<const uint8_t, 512> boot(disk.data() + 100 * 512, 512);
   // Reserved sectors (0x0E), media descriptor (0x15), and the FAT's entry 0 behind them.

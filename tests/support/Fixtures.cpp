@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 #include "model/TableReader.h"
 
 namespace qm::test {
@@ -144,17 +144,27 @@ int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const s
   return status;
 }
 
-std::unique_ptr<TPhysicalDrv> ReadDrive(uint8_t number) {
-  TDriveGeometry g;
-  EXPECT_TRUE(GetDriveGeometry(number, g));
-  return CreatePhysicalDrv(number, g);
+std::unique_ptr<Disk> SourceDisk(std::unique_ptr<DriveSource> source) {
+  return std::make_unique<Disk>(std::move(source), kFirstHardDisk);
 }
 
-std::unique_ptr<TPhysicalDrv> BareDrive(uint8_t number) {
+std::unique_ptr<TPhysicalDrv> ReadDrive(std::unique_ptr<DriveSource> source) {
+  auto disk = SourceDisk(std::move(source));
   TDriveGeometry g;
-  EXPECT_TRUE(GetDriveGeometry(number, g));
-  return std::make_unique<TPhysicalDrv>(number, g);
+  EXPECT_TRUE(disk->QueryGeometry(g));
+  return CreatePhysicalDrv(std::move(disk), g);
 }
+
+std::unique_ptr<TPhysicalDrv> ReadImage(const std::string& path) { return ReadDrive(std::make_unique<FileSource>(path)); }
+
+std::unique_ptr<TPhysicalDrv> BareDrive(std::unique_ptr<DriveSource> source) {
+  auto disk = SourceDisk(std::move(source));
+  TDriveGeometry g;
+  EXPECT_TRUE(disk->QueryGeometry(g));
+  return std::make_unique<TPhysicalDrv>(std::move(disk), g);
+}
+
+std::unique_ptr<TPhysicalDrv> BareImage(const std::string& path) { return BareDrive(std::make_unique<FileSource>(path)); }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length) {
   std::ifstream in(path, std::ios::binary);
@@ -223,16 +233,5 @@ void ExpectTreeConsistent(const TPhysicalDrv& d) {
   }
   EXPECT_EQ(d.PartitionCount, counted);
 }
-
-DriveRegistryScope::DriveRegistryScope() {
-  SectorIoStartup();
-  DetachAllDrives();
-}
-
-DriveRegistryScope::~DriveRegistryScope() { DetachAllDrives(); }
-
-uint8_t DriveRegistryScope::Attach(std::unique_ptr<DriveSource> source) { return AttachDrive(std::move(source)); }
-
-uint8_t DriveRegistryScope::AttachImage(const std::string& path) { return AttachDrive(std::make_unique<FileSource>(path)); }
 
 }  // namespace qm::test

@@ -1,11 +1,12 @@
 #pragma once
-// Disk images made at test time by tools/mkimage, and the drive registry set up for a test.
+// Disk images made at test time by tools/mkimage, and drives read from them.
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "disk/Disk.h"
 #include "disk/DriveSource.h"
 #include "model/PhysicalDrv.h"
 
@@ -63,9 +64,14 @@ int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const s
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length);
 void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 
-// The drive as the table reader builds it (no quick scan), or with no records at all.
-std::unique_ptr<TPhysicalDrv> ReadDrive(uint8_t number);
-std::unique_ptr<TPhysicalDrv> BareDrive(uint8_t number);
+// A disk of its own for `source`, as drive 80H.
+std::unique_ptr<Disk> SourceDisk(std::unique_ptr<DriveSource> source);
+// The drive of a source or an image file as the table reader builds it (no quick scan), or
+// with no records at all. Each owns its disk: two of the same image are two open disks.
+std::unique_ptr<TPhysicalDrv> ReadDrive(std::unique_ptr<DriveSource> source);
+std::unique_ptr<TPhysicalDrv> ReadImage(const std::string& path);
+std::unique_ptr<TPhysicalDrv> BareDrive(std::unique_ptr<DriveSource> source);
+std::unique_ptr<TPhysicalDrv> BareImage(const std::string& path);
 
 // The records under `parent` in their order, each as start+size:type and a code of its file
 // system (F12 F16 F32 NT HP SW L ? X -), its own records in brackets. One line says what the
@@ -78,16 +84,6 @@ std::string LostText(const TPhysicalDrv& drive);
 // Every record except Root is in AllPartitions once, in its parent's Children once, in
 // ascending order of start; PartitionCount counts those that are no extended records.
 void ExpectTreeConsistent(const TPhysicalDrv& drive);
-
-// Empties the drive registry on construction and destruction, so that each test starts with
-// no drives and no cached handle.
-class DriveRegistryScope {
- public:
-  DriveRegistryScope();
-  ~DriveRegistryScope();
-  uint8_t Attach(std::unique_ptr<DriveSource> source);
-  uint8_t AttachImage(const std::string& path);
-};
 
 }  // namespace qm::test
 

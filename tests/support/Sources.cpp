@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "disk/SectorIO.h"
+#include "disk/Disk.h"
 
 namespace qm::test {
 namespace {

@@ -16,6 +16,9 @@ namespace qm::test {
 class MemorySource : public DriveSource {
  public:
   explicit MemorySource(size_t bytes, std::string path = "memory") : data(std::make_shared<std::vector<uint8_t>>(bytes)), path_(std::move(path)) {}
+  // Another source over the same bytes: each drive owns its own disk.
+  explicit MemorySource(std::shared_ptr<std::vector<uint8_t>> shared, std::string path = "memory")
+      : data(std::move(shared)), path_(std::move(path)) {}
   const std::string& Path() const override { return path_; }
   bool IsBlockDevice() const override { return false; }
   std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override;
@@ -50,7 +53,8 @@ class FaultSource : public DriveSource {
     std::vector<uint64_t> readOffsets, writeOffsets;  // every transfer attempted
   };
 
-  explicit FaultSource(std::unique_ptr<DriveSource> inner) : inner_(std::move(inner)), state(std::make_shared<State>()) {}
+  explicit FaultSource(std::unique_ptr<DriveSource> inner, std::shared_ptr<State> shared = std::make_shared<State>())
+      : inner_(std::move(inner)), state(std::move(shared)) {}
   const std::string& Path() const override { return inner_->Path(); }
   bool IsBlockDevice() const override { return state->blockDevice; }
   std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override;

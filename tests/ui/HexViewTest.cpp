@@ -32,7 +32,7 @@ TEST_F(HexViewTest, ScrollsAndReachesTheLastSectorOfAHugeDisk) {
   std::filesystem::resize_file(path, sectors * 512, error);
   if (error) GTEST_SKIP() << "no sparse file of " << sectors << " sectors here: " << error.message();
   qm::test::WriteFileBytes(path, (sectors - 1) * 512, {'L', 'A', 'S', 'T'});
-  const std::unique_ptr<TPhysicalDrv> drive = qm::test::ReadDrive(registry.AttachImage(path));
+  const std::unique_ptr<TPhysicalDrv> drive = qm::test::ReadImage(path);
   TfrmHexView view(drive.get());
   THexDump& dump = *view.HexDump;
   view.show();

@@ -21,12 +21,10 @@ inline const std::string& DemoImage() {
 
 class WindowTest : public ::testing::Test {
  protected:
-  qm::test::DriveRegistryScope registry;
   std::unique_ptr<TfrmMain> window;
 
   TfrmMain& Open(const std::vector<std::string>& images) {
-    for (const std::string& image : images) registry.AttachImage(image);
-    window = std::make_unique<TfrmMain>();
+    window = std::make_unique<TfrmMain>(images);
     window->resize(1100, 720);
     window->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));

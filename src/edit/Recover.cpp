@@ -179,7 +179,7 @@ uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source) {
   }
 }
 
-bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source) {
+bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active) {
   const uint64_t start = source.AbsoluteStart();
   const TChs first = LbaToChs(drive.Geometry, start, false);
   const TChs last = LbaToChs(drive.Geometry, LastSector(source), true);
@@ -201,7 +201,7 @@ bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition&
   }
 
   auto record = std::make_unique<TPartition>();
-  record->Entry.BootIndicator = source.RebuildActive ? kActiveFlag : 0;
+  record->Entry.BootIndicator = active ? kActiveFlag : 0;
   record->Entry.SystemId = type;
   record->Entry.StartHead = static_cast<uint8_t>(first.Head);
   record->Entry.StartSecCyl = first.SecCyl;

@@ -51,8 +51,6 @@ struct TPartition {
   uint8_t FsKind = 0;
   TSector BootSector{};
   TPartition* Parent = nullptr;
-  bool RebuildPrimary = false;
-  bool RebuildActive = false;
   // A lost find whose own first sector is destroyed: the LBA of the intact backup boot sector
   // that BootSector was copied from. 0 for every other record.
   uint64_t BootFromBackup = 0;

@@ -159,14 +159,11 @@ void TfrmRebuild::FillSource() {
   lvSource->OnChanging = nullptr;
   lvSource->clear();
   lvSource->OnChanging = std::move(guard);
-  const int firstLost = List.FirstLostRow();
-  const int count = static_cast<int>(List.Source().size());
-  for (int i = 0; i < count; ++i) {
-    const TPartitionRow& row = List.Source()[static_cast<size_t>(i)];
+  for (const TPartitionRow& row : List.Source()) {
     auto* item = new QTreeWidgetItem({Q(row.Caption), Q(row.VolumeLabel)});
     // The two group rows stand out.
-    const bool group = i == 0 || i == firstLost - 1;
-    for (int c = 0; c < 2; ++c) item->setBackground(c, WinColor(group ? kGroupRowColour : kRowColour));
+    const QColor background = WinColor(row.Kind == RowKind::Group ? clGroupRow : clWhite);
+    for (int c = 0; c < 2; ++c) item->setBackground(c, background);
     lvSource->addTopLevelItem(item);
   }
 }

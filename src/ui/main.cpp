@@ -256,7 +256,6 @@ void TfrmMain::RefreshExecute() {
   }
   FormShow();
   PaintBox2->update();
-  LayoutDiskMap();
   PaintBox1->update();
   Label4->setText(QString());
   Label5->setText(QString());

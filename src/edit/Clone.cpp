@@ -210,7 +210,7 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
   if (!CheckNotBusy(drive)) return nullptr;
   const DriveSource* drv = FindDriveSource(drive.DriveNumber);
   if (!drv || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
-    Refuse("The selected record is not a lost partition of drive " + DriveHex(drive.DriveNumber) + "H.");
+    Refuse("The selected record is not a lost partition of " + DriveName(drive) + ".");
     return nullptr;
   }
   auto plan = std::make_unique<TClonePlan>();

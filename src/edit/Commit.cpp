@@ -14,16 +14,22 @@ namespace qm {
 
 bool DebugMode = false;
 
-namespace {
-
-void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
-
 std::string DriveTitle(uint8_t driveNumber) {
   std::string title = "Drive " + DriveHex(driveNumber) + "H";
   if (const DriveSource* source = FindDriveSource(driveNumber)) title += " (" + source->Path() + ")";
   return title;
 }
-std::string DriveTitle(const TPhysicalDrv& drive) { return DriveTitle(drive.DriveNumber); }
+
+std::string DriveName(const TPhysicalDrv& drive) { return "drive " + DriveHex(drive.DriveNumber) + "H"; }
+
+std::string LastIoReason() {
+  const int error = LastIoError();
+  return error != 0 ? SystemErrorText(error) : std::string("the drive returned no data");
+}
+
+namespace {
+
+void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 
 std::string LockRefusalText(uint8_t drive, int error) {
   if (error == EWOULDBLOCK)
@@ -41,7 +47,7 @@ bool CheckTablesWritable(const TPhysicalDrv& drive) {
     return false;
   }
   if (!drive.WalkStopped.empty()) {
-    RefuseWrite("The partition tables of drive " + DriveHex(drive.DriveNumber) + "H could not be read to their end: " + drive.WalkStopped +
+    RefuseWrite("The partition tables of " + DriveName(drive) + " could not be read to their end: " + drive.WalkStopped +
                 ".\rThey are only shown, never written.");
     return false;
   }
@@ -77,7 +83,7 @@ bool CheckTablesUnchanged(const TPhysicalDrv& drive) {
     TSector now{};
     const bool read = ReadSectors(drive.DriveNumber, lba, 1, now.data(), false, true);
     if (!read || now != sector) {
-      RefuseWrite("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive) +
+      RefuseWrite("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive.DriveNumber) +
                   (read ? " has changed since it was read" : " cannot be read again") +
                   ".\rRefresh the drive and try again. Nothing was written.");
       return false;

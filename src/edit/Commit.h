@@ -11,6 +11,15 @@
 
 namespace qm {
 
+// How a message names a drive: "Drive 80H (disk.img)" on a line of its own, with the image or
+// device behind it; "drive 80H" inside a sentence.
+std::string DriveTitle(uint8_t driveNumber);
+std::string DriveName(const TPhysicalDrv& drive);
+
+// Why the last transfer of the sector layer failed, in the system's words; "the drive returned
+// no data" when it gave no reason.
+std::string LastIoReason();
+
 // Development mode: while set, the edits write dump files of the tables they change
 // (partibefore.dat, partiafter.dat, rebuilt.dat in the current working directory).
 extern bool DebugMode;

@@ -33,8 +33,6 @@ const char* const kFailedText = "Recover partition Failed.";
 void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 void ShowRecovering(const std::string& text) { MessageBox(text, "Recovering", MsgButtons::Ok, MsgIcon::Error); }
 
-std::string DriveName(const TPhysicalDrv& drive) { return "drive " + DriveHex(drive.DriveNumber) + "H"; }
-
 // Last sector of a record. A zero-length entry on a damaged disk still occupies its first
 // sector, so that nothing is placed over it.
 uint64_t LastSector(const TPartition& r) {

@@ -43,12 +43,6 @@ constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 
 const char* const kInvalidFileText = "Invalid partition backup file.";
 
-std::string DriveTitle(const TPhysicalDrv& drive) {
-  std::string title = "Drive " + DriveHex(drive.DriveNumber) + "H";
-  if (const DriveSource* source = FindDriveSource(drive.DriveNumber)) title += " (" + source->Path() + ")";
-  return title;
-}
-
 void ShowRestoreError(const std::string& text) { MessageBox(text, "Restore", MsgButtons::Ok, MsgIcon::Error); }
 
 // Writes `data` to a new file next to `fileName`, then puts it in its place: an old backup of
@@ -200,7 +194,7 @@ bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
     return false;
   }
   if (replacesBackup && MessageBox(fileName + " holds a partition backup already.\rReplace it with the tables of " +
-                                       DriveTitle(drive) + "?",
+                                       DriveTitle(drive.DriveNumber) + "?",
                                    "Backup", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
     return false;
   BusyGuard busy(drive);
@@ -293,7 +287,7 @@ std::string CheckRestoreBlocks(const std::vector<std::pair<uint64_t, TSector>>& 
 std::string RestoreMismatch(const TPhysicalDrv& drive, const std::vector<std::pair<uint64_t, TSector>>& blocks) {
   std::string lines;
   auto add = [&](const std::string& line) { lines += (lines.empty() ? "" : "\r") + line; };
-  const std::string name = DriveTitle(drive);
+  const std::string name = DriveTitle(drive.DriveNumber);
   const std::vector<ChainTable> chain = FileChain(blocks);
   // A sector 0 without a table, or with a disk signature of zeros, gives nothing to compare
   // with: that is the master boot record a restore most often mends. Neither does a volume's
@@ -334,7 +328,7 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
   // A backup may well be the repair of tables the walk could not read to their end, or of a
   // master boot record that a volume's boot sector has replaced; only a GUID partition table
   // and sectors other than 512 bytes rule a restore out.
-  const std::string name = DriveTitle(drive);
+  const std::string name = DriveTitle(drive.DriveNumber);
   if (drive.IsGpt || drive.Geometry.BytesPerSector != kSectorSize) {
     ShowRestoreError(name + (drive.IsGpt ? " holds a GUID partition table."
                                          : " does not use 512-byte sectors.") +

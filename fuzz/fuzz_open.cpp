@@ -1,6 +1,6 @@
 // Opening a drive as both front ends do: the table walk with its gaps, file-system
-// recognition and volume labels of every record, the quick scan of every gap, and the rows,
-// notes and disk-map rectangles shown for it.
+// recognition and volume labels of every record, the quick scan of every gap, and the rows and
+// notes shown for it.
 #include <cstddef>
 #include <cstdint>
 
@@ -37,16 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DriveNotes(*drive);
   MapHeaderText(0, *drive);
   std::vector<TPartitionRow> rows = BuildPartitionRows(drive.get(), true);
-  for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
-    RowSelectable(*drive, row);
-    RowBackground(*drive, row);
-  }
+  for (int row = 0; row < static_cast<int>(rows.size()); ++row) RowSelectable(*drive, row);
   for (const TPartitionRow& row : rows) {
     if (!row.Record) continue;
     RowIndent(*drive, *row.Record);
     MapFsLine(*row.Record);
     MapStatusLine(*row.Record);
-    GetMapRect(*drive, *row.Record, 600, 60);
   }
   return 0;
 }

@@ -13,7 +13,6 @@
 #include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "edit/RecoverQuestions.h"
-#include "model/CheckReport.h"
 #include "model/Enumeration.h"
 #include "scan/Scanner.h"
 
@@ -67,15 +66,13 @@ int RunRecover(const RecoverOptions& options) {
   // hear that nothing could be done.
   FindVolumesInFrontOf(drive, options.at);
   if (Interrupted()) return Stopped();
-  if (!CheckRecoverPossible(drive, *lost)) {
+  const RecoverAsk asked = AskRecover(drive, *lost);
+  if (asked == RecoverAsk::Refused) {
     PrintError("nothing was written");
     return kExitFailure;
   }
-  std::string report;
-  BuildCheckReport(drive, *lost, report);
-  const bool confirmed = ConfirmRecover(*lost, report);
   if (Interrupted()) return Stopped();
-  if (!confirmed) {
+  if (asked == RecoverAsk::Declined) {
     PrintError("recovery cancelled; nothing was written");
     return kExitFailure;
   }

@@ -196,7 +196,7 @@ int RunRebuild(const RebuildOptions& options) {
   }
 
   return RunOnDrive(options.source, [&](TPhysicalDrv& drive) {
-    std::vector<TPartition*> chosen;
+    std::vector<TRebuildChoice> chosen;
     for (uint64_t lba : seen) {
       TPartition* record = ListedAt(drive, lba);
       if (!record) record = FindLostAt(drive, lba);
@@ -208,9 +208,8 @@ int RunRebuild(const RebuildOptions& options) {
         PrintError("no partition or lost partition starts at sector " + std::to_string(lba) + " (see `list`)");
         return kExitFailure;
       }
-      record->RebuildPrimary = std::find(primary.begin(), primary.end(), lba) != primary.end();
-      record->RebuildActive = !active.empty() && active.front() == lba;
-      chosen.push_back(record);
+      chosen.push_back({record, std::find(primary.begin(), primary.end(), lba) != primary.end(),
+                        !active.empty() && active.front() == lba});
     }
     // Each logical drive gets an extended boot record in front of it: the volumes there must be
     // known, so that none is written into.

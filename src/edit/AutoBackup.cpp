@@ -19,6 +19,7 @@
 #include "disk/Bytes.h"
 #include "disk/Host.h"
 #include "disk/Disk.h"
+#include "edit/Commit.h"
 #include "edit/TableBackup.h"
 
 namespace qm {
@@ -288,7 +289,7 @@ std::string DiskDiffers(const TPhysicalDrv& drive, const TChangeRecord& record, 
     return "the disk holds " + std::to_string(SizeOf(drive)) + " sectors; the change was made on a disk of " +
            std::to_string(record.DiskSectors) + " sectors";
   uint32_t signature = 0;
-  if (!CurrentSignature(drive, signature)) return "sector 0 cannot be read (" + SystemErrorText(drive.Io().LastIoError()) + ")";
+  if (!CurrentSignature(drive, signature)) return "sector 0 cannot be read (" + LastIoReason(drive.Io()) + ")";
   // The signature the disk should have now: the one the change left, or before a redo the one
   // it found.
   uint32_t expectedSignature = record.DiskSignature;
@@ -382,7 +383,7 @@ bool SaveChangeRecord(const TPhysicalDrv& drive, const TChange& change, std::str
   record.DiskSectors = SizeOf(drive);
   record.Writes = change.Writes;
   if (!CurrentSignature(drive, record.DiskSignature)) {
-    problem = "sector 0 cannot be read (" + SystemErrorText(drive.Io().LastIoError()) + ")";
+    problem = "sector 0 cannot be read (" + LastIoReason(drive.Io()) + ")";
     return false;
   }
   for (const TSectorWrite& w : change.Writes)
@@ -493,8 +494,8 @@ EditResult TurnRecord(TPhysicalDrv& drive, const std::string& path, bool undo) {
   run.RecordPath = path;
   const std::string question = std::string(undo ? "You are taking back " : "You are applying again ") + name + ": " +
                                std::to_string(change.Writes.size()) + " sector" +
-                               (change.Writes.size() == 1 ? "" : "s") + " of drive " + DriveHex(drive.DriveNumber) +
-                               "H will be written.\r\rAre you sure?";
+                               (change.Writes.size() == 1 ? "" : "s") + " of " + DriveName(drive) +
+                               " will be written.\r\rAre you sure?";
   run.Ask = [question, caption = run.Caption] {
     return MessageBox(question, caption, MsgButtons::OkCancel, MsgIcon::Warning) == MsgAnswer::Ok;
   };
@@ -508,15 +509,14 @@ EditResult UndoLastChange(TPhysicalDrv& drive) {
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
     if (it->Undone) continue;
     if (it->Legacy) {
-      ShowUndoMessage("The newest backup of drive " + DriveHex(drive.DriveNumber) + "H, " + it->Path +
+      ShowUndoMessage("The newest backup of " + DriveName(drive) + ", " + it->Path +
                       ", was saved by an earlier version, which did not record what the change wrote.\rIt is not "
                       "taken back by undo; `quillmark-cli restore` puts its tables back after its checks.");
       return EditResult::Refused;
     }
     return TurnRecord(drive, it->Path, true);
   }
-  MessageBox("There is no recorded change of drive " + DriveHex(drive.DriveNumber) +
-                 "H that is still applied: there is nothing to undo.",
+  MessageBox("There is no recorded change of " + DriveName(drive) + " that is still applied: there is nothing to undo.",
              "Undo", MsgButtons::Ok, MsgIcon::Information);
   return EditResult::Refused;
 }
@@ -527,7 +527,7 @@ EditResult RedoLastChange(TPhysicalDrv& drive) {
   const TAutomaticBackup* next = nullptr;
   for (auto it = list.rbegin(); it != list.rend() && it->Undone && !it->Legacy; ++it) next = &*it;
   if (!next) {
-    MessageBox("No undo of drive " + DriveHex(drive.DriveNumber) + "H is left to take back: there is nothing to redo.",
+    MessageBox("No undo of " + DriveName(drive) + " is left to take back: there is nothing to redo.",
                "Redo", MsgButtons::Ok, MsgIcon::Information);
     return EditResult::Refused;
   }

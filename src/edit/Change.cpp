@@ -42,8 +42,6 @@ bool WasReadByWalk(const TPhysicalDrv& drive, uint64_t lba) {
                      [&](const auto& table) { return table.first == lba; });
 }
 
-std::string DriveName(const TPhysicalDrv& drive) { return "drive " + DriveHex(drive.DriveNumber) + "H"; }
-
 // The table `table` describes, written over `sector` (the disk's bytes). Entries read from a
 // slot of this table stay in it; new ones take the first free slot, that is one empty on
 // disk or left by an entry the edit removed; slots of removed entries that nothing takes are
@@ -129,7 +127,7 @@ bool PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole ro
   write.After = after;
   if (lba >= drive.Geometry.TotalSectors || !drive.Io().ReadSectors(lba, 1, write.Before.data(), false, true)) {
     RefuseWrite("Error", "Sector " + std::to_string(lba) + " of " + DriveName(drive) + " cannot be read (" +
-                             SystemErrorText(drive.Io().LastIoError()) + ").\rNothing was written.");
+                             LastIoReason(drive.Io()) + ").\rNothing was written.");
     return false;
   }
   if (write.Before != write.After) change.Writes.push_back(write);
@@ -164,7 +162,7 @@ bool PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
         !drive.Io().ReadSectors(lba, 1, write.Before.data(), false, true)) {
       RefuseWrite("Error", "The partition table at sector " + std::to_string(lba) + " of " + DriveName(drive) +
                                (lba >= drive.Geometry.TotalSectors ? " lies beyond the end of the disk"
-                                                                   : " cannot be read (" + SystemErrorText(drive.Io().LastIoError()) + ")") +
+                                                                   : " cannot be read (" + LastIoReason(drive.Io()) + ")") +
                                ".\rNothing was written.");
       return false;
     }
@@ -265,8 +263,7 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
     for (const TSectorWrite& w : change.Writes) {
       TSector now = pattern;
       if (!drive.Io().ReadSectors(w.Lba, 1, now.data(), false, false) || now == pattern)
-        return "Sector " + std::to_string(w.Lba) + " of " + DriveName(drive) + " cannot be read (" +
-               (drive.Io().LastIoError() != 0 ? SystemErrorText(drive.Io().LastIoError()) : std::string("the drive returned no data")) + ").";
+        return "Sector " + std::to_string(w.Lba) + " of " + DriveName(drive) + " cannot be read (" + LastIoReason(drive.Io()) + ").";
       if (now != w.Before)
         return "Sector " + std::to_string(w.Lba) + " of " + DriveName(drive) +
                " has changed since it was read: another program wrote to it.\rRefresh the drive and try again.";
@@ -301,7 +298,7 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
   std::string failure;
   for (const TSectorWrite& w : change.Writes) {
     if (!drive.Io().WriteSectors(w.Lba, 1, w.After.data(), true)) {
-      failure = "sector " + std::to_string(w.Lba) + " could not be written (" + SystemErrorText(drive.Io().LastIoError()) + ")";
+      failure = "sector " + std::to_string(w.Lba) + " could not be written (" + LastIoReason(drive.Io()) + ")";
       break;
     }
     ++written;

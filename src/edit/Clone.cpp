@@ -209,7 +209,7 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
                                          const TLogiDrive* volume) {
   if (!CheckNotBusy(drive)) return nullptr;
   if (!drive.Io().HasSource() || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
-    Refuse("The selected record is not a lost partition of drive " + DriveHex(drive.DriveNumber) + "H.");
+    Refuse("The selected record is not a lost partition of " + DriveName(drive) + ".");
     return nullptr;
   }
   auto plan = std::make_unique<TClonePlan>();

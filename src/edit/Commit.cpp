@@ -14,16 +14,24 @@ namespace qm {
 
 bool DebugMode = false;
 
-namespace {
-
-void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
+std::string DriveTitle(const TPhysicalDrv& drive) { return DriveTitle(drive.Io()); }
 
 std::string DriveTitle(const Disk& disk) {
   std::string title = "Drive " + DriveHex(disk.Number()) + "H";
   if (disk.HasSource()) title += " (" + disk.Path() + ")";
   return title;
 }
-std::string DriveTitle(const TPhysicalDrv& drive) { return DriveTitle(drive.Io()); }
+
+std::string DriveName(const TPhysicalDrv& drive) { return "drive " + DriveHex(drive.DriveNumber) + "H"; }
+
+std::string LastIoReason(const Disk& disk) {
+  const int error = disk.LastIoError();
+  return error != 0 ? SystemErrorText(error) : std::string("the drive returned no data");
+}
+
+namespace {
+
+void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 
 std::string LockRefusalText(const Disk& drive, int error) {
   if (error == EWOULDBLOCK)
@@ -41,7 +49,7 @@ bool CheckTablesWritable(const TPhysicalDrv& drive) {
     return false;
   }
   if (!drive.WalkStopped.empty()) {
-    RefuseWrite("The partition tables of drive " + DriveHex(drive.DriveNumber) + "H could not be read to their end: " + drive.WalkStopped +
+    RefuseWrite("The partition tables of " + DriveName(drive) + " could not be read to their end: " + drive.WalkStopped +
                 ".\rThey are only shown, never written.");
     return false;
   }

@@ -11,6 +11,16 @@
 
 namespace qm {
 
+// How a message names a drive: "Drive 80H (disk.img)" on a line of its own, with the image or
+// device behind it; "drive 80H" inside a sentence.
+std::string DriveTitle(const TPhysicalDrv& drive);
+std::string DriveTitle(const Disk& disk);
+std::string DriveName(const TPhysicalDrv& drive);
+
+// Why the last transfer of `disk` failed, in the system's words; "the drive returned no data"
+// when it gave no reason.
+std::string LastIoReason(const Disk& disk);
+
 // Development mode: while set, the edits write dump files of the tables they change
 // (partibefore.dat, partiafter.dat, rebuilt.dat in the current working directory).
 extern bool DebugMode;

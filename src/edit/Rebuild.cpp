@@ -24,32 +24,41 @@ std::string NoRoomText(size_t number) {
          ".\r\rPlease set this partition 'Primary' to try again.";
 }
 
+// A chosen partition as the new layout will hold it: a copy, since the rebuild frees the
+// records of the drive's tree.
+struct TPlanned {
+  TPartition Volume;
+  bool Primary = false;
+  bool Active = false;
+};
+
 // Builds the new layout from `plan` into the drive's (cleared) model. False, after a message,
 // when a step fails. `volumes` are every volume of the drive known before: chosen or left out,
 // listed or lost, no new table lands in one of them.
-bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan, const std::vector<TKnownVolume>& volumes) {
+bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::vector<TKnownVolume>& volumes) {
   drive.FreeTableRecords();
-  for (TPartition& p : plan)
-    if (p.RebuildPrimary && !AddPartitionEntry(drive, drive.Root, p)) return false;
+  for (const TPlanned& p : plan)
+    if (p.Primary && !AddPartitionEntry(drive, drive.Root, p.Volume, p.Active)) return false;
 
-  const auto firstLogical = std::find_if(plan.begin(), plan.end(), [](const TPartition& p) { return !p.RebuildPrimary; });
+  const auto firstLogical = std::find_if(plan.begin(), plan.end(), [](const TPlanned& p) { return !p.Primary; });
   if (firstLogical == plan.end()) return true;
   // The extended partition starts right behind the last primary partition in front of the
   // logical drives, or one track before the first logical drive when none is; where that
   // sector belongs to a volume or holds data, at the nearest free sector in front of the
   // first logical drive.
   uint64_t lowest = 1, preferred = kNoSector;
-  for (auto p = plan.begin(); p != firstLogical; ++p) lowest = preferred = p->AbsoluteEnd();
-  if (firstLogical == plan.begin() && firstLogical->AbsoluteStart() > drive.Geometry.SectorsPerTrack)
-    preferred = firstLogical->AbsoluteStart() - drive.Geometry.SectorsPerTrack;
-  const uint64_t start = FindFreeTableSector(drive, volumes, lowest, firstLogical->AbsoluteStart(), preferred);
+  for (auto p = plan.begin(); p != firstLogical; ++p) lowest = preferred = p->Volume.AbsoluteEnd();
+  const uint64_t firstStart = firstLogical->Volume.AbsoluteStart();
+  if (firstLogical == plan.begin() && firstStart > drive.Geometry.SectorsPerTrack)
+    preferred = firstStart - drive.Geometry.SectorsPerTrack;
+  const uint64_t start = FindFreeTableSector(drive, volumes, lowest, firstStart, preferred);
   if (start == kNoSector) {
     ShowError(NoRoomText(static_cast<size_t>(firstLogical - plan.begin()) + 1));
     return false;
   }
   uint64_t end = 0;
-  for (const TPartition& p : plan)
-    if (!p.RebuildPrimary) end = LastSector(p);
+  for (const TPlanned& p : plan)
+    if (!p.Primary) end = LastSector(p.Volume);
   if (!FitsTableField(start) || !FitsTableField(end - start + 1)) {
     ShowError("The extended partition cannot be described by the master boot record.");
     return false;
@@ -80,8 +89,8 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPartition>& plan, const std::
   TPartition* table = extended;
   bool firstOne = true;
   for (size_t i = 0; i < plan.size(); ++i) {
-    TPartition& p = plan[i];
-    if (p.RebuildPrimary) continue;
+    if (plan[i].Primary) continue;
+    TPartition& p = plan[i].Volume;
     if (firstOne) {
       if (!AddPartitionEntry(drive, *extended, p)) return false;
       firstOne = false;
@@ -120,13 +129,13 @@ std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive) {
 
 }  // namespace
 
-std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TPartition*>& chosen) {
+std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen) {
   if (chosen.empty()) return "Choose at least one partition to rebuild the partition table.";
   for (size_t i = 0; i < chosen.size(); ++i) {
-    const TPartition& p = *chosen[i];
+    const TPartition& p = *chosen[i].Record;
     if (p.IsGap() || p.IsExtended() || p.Entry.TotalSectors == 0)
       return "Partition " + std::to_string(i + 1) + " cannot be an entry of a partition table.";
-    if (i > 0 && p.AbsoluteStart() < chosen[i - 1]->AbsoluteStart())
+    if (i > 0 && p.AbsoluteStart() < chosen[i - 1].Record->AbsoluteStart())
       return "The partitions to rebuild must be listed in the order of their start.";
     if (p.AbsoluteEnd() > drive.Geometry.TotalSectors)
       return "Partition " + std::to_string(i + 1) + " reaches beyond the end of the drive.";
@@ -135,14 +144,14 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TParti
   int runs = 0;
   size_t primaries = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
-    if (chosen[i]->RebuildPrimary) ++primaries;
-    else if (i == 0 || chosen[i - 1]->RebuildPrimary) ++runs;
+    if (chosen[i].Primary) ++primaries;
+    else if (i == 0 || chosen[i - 1].Primary) ++runs;
   }
   if (runs > 1) return "Logical drives cannot be comparted by primary partitions.";
   if (primaries > 4 || (primaries == 4 && chosen.size() > 4))
     return "Too many primary partitions to rebuild partition table.";
   for (size_t i = 1; i < chosen.size(); ++i)
-    if (chosen[i]->AbsoluteStart() <= LastSector(*chosen[i - 1]))
+    if (chosen[i].Record->AbsoluteStart() <= LastSector(*chosen[i - 1].Record))
       return "Some sectors were allocated to more than one partitions:\r\r#" + std::to_string(i) + ", #" +
              std::to_string(i + 1);
 
@@ -153,20 +162,20 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TParti
   const uint64_t spt = drive.Geometry.SectorsPerTrack;
   bool firstLogical = true;
   for (size_t i = 0; i < chosen.size(); ++i) {
-    if (chosen[i]->RebuildPrimary) continue;
-    const uint64_t start = chosen[i]->AbsoluteStart();
+    if (chosen[i].Primary) continue;
+    const uint64_t start = chosen[i].Record->AbsoluteStart();
     bool room;
     if (firstLogical && i > 0)
-      room = LastSector(*chosen[i - 1]) + 1 < start;
+      room = LastSector(*chosen[i - 1].Record) + 1 < start;
     else
-      room = start > spt && (i == 0 || LastSector(*chosen[i - 1]) + spt < start);
+      room = start > spt && (i == 0 || LastSector(*chosen[i - 1].Record) + spt < start);
     if (!room) return NoRoomText(i + 1);
     firstLogical = false;
   }
   return "";
 }
 
-EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TPartition*>& chosen) {
+EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen) {
   if (const std::string problem = CheckRebuildPlan(drive, chosen); !problem.empty()) {
     ShowError(problem);
     return EditResult::Refused;
@@ -180,22 +189,21 @@ EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TPartiti
   // The chosen records may be records of the current tree, which the rebuild frees: work on
   // copies. A primary partition that stays primary keeps its slot of the master boot record;
   // an NTFS volume followed by a free sector gets it (its backup boot sector lies there).
-  std::vector<TPartition> plan;
-  for (const TPartition* p : chosen) {
-    TPartition copy = *p;
-    copy.Children.clear();
-    copy.Parent = nullptr;
-    copy.RebuildActive = p->RebuildPrimary && p->RebuildActive;
-    if (!(p->RebuildPrimary && p->SlotTable == &drive.Root)) {
-      copy.Slot = -1;
-      copy.SlotTable = nullptr;
+  std::vector<TPlanned> plan;
+  for (const TRebuildChoice& choice : chosen) {
+    TPlanned p{*choice.Record, choice.Primary, choice.Primary && choice.Active};
+    p.Volume.Children.clear();
+    p.Volume.Parent = nullptr;
+    if (!(choice.Primary && choice.Record->SlotTable == &drive.Root)) {
+      p.Volume.Slot = -1;
+      p.Volume.SlotTable = nullptr;
     }
-    plan.push_back(copy);
+    plan.push_back(p);
   }
   for (size_t i = 0; i < plan.size(); ++i) {
-    const uint32_t size = NtfsPartitionSize(drive, *chosen[i], volumes);
-    if (i + 1 == plan.size() || plan[i].AbsoluteStart() + size <= plan[i + 1].AbsoluteStart())
-      plan[i].Entry.TotalSectors = size;
+    const uint32_t size = NtfsPartitionSize(drive, *chosen[i].Record, volumes);
+    if (i + 1 == plan.size() || plan[i].Volume.AbsoluteStart() + size <= plan[i + 1].Volume.AbsoluteStart())
+      plan[i].Volume.Entry.TotalSectors = size;
   }
 
   const uint64_t extendedBase = drive.ExtendedBase;

@@ -11,17 +11,24 @@
 
 namespace qm {
 
+// One partition of the new layout as the user chose it: a record of the drive's tree or one of
+// its lost finds, and where it goes.
+struct TRebuildChoice {
+  const TPartition* Record = nullptr;
+  bool Primary = false;  // an entry of the master boot record; else a logical drive
+  bool Active = false;   // the boot indicator; taken only for a primary one
+};
+
 // Checks the plan (logical drives in one run, at most four primary entries with room for the
 // extended one, no shared sectors, a free track in front of every logical drive that needs a
 // new extended boot record), builds the new layout in memory and takes it back, and only then
-// asks. `chosen` is in ascending order of start; its records' RebuildPrimary and RebuildActive
-// say where each goes. On Written/NotNotified the tables were written and read again;
-// Refused/Cancelled leave the drive as it was; on WriteFailed the caller tells the user. The
-// records of the drive's tree are read anew either way: pointers into it, `chosen` included,
-// are stale afterwards.
-EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TPartition*>& chosen);
+// asks. `chosen` is in ascending order of start. On Written/NotNotified the tables were written
+// and read again; Refused/Cancelled leave the drive as it was; on WriteFailed the caller tells
+// the user. The records of the drive's tree are read anew either way: pointers into it,
+// `chosen` included, are stale afterwards.
+EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen);
 
 // The message of the first plan check that `chosen` fails, or "" when it passes them all.
-std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TPartition*>& chosen);
+std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen);
 
 }  // namespace qm

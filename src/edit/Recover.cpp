@@ -33,8 +33,6 @@ const char* const kFailedText = "Recover partition Failed.";
 void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
 void ShowRecovering(const std::string& text) { MessageBox(text, "Recovering", MsgButtons::Ok, MsgIcon::Error); }
 
-std::string DriveName(const TPhysicalDrv& drive) { return "drive " + DriveHex(drive.DriveNumber) + "H"; }
-
 // Last sector of a record. A zero-length entry on a damaged disk still occupies its first
 // sector, so that nothing is placed over it.
 uint64_t LastSector(const TPartition& r) {
@@ -179,7 +177,7 @@ uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source) {
   }
 }
 
-bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source) {
+bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active) {
   const uint64_t start = source.AbsoluteStart();
   const TChs first = LbaToChs(drive.Geometry, start, false);
   const TChs last = LbaToChs(drive.Geometry, LastSector(source), true);
@@ -201,7 +199,7 @@ bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition&
   }
 
   auto record = std::make_unique<TPartition>();
-  record->Entry.BootIndicator = source.RebuildActive ? kActiveFlag : 0;
+  record->Entry.BootIndicator = active ? kActiveFlag : 0;
   record->Entry.SystemId = type;
   record->Entry.StartHead = static_cast<uint8_t>(first.Head);
   record->Entry.StartSecCyl = first.SecCyl;

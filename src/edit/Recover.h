@@ -54,9 +54,10 @@ bool HasVacancy(const TPhysicalDrv& drive, const TPartition& table);
 // for FAT16 and FAT32 partitions that end beyond the CHS limit.
 uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source);
 
-// Gives `table` a new entry record standing for `source` (source itself stays where it is) and
-// queues the table for writing. False, after a message, when the table has no vacancy.
-bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source);
+// Gives `table` a new entry record standing for `source` (source itself stays where it is),
+// with the boot indicator set when `active`, and queues the table for writing. False, after a
+// message, when the table has no vacancy.
+bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active = false);
 
 struct TLogicalSlot {
   TPartition* Table = nullptr;      // the table record that receives the entry or the new link

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "disk/Host.h"
+#include "edit/Recover.h"
+#include "model/CheckReport.h"
 
 namespace qm {
 namespace {
@@ -16,11 +18,17 @@ const char kBackupQuestion[] =
 
 }  // namespace
 
-bool ConfirmRecover(const TPartition& lost, const std::string& report) {
+RecoverAsk AskRecover(TPhysicalDrv& drive, TPartition& lost) {
+  if (!CheckRecoverPossible(drive, lost)) return RecoverAsk::Refused;
+  std::string report;
+  BuildCheckReport(drive, lost, report);
+  // A report that offers a preview has read the root directory.
   if (lost.FsKind != fkHpfs && report.find("Preview") == std::string::npos &&
       MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
-    return false;
-  return MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes;
+    return RecoverAsk::Declined;
+  return MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes
+             ? RecoverAsk::Confirmed
+             : RecoverAsk::Declined;
 }
 
 std::string BootSectorRestoreQuestion(const TPartition& find) {

@@ -1,16 +1,24 @@
 #pragma once
-// The two confirmations asked before a lost partition is recovered, shared by the window and
-// the command line.
+// The checks and questions before a lost partition is recovered, shared by the window and the
+// command line, so that both refuse and ask the same things in the same order.
 #include <string>
 
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
-// Asks, through the host, whether to go on: first when the check report `report` of `lost`
-// shows that its root directory could not be read (not asked for HPFS, which has no report of
-// its own), then the reminder to back up the tables. True when both were answered Yes.
-bool ConfirmRecover(const TPartition& lost, const std::string& report);
+enum class RecoverAsk {
+  Refused,    // a check failed (told through the host); nothing was asked
+  Declined,   // a question was answered No
+  Confirmed,  // every check passed and every question was answered Yes
+};
+
+// What comes before a recovery of `lost`, in the one order of every front end: every refusal
+// of CheckRecoverPossible, then the questions, asked through the host: when the check report of
+// `lost`, read from the disk now, shows that its root directory could not be read (not asked
+// for HPFS, which has no report of its own), whether to go on; then the reminder to back up
+// the tables. Nothing is written.
+RecoverAsk AskRecover(TPhysicalDrv& drive, TPartition& lost);
 
 // For a find made from its backup boot sector (its own first sector is destroyed), asked after
 // the recovery: whether to copy the backup over the destroyed first sector, the one write of

@@ -43,12 +43,6 @@ constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 
 const char* const kInvalidFileText = "Invalid partition backup file.";
 
-std::string DriveTitle(const TPhysicalDrv& drive) {
-  std::string title = "Drive " + DriveHex(drive.DriveNumber) + "H";
-  if (drive.Io().HasSource()) title += " (" + drive.Io().Path() + ")";
-  return title;
-}
-
 void ShowRestoreError(const std::string& text) { MessageBox(text, "Restore", MsgButtons::Ok, MsgIcon::Error); }
 
 // Writes `data` to a new file next to `fileName`, then puts it in its place: an old backup of

@@ -29,7 +29,7 @@ bool IsListed(const TPhysicalDrv& drive, const TPartition& record) {
 // of this drive's tables. Links between extended boot records are bookkeeping, not partitions.
 bool CheckEditable(const TPhysicalDrv& drive, const TPartition& record) {
   if (!IsListed(drive, record) || IsNestedExtended(drive, record)) {
-    ShowError("The selected record is not a partition of drive " + DriveHex(drive.DriveNumber) + "H.");
+    ShowError("The selected record is not a partition of " + DriveName(drive) + ".");
     return false;
   }
   return true;
@@ -85,10 +85,7 @@ bool CanHide(uint8_t type) {
 
 }  // namespace
 
-std::string WithReason(const std::string& failed, const Disk& disk) {
-  const int error = disk.LastIoError();
-  return failed + "\r" + (error != 0 ? SystemErrorText(error) : std::string("the drive returned no data")) + ".";
-}
+std::string WithReason(const std::string& failed, const Disk& disk) { return failed + "\r" + LastIoReason(disk) + "."; }
 
 EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
   if (!CheckEditable(drive, record)) return EditResult::Refused;

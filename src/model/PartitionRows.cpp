@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 
 #include "disk/Disk.h"
@@ -136,10 +135,6 @@ bool RowSelectable(const TPhysicalDrv& drive, int row) {
   return row > k + 2 || (row >= 1 && row < k + 1);
 }
 
-uint32_t RowBackground(const TPhysicalDrv& drive, int row) {
-  return row == 0 || row == ExistingRows(drive) + 2 ? kGroupRowColour : kRowColour;
-}
-
 std::string RowIndent(const TPhysicalDrv& drive, const TPartition& record) {
   return record.Parent && record.Parent != &drive.Root ? "    " : "";
 }
@@ -191,27 +186,6 @@ std::string MapBoxTip(const TPartition& record, bool lost) {
          (lost ? StatusText(record, true) : MapStatusLine(record)) + "\n" +
          Format("LBA %" PRIu64 " - %" PRIu64, first, last);
 }
-
-TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height) {
-  TRect r;
-  const uint64_t total = ShownSectors(drive);
-  if (total == 0) return r;
-  const double scale = static_cast<double>(width) / static_cast<double>(total);
-  // Halves go to the even neighbour, as the default floating-point rounding mode does. A
-  // damaged entry can place a partition far past the end of a small disk: its box is cut at
-  // the map's right edge (such a position would not even fit an int).
-  const double edge = std::max(width, 0);
-  const auto pixel = [&](uint64_t sector) {
-    return static_cast<int32_t>(std::clamp(std::nearbyint(static_cast<double>(sector) * scale), 0.0, edge));
-  };
-  r.Left = pixel(record.AbsoluteStart());
-  r.Right = pixel(record.AbsoluteEnd());
-  r.Top = 0;
-  r.Bottom = height;
-  return r;
-}
-
-bool PointInMapRect(int x, int y, const TRect& r) { return x >= r.Left && x <= r.Right && y >= r.Top && y <= r.Bottom; }
 
 bool IsInside(const TPartition& record, const TPartition& container) {
   int depth = 0;

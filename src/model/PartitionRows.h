@@ -9,9 +9,6 @@
 
 namespace qm {
 
-constexpr uint32_t kGroupRowColour = 0xD0FFFF;  // pale yellow, 0x00BBGGRR
-constexpr uint32_t kRowColour = 0xFFFFFF;
-
 enum class RowKind { Group, Empty, Partition, Lost };
 
 struct TPartitionRow {
@@ -50,7 +47,6 @@ int FirstLostRow(const TPhysicalDrv& drive);
 // Whether the selection may move to row `row`: never during a scan, never onto group or
 // empty rows.
 bool RowSelectable(const TPhysicalDrv& drive, int row);
-uint32_t RowBackground(const TPhysicalDrv& drive, int row);
 
 std::string RowIndent(const TPhysicalDrv& drive, const TPartition& record);
 // The label as shown: the trimmed label or "--- ", then " (sdb1)" when the system names the volume.
@@ -67,10 +63,6 @@ std::string MapStatusLine(const TPartition& record);
 // its own text): label, file system, size, status, and the first and last sector.
 std::string MapBoxTip(const TPartition& record, bool lost);
 
-// Proportional rectangle of a record on a map `width` x `height` pixels.
-TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height);
-// Inclusive hit test: a point on a shared boundary hits both neighbours.
-bool PointInMapRect(int x, int y, const TRect& rect);
 // Whether `container` is the record's parent or a further ancestor.
 bool IsInside(const TPartition& record, const TPartition& container);
 

@@ -30,10 +30,6 @@ enum : uint8_t {
 // The name the partition list shows for a kind.
 const char* FsKindName(uint8_t kind);
 
-struct TRect {
-  int32_t Left = 0, Top = 0, Right = 0, Bottom = 0;
-};
-
 // One record for every table entry, gap and lost partition.
 //   root record      Parent none, SystemId 0x05, the drive's whole size; Children = the MBR's
 //   primary          Parent Root, BaseLBA 0
@@ -48,12 +44,9 @@ struct TPartition {
   TPartitionEntry Entry{};
   uint64_t BaseLBA = 0;
   std::vector<TPartition*> Children;
-  TRect MapRect{};
   uint8_t FsKind = 0;
   TSector BootSector{};
   TPartition* Parent = nullptr;
-  bool RebuildPrimary = false;
-  bool RebuildActive = false;
   // A lost find whose own first sector is destroyed: the LBA of the intact backup boot sector
   // that BootSector was copied from. 0 for every other record.
   uint64_t BootFromBackup = 0;

@@ -22,5 +22,6 @@ constexpr uint32_t clDriveText = 0xA84F1C;     // drive list and drive informati
 constexpr uint32_t clMapFrame = 0xAAAA00;      // teal frame of a map box
 constexpr uint32_t clMapHighlight = 0xFF00FF;  // magenta frame of a chosen map box
 constexpr uint32_t clMapHatch = 0x808080;
+constexpr uint32_t clGroupRow = 0xD0FFFF;      // pale yellow: "Partitions", "Lost Partitions"
 
 }  // namespace qm::ui

@@ -159,14 +159,11 @@ void TfrmRebuild::FillSource() {
   lvSource->OnChanging = nullptr;
   lvSource->clear();
   lvSource->OnChanging = std::move(guard);
-  const int firstLost = List.FirstLostRow();
-  const int count = static_cast<int>(List.Source().size());
-  for (int i = 0; i < count; ++i) {
-    const TPartitionRow& row = List.Source()[static_cast<size_t>(i)];
+  for (const TPartitionRow& row : List.Source()) {
     auto* item = new QTreeWidgetItem({Q(row.Caption), Q(row.VolumeLabel)});
     // The two group rows stand out.
-    const bool group = i == 0 || i == firstLost - 1;
-    for (int c = 0; c < 2; ++c) item->setBackground(c, WinColor(group ? kGroupRowColour : kRowColour));
+    const QColor background = WinColor(row.Kind == RowKind::Group ? clGroupRow : clWhite);
+    for (int c = 0; c < 2; ++c) item->setBackground(c, background);
     lvSource->addTopLevelItem(item);
   }
 }
@@ -176,8 +173,8 @@ void TfrmRebuild::FillDest() {
   lvDest->clear();
   for (const TRebuildEntry& entry : List.Dest()) {
     auto* item = new QTreeWidgetItem({Q(entry.Caption), QString(), QString()});
-    item->setData(1, Qt::DecorationRole, ImageList1[entry.Record->RebuildPrimary ? imgPrimaryOn : imgPrimaryOff]);
-    item->setData(2, Qt::DecorationRole, ImageList1[entry.Record->RebuildActive ? imgActiveOn : imgActiveOff]);
+    item->setData(1, Qt::DecorationRole, ImageList1[entry.Primary ? imgPrimaryOn : imgPrimaryOff]);
+    item->setData(2, Qt::DecorationRole, ImageList1[entry.Active ? imgActiveOn : imgActiveOff]);
     lvDest->addTopLevelItem(item);
   }
   if (selected >= 0 && selected < lvDest->topLevelItemCount()) lvDest->setCurrentItem(lvDest->topLevelItem(selected));
@@ -224,14 +221,14 @@ void TfrmRebuild::lvDestMouseDown(QPoint pos) {
 
 void TfrmRebuild::Button4Click() {
   if (List.Dest().empty()) return;
-  const std::vector<TPartition*> chosen = List.Chosen();
+  const std::vector<TRebuildChoice> chosen = List.Chosen();
   const std::vector<TRebuildList::Remembered> layout = List.Remember();
   // The rebuild reads the drive's tables again, also when it does not start: from here on
   // the records of both lists may be gone.
   // Each logical drive gets an extended boot record in front of it: the volumes there must be
   // known, so that none is written into.
-  for (const TPartition* p : chosen)
-    if (!p->RebuildPrimary) ScanInFrontOf(drive_, p->AbsoluteStart(), nullptr);
+  for (const TRebuildChoice& choice : chosen)
+    if (!choice.Primary) ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr);
   const EditResult result = RebuildPartitionTable(drive_, chosen);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     // The dialog stays open on the drive as it is now, with the layout the user composed.

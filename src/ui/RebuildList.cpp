@@ -23,8 +23,6 @@ void TRebuildList::SetSource(std::vector<TPartitionRow> rows, int firstLostRow) 
   source_ = std::move(rows);
   firstLostRow_ = firstLostRow;
   dest_.clear();
-  for (const TPartitionRow& row : source_)
-    if (row.Record) row.Record->RebuildPrimary = row.Record->RebuildActive = false;
 }
 
 bool TRebuildList::Selectable(int sourceRow) const {
@@ -64,46 +62,40 @@ TRebuildEntry* TRebuildList::Entry(int destRow) {
 void TRebuildList::Remove(int destRow) {
   TRebuildEntry* entry = Entry(destRow);
   if (!entry) return;
-  entry->Record->RebuildPrimary = entry->Record->RebuildActive = false;
   dest_.erase(dest_.begin() + destRow);
 }
 
-void TRebuildList::Clear() {
-  for (TRebuildEntry& entry : dest_) entry.Record->RebuildPrimary = entry.Record->RebuildActive = false;
-  dest_.clear();
-}
+void TRebuildList::Clear() { dest_.clear(); }
 
 std::string TRebuildList::TogglePrimary(int destRow) {
   TRebuildEntry* entry = Entry(destRow);
   if (!entry) return "";
-  TPartition& record = *entry->Record;
-  if (record.RebuildPrimary) {
-    record.RebuildPrimary = record.RebuildActive = false;
+  if (entry->Primary) {
+    entry->Primary = entry->Active = false;
     return "";
   }
-  const auto primaries = std::count_if(dest_.begin(), dest_.end(), [](const TRebuildEntry& e) { return e.Record->RebuildPrimary; });
+  const auto primaries = std::count_if(dest_.begin(), dest_.end(), [](const TRebuildEntry& e) { return e.Primary; });
   if (primaries >= kMaxPrimary) return "Exceeded the max. primary partition count: 4.";
-  record.RebuildPrimary = true;
+  entry->Primary = true;
   return "";
 }
 
 std::string TRebuildList::ToggleActive(int destRow) {
   TRebuildEntry* entry = Entry(destRow);
   if (!entry) return "";
-  TPartition& record = *entry->Record;
-  if (record.RebuildActive) {
-    record.RebuildActive = false;
+  if (entry->Active) {
+    entry->Active = false;
     return "";
   }
-  if (!record.RebuildPrimary) return "Active partition must be a primary partition.";
-  for (TRebuildEntry& other : dest_) other.Record->RebuildActive = false;
-  record.RebuildActive = true;
+  if (!entry->Primary) return "Active partition must be a primary partition.";
+  for (TRebuildEntry& other : dest_) other.Active = false;
+  entry->Active = true;
   return "";
 }
 
-std::vector<TPartition*> TRebuildList::Chosen() const {
-  std::vector<TPartition*> chosen;
-  for (const TRebuildEntry& entry : dest_) chosen.push_back(entry.Record);
+std::vector<TRebuildChoice> TRebuildList::Chosen() const {
+  std::vector<TRebuildChoice> chosen;
+  for (const TRebuildEntry& entry : dest_) chosen.push_back({entry.Record, entry.Primary, entry.Active});
   return chosen;
 }
 
@@ -111,7 +103,7 @@ std::vector<TRebuildList::Remembered> TRebuildList::Remember() const {
   std::vector<Remembered> layout;
   for (const TRebuildEntry& entry : dest_) {
     const TPartition& r = *entry.Record;
-    layout.push_back({r.AbsoluteStart(), r.Entry.TotalSectors, entry.Lost, r.RebuildPrimary, r.RebuildActive});
+    layout.push_back({r.AbsoluteStart(), r.Entry.TotalSectors, entry.Lost, entry.Primary, entry.Active});
   }
   return layout;
 }
@@ -124,8 +116,8 @@ void TRebuildList::Rebind(std::vector<TPartitionRow> rows, int firstLostRow, con
       if (!r || (static_cast<int>(row) >= firstLostRow_) != kept.Lost || r->AbsoluteStart() != kept.Start ||
           r->Entry.TotalSectors != kept.Sectors || !AddRow(row))
         continue;
-      dest_.back().Record->RebuildPrimary = kept.Primary;
-      dest_.back().Record->RebuildActive = kept.Primary && kept.Active;
+      dest_.back().Primary = kept.Primary;
+      dest_.back().Active = kept.Primary && kept.Active;
       break;
     }
   }

@@ -1,12 +1,12 @@
 #pragma once
 // What the rebuild dialog's two lists hold, without the widgets: on the left the rows of the
 // main window's partition list, on the right the partitions of the new layout with their
-// Primary and Active marks. The marks live in the records (RebuildPrimary, RebuildActive),
-// where the rebuild reads them.
+// Primary and Active marks, which the rebuild takes as the user's choices.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "edit/Rebuild.h"
 #include "model/PartitionRows.h"
 
 namespace qm::ui {
@@ -16,12 +16,14 @@ struct TRebuildEntry {
   TPartition* Record = nullptr;
   std::string Caption;  // "Partition 3", "Lost partition 1"
   bool Lost = false;    // a find of the scan, not a partition of the tables
+  bool Primary = false;
+  bool Active = false;  // only ever on a primary one
 };
 
 class TRebuildList {
  public:
   // The rows of the main window's list (group and blank rows included) and the index of its
-  // first lost row. Clears the marks of every record they carry and empties the new layout.
+  // first lost row. Empties the new layout.
   void SetSource(std::vector<TPartitionRow> rows, int firstLostRow);
 
   const std::vector<TPartitionRow>& Source() const { return source_; }
@@ -36,7 +38,7 @@ class TRebuildList {
   void AddAll();
   // In ascending order of start, as the rebuild expects.
   void Sort();
-  // Takes rows out of the new layout; their records lose both marks.
+  // Takes rows out of the new layout, with their marks.
   void Remove(int destRow);
   void Clear();
 
@@ -44,7 +46,8 @@ class TRebuildList {
   std::string TogglePrimary(int destRow);
   std::string ToggleActive(int destRow);
 
-  std::vector<TPartition*> Chosen() const;
+  // The new layout with its marks, as the rebuild takes it.
+  std::vector<TRebuildChoice> Chosen() const;
 
   // A rebuild that did not start has read the drive's tables again, and the records of the
   // lists are gone. Remember() takes down the layout by place on the disk before the call;

@@ -254,7 +254,6 @@ void TfrmMain::RefreshExecute() {
   }
   FormShow();
   PaintBox2->update();
-  LayoutDiskMap();
   PaintBox1->update();
   Label4->setText(QString());
   Label5->setText(QString());
@@ -279,9 +278,6 @@ void TfrmMain::RecoverExecute() {
   if (row < 0 || row < FirstLostRow) return;
   TPartition* lost = RowRecord(row);
   if (!lost) return;
-  // The information label holds the report of the lost partition clicked last; it speaks for
-  // this row only when that is this row's partition.
-  const std::string report = SelectedLost == lost ? Label5->text().toStdString() : std::string();
   // No other program may change the tables between the checks, the questions and the write;
   // every refusal comes before the user is asked anything.
   const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->Io());
@@ -289,8 +285,7 @@ void TfrmMain::RecoverExecute() {
   // The new extended boot record goes in front of the partition: the volumes there must be
   // known, so that none is written into.
   ScanInFrontOf(*CurrentDrive, lost->AbsoluteStart(), nullptr);
-  if (!CheckRecoverPossible(*CurrentDrive, *lost)) return;
-  if (!ConfirmRecover(*lost, report)) return;
+  if (AskRecover(*CurrentDrive, *lost) != RecoverAsk::Confirmed) return;
   // The recovery frees the lost record and reads the tables again, and it may show messages
   // meanwhile: the maps must not paint through the old records while it runs.
   SelectedLost = nullptr;

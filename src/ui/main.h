@@ -23,6 +23,7 @@
 #include "model/PhysicalDrv.h"
 #include "scan/Scanner.h"
 #include "ui/Controls.h"
+#include "ui/DiskMap.h"
 #include "ui/StatusBarEx.h"
 
 namespace qm::ui {
@@ -139,7 +140,8 @@ class TfrmMain : public QMainWindow {
   bool ListView1Changing(int row);
   void ListView1Click();
   void DrawDiskMap(QPainter& canvas);
-  void LayoutDiskMap();  // stores the MapRect of every record the upper map draws
+  // The boxes of the upper map at its present size, one for each record it draws.
+  std::vector<TMapBox> LayoutDiskMap() const;
   void PaintBox2Paint(QPainter& canvas);
   void PaintBox1MouseDown(Qt::MouseButton button, QPoint pos);
   void PaintBox1Click();

@@ -6,6 +6,7 @@
 #include "model/CheckReport.h"
 #include "model/DevelopmentInfo.h"
 #include "ui/Colors.h"
+#include "ui/DiskMap.h"
 #include "ui/QtHost.h"
 #include "ui/main.h"
 
@@ -62,7 +63,6 @@ void TfrmMain::ListBox1Click() {
   SelectedPartition = nullptr;
   Label5->setText(QString());
   PaintBox2->update();
-  LayoutDiskMap();
   PaintBox1->update();
   FillPartitionList();
 }
@@ -86,7 +86,7 @@ void TfrmMain::FillPartitionList() {
     auto* item = new QTreeWidgetItem(cells);
     item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     item->setTextAlignment(4, Qt::AlignRight | Qt::AlignVCenter);
-    const QColor background = WinColor(RowBackground(*CurrentDrive, static_cast<int>(i)));
+    const QColor background = WinColor(row.Kind == RowKind::Group ? clGroupRow : clWhite);
     for (int c = 0; c < ListView1->columnCount(); ++c) item->setBackground(c, background);
     items << item;
   }
@@ -122,12 +122,15 @@ void TfrmMain::ListView1Click() {
 
 // --- Disk maps -----------------------------------------------------------------------------
 
-void TfrmMain::LayoutDiskMap() {
-  if (!CurrentDrive) return;
+std::vector<TMapBox> TfrmMain::LayoutDiskMap() const {
+  std::vector<TMapBox> boxes;
+  if (!CurrentDrive) return boxes;
   for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
     TPartition* record = CurrentDrive->AllPartitions[i];
-    if (DrawnOnMap(*record)) record->MapRect = GetMapRect(*CurrentDrive, *record, PaintBox1->width(), PaintBox1->height());
+    if (DrawnOnMap(*record))
+      boxes.push_back({record, GetMapRect(*CurrentDrive, *record, PaintBox1->width(), PaintBox1->height())});
   }
+  return boxes;
 }
 
 void TfrmMain::DrawDiskMap(QPainter& canvas) {
@@ -139,11 +142,8 @@ void TfrmMain::DrawDiskMap(QPainter& canvas) {
   canvas.setFont(font);
   const QFontMetrics metrics(font);
   const int h = metrics.height();
-  LayoutDiskMap();
-  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
-    TPartition* record = CurrentDrive->AllPartitions[i];
-    if (!DrawnOnMap(*record)) continue;
-    TRect r = record->MapRect;
+  for (const auto& [record, box] : LayoutDiskMap()) {
+    TRect r = box;
     const bool highlighted =
         SelectedPartition && ((SelectedPartition->IsExtended() && IsInside(*record, *SelectedPartition)) ||
                               SelectedPartition == record);
@@ -181,10 +181,8 @@ void TfrmMain::PaintBox1MouseDown(Qt::MouseButton button, QPoint pos) {
 
 void TfrmMain::PaintBox1Click() {
   if (!DriveReady()) return;
-  LayoutDiskMap();
-  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
-    TPartition* record = CurrentDrive->AllPartitions[i];
-    if (!DrawnOnMap(*record) || !PointInMapRect(MouseDownPos.x(), MouseDownPos.y(), record->MapRect)) continue;
+  for (const auto& [record, box] : LayoutDiskMap()) {
+    if (!PointInMapRect(MouseDownPos.x(), MouseDownPos.y(), box)) continue;
     SelectedPartition = record;
     PaintBox1->update();
     for (int row = 0; row < static_cast<int>(Rows.size()); ++row) {
@@ -205,11 +203,8 @@ QString TfrmMain::MapToolTip(const TPaintBox* map, QPoint pos) {
     return PointInMapRect(pos.x(), pos.y(), r) ? Q(MapBoxTip(*SelectedLost, true)) : QString();
   }
   // The box a click at this point would choose.
-  LayoutDiskMap();
-  for (size_t i = 1; i < CurrentDrive->AllPartitions.size(); ++i) {
-    const TPartition* record = CurrentDrive->AllPartitions[i];
-    if (DrawnOnMap(*record) && PointInMapRect(pos.x(), pos.y(), record->MapRect)) return Q(MapBoxTip(*record, false));
-  }
+  for (const auto& [record, box] : LayoutDiskMap())
+    if (PointInMapRect(pos.x(), pos.y(), box)) return Q(MapBoxTip(*record, false));
   return {};
 }
 

@@ -22,16 +22,17 @@ TEST_P(RebuildPlan, FirstFailingCheckIsReported) {
   geometry.TotalSectors = 1'000'000;
   TPhysicalDrv drive(0x80, geometry);
   std::vector<TPartition> records;
+  std::vector<bool> primary;
   std::istringstream words(GetParam().plan);
   for (std::string word; words >> word;) {
     TPartition r;
     r.Entry.SystemId = 0x06;
-    r.RebuildPrimary = word.back() == 'P';
     std::sscanf(word.c_str(), "%u+%u", &r.Entry.RelativeSector, &r.Entry.TotalSectors);
     records.push_back(r);
+    primary.push_back(word.back() == 'P');
   }
-  std::vector<TPartition*> chosen;
-  for (TPartition& r : records) chosen.push_back(&r);
+  std::vector<TRebuildChoice> chosen;
+  for (size_t i = 0; i < records.size(); ++i) chosen.push_back({&records[i], primary[i]});
   EXPECT_EQ(CheckRebuildPlan(drive, chosen), GetParam().failure) << GetParam().plan;
 }
 

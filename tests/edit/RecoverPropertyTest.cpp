@@ -352,15 +352,16 @@ EditResult RandomChange(TPhysicalDrv& drive, std::mt19937& pick) {
                                            ? EditResult::Written
                                            : EditResult::Refused;
   if (op == 4) {
-    std::vector<TPartition*> chosen;
+    std::vector<TPartition*> records;
     for (TPartition* r : listed)
-      if (!r->IsExtended() && pick() % 3 != 0) chosen.push_back(r);
+      if (!r->IsExtended() && pick() % 3 != 0) records.push_back(r);
     for (TPartition* r : lost)
-      if (pick() % 2) chosen.push_back(r);
-    SortByStart(chosen);
-    for (size_t i = 0; i < chosen.size(); ++i) {
-      chosen[i]->RebuildPrimary = i == 0 && pick() % 2;
-      chosen[i]->RebuildActive = chosen[i]->RebuildPrimary;
+      if (pick() % 2) records.push_back(r);
+    SortByStart(records);
+    std::vector<TRebuildChoice> chosen;
+    for (size_t i = 0; i < records.size(); ++i) {
+      const bool primary = i == 0 && pick() % 2;
+      chosen.push_back({records[i], primary, primary});
     }
     return RebuildPartitionTable(drive, chosen);
   }

@@ -1,6 +1,7 @@
 // The window as a keyboard user meets it: moves across the partition list's group rows, and a
 // recovery by keys alone.
 #include <QMenu>
+#include <algorithm>
 
 #include "model/CheckReport.h"
 #include "support/Fixtures.h"
@@ -78,7 +79,53 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   const int recovered = RowWithLba(kLostFat16);
   ASSERT_GT(recovered, 0);
   EXPECT_LT(recovered, w.FirstLostRow);
-  EXPECT_GT(Record(recovered)->MapRect.Right, Record(recovered)->MapRect.Left);  // a box on the map
+  const std::vector<TMapBox> boxes = w.LayoutDiskMap();
+  const auto box = std::find_if(boxes.begin(), boxes.end(), [&](const TMapBox& b) { return b.Record == Record(recovered); });
+  ASSERT_NE(box, boxes.end());
+  EXPECT_GT(box->Rect.Right, box->Rect.Left);  // a box on the map
+}
+
+// A box of a map is the record's share of the disk, 1000 pixels wide and 40 high.
+TEST(DiskMapTest, BoxesShareTheirBoundaryAndStayOnTheMap) {
+  const struct {
+    uint32_t diskSectors;
+    uint64_t base;
+    uint32_t start, size;
+    int left, right;
+  } cases[] = {
+      {100000, 0, 30063, 10000, 301, 401},  // 100 sectors a pixel: 300.63 to 400.63
+      {100000, 0, 250, 100, 2, 4},          // halves go to the even neighbour
+      // Entries past the end of the disk (on a small disk the position did not fit an int):
+      // their boxes are cut at the map's right edge.
+      {100000, 0, 99000, 50000, 990, 1000},
+      {10, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 1000, 1000},
+      {0, 0, 30063, 10000, 0, 0},  // a drive that reports no sectors draws nothing
+  };
+  for (const auto& c : cases) {
+    TDriveGeometry geometry;
+    geometry.TotalSectors = c.diskSectors;
+    const TPhysicalDrv drive(0x80, geometry);
+    TPartition record;
+    record.BaseLBA = c.base;
+    record.Entry.RelativeSector = c.start;
+    record.Entry.TotalSectors = c.size;
+    const TRect r = GetMapRect(drive, record, 1000, 40);
+    EXPECT_EQ(std::vector<int>({r.Left, r.Right, r.Bottom}), std::vector<int>({c.left, c.right, c.diskSectors ? 40 : 0}))
+        << c.start;
+  }
+  TDriveGeometry geometry;
+  geometry.TotalSectors = 100000;
+  const TPhysicalDrv drive(0x80, geometry);
+  TPartition left, right;
+  left.Entry.TotalSectors = 5000;
+  right.Entry.RelativeSector = 5000;
+  right.Entry.TotalSectors = 5000;
+  const TRect l = GetMapRect(drive, left, 1000, 40), r = GetMapRect(drive, right, 1000, 40);
+  EXPECT_EQ(l.Right, r.Left);
+  EXPECT_TRUE(PointInMapRect(50, 0, l));  // the top edge and the shared one belong to both
+  EXPECT_TRUE(PointInMapRect(50, 20, r));
+  EXPECT_FALSE(PointInMapRect(51, 20, l));
+  EXPECT_FALSE(PointInMapRect(50, 41, r));
 }
 
 }  // namespace

@@ -141,7 +141,6 @@ MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& ca
 DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_) {
   SectorIoStartup();
   DetachAllDrives();
-  InstallFatLabelReader();
   drive_ = AttachDrive(std::make_unique<SparseSource>(std::move(image)));
 }
 

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
       for (TPartition* record : records) {
         BuildCheckReport(*drive, *record, report);
         TRootEntries entries;
-        GetRootDirectory(*drive, *record, &entries, nullptr);
+        GetRootDirectory(*drive, *record, entries);
       }
     }
     WriteAll(argv[3], fuzz::EncodeImage(*image, image->SectorsRead, scanStart, 0));

@@ -60,7 +60,6 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quillmark"));
   qm::ui::SetAppDir(QApplication::applicationFilePath());
   qm::SectorIoStartup();
-  qm::InstallFatLabelReader();
 
   std::string error;
   const bool attached = qm::AttachDriveSources(images, error);

@@ -238,7 +238,6 @@ int Main(int argc, char** argv) {
     CatchSignalsUntilExit();
     HostScope scope(host);
     SectorIoStartup();
-    InstallFatLabelReader();
     if (chosen) {
       status = chosen->run();
       writesDisk = chosen->writesDisk;

@@ -20,7 +20,8 @@ void ReadRoot(TPhysicalDrv& drive, TPartition& partition, const fuzz::GoAheadHos
   const long before = host.Messages;
   TRootEntries entries;
   const bool wasBusy = drive.Scanning;
-  GetRootDirectory(drive, partition, entries);
+  const Outcome listed = GetRootDirectory(drive, partition, entries);
+  if (listed.failed() && listed.Text.empty()) fuzz::Fail("a listing failed without saying why");
   for (const TPreviewRow& row : BuildPreviewRows(entries)) FallbackTypeName(row);
   ReadVolumeLabel(drive, partition);
   if (drive.Scanning != wasBusy) fuzz::Fail("the busy flag was left changed");

@@ -108,8 +108,8 @@ void TimeListing(TPhysicalDrv& drive, const char* what, const std::string& image
   for (int round = 0; round < kRounds; ++round) {
     const Clock::time_point start = Clock::now();
     TRootEntries entries;
-    const bool listed = GetRootDirectory(drive, *partition, &entries, nullptr);
-    rows = listed ? BuildPreviewRows(*partition, entries).size() : 0;
+    const bool listed = GetRootDirectory(drive, *partition, entries).ok();
+    rows = listed ? BuildPreviewRows(entries).size() : 0;
     inside.push_back(Seconds(start, Clock::now()));
     cli.push_back(TimeProgram({QM_CLI_PATH, "ls", "--partition", "1", image}));
   }

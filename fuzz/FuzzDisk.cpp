@@ -137,9 +137,7 @@ MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& ca
   return MsgAnswer::Ok;
 }
 
-DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_), image_(std::move(image)) {
-  InstallFatLabelReader();
-}
+DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_), image_(std::move(image)) {}
 
 std::unique_ptr<TPhysicalDrv> DriveScope::Open(bool quickScan) {
   auto disk = std::make_unique<Disk>(std::make_unique<SparseSource>(image_), kFirstHardDisk);

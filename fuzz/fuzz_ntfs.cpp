@@ -1,7 +1,8 @@
-// The NTFS record parsers on their own, where a run is cheap: ReadAttribute on a 1024-byte
-// file record (the input, cut or padded with zeros) for each attribute type the readers ask
-// for and for the type named by the last input byte, GetRunList on the run list of each
-// non-resident attribute found, and GetRunList on the raw input bytes.
+// The NTFS record parsers on their own, where a run is cheap: the update sequence fix-up, then
+// ReadAttribute on a 1024-byte file record (the input, cut or padded with zeros) for each
+// attribute type the readers ask for and for the type named by the last input byte,
+// GetRunList on the run list of each non-resident attribute found, and GetRunList on the raw
+// input bytes.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -9,17 +10,14 @@
 #include <span>
 
 #include "FuzzDisk.h"
-#include "model/NtfsRunList.h"
-#include "model/FsDetect.h"
+#include "fs/NtfsRecord.h"
+#include "fs/NtfsRunList.h"
 
 using namespace qm;
 
 namespace {
 
-void Decode(std::span<const uint8_t> bytes) {
-  trunlist runs;
-  GetRunList(bytes, runs);
-}
+void Decode(std::span<const uint8_t> bytes) { GetRunList(bytes); }
 
 }  // namespace
 
@@ -28,11 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static HostScope hostScope(host);
   std::array<uint8_t, kFileRecordSize> record{};
   std::copy_n(data, std::min(size, record.size()), record.begin());
+  FixUpRecord(record);
   const uint32_t asked = size ? data[size - 1] * 0x10u : 0;
   for (uint32_t type : {0x10u, 0x30u, kAttrVolumeName, 0x80u, kAttrIndexRoot, 0xA0u, 0xB0u, asked}) {
-    std::array<uint8_t, kFileRecordSize> copy = record;
     TAttribute attribute;
-    if (!ReadAttribute(copy, type, attribute)) continue;
+    if (!ReadAttribute(record, type, attribute)) continue;
     if (attribute.NonResident()) Decode(attribute.Data);
   }
   Decode({data, size});

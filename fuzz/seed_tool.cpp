@@ -20,6 +20,7 @@
 #include "FuzzDisk.h"
 #include "disk/Disk.h"
 #include "edit/TableBackup.h"
+#include "fs/NtfsRecord.h"
 #include "browse/RootDirectory.h"
 #include "model/CheckReport.h"
 #include "model/FsDetect.h"
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
       for (TPartition* record : records) {
         BuildCheckReport(*drive, *record, report);
         TRootEntries entries;
-        GetRootDirectory(*drive, *record, &entries, nullptr);
+        (void)GetRootDirectory(*drive, *record, entries);
       }
     }
     WriteAll(argv[3], fuzz::EncodeImage(*image, image->SectorsRead, scanStart, 0));
@@ -110,9 +111,9 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> image = ReadAll(imagePath);
     const uint64_t lba = std::stoull(argv[3]);
     if ((lba + 1) * 512 > image.size()) return 1;
-    const uint8_t* boot = &image[lba * 512];
-    const uint64_t cluster = Le(boot + 0x0B, 2) * boot[0x0D];
-    const uint64_t mft = lba * 512 + Le(boot + 0x30, 8) * cluster;
+    const TBpb bpb = DecodeBpb(std::span<const uint8_t, 512>(&image[lba * 512], 512), fkNtfs);
+    const uint64_t cluster = uint64_t{bpb.BytesPerSector} * bpb.SectorsPerCluster;
+    const uint64_t mft = lba * 512 + bpb.MftCluster * cluster;
     for (auto [number, name] : {std::pair{3, ".volume"}, std::pair{5, ".root"}}) {
       const uint64_t at = mft + static_cast<uint64_t>(number) * kFileRecordSize;
       if (at + kFileRecordSize > image.size()) return 1;

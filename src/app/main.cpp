@@ -59,7 +59,6 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmark"));
   qm::ui::SetAppDir(QApplication::applicationFilePath());
-  qm::InstallFatLabelReader();
 
   std::string error;
   std::vector<std::unique_ptr<qm::Disk>> disks;

@@ -1,11 +1,9 @@
-// The walk over a FAT root directory: long names, the entries worth listing, their names'
-// case, and the label entry.
+// The walk over a FAT root directory: long names, the entries worth listing, and their
+// names' case.
 #include "browse/FatDir.h"
 
 #include <algorithm>
-#include <exception>
 
-#include "browse/FatRead.h"
 #include "disk/Host.h"
 #include "model/Text.h"
 
@@ -97,54 +95,46 @@ bool IsDotEntry(const TRawDirEntry& e) {
 // Step by step over one directory; the long-name state runs across the clusters of a chain.
 class DirWalk {
  public:
-  DirWalk(const TFatLayout& layout, uint32_t dirCluster, TMidEntryList* list, std::string* label)
-      : layout_(layout), dirCluster_(dirCluster), list_(list), label_(label) {}
+  DirWalk(const TFatLayout& layout, uint32_t dirCluster, TMidEntryList& list)
+      : layout_(layout), dirCluster_(dirCluster), list_(list) {}
 
-  // Visits every entry of `area`; true when a label was found and the walk is over.
-  bool Visit(std::span<const uint8_t> area) {
+  void Visit(std::span<const uint8_t> area) {
     for (size_t at = 0; at + kDirEntrySize <= area.size(); at += kDirEntrySize) {
       ProcessMessages();
       TRawDirEntry e;
       std::copy_n(area.begin() + static_cast<ptrdiff_t>(at), kDirEntrySize, e.begin());
-      if (VisitEntry(e)) return true;
+      VisitEntry(e);
     }
-    return false;
   }
 
  private:
-  bool VisitEntry(const TRawDirEntry& e) {
+  void VisitEntry(const TRawDirEntry& e) {
     // A never-used entry, all zeros like most of a large directory's tail, lists nothing and
     // only ends a long-name run: no need to take it apart.
     if (std::all_of(e.begin(), e.end(), [](uint8_t b) { return b == 0; })) {
       longName_ = TLongNameState{};
-      return false;
+      return;
     }
-    if (IsDotEntry(e)) return false;
-    if (CollectLongName(e, longName_) != 0) return false;
+    if (IsDotEntry(e)) return;
+    if (CollectLongName(e, longName_) != 0) return;
     const bool named = LongNameBelongs(longName_, e);
     const std::string pending = named ? TrimBlanks(Utf16ToUtf8(longName_.Name)) : std::string();
     longName_ = TLongNameState{};
 
     const uint32_t size = EntryFileSize(e);
-    if (size == kNoSize) return false;
+    if (size == kNoSize) return;
     const uint8_t attributes = EntryAttributes(e);
     const bool deleted = e[0] == kDeletedMark;
-    if (label_) {
-      // A free entry (first byte 0) holds no label, whatever bytes follow it.
-      if (!(attributes & kAttrVolumeLabel) || deleted || e[0] == 0) return false;
-      *label_ = FieldText(e, 0, 11);
-      return true;
-    }
-    if (attributes & kAttrVolumeLabel) return false;
+    if (attributes & kAttrVolumeLabel) return;
     const uint32_t firstCluster = EntryFirstCluster(e);
-    if (layout_.Kind == fkFat32 && firstCluster == layout_.RootCluster) return false;
+    if (layout_.Kind == fkFat32 && firstCluster == layout_.RootCluster) return;
 
     const bool file = !(attributes & kAttrDirectory);
     const bool noCluster = layout_.Kind == fkFat32 ? firstCluster == 0 : LoadLE<uint16_t>(&e[26]) == 0;
-    if (e[0] == 0 || FieldText(e, 0, 8).empty()) return false;
-    if (file && deleted && size == 0) return false;
-    if (size != 0 && !file && !deleted) return false;
-    if (file && size != 0 && noCluster) return false;
+    if (e[0] == 0 || FieldText(e, 0, 8).empty()) return;
+    if (file && deleted && size == 0) return;
+    if (size != 0 && !file && !deleted) return;
+    if (file && size != 0 && noCluster) return;
 
     std::unique_ptr<TMidEntry> record =
         layout_.Kind == fkFat32 ? std::make_unique<TMidEntry32>() : std::make_unique<TMidEntry>();
@@ -155,47 +145,14 @@ class DirWalk {
       ApplyNameCasing(record->RawEntry, layout_.Kind);
     record->DirCluster = dirCluster_;
     record->Deleted = deleted ? 1 : 0;
-    list_->push_back(std::move(record));
-    return false;
+    list_.push_back(std::move(record));
   }
 
   const TFatLayout& layout_;
   uint32_t dirCluster_;
-  TMidEntryList* list_;
-  std::string* label_;
+  TMidEntryList& list_;
   TLongNameState longName_;
 };
-
-bool WalkRoot(TPhysicalDrv& drive, const TPartition& partition, TMidEntryList* list, std::string* label) {
-  TFatLayout layout;
-  if (!ReadFatLayout(partition, layout)) return false;
-  ProcessMessages();
-  std::vector<uint8_t> area;
-  if (layout.Kind != fkFat32) {
-    // The root directory fills whole sectors; only its first RootEntries entries count.
-    const size_t bytes = size_t{layout.RootEntries} * kDirEntrySize;
-    if (!ReadPartitionBytes(drive, partition, layout.RootOffset, bytes, area)) return false;
-    DirWalk walk(layout, 0, list, label);
-    walk.Visit(area);
-    return true;
-  }
-  std::vector<uint32_t> chain;
-  GetClusNumChain(drive, partition, layout, layout.RootCluster, chain);
-  if (chain.empty()) return false;
-  DirWalk walk(layout, layout.RootCluster, list, label);
-  // A directory never holds more than kMaxDirEntries entries; what a damaged chain or cluster
-  // size places behind them is not read (it could be the whole volume).
-  uint64_t left = uint64_t{kMaxDirEntries} * kDirEntrySize;
-  for (uint32_t cluster : chain) {
-    const uint64_t offset = layout.DataOffset + uint64_t{cluster - 2} * layout.ClusterBytes;
-    const uint64_t length = std::min(layout.ClusterBytes, left);
-    if (!ReadPartitionBytes(drive, partition, offset, static_cast<size_t>(length), area)) return false;
-    if (walk.Visit(area)) return true;
-    left -= length;
-    if (left == 0) break;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -261,14 +218,14 @@ void SortMidEntries(TMidEntryList& list) {
   });
 }
 
-bool EnumDir(TPhysicalDrv& drive, const TPartition& partition, TMidEntryList* list, std::string* label) {
-  if (!list && !label) return false;
-  try {
-    return WalkRoot(drive, partition, list, label);
-  } catch (const std::exception& e) {
-    MessageBox(e.what(), "EnumDir", MsgButtons::Ok, MsgIcon::Error);
+Outcome EnumDir(const TFsVolume& volume, const TFatLayout& layout, TMidEntryList& list) {
+  ProcessMessages();
+  // The long-name state runs across the clusters of a FAT32 root.
+  DirWalk walk(layout, layout.Kind == fkFat32 ? layout.RootCluster : 0, list);
+  return ReadRootArea(volume, layout, [&walk](std::span<const uint8_t> area) {
+    walk.Visit(area);
     return false;
-  }
+  });
 }
 
 }  // namespace qm

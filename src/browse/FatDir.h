@@ -1,8 +1,7 @@
 #pragma once
-// The FAT root directory reader: lists the root directory of a FAT12, FAT16 or FAT32
-// partition straight from the disk (list mode), or finds its volume label (label mode). Works
-// from the partition record and its boot-sector copy alone, so lost partitions read the same
-// as listed ones. Only the root directory is read.
+// The FAT root directory listing: the entries of a FAT12, FAT16 or FAT32 root directory worth
+// showing, with their long names. Works from the volume's place and its boot sector alone, so
+// lost partitions read the same as listed ones. Only the root directory is read.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +11,9 @@
 #include <vector>
 
 #include "disk/Bytes.h"
-#include "model/PhysicalDrv.h"
+#include "disk/Outcome.h"
+#include "fs/Fat.h"
+#include "fs/FsKind.h"
 
 namespace qm {
 
@@ -21,7 +22,6 @@ namespace qm {
 //   8  extension (3)   11 attributes   12 case flags (0x08 base, 0x10 extension lower case)
 //   14 creation time   16 creation date   20 first cluster high half (FAT32)
 //   26 first cluster low half   28 file size
-constexpr size_t kDirEntrySize = 32;
 using TRawDirEntry = std::array<uint8_t, kDirEntrySize>;
 static_assert(sizeof(TRawDirEntry) == kDirEntrySize);
 
@@ -83,53 +83,9 @@ int CollectLongName(const TRawDirEntry& entry, TLongNameState& state);
 // The checksum a long name's parts carry for the short entry they belong to.
 uint8_t ShortNameChecksum(const TRawDirEntry& entry);
 
-// What the boot sector says about where things lie, checked against the partition. All
-// offsets are bytes from the partition's first sector.
-struct TFatLayout {
-  uint8_t Kind = 0;  // fkFat12, fkFat16 or fkFat32
-  uint32_t BytesPerSector = 0;
-  uint32_t SectorsPerCluster = 0;
-  uint64_t FatOffset = 0;    // the first FAT
-  uint64_t FatBytes = 0;     // one FAT
-  uint64_t RootOffset = 0;   // FAT12/16: the root directory
-  uint32_t RootEntries = 0;  // FAT12/16
-  uint64_t DataOffset = 0;   // cluster 2
-  uint64_t ClusterBytes = 0;
-  uint32_t ClusterCount = 0;  // clusters 2 .. ClusterCount + 1 exist
-  uint32_t RootCluster = 0;   // FAT32
-};
-
-// Reads the layout from the partition's boot-sector copy. False for a boot sector that
-// cannot describe a readable volume: a sector size below 32 bytes or not a power of two, no
-// sectors per cluster, no FATs, a root directory that does not lie inside the partition, a
-// FAT32 root cluster that is no cluster of the volume.
-bool ReadFatLayout(const TPartition& partition, TFatLayout& layout);
-// Whether `cluster` numbers a cluster of the volume (2 .. ClusterCount + 1).
-bool ClusterInVolume(const TFatLayout& layout, uint32_t cluster);
-
-// Follows a FAT32 cluster chain through the first FAT from `firstCluster`. The chain holds at
-// most 512 clusters and never more than the volume has; it ends at a free entry, an end mark
-// (0x0FFFFFF8 and above, in the low 28 bits), a bad-cluster mark, or a number that is no
-// cluster of the volume. True when it ended at a free entry or an end mark; false when it was
-// cut, looped back, pointed outside the volume or a FAT sector could not be read.
-bool GetClusNumChain(TPhysicalDrv& drive, const TPartition& partition, const TFatLayout& layout,
-                     uint32_t firstCluster, std::vector<uint32_t>& chain);
-constexpr size_t kMaxChainClusters = 512;
-// The most entries a directory holds (2 MiB of them); the root walk reads no further.
-constexpr uint32_t kMaxDirEntries = 65536;
-
-// Reads the root directory, at most its first kMaxDirEntries entries. List mode (`list`
-// given): appends a record for every entry worth showing. Label mode (`list` null): stops at the first volume-label entry and puts its text,
-// trimmed, into `label`. True when the walk ended normally or a label was found; false when
-// the boot sector describes no readable volume, a directory read failed, the root chain was
-// empty or an error was reported ("EnumDir").
-bool EnumDir(TPhysicalDrv& drive, const TPartition& partition, TMidEntryList* list, std::string* label);
-
-// The FAT volume label as the partition list shows it: true and `label` set when the root
-// directory holds a label entry. Holds the drive busy while it reads.
-bool ReadFatVolumeLabel(TPhysicalDrv& drive, TPartition& partition, std::string& label);
-
-// Lets ReadVolumeLabel read FAT labels through this reader. Called once at start-up.
-void InstallFatLabelReader();
+// Lists the root directory (at most its first kMaxDirEntries entries): a record for every
+// entry worth showing, appended to `list`. A root chain that breaks off part-way gives what
+// was read before the break. Failed when a sector cannot be read.
+Outcome EnumDir(const TFsVolume& volume, const TFatLayout& layout, TMidEntryList& list);
 
 }  // namespace qm

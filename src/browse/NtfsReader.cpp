@@ -5,9 +5,9 @@
 #include <cstring>
 #include <span>
 
-#include "disk/Host.h"
-#include "disk/Disk.h"
-#include "model/FsDetect.h"
+#include "disk/Bytes.h"
+#include "fs/NtfsRecord.h"
+#include "fs/NtfsRunList.h"
 #include "model/Text.h"
 
 namespace qm {
@@ -16,20 +16,25 @@ namespace {
 using Wide = __int128;  // room for cluster × sectors-per-cluster + start without overflow
 
 constexpr const char* kInvalidRoot = "Invalid root directory.";
+constexpr const char* kListCaption = "GetNTFSFileList";
+constexpr const char* kBlockCaption = "GetFileFromRun";
 constexpr uint32_t kEntryLast = 0x02;  // the closing entry of a node: no key, no name
 constexpr uint8_t kNameSpaceDos = 2;
 constexpr uint64_t kMaxReadSectors = 0xFFFF;
 
-void ShowError(const char* text, const char* caption) { MessageBox(text, caption, MsgButtons::Ok, MsgIcon::Error); }
+Outcome Invalid(const char* caption) { return Outcome::Failed(kInvalidRoot, caption); }
 
-// The first sector past the disk. A size at the 32-bit cap says only "at least this much":
-// the sector layer then finds the end.
-Wide DiskEnd(const TPhysicalDrv& drive) {
-  const uint32_t total = drive.Geometry.TotalSectors;
-  return total < 0xFFFFFFFFu ? Wide{total} : Wide{UINT64_MAX / kSectorSize};
-}
+// The first part of a listing that went wrong, told once when the listing ends.
+class Trouble {
+ public:
+  void Note(const char* caption) {
+    if (first_.Text.empty()) first_ = Outcome::Done(kInvalidRoot, caption, MsgIcon::Error);
+  }
+  Outcome Result() const { return first_; }
 
-uint32_t SectorsPerCluster(const TPartition& partition) { return partition.BootSector[0x0D]; }
+ private:
+  Outcome first_ = Outcome::Done();
+};
 
 TntFile DecodeEntry(std::span<const uint8_t> e) {
   TntFile f;
@@ -70,133 +75,86 @@ bool AppendEntries(std::span<const uint8_t> area, uint64_t first, uint64_t endUs
   return true;
 }
 
-// An INDX block is valid when its update sequence number (kept at 0x28) ends every sector
-// its array covers; the true last two bytes of each sector are then put back from the array
-// at 0x2A. Returns the bytes covered, 0 for an invalid block.
-size_t FixIndexBlock(std::span<uint8_t> block) {
-  if (block.size() < kSectorSize || std::memcmp(block.data(), "INDX", 4) != 0) return 0;
-  const uint16_t usn = GetU16(block, 0x28);
-  const size_t count = GetU16(block, 6);
-  if (count < 2 || (count - 1) * kSectorSize > block.size() || !InBounds(block.size(), 0x2A, 2 * (count - 1)))
-    return 0;
-  for (size_t j = 0; j + 1 < count; ++j)
-    if (GetU16(block, kSectorSize * j + 0x1FE) != usn) return 0;
-  for (size_t j = 0; j + 1 < count; ++j) std::copy_n(block.begin() + 0x2A + 2 * j, 2, block.begin() + kSectorSize * j + 0x1FE);
-  return (count - 1) * kSectorSize;
-}
-
-// What became of one index block: read and listed, read but invalid (its entries up to the
-// break are listed), or not read at all (outside the disk, or the read failed).
-enum class BlockRead { Listed, Invalid, NotRead };
-
-BlockRead ReadIndexBlock(const TPhysicalDrv& drive, const TPartition& partition, const TRun& block,
-                         std::vector<TntFile>& list) {
-  const uint64_t spc = SectorsPerCluster(partition);
-  if (block.Lcn < 0 || block.Clusters == 0 || block.Clusters > kMaxReadSectors) return BlockRead::NotRead;
-  const uint64_t count = block.Clusters * spc;
-  if (count == 0 || count > kMaxReadSectors) return BlockRead::NotRead;
-  const Wide first = Wide{block.Lcn} * spc + partition.AbsoluteStart();
-  if (first + count > DiskEnd(drive)) return BlockRead::NotRead;
-
+// Reads the index block of `clusters` clusters at cluster `lcn`, which lies on the disk, and
+// lists its entries. False for a block that is no "INDX" record, fails its update sequence or
+// whose entries break off (those before the break are listed).
+Outcome ReadIndexBlock(const TFsVolume& volume, Wide lcn, uint64_t clusters, std::vector<TntFile>& list, bool& valid) {
+  const uint64_t count = clusters * volume.Bpb.SectorsPerCluster;
   std::vector<uint8_t> buffer(count * kSectorSize);
-  if (!drive.Io().ReadSectors(static_cast<Lba>(first), static_cast<uint16_t>(count), buffer.data(), true, true))
-    return BlockRead::NotRead;
-  const size_t covered = FixIndexBlock(buffer);
-  if (covered == 0) return BlockRead::Invalid;
+  const Outcome read = ReadDiskSectors(volume, static_cast<WideLba>(lcn * volume.Bpb.SectorsPerCluster + volume.Start),
+                                       count, buffer.data());
+  if (!read) return read;
+  const size_t covered = std::memcmp(buffer.data(), "INDX", 4) == 0 ? FixUpRecord(buffer) : 0;
   // The index header follows the 0x18-byte record header; its offsets count from there.
   const std::span<const uint8_t> area(buffer.data(), covered);
-  if (!AppendEntries(area, 0x18 + uint64_t{GetU32(area, 0x18)}, 0x18 + uint64_t{GetU32(area, 0x1C)}, list))
-    return BlockRead::Invalid;
-  return BlockRead::Listed;
+  valid = covered >= 0x20 &&
+          AppendEntries(area, 0x18 + uint64_t{GetU32(area, 0x18)}, 0x18 + uint64_t{GetU32(area, 0x1C)}, list);
+  return Outcome::Done();
 }
 
 }  // namespace
 
-bool GetFileFromRun(const TPhysicalDrv& drive, const TPartition& partition, const TRun& block,
-                    std::vector<TntFile>& list) {
-  const BlockRead read = ReadIndexBlock(drive, partition, block, list);
-  if (read == BlockRead::Invalid) ShowError(kInvalidRoot, "GetFileFromRun");
-  return read == BlockRead::Listed;
-}
-
-bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vector<TntFile>& list) {
-  const TSector& boot = partition.BootSector;
-  const uint64_t spc = SectorsPerCluster(partition);
-  // Record 5 of the MFT, two sectors a record: 10 sectors into the MFT.
-  const Wide rootSector = Wide{GetU64(boot, 0x30)} * spc + partition.AbsoluteStart() + 10;
-  if (rootSector + 2 > DiskEnd(drive)) {
-    ShowError(kInvalidRoot, "GetNTFSFileList");
-    return false;
+Outcome GetNTFSFileList(const TFsVolume& volume, std::vector<TntFile>& list) {
+  const uint64_t spc = volume.Bpb.SectorsPerCluster;
+  TFileRecord record{};
+  Outcome failure;
+  switch (ReadMftRecord(volume, kRootRecord, record, &failure)) {
+    case RecordRead::Sound: break;
+    case RecordRead::OutsideDisk: return Invalid(kListCaption);
+    case RecordRead::Unreadable: return failure;
+    case RecordRead::Damaged: return Outcome::Failed("Fixup error. Invalid root of B+ Tree.", kListCaption);
   }
-  std::array<uint8_t, kFileRecordSize> record{};
-  if (!drive.Io().ReadSectors(static_cast<Lba>(rootSector), 2, record.data(), true, true)) return false;
-
-  const size_t usa = record[4];
-  const uint16_t usn = GetU16(record, usa);
-  if (GetU16(record, 0x1FE) != usn || GetU16(record, 0x3FE) != usn) {
-    ShowError("Fixup error. Invalid root of B+ Tree.", "GetNTFSFileList");
-    return false;
-  }
-  std::copy_n(record.begin() + usa + 2, 2, record.begin() + 0x1FE);
-  std::copy_n(record.begin() + usa + 4, 2, record.begin() + 0x3FE);
 
   // The index root value: 16 bytes (indexed type, collation, block size, clusters per block
   // at 12), then the index header and the entries that live in the record itself.
   TAttribute root;
-  const bool haveRoot = ReadRootAttribute(drive, partition, record, kAttrIndexRoot, root) && root.Data.size() >= 16;
+  const bool haveRoot =
+      ReadRecordAttribute(volume, record, kRootRecord, kAttrIndexRoot, root) && root.Data.size() >= 16;
   const uint64_t cpib = haveRoot ? root.Data[12] : 0;
   // Without a usable block size the walk could not advance; blocks smaller than a cluster
   // (a negative value here) are not supported.
-  if (cpib == 0 || cpib >= 0x80 || spc == 0 || cpib * spc > kMaxReadSectors) {
-    ShowError(kInvalidRoot, "GetNTFSFileList");
-    return false;
-  }
+  if (cpib == 0 || cpib >= 0x80 || spc == 0 || cpib * spc > kMaxReadSectors) return Invalid(kListCaption);
   TAttribute allocation;
-  if (!ReadRootAttribute(drive, partition, record, kAttrIndexAllocation, allocation)) return false;
-  trunlist runs;
-  if (!GetRunList(allocation.Data, runs)) return false;
+  if (!ReadRecordAttribute(volume, record, kRootRecord, kAttrIndexAllocation, allocation)) return Invalid(kListCaption);
 
   // A root that has grown into blocks keeps its top-level entries here, and those are in no
   // block: without them files would go missing from the list.
+  Trouble trouble;
   const std::span<const uint8_t> value(root.Data);
   if (value.size() < 32 || !AppendEntries(value, 16 + uint64_t{GetU32(value, 16)}, 16 + uint64_t{GetU32(value, 20)}, list))
-    ShowError(kInvalidRoot, "GetNTFSFileList");
+    trouble.Note(kListCaption);
 
-  const Wide start = partition.AbsoluteStart();
-  const Wide lastCluster = DiskEnd(drive) > start ? (DiskEnd(drive) - start) / Wide{spc} : Wide{0};
-  // A damaged run can claim billions of blocks: those past kMaxIndexBlocks are not read, and
-  // invalid blocks are reported once, not once each.
+  const Wide start = volume.Start, diskEnd = volume.DiskSectors;
+  const Wide lastCluster = diskEnd > start ? (diskEnd - start) / Wide{spc} : Wide{0};
+  // A damaged run can claim billions of blocks: those past kMaxIndexBlocks are not read.
   Wide blocksLeft = kMaxIndexBlocks;
-  bool invalidReported = false;
-  for (const TRun& run : runs) {
+  for (const TRun& run : GetRunList(allocation.Data)) {
     if (blocksLeft == 0) {
-      ShowError(kInvalidRoot, "GetNTFSFileList");
+      trouble.Note(kListCaption);
       break;
     }
     // Block k covers clusters Lcn + k·cpib onwards; the blocks of the run are those that start
-    // before its end, and at least its first one.
+    // before its end, and at least its first one. Only those wholly on the disk are read.
     const Wide lcn = run.Lcn;
     const Wide blocks = run.Clusters <= cpib ? Wide{1} : (Wide{run.Clusters} + cpib - 1) / cpib;
-    const Wide firstInside = lcn >= 0 ? Wide{0} : (-lcn + cpib - 1) / cpib;
+    const Wide from = lcn >= 0 ? Wide{0} : (-lcn + cpib - 1) / cpib;
     const Wide endInside = lastCluster - lcn >= 0 ? (lastCluster - lcn) / cpib : Wide{0};
-    const Wide from = firstInside;
     const Wide inside = std::min(blocks, endInside);
     const Wide to = std::min(inside, from + blocksLeft);
     for (Wide k = from; k < to; ++k) {
       --blocksLeft;
-      if (ReadIndexBlock(drive, partition, TRun{static_cast<int64_t>(lcn + k * cpib), cpib}, list) == BlockRead::Invalid &&
-          !invalidReported) {
-        ShowError(kInvalidRoot, "GetFileFromRun");
-        invalidReported = true;
-      }
+      bool valid = false;
+      const Outcome read = ReadIndexBlock(volume, lcn + k * cpib, cpib, list, valid);
+      if (!read) return read;
+      if (!valid) trouble.Note(kBlockCaption);
     }
-    if (from > 0 || inside < blocks) ShowError(kInvalidRoot, "GetNTFSFileList");
+    if (from > 0 || inside < blocks) trouble.Note(kListCaption);
     if (to < inside) {
-      ShowError(kInvalidRoot, "GetNTFSFileList");
+      trouble.Note(kListCaption);
       break;
     }
   }
-  return true;
+  return trouble.Result();
 }
 
 }  // namespace qm

@@ -1,18 +1,17 @@
 #pragma once
 // The root directory of an NTFS volume, read straight from the disk: the root's MFT record
 // (record 5), its index root and index allocation, and every index block of the allocation in
-// disk order. Works from nothing but the partition record and its boot sector, so lost
-// volumes list as well as table entries.
+// disk order. Works from nothing but the volume's place and its boot sector, so lost volumes
+// list as well as table entries.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "model/NtfsRunList.h"
-#include "model/PhysicalDrv.h"
+#include "disk/Outcome.h"
+#include "fs/Volume.h"
 
 namespace qm {
 
-constexpr uint32_t kAttrIndexAllocation = 0xA0;
 // The fixed part of a file-name index entry: the 16-byte entry header and the file-name key up
 // to its name.
 constexpr size_t kNtEntryFixedSize = 82;
@@ -40,22 +39,15 @@ struct TntFile {
   std::string Name;        // UTF-8, trimmed of blanks and control characters
 };
 
-// Reads the index block at `block.Lcn` (`block.Clusters` clusters) and appends its entries to
-// `list`, leaving out DOS-only names. A block that is not an "INDX" record or whose update
-// sequence does not match in every sector is reported ("Invalid root directory.") and adds
-// nothing; a block whose entries break off (an entry of length 0, an entry or name reaching
-// past its entry or the block) keeps the entries before the break and is reported the same
-// way. False then, and when the block lies outside the volume's disk or cannot be read.
-bool GetFileFromRun(const TPhysicalDrv& drive, const TPartition& partition, const TRun& block,
-                    std::vector<TntFile>& list);
-
-// Appends the root directory of the NTFS volume of `partition` to `list`: the entries kept in
-// the index root, then those of every index block of the allocation, in run order. False,
-// with nothing listed, when the root record fails its update sequence test or lies past the
-// disk, when it has no usable index root (missing, or a clusters-per-block value that is 0 or
-// negative), when it has no index allocation, or when the run list cannot be decoded. Blocks
-// of a run that lie outside the disk are not read; the run is reported once. At most
-// kMaxIndexBlocks blocks are read, and invalid blocks are reported once per listing.
-bool GetNTFSFileList(TPhysicalDrv& drive, const TPartition& partition, std::vector<TntFile>& list);
+// Appends the root directory of the NTFS `volume` to `list`: the entries kept in the index
+// root, then those of every index block of the allocation, in run order, leaving out DOS-only
+// names. Failed, with nothing listed, when the root record lies past the disk, cannot be read
+// or fails its update sequence test ("Fixup error. Invalid root of B+ Tree."), when it has no
+// usable index root (missing, or a clusters-per-block value that is 0 or negative) or no index
+// allocation, and when a sector cannot be read. Done with a message, the first one met, when
+// part of the root could not be listed: a block that is not an "INDX" record, fails its
+// update sequence or whose entries break off ("GetFileFromRun"), a run whose blocks lie
+// outside the disk, more than kMaxIndexBlocks blocks ("GetNTFSFileList").
+Outcome GetNTFSFileList(const TFsVolume& volume, std::vector<TntFile>& list);
 
 }  // namespace qm

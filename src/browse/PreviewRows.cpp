@@ -111,9 +111,9 @@ std::string FormatPreviewTime(TDateTime value) {
   return text;
 }
 
-std::vector<TPreviewRow> BuildPreviewRows(const TPartition& partition, const TRootEntries& entries) {
+std::vector<TPreviewRow> BuildPreviewRows(const TRootEntries& entries) {
   std::vector<TPreviewRow> rows;
-  if (partition.FsKind == fkFat12 || partition.FsKind == fkFat16 || partition.FsKind == fkFat32) {
+  if (IsFatKind(entries.Kind)) {
     rows.reserve(entries.FatEntries.size());
     for (const auto& m : entries.FatEntries) {
       TPreviewRow row;
@@ -125,7 +125,7 @@ std::vector<TPreviewRow> BuildPreviewRows(const TPartition& partition, const TRo
       row.Deleted = m->Deleted != 0;
       rows.push_back(std::move(row));
     }
-  } else if (partition.FsKind == fkNtfs) {
+  } else if (entries.Kind == fkNtfs) {
     rows.reserve(entries.NtfsEntries.size());
     for (const TntFile& f : entries.NtfsEntries) {
       if (f.Name == ".") continue;

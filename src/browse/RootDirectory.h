@@ -7,26 +7,29 @@
 
 #include "browse/FatDir.h"
 #include "browse/NtfsReader.h"
+#include "disk/Outcome.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
 // A root directory as read: FAT volumes fill FatEntries (sorted by short name), NTFS volumes
-// NtfsEntries (in index order). Owned by whoever asked for the listing.
+// NtfsEntries (in index order); Kind says which. Owned by whoever asked for the listing.
 struct TRootEntries {
+  uint8_t Kind = fkUnallocated;
   TMidEntryList FatEntries;
   std::vector<TntFile> NtfsEntries;
 };
 
-// Reads the root directory of `partition`. List mode (`list` given): the list is emptied and
-// filled. Label mode (`list` null, FAT only): `label` gets the text of the root's volume-label
-// entry when there is one. False, after telling the user, for a kind that is neither FAT nor
-// NTFS, and for a FAT boot sector that describes no readable volume; false as well when the
-// NTFS reader could not list the root. A FAT root that breaks off part-way gives what was read
-// before the break, and true.
-// The drive is marked busy while this runs; the flag is put back as it was on every way out,
-// so that a read made inside a scan leaves the scan's hold in place.
-bool GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRootEntries* list, std::string* label);
+// Reads the root directory of `partition` into `list`, emptied first. Failed, with the text
+// and caption the user is shown, for a kind that is neither FAT nor NTFS and for a FAT boot
+// sector that describes no readable volume ("GetRootDirectory: Unrecognized file system or
+// partition has been destroyed."), when the NTFS reader could not list the root, and when a
+// sector cannot be read (the read's own outcome, naming the sector). Done with a message when
+// an NTFS root could be listed only in part. A FAT root that breaks off part-way gives what
+// was read before the break. The drive is marked busy while this runs; the flag is put back
+// as it was on every way out, so that a read made inside a scan leaves the scan's hold in
+// place.
+Outcome GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRootEntries& list);
 
 // The name shown for a FAT entry: the long name, or the short name with "." before a
 // non-empty extension; a deleted short name shows "?" for its lost first byte.
@@ -55,9 +58,8 @@ struct TPreviewRow {
   bool Deleted = false;   // a deleted FAT entry
 };
 
-// The rows of a listing made for `partition`, in list order; the NTFS entry "." is left out.
-// Other kinds have no rows.
-std::vector<TPreviewRow> BuildPreviewRows(const TPartition& partition, const TRootEntries& entries);
+// The rows of a listing, in list order; the NTFS entry "." is left out.
+std::vector<TPreviewRow> BuildPreviewRows(const TRootEntries& entries);
 
 // The Type column where no desktop type database answers: "File folder" for directories,
 // the upper-case extension followed by " File" for names with one ("TXT File"), and "File"

@@ -130,12 +130,15 @@ int RunLs(const LsOptions& options) {
     return kExitFailure;
   }
   TRootEntries entries;
-  if (!GetRootDirectory(drive, partition, &entries, nullptr)) {
+  const Outcome listed = GetRootDirectory(drive, partition, entries);
+  if (!listed) {
     PrintError("the root directory of the partition at sector " + std::to_string(partition.AbsoluteStart()) +
-               " cannot be listed");
+               " cannot be listed: " + listed.Line());
     return kExitFailure;
   }
-  const std::vector<TPreviewRow> rows = BuildPreviewRows(partition, entries);
+  // A root listed only in part says so once, then shows what it holds.
+  if (!listed.Text.empty()) PrintError(listed.Line());
+  const std::vector<TPreviewRow> rows = BuildPreviewRows(entries);
   if (options.json)
     PrintJson(rows);
   else

@@ -257,7 +257,6 @@ int Main(int argc, char** argv) {
     // before it has said what was written.
     CatchSignalsUntilExit();
     HostScope scope(host);
-    InstallFatLabelReader();
     if (chosen) {
       status = chosen->run();
       writesDisk = chosen->writesDisk;

@@ -4,30 +4,22 @@
 #include <cstring>
 
 #include "disk/Disk.h"
+#include "fs/NtfsRecord.h"
 #include "model/FsDetect.h"
 
 namespace qm {
 namespace {
 
-// Reads `count` sectors at a 64-bit LBA. Sectors past the end of the disk cannot be read:
-// that is a read failure without a prompt, never a read of the wrapped 32-bit address.
-bool ReadInsideDisk(const TPhysicalDrv& drive, uint64_t lba, uint16_t count, uint8_t* buffer) {
-  std::memset(buffer, 0, size_t{count} * kSectorSize);
-  const uint64_t total = drive.Geometry.TotalSectors;
-  if (lba >= total || count > total - lba) return false;
-  return drive.Io().ReadSectors(lba, count, buffer, true, true);
-}
-
 // The leading entries of a file allocation table: entry 0 holds the media descriptor,
 // entry 1 the end-of-chain mark (with the clean-shutdown bits of FAT16).
-bool FatStartValid(uint8_t kind, const TSector& fat, const TSector& bootSector) {
+bool FatStartValid(uint8_t kind, const TSector& fat, uint8_t bootMedia) {
   const uint32_t first = GetU32(fat, 0);
   switch (kind) {
     case fkFat12: {
       // 0xF0 is the floppy's descriptor; a FAT12 volume on a hard disk starts its FAT with
       // the descriptor of its boot sector, 0xF8.
       const uint8_t media = fat[0];
-      const bool mediaOk = media == 0xF0 || (media >= 0xF8 && media == bootSector[0x15]);
+      const bool mediaOk = media == 0xF0 || (media >= 0xF8 && media == bootMedia);
       return mediaOk && fat[1] == 0xFF && fat[2] == 0xFF;
     }
     case fkFat16:
@@ -41,57 +33,38 @@ bool FatStartValid(uint8_t kind, const TSector& fat, const TSector& bootSector) 
   }
 }
 
-void CheckFat(TPhysicalDrv& drive, const TPartition& partition, std::string& report) {
-  const TSector& bs = partition.BootSector;
-  const uint64_t fat1 = partition.AbsoluteStart() + GetU16(bs, 0x0E);
+// Sectors past the end of the disk cannot be read: that is a read failure, never a read of a
+// wrapped address.
+bool ReadFatStart(const TFsVolume& volume, uint64_t volumeSector, TSector& sector) {
+  return ReadDiskSectors(volume, WideLba{volume.Start} + volumeSector, 1, sector.data()).ok();
+}
+
+void CheckFat(const TFsVolume& volume, std::string& report) {
+  const uint64_t fat1 = volume.Bpb.ReservedSectors;
   TSector sector{};
-  if (!ReadInsideDisk(drive, fat1, 1, sector.data())) {
+  if (!ReadFatStart(volume, fat1, sector)) {
     report += "FAT1: Read Error";
     return;
   }
-  if (!FatStartValid(partition.FsKind, sector, bs)) {
+  if (!FatStartValid(volume.Kind, sector, volume.Bpb.Media)) {
     report += "FAT1: Invalid\r";
     return;
   }
   report += "FAT1: OK   ";
-
-  const uint64_t fatSize = partition.FsKind == fkFat32 ? GetU32(bs, 0x24) : GetU16(bs, 0x16);
-  if (!ReadInsideDisk(drive, fat1 + fatSize, 1, sector.data())) {
+  if (!ReadFatStart(volume, fat1 + volume.Bpb.SectorsPerFat(volume.Kind), sector)) {
     report += "FAT2: Read Error\rRoot Directory: Preview";
     return;
   }
-  report += FatStartValid(partition.FsKind, sector, bs) ? "FAT2: OK" : "FAT2: Invalid";
+  report += FatStartValid(volume.Kind, sector, volume.Bpb.Media) ? "FAT2: OK" : "FAT2: Invalid";
   report += "\rRoot Directory: Preview";
 }
 
-void CheckNtfsRoot(TPhysicalDrv& drive, const TPartition& partition, std::string& report) {
-  const TSector& bs = partition.BootSector;
-  // The root directory is file record 5: ten sectors into the MFT.
-  const uint64_t root = partition.AbsoluteStart() + uint64_t{bs[0x0D]} * GetU64(bs, 0x30) + 10;
-  std::array<uint8_t, kFileRecordSize> record{};
-  // A failed read leaves zeroes, which the signature test below rejects. An MFT position
-  // whose product overflows 64 bits is as unreadable as one past the disk.
-  const bool overflow = bs[0x0D] != 0 && GetU64(bs, 0x30) > (UINT64_MAX - partition.AbsoluteStart() - 10) / bs[0x0D];
-  if (!overflow) ReadInsideDisk(drive, root, 2, record.data());
-
-  if (std::memcmp(record.data(), "FILE", 4) != 0) {
-    report += "Index Root: Invalid";
-    return;
-  }
-  // Each sector of the record ends with the update sequence number; the true last two
-  // bytes of each sector wait in the update sequence array.
-  const size_t u = record[4];
-  const uint16_t usn = GetU16(record, u);
-  if (GetU16(record, 510) != usn || GetU16(record, 1022) != usn) {
-    report += "Index Root: Invalid";
-    return;
-  }
-  std::memcpy(&record[510], &record[u + 2], 2);
-  std::memcpy(&record[1022], &record[u + 4], 2);
-
+void CheckNtfsRoot(const TFsVolume& volume, std::string& report) {
+  TFileRecord record{};
   TAttribute indexRoot;
-  if (!ReadRootAttribute(drive, partition, record, kAttrIndexRoot, indexRoot)) {
-    // A root directory without its index cannot be listed: a broken record.
+  // A root directory without a sound record or without its index cannot be listed.
+  if (ReadMftRecord(volume, kRootRecord, record) != RecordRead::Sound ||
+      !ReadRecordAttribute(volume, record, kRootRecord, kAttrIndexRoot, indexRoot)) {
     report += "Index Root: Invalid";
     return;
   }
@@ -172,18 +145,12 @@ void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& r
     report = "Boot Sector: Missing, backup intact (LBA " + std::to_string(partition.BootFromBackup) + ")\r";
   else
     report = "Boot Sector: OK\r";
-  switch (partition.FsKind) {
-    case fkFat12:
-    case fkFat16:
-    case fkFat32:
-      CheckFat(drive, partition, report);
-      break;
-    case fkNtfs:
-      CheckNtfsRoot(drive, partition, report);
-      break;
-    default:
-      break;
-  }
+  SectorReader& disk = drive.Io();
+  const TFsVolume volume = PartitionVolume(drive, partition, disk);
+  if (IsFatKind(partition.FsKind))
+    CheckFat(volume, report);
+  else if (partition.FsKind == fkNtfs)
+    CheckNtfsRoot(volume, report);
   if (!partition.Parent && &partition != &drive.Root) AddFindNotes(drive, partition, report);
 }
 

@@ -9,23 +9,10 @@
 
 #include "disk/Disk.h"
 #include "disk/Geometry.h"
+#include "fs/FsKind.h"
 #include "model/DiskData.h"
 
 namespace qm {
-
-// File-system kinds of a partition record.
-enum : uint8_t {
-  fkFat12 = 0,
-  fkFat16 = 1,
-  fkFat32 = 2,
-  fkNtfs = 3,
-  fkHpfs = 4,
-  fkLinuxSwap = 10,
-  fkLinuxExt2 = 11,
-  fkOther = 20,
-  fkExtended = 30,
-  fkUnallocated = 255,
-};
 
 // The name the partition list shows for a kind.
 const char* FsKindName(uint8_t kind);

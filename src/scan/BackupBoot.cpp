@@ -1,49 +1,25 @@
 #include "scan/BackupBoot.h"
 
-#include <cstring>
-
 #include "disk/Disk.h"
+#include "fs/Volume.h"
 #include "model/FsDetect.h"
 #include "scan/Scanner.h"
 
 namespace qm {
-namespace {
-
-bool ReadQuietly(const TPhysicalDrv& drive, uint64_t lba, TSector& sector) {
-  if (lba >= drive.Geometry.TotalSectors) return false;
-  return drive.Io().ReadSectors(lba, 1, sector.data(), false, true);
-}
-
-}  // namespace
 
 bool FileSystemConfirmedAt(const TPhysicalDrv& drive, std::span<const uint8_t, 512> boot, uint8_t kind, uint64_t start) {
-  TSector sector{};
-  if (kind == fkFat32) {
-    // Entry 0 of the FAT holds the media descriptor in its low byte, all other bits set.
-    const uint16_t reserved = GetU16(boot, 0x0E);
-    const uint8_t media = boot[0x15];
-    if (reserved == 0 || media < 0xF0) return false;
-    if (!ReadQuietly(drive, start + reserved, sector)) return false;
-    return (GetU32(sector, 0) & 0x0FFFFFFFu) == (0x0FFFFF00u | media);
-  }
-  if (kind == fkNtfs) {
-    const uint64_t perCluster = boot[0x0D];
-    const uint64_t mftCluster = GetU64(boot, 0x30);
-    const uint64_t disk = drive.Geometry.TotalSectors;
-    if (perCluster == 0 || start >= disk || mftCluster > (disk - start) / perCluster) return false;
-    if (!ReadQuietly(drive, start + perCluster * mftCluster, sector)) return false;
-    return std::memcmp(sector.data(), "FILE", 4) == 0;
-  }
-  return false;
+  SectorReader& disk = drive.Io();
+  return FileSystemConfirmed(MakeVolume(disk, start, 0, drive.Geometry.TotalSectors, boot, kind));
 }
 
 std::optional<uint64_t> BackupVolumeStart(std::span<const uint8_t, 512> boot, uint8_t kind, uint64_t lba) {
+  const TBpb bpb = DecodeBpb(boot, kind);
   uint64_t distance = 0;
   if (kind == fkFat32) {
-    distance = GetU16(boot, 0x32);
+    distance = bpb.BackupBootSector;
     if (distance == 0xFFFF) return std::nullopt;
   } else if (kind == fkNtfs) {
-    distance = GetU64(boot, 0x28);
+    distance = bpb.NtfsTotalSectors;
   } else {
     return std::nullopt;
   }
@@ -61,11 +37,13 @@ std::optional<TBackupFind> RecogniseBackup(const TPhysicalDrv& drive, std::span<
 
   TBackupFind find;
   find.Start = *start;
-  if (drive.Io().ReadSectors(*start, 1, find.Primary.data(), false, true)) {
+  SectorReader& disk = drive.Io();
+  if (disk.Read(*start, 1, find.Primary.data())) {
     const bool signature = GetU16(find.Primary, 510) == 0xAA55;
     find.PrimaryIntact = signature && DetectFsKind(find.Primary) == kind &&
                          GetVolumeSerial(find.Primary, kind) == GetVolumeSerial(sector, kind);
   }
+  if (!find.PrimaryIntact) find.Primary = {};
   return find;
 }
 

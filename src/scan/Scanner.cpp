@@ -72,13 +72,12 @@ struct PreviousCandidate {
 
 PreviousCandidate DescribeCandidate(std::span<const uint8_t, 512> sector, uint8_t kind, uint64_t lba) {
   PreviousCandidate c;
-  c.serial = GetVolumeSerial(sector, kind);
+  const TBpb bpb = DecodeBpb(sector, kind);
+  c.serial = bpb.Serial;
   if (kind == fkFat32) {
-    const uint16_t backup = GetU16(sector, 0x32);
-    if (backup != 0 && backup != 0xFFFF) c.backupAt = lba + backup;
+    if (bpb.BackupBootSector != 0 && bpb.BackupBootSector != 0xFFFF) c.backupAt = lba + bpb.BackupBootSector;
   } else if (kind == fkNtfs) {
-    const uint64_t total = GetU64(sector, 0x28);
-    if (total < (uint64_t{1} << 40)) c.backupAt = lba + total;
+    if (bpb.NtfsTotalSectors < (uint64_t{1} << 40)) c.backupAt = lba + bpb.NtfsTotalSectors;
   }
   return c;
 }
@@ -292,17 +291,6 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
 }
 
 }  // namespace
-
-uint32_t GetVolumeSerial(std::span<const uint8_t, 512> sector, uint8_t fsKind) {
-  switch (fsKind) {
-    case fkFat12:
-    case fkFat16:
-    case fkHpfs: return GetU32(sector, 0x27);
-    case fkFat32: return GetU32(sector, 0x43);
-    case fkNtfs: return GetU32(sector, 0x48);
-    default: return 0;
-  }
-}
 
 bool IsNewPartitionStart(uint64_t lba, const std::vector<TPartition*>& list) {
   return std::none_of(list.begin(), list.end(), [lba](const TPartition* p) { return BlocksFind(*p, lba); });

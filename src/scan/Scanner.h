@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "fs/Bpb.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
@@ -63,11 +64,6 @@ void ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progre
 // gap, then as many after each partition found there, until a probe finds nothing or a find
 // ends beyond the gap. LastFound is the find that ended it that way, else none.
 void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap);
-
-// The volume serial a boot sector of kind `fsKind` carries; the scanner takes a candidate
-// whose serial equals the previous candidate's for a backup copy of it. HPFS keeps its serial
-// at the same place as FAT12/16. 0 for kinds without one.
-uint32_t GetVolumeSerial(std::span<const uint8_t, 512> sector, uint8_t fsKind);
 
 // False when a record of `list` that is neither a gap nor an extended container starts at
 // `lba`; such a boot sector belongs to a known partition.

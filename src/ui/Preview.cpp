@@ -57,7 +57,6 @@ void TfrmPreview::showEvent(QShowEvent* event) {
 void TfrmPreview::FormShow() {
   filled_ = true;
   lstPreview->clear();
-  if (!PreviewPartition || !PreviewEntries) return;
   // Types and icons come from the name's extension alone: nothing on the disk is touched.
   const QFileIconProvider icons;
   QIcon folderIcon = icons.icon(QFileIconProvider::Folder);
@@ -69,7 +68,7 @@ void TfrmPreview::FormShow() {
   static const QMimeDatabase mimes;
 
   QList<QTreeWidgetItem*> items;
-  for (const TPreviewRow& row : BuildPreviewRows(*PreviewPartition, *PreviewEntries)) {
+  for (const TPreviewRow& row : PreviewRows) {
     auto* item = new QTreeWidgetItem;
     const QString name = QString::fromStdString(row.Name);
     item->setText(0, name);

@@ -4,8 +4,9 @@
 #include <QDialog>
 #include <QTreeWidget>
 
+#include <vector>
+
 #include "browse/RootDirectory.h"
-#include "model/PhysicalDrv.h"
 
 namespace qm::ui {
 
@@ -15,12 +16,10 @@ class TfrmPreview : public QDialog {
 
   QTreeWidget* lstPreview;
 
-  // Set by the main window before the dialog is shown; they point into the caller's listing,
-  // which outlives the dialog.
-  const TPartition* PreviewPartition = nullptr;
-  const TRootEntries* PreviewEntries = nullptr;
+  // Set by the main window before the dialog is shown.
+  std::vector<TPreviewRow> PreviewRows;
 
-  // Fills lstPreview from PreviewPartition and PreviewEntries; runs when the dialog is shown.
+  // Fills lstPreview from PreviewRows; runs when the dialog is shown.
   void FormShow();
 
  protected:

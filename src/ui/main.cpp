@@ -310,13 +310,14 @@ void TfrmMain::PreviewExecute() {
                MsgButtons::Ok, MsgIcon::Information);
     return;
   }
-  // The listing lives until the dialog is gone; the records go with it.
   TRootEntries entries;
-  if (!GetRootDirectory(*CurrentDrive, *partition, &entries, nullptr)) return;
+  const Outcome listed = GetRootDirectory(*CurrentDrive, *partition, entries);
+  // One box says what went wrong; a root listed only in part is shown after it.
+  if (!listed.Text.empty()) MessageBox(listed.Text, listed.Caption, MsgButtons::Ok, listed.Icon);
+  if (!listed) return;
   TfrmPreview dialog(this);
   dialog.setWindowTitle(QStringLiteral("View Root Directory"));
-  dialog.PreviewPartition = partition;
-  dialog.PreviewEntries = &entries;
+  dialog.PreviewRows = BuildPreviewRows(entries);
   ShowPreview(dialog);
 }
 

@@ -6,6 +6,7 @@
 // stderr goes to a file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,8 @@
 
 #include "CliRun.h"
 #include "cli/CliHost.h"
+#include "fs/Bpb.h"
+#include "fs/FsKind.h"
 #include "support/Fixtures.h"
 
 namespace qm::test {
@@ -215,25 +218,41 @@ TEST(CliLs, ListsListedLostAndScannedForPartitions) {
   EXPECT_FALSE(directories["$MFT"]);
 }
 
+// What cannot be listed is refused; a root that cannot be read is one line that says why: an
+// unrecognised kind, a boot sector that places nothing, or a sector that cannot be read, named.
 TEST(CliLs, RefusesWhatCannotBeListed) {
   const std::string demo = DemoImage("ls-refuse.img"), damaged = CopyImage(demo, "ls-damaged.img");
   WriteFileBytes(damaged, 2048 * 512 + 0x0B, {0, 0});  // the FAT32 volume's bytes per sector
-  const std::string unrecognized = "GetRootDirectory: Unrecognized file system or partition has been destroyed.\n";
+  QM_IMAGE(cut, "ls-cut.img", "32M", "table 'label: dos\\nunit: sectors\\n2048,60000,6' fs 1 fat16 CUT");
+  const std::vector<uint8_t> boot = ReadFileBytes(cut, 2048 * 512, 512);
+  const TBpb bpb = DecodeBpb(std::span<const uint8_t, 512>(boot.data(), 512), fkFat16);
+  const uint64_t root = 2048 + bpb.ReservedSectors + uint64_t{bpb.FatCount} * bpb.SectorsPerFat16;
+  std::filesystem::resize_file(cut, root * 512);  // the root directory lies past the end
+  const std::string unlisted = "quillmark-cli: the root directory of the partition at sector ";
+  const std::string unrecognized = " cannot be listed: Unrecognized file system or partition has been destroyed.\n";
   const struct {
     std::string args;
     int status;
     std::string error;
   } cases[] = {
-      {"--partition 1 " + ShellQuote(damaged), 1, unrecognized},
-      {"--partition 3 " + ShellQuote(demo), 1, unrecognized},  // the extended container
+      {"--partition 1 " + ShellQuote(damaged), 1, unlisted + "2048" + unrecognized},
+      {"--partition 3 " + ShellQuote(demo), 1, unlisted + "116736" + unrecognized},  // the extended container
+      {"--partition 1 " + ShellQuote(cut), 1,
+       unlisted + "2048 cannot be listed: Error:No such device or address; LBA:" + std::to_string(root) + "  Blocks:"},
       {"--at 300000 " + ShellQuote(demo), 1, "no partition starts at sector 300000"},
       {"--lost 9 " + ShellQuote(demo), 2, "there is no lost partition 9 in the list of"},
       {"--at 1 --lost 1 " + ShellQuote(demo), 2, "excludes"},
       {ShellQuote(demo), 2, "ls needs one of --partition, --lost or --at"},
   };
-  for (const auto& c : cases) ExpectRefused("ls " + c.args, c.status, c.error);
+  for (const auto& c : cases) {
+    ExpectRefused("ls " + c.args, c.status, c.error);
+    if (c.error.rfind(unlisted, 0) == 0) {
+      const std::string err = RunCli("ls " + c.args).err;
+      EXPECT_EQ(err.rfind(unlisted, 0), 0u) << err;
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+  }
 }
-
 
 TEST(CliDump, ShowsSectorsSixteenBytesALine) {
   QM_IMAGE(image, "dump.img", "4M", "table 'label: dos\\nunit: sectors\\n2048,,6' fs 1 fat16");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "disk/Disk.h"
+#include "fs/Bpb.h"
 #include "model/CheckReport.h"
 #include "model/TableReader.h"
 #include "support/Fixtures.h"
@@ -48,12 +49,11 @@ std::string Report(TPhysicalDrv& d, TPartition& p) {
   return report;
 }
 
-uint64_t Fat1Lba(const TPartition& p) { return p.AbsoluteStart() + GetU16(p.BootSector, 0x0E); }
-uint64_t Fat2Lba(const TPartition& p) {
-  return Fat1Lba(p) + (p.FsKind == fkFat32 ? GetU32(p.BootSector, 0x24) : GetU16(p.BootSector, 0x16));
-}
+TBpb Bpb(const TPartition& p) { return DecodeBpb(p.BootSector, p.FsKind); }
+uint64_t Fat1Lba(const TPartition& p) { return p.AbsoluteStart() + Bpb(p).ReservedSectors; }
+uint64_t Fat2Lba(const TPartition& p) { return Fat1Lba(p) + Bpb(p).SectorsPerFat(p.FsKind); }
 uint64_t RootRecordLba(const TPartition& p) {
-  return p.AbsoluteStart() + uint64_t{p.BootSector[0x0D]} * GetU64(p.BootSector, 0x30) + 10;
+  return p.AbsoluteStart() + uint64_t{Bpb(p).SectorsPerCluster} * Bpb(p).MftCluster + 10;
 }
 
 TEST_F(CheckReportOnImages, HealthyVolumes) {
@@ -166,10 +166,9 @@ TEST_F(CheckReportOnImages, FieldsPointingPastTheDiskAreNotRead) {
   StoreLE<uint64_t>(&ntfs.BootSector[0x30], 0xFFFFFFFFFFFFFFF0u);
   EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
   // The root record 2^32 sectors further on: its low 32 bits are the real one.
-  const uint8_t perCluster = ntfs.BootSector[0x0D];
+  const uint8_t perCluster = Bpb(ntfs).SectorsPerCluster;
   ASSERT_GT(perCluster, 0);
-  StoreLE<uint64_t>(&ntfs.BootSector[0x30],
-                    GetU64(d->Root.Children[kNtfs]->BootSector, 0x30) + (uint64_t{1} << 32) / perCluster);
+  StoreLE<uint64_t>(&ntfs.BootSector[0x30], Bpb(*d->Root.Children[kNtfs]).MftCluster + (uint64_t{1} << 32) / perCluster);
   ASSERT_EQ(static_cast<uint32_t>(RootRecordLba(ntfs)), RootRecordLba(*d->Root.Children[kNtfs]));
   EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
 }

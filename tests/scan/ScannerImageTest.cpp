@@ -67,22 +67,13 @@ TEST_F(ScannerOnImages, AWholeDiskScanFindsEachLostVolumeOnceWithItsLabel) {
   if (lostImage.empty()) return;
   auto drive = Open(lostImage);
   ProgressLog progress;
-  // Stands in for the root directory reader: it marks the drive busy while it runs, and takes
-  // the label from the boot sector's own copy of it.
-  SetFatLabelReader([](TPhysicalDrv& d, TPartition& p, std::string& label) {
-    d.Scanning = true;
-    label.assign(reinterpret_cast<const char*>(p.BootSector.data() + (p.FsKind == fkFat32 ? 0x47 : 0x2B)), 11);
-    d.Scanning = false;
-    return true;
-  });
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kLostDiskSectors, false));
-  SetFatLabelReader(nullptr);
   ExpectFinds(*drive, lostImage, kAllLost);
   std::string labels;
   for (const auto& p : drive->LostPartitions) labels += p->VolumeLabel + ' ';
   EXPECT_EQ(labels, "LOST12 LOST32 LOGNTFS LOG32 ");
   EXPECT_TRUE(host.messages.empty());
-  // Every sector of the disk is pumped once, with the drive marked busy, the label reads too.
+  // Every sector of the disk is pumped once, with the drive marked busy.
   EXPECT_EQ(host.processCalls, kLostDiskSectors);
   EXPECT_EQ(host.callsWhileIdle, 0);
   // The bar shows the share of blocks finished before each one, then returns to 0.

@@ -113,4 +113,13 @@ std::unique_ptr<SourceHandle> FaultSource::Open(AccessMode mode, int& error) {
   return std::make_unique<FaultHandle>(std::move(inner), state);
 }
 
+Outcome MemorySectors::Read(Lba lba, uint32_t count, void* buffer) {
+  reads.push_back(lba);
+  if (failAt && *failAt >= lba && *failAt - lba < count) return Outcome::Failed("Error:EIO", "Read Error", EIO, *failAt);
+  if (lba > data.size() / 512 || count > data.size() / 512 - lba)
+    return Outcome::Failed("Error:ENXIO", "Read Error", ENXIO, lba);
+  std::memcpy(buffer, data.data() + lba * 512, size_t{count} * 512);
+  return Outcome::Done();
+}
+
 }  // namespace qm::test

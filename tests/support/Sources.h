@@ -4,11 +4,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "disk/DriveSource.h"
+#include "disk/SectorReader.h"
 
 namespace qm::test {
 
@@ -65,6 +67,18 @@ class FaultSource : public DriveSource {
 
  public:
   std::shared_ptr<State> state;  // stays valid after the sector layer takes the source
+};
+
+// A disk in memory as the file-system readers see it: every read is noted, a read past the
+// end fails with ENXIO and one that covers `failAt` with EIO.
+class MemorySectors : public SectorReader {
+ public:
+  explicit MemorySectors(size_t bytes) : data(bytes) {}
+  Outcome Read(Lba lba, uint32_t count, void* buffer) override;
+
+  std::vector<uint8_t> data;
+  std::vector<Lba> reads;  // the first sector of each read
+  std::optional<Lba> failAt;
 };
 
 }  // namespace qm::test

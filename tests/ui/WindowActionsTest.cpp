@@ -133,7 +133,7 @@ class PreviewTest : public WindowTest {
   }
 };
 
-TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesHpfs) {
+TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesWhatItCannotList) {
   OpenDemo();
   ScriptedHost host;
   PreviewRowAt(2048);  // the FAT32 primary
@@ -152,6 +152,13 @@ TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesHpfs) {
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text, "Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.");
   EXPECT_EQ(host.messages[0].icon, MsgIcon::Information);
+  // A root that cannot be read is told in one box, and no preview opens.
+  Record(RowWithLba(kLostFat))->FsKind = fkLinuxExt2;
+  PreviewRowAt(kLostFat);
+  EXPECT_TRUE(shown.empty());
+  ASSERT_EQ(host.messages.size(), 2u);
+  EXPECT_EQ(host.Captions()[1] + ": " + host.messages[1].text,
+            "GetRootDirectory: Unrecognized file system or partition has been destroyed.");
 }
 
 // --- Clone -----------------------------------------------------------------------------------

@@ -1,8 +1,4 @@
-#include "model/NtfsRunList.h"
-
-#include <exception>
-
-#include "disk/Host.h"
+#include "fs/NtfsRunList.h"
 
 namespace qm {
 namespace {
@@ -13,16 +9,19 @@ uint64_t LoadField(std::span<const uint8_t> bytes, size_t at, unsigned width) {
   return value;
 }
 
-void DecodeRuns(std::span<const uint8_t> bytes, trunlist& runs) {
-  if (bytes.empty()) return;
+}  // namespace
+
+trunlist GetRunList(std::span<const uint8_t> bytes) {
+  trunlist runs;
+  if (bytes.empty()) return runs;
   size_t position = 1;
   uint64_t previous = 0;  // kept unsigned: a damaged list may wrap, which must not be undefined
   uint8_t header = bytes[0];
   while (header != 0) {
     const unsigned offsetSize = header >> 4;
     const unsigned lengthSize = header & 0x0F;
-    if (position + offsetSize + lengthSize > bytes.size()) return;
-    if (lengthSize > kMaxRunLengthBytes || offsetSize > kMaxRunOffsetBytes) return;
+    if (position + offsetSize + lengthSize > bytes.size()) return runs;
+    if (lengthSize > kMaxRunLengthBytes || offsetSize > kMaxRunOffsetBytes) return runs;
     TRun run;
     run.Clusters = LoadField(bytes, position, lengthSize);
     position += lengthSize;
@@ -38,22 +37,10 @@ void DecodeRuns(std::span<const uint8_t> bytes, trunlist& runs) {
       position += offsetSize;
     }
     if (located) runs.push_back(run);
-    if (position >= bytes.size()) return;
+    if (position >= bytes.size()) return runs;
     header = bytes[position++];
   }
-}
-
-}  // namespace
-
-bool GetRunList(std::span<const uint8_t> bytes, trunlist& runs) {
-  runs.clear();
-  try {
-    DecodeRuns(bytes, runs);
-    return true;
-  } catch (const std::exception& e) {
-    MessageBox(e.what(), "GetRunList", MsgButtons::Ok, MsgIcon::Error);
-    return false;
-  }
+  return runs;
 }
 
 }  // namespace qm

@@ -19,12 +19,11 @@ constexpr unsigned kMaxRunLengthBytes = 4;
 // An offset field wider than the 64-bit cluster number ends the decoding in the same way.
 constexpr unsigned kMaxRunOffsetBytes = 8;
 
-// Decodes the run list `bytes` into `runs` (cleared first). Each pair starts with a header
+// Decodes the run list `bytes`. Each pair starts with a header
 // byte: low nibble the width of the cluster count, high nibble the width of the signed
 // distance from the previous run's first cluster. Decoding ends at a zero header, at a pair
 // that does not fit the bytes, or at a field wider than the limits above; the runs before
-// stay. Sparse runs (no offset, or an offset of zero bytes only) are left out. False only
-// when an error was reported to the user ("GetRunList").
-bool GetRunList(std::span<const uint8_t> bytes, trunlist& runs);
+// stay. Sparse runs (no offset, or an offset of zero bytes only) are left out.
+trunlist GetRunList(std::span<const uint8_t> bytes);
 
 }  // namespace qm

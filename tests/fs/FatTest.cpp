@@ -1,15 +1,14 @@
-// The FAT root directory reader on hand-made volumes: what no tool makes (damaged boot
-// sectors, looping or runaway chains, long names out of order or with a foreign checksum,
-// odd sector sizes). Every read must stay inside the partition, whose surroundings are filled
-// with entries that would show if it did not.
+// FAT layouts, cluster chains, labels and the root directory listing on hand-made volumes:
+// what no tool makes (damaged boot sectors, looping or runaway chains, long names out of
+// order or with a foreign checksum, odd sector sizes, unreadable sectors). Every read must
+// stay inside the partition, whose surroundings are filled with entries that would show if it
+// did not.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 
 #include "browse/FatDir.h"
-#include "model/FsDetect.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
 #include "support/Sources.h"
 
 namespace qm::test {
@@ -95,13 +94,9 @@ struct HandFat {
   }
   void PutRoot(const std::vector<TRawDirEntry>& entries) { Put(kind == fkFat32 ? ClusterByte(rootCluster) : RootByte(), entries); }
 
-  TPartition Partition() const {
-    TPartition p;
-    p.FsKind = kind;
-    p.Entry.SystemId = kind == fkFat32 ? 0x0C : 0x06;
-    p.Entry.RelativeSector = kPartStart;
-    p.Entry.TotalSectors = kPartSectors;
-    uint8_t* b = p.BootSector.data();
+  std::array<uint8_t, 512> BootSector() const {
+    std::array<uint8_t, 512> boot{};
+    uint8_t* b = boot.data();
     StoreLE<uint16_t>(b + 0x0B, bytesPerSector);
     b[0x0D] = sectorsPerCluster;
     StoreLE<uint16_t>(b + 0x0E, reserved);
@@ -114,53 +109,53 @@ struct HandFat {
     } else {
       StoreLE<uint16_t>(b + 0x16, static_cast<uint16_t>(sectorsPerFat));
     }
-    return p;
+    return boot;
   }
 };
 
 struct Listing {
-  bool result = false;
+  bool layout = false;             // the boot sector describes a readable volume
+  std::string failed;              // the listing's failure, "caption: text"
   std::vector<std::string> names;  // display names in list order, deleted ones marked "-"
   std::string label;
-  bool labelResult = false;
-  std::vector<std::string> captions;
   bool readOutside = false;
-  std::vector<uint32_t> chain;  // a FAT32 root's cluster chain (the root is cluster 2)
-  bool chainEnds = false;       // at an end mark
+  TClusterChain chain;  // a FAT32 root's cluster chain (the root is cluster 2)
 };
 
 // Lists the root of `fat`, from a disk that notes where it was read.
-Listing Walk(const HandFat& fat) {
-  const TPartition partition = fat.Partition();
-  ScriptedHost host;
-  auto memory = std::make_unique<MemorySource>(fat.disk.size());
-  *memory->data = fat.disk;
-  auto faults = std::make_unique<FaultSource>(std::move(memory));
-  const std::shared_ptr<FaultSource::State> state = faults->state;
-  auto drive = BareDrive(std::move(faults));
+Listing Walk(const HandFat& fat, std::optional<Lba> failAt = {}) {
+  MemorySectors disk(fat.disk.size());
+  disk.data = fat.disk;
+  disk.failAt = failAt;
+  const std::array<uint8_t, 512> boot = fat.BootSector();
+  const TFsVolume volume = MakeVolume(disk, kPartStart, kPartSectors, fat.disk.size() / 512, boot, fat.kind);
   Listing out;
+  TFatLayout layout;
+  out.layout = ReadFatLayout(volume, layout);
+  if (!out.layout) return out;
   TMidEntryList list;
-  out.result = EnumDir(*drive, partition, &list, nullptr);
+  const Outcome listed = EnumDir(volume, layout, list);
+  if (!listed) out.failed = listed.Caption + ": " + listed.Text + " at " + std::to_string(listed.Sector.value_or(0));
   SortMidEntries(list);
   for (const auto& m : list) {
     const std::string ext = EntryExtension(m->RawEntry);
     std::string name = !m->LongName.empty() ? m->LongName : EntryBaseName(m->RawEntry) + (ext.empty() ? "" : "." + ext);
     out.names.push_back((m->Deleted ? "-" : "") + name);
   }
-  out.labelResult = EnumDir(*drive, partition, nullptr, &out.label);
-  out.captions = host.Captions();
-  for (uint64_t offset : state->readOffsets)
-    if (offset < kPartStart * 512 || offset >= (kPartStart + kPartSectors) * 512) out.readOutside = true;
-  TFatLayout layout;
-  if (fat.kind == fkFat32 && ReadFatLayout(partition, layout))
-    out.chainEnds = GetClusNumChain(*drive, partition, layout, 2, out.chain);
+  EXPECT_EQ(ReadFatLabel(volume, layout, out.label).ok(), listed.ok());
+  // The chain reads only the FAT: when that fails, so does the listing.
+  if (fat.kind == fkFat32) {
+    EXPECT_TRUE(GetClusNumChain(volume, layout, 2, out.chain).ok() || !listed.ok());
+  }
+  for (Lba lba : disk.reads)
+    if (lba < kPartStart || lba >= kPartStart + kPartSectors) out.readOutside = true;
   return out;
 }
 
 using Names = std::vector<std::string>;
 
-// Boot sectors that describe no readable volume: a clean false, no message, no read outside.
-TEST(FatDir, DamagedBootSectorsGiveACleanFalse) {
+// Boot sectors that describe no readable volume: no layout, nothing read.
+TEST(FatLayout, DamagedBootSectorsDescribeNoVolume) {
   const struct {
     const char* name;
     void (*damage)(HandFat&);
@@ -184,17 +179,12 @@ TEST(FatDir, DamagedBootSectorsGiveACleanFalse) {
     HandFat fat;
     c.damage(fat);
     fat.PutRoot({Short("LABEL      ", kAttrVolumeLabel, 0, 0), Short("FILE    TXT", 0x20, 5, 3)});
-    const Listing l = Walk(fat);
-    EXPECT_FALSE(l.result);
-    EXPECT_FALSE(l.labelResult);
-    EXPECT_TRUE(l.names.empty());
-    EXPECT_TRUE(l.captions.empty());
-    EXPECT_FALSE(l.readOutside);
+    EXPECT_FALSE(Walk(fat).layout);
   }
 }
 
 // FAT32 root chains: how each FAT value ends or continues the chain, loops and runaways.
-TEST(FatDir, Fat32ChainsEndAtMarksAndNeverRunAway) {
+TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
   const struct {
     const char* name;
     std::vector<std::pair<uint32_t, uint32_t>> fat;  // cluster -> value; the root is cluster 2
@@ -222,31 +212,30 @@ TEST(FatDir, Fat32ChainsEndAtMarksAndNeverRunAway) {
       fat.Put(fat.ClusterByte(cluster), {Short(name.c_str(), 0x20, 1, 100)});
     }
     const Listing l = Walk(fat);
-    EXPECT_EQ(l.chainEnds, c.chainResult);
-    EXPECT_EQ(l.chain, c.chain);
+    EXPECT_EQ(l.chain.Ended, c.chainResult);
+    EXPECT_EQ(l.chain.Clusters, c.chain);
     // Every cluster of the chain is listed once, a looping one too.
-    EXPECT_TRUE(l.result);
+    EXPECT_EQ(l.failed, "");
     EXPECT_EQ(l.names.size(), c.chain.size());
     EXPECT_FALSE(l.readOutside);
   }
 }
 
-TEST(FatDir, Fat32ChainStopsAt512Clusters) {
+TEST(FatChain, Fat32ChainStopsAt512Clusters) {
   HandFat fat = HandFat::Fat32();
   for (uint32_t c = 2; c < 602; ++c) fat.SetFat(c, c + 1);
   fat.SetFat(602, 0x0FFFFFFF);
   fat.Put(fat.ClusterByte(513), {Short("LAST    TXT", 0x20, 1, 100)});
   fat.Put(fat.ClusterByte(514), {Short("BEYOND  TXT", 0x20, 1, 100)});
   const Listing l = Walk(fat);
-  EXPECT_TRUE(l.result);
   EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
-  EXPECT_FALSE(l.chainEnds);  // cut, not ended
-  EXPECT_EQ(l.chain.size(), kMaxChainClusters);
+  EXPECT_FALSE(l.chain.Ended);  // cut, not ended
+  EXPECT_EQ(l.chain.Clusters.size(), kMaxChainClusters);
 }
 
 // A chain of 64 KiB clusters that promises more than a directory can hold: the walk stops
 // after 65536 entries (found by fuzzing: a damaged root could read the whole volume).
-TEST(FatDir, Fat32RootStopsAtTheLargestDirectory) {
+TEST(FatChain, Fat32RootStopsAtTheLargestDirectory) {
   HandFat fat = HandFat::Fat32();
   fat.sectorsPerCluster = 128;
   for (uint32_t c = 2; c < 41; ++c) fat.SetFat(c, c + 1);
@@ -255,9 +244,25 @@ TEST(FatDir, Fat32RootStopsAtTheLargestDirectory) {
   fat.Put(fat.ClusterByte(lastInside) + 2047 * 32, {Short("LAST    TXT", 0x20, 1, 100)});
   fat.Put(fat.ClusterByte(lastInside + 1), {Short("BEYOND  TXT", 0x20, 1, 100)});
   const Listing l = Walk(fat);
-  EXPECT_TRUE(l.result);
   EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
   EXPECT_FALSE(l.readOutside);
+}
+
+// An unreadable sector of the root, of a FAT32 root cluster or of the FAT fails the listing,
+// the label and the chain with the read's outcome, naming the sector.
+TEST(FatDir, AReadErrorFailsTheListingAndNamesTheSector) {
+  HandFat fat16;
+  HandFat fat32 = HandFat::Fat32();
+  fat32.SetFat(2, 3);
+  fat32.SetFat(3, 0x0FFFFFFF);
+  const struct {
+    const HandFat& fat;
+    uint64_t byte;
+  } cases[] = {{fat16, fat16.RootByte() + 512}, {fat32, fat32.ClusterByte(3)}, {fat32, fat32.Byte(fat32.reserved)}};
+  for (const auto& c : cases) {
+    const Lba sector = c.byte / 512;
+    EXPECT_EQ(Walk(c.fat, sector).failed, "Read Error: Error:EIO at " + std::to_string(sector));
+  }
 }
 
 // Which entries are listed, and under which name, where the volumes mkfs.fat and mtools make
@@ -267,6 +272,7 @@ TEST(FatDir, ChoosesEntriesAndNames) {
   const TRawDirEntry other = Short("OTHER   TXT", 0x20, 10, 6);
   const TRawDirEntry ghost = Short("\xe5HOST   TXT", 0x20, 10, 7);
   const TRawDirEntry lostName = Short("LOSTNAMETXT", 0x20, 10, 8);
+  const TRawDirEntry label = Short("MY LABEL   ", kAttrVolumeLabel, 0, 0);
   std::vector<TRawDirEntry> longTwo = LongName(u"A name of two parts.txt", other);
   std::vector<TRawDirEntry> reversed = LongName(u"Parts in the wrong order.txt", lostName);
   std::swap(reversed[0], reversed[1]);
@@ -274,6 +280,7 @@ TEST(FatDir, ChoosesEntriesAndNames) {
     const char* name;
     std::vector<TRawDirEntry> entries;
     Names expected;
+    std::string label = "";
   } cases[] = {
       {"case byte 0 on FAT16", {readme}, {"Readme.txt"}},
       {"case flags", {Short("LOWER   TXT", 0x20, 1, 5, 0x18), Short("UPPER   TXT", 0x20, 1, 6, 0x10)},
@@ -287,15 +294,17 @@ TEST(FatDir, ChoosesEntriesAndNames) {
       {"file without a cluster", {Short("NOCLUS  TXT", 0x20, 10, 0)}, {}},
       {"size all ones", {Short("HUGE    TXT", 0x20, 0xFFFFFFFF, 5)}, {}},
       {"dot entries", {Short(".          ", kAttrDirectory, 0, 2), Short("..         ", kAttrDirectory, 0, 0)}, {}},
+      {"label after a long name", {longTwo[0], longTwo[1], other, label}, {"A name of two parts.txt"}, "MY LABEL"},
+      {"deleted label", {Short("\xe5LD LABEL  ", kAttrVolumeLabel, 0, 0), label}, {}, "MY LABEL"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     HandFat fat;
     fat.PutRoot(c.entries);
     const Listing l = Walk(fat);
-    EXPECT_TRUE(l.result);
+    EXPECT_EQ(l.failed, "");
     EXPECT_EQ(l.names, c.expected);
-    EXPECT_TRUE(l.captions.empty());
+    EXPECT_EQ(l.label, c.label);
   }
 }
 

@@ -1,0 +1,74 @@
+#pragma once
+// NTFS multi-sector records (MFT file records, index blocks) and the attributes of a file
+// record: the update sequence fix-up, reading record N of the MFT, finding an attribute, and
+// following a record's attribute list to its extension records.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "disk/Outcome.h"
+#include "fs/Volume.h"
+
+namespace qm {
+
+constexpr size_t kFileRecordSize = 1024;
+constexpr uint32_t kAttrAttributeList = 0x20;
+constexpr uint32_t kAttrVolumeName = 0x60;
+constexpr uint32_t kAttrIndexRoot = 0x90;
+constexpr uint32_t kAttrIndexAllocation = 0xA0;
+constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
+constexpr uint64_t kVolumeRecord = 3;  // $Volume, which keeps the label
+constexpr uint64_t kRootRecord = 5;    // the root directory
+
+using TFileRecord = std::array<uint8_t, kFileRecordSize>;
+
+// The update sequence of a multi-sector record: the count at 6 and the array at the offset
+// kept at 4 hold the sequence number, then the true last two bytes of each 512-byte sector it
+// covers. When every covered sector ends in the number, those bytes are put back and the
+// bytes covered are returned; 0, with the record unchanged, when it does not fit the record
+// or a sector fails the test.
+size_t FixUpRecord(std::span<uint8_t> record);
+
+// What became of reading a file record.
+enum class RecordRead { Sound, OutsideDisk, Unreadable, Damaged };
+
+// Reads record `number` of the MFT (two sectors a record, from the cluster the boot sector
+// names) and fixes it up. Sound only when it lies on the disk, was read, starts with "FILE"
+// and passes its update sequence test over both sectors; `failure` gets the read's outcome
+// when it could not be read.
+RecordRead ReadMftRecord(const TFsVolume& volume, uint64_t number, TFileRecord& record, Outcome* failure = nullptr);
+
+// One attribute copied out of a file record.
+struct TAttribute {
+  uint32_t TypeCode = 0;
+  uint32_t AttrLength = 0;
+  uint32_t FormInfo = 0;    // non-resident flag, name length, name offset
+  uint32_t FlagsAndId = 0;  // flags (0x0001 compressed), identifier
+  std::optional<std::array<uint8_t, 8>> ResidentHeader;
+  std::optional<std::array<uint8_t, 48>> NonResidentHeader;
+  std::vector<uint8_t> Name;  // UTF-16LE, 2 bytes a character
+  std::vector<uint8_t> Data;  // the value (resident) or the run list (non-resident)
+
+  bool NonResident() const { return (FormInfo & 0xFF) != 0; }
+};
+
+// Finds the first attribute of type `type` in a fixed-up file record and copies it out. Every
+// offset and length read from the record is checked against its 1024 bytes; false when the
+// attribute is absent or does not fit.
+bool ReadAttribute(std::span<const uint8_t, kFileRecordSize> record, uint32_t type, TAttribute& attribute);
+
+// Finds attribute `type` of file record `number`, whose fixed-up bytes are `record`. A record
+// that has outgrown itself may keep an attribute in an extension record that its attribute
+// list names; such a record is used only when it is sound and names `number` as its base.
+// False when the attribute is in neither.
+bool ReadRecordAttribute(const TFsVolume& volume, std::span<const uint8_t, kFileRecordSize> record, uint64_t number,
+                         uint32_t type, TAttribute& attribute);
+
+// The volume name kept in $Volume, UTF-16LE; empty when there is none or it cannot be read.
+std::vector<uint8_t> ReadNtfsLabel(const TFsVolume& volume);
+
+}  // namespace qm

@@ -97,8 +97,7 @@ TEST_P(CliRecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
   ExpectRefusedBeforeAsking("recover --at " + std::to_string(c.at), image, c.says);
 }
 
-INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals));
 
 TEST(CliRecoverSafety, ReadOnlySourceIsRefusedBeforeAsking) {
   const std::string image =

@@ -14,7 +14,6 @@
 
 #include "FuzzDisk.h"
 #include "disk/SectorIO.h"
-#include "edit/AutoBackup.h"
 #include "edit/TableBackup.h"
 #include "model/TableReader.h"
 
@@ -61,8 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   input.Image->WritesLimited = true;
   for (const auto& block : blocks) input.Image->WritableSectors.insert(block.first);
   fuzz::DriveScope scope(input.Image);
-  // The record of each change would go to the user's state folder: the fuzzer keeps none.
-  SetAutomaticBackups(false);
   TDriveGeometry geometry;
   if (!GetDriveGeometry(scope.Drive(), geometry)) return 0;
   std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(scope.Drive(), geometry);

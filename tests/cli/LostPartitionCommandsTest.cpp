@@ -67,6 +67,14 @@ const RefusalCase kRefusals[] = {
        PutEntry(image, 30720, 0, 0x06, 63, 1000);
      },
      80000, "overlaps the partition at sector 2048"},
+    // The extended partition's first sector, its first extended boot record, is the primary's last.
+    {"ExtendedStartsOnAPrimarysLastSector", "fsat 80000 8192 fat16",
+     [](const std::string& image) {
+       PutEntry(image, 0, 0, 0x06, 2048, 40960);
+       PutEntry(image, 0, 1, 0x05, 43007, 30000);
+       PutEntry(image, 43007, 0, 0x06, 63, 1000);
+     },
+     80000, "holds an extended partition (sectors 43007 to 73006) that overlaps the partition at sector 2048"},
     {"CyclicChain",
      "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n30720,80000,5\\n32768,8192,6' fsat 60000 8192 fat16",
      [](const std::string& image) { PutEntry(image, 30720, 1, 0x05, 0, 4096); }, 60000,

@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "browse/FatDir.h"
 #include "disk/Disk.h"
+#include "edit/AutoBackup.h"
 #include "model/TableReader.h"
 #include "scan/OpenDrive.h"
 
@@ -67,6 +70,21 @@ class SparseHandle final : public SourceHandle {
   std::shared_ptr<SparseImage> image_;
   AccessMode mode_;
 };
+
+// A change made by a harness (a restore) keeps no record, and the state folder that every
+// change checks before its questions is one of the process's own under the temporary folder,
+// removed at its end: nothing lands in the user's ~/.local/state.
+const bool kStateOfOurOwn = [] {
+  SetAutomaticBackups(false);
+  const char* tmp = std::getenv("TMPDIR");
+  static std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillmark-fuzz-state-XXXXXX";
+  if (!::mkdtemp(folder.data()) || ::setenv("XDG_STATE_HOME", folder.c_str(), 1) != 0) Fail("no state folder");
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  });
+  return true;
+}();
 
 }  // namespace
 

@@ -14,7 +14,6 @@
 
 #include "FuzzDisk.h"
 #include "disk/Disk.h"
-#include "edit/AutoBackup.h"
 #include "edit/TableBackup.h"
 #include "model/TableReader.h"
 
@@ -61,8 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   input.Image->WritesLimited = true;
   for (const auto& block : blocks) input.Image->WritableSectors.insert(block.first);
   fuzz::DriveScope scope(input.Image);
-  // The record of each change would go to the user's state folder: the fuzzer keeps none.
-  SetAutomaticBackups(false);
   std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/false);
   if (!drive) return 0;
   const EditResult result = RestorePartitionTable(*drive, BackupFileName());

@@ -77,6 +77,8 @@ struct KindCase {
   uint8_t fsKind;
 };
 
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.kind; }
+
 class RootDirectoryOnImages : public ::testing::TestWithParam<KindCase> {};
 
 // Roots large enough to outgrow one FAT32 cluster or one NTFS index block, with long, mixed-case
@@ -135,8 +137,7 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RootDirectoryOnImages,
                          ::testing::Values(KindCase{"fat12", "8192", fkFat12}, KindCase{"fat16", "40960", fkFat16},
-                                           KindCase{"fat32", "80000", fkFat32}, KindCase{"ntfs", "80000", fkNtfs}),
-                         [](const auto& info) { return std::string(info.param.kind); });
+                                           KindCase{"fat32", "80000", fkFat32}, KindCase{"ntfs", "80000", fkNtfs}));
 
 // A host that notes whether the drive is busy whenever the reader pumps messages.
 struct BusyWatch : ScriptedHost {

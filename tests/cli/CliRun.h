@@ -1,13 +1,21 @@
 #pragma once
 // Runs the built quillmark-cli as a program, for tests of its commands.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/Fixtures.h"
 
@@ -112,12 +120,109 @@ inline TerminalRun RunCliAtTerminal(const std::string& args, const std::string& 
   return run;
 }
 
-// Runs `command` on a pseudo-terminal (as a user at a terminal would) and presses Ctrl+C on it
-// after `delay` seconds; returns the exit status.
-inline int CtrlCAfter(const std::string& command, const char* delay) {
-  const std::string script = "(sleep " + std::string(delay) + "; printf '\\003'; sleep 2) | script -qefc " +
-                             ShellQuote(command) + " /dev/null >/dev/null 2>&1";
-  return RunCommand("timeout 60 sh -c " + ShellQuote(script));
+// quillmark-cli on a pseudo-terminal of its own, as at a user's terminal: what it shows is
+// read as it comes, and keys are typed at it (Ctrl+S holds its output, Ctrl+C interrupts it).
+// `args` are shell words; redirections in them apply to the program alone.
+class CliAtTerminal {
+ public:
+  explicit CliAtTerminal(const std::string& args) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    const std::string slave = ::ptsname(master_), command = "exec " + ShellQuote(QM_CLI_PATH) + " " + args;
+    pid_ = ::fork();
+    if (pid_ == 0) {  // a session of its own, with the terminal as its controlling one
+      ::setsid();
+      const int fd = ::open(slave.c_str(), O_RDWR);
+      if (fd < 0) ::_exit(127);
+      for (int i = 0; i < 3; ++i) ::dup2(fd, i);
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~CliAtTerminal() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+  CliAtTerminal(const CliAtTerminal&) = delete;
+  CliAtTerminal& operator=(const CliAtTerminal&) = delete;
+  bool Started() const { return master_ >= 0 && pid_ > 0; }
+
+  // Reads what it shows until `text` is among it; false at the end of its output or after
+  // 30 seconds.
+  bool WaitFor(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (shown.find(text) == std::string::npos)
+      if (ReadSome(deadline) <= 0) return false;
+    return true;
+  }
+  // Reads what it shows until it asks (its output ends in "? ") and sleeps, which it does only
+  // in the read of the answer: a key typed before that read began would be lost.
+  bool WaitForQuestion() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+      const bool asked = shown.size() >= 2 && shown.compare(shown.size() - 2, 2, "? ") == 0;
+      if (asked && Sleeping()) return true;
+      const auto soon = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+      if (ReadSome(soon) < 0 || std::chrono::steady_clock::now() > deadline) return false;
+    }
+  }
+  void Type(const std::string& keys) { EXPECT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+  bool Running() { return !reaped_ && ::waitpid(pid_, &status_, WNOHANG) == 0; }
+  // Reads the rest of what it shows; its exit status, or -1 when it has not ended within 30
+  // seconds.
+  int Finish() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int more;
+    while ((more = ReadSome(deadline)) > 0) {}
+    if (more == 0) return -1;  // the destructor ends it
+    if (!reaped_) ::waitpid(pid_, &status_, 0);
+    reaped_ = true;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+
+  std::string shown;
+
+ private:
+  // 1 when it read more, 0 when nothing came before `until`, -1 at the end of the output (EIO
+  // once no program has the terminal open).
+  int ReadSome(std::chrono::steady_clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{master_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (ready <= 0) return ready == 0 || errno == EINTR ? 0 : -1;
+    char buffer[4096];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n > 0) shown.append(buffer, static_cast<size_t>(n));
+    return n > 0 ? 1 : -1;
+  }
+  bool Sleeping() const {
+    const std::string stat = ReadWholeFile("/proc/" + std::to_string(pid_) + "/stat");
+    const size_t name = stat.rfind(')');  // the state follows the program's name
+    return name != std::string::npos && stat.compare(name, 3, ") S") == 0;
+  }
+
+  int master_ = -1;
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool reaped_ = false;
+};
+
+// Runs `quillmark-cli <args>` on a terminal and presses Ctrl+C there once it shows `text`, or,
+// without one, once it waits at its first question. Its exit status; -1 when `text` or the
+// question never came or it did not end.
+inline int CtrlCOnceShown(const std::string& args, const std::string& text = "") {
+  CliAtTerminal cli(args);
+  if (!cli.Started() || !(text.empty() ? cli.WaitForQuestion() : cli.WaitFor(text))) {
+    ADD_FAILURE() << args << " never showed " << (text.empty() ? "a question" : "\"" + text + "\"") << ": " << cli.shown;
+    return -1;
+  }
+  cli.Type("\x03");
+  const int status = cli.Finish();
+  EXPECT_NE(status, -1) << args << " did not end: " << cli.shown;
+  return status;
 }
 
 // A loop device over an image file, detached again when the object goes, whatever the test
@@ -148,9 +253,13 @@ class LoopDevice {
   }
   ~LoopDevice() {
     if (!mounted.empty()) RunCommand("umount " + ShellQuote(mounted) + " 2>/dev/null");
-    if (!path.empty())
-      RunCommand("partx -d " + path + " >/dev/null 2>&1 || { sleep 1; partx -d " + path + "; } >/dev/null 2>&1; losetup -d " +
-                 ShellQuote(path));
+    if (path.empty()) return;
+    // The kernel keeps a partition that udev still has open: ask again until none is left.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (PartitionsLeft() && std::chrono::steady_clock::now() < deadline)
+      if (RunCommand("partx -d " + path + " >/dev/null 2>&1") != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    RunCommand("losetup -d " + ShellQuote(path));
   }
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
@@ -158,6 +267,15 @@ class LoopDevice {
   std::string path;
   std::string skip;
   std::string mounted;  // a folder a partition of the device is mounted on
+
+ private:
+  bool PartitionsLeft() const {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/block/" + name, ec))
+      if (entry.path().filename().string().rfind(name + "p", 0) == 0) return true;
+    return false;
+  }
 };
 
 }  // namespace qm::test

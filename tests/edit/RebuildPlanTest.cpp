@@ -2,6 +2,7 @@
 // each row lists the chosen partitions (start+size, P for primary) and the first failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "edit/Rebuild.h"
@@ -13,6 +14,13 @@ struct PlanCase {
   const char* plan;
   const char* failure;  // "" when the plan passes
 };
+
+// The test's name: the plan, its words joined by "_".
+void PrintTo(const PlanCase& c, std::ostream* os) {
+  std::string name = *c.plan ? c.plan : "nothing";
+  std::replace(name.begin(), name.end(), ' ', '_');
+  *os << name;
+}
 
 class RebuildPlan : public ::testing::TestWithParam<PlanCase> {};
 

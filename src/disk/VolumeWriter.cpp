@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "disk/Host.h"
 
 namespace qm {
 
@@ -173,6 +172,7 @@ bool VolumeWriter::WriteVolumeSectors(Lba lba, uint32_t count, const void* buffe
   const auto* in = static_cast<const uint8_t*>(buffer);
   const size_t length = size_t{count} * kSectorSize;
   constexpr Lba kLastSector = static_cast<Lba>(INT64_MAX) / kSectorSize;
+  failedAt_ = lba;
   if (lba > kLastSector || lba + count > kLastSector) {
     error_ = EINVAL;
     return false;
@@ -184,9 +184,7 @@ bool VolumeWriter::WriteVolumeSectors(Lba lba, uint32_t count, const void* buffe
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error_ = errno;
-      MessageBox("Error writing data:\r\nError code:" + std::to_string(error_) + "\r\n" + "Drive:" + path_ +
-                     "   Sector Number:" + std::to_string(lba) + "   Blocks:" + std::to_string(count),
-                 "Error", MsgButtons::Ok, MsgIcon::Error);
+      failedAt_ = lba + done / kSectorSize;
       return false;
     }
     if (n == 0) {  // the end of a device: nothing more goes in

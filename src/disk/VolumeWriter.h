@@ -64,9 +64,9 @@ class VolumeWriter {
   // A block device's size in bytes, or a file's length when it was opened.
   uint64_t Bytes() const { return bytes_; }
 
-  // Writes `count` sectors at sector `lba` of the target. A failed write is told through the
-  // host ("Error writing data:" with the system's error number, the target and the sectors)
-  // and gives false; a short write gives false without a message. error() keeps the reason.
+  // Writes `count` sectors at sector `lba` of the target. False when they cannot all be
+  // written: error() keeps the reason (ENOSPC at the end of a device) and failedAt() the
+  // sector where writing stopped. The caller tells the user, once.
   bool WriteVolumeSectors(Lba lba, uint32_t count, const void* buffer);
   // Sets a file's length (sparse where nothing was written); 0 or the errno value.
   int SetFileLength(uint64_t bytes);
@@ -77,6 +77,7 @@ class VolumeWriter {
   // else has it (EEXIST). 0 or the errno value; nothing to do for any other writer.
   int Replace();
   int error() const { return error_; }
+  Lba failedAt() const { return failedAt_; }
 
  private:
   VolumeWriter(std::string path, int fd, bool block, uint64_t bytes)
@@ -87,6 +88,7 @@ class VolumeWriter {
   bool block_;
   uint64_t bytes_;
   int error_ = 0;
+  Lba failedAt_ = 0;
   std::string temporary_;  // the temporary file's name until Replace()
   bool replaces_ = false;  // the temporary file is to replace an existing one
 };

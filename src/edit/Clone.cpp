@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "disk/Host.h"
@@ -160,7 +161,7 @@ std::string LeftAs(const TClonePlan& plan) {
 }
 
 // Tells the user how the copy ended.
-void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeError) {
+void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeError, std::optional<Lba> failedAt) {
   const std::string& path = plan.Target.Root;
   const uint64_t total = plan.Source->Entry.TotalSectors;
   switch (report.Result) {
@@ -181,7 +182,7 @@ void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeErr
       MessageBox("The clone failed after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
                      path + LeftAs(plan) + ".\r" +
                      (writeError != 0 ? SystemErrorText(writeError) : std::string("The target took no more data")) +
-                     ".",
+                     (failedAt ? " at sector " + std::to_string(*failedAt) + " of the target" : std::string()) + ".",
                  "Error", MsgButtons::Ok, MsgIcon::Error);
       break;
     case CloneResult::NotCreated: break;
@@ -329,6 +330,8 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
   // written back. One that replaces a file reaches the medium before it takes the name: the
   // old file would be lost otherwise.
   int writeError = report.Result == CloneResult::WriteFailed ? writer.error() : 0;
+  std::optional<Lba> failedAt;
+  if (report.Result == CloneResult::WriteFailed) failedAt = writer.failedAt();
   int error = 0;
   if (plan.ToFile && report.Result == CloneResult::Copied) {
     error = writer.SetFileLength(total * kSectorSize);
@@ -338,10 +341,11 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
   if (error != 0 && report.Result != CloneResult::WriteFailed) {
     report.Result = CloneResult::WriteFailed;
     writeError = error;
+    failedAt.reset();
   }
   if (plan.ToFile) plan.Writer.reset();  // a copy that did not take the name goes with it
   if (progress) progress(0);
-  TellOutcome(plan, report, writeError);
+  TellOutcome(plan, report, writeError, failedAt);
   drive.StopRequested = false;
   return report;
 }

@@ -189,6 +189,7 @@ bool VolumeWriter::WriteVolumeSectors(Lba lba, uint32_t count, const void* buffe
     }
     if (n == 0) {  // the end of a device: nothing more goes in
       error_ = ENOSPC;
+      failedAt_ = lba + done / kSectorSize;
       return false;
     }
     done += static_cast<size_t>(n);

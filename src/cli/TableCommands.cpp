@@ -24,6 +24,7 @@
 #include "Command.h"
 #include "Interrupt.h"
 #include "edit/AutoBackup.h"
+#include "edit/Commit.h"
 #include "edit/Rebuild.h"
 #include "edit/TableBackup.h"
 #include "edit/TableEdits.h"
@@ -43,7 +44,9 @@ TPartition* ListedAt(TPhysicalDrv& drive, uint64_t lba) {
 }
 
 // The exit status and last words of an edit.
-int Finish(EditResult result, TPhysicalDrv& drive, const std::string& done) {
+int Finish(const EditOutcome& outcome, TPhysicalDrv& drive, const std::string& done) {
+  ShowOutcome(outcome.Told);
+  const EditResult result = outcome.Result;
   switch (result) {
     case EditResult::Written:
     case EditResult::NotNotified:
@@ -84,7 +87,7 @@ struct AtOptions {
 
 // `name --at LBA SOURCE`: an edit of one listed partition.
 Command AddAtCommand(CLI::App& app, const char* name, const char* help,
-                     std::function<EditResult(TPhysicalDrv&, TPartition&)> edit, std::string done) {
+                     std::function<EditOutcome(TPhysicalDrv&, TPartition&)> edit, std::string done) {
   auto options = std::make_shared<AtOptions>();
   CLI::App* sub = app.add_subcommand(name, help);
   sub->add_option("--at", options->at, "First sector (LBA) of the partition, as `list` shows it")->required();
@@ -123,7 +126,10 @@ Command AddBackupCommand(CLI::App& app) {
   auto run = [options] {
     std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options->source).drives;
     if (!drives) return kExitFailure;
-    return BackupPartitionTable(*drives->Drives.front(), options->file) ? kExitOk : kExitFailure;
+    const Outcome saved = BackupPartitionTable(*drives->Drives.front(), options->file);
+    if (saved.Kind == OutcomeKind::Cancelled) PrintError(saved.Line());
+    ShowOutcome(saved);
+    return saved ? kExitOk : kExitFailure;
   };
   return Command{sub, run, /*writesDisk=*/false};
 }
@@ -261,7 +267,7 @@ Command AddHistoryCommand(CLI::App& app) {
 }
 
 // `undo SOURCE` and `redo SOURCE`.
-Command AddTurnCommand(CLI::App& app, const char* name, const char* help, EditResult (*turn)(TPhysicalDrv&),
+Command AddTurnCommand(CLI::App& app, const char* name, const char* help, EditOutcome (*turn)(TPhysicalDrv&),
                        std::string done) {
   auto source = std::make_shared<std::string>();
   CLI::App* sub = app.add_subcommand(name, help);

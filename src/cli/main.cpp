@@ -101,7 +101,13 @@ OpenedDrive OpenOneDrive(const std::string& source, bool lock) {
     });
   // The lock goes before the drive that holds its disk, on every way out.
   OpenedDrive opened;
-  if (lock && !(opened.lock = LockForWriting(disk))) return {};
+  if (lock) {
+    Outcome refusal;
+    if (!(opened.lock = LockForWriting(disk, refusal))) {
+      ShowOutcome(refusal);
+      return {};
+    }
+  }
   opened.drives = OpenDrives(std::move(disks), false);
   if (opened.drives->Drives.empty()) {
     PrintError("cannot read " + source);

@@ -276,7 +276,7 @@ void Prune() {
   }
 }
 
-void ShowUndoMessage(const std::string& text) { MessageBox(text, "Undo", MsgButtons::Ok, MsgIcon::Warning); }
+EditOutcome UndoRefusal(const std::string& text) { return Refused(WriteRefusal(text, "Undo")); }
 
 std::string RecordName(const TChangeRecord& record, const std::string& time) {
   return "the change made at " + time + (record.What.empty() ? "" : " (" + record.What + ")");
@@ -462,20 +462,16 @@ std::vector<TAutomaticBackup> ListAutomaticBackups(const TPhysicalDrv& drive) {
 namespace {
 
 // Undo (`undo`) or redo the change of the record at `path`.
-EditResult TurnRecord(TPhysicalDrv& drive, const std::string& path, bool undo) {
+EditOutcome TurnRecord(TPhysicalDrv& drive, const std::string& path, bool undo) {
   TChangeRecord record;
   std::string problem;
-  if (!ReadRecord(path, record, problem)) {
-    ShowUndoMessage("The record of the last change, " + path + ", " + problem +
-                    ".\rNothing was written; older changes cannot be taken back past it.");
-    return EditResult::Refused;
-  }
+  if (!ReadRecord(path, record, problem))
+    return UndoRefusal("The record of the last change, " + path + ", " + problem +
+                       ".\rNothing was written; older changes cannot be taken back past it.");
   const std::string name = RecordName(record, record.Time);
-  if (const std::string differs = DiskDiffers(drive, record, undo); !differs.empty()) {
-    ShowUndoMessage(std::string(undo ? "Cannot take back " : "Cannot apply again ") + name + ":\r" + differs +
-                    ".\rNothing was written.");
-    return EditResult::Refused;
-  }
+  if (const std::string differs = DiskDiffers(drive, record, undo); !differs.empty())
+    return UndoRefusal(std::string(undo ? "Cannot take back " : "Cannot apply again ") + name + ":\r" + differs +
+                       ".\rNothing was written.");
   TChange change;
   change.What = std::string(undo ? "undo of " : "redo of ") + record.What;
   for (const TSectorWrite& w : record.Writes) {
@@ -504,33 +500,29 @@ EditResult TurnRecord(TPhysicalDrv& drive, const std::string& path, bool undo) {
 
 }  // namespace
 
-EditResult UndoLastChange(TPhysicalDrv& drive) {
+EditOutcome UndoLastChange(TPhysicalDrv& drive) {
   const std::vector<TAutomaticBackup> list = ListAutomaticBackups(drive);
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
     if (it->Undone) continue;
-    if (it->Legacy) {
-      ShowUndoMessage("The newest backup of " + DriveName(drive) + ", " + it->Path +
-                      ", was saved by an earlier version, which did not record what the change wrote.\rIt is not "
-                      "taken back by undo; `quillmark-cli restore` puts its tables back after its checks.");
-      return EditResult::Refused;
-    }
+    if (it->Legacy)
+      return UndoRefusal("The newest backup of " + DriveName(drive) + ", " + it->Path +
+                         ", was saved by an earlier version, which did not record what the change wrote.\rIt is not "
+                         "taken back by undo; `quillmark-cli restore` puts its tables back after its checks.");
     return TurnRecord(drive, it->Path, true);
   }
-  MessageBox("There is no recorded change of " + DriveName(drive) + " that is still applied: there is nothing to undo.",
-             "Undo", MsgButtons::Ok, MsgIcon::Information);
-  return EditResult::Refused;
+  return Refused(Outcome::Failed("There is no recorded change of " + DriveName(drive) +
+                                     " that is still applied: there is nothing to undo.",
+                                 "Undo", 0, std::nullopt, MsgIcon::Information));
 }
 
-EditResult RedoLastChange(TPhysicalDrv& drive) {
+EditOutcome RedoLastChange(TPhysicalDrv& drive) {
   const std::vector<TAutomaticBackup> list = ListAutomaticBackups(drive);
   // The undone changes are the newest ones; the oldest of them was taken back last.
   const TAutomaticBackup* next = nullptr;
   for (auto it = list.rbegin(); it != list.rend() && it->Undone && !it->Legacy; ++it) next = &*it;
-  if (!next) {
-    MessageBox("No undo of " + DriveName(drive) + " is left to take back: there is nothing to redo.",
-               "Redo", MsgButtons::Ok, MsgIcon::Information);
-    return EditResult::Refused;
-  }
+  if (!next)
+    return Refused(Outcome::Failed("No undo of " + DriveName(drive) + " is left to take back: there is nothing to redo.",
+                                   "Redo", 0, std::nullopt, MsgIcon::Information));
   return TurnRecord(drive, next->Path, false);
 }
 

@@ -81,8 +81,8 @@ std::vector<TAutomaticBackup> ListAutomaticBackups(const TPhysicalDrv& drive);
 // Takes back the newest change that is still applied, after checking that the disk still holds
 // what it wrote (and is the same disk), with a question. Refused, with a message saying what
 // differs, otherwise; a damaged record stops the walk.
-EditResult UndoLastChange(TPhysicalDrv& drive);
+EditOutcome UndoLastChange(TPhysicalDrv& drive);
 // Applies again the change that the last undo took back.
-EditResult RedoLastChange(TPhysicalDrv& drive);
+EditOutcome RedoLastChange(TPhysicalDrv& drive);
 
 }  // namespace qm

@@ -4,6 +4,7 @@
 
 #include "disk/Disk.h"
 #include "edit/Change.h"
+#include "edit/Commit.h"
 #include "model/FsDetect.h"
 
 namespace qm {
@@ -37,7 +38,10 @@ BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
     return planned;
   TChange change;
   change.What = "boot sector at " + std::to_string(find.AbsoluteStart());
-  if (!PlanSector(drive, change, find.AbsoluteStart(), WriteRole::BootSector, copy)) return BootRestoreResult::ReadFailed;
+  if (Outcome planned = PlanSector(drive, change, find.AbsoluteStart(), WriteRole::BootSector, copy); !planned) {
+    ShowOutcome(planned);
+    return BootRestoreResult::ReadFailed;
+  }
   TChangeRun run;
   run.Caption = "Recovering";
   run.Failed = BootRestoreText(BootRestoreResult::WriteFailed);
@@ -46,7 +50,8 @@ BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
   if (std::none_of(volumes.begin(), volumes.end(),
                    [&](const TKnownVolume& v) { return v.First == find.AbsoluteStart() && v.FromBackup; }))
     volumes.push_back({find.AbsoluteStart(), find.AbsoluteStart(), &find, false, true, find.FsKind});
-  const EditResult result = ApplyChange(drive, change, volumes, run);
+  const EditOutcome result = ApplyChange(drive, change, volumes, run);
+  ShowOutcome(result.Told);
   if (!Succeeded(result)) return result == EditResult::WriteFailed ? BootRestoreResult::WriteFailed : BootRestoreResult::Refused;
   find.BootFromBackup = 0;
   return BootRestoreResult::Restored;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <set>
 
 #include "disk/Host.h"
@@ -16,8 +17,11 @@ namespace {
 
 constexpr size_t kEntrySize = 16;
 
-void RefuseWrite(const std::string& caption, const std::string& text) {
-  MessageBox(text, caption, MsgButtons::Ok, MsgIcon::Warning);
+Outcome Refusal(const std::string& caption, const std::string& text, std::optional<Lba> sector = {}, int error = 0) {
+  Outcome refusal = WriteRefusal(text, caption);
+  refusal.Sector = sector;
+  refusal.Errno = error;
+  return refusal;
 }
 
 bool AllZero(const TSector& sector) {
@@ -120,21 +124,20 @@ bool HoldsNoData(const TSector& sector) {
   return true;
 }
 
-bool PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole role, const TSector& after) {
+Outcome PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole role, const TSector& after) {
   TSectorWrite write;
   write.Lba = lba;
   write.Role = role;
   write.After = after;
   if (lba >= drive.Geometry.TotalSectors || !drive.Io().ReadSectors(lba, 1, write.Before.data(), false, true)) {
-    RefuseWrite("Error", "Sector " + std::to_string(lba) + " of " + DriveName(drive) + " cannot be read (" +
-                             LastIoReason(drive.Io()) + ").\rNothing was written.");
-    return false;
+    return Refusal("Error", "Sector " + std::to_string(lba) + " of " + DriveName(drive) + " cannot be read (" +
+                                LastIoReason(drive.Io()) + ").\rNothing was written.", lba, drive.Io().LastIoError());
   }
   if (write.Before != write.After) change.Writes.push_back(write);
-  return true;
+  return Outcome::Done();
 }
 
-bool PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
+Outcome PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
   const size_t limit = drive.AllPartitions.size() + drive.DirtyTables.size();
   std::vector<TPartition*> order = drive.DirtyTables;
   std::stable_sort(order.begin(), order.end(),
@@ -146,35 +149,31 @@ bool PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
     // that claims it comes from a damaged entry, whose table would replace the master boot
     // record's entries.
     if (table != &drive.Root && lba == 0) {
-      RefuseWrite("Error", "An extended partition of " + DriveName(drive) +
-                               " starts at sector 0, on the master boot record itself.\rNothing was written.");
-      return false;
+      return Refusal("Error", "An extended partition of " + DriveName(drive) +
+                                  " starts at sector 0, on the master boot record itself.\rNothing was written.", lba);
     }
     if (!planned.insert(lba).second) {
-      RefuseWrite("Error", "Two tables of the new layout of " + DriveName(drive) + " would share sector " +
-                               std::to_string(lba) + ".\rNothing was written.");
-      return false;
+      return Refusal("Error", "Two tables of the new layout of " + DriveName(drive) + " would share sector " +
+                                  std::to_string(lba) + ".\rNothing was written.", lba);
     }
     TSectorWrite write;
     write.Lba = lba;
     write.Role = WasReadByWalk(drive, lba) ? WriteRole::Table : WriteRole::NewTable;
     if (lba >= drive.Geometry.TotalSectors ||
         !drive.Io().ReadSectors(lba, 1, write.Before.data(), false, true)) {
-      RefuseWrite("Error", "The partition table at sector " + std::to_string(lba) + " of " + DriveName(drive) +
-                               (lba >= drive.Geometry.TotalSectors ? " lies beyond the end of the disk"
-                                                                   : " cannot be read (" + LastIoReason(drive.Io()) + ")") +
-                               ".\rNothing was written.");
-      return false;
+      const bool beyond = lba >= drive.Geometry.TotalSectors;
+      return Refusal("Error", "The partition table at sector " + std::to_string(lba) + " of " + DriveName(drive) +
+                                  (beyond ? " lies beyond the end of the disk" : " cannot be read (" + LastIoReason(drive.Io()) + ")") +
+                                  ".\rNothing was written.", lba, beyond ? 0 : drive.Io().LastIoError());
     }
     write.After = write.Before;
     std::string problem;
     if (!EncodeTable(*table, write.After, problem)) {
-      RefuseWrite("Error", "The change cannot be written: " + problem + ".\rNothing was written.");
-      return false;
+      return Refusal("Error", "The change cannot be written: " + problem + ".\rNothing was written.", lba);
     }
     if (write.After != write.Before) change.Writes.push_back(write);
   }
-  return true;
+  return Outcome::Done();
 }
 
 std::string CheckChange(const TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes) {
@@ -231,21 +230,18 @@ std::string CheckChange(const TPhysicalDrv& drive, const TChange& change, const 
   return "";
 }
 
-EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes,
-                       const TChangeRun& run) {
-  if (!CheckNotBusy(drive)) return EditResult::Refused;
+EditOutcome ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes,
+                        const TChangeRun& run) {
+  if (Outcome busy = CheckNotBusy(drive); !busy) return Refused(busy);
   // Nested under the caller's lock, if any: held until the tables are read back.
-  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
-  if (!lock || !CheckDriveWritable(drive)) return EditResult::Refused;
-  if (const std::string refusal = CheckChange(drive, change, volumes); !refusal.empty()) {
-    RefuseWrite(run.Caption, refusal + "\rNothing was written.");
-    return EditResult::Refused;
-  }
-  if (const std::string problem = CheckBackupFolder(); !problem.empty()) {
-    RefuseWrite(run.Caption, "The partition tables cannot be saved before the change: " + problem +
-                                 ".\rNothing was written.");
-    return EditResult::Refused;
-  }
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
+  if (!lock || !(refusal = CheckDriveWritable(drive))) return Refused(refusal);
+  if (const std::string problem = CheckChange(drive, change, volumes); !problem.empty())
+    return Refused(Refusal(run.Caption, problem + "\rNothing was written."));
+  if (const std::string problem = CheckBackupFolder(); !problem.empty())
+    return Refused(Refusal(run.Caption, "The partition tables cannot be saved before the change: " + problem +
+                                            ".\rNothing was written."));
   drive.StopRequested = false;
   if (run.Ask && !run.Ask()) return EditResult::Cancelled;
   // The last moment at which stopping costs nothing.
@@ -270,60 +266,63 @@ EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::ve
     }
     return "";
   };
-  if (const std::string problem = diskHoldsPlan(); !problem.empty()) {
-    RefuseWrite(run.Caption, problem + "\rNothing was written.");
-    return EditResult::Refused;
-  }
+  if (const std::string problem = diskHoldsPlan(); !problem.empty())
+    return Refused(Refusal(run.Caption, problem + "\rNothing was written."));
   std::string recordPath;
   if (run.Mode == RecordMode::NewChange) {
     std::string problem;
-    if (!SaveChangeRecord(drive, change, recordPath, problem)) {
-      RefuseWrite(run.Caption, "The partition tables cannot be saved before the change: " + problem +
-                                   ".\rNothing was written.");
-      return EditResult::Refused;
-    }
+    if (!SaveChangeRecord(drive, change, recordPath, problem))
+      return Refused(Refusal(run.Caption, "The partition tables cannot be saved before the change: " + problem +
+                                              ".\rNothing was written."));
   }
   // Right before the first write: a program that ignores the lock may have written meanwhile.
-  std::string changed = diskHoldsPlan();
-  if (changed.empty() && run.Mode == RecordMode::NewChange && !CheckTablesUnchanged(drive)) changed = "-";
-  if (!changed.empty()) {
+  Outcome unchanged;
+  if (const std::string changed = diskHoldsPlan(); !changed.empty())
+    unchanged = Refusal(run.Caption, changed + "\rNothing was written.");
+  else if (run.Mode == RecordMode::NewChange)
+    unchanged = CheckTablesUnchanged(drive);
+  if (!unchanged) {
     if (!recordPath.empty()) ::remove(recordPath.c_str());
-    if (changed != "-") RefuseWrite(run.Caption, changed + "\rNothing was written.");
-    return EditResult::Refused;
+    return Refused(unchanged);
   }
 
   // From the first write on, the change is finished whatever happens: a Stop is not heard.
   drive.Io().ClearIoError();
   size_t written = 0;
   std::string failure;
+  Outcome failed;
   for (const TSectorWrite& w : change.Writes) {
     if (!drive.Io().WriteSectors(w.Lba, 1, w.After.data(), true)) {
       failure = "sector " + std::to_string(w.Lba) + " could not be written (" + LastIoReason(drive.Io()) + ")";
+      failed.Errno = drive.Io().LastIoError();
+      failed.Sector = w.Lba;
       break;
     }
     ++written;
     TSector back{};
     if (!drive.Io().ReadSectors(w.Lba, 1, back.data(), false, true) || back != w.After) {
       failure = "sector " + std::to_string(w.Lba) + " does not read back as written";
+      failed.Sector = w.Lba;
       break;
     }
   }
   if (!failure.empty()) {
     if (run.Mode == RecordMode::NewChange) TrimChangeRecord(recordPath, written);
-    MessageBox(run.Failed + "\r" + failure + "; " + std::to_string(written) + " of " +
-                   std::to_string(change.Writes.size()) + " sectors were written." +
-                   (written > 0 && run.Mode == RecordMode::NewChange ? UndoHint() : std::string()),
-               "Error", MsgButtons::Ok, MsgIcon::Error);
+    failed = Outcome::Failed(run.Failed + "\r" + failure + "; " + std::to_string(written) + " of " +
+                                 std::to_string(change.Writes.size()) + " sectors were written." +
+                                 (written > 0 && run.Mode == RecordMode::NewChange ? UndoHint() : std::string()),
+                             "Error", failed.Errno, failed.Sector);
     // Whatever reached the disk, the system and the model hear of it.
     if (written > 0) (void)drive.Io().NotifyOS();
     drive.DirtyTables.clear();
     RereadTables(drive);
-    return EditResult::WriteFailed;
+    return {EditResult::WriteFailed, failed};
   }
   if (run.Mode != RecordMode::NewChange) MarkChangeRecord(run.RecordPath, run.Mode == RecordMode::Undo);
-  const bool notified = CommitChanges(drive);
+  Outcome told = CommitChanges(drive);
   ForgetListedFinds(drive);
-  return notified ? EditResult::Written : EditResult::NotNotified;
+  if (!told) return {EditResult::NotNotified, told};
+  return EditResult::Written;
 }
 
 }  // namespace qm

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "edit/TableEdits.h"
+#include "edit/EditResult.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
@@ -70,20 +71,19 @@ bool HoldsNoData(const TSector& sector);
 // and the signature can change. A sector that was no table before becomes one: it must hold
 // zeros or an old table (CheckChange). Sectors are read from the disk;
 // deeper tables come first, so that a write that fails part-way never leaves a link to a
-// table that is not on disk yet. False, after telling the user why, when a table cannot be
-// written so.
-bool PlanDirtyTables(TPhysicalDrv& drive, TChange& change);
+// table that is not on disk yet. Failed, with why, when a table cannot be written so.
+Outcome PlanDirtyTables(TPhysicalDrv& drive, TChange& change);
 
-// Adds a write of `after` to sector `lba`, reading what it holds now. False, after telling the
-// user, when it cannot be read.
-bool PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole role, const TSector& after);
+// Adds a write of `after` to sector `lba`, reading what it holds now. Failed, with the sector
+// and the reason, when it cannot be read.
+Outcome PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole role, const TSector& after);
 
 // Every check a change must pass before anything is asked; "" when it passes them all.
 // `volumes` are the volumes known before the edit changed the model.
 std::string CheckChange(const TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes);
 
 struct TChangeRun {
-  std::string Caption = "Error";               // of the messages the pipeline shows
+  std::string Caption = "Error";               // of the refusals the pipeline returns
   std::string Failed = "The change failed.";   // the first line when a write fails
   std::function<bool()> Ask;                   // the questions; false: the user said no
   RecordMode Mode = RecordMode::NewChange;
@@ -93,8 +93,9 @@ struct TChangeRun {
 // Runs the pipeline for a planned change: checks (CheckChange with `volumes`), questions,
 // record, re-check, writes with read-back, notice to the system, tables read again. A change
 // that writes nothing is done at once. Once the first sector is written the change is
-// finished whatever happens (a Stop is no longer heard).
-EditResult ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes,
+// finished whatever happens (a Stop is no longer heard). Told is the refusal or the failure;
+// after a write it is empty, or the kernel's reason when it could not be told.
+EditOutcome ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes,
                        const TChangeRun& run);
 
 }  // namespace qm

@@ -208,7 +208,10 @@ std::string CloneFileSystemName(uint8_t systemId) {
 
 std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source, const std::string& target,
                                          const TLogiDrive* volume) {
-  if (!CheckNotBusy(drive)) return nullptr;
+  if (Outcome busy = CheckNotBusy(drive); !busy) {
+    ShowOutcome(busy);
+    return nullptr;
+  }
   if (!drive.Io().HasSource() || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
     Refuse("The selected record is not a lost partition of " + DriveName(drive) + ".");
     return nullptr;

@@ -31,8 +31,6 @@ std::string LastIoReason(const Disk& disk) {
 
 namespace {
 
-void RefuseWrite(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
-
 std::string LockRefusalText(const Disk& drive, int error) {
   if (error == EWOULDBLOCK)
     return DriveTitle(drive) + " is locked by another program.\rWait until it has finished, then try again. Nothing was written.";
@@ -41,79 +39,83 @@ std::string LockRefusalText(const Disk& drive, int error) {
 
 }  // namespace
 
-bool CheckTablesWritable(const TPhysicalDrv& drive) {
+Outcome WriteRefusal(const std::string& text, const std::string& caption) {
+  return Outcome::Failed(text, caption, 0, std::nullopt, MsgIcon::Warning);
+}
+
+Outcome CheckTablesWritable(const TPhysicalDrv& drive) {
   const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
-  if (drive.WholeDiskVolume) {
-    RefuseWrite(name + " holds one volume and no partition table: its sector 0 is the volume's boot "
-                       "sector.\rNo partition table is written there.");
-    return false;
-  }
-  if (!drive.WalkStopped.empty()) {
-    RefuseWrite("The partition tables of " + DriveName(drive) + " could not be read to their end: " + drive.WalkStopped +
-                ".\rThey are only shown, never written.");
-    return false;
-  }
-  if (drive.IsGpt) {
-    RefuseWrite(name + " holds a GUID partition table.\rIts partition tables are only shown, never written.");
-    return false;
-  }
-  if (drive.Geometry.BytesPerSector != kSectorSize) {
-    RefuseWrite(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
-                "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
-    return false;
-  }
-  return true;
+  if (drive.WholeDiskVolume)
+    return WriteRefusal(name + " holds one volume and no partition table: its sector 0 is the volume's boot "
+                               "sector.\rNo partition table is written there.");
+  if (!drive.WalkStopped.empty())
+    return WriteRefusal("The partition tables of " + DriveName(drive) + " could not be read to their end: " +
+                        drive.WalkStopped + ".\rThey are only shown, never written.");
+  if (drive.IsGpt)
+    return WriteRefusal(name + " holds a GUID partition table.\rIts partition tables are only shown, never written.");
+  if (drive.Geometry.BytesPerSector != kSectorSize)
+    return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
+                        "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
+  return Outcome::Done();
 }
 
-bool CheckDriveWritable(const TPhysicalDrv& drive) {
+Outcome CheckDriveWritable(const TPhysicalDrv& drive) {
   if (int error = drive.Io().ProbeWritable(); error != 0) {
-    RefuseWrite(LockRefusalText(drive.Io(), error));
-    return false;
+    Outcome refusal = WriteRefusal(LockRefusalText(drive.Io(), error));
+    refusal.Errno = error;
+    return refusal;
   }
-  return true;
+  return Outcome::Done();
 }
 
-std::unique_ptr<DriveLock> LockForWriting(Disk& disk) {
+std::unique_ptr<DriveLock> LockForWriting(Disk& disk, Outcome& refusal) {
   auto lock = std::make_unique<DriveLock>(disk);
   if (lock->held()) return lock;
-  RefuseWrite(LockRefusalText(disk, lock->error()));
+  refusal = WriteRefusal(LockRefusalText(disk, lock->error()));
+  refusal.Errno = lock->error();
   return nullptr;
 }
 
-bool CheckTablesUnchanged(const TPhysicalDrv& drive) {
+Outcome CheckTablesUnchanged(const TPhysicalDrv& drive) {
   for (const auto& [lba, sector] : drive.TableSectors) {
     TSector now{};
     const bool read = drive.Io().ReadSectors(lba, 1, now.data(), false, true);
     if (!read || now != sector) {
-      RefuseWrite("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive) +
-                  (read ? " has changed since it was read" : " cannot be read again") +
-                  ".\rRefresh the drive and try again. Nothing was written.");
-      return false;
+      Outcome refusal = WriteRefusal("The partition table at sector " + std::to_string(lba) + " of " + DriveTitle(drive) +
+                                     (read ? " has changed since it was read" : " cannot be read again") +
+                                     ".\rRefresh the drive and try again. Nothing was written.");
+      refusal.Sector = lba;
+      if (!read) refusal.Errno = drive.Io().LastIoError();
+      return refusal;
     }
   }
-  return true;
+  return Outcome::Done();
 }
 
-bool CheckNotBusy(const TPhysicalDrv& drive) {
-  if (!drive.Scanning) return true;
-  RefuseWrite("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
-  return false;
+Outcome CheckNotBusy(const TPhysicalDrv& drive) {
+  if (!drive.Scanning) return Outcome::Done();
+  return WriteRefusal("Drive " + DriveHex(drive.DriveNumber) + "H is busy.\rPlease wait until the running operation has finished.");
 }
 
-std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive) {
-  if (!CheckNotBusy(drive) || !CheckTablesWritable(drive) || !CheckDriveWritable(drive)) return nullptr;
-  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
-  if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
+std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive, Outcome& refusal) {
+  if (!((refusal = CheckNotBusy(drive)) && (refusal = CheckTablesWritable(drive)) &&
+        (refusal = CheckDriveWritable(drive))))
+    return nullptr;
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
+  if (!lock || !(refusal = CheckTablesUnchanged(drive))) return nullptr;
   return lock;
 }
 
-bool CommitChanges(TPhysicalDrv& drive) {
-  const Outcome told = drive.Io().NotifyOS();
-  if (told.failed()) MessageBox(told.Text, told.Caption, MsgButtons::Ok, told.Icon);
-  const bool notified = told.ok();
+Outcome CommitChanges(TPhysicalDrv& drive) {
+  Outcome told = drive.Io().NotifyOS();
   drive.DirtyTables.clear();
   RereadTables(drive);
-  return notified;
+  return told;
+}
+
+void ShowOutcome(const Outcome& outcome) {
+  if (outcome.Text.empty() || outcome.Kind == OutcomeKind::Cancelled) return;
+  MessageBox(outcome.Text, outcome.Caption, MsgButtons::Ok, outcome.Icon);
 }
 
 void ForgetListedFinds(TPhysicalDrv& drive) {
@@ -132,7 +134,7 @@ void ForgetListedFinds(TPhysicalDrv& drive) {
 bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {
   std::FILE* file = std::fopen(fileName.c_str(), "wb");
   if (!file) {
-    RefuseWrite("Cannot write " + fileName + ": " + SystemErrorText(errno) + ".");
+    ShowOutcome(WriteRefusal("Cannot write " + fileName + ": " + SystemErrorText(errno) + "."));
     return false;
   }
   bool ok = true;
@@ -148,7 +150,7 @@ bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {
     ok = ok && std::fwrite(block.data(), 1, block.size(), file) == block.size();
   }
   ok = (std::fclose(file) == 0) && ok;
-  if (!ok) RefuseWrite("Cannot write " + fileName + ".");
+  if (!ok) ShowOutcome(WriteRefusal("Cannot write " + fileName + "."));
   return ok;
 }
 

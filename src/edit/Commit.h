@@ -25,38 +25,46 @@ std::string LastIoReason(const Disk& disk);
 // (partibefore.dat, partiafter.dat, rebuilt.dat in the current working directory).
 extern bool DebugMode;
 
-// False, after telling the user why, when the drive's tables must never be written: a GUID
-// partition table behind a protective entry, sectors other than 512 bytes, a disk that is one
-// volume without a partition table, or tables the walk could not read to their end (the model
-// then does not show everything a write would have to keep). Every table write asks this.
-bool CheckTablesWritable(const TPhysicalDrv& drive);
+// The refusal of a write: `text` under "Error", nothing written.
+Outcome WriteRefusal(const std::string& text, const std::string& caption = "Error");
 
-// False, after telling the user why, when the drive cannot be opened for writing now: a
-// read-only image or device, no permission, or another program holding the drive's lock.
-bool CheckDriveWritable(const TPhysicalDrv& drive);
+// Failed, with why, when the drive's tables must never be written: a GUID partition table
+// behind a protective entry, sectors other than 512 bytes, a disk that is one volume without a
+// partition table, or tables the walk could not read to their end (the model then does not
+// show everything a write would have to keep). Every table write asks this.
+Outcome CheckTablesWritable(const TPhysicalDrv& drive);
 
-// Takes the drive's lock for the life of the returned object; tells the user and returns null
+// Failed, with why, when the drive cannot be opened for writing now: a read-only image or
+// device, no permission, or another program holding the drive's lock.
+Outcome CheckDriveWritable(const TPhysicalDrv& drive);
+
+// Takes the drive's lock for the life of the returned object; null, with why in `refusal`,
 // when another program holds it (or it cannot be taken).
-std::unique_ptr<DriveLock> LockForWriting(Disk& disk);
+std::unique_ptr<DriveLock> LockForWriting(Disk& disk, Outcome& refusal);
 
-// False, after telling the user why, when a table sector that the walk read is different on
-// disk now, or cannot be read again: another program has changed the tables since, and a
-// write made from this model would undo its work.
-bool CheckTablesUnchanged(const TPhysicalDrv& drive);
+// Failed, with why, when a table sector that the walk read is different on disk now, or
+// cannot be read again: another program has changed the tables since, and a write made from
+// this model would undo its work.
+Outcome CheckTablesUnchanged(const TPhysicalDrv& drive);
 
-// False, after telling the user, while another operation runs on the drive.
-bool CheckNotBusy(const TPhysicalDrv& drive);
+// Failed while another operation runs on the drive.
+Outcome CheckNotBusy(const TPhysicalDrv& drive);
 
 // Every check a change of the drive's tables must pass before the user is asked anything: the
 // drive is idle, its tables may be written (CheckTablesWritable), it opens for writing, nobody
 // else holds it, and the tables on disk are those that were read. Returns the drive's lock,
-// to be held until the change is written and read back; null after telling the user why not.
-std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive);
+// to be held until the change is written and read back; null with why in `refusal`.
+std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive, Outcome& refusal);
 
 // Tells the kernel about the new layout, then reads the drive's tables again. DirtyTables is
-// emptied: it pointed at records that the re-read frees. False when the system could not be
-// told (the tables are written and read again all the same).
-bool CommitChanges(TPhysicalDrv& drive);
+// emptied: it pointed at records that the re-read frees. Failed, with the kernel's reason,
+// when the system could not be told (the tables are written and read again all the same).
+Outcome CommitChanges(TPhysicalDrv& drive);
+
+// Shows a failed outcome, or a done one that has something to tell, through the host; a
+// cancel is not shown. For the front ends, and for the operations that do not yet hand their
+// outcome up.
+void ShowOutcome(const Outcome& outcome);
 
 // Drops the lost finds that the tables now list (same start and size): after a restore or a
 // rebuild they are partitions again, not lost ones.

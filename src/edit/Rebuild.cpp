@@ -15,7 +15,7 @@ namespace qm {
 
 namespace {
 
-void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Error); }
+Outcome RebuildRefusal(const std::string& text) { return Outcome::Failed(text, "Error"); }
 
 uint64_t LastSector(const TPartition& r) { return r.Entry.TotalSectors == 0 ? r.AbsoluteStart() : r.AbsoluteEnd() - 1; }
 
@@ -35,7 +35,8 @@ struct TPlanned {
 // Builds the new layout from `plan` into the drive's (cleared) model. False, after a message,
 // when a step fails. `volumes` are every volume of the drive known before: chosen or left out,
 // listed or lost, no new table lands in one of them.
-bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::vector<TKnownVolume>& volumes) {
+bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::vector<TKnownVolume>& volumes,
+                 Outcome& refusal) {
   drive.FreeTableRecords();
   for (const TPlanned& p : plan)
     if (p.Primary && !AddPartitionEntry(drive, drive.Root, p.Volume, p.Active)) return false;
@@ -53,14 +54,14 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
     preferred = firstStart - drive.Geometry.SectorsPerTrack;
   const uint64_t start = FindFreeTableSector(drive, volumes, lowest, firstStart, preferred);
   if (start == kNoSector) {
-    ShowError(NoRoomText(static_cast<size_t>(firstLogical - plan.begin()) + 1));
+    refusal = RebuildRefusal(NoRoomText(static_cast<size_t>(firstLogical - plan.begin()) + 1));
     return false;
   }
   uint64_t end = 0;
   for (const TPlanned& p : plan)
     if (!p.Primary) end = LastSector(p.Volume);
   if (!FitsTableField(start) || !FitsTableField(end - start + 1)) {
-    ShowError("The extended partition cannot be described by the master boot record.");
+    refusal = RebuildRefusal("The extended partition cannot be described by the master boot record.");
     return false;
   }
   drive.ExtendedBase = start;
@@ -97,7 +98,7 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
       continue;
     }
     if (FindInnerExtendedSector(drive, p, volumes) == kNoSector) {
-      ShowError(NoRoomText(i + 1));
+      refusal = RebuildRefusal(NoRoomText(i + 1));
       return false;
     }
     table = CreateInnerExtended(drive, *table, p, volumes);
@@ -108,22 +109,22 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
 
 // The drive's tables may be rebuilt: unlike the other edits, a chain the walk could not read
 // to its end is no reason to refuse, since the rebuild replaces it whole.
-std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive) {
+std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive, Outcome& refusal) {
   const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
-  std::string refusal;
+  std::string why;
   if (drive.WholeDiskVolume)
-    refusal = name + " holds one volume and no partition table: its sector 0 is the volume's boot sector.";
+    why = name + " holds one volume and no partition table: its sector 0 is the volume's boot sector.";
   else if (drive.IsGpt)
-    refusal = name + " holds a GUID partition table.";
+    why = name + " holds a GUID partition table.";
   else if (drive.Geometry.BytesPerSector != kSectorSize)
-    refusal = name + " does not use 512-byte sectors.";
-  if (!refusal.empty()) {
-    ShowError(refusal + "\rIts partition tables are not rebuilt.");
+    why = name + " does not use 512-byte sectors.";
+  if (!why.empty()) {
+    refusal = RebuildRefusal(why + "\rIts partition tables are not rebuilt.");
     return nullptr;
   }
-  if (!CheckNotBusy(drive) || !CheckDriveWritable(drive)) return nullptr;
-  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
-  if (!lock || !CheckTablesUnchanged(drive)) return nullptr;
+  if (!((refusal = CheckNotBusy(drive)) && (refusal = CheckDriveWritable(drive)))) return nullptr;
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
+  if (!lock || !(refusal = CheckTablesUnchanged(drive))) return nullptr;
   return lock;
 }
 
@@ -175,13 +176,12 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebui
   return "";
 }
 
-EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen) {
-  if (const std::string problem = CheckRebuildPlan(drive, chosen); !problem.empty()) {
-    ShowError(problem);
-    return EditResult::Refused;
-  }
-  const std::unique_ptr<DriveLock> lock = PrepareRebuild(drive);
-  if (!lock) return EditResult::Refused;
+EditOutcome RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen) {
+  if (const std::string problem = CheckRebuildPlan(drive, chosen); !problem.empty())
+    return Refused(RebuildRefusal(problem));
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = PrepareRebuild(drive, refusal);
+  if (!lock) return Refused(refusal);
   drive.StopRequested = false;
 
   // Every volume known now, chosen or left out, keeps the new tables out of its sectors.
@@ -209,13 +209,18 @@ EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuild
   const uint64_t extendedBase = drive.ExtendedBase;
   TChange change;
   change.What = "rebuild";
-  bool planned = BuildLayout(drive, plan, volumes);
+  // A step that fails without a reason of its own (an entry that does not fit) has told the
+  // user itself.
+  bool planned = BuildLayout(drive, plan, volumes, refusal);
   if (planned && DebugMode) DumpChangedTables(drive, "rebuilt.dat");
-  planned = planned && PlanDirtyTables(drive, change);
+  if (planned) {
+    refusal = PlanDirtyTables(drive, change);
+    planned = refusal.ok();
+  }
   drive.DirtyTables.clear();
   drive.ExtendedBase = extendedBase;
   RereadTables(drive);
-  if (!planned) return EditResult::Refused;
+  if (!planned) return Refused(refusal);
 
   TChangeRun run;
   run.Failed = "Rebuild partition table failed.";

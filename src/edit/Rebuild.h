@@ -23,10 +23,10 @@ struct TRebuildChoice {
 // extended one, no shared sectors, a free track in front of every logical drive that needs a
 // new extended boot record), builds the new layout in memory and takes it back, and only then
 // asks. `chosen` is in ascending order of start. On Written/NotNotified the tables were written
-// and read again; Refused/Cancelled leave the drive as it was; on WriteFailed the caller tells
-// the user. The records of the drive's tree are read anew either way: pointers into it,
+// and read again; Refused/Cancelled leave the drive as it was. The outcome's Told is what the
+// user is to hear. The records of the drive's tree are read anew either way: pointers into it,
 // `chosen` included, are stale afterwards.
-EditResult RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen);
+EditOutcome RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen);
 
 // The message of the first plan check that `chosen` fails, or "" when it passes them all.
 std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen);

@@ -386,13 +386,14 @@ LostList::iterator FindLost(TPhysicalDrv& drive, const TPartition& lost) {
 
 // The checks that need no placement, in the order the user should hear of them.
 bool CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
-  if (!CheckNotBusy(drive)) return false;
-  if (FindLost(drive, lost) == drive.LostPartitions.end()) {
-    ShowError("The selected partition is not a lost partition of " + DriveName(drive) + ".");
-    return false;
-  }
-  return CheckTablesWritable(drive) && CheckExtendedLayout(drive) && CheckDriveWritable(drive) &&
-         CheckTablesUnchanged(drive);
+  Outcome refusal = CheckNotBusy(drive);
+  if (refusal && FindLost(drive, lost) == drive.LostPartitions.end())
+    refusal = WriteRefusal("The selected partition is not a lost partition of " + DriveName(drive) + ".");
+  if (refusal && (refusal = CheckTablesWritable(drive)) && (refusal = CheckExtendedLayout(drive)) &&
+      (refusal = CheckDriveWritable(drive)))
+    refusal = CheckTablesUnchanged(drive);
+  ShowOutcome(refusal);
+  return refusal.ok();
 }
 
 // True when the tables as read back hold an entry for the volume at `start` of `size` sectors.
@@ -406,30 +407,24 @@ bool InTables(const TPhysicalDrv& drive, uint64_t start, uint32_t size) {
 
 }  // namespace
 
-bool CheckExtendedLayout(const TPhysicalDrv& drive) {
+Outcome CheckExtendedLayout(const TPhysicalDrv& drive) {
   std::vector<const TPartition*> extended, others;
   for (const TPartition* child : drive.Root.Children)
     if (!child->IsGap()) (child->IsExtended() ? extended : others).push_back(child);
-  if (extended.empty()) return true;
+  if (extended.empty()) return Outcome::Done();
   const std::string mbr = "The master boot record of " + DriveName(drive);
-  if (extended.size() > 1) {
-    ShowError(mbr + " holds more than one extended partition.\rPlease use 'Rebuild' instead of 'Recover'.");
-    return false;
-  }
+  if (extended.size() > 1)
+    return WriteRefusal(mbr + " holds more than one extended partition.\rPlease use 'Rebuild' instead of 'Recover'.");
   const TPartition& x = *extended.front();
-  if (x.AbsoluteStart() == 0) {
-    ShowError(mbr + " holds an extended partition that starts at sector 0, on the master boot record itself."
-                    "\rPlease use 'Rebuild' instead of 'Recover'.");
-    return false;
-  }
+  if (x.AbsoluteStart() == 0)
+    return WriteRefusal(mbr + " holds an extended partition that starts at sector 0, on the master boot record itself."
+                              "\rPlease use 'Rebuild' instead of 'Recover'.");
   for (const TPartition* r : others)
-    if (r->AbsoluteStart() <= LastSector(x) && x.AbsoluteStart() <= LastSector(*r)) {
-      ShowError(mbr + " holds an extended partition (sectors " + std::to_string(x.AbsoluteStart()) + " to " +
-                std::to_string(LastSector(x)) + ") that overlaps the partition at sector " +
-                std::to_string(r->AbsoluteStart()) + ".\rPlease use 'Rebuild' instead of 'Recover'.");
-      return false;
-    }
-  return true;
+    if (r->AbsoluteStart() <= LastSector(x) && x.AbsoluteStart() <= LastSector(*r))
+      return WriteRefusal(mbr + " holds an extended partition (sectors " + std::to_string(x.AbsoluteStart()) + " to " +
+                          std::to_string(LastSector(x)) + ") that overlaps the partition at sector " +
+                          std::to_string(r->AbsoluteStart()) + ".\rPlease use 'Rebuild' instead of 'Recover'.");
+  return Outcome::Done();
 }
 
 namespace {
@@ -447,14 +442,21 @@ bool PlanRecover(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector, 
       ShowError(BootRestoreText(planned));
       return false;
     }
-    if (!PlanSector(drive, change, lost.AbsoluteStart(), WriteRole::BootSector, copy)) return false;
+    if (Outcome copied = PlanSector(drive, change, lost.AbsoluteStart(), WriteRole::BootSector, copy); !copied) {
+      ShowOutcome(copied);
+      return false;
+    }
   }
   drive.DirtyTables.clear();
   const uint32_t ownSize = lost.Entry.TotalSectors;
   const ModelSnapshot before(drive);
   bool planned = PlaceInMemory(drive, lost, volumes);
   if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
-  planned = planned && PlanDirtyTables(drive, change);
+  if (planned) {
+    const Outcome tables = PlanDirtyTables(drive, change);
+    ShowOutcome(tables);
+    planned = tables.ok();
+  }
   before.Restore(drive);
   lost.Entry.TotalSectors = ownSize;
   return planned;
@@ -478,8 +480,10 @@ bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost) {
 RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector) {
   // From the checks to the read-back no other program may change the tables: a change made
   // meanwhile would be overwritten by tables made from the old model.
-  if (!CheckNotBusy(drive)) return RecoverResult::Refused;
-  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
+  Outcome refusal = CheckNotBusy(drive);
+  std::unique_ptr<DriveLock> lock;
+  if (refusal) lock = LockForWriting(drive.Io(), refusal);
+  ShowOutcome(refusal);
   if (!lock || !CheckDrive(drive, lost)) return RecoverResult::Refused;
   if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
 
@@ -495,8 +499,9 @@ RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool r
   run.Caption = "Recovering";
   run.Failed = kFailedText;
   drive.StopRequested = false;
-  const EditResult result = ApplyChange(drive, change, volumes, run);
-  switch (result) {
+  const EditOutcome result = ApplyChange(drive, change, volumes, run);
+  ShowOutcome(result.Told);
+  switch (result.Result) {
     case EditResult::Refused: return RecoverResult::Refused;
     case EditResult::Cancelled:
       MessageBox("Recovery stopped. Nothing was written.", "Recovering", MsgButtons::Ok, MsgIcon::Warning);

@@ -36,10 +36,10 @@ RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool r
 // told through the host. Nothing is written.
 bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost);
 
-// False, after telling the user why, when the master boot record's extended entries leave the
-// chain's addressing ambiguous: more than one extended entry, one that starts at sector 0, or
-// one that overlaps another entry of the master boot record.
-bool CheckExtendedLayout(const TPhysicalDrv& drive);
+// Failed, with why, when the master boot record's extended entries leave the chain's
+// addressing ambiguous: more than one extended entry, one that starts at sector 0, or one that
+// overlaps another entry of the master boot record.
+Outcome CheckExtendedLayout(const TPhysicalDrv& drive);
 
 // Where `candidate` belongs: the drive's Root, the primary extended record, or nullptr when it
 // overlaps a partition or an extended boundary, starts on the master boot record, or does not

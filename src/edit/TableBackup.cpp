@@ -43,7 +43,7 @@ constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 
 const char* const kInvalidFileText = "Invalid partition backup file.";
 
-void ShowRestoreError(const std::string& text) { MessageBox(text, "Restore", MsgButtons::Ok, MsgIcon::Error); }
+Outcome RestoreRefusal(const std::string& text) { return Outcome::Failed(text, "Restore"); }
 
 // Writes `data` to a new file next to `fileName`, then puts it in its place: an old backup of
 // that name survives a write that fails half-way.
@@ -185,34 +185,32 @@ std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& file
   return "";
 }
 
-bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
-  if (!CheckNotBusy(drive)) return false;
+Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
+  if (Outcome busy = CheckNotBusy(drive); !busy) return busy;
   bool replacesBackup = false;
-  if (const std::string refusal = CheckBackupTarget(drive, fileName, replacesBackup); !refusal.empty()) {
-    MessageBox(refusal + "\rNo backup was saved.", "Backup", MsgButtons::Ok, MsgIcon::Error);
-    return false;
-  }
+  if (const std::string refusal = CheckBackupTarget(drive, fileName, replacesBackup); !refusal.empty())
+    return Outcome::Failed(refusal + "\rNo backup was saved.", "Backup");
   if (replacesBackup && MessageBox(fileName + " holds a partition backup already.\rReplace it with the tables of " +
                                        DriveTitle(drive) + "?",
                                    "Backup", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
-    return false;
+    return Outcome::Cancelled("The backup file was kept as it was; no backup was saved.", "Backup");
   BusyGuard busy(drive);
   std::vector<std::pair<uint64_t, TSector>> blocks;
   for (const TPartition* record : drive.AllPartitions) {
     if (!record->IsExtended()) continue;
     const uint64_t lba = record->AbsoluteStart();
     TSector sector{};
-    if (!drive.Io().ReadSectors(lba, 1, sector.data(), true, true)) return false;
+    if (!drive.Io().ReadSectors(lba, 1, sector.data(), true, true))
+      return Outcome::Failed("The partition table at sector " + std::to_string(lba) + " cannot be read (" +
+                                 LastIoReason(drive.Io()) + ").\rNo backup was saved.",
+                             "Backup", drive.Io().LastIoError(), lba);
     blocks.emplace_back(lba, sector);
   }
   int error = 0;
-  if (!WriteBackupFile(fileName, blocks, error)) {
-    MessageBox("Cannot write " + fileName + ": " + SystemErrorText(error) + ".\rNo backup was saved.", "Backup",
-               MsgButtons::Ok, MsgIcon::Error);
-    return false;
-  }
-  MessageBox("Partition table saved successfully.", "Backup", MsgButtons::Ok, MsgIcon::Information);
-  return true;
+  if (!WriteBackupFile(fileName, blocks, error))
+    return Outcome::Failed("Cannot write " + fileName + ": " + SystemErrorText(error) + ".\rNo backup was saved.",
+                           "Backup", error);
+  return Outcome::Done("Partition table saved successfully.", "Backup");
 }
 
 std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& fileName, std::string& problem) {
@@ -322,43 +320,38 @@ std::string RestoreMismatch(const TPhysicalDrv& drive, const std::vector<std::pa
   return lines;
 }
 
-EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
-  if (!CheckNotBusy(drive)) return EditResult::Refused;
+EditOutcome RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
+  if (Outcome busy = CheckNotBusy(drive); !busy) return Refused(busy);
   // A backup may well be the repair of tables the walk could not read to their end, or of a
   // master boot record that a volume's boot sector has replaced; only a GUID partition table
   // and sectors other than 512 bytes rule a restore out.
   const std::string name = DriveTitle(drive);
-  if (drive.IsGpt || drive.Geometry.BytesPerSector != kSectorSize) {
-    ShowRestoreError(name + (drive.IsGpt ? " holds a GUID partition table."
-                                         : " does not use 512-byte sectors.") +
-                     "\rA partition backup file is not written to it.");
-    return EditResult::Refused;
-  }
+  if (drive.IsGpt || drive.Geometry.BytesPerSector != kSectorSize)
+    return Refused(RestoreRefusal(name + (drive.IsGpt ? " holds a GUID partition table." : " does not use 512-byte sectors.") +
+                                  "\rA partition backup file is not written to it."));
   std::string problem;
   const auto blocks = ReadBackupFile(fileName, problem);
-  if (blocks.empty()) {
-    MessageBox(problem, "Restore", MsgButtons::Ok, MsgIcon::Information);
-    return EditResult::Refused;
-  }
+  if (blocks.empty()) return Refused(Outcome::Failed(problem, "Restore", 0, std::nullopt, MsgIcon::Information));
   for (const auto& [lba, sector] : blocks)
     if (lba >= drive.Geometry.TotalSectors) {
-      ShowRestoreError("The backup file holds a table for sector " + std::to_string(lba) + ", beyond the end of " + name +
-                       ", which holds " + std::to_string(drive.Geometry.TotalSectors) +
-                       " sectors.\rIt was saved from another disk. Nothing was written.");
-      return EditResult::Refused;
+      Outcome beyond = RestoreRefusal("The backup file holds a table for sector " + std::to_string(lba) +
+                                      ", beyond the end of " + name + ", which holds " +
+                                      std::to_string(drive.Geometry.TotalSectors) +
+                                      " sectors.\rIt was saved from another disk. Nothing was written.");
+      beyond.Sector = lba;
+      return Refused(beyond);
     }
-  if (const std::string refusal = CheckRestoreBlocks(blocks); !refusal.empty()) {
-    ShowRestoreError(refusal + "\rNothing was written.");
-    return EditResult::Refused;
-  }
-  if (!CheckDriveWritable(drive)) return EditResult::Refused;
-  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io());
-  if (!lock) return EditResult::Refused;
+  if (const std::string refusal = CheckRestoreBlocks(blocks); !refusal.empty())
+    return Refused(RestoreRefusal(refusal + "\rNothing was written."));
+  Outcome refusal = CheckDriveWritable(drive);
+  if (!refusal) return Refused(refusal);
+  const std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
+  if (!lock) return Refused(refusal);
 
   TChange change;
   change.What = "restore of " + fileName;
   for (const auto& [lba, sector] : blocks)
-    if (!PlanSector(drive, change, lba, WriteRole::Restore, sector)) return EditResult::Refused;
+    if (Outcome planned = PlanSector(drive, change, lba, WriteRole::Restore, sector); !planned) return Refused(planned);
   std::string question = "You are restoring partition backup file to the current\rphysical drive.\r\rAre you sure?";
   question += "\r\rThe current physical drive is " + name + ", " + std::to_string(drive.Geometry.TotalSectors) +
               " sectors; the file holds " + std::to_string(blocks.size()) + " table sector" +
@@ -375,9 +368,8 @@ EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNam
                          : RiskyQuestion(question + "\r\r" + mismatch, "Restore", MsgButtons::OkCancel, MsgIcon::Warning);
     return answer == MsgAnswer::Ok;
   };
-  const EditResult result = ApplyChange(drive, change, KnownVolumes(drive), run);
-  if (Succeeded(result))
-    MessageBox("Partition table restored successfully.", "Restore", MsgButtons::Ok, MsgIcon::Information);
+  EditOutcome result = ApplyChange(drive, change, KnownVolumes(drive), run);
+  if (result == EditResult::Written) result.Told = Outcome::Done("Partition table restored successfully.", "Restore");
   return result;
 }
 

@@ -33,9 +33,10 @@ bool WriteBackupFile(const std::string& fileName, const std::vector<std::pair<ui
 std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& fileName, bool& replacesBackup);
 
 // Saves the drive's table sectors to `fileName`, replacing it only once the new file is
-// complete. False, after telling the user why, when CheckBackupTarget refuses the file, the
-// user keeps the backup it holds, a sector cannot be read or the file cannot be written.
-bool BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName);
+// complete. Failed, with why, when CheckBackupTarget refuses the file, a sector cannot be read
+// or the file cannot be written; Cancelled when the user keeps the backup it holds; Done with
+// the note of success.
+Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName);
 
 // The blocks of a backup file, or an empty list and why not: a name that is no regular file,
 // a file that is not a whole number of blocks and a checksum, holds no block, fails its
@@ -60,6 +61,6 @@ std::string RestoreMismatch(const TPhysicalDrv& drive, const std::vector<std::pa
 // question is a risky one. The sectors that differ are written through the change pipeline (so
 // that undo takes a restore back like any change). Then the system is told and the tables are
 // read again.
-EditResult RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName);
+EditOutcome RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileName);
 
 }  // namespace qm

@@ -18,8 +18,6 @@ namespace qm {
 
 namespace {
 
-void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
-
 bool IsListed(const TPhysicalDrv& drive, const TPartition& record) {
   return &record != &drive.Root &&
          std::find(drive.AllPartitions.begin(), drive.AllPartitions.end(), &record) != drive.AllPartitions.end();
@@ -27,26 +25,23 @@ bool IsListed(const TPhysicalDrv& drive, const TPartition& record) {
 
 // The record is one the user can pick: a primary, the extended partition or a logical drive
 // of this drive's tables. Links between extended boot records are bookkeeping, not partitions.
-bool CheckEditable(const TPhysicalDrv& drive, const TPartition& record) {
-  if (!IsListed(drive, record) || IsNestedExtended(drive, record)) {
-    ShowError("The selected record is not a partition of " + DriveName(drive) + ".");
-    return false;
-  }
-  return true;
+Outcome CheckEditable(const TPhysicalDrv& drive, const TPartition& record) {
+  if (!IsListed(drive, record) || IsNestedExtended(drive, record))
+    return WriteRefusal("The selected record is not a partition of " + DriveName(drive) + ".");
+  return Outcome::Done();
 }
-
 
 // Writes the tables the edit marked in drive.DirtyTables through the change pipeline, with
 // `ask` as its question. `volumes` are the volumes known before the model was edited. The model
 // shows the disk afterwards, whatever the result.
-EditResult WriteTables(TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, const std::string& what,
-                       const std::string& failed, const std::function<bool()>& ask) {
+EditOutcome WriteTables(TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, const std::string& what,
+                        const std::string& failed, const std::function<bool()>& ask) {
   TChange change;
   change.What = what;
-  const bool planned = PlanDirtyTables(drive, change);
+  Outcome planned = PlanDirtyTables(drive, change);
   drive.DirtyTables.clear();
   RereadTables(drive);
-  if (!planned) return EditResult::Refused;
+  if (!planned) return Refused(planned);
   TChangeRun run;
   run.Failed = failed;
   run.Ask = ask;
@@ -65,9 +60,11 @@ std::string At(const TPartition& record) { return " at " + std::to_string(record
 // The checks of PrepareTableWrite, and an unambiguous extended partition: with two extended
 // entries, or one over another entry, programs disagree on which chain is the disk's, and an
 // edit made from our reading would change a layout that others read differently.
-std::unique_ptr<DriveLock> PrepareEntryEdit(const TPhysicalDrv& drive) {
-  if (!CheckNotBusy(drive) || !CheckTablesWritable(drive) || !CheckExtendedLayout(drive)) return nullptr;
-  return PrepareTableWrite(drive);
+std::unique_ptr<DriveLock> PrepareEntryEdit(const TPhysicalDrv& drive, Outcome& refusal) {
+  if (!((refusal = CheckNotBusy(drive)) && (refusal = CheckTablesWritable(drive)) &&
+        (refusal = CheckExtendedLayout(drive))))
+    return nullptr;
+  return PrepareTableWrite(drive, refusal);
 }
 
 bool HasUsedChild(const TPartition& record) {
@@ -87,18 +84,14 @@ bool CanHide(uint8_t type) {
 
 std::string WithReason(const std::string& failed, const Disk& disk) { return failed + "\r" + LastIoReason(disk) + "."; }
 
-EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
-  if (!CheckEditable(drive, record)) return EditResult::Refused;
-  if (record.IsGap()) {
-    ShowError("Can't delete unallocated space. It isn't an actual partition.");
-    return EditResult::Refused;
-  }
-  if (record.IsExtended() && HasUsedChild(record)) {
-    ShowError("Can not delete specified partition:  \r\rExtended partition isn't empty.");
-    return EditResult::Refused;
-  }
-  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
-  if (!lock) return EditResult::Refused;
+EditOutcome DeletePartition(TPhysicalDrv& drive, TPartition& record) {
+  if (Outcome editable = CheckEditable(drive, record); !editable) return Refused(editable);
+  if (record.IsGap()) return Refused(WriteRefusal("Can't delete unallocated space. It isn't an actual partition."));
+  if (record.IsExtended() && HasUsedChild(record))
+    return Refused(WriteRefusal("Can not delete specified partition:  \r\rExtended partition isn't empty."));
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive, refusal);
+  if (!lock) return Refused(refusal);
   const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   const std::string what = "delete" + At(record);
 
@@ -141,14 +134,13 @@ EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record) {
                               "Deleting Partition", MsgButtons::OkCancel));
 }
 
-EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
-  if (!CheckEditable(drive, record)) return EditResult::Refused;
-  if (record.IsGap() || record.IsExtended() || record.Parent != &drive.Root) {
-    ShowError("You must specify a primary partition.");
-    return EditResult::Refused;
-  }
-  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
-  if (!lock) return EditResult::Refused;
+EditOutcome SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
+  if (Outcome editable = CheckEditable(drive, record); !editable) return Refused(editable);
+  if (record.IsGap() || record.IsExtended() || record.Parent != &drive.Root)
+    return Refused(WriteRefusal("You must specify a primary partition."));
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive, refusal);
+  if (!lock) return Refused(refusal);
   const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   const std::string what = "active" + At(record);
   for (TPartition* child : drive.Root.Children) child->Entry.BootIndicator = 0;
@@ -159,51 +151,48 @@ EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
                               MsgButtons::OkCancel));
 }
 
-EditResult HidePartition(TPhysicalDrv& drive, TPartition& record) {
-  if (!CheckEditable(drive, record)) return EditResult::Refused;
-  if (!CanHide(record.Entry.SystemId)) {
-    MessageBox("Hide/Show can not apply to this type of partition.", "Hide/Show", MsgButtons::Ok, MsgIcon::Warning);
-    return EditResult::Refused;
-  }
-  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive);
-  if (!lock) return EditResult::Refused;
+EditOutcome HidePartition(TPhysicalDrv& drive, TPartition& record) {
+  if (Outcome editable = CheckEditable(drive, record); !editable) return Refused(editable);
+  if (!CanHide(record.Entry.SystemId))
+    return Refused(WriteRefusal("Hide/Show can not apply to this type of partition.", "Hide/Show"));
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive, refusal);
+  if (!lock) return Refused(refusal);
   const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   const std::string what = "hide/show" + At(record);
   record.Entry.SystemId = static_cast<uint8_t>((record.Entry.SystemId + 0x10) & 0x1F);
   drive.DirtyTables.assign(1, record.Parent);
-  const EditResult result = WriteTables(drive, volumes, what, "Hide/Show Failed.", nullptr);
-  if (Succeeded(result))
-    MessageBox("Hide/Show performed successfully.", "Hide/Show", MsgButtons::Ok, MsgIcon::Information);
+  EditOutcome result = WriteTables(drive, volumes, what, "Hide/Show Failed.", nullptr);
+  if (result == EditResult::Written) result.Told = Outcome::Done("Hide/Show performed successfully.", "Hide/Show");
   return result;
 }
 
-EditResult RenewMasterBootRecord(TPhysicalDrv& drive) {
+EditOutcome RenewMasterBootRecord(TPhysicalDrv& drive) {
   // Sector 0 of a disk without a partition table is a volume's boot sector, and the boot code
   // of a GUID-partitioned disk belongs to its own loader: neither gets ours.
-  const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive);
-  if (!lock) return EditResult::Refused;
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = PrepareTableWrite(drive, refusal);
+  if (!lock) return Refused(refusal);
   // Only the program itself is replaced: bytes 440 to 445 hold the disk signature, by which
   // systems find their partitions, and stay as they are, like the table behind them.
   constexpr size_t kProgramBytes = 440;
   TChange change;
   change.What = "mbr";
   TSector sector{};
-  if (!drive.Io().ReadSectors(0, 1, sector.data(), false, true)) {
-    MessageBox(WithReason("Can not perform Fdisk/mbr command.", drive.Io()), "FDISK/MBR", MsgButtons::Ok, MsgIcon::Error);
-    return EditResult::Refused;
-  }
+  if (!drive.Io().ReadSectors(0, 1, sector.data(), false, true))
+    return Refused(Outcome::Failed(WithReason("Can not perform Fdisk/mbr command.", drive.Io()), "FDISK/MBR",
+                                   drive.Io().LastIoError(), Lba{0}));
   std::copy_n(kMasterBootProgram.begin(), kProgramBytes, sector.begin());
   sector[510] = 0x55;
   sector[511] = 0xAA;
-  if (!PlanSector(drive, change, 0, WriteRole::BootProgram, sector)) return EditResult::Refused;
+  if (Outcome planned = PlanSector(drive, change, 0, WriteRole::BootProgram, sector); !planned) return Refused(planned);
   TChangeRun run;
   run.Caption = "FDISK/MBR";
   run.Failed = "Can not perform Fdisk/mbr command.";
   run.Ask = Question("This will renew the main boot record of current physical drive.\r\rAre you sure?", "FDISK/MBR",
                      MsgButtons::YesNo);
-  const EditResult result = ApplyChange(drive, change, KnownVolumes(drive), run);
-  if (Succeeded(result))
-    MessageBox("Fdisk/mbr performed successfully.", "FDISK/MBR", MsgButtons::Ok, MsgIcon::Information);
+  EditOutcome result = ApplyChange(drive, change, KnownVolumes(drive), run);
+  if (result == EditResult::Written) result.Told = Outcome::Done("Fdisk/mbr performed successfully.", "FDISK/MBR");
   return result;
 }
 

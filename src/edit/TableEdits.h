@@ -5,38 +5,29 @@
 // writes through the change pipeline (Change.h): only the entries it changes, each in its slot;
 // after a write the system is told and the drive's tree is read again, so that the window
 // shows what is on disk.
+#include "edit/EditResult.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
-
-enum class EditResult {
-  Refused,      // a check failed; nothing was written
-  Cancelled,    // the user said no; nothing was written
-  WriteFailed,  // a write failed (told to the user); the model shows what is on disk now
-  Written,      // written; the system was told and the tables were read again
-  NotNotified,  // written, but the system could not be told of the new layout
-};
 
 // A fixed failure text and, on a line of its own, why: the system's reason for the last
 // transfer of `disk` that failed.
 std::string WithReason(const std::string& failed, const Disk& disk);
 
-inline bool Succeeded(EditResult result) { return result == EditResult::Written || result == EditResult::NotNotified; }
-
 // Removes `record`'s entry from its table. A logical drive's extended boot record leaves the
 // chain: the next record's entries move up into it, or, for the last logical drive, the link
 // to it is removed. An extended partition that still holds a logical drive is refused.
-EditResult DeletePartition(TPhysicalDrv& drive, TPartition& record);
+EditOutcome DeletePartition(TPhysicalDrv& drive, TPartition& record);
 
 // Gives the primary partition `record` the boot indicator 0x80 and every other entry of the
 // master boot record 0.
-EditResult SetActivePartition(TPhysicalDrv& drive, TPartition& record);
+EditOutcome SetActivePartition(TPhysicalDrv& drive, TPartition& record);
 
 // Toggles bit 4 of the type code of the FAT, NTFS and HPFS codes that have a hidden partner.
-EditResult HidePartition(TPhysicalDrv& drive, TPartition& record);
+EditOutcome HidePartition(TPhysicalDrv& drive, TPartition& record);
 
 // Replaces the boot program of the master boot record with ours. The disk signature
 // (bytes 440 to 445) and the four entries stay as they are.
-EditResult RenewMasterBootRecord(TPhysicalDrv& drive);
+EditOutcome RenewMasterBootRecord(TPhysicalDrv& drive);
 
 }  // namespace qm

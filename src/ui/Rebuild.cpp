@@ -229,7 +229,8 @@ void TfrmRebuild::Button4Click() {
   // known, so that none is written into.
   for (const TRebuildChoice& choice : chosen)
     if (!choice.Primary) ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr);
-  const EditResult result = RebuildPartitionTable(drive_, chosen);
+  const EditOutcome result = RebuildPartitionTable(drive_, chosen);
+  ShowOutcome(result.Told);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     // The dialog stays open on the drive as it is now, with the layout the user composed.
     List.Rebind(BuildPartitionRows(&drive_, DebugMode), qm::FirstLostRow(drive_), layout);
@@ -238,7 +239,7 @@ void TfrmRebuild::Button4Click() {
     return;
   }
   List.Forget();
-  // A write that failed was told by the rebuild itself, with what reached the disk.
+  // A write that failed was told above, with what reached the disk.
   if (Succeeded(result))
     MessageBox("Rebuild partition table completed successfully.", "Information", MsgButtons::Ok,
                MsgIcon::Information);

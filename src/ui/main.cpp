@@ -280,8 +280,12 @@ void TfrmMain::RecoverExecute() {
   if (!lost) return;
   // No other program may change the tables between the checks, the questions and the write;
   // every refusal comes before the user is asked anything.
-  const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->Io());
-  if (!lock) return;
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->Io(), refusal);
+  if (!lock) {
+    ShowOutcome(refusal);
+    return;
+  }
   // The new extended boot record goes in front of the partition: the volumes there must be
   // known, so that none is written into.
   ScanInFrontOf(*CurrentDrive, lost->AbsoluteStart(), nullptr);

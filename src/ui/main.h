@@ -181,7 +181,7 @@ class TfrmMain : public QMainWindow {
   void RedoExecute();
   // Runs a restore of the tables (from a file, or the undo of the last change) and reads the
   // drives anew when it wrote.
-  void RunRestore(const std::function<EditResult()>& restore);
+  void RunRestore(const std::function<EditOutcome()>& restore);
   void RebuildExecute();
 
   // True while some drive is busy with a scan or a long edit.

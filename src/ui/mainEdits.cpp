@@ -54,27 +54,27 @@ void TfrmMain::ActiveExecute() {
   if (!DriveReady() || !SelectedPartition) return;
   TPhysicalDrv& drive = *CurrentDrive;
   TPartition& record = *SelectedPartition;
-  RunTableEdit([&] { SetActivePartition(drive, record); });
+  RunTableEdit([&] { ShowOutcome(SetActivePartition(drive, record).Told); });
 }
 
 void TfrmMain::HideExecute() {
   TPartition* record = DriveReady() ? SelectedListedRecord() : nullptr;
   if (!record) return;
   TPhysicalDrv& drive = *CurrentDrive;
-  RunTableEdit([&] { HidePartition(drive, *record); });
+  RunTableEdit([&] { ShowOutcome(HidePartition(drive, *record).Told); });
 }
 
 void TfrmMain::DeleteExecute() {
   TPartition* record = DriveReady() ? SelectedListedRecord() : nullptr;
   if (!record) return;
   TPhysicalDrv& drive = *CurrentDrive;
-  RunTableEdit([&] { DeletePartition(drive, *record); });
+  RunTableEdit([&] { ShowOutcome(DeletePartition(drive, *record).Told); });
 }
 
 void TfrmMain::MBRExecute() {
   if (!DriveReady()) return;
   TPhysicalDrv& drive = *CurrentDrive;
-  RunTableEdit([&] { RenewMasterBootRecord(drive); });
+  RunTableEdit([&] { ShowOutcome(RenewMasterBootRecord(drive).Told); });
 }
 
 void TfrmMain::BackupExecute() {
@@ -82,7 +82,7 @@ void TfrmMain::BackupExecute() {
   QString file = AskBackupFile();
   if (file.isEmpty()) return;
   if (!QFileInfo(file).fileName().contains(QLatin1Char('.'))) file += QStringLiteral(".pfi");
-  BackupPartitionTable(*CurrentDrive, FileName(file));
+  ShowOutcome(BackupPartitionTable(*CurrentDrive, FileName(file)));
 }
 
 void TfrmMain::RestoreExecute() {
@@ -102,12 +102,13 @@ void TfrmMain::RedoExecute() {
   RunRestore([&] { return RedoLastChange(*CurrentDrive); });
 }
 
-void TfrmMain::RunRestore(const std::function<EditResult()>& restore) {
+void TfrmMain::RunRestore(const std::function<EditOutcome()>& restore) {
   // A restore that writes reads every drive anew; one that stops before writing (a file that
   // fails its checks, a No) reads nothing, and the selection stays.
   TPartition* partition = std::exchange(SelectedPartition, nullptr);
   TPartition* lost = std::exchange(SelectedLost, nullptr);
-  const EditResult result = restore();
+  const EditOutcome result = restore();
+  ShowOutcome(result.Told);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     SelectedPartition = partition;
     SelectedLost = lost;

@@ -326,7 +326,7 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
             0u)
       << host.messages[1].text;
   EXPECT_EQ(host.messages[1].caption, "Error");
-  EXPECT_EQ(host.busy, (std::vector<bool>{true, true}));
+  EXPECT_EQ(host.busy, (std::vector<bool>{true, false}));  // asked while writing, told once it ended
   EXPECT_FALSE(faulty.drive->Scanning);
   EXPECT_EQ(faulty.drive->LostPartitions.size(), 1u);
   // The new EBR went first; the first EBR, which would link to it, was not changed.
@@ -391,9 +391,10 @@ TEST(RecoverFailures, NoTableButTheRootOneIsWrittenAtSectorZero) {
   ScriptedHost host;
   disk.drive->DirtyTables = {x};
   TChange change;
-  EXPECT_FALSE(PlanDirtyTables(*disk.drive, change));
+  const Outcome refused = PlanDirtyTables(*disk.drive, change);
   EXPECT_EQ(*disk.data, before);
-  EXPECT_NE(host.messages.at(0).text.find("starts at sector 0"), std::string::npos);
+  EXPECT_NE(refused.Text.find("starts at sector 0"), std::string::npos);
+  EXPECT_EQ(refused.Sector, Lba{0});
 }
 
 TEST(RecoverFailures, FailedReadCheckWritesNothing) {

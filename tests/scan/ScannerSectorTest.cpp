@@ -3,6 +3,8 @@
 // boot sector's volume starts, and what confirms a FAT32 volume behind a boot sector.
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "disk/Disk.h"
 #include "scan/BackupBoot.h"
 #include "scan/ScanHelpers.h"
@@ -228,7 +230,8 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   host.stopAfter = 1500;
   ProgressLog progress;
 
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kDiskSectors, false));
+  EXPECT_EQ(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kDiskSectors, false).Kind,
+            OutcomeKind::Cancelled);
 
   EXPECT_EQ(host.processCalls, 1500);
   EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100}));
@@ -238,23 +241,38 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   EXPECT_EQ(progress.values, (std::vector<int>{0, 11, 0}));
 }
 
-TEST_F(ScannerOnMemoryDisk, ABadSectorFailsItsOwnBlockOnly) {
-  // Blocks are read in runs; a run that fails is read again block by block, so the block in
-  // front of the bad one is still scanned and the prompt names the bad block alone.
+// A block that cannot be read (its prompt answered Abort) or an error thrown inside the scan
+// ends the scan at that block, as a failure that says why and where; nothing else is shown.
+// Blocks are read in runs: a run that fails is read again block by block, so the block in front
+// of the bad one is still scanned.
+TEST_F(ScannerOnMemoryDisk, AReadErrorOrAnErrorFailsTheScanAtItsBlock) {
   PutBootSector(*disk, 500, fkFat16, 10, 0x51);
   PutBootSector(*disk, 1500, fkFat16, 10, 0x52);
-  // Sectors 1000 and 1024 are bad: every read that covers one of them fails.
-  faults->readFaults[1000 * 512] = Fault{FaultKind::Error, EIO, -1};
-  faults->readFaults[1024 * 512] = Fault{FaultKind::Error, EIO, -1};
-  auto drive = Drive();
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].caption, "Read Error");
-  EXPECT_NE(host.messages[0].text.find("LBA:1000  Blocks:1000"), std::string::npos) << host.messages[0].text;
-  EXPECT_EQ(host.processCalls, 1000);
+  const struct {
+    bool badSectors;  // else memory runs out as the second block begins
+    int error;
+    const char* text;
+  } cases[] = {{true, EIO, "The scan stopped at a read error: the rest of the range was not searched."},
+               {false, ENOMEM, "std::bad_alloc"}};
+  for (const auto& c : cases) {
+    host.messages.clear();
+    faults->readFaults.clear();
+    if (c.badSectors)  // every read that covers sector 1000 or 1024 fails
+      faults->readFaults = {{1000 * 512, Fault{FaultKind::Error, EIO, -1}}, {1024 * 512, Fault{FaultKind::Error, EIO, -1}}};
+    const ScanProgress outOfMemory = [](const ScanStep& step) {
+      if (step.Done == 1000) throw std::bad_alloc();
+    };
+    auto drive = Drive();
+    const Outcome scanned =
+        DetectLostPartitions(*drive, drive->Root, c.badSectors ? ScanProgress{} : outOfMemory, 0, kDiskSectors, false);
+    EXPECT_TRUE(scanned.failed()) << c.text;
+    EXPECT_EQ(scanned.Text, c.text);
+    EXPECT_EQ(scanned.Caption, "DetectLostParti");
+    EXPECT_EQ(scanned.Errno, c.error);
+    EXPECT_EQ(scanned.Sector, Lba{1000});
+    EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
+    EXPECT_EQ(host.messages.size(), c.badSectors ? 1u : 0u) << c.text;  // the read error's own prompt
+  }
 }
 
 TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
@@ -317,7 +335,8 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
   for (const auto& c : cases) {
     progress.steps.clear();
     host.processCalls = 0;
-    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), c.start, c.count, false));
+    EXPECT_EQ(DetectLostPartitions(*drive, drive->Root, progress.Callback(), c.start, c.count, false).Kind,
+              c.total > 3500 ? OutcomeKind::Cancelled : OutcomeKind::Done);  // Stop at sector 3500
     std::vector<uint64_t> done;
     for (const ScanStep& step : progress.steps) {
       done.push_back(step.Done);

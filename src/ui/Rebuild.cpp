@@ -227,10 +227,13 @@ void TfrmRebuild::Button4Click() {
   // the records of both lists may be gone.
   // Each logical drive gets an extended boot record in front of it: the volumes there must be
   // known, so that none is written into.
-  // A scan there that did not end leaves the dialog open as a refusal does.
+  // A scan there that did not end leaves the dialog open, as a refusal does.
   Outcome front;
-  for (const TRebuildChoice& choice : chosen)
-    if (!choice.Primary && !(front = ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr))) break;
+  for (const TRebuildChoice& choice : chosen) {
+    if (choice.Primary) continue;
+    front = ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr);
+    if (!front) break;
+  }
   if (front.failed()) MessageBox(front.Text, front.Caption, MsgButtons::Ok, front.Icon);
   const EditResult result = front ? RebuildPartitionTable(drive_, chosen) : EditResult::Cancelled;
   if (result == EditResult::Refused || result == EditResult::Cancelled) {

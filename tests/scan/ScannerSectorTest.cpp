@@ -89,6 +89,7 @@ TEST_F(ScannerOnMemoryDisk, WhatAWholeDiskScanListsOfHandPlacedBootSectors) {
         {3000, fkFat32, 500, 0xD2D2},
         {3007, fkFat32, 500, 0xD2D2}},  // not at the backup place the first one names
        "100+999:07NT 1200+999:07NT 2300+100:06F16 2400+100:06F16 3000+500:0bF32 3007+500:0bF32"},
+      {"no serial is reserved: a first candidate with serial 0", {{100, fkFat16, 50, 0}}, "100+50:06F16"},
       {"a copy is found when another candidate lies between",
        {{100, fkFat32, 3000, 0xCAFE0001}, {103, fkFat16, 50, 0xBEEF}, {106, fkFat32, 3000, 0xCAFE0001}},
        "100+3000:0bF32 103+50:06F16 106+3000:0bF32"},
@@ -122,16 +123,6 @@ TEST_F(ScannerOnMemoryDisk, FatSizeFallsBackToThe32BitTotalAndOnlySignedTypedSec
   auto drive = Drive();
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
   EXPECT_EQ(LostText(*drive), "10+1234:01F12");
-}
-
-TEST_F(ScannerOnMemoryDisk, TheFirstCandidateIsNeverTakenForACopy) {
-  // No serial value is reserved: whatever the first candidate carries, it is found.
-  PutBootSector(*disk, 100, fkFat16, 50, 0x1F1F);
-  PutBootSector(*disk, 1100, fkFat16, 50, 0);
-  auto drive = Drive();
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 1100, 1000, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 1100}));
 }
 
 TEST_F(ScannerOnMemoryDisk, KnownStartsBlockFindsButGapsAndExtendedDoNot) {
@@ -241,37 +232,26 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   EXPECT_EQ(progress.values, (std::vector<int>{0, 11, 0}));
 }
 
-// A block that cannot be read (its prompt answered Abort) or an error thrown inside the scan
-// ends the scan at that block, as a failure that says why and where; nothing else is shown.
-// Blocks are read in runs: a run that fails is read again block by block, so the block in front
-// of the bad one is still scanned.
+// A block that cannot be read (its prompt answered Abort) or an error thrown inside the scan ends
+// the scan there, a failure that says why and where and shows nothing. A run that fails is read
+// again block by block, so the block in front of the bad one is still scanned.
 TEST_F(ScannerOnMemoryDisk, AReadErrorOrAnErrorFailsTheScanAtItsBlock) {
   PutBootSector(*disk, 500, fkFat16, 10, 0x51);
   PutBootSector(*disk, 1500, fkFat16, 10, 0x52);
-  const struct {
-    bool badSectors;  // else memory runs out as the second block begins
-    int error;
-    const char* text;
-  } cases[] = {{true, EIO, "The scan stopped at a read error: the rest of the range was not searched."},
-               {false, ENOMEM, "std::bad_alloc"}};
-  for (const auto& c : cases) {
-    host.messages.clear();
-    faults->readFaults.clear();
-    if (c.badSectors)  // every read that covers sector 1000 or 1024 fails
-      faults->readFaults = {{1000 * 512, Fault{FaultKind::Error, EIO, -1}}, {1024 * 512, Fault{FaultKind::Error, EIO, -1}}};
-    const ScanProgress outOfMemory = [](const ScanStep& step) {
-      if (step.Done == 1000) throw std::bad_alloc();
-    };
+  const ScanProgress outOfMemory = [](const ScanStep& step) { if (step.Done == 1000) throw std::bad_alloc(); };
+  const Fault bad{FaultKind::Error, EIO, -1};
+  for (const bool badSectors : {false, true}) {
+    // Sectors 1000 and 1024 are bad: every read that covers one of them fails.
+    if (badSectors) faults->readFaults = {{1000 * 512, bad}, {1024 * 512, bad}};
     auto drive = Drive();
     const Outcome scanned =
-        DetectLostPartitions(*drive, drive->Root, c.badSectors ? ScanProgress{} : outOfMemory, 0, kDiskSectors, false);
-    EXPECT_TRUE(scanned.failed()) << c.text;
-    EXPECT_EQ(scanned.Text, c.text);
-    EXPECT_EQ(scanned.Caption, "DetectLostParti");
-    EXPECT_EQ(scanned.Errno, c.error);
-    EXPECT_EQ(scanned.Sector, Lba{1000});
+        DetectLostPartitions(*drive, drive->Root, badSectors ? ScanProgress{} : outOfMemory, 0, kDiskSectors, false);
+    EXPECT_EQ(scanned.Text, badSectors ? "The scan stopped at a read error: the rest of the range was not searched."
+                                       : "std::bad_alloc");
+    EXPECT_EQ(scanned.Errno, badSectors ? EIO : ENOMEM);
+    EXPECT_TRUE(scanned.failed() && scanned.Caption == "DetectLostParti" && scanned.Sector == Lba{1000});
     EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
-    EXPECT_EQ(host.messages.size(), c.badSectors ? 1u : 0u) << c.text;  // the read error's own prompt
+    EXPECT_EQ(host.messages.size(), badSectors ? 1u : 0u);  // the read error's own prompt
   }
 }
 

@@ -146,7 +146,9 @@ double Scan(TPhysicalDrv& drive, uint64_t sectors, size_t& finds) {
   long progressCalls = 0;
   const ScanProgress progress = [&progressCalls](const ScanStep&) { ++progressCalls; };
   const Clock::time_point start = Clock::now();
-  DetectLostPartitions(drive, drive.Root, progress, 0, static_cast<int64_t>(sectors), false);
+  if (const Outcome scanned = DetectLostPartitions(drive, drive.Root, progress, 0, static_cast<int64_t>(sectors), false);
+      scanned.failed())
+    std::fprintf(stderr, "scan: %s\n", scanned.Line().c_str());
   const double elapsed = Seconds(start, Clock::now());
   finds = drive.LostPartitions.size();
   return elapsed;
@@ -167,7 +169,9 @@ double QuickScanTenGaps(TPhysicalDrv& drive, const BenchImage& image, size_t& fi
   }
   drive.LostPartitions.clear();
   const Clock::time_point start = Clock::now();
-  for (auto& gap : gaps) AutoScanFreeSpace(drive, *gap);
+  for (auto& gap : gaps)
+    if (const Outcome scanned = AutoScanFreeSpace(drive, *gap); scanned.failed())
+      std::fprintf(stderr, "quick scan: %s\n", scanned.Line().c_str());
   const double elapsed = Seconds(start, Clock::now());
   finds = drive.LostPartitions.size();
   return elapsed;

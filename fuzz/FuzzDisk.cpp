@@ -136,15 +136,19 @@ bool SparseSource::QueryGeometry(TDriveGeometry& geometry, int&) {
   return true;
 }
 
-MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) {
-  ++Messages;
-  // The routines that catch run-time errors show them to the user; a library exception
+void CheckNoException(const std::string& text, const std::string& caption) {
+  // The routines that catch run-time errors give them to the user; a library exception
   // reaching a message means a value from the disk was trusted (an index, a size).
   for (const char* mark : {"std::", "vector::", "basic_string", "max_size", "Unknown error"})
     if (text.find(mark) != std::string::npos) {
       std::fprintf(stderr, "fuzz: %s: %s\n", caption.c_str(), text.c_str());
       Fail("an exception reached the user");
     }
+}
+
+MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon) {
+  ++Messages;
+  CheckNoException(text, caption);
   switch (buttons) {
     case MsgButtons::Ok: return MsgAnswer::Ok;
     case MsgButtons::OkCancel: return MsgAnswer::Ok;

@@ -96,5 +96,7 @@ class DriveScope {
 };
 
 [[noreturn]] void Fail(const char* what);
+// Fails the run when a text the user would be shown carries a library exception's text.
+void CheckNoException(const std::string& text, const std::string& caption);
 
 }  // namespace qm::fuzz

@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Whatever the tables say, the tree keeps its shape: Root first, every record a short walk
   // below Root, gaps and finds inside the disk, and the partition count of the list.
+  fuzz::CheckNoException(drive->QuickScanEnded.Text, drive->QuickScanEnded.Caption);
   if (drive->AllPartitions.empty() || drive->AllPartitions.front() != &drive->Root) fuzz::Fail("Root is not first");
   uint32_t counted = 0;
   for (const TPartition* r : drive->AllPartitions) {

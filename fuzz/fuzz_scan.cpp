@@ -20,12 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!drive) return 0;
   int lastPercent = -1;
   // The bar climbs from 0 to 100 and is put back to 0 when the scan ends.
-  DetectLostPartitions(*drive, drive->Root, [&](const ScanStep& step) {
+  const Outcome scanned = DetectLostPartitions(*drive, drive->Root, [&](const ScanStep& step) {
     const int percent = step.Percent;
     if (percent < 0 || percent > 100 || (percent < lastPercent && percent != 0) || step.Done > step.Total)
       fuzz::Fail("scan progress out of order");
     lastPercent = percent;
   }, input.ScanStart, 4 * kScanBlockSectors, (input.Options & 1) != 0);
+  fuzz::CheckNoException(scanned.Text, scanned.Caption);
   if (drive->Scanning) fuzz::Fail("the scan left the drive busy");
   std::string report;
   for (TPartition* record : drive->AllPartitions) BuildCheckReport(*drive, *record, report);

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
       fuzz::DriveScope scope(image);
       std::unique_ptr<TPhysicalDrv> drive = scope.Open(/*quickScan=*/true);
       if (!drive) return 1;
-      DetectLostPartitions(*drive, drive->Root, nullptr, scanStart, 4 * kScanBlockSectors, false);
+      (void)DetectLostPartitions(*drive, drive->Root, nullptr, scanStart, 4 * kScanBlockSectors, false);
       std::string report;
       std::vector<TPartition*> records = drive->AllPartitions;
       for (auto& find : drive->LostPartitions) records.push_back(find.get());

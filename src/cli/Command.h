@@ -63,12 +63,14 @@ bool MegabyteOption(const std::string& name, const std::optional<std::string>& t
 TPartition* LostAt(TPhysicalDrv& drive, uint64_t lba);
 // The same, looked for as far as it takes (FindLostPartitionAt): the find when known, else a scan
 // from the block that holds `lba` on towards the disk's end that stops as soon as a find starts
-// there, with the progress bar on a terminal and Ctrl+C as Stop (Interrupted() then says so).
+// there, with the progress bar on a terminal and Ctrl+C as Stop (Interrupted() then says so). A
+// scan that failed is told on one line, and gives null.
 TPartition* FindLostAt(TPhysicalDrv& drive, uint64_t lba);
 
 // Scans the free space in front of `lba` for volumes no table lists, with the scan's progress
-// bar: a new extended boot record there must not land in one of them.
-void FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba);
+// bar: a new extended boot record there must not land in one of them. False when the scan did
+// not end well: a failure is told on one line, a Ctrl+C is left to Interrupted().
+bool FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba);
 
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);
@@ -123,16 +125,16 @@ struct ScanRangeResult {
 ScanRangeResult ScanRangeFromOptions(std::optional<int64_t> startMB, std::optional<int64_t> endMB,
                                      const TPartition& region);
 
-// What went wrong while a scan read the disk.
+// What a scan passed over while it read the disk.
 struct ScanTrouble {
-  int ignoredReadErrors = 0;        // answered Ignore: the rest of that block was not searched
-  bool stoppedByReadError = false;  // answered Abort: the rest of the range was not searched
+  int ignoredReadErrors = 0;  // answered Ignore: the rest of that block was not searched
 };
 
-// Scans as the user's scan does, with a progress bar on a terminal and Ctrl+C as Stop. False
-// when nothing was scanned. Read errors met are counted into `trouble` when given.
-bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
-                 ScanTrouble* trouble = nullptr);
+// Scans as the user's scan does, with a progress bar on a terminal and Ctrl+C as Stop, and
+// says how it ended (DetectLostPartitions); nothing is printed of it. Read errors passed over
+// are counted into `trouble` when given.
+Outcome RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
+                    ScanTrouble* trouble = nullptr);
 
 Command AddListCommand(CLI::App& app, const GlobalOptions& options);
 Command AddScanCommand(CLI::App& app, const GlobalOptions& options);

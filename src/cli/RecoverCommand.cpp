@@ -51,7 +51,14 @@ int RunRecover(const RecoverOptions& options) {
   if (options.startMB || options.endMB) {
     ScanRangeResult range = ScanRangeFromOptions(options.startMB, options.endMB, drive.Root);
     if (!range.ok) return kExitUsage;
-    if (!LostAt(drive, options.at)) RunUserScan(drive, drive.Root, range.startSector, range.sectorCount);
+    if (!LostAt(drive, options.at)) {
+      const Outcome scanned = RunUserScan(drive, drive.Root, range.startSector, range.sectorCount);
+      if (Interrupted()) return Stopped();
+      if (scanned.failed()) {
+        PrintError(scanned.Line());
+        return kExitFailure;
+      }
+    }
     lost = LostAt(drive, options.at);
   } else {
     lost = FindLostAt(drive, options.at);
@@ -64,8 +71,9 @@ int RunRecover(const RecoverOptions& options) {
   }
   // Every refusal comes before the questions: a user who answered Yes twice must not then
   // hear that nothing could be done.
-  FindVolumesInFrontOf(drive, options.at);
+  const bool frontScanned = FindVolumesInFrontOf(drive, options.at);
   if (Interrupted()) return Stopped();
+  if (!frontScanned) return kExitFailure;
   const RecoverAsk asked = AskRecover(drive, *lost);
   if (asked == RecoverAsk::Refused) {
     PrintError("nothing was written");

@@ -18,17 +18,14 @@ namespace qm::cli {
 namespace {
 
 // Forwards messages to the command line's host; while a scan runs, Ctrl+C becomes the Stop
-// request that the scanner polls between sectors, and the answers to read errors are counted.
+// request that the scanner polls between sectors, and the read errors passed over are counted.
 class ScanHost final : public Host {
  public:
   ScanHost(Host& inner, TPhysicalDrv& drive, ScanTrouble& trouble) : inner_(inner), drive_(drive), trouble_(trouble) {}
   MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                        MsgIcon icon) override {
     MsgAnswer answer = inner_.MessageBox(text, caption, buttons, icon);
-    if (buttons == MsgButtons::AbortRetryIgnore) {
-      if (answer == MsgAnswer::Ignore) ++trouble_.ignoredReadErrors;
-      if (answer == MsgAnswer::Abort) trouble_.stoppedByReadError = true;
-    }
+    if (buttons == MsgButtons::AbortRetryIgnore && answer == MsgAnswer::Ignore) ++trouble_.ignoredReadErrors;
     return answer;
   }
   MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons,
@@ -81,17 +78,19 @@ int RunScan(const ScanOptions& options) {
   }
   ScanRangeResult range = ScanRangeFromOptions(startMB, endMB, *region);
   if (!range.ok) return kExitUsage;
-  ScanTrouble trouble;
-  if (!RunUserScan(drive, *region, range.startSector, range.sectorCount, &trouble)) {
+  // A partition whose entry starts beyond the end of the disk has nothing to scan.
+  if (region->AbsoluteStart() + static_cast<uint64_t>(range.startSector) >= drive.Geometry.TotalSectors) {
     PrintError("nothing was scanned: the range lies beyond the end of the disk");
     return kExitFailure;
   }
+  ScanTrouble trouble;
+  const Outcome scanned = RunUserScan(drive, *region, range.startSector, range.sectorCount, &trouble);
   // A stopped scan still shows what it found up to there.
   PrintDrives(*drives, options.json);
   if (Interrupted()) return InterruptExitStatus();
   // The summary comes last, where the user looks once the listing has scrolled by.
-  if (trouble.stoppedByReadError) {
-    PrintError("the scan stopped at a read error: the rest of the range was not searched");
+  if (scanned.failed()) {
+    PrintError(scanned.Line());
     return kExitFailure;
   }
   if (trouble.ignoredReadErrors > 0) {
@@ -161,23 +160,25 @@ auto WithScanBar(TPhysicalDrv& drive, ScanTrouble* trouble, Scan scan) {
 
 }  // namespace
 
-bool RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
-                 ScanTrouble* trouble) {
+Outcome RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
+                    ScanTrouble* trouble) {
   return WithScanBar(drive, trouble, [&](const ScanProgress& progress) {
     return DetectLostPartitions(drive, region, progress, startSector, sectorCount, false);
   });
 }
 
 TPartition* FindLostAt(TPhysicalDrv& drive, uint64_t lba) {
-  return WithScanBar(drive, nullptr,
-                     [&](const ScanProgress& progress) { return FindLostPartitionAt(drive, lba, progress); });
+  const LostFind found = WithScanBar(
+      drive, nullptr, [&](const ScanProgress& progress) { return FindLostPartitionAt(drive, lba, progress); });
+  if (found.Ended.failed()) PrintError(found.Ended.Line());
+  return found.Find;
 }
 
-void FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba) {
-  WithScanBar(drive, nullptr, [&](const ScanProgress& progress) {
-    ScanInFrontOf(drive, lba, progress);
-    return true;
-  });
+bool FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba) {
+  const Outcome scanned =
+      WithScanBar(drive, nullptr, [&](const ScanProgress& progress) { return ScanInFrontOf(drive, lba, progress); });
+  if (scanned.failed()) PrintError(scanned.Line());
+  return scanned.ok();
 }
 
 Command AddScanCommand(CLI::App& app, const GlobalOptions&) {

@@ -219,10 +219,16 @@ int RunRebuild(const RebuildOptions& options) {
     }
     // Each logical drive gets an extended boot record in front of it: the volumes there must be
     // known, so that none is written into.
-    for (uint64_t lba : logical) FindVolumesInFrontOf(drive, lba);
+    // A scan there that did not end (a failure, said on one line, or a Ctrl+C) writes nothing.
+    bool scanned = true;
+    for (uint64_t lba : logical) scanned = scanned && FindVolumesInFrontOf(drive, lba);
     if (Interrupted()) {
       PrintError("interrupted; nothing was written");
       return InterruptExitStatus();
+    }
+    if (!scanned) {
+      PrintError("nothing was written");
+      return kExitFailure;
     }
     return Finish(RebuildPartitionTable(drive, chosen), drive, "Rebuild partition table completed successfully.");
   });

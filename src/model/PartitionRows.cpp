@@ -100,6 +100,7 @@ std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
     notes.push_back("No partition table: the disk holds one volume, from sector 0. Nothing is written to it.");
   if (!drive.WalkStopped.empty())
     notes.push_back("Partition tables read only in part: " + drive.WalkStopped + ". Nothing is written to them.");
+  if (drive.QuickScanEnded.failed()) notes.push_back("Quick scan of the gaps: " + drive.QuickScanEnded.Line());
   return notes;
 }
 

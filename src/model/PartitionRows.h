@@ -33,8 +33,9 @@ uint64_t ShownSectors(const TPhysicalDrv& drive);
 std::vector<std::string> DriveInfoLines(const TDriveGeometry& geometry);
 std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive);
 // What the listing of a drive leaves out, one sentence each: the partitions of a GUID
-// partition table, or all tables of a disk whose sectors are not 512 bytes long. Shown under
-// the information lines; empty for an ordinary drive.
+// partition table, all tables of a disk whose sectors are not 512 bytes long, the tables behind
+// where the walk stopped (with its reason), the gaps behind where the quick scan stopped. Shown
+// under the information lines; empty for an ordinary drive.
 std::vector<std::string> DriveNotes(const TPhysicalDrv& drive);
 // " Physical Drive #0 - 76319.99 MB"
 std::string MapHeaderText(int index, const TPhysicalDrv& drive);

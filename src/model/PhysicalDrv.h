@@ -3,6 +3,7 @@
 // tree of its partition-table entries, gaps and lost partitions.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,9 +83,15 @@ class TPhysicalDrv {
   // Root then holds one record for that volume, and tables are never written.
   bool WholeDiskVolume = false;
   // Why the walk of the tables ended before the end of the chain (a cycle, too many tables,
-  // an unreadable table); empty when every table was read. The model then does not show the
-  // whole layout, and tables are never written.
+  // an unreadable table, this one with the system's reason); empty when every table was read.
+  // The model then does not show the whole layout, and tables are never written.
   std::string WalkStopped;
+  // The errno value and the sector of the table that could not be read, when that stopped it.
+  int WalkStoppedErrno = 0;
+  std::optional<Lba> WalkStoppedSector;
+  // How the quick scan of the gaps ended when the drive was opened: Failed when a block that
+  // could not be read, or an error, stopped it; the finds up to there are kept.
+  Outcome QuickScanEnded;
   // Every table sector as the walk read it, in reading order. Before a write the sectors are
   // read again: when any differs, another program has changed the tables since.
   std::vector<std::pair<uint64_t, TSector>> TableSectors;

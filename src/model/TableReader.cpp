@@ -1,6 +1,7 @@
 #include "model/TableReader.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -33,8 +34,11 @@ int64_t TableLba(const TPhysicalDrv& drive, const TPartition& container) {
   return static_cast<int64_t>(base + container.Entry.RelativeSector);
 }
 
-void StopWalk(TPhysicalDrv& drive, const std::string& why) {
-  if (drive.WalkStopped.empty()) drive.WalkStopped = why;
+void StopWalk(TPhysicalDrv& drive, const std::string& why, int error = 0, std::optional<Lba> sector = {}) {
+  if (!drive.WalkStopped.empty()) return;
+  drive.WalkStopped = why;
+  drive.WalkStoppedErrno = error;
+  drive.WalkStoppedSector = sector;
 }
 
 // Sector 0 holds a file system's boot sector instead of a partition table: the disk is one
@@ -76,9 +80,13 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
 
   const bool isRoot = &container == &drive.Root;
   TSector table{};
+  drive.Io().ClearIoError();
   if (!drive.Io().ReadSectors(lba, 1, table.data(), true, true)) {
-    StopWalk(drive, (isRoot ? "the master boot record" : "the extended boot record at sector " + std::to_string(lba)) +
-                        " cannot be read");
+    const int error = drive.Io().LastIoError();
+    StopWalk(drive,
+             (isRoot ? "the master boot record" : "the extended boot record at sector " + std::to_string(lba)) +
+                 " cannot be read" + (error != 0 ? ": " + SystemErrorText(error) : std::string()),
+             error, static_cast<Lba>(lba));
     return;
   }
   drive.TableSectors.emplace_back(static_cast<uint64_t>(lba), table);
@@ -139,6 +147,8 @@ void AddGap(TPhysicalDrv& drive, TPartition& parent, int64_t relativeStart, int6
 void ReadAllTables(TPhysicalDrv& drive) {
   drive.WholeDiskVolume = false;
   drive.WalkStopped.clear();
+  drive.WalkStoppedErrno = 0;
+  drive.WalkStoppedSector.reset();
   drive.TableSectors.clear();
   // The entries of a disk with larger sectors count in those sectors, the model in 512-byte
   // ones: read as they stand they would place every partition wrongly. Such a disk is shown

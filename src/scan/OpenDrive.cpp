@@ -1,5 +1,6 @@
 #include "scan/OpenDrive.h"
 
+#include <utility>
 #include <vector>
 
 #include "model/Enumeration.h"
@@ -12,8 +13,12 @@ std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDrive
   std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(std::move(disk), geometry);
   // The quick scan adds only to LostPartitions, but a copy keeps the loop independent of it.
   const std::vector<TPartition*> records = drive->AllPartitions;
-  for (TPartition* record : records)
-    if (record->Entry.SystemId == kTypeEmpty) AutoScanFreeSpace(*drive, *record);
+  // Every gap is scanned; the first one whose scan did not end well is the one told.
+  for (TPartition* record : records) {
+    if (record->Entry.SystemId != kTypeEmpty) continue;
+    Outcome ended = AutoScanFreeSpace(*drive, *record);
+    if (drive->QuickScanEnded.ok()) drive->QuickScanEnded = std::move(ended);
+  }
   return drive;
 }
 

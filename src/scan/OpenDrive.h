@@ -9,6 +9,8 @@
 
 namespace qm {
 
+// A quick scan that a read error or an error stopped is kept in QuickScanEnded; the drive's
+// notes tell it.
 std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
 
 // Every disk opened as OpenDrive does, then the machine's volumes unless `listVolumes` is

@@ -1,8 +1,10 @@
 #include "scan/Scanner.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <exception>
+#include <new>
 #include <optional>
 
 #include "disk/Host.h"
@@ -121,10 +123,11 @@ class ScanSession {
   // Makes the block of `count` sectors at `lba` the one SignedSector looks at. A block outside
   // the run read last starts a new run, up to `runEnd` (at most kRunSectors), read with one
   // call; when that fails, the block alone is read with the sector layer's prompt, and false
-  // means that failed too.
+  // means that failed too (the disk's LastIoError then says why).
   bool Read(uint64_t lba, uint32_t count, uint64_t runEnd) {
     if (lba < runStart_ || lba + count > runStart_ + runLength_) {
       runLength_ = 0;
+      drive_.Io().ClearIoError();
       const uint64_t end = std::max<uint64_t>(
           lba + count, std::min<uint64_t>({runEnd, drive_.Geometry.TotalSectors, lba + kRunSectors}));
       uint32_t length = static_cast<uint32_t>(end - lba);
@@ -237,19 +240,43 @@ uint32_t BlockLength(uint64_t position, uint32_t diskSectors) {
   return static_cast<uint32_t>(std::min<uint64_t>(kScanBlockSectors, diskSectors - position));
 }
 
-void ReportError(const char* text) { MessageBox(text, kScanCaption, MsgButtons::Ok, MsgIcon::Error); }
+// The user answered Abort where a block could not be read: the prompt named the error, this
+// says what it means for the scan.
+Outcome StoppedByReadError(const TPhysicalDrv& drive, uint64_t lba) {
+  return Outcome::Failed("The scan stopped at a read error: the rest of the range was not searched.", kScanCaption,
+                         drive.Io().LastIoError(), lba);
+}
+
+// Runs a scan's body; an error thrown inside it (no memory for a record, say) ends the scan
+// as a failure at the sector it had reached, with the error's own text.
+template <typename Body>
+Outcome CatchScanErrors(const uint64_t& position, Body body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc& e) {
+    return Outcome::Failed(e.what(), kScanCaption, ENOMEM, position);
+  } catch (const std::exception& e) {
+    return Outcome::Failed(e.what(), kScanCaption, 0, position);
+  } catch (...) {
+    return Outcome::Failed("Unknown error", kScanCaption, 0, position);
+  }
+}
+
+Outcome NothingScanned(const char* why) {
+  return Outcome::Failed(std::string("Nothing was scanned: ") + why + ".", kScanCaption);
+}
 
 // The scan proper.
-bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& progress, int64_t startOffset,
-               int64_t count, bool findFirst, const ScanGoal& goal) {
-  if (drive.Scanning) return false;
+Outcome ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& progress, int64_t startOffset,
+                  int64_t count, bool findFirst, const ScanGoal& goal) {
+  if (drive.Scanning) return NothingScanned("another scan of the drive is running");
   const ScanProgress* bar = (findFirst || !progress) ? nullptr : &progress;
   ScanGuard guard(drive, bar);
 
   const uint32_t diskSectors = drive.Geometry.TotalSectors;
-  if (startOffset < 0 || count < 1) return false;
+  if (startOffset < 0 || count < 1) return NothingScanned("the range holds no sector");
   uint64_t position = regionStart + static_cast<uint64_t>(startOffset);
-  if (position >= diskSectors) return false;
+  if (position >= diskSectors) return NothingScanned("the range lies beyond the end of the disk");
   const uint64_t blocks = static_cast<uint64_t>(count / kScanBlockSectors) + (count % kScanBlockSectors != 0);
 
   const uint64_t rangeEnd =
@@ -257,37 +284,34 @@ bool ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress& pr
   const uint64_t total = std::min<uint64_t>(rangeEnd, diskSectors) - position;
   uint64_t done = 0;
 
-  try {
+  const Outcome ended = CatchScanErrors(position, [&]() -> Outcome {
     ScanSession session(drive);
     for (uint64_t block = 0; block < blocks; ++block) {
-      if (drive.StopRequested) break;
+      if (drive.StopRequested) return Outcome::Cancelled();
       const uint32_t length = BlockLength(position, diskSectors);
       if (length == 0) break;
-      if (!session.Read(position, length, rangeEnd)) break;
+      if (!session.Read(position, length, rangeEnd)) return StoppedByReadError(drive, position);
       if (bar)
         (*bar)(ScanStep{static_cast<int>(std::lround(static_cast<double>(block) / static_cast<double>(blocks) * 100.0)),
                         done, total});
       for (uint32_t i = 0; i < length; ++i) {
         ProcessMessages();
-        if (drive.StopRequested) break;
+        if (drive.StopRequested) return Outcome::Cancelled();
         const uint8_t* sector = session.SignedSector(i);
         if (!sector) continue;
         TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), position + i);
         if (found && (findFirst || (goal && goal(*found)))) {
           drive.LastFound = found;
-          return true;
+          return Outcome::Done();
         }
       }
       position += length;
       done += length;
     }
-  } catch (const std::exception& e) {
-    ReportError(e.what());
-  } catch (...) {
-    ReportError("Unknown error");
-  }
+    return Outcome::Done();
+  });
   SortLostPartitions(drive);
-  return true;
+  return ended;
 }
 
 }  // namespace
@@ -314,29 +338,29 @@ bool LostVolumeExtent(std::span<const uint8_t, 512> sector, uint8_t fsKind, uint
   return true;
 }
 
-bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
-                          int64_t count, bool findFirst, const ScanGoal& goal) {
+Outcome DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress,
+                             int64_t startOffset, int64_t count, bool findFirst, const ScanGoal& goal) {
   return ScanRange(drive, region.AbsoluteStart(), progress, startOffset, count, findFirst, goal);
 }
 
-TPartition* FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress) {
+LostFind FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress) {
   const auto startsThere = [lba](const TPartition& p) { return p.AbsoluteStart() == lba && !p.IsExtended(); };
   const auto known = [&]() -> TPartition* {
     for (auto& lost : drive.LostPartitions)
       if (startsThere(*lost)) return lost.get();
     return nullptr;
   };
-  if (TPartition* find = known()) return find;
+  if (TPartition* find = known()) return {find, Outcome::Done()};
   const uint64_t disk = drive.Geometry.TotalSectors;
-  if (lba >= disk || !IsNewPartitionStart(lba, drive.AllPartitions)) return nullptr;
+  if (lba >= disk || !IsNewPartitionStart(lba, drive.AllPartitions)) return {nullptr, Outcome::Done()};
   // One pass: the block that holds the sector first, then on, each block read once.
   const uint64_t from = lba / kScanBlockSectors * kScanBlockSectors;
-  DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from), static_cast<int64_t>(disk - from),
-                       false, startsThere);
-  return known();
+  Outcome ended = DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from),
+                                       static_cast<int64_t>(disk - from), false, startsThere);
+  return {known(), std::move(ended)};
 }
 
-void ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress) {
+Outcome ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress) {
   // The free space in front of `lba`: behind the last volume or table the drive is known to
   // hold there.
   uint64_t from = 0;
@@ -349,18 +373,19 @@ void ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progre
   for (const TPartition* r : drive.AllPartitions) behind(*r);
   for (const auto& lost : drive.LostPartitions) behind(*lost);
   if (lba > kMaxFrontScanSectors) from = std::max(from, lba - kMaxFrontScanSectors);
-  if (from >= lba || lba > drive.Geometry.TotalSectors) return;
-  DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from), static_cast<int64_t>(lba - from), false);
+  if (from >= lba || lba > drive.Geometry.TotalSectors) return Outcome::Done();
+  return DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from), static_cast<int64_t>(lba - from),
+                              false);
 }
 
-void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
-  if (gap.Entry.TotalSectors == 0 || drive.Scanning) return;
+Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
+  if (gap.Entry.TotalSectors == 0 || drive.Scanning) return Outcome::Done();
   ScanGuard guard(drive, nullptr);
   drive.LastFound = nullptr;
   const uint32_t diskSectors = drive.Geometry.TotalSectors;
   const uint64_t first = gap.AbsoluteStart();
   const uint64_t last = first + gap.Entry.TotalSectors - 1;
-  if (first >= diskSectors) return;
+  if (first >= diskSectors) return Outcome::Done();
 
   // A probe covers kQuickProbeSectors from the gap's start, and again from the end of each
   // find, so that a volume one alignment unit (1 MiB, or a cylinder) behind either is met.
@@ -370,17 +395,18 @@ void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
   uint64_t probeFrom = first;
   uint64_t probeEnd = first + kQuickProbeSectors;
   uint64_t position = first;
-  try {
+  return CatchScanErrors(position, [&]() -> Outcome {
     ScanSession session(drive);
-    while (position < probeEnd && !drive.StopRequested) {
+    while (position < probeEnd) {
+      if (drive.StopRequested) return Outcome::Cancelled();
       const uint32_t length = BlockLength(position, diskSectors);
       if (length == 0) break;
       // A probe reads no further than its own end.
-      if (!session.Read(position, length, probeEnd)) break;
+      if (!session.Read(position, length, probeEnd)) return StoppedByReadError(drive, position);
       uint64_t next = position + length;
       for (uint64_t lba = std::max(position, probeFrom); lba < position + length; ++lba) {
         ProcessMessages();
-        if (drive.StopRequested) break;
+        if (drive.StopRequested) return Outcome::Cancelled();
         const uint8_t* sector = session.SignedSector(static_cast<uint32_t>(lba - position));
         if (!sector) continue;
         TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), lba);
@@ -390,7 +416,7 @@ void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
         probeFrom = std::max(found->AbsoluteEnd(), lba + 1);
         if (probeFrom > last) {
           drive.LastFound = found;  // the find that ended the quick scan
-          return;
+          return Outcome::Done();
         }
         probeEnd = probeFrom + kQuickProbeSectors;
         if (probeFrom >= position + length) {
@@ -401,11 +427,8 @@ void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
       }
       position = next;
     }
-  } catch (const std::exception& e) {
-    ReportError(e.what());
-  } catch (...) {
-    ReportError("Unknown error");
-  }
+    return Outcome::Done();
+  });
 }
 
 }  // namespace qm

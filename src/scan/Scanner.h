@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "disk/Outcome.h"
 #include "fs/Bpb.h"
 #include "model/PhysicalDrv.h"
 
@@ -35,35 +36,48 @@ constexpr uint32_t kQuickProbeSectors = 5 * kScanBlockSectors;
 // Whether a find is the one a scan looks for; asked of each new find as it is made.
 using ScanGoal = std::function<bool(const TPartition& find)>;
 
+// How a scan ends: Done when it read its range (or met the find it looked for); Cancelled after
+// Stop; Failed when a block that could not be read (the user answered Abort) or an error such
+// as running out of memory ended it, under the caption "DetectLostParti" with the errno value
+// and the sector where it stopped. Nothing is shown: the front end shows a failure once. What
+// was found before the end stays in LostPartitions.
+
 // Scans `count` sectors (rounded up to blocks of 1000) from `startOffset` sectors into
 // `region` (a gap, or the drive's Root for the whole disk) and adds every lost partition
 // found to LostPartitions, which is left sorted by start. With `findFirst` the scan ends at
 // the first find (LastFound) and `progress` is not used; with `goal` it ends at the first find
 // the goal accepts (LastFound), and reports its progress until then. Blocks are read up to the
-// disk's last sector; the last one is short when the disk ends inside it. False when nothing
-// was scanned (busy drive, a start at or beyond the end of the disk, a negative start or a
-// count below 1); true otherwise, also after Stop, a read failure or an error.
-bool DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress, int64_t startOffset,
-                          int64_t count, bool findFirst, const ScanGoal& goal = {});
+// disk's last sector; the last one is short when the disk ends inside it. Failed, with nothing
+// scanned, on a busy drive, a start at or beyond the end of the disk, a negative start or a
+// count below 1.
+Outcome DetectLostPartitions(TPhysicalDrv& drive, TPartition& region, const ScanProgress& progress,
+                             int64_t startOffset, int64_t count, bool findFirst, const ScanGoal& goal = {});
 
 // The lost partition (not an extended one) that starts at `lba`, looked for as far as it takes:
 // the find when it is known; else a scan from the block that holds the sector towards the end
 // of the disk, which ends as soon as a find starts there. The scanner places a volume met by its
 // backup boot sector at the volume's start, and NTFS keeps that copy in its last sector, far
-// behind the start. No scan where a table entry starts (such a volume is never a find). Null when
-// no lost partition starts there, or when the scan was stopped first.
-TPartition* FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
+// behind the start. No scan where a table entry starts (such a volume is never a find). Find is
+// null when no lost partition starts there, or when the scan ended first; Ended says how the
+// scan ended (Done when none was needed).
+struct [[nodiscard]] LostFind {
+  TPartition* Find = nullptr;
+  Outcome Ended;
+};
+LostFind FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
 
 // A new table in front of a partition must not land in a volume nobody has found yet: scans
 // the free space in front of `lba` (behind the last partition, table or find that ends before
-// it; at most kMaxFrontScanSectors) and adds what it finds to LostPartitions.
+// it; at most kMaxFrontScanSectors) and adds what it finds to LostPartitions. Done also when
+// there is no such space.
 constexpr uint64_t kMaxFrontScanSectors = 4ull * 1024 * 1024 * 2;  // 4 GiB
-void ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
+Outcome ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& progress);
 
 // The quick scan of one gap, run when a drive is read: the first kQuickProbeSectors of the
 // gap, then as many after each partition found there, until a probe finds nothing or a find
-// ends beyond the gap. LastFound is the find that ended it that way, else none.
-void AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap);
+// ends beyond the gap. LastFound is the find that ended it that way, else none. Done also for
+// an empty gap or a busy drive, where there is nothing to scan.
+Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap);
 
 // False when a record of `list` that is neither a gap nor an extended container starts at
 // `lba`; such a boot sector belongs to a known partition.

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include "disk/Host.h"
+#include "edit/Commit.h"
 #include "edit/Rebuild.h"
 #include "scan/Scanner.h"
 #include "ui/Colors.h"
@@ -227,9 +228,15 @@ void TfrmRebuild::Button4Click() {
   // the records of both lists may be gone.
   // Each logical drive gets an extended boot record in front of it: the volumes there must be
   // known, so that none is written into.
-  for (const TRebuildChoice& choice : chosen)
-    if (!choice.Primary) ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr);
-  const EditOutcome result = RebuildPartitionTable(drive_, chosen);
+  // A scan there that did not end leaves the dialog open, as a refusal does.
+  Outcome front;
+  for (const TRebuildChoice& choice : chosen) {
+    if (choice.Primary) continue;
+    front = ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr);
+    if (!front) break;
+  }
+  ShowOutcome(front);
+  const EditOutcome result = front ? RebuildPartitionTable(drive_, chosen) : EditOutcome(EditResult::Cancelled);
   ShowOutcome(result.Told);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     // The dialog stays open on the drive as it is now, with the layout the user composed.

@@ -33,7 +33,9 @@ bool SavePreviewPicture(TfrmMain& window, const QString& file) {
   TPhysicalDrv* drive = window.CurrentDrive;
   if (!drive) return false;
   // The whole disk is scanned first, as the user's Scan would, for finds beyond the quick scan.
-  DetectLostPartitions(*drive, drive->Root, [](const ScanStep&) {}, 0, static_cast<int64_t>(drive->Geometry.TotalSectors), false);
+  if (!DetectLostPartitions(*drive, drive->Root, [](const ScanStep&) {}, 0,
+                            static_cast<int64_t>(drive->Geometry.TotalSectors), false))
+    return false;
   window.FillPartitionList();
   int row = window.ListView1->topLevelItemCount() - 1;
   while (row >= 0 && !window.RowRecord(row)) --row;

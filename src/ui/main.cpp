@@ -185,6 +185,7 @@ void TfrmMain::ViewReload() {
 void TfrmMain::ScanExecute() {
   if (!DriveReady()) return;
   TPhysicalDrv* drive = CurrentDrive;
+  Outcome scanned;
   {
     TfrmScanConfig dialog(&drive->Root, SelectedPartition, this);
     dialog.SetRange(&drive->Root);
@@ -203,11 +204,13 @@ void TfrmMain::ScanExecute() {
           w->ListBox1->setEnabled(true);
         }
       } restore{this};
-      DetectLostPartitions(*drive, *dialog.RangePart, [this](const ScanStep& step) { ShowScanStep(step); },
-                           dialog.StartSector, dialog.SectorCount, false);
+      scanned = DetectLostPartitions(*drive, *dialog.RangePart, [this](const ScanStep& step) { ShowScanStep(step); },
+                                     dialog.StartSector, dialog.SectorCount, false);
     }
   }
   FillPartitionList();
+  // What was found up to a failure is listed; the box says why the scan ended there.
+  if (scanned.failed()) MessageBox(scanned.Text, scanned.Caption, MsgButtons::Ok, scanned.Icon);
   FinishPendingClose();
 }
 
@@ -288,7 +291,10 @@ void TfrmMain::RecoverExecute() {
   }
   // The new extended boot record goes in front of the partition: the volumes there must be
   // known, so that none is written into.
-  ScanInFrontOf(*CurrentDrive, lost->AbsoluteStart(), nullptr);
+  if (const Outcome front = ScanInFrontOf(*CurrentDrive, lost->AbsoluteStart(), nullptr); !front) {
+    if (front.failed()) MessageBox(front.Text, front.Caption, MsgButtons::Ok, front.Icon);
+    return;
+  }
   if (AskRecover(*CurrentDrive, *lost) != RecoverAsk::Confirmed) return;
   // The recovery frees the lost record and reads the tables again, and it may show messages
   // meanwhile: the maps must not paint through the old records while it runs.

@@ -352,7 +352,7 @@ TEST_F(CliReadErrorOnDevice, AScanStoppedByAReadErrorFailsAndSaysSo) {
   CliRun run = RunCli("scan --json " + loop->path);
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_NE(run.err.find("Read Error: "), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("quillmark-cli: the scan stopped at a read error: the rest of the range was not searched\n"),
+  EXPECT_NE(run.err.find("quillmark-cli: The scan stopped at a read error: the rest of the range was not searched.\n"),
             std::string::npos)
       << run.err;
   // What was found before the error is still listed.

@@ -236,7 +236,7 @@ TEST(RecoverPropertyOnImages, RandomLayoutsKeepEveryEntryOrStayUntouched) {
     auto drive = ReadImage(image);
     if (layout.lostStart == 0) continue;
     ++placed;
-    DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(layout.lostStart / 1000 * 1000), 1000, false);
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, static_cast<int64_t>(layout.lostStart / 1000 * 1000), 1000, false));
     auto found = std::find_if(drive->LostPartitions.begin(), drive->LostPartitions.end(),
                               [&](const auto& p) { return p->AbsoluteStart() == layout.lostStart; });
     if (found == drive->LostPartitions.end()) continue;
@@ -402,7 +402,7 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
         auto dry = std::make_unique<DryRunSource>(std::make_unique<FileSource>(image));
         DryRunSource* source = dry.get();
         auto drive = ReadDrive(std::move(dry));
-        DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
+        EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false));
         SetAutomaticBackups(false);
         RandomChange(*drive, dryPick);
         SetAutomaticBackups(true);
@@ -410,7 +410,7 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
       }
       YesHost host;
       auto drive = ReadImage(image);
-      DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false);
+      EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kSectors, false));
       const std::vector<TKnownVolume> volumes = KnownVolumes(*drive);
       const std::vector<uint8_t> before = WholeImage(image);
       const EditResult result = RandomChange(*drive, pick);

@@ -377,7 +377,7 @@ TEST(RecoverFailures, UnreadableExtendedBootRecordStopsEveryWrite) {
     ScriptedHost host({MsgAnswer::Abort});
     RereadTables(*faulty.drive);
   }
-  EXPECT_EQ(faulty.drive->WalkStopped, "the extended boot record at sector 32768 cannot be read");
+  EXPECT_EQ(faulty.drive->WalkStoppedSector, Lba{32768});
   ScriptedHost host;
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *faulty.Lost(45056, 1024, fkFat16)), RecoverResult::Refused);
   EXPECT_NE(host.messages.at(0).text.find("could not be read to their end"), std::string::npos);

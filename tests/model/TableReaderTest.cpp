@@ -180,7 +180,8 @@ TEST_F(TableReaderOnImages, EmptyTruncatedAndUnreadableImages) {
   faulty->state->readFaults[uint64_t{77952} * 512] = Fault{FaultKind::Error, EIO, -1};
   d = ReadDrive(std::move(faulty));
   expectedMessages = 1;
-  EXPECT_EQ(host.Captions(), std::vector<std::string>{"Read Error"});
+  EXPECT_EQ(d->WalkStopped, "the extended boot record at sector 77952 cannot be read: " + SystemErrorText(EIO));
+  EXPECT_EQ(std::make_pair(d->WalkStoppedErrno, d->WalkStoppedSector), std::make_pair(EIO, std::optional<Lba>(77952)));
   EXPECT_EQ(TreeText(*d->Root.Children[1]),
             "24576+20480:06? 45056+22528:05X[47104+20480:07? 77952+22528:05X] 67584+10368:00- 78015+184129:00-");
   ExpectTreeConsistent(*d);

@@ -122,7 +122,7 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughTheStartOfAGapOnly) {
   auto drive = Open(gapImage);
   TPartition* gap = drive->Root.Children[1];
   ASSERT_EQ(gap->AbsoluteStart(), 10240u);
-  AutoScanFreeSpace(*drive, *gap);
+  EXPECT_TRUE(AutoScanFreeSpace(*drive, *gap));
   // The NTFS volume's backup boot sector, where the second probe starts, is no third find.
   ExpectFinds(*drive, gapImage, "10740+20479:07NT 31620+16384:06F16");
   // Probes at 10240 (to the find at 10740), at 31219 (to 31620), and a whole probe at 48004.
@@ -131,16 +131,16 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughTheStartOfAGapOnly) {
 
   // The FAT12 volume lies too deep for a gap from 60000, but not for one from 99500.
   drive->LostPartitions.clear();
-  AutoScanFreeSpace(*drive, *AddTableRecord(*drive, kTypeEmpty, 60000, 80000));
+  EXPECT_TRUE(AutoScanFreeSpace(*drive, *AddTableRecord(*drive, kTypeEmpty, 60000, 80000)));
   EXPECT_TRUE(drive->LostPartitions.empty());
   TPartition* near = AddTableRecord(*drive, kTypeEmpty, 99500, 20000);
   // A busy drive and an empty gap are not probed at all.
   drive->Scanning = true;
-  AutoScanFreeSpace(*drive, *near);
+  EXPECT_TRUE(AutoScanFreeSpace(*drive, *near));
   drive->Scanning = false;
-  AutoScanFreeSpace(*drive, *AddTableRecord(*drive, kTypeEmpty, 99000, 0));
+  EXPECT_TRUE(AutoScanFreeSpace(*drive, *AddTableRecord(*drive, kTypeEmpty, 99000, 0)));
   EXPECT_TRUE(drive->LostPartitions.empty());
-  AutoScanFreeSpace(*drive, *near);
+  EXPECT_TRUE(AutoScanFreeSpace(*drive, *near));
   ExpectFinds(*drive, gapImage, "100000+8192:01F12");
 }
 

@@ -3,6 +3,8 @@
 // boot sector's volume starts, and what confirms a FAT32 volume behind a boot sector.
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include "disk/Disk.h"
 #include "scan/BackupBoot.h"
 #include "scan/ScanHelpers.h"
@@ -87,6 +89,7 @@ TEST_F(ScannerOnMemoryDisk, WhatAWholeDiskScanListsOfHandPlacedBootSectors) {
         {3000, fkFat32, 500, 0xD2D2},
         {3007, fkFat32, 500, 0xD2D2}},  // not at the backup place the first one names
        "100+999:07NT 1200+999:07NT 2300+100:06F16 2400+100:06F16 3000+500:0bF32 3007+500:0bF32"},
+      {"no serial is reserved: a first candidate with serial 0", {{100, fkFat16, 50, 0}}, "100+50:06F16"},
       {"a copy is found when another candidate lies between",
        {{100, fkFat32, 3000, 0xCAFE0001}, {103, fkFat16, 50, 0xBEEF}, {106, fkFat32, 3000, 0xCAFE0001}},
        "100+3000:0bF32 103+50:06F16 106+3000:0bF32"},
@@ -120,16 +123,6 @@ TEST_F(ScannerOnMemoryDisk, FatSizeFallsBackToThe32BitTotalAndOnlySignedTypedSec
   auto drive = Drive();
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1, false));
   EXPECT_EQ(LostText(*drive), "10+1234:01F12");
-}
-
-TEST_F(ScannerOnMemoryDisk, TheFirstCandidateIsNeverTakenForACopy) {
-  // No serial value is reserved: whatever the first candidate carries, it is found.
-  PutBootSector(*disk, 100, fkFat16, 50, 0x1F1F);
-  PutBootSector(*disk, 1100, fkFat16, 50, 0);
-  auto drive = Drive();
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1000, false));
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 1100, 1000, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100, 1100}));
 }
 
 TEST_F(ScannerOnMemoryDisk, KnownStartsBlockFindsButGapsAndExtendedDoNot) {
@@ -228,7 +221,8 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   host.stopAfter = 1500;
   ProgressLog progress;
 
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kDiskSectors, false));
+  EXPECT_EQ(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kDiskSectors, false).Kind,
+            OutcomeKind::Cancelled);
 
   EXPECT_EQ(host.processCalls, 1500);
   EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100}));
@@ -238,23 +232,27 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   EXPECT_EQ(progress.values, (std::vector<int>{0, 11, 0}));
 }
 
-TEST_F(ScannerOnMemoryDisk, ABadSectorFailsItsOwnBlockOnly) {
-  // Blocks are read in runs; a run that fails is read again block by block, so the block in
-  // front of the bad one is still scanned and the prompt names the bad block alone.
+// A block that cannot be read (its prompt answered Abort) or an error thrown inside the scan ends
+// the scan there, a failure that says why and where and shows nothing. A run that fails is read
+// again block by block, so the block in front of the bad one is still scanned.
+TEST_F(ScannerOnMemoryDisk, AReadErrorOrAnErrorFailsTheScanAtItsBlock) {
   PutBootSector(*disk, 500, fkFat16, 10, 0x51);
   PutBootSector(*disk, 1500, fkFat16, 10, 0x52);
-  // Sectors 1000 and 1024 are bad: every read that covers one of them fails.
-  faults->readFaults[1000 * 512] = Fault{FaultKind::Error, EIO, -1};
-  faults->readFaults[1024 * 512] = Fault{FaultKind::Error, EIO, -1};
-  auto drive = Drive();
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].caption, "Read Error");
-  EXPECT_NE(host.messages[0].text.find("LBA:1000  Blocks:1000"), std::string::npos) << host.messages[0].text;
-  EXPECT_EQ(host.processCalls, 1000);
+  const ScanProgress outOfMemory = [](const ScanStep& step) { if (step.Done == 1000) throw std::bad_alloc(); };
+  const Fault bad{FaultKind::Error, EIO, -1};
+  for (const bool badSectors : {false, true}) {
+    // Sectors 1000 and 1024 are bad: every read that covers one of them fails.
+    if (badSectors) faults->readFaults = {{1000 * 512, bad}, {1024 * 512, bad}};
+    auto drive = Drive();
+    const Outcome scanned =
+        DetectLostPartitions(*drive, drive->Root, badSectors ? ScanProgress{} : outOfMemory, 0, kDiskSectors, false);
+    EXPECT_EQ(scanned.Text, badSectors ? "The scan stopped at a read error: the rest of the range was not searched."
+                                       : "std::bad_alloc");
+    EXPECT_EQ(scanned.Errno, badSectors ? EIO : ENOMEM);
+    EXPECT_TRUE(scanned.failed() && scanned.Caption == "DetectLostParti" && scanned.Sector == Lba{1000});
+    EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
+    EXPECT_EQ(host.messages.size(), badSectors ? 1u : 0u);  // the read error's own prompt
+  }
 }
 
 TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
@@ -317,7 +315,8 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
   for (const auto& c : cases) {
     progress.steps.clear();
     host.processCalls = 0;
-    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), c.start, c.count, false));
+    EXPECT_EQ(DetectLostPartitions(*drive, drive->Root, progress.Callback(), c.start, c.count, false).Kind,
+              c.total > 3500 ? OutcomeKind::Cancelled : OutcomeKind::Done);  // Stop at sector 3500
     std::vector<uint64_t> done;
     for (const ScanStep& step : progress.steps) {
       done.push_back(step.Done);

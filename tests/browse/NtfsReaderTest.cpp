@@ -1,15 +1,11 @@
-// The NTFS root directory reader on small hand-made volumes, intact and damaged in each way a
-// disk can be: broken update sequences, blocks without their signature, entry chains that
-// break off, unusable block sizes, runs outside the disk. No tool makes these: the volume is a
-// boot sector, the root directory's MFT record (index root with its own entries, index
-// allocation with a run list) and the INDX blocks the runs point to, each with a working
-// update sequence.
+// The NTFS root directory reader on small hand-made volumes, intact and damaged as no tool
+// makes them: broken update sequences, blocks without their signature, entry chains that break
+// off, unusable block sizes, runs outside the disk. The volume is a boot sector, the root's MFT
+// record (index root with its own entries, index allocation with a run list) and INDX blocks.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
-#include <optional>
 
 #include "browse/NtfsReader.h"
 #include "disk/Bytes.h"
@@ -20,8 +16,8 @@ namespace qm::test {
 namespace {
 
 struct NtName {
-  std::string name;        // ASCII
-  uint8_t nameSpace = 1;   // Win32
+  std::string name;  // ASCII
+  uint8_t nameSpace = 1;  // Win32
   uint64_t size = 0;
   uint32_t fileFlags = 0;  // 0x10000000 for a directory
 };
@@ -48,6 +44,9 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { StoreLE<uint32_t>(b
 void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) { StoreLE<uint64_t>(b.data() + at, v); }
 
 void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+void Place(std::vector<uint8_t>& disk, uint64_t at, const std::vector<uint8_t>& bytes) {
+  std::copy(bytes.begin(), bytes.end(), disk.begin() + static_cast<long>(at));
+}
 
 // One file-name index entry.
 std::vector<uint8_t> NtIndexEntry(const NtName& n) {
@@ -67,17 +66,11 @@ std::vector<uint8_t> NtIndexEntry(const NtName& n) {
   return e;
 }
 
-std::vector<uint8_t> ClosingEntry() {
-  std::vector<uint8_t> e(16);
-  Put16(e, 8, 16);
-  Put32(e, 12, 2);
-  return e;
-}
-
+// The entries of `names`, and the closing entry.
 std::vector<uint8_t> Entries(const std::vector<NtName>& names) {
   std::vector<uint8_t> out;
   for (const NtName& n : names) Append(out, NtIndexEntry(n));
-  Append(out, ClosingEntry());
+  Append(out, {0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 2, 0, 0, 0});
   return out;
 }
 
@@ -101,7 +94,7 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
   boot[0x0D] = l.sectorsPerCluster;
   Put64(boot, 0x30, l.mftCluster);
   Put16(boot, 510, 0xAA55);
-  std::copy(boot.begin(), boot.end(), disk.begin() + static_cast<long>(l.start * 512));
+  Place(disk, l.start * 512, boot);
 
   // Root record: header, index root (resident, unnamed), index allocation (non-resident,
   // named $I30), end marker.
@@ -144,9 +137,9 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
     Append(attrs, a);
   }
   Append(attrs, {0xFF, 0xFF, 0xFF, 0xFF});
-  std::copy(attrs.begin(), attrs.end(), rec.begin() + 0x38);
+  Place(rec, 0x38, attrs);
   ProtectRecord(rec, 0x30);
-  std::copy(rec.begin(), rec.end(), disk.begin() + static_cast<long>(l.RootRecordOffset()));
+  Place(disk, l.RootRecordOffset(), rec);
 
   for (const auto& [cluster, names] : l.blocks) {
     std::vector<uint8_t> block(l.BlockBytes());
@@ -155,9 +148,9 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
     Put32(block, 0x18, 0x28);  // entries at 0x40
     Put32(block, 0x1C, static_cast<uint32_t>(0x28 + entries.size()));
     Put32(block, 0x20, static_cast<uint32_t>(block.size() - 0x18));
-    std::copy(entries.begin(), entries.end(), block.begin() + 0x40);
+    Place(block, 0x40, entries);
     ProtectRecord(block, 0x28);
-    std::copy(block.begin(), block.end(), disk.begin() + static_cast<long>(l.BlockOffset(cluster)));
+    Place(disk, l.BlockOffset(cluster), block);
   }
 }
 
@@ -236,12 +229,9 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
   const size_t beta = blockA + 0x40 + alphaLen + dosLen;  // third entry of block A
   const auto indexRoot = [&](std::vector<uint8_t>& d) { return rec + NtAttributeOffset(d, base, 0x90); };
   const std::string fixup = "GetNTFSFileList: Fixup error. Invalid root of B+ Tree.";
-  const std::string badList = "GetNTFSFileList: Invalid root directory.";
-  const std::string badBlock = "GetFileFromRun: Invalid root directory.";
-  const std::vector<std::string> all = {".", "alpha", "beta", "gamma"};
-  const std::vector<std::string> withoutA = {".", "gamma"};
-  const std::vector<std::string> upToAlpha = {".", "alpha", "gamma"};
-  const std::string none;
+  const std::string badList = "GetNTFSFileList: Invalid root directory.", badBlock = "GetFileFromRun: Invalid root directory.";
+  using Names = std::vector<std::string>;
+  const Names all = {".", "alpha", "beta", "gamma"}, withoutA = {".", "gamma"}, upToAlpha = {".", "alpha", "gamma"};
   using Damage = std::function<void(std::vector<uint8_t>&)>;
   const auto withRuns = [&](std::vector<uint8_t> runs) {
     NtfsLayout l = base;
@@ -257,7 +247,7 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
     NtfsLayout layout;
     Damage damage;
     bool result;
-    std::vector<std::string> names;
+    Names names;
     std::string message;
   } cases[] = {
       {"root: second sector lost its update sequence number", base, [&](auto& d) { d[rec + 0x3FE] ^= 1; }, false, {}, fixup},
@@ -274,9 +264,10 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
       {"entry reaching past the block", base, [&](auto& d) { StoreLE<uint16_t>(&d[beta + 8], 0xFFF0); }, true, upToAlpha,
        badBlock},
       {"name reaching past its entry", base, [&](auto& d) { d[beta + 80] = 0xFF; }, true, upToAlpha, badBlock},
-      {"used entries claimed past the block, no closing entry",
-       base, [&](auto& d) { StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x1C], 0xFFFFFF00); StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x40 + NtIndexEntry({"gamma"}).size() + 12], 0); },
-       true, {".", "alpha", "beta", "gamma"}, badBlock},
+      {"used entries claimed past the block, no closing entry", base, [&](auto& d) {
+         StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x1C], 0xFFFFFF00);
+         StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x40 + NtIndexEntry({"gamma"}).size() + 12], 0);
+       }, true, all, badBlock},
       {"no index root", base, [&](auto& d) { d[indexRoot(d)] = 0x91; }, false, {}, badList},
       {"clusters per index block 0", base, [&](auto& d) { d[indexRoot(d) + 24 + 12] = 0; }, false, {}, badList},
       {"clusters per index block negative", base, [&](auto& d) { d[indexRoot(d) + 24 + 12] = 0xF4; }, false, {}, badList},

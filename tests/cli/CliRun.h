@@ -19,6 +19,9 @@
 
 #include "support/Fixtures.h"
 
+// Fails unless `text` holds `part`, and shows `text`.
+#define EXPECT_SAYS(text, part) EXPECT_NE(std::string(text).find(part), std::string::npos) << (text)
+
 namespace qm::test {
 
 struct CliRun {
@@ -33,18 +36,12 @@ inline std::string ReadWholeFile(const std::string& path) {
   return text.str();
 }
 
-// Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as exit
-// status 124.
+// Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as 124.
 inline CliRun RunCli(const std::string& args) {
   CliRun run;
-  std::string cli = QM_CLI_PATH;
-  if (cli.empty()) {
-    ADD_FAILURE() << "quillmark-cli is not built";
-    return run;
-  }
   std::filesystem::create_directories(QM_FIXTURE_DIR);
-  std::string errFile = std::string(QM_FIXTURE_DIR) + "/cli-stderr-" + std::to_string(::getpid()) + ".txt";
-  run.status = RunCommand("timeout 60 " + ShellQuote(cli) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
+  const std::string errFile = std::string(QM_FIXTURE_DIR) + "/cli-stderr-" + std::to_string(::getpid()) + ".txt";
+  run.status = RunCommand("timeout 60 " + ShellQuote(QM_CLI_PATH) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
   run.err = ReadWholeFile(errFile);
   std::filesystem::remove(errFile);
   return run;
@@ -65,21 +62,20 @@ inline void ExpectRefusedBeforeAsking(const std::string& args, const std::string
   const std::string before = ReadWholeFile(image);
   const CliRun run = RunCli("--yes " + args + " " + ShellQuote(image));
   EXPECT_EQ(run.status, 1) << args << ": " << run.err;
-  EXPECT_NE(run.err.find(says), std::string::npos) << args << ": " << run.err;
+  EXPECT_SAYS(run.err, says);
   for (const char* question : {"Are you sure", "You are recovering partition"})
     EXPECT_EQ(run.err.find(question), std::string::npos) << args << " asked before refusing: " << run.err;
   EXPECT_TRUE(ReadWholeFile(image) == before) << args << " wrote";
 }
 
 // Runs `quillmark-cli <args>` while flock(1) holds `path`'s lock, as a partitioning program
-// takes it while it works: the program starts once the holder says it holds the lock, and the
-// holder lets go once the program has ended. `err` is what the program said; status 125 when
-// the holder never held the lock.
+// takes it: the program starts once the holder holds the lock, and the holder lets go once the
+// program has ended. `err` is what the program said; status 125 when the lock was never held.
 inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args) {
   CliRun run;
   const std::string script = "coproc holder { flock -o -x " + ShellQuote(path) + " sh -c 'echo held; read x'; }; " +
                              "read -r line <&\"${holder[0]}\"; [ \"$line\" = held ] || exit 125; " +
-                             ShellQuote(std::string(QM_CLI_PATH)) + " " + args +
+                             ShellQuote(QM_CLI_PATH) + " " + args +
                              " 2>&1 </dev/null; status=$?; echo >&\"${holder[1]}\"; wait; exit $status";
   run.status = RunCommand("timeout 60 bash -c " + ShellQuote(script), &run.err);
   return run;
@@ -96,28 +92,6 @@ inline nlohmann::json CliDrive(const std::string& command, const std::string& im
     return nlohmann::json::object();
   }
   return doc["drives"][0];
-}
-
-// Runs quillmark-cli with `args` inside a pseudo-terminal (script(1)), typing `input` at it,
-// as a user at a terminal would. `out` is what the terminal showed; redirections in `args`
-// apply to the program alone. Empty `skip` when it ran; otherwise why it could not.
-struct TerminalRun : CliRun {
-  std::string skip;
-};
-
-inline TerminalRun RunCliAtTerminal(const std::string& args, const std::string& input) {
-  TerminalRun run;
-  if (RunCommand("command -v script >/dev/null 2>&1") != 0) {
-    run.skip = "script (util-linux) is not installed";
-    return run;
-  }
-  std::filesystem::create_directories(QM_FIXTURE_DIR);
-  std::string inFile = std::string(QM_FIXTURE_DIR) + "/cli-typed-" + std::to_string(::getpid()) + ".txt";
-  std::ofstream(inFile, std::ios::binary) << input;
-  std::string command = ShellQuote(QM_CLI_PATH) + " " + args;
-  run.status = RunCommand("timeout 60 script -qec " + ShellQuote(command) + " /dev/null <" + ShellQuote(inFile), &run.out);
-  std::filesystem::remove(inFile);
-  return run;
 }
 
 // quillmark-cli on a pseudo-terminal of its own, as at a user's terminal: what it shows is
@@ -140,18 +114,14 @@ class CliAtTerminal {
     }
   }
   ~CliAtTerminal() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
     if (master_ >= 0) ::close(master_);
   }
   CliAtTerminal(const CliAtTerminal&) = delete;
   CliAtTerminal& operator=(const CliAtTerminal&) = delete;
   bool Started() const { return master_ >= 0 && pid_ > 0; }
 
-  // Reads what it shows until `text` is among it; false at the end of its output or after
-  // 30 seconds.
+  // Reads what it shows until `text` is among it; false at the end of its output or after 30 s.
   bool WaitFor(const std::string& text) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (shown.find(text) == std::string::npos)
@@ -171,8 +141,7 @@ class CliAtTerminal {
   }
   void Type(const std::string& keys) { EXPECT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
   bool Running() { return !reaped_ && ::waitpid(pid_, &status_, WNOHANG) == 0; }
-  // Reads the rest of what it shows; its exit status, or -1 when it has not ended within 30
-  // seconds.
+  // Reads the rest of what it shows; its exit status, or -1 when it has not ended within 30 s.
   int Finish() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     int more;
@@ -225,10 +194,10 @@ inline int CtrlCOnceShown(const std::string& args, const std::string& text = "")
   return status;
 }
 
-// A loop device over an image file, detached again when the object goes, whatever the test
-// did in between. Empty `skip` when attached; otherwise why not (not root, no losetup, no
-// free loop device). With `partitions` the kernel lists the partitions of its tables; they
-// are removed before the device goes (they would outlive it), and `mounted` is unmounted.
+// A loop device over an image file, detached again when the object goes. Empty `skip` when
+// attached; otherwise why not. With `partitions` the kernel lists the partitions of its
+// tables; they are removed before the device goes (they would outlive it), and `mounted` is
+// unmounted.
 class LoopDevice {
  public:
   LoopDevice(const std::string& image, unsigned sectorSize, bool partitions = false) {
@@ -236,20 +205,12 @@ class LoopDevice {
       skip = "loop devices need root";
       return;
     }
-    if (RunCommand("command -v losetup >/dev/null 2>&1") != 0) {
-      skip = "losetup (util-linux) is not installed";
-      return;
-    }
     std::string out;
-    int status = RunCommand("losetup -f --show " + std::string(partitions ? "-P " : "") + "-b " +
-                                std::to_string(sectorSize) + " " + ShellQuote(image) + " 2>&1",
-                            &out);
+    const int status = RunCommand("losetup -f --show " + std::string(partitions ? "-P " : "") + "-b " +
+                                      std::to_string(sectorSize) + " " + ShellQuote(image) + " 2>&1", &out);
     while (!out.empty() && out.back() == '\n') out.pop_back();
-    if (status != 0 || out.rfind("/dev/", 0) != 0) {
-      skip = "this machine gives no loop device: " + out;
-      return;
-    }
-    path = out;
+    if (status != 0 || out.rfind("/dev/", 0) != 0) skip = "this machine gives no loop device: " + out;
+    else path = out;
   }
   ~LoopDevice() {
     if (!mounted.empty()) RunCommand("umount " + ShellQuote(mounted) + " 2>/dev/null");
@@ -257,15 +218,13 @@ class LoopDevice {
     // The kernel keeps a partition that udev still has open: ask again until none is left.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (PartitionsLeft() && std::chrono::steady_clock::now() < deadline)
-      if (RunCommand("partx -d " + path + " >/dev/null 2>&1") != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (RunCommand("partx -d " + path + " >/dev/null 2>&1") != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     RunCommand("losetup -d " + ShellQuote(path));
   }
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
 
-  std::string path;
-  std::string skip;
+  std::string path, skip;
   std::string mounted;  // a folder a partition of the device is mounted on
 
  private:

@@ -1,16 +1,13 @@
 // Every change goes through one write pipeline: new extended boot records never land in a
 // volume, known or found on the way; undo and redo walk a stack of recorded changes and write
 // only when the disk still holds what the change wrote; the records are private to the user.
-// Each case runs quillmark-cli on images made by sfdisk, mkfs.fat and mkntfs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
+#include <functional>
 
 #include "CliRun.h"
 #include "edit/AutoBackup.h"
-#include "support/Fixtures.h"
 
 namespace qm::test {
 namespace {
@@ -22,22 +19,17 @@ std::string Sectors(const std::string& image, uint64_t first, uint64_t last) {
   return ReadWholeFile(image).substr(first * kSector, (last - first + 1) * kSector);
 }
 
-// A file of non-zero bytes to fill a volume's data area with.
-std::string DataFile() {
-  const std::string path = FreshPath("data.bin");
-  std::ofstream out(path, std::ios::binary);
-  for (uint32_t i = 0; i < 6 * 1024 * 1024; ++i) out.put(static_cast<char>(1 + i % 251));
-  return path;
-}
-
 TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
-  const std::string data = DataFile();
+  const std::string data = FreshPath("data.bin");  // non-zero bytes to fill a volume's data area with
+  std::ofstream out(data, std::ios::binary);
+  for (uint32_t i = 0; i < 6 * 1024 * 1024; ++i) out.put(static_cast<char>(1 + i % 251));
+  out.close();
   const struct {
     const char* what;
     std::string steps;
-    std::vector<std::string> commands;  // run in turn, each must succeed
+    std::vector<std::string> commands;                     // run in turn, each must succeed
     std::vector<std::pair<uint64_t, uint64_t>> untouched;  // volumes whose sectors stay as they were
-    std::vector<EntryKey> entries;  // the tables afterwards, as sfdisk lists them
+    std::vector<EntryKey> entries;                         // the tables afterwards, as sfdisk lists them
   } cases[] = {
       // Lost A fills the sectors in front of lost B: B's table goes in front of A, and A can
       // still be recovered after it.
@@ -50,17 +42,12 @@ TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
       // A primary left out of a rebuild keeps its sectors: the extended partition's first table
       // goes in front of it.
       {"a rebuild that leaves a volume out",
-       "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 A file 1 " + data + " DATA.BIN "
-       "fsat 22528 20480 fat16 B",
-       {"rebuild --logical 22528"},
-       {{2048, 22527}, {22528, 43007}},
-       {{2047, 40961, 0x05}, {22528, 20480, 0x06}}},
+       "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 A file 1 " + data + " DATA.BIN fsat 22528 20480 fat16 B",
+       {"rebuild --logical 22528"}, {{2048, 22527}, {22528, 43007}}, {{2047, 40961, 0x05}, {22528, 20480, 0x06}}},
       // An NTFS partition ends with the volume's backup boot sector: the extended partition
       // starts behind it.
-      {"NTFS and a logical drive on a wiped disk",
-       "fsat 2048 131072 ntfs N fsat 135168 20480 fat16 F",
-       {"rebuild --primary 2048 --logical 135168"},
-       {{2048, 133119}, {135168, 155647}},
+      {"NTFS and a logical drive on a wiped disk", "fsat 2048 131072 ntfs N fsat 135168 20480 fat16 F",
+       {"rebuild --primary 2048 --logical 135168"}, {{2048, 133119}, {135168, 155647}},
        {{2048, 131072, 0x07}, {133120, 22528, 0x05}, {135168, 20480, 0x06}}},
   };
   for (const auto& c : cases) {
@@ -79,10 +66,14 @@ TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
   }
 }
 
+// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
+// extended boot records sfdisk puts at 12288, 24576 and 36864.
+const std::string kChain =
+    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
+    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
+
 TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
-  QM_IMAGE(base, "stack.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7' "
-           "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C");
+  QM_IMAGE(base, "stack.img", "64M", kChain);
   const std::string image = CopyImage(base, "stack-copy.img"), q = " " + ShellQuote(image);
   std::vector<std::string> states = {ReadWholeFile(image)};
   for (const char* change : {"active --at 2048", "hide --at 26624", "delete --at 14336"}) {
@@ -90,17 +81,16 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
     states.push_back(ReadWholeFile(image));
   }
   // A dry run of undo writes neither the disk nor the record.
-  const CliRun dry = RunCli("--dry-run undo" + q);
-  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(RunCli("--dry-run undo" + q).status, 0);
   EXPECT_TRUE(ReadWholeFile(image) == states.back());
   for (size_t n = states.size() - 1; n > 0; --n) {
-    const CliRun undo = RunCli("--yes undo" + q);
-    EXPECT_EQ(undo.status, 0) << undo.err;
+    EXPECT_EQ(RunCli("--yes undo" + q).status, 0);
     EXPECT_TRUE(ReadWholeFile(image) == states[n - 1]) << "undo " << states.size() - n << " did not give state " << n - 1;
   }
   const CliRun none = RunCli("--yes undo" + q);
   EXPECT_EQ(none.status, 1);
-  EXPECT_NE(none.err.find("nothing to undo"), std::string::npos) << none.err;
+  EXPECT_SAYS(none.err, "nothing to undo");
+  EXPECT_SAYS(RunCli("history" + q).out, " undone ");  // each change is marked as taken back
   ASSERT_EQ(RunCli("--yes redo" + q).status, 0);
   EXPECT_TRUE(ReadWholeFile(image) == states[1]);
 
@@ -118,15 +108,7 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
 // Undo writes only when the disk still holds what the change wrote, on the same disk, from a
 // record that can be read; otherwise it says why and writes nothing.
 TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
-  QM_IMAGE(base, "undo-guard.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7' "
-           "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C");
-  // Writes `hex` at byte `offset` of an image, as another program would.
-  const auto poke = [](const std::string& image, uint64_t offset, const char* hex) {
-    EXPECT_EQ(RunCommand("printf '" + std::string(hex) + "' | dd of=" + ShellQuote(image) + " bs=1 seek=" +
-                         std::to_string(offset) + " conv=notrunc 2>/dev/null"),
-              0);
-  };
+  QM_IMAGE(base, "undo-guard.img", "64M", kChain);
   const struct {
     const char* what;
     std::function<void(const std::string& image)> meddle;
@@ -134,26 +116,20 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
     const char* says;
   } cases[] = {
       // Another program changed the entry the hide changed (in the table at 24576).
-      {"a later change of the same table", [&](const std::string& image) { poke(image, 24576 * 512 + 0x1c2, "\\x0c"); },
-       1, "no longer holds what the change wrote"},
+      {"a later change of the same table", [](const std::string& i) { WriteFileBytes(i, 24576 * 512 + 0x1c2, {0x0c}); }, 1,
+       "no longer holds what the change wrote"},
       // A change of another table stays as it is: undo writes only what the hide wrote.
-      {"a later change of another table", [&](const std::string& image) { poke(image, 12288 * 512 + 0x1c2, "\\x0e"); },
-       0, "Took back the last change"},
-      // A new image of the same size at the same path.
-      {"another disk at the same path",
-       [&](const std::string& image) {
-         EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(base) + " " + ShellQuote(image)), 0);
-         poke(image, 440, "\\x12\\x34");
-       },
-       1, "disk signature"},
-      {"a damaged record",
-       [](const std::string& image) {
+      {"a later change of another table", [](const std::string& i) { WriteFileBytes(i, 12288 * 512 + 0x1c2, {0x0e}); }, 0,
+       "Took back the last change"},
+      {"another disk at the same path", [&](const std::string& i) {
+         EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(base) + " " + ShellQuote(i)), 0);
+         WriteFileBytes(i, 440, {0x12, 0x34});
+       }, 1, "disk signature"},
+      {"a damaged record", [](const std::string& i) {
          for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
-           if (entry.path().filename().string().find(std::filesystem::path(image).filename().string()) !=
-               std::string::npos)
+           if (entry.path().filename().string().find(std::filesystem::path(i).filename().string()) != std::string::npos)
              std::ofstream(entry.path(), std::ios::binary | std::ios::in) << "damage";
-       },
-       1, "is damaged"},
+       }, 1, "is damaged"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -163,75 +139,62 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
     const std::string meddled = ReadWholeFile(image);
     const CliRun undo = RunCli("--yes undo " + ShellQuote(image));
     EXPECT_EQ(undo.status, c.status) << undo.err;
-    EXPECT_NE((undo.out + undo.err).find(c.says), std::string::npos) << undo.err;
-    if (c.status != 0) {
-      EXPECT_TRUE(ReadWholeFile(image) == meddled);
-    }
+    EXPECT_SAYS(undo.out + undo.err, c.says);
+    if (c.status != 0) { EXPECT_TRUE(ReadWholeFile(image) == meddled); }
     // What another program wrote elsewhere stays.
     EXPECT_EQ(ReadWholeFile(image).substr(12288 * 512, 512), meddled.substr(12288 * 512, 512));
   }
 }
 
 // Every entry keeps its slot, so the system's partition numbers stay: an edit writes only the
-// bytes of the entries it changes.
+// bytes of the entries it changes, and a deleted entry leaves its slot empty.
 TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
-  QM_IMAGE(base, "slots.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
+  QM_IMAGE(base, "slots.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
   const std::string image = CopyImage(base, "slots-copy.img"), q = ShellQuote(image);
   // The second entry stands in slot 4, as another program may leave it.
-  ASSERT_EQ(RunCommand("dd if=" + q + " of=" + q + " bs=1 skip=$((0x1ce)) seek=$((0x1ee)) count=16 conv=notrunc 2>/dev/null && "
-                       "dd if=/dev/zero of=" + q + " bs=1 seek=$((0x1ce)) count=16 conv=notrunc 2>/dev/null"),
-            0);
+  WriteFileBytes(image, 0x1ee, ReadFileBytes(image, 0x1ce, 16));
+  WriteFileBytes(image, 0x1ce, std::vector<uint8_t>(16, 0));
   const struct {
     const char* command;
     std::vector<size_t> changed;  // the bytes of sector 0 that change
-  } cases[] = {{"hide --at 12288", {0x1ee + 4}}, {"active --at 12288", {0x1ee}}};
+    const char* says;
+  } cases[] = {{"hide --at 12288", {0x1ee + 4}, "Hide/Show performed successfully."}, {"active --at 12288", {0x1ee}, "Are you sure"}};
   for (const auto& c : cases) {
     const std::string before = ReadWholeFile(image);
-    ASSERT_EQ(RunCli(std::string("--yes ") + c.command + " " + q).status, 0) << c.command;
+    const CliRun run = RunCli(std::string("--yes ") + c.command + " " + q);
+    ASSERT_EQ(run.status, 0) << c.command;
+    EXPECT_SAYS(run.err, c.says);
     const std::string after = ReadWholeFile(image);
     std::vector<size_t> changed;
     for (size_t i = 0; i < before.size(); ++i)
       if (before[i] != after[i]) changed.push_back(i);
     EXPECT_EQ(changed, c.changed) << c.command;
   }
-  // A deleted entry leaves its slot empty; the other stays where it is.
   const std::string before = ReadWholeFile(image);
-  ASSERT_EQ(RunCli("--yes delete --at 2048 " + q).status, 0);
+  const CliRun deleted = RunCli("--yes delete --at 2048 " + q);
+  ASSERT_EQ(deleted.status, 0);
+  EXPECT_SAYS(deleted.err, "Are you sure");
   const std::string after = ReadWholeFile(image);
   EXPECT_EQ(after.substr(0x1be, 16), std::string(16, '\0'));
   EXPECT_EQ(after.substr(0x1ce), before.substr(0x1ce));
   std::string dump;
   RunCommand(kToolPath + "sfdisk --dump " + q, &dump);
-  EXPECT_NE(dump.find("slots-copy.img4 : start=       12288"), std::string::npos) << dump;
+  EXPECT_SAYS(dump, "slots-copy.img4 : start=       12288");
 }
-
-// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
-// extended boot records sfdisk puts at 12288, 24576 and 36864.
-const std::string kChain =
-    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
-    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
 
 // Rebuild is the repair of tables the reader cannot follow: it writes over them.
 TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
-  const struct {
-    const char* what;
-    const char* damage;
-  } cases[] = {{"a master boot record without its signature", " bytes 510 0000"},
-               {"an extended boot record without its signature", " bytes $((24576*512+510)) 0000"},
-               {"a chain that runs in a circle", " bytes $((24576*512+446+16+8)) 00000000"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    QM_IMAGE(image, "damaged-chain.img", "64M", kChain + c.damage);
+  const std::pair<const char*, const char*> cases[] = {{"a master boot record without its signature", " bytes 510 0000"},
+                                                       {"an extended boot record without its signature", " bytes $((24576*512+510)) 0000"},
+                                                       {"a chain that runs in a circle", " bytes $((24576*512+446+16+8)) 00000000"}};
+  for (const auto& [what, damage] : cases) {
+    SCOPED_TRACE(what);
+    QM_IMAGE(image, "damaged-chain.img", "64M", kChain + damage);
     const std::string volumes = Sectors(image, 14336, 49151);
-    const CliRun run = RunCli("--yes rebuild --primary 2048 --logical 14336 --logical 26624 --logical 38912 " +
-                              ShellQuote(image));
+    const CliRun run = RunCli("--yes rebuild --primary 2048 --logical 14336 --logical 26624 --logical 38912 " + ShellQuote(image));
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 0x06},
-                                                           {12288, 36864, 0x05},
-                                                           {14336, 10240, 0x06},
-                                                           {26624, 10240, 0x07},
-                                                           {38912, 10240, 0x06}}));
+    EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 0x06}, {12288, 36864, 0x05}, {14336, 10240, 0x06},
+                                                           {26624, 10240, 0x07}, {38912, 10240, 0x06}}));
     // The new tables went on the old ones or on free sectors, never into a volume.
     std::string now = Sectors(image, 14336, 49151);
     for (uint64_t lba : {24576, 26561, 36864, 38849})
@@ -250,7 +213,7 @@ TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
   WriteFileBytes(image, 12288 * kSector + 0x1c2, {0x0e});
   cli.Type("o\n");
   EXPECT_EQ(cli.Finish(), 1) << cli.shown;
-  EXPECT_NE(cli.shown.find("has changed since it was read"), std::string::npos) << cli.shown;
+  EXPECT_SAYS(cli.shown, "has changed since it was read");
   std::string expected = ReadWholeFile(base);
   expected[12288 * kSector + 0x1c2] = 0x0e;
   EXPECT_TRUE(ReadWholeFile(image) == expected);
@@ -262,10 +225,9 @@ TEST(CliWritePipelineOnDevice, CtrlCAfterTheWriteFinishesTheChange) {
   QM_IMAGE(image, "late-ctrl-c.img", "64M", kChain);
   LoopDevice loop(image, 512, /*partitions=*/true);
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
-  const std::string script =
-      ShellQuote(QM_CLI_PATH) + " --yes hide --at 2048 " + loop.path + " >/dev/null 2>&1 & pid=$!; " +
-      "for i in $(seq 2000); do [ \"$(od -An -tx1 -j $((0x1c2)) -N1 " + ShellQuote(image) +
-      " | tr -d ' ')\" = 16 ] && break; sleep 0.005; done; kill -INT $pid; wait $pid";
+  const std::string script = ShellQuote(QM_CLI_PATH) + " --yes hide --at 2048 " + loop.path + " >/dev/null 2>&1 & pid=$!; " +
+                             "for i in $(seq 2000); do [ \"$(od -An -tx1 -j $((0x1c2)) -N1 " + ShellQuote(image) +
+                             " | tr -d ' ')\" = 16 ] && break; sleep 0.005; done; kill -INT $pid; wait $pid";
   const int status = RunCommand("timeout 60 bash -c " + ShellQuote(script));
   EXPECT_TRUE(status == 0 || status == 3) << status;
   EXPECT_EQ(ReadFileBytes(image, 0x1c2, 1)[0], 0x16);

@@ -1,8 +1,7 @@
-// FAT layouts, cluster chains, labels and the root directory listing on hand-made volumes:
-// what no tool makes (damaged boot sectors, looping or runaway chains, long names out of
-// order or with a foreign checksum, odd sector sizes, unreadable sectors). Every read must
-// stay inside the partition, whose surroundings are filled with entries that would show if it
-// did not.
+// FAT layouts, cluster chains, labels and the root listing on hand-made volumes, as no tool
+// makes them: damaged boot sectors, looping or runaway chains, long names out of order or with
+// a foreign checksum, unreadable sectors. Every read stays inside the partition, whose
+// surroundings are full of entries that would show if it did not.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -14,8 +13,8 @@
 namespace qm::test {
 namespace {
 
-constexpr uint64_t kPartStart = 64;       // sectors
-constexpr uint32_t kPartSectors = 8192;   // 4 MiB
+constexpr uint64_t kPartStart = 64;      // sectors
+constexpr uint32_t kPartSectors = 8192;  // 4 MiB
 constexpr size_t kDiskBytes = (kPartStart + kPartSectors + 64) * 512;
 
 TRawDirEntry Short(const char* name11, uint8_t attributes, uint32_t size, uint32_t cluster, uint8_t caseFlags = 0) {
@@ -56,27 +55,21 @@ std::vector<TRawDirEntry> LongName(const std::u16string& text, const TRawDirEntr
 // A FAT16 or FAT32 volume in memory, inside a disk whose other sectors are full of entries
 // named OUTSIDE.
 struct HandFat {
-  uint8_t kind = fkFat16;
+  uint8_t kind;
   uint16_t bytesPerSector = 512;
   uint8_t sectorsPerCluster = 1;
-  uint16_t reserved = 1;
+  uint16_t reserved;
   uint8_t fats = 2;
   uint16_t rootEntries = 64;
-  uint32_t sectorsPerFat = 32;
+  uint32_t sectorsPerFat;
   uint32_t rootCluster = 2;
   std::vector<uint8_t> disk = std::vector<uint8_t>(kDiskBytes);
 
-  HandFat() {
+  explicit HandFat(uint8_t fatKind = fkFat16)
+      : kind(fatKind), reserved(fatKind == fkFat32 ? 32 : 1), sectorsPerFat(fatKind == fkFat32 ? 64 : 32) {
     const TRawDirEntry outside = Short("OUTSIDE TXT", 0x20, 5, 3);
     for (size_t at = 0; at + 32 <= disk.size(); at += 32) std::copy(outside.begin(), outside.end(), disk.begin() + static_cast<ptrdiff_t>(at));
     std::fill(disk.begin() + kPartStart * 512, disk.begin() + (kPartStart + kPartSectors) * 512, 0);
-  }
-  static HandFat Fat32() {
-    HandFat f;
-    f.kind = fkFat32;
-    f.reserved = 32;
-    f.sectorsPerFat = 64;
-    return f;
   }
   uint64_t Byte(uint64_t volumeSector) const { return kPartStart * 512 + volumeSector * bytesPerSector; }
   uint64_t RootByte() const { return Byte(reserved + uint64_t{fats} * sectorsPerFat); }
@@ -124,7 +117,7 @@ struct Listing {
 
 // Lists the root of `fat`, from a disk that notes where it was read.
 Listing Walk(const HandFat& fat, std::optional<Lba> failAt = {}) {
-  MemorySectors disk(fat.disk.size());
+  MemorySectors disk(0);
   disk.data = fat.disk;
   disk.failAt = failAt;
   const std::array<uint8_t, 512> boot = fat.BootSector();
@@ -156,10 +149,7 @@ using Names = std::vector<std::string>;
 
 // Boot sectors that describe no readable volume: no layout, nothing read.
 TEST(FatLayout, DamagedBootSectorsDescribeNoVolume) {
-  const struct {
-    const char* name;
-    void (*damage)(HandFat&);
-  } cases[] = {
+  const std::pair<const char*, void (*)(HandFat&)> cases[] = {
       {"sector size 16", [](HandFat& f) { f.bytesPerSector = 16; }},
       {"sector size 0", [](HandFat& f) { f.bytesPerSector = 0; }},
       {"sector size 500", [](HandFat& f) { f.bytesPerSector = 500; }},
@@ -168,18 +158,17 @@ TEST(FatLayout, DamagedBootSectorsDescribeNoVolume) {
       {"no root entries", [](HandFat& f) { f.rootEntries = 0; }},
       {"root larger than the partition", [](HandFat& f) { f.rootEntries = 0xFFFF; f.reserved = 7000; }},
       {"root beyond the partition", [](HandFat& f) { f.reserved = 0xFFFF; }},
-      {"FAT32 root cluster 0", [](HandFat& f) { f = HandFat::Fat32(); f.rootCluster = 0; }},
-      {"FAT32 root cluster 1", [](HandFat& f) { f = HandFat::Fat32(); f.rootCluster = 1; }},
-      {"FAT32 root cluster past the volume", [](HandFat& f) { f = HandFat::Fat32(); f.rootCluster = 9000; }},
-      {"FAT32 root cluster past the FAT", [](HandFat& f) { f = HandFat::Fat32(); f.sectorsPerFat = 1; f.rootCluster = 200; }},
-      {"FAT32 without a FAT", [](HandFat& f) { f = HandFat::Fat32(); f.sectorsPerFat = 0; }},
+      {"FAT32 root cluster 0", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 0; }},
+      {"FAT32 root cluster 1", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 1; }},
+      {"FAT32 root cluster past the volume", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 9000; }},
+      {"FAT32 root cluster past the FAT", [](HandFat& f) { f = HandFat(fkFat32); f.sectorsPerFat = 1; f.rootCluster = 200; }},
+      {"FAT32 without a FAT", [](HandFat& f) { f = HandFat(fkFat32); f.sectorsPerFat = 0; }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, damage] : cases) {
     HandFat fat;
-    c.damage(fat);
+    damage(fat);
     fat.PutRoot({Short("LABEL      ", kAttrVolumeLabel, 0, 0), Short("FILE    TXT", 0x20, 5, 3)});
-    EXPECT_FALSE(Walk(fat).layout);
+    EXPECT_FALSE(Walk(fat).layout) << name;
   }
 }
 
@@ -205,7 +194,7 @@ TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    HandFat fat = HandFat::Fat32();
+    HandFat fat(fkFat32);
     for (const auto& [cluster, value] : c.fat) fat.SetFat(cluster, value);
     for (uint32_t cluster : c.chain) {
       const std::string name = "C" + std::to_string(cluster) + "      TXT";
@@ -222,7 +211,7 @@ TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
 }
 
 TEST(FatChain, Fat32ChainStopsAt512Clusters) {
-  HandFat fat = HandFat::Fat32();
+  HandFat fat(fkFat32);
   for (uint32_t c = 2; c < 602; ++c) fat.SetFat(c, c + 1);
   fat.SetFat(602, 0x0FFFFFFF);
   fat.Put(fat.ClusterByte(513), {Short("LAST    TXT", 0x20, 1, 100)});
@@ -236,7 +225,7 @@ TEST(FatChain, Fat32ChainStopsAt512Clusters) {
 // A chain of 64 KiB clusters that promises more than a directory can hold: the walk stops
 // after 65536 entries (found by fuzzing: a damaged root could read the whole volume).
 TEST(FatChain, Fat32RootStopsAtTheLargestDirectory) {
-  HandFat fat = HandFat::Fat32();
+  HandFat fat(fkFat32);
   fat.sectorsPerCluster = 128;
   for (uint32_t c = 2; c < 41; ++c) fat.SetFat(c, c + 1);
   fat.SetFat(41, 0x0FFFFFFF);
@@ -251,8 +240,7 @@ TEST(FatChain, Fat32RootStopsAtTheLargestDirectory) {
 // An unreadable sector of the root, of a FAT32 root cluster or of the FAT fails the listing,
 // the label and the chain with the read's outcome, naming the sector.
 TEST(FatDir, AReadErrorFailsTheListingAndNamesTheSector) {
-  HandFat fat16;
-  HandFat fat32 = HandFat::Fat32();
+  HandFat fat16, fat32(fkFat32);
   fat32.SetFat(2, 3);
   fat32.SetFat(3, 0x0FFFFFFF);
   const struct {

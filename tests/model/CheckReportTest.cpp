@@ -21,14 +21,10 @@ enum Slot { kFat12 = 0, kFat16 = 1, kFat32 = 2, kNtfs = 3 };
 // copy.
 std::string MakeVolumes(const std::string& name) {
   static const std::string base = MakeImage("check-base.img", "96M",
-                                            "table 'label: dos\\nunit: sectors\\n2048,20480,1\\n22528,40960,6\\n"
-                                            "63488,70000,c\\n135168,40960,7' fs 1 fat12 SMALL fs 2 fat16 MIDDLE "
-                                            "fs 3 fat32 LARGE fs 4 ntfs WIDE");
-  if (base.empty()) {
-    HaveTools({"sfdisk", "mkfs.fat", "mkntfs"});  // says why the test ends here
-    return base;
-  }
-  return CopyImage(base, name);
+                                            "table 'label: dos\\nunit: sectors\\n2048,20480,1\\n22528,40960,6\\n63488,70000,c\\n"
+                                            "135168,40960,7' fs 1 fat12 SMALL fs 2 fat16 MIDDLE fs 3 fat32 LARGE fs 4 ntfs WIDE");
+  if (base.empty()) HaveTools({"sfdisk", "mkfs.fat", "mkntfs"});  // says why the test ends here
+  return base.empty() ? base : CopyImage(base, name);
 }
 
 // Reports are built with a host that answers Abort and must stay silent.
@@ -75,7 +71,7 @@ TEST_F(CheckReportOnImages, DamagedFatCopies) {
   const std::vector<uint8_t> junk(512, 0x5A);
   const struct {
     int slot;
-    bool second;
+    bool second;  // the second copy, else the first
     std::vector<uint8_t> bytes;
     std::string report;
   } cases[] = {

@@ -25,34 +25,24 @@ class RowsTest : public ::testing::Test {
     gap = Add(&drive.Root, 0, 80000, 19000, 0x00, fkUnallocated);
     drive.PartitionCount = 4;  // primary, two logicals, gap
     SortByStart(drive.AllPartitions);
-    auto l = std::make_unique<TPartition>();
-    l->Entry.SystemId = 0x06;
-    l->Entry.RelativeSector = 81000;
-    l->Entry.TotalSectors = 4096;
-    l->FsKind = fkFat16;
-    l->VolumeLabel = "LOST";
-    lost = l.get();
-    drive.LostPartitions.push_back(std::move(l));
+    lost = drive.LostPartitions.emplace_back(std::make_unique<TPartition>()).get();
+    lost->Entry.SystemId = 0x06;
+    lost->Entry.RelativeSector = 81000;
+    lost->Entry.TotalSectors = 4096;
+    lost->FsKind = fkFat16;
+    lost->VolumeLabel = "LOST";
   }
 
   static TDriveGeometry Geometry() {
     TDriveGeometry g;
-    g.Heads = 255;
-    g.SectorsPerTrack = 63;
-    g.TotalSectors = 100000;
-    g.BytesPerSector = 512;
-    g.Cylinders = 6;
+    g.Heads = 255, g.SectorsPerTrack = 63, g.TotalSectors = 100000, g.BytesPerSector = 512, g.Cylinders = 6;
     return g;
   }
 
   TPartition* Add(TPartition* parent, uint64_t base, uint32_t rel, uint32_t size, uint8_t type, uint8_t kind) {
     auto r = std::make_unique<TPartition>();
-    r->Parent = parent;
-    r->BaseLBA = base;
-    r->Entry.RelativeSector = rel;
-    r->Entry.TotalSectors = size;
-    r->Entry.SystemId = type;
-    r->FsKind = kind;
+    r->Parent = parent, r->BaseLBA = base, r->FsKind = kind;
+    r->Entry.RelativeSector = rel, r->Entry.TotalSectors = size, r->Entry.SystemId = type;
     parent->Children.push_back(r.get());
     return drive.AdoptRecord(std::move(r));
   }
@@ -122,11 +112,9 @@ TEST_F(RowsTest, MapTipsAndDevelopmentBoxTexts) {
 
 TEST(DriveModel, SortIsByAbsoluteStartIn64Bits) {
   TPartition a, b, c;
-  a.BaseLBA = 0x100000000ull;  // beyond 32 bits
-  a.Entry.RelativeSector = 1;
+  a.BaseLBA = 0x100000000ull, a.Entry.RelativeSector = 1;  // beyond 32 bits
   b.Entry.RelativeSector = 0xFFFFFFFF;
-  c.BaseLBA = 10;
-  c.Entry.RelativeSector = 5;
+  c.BaseLBA = 10, c.Entry.RelativeSector = 5;
   std::vector<TPartition*> list{&a, &b, &c};
   SortByStart(list);
   EXPECT_EQ(list, (std::vector<TPartition*>{&c, &b, &a}));

@@ -1,7 +1,5 @@
-// The main window's actions: Stop at a known point and closing during a scan; every way
-// Recover ends without writing; Preview of a listed and a lost partition's root, and its
-// refusal of HPFS; Clone, whose dialog lists the machine's volumes and an image file; the
-// table edits and the rebuild dialog.
+// The main window's actions: Stop and closing during a scan; Recover that writes nothing;
+// Preview and its refusals; Clone into an image file; the table edits and the rebuild dialog.
 #include <QRegularExpression>
 #include <QTimer>
 #include <sstream>
@@ -21,10 +19,8 @@ namespace {
 
 using qm::test::ScriptedHost;
 
-constexpr uint64_t kLostFat = 84031;
-constexpr uint64_t kLostNtfs = 262144;
+constexpr uint64_t kLostFat = 84031, kLostNtfs = 262144;
 
-// --- Stop, and closing during a scan -----------------------------------------------------------
 
 class ActionsTest : public WindowTest {};
 
@@ -46,7 +42,6 @@ bool AnswerRange(TfrmScanConfig& dialog) {
   dialog.Button1Click();
   return dialog.result() == QDialog::Accepted;
 }
-
 
 TEST_F(ActionsTest, StopOrClosingEndsARunningScan) {
   TfrmMain& w = OpenDemo();
@@ -82,7 +77,6 @@ TEST_F(ActionsTest, StopOrClosingEndsARunningScan) {
   EXPECT_FALSE(w.isVisible());
 }
 
-// --- Recover: every path that writes nothing -------------------------------------------------
 
 TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
   const std::string image = qm::test::DemoImage("ui-recover-no.img");
@@ -110,7 +104,6 @@ TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), changed);
 }
 
-// --- Preview ---------------------------------------------------------------------------------
 
 class PreviewTest : public WindowTest {
  protected:
@@ -161,35 +154,26 @@ TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesWhatItCannotL
             "GetRootDirectory: Unrecognized file system or partition has been destroyed.");
 }
 
-// --- Clone -----------------------------------------------------------------------------------
 
-class CloneTest : public WindowTest {
- protected:
-  // The dialog answered with its row `fromEnd` (1: the image-file row), after an OK with no
-  // row chosen, which must leave it open.
-  void Choose(int fromEnd) {
-    window->ShowCloneTarget = [this, fromEnd](TfrmDrives& d) {
-      for (int i = 0; i < d.DriveList->topLevelItemCount(); ++i) rows << d.DriveList->topLevelItem(i)->text(0);
-      d.Button1Click();
-      EXPECT_NE(d.result(), QDialog::Accepted);
-      d.DriveList->setCurrentItem(d.DriveList->topLevelItem(d.DriveList->topLevelItemCount() - fromEnd));
-      d.Button1Click();
-      return d.result() == QDialog::Accepted;
-    };
-  }
-  QStringList rows;
-};
-
-TEST_F(CloneTest, TheDialogListsTheVolumesAndALostPartitionGoesIntoAnImageFile) {
+TEST_F(ActionsTest, TheCloneDialogListsTheVolumesAndALostPartitionGoesIntoAnImageFile) {
   TfrmMain& w = OpenDemo();
+  // The dialog answered with its last row, the image file, after an OK with no row chosen,
+  // which must leave it open.
+  QStringList rows;
+  w.ShowCloneTarget = [&](TfrmDrives& d) {
+    for (int i = 0; i < d.DriveList->topLevelItemCount(); ++i) rows << d.DriveList->topLevelItem(i)->text(0);
+    d.Button1Click();
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    d.DriveList->setCurrentItem(d.DriveList->topLevelItem(d.DriveList->topLevelItemCount() - 1));
+    d.Button1Click();
+    return d.result() == QDialog::Accepted;
+  };
   auto volume = std::make_unique<TLogiDrive>();
   volume->Root = "/dev/qm-test1";
   FillLogiDrive(*volume, 10000ull << 20, "DATA", "NTFS");
   w.PhysicalDrives->LogicalDrives.insert(w.PhysicalDrives->LogicalDrives.begin(), std::move(volume));
-  const int row = RowWithLba(kLostFat);
-  ClickRow(row);
+  ClickRow(RowWithLba(kLostFat));
   const std::string out = qm::test::FreshPath("ui-clone.img");
-  Choose(1);
   w.AskCloneFile = [&] { return QString::fromStdString(out); };
   ScriptedHost host{MsgAnswer::Ok};
   w.Clone->trigger();
@@ -203,7 +187,6 @@ TEST_F(CloneTest, TheDialogListsTheVolumesAndALostPartitionGoesIntoAnImageFile) 
   EXPECT_FALSE(w.CurrentDrive->Scanning);
 }
 
-// --- The rebuild dialog's lists ------------------------------------------------------------
 
 // Rows as the main window lists them: 0 group, 1-2 primaries, 3 a gap, 4 the extended
 // partition, 5 a logical drive, 6 a primary, 7 blank, 8 group, 9-10 lost finds (the first one
@@ -277,7 +260,6 @@ TEST(RebuildListTest, MovesAndMarks) {
   }
 }
 
-// --- The table edits ---------------------------------------------------------------------
 
 // Three FAT16 volumes, of which only the first is in the table: the quick scan finds the
 // other two. The new layout keeps the first, makes the second the active primary and the
@@ -337,8 +319,7 @@ TEST_F(ActionsTest, EditsFromTheWindowWriteAndReload) {
   const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
   TfrmMain& w = Open({image});
   ChooseDrive(0);
-  ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok,
-                    MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
+  ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
   const std::string backup = qm::test::FreshPath("tables");
   w.AskBackupFile = [&] { return QString::fromStdString(backup); };
   w.Backup->trigger();

@@ -73,7 +73,8 @@ double CloneInProcess(const std::string& source, const std::string& out) {
     if (p->AbsoluteStart() == kStart) lost = p.get();
   if (!lost) return -1;
   const Clock::time_point start = Clock::now();
-  std::unique_ptr<TClonePlan> plan = PrepareClone(*drive, *lost, out);
+  Outcome refusal;
+  std::unique_ptr<TClonePlan> plan = PrepareClone(*drive, *lost, out, refusal);
   if (!plan || CloneLostPartition(*drive, *plan, nullptr).Result != CloneResult::Copied) return -1;
   return Since(start);
 }

@@ -13,6 +13,7 @@
 #include "Command.h"
 #include "Interrupt.h"
 #include "edit/Clone.h"
+#include "edit/Commit.h"
 #include "scan/Scanner.h"
 
 namespace qm::cli {
@@ -64,7 +65,9 @@ int RunClone(const CloneOptions& options, uint64_t at) {
     return kExitFailure;
   }
 
-  std::unique_ptr<TClonePlan> plan = PrepareClone(drive, *lost, options.to);
+  Outcome refusal;
+  std::unique_ptr<TClonePlan> plan = PrepareClone(drive, *lost, options.to, refusal);
+  ShowOutcome(refusal);
   if (!plan) {
     PrintError("nothing was written");
     return kExitFailure;
@@ -85,6 +88,7 @@ int RunClone(const CloneOptions& options, uint64_t at) {
   InterruptHost host(GetHost(), drive);
   HostScope scope(host);
   const CloneReport report = CloneLostPartition(drive, *plan, TerminalProgress());
+  ShowOutcome(report.Told);
   switch (report.Result) {
     case CloneResult::Copied: break;
     case CloneResult::Stopped: return Interrupted() ? InterruptExitStatus() : kExitFailure;

@@ -127,7 +127,7 @@ Command AddBackupCommand(CLI::App& app) {
     std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options->source).drives;
     if (!drives) return kExitFailure;
     const Outcome saved = BackupPartitionTable(*drives->Drives.front(), options->file);
-    if (saved.Kind == OutcomeKind::Cancelled) PrintError(saved.Line());
+    if (saved.Kind == OutcomeKind::Cancelled) PrintError("cancelled; no backup was saved");
     ShowOutcome(saved);
     return saved ? kExitOk : kExitFailure;
   };

@@ -23,7 +23,7 @@ namespace {
 // A block that fails is read again in pieces of the sector layer's transfer size.
 constexpr uint32_t kSalvageSectors = kTransferChunk / kSectorSize;
 
-void Refuse(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Error); }
+Outcome CloneRefusal(const std::string& text) { return Outcome::Failed(text, "Error"); }
 
 std::string Sectors(uint64_t n) { return std::to_string(n) + (n == 1 ? " sector" : " sectors"); }
 
@@ -39,48 +39,48 @@ bool IsLostOf(const TPhysicalDrv& drive, const TPartition& record) {
 }
 
 // The parts of a volume check that need it open: in use, file system, capacity.
-bool CheckVolume(TClonePlan& plan) {
+bool CheckVolume(TClonePlan& plan, Outcome& refusal) {
   const std::string& path = plan.Target.Root;
   int error = 0;
   plan.Writer = VolumeWriter::OpenExisting(path, error);
   if (!plan.Writer) {
     if (error == EBUSY)
-      Refuse(path + " is in use: it is mounted, or another program holds it.\rUnmount it first. Nothing was written.");
+      refusal = CloneRefusal(path + " is in use: it is mounted, or another program holds it.\rUnmount it first. Nothing was written.");
     else
-      Refuse("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
+      refusal = CloneRefusal("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
     return false;
   }
   // A device the system could not describe is named by its size at least.
   if (plan.Target.SizeText.empty()) FillLogiDrive(plan.Target, plan.Writer->Bytes(), "", "");
   const std::string sourceName = CloneFileSystemName(plan.Source->Entry.SystemId);
   if (sourceName != plan.Target.FileSystem) {
-    Refuse("The file system type of lost partition (" + sourceName + ") does not" + "\r" +
+    refusal = CloneRefusal("The file system type of lost partition (" + sourceName + ") does not" + "\r" +
            "match the file system type of destination drive (" + plan.Target.FileSystem + ").");
     return false;
   }
   // The device as it is now, not as it was listed: it is what receives the sectors.
   if (plan.Writer->Bytes() / kSectorSize < plan.Source->Entry.TotalSectors) {
-    Refuse("The capacity of destination drive mustn't less\rthan the size of source partition.");
+    refusal = CloneRefusal("The capacity of destination drive mustn't less\rthan the size of source partition.");
     return false;
   }
   return true;
 }
 
 // An image file: writable where it is to be, with room for the copy beside an old file.
-bool CheckImageFile(TClonePlan& plan) {
+bool CheckImageFile(TClonePlan& plan, Outcome& refusal) {
   const std::string& path = plan.Target.Root;
   int error = 0;
   if (plan.ReplacesFile) {
     // The old file is only replaced, never written; still one the user may not write is kept.
     if (!VolumeWriter::OpenExisting(plan.FilePath, error)) {
-      Refuse("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
+      refusal = CloneRefusal("Cannot open " + path + " for writing:\r" + SystemErrorText(error) + ". Nothing was written.");
       return false;
     }
   }
   std::filesystem::path folder = std::filesystem::path(plan.FilePath).parent_path();
   if (folder.empty()) folder = ".";
   if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    Refuse((plan.ReplacesFile ? "Cannot write the copy beside " : "Cannot create ") + path + ":\r" +
+    refusal = CloneRefusal((plan.ReplacesFile ? "Cannot write the copy beside " : "Cannot create ") + path + ":\r" +
            SystemErrorText(errno) + ". Nothing was written.");
     return false;
   }
@@ -88,12 +88,12 @@ bool CheckImageFile(TClonePlan& plan) {
   // file's space comes free after the copy, not for it.
   uint64_t free = 0;
   if (!FreeBytesFor(plan.FilePath, free, error)) {
-    Refuse("Cannot tell the free space for " + path + ":\r" + SystemErrorText(error) + ". Nothing was written.");
+    refusal = CloneRefusal("Cannot tell the free space for " + path + ":\r" + SystemErrorText(error) + ". Nothing was written.");
     return false;
   }
   const uint64_t needed = uint64_t{plan.Source->Entry.TotalSectors} * kSectorSize;
   if (needed > free) {
-    Refuse("There is not enough free space for " + path + ":\r" + Megabytes(needed) + " needed, " + Megabytes(free) +
+    refusal = CloneRefusal("There is not enough free space for " + path + ":\r" + Megabytes(needed) + " needed, " + Megabytes(free) +
            " free" + (plan.ReplacesFile ? " (the old file stays until the copy is complete)" : "") +
            ". Nothing was written.");
     return false;
@@ -104,14 +104,14 @@ bool CheckImageFile(TClonePlan& plan) {
 // A path under /dev that is not an existing block device is a mistake (a typo, a device not
 // there yet): a file made there would only fill the memory that /dev lives in. Also where
 // symbolic links or ".." lead there.
-bool RefusedUnderDev(const std::string& target, const VolumeTargetInfo& info) {
+bool RefusedUnderDev(const std::string& target, const VolumeTargetInfo& info, Outcome& refusal) {
   const std::string& real = info.resolved;
   if (info.kind == VolumeTargetKind::BlockDevice || (real != "/dev" && real.rfind("/dev/", 0) != 0)) return false;
   const std::string named = target + (real != target ? " (" + real + ")" : "");
   const char* rule = "a volume under /dev must be an existing block device. Nothing was written.";
   switch (info.kind) {
-    case VolumeTargetKind::Missing: Refuse(named + " does not exist:\r" + rule); return true;
-    case VolumeTargetKind::File: Refuse(named + " is a regular file, not a block device:\r" + rule); return true;
+    case VolumeTargetKind::Missing: refusal = CloneRefusal(named + " does not exist:\r" + rule); return true;
+    case VolumeTargetKind::File: refusal = CloneRefusal(named + " is a regular file, not a block device:\r" + rule); return true;
     default: return false;  // refused as any other target of its kind
   }
 }
@@ -160,38 +160,43 @@ std::string LeftAs(const TClonePlan& plan) {
   return plan.ReplacesFile ? " keeps its old content" : " was not created";
 }
 
-// Tells the user how the copy ended.
-void TellOutcome(const TClonePlan& plan, const CloneReport& report, int writeError, std::optional<Lba> failedAt) {
+// What the user is told of how the copy ended, in one box: the end, then the sectors that were
+// passed over.
+Outcome CloneEnd(const TClonePlan& plan, const CloneReport& report, int writeError, std::optional<Lba> failedAt) {
+  Outcome told = report.Told;
   const std::string& path = plan.Target.Root;
   const uint64_t total = plan.Source->Entry.TotalSectors;
   switch (report.Result) {
     case CloneResult::Copied:
-      if (plan.ToFile)
-        MessageBox("The partition is copied into the image file\r" + path + ".", "Clone completed", MsgButtons::Ok,
-                   MsgIcon::Information);
-      else
-        MessageBox("The modification will be presented after reboot.", "Clone completed", MsgButtons::Ok,
-                   MsgIcon::Information);
+      told = Outcome::Done(plan.ToFile ? "The partition is copied into the image file\r" + path + "."
+                                       : std::string("The modification will be presented after reboot."),
+                           "Clone completed");
       break;
     case CloneResult::Stopped:
-      MessageBox("The clone was stopped after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
-                     path + LeftAs(plan) + ".",
-                 "Clone", MsgButtons::Ok, MsgIcon::Warning);
+      told = Outcome::Cancelled("The clone was stopped after " + std::to_string(report.SectorsDone) + " of " +
+                                    Sectors(total) + ":\r" + path + LeftAs(plan) + ".",
+                                "Clone");
+      told.Icon = MsgIcon::Warning;
       break;
     case CloneResult::WriteFailed:
-      MessageBox("The clone failed after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) + ":\r" +
-                     path + LeftAs(plan) + ".\r" +
-                     (writeError != 0 ? SystemErrorText(writeError) : std::string("The target took no more data")) +
-                     (failedAt ? " at sector " + std::to_string(*failedAt) + " of the target" : std::string()) + ".",
-                 "Error", MsgButtons::Ok, MsgIcon::Error);
+      told = Outcome::Failed("The clone failed after " + std::to_string(report.SectorsDone) + " of " + Sectors(total) +
+                                 ":\r" + path + LeftAs(plan) + ".\r" +
+                                 (writeError != 0 ? SystemErrorText(writeError) : std::string("The target took no more data")) +
+                                 (failedAt ? " at sector " + std::to_string(*failedAt) + " of the target" : std::string()) +
+                                 ".",
+                             "Error", writeError, failedAt);
       break;
     case CloneResult::NotCreated: break;
   }
-  if (report.UnreadableSectors > 0)
-    MessageBox(Sectors(report.UnreadableSectors) + " of the lost partition could not be read (the first at sector " +
-                   std::to_string(report.FirstUnreadable) + ") and were passed over:\r" +
-                   (plan.ToFile ? "the image holds zeros there." : "the volume keeps its old content there."),
-               "Clone", MsgButtons::Ok, MsgIcon::Warning);
+  if (report.UnreadableSectors > 0) {
+    told.Text += (told.Text.empty() ? "" : "\r\r") + Sectors(report.UnreadableSectors) +
+                 " of the lost partition could not be read (the first at sector " + std::to_string(report.FirstUnreadable) +
+                 ") and were passed over:\r" +
+                 (plan.ToFile ? "the image holds zeros there." : "the volume keeps its old content there.");
+    if (told.Caption.empty()) told.Caption = "Clone";
+    if (told.ok()) told.Icon = MsgIcon::Warning;
+  }
+  return told;
 }
 
 }  // namespace
@@ -207,35 +212,32 @@ std::string CloneFileSystemName(uint8_t systemId) {
 }
 
 std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source, const std::string& target,
-                                         const TLogiDrive* volume) {
-  if (Outcome busy = CheckNotBusy(drive); !busy) {
-    ShowOutcome(busy);
-    return nullptr;
-  }
+                                         Outcome& refusal, const TLogiDrive* volume) {
+  if (!(refusal = CheckNotBusy(drive))) return nullptr;
   if (!drive.Io().HasSource() || !IsLostOf(drive, source) || source.Entry.TotalSectors == 0) {
-    Refuse("The selected record is not a lost partition of " + DriveName(drive) + ".");
+    refusal = CloneRefusal("The selected record is not a lost partition of " + DriveName(drive) + ".");
     return nullptr;
   }
   auto plan = std::make_unique<TClonePlan>();
   plan->Source = &source;
   plan->Target.Root = target;
   const VolumeTargetInfo info = InspectVolumeTarget(target);
-  if (RefusedUnderDev(target, info)) return nullptr;
+  if (RefusedUnderDev(target, info, refusal)) return nullptr;
   if (info.danglingLink) {
-    Refuse(target + " is a symbolic link to " + info.resolved +
+    refusal = CloneRefusal(target + " is a symbolic link to " + info.resolved +
            ", which does not exist.\rName the image file itself. Nothing was written.");
     return nullptr;
   }
   switch (info.kind) {
     case VolumeTargetKind::Other:
-      Refuse(target + " is neither a block device nor a regular file.\rA partition is cloned onto a volume or into an image file.");
+      refusal = CloneRefusal(target + " is neither a block device nor a regular file.\rA partition is cloned onto a volume or into an image file.");
       return nullptr;
     case VolumeTargetKind::Unreachable:
-      Refuse("Cannot reach " + target + ":\r" + SystemErrorText(info.error) + ". Nothing was written.");
+      refusal = CloneRefusal("Cannot reach " + target + ":\r" + SystemErrorText(info.error) + ". Nothing was written.");
       return nullptr;
     case VolumeTargetKind::Missing:
       if (target.empty() || target.back() == '/') {
-        Refuse("\"" + target + "\" names no image file.\rGive the image file a name. Nothing was written.");
+        refusal = CloneRefusal("\"" + target + "\" names no image file.\rGive the image file a name. Nothing was written.");
         return nullptr;
       }
       [[fallthrough]];
@@ -256,11 +258,11 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
   }
   // Nothing may go to the drive being read: the copy would overwrite what it has yet to read.
   if (TargetStoresSource(drive.Io().Path(), target)) {
-    Refuse(target + " holds the drive that the lost partition lies on (" + drive.Io().Path() +
+    refusal = CloneRefusal(target + " holds the drive that the lost partition lies on (" + drive.Io().Path() +
            "):\rcloning onto it would overwrite the partition. Choose a target on another drive.");
     return nullptr;
   }
-  const bool ok = plan->ToFile ? CheckImageFile(*plan) : CheckVolume(*plan);
+  const bool ok = plan->ToFile ? CheckImageFile(*plan, refusal) : CheckVolume(*plan, refusal);
   return ok ? std::move(plan) : nullptr;
 }
 
@@ -290,8 +292,9 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
     else if (!plan.ReplacesFile && exists) error = EEXIST;
     else plan.Writer = VolumeWriter::CreateTemporary(plan.FilePath, plan.ReplacesFile ? &old : nullptr, error);
     if (!plan.Writer) {
-      Refuse((plan.ReplacesFile ? "Cannot replace " : "Cannot create ") + plan.Target.Root + ":\r" +
-             SystemErrorText(error) + ". Nothing was written.");
+      report.Told = CloneRefusal((plan.ReplacesFile ? "Cannot replace " : "Cannot create ") + plan.Target.Root + ":\r" +
+                                 SystemErrorText(error) + ". Nothing was written.");
+      report.Told.Errno = error;
       return report;
     }
   }
@@ -348,7 +351,7 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
   }
   if (plan.ToFile) plan.Writer.reset();  // a copy that did not take the name goes with it
   if (progress) progress(0);
-  TellOutcome(plan, report, writeError, failedAt);
+  report.Told = CloneEnd(plan, report, writeError, failedAt);
   drive.StopRequested = false;
   return report;
 }

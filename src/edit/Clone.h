@@ -35,8 +35,8 @@ struct TClonePlan {
   std::unique_ptr<VolumeWriter> Writer;  // a volume's, held open from the checks on; an image file's from the copy on
 };
 
-// Every check a clone must pass, before the user is asked anything. Each refusal is told
-// through the host and gives null; nothing is written. `target` is a block volume or an image
+// Every check a clone must pass, before the user is asked anything. A refusal gives null, with
+// why in `refusal`; nothing is written. `target` is a block volume or an image
 // file (new or existing); `volume` is its record from the machine's volume list, when it was
 // chosen there (its label, size text and file-system name are shown and compared), otherwise
 // a block volume is asked for them. Refused: a drive that is busy, a source that is no lost
@@ -49,7 +49,7 @@ struct TClonePlan {
 // or has no room beside it (an existing one stays until the copy is complete: its space does
 // not count).
 std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source, const std::string& target,
-                                         const TLogiDrive* volume = nullptr);
+                                         Outcome& refusal, const TLogiDrive* volume = nullptr);
 
 // Asks before anything is written: whether an existing image file may be replaced (a
 // question of its own), then whether to go on. True when the user said yes to every one.
@@ -67,6 +67,7 @@ struct CloneReport {
   uint64_t SectorsDone = 0;        // sectors copied or skipped from the start of the source
   uint64_t UnreadableSectors = 0;  // skipped because they could not be read
   uint64_t FirstUnreadable = 0;    // the absolute sector of the first of them
+  Outcome Told;                    // how it ended, and the sectors passed over, for the user
 };
 
 // Called with the share done, 0 to 100.
@@ -79,9 +80,9 @@ using CloneProgress = std::function<void(int percent)>;
 // the first failed write. A volume is written in place, and flushed to the medium at the end.
 // An image file is written as a new file beside the target, which takes the target's name
 // (and an old file's permission bits) only when the copy is complete; a stopped or failed copy
-// removes it, and an old file keeps its content. The user is told how it ended: completed,
-// with the unreadable sectors passed over, stopped or failed (a volume partly written, an
-// image file as it was). The drive is busy while it runs.
+// removes it, and an old file keeps its content. The report's Told says how it ended, in one
+// message: completed, stopped or failed (a volume partly written, an image file as it was),
+// and the unreadable sectors passed over. The drive is busy while it runs.
 CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const CloneProgress& progress);
 
 }  // namespace qm

@@ -114,7 +114,7 @@ Outcome CommitChanges(TPhysicalDrv& drive) {
 }
 
 void ShowOutcome(const Outcome& outcome) {
-  if (outcome.Text.empty() || outcome.Kind == OutcomeKind::Cancelled) return;
+  if (outcome.Text.empty()) return;
   MessageBox(outcome.Text, outcome.Caption, MsgButtons::Ok, outcome.Icon);
 }
 

@@ -61,9 +61,8 @@ std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive, Outcome&
 // when the system could not be told (the tables are written and read again all the same).
 Outcome CommitChanges(TPhysicalDrv& drive);
 
-// Shows a failed outcome, or a done one that has something to tell, through the host; a
-// cancel is not shown. For the front ends, and for the operations that do not yet hand their
-// outcome up.
+// Shows an outcome that has something to tell through the host, in one box. For the front
+// ends, and for the operations that do not yet hand their outcome up.
 void ShowOutcome(const Outcome& outcome);
 
 // Drops the lost finds that the tables now list (same start and size): after a restore or a

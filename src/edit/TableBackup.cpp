@@ -193,7 +193,7 @@ Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
   if (replacesBackup && MessageBox(fileName + " holds a partition backup already.\rReplace it with the tables of " +
                                        DriveTitle(drive) + "?",
                                    "Backup", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
-    return Outcome::Cancelled("The backup file was kept as it was; no backup was saved.", "Backup");
+    return Outcome::Cancelled();
   BusyGuard busy(drive);
   std::vector<std::pair<uint64_t, TSector>> blocks;
   for (const TPartition* record : drive.AllPartitions) {

@@ -34,7 +34,7 @@ std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& file
 
 // Saves the drive's table sectors to `fileName`, replacing it only once the new file is
 // complete. Failed, with why, when CheckBackupTarget refuses the file, a sector cannot be read
-// or the file cannot be written; Cancelled when the user keeps the backup it holds; Done with
+// or the file cannot be written; Cancelled (nothing to tell) when the user keeps the backup it holds; Done with
 // the note of success.
 Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName);
 

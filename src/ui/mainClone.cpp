@@ -6,6 +6,7 @@
 
 #include "disk/Host.h"
 #include "edit/Clone.h"
+#include "edit/Commit.h"
 #include "ui/CloneTarget.h"
 #include "ui/main.h"
 
@@ -45,7 +46,9 @@ void TfrmMain::CloneExecute() {
 
   // Every check comes before the question; the target stays open from here to the end.
   TPhysicalDrv& drive = *CurrentDrive;
-  const std::unique_ptr<TClonePlan> plan = PrepareClone(drive, *lost, target, volume);
+  Outcome refusal;
+  const std::unique_ptr<TClonePlan> plan = PrepareClone(drive, *lost, target, refusal, volume);
+  ShowOutcome(refusal);
   if (!plan || !ConfirmClone(*plan)) return;
 
   {
@@ -62,12 +65,13 @@ void TfrmMain::CloneExecute() {
     // sectors, so the window is also let in here, every 15 ms, to repaint and take Stop.
     QElapsedTimer sincePump;
     sincePump.start();
-    CloneLostPartition(drive, *plan, [this, &sincePump](int percent) {
+    const CloneReport report = CloneLostPartition(drive, *plan, [this, &sincePump](int percent) {
       ProgressBar1->setValue(percent);
       if (sincePump.elapsed() < 15) return;
       QApplication::processEvents();
       sincePump.restart();
     });
+    ShowOutcome(report.Told);
   }
   // No reload: the drive's tables are as they were.
   FinishPendingClose();

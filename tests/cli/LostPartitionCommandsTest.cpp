@@ -432,7 +432,8 @@ CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&
   for (auto& p : drive->LostPartitions)
     if (p->AbsoluteStart() == kFat32) lost = p.get();
   EXPECT_NE(lost, nullptr);
-  std::unique_ptr<TClonePlan> plan = lost ? PrepareClone(*drive, *lost, run.out) : nullptr;
+  Outcome refusal;
+  std::unique_ptr<TClonePlan> plan = lost ? PrepareClone(*drive, *lost, run.out, refusal) : nullptr;
   host.drive = drive.get();
   host.processCalls = 0;  // the quick scan pumped too
   if (plan && ConfirmClone(*plan)) run.report = CloneLostPartition(*drive, *plan, nullptr);
@@ -447,10 +448,10 @@ TEST(CloneOnImages, UnreadablePiecesAreSkippedAndTold) {
   CloneRun run = CloneWith(host, [&](FaultSource::State& s) { s.readFaults[bad * 512] = Fault{FaultKind::Error, EIO, -1}; });
   if (run.src.empty()) return;
   EXPECT_EQ(run.report.Result, CloneResult::Copied);
-  ASSERT_EQ(host.messages.size(), 3u);  // the question, completed, and the unreadable sectors
-  EXPECT_EQ(host.messages[1].caption, "Clone completed");
-  EXPECT_EQ(host.messages[2].text, "128 sectors of the lost partition could not be read (the first at sector " +
-                                       std::to_string(bad) + ") and were passed over:\rthe image holds zeros there.");
+  EXPECT_EQ(host.messages.size(), 1u);  // the question; the end is returned, in one message
+  EXPECT_EQ(run.report.Told.Caption, "Clone completed");
+  EXPECT_SAYS(run.report.Told.Text, "\r\r128 sectors of the lost partition could not be read (the first at sector " +
+                                        std::to_string(bad) + ") and were passed over:\rthe image holds zeros there.");
   EXPECT_TRUE(Bytes(run.out, 0, 2176) == Bytes(run.src, kFat32, 2176));
   EXPECT_EQ(Bytes(run.out, 2176, 128), std::string(128 * 512, '\0'));
   EXPECT_TRUE(Bytes(run.out, 2304, kFat32Size - 2304) == Bytes(run.src, kFat32 + 2304, kFat32Size - 2304));
@@ -463,8 +464,10 @@ TEST(CloneOnImages, AListedPartitionIsRefused) {
   const std::string src = SourceImage("clone-listed.img"), out = FreshPath("clone-listed-out.img");
   if (src.empty()) return;
   auto drive = ReadImage(src);
-  EXPECT_EQ(PrepareClone(*drive, *drive->Root.Children.front(), out), nullptr);
-  EXPECT_EQ(host.messages.at(0).text, "The selected record is not a lost partition of drive 80H.");
+  Outcome refusal;
+  EXPECT_EQ(PrepareClone(*drive, *drive->Root.Children.front(), out, refusal), nullptr);
+  EXPECT_EQ(refusal.Text, "The selected record is not a lost partition of drive 80H.");
+  EXPECT_TRUE(host.messages.empty());
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
@@ -479,8 +482,7 @@ TEST(CloneOnImages, StopOrAFailedWriteLeavesNoFileAndAnOldOneAsItWas) {
   if (run.src.empty()) return;
   EXPECT_EQ(run.report.Result, CloneResult::Stopped);
   EXPECT_FALSE(std::filesystem::exists(run.out));
-  EXPECT_EQ(host.messages.back().text, "The clone was stopped after 2048 of 70000 sectors:\r" + run.out +
-                                           " was not created.");
+  EXPECT_EQ(run.report.Told.Text, "The clone was stopped after 2048 of 70000 sectors:\r" + run.out + " was not created.");
   EXPECT_TRUE(Leftovers(run.out).empty());
 
   const std::string old = "an image the user kept" + std::string(4 * 1024 * 1024, 'x');
@@ -500,8 +502,11 @@ TEST(CloneOnImages, StopOrAFailedWriteLeavesNoFileAndAnOldOneAsItWas) {
   ::signal(SIGXFSZ, xfsz);
   EXPECT_EQ(run.report.Result, CloneResult::WriteFailed);
   // One box says it all: how far, what is left, why and where.
-  EXPECT_EQ(failing.messages.at(2).text, "The clone failed after 2048 of 70000 sectors:\r" + run.out +
-                                             " keeps its old content.\rFile too large at sector 3072 of the target.");
+  EXPECT_EQ(run.report.Told.Text.rfind("The clone failed after 2048 of 70000 sectors:\r" + run.out +
+                                            " keeps its old content.\rFile too large at sector 3072 of the target.",
+                                        0),
+            0u)
+      << run.report.Told.Text;
   EXPECT_TRUE(ReadWholeFile(run.out) == old);
   EXPECT_TRUE(Leftovers(run.out).empty());
 

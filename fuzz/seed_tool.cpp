@@ -50,12 +50,6 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   }
 }
 
-uint64_t Le(const uint8_t* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
 int Usage() {
   std::fprintf(stderr, "usage: qm-fuzz-seed image IMG OUT [SCANSTART] | backup IMG OUT | ntfs IMG LBA OUT\n");
   return 2;

@@ -1,7 +1,7 @@
 #pragma once
-// A drive source is where the sectors of one BIOS drive number come from: an image file or
-// a Linux block device. The sector layer opens a handle per drive and access mode and keeps
-// it; everything above the sector layer talks only drive numbers.
+// A drive source is where the sectors of one disk come from: an image file or a Linux block
+// device. The disk object (Disk.h) opens a handle on it per access mode and keeps it; the
+// layers above talk to the disk, never to its source.
 #include <sys/types.h>
 
 #include <cstdint>

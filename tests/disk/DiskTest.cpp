@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kDiskBytes = 4 * 1024 * 1024;
 
-class SectorIOTest : public ::testing::Test {
+class DiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
     auto memory = std::make_unique<MemorySource>(kDiskBytes);
@@ -39,7 +39,7 @@ class SectorIOTest : public ::testing::Test {
 
 // Reads of runs longer than one 64 KiB chunk, with a fault in one chunk and the user's answers
 // to the prompt. `good` bytes come from the disk; the rest of the buffer ends up `rest`.
-TEST_F(SectorIOTest, ReadsAndTheirFaults) {
+TEST_F(DiskTest, ReadsAndTheirFaults) {
   constexpr uint64_t C = 65536;
   constexpr int kFill = 0x100;  // the buffer's own bytes stay
   const Fault forever{FaultKind::Error, EIO, -1}, once{FaultKind::Error, EIO, 1}, shortTwice{FaultKind::Short, 0, 2};
@@ -102,7 +102,7 @@ TEST_F(SectorIOTest, ReadsAndTheirFaults) {
 }
 
 // A failed 64 KiB chunk of a write: Ignore goes on behind it, Abort stops there.
-TEST_F(SectorIOTest, WriteFaultsAreAnsweredByTheUser) {
+TEST_F(DiskTest, WriteFaultsAreAnsweredByTheUser) {
   for (MsgAnswer answer : {MsgAnswer::Ignore, MsgAnswer::Abort}) {
     ScriptedHost host{answer};
     state->writeFaults[65536] = Fault{};
@@ -120,7 +120,7 @@ TEST_F(SectorIOTest, WriteFaultsAreAnsweredByTheUser) {
 }
 
 // Each disk keeps its own handle: work on another disk in between reopens nothing.
-TEST_F(SectorIOTest, HandleIsReusedUntilTheModeChanges) {
+TEST_F(DiskTest, HandleIsReusedUntilTheModeChanges) {
   ScriptedHost host;
   auto second = std::make_unique<FaultSource>(std::make_unique<MemorySource>(1 << 20));
   auto secondState = second->state;
@@ -139,7 +139,7 @@ TEST_F(SectorIOTest, HandleIsReusedUntilTheModeChanges) {
   EXPECT_EQ(state->opens[0], 2);
 }
 
-TEST_F(SectorIOTest, OpenFailuresReturnFalseWithoutMessage) {
+TEST_F(DiskTest, OpenFailuresReturnFalseWithoutMessage) {
   ScriptedHost host;
   std::vector<uint8_t> buf(512);
   state->failOpen = true;
@@ -154,7 +154,7 @@ TEST_F(SectorIOTest, OpenFailuresReturnFalseWithoutMessage) {
   EXPECT_EQ(none.ProbeWritable(), ENODEV);
 }
 
-TEST_F(SectorIOTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
+TEST_F(DiskTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
   ScriptedHost host;
   EXPECT_TRUE(disk->NotifyOS().ok());
   EXPECT_EQ(state->opens[1], 0);  // an image is not even opened
@@ -194,7 +194,7 @@ TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
 
 // Whether a write could be opened is asked of the source, unless a write handle is open already:
 // a cached read handle says nothing about it.
-TEST_F(SectorIOTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
+TEST_F(DiskTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
   ScriptedHost host;
   std::vector<uint8_t> buf(512);
   ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));

@@ -250,23 +250,23 @@ int main(int argc, char** argv) {
     layerReads.push_back(SectorLayerRead(drive.Io(), image.sectors, checksum));
     {
       RateLimitedHost host(false);
-      HostScope scope(host);
+      UserHostScope scope(drive.Io(), host);
       scans.push_back(Scan(drive, image.sectors, finds));
       pumps = host.pumps;
     }
     {
       RateLimitedHost host(true);
-      HostScope scope(host);
+      UserHostScope scope(drive.Io(), host);
       clockScans.push_back(Scan(drive, image.sectors, clockFinds));
     }
     {
       SilentHost host;
-      HostScope scope(host);
+      UserHostScope scope(drive.Io(), host);
       silentScans.push_back(Scan(drive, image.sectors, silentFinds));
     }
     {
       RateLimitedHost host(false);
-      HostScope scope(host);
+      UserHostScope scope(drive.Io(), host);
       quickScans.push_back(QuickScanTenGaps(drive, image, quickFinds));
     }
   }
@@ -282,7 +282,7 @@ int main(int argc, char** argv) {
     coldReads.push_back(PlainRead(image.path, bytes, 1 << 20, checksum));
     DropFromCache(image.path);
     RateLimitedHost host(false);
-    HostScope scope(host);
+    UserHostScope scope(drive.Io(), host);
     coldScans.push_back(Scan(drive, image.sectors, coldFinds));
   }
 

@@ -159,10 +159,11 @@ MsgAnswer GoAheadHost::MessageBox(const std::string& text, const std::string& ca
   return MsgAnswer::Ok;
 }
 
-DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : hostScope_(host_), image_(std::move(image)) {}
+DriveScope::DriveScope(std::shared_ptr<SparseImage> image) : image_(std::move(image)) {}
 
 std::unique_ptr<TPhysicalDrv> DriveScope::Open(bool quickScan) {
   auto disk = std::make_unique<Disk>(std::make_unique<SparseSource>(image_), kFirstHardDisk);
+  disk->SetUserHost(host_);
   TDriveGeometry geometry;
   if (!disk->QueryGeometry(geometry)) return nullptr;
   return quickScan ? OpenDrive(std::move(disk), geometry) : CreatePhysicalDrv(std::move(disk), geometry);

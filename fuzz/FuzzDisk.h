@@ -77,8 +77,8 @@ class GoAheadHost final : public Host {
   long Messages = 0;  // shown so far
 };
 
-// The image as drive 0x80 for one run; installs the host and the FAT label reader as the
-// front ends do.
+// The image as drive 0x80 for one run, answered for by a GoAheadHost as a front end answers
+// for the disks it opens.
 class DriveScope {
  public:
   explicit DriveScope(std::shared_ptr<SparseImage> image);
@@ -91,7 +91,6 @@ class DriveScope {
 
  private:
   GoAheadHost host_;
-  HostScope hostScope_;
   std::shared_ptr<SparseImage> image_;
 };
 

@@ -22,8 +22,6 @@ void Decode(std::span<const uint8_t> bytes) { GetRunList(bytes); }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static fuzz::GoAheadHost host;
-  static HostScope hostScope(host);
   std::array<uint8_t, kFileRecordSize> record{};
   std::copy_n(data, std::min(size, record.size()), record.begin());
   FixUpRecord(record);

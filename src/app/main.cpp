@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "quillmark: %s\n", error.c_str());
       return 1;
     }
-    qm::ui::TfrmMain window(sources);
+    qm::ui::TfrmMain window(sources, qm::DefaultHost());
     window.resize(qm::ui::kScreenshotSize);
     window.show();
     if (!screenshot.empty()) {
@@ -92,9 +92,8 @@ int main(int argc, char** argv) {
   }
 
   qm::ui::QtHost host;
-  qm::HostScope hostScope(host);
   if (!attached) QMessageBox::warning(nullptr, QStringLiteral("Error"), qm::ui::MessageText(error));
-  qm::ui::TfrmMain window(sources);
+  qm::ui::TfrmMain window(sources, host);
   host.SetOwner(&window);
   window.showMaximized();
   return app.exec();

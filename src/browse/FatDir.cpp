@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "disk/Host.h"
+#include "disk/SectorReader.h"
 #include "model/Text.h"
 
 namespace qm {
@@ -95,12 +95,12 @@ bool IsDotEntry(const TRawDirEntry& e) {
 // Step by step over one directory; the long-name state runs across the clusters of a chain.
 class DirWalk {
  public:
-  DirWalk(const TFatLayout& layout, uint32_t dirCluster, TMidEntryList& list)
-      : layout_(layout), dirCluster_(dirCluster), list_(list) {}
+  DirWalk(SectorReader& disk, const TFatLayout& layout, uint32_t dirCluster, TMidEntryList& list)
+      : disk_(disk), layout_(layout), dirCluster_(dirCluster), list_(list) {}
 
   void Visit(std::span<const uint8_t> area) {
     for (size_t at = 0; at + kDirEntrySize <= area.size(); at += kDirEntrySize) {
-      ProcessMessages();
+      disk_.Pump();
       TRawDirEntry e;
       std::copy_n(area.begin() + static_cast<ptrdiff_t>(at), kDirEntrySize, e.begin());
       VisitEntry(e);
@@ -148,6 +148,7 @@ class DirWalk {
     list_.push_back(std::move(record));
   }
 
+  SectorReader& disk_;
   const TFatLayout& layout_;
   uint32_t dirCluster_;
   TMidEntryList& list_;
@@ -219,9 +220,9 @@ void SortMidEntries(TMidEntryList& list) {
 }
 
 Outcome EnumDir(const TFsVolume& volume, const TFatLayout& layout, TMidEntryList& list) {
-  ProcessMessages();
+  volume.Disk->Pump();
   // The long-name state runs across the clusters of a FAT32 root.
-  DirWalk walk(layout, layout.Kind == fkFat32 ? layout.RootCluster : 0, list);
+  DirWalk walk(*volume.Disk, layout, layout.Kind == fkFat32 ? layout.RootCluster : 0, list);
   return ReadRootArea(volume, layout, [&walk](std::span<const uint8_t> area) {
     walk.Visit(area);
     return false;

@@ -72,7 +72,7 @@ int RunClone(const CloneOptions& options, uint64_t at) {
     PrintError("nothing was written");
     return kExitFailure;
   }
-  const bool confirmed = ConfirmClone(*plan);
+  const bool confirmed = ConfirmClone(drive.Io().UserHost(), *plan);
   if (Interrupted()) return Stopped();
   if (!confirmed) {
     PrintError("clone cancelled; nothing was written");
@@ -85,8 +85,8 @@ int RunClone(const CloneOptions& options, uint64_t at) {
                 lost->Entry.TotalSectors, options.to.c_str());
     return kExitOk;
   }
-  InterruptHost host(GetHost(), drive);
-  HostScope scope(host);
+  InterruptHost host(drive.Io().UserHost(), drive);
+  UserHostScope scope(drive.Io(), host);
   const CloneReport report = CloneLostPartition(drive, *plan, TerminalProgress());
   ShowOutcome(report.Told);
   switch (report.Result) {

@@ -75,6 +75,13 @@ bool FindVolumesInFrontOf(TPhysicalDrv& drive, uint64_t lba);
 // "quillmark-cli: TEXT" on stderr.
 void PrintError(const std::string& text);
 
+// The terminal's host: it answers the questions about every disk this program opens (from
+// stdin, or by the answers --yes and --force give) and shows messages on stderr.
+Host& TerminalHost();
+
+// Shows an outcome that has something to tell through the terminal's host.
+void ShowOutcome(const Outcome& outcome);
+
 // Opens the named images, or the machine's disks when none is named. Prints why not and
 // returns false when that fails.
 bool OpenSources(const std::vector<std::string>& sources, std::vector<std::unique_ptr<Disk>>& disks);

@@ -126,7 +126,7 @@ int RunLs(const LsOptions& options) {
   const TPartition& partition = *choice.record;
 
   if (partition.FsKind == fkHpfs) {
-    MessageBox(kNoHpfs, "Information", MsgButtons::Ok, MsgIcon::Information);
+    TerminalHost().MessageBox(kNoHpfs, "Information", MsgButtons::Ok, MsgIcon::Information);
     return kExitFailure;
   }
   TRootEntries entries;

@@ -74,8 +74,9 @@ int RunRecover(const RecoverOptions& options) {
   const bool frontScanned = FindVolumesInFrontOf(drive, options.at);
   if (Interrupted()) return Stopped();
   if (!frontScanned) return kExitFailure;
-  const RecoverAsk asked = AskRecover(drive, *lost);
+  const Reported<RecoverAsk> asked = AskRecover(drive, *lost);
   if (asked == RecoverAsk::Refused) {
+    ShowOutcome(asked.Told);
     PrintError("nothing was written");
     return kExitFailure;
   }
@@ -91,13 +92,14 @@ int RunRecover(const RecoverOptions& options) {
   const bool fromBackup = lost->BootFromBackup != 0;
   const uint64_t bootSector = lost->AbsoluteStart(), backup = lost->BootFromBackup;
   const bool restoreBoot = fromBackup && (options.restoreBootSector ||
-                                          (!options.assumeYes && !DryRunRequested() && ConfirmBootSectorRestore(*lost)));
+                                          (!options.assumeYes && !DryRunRequested() && ConfirmBootSectorRestore(drive.Io().UserHost(), *lost)));
   if (Interrupted()) return Stopped();
 
-  InterruptHost host(GetHost(), drive);
-  HostScope scope(host);
-  const RecoverResult result = RecoverLostPartition(drive, *lost, restoreBoot);
-  switch (result) {
+  InterruptHost host(drive.Io().UserHost(), drive);
+  UserHostScope scope(drive.Io(), host);
+  const RecoverOutcome result = RecoverLostPartition(drive, *lost, restoreBoot);
+  ShowOutcome(result.Told);
+  switch (result.Result) {
     case RecoverResult::Written:
     case RecoverResult::NotNotified: break;
     case RecoverResult::Stopped: return Stopped();

@@ -150,8 +150,8 @@ auto WithScanBar(TPhysicalDrv& drive, ScanTrouble* trouble, Scan scan) {
     std::fflush(stderr);
   };
   ScanTrouble ignored;
-  ScanHost host(GetHost(), drive, trouble ? *trouble : ignored);
-  HostScope scope(host);
+  ScanHost host(drive.Io().UserHost(), drive, trouble ? *trouble : ignored);
+  UserHostScope scope(drive.Io(), host);
   const auto result = scan(progress);
   if (showProgress && shown >= 0) std::fprintf(stderr, "\n");
   if (Interrupted()) std::fprintf(stderr, "Scan stopped.\n");

@@ -75,8 +75,8 @@ int RunOnDrive(const std::string& source, const std::function<int(TPhysicalDrv&)
   const OpenedDrive opened = OpenOneDrive(source, true);
   if (!opened) return kExitFailure;
   TPhysicalDrv& drive = opened.drive();
-  InterruptHost host(GetHost(), drive);
-  HostScope scope(host);
+  InterruptHost host(drive.Io().UserHost(), drive);
+  UserHostScope scope(drive.Io(), host);
   return edit(drive);
 }
 
@@ -144,7 +144,7 @@ Command AddRestoreCommand(CLI::App& app) {
     // holds no other program off the disk; the restore reads and checks it again.
     std::string problem;
     if (ReadBackupFile(options->file, problem).empty()) {
-      MessageBox(problem, "Restore", MsgButtons::Ok, MsgIcon::Information);
+      TerminalHost().MessageBox(problem, "Restore", MsgButtons::Ok, MsgIcon::Information);
       PrintError("nothing was written");
       return kExitFailure;
     }

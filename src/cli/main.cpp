@@ -59,11 +59,20 @@ bool MegabyteOption(const std::string& name, const std::optional<std::string>& t
   return true;
 }
 
+namespace {
+Host* g_terminal = &DefaultHost();
+}  // namespace
+
+Host& TerminalHost() { return *g_terminal; }
+
+void ShowOutcome(const Outcome& outcome) { qm::ShowOutcome(TerminalHost(), outcome); }
+
 bool OpenSources(const std::vector<std::string>& sources, std::vector<std::unique_ptr<Disk>>& disks) {
   std::string error;
-  if (OpenDriveSources(sources, disks, error)) return true;
-  PrintError(error);
-  return false;
+  const bool opened = OpenDriveSources(sources, disks, error);
+  for (const auto& disk : disks) disk->SetUserHost(TerminalHost());
+  if (!opened) PrintError(error);
+  return opened;
 }
 
 namespace {
@@ -262,12 +271,13 @@ int Main(int argc, char** argv) {
     // writes, and once it has written, a Ctrl+C that comes late cannot kill the process
     // before it has said what was written.
     CatchSignalsUntilExit();
-    HostScope scope(host);
+    g_terminal = &host;
     if (chosen) {
       status = chosen->run();
       writesDisk = chosen->writesDisk;
       if (g_dryRun && status == kExitOk && !ShowDryRun()) status = kExitFailure;
     }
+    g_terminal = &DefaultHost();
   }
   if (terminal) std::fclose(terminal);
 

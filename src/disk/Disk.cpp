@@ -12,8 +12,8 @@
 namespace qm {
 namespace {
 
-MsgAnswer TransferPrompt(bool write, int error, uint8_t drive, Lba lba, uint16_t count) {
-  return MessageBox(TransferErrorText(error, drive, lba, count) + "\r\rAbort, Retry or Ignore?",
+MsgAnswer TransferPrompt(Host& host, bool write, int error, uint8_t drive, Lba lba, uint16_t count) {
+  return host.MessageBox(TransferErrorText(error, drive, lba, count) + "\r\rAbort, Retry or Ignore?",
                     write ? "Write Error" : "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Warning);
 }
 
@@ -80,7 +80,7 @@ bool Disk::ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bo
     if (moved != static_cast<ssize_t>(chunk)) {
       lastError_ = ChunkError(h, moved);
       if (!prompt) return false;
-      switch (TransferPrompt(false, lastError_, number_, lba, count)) {
+      switch (TransferPrompt(*host_, false, lastError_, number_, lba, count)) {
         case MsgAnswer::Retry: continue;
         case MsgAnswer::Ignore: return true;
         default: return false;
@@ -129,7 +129,7 @@ bool Disk::WriteSectors(Lba lba, uint16_t count, const void* buffer, bool prompt
     if (moved != static_cast<ssize_t>(chunk)) {
       lastError_ = ChunkError(*h, moved);
       if (!prompt) return false;
-      MsgAnswer answer = TransferPrompt(true, lastError_, number_, lba, count);
+      MsgAnswer answer = TransferPrompt(*host_, true, lastError_, number_, lba, count);
       if (answer == MsgAnswer::Retry) continue;
       if (answer != MsgAnswer::Ignore) return false;
       // Ignore: the chunk counts as written and the transfer goes on.

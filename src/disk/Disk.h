@@ -1,6 +1,7 @@
 #pragma once
 // One disk as this program works on it: its source (an image file or a block device), the
-// handle it keeps open, its transfer buffer, its lock and the reason of its last failure. The
+// handle it keeps open, its transfer buffer, its lock, the reason of its last failure and the
+// host that answers its questions. The
 // drive model owns one per drive, so that two disks are worked on at once without sharing
 // anything. Every transfer is a run of 512-byte sectors at a 64-bit LBA, moved in 64 KiB
 // chunks; the handle stays open for one access mode, and a use in the other mode reopens it.
@@ -12,6 +13,7 @@
 
 #include "disk/DriveSource.h"
 #include "disk/Geometry.h"
+#include "disk/Host.h"
 #include "disk/Outcome.h"
 #include "disk/SectorReader.h"
 
@@ -34,6 +36,13 @@ class Disk final : public SectorReader {
   const std::string& Path() const;
   bool HasSource() const { return source_ != nullptr; }
   bool IsBlockDevice() const { return source_ && source_->IsBlockDevice(); }
+  // Who answers the questions about this disk (its transfer errors, the questions before a
+  // change) and pumps events during its long loops; DefaultHost() until a front end sets its
+  // own. `host` must outlive its use here.
+  Host& UserHost() const { return *host_; }
+  void SetUserHost(Host& host) { host_ = &host; }
+  void Pump() override { host_->ProcessMessages(); }
+
   // Puts `wrap(source)` in the place of the source, closing the open handle (the dry run).
   void WrapSource(const std::function<std::unique_ptr<DriveSource>(std::unique_ptr<DriveSource>)>& wrap);
 
@@ -77,6 +86,20 @@ class Disk final : public SectorReader {
   std::unique_ptr<TransferBuffer> transfer_;
   int lastError_ = 0;
   uint8_t number_;
+  Host* host_ = &DefaultHost();
+};
+
+// Lets `host` answer for `disk` for the life of this object, then the host it had before.
+class UserHostScope {
+ public:
+  UserHostScope(Disk& disk, Host& host) : disk_(disk), previous_(disk.UserHost()) { disk.SetUserHost(host); }
+  ~UserHostScope() { disk_.SetUserHost(previous_); }
+  UserHostScope(const UserHostScope&) = delete;
+  UserHostScope& operator=(const UserHostScope&) = delete;
+
+ private:
+  Disk& disk_;
+  Host& previous_;
 };
 
 // Holds other programs off a disk while this one reads its tables, asks, writes and reads

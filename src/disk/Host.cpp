@@ -17,9 +17,6 @@ class StderrHost final : public Host {
   }
 };
 
-StderrHost g_defaultHost;
-Host* g_host = &g_defaultHost;
-
 }  // namespace
 
 MsgAnswer SafeAnswer(MsgButtons buttons) {
@@ -33,20 +30,9 @@ MsgAnswer SafeAnswer(MsgButtons buttons) {
   return MsgAnswer::Cancel;
 }
 
-void SetHost(Host* host) { g_host = host ? host : &g_defaultHost; }
-Host& GetHost() { return *g_host; }
-
-MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon) {
-  return g_host->MessageBox(text, caption, buttons, icon);
+Host& DefaultHost() {
+  static StderrHost host;
+  return host;
 }
-
-MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon) {
-  return g_host->RiskyQuestion(text, caption, buttons, icon);
-}
-
-void ProcessMessages() { g_host->ProcessMessages(); }
-
-HostScope::HostScope(Host& host) : previous_(&GetHost()) { SetHost(&host); }
-HostScope::~HostScope() { SetHost(previous_); }
 
 }  // namespace qm

@@ -1,7 +1,8 @@
 #pragma once
-// The host: the one way the core reaches the user. The core never shows a window; it asks
-// the host to show a message or a question and acts on the answer. The GUI, the CLI and the
-// tests each install their own host.
+// The host: the one way the core reaches the user. The core never shows a window and shows
+// no message of its own (it returns outcomes); it asks the host its questions and acts on the
+// answer. Each disk has the host that answers for it (Disk::UserHost): the window's, the
+// command line's, or a test's.
 #include <string>
 
 namespace qm {
@@ -32,25 +33,8 @@ class Host {
 // stops the operation (No, Cancel, Abort; OK for plain messages).
 MsgAnswer SafeAnswer(MsgButtons buttons);
 
-// Installs `host` (not owned); nullptr restores the default host, which writes messages to
-// stderr and gives the safe answer.
-void SetHost(Host* host);
-Host& GetHost();
-
-MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon);
-MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons, MsgIcon icon);
-void ProcessMessages();
-
-// Scoped installation of a host, restoring the previous one.
-class HostScope {
- public:
-  explicit HostScope(Host& host);
-  ~HostScope();
-  HostScope(const HostScope&) = delete;
-  HostScope& operator=(const HostScope&) = delete;
-
- private:
-  Host* previous_;
-};
+// The host of a disk nobody answers for: messages go to stderr, every question gets the safe
+// answer.
+Host& DefaultHost();
 
 }  // namespace qm

@@ -2,6 +2,10 @@
 
 namespace qm {
 
+void ShowOutcome(Host& host, const Outcome& outcome) {
+  if (!outcome.Text.empty()) host.MessageBox(outcome.Text, outcome.Caption, MsgButtons::Ok, outcome.Icon);
+}
+
 std::string Outcome::Line() const {
   std::string line;
   bool pendingBreak = false;

@@ -44,4 +44,8 @@ struct [[nodiscard]] Outcome {
   std::string Line() const;
 };
 
+// Shows `outcome` in one box through `host` when it has something to tell. For the front
+// ends: the core returns outcomes and never shows one.
+void ShowOutcome(Host& host, const Outcome& outcome);
+
 }  // namespace qm

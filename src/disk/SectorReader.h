@@ -14,6 +14,9 @@ class SectorReader {
   // Reads `count` sectors at `lba` into `buffer` (count x 512 bytes). On failure the buffer's
   // contents are unspecified and the outcome names the errno value and the sector.
   virtual Outcome Read(Lba lba, uint32_t count, void* buffer) = 0;
+  // Lets whoever answers for the disk handle pending events during a long walk (repaint,
+  // Stop).
+  virtual void Pump() {}
 };
 
 }  // namespace qm

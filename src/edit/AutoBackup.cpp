@@ -492,8 +492,8 @@ EditOutcome TurnRecord(TPhysicalDrv& drive, const std::string& path, bool undo) 
                                std::to_string(change.Writes.size()) + " sector" +
                                (change.Writes.size() == 1 ? "" : "s") + " of " + DriveName(drive) +
                                " will be written.\r\rAre you sure?";
-  run.Ask = [question, caption = run.Caption] {
-    return MessageBox(question, caption, MsgButtons::OkCancel, MsgIcon::Warning) == MsgAnswer::Ok;
+  run.Ask = [question, caption = run.Caption](Host& host) {
+    return host.MessageBox(question, caption, MsgButtons::OkCancel, MsgIcon::Warning) == MsgAnswer::Ok;
   };
   return ApplyChange(drive, change, KnownVolumes(drive), run);
 }

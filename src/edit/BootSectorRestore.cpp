@@ -32,31 +32,6 @@ BootRestoreResult PlanBootSectorRestore(const TPhysicalDrv& drive, const TPartit
   return BootRestoreResult::Restored;
 }
 
-BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find) {
-  TSector copy{};
-  if (const BootRestoreResult planned = PlanBootSectorRestore(drive, find, copy); planned != BootRestoreResult::Restored)
-    return planned;
-  TChange change;
-  change.What = "boot sector at " + std::to_string(find.AbsoluteStart());
-  if (Outcome planned = PlanSector(drive, change, find.AbsoluteStart(), WriteRole::BootSector, copy); !planned) {
-    ShowOutcome(planned);
-    return BootRestoreResult::ReadFailed;
-  }
-  TChangeRun run;
-  run.Caption = "Recovering";
-  run.Failed = BootRestoreText(BootRestoreResult::WriteFailed);
-  // The find itself is the volume the write belongs to.
-  std::vector<TKnownVolume> volumes = KnownVolumes(drive);
-  if (std::none_of(volumes.begin(), volumes.end(),
-                   [&](const TKnownVolume& v) { return v.First == find.AbsoluteStart() && v.FromBackup; }))
-    volumes.push_back({find.AbsoluteStart(), find.AbsoluteStart(), &find, false, true, find.FsKind});
-  const EditOutcome result = ApplyChange(drive, change, volumes, run);
-  ShowOutcome(result.Told);
-  if (!Succeeded(result)) return result == EditResult::WriteFailed ? BootRestoreResult::WriteFailed : BootRestoreResult::Refused;
-  find.BootFromBackup = 0;
-  return BootRestoreResult::Restored;
-}
-
 std::string BootRestoreText(BootRestoreResult result) {
   switch (result) {
     case BootRestoreResult::Restored: return "The boot sector was restored from its backup.";
@@ -66,8 +41,6 @@ std::string BootRestoreText(BootRestoreResult result) {
     case BootRestoreResult::ReadFailed: return "The boot sector or its backup could not be read; nothing was written.";
     case BootRestoreResult::BackupChanged: return "The backup boot sector has changed since the scan; nothing was written.";
     case BootRestoreResult::TargetChanged: return "The partition's first sector holds a boot sector again; nothing was written.";
-    case BootRestoreResult::WriteFailed: return "Writing the boot sector failed.";
-    case BootRestoreResult::Refused: return "The boot sector was not written.";
   }
   return "";
 }

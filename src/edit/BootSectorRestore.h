@@ -16,20 +16,12 @@ enum class BootRestoreResult {
   ReadFailed,      // a sector could not be read again before writing
   BackupChanged,   // the backup no longer holds the bytes the scan found there
   TargetChanged,   // the first sector holds a boot sector again (written since the scan)
-  WriteFailed,     // the write, or the read-back of what it wrote, failed
-  Refused,         // the change was refused or not confirmed (told to the user); nothing was written
 };
 
 // The bytes to write over the first sector of `find`: its backup boot sector. Both sectors are
 // read again: the backup must still hold the bytes kept in the record, and the first sector
 // must still hold no boot sector. Restored (and `copy` filled) when the write may go ahead.
 BootRestoreResult PlanBootSectorRestore(const TPhysicalDrv& drive, const TPartition& find, TSector& copy);
-
-// Copies the backup boot sector of `find` over its first sector, as a change of its own
-// through the change pipeline (recorded, so that undo takes it back). Exactly that one sector
-// is written, and read back. On success the record no longer counts as made from a backup.
-// Shows no message of its own for the checks; BootRestoreText gives the words for a result.
-BootRestoreResult RestoreBootSector(TPhysicalDrv& drive, TPartition& find);
 
 std::string BootRestoreText(BootRestoreResult result);
 

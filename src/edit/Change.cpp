@@ -243,9 +243,9 @@ EditOutcome ApplyChange(TPhysicalDrv& drive, const TChange& change, const std::v
     return Refused(Refusal(run.Caption, "The partition tables cannot be saved before the change: " + problem +
                                             ".\rNothing was written."));
   drive.StopRequested = false;
-  if (run.Ask && !run.Ask()) return EditResult::Cancelled;
+  if (run.Ask && !run.Ask(drive.Io().UserHost())) return EditResult::Cancelled;
   // The last moment at which stopping costs nothing.
-  ProcessMessages();
+  drive.Io().Pump();
   if (drive.StopRequested) return EditResult::Cancelled;
   if (change.Writes.empty()) return EditResult::Written;
 

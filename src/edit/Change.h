@@ -85,7 +85,7 @@ std::string CheckChange(const TPhysicalDrv& drive, const TChange& change, const 
 struct TChangeRun {
   std::string Caption = "Error";               // of the refusals the pipeline returns
   std::string Failed = "The change failed.";   // the first line when a write fails
-  std::function<bool()> Ask;                   // the questions; false: the user said no
+  std::function<bool(Host&)> Ask;              // the questions, asked through the disk's host; false: no
   RecordMode Mode = RecordMode::NewChange;
   std::string RecordPath;                      // Undo and Redo: the record they turn
 };

@@ -266,9 +266,9 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
   return ok ? std::move(plan) : nullptr;
 }
 
-bool ConfirmClone(const TClonePlan& plan) {
+bool ConfirmClone(Host& host, const TClonePlan& plan) {
   if (plan.ReplacesFile &&
-      MessageBox("The file\r\r" + plan.Target.Root + "\r\ralready exists. Replace it with the lost partition?", "Clone",
+      host.MessageBox("The file\r\r" + plan.Target.Root + "\r\ralready exists. Replace it with the lost partition?", "Clone",
                  MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
     return false;
   const std::string text =
@@ -276,7 +276,7 @@ bool ConfirmClone(const TClonePlan& plan) {
                         plan.Target.SizeText + ")\r\rContinue?"
                   : "You are cloning selected partition to the drive below:\r\r" + TargetLine(plan) + "\r\r" +
                         "All data on this drive will be destroyed. Are you sure?";
-  return MessageBox(text, "Clone", MsgButtons::OkCancel, MsgIcon::Warning) == MsgAnswer::Ok;
+  return host.MessageBox(text, "Clone", MsgButtons::OkCancel, MsgIcon::Warning) == MsgAnswer::Ok;
 }
 
 CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const CloneProgress& progress) {
@@ -312,7 +312,7 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
   std::vector<bool> good;
   report.Result = CloneResult::Copied;
   while (report.SectorsDone < total) {
-    ProcessMessages();
+    drive.Io().Pump();
     if (drive.StopRequested) {
       report.Result = CloneResult::Stopped;
       break;

@@ -52,8 +52,9 @@ std::unique_ptr<TClonePlan> PrepareClone(TPhysicalDrv& drive, TPartition& source
                                          Outcome& refusal, const TLogiDrive* volume = nullptr);
 
 // Asks before anything is written: whether an existing image file may be replaced (a
-// question of its own), then whether to go on. True when the user said yes to every one.
-bool ConfirmClone(const TClonePlan& plan);
+// question of its own), then whether to go on, through `host`. True when the user said yes to
+// every one.
+bool ConfirmClone(Host& host, const TClonePlan& plan);
 
 enum class CloneResult {
   Copied,       // every sector was passed; unreadable ones were skipped (see the report)

@@ -113,11 +113,6 @@ Outcome CommitChanges(TPhysicalDrv& drive) {
   return told;
 }
 
-void ShowOutcome(const Outcome& outcome) {
-  if (outcome.Text.empty()) return;
-  MessageBox(outcome.Text, outcome.Caption, MsgButtons::Ok, outcome.Icon);
-}
-
 void ForgetListedFinds(TPhysicalDrv& drive) {
   auto listed = [&](const std::unique_ptr<TPartition>& find) {
     return std::any_of(drive.AllPartitions.begin(), drive.AllPartitions.end(), [&](const TPartition* r) {
@@ -131,11 +126,11 @@ void ForgetListedFinds(TPhysicalDrv& drive) {
     drive.LastFound = nullptr;
 }
 
-bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {
+Outcome DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {
   std::FILE* file = std::fopen(fileName.c_str(), "wb");
   if (!file) {
-    ShowOutcome(WriteRefusal("Cannot write " + fileName + ": " + SystemErrorText(errno) + "."));
-    return false;
+    const int error = errno;
+    return Outcome::Failed("Cannot write " + fileName + ": " + SystemErrorText(error) + ".", "Debug", error);
   }
   bool ok = true;
   for (const TPartition* table : drive.DirtyTables) {
@@ -150,8 +145,7 @@ bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName) {
     ok = ok && std::fwrite(block.data(), 1, block.size(), file) == block.size();
   }
   ok = (std::fclose(file) == 0) && ok;
-  if (!ok) ShowOutcome(WriteRefusal("Cannot write " + fileName + "."));
-  return ok;
+  return ok ? Outcome::Done() : Outcome::Failed("Cannot write " + fileName + ".", "Debug");
 }
 
 }  // namespace qm

@@ -61,18 +61,14 @@ std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive, Outcome&
 // when the system could not be told (the tables are written and read again all the same).
 Outcome CommitChanges(TPhysicalDrv& drive);
 
-// Shows an outcome that has something to tell through the host, in one box. For the front
-// ends, and for the operations that do not yet hand their outcome up.
-void ShowOutcome(const Outcome& outcome);
-
 // Drops the lost finds that the tables now list (same start and size): after a restore or a
 // rebuild they are partitions again, not lost ones.
 void ForgetListedFinds(TPhysicalDrv& drive);
 
 // Writes the development-mode dump of DirtyTables to `fileName`, replacing it: per table
 // record of type 0x00, 0x05 or 0x0F a 96-byte block (absolute start as 64-bit little-endian,
-// 24 zero bytes, then the entries of its used Children, at most four). False when the file
-// cannot be written.
-bool DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName);
+// 24 zero bytes, then the entries of its used Children, at most four). Failed, with why, when
+// the file cannot be written.
+Outcome DumpChangedTables(const TPhysicalDrv& drive, const std::string& fileName);
 
 }  // namespace qm

@@ -17,16 +17,20 @@ enum class EditResult {
 
 inline bool Succeeded(EditResult result) { return result == EditResult::Written || result == EditResult::NotNotified; }
 
+// How an operation ended (`Result`, one of its own results) and what the user is told of it:
 // `Told` is the refusal, the failure or the note of success; its text is empty when there is
 // nothing to say (a cancel, a change that needed no write).
-struct [[nodiscard]] EditOutcome {
-  EditResult Result = EditResult::Refused;
+template <class R>
+struct [[nodiscard]] Reported {
+  R Result;
   Outcome Told;
 
-  EditOutcome(EditResult result, Outcome told = {}) : Result(result), Told(std::move(told)) {}
-  operator EditResult() const { return Result; }
-  friend bool operator==(const EditOutcome& outcome, EditResult result) { return outcome.Result == result; }
+  Reported(R result, Outcome told = {}) : Result(result), Told(std::move(told)) {}
+  operator R() const { return Result; }
+  friend bool operator==(const Reported& reported, R result) { return reported.Result == result; }
 };
+
+using EditOutcome = Reported<EditResult>;
 
 // A refusal: nothing was written, for the reason `why` gives.
 inline EditOutcome Refused(Outcome why) { return {EditResult::Refused, std::move(why)}; }

@@ -32,14 +32,14 @@ struct TPlanned {
   bool Active = false;
 };
 
-// Builds the new layout from `plan` into the drive's (cleared) model. False, after a message,
-// when a step fails. `volumes` are every volume of the drive known before: chosen or left out,
+// Builds the new layout from `plan` into the drive's (cleared) model. False, with why in
+// `refusal`, when a step fails. `volumes` are every volume of the drive known before: chosen or left out,
 // listed or lost, no new table lands in one of them.
 bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::vector<TKnownVolume>& volumes,
                  Outcome& refusal) {
   drive.FreeTableRecords();
   for (const TPlanned& p : plan)
-    if (p.Primary && !AddPartitionEntry(drive, drive.Root, p.Volume, p.Active)) return false;
+    if (p.Primary && !(refusal = AddPartitionEntry(drive, drive.Root, p.Volume, p.Active))) return false;
 
   const auto firstLogical = std::find_if(plan.begin(), plan.end(), [](const TPlanned& p) { return !p.Primary; });
   if (firstLogical == plan.end()) return true;
@@ -93,7 +93,7 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
     if (plan[i].Primary) continue;
     TPartition& p = plan[i].Volume;
     if (firstOne) {
-      if (!AddPartitionEntry(drive, *extended, p)) return false;
+      if (!(refusal = AddPartitionEntry(drive, *extended, p))) return false;
       firstOne = false;
       continue;
     }
@@ -101,7 +101,7 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
       refusal = RebuildRefusal(NoRoomText(i + 1));
       return false;
     }
-    table = CreateInnerExtended(drive, *table, p, volumes);
+    table = CreateInnerExtended(drive, *table, p, volumes, refusal);
     if (!table) return false;
   }
   return true;
@@ -212,7 +212,8 @@ EditOutcome RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuil
   // A step that fails without a reason of its own (an entry that does not fit) has told the
   // user itself.
   bool planned = BuildLayout(drive, plan, volumes, refusal);
-  if (planned && DebugMode) DumpChangedTables(drive, "rebuilt.dat");
+  // A development aid: a dump that cannot be written stops nothing.
+  if (planned && DebugMode) static_cast<void>(DumpChangedTables(drive, "rebuilt.dat"));
   if (planned) {
     refusal = PlanDirtyTables(drive, change);
     planned = refusal.ok();
@@ -224,8 +225,8 @@ EditOutcome RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuil
 
   TChangeRun run;
   run.Failed = "Rebuild partition table failed.";
-  run.Ask = [] {
-    return MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
+  run.Ask = [](Host& host) {
+    return host.MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
                       "Confirm", MsgButtons::YesNo, MsgIcon::Question) == MsgAnswer::Yes;
   };
   return ApplyChange(drive, change, volumes, run);

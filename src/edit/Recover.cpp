@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "disk/Chs.h"
-#include "disk/Host.h"
 #include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/BootSectorRestore.h"
@@ -30,8 +29,9 @@ const char* const kNoInnerSectorText =
 const char* const kNoVacancyForLinkText = "There is no vacancy in the partition table.";
 const char* const kFailedText = "Recover partition Failed.";
 
-void ShowError(const std::string& text) { MessageBox(text, "Error", MsgButtons::Ok, MsgIcon::Warning); }
-void ShowRecovering(const std::string& text) { MessageBox(text, "Recovering", MsgButtons::Ok, MsgIcon::Error); }
+// Refusals of a recovery, under the captions the user knows them by.
+Outcome Refusal(const std::string& text) { return Outcome::Failed(text, "Error", 0, {}, MsgIcon::Warning); }
+Outcome NoPlace(const std::string& text) { return Outcome::Failed(text, "Recovering"); }
 
 // Last sector of a record. A zero-length entry on a damaged disk still occupies its first
 // sector, so that nothing is placed over it.
@@ -56,13 +56,15 @@ void EraseFrom(std::vector<TPartition*>& list, const TPartition* record) {
   list.erase(std::remove(list.begin(), list.end(), record), list.end());
 }
 
-void ReportCollision(const TPartition& with, bool extended) {
-  ShowError(kOverlapText);
+// In development mode the refusal also names the record it collides with.
+Outcome Collision(const TPartition& with, bool extended) {
+  std::string text = kOverlapText;
   if (DebugMode) {
-    char text[64];
-    std::snprintf(text, sizeof text, "overlap%d = %" PRIx64, extended ? 0 : 1, with.AbsoluteStart());
-    MessageBox(text, "Quillmark", MsgButtons::Ok, MsgIcon::None);
+    char where[64];
+    std::snprintf(where, sizeof where, "\r\roverlap%d = %" PRIx64, extended ? 0 : 1, with.AbsoluteStart());
+    text += where;
   }
+  return Refusal(text);
 }
 
 // The links between records as they stand before a placement. A placement that fails half-way
@@ -92,33 +94,33 @@ class ModelSnapshot {
   std::vector<Links> links_;
 };
 
-// Places `lost` in memory; true when every step succeeded.
-bool PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& target,
-                        const std::vector<TKnownVolume>& volumes) {
+// Places `lost` in memory; Failed, with why, when a step fails.
+Outcome PlaceLostPartition(TPhysicalDrv& drive, TPartition& lost, TPartition& target,
+                           const std::vector<TKnownVolume>& volumes) {
   if (&target == &drive.Root) return AddPartitionEntry(drive, drive.Root, lost);
 
   // Link entries count from ExtendedBase; when the master boot record names more than one
   // extended partition that base belongs to another one than the target, and every entry
   // written here would point somewhere else.
-  if (target.AbsoluteStart() != drive.ExtendedBase) {
-    ShowError("The master boot record of " + DriveName(drive) +
-              " holds more than one extended partition.\rPlease use 'Rebuild' instead of 'Recover'.");
-    return false;
-  }
+  if (target.AbsoluteStart() != drive.ExtendedBase)
+    return Refusal("The master boot record of " + DriveName(drive) +
+                   " holds more than one extended partition.\rPlease use 'Rebuild' instead of 'Recover'.");
   TLogicalSlot slot = FindLogicalSlot(drive, target, lost);
-  if (!slot.Table) return false;
-  if (slot.Mode == 1) return CreateInnerExtended(drive, *slot.Table, lost, volumes) != nullptr;
-  if (!AddPartitionEntry(drive, *slot.Table, lost)) return false;
-  return !slot.Displaced || CreateInnerExtended(drive, *slot.Table, *slot.Displaced, volumes) != nullptr;
+  Outcome placed;
+  if (slot.Mode == 1)
+    CreateInnerExtended(drive, *slot.Table, lost, volumes, placed);
+  else if ((placed = AddPartitionEntry(drive, *slot.Table, lost)) && slot.Displaced)
+    CreateInnerExtended(drive, *slot.Table, *slot.Displaced, volumes, placed);
+  return placed;
 }
 
 }  // namespace
 
-TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, bool quiet) {
+TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, Outcome& why) {
   const uint64_t s = candidate.AbsoluteStart();
   const uint64_t size = candidate.Entry.TotalSectors;
   if (size == 0 || s + size > drive.Geometry.TotalSectors) {
-    if (!quiet) ShowError("Specified partition is empty or extends beyond the end of the disk.");
+    why = Refusal("Specified partition is empty or extends beyond the end of the disk.");
     return nullptr;
   }
   const uint64_t e = s + size - 1;
@@ -134,7 +136,7 @@ TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, bo
   // Sector 0 is the master boot record itself: a table written there would overwrite the
   // volume's boot sector.
   if (s == 0) {
-    if (!quiet) ReportCollision(drive.Root, false);
+    why = Collision(drive.Root, false);
     return nullptr;
   }
   for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
@@ -147,7 +149,7 @@ TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, bo
     else
       collides = !((s > rs && e <= re) || s > re) && e >= rs;
     if (collides) {
-      if (!quiet) ReportCollision(r, r.IsExtended());
+      why = Collision(r, r.IsExtended());
       return nullptr;
     }
   }
@@ -177,26 +179,19 @@ uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source) {
   }
 }
 
-bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active) {
+Outcome AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active) {
   const uint64_t start = source.AbsoluteStart();
   const TChs first = LbaToChs(drive.Geometry, start, false);
   const TChs last = LbaToChs(drive.Geometry, LastSector(source), true);
-  if (!HasVacancy(drive, table)) {
-    ShowRecovering(kNoVacancyText);
-    return false;
-  }
+  if (!HasVacancy(drive, table)) return NoPlace(kNoVacancyText);
   const uint8_t type = NewEntryType(drive, source);
   // An entry of type 0 would be an empty slot on disk, and an extended code would make the
   // reader take the partition's first sector for a table.
-  if (type == kTypeEmpty || IsExtendedType(type)) {
-    ShowRecovering("The partition's type code is unknown; it cannot be written into a partition table.");
-    return false;
-  }
+  if (type == kTypeEmpty || IsExtendedType(type))
+    return NoPlace("The partition's type code is unknown; it cannot be written into a partition table.");
   const uint64_t base = table.AbsoluteStart();
-  if (start <= base || !FitsTableField(start - base) || !FitsTableField(LastSector(source))) {
-    ShowRecovering("The partition cannot be described by the partition table at sector " + std::to_string(base) + ".");
-    return false;
-  }
+  if (start <= base || !FitsTableField(start - base) || !FitsTableField(LastSector(source)))
+    return NoPlace("The partition cannot be described by the partition table at sector " + std::to_string(base) + ".");
 
   auto record = std::make_unique<TPartition>();
   record->Entry.BootIndicator = active ? kActiveFlag : 0;
@@ -219,7 +214,7 @@ bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition&
   table.Children.push_back(added);
   SortByStart(table.Children);
   QueueTable(drive, table);
-  return true;
+  return Outcome::Done();
 }
 
 TLogicalSlot FindLogicalSlot(TPhysicalDrv& drive, TPartition& extended, const TPartition& lost) {
@@ -310,12 +305,12 @@ uint32_t NtfsPartitionSize(const TPhysicalDrv& drive, const TPartition& volume, 
 }
 
 TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record,
-                                const std::vector<TKnownVolume>& volumes) {
+                                const std::vector<TKnownVolume>& volumes, Outcome& why) {
   // Partitions placed earlier in the same operation are already in AllPartitions, so the new
   // extended boot record never lands inside one of them either.
   const uint64_t x = FindInnerExtendedSector(drive, record, volumes);
   if (x == kNoSector) {
-    ShowRecovering(kNoInnerSectorText);
+    why = NoPlace(kNoInnerSectorText);
     return nullptr;
   }
   const uint64_t last = LastSector(record);
@@ -336,7 +331,7 @@ TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartiti
   TPartition* L = drive.AdoptRecord(std::move(link));
   SortByStart(drive.AllPartitions);
 
-  if (!AddPartitionEntry(drive, *L, record)) return nullptr;
+  if (!(why = AddPartitionEntry(drive, *L, record))) return nullptr;
 
   // A displaced logical drive leaves the old table; its copy now stands in L.
   if (std::find(table.Children.begin(), table.Children.end(), &record) != table.Children.end()) {
@@ -351,7 +346,7 @@ TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartiti
     oldLink->Parent = L;
   }
   if (!HasVacancy(drive, table)) {
-    ShowRecovering(kNoVacancyForLinkText);
+    why = NoPlace(kNoVacancyForLinkText);
     return nullptr;
   }
   table.Children.push_back(L);
@@ -365,16 +360,17 @@ namespace {
 // Finds the table that takes `lost` and places it there in memory. An NTFS volume counts one
 // sector less than its partition (the backup boot sector lies behind the volume), so the
 // larger size is used whenever that sector is free; `lost` keeps it while the placement stands.
-bool PlaceInMemory(TPhysicalDrv& drive, TPartition& lost, const std::vector<TKnownVolume>& volumes) {
+Outcome PlaceInMemory(TPhysicalDrv& drive, TPartition& lost, const std::vector<TKnownVolume>& volumes) {
   const uint32_t ownSize = lost.Entry.TotalSectors;
   TPartition* target = nullptr;
+  Outcome why;
   if (const uint32_t withBackup = NtfsPartitionSize(drive, lost, volumes); withBackup != ownSize) {
     lost.Entry.TotalSectors = withBackup;
-    target = FindTargetTable(drive, lost, true);
+    target = FindTargetTable(drive, lost, why);
     if (!target) lost.Entry.TotalSectors = ownSize;
   }
-  if (!target) target = FindTargetTable(drive, lost, false);
-  return target && PlaceLostPartition(drive, lost, *target, volumes);
+  if (!target) target = FindTargetTable(drive, lost, why);
+  return target ? PlaceLostPartition(drive, lost, *target, volumes) : why;
 }
 
 using LostList = std::vector<std::unique_ptr<TPartition>>;
@@ -385,15 +381,14 @@ LostList::iterator FindLost(TPhysicalDrv& drive, const TPartition& lost) {
 }
 
 // The checks that need no placement, in the order the user should hear of them.
-bool CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
+Outcome CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
   Outcome refusal = CheckNotBusy(drive);
   if (refusal && FindLost(drive, lost) == drive.LostPartitions.end())
     refusal = WriteRefusal("The selected partition is not a lost partition of " + DriveName(drive) + ".");
   if (refusal && (refusal = CheckTablesWritable(drive)) && (refusal = CheckExtendedLayout(drive)) &&
       (refusal = CheckDriveWritable(drive)))
     refusal = CheckTablesUnchanged(drive);
-  ShowOutcome(refusal);
-  return refusal.ok();
+  return refusal;
 }
 
 // True when the tables as read back hold an entry for the volume at `start` of `size` sectors.
@@ -430,33 +425,25 @@ Outcome CheckExtendedLayout(const TPhysicalDrv& drive) {
 namespace {
 
 // Plans the recovery of `lost` into `change` (with the copy of its backup boot sector first
-// when asked) and takes the placement back, so that the model shows the disk again. False,
-// after telling the user, when it cannot be planned.
-bool PlanRecover(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector, const std::vector<TKnownVolume>& volumes,
-                 TChange& change) {
+// when asked) and takes the placement back, so that the model shows the disk again. Failed,
+// with why, when it cannot be planned.
+Outcome PlanRecover(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector,
+                    const std::vector<TKnownVolume>& volumes, TChange& change) {
   change.What = "recover at " + std::to_string(lost.AbsoluteStart());
   if (restoreBootSector && lost.BootFromBackup != 0) {
     TSector copy{};
     const BootRestoreResult planned = PlanBootSectorRestore(drive, lost, copy);
-    if (planned != BootRestoreResult::Restored) {
-      ShowError(BootRestoreText(planned));
-      return false;
-    }
-    if (Outcome copied = PlanSector(drive, change, lost.AbsoluteStart(), WriteRole::BootSector, copy); !copied) {
-      ShowOutcome(copied);
-      return false;
-    }
+    if (planned != BootRestoreResult::Restored) return Refusal(BootRestoreText(planned));
+    if (Outcome copied = PlanSector(drive, change, lost.AbsoluteStart(), WriteRole::BootSector, copy); !copied)
+      return copied;
   }
   drive.DirtyTables.clear();
   const uint32_t ownSize = lost.Entry.TotalSectors;
   const ModelSnapshot before(drive);
-  bool planned = PlaceInMemory(drive, lost, volumes);
-  if (DebugMode) DumpChangedTables(drive, "partiafter.dat");
-  if (planned) {
-    const Outcome tables = PlanDirtyTables(drive, change);
-    ShowOutcome(tables);
-    planned = tables.ok();
-  }
+  Outcome planned = PlaceInMemory(drive, lost, volumes);
+  // A development aid: a dump that cannot be written stops nothing.
+  if (DebugMode) static_cast<void>(DumpChangedTables(drive, "partiafter.dat"));
+  if (planned) planned = PlanDirtyTables(drive, change);
   before.Restore(drive);
   lost.Entry.TotalSectors = ownSize;
   return planned;
@@ -464,32 +451,32 @@ bool PlanRecover(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector, 
 
 }  // namespace
 
-bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost) {
-  if (!CheckDrive(drive, lost)) return false;
+Outcome CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost) {
+  if (Outcome checked = CheckDrive(drive, lost); !checked) return checked;
   const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   TChange change;
-  if (!PlanRecover(drive, lost, false, volumes, change)) return false;
+  if (Outcome planned = PlanRecover(drive, lost, false, volumes, change); !planned) return planned;
   std::string refusal = CheckChange(drive, change, volumes);
   if (refusal.empty())
     if (const std::string problem = CheckBackupFolder(); !problem.empty())
       refusal = "The partition tables cannot be saved before the change: " + problem + ".";
-  if (!refusal.empty()) ShowError(refusal + "\rNothing was written.");
-  return refusal.empty();
+  return refusal.empty() ? Outcome::Done() : Refusal(refusal + "\rNothing was written.");
 }
 
-RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector) {
+RecoverOutcome RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector) {
   // From the checks to the read-back no other program may change the tables: a change made
   // meanwhile would be overwritten by tables made from the old model.
   Outcome refusal = CheckNotBusy(drive);
   std::unique_ptr<DriveLock> lock;
   if (refusal) lock = LockForWriting(drive.Io(), refusal);
-  ShowOutcome(refusal);
-  if (!lock || !CheckDrive(drive, lost)) return RecoverResult::Refused;
-  if (DebugMode) DumpChangedTables(drive, "partibefore.dat");
+  if (lock) refusal = CheckDrive(drive, lost);
+  if (!refusal) return {RecoverResult::Refused, refusal};
+  if (DebugMode) static_cast<void>(DumpChangedTables(drive, "partibefore.dat"));
 
   const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   TChange change;
-  if (!PlanRecover(drive, lost, restoreBootSector, volumes, change)) return RecoverResult::Refused;
+  if (Outcome planned = PlanRecover(drive, lost, restoreBootSector, volumes, change); !planned)
+    return {RecoverResult::Refused, planned};
   // The entry the plan writes: its start and size, to find it in the tables read back.
   const uint64_t start = lost.AbsoluteStart();
   const uint32_t ownSize = lost.Entry.TotalSectors;
@@ -499,25 +486,24 @@ RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool r
   run.Caption = "Recovering";
   run.Failed = kFailedText;
   drive.StopRequested = false;
-  const EditOutcome result = ApplyChange(drive, change, volumes, run);
-  ShowOutcome(result.Told);
+  EditOutcome result = ApplyChange(drive, change, volumes, run);
   switch (result.Result) {
-    case EditResult::Refused: return RecoverResult::Refused;
+    case EditResult::Refused: return {RecoverResult::Refused, std::move(result.Told)};
     case EditResult::Cancelled:
-      MessageBox("Recovery stopped. Nothing was written.", "Recovering", MsgButtons::Ok, MsgIcon::Warning);
-      return RecoverResult::Stopped;
-    case EditResult::WriteFailed: return RecoverResult::WriteFailed;
+      return {RecoverResult::Stopped,
+              Outcome{OutcomeKind::Cancelled, "Recovery stopped. Nothing was written.", "Recovering", MsgIcon::Warning}};
+    case EditResult::WriteFailed: return {RecoverResult::WriteFailed, std::move(result.Told)};
     case EditResult::Written:
     case EditResult::NotNotified: break;
   }
-  if (!InTables(drive, start, size) && !InTables(drive, start, ownSize)) {
-    ShowError("The partition tables of " + DriveName(drive) + " were written, but reading them back does not show "
-              "the partition at sector " + std::to_string(start) + ".\r" + kFailedText);
-    return RecoverResult::WriteFailed;
-  }
+  if (!InTables(drive, start, size) && !InTables(drive, start, ownSize))
+    return {RecoverResult::WriteFailed,
+            Refusal("The partition tables of " + DriveName(drive) + " were written, but reading them back does not "
+                    "show the partition at sector " + std::to_string(start) + ".\r" + kFailedText)};
   // The tables read back may already have dropped the find (same start and size).
   if (auto it = FindLost(drive, lost); it != drive.LostPartitions.end()) drive.LostPartitions.erase(it);
-  return result == EditResult::Written ? RecoverResult::Written : RecoverResult::NotNotified;
+  return {result == EditResult::Written ? RecoverResult::Written : RecoverResult::NotNotified,
+          std::move(result.Told)};
 }
 
 }  // namespace qm

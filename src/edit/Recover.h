@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "edit/Change.h"
+#include "edit/EditResult.h"
 #include "model/PhysicalDrv.h"
 
 namespace qm {
@@ -19,32 +20,35 @@ enum class RecoverResult {
   NotNotified,   // written and read back, but the system could not be told of the new layout
 };
 
+using RecoverOutcome = Reported<RecoverResult>;
+
 // Places `lost` (a member of drive.LostPartitions) into a table and writes it through the change
 // pipeline. Holds the drive's lock throughout; refuses, before placing anything, when any check
 // of CheckRecoverPossible fails, and right before writing when the sectors on disk differ from
 // those read or a Stop is pending. With `restoreBootSector`, a find made from its backup boot
 // sector also gets that copy written over its destroyed first sector, in the same change. On
 // Written/NotNotified `lost` is freed and the drive's tree has been read again from disk and
-// shows the partition; otherwise the model shows what is on disk.
-RecoverResult RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector = false);
+// shows the partition; otherwise the model shows what is on disk. `Told` is the refusal, the
+// failure, the stop, or the note of a system that could not be told.
+RecoverOutcome RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSector = false);
 
 // Every check a recovery of `lost` must pass, meant to run before the user is asked anything:
 // the drive's tables may be written (CheckTablesWritable), the master boot record's extended
 // entries make sense, the drive opens for writing and nobody else holds it, the tables on disk
 // are those that were read, the placement works in memory (it is taken back), no new table
-// lands in a known volume or on data, and the backup folder takes the record. Each refusal is
-// told through the host. Nothing is written.
-bool CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost);
+// lands in a known volume or on data, and the backup folder takes the record. Failed with the
+// first refusal. Nothing is written.
+Outcome CheckRecoverPossible(TPhysicalDrv& drive, TPartition& lost);
 
 // Failed, with why, when the master boot record's extended entries leave the chain's
 // addressing ambiguous: more than one extended entry, one that starts at sector 0, or one that
 // overlaps another entry of the master boot record.
 Outcome CheckExtendedLayout(const TPhysicalDrv& drive);
 
-// Where `candidate` belongs: the drive's Root, the primary extended record, or nullptr when it
-// overlaps a partition or an extended boundary, starts on the master boot record, or does not
-// fit on the disk (told to the user unless `quiet`).
-TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, bool quiet);
+// Where `candidate` belongs: the drive's Root, the primary extended record, or nullptr, with
+// why in `why`, when it overlaps a partition or an extended boundary, starts on the master
+// boot record, or does not fit on the disk.
+TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, Outcome& why);
 
 // True when `table` can take one more entry: fewer than four used entries, and for an extended
 // boot record at most one logical drive besides a link.
@@ -55,9 +59,9 @@ bool HasVacancy(const TPhysicalDrv& drive, const TPartition& table);
 uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source);
 
 // Gives `table` a new entry record standing for `source` (source itself stays where it is),
-// with the boot indicator set when `active`, and queues the table for writing. False, after a
-// message, when the table has no vacancy.
-bool AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active = false);
+// with the boot indicator set when `active`, and queues the table for writing. Failed, with
+// why, when the table has no vacancy or cannot describe the partition.
+Outcome AddPartitionEntry(TPhysicalDrv& drive, TPartition& table, const TPartition& source, bool active = false);
 
 struct TLogicalSlot {
   TPartition* Table = nullptr;      // the table record that receives the entry or the new link
@@ -86,9 +90,9 @@ uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnown
                              uint64_t start, uint64_t preferred);
 
 // Wraps `record` in a new extended boot record linked from `table`, which hands its old link on
-// to the new record. Returns the new link record, or nullptr after a message.
+// to the new record. Returns the new link record, or nullptr with why in `why`.
 TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record,
-                                const std::vector<TKnownVolume>& volumes);
+                                const std::vector<TKnownVolume>& volumes, Outcome& why);
 
 // The size of the partition for `volume`: an NTFS volume keeps its backup boot sector in the
 // sector behind its own count, so its partition is one sector longer than the volume when that

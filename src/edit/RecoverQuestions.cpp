@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "disk/Host.h"
+#include "disk/Disk.h"
 #include "edit/Recover.h"
 #include "model/CheckReport.h"
 
@@ -18,15 +18,16 @@ const char kBackupQuestion[] =
 
 }  // namespace
 
-RecoverAsk AskRecover(TPhysicalDrv& drive, TPartition& lost) {
-  if (!CheckRecoverPossible(drive, lost)) return RecoverAsk::Refused;
+Reported<RecoverAsk> AskRecover(TPhysicalDrv& drive, TPartition& lost) {
+  if (Outcome refusal = CheckRecoverPossible(drive, lost); !refusal) return {RecoverAsk::Refused, refusal};
+  Host& host = drive.Io().UserHost();
   std::string report;
   BuildCheckReport(drive, lost, report);
   // A report that offers a preview has read the root directory.
   if (lost.FsKind != fkHpfs && report.find("Preview") == std::string::npos &&
-      MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
+      host.MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
     return RecoverAsk::Declined;
-  return MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes
+  return host.MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes
              ? RecoverAsk::Confirmed
              : RecoverAsk::Declined;
 }
@@ -38,8 +39,8 @@ std::string BootSectorRestoreQuestion(const TPartition& find) {
          "partition itself, the only write outside the partition tables.";
 }
 
-bool ConfirmBootSectorRestore(const TPartition& find) {
-  return MessageBox(BootSectorRestoreQuestion(find), "Recovering", MsgButtons::YesNo, MsgIcon::Warning) ==
+bool ConfirmBootSectorRestore(Host& host, const TPartition& find) {
+  return host.MessageBox(BootSectorRestoreQuestion(find), "Recovering", MsgButtons::YesNo, MsgIcon::Warning) ==
          MsgAnswer::Yes;
 }
 

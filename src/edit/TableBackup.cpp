@@ -190,7 +190,7 @@ Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
   bool replacesBackup = false;
   if (const std::string refusal = CheckBackupTarget(drive, fileName, replacesBackup); !refusal.empty())
     return Outcome::Failed(refusal + "\rNo backup was saved.", "Backup");
-  if (replacesBackup && MessageBox(fileName + " holds a partition backup already.\rReplace it with the tables of " +
+  if (replacesBackup && drive.Io().UserHost().MessageBox(fileName + " holds a partition backup already.\rReplace it with the tables of " +
                                        DriveTitle(drive) + "?",
                                    "Backup", MsgButtons::YesNo, MsgIcon::Question) != MsgAnswer::Yes)
     return Outcome::Cancelled();
@@ -362,10 +362,10 @@ EditOutcome RestorePartitionTable(TPhysicalDrv& drive, const std::string& fileNa
   TChangeRun run;
   run.Caption = "Restore";
   run.Failed = "Restoring the partition tables failed.";
-  run.Ask = [question, mismatch] {
+  run.Ask = [question, mismatch](Host& host) {
     const MsgAnswer answer =
-        mismatch.empty() ? MessageBox(question, "Restore", MsgButtons::OkCancel, MsgIcon::Information)
-                         : RiskyQuestion(question + "\r\r" + mismatch, "Restore", MsgButtons::OkCancel, MsgIcon::Warning);
+        mismatch.empty() ? host.MessageBox(question, "Restore", MsgButtons::OkCancel, MsgIcon::Information)
+                         : host.RiskyQuestion(question + "\r\r" + mismatch, "Restore", MsgButtons::OkCancel, MsgIcon::Warning);
     return answer == MsgAnswer::Ok;
   };
   EditOutcome result = ApplyChange(drive, change, KnownVolumes(drive), run);

@@ -35,7 +35,7 @@ Outcome CheckEditable(const TPhysicalDrv& drive, const TPartition& record) {
 // `ask` as its question. `volumes` are the volumes known before the model was edited. The model
 // shows the disk afterwards, whatever the result.
 EditOutcome WriteTables(TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, const std::string& what,
-                        const std::string& failed, const std::function<bool()>& ask) {
+                        const std::string& failed, const std::function<bool(Host&)>& ask) {
   TChange change;
   change.What = what;
   Outcome planned = PlanDirtyTables(drive, change);
@@ -48,9 +48,9 @@ EditOutcome WriteTables(TPhysicalDrv& drive, const std::vector<TKnownVolume>& vo
   return ApplyChange(drive, change, volumes, run);
 }
 
-std::function<bool()> Question(const std::string& text, const std::string& caption, MsgButtons buttons) {
-  return [=] {
-    const MsgAnswer answer = MessageBox(text, caption, buttons, MsgIcon::Warning);
+std::function<bool(Host&)> Question(const std::string& text, const std::string& caption, MsgButtons buttons) {
+  return [=](Host& host) {
+    const MsgAnswer answer = host.MessageBox(text, caption, buttons, MsgIcon::Warning);
     return answer == MsgAnswer::Ok || answer == MsgAnswer::Yes;
   };
 }

@@ -295,7 +295,7 @@ Outcome ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress&
         (*bar)(ScanStep{static_cast<int>(std::lround(static_cast<double>(block) / static_cast<double>(blocks) * 100.0)),
                         done, total});
       for (uint32_t i = 0; i < length; ++i) {
-        ProcessMessages();
+        drive.Io().Pump();
         if (drive.StopRequested) return Outcome::Cancelled();
         const uint8_t* sector = session.SignedSector(i);
         if (!sector) continue;
@@ -405,7 +405,7 @@ Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
       if (!session.Read(position, length, probeEnd)) return StoppedByReadError(drive, position);
       uint64_t next = position + length;
       for (uint64_t lba = std::max(position, probeFrom); lba < position + length; ++lba) {
-        ProcessMessages();
+        drive.Io().Pump();
         if (drive.StopRequested) return Outcome::Cancelled();
         const uint8_t* sector = session.SignedSector(static_cast<uint32_t>(lba - position));
         if (!sector) continue;

@@ -217,7 +217,7 @@ void TfrmRebuild::lvDestMouseDown(QPoint pos) {
     default: return;
   }
   FillDest();
-  if (!refusal.empty()) MessageBox(refusal, "Error", MsgButtons::Ok, MsgIcon::Error);
+  if (!refusal.empty()) drive_.Io().UserHost().MessageBox(refusal, "Error", MsgButtons::Ok, MsgIcon::Error);
 }
 
 void TfrmRebuild::Button4Click() {
@@ -235,9 +235,9 @@ void TfrmRebuild::Button4Click() {
     front = ScanInFrontOf(drive_, choice.Record->AbsoluteStart(), nullptr);
     if (!front) break;
   }
-  ShowOutcome(front);
+  ShowOutcome(drive_.Io().UserHost(), front);
   const EditOutcome result = front ? RebuildPartitionTable(drive_, chosen) : EditOutcome(EditResult::Cancelled);
-  ShowOutcome(result.Told);
+  ShowOutcome(drive_.Io().UserHost(), result.Told);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     // The dialog stays open on the drive as it is now, with the layout the user composed.
     List.Rebind(BuildPartitionRows(&drive_, DebugMode), qm::FirstLostRow(drive_), layout);
@@ -248,7 +248,7 @@ void TfrmRebuild::Button4Click() {
   List.Forget();
   // A write that failed was told above, with what reached the disk.
   if (Succeeded(result))
-    MessageBox("Rebuild partition table completed successfully.", "Information", MsgButtons::Ok,
+    drive_.Io().UserHost().MessageBox("Rebuild partition table completed successfully.", "Information", MsgButtons::Ok,
                MsgIcon::Information);
   accept();
 }

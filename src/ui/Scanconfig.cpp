@@ -25,8 +25,8 @@ void BuildRangeGroup(QGroupBox* box, QSlider*& track, QLineEdit*& edit) {
 
 }  // namespace
 
-TfrmScanConfig::TfrmScanConfig(TPartition* wholeDisk, TPartition* currentPartition, QWidget* parent)
-    : QDialog(parent), wholeDisk_(wholeDisk), currentPartition_(currentPartition) {
+TfrmScanConfig::TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* currentPartition, QWidget* parent)
+    : QDialog(parent), host_(host), wholeDisk_(wholeDisk), currentPartition_(currentPartition) {
   if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("Specify Scan Range"));
   setFixedSize(399, 231);
@@ -83,10 +83,10 @@ void TfrmScanConfig::Button1Click() {
       ComputeScanRange(Edit1->text().toStdString(), Edit2->text().toStdString(), RangePart->Entry.TotalSectors);
   switch (range.Verdict) {
     case ScanRangeVerdict::Exceeded:
-      MessageBox("Sector range exceeded the limit.", "Error", MsgButtons::Ok, MsgIcon::Error);
+      host_.MessageBox("Sector range exceeded the limit.", "Error", MsgButtons::Ok, MsgIcon::Error);
       return;
     case ScanRangeVerdict::BadNumber:
-      MessageBox("\"" + range.BadText + "\" is not a valid number of megabytes.", "Error", MsgButtons::Ok,
+      host_.MessageBox("\"" + range.BadText + "\" is not a valid number of megabytes.", "Error", MsgButtons::Ok,
                  MsgIcon::Error);
       return;
     case ScanRangeVerdict::Empty: return;

@@ -17,7 +17,8 @@ class TfrmScanConfig : public QDialog {
  public:
   // `wholeDisk` is the drive's Root; `currentPartition` the partition chosen last in the main
   // window, or none (then "Current partition" cannot be chosen).
-  TfrmScanConfig(TPartition* wholeDisk, TPartition* currentPartition, QWidget* parent = nullptr);
+  // `host` shows why a range is refused.
+  TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* currentPartition, QWidget* parent = nullptr);
 
   QRadioButton* rbEntireDisk;
   QRadioButton* rbCurrentPartition;
@@ -38,6 +39,7 @@ class TfrmScanConfig : public QDialog {
   void Button1Click();
 
  private:
+  Host& host_;
   TPartition* wholeDisk_;
   TPartition* currentPartition_;
 };

@@ -54,8 +54,8 @@ struct TfrmMain::Enumerating {
   Enumerating& operator=(const Enumerating&) = delete;
 };
 
-TfrmMain::TfrmMain(std::vector<std::string> sources, QWidget* parent)
-    : QMainWindow(parent), sources_(std::move(sources)) {
+TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent)
+    : QMainWindow(parent), host_(host), sources_(std::move(sources)) {
   setWindowTitle(QStringLiteral("Quillmark 2.0"));
   QFont font(QStringLiteral("MS Sans Serif"));
   font.setStyleHint(QFont::SansSerif);
@@ -78,7 +78,7 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, QWidget* parent)
   }
   {
     const Enumerating busy(*this);
-    PhysicalDrives = OpenDrives(DisksOf(sources_));
+    PhysicalDrives = OpenDrives(OpenDisks());
   }
   SelectedPartition = nullptr;
   DebugMode = false;
@@ -142,6 +142,12 @@ bool TfrmMain::AnyDriveBusy() const {
   return false;
 }
 
+std::vector<std::unique_ptr<Disk>> TfrmMain::OpenDisks() const {
+  std::vector<std::unique_ptr<Disk>> disks = DisksOf(sources_);
+  for (const auto& disk : disks) disk->SetUserHost(host_);
+  return disks;
+}
+
 TPartition* TfrmMain::RowRecord(int row) const {
   if (row < 0 || row >= static_cast<int>(Rows.size())) return nullptr;
   return Rows[static_cast<size_t>(row)].Record;
@@ -153,9 +159,9 @@ void TfrmMain::RunGuarded(const char* caption, const std::function<void()>& hand
   try {
     handler();
   } catch (const std::exception& e) {
-    MessageBox(e.what(), caption, MsgButtons::Ok, MsgIcon::Error);
+    host_.MessageBox(e.what(), caption, MsgButtons::Ok, MsgIcon::Error);
   } catch (...) {
-    MessageBox("Unexpected error.", caption, MsgButtons::Ok, MsgIcon::Error);
+    host_.MessageBox("Unexpected error.", caption, MsgButtons::Ok, MsgIcon::Error);
   }
 }
 
@@ -187,7 +193,7 @@ void TfrmMain::ScanExecute() {
   TPhysicalDrv* drive = CurrentDrive;
   Outcome scanned;
   {
-    TfrmScanConfig dialog(&drive->Root, SelectedPartition, this);
+    TfrmScanConfig dialog(host_, &drive->Root, SelectedPartition, this);
     dialog.SetRange(&drive->Root);
     if (ShowScanConfig(dialog)) {
       StatusBarEx1->SetPanelText(0, QStringLiteral(" Scanning ..."));
@@ -210,7 +216,7 @@ void TfrmMain::ScanExecute() {
   }
   FillPartitionList();
   // What was found up to a failure is listed; the box says why the scan ended there.
-  if (scanned.failed()) MessageBox(scanned.Text, scanned.Caption, MsgButtons::Ok, scanned.Icon);
+  if (scanned.failed()) host_.MessageBox(scanned.Text, scanned.Caption, MsgButtons::Ok, scanned.Icon);
   FinishPendingClose();
 }
 
@@ -253,7 +259,7 @@ void TfrmMain::RefreshExecute() {
   {
     const Enumerating busy(*this);
     PhysicalDrives.reset();
-    PhysicalDrives = OpenDrives(DisksOf(sources_));
+    PhysicalDrives = OpenDrives(OpenDisks());
   }
   FormShow();
   PaintBox2->update();
@@ -286,26 +292,29 @@ void TfrmMain::RecoverExecute() {
   Outcome refusal;
   const std::unique_ptr<DriveLock> lock = LockForWriting(CurrentDrive->Io(), refusal);
   if (!lock) {
-    ShowOutcome(refusal);
+    Show(refusal);
     return;
   }
   // The new extended boot record goes in front of the partition: the volumes there must be
   // known, so that none is written into.
   if (const Outcome front = ScanInFrontOf(*CurrentDrive, lost->AbsoluteStart(), nullptr); !front) {
-    if (front.failed()) MessageBox(front.Text, front.Caption, MsgButtons::Ok, front.Icon);
+    if (front.failed()) host_.MessageBox(front.Text, front.Caption, MsgButtons::Ok, front.Icon);
     return;
   }
-  if (AskRecover(*CurrentDrive, *lost) != RecoverAsk::Confirmed) return;
+  const Reported<RecoverAsk> asked = AskRecover(*CurrentDrive, *lost);
+  Show(asked.Told);
+  if (asked != RecoverAsk::Confirmed) return;
   // The recovery frees the lost record and reads the tables again, and it may show messages
   // meanwhile: the maps must not paint through the old records while it runs.
   SelectedLost = nullptr;
   SelectedPartition = nullptr;
   // Copying the backup boot sector over the destroyed one writes inside the partition: a
   // question of its own, answered before anything is written, and part of the same change.
-  const bool restoreBoot = lost->BootFromBackup != 0 && ConfirmBootSectorRestore(*lost);
-  const RecoverResult result = RecoverLostPartition(*CurrentDrive, *lost, restoreBoot);
+  const bool restoreBoot = lost->BootFromBackup != 0 && ConfirmBootSectorRestore(host_, *lost);
+  const RecoverOutcome result = RecoverLostPartition(*CurrentDrive, *lost, restoreBoot);
+  Show(result.Told);
   if (restoreBoot && (result == RecoverResult::Written || result == RecoverResult::NotNotified))
-    MessageBox(BootRestoreText(BootRestoreResult::Restored), "Recovering", MsgButtons::Ok, MsgIcon::Information);
+    host_.MessageBox(BootRestoreText(BootRestoreResult::Restored), "Recovering", MsgButtons::Ok, MsgIcon::Information);
   ViewReload();
 }
 
@@ -316,14 +325,14 @@ void TfrmMain::PreviewExecute() {
   const TPartition* partition = RowRecord(ListView1->SelectedRow());
   if (!partition) return;
   if (partition->FsKind == fkHpfs) {
-    MessageBox("Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.", "Information",
+    host_.MessageBox("Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.", "Information",
                MsgButtons::Ok, MsgIcon::Information);
     return;
   }
   TRootEntries entries;
   const Outcome listed = GetRootDirectory(*CurrentDrive, *partition, entries);
   // One box says what went wrong; a root listed only in part is shown after it.
-  if (!listed.Text.empty()) MessageBox(listed.Text, listed.Caption, MsgButtons::Ok, listed.Icon);
+  if (!listed.Text.empty()) host_.MessageBox(listed.Text, listed.Caption, MsgButtons::Ok, listed.Icon);
   if (!listed) return;
   TfrmPreview dialog(this);
   dialog.setWindowTitle(QStringLiteral("View Root Directory"));
@@ -390,16 +399,17 @@ bool TfrmMain::AddImageDrive(const QString& path) {
   const std::string file = path.toStdString();
   std::string reason;
   if (!ProbeDriveSource(file, reason)) {
-    MessageBox("Cannot open " + file + ":\r" + reason, "Error", MsgButtons::Ok, MsgIcon::Error);
+    host_.MessageBox("Cannot open " + file + ":\r" + reason, "Error", MsgButtons::Ok, MsgIcon::Error);
     return false;
   }
   unsigned number = kFirstHardDisk;
   if (PhysicalDrives)
     for (const auto& drive : PhysicalDrives->Drives) number = std::max(number, drive->DriveNumber + 1u);
   auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(file), static_cast<uint8_t>(number));
+  disk->SetUserHost(host_);
   TDriveGeometry geometry;
   if (number > 0xFF || !disk->QueryGeometry(geometry)) {
-    MessageBox("Cannot add " + file + ":\rno free drive number is left.", "Error", MsgButtons::Ok, MsgIcon::Error);
+    host_.MessageBox("Cannot add " + file + ":\rno free drive number is left.", "Error", MsgButtons::Ok, MsgIcon::Error);
     return false;
   }
   if (!PhysicalDrives) PhysicalDrives = std::make_unique<TPhysicalDrives>();

@@ -44,8 +44,9 @@ void SetAppDir(const QString& executablePath);
 class TfrmMain : public QMainWindow {
  public:
   // Builds the window and the drive list from the disks at `sources` (image files or block
-  // devices, opened as drives 80H, 81H, ... in that order).
-  explicit TfrmMain(std::vector<std::string> sources, QWidget* parent = nullptr);
+  // devices, opened as drives 80H, 81H, ... in that order). `host` answers the window's
+  // questions and those of every disk it opens, and shows its messages.
+  TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent = nullptr);
   ~TfrmMain() override;
 
   // --- components ---
@@ -191,6 +192,12 @@ class TfrmMain : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The sources' disks, answered for by the window's host.
+  std::vector<std::unique_ptr<Disk>> OpenDisks() const;
+  // Shows an outcome that has something to tell, in one box.
+  void Show(const Outcome& outcome) const { ShowOutcome(host_, outcome); }
+  Host& host_;
+
   void BuildActions();
   void BuildMenus();
   void BuildLayout();

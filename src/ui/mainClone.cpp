@@ -17,7 +17,7 @@ void TfrmMain::CloneExecute() {
   const int row = ListView1->SelectedRow();
   if (row < 0) return;
   if (row < FirstLostRow) {
-    MessageBox("Can not clone existing partition.", "Clone", MsgButtons::Ok, MsgIcon::Warning);
+    host_.MessageBox("Can not clone existing partition.", "Clone", MsgButtons::Ok, MsgIcon::Warning);
     return;
   }
   TPartition* lost = RowRecord(row);
@@ -48,8 +48,8 @@ void TfrmMain::CloneExecute() {
   TPhysicalDrv& drive = *CurrentDrive;
   Outcome refusal;
   const std::unique_ptr<TClonePlan> plan = PrepareClone(drive, *lost, target, refusal, volume);
-  ShowOutcome(refusal);
-  if (!plan || !ConfirmClone(*plan)) return;
+  Show(refusal);
+  if (!plan || !ConfirmClone(host_, *plan)) return;
 
   {
     StatusBarEx1->SetPanelText(0, QStringLiteral(" Processing ..."));
@@ -71,7 +71,7 @@ void TfrmMain::CloneExecute() {
       QApplication::processEvents();
       sincePump.restart();
     });
-    ShowOutcome(report.Told);
+    Show(report.Told);
   }
   // No reload: the drive's tables are as they were.
   FinishPendingClose();

@@ -54,27 +54,27 @@ void TfrmMain::ActiveExecute() {
   if (!DriveReady() || !SelectedPartition) return;
   TPhysicalDrv& drive = *CurrentDrive;
   TPartition& record = *SelectedPartition;
-  RunTableEdit([&] { ShowOutcome(SetActivePartition(drive, record).Told); });
+  RunTableEdit([&] { Show(SetActivePartition(drive, record).Told); });
 }
 
 void TfrmMain::HideExecute() {
   TPartition* record = DriveReady() ? SelectedListedRecord() : nullptr;
   if (!record) return;
   TPhysicalDrv& drive = *CurrentDrive;
-  RunTableEdit([&] { ShowOutcome(HidePartition(drive, *record).Told); });
+  RunTableEdit([&] { Show(HidePartition(drive, *record).Told); });
 }
 
 void TfrmMain::DeleteExecute() {
   TPartition* record = DriveReady() ? SelectedListedRecord() : nullptr;
   if (!record) return;
   TPhysicalDrv& drive = *CurrentDrive;
-  RunTableEdit([&] { ShowOutcome(DeletePartition(drive, *record).Told); });
+  RunTableEdit([&] { Show(DeletePartition(drive, *record).Told); });
 }
 
 void TfrmMain::MBRExecute() {
   if (!DriveReady()) return;
   TPhysicalDrv& drive = *CurrentDrive;
-  RunTableEdit([&] { ShowOutcome(RenewMasterBootRecord(drive).Told); });
+  RunTableEdit([&] { Show(RenewMasterBootRecord(drive).Told); });
 }
 
 void TfrmMain::BackupExecute() {
@@ -82,7 +82,7 @@ void TfrmMain::BackupExecute() {
   QString file = AskBackupFile();
   if (file.isEmpty()) return;
   if (!QFileInfo(file).fileName().contains(QLatin1Char('.'))) file += QStringLiteral(".pfi");
-  ShowOutcome(BackupPartitionTable(*CurrentDrive, FileName(file)));
+  Show(BackupPartitionTable(*CurrentDrive, FileName(file)));
 }
 
 void TfrmMain::RestoreExecute() {
@@ -108,7 +108,7 @@ void TfrmMain::RunRestore(const std::function<EditOutcome()>& restore) {
   TPartition* partition = std::exchange(SelectedPartition, nullptr);
   TPartition* lost = std::exchange(SelectedLost, nullptr);
   const EditOutcome result = restore();
-  ShowOutcome(result.Told);
+  Show(result.Told);
   if (result == EditResult::Refused || result == EditResult::Cancelled) {
     SelectedPartition = partition;
     SelectedLost = lost;

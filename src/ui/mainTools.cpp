@@ -8,7 +8,7 @@ namespace qm::ui {
 
 void TfrmMain::SectViewExecute() {
   if (!CurrentDrive) {
-    MessageBox("Please select a drive.", "Error", MsgButtons::Ok, MsgIcon::Warning);
+    host_.MessageBox("Please select a drive.", "Error", MsgButtons::Ok, MsgIcon::Warning);
     return;
   }
   // The viewer only reads: it may look at a drive while a scan of it waits.
@@ -23,7 +23,7 @@ void TfrmMain::Button1Click() {
   if (!CurrentDrive) return;
   std::string line;
   if (!Lba2ChsLine(CurrentDrive->Geometry, Edit1->text().toStdString(), line)) {
-    MessageBox("Type a sector number (decimal digits) into the field.", "LBA2CHS", MsgButtons::Ok, MsgIcon::Warning);
+    host_.MessageBox("Type a sector number (decimal digits) into the field.", "LBA2CHS", MsgButtons::Ok, MsgIcon::Warning);
     return;
   }
   Memo1->appendPlainText(QString::fromStdString(line));

@@ -436,7 +436,7 @@ CloneRun CloneWith(CloneHost& host, const std::function<void(FaultSource::State&
   std::unique_ptr<TClonePlan> plan = lost ? PrepareClone(*drive, *lost, run.out, refusal) : nullptr;
   host.drive = drive.get();
   host.processCalls = 0;  // the quick scan pumped too
-  if (plan && ConfirmClone(*plan)) run.report = CloneLostPartition(*drive, *plan, nullptr);
+  if (plan && ConfirmClone(drive->Io().UserHost(), *plan)) run.report = CloneLostPartition(*drive, *plan, nullptr);
   EXPECT_FALSE(drive->Scanning);
   host.drive = nullptr;
   return run;

@@ -50,7 +50,7 @@ class RecoverOnImages : public ::testing::Test {
   }
 
   // Recovers the find at `start`; a missing find fails the test.
-  RecoverResult RecoverAt(TPhysicalDrv& drive, uint64_t start) {
+  RecoverOutcome RecoverAt(TPhysicalDrv& drive, uint64_t start) {
     for (auto& p : drive.LostPartitions)
       if (p->AbsoluteStart() == start) return RecoverLostPartition(drive, *p);
     ADD_FAILURE() << "no lost partition found at " << start;
@@ -67,9 +67,7 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
   auto drive = OpenAndScan(image);
   ASSERT_EQ(drive->LostPartitions.size(), 5u);
 
-  ScriptedHost host;
   for (uint64_t start : {30720u, 2048u, 100352u, 10240u}) EXPECT_EQ(RecoverAt(*drive, start), RecoverResult::Written) << start;
-  EXPECT_TRUE(host.messages.empty());
   // Each entry took the first free slot, in the order of recovery; the NTFS entry covers the
   // backup boot sector behind the volume.
   EXPECT_EQ(SfdiskEntries(image),
@@ -78,8 +76,9 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
 
   // The master boot record is full now: the fifth volume is refused and nothing is written.
   const uint64_t before = Digest(image);
-  EXPECT_EQ(RecoverAt(*drive, 143360), RecoverResult::Refused);
-  EXPECT_EQ(host.Captions(), std::vector<std::string>{"Recovering"});
+  const RecoverOutcome full = RecoverAt(*drive, 143360);
+  EXPECT_EQ(full, RecoverResult::Refused);
+  EXPECT_EQ(full.Told.Caption, "Recovering");
   EXPECT_EQ(Digest(image), before);
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 
@@ -99,14 +98,12 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
   auto drive = OpenAndScan(image);
   ASSERT_EQ(drive->LostPartitions.size(), 4u);
 
-  ScriptedHost host;
   // In front of every logical drive: KEEPL moves into a new EBR one track before it.
   ASSERT_EQ(RecoverAt(*drive, 24576), RecoverResult::Written);
   EXPECT_EQ(LoadLE<uint32_t>(ReadFileBytes(image, 22528 * 512 + 0x1BE + 24, 4).data()), 34816u - 63 - 22528)
       << "link to the new EBR";
   // Behind KEEPL, behind the new FAT32 entry, and behind the last logical drive.
   for (uint64_t start : {57344u, 131072u, 196608u}) EXPECT_EQ(RecoverAt(*drive, start), RecoverResult::Written) << start;
-  EXPECT_TRUE(host.messages.empty());
   EXPECT_EQ(SfdiskEntries(image),
             (std::vector<EntryKey>{{2048, 20480, 0x06}, {22528, 305152, 0x05}, {24576, 8192, 0x01}, {34816, 20480, 0x06},
                                    {57344, 71680, 0x0b}, {131072, 40960, 0x07}, {174080, 20480, 0x06},
@@ -130,7 +127,6 @@ const char kWipedLayout[] =
 
 TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   QM_IMAGE(image, "wiped.img", "64M", kWipedLayout);
-  ScriptedHost host{MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes, MsgAnswer::Yes};
   auto drive = ReadImage(image);
   const TDriveGeometry& g = drive->Geometry;
   ASSERT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
@@ -150,34 +146,34 @@ TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
 
   // Refusals write nothing: a backup that no longer matches, a place beyond the disk, a backup
   // that is the boot sector itself.
+  TSector copy{};
   TPartition stale = fat;
   stale.BootSector[0x47] ^= 0xFF;
-  EXPECT_EQ(RestoreBootSector(*drive, stale), BootRestoreResult::BackupChanged);
+  EXPECT_EQ(PlanBootSectorRestore(*drive, stale, copy), BootRestoreResult::BackupChanged);
   TPartition far = fat;
   far.Entry.RelativeSector = g.TotalSectors;
-  EXPECT_EQ(RestoreBootSector(*drive, far), BootRestoreResult::OutsideDisk);
+  EXPECT_EQ(PlanBootSectorRestore(*drive, far, copy), BootRestoreResult::OutsideDisk);
   TPartition self = fat;  // a "backup" at the volume's own start is none
   self.BootFromBackup = self.AbsoluteStart();
-  EXPECT_EQ(RestoreBootSector(*drive, self), BootRestoreResult::OutsideDisk);
+  EXPECT_EQ(PlanBootSectorRestore(*drive, self, copy), BootRestoreResult::OutsideDisk);
+  TPartition stillLost = fat;
+  EXPECT_EQ(RecoverLostPartition(*drive, stillLost, true), RecoverResult::Refused);
   EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512), std::vector<uint8_t>(512, 0));
 
+  // A recovery asked to restore writes the backup over the destroyed first sector.
   const TPartition before = ntfs;
-  for (TPartition* find : {&fat, &ntfs}) {
-    SCOPED_TRACE(find->AbsoluteStart());
-    EXPECT_EQ(RestoreBootSector(*drive, *find), BootRestoreResult::Restored);
-    EXPECT_EQ(find->BootFromBackup, 0u);
-    EXPECT_EQ(ReadFileBytes(image, find->AbsoluteStart() * 512, 512),
-              std::vector<uint8_t>(find->BootSector.begin(), find->BootSector.end()));
-    EXPECT_EQ(RestoreBootSector(*drive, *find), BootRestoreResult::NotFromBackup);
+  for (const TPartition found : {ntfs, fat}) {
+    SCOPED_TRACE(found.AbsoluteStart());
+    TPartition* find = drive->LostPartitions.back().get();
+    ASSERT_EQ(find->AbsoluteStart(), found.AbsoluteStart());
+    EXPECT_EQ(RecoverLostPartition(*drive, *find, true), RecoverResult::Written);
+    EXPECT_EQ(ReadFileBytes(image, found.AbsoluteStart() * 512, 512),
+              std::vector<uint8_t>(found.BootSector.begin(), found.BootSector.end()));
   }
-  TPartition again = before;  // made before the restore: its first sector is no longer empty
-  EXPECT_EQ(RestoreBootSector(*drive, again), BootRestoreResult::TargetChanged);
+  // Made before the restore: its first sector is no longer empty.
+  EXPECT_EQ(PlanBootSectorRestore(*drive, before, copy), BootRestoreResult::TargetChanged);
   EXPECT_FALSE(drive->Scanning);
-
-  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[1]), RecoverResult::Written);
-  EXPECT_EQ(RecoverLostPartition(*drive, *drive->LostPartitions[0]), RecoverResult::Written);
   EXPECT_TRUE(drive->LostPartitions.empty());
-  EXPECT_TRUE(host.messages.empty());
 
   ExpectVolumes(image, {{2048, 71680, ""}, {73728, 40960, "WIPEDNT"}});
 }

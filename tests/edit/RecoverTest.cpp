@@ -87,12 +87,11 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     TPartition* lost = disk.Lost(c.start, c.size, c.kind);
     const auto xChildren = disk.x->Children;
     const auto all = disk.drive->AllPartitions;
-    const RecoverResult result = RecoverLostPartition(*disk.drive, *lost);
+    const RecoverOutcome result = RecoverLostPartition(*disk.drive, *lost);
     EXPECT_FALSE(disk.drive->Scanning);
     if (!c.refusal.empty()) {
       EXPECT_EQ(result, RecoverResult::Refused);
-      ASSERT_EQ(host.messages.size(), 1u);
-      EXPECT_EQ(host.messages[0].text, c.refusal);
+      EXPECT_EQ(result.Told.Text, c.refusal);
       EXPECT_TRUE(disk.ChangedSectors().empty());
       // The model still shows the disk as it is, and the find keeps its own size.
       EXPECT_EQ(disk.x->Children, xChildren);
@@ -104,7 +103,6 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
       continue;
     }
     ASSERT_EQ(result, RecoverResult::Written);
-    EXPECT_TRUE(host.messages.empty());
     std::vector<uint64_t> written;
     for (const auto& [lba, table] : c.tables) {
       written.push_back(lba);
@@ -129,24 +127,23 @@ TEST(RecoverLostPartition, EntriesCarryTheirChsAddresses) {
 
 TEST(RecoverLostPartition, TablesWithoutVacancyAreRefused) {
   {
-    ScriptedHost host;
     HandDisk disk;
     for (uint32_t i = 0; i < 4; ++i) disk.Add(disk.drive->Root, 0x07, 2048 + i * 8192, 4096, fkNtfs);
     const std::vector<uint8_t> before = *disk.data;
-    EXPECT_EQ(RecoverLostPartition(*disk.drive, *disk.Lost(40960, 4096, fkFat16)), RecoverResult::Refused);
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0].text, kNoVacancy);
-    EXPECT_EQ(host.messages[0].caption, "Recovering");
-    EXPECT_EQ(host.messages[0].icon, MsgIcon::Error);
+    const RecoverOutcome result = RecoverLostPartition(*disk.drive, *disk.Lost(40960, 4096, fkFat16));
+    EXPECT_EQ(result, RecoverResult::Refused);
+    EXPECT_EQ(result.Told.Text, kNoVacancy);
+    EXPECT_EQ(result.Told.Caption, "Recovering");
+    EXPECT_EQ(result.Told.Icon, MsgIcon::Error);
     EXPECT_EQ(*disk.data, before);
     EXPECT_EQ(disk.drive->AllPartitions.size(), 5u);
   }
-  ScriptedHost host;
   Layout disk;
   disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);  // a damaged first EBR: D, link and a second logical
   disk.before = *disk.data;
-  EXPECT_EQ(RecoverLostPartition(*disk.drive, *disk.Lost(20992, 1024, fkFat12)), RecoverResult::Refused);
-  EXPECT_EQ(host.messages.at(0).text, kNoVacancy);
+  const RecoverOutcome result = RecoverLostPartition(*disk.drive, *disk.Lost(20992, 1024, fkFat12));
+  EXPECT_EQ(result, RecoverResult::Refused);
+  EXPECT_EQ(result.Told.Text, kNoVacancy);
   EXPECT_TRUE(disk.ChangedSectors().empty());
 }
 
@@ -166,9 +163,9 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
     TPartition candidate;
     candidate.Entry.RelativeSector = static_cast<uint32_t>(start);
     candidate.Entry.TotalSectors = size;
-    ScriptedHost host;
-    TPartition* t = FindTargetTable(drive, candidate, true);
-    EXPECT_TRUE(host.messages.empty()) << "quiet";
+    Outcome why;
+    TPartition* t = FindTargetTable(drive, candidate, why);
+    EXPECT_EQ(why.failed(), t == nullptr);
     return t;
   };
   EXPECT_EQ(target(12288, 4096), &drive.Root);
@@ -188,13 +185,13 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   EXPECT_EQ(target(65000, 537), nullptr);         // one sector past the disk's end
   EXPECT_EQ(target(65000, 536), &drive.Root);
   EXPECT_EQ(target(12288, 0), nullptr);
-  ScriptedHost host;
   TPartition onEbr;
   onEbr.Entry.RelativeSector = 20480;
   onEbr.Entry.TotalSectors = 100;
-  EXPECT_EQ(FindTargetTable(drive, onEbr, false), nullptr);
-  EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"});
-  EXPECT_EQ(host.messages.at(0).text, kOverlap);
+  Outcome why;
+  EXPECT_EQ(FindTargetTable(drive, onEbr, why), nullptr);
+  EXPECT_EQ(why.Caption, "Error");
+  EXPECT_EQ(why.Text, kOverlap);
 }
 
 TEST(NewEntryType, FollowsTheFileSystemAndTheChsLimit) {
@@ -279,10 +276,10 @@ TEST(RecoverSafety, BusyGptOddSectorsAndForeignRecordsWriteNothing) {
       {"not one of the drive's finds", [](bool) {}, stranger},
   };
   for (const auto& c : cases) {
-    ScriptedHost host;
     c.set(true);
-    EXPECT_EQ(RecoverLostPartition(d, c.find), RecoverResult::Refused) << c.what;
-    EXPECT_EQ(host.Captions(), std::vector<std::string>{"Error"}) << c.what;
+    const RecoverOutcome result = RecoverLostPartition(d, c.find);
+    EXPECT_EQ(result, RecoverResult::Refused) << c.what;
+    EXPECT_EQ(result.Told.Caption, "Error") << c.what;
     c.set(false);
   }
   EXPECT_TRUE(disk.ChangedSectors().empty());
@@ -317,16 +314,17 @@ TEST(RecoverFailures, FailedWriteKeepsTheFindAndTheChainWhole) {
   TPartition* lost = faulty.Lost(20992, 1024, fkFat12);
   faulty.faults->writeFaults[20480 * 512] = Fault{FaultKind::Error, EIO, -1};
   BusyWatcher host(*faulty.drive, {MsgAnswer::Abort});
-  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::WriteFailed);
-  ASSERT_EQ(host.messages.size(), 2u);  // the sector layer's question, then ours
+  const RecoverOutcome result = RecoverLostPartition(*faulty.drive, *lost);
+  EXPECT_EQ(result, RecoverResult::WriteFailed);
+  ASSERT_EQ(host.messages.size(), 1u);  // the sector layer's question
   // It says what reached the disk and where the record for undo is kept.
-  EXPECT_EQ(host.messages[1].text.rfind("Recover partition Failed.\rsector 20480 could not be written (Input/output "
-                                        "error); 1 of 2 sectors were written.\rWhat was written is recorded in ",
-                                        0),
+  EXPECT_EQ(result.Told.Text.rfind("Recover partition Failed.\rsector 20480 could not be written (Input/output "
+                                   "error); 1 of 2 sectors were written.\rWhat was written is recorded in ",
+                                   0),
             0u)
-      << host.messages[1].text;
-  EXPECT_EQ(host.messages[1].caption, "Error");
-  EXPECT_EQ(host.busy, (std::vector<bool>{true, false}));  // asked while writing, told once it ended
+      << result.Told.Text;
+  EXPECT_EQ(result.Told.Caption, "Error");
+  EXPECT_EQ(host.busy, std::vector<bool>{true});  // asked while writing
   EXPECT_FALSE(faulty.drive->Scanning);
   EXPECT_EQ(faulty.drive->LostPartitions.size(), 1u);
   // The new EBR went first; the first EBR, which would link to it, was not changed.
@@ -361,10 +359,10 @@ TEST(RecoverFailures, TablesChangedOnDiskSinceTheyWereReadAreNotOverwritten) {
   TPartition* lost = disk.Lost(12288, 4096, fkFat16);
   EncodeEntry(disk.SectorSpan(0), 1, TPartitionEntry{0, 0, 0, 0x83, 0, 0, 30000, 5000});
   const std::vector<uint8_t> changed = *disk.data;
-  ScriptedHost host;
   EXPECT_FALSE(CheckRecoverPossible(*disk.drive, *lost));
-  EXPECT_EQ(RecoverLostPartition(*disk.drive, *lost), RecoverResult::Refused);
-  EXPECT_NE(host.messages.at(0).text.find("has changed since it was read"), std::string::npos);
+  const RecoverOutcome result = RecoverLostPartition(*disk.drive, *lost);
+  EXPECT_EQ(result, RecoverResult::Refused);
+  EXPECT_NE(result.Told.Text.find("has changed since it was read"), std::string::npos);
   EXPECT_EQ(*disk.data, changed);
 }
 
@@ -378,9 +376,9 @@ TEST(RecoverFailures, UnreadableExtendedBootRecordStopsEveryWrite) {
     RereadTables(*faulty.drive);
   }
   EXPECT_EQ(faulty.drive->WalkStoppedSector, Lba{32768});
-  ScriptedHost host;
-  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *faulty.Lost(45056, 1024, fkFat16)), RecoverResult::Refused);
-  EXPECT_NE(host.messages.at(0).text.find("could not be read to their end"), std::string::npos);
+  const RecoverOutcome result = RecoverLostPartition(*faulty.drive, *faulty.Lost(45056, 1024, fkFat16));
+  EXPECT_EQ(result, RecoverResult::Refused);
+  EXPECT_NE(result.Told.Text.find("could not be read to their end"), std::string::npos);
   EXPECT_TRUE(faulty.ChangedSectors().empty());
 }
 
@@ -403,9 +401,9 @@ TEST(RecoverFailures, FailedReadCheckWritesNothing) {
   const std::vector<uint8_t> before = *faulty.data;
   TPartition* lost = faulty.Lost(12288, 4096, fkFat16);
   faulty.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
-  ScriptedHost host;
-  EXPECT_EQ(RecoverLostPartition(*faulty.drive, *lost), RecoverResult::Refused);
-  EXPECT_NE(host.messages.at(0).text.find("Input/output error"), std::string::npos) << host.messages.at(0).text;
+  const RecoverOutcome result = RecoverLostPartition(*faulty.drive, *lost);
+  EXPECT_EQ(result, RecoverResult::Refused);
+  EXPECT_NE(result.Told.Text.find("Input/output error"), std::string::npos) << result.Told.Text;
   EXPECT_TRUE(faulty.faults->writeOffsets.empty());
   EXPECT_EQ(*faulty.data, before);
   EXPECT_EQ(faulty.drive->Root.Children.size(), 1u) << "the model shows the disk, not the plan";

@@ -1,4 +1,5 @@
 #include "support/Fixtures.h"
+#include "support/ScriptedHost.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -145,7 +146,9 @@ int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const s
 }
 
 std::unique_ptr<Disk> SourceDisk(std::unique_ptr<DriveSource> source) {
-  return std::make_unique<Disk>(std::move(source), kFirstHardDisk);
+  auto disk = std::make_unique<Disk>(std::move(source), kFirstHardDisk);
+  disk->SetUserHost(TestHost());
+  return disk;
 }
 
 std::unique_ptr<TPhysicalDrv> ReadDrive(std::unique_ptr<DriveSource> source) {

@@ -64,7 +64,7 @@ int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const s
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length);
 void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
 
-// A disk of its own for `source`, as drive 80H.
+// A disk of its own for `source`, as drive 80H, answered for by TestHost().
 std::unique_ptr<Disk> SourceDisk(std::unique_ptr<DriveSource> source);
 // The drive of a source or an image file as the table reader builds it (no quick scan), or
 // with no records at all. Each owns its disk: two of the same image are two open disks.

@@ -1,6 +1,7 @@
 #pragma once
 // A host for tests: records every message and answers from a script. When the script runs
-// out it gives the safe answer (No, Cancel, Abort, OK).
+// out it gives the safe answer (No, Cancel, Abort, OK). The disks and windows the tests make
+// are answered for by TestHost(), which hands everything to the innermost ScriptedHost alive.
 #include <deque>
 #include <string>
 #include <vector>
@@ -15,10 +16,24 @@ struct RecordedMessage {
   MsgIcon icon;
 };
 
+class ScriptedHost;
+
+// The innermost ScriptedHost alive; null when there is none.
+inline ScriptedHost*& CurrentScriptedHost() {
+  static ScriptedHost* current = nullptr;
+  return current;
+}
+
+// The host of every disk made by Fixtures.h and every window of the window tests.
+Host& TestHost();
+
 class ScriptedHost : public Host {
  public:
-  ScriptedHost() : scope_(*this) {}
-  explicit ScriptedHost(std::initializer_list<MsgAnswer> answers) : answers(answers), scope_(*this) {}
+  ScriptedHost() { CurrentScriptedHost() = this; }
+  explicit ScriptedHost(std::initializer_list<MsgAnswer> answers) : answers(answers) { CurrentScriptedHost() = this; }
+  ~ScriptedHost() override { CurrentScriptedHost() = previous_; }
+  ScriptedHost(const ScriptedHost&) = delete;
+  ScriptedHost& operator=(const ScriptedHost&) = delete;
 
   MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                        MsgIcon icon) override {
@@ -41,7 +56,27 @@ class ScriptedHost : public Host {
   long processCalls = 0;
 
  private:
-  HostScope scope_;
+  ScriptedHost* previous_ = CurrentScriptedHost();
 };
+
+inline Host& TestHost() {
+  class Forwarder final : public Host {
+    MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                         MsgIcon icon) override {
+      return Target().MessageBox(text, caption, buttons, icon);
+    }
+    MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons,
+                            MsgIcon icon) override {
+      return Target().RiskyQuestion(text, caption, buttons, icon);
+    }
+    void ProcessMessages() override { Target().ProcessMessages(); }
+    static Host& Target() {
+      if (Host* scripted = CurrentScriptedHost()) return *scripted;
+      return DefaultHost();
+    }
+  };
+  static Forwarder forwarder;
+  return forwarder;
+}
 
 }  // namespace qm::test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/Fixtures.h"
+#include "support/ScriptedHost.h"
 #include "ui/main.h"
 
 namespace qm::ui::test {
@@ -24,7 +25,7 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<TfrmMain> window;
 
   TfrmMain& Open(const std::vector<std::string>& images) {
-    window = std::make_unique<TfrmMain>(images);
+    window = std::make_unique<TfrmMain>(images, qm::test::TestHost());
     window->resize(1100, 720);
     window->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));

@@ -13,21 +13,12 @@
 #include "disk/KernelPartitions.h"
 #include "edit/Clone.h"
 #include "scan/OpenDrive.h"
+#include "scan/ScanHelpers.h"
 #include "support/ScriptedHost.h"
 #include "support/Sources.h"
 
 namespace qm::test {
 namespace {
-
-// Writes one 16-byte entry (no CHS) into slot `slot` of the table at `lba`, and the signature.
-void PutEntry(const std::string& image, uint64_t lba, int slot, uint8_t type, uint32_t relative, uint32_t size) {
-  std::vector<uint8_t> entry(16, 0);
-  entry[4] = type;
-  StoreLE<uint32_t>(&entry[8], relative);
-  StoreLE<uint32_t>(&entry[12], size);
-  WriteFileBytes(image, lba * 512 + 446 + 16 * slot, entry);
-  WriteFileBytes(image, lba * 512 + 510, {0x55, 0xAA});
-}
 
 struct RefusalCase {
   const char* name;

@@ -399,13 +399,10 @@ TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
   EXPECT_EQ(yes.host.TransferErrors(), 1);
 }
 
-// A risky question: --yes alone refuses it and names --force; with --force it is answered; at a
-// terminal without --yes the person answers it.
-TEST(CliHost, RiskyQuestionsNeedForceBesideYes) {
-  HostRig yes(true, false), forced(true, false, "", true), person(false, true, "o\n");
-  EXPECT_EQ(yes.Risky(), MsgAnswer::Cancel);
-  EXPECT_SAYS(yes.Output(), "give --force as well");
-  EXPECT_EQ(forced.Risky(), MsgAnswer::Ok);
+// A risky question at a terminal without --yes is the person's to answer (--yes alone and
+// --yes --force: CliTableBackup.AnotherDisksBackupIsWrittenOnlyWithForce).
+TEST(CliHost, RiskyQuestionsAtATerminalAreAnsweredByThePerson) {
+  HostRig person(false, true, "o\n");
   EXPECT_EQ(person.Risky(), MsgAnswer::Ok);
 }
 

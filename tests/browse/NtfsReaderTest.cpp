@@ -10,6 +10,7 @@
 #include "browse/NtfsReader.h"
 #include "disk/Bytes.h"
 #include "fs/FsKind.h"
+#include "fs/NtfsBuilder.h"
 #include "support/Sources.h"
 
 namespace qm::test {
@@ -74,19 +75,6 @@ std::vector<uint8_t> Entries(const std::vector<NtName>& names) {
   return out;
 }
 
-// Puts the update sequence number at the end of each 512-byte sector of `record` and keeps the
-// bytes it replaced in the array at `usa`.
-void ProtectRecord(std::vector<uint8_t>& record, size_t usa) {
-  const size_t sectors = record.size() / 512;
-  Put16(record, 4, static_cast<uint16_t>(usa));
-  Put16(record, 6, static_cast<uint16_t>(sectors + 1));
-  Put16(record, usa, kUsn);
-  for (size_t j = 0; j < sectors; ++j) {
-    std::copy_n(record.begin() + static_cast<long>(512 * j + 510), 2, record.begin() + static_cast<long>(usa + 2 + 2 * j));
-    Put16(record, 512 * j + 510, kUsn);
-  }
-}
-
 // Writes the volume into `disk` (which must be large enough).
 void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
   std::vector<uint8_t> boot(512);
@@ -96,50 +84,23 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
   Put16(boot, 510, 0xAA55);
   Place(disk, l.start * 512, boot);
 
-  // Root record: header, index root (resident, unnamed), index allocation (non-resident,
-  // named $I30), end marker.
-  std::vector<uint8_t> rec(1024);
-  std::memcpy(rec.data(), "FILE", 4);
-  Put16(rec, 20, 0x38);
-  std::vector<uint8_t> attrs;
-  {
-    std::vector<uint8_t> value(32);
-    Put32(value, 0, 0x30);
-    Put32(value, 8, static_cast<uint32_t>(l.BlockBytes()));
-    value[12] = l.clustersPerBlock;
-    const auto entries = Entries(l.rootEntries);
-    Put32(value, 16, 16);
-    Put32(value, 20, static_cast<uint32_t>(16 + entries.size()));
-    Put32(value, 24, static_cast<uint32_t>(16 + entries.size()));
-    value[28] = 1;  // has blocks below
-    Append(value, entries);
-    std::vector<uint8_t> a(24);
-    Put32(a, 0, 0x90);
-    Put32(a, 4, static_cast<uint32_t>((24 + value.size() + 7) / 8 * 8));
-    Put32(a, 16, static_cast<uint32_t>(value.size()));
-    Put16(a, 20, 24);
-    Append(a, value);
-    a.resize(GetU32(a, 4));
-    Append(attrs, a);
-  }
-  {
-    std::vector<uint8_t> a(72);
-    Put32(a, 0, 0xA0);
-    a[8] = 1;
-    a[9] = 4;
-    Put16(a, 10, 64);
-    Put16(a, 32, 72);
-    const char16_t name[] = u"$I30";
-    for (size_t i = 0; i < 4; ++i) a[64 + 2 * i] = static_cast<uint8_t>(name[i]);
-    Append(a, l.runList);
-    a.resize((a.size() + 7) / 8 * 8);
-    Put32(a, 4, static_cast<uint32_t>(a.size()));
-    Append(attrs, a);
-  }
-  Append(attrs, {0xFF, 0xFF, 0xFF, 0xFF});
-  Place(rec, 0x38, attrs);
-  ProtectRecord(rec, 0x30);
-  Place(disk, l.RootRecordOffset(), rec);
+  // Root record: index root (resident, unnamed) with its own entries, index allocation
+  // (non-resident, named $I30).
+  std::vector<uint8_t> value(32);
+  Put32(value, 0, 0x30);
+  Put32(value, 8, static_cast<uint32_t>(l.BlockBytes()));
+  value[12] = l.clustersPerBlock;
+  const auto entries = Entries(l.rootEntries);
+  Put32(value, 16, 16);
+  Put32(value, 20, static_cast<uint32_t>(16 + entries.size()));
+  Put32(value, 24, static_cast<uint32_t>(16 + entries.size()));
+  value[28] = 1;  // has blocks below
+  Append(value, entries);
+  RecordBuilder rec;
+  rec.AddResident(kAttrIndexRoot, value);
+  rec.AddNonResident(0xA0, l.runList, {'$', 0, 'I', 0, '3', 0, '0', 0});
+  rec.Protect(kUsn);
+  Place(disk, l.RootRecordOffset(), std::vector<uint8_t>(rec.b.begin(), rec.b.end()));
 
   for (const auto& [cluster, names] : l.blocks) {
     std::vector<uint8_t> block(l.BlockBytes());
@@ -149,18 +110,9 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
     Put32(block, 0x1C, static_cast<uint32_t>(0x28 + entries.size()));
     Put32(block, 0x20, static_cast<uint32_t>(block.size() - 0x18));
     Place(block, 0x40, entries);
-    ProtectRecord(block, 0x28);
+    ProtectRecord(block, 0x28, kUsn);
     Place(disk, l.BlockOffset(cluster), block);
   }
-}
-
-// The byte offset, inside the root record, of the first attribute of type `type`.
-size_t NtAttributeOffset(const std::vector<uint8_t>& disk, const NtfsLayout& layout, uint32_t type) {
-  const size_t rec = layout.RootRecordOffset();
-  size_t at = GetU16(disk, rec + 20);
-  while (at < 1024 && GetU32(disk, rec + at) != type && GetU32(disk, rec + at) != 0xFFFFFFFF)
-    at += GetU32(disk, rec + at + 4);
-  return at;
 }
 
 // Volume at sector 64, 1 KiB clusters, 2-cluster blocks at clusters 20 and 22; the disk ends
@@ -227,7 +179,7 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
   const size_t alphaLen = NtIndexEntry({"alpha"}).size();
   const size_t dosLen = NtIndexEntry({"ALPHA~1"}).size();
   const size_t beta = blockA + 0x40 + alphaLen + dosLen;  // third entry of block A
-  const auto indexRoot = [&](std::vector<uint8_t>& d) { return rec + NtAttributeOffset(d, base, 0x90); };
+  const auto attribute = [&](std::vector<uint8_t>& d, uint32_t type) { return rec + AttributeOffset(std::span(d).subspan(rec, 1024), type); };
   const std::string fixup = "GetNTFSFileList: Fixup error. Invalid root of B+ Tree.";
   const std::string badList = "GetNTFSFileList: Invalid root directory.", badBlock = "GetFileFromRun: Invalid root directory.";
   using Names = std::vector<std::string>;
@@ -268,10 +220,10 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
          StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x1C], 0xFFFFFF00);
          StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x40 + NtIndexEntry({"gamma"}).size() + 12], 0);
        }, true, all, badBlock},
-      {"no index root", base, [&](auto& d) { d[indexRoot(d)] = 0x91; }, false, {}, badList},
-      {"clusters per index block 0", base, [&](auto& d) { d[indexRoot(d) + 24 + 12] = 0; }, false, {}, badList},
-      {"clusters per index block negative", base, [&](auto& d) { d[indexRoot(d) + 24 + 12] = 0xF4; }, false, {}, badList},
-      {"no index allocation", base, [&](auto& d) { d[rec + NtAttributeOffset(d, base, 0xA0)] = 0xA1; }, false, {}, badList},
+      {"no index root", base, [&](auto& d) { d[attribute(d, 0x90)] = 0x91; }, false, {}, badList},
+      {"clusters per index block 0", base, [&](auto& d) { d[attribute(d, 0x90) + 24 + 12] = 0; }, false, {}, badList},
+      {"clusters per index block negative", base, [&](auto& d) { d[attribute(d, 0x90) + 24 + 12] = 0xF4; }, false, {}, badList},
+      {"no index allocation", base, [&](auto& d) { d[attribute(d, 0xA0)] = 0xA1; }, false, {}, badList},
       {"run reaching past the disk: the blocks inside are read", withRuns({0x11, 0x06, 20, 0x00}), {}, true, all, badList},
       {"run past the disk", withRuns({0x31, 0x02, 0x00, 0x00, 0x10, 0x00}), {}, true, {"."}, badList},
       {"run before the volume", withRuns({0x11, 0x04, 0xF0, 0x00}), {}, true, {"."}, badList},

@@ -36,6 +36,18 @@ inline std::string ReadWholeFile(const std::string& path) {
   return text.str();
 }
 
+// `sectors` sectors of an image from `sector` on.
+inline std::string Bytes(const std::string& path, uint64_t sector, uint64_t sectors) {
+  const std::vector<uint8_t> b = ReadFileBytes(path, sector * 512, sectors * 512);
+  return std::string(b.begin(), b.end());
+}
+
+// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
+// extended boot records sfdisk puts at 12288, 24576 and 36864.
+inline const std::string kFourVolumes =
+    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
+    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
+
 // Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as 124.
 inline CliRun RunCli(const std::string& args) {
   CliRun run;

@@ -308,49 +308,33 @@ std::pair<int, std::string> AnswerAtTerminal(const std::string& args, const std:
   return {status, cli.shown};
 }
 
-// Reads past the end of a loop device's backing file fail with EIO: the image is attached
-// whole, then cut short behind the device's back.
-class CliReadErrorOnDevice : public ::testing::Test {
- protected:
-  void Attach(const std::string& name, uint64_t keepBytes) {
-    image = DemoImage(name);
-    loop = std::make_unique<LoopDevice>(image, 512);
-    if (!loop->skip.empty()) GTEST_SKIP() << loop->skip;
-    std::filesystem::resize_file(image, keepBytes);
-  }
-  std::string image;
-  std::unique_ptr<LoopDevice> loop;
-};
-
-TEST_F(CliReadErrorOnDevice, AScanStoppedByAReadErrorFailsAndSaysSo) {
-  Attach("exit-eio-abort.img", 200ull << 20);
-  if (IsSkipped()) return;
-  CliRun run = RunCli("scan --json " + loop->path);
+// Reads past the end of a loop device's backing file fail with EIO: the demo image is attached
+// whole, then cut short behind the device's back, first at 200 MiB (in front of the lost NTFS
+// volume's end), then at 50 MiB (in front of the extended partition's tables).
+TEST(CliReadErrorOnDevice, ScansAndListingsPastTheEndSayWhatFailed) {
+  const std::string image = DemoImage("exit-eio.img");
+  LoopDevice loop(image, 512);
+  if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
+  std::filesystem::resize_file(image, 200ull << 20);
+  // A scan stopped by a read error fails and says so; what it found before is still listed.
+  CliRun run = RunCli("scan --json " + loop.path);
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_SAYS(run.err, "Read Error: ");
   EXPECT_SAYS(run.err, "quillmark-cli: The scan stopped at a read error: the rest of the range was not searched.\n");
-  // What was found before the error is still listed.
-  json doc = json::parse(run.out, nullptr, false);
+  const json doc = json::parse(run.out, nullptr, false);
   ASSERT_FALSE(doc.is_discarded()) << run.out;
   EXPECT_EQ(doc["drives"][0]["lost"].size(), 2u);
-}
-
-TEST_F(CliReadErrorOnDevice, ReadErrorsIgnoredAtTheTerminalAreCountedInTheSummary) {
-  Attach("exit-eio-ignore.img", 200ull << 20);
-  if (IsSkipped()) return;
-  const std::string errFile = ProcessFixtureDir() + "/exit-eio-ignore.err";
-  EXPECT_EQ(AnswerAtTerminal("scan " + loop->path + " >/dev/null 2>" + ShellQuote(errFile), "i\n").first, 3);
+  // Errors ignored at the terminal are counted in the summary: one a block, from 200 MiB to
+  // 256 MiB less the last 1000 sectors a scan never reads.
+  const std::string errFile = ProcessFixtureDir() + "/exit-eio.err";
+  EXPECT_EQ(AnswerAtTerminal("scan " + loop.path + " >/dev/null 2>" + ShellQuote(errFile), "i\n").first, 3);
   const std::string err = ReadWholeFile(errFile);
-  // 200 MiB to 256 MiB, less the last 1000 sectors a scan never reads: one error a block.
   const size_t errors = Count(err, "Read Error: ");
   EXPECT_GT(errors, 100u);
   EXPECT_SAYS(err, "quillmark-cli: " + std::to_string(errors) + " read errors were ignored during the scan");
-}
-
-TEST_F(CliReadErrorOnDevice, AListingWithUnreadTablesIsDoneWithTrouble) {
-  Attach("exit-eio-list.img", 50ull << 20);  // the extended partition's tables lie beyond 50 MiB
-  if (IsSkipped()) return;
-  CliRun run = RunCli("list " + loop->path);
+  // A listing with unread tables is done with trouble.
+  std::filesystem::resize_file(image, 50ull << 20);
+  run = RunCli("list " + loop.path);
   EXPECT_EQ(run.status, 3) << run.err;
   EXPECT_SAYS(run.err, " met; what is shown may be incomplete\n");
   EXPECT_SAYS(run.out, "Partitions\n");
@@ -415,13 +399,10 @@ TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
   EXPECT_EQ(yes.host.TransferErrors(), 1);
 }
 
-// A risky question: --yes alone refuses it and names --force; with --force it is answered; at a
-// terminal without --yes the person answers it.
-TEST(CliHost, RiskyQuestionsNeedForceBesideYes) {
-  HostRig yes(true, false), forced(true, false, "", true), person(false, true, "o\n");
-  EXPECT_EQ(yes.Risky(), MsgAnswer::Cancel);
-  EXPECT_SAYS(yes.Output(), "give --force as well");
-  EXPECT_EQ(forced.Risky(), MsgAnswer::Ok);
+// A risky question at a terminal without --yes is the person's to answer (--yes alone and
+// --yes --force: CliTableBackup.AnotherDisksBackupIsWrittenOnlyWithForce).
+TEST(CliHost, RiskyQuestionsAtATerminalAreAnsweredByThePerson) {
+  HostRig person(false, true, "o\n");
   EXPECT_EQ(person.Risky(), MsgAnswer::Ok);
 }
 

@@ -15,18 +15,13 @@
 namespace qm::test {
 namespace {
 
-// A FAT16 primary, an extended partition with FAT16, NTFS and FAT16 logical drives.
-const std::string kEditSteps =
-    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
-    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
-
 const std::string& BaseImage() {
-  static const std::string image = MakeImage("edits.img", "64M", kEditSteps);
+  static const std::string image = MakeImage("edits.img", "64M", kFourVolumes);
   return image;
 }
 // The same, but the last logical drive's entry was deleted: a lost partition to recover.
 const std::string& LostImage() {
-  static const std::string image = MakeImage("dry-run.img", "64M", kEditSteps + " lose 7");
+  static const std::string image = MakeImage("dry-run.img", "64M", kFourVolumes + " lose 7");
   return image;
 }
 

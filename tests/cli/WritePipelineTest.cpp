@@ -15,9 +15,7 @@ namespace {
 constexpr uint64_t kSector = 512;
 
 // The bytes of sectors [first, last] of an image.
-std::string Sectors(const std::string& image, uint64_t first, uint64_t last) {
-  return ReadWholeFile(image).substr(first * kSector, (last - first + 1) * kSector);
-}
+std::string Sectors(const std::string& image, uint64_t first, uint64_t last) { return Bytes(image, first, last - first + 1); }
 
 TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
   const std::string data = FreshPath("data.bin");  // non-zero bytes to fill a volume's data area with
@@ -66,14 +64,8 @@ TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
   }
 }
 
-// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
-// extended boot records sfdisk puts at 12288, 24576 and 36864.
-const std::string kChain =
-    "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
-    "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
-
 TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
-  QM_IMAGE(base, "stack.img", "64M", kChain);
+  QM_IMAGE(base, "stack.img", "64M", kFourVolumes);
   const std::string image = CopyImage(base, "stack-copy.img"), q = " " + ShellQuote(image);
   std::vector<std::string> states = {ReadWholeFile(image)};
   for (const char* change : {"active --at 2048", "hide --at 26624", "delete --at 14336"}) {
@@ -108,7 +100,7 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
 // Undo writes only when the disk still holds what the change wrote, on the same disk, from a
 // record that can be read; otherwise it says why and writes nothing.
 TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
-  QM_IMAGE(base, "undo-guard.img", "64M", kChain);
+  QM_IMAGE(base, "undo-guard.img", "64M", kFourVolumes);
   const struct {
     const char* what;
     std::function<void(const std::string& image)> meddle;
@@ -189,7 +181,7 @@ TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
                                                        {"a chain that runs in a circle", " bytes $((24576*512+446+16+8)) 00000000"}};
   for (const auto& [what, damage] : cases) {
     SCOPED_TRACE(what);
-    QM_IMAGE(image, "damaged-chain.img", "64M", kChain + damage);
+    QM_IMAGE(image, "damaged-chain.img", "64M", kFourVolumes + damage);
     const std::string volumes = Sectors(image, 14336, 49151);
     const CliRun run = RunCli("--yes rebuild --primary 2048 --logical 14336 --logical 26624 --logical 38912 " + ShellQuote(image));
     EXPECT_EQ(run.status, 0) << run.err;
@@ -206,7 +198,7 @@ TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
 // Another program that ignores the lock changes the table while the question waits: the
 // change is refused after the answer, and what the other program wrote stays.
 TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
-  QM_IMAGE(base, "asked.img", "64M", kChain);
+  QM_IMAGE(base, "asked.img", "64M", kFourVolumes);
   const std::string image = CopyImage(base, "asked-copy.img");
   CliAtTerminal cli("delete --at 14336 " + ShellQuote(image));
   ASSERT_TRUE(cli.WaitFor("Are you sure") && cli.WaitForQuestion()) << cli.shown;
@@ -222,7 +214,7 @@ TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
 // Ctrl+C that comes once the table is written (here while the system reads the new layout)
 // ends nothing: the change is finished, told, and the status says it was done.
 TEST(CliWritePipelineOnDevice, CtrlCAfterTheWriteFinishesTheChange) {
-  QM_IMAGE(image, "late-ctrl-c.img", "64M", kChain);
+  QM_IMAGE(image, "late-ctrl-c.img", "64M", kFourVolumes);
   LoopDevice loop(image, 512, /*partitions=*/true);
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   const std::string script = ShellQuote(QM_CLI_PATH) + " --yes hide --at 2048 " + loop.path + " >/dev/null 2>&1 & pid=$!; " +

@@ -210,31 +210,30 @@ TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
   }
 }
 
-TEST(FatChain, Fat32ChainStopsAt512Clusters) {
-  HandFat fat(fkFat32);
-  for (uint32_t c = 2; c < 602; ++c) fat.SetFat(c, c + 1);
-  fat.SetFat(602, 0x0FFFFFFF);
-  fat.Put(fat.ClusterByte(513), {Short("LAST    TXT", 0x20, 1, 100)});
-  fat.Put(fat.ClusterByte(514), {Short("BEYOND  TXT", 0x20, 1, 100)});
-  const Listing l = Walk(fat);
-  EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
-  EXPECT_FALSE(l.chain.Ended);  // cut, not ended
-  EXPECT_EQ(l.chain.Clusters.size(), kMaxChainClusters);
-}
-
-// A chain of 64 KiB clusters that promises more than a directory can hold: the walk stops
-// after 65536 entries (found by fuzzing: a damaged root could read the whole volume).
-TEST(FatChain, Fat32RootStopsAtTheLargestDirectory) {
-  HandFat fat(fkFat32);
-  fat.sectorsPerCluster = 128;
-  for (uint32_t c = 2; c < 41; ++c) fat.SetFat(c, c + 1);
-  fat.SetFat(41, 0x0FFFFFFF);
-  const uint32_t lastInside = 2 + kMaxDirEntries / 2048 - 1;
-  fat.Put(fat.ClusterByte(lastInside) + 2047 * 32, {Short("LAST    TXT", 0x20, 1, 100)});
-  fat.Put(fat.ClusterByte(lastInside + 1), {Short("BEYOND  TXT", 0x20, 1, 100)});
-  const Listing l = Walk(fat);
-  EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
-  EXPECT_FALSE(l.readOutside);
+// Chains that promise more than the reader takes: 600 clusters stop at 512, and 64 KiB
+// clusters that promise more than a directory can hold stop after 65536 entries (found by
+// fuzzing: a damaged root could read the whole volume).
+TEST(FatChain, Fat32RootStopsAtTheChainAndDirectoryLimits) {
+  const struct {
+    uint8_t sectorsPerCluster;
+    uint32_t end, lastInside;
+    uint64_t lastEntry;  // of the last cluster read
+  } cases[] = {{1, 602, 2 + kMaxChainClusters - 1, 0}, {128, 41, 2 + kMaxDirEntries / 2048 - 1, 2047}};
+  for (const auto& c : cases) {
+    HandFat fat(fkFat32);
+    fat.sectorsPerCluster = c.sectorsPerCluster;
+    for (uint32_t cluster = 2; cluster < c.end; ++cluster) fat.SetFat(cluster, cluster + 1);
+    fat.SetFat(c.end, 0x0FFFFFFF);
+    fat.Put(fat.ClusterByte(c.lastInside) + c.lastEntry * 32, {Short("LAST    TXT", 0x20, 1, 100)});
+    fat.Put(fat.ClusterByte(c.lastInside + 1), {Short("BEYOND  TXT", 0x20, 1, 100)});
+    const Listing l = Walk(fat);
+    EXPECT_EQ(l.names, (Names{"LAST.TXT"})) << int{c.sectorsPerCluster};
+    EXPECT_FALSE(l.readOutside);
+    if (c.sectorsPerCluster == 1) {
+      EXPECT_FALSE(l.chain.Ended);  // cut, not ended
+      EXPECT_EQ(l.chain.Clusters.size(), kMaxChainClusters);
+    }
+  }
 }
 
 // An unreadable sector of the root, of a FAT32 root cluster or of the FAT fails the listing,

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "fs/NtfsBuilder.h"
 #include "fs/NtfsRecord.h"
 #include "fs/NtfsRunList.h"
 #include "model/FsDetect.h"
@@ -14,38 +15,6 @@
 
 namespace qm::test {
 namespace {
-
-// A minimal file record: header, one attribute per call of Add, end marker.
-struct RecordBuilder {
-  std::array<uint8_t, 1024> b{};
-  size_t next = 56;
-  RecordBuilder() {
-    std::memcpy(b.data(), "FILE", 4);
-    b[4] = 48;  // update sequence array at 48, three entries: the number and two sectors' ends
-    b[6] = 3;
-    StoreLE<uint16_t>(&b[48], 7);
-    StoreLE<uint16_t>(&b[50], 0x1234);  // true end of sector 1
-    StoreLE<uint16_t>(&b[52], 0x5678);  // true end of sector 2
-    StoreLE<uint16_t>(&b[510], 7);
-    StoreLE<uint16_t>(&b[1022], 7);
-    StoreLE<uint16_t>(&b[20], 56);
-    End();
-  }
-  size_t AddResident(uint32_t type, std::vector<uint8_t> value, uint16_t nameChars = 0) {
-    size_t at = next;
-    size_t length = (24 + 2 * nameChars + value.size() + 7) & ~size_t{7};
-    StoreLE<uint32_t>(&b[at], type);
-    StoreLE<uint32_t>(&b[at + 4], static_cast<uint32_t>(length));
-    b[at + 9] = static_cast<uint8_t>(nameChars);
-    StoreLE<uint32_t>(&b[at + 16], static_cast<uint32_t>(value.size()));
-    for (size_t i = 0; i < 2u * nameChars; ++i) b[at + 24 + i] = static_cast<uint8_t>('a' + i);
-    std::copy(value.begin(), value.end(), b.begin() + static_cast<long>(at + 24 + 2 * nameChars));
-    next = at + length;
-    End();
-    return at;
-  }
-  void End() { StoreLE<uint32_t>(&b[next], kAttrEnd); }
-};
 
 TEST(ReadAttribute, FindsAResidentValueWithItsName) {
   RecordBuilder r;
@@ -116,24 +85,13 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
 TEST(ReadAttribute, NonResidentRunListFollowsTheHeaderOrTheName) {
   for (uint8_t nameChars : {0, 2}) {
     RecordBuilder r;
-    const size_t at = r.next, runs = at + 64 + 2u * nameChars;
-    StoreLE<uint32_t>(&r.b[at], 0x80);
-    StoreLE<uint32_t>(&r.b[at + 4], 80);
-    r.b[at + 8] = 1;
-    r.b[at + 9] = nameChars;
-    StoreLE<uint16_t>(&r.b[at + 32], 64);
-    if (nameChars) std::copy_n("x\0y\0", 4, r.b.begin() + static_cast<long>(at + 64));
-    r.b[runs] = 0x11;
-    r.b[runs + 1] = 0x05;
-    r.b[runs + 2] = 0x20;
-    r.next = at + 80;
-    r.End();
+    r.AddNonResident(0x80, {0x11, 0x05, 0x20}, nameChars ? std::vector<uint8_t>{'x', 0, 'y', 0} : std::vector<uint8_t>{});
     TAttribute a;
     ASSERT_TRUE(ReadAttribute(r.b, 0x80, a)) << int{nameChars};
     EXPECT_TRUE(a.NonResident());
     EXPECT_TRUE(a.NonResidentHeader.has_value());
     EXPECT_EQ(a.Name, (nameChars ? std::vector<uint8_t>{'x', 0, 'y', 0} : std::vector<uint8_t>{}));
-    ASSERT_EQ(a.Data.size(), 16u - 2 * nameChars);
+    ASSERT_EQ(a.Data.size(), 8u - 2 * nameChars);
     EXPECT_EQ(std::vector<uint8_t>(a.Data.begin(), a.Data.begin() + 3), (std::vector<uint8_t>{0x11, 0x05, 0x20}));
   }
 }
@@ -156,6 +114,7 @@ TEST(ReadRecordAttribute, FollowsTheAttributeListToTheRecordsOwnExtensionsOnly) 
     root.AddResident(kAttrAttributeList, entry);
     extension.AddResident(kAttrIndexRoot, {7, 7}, 4);
     StoreLE<uint64_t>(&extension.b[0x20], c.base);
+    root.Protect(), extension.Protect();
     std::copy(extension.b.begin(), extension.b.end(), disk.data.begin() + (16 + 2 * 9) * 512);
     TSector boot{};  // one sector a cluster, the MFT at cluster 16
     boot[0x0D] = 1;

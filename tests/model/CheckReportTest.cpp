@@ -3,6 +3,7 @@
 
 #include "disk/Disk.h"
 #include "fs/Bpb.h"
+#include "fs/NtfsBuilder.h"
 #include "model/CheckReport.h"
 #include "model/TableReader.h"
 #include "support/Fixtures.h"
@@ -97,18 +98,6 @@ TEST_F(CheckReportOnImages, DamagedFatCopies) {
     EXPECT_EQ(Report(*d, p), c.report) << c.slot << " " << int{c.bytes[0]};
     WriteFileBytes(img, at, original);
   }
-}
-
-// Finds attribute `type` in a raw file record (no fix-up needed for the header walk).
-size_t AttributeOffset(const std::vector<uint8_t>& record, uint32_t type) {
-  size_t off = GetU16(record, 20);
-  while (off + 8 <= record.size() && GetU32(record, off) != 0xFFFFFFFF) {
-    if (GetU32(record, off) == type) return off;
-    const uint32_t len = GetU32(record, off + 4);
-    if (len == 0) break;
-    off += len;
-  }
-  return 0;
 }
 
 TEST_F(CheckReportOnImages, DamagedNtfsRootRecord) {

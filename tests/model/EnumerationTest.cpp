@@ -15,23 +15,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A scratch directory for fake sysfs and /dev trees, removed afterwards.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& name)
-      : path_(fs::path(QM_FIXTURE_DIR) / ("enum-" + name + "-" + std::to_string(::getpid()))) {
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
+// A scratch folder for fake sysfs and /dev trees, in this process's own fixture folder.
+struct ScratchDir {
+  explicit ScratchDir(const std::string& name) : path_(test::FreshPath("enum-" + name)) { fs::create_directories(path_); }
   std::string Path(const std::string& rel = "") const { return rel.empty() ? path_.string() : (path_ / rel).string(); }
   // Writes a small attribute file, making its directories.
   void Put(const std::string& rel, const std::string& content = "") const {
     fs::create_directories((path_ / rel).parent_path());
     std::ofstream(path_ / rel) << content;
   }
-
- private:
   fs::path path_;
 };
 

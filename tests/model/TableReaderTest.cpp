@@ -15,16 +15,6 @@
 namespace qm::test {
 namespace {
 
-// An entry (no CHS) at `index` of the table at `lba`, as bytes of the disk.
-uint64_t EntryOffset(uint64_t tableLba, int index) { return tableLba * 512 + 446 + 16 * static_cast<uint64_t>(index); }
-std::vector<uint8_t> EntryBytes(uint8_t type, uint32_t relative, uint32_t sectors) {
-  std::vector<uint8_t> e(16, 0);
-  e[4] = type;
-  StoreLE<uint32_t>(e.data() + 8, relative);
-  StoreLE<uint32_t>(e.data() + 12, sectors);
-  return e;
-}
-
 // Three logical drives behind EBRs at 22528, 45056 and 77952 (sfdisk puts each EBR 2048
 // sectors before its logical drive, and the last one right after the 10368-sector hole).
 const char* kExtendedTable =
@@ -105,32 +95,32 @@ TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
   const uint32_t wrapped = static_cast<uint32_t>((uint64_t{1} << 32) + 2048 - 77952);
   const struct {
     const char* what;
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> writes;
+    std::vector<std::array<uint32_t, 5>> entries;  // table, slot, type, relative start, size
     std::string tree;
   } cases[] = {
       // EBR 2's link points back to EBR 1: L1 and L2 stay, L3 is no longer reachable.
-      {"a cycle", {{EntryOffset(45056, 1), EntryBytes(0x05, 0, 40000)}},
+      {"a cycle", {{45056, 1, 0x05, 0, 40000}},
        "2048+20480:0cF16 22528+239616:05X[24576+20480:06? 45056+22528:05X[47104+20480:07? 22528+40000:05X] "
        "67584+194560:00-]"},
-      {"a link to its own table", {{EntryOffset(22528, 1), EntryBytes(0x0F, 0, 40000)}},
+      {"a link to its own table", {{22528, 1, 0x0F, 0, 40000}},
        "2048+20480:0cF16 22528+239616:05X[22528+40000:0fX 24576+20480:06? 45056+217088:00-]"},
       // A primary whose start + size wraps 32 bits, and a logical drive whose start is only
       // found in 64 bits: its low 32 bits would land on P1's FAT boot sector. No gap reaches
       // past the disk.
       {"entries beyond the disk",
-       {{EntryOffset(0, 2), EntryBytes(0x07, 0xFFFFFF00u, 0x200)}, {EntryOffset(77952, 0), EntryBytes(0x83, wrapped, 2048)}},
+       {{0, 2, 0x07, 0xFFFFFF00u, 0x200}, {77952, 0, 0x83, wrapped, 2048}},
        "2048+20480:0cF16 22528+239616:05X[24576+20480:06? 45056+22528:05X[47104+20480:07? 77952+22528:05X["
        "4294969344+2048:83L]] 67584+10368:00- 78015+184129:00-] 4294967040+512:07?"},
       // A 0x85 entry whose first sector looks like a table with one entry: never followed.
       {"a boot sector wins over the type code",
-       {{EntryOffset(0, 1), EntryBytes(0x85, 22528, 40000)}, {EntryOffset(22528, 0), EntryBytes(0x83, 2048, 4096)}},
+       {{0, 1, 0x85, 22528, 40000}, {22528, 0, 0x83, 2048, 4096}},
        "2048+20480:0cF16 22528+40000:85? 62528+199615:00-"},
-      {"an entry inside another", {{EntryOffset(0, 1), EntryBytes(0x83, 4096, 1000)}},
+      {"an entry inside another", {{0, 1, 0x83, 4096, 1000}},
        "2048+20480:0cF16 4096+1000:83L 22528+239615:00-"},
   };
   for (const auto& c : cases) {
     const std::string copy = CopyImage(img, "reader-damaged-copy.img");
-    for (const auto& [offset, bytes] : c.writes) WriteFileBytes(copy, offset, bytes);
+    for (const auto& [lba, slot, type, relative, size] : c.entries) PutEntry(copy, lba, int(slot), uint8_t(type), relative, size);
     auto d = Read(copy);
     EXPECT_EQ(TreeText(d->Root), c.tree) << c.what;
     for (const TPartition* r : d->AllPartitions)
@@ -148,8 +138,8 @@ TEST_F(TableReaderOnImages, RereadTablesFollowsTheDisk) {
   d->LostPartitions.push_back(std::move(lost));
   TPartition* oldRoot = &d->Root;
   // Change P1's type, and drop the extended partition and everything in it.
-  WriteFileBytes(img, EntryOffset(0, 0) + 4, {0x83});
-  WriteFileBytes(img, EntryOffset(0, 1), std::vector<uint8_t>(16, 0));
+  WriteFileBytes(img, 446 + 4, {0x83});
+  WriteFileBytes(img, 446 + 16, std::vector<uint8_t>(16, 0));
   for (int twice = 0; twice < 2; ++twice) {  // reading the same tables again gives the same tree
     RereadTables(*d);
     EXPECT_EQ(&d->Root, oldRoot);
@@ -210,16 +200,10 @@ TEST(TableReader, EndlessChainStopsAtTheTableLimit) {
   // and a link to the next.
   auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
   std::vector<uint8_t>& disk = *mem->data;
-  auto put = [&](uint32_t lba, int index, uint8_t type, uint32_t rel, uint32_t size) {
-    const auto e = EntryBytes(type, rel, size);
-    std::copy(e.begin(), e.end(), disk.begin() + static_cast<ptrdiff_t>(EntryOffset(lba, index)));
-    disk[lba * 512 + 510] = 0x55;
-    disk[lba * 512 + 511] = 0xAA;
-  };
-  put(0, 0, 0x05, 100, 3000);
+  PutEntry(disk, 0, 0, 0x05, 100, 3000);
   for (uint32_t i = 0; i < 1000; ++i) {
-    put(100 + 2 * i, 0, 0x83, 1, 1);
-    put(100 + 2 * i, 1, 0x05, 2 * (i + 1), 2);
+    PutEntry(disk, 100 + 2 * i, 0, 0x83, 1, 1);
+    PutEntry(disk, 100 + 2 * i, 1, 0x05, 2 * (i + 1), 2);
   }
   auto d = ReadDrive(std::move(mem));
   const auto logicals = std::count_if(d->AllPartitions.begin(), d->AllPartitions.end(),

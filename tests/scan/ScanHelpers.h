@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "disk/Bytes.h"
 #include "model/PhysicalDrv.h"
 #include "scan/Scanner.h"
+#include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 
 namespace qm::test {
@@ -74,6 +77,22 @@ inline void PutBootSector(std::vector<uint8_t>& disk, uint64_t lba, uint8_t kind
     s[510] = 0x55;
     s[511] = 0xAA;
   }
+}
+
+// A table entry (no CHS) in slot `slot` of the table at `lba`, and the table's signature, on
+// an in-memory disk or in an image file.
+inline void PutEntry(std::span<uint8_t> disk, uint64_t lba, int slot, uint8_t type, uint32_t relative, uint32_t size) {
+  uint8_t* e = &disk[lba * 512 + 446 + 16 * static_cast<size_t>(slot)];
+  std::fill_n(e, 16, 0);
+  e[4] = type;
+  StoreLE<uint32_t>(e + 8, relative);
+  StoreLE<uint32_t>(e + 12, size);
+  disk[lba * 512 + 510] = 0x55, disk[lba * 512 + 511] = 0xAA;
+}
+inline void PutEntry(const std::string& image, uint64_t lba, int slot, uint8_t type, uint32_t relative, uint32_t size) {
+  std::vector<uint8_t> table = ReadFileBytes(image, lba * 512, 512);
+  PutEntry(table, 0, slot, type, relative, size);
+  WriteFileBytes(image, lba * 512, table);
 }
 
 // A table record of type `systemId` at an absolute start, as the table reader lists it.

@@ -4,10 +4,6 @@
 
 #include <algorithm>
 
-#include "disk/Disk.h"
-#include "model/FsDetect.h"
-#include "model/TableReader.h"
-#include "scan/OpenDrive.h"
 #include "scan/ScanHelpers.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
@@ -105,16 +101,6 @@ TEST_F(ScannerOnImages, BackupBootSectorsNameTheirVolume) {
     ExpectFinds(*drive, c.image, c.finds);
     for (const auto& p : drive->LostPartitions) EXPECT_EQ(p->BootFromBackup, 0u);
   }
-}
-
-TEST_F(ScannerOnImages, OpeningADriveProbesTheStartOfEveryGap) {
-  if (gapImage.empty()) return;
-  auto disk = SourceDisk(std::make_unique<FileSource>(gapImage));
-  TDriveGeometry g;
-  ASSERT_TRUE(disk->QueryGeometry(g));
-  auto drive = OpenDrive(std::move(disk), g);
-  ExpectFinds(*drive, gapImage, "10740+20479:07NT 31620+16384:06F16");
-  EXPECT_EQ(drive->LostPartitions[0]->VolumeLabel, "GAPNTFS");
 }
 
 TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughTheStartOfAGapOnly) {

@@ -23,30 +23,24 @@ struct NtName {
   uint32_t fileFlags = 0;  // 0x10000000 for a directory
 };
 
-struct NtfsLayout {
-  uint64_t start = 64;      // first sector of the volume
-  uint8_t sectorsPerCluster = 2;
-  uint64_t mftCluster = 4;  // root record at start + 8 + 10
-  uint8_t clustersPerBlock = 2;
-  std::vector<NtName> rootEntries;  // kept in the index root itself
-  std::vector<uint8_t> runList;     // the allocation's mapping pairs
-  std::vector<std::pair<int64_t, std::vector<NtName>>> blocks;  // cluster and entries of each block
-
-  // Byte offsets in the disk.
-  uint64_t RootRecordOffset() const { return (start + mftCluster * sectorsPerCluster + 10) * 512; }
-  uint64_t BlockOffset(int64_t cluster) const { return (start + static_cast<uint64_t>(cluster) * sectorsPerCluster) * 512; }
-  uint64_t BlockBytes() const { return uint64_t{clustersPerBlock} * sectorsPerCluster * 512; }
-};
-
+// The volume starts at sector 64 with 1 KiB clusters, the MFT at cluster 4 (the root record at
+// sector 64 + 8 + 10) and 2-cluster index blocks; the root record keeps "." in its index root.
+constexpr uint64_t kStart = 64, kRootRecord = (kStart + 18) * 512, kBlockBytes = 2048;
+constexpr uint64_t BlockOffset(int64_t cluster) { return (kStart + static_cast<uint64_t>(cluster) * 2) * 512; }
 constexpr uint16_t kUsn = 0x0BAD;
+
+struct NtfsLayout {
+  std::vector<uint8_t> runList = {0x11, 0x04, 20, 0x00};  // the allocation's mapping pairs
+  // Cluster and entries of each block; the disk ends right after the second.
+  std::vector<std::pair<int64_t, std::vector<NtName>>> blocks = {
+      {20, {{"alpha", 1, 1234}, {"ALPHA~1", 2, 1234}, {"beta", 3, 7}}}, {22, {{"gamma", 0, 1ull << 33}}}};
+};
 
 void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { StoreLE<uint16_t>(b.data() + at, v); }
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { StoreLE<uint32_t>(b.data() + at, v); }
 void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) { StoreLE<uint64_t>(b.data() + at, v); }
-
-void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
-void Place(std::vector<uint8_t>& disk, uint64_t at, const std::vector<uint8_t>& bytes) {
-  std::copy(bytes.begin(), bytes.end(), disk.begin() + static_cast<long>(at));
+void Place(std::vector<uint8_t>& to, uint64_t at, const std::vector<uint8_t>& bytes) {
+  std::copy(bytes.begin(), bytes.end(), to.begin() + static_cast<long>(at));
 }
 
 // One file-name index entry.
@@ -70,40 +64,42 @@ std::vector<uint8_t> NtIndexEntry(const NtName& n) {
 // The entries of `names`, and the closing entry.
 std::vector<uint8_t> Entries(const std::vector<NtName>& names) {
   std::vector<uint8_t> out;
-  for (const NtName& n : names) Append(out, NtIndexEntry(n));
-  Append(out, {0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 2, 0, 0, 0});
+  for (const NtName& n : names) {
+    const auto e = NtIndexEntry(n);
+    out.insert(out.end(), e.begin(), e.end());
+  }
+  for (const uint8_t b : {0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 2, 0, 0, 0}) out.push_back(b);
   return out;
 }
 
-// Writes the volume into `disk` (which must be large enough).
+// Writes the boot sector, the root record (index root, resident and unnamed, index allocation
+// non-resident and named $I30) and the index blocks into `disk`.
 void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
   std::vector<uint8_t> boot(512);
   std::memcpy(boot.data() + 3, "NTFS    ", 8);
-  boot[0x0D] = l.sectorsPerCluster;
-  Put64(boot, 0x30, l.mftCluster);
+  boot[0x0D] = 2;
+  Put64(boot, 0x30, 4);
   Put16(boot, 510, 0xAA55);
-  Place(disk, l.start * 512, boot);
+  Place(disk, kStart * 512, boot);
 
-  // Root record: index root (resident, unnamed) with its own entries, index allocation
-  // (non-resident, named $I30).
   std::vector<uint8_t> value(32);
   Put32(value, 0, 0x30);
-  Put32(value, 8, static_cast<uint32_t>(l.BlockBytes()));
-  value[12] = l.clustersPerBlock;
-  const auto entries = Entries(l.rootEntries);
+  Put32(value, 8, kBlockBytes);
+  value[12] = 2;  // clusters per block
+  const auto entries = Entries({{".", 3, 0, 0x10000000}});
   Put32(value, 16, 16);
   Put32(value, 20, static_cast<uint32_t>(16 + entries.size()));
   Put32(value, 24, static_cast<uint32_t>(16 + entries.size()));
   value[28] = 1;  // has blocks below
-  Append(value, entries);
+  value.insert(value.end(), entries.begin(), entries.end());
   RecordBuilder rec;
   rec.AddResident(kAttrIndexRoot, value);
   rec.AddNonResident(0xA0, l.runList, {'$', 0, 'I', 0, '3', 0, '0', 0});
   rec.Protect(kUsn);
-  Place(disk, l.RootRecordOffset(), std::vector<uint8_t>(rec.b.begin(), rec.b.end()));
+  Place(disk, kRootRecord, std::vector<uint8_t>(rec.b.begin(), rec.b.end()));
 
   for (const auto& [cluster, names] : l.blocks) {
-    std::vector<uint8_t> block(l.BlockBytes());
+    std::vector<uint8_t> block(kBlockBytes);
     std::memcpy(block.data(), "INDX", 4);
     const auto entries = Entries(names);
     Put32(block, 0x18, 0x28);  // entries at 0x40
@@ -111,20 +107,9 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
     Put32(block, 0x20, static_cast<uint32_t>(block.size() - 0x18));
     Place(block, 0x40, entries);
     ProtectRecord(block, 0x28, kUsn);
-    Place(disk, l.BlockOffset(cluster), block);
+    Place(disk, BlockOffset(cluster), block);
   }
 }
-
-// Volume at sector 64, 1 KiB clusters, 2-cluster blocks at clusters 20 and 22; the disk ends
-// right after the second block.
-NtfsLayout Layout() {
-  NtfsLayout l;
-  l.rootEntries = {{".", 3, 0, 0x10000000}};
-  l.runList = {0x11, 0x04, 20, 0x00};
-  l.blocks = {{20, {{"alpha", 1, 1234}, {"ALPHA~1", 2, 1234}, {"beta", 3, 7}}}, {22, {{"gamma", 0, 1ull << 33}}}};
-  return l;
-}
-constexpr size_t kDiskBytes = (64 + 24 * 2) * 512;
 
 struct Listing {
   bool result = false;
@@ -133,19 +118,17 @@ struct Listing {
   std::optional<Lba> sector;
 };
 
-// The disk ends right after the last block, and not before the end of Layout()'s.
+// The disk ends right after the last block, and not before the end of the second one.
 Listing ListVolume(const NtfsLayout& layout, const std::function<void(std::vector<uint8_t>&)>& damage = {},
                    std::vector<TntFile>* entries = nullptr, std::optional<Lba> failAt = {}) {
-  size_t diskBytes = kDiskBytes;
-  for (const auto& block : layout.blocks)
-    diskBytes = std::max<size_t>(diskBytes, layout.BlockOffset(block.first) + layout.BlockBytes());
+  size_t diskBytes = BlockOffset(24);
+  for (const auto& block : layout.blocks) diskBytes = std::max<size_t>(diskBytes, BlockOffset(block.first) + kBlockBytes);
   MemorySectors disk(diskBytes);
   WriteNtfsVolume(disk.data, layout);
   if (damage) damage(disk.data);
   disk.failAt = failAt;
-  const TFsVolume volume =
-      MakeVolume(disk, layout.start, diskBytes / 512 - layout.start, diskBytes / 512,
-                 std::span<const uint8_t, 512>(disk.data.data() + layout.start * 512, 512), fkNtfs);
+  const TFsVolume volume = MakeVolume(disk, kStart, diskBytes / 512 - kStart, diskBytes / 512,
+                                      std::span<const uint8_t, 512>(disk.data.data() + kStart * 512, 512), fkNtfs);
   std::vector<TntFile> list;
   const Outcome outcome = GetNTFSFileList(volume, list);
   Listing out;
@@ -159,7 +142,7 @@ Listing ListVolume(const NtfsLayout& layout, const std::function<void(std::vecto
 
 TEST(NtfsReader, ListsRootEntriesThenEveryBlockWithTheirFields) {
   std::vector<TntFile> list;
-  const Listing got = ListVolume(Layout(), {}, &list);
+  const Listing got = ListVolume({}, {}, &list);
   ASSERT_TRUE(got.result);
   EXPECT_EQ(got.message, "");
   // The DOS name ALPHA~1 is left out.
@@ -173,9 +156,8 @@ TEST(NtfsReader, ListsRootEntriesThenEveryBlockWithTheirFields) {
 }
 
 TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
-  const NtfsLayout base = Layout();
-  const size_t rec = base.RootRecordOffset();
-  const size_t blockA = base.BlockOffset(20);
+  const NtfsLayout base;
+  const size_t rec = kRootRecord, blockA = BlockOffset(20);
   const size_t alphaLen = NtIndexEntry({"alpha"}).size();
   const size_t dosLen = NtIndexEntry({"ALPHA~1"}).size();
   const size_t beta = blockA + 0x40 + alphaLen + dosLen;  // third entry of block A
@@ -201,6 +183,7 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
     bool result;
     Names names;
     std::string message;
+    std::optional<Lba> failAt = {};  // a sector that cannot be read, named by the outcome
   } cases[] = {
       {"root: second sector lost its update sequence number", base, [&](auto& d) { d[rec + 0x3FE] ^= 1; }, false, {}, fixup},
       {"root: first sector lost it", base, [&](auto& d) { d[rec + 0x1FE] ^= 1; }, false, {}, fixup},
@@ -217,8 +200,8 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
        badBlock},
       {"name reaching past its entry", base, [&](auto& d) { d[beta + 80] = 0xFF; }, true, upToAlpha, badBlock},
       {"used entries claimed past the block, no closing entry", base, [&](auto& d) {
-         StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x1C], 0xFFFFFF00);
-         StoreLE<uint32_t>(&d[base.BlockOffset(22) + 0x40 + NtIndexEntry({"gamma"}).size() + 12], 0);
+         StoreLE<uint32_t>(&d[BlockOffset(22) + 0x1C], 0xFFFFFF00);
+         StoreLE<uint32_t>(&d[BlockOffset(22) + 0x40 + NtIndexEntry({"gamma"}).size() + 12], 0);
        }, true, all, badBlock},
       {"no index root", base, [&](auto& d) { d[attribute(d, 0x90)] = 0x91; }, false, {}, badList},
       {"clusters per index block 0", base, [&](auto& d) { d[attribute(d, 0x90) + 24 + 12] = 0; }, false, {}, badList},
@@ -233,24 +216,20 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
        {}, true, all, {}},
       {"four blocks that are no index blocks: reported once", withRuns({0x11, 0x0C, 12, 0x00}), {}, true, all, badBlock},
       {"run of more blocks than any index: read up to the limit", runaway, {}, true, all, badBlock},
+      // A sector that cannot be read fails the listing with the read's own outcome, naming it.
+      {"root record unreadable", base, {}, false, {}, "Read Error: Error:EIO", Lba{kRootRecord / 512 + 1}},
+      {"index block unreadable", base, {}, false, {}, "Read Error: Error:EIO", Lba{BlockOffset(22) / 512 + 2}},
   };
   for (const auto& c : cases) {
-    const Listing got = ListVolume(c.layout, c.damage);
-    EXPECT_EQ(got.result, c.result) << c.what;
-    EXPECT_EQ(got.names, c.names) << c.what;
-    EXPECT_EQ(got.message, c.message) << c.what;
-  }
-}
-
-// A sector that cannot be read fails the listing with the read's own outcome, naming the
-// sector: the root record's or an index block's.
-TEST(NtfsReader, AReadErrorFailsTheListingAndNamesTheSector) {
-  const NtfsLayout layout = Layout();
-  for (const Lba sector : {Lba{layout.RootRecordOffset() / 512 + 1}, Lba{layout.BlockOffset(22) / 512 + 2}}) {
-    const Listing got = ListVolume(layout, {}, nullptr, sector);
-    EXPECT_FALSE(got.result);
-    EXPECT_EQ(got.message, "Read Error: Error:EIO");
-    EXPECT_EQ(got.sector, sector);
+    SCOPED_TRACE(c.what);
+    const Listing got = ListVolume(c.layout, c.damage, nullptr, c.failAt);
+    EXPECT_EQ(got.result, c.result);
+    EXPECT_EQ(got.message, c.message);
+    if (c.failAt) {
+      EXPECT_EQ(got.sector, c.failAt);
+    } else {
+      EXPECT_EQ(got.names, c.names);
+    }
   }
 }
 

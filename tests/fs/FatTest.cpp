@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <set>
 
 #include "browse/FatDir.h"
 #include "support/Sources.h"

@@ -2,7 +2,6 @@
 // labels of volumes made by mkntfs.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 
 #include "fs/NtfsBuilder.h"
@@ -16,11 +15,15 @@
 namespace qm::test {
 namespace {
 
-TEST(ReadAttribute, FindsAResidentValueWithItsName) {
+// Resident values with their names, and the run list of a non-resident attribute, which
+// follows its header, or its name when it has one.
+TEST(ReadAttribute, FindsEachAttributeWithItsNameAndValue) {
   RecordBuilder r;
   r.AddResident(0x10, {1, 2, 3});
   r.AddResident(kAttrIndexRoot, {9, 9}, 4);
   r.AddResident(kAttrVolumeName, {'Q', 0, 'M', 0});
+  r.AddNonResident(0x80, {0x11, 0x05, 0x20});
+  r.AddNonResident(0xA0, {0x11, 0x05, 0x20}, {'x', 0, 'y', 0});
   TAttribute a;
   ASSERT_TRUE(ReadAttribute(r.b, kAttrVolumeName, a));
   EXPECT_EQ(a.TypeCode, kAttrVolumeName);
@@ -30,6 +33,13 @@ TEST(ReadAttribute, FindsAResidentValueWithItsName) {
   EXPECT_EQ(a.Data, (std::vector<uint8_t>{9, 9}));
   EXPECT_EQ(a.AttrLength, 40u);
   EXPECT_EQ(a.FormInfo, 0x0400u);  // resident, four name characters
+  for (const uint32_t type : {0x80u, 0xA0u}) {
+    ASSERT_TRUE(ReadAttribute(r.b, type, a)) << type;
+    EXPECT_TRUE(a.NonResident() && a.NonResidentHeader.has_value()) << type;
+    EXPECT_EQ(a.Name, (type == 0x80 ? std::vector<uint8_t>{} : std::vector<uint8_t>{'x', 0, 'y', 0}));
+    ASSERT_EQ(a.Data.size(), type == 0x80 ? 8u : 4u);
+    EXPECT_EQ(std::vector<uint8_t>(a.Data.begin(), a.Data.begin() + 3), (std::vector<uint8_t>{0x11, 0x05, 0x20}));
+  }
 }
 
 // Damaged records: the attribute is not found, nothing is read outside the record and no loop
@@ -78,21 +88,6 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
     damage(r);
     TAttribute a;
     EXPECT_FALSE(ReadAttribute(r.b, kAttrVolumeName, a)) << "case " << n++;
-  }
-}
-
-// The run list of a non-resident attribute follows its header, or its name when it has one.
-TEST(ReadAttribute, NonResidentRunListFollowsTheHeaderOrTheName) {
-  for (uint8_t nameChars : {0, 2}) {
-    RecordBuilder r;
-    r.AddNonResident(0x80, {0x11, 0x05, 0x20}, nameChars ? std::vector<uint8_t>{'x', 0, 'y', 0} : std::vector<uint8_t>{});
-    TAttribute a;
-    ASSERT_TRUE(ReadAttribute(r.b, 0x80, a)) << int{nameChars};
-    EXPECT_TRUE(a.NonResident());
-    EXPECT_TRUE(a.NonResidentHeader.has_value());
-    EXPECT_EQ(a.Name, (nameChars ? std::vector<uint8_t>{'x', 0, 'y', 0} : std::vector<uint8_t>{}));
-    ASSERT_EQ(a.Data.size(), 8u - 2 * nameChars);
-    EXPECT_EQ(std::vector<uint8_t>(a.Data.begin(), a.Data.begin() + 3), (std::vector<uint8_t>{0x11, 0x05, 0x20}));
   }
 }
 
@@ -158,24 +153,19 @@ TEST(GetRunList, DecodesAndStopsWhereTheBytesCannotBeTrusted) {
 }
 
 // Labels of mkntfs volumes (RootDirectoryOnImages reads one) absent (the old text stays), or
-// behind an MFT that lies beyond the disk (not read, no prompt).
+// behind an MFT that lies beyond the disk (not read, no read-error question).
 TEST(FsDetectOnImages, ReadsTheLabelsOfMkntfsVolumes) {
-  const struct {
-    const char *name, *label;
-    bool mftBeyond;
-  } cases[] = {{"ntfs-nolabel.img", "", false}, {"ntfs-badmft.img", "Gone", true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const bool mftBeyond : {false, true}) {
+    SCOPED_TRACE(mftBeyond);
     ScriptedHost host;
-    QM_IMAGE(path, c.name, "10M", std::string("fsat 0 20480 ntfs ") + c.label);
-    if (c.mftBeyond) WriteFileBytes(path, 0x30, {0xFF, 0xFF, 0xFF, 0x00, 0, 0, 0, 0});
-    auto drive = BareImage(path);
+    QM_IMAGE(path, mftBeyond ? "ntfs-badmft.img" : "ntfs-nolabel.img", "10M", mftBeyond ? "fsat 0 20480 ntfs Gone" : "fsat 0 20480 ntfs");
+    if (mftBeyond) WriteFileBytes(path, 0x30, {0xFF, 0xFF, 0xFF, 0x00, 0, 0, 0, 0});
     TPartition p;
     p.FsKind = fkNtfs;
     p.VolumeLabel = "before";
     const auto boot = ReadFileBytes(path, 0, 512);
     std::copy(boot.begin(), boot.end(), p.BootSector.begin());
-    ReadVolumeLabel(*drive, p);
+    ReadVolumeLabel(*BareImage(path), p);
     EXPECT_EQ(p.VolumeLabel, "before");
     EXPECT_TRUE(host.messages.empty());
   }

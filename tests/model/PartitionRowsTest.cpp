@@ -11,7 +11,8 @@ namespace {
 // Root -> primary (active FAT32), extended -> {logical, link -> {logical}}, gap; one lost.
 class RowsTest : public ::testing::Test {
  protected:
-  RowsTest() : drive(0x80, Geometry()) {
+  // 255 heads, 63 sectors a track, 6 cylinders, 100000 sectors.
+  RowsTest() : drive(0x80, TDriveGeometry{0, 6, 255, 63, 512, 100000}) {
     primary = Add(&drive.Root, 0, 63, 20000, 0x0C, fkFat32);
     primary->Entry.BootIndicator = 0x80;
     primary->VolumeLabel = "SYSTEM";
@@ -26,17 +27,8 @@ class RowsTest : public ::testing::Test {
     drive.PartitionCount = 4;  // primary, two logicals, gap
     SortByStart(drive.AllPartitions);
     lost = drive.LostPartitions.emplace_back(std::make_unique<TPartition>()).get();
-    lost->Entry.SystemId = 0x06;
-    lost->Entry.RelativeSector = 81000;
-    lost->Entry.TotalSectors = 4096;
-    lost->FsKind = fkFat16;
+    lost->Entry.SystemId = 0x06, lost->Entry.RelativeSector = 81000, lost->Entry.TotalSectors = 4096, lost->FsKind = fkFat16;
     lost->VolumeLabel = "LOST";
-  }
-
-  static TDriveGeometry Geometry() {
-    TDriveGeometry g;
-    g.Heads = 255, g.SectorsPerTrack = 63, g.TotalSectors = 100000, g.BytesPerSector = 512, g.Cylinders = 6;
-    return g;
   }
 
   TPartition* Add(TPartition* parent, uint64_t base, uint32_t rel, uint32_t size, uint8_t type, uint8_t kind) {

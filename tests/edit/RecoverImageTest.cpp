@@ -79,6 +79,8 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
   const RecoverOutcome full = RecoverAt(*drive, 143360);
   EXPECT_EQ(full, RecoverResult::Refused);
   EXPECT_EQ(full.Told.Caption, "Recovering");
+  EXPECT_EQ(full.Told.Icon, MsgIcon::Error);
+  EXPECT_EQ(full.Told.Text.rfind("There is no vacancy in the partition table.", 0), 0u) << full.Told.Text;
   EXPECT_EQ(Digest(image), before);
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 

@@ -58,6 +58,7 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     uint8_t kind;
     std::string refusal;  // empty: written
     std::vector<std::pair<uint64_t, std::string>> tables;
+    bool fullFirstEbr = false;  // a damaged first EBR: D, the link and a second logical drive
   } cases[] = {
       // A new entry takes the first free slot: the others keep theirs.
       {"a primary", 12288, 4096, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 06:12288+4096 00:0+0"}}},
@@ -79,11 +80,13 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
       // Ends right in front of D: no sector is left for D's new EBR.
       {"no sector left in front of D", 20992, 1535, fkNtfs, kNoInnerSector, {}},
       {"overlapping P1", 9000, 4095, fkNtfs, kOverlap, {}},
+      {"into a first EBR without vacancy", 20992, 1024, fkFat12, kNoVacancy, {}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ScriptedHost host;
     Layout disk;
+    if (c.fullFirstEbr) disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);
+    disk.before = *disk.data;
     TPartition* lost = disk.Lost(c.start, c.size, c.kind);
     const auto xChildren = disk.x->Children;
     const auto all = disk.drive->AllPartitions;
@@ -115,7 +118,6 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
 }
 
 TEST(RecoverLostPartition, EntriesCarryTheirChsAddresses) {
-  ScriptedHost host;
   Layout disk;
   ASSERT_EQ(RecoverLostPartition(*disk.drive, *disk.Lost(20992, 1024, fkFat12)), RecoverResult::Written);
   const TDriveGeometry& g = disk.drive->Geometry;
@@ -125,30 +127,7 @@ TEST(RecoverLostPartition, EntriesCarryTheirChsAddresses) {
             std::vector<int>({first.Head, first.SecCyl, last.Head, last.SecCyl, link.Head, link.SecCyl}));
 }
 
-TEST(RecoverLostPartition, TablesWithoutVacancyAreRefused) {
-  {
-    HandDisk disk;
-    for (uint32_t i = 0; i < 4; ++i) disk.Add(disk.drive->Root, 0x07, 2048 + i * 8192, 4096, fkNtfs);
-    const std::vector<uint8_t> before = *disk.data;
-    const RecoverOutcome result = RecoverLostPartition(*disk.drive, *disk.Lost(40960, 4096, fkFat16));
-    EXPECT_EQ(result, RecoverResult::Refused);
-    EXPECT_EQ(result.Told.Text, kNoVacancy);
-    EXPECT_EQ(result.Told.Caption, "Recovering");
-    EXPECT_EQ(result.Told.Icon, MsgIcon::Error);
-    EXPECT_EQ(*disk.data, before);
-    EXPECT_EQ(disk.drive->AllPartitions.size(), 5u);
-  }
-  Layout disk;
-  disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);  // a damaged first EBR: D, link and a second logical
-  disk.before = *disk.data;
-  const RecoverOutcome result = RecoverLostPartition(*disk.drive, *disk.Lost(20992, 1024, fkFat12));
-  EXPECT_EQ(result, RecoverResult::Refused);
-  EXPECT_EQ(result.Told.Text, kNoVacancy);
-  EXPECT_TRUE(disk.ChangedSectors().empty());
-}
-
 TEST(RecoverLostPartition, LeftOverExtendedBaseWithoutExtendedPartition) {
-  ScriptedHost host;
   HandDisk disk;
   disk.Add(disk.drive->Root, 0x0C, 2048, 8192, fkFat32);
   disk.drive->ExtendedBase = 20480;  // the extended partition was deleted since the last read
@@ -159,11 +138,12 @@ TEST(RecoverLostPartition, LeftOverExtendedBaseWithoutExtendedPartition) {
 TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   Layout disk;
   TPhysicalDrv& drive = *disk.drive;
+  Outcome why;
   auto target = [&](uint64_t start, uint32_t size) {
     TPartition candidate;
     candidate.Entry.RelativeSector = static_cast<uint32_t>(start);
     candidate.Entry.TotalSectors = size;
-    Outcome why;
+    why = {};
     TPartition* t = FindTargetTable(drive, candidate, why);
     EXPECT_EQ(why.failed(), t == nullptr);
     return t;
@@ -173,7 +153,6 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   EXPECT_EQ(target(20481, 100), disk.x);          // inside the first EBR's track
   EXPECT_EQ(target(45056, 16384), disk.x);        // ends on the extended partition's last sector
   EXPECT_EQ(target(61440, 2048), &drive.Root);    // wholly after it
-  EXPECT_EQ(target(20480, 100), nullptr);         // on the first EBR
   EXPECT_EQ(target(32768, 63), nullptr);          // on a linked EBR
   EXPECT_EQ(target(19000, 2000), nullptr);        // straddles the extended partition's start
   EXPECT_EQ(target(60000, 4000), nullptr);        // straddles its end
@@ -185,11 +164,7 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   EXPECT_EQ(target(65000, 537), nullptr);         // one sector past the disk's end
   EXPECT_EQ(target(65000, 536), &drive.Root);
   EXPECT_EQ(target(12288, 0), nullptr);
-  TPartition onEbr;
-  onEbr.Entry.RelativeSector = 20480;
-  onEbr.Entry.TotalSectors = 100;
-  Outcome why;
-  EXPECT_EQ(FindTargetTable(drive, onEbr, why), nullptr);
+  EXPECT_EQ(target(20480, 100), nullptr);         // on the first EBR
   EXPECT_EQ(why.Caption, "Error");
   EXPECT_EQ(why.Text, kOverlap);
 }
@@ -260,37 +235,61 @@ TEST(FindInnerExtendedSector, OneTrackBeforeTheRecordElseTheNearestFreeSectorInF
   EXPECT_EQ(sector(45056), 45056u - 65);
 }
 
-TEST(RecoverSafety, BusyGptOddSectorsAndForeignRecordsWriteNothing) {
-  Layout disk;
-  TPartition* lost = disk.Lost(12288, 4096, fkFat16);
-  TPartition stranger = *lost;
-  TPhysicalDrv& d = *disk.drive;
+// Every refusal of a recovery writes nothing and keeps the find: a busy drive, a GUID table,
+// sectors of 4096 bytes, a find of another drive, tables another program changed on disk since
+// they were read (the tables made from the model would undo its change), a chain the walk
+// could not read to its end (a partition the model does not show may lie where a new table
+// would go), and a sector that cannot be read for the check before the write.
+TEST(RecoverSafety, RefusalsWriteNothingAndKeepTheFind) {
   const struct {
-    const char* what;
-    std::function<void(bool)> set;  // true: damage, false: mend
-    TPartition& find;
+    const char* says;
+    std::function<void(Layout&, TPartition&)> set;  // the damage, with the find
+    uint64_t at = 12288;                            // where the find lies
+    bool stranger = false;                          // recover a copy of the find
   } cases[] = {
-      {"busy", [&](bool on) { d.Scanning = on; }, *lost},
-      {"GPT", [&](bool on) { d.IsGpt = on; }, *lost},
-      {"4096-byte sectors", [&](bool on) { d.Geometry.BytesPerSector = on ? 4096 : 512; }, *lost},
-      {"not one of the drive's finds", [](bool) {}, stranger},
+      {"is busy", [](Layout& d, TPartition&) { d.drive->Scanning = true; }},
+      {"GUID partition table", [](Layout& d, TPartition&) { d.drive->IsGpt = true; }},
+      {"uses 4096", [](Layout& d, TPartition&) { d.drive->Geometry.BytesPerSector = 4096; }},
+      {"not a lost partition", [](Layout&, TPartition&) {}, 12288, true},
+      {"has changed since it was read",
+       [](Layout& d, TPartition& lost) {
+         RereadTables(*d.drive);  // the model as the reader makes it, with the sectors it read
+         EncodeEntry(d.SectorSpan(0), 2, TPartitionEntry{0, 0, 0, 0x83, 0, 0, 62000, 1000});
+         EXPECT_FALSE(CheckRecoverPossible(*d.drive, lost));
+       }},
+      {"could not be read to their end",
+       [](Layout& d, TPartition&) {
+         d.faults->readFaults[32768 * 512] = Fault{FaultKind::Error, EIO, -1};
+         ScriptedHost host({MsgAnswer::Abort});
+         RereadTables(*d.drive);
+         EXPECT_EQ(d.drive->WalkStoppedSector, Lba{32768});
+       },
+       45056},
+      {"Input/output error", [](Layout& d, TPartition&) { d.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1}; }},
   };
   for (const auto& c : cases) {
-    c.set(true);
-    const RecoverOutcome result = RecoverLostPartition(d, c.find);
-    EXPECT_EQ(result, RecoverResult::Refused) << c.what;
-    EXPECT_EQ(result.Told.Caption, "Error") << c.what;
-    c.set(false);
+    SCOPED_TRACE(c.says);
+    Layout disk(true);
+    TPartition* lost = disk.Lost(c.at, 1024, fkFat16);
+    TPartition copy = *lost;
+    c.set(disk, *lost);
+    disk.before = *disk.data;
+    const size_t children = disk.drive->Root.Children.size();
+    const RecoverOutcome result = RecoverLostPartition(*disk.drive, c.stranger ? copy : *lost);
+    EXPECT_EQ(result, RecoverResult::Refused);
+    EXPECT_NE(result.Told.Text.find(c.says), std::string::npos) << result.Told.Text;
+    EXPECT_EQ(result.Told.Caption, "Error");
+    EXPECT_TRUE(disk.faults->writeOffsets.empty());
+    EXPECT_TRUE(disk.ChangedSectors().empty());
+    EXPECT_EQ(disk.drive->Root.Children.size(), children) << "the model shows the disk, not the plan";
+    EXPECT_EQ(disk.drive->LostPartitions.size(), 1u);
   }
-  EXPECT_TRUE(disk.ChangedSectors().empty());
-  EXPECT_EQ(d.LostPartitions.size(), 1u);
 }
 
 // A copy of a partition is no record of the drive: an edit of it is refused.
 TEST(TableEditSafety, ARecordOfAnotherDriveIsRefused) {
   Layout disk;
   TPartition stranger = *disk.p1;
-  ScriptedHost host;
   EXPECT_EQ(DeletePartition(*disk.drive, stranger), EditResult::Refused);
   EXPECT_TRUE(disk.ChangedSectors().empty());
 }
@@ -344,70 +343,21 @@ TEST(RecoverFailures, SystemHearsOfWhatWasWritten) {
   Layout faulty(true);
   faulty.faults->blockDevice = true;
   faulty.faults->failReread = true;
-  ScriptedHost host;
   EXPECT_EQ(RecoverLostPartition(*faulty.drive, *faulty.Lost(12288, 4096, fkFat16)), RecoverResult::NotNotified);
   EXPECT_EQ(faulty.EntryAt(0, 2).RelativeSector, 12288u);
   EXPECT_TRUE(faulty.drive->LostPartitions.empty());
-}
-
-// Another program changes the master boot record after we read it: the tables made from our
-// model would undo its change, so nothing is written.
-TEST(RecoverFailures, TablesChangedOnDiskSinceTheyWereReadAreNotOverwritten) {
-  HandDisk disk;
-  disk.Add(disk.drive->Root, 0x0C, 2048, 8192, fkFat32);
-  RereadTables(*disk.drive);  // the model as the reader makes it, with the sectors it read
-  TPartition* lost = disk.Lost(12288, 4096, fkFat16);
-  EncodeEntry(disk.SectorSpan(0), 1, TPartitionEntry{0, 0, 0, 0x83, 0, 0, 30000, 5000});
-  const std::vector<uint8_t> changed = *disk.data;
-  EXPECT_FALSE(CheckRecoverPossible(*disk.drive, *lost));
-  const RecoverOutcome result = RecoverLostPartition(*disk.drive, *lost);
-  EXPECT_EQ(result, RecoverResult::Refused);
-  EXPECT_NE(result.Told.Text.find("has changed since it was read"), std::string::npos);
-  EXPECT_EQ(*disk.data, changed);
-}
-
-// The walk could not read the second extended boot record: a partition the model does not
-// show may lie where a new table would go.
-TEST(RecoverFailures, UnreadableExtendedBootRecordStopsEveryWrite) {
-  Layout faulty(true);
-  faulty.faults->readFaults[32768 * 512] = Fault{FaultKind::Error, EIO, -1};
-  {
-    ScriptedHost host({MsgAnswer::Abort});
-    RereadTables(*faulty.drive);
-  }
-  EXPECT_EQ(faulty.drive->WalkStoppedSector, Lba{32768});
-  const RecoverOutcome result = RecoverLostPartition(*faulty.drive, *faulty.Lost(45056, 1024, fkFat16));
-  EXPECT_EQ(result, RecoverResult::Refused);
-  EXPECT_NE(result.Told.Text.find("could not be read to their end"), std::string::npos);
-  EXPECT_TRUE(faulty.ChangedSectors().empty());
 }
 
 TEST(RecoverFailures, NoTableButTheRootOneIsWrittenAtSectorZero) {
   HandDisk disk;
   TPartition* x = disk.Add(disk.drive->Root, 0x05, 0, 60000);
   const std::vector<uint8_t> before = *disk.data;
-  ScriptedHost host;
   disk.drive->DirtyTables = {x};
   TChange change;
   const Outcome refused = PlanDirtyTables(*disk.drive, change);
   EXPECT_EQ(*disk.data, before);
   EXPECT_NE(refused.Text.find("starts at sector 0"), std::string::npos);
   EXPECT_EQ(refused.Sector, Lba{0});
-}
-
-TEST(RecoverFailures, FailedReadCheckWritesNothing) {
-  HandDisk faulty(65536, true);
-  faulty.Add(faulty.drive->Root, 0x0C, 2048, 8192, fkFat32);
-  const std::vector<uint8_t> before = *faulty.data;
-  TPartition* lost = faulty.Lost(12288, 4096, fkFat16);
-  faulty.faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
-  const RecoverOutcome result = RecoverLostPartition(*faulty.drive, *lost);
-  EXPECT_EQ(result, RecoverResult::Refused);
-  EXPECT_NE(result.Told.Text.find("Input/output error"), std::string::npos) << result.Told.Text;
-  EXPECT_TRUE(faulty.faults->writeOffsets.empty());
-  EXPECT_EQ(*faulty.data, before);
-  EXPECT_EQ(faulty.drive->Root.Children.size(), 1u) << "the model shows the disk, not the plan";
-  EXPECT_EQ(faulty.drive->LostPartitions.size(), 1u);
 }
 
 }  // namespace

@@ -54,10 +54,11 @@ std::string ProcessFixtureDir() {
 
 namespace {
 
-// The automatic backups made before every write go to the fixture folder, never to the home
-// folder of whoever runs the tests (the CLI runs inherit this).
+// The automatic backups made before every write go to this process's fixture folder, never to
+// the home folder of whoever runs the tests (the CLI runs inherit this), nor to a folder that
+// tests running beside it prune: two disks in memory have the same name in every process.
 const bool kStateInFixtures = [] {
-  return ::setenv("XDG_STATE_HOME", (std::string(QM_FIXTURE_DIR) + "/state").c_str(), 1) == 0;
+  return ::setenv("XDG_STATE_HOME", (ProcessFixtureDir() + "/state").c_str(), 1) == 0;
 }();
 
 bool ToolsRequired() {

@@ -429,12 +429,13 @@ TGptRead ReadGpt(SectorReader& disk, uint32_t sectorSize, uint64_t diskSectors) 
     result.Reason = result.Result.Text;
     return result;
   }
-  ReadProtectiveMbr(disk, result);
-  // The smallest GPT: boot record, header, array, one usable sector, array, header.
+  // The smallest GPT: boot record, header, array, one usable sector, array, header. Nothing
+  // is read from a disk smaller than that, not even its boot record.
   if (diskSectors < 6 || diskSectors > UINT64_MAX / (sectorSize / kSectorSize)) {
-    result.Reason = "The disk has " + Num(diskSectors) + " sectors, too few to hold a GPT.";
+    result.Reason = "A disk of " + Num(diskSectors) + " sectors cannot hold a GPT.";
     return result;
   }
+  ReadProtectiveMbr(disk, result);
   LogicalSectors io(disk, sectorSize);
   const auto failed = [&](Outcome o) {
     result.Result = std::move(o);

@@ -205,6 +205,7 @@ const TDamage kDamages[] = {
     {"EntrySize64K", PrimaryField(84, 65536), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "entry size of 65536"},
     {"EntryCount2p31", PrimaryField(80, 0x80000000u), GptCopy::Backup, GptFault::BadHeader, GptFault::None,
      "2147483648 entries"},
+    {"HeaderElsewhere", PrimaryField(24, 5), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "lies at sector 5"},
     {"ArrayOverHeader", PrimaryField(72, 1), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "entry array at sector 1"},
     {"HeaderSize4097", PrimaryField(12, 4097), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "4097 bytes"},
     {"BackupHeaderCrc", [](auto& img, uint32_t ss, uint64_t last) { Flip(img, last * ss + 48); }, GptCopy::Primary,
@@ -291,12 +292,12 @@ TEST(GptEntryNotesOnImages, ReversedOutsideAndOverlappingEntries) {
   EXPECT_EQ(r.EntryNotes.back().Text, "Entry 2 overlaps entry 1.");
 }
 
-TEST(GptMbrOnImages, ProtectiveHybridOrNone) {
-  const std::string image = MakeGptImage(kMakers[0], "gpt-mbr.img");
+TEST(GptMbrOnImages, HybridOrNoProtectiveEntry) {
+  const TMaker hybrid{"hybrid", 512, "sgdisk", "truncate -s 4M @ && sgdisk -o -n 1:2048:+1M -t 1:0700 -n 2:0:0 -h 1 @ >/dev/null"};
+  const std::string image = MakeGptImage(hybrid, "gpt-hybrid.img");
   if (image.empty()) return;
-  WriteFileBytes(image, 446 + 16 + 4, {0x83});  // a second MBR entry beside the 0xEE one
   EXPECT_EQ(ReadImageGpt(image, 512).Mbr, ProtectiveMbr::Hybrid);
-  WriteFileBytes(image, 446 + 4, {0x07});
+  WriteFileBytes(image, 446 + 4, {0x07});  // the 0xEE entry turned into an NTFS one
   const TGptRead r = ReadImageGpt(image, 512);
   EXPECT_EQ(r.Mbr, ProtectiveMbr::NotGpt);
   EXPECT_EQ(r.Used, GptCopy::Primary);  // the GPT itself is still read
@@ -356,11 +357,16 @@ TEST(GptCompose, NewTableReadsBackWithItsNamesAndRefusesWhatDoesNotFit) {
     gpt.LastUsableLba += 1;  // runs into the backup array
     EXPECT_TRUE(ComposeGpt(gpt, writes).failed());
   }
+  // Nothing is read from a disk too small for a GPT, not even sector 0 of an empty one.
+  for (uint64_t sectors : {0, 5}) {
+    MemorySectors tiny(sectors * 512);
+    const TGptRead r = ReadGpt(tiny, 512, sectors);
+    EXPECT_TRUE(r.Result.ok());
+    EXPECT_FALSE(r.Gpt);
+    EXPECT_TRUE(tiny.reads.empty());
+    EXPECT_NE(r.Reason.find("cannot hold a GPT"), std::string::npos) << r.Reason;
+  }
   MemorySectors tiny(5 * 512);
-  const TGptRead r = ReadGpt(tiny, 512, 5);
-  EXPECT_TRUE(r.Result.ok());
-  EXPECT_FALSE(r.Gpt);
-  EXPECT_NE(r.Reason.find("too few to hold a GPT"), std::string::npos) << r.Reason;
   EXPECT_TRUE(ReadGpt(tiny, 1024 + 512, 5).Result.failed());
 }
 

@@ -222,6 +222,10 @@ const TDamage kDamages[] = {
        FixHeaderCrc(img, ss, last);
      },
      GptCopy::Primary, GptFault::None, GptFault::Disagrees, "differs from the primary: usable range"},
+    // The backup stays where the primary says, no longer at the disk's end.
+    {"DiskGrown",
+     [](auto& img, uint32_t, uint64_t) { std::filesystem::resize_file(img, std::filesystem::file_size(img) + (1 << 20)); },
+     GptCopy::Primary, GptFault::None, GptFault::None, ""},
     {"BothHeaders",
      [](auto& img, uint32_t ss, uint64_t last) {
        Flip(img, ss + 40);
@@ -337,7 +341,12 @@ TEST(GptCompose, NewTableReadsBackWithItsNamesAndRefusesWhatDoesNotFit) {
     // A stray byte becomes U+FFFD, the 35th unit; the astral character after it does not fit
     // whole and is left out.
     e.Name = std::string(34, 'n') + "\xff" + "\xF0\x9F\x98\x80";
-    gpt.Entries = {e};
+    // Units after the terminating zero are kept as they were.
+    TGptEntry kept = e;
+    kept.Index = 1;
+    kept.NameUnits = {'a', 0, 'z'};
+    kept.Name = "a";
+    gpt.Entries = {kept, e};
     MemorySectors disk(size_t{600} * ss);
     std::vector<TGptWrite> writes;
     ASSERT_TRUE(ComposeGpt(gpt, writes).ok());
@@ -346,14 +355,17 @@ TEST(GptCompose, NewTableReadsBackWithItsNamesAndRefusesWhatDoesNotFit) {
     ASSERT_EQ(r.Used, GptCopy::Primary) << r.Reason;
     EXPECT_EQ(r.Backup.Fault, GptFault::None) << r.Backup.Text;
     EXPECT_EQ(r.Mbr, ProtectiveMbr::None);
-    ASSERT_EQ(r.Gpt->Entries.size(), 1u);
-    EXPECT_EQ(r.Gpt->Entries[0].Name, std::string(34, 'n') + "\xEF\xBF\xBD");
-    EXPECT_EQ(GptTypeName(r.Gpt->Entries[0].Type), "Microsoft basic data");
+    ASSERT_EQ(r.Gpt->Entries.size(), 2u);
+    EXPECT_EQ(r.Gpt->Entries[0], kept);
+    EXPECT_EQ(r.Gpt->Entries[1].Name, std::string(34, 'n') + "\xEF\xBF\xBD");
+    EXPECT_EQ(GptTypeName(r.Gpt->Entries[1].Type), "Microsoft basic data");
 
-    gpt.Entries[0].Index = 17;  // past the array
+    gpt.Entries[1].Index = 17;  // past the array
     EXPECT_TRUE(ComposeGpt(gpt, writes).failed());
     EXPECT_TRUE(writes.empty());
-    gpt.Entries[0].Index = 1;
+    gpt.Entries[1].Index = 1;  // taken twice
+    EXPECT_TRUE(ComposeGpt(gpt, writes).failed());
+    gpt.Entries[1].Index = 2;
     gpt.LastUsableLba += 1;  // runs into the backup array
     EXPECT_TRUE(ComposeGpt(gpt, writes).failed());
   }

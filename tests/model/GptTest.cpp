@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <sstream>
 
 #include "disk/Disk.h"
@@ -169,69 +168,51 @@ TEST(GptEntriesOnImages, SlotNumbersAttributesAndTypeNames) {
 INSTANTIATE_TEST_SUITE_P(Tools, GptOnImages, ::testing::ValuesIn(kMakers),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-// Damage done to a copy of a sound image, and what the reader must make of it.
+// Damage done to a copy of a sound image: each change flips one byte, zeroes a whole sector,
+// or sets a header field and makes the header's checksum right again, so that only the field
+// is wrong. Sector -1 is the backup header.
+constexpr int64_t kFlip = -1, kZeroSector = -2;
+struct TChange {
+  int64_t Sector;
+  size_t Offset;
+  int64_t Value;
+};
 struct TDamage {
   const char* Name;
-  std::function<void(const std::string& image, uint32_t ss, uint64_t last)> Apply;
+  std::vector<TChange> Changes;
   GptCopy Used;
   GptFault Primary, Backup;
   const char* TextHas;  // in the faulty copy's text, or in the reason when none is used
 };
 void PrintTo(const TDamage& d, std::ostream* os) { *os << d.Name; }
 
-void SetU32(const std::string& image, uint64_t offset, uint32_t v) {
-  WriteFileBytes(image, offset, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-}
-void Flip(const std::string& image, uint64_t offset) {
-  WriteFileBytes(image, offset, {uint8_t(ReadFileBytes(image, offset, 1)[0] ^ 0x01)});
-}
-// A field of the primary header set to `v`, its checksum made right again.
-auto PrimaryField(size_t offset, uint32_t v) {
-  return [=](const std::string& image, uint32_t ss, uint64_t) {
-    SetU32(image, ss + offset, v);
-    FixHeaderCrc(image, ss, 1);
-  };
+void Apply(const std::string& image, uint32_t ss, uint64_t backup, const TChange& c) {
+  const uint64_t lba = c.Sector < 0 ? backup : uint64_t(c.Sector), at = lba * ss + c.Offset;
+  if (c.Value == kZeroSector) return WriteFileBytes(image, lba * ss, std::vector<uint8_t>(ss));
+  if (c.Value == kFlip) return WriteFileBytes(image, at, {uint8_t(ReadFileBytes(image, at, 1)[0] ^ 1)});
+  const auto v = uint32_t(c.Value);
+  WriteFileBytes(image, at, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+  FixHeaderCrc(image, ss, lba);
 }
 
+const GptCopy kP = GptCopy::Primary, kB = GptCopy::Backup;
 const TDamage kDamages[] = {
-    {"PrimaryHeaderCrc", [](auto& img, uint32_t ss, uint64_t) { Flip(img, ss + 40); }, GptCopy::Backup,
-     GptFault::HeaderCrc, GptFault::None, "checksum of the primary GPT header"},
-    {"PrimaryArrayCrc", [](auto& img, uint32_t ss, uint64_t) { Flip(img, 2 * ss + 56); }, GptCopy::Backup,
-     GptFault::ArrayCrc, GptFault::None, "checksum of the primary GPT entry array"},
-    {"PrimaryZeroed", [](auto& img, uint32_t ss, uint64_t) { WriteFileBytes(img, ss, std::vector<uint8_t>(ss)); },
-     GptCopy::Backup, GptFault::Missing, GptFault::None, "no primary GPT header at sector 1"},
-    {"EntrySize0", PrimaryField(84, 0), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "entry size of 0"},
-    {"EntrySize100", PrimaryField(84, 100), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "entry size of 100"},
-    {"EntrySize64K", PrimaryField(84, 65536), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "entry size of 65536"},
-    {"EntryCount2p31", PrimaryField(80, 0x80000000u), GptCopy::Backup, GptFault::BadHeader, GptFault::None,
-     "2147483648 entries"},
-    {"HeaderElsewhere", PrimaryField(24, 5), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "lies at sector 5"},
-    {"ArrayOverHeader", PrimaryField(72, 1), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "entry array at sector 1"},
-    {"HeaderSize4097", PrimaryField(12, 4097), GptCopy::Backup, GptFault::BadHeader, GptFault::None, "4097 bytes"},
-    {"BackupHeaderCrc", [](auto& img, uint32_t ss, uint64_t last) { Flip(img, last * ss + 48); }, GptCopy::Primary,
-     GptFault::None, GptFault::HeaderCrc, "checksum of the backup GPT header"},
-    {"BackupDiskGuid",
-     [](auto& img, uint32_t ss, uint64_t last) {
-       Flip(img, last * ss + 60);
-       FixHeaderCrc(img, ss, last);
-     },
-     GptCopy::Primary, GptFault::None, GptFault::Disagrees, "differs from the primary: disk GUID"},
-    {"BackupUsableRange",
-     [](auto& img, uint32_t ss, uint64_t last) {
-       SetU32(img, last * ss + 48, 3000);
-       FixHeaderCrc(img, ss, last);
-     },
-     GptCopy::Primary, GptFault::None, GptFault::Disagrees, "differs from the primary: usable range"},
-    // The backup stays where the primary says, no longer at the disk's end.
-    {"DiskGrown",
-     [](auto& img, uint32_t, uint64_t) { std::filesystem::resize_file(img, std::filesystem::file_size(img) + (1 << 20)); },
-     GptCopy::Primary, GptFault::None, GptFault::None, ""},
-    {"BothHeaders",
-     [](auto& img, uint32_t ss, uint64_t last) {
-       Flip(img, ss + 40);
-       Flip(img, last * ss + 40);
-     },
-     GptCopy::None, GptFault::HeaderCrc, GptFault::HeaderCrc, "Neither copy of the GPT is usable"},
+    {"PrimaryHeaderCrc", {{1, 40, kFlip}}, kB, GptFault::HeaderCrc, GptFault::None, "checksum of the primary GPT header"},
+    {"PrimaryArrayCrc", {{2, 56, kFlip}}, kB, GptFault::ArrayCrc, GptFault::None, "checksum of the primary GPT entry array"},
+    {"PrimaryZeroed", {{1, 0, kZeroSector}}, kB, GptFault::Missing, GptFault::None, "no primary GPT header at sector 1"},
+    {"EntrySize0", {{1, 84, 0}}, kB, GptFault::BadHeader, GptFault::None, "entry size of 0"},
+    {"EntrySize100", {{1, 84, 100}}, kB, GptFault::BadHeader, GptFault::None, "entry size of 100"},
+    {"EntrySize64K", {{1, 84, 65536}}, kB, GptFault::BadHeader, GptFault::None, "entry size of 65536"},
+    {"EntryCount2p31", {{1, 80, 0x80000000}}, kB, GptFault::BadHeader, GptFault::None, "2147483648 entries"},
+    {"HeaderElsewhere", {{1, 24, 5}}, kB, GptFault::BadHeader, GptFault::None, "lies at sector 5"},
+    {"ArrayOverHeader", {{1, 72, 1}}, kB, GptFault::BadHeader, GptFault::None, "entry array at sector 1"},
+    {"HeaderSize4097", {{1, 12, 4097}}, kB, GptFault::BadHeader, GptFault::None, "4097 bytes"},
+    {"BackupHeaderCrc", {{-1, 48, kFlip}}, kP, GptFault::None, GptFault::HeaderCrc, "checksum of the backup GPT header"},
+    {"BackupDiskGuid", {{-1, 60, 0x12345678}}, kP, GptFault::None, GptFault::Disagrees, "differs from the primary: disk GUID"},
+    {"BackupUsableRange", {{-1, 48, 3000}}, kP, GptFault::None, GptFault::Disagrees, "from the primary: usable range"},
+    {"BothHeaders", {{1, 40, kFlip}, {-1, 40, kFlip}}, GptCopy::None, GptFault::HeaderCrc, GptFault::HeaderCrc,
+     "Neither copy of the GPT is usable"},
+    {"DiskGrown", {}, kP, GptFault::None, GptFault::None, ""},  // the backup stays where the primary says
 };
 
 class GptDamageOnImages : public ::testing::TestWithParam<std::tuple<TMaker, TDamage>> {};
@@ -242,7 +223,8 @@ TEST_P(GptDamageOnImages, UsesTheSoundCopyAndNamesWhatIsWrongWithTheOther) {
   if (image.empty()) return;
   const TGptRead sound = ReadImageGpt(image, m.SectorSize);
   ASSERT_TRUE(sound.Gpt);
-  d.Apply(image, m.SectorSize, sound.Gpt->BackupLba);
+  for (const TChange& c : d.Changes) Apply(image, m.SectorSize, sound.Gpt->BackupLba, c);
+  if (d.Changes.empty()) std::filesystem::resize_file(image, std::filesystem::file_size(image) + (1 << 20));
   const TGptRead r = ReadImageGpt(image, m.SectorSize);
   ASSERT_TRUE(r.Result.ok()) << r.Result.Text;
   EXPECT_EQ(r.Used, d.Used);
@@ -382,35 +364,30 @@ TEST(GptCompose, NewTableReadsBackWithItsNamesAndRefusesWhatDoesNotFit) {
   EXPECT_TRUE(ReadGpt(tiny, 1024 + 512, 5).Result.failed());
 }
 
-TEST(GptGuid, TextRoundTripAndNames) {
-  struct {
-    const char* Text;
-    const char* Name;
-  } cases[] = {
-      {"C12A7328-F81F-11D2-BA4B-00A0C93EC93B", "EFI System"},
-      {"ebd0a0a2-b9e5-4433-87c0-68b6b72699c7", "Microsoft basic data"},
-      {"E3C9E316-0B5C-4DB8-817D-F92DF00215AE", "Microsoft reserved"},
-      {"DE94BBA4-06D1-4D40-A16A-BFD50179D6AC", "Windows recovery environment"},
-      {"0FC63DAF-8483-4772-8E79-3D69D8477DE4", "Linux filesystem"},
-      {"0657FD6D-A4AB-43C4-84E5-0933C84B4F4F", "Linux swap"},
-      {"E6D6D379-F507-44C2-A23C-238F2A3DF928", "Linux LVM"},
-      {"A19D880F-05FC-4D3B-A006-743F0F84911E", "Linux RAID"},
-      {"933AC7E1-2EB4-4F13-B844-0E14E2AEF915", "Linux home"},
-      {"4F68BCE3-E8CD-4DB1-96E7-FBCAF984B709", "Linux root (x86-64)"},
-      {"21686148-6449-6E6F-744E-656564454649", "BIOS boot"},
-      {"BC13C2FF-59E6-4262-A352-B275FD6F7172", "Linux extended boot"},
-      {"00112233-4455-6677-8899-AABBCCDDEEFF", "00112233-4455-6677-8899-AABBCCDDEEFF"},
-  };
-  for (const auto& c : cases) {
-    const std::optional<TGuid> g = ParseGuid(c.Text);
-    ASSERT_TRUE(g) << c.Text;
-    EXPECT_EQ(GptTypeName(*g), c.Name);
-    EXPECT_EQ(ParseGuid(GuidText(*g)), g);
+// The common types are named as sfdisk names them; every other one shows as its GUID.
+TEST(GptTypeNamesOnImages, AsTheToolNamesThem) {
+  if (!HaveTools({"sfdisk"})) return;
+  std::string out;
+  ASSERT_EQ(RunCommand(kToolPath + "sfdisk --label gpt -T", &out), 0);
+  std::istringstream lines(out);
+  int named = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::optional<TGuid> type = ParseGuid(line.substr(0, 36));
+    if (!type) continue;
+    const std::string name = GptTypeName(*type), listed = line.substr(std::min(line.size(), size_t{38}));
+    EXPECT_TRUE(name == listed || name == GuidText(*type)) << line;
+    named += name == listed;
   }
+  EXPECT_EQ(named, 12);  // EFI System ... Linux extended boot, each of GptTypeName's table
+}
+
+TEST(GptGuid, TextRoundTripByteOrderAndCrc) {
   // The first three fields are stored little-endian.
   const TGuid g = *ParseGuid("00112233-4455-6677-8899-AABBCCDDEEFF");
   EXPECT_EQ(g.Bytes, (std::array<uint8_t, 16>{0x33, 0x22, 0x11, 0x00, 0x55, 0x44, 0x77, 0x66, 0x88, 0x99, 0xAA, 0xBB,
                                               0xCC, 0xDD, 0xEE, 0xFF}));
+  EXPECT_EQ(GuidText(g), "00112233-4455-6677-8899-AABBCCDDEEFF");
+  EXPECT_EQ(ParseGuid("00112233-4455-6677-8899-aabbccddeeff"), g);
   for (const char* bad : {"", "00112233-4455-6677-8899-AABBCCDDEEF", "00112233-4455-6677-8899-AABBCCDDEEFG",
                           "00112233+4455-6677-8899-AABBCCDDEEFF", " 0112233-4455-6677-8899-AABBCCDDEEFF"})
     EXPECT_FALSE(ParseGuid(bad)) << bad;

@@ -145,6 +145,14 @@ namespace {
 
 json RowJson(const TPartitionRow& row, int number) {
   const TPartition& r = *row.Record;
+  json gpt = nullptr;
+  if (r.Gpt)
+    gpt = json{{"slot", r.Gpt->Index},
+               {"type", GptTypeName(r.Gpt->Type)},
+               {"type_guid", GuidText(r.Gpt->Type)},
+               {"guid", GuidText(r.Gpt->Unique)},
+               {"name", r.Gpt->Name},
+               {"legacy_bootable", r.Gpt->LegacyBootable()}};
   return json{{"no", number},
               {"label", TrimBlanks(r.VolumeLabel)},
               {"letter", r.DriveLetter},
@@ -154,7 +162,8 @@ json RowJson(const TPartitionRow& row, int number) {
               {"hidden", IsHiddenType(r.Entry.SystemId)},
               {"lba", r.AbsoluteStart()},
               {"sectors", uint32_t{r.Entry.TotalSectors}},
-              {"status", row.Status}};
+              {"status", row.Status},
+              {"gpt", std::move(gpt)}};
 }
 
 }  // namespace

@@ -121,10 +121,8 @@ int OverlappedPartitionRow(const TPhysicalDrv& drive, const TPartition& find) {
 TSectorSpan GptUsableArea(const TPhysicalDrv& drive) {
   const uint64_t disk = drive.Geometry.TotalSectors;
   TSectorSpan whole{1, disk > 0 ? disk - 1 : 0};
-  TSector header{};
-  if (disk < 2 || !drive.Io().ReadSectors(1, 1, header.data(), false, true)) return whole;
-  if (std::memcmp(header.data(), "EFI PART", 8) != 0) return whole;
-  TSectorSpan area{GetU64(header, 0x28), GetU64(header, 0x30)};
+  if (!drive.GptRead || !drive.GptRead->Gpt) return whole;
+  TSectorSpan area{drive.GptRead->Gpt->FirstUsableLba, drive.GptRead->Gpt->LastUsableLba};
   // A disk beyond 2 TiB is addressed only up to its 32-bit sector count here.
   if (area.Last > disk - 1) area.Last = disk - 1;
   if (area.First < 1 || area.First > area.Last) return whole;

@@ -18,15 +18,15 @@ void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& r
 // boot records (named by the logical drive held there). 0 when none.
 int OverlappedPartitionRow(const TPhysicalDrv& drive, const TPartition& find);
 
-// The first and last usable LBA of a GPT disk, from the GPT header at LBA 1 when it is there
-// and its bounds make sense; otherwise the whole disk after sector 0.
+// The first and last usable LBA of a GPT disk, from the copy of its GUID partition table in
+// use; the whole disk after sector 0 when neither copy is usable.
 struct TSectorSpan {
   uint64_t First = 0, Last = 0;
 };
 TSectorSpan GptUsableArea(const TPhysicalDrv& drive);
 
-// True on a GPT disk for a find that starts inside its usable area: most likely a healthy GPT
-// partition, which the master boot record never lists.
+// True on a GPT disk for a find that starts inside its usable area, where a partition can be
+// recovered only into the GUID partition table.
 bool InsideGptArea(const TPhysicalDrv& drive, const TPartition& find);
 
 }  // namespace qm

@@ -87,15 +87,42 @@ std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive) {
   return InfoLines(drive.Geometry, ShownSectors(drive));
 }
 
+std::string GptNote(const TPhysicalDrv& drive) {
+  const std::string writes = "\rIts partition tables are only shown, never written.";
+  if (!drive.GptRead) return "This disk uses a GUID partition table (GPT)." + writes;
+  const TGptRead& read = *drive.GptRead;
+  // A table that could not be read is told where the walk stopped.
+  if (!read.Gpt)
+    return read.Result.failed() ? "This disk uses a GUID partition table (GPT)." + writes
+                                : "This disk has the protective entry of a GUID partition table (GPT), but the table "
+                                  "cannot be used, and only that entry is shown: " + read.Reason;
+  std::string note = "This disk uses a GUID partition table (GPT), read from its ";
+  if (read.Used == GptCopy::Primary) {
+    note += "primary copy.";
+    if (read.Backup.Fault != GptFault::None) note += "\rIts backup copy is damaged: " + read.Backup.Text;
+  } else {
+    note += "backup copy at sector " + std::to_string(read.Backup.HeaderLba) +
+            ".\rIts primary copy is damaged: " + read.Primary.Text;
+  }
+  if (read.Mbr == ProtectiveMbr::Hybrid)
+    note += "\rIts master boot record is a hybrid one: it names some of the partitions as well.";
+  for (const TGptEntryNote& entry : read.EntryNotes) note += "\r" + entry.Text;
+  return note + writes;
+}
+
 std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
   std::vector<std::string> notes;
   if (drive.Geometry.BytesPerSector != kSectorSize)
     notes.push_back(Format("This disk uses %u-byte sectors: its partition tables are not read (only disks with "
                            "512-byte sectors are).",
                            static_cast<unsigned>(drive.Geometry.BytesPerSector)));
-  if (drive.IsGpt)
-    notes.push_back("This disk uses a GUID partition table (GPT): its partitions are not shown, only the entry "
-                    "that protects them.");
+  if (drive.IsGpt) {
+    const std::string text = GptNote(drive);
+    for (size_t from = 0, to; from < text.size(); from = to + 1) {
+      to = std::min(text.find('\r', from), text.size());
+      if (to > from) notes.push_back(text.substr(from, to - from));
+    }
+  }
   if (drive.WholeDiskVolume)
     notes.push_back("No partition table: the disk holds one volume, from sector 0. Nothing is written to it.");
   if (!drive.WalkStopped.empty())
@@ -154,6 +181,10 @@ bool IsHiddenType(uint8_t id) {
 }
 
 std::string FileSystemCellText(const TPartition& record) {
+  // A GPT partition whose boot sector names no file system this program knows is shown by its
+  // type ("Linux filesystem", "EFI System"), which says more than "Unknown".
+  if (record.Gpt && record.FsKind != fkHpfs && record.FsKind != fkNtfs && !IsFatKind(record.FsKind))
+    return GptTypeName(record.Gpt->Type);
   std::string text = FsKindName(record.FsKind);
   if (IsHiddenType(record.Entry.SystemId)) text += " - [Hidden]";
   return text;
@@ -166,16 +197,19 @@ std::string StatusText(const TPartition& record, bool lost) {
   if (record.FsKind == fkUnallocated) return "Unallocated";
   if (record.FsKind == fkExtended) return "Extended Partition";
   if (IsLogicalDrive(record)) return "Logical Drive";
-  return "Primary Partition";
+  return record.Gpt ? "GPT Partition" : "Primary Partition";
 }
 
 std::string MapFsLine(const TPartition& record) {
-  const char* name = record.FsKind == fkExtended ? "Unknown" : FsKindName(record.FsKind);
-  return Format("%s    %.2f MB", name, record.Entry.TotalSectors / kSectorsPerMB);
+  const std::string name = record.FsKind == fkExtended ? "Unknown"
+                           : record.Gpt             ? FileSystemCellText(record)
+                                                    : FsKindName(record.FsKind);
+  return Format("%s    %.2f MB", name.c_str(), record.Entry.TotalSectors / kSectorsPerMB);
 }
 
 std::string MapStatusLine(const TPartition& record) {
   if (record.IsGap()) return "Unallocated";
+  if (record.Gpt) return "GPT Partition";
   return IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
 }
 

@@ -32,11 +32,14 @@ uint64_t ShownSectors(const TPhysicalDrv& drive);
 // drive's own form shows its whole size beyond 2 TiB.
 std::vector<std::string> DriveInfoLines(const TDriveGeometry& geometry);
 std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive);
-// What the listing of a drive leaves out, one sentence each: the partitions of a GUID
-// partition table, all tables of a disk whose sectors are not 512 bytes long, the tables behind
-// where the walk stopped (with its reason), the gaps behind where the quick scan stopped. Shown
-// under the information lines; empty for an ordinary drive.
+// What the listing of a drive must say besides its rows, one sentence each: which copy of a
+// GUID partition table was read and what is wrong with the other, or why the table cannot be
+// used; all tables of a disk whose sectors are not 512 bytes long, the tables behind where the
+// walk stopped (with its reason), the gaps behind where the quick scan stopped. Shown under
+// the information lines; empty for an ordinary drive.
 std::vector<std::string> DriveNotes(const TPhysicalDrv& drive);
+// The GUID partition table's part of those notes, "\r" between sentences.
+std::string GptNote(const TPhysicalDrv& drive);
 // " Physical Drive #0 - 76319.99 MB"
 std::string MapHeaderText(int index, const TPhysicalDrv& drive);
 

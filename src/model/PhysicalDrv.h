@@ -12,6 +12,7 @@
 #include "disk/Geometry.h"
 #include "fs/FsKind.h"
 #include "model/DiskData.h"
+#include "model/Gpt.h"
 
 namespace qm {
 
@@ -43,6 +44,9 @@ struct TPartition {
   // partition numbers stay as they are; a record made since has no slot (-1).
   int Slot = -1;
   const TPartition* SlotTable = nullptr;
+  // On a disk with a GUID partition table: the entry this record stands for (its slot, type,
+  // unique GUID and name). Such a record has no slot of the master boot record.
+  std::optional<TGptEntry> Gpt;
 
   uint64_t AbsoluteStart() const { return BaseLBA + Entry.RelativeSector; }
   uint64_t AbsoluteEnd() const { return AbsoluteStart() + Entry.TotalSectors; }  // one past the last sector
@@ -79,6 +83,10 @@ class TPhysicalDrv {
   std::vector<TPartition*> DirtyTables;
   TPartition* LastFound = nullptr;
   bool IsGpt = false;  // the MBR holds a protective 0xEE entry: tables are never written
+  // The GUID partition table behind that entry as it was read: the copy in use and what is
+  // wrong with the other, the problems of its entries, or why neither copy is usable. The
+  // records of its partitions stand in Root in the place of the master boot record's entries.
+  std::optional<TGptRead> GptRead;
   // Sector 0 is the boot sector of a file system that fills the disk (no partition table);
   // Root then holds one record for that volume, and tables are never written.
   bool WholeDiskVolume = false;

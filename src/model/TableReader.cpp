@@ -144,7 +144,58 @@ void AddGap(TPhysicalDrv& drive, TPartition& parent, int64_t relativeStart, int6
   ++drive.PartitionCount;
 }
 
+// The type code a GPT partition's record carries: what a master boot record would give it, as
+// far as it matters here (Linux and Linux swap decide the kind when no boot sector does).
+uint8_t GptRecordType(const TGuid& type) {
+  if (type == GptTypeForFsKind(fkLinuxSwap)) return kTypeLinuxSwap;
+  if (type == GptTypeForFsKind(fkLinuxExt2)) return kTypeLinux;
+  return kTypeGptProtective;
+}
+
+// Behind a protective entry: the partitions of the GUID partition table take the place of the
+// master boot record's entries (the protective one, and those of a hybrid table, which name
+// some of the same partitions again). When neither copy of the table is usable, or a sector
+// cannot be read, the master boot record's entries stay and a note says why.
+void ReadGptPartitions(TPhysicalDrv& drive) {
+  drive.GptRead = ReadGpt(drive.Io(), kSectorSize, drive.DiskSectors);
+  const TGptRead& read = *drive.GptRead;
+  if (read.Result.failed()) {
+    StopWalk(drive, "the GUID partition table cannot be read: " + read.Result.Line(), read.Result.Errno,
+             read.Result.Sector);
+    return;
+  }
+  if (!read.Gpt) return;
+  drive.FreeTableRecords();
+  drive.PartitionCount = 0;
+  drive.ExtendedBase = 0;
+  for (const TGptEntry& e : read.Gpt->Entries) {
+    const uint64_t size = e.LastLba >= e.FirstLba ? e.LastLba - e.FirstLba + 1 : 0;
+    // The model counts sectors in 32 bits, as a partition table entry does: a partition that
+    // starts or ends beyond 2 TiB cannot be shown in its place.
+    if (!FitsTableField(e.FirstLba) || !FitsTableField(size)) {
+      StopWalk(drive, "GPT partition " + std::to_string(e.Index) + " lies beyond 2 TiB, which is not shown");
+      continue;
+    }
+    TPartitionEntry entry{};
+    entry.SystemId = GptRecordType(e.Type);
+    entry.RelativeSector = static_cast<uint32_t>(e.FirstLba);
+    entry.TotalSectors = static_cast<uint32_t>(size);
+    auto owned = std::make_unique<TPartition>();
+    TPartition& record = *owned;
+    drive.Root.Children.push_back(&record);
+    InitPartitionRecord(drive, record, &drive.Root, entry);
+    record.Gpt = e;
+    if (StartsInsideDisk(drive, record)) {
+      ReadVolumeLabel(drive, record);
+      MapDriveLetter(drive, record);
+    }
+    drive.AdoptRecord(std::move(owned));
+    ++drive.PartitionCount;
+  }
+}
+
 void ReadAllTables(TPhysicalDrv& drive) {
+  drive.GptRead.reset();
   drive.WholeDiskVolume = false;
   drive.WalkStopped.clear();
   drive.WalkStoppedErrno = 0;
@@ -155,6 +206,7 @@ void ReadAllTables(TPhysicalDrv& drive) {
   // without its tables.
   if (drive.Geometry.BytesPerSector != kSectorSize) return;
   ReadPartitionTable(drive, drive.Root);
+  if (drive.IsGpt) ReadGptPartitions(drive);
   SortByStart(drive.Root.Children);
   SortByStart(drive.AllPartitions);
   FindPrimaryGaps(drive);
@@ -210,8 +262,14 @@ void FindPrimaryGaps(TPhysicalDrv& drive) {
   TPartition& root = drive.Root;
   // The disk's last sector is never part of a gap, and a gap never reaches past the disk
   // even when a damaged entry does.
-  const int64_t diskEnd = DiskSectors(drive) - 1;
+  int64_t diskEnd = DiskSectors(drive) - 1;
   int64_t pos = drive.Geometry.SectorsPerTrack;
+  // On a disk with a GUID partition table partitions lie in its usable range alone: the
+  // table's two copies lie in front of it and behind it.
+  if (drive.GptRead && drive.GptRead->Gpt) {
+    pos = static_cast<int64_t>(std::min<uint64_t>(drive.GptRead->Gpt->FirstUsableLba, kLast32BitLba));
+    diskEnd = std::min(diskEnd, static_cast<int64_t>(std::min<uint64_t>(drive.GptRead->Gpt->LastUsableLba, kLast32BitLba)) + 1);
+  }
   const size_t count = root.Children.size();
   for (size_t i = 0; i < count; ++i) {
     const TPartition& r = *root.Children[i];

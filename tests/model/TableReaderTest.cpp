@@ -78,7 +78,7 @@ TEST_F(TableReaderOnImages, GapsAreListedWhenLongerThan2048Sectors) {
       {"8M", "table 'label: dos\\nunit: sectors\\n2048,14096,5\\n4096,10000,83'", "2048+14096:05X[4096+10000:83L]"},
       {"8M", "table 'label: dos\\nunit: sectors\\n2048,14097,5\\n4096,10000,83'",
        "2048+14097:05X[4096+10000:83L 14096+2049:00-]"},
-      {"32M", "table-gpt 'label: gpt\\n2048,20480,L'", "1+65535:ee?"},
+      {"32M", "table-gpt 'label: gpt\\n2048,20480,L'", "2048+20480:83L 22528+42975:00-"},
   };
   int n = 0;
   for (const auto& c : cases) {

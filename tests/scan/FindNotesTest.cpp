@@ -41,14 +41,14 @@ TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
   QM_IMAGE(image, "gpt.img", "32M",
            "table-gpt 'label: gpt\\nunit: sectors\\nfirst-lba: 2048\\n2048,20480' "
            "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
-  // Both lie under the protective entry, row 1. With the header: the partition's volume lies
-  // inside the usable area, the early one not.
-  EXPECT_EQ(Notes(image), "100 1 false +; 2048 1 true + +; ");
-  // With a header whose usable area is no area (its first sector behind its last), or none,
-  // everything behind sector 0 counts as inside.
+  // The partition's volume is listed; the early one lies in front of the usable area, also
+  // when the primary header is damaged and the backup's area counts.
+  EXPECT_EQ(Notes(image), "100 null false; ");
   WriteFileBytes(image, 512 + 0x28, std::vector<uint8_t>(8, 0xFF));
-  EXPECT_EQ(Notes(image), "100 1 true + +; 2048 1 true + +; ");
-  WriteFileBytes(image, 512, std::vector<uint8_t>(512, 0));
+  EXPECT_EQ(Notes(image), "100 null false; ");
+  // With neither copy usable only the protective entry is listed (row 1), and everything
+  // behind sector 0 counts as inside.
+  WriteFileBytes(image, 65535 * 512, std::vector<uint8_t>(512, 0));
   EXPECT_EQ(Notes(image), "100 1 true + +; 2048 1 true + +; ");
 }
 

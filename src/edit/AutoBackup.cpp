@@ -136,7 +136,12 @@ std::vector<FolderFile> FolderFiles() {
 // Makes the folder (0700: it holds the layout of the user's disks) and its parent.
 int MakeFolder(const std::string& folder) {
   const fs::path path(folder);
-  for (const fs::path& dir : {path.parent_path().parent_path(), path.parent_path(), path}) {
+  // The state folder itself may be missing with its parents (a fresh account, root on a live
+  // system): it is made as any folder; the program's own two are private.
+  std::error_code error;
+  fs::create_directories(path.parent_path().parent_path(), error);
+  if (error) return error.value();
+  for (const fs::path& dir : {path.parent_path(), path}) {
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return errno;
   }
   struct stat st{};

@@ -224,6 +224,9 @@ std::string CheckChange(const TPhysicalDrv& drive, const TChange& change, const 
         // the table back there is what the restore is for.
         if (owner && w.Lba != 0) return "The backup file would write " + sector + ", which" + inside + ".";
         break;
+      case WriteRole::GptTable:
+        if (owner) return "The GUID partition table's " + sector + inside + ".";
+        break;
       case WriteRole::Undo: break;
     }
   }

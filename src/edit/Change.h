@@ -29,6 +29,8 @@ enum class WriteRole : uint8_t {
   BootSector,   // a lost volume's destroyed boot sector, put back from its backup copy
   BootProgram,  // the boot program of the master boot record
   Restore,      // a table sector of a backup file
+  GptTable,     // a sector of a GUID partition table's header or entry array: no known volume
+                // holds it
   Undo,         // a sector put back as it was before a change (or again as the change left it)
 };
 

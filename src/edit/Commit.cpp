@@ -52,10 +52,48 @@ Outcome CheckTablesWritable(const TPhysicalDrv& drive) {
     return WriteRefusal("The partition tables of " + DriveName(drive) + " could not be read to their end: " +
                         drive.WalkStopped + ".\rThey are only shown, never written.");
   if (drive.IsGpt)
-    return WriteRefusal(name + " holds a GUID partition table.\rIts partition tables are only shown, never written.");
+    return WriteRefusal(name + " holds a GUID partition table.\rOf the changes, only the recovery of a lost partition is "
+                               "written to it.");
   if (drive.Geometry.BytesPerSector != kSectorSize)
     return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
                         "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
+  return Outcome::Done();
+}
+
+Outcome CheckGptWritable(const TPhysicalDrv& drive) {
+  const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
+  if (drive.Geometry.BytesPerSector != kSectorSize)
+    return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
+                        "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
+  const std::string refused = "\rIts GUID partition table is not written.";
+  if (!drive.GptRead || !drive.GptRead->Gpt)
+    return WriteRefusal(name + " holds a GUID partition table that cannot be used." + refused);
+  if (!drive.WalkStopped.empty())
+    return WriteRefusal("The partition table of " + DriveName(drive) + " could not be read whole: " + drive.WalkStopped +
+                        "." + refused);
+  const TGptRead& read = *drive.GptRead;
+  // Writing rewrites both copies from the one in use: that must be the user's choice when the
+  // copies differ, never this program's.
+  if (read.Used != GptCopy::Primary || read.Backup.Fault != GptFault::None)
+    return WriteRefusal(name + " holds a GUID partition table with a damaged copy: " +
+                        (read.Used == GptCopy::Primary ? read.Backup.Text : read.Primary.Text) + refused);
+  if (!read.EntryNotes.empty()) return WriteRefusal(name + ": " + read.EntryNotes.front().Text + refused);
+  if (read.Mbr != ProtectiveMbr::Protective)
+    return WriteRefusal(name + " holds a hybrid master boot record, which names partitions of its GUID partition "
+                               "table as well." + refused);
+  // The table on disk must be the one read: compose both and compare.
+  const TGptRead now = ReadGpt(drive.Io(), kSectorSize, drive.DiskSectors);
+  std::vector<TGptWrite> was, is;
+  if (!now.Gpt || !ComposeGpt(*read.Gpt, was) || !ComposeGpt(*now.Gpt, is) || was.size() != is.size() ||
+      !std::equal(was.begin(), was.end(), is.begin(),
+                  [](const TGptWrite& a, const TGptWrite& b) { return a.Lba == b.Lba && a.Bytes == b.Bytes; })) {
+    Outcome refusal = WriteRefusal("The GUID partition table of " + DriveTitle(drive) +
+                                   " has changed since it was read.\rRefresh the drive and try again. Nothing was "
+                                   "written.");
+    refusal.Errno = now.Result.Errno;
+    refusal.Sector = now.Result.Sector;
+    return refusal;
+  }
   return Outcome::Done();
 }
 

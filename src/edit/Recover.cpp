@@ -1,6 +1,8 @@
 #include "edit/Recover.h"
 
 #include <algorithm>
+#include <optional>
+#include <set>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -385,10 +387,65 @@ Outcome CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
   Outcome refusal = CheckNotBusy(drive);
   if (refusal && FindLost(drive, lost) == drive.LostPartitions.end())
     refusal = WriteRefusal("The selected partition is not a lost partition of " + DriveName(drive) + ".");
-  if (refusal && (refusal = CheckTablesWritable(drive)) && (refusal = CheckExtendedLayout(drive)) &&
-      (refusal = CheckDriveWritable(drive)))
+  // A GUID partition table has checks of its own in the place of those of the chain.
+  const bool gpt = drive.IsGpt;
+  if (refusal && (refusal = gpt ? CheckGptWritable(drive) : CheckTablesWritable(drive)) &&
+      (gpt || (refusal = CheckExtendedLayout(drive))) && (refusal = CheckDriveWritable(drive)))
     refusal = CheckTablesUnchanged(drive);
   return refusal;
+}
+
+// Plans the recovery of `lost` into the GUID partition table: a new entry in the first free
+// slot, with the type of its file system and a new unique GUID, and both copies of the table
+// written anew from the one in use (each entry array before its header: a write that stops
+// half-way leaves a copy whose checksums fail, and the other copy is read).
+Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::vector<TKnownVolume>& volumes,
+                       TChange& change) {
+  TGpt gpt = *drive.GptRead->Gpt;
+  const std::optional<TGuid> type = GptTypeForFsKind(lost.FsKind);
+  if (!type)
+    return NoPlace("The partition's file system has no type in a GUID partition table; it cannot be written into one.");
+  std::set<uint32_t> used;
+  for (const TGptEntry& e : gpt.Entries) used.insert(e.Index);
+  uint32_t slot = 1;
+  while (slot <= gpt.EntryCount && used.count(slot)) ++slot;
+  if (slot > gpt.EntryCount)
+    return NoPlace("There is no free entry in the GUID partition table.\rPlease use 'Clone' instead of 'Recover'.");
+  const uint64_t start = lost.AbsoluteStart();
+  const auto inside = [&](uint64_t size) {
+    return size != 0 && start >= gpt.FirstUsableLba && start + size - 1 <= gpt.LastUsableLba;
+  };
+  const auto free = [&](uint64_t size) {
+    return std::none_of(gpt.Entries.begin(), gpt.Entries.end(),
+                        [&](const TGptEntry& e) { return start <= e.LastLba && e.FirstLba <= start + size - 1; });
+  };
+  // An NTFS volume's partition takes the sector behind it too, where it is free.
+  uint64_t size = NtfsPartitionSize(drive, lost, volumes);
+  if (!inside(size) || !free(size)) size = lost.Entry.TotalSectors;
+  if (!inside(size))
+    return Refusal("The partition (sectors " + std::to_string(start) + " to " + std::to_string(start + size - 1) +
+                   ") does not lie inside the sectors the GUID partition table gives to partitions (" +
+                   std::to_string(gpt.FirstUsableLba) + " to " + std::to_string(gpt.LastUsableLba) + ").");
+  if (!free(size)) return Refusal(kOverlapText);
+  TGptEntry entry;
+  entry.Index = slot;
+  entry.Type = *type;
+  entry.Unique = NewPartitionGuid(gpt.DiskGuid, slot, start);
+  entry.FirstLba = start;
+  entry.LastLba = start + size - 1;
+  gpt.Entries.push_back(entry);
+  std::vector<TGptWrite> runs;
+  if (Outcome composed = ComposeGpt(gpt, runs); !composed) return composed;
+  std::swap(runs[0], runs[1]);  // the primary array, then its header
+  for (const TGptWrite& run : runs)
+    for (size_t at = 0; at + kSectorSize <= run.Bytes.size(); at += kSectorSize) {
+      TSector after{};
+      std::copy_n(run.Bytes.begin() + static_cast<std::ptrdiff_t>(at), kSectorSize, after.begin());
+      if (Outcome planned = PlanSector(drive, change, run.Lba + at / kSectorSize, WriteRole::GptTable, after); !planned)
+        return planned;
+      if (change.Writes.back().Before == change.Writes.back().After) change.Writes.pop_back();
+    }
+  return Outcome::Done();
 }
 
 // True when the tables as read back hold an entry for the volume at `start` of `size` sectors.
@@ -437,6 +494,7 @@ Outcome PlanRecover(TPhysicalDrv& drive, TPartition& lost, bool restoreBootSecto
     if (Outcome copied = PlanSector(drive, change, lost.AbsoluteStart(), WriteRole::BootSector, copy); !copied)
       return copied;
   }
+  if (drive.IsGpt) return PlanGptRecover(drive, lost, volumes, change);
   drive.DirtyTables.clear();
   const uint32_t ownSize = lost.Entry.TotalSectors;
   const ModelSnapshot before(drive);
@@ -491,7 +549,8 @@ RecoverOutcome RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool 
     case EditResult::Refused: return {RecoverResult::Refused, std::move(result.Told)};
     case EditResult::Cancelled:
       return {RecoverResult::Stopped,
-              Outcome{OutcomeKind::Cancelled, "Recovery stopped. Nothing was written.", "Recovering", MsgIcon::Warning}};
+              Outcome{OutcomeKind::Cancelled, "Recovery stopped. Nothing was written.", "Recovering", MsgIcon::Warning, 0,
+                      std::nullopt}};
     case EditResult::WriteFailed: return {RecoverResult::WriteFailed, std::move(result.Told)};
     case EditResult::Written:
     case EditResult::NotNotified: break;

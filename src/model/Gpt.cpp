@@ -413,6 +413,27 @@ std::optional<TGuid> GptTypeForFsKind(uint8_t fsKind) {
   }
 }
 
+TGuid NewPartitionGuid(const TGuid& disk, uint32_t slot, uint64_t firstLba) {
+  // Two independent 64-bit mixes of the inputs; each bit of the result depends on all of them.
+  auto mix = [](uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+  };
+  uint64_t low = 0, high = 0;
+  std::memcpy(&low, disk.Bytes.data(), 8);
+  std::memcpy(&high, disk.Bytes.data() + 8, 8);
+  const uint64_t a = mix(low ^ mix(high ^ mix(firstLba ^ (uint64_t{slot} << 48))));
+  const uint64_t b = mix(high ^ mix(low ^ mix(~firstLba + slot)));
+  TGuid guid;
+  std::memcpy(guid.Bytes.data(), &a, 8);
+  std::memcpy(guid.Bytes.data() + 8, &b, 8);
+  guid.Bytes[7] = static_cast<uint8_t>((guid.Bytes[7] & 0x0F) | 0x40);  // version 4, in the third field
+  guid.Bytes[8] = static_cast<uint8_t>((guid.Bytes[8] & 0x3F) | 0x80);  // the standard variant
+  return guid;
+}
+
 uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc) {
   const auto& table = CrcTable();
   crc = ~crc;

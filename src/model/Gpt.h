@@ -37,6 +37,11 @@ std::string GptTypeName(const TGuid& type);
 // basic data for FAT and NTFS, Linux filesystem or swap for the Linux kinds; empty for others.
 std::optional<TGuid> GptTypeForFsKind(uint8_t fsKind);
 
+// The unique GUID of a new entry at `firstLba` in slot `slot` of the table of disk `disk`: a
+// random-form GUID (version 4) drawn from those three, so that it is new on every disk and the
+// same in a dry run and the run it shows.
+TGuid NewPartitionGuid(const TGuid& disk, uint32_t slot, uint64_t firstLba);
+
 // The CRC-32 both header and entry array carry (reflected polynomial 0xEDB88320, as zlib
 // computes it). `crc` continues an earlier result.
 uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc = 0);

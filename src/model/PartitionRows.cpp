@@ -88,14 +88,15 @@ std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive) {
 }
 
 std::string GptNote(const TPhysicalDrv& drive) {
-  const std::string writes = "\rIts partition tables are only shown, never written.";
-  if (!drive.GptRead) return "This disk uses a GUID partition table (GPT)." + writes;
+  const std::string writes = "\rOf the changes, only the recovery of a lost partition is written to it.";
+  // A table that could not be read is told where the walk stopped (a disk whose sectors are
+  // not 512 bytes long is not read at all).
+  if (!drive.GptRead || drive.GptRead->Result.failed())
+    return "This disk uses a GUID partition table (GPT), which is not shown; nothing is written to it.";
   const TGptRead& read = *drive.GptRead;
-  // A table that could not be read is told where the walk stopped.
   if (!read.Gpt)
-    return read.Result.failed() ? "This disk uses a GUID partition table (GPT)." + writes
-                                : "This disk has the protective entry of a GUID partition table (GPT), but the table "
-                                  "cannot be used, and only that entry is shown: " + read.Reason;
+    return "This disk has the protective entry of a GUID partition table (GPT), but the table cannot be used, and "
+           "only that entry is shown: " + read.Reason;
   std::string note = "This disk uses a GUID partition table (GPT), read from its ";
   if (read.Used == GptCopy::Primary) {
     note += "primary copy.";

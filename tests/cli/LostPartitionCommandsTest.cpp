@@ -53,7 +53,10 @@ const RefusalCase kRefusals[] = {
        }
      }, 60000, "longer than 256 tables"},
     {"WholeDiskFat32", "fsat 0 80000 fat32 fsat 100000 8192 fat16", nullptr, 100000, "holds one volume and no partition table"},
-    {"GuidPartitionTable", "table-gpt 'label: gpt\\n2048,20480' fsat 40960 8192 fat16", nullptr, 40960, "GUID partition table"},
+    {"GptWithoutItsBackup", "table-gpt 'label: gpt\\n2048,20480' fsat 40960 8192 fat16 sector 131071 00", nullptr, 40960,
+     "GUID partition table with a damaged copy"},
+    {"GptPartitionOverVolume", "table-gpt 'label: gpt\\n2048,20480' fsat 10240 8192 fat16", nullptr, 10240,
+     "overlaps one or more existing partitions"},
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
@@ -68,6 +71,32 @@ TEST_P(CliRecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals));
+
+// A partition deleted from a GUID partition table is found in the gap it left and recovered
+// into the table: both copies are sound again, the volume is whole, and undo gives back the
+// disk byte for byte.
+TEST(CliRecoverGpt, ADeletedPartitionComesBackIntoBothCopies) {
+  if (!HaveTools({"sgdisk", "fsck.fat"})) return;
+  QM_IMAGE(image, "gpt-recover.img", "64M", "table-gpt 'label: gpt\\n2048,20480,U\\n24576,20480,L' fs 1 fat16 ESP");
+  ASSERT_EQ(RunCommand(kToolPath + "sfdisk -q --delete " + ShellQuote(image) + " 1"), 0);
+  const std::string deleted = ReadWholeFile(image);
+  const CliRun run = RunCli("--yes recover --at 2048 " + ShellQuote(image));
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string out;
+  EXPECT_EQ(RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &out), 0) << out;
+  EXPECT_SAYS(out, "No problems found");
+  ASSERT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image), &out), 0);
+  EXPECT_SAYS(out, "start=        2048, size=       20480, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
+  EXPECT_EQ(RunOnVolume(image, 2048, 20480, "fsck.fat -n"), 0);
+  // Only the slot's array sector and the header of each copy were written.
+  const std::string now = ReadWholeFile(image);
+  std::vector<uint64_t> changed;
+  for (uint64_t s = 0; s < now.size() / 512; ++s)
+    if (now.compare(s * 512, 512, deleted, s * 512, 512) != 0) changed.push_back(s);
+  EXPECT_EQ(changed, (std::vector<uint64_t>{1, 2, 131039, 131071}));
+  ASSERT_EQ(RunCli("--yes undo " + ShellQuote(image)).status, 0);
+  EXPECT_TRUE(ReadWholeFile(image) == deleted);
+}
 
 TEST(CliRecoverSafety, ReadOnlySourceIsRefusedBeforeAsking) {
   const std::string image =

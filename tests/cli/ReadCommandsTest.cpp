@@ -119,7 +119,9 @@ TEST(CliList, GptPartitionsAreListedAsTheSystemReadsThem) {
     EXPECT_EQ(d["partitions"][0]["gpt"]["type"], "EFI System");
     const std::string notes = d["notes"].dump();
     EXPECT_SAYS(notes, damaged ? "read from its backup copy at sector 131071" : "read from its primary copy");
-    if (damaged) EXPECT_SAYS(notes, "The checksum of the primary GPT header is wrong.");
+    if (damaged) {
+      EXPECT_SAYS(notes, "The checksum of the primary GPT header is wrong.");
+    }
   }
 }
 

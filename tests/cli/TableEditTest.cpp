@@ -334,5 +334,17 @@ TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
   EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(LostImage()));
 }
 
+// A state folder whose parents are missing, as on a fresh account, is made with them.
+TEST(CliUndo, AMissingStateFolderIsMadeWithItsParents) {
+  if (LostImage().empty()) return;
+  const std::string image = CopyImage(LostImage(), "fresh-state.img"), state = FreshPath("fresh") + "/.local/state";
+  const std::string kept = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const CliRun run = RunCli("--yes delete --at 14336 " + ShellQuote(image));
+  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(std::filesystem::is_empty(state + "/quillmark/backups"));
+}
+
 }  // namespace
 }  // namespace qm::test

@@ -164,7 +164,7 @@ TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
 
   // A recovery asked to restore writes the backup over the destroyed first sector.
   const TPartition before = ntfs;
-  for (const TPartition found : {ntfs, fat}) {
+  for (const TPartition& found : std::vector<TPartition>{ntfs, fat}) {
     SCOPED_TRACE(found.AbsoluteStart());
     TPartition* find = drive->LostPartitions.back().get();
     ASSERT_EQ(find->AbsoluteStart(), found.AbsoluteStart());

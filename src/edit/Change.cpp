@@ -176,6 +176,21 @@ Outcome PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
   return Outcome::Done();
 }
 
+Outcome PlanGptSectors(TPhysicalDrv& drive, const TGpt& gpt, TChange& change) {
+  std::vector<TGptWrite> runs;
+  if (Outcome composed = ComposeGpt(gpt, runs); !composed) return composed;
+  std::swap(runs[0], runs[1]);  // the primary array, then its header
+  for (const TGptWrite& run : runs)
+    for (size_t at = 0; at + kSectorSize <= run.Bytes.size(); at += kSectorSize) {
+      TSector after{};
+      std::copy_n(run.Bytes.begin() + static_cast<std::ptrdiff_t>(at), kSectorSize, after.begin());
+      if (Outcome planned = PlanSector(drive, change, run.Lba + at / kSectorSize, WriteRole::GptTable, after); !planned)
+        return planned;
+      if (change.Writes.back().Before == change.Writes.back().After) change.Writes.pop_back();
+    }
+  return Outcome::Done();
+}
+
 std::string CheckChange(const TPhysicalDrv& drive, const TChange& change, const std::vector<TKnownVolume>& volumes) {
   std::set<uint64_t> seen;
   for (const TSectorWrite& w : change.Writes) {

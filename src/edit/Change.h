@@ -76,6 +76,11 @@ bool HoldsNoData(const TSector& sector);
 // table that is not on disk yet. Failed, with why, when a table cannot be written so.
 Outcome PlanDirtyTables(TPhysicalDrv& drive, TChange& change);
 
+// Adds the sectors of both copies of `gpt` that differ from the disk to `change`, each entry
+// array before its header: a write that stops half-way leaves a copy whose checksums fail, and
+// the other copy is read. Failed, with why, when the table cannot be composed or a sector read.
+Outcome PlanGptSectors(TPhysicalDrv& drive, const TGpt& gpt, TChange& change);
+
 // Adds a write of `after` to sector `lba`, reading what it holds now. Failed, with the sector
 // and the reason, when it cannot be read.
 Outcome PlanSector(TPhysicalDrv& drive, TChange& change, uint64_t lba, WriteRole role, const TSector& after);

@@ -52,7 +52,7 @@ Outcome CheckTablesWritable(const TPhysicalDrv& drive) {
     return WriteRefusal("The partition tables of " + DriveName(drive) + " could not be read to their end: " +
                         drive.WalkStopped + ".\rThey are only shown, never written.");
   if (drive.IsGpt)
-    return WriteRefusal(name + " holds a GUID partition table.\rOf the changes, only the recovery of a lost partition is "
+    return WriteRefusal(name + " holds a GUID partition table.\rOf the changes, only recover, delete and active are "
                                "written to it.");
   if (drive.Geometry.BytesPerSector != kSectorSize)
     return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
@@ -138,6 +138,14 @@ Outcome CheckNotBusy(const TPhysicalDrv& drive) {
 std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive, Outcome& refusal) {
   if (!((refusal = CheckNotBusy(drive)) && (refusal = CheckTablesWritable(drive)) &&
         (refusal = CheckDriveWritable(drive))))
+    return nullptr;
+  std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
+  if (!lock || !(refusal = CheckTablesUnchanged(drive))) return nullptr;
+  return lock;
+}
+
+std::unique_ptr<DriveLock> PrepareGptWrite(const TPhysicalDrv& drive, Outcome& refusal) {
+  if (!((refusal = CheckNotBusy(drive)) && (refusal = CheckGptWritable(drive)) && (refusal = CheckDriveWritable(drive))))
     return nullptr;
   std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
   if (!lock || !(refusal = CheckTablesUnchanged(drive))) return nullptr;

@@ -61,6 +61,10 @@ Outcome CheckNotBusy(const TPhysicalDrv& drive);
 // to be held until the change is written and read back; null with why in `refusal`.
 std::unique_ptr<DriveLock> PrepareTableWrite(const TPhysicalDrv& drive, Outcome& refusal);
 
+// The same for a change of a GUID partition table, with CheckGptWritable in the place of
+// CheckTablesWritable.
+std::unique_ptr<DriveLock> PrepareGptWrite(const TPhysicalDrv& drive, Outcome& refusal);
+
 // Tells the kernel about the new layout, then reads the drive's tables again. DirtyTables is
 // emptied: it pointed at records that the re-read frees. Failed, with the kernel's reason,
 // when the system could not be told (the tables are written and read again all the same).

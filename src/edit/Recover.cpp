@@ -397,8 +397,7 @@ Outcome CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
 
 // Plans the recovery of `lost` into the GUID partition table: a new entry in the first free
 // slot, with the type of its file system and a new unique GUID, and both copies of the table
-// written anew from the one in use (each entry array before its header: a write that stops
-// half-way leaves a copy whose checksums fail, and the other copy is read).
+// written anew from the one in use.
 Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::vector<TKnownVolume>& volumes,
                        TChange& change) {
   TGpt gpt = *drive.GptRead->Gpt;
@@ -434,18 +433,7 @@ Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::v
   entry.FirstLba = start;
   entry.LastLba = start + size - 1;
   gpt.Entries.push_back(entry);
-  std::vector<TGptWrite> runs;
-  if (Outcome composed = ComposeGpt(gpt, runs); !composed) return composed;
-  std::swap(runs[0], runs[1]);  // the primary array, then its header
-  for (const TGptWrite& run : runs)
-    for (size_t at = 0; at + kSectorSize <= run.Bytes.size(); at += kSectorSize) {
-      TSector after{};
-      std::copy_n(run.Bytes.begin() + static_cast<std::ptrdiff_t>(at), kSectorSize, after.begin());
-      if (Outcome planned = PlanSector(drive, change, run.Lba + at / kSectorSize, WriteRole::GptTable, after); !planned)
-        return planned;
-      if (change.Writes.back().Before == change.Writes.back().After) change.Writes.pop_back();
-    }
-  return Outcome::Done();
+  return PlanGptSectors(drive, gpt, change);
 }
 
 // True when the tables as read back hold an entry for the volume at `start` of `size` sectors.

@@ -1,6 +1,7 @@
 #include "edit/TableEdits.h"
 
 #include <algorithm>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <string>
@@ -84,11 +85,43 @@ bool CanHide(uint8_t type) {
 
 std::string WithReason(const std::string& failed, const Disk& disk) { return failed + "\r" + LastIoReason(disk) + "."; }
 
+// Writes `gpt`, the drive's GUID partition table as an edit leaves it, through the change
+// pipeline with `ask` as its question.
+EditOutcome WriteGpt(TPhysicalDrv& drive, const TGpt& gpt, const std::string& what, const std::string& failed,
+                     const std::function<bool(Host&)>& ask) {
+  TChange change;
+  change.What = what;
+  if (Outcome planned = PlanGptSectors(drive, gpt, change); !planned) return Refused(planned);
+  TChangeRun run;
+  run.Failed = failed;
+  run.Ask = ask;
+  return ApplyChange(drive, change, KnownVolumes(drive), run);
+}
+
+// The drive's GUID partition table, to be changed, once every check of a write has passed;
+// null with why in `refusal`.
+std::optional<TGpt> GptToEdit(const TPhysicalDrv& drive, std::unique_ptr<DriveLock>& lock, Outcome& refusal) {
+  lock = PrepareGptWrite(drive, refusal);
+  if (!lock) return std::nullopt;
+  return *drive.GptRead->Gpt;
+}
+
 EditOutcome DeletePartition(TPhysicalDrv& drive, TPartition& record) {
   if (Outcome editable = CheckEditable(drive, record); !editable) return Refused(editable);
   if (record.IsGap()) return Refused(WriteRefusal("Can't delete unallocated space. It isn't an actual partition."));
   if (record.IsExtended() && HasUsedChild(record))
     return Refused(WriteRefusal("Can not delete specified partition:  \r\rExtended partition isn't empty."));
+  const std::string question = "You are deleting partition, all data on the partition will lost.\r\rAre you sure?";
+  if (record.Gpt) {
+    Outcome refusal;
+    std::unique_ptr<DriveLock> lock;
+    std::optional<TGpt> gpt = GptToEdit(drive, lock, refusal);
+    if (!gpt) return Refused(refusal);
+    const uint32_t slot = record.Gpt->Index;
+    std::erase_if(gpt->Entries, [&](const TGptEntry& e) { return e.Index == slot; });
+    return WriteGpt(drive, *gpt, "delete" + At(record), "Delete partition Failed.",
+                    Question(question, "Deleting Partition", MsgButtons::OkCancel));
+  }
   Outcome refusal;
   const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive, refusal);
   if (!lock) return Refused(refusal);
@@ -130,14 +163,28 @@ EditOutcome DeletePartition(TPhysicalDrv& drive, TPartition& record) {
   }
   drive.DirtyTables.assign(1, table);
   return WriteTables(drive, volumes, what, "Delete partition Failed.",
-                     Question("You are deleting partition, all data on the partition will lost.\r\rAre you sure?",
-                              "Deleting Partition", MsgButtons::OkCancel));
+                     Question(question, "Deleting Partition", MsgButtons::OkCancel));
 }
 
 EditOutcome SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
   if (Outcome editable = CheckEditable(drive, record); !editable) return Refused(editable);
   if (record.IsGap() || record.IsExtended() || record.Parent != &drive.Root)
     return Refused(WriteRefusal("You must specify a primary partition."));
+  if (record.Gpt) {
+    // On a GUID partition table "active" is the attribute that tells a legacy BIOS which
+    // partition to boot: it is set on this entry and taken off the others.
+    Outcome refusal;
+    std::unique_ptr<DriveLock> lock;
+    std::optional<TGpt> gpt = GptToEdit(drive, lock, refusal);
+    if (!gpt) return Refused(refusal);
+    for (TGptEntry& e : gpt->Entries)
+      e.Attributes = e.Index == record.Gpt->Index ? e.Attributes | kGptAttrLegacyBootable
+                                                  : e.Attributes & ~kGptAttrLegacyBootable;
+    return WriteGpt(drive, *gpt, "active" + At(record), "Set active partition Failed.",
+                    Question("You are setting the legacy BIOS bootable attribute of this GPT partition, and taking it "
+                             "off the others. Are you sure?",
+                             "Set active partition", MsgButtons::OkCancel));
+  }
   Outcome refusal;
   const std::unique_ptr<DriveLock> lock = PrepareEntryEdit(drive, refusal);
   if (!lock) return Refused(refusal);
@@ -153,6 +200,10 @@ EditOutcome SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
 
 EditOutcome HidePartition(TPhysicalDrv& drive, TPartition& record) {
   if (Outcome editable = CheckEditable(drive, record); !editable) return Refused(editable);
+  if (record.Gpt)
+    return Refused(WriteRefusal("Hide/Show does not apply to a GUID partition table: its partition types have no "
+                                "hidden partners.",
+                                "Hide/Show"));
   if (!CanHide(record.Entry.SystemId))
     return Refused(WriteRefusal("Hide/Show can not apply to this type of partition.", "Hide/Show"));
   Outcome refusal;

@@ -178,6 +178,7 @@ void ReadGptPartitions(TPhysicalDrv& drive) {
     }
     TPartitionEntry entry{};
     entry.SystemId = GptRecordType(e.Type);
+    entry.BootIndicator = e.LegacyBootable() ? kActiveFlag : 0;
     entry.RelativeSector = static_cast<uint32_t>(e.FirstLba);
     entry.TotalSectors = static_cast<uint32_t>(size);
     auto owned = std::make_unique<TPartition>();

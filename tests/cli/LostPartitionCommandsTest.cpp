@@ -73,8 +73,8 @@ TEST_P(CliRecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals));
 
 // A partition deleted from a GUID partition table is found in the gap it left and recovered
-// into the table: both copies are sound again, the volume is whole, and undo gives back the
-// disk byte for byte.
+// into the table: both copies are sound again, the volume is whole. Active and delete change
+// both copies too, and undo gives back the disk byte for byte.
 TEST(CliRecoverGpt, ADeletedPartitionComesBackIntoBothCopies) {
   if (!HaveTools({"sgdisk", "fsck.fat"})) return;
   QM_IMAGE(image, "gpt-recover.img", "64M", "table-gpt 'label: gpt\\n2048,20480,U\\n24576,20480,L' fs 1 fat16 ESP");
@@ -94,7 +94,17 @@ TEST(CliRecoverGpt, ADeletedPartitionComesBackIntoBothCopies) {
   for (uint64_t s = 0; s < now.size() / 512; ++s)
     if (now.compare(s * 512, 512, deleted, s * 512, 512) != 0) changed.push_back(s);
   EXPECT_EQ(changed, (std::vector<uint64_t>{1, 2, 131039, 131071}));
-  ASSERT_EQ(RunCli("--yes undo " + ShellQuote(image)).status, 0);
+
+  ASSERT_EQ(RunCli("--yes active --at 2048 " + ShellQuote(image)).status, 0);
+  ASSERT_EQ(RunCli("--yes delete --at 24576 " + ShellQuote(image)).status, 0);
+  EXPECT_EQ(RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &out), 0) << out;
+  EXPECT_SAYS(out, "No problems found");
+  const nlohmann::json d = CliDrive("list", image);
+  ASSERT_EQ(d["partitions"][0]["lba"], 2048);
+  EXPECT_EQ(d["partitions"][0]["gpt"]["legacy_bootable"], true);
+  EXPECT_EQ(d["partitions"][0]["active"], true);
+  EXPECT_EQ(d["partitions"][1]["status"], "Unallocated");
+  for (int undo = 0; undo < 3; ++undo) ASSERT_EQ(RunCli("--yes undo " + ShellQuote(image)).status, 0) << undo;
   EXPECT_TRUE(ReadWholeFile(image) == deleted);
 }
 

@@ -217,10 +217,17 @@ std::string MapStatusLine(const TPartition& record) {
 std::string MapBoxTip(const TPartition& record, bool lost) {
   const uint64_t first = record.AbsoluteStart();
   const uint64_t last = record.Entry.TotalSectors == 0 ? first : record.AbsoluteEnd() - 1;
-  return LabelCellText(record) + "\n" + FileSystemCellText(record) + "\n" +
-         Format("%.2f MB", record.Entry.TotalSectors / kSectorsPerMB) + "\n" +
-         (lost ? StatusText(record, true) : MapStatusLine(record)) + "\n" +
-         Format("LBA %" PRIu64 " - %" PRIu64, first, last);
+  std::string tip = LabelCellText(record) + "\n" + FileSystemCellText(record) + "\n" +
+                    Format("%.2f MB", record.Entry.TotalSectors / kSectorsPerMB) + "\n" +
+                    (lost ? StatusText(record, true) : MapStatusLine(record)) + "\n" +
+                    Format("LBA %" PRIu64 " - %" PRIu64, first, last);
+  if (record.Gpt) {
+    const TGptEntry& e = *record.Gpt;
+    tip += "\nGPT entry " + std::to_string(e.Index) + ": " + GptTypeName(e.Type);
+    if (!e.Name.empty()) tip += "\nName: " + PrintableText(e.Name);
+    tip += "\nGUID: " + GuidText(e.Unique);
+  }
+  return tip;
 }
 
 bool IsInside(const TPartition& record, const TPartition& container) {

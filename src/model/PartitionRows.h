@@ -64,7 +64,8 @@ bool IsLogicalDrive(const TPartition& record);
 std::string MapFsLine(const TPartition& record);
 std::string MapStatusLine(const TPartition& record);
 // Everything a box of a map stands for, one line each, for its tooltip (a narrow box clips
-// its own text): label, file system, size, status, and the first and last sector.
+// its own text): label, file system, size, status, the first and last sector, and for a GPT
+// partition its entry's slot, type, name and GUID.
 std::string MapBoxTip(const TPartition& record, bool lost);
 
 // Whether `container` is the record's parent or a further ancestor.

@@ -184,9 +184,9 @@ Outcome PlanGptSectors(TPhysicalDrv& drive, const TGpt& gpt, TChange& change) {
     for (size_t at = 0; at + kSectorSize <= run.Bytes.size(); at += kSectorSize) {
       TSector after{};
       std::copy_n(run.Bytes.begin() + static_cast<std::ptrdiff_t>(at), kSectorSize, after.begin());
+      // PlanSector leaves out a sector that keeps its bytes.
       if (Outcome planned = PlanSector(drive, change, run.Lba + at / kSectorSize, WriteRole::GptTable, after); !planned)
         return planned;
-      if (change.Writes.back().Before == change.Writes.back().After) change.Writes.pop_back();
     }
   return Outcome::Done();
 }

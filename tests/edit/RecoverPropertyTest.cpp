@@ -1,7 +1,8 @@
 // Chains of random changes (recover, delete, set active, hide, rebuild) over many seeded random
 // layouts, sound and damaged (cycles, overlaps, an extended entry at sector 0, two extended
 // entries, entries past the end, chains over the walk's limit), with lost FAT16 and NTFS volumes
-// side by side in a random free place.
+// side by side in a random free place; a third of the layouts are GUID partition tables, sound
+// or with a damaged copy or entry.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "edit/Rebuild.h"
 #include "edit/Recover.h"
 #include "edit/TableEdits.h"
+#include "model/Gpt.h"
 #include "model/TableReader.h"
 #include "scan/Scanner.h"
 #include "support/Fixtures.h"
@@ -69,6 +71,49 @@ class LayoutBuilder {
     }
     if (pos + 100 < kSectors) free.emplace_back(pos, kSectors - 1);
     Damage(slot);
+    PlaceLost(free);
+  }
+
+  // A GUID partition table of up to four partitions with gaps between them, written by our
+  // own codec; now and then with a damaged backup header, an entry past the usable sectors,
+  // or a hybrid boot record.
+  void BuildGpt() {
+    Entry(0, 0, kTypeGptProtective, 1, kSectors - 1);
+    TGpt gpt;
+    gpt.DiskSectors = kSectors;
+    gpt.BackupLba = kSectors - 1;
+    gpt.FirstUsableLba = 34;
+    gpt.LastUsableLba = kSectors - 34;
+    gpt.DiskGuid = NewPartitionGuid({}, static_cast<uint32_t>(Pick(1, 1000)), Pick(1, 1000));
+    const TGuid types[] = {*GptTypeForFsKind(fkFat16), *GptTypeForFsKind(fkLinuxExt2)};
+    std::vector<std::pair<uint64_t, uint64_t>> free;
+    uint64_t pos = gpt.FirstUsableLba;
+    for (uint32_t slot = 1, count = static_cast<uint32_t>(Pick(0, 4)); slot <= count; ++slot) {
+      const uint64_t gap = Pick(0, 4000), size = Pick(50, 4000);
+      if (gap > 100) free.emplace_back(pos, pos + gap);
+      pos += gap;
+      if (pos + size > gpt.LastUsableLba) break;
+      TGptEntry e;
+      e.Index = static_cast<uint32_t>(Pick(0, 1)) ? slot : slot + 4;  // slots with holes between them
+      e.Type = types[Pick(0, 1)];
+      e.Unique = NewPartitionGuid(gpt.DiskGuid, e.Index, pos);
+      e.FirstLba = pos;
+      e.LastLba = pos + size - 1;
+      gpt.Entries.push_back(e);
+      pos += size;
+    }
+    if (pos + 100 < gpt.LastUsableLba) free.emplace_back(pos, gpt.LastUsableLba + 1);
+    const int damage = static_cast<int>(Pick(0, 9));
+    if (damage == 0 && !gpt.Entries.empty()) gpt.Entries.back().LastLba = gpt.LastUsableLba + 10;
+    std::vector<TGptWrite> runs;
+    EXPECT_TRUE(ComposeGpt(gpt, runs));
+    for (const TGptWrite& run : runs)
+      for (size_t at = 0; at < run.Bytes.size(); at += 512)
+        if (std::any_of(run.Bytes.begin() + static_cast<long>(at), run.Bytes.begin() + static_cast<long>(at + 512),
+                        [](uint8_t b) { return b != 0; }))
+          std::copy_n(run.Bytes.begin() + static_cast<long>(at), 512, At(run.Lba + at / 512).begin());
+    if (damage == 1) At(gpt.BackupLba)[16] ^= 0xFF;                               // the backup header's checksum
+    if (damage == 2 && !gpt.Entries.empty()) Entry(0, 1, 0x07, 40, 10);        // a hybrid boot record
     PlaceLost(free);
   }
 
@@ -234,6 +279,16 @@ class YesHost : public ScriptedHost {
   }
 };
 
+// The sectors of both copies of a drive's GUID partition table; empty when it has none.
+std::vector<uint64_t> GptSectors(const TPhysicalDrv& drive) {
+  std::vector<uint64_t> out;
+  if (!drive.GptRead || !drive.GptRead->Gpt) return out;
+  const TGpt& gpt = *drive.GptRead->Gpt;
+  for (uint64_t lba : {uint64_t{1}, gpt.BackupLba}) out.push_back(lba);
+  for (uint64_t i = 0; i < gpt.ArraySectors(); ++i) out.insert(out.end(), {gpt.EntryLba + i, gpt.BackupLba - gpt.ArraySectors() + i});
+  return out;
+}
+
 enum Op { kRecover, kDelete, kActive, kHide, kRebuild, kNoOp };
 const char* const kOpNames[] = {"recover", "delete", "set active", "hide", "rebuild"};
 
@@ -297,6 +352,36 @@ void ExpectChangeOwnEntries(const Done& done, const std::vector<uint8_t>& before
                             const TPhysicalDrv& was, const std::string& image) {
   SCOPED_TRACE(done.op < kNoOp ? kOpNames[done.op] : "nothing");
   auto reread = ReadImage(image);
+  if (was.GptRead && was.GptRead->Gpt) {
+    // A GUID partition table: only the sectors of its two copies change, both copies stay
+    // sound and alike, and the entries change as the edit intends.
+    const std::vector<uint64_t> gpt = GptSectors(was);
+    for (size_t i = 0; i < before.size(); i += 512) {
+      if (!std::equal(&before[i], &before[i] + 512, &after[i])) {
+        EXPECT_NE(std::find(gpt.begin(), gpt.end(), i / 512), gpt.end()) << "sector " << i / 512 << " is no GPT sector";
+      }
+    }
+    // The system's own check of both copies, where its tool is installed.
+    static const bool sgdisk = RunCommand(kToolPath + "command -v sgdisk >/dev/null") == 0;
+    std::string verified;
+    if (sgdisk) {
+      RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &verified);
+      EXPECT_NE(verified.find("No problems found"), std::string::npos) << verified;
+    }
+    ASSERT_TRUE(reread->GptRead && reread->GptRead->Gpt);
+    EXPECT_EQ(reread->GptRead->Used, GptCopy::Primary);
+    EXPECT_EQ(reread->GptRead->Backup.Fault, GptFault::None) << reread->GptRead->Backup.Text;
+    std::vector<EntryKey> expected = EntriesWithoutLinks(was);
+    if (done.op == kRecover) {
+      const auto& now = EntriesWithoutLinks(*reread);
+      EXPECT_TRUE(std::includes(now.begin(), now.end(), expected.begin(), expected.end()));
+      EXPECT_EQ(now.size(), expected.size() + 1);
+      return;
+    }
+    if (done.op == kDelete) std::erase(expected, done.key);
+    EXPECT_EQ(EntriesWithoutLinks(*reread), expected);
+    return;
+  }
   if (done.op == kRecover) {
     ExpectSoundRecovery(before, after, TableEntries(was), *reread, std::get<0>(done.key), true);
   } else if (done.op != kRebuild) {
@@ -332,12 +417,15 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
   const char* previous = std::getenv("XDG_STATE_HOME");
   const std::string keptState = previous ? previous : "";
   ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-  int changes = 0, undos = 0, written[kNoOp] = {}, refused[kNoOp + 1] = {};
+  int changes = 0, undos = 0, written[kNoOp] = {}, refused[kNoOp + 1] = {}, gptWritten = 0;
   for (uint32_t seed = 1; seed <= seeds; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::filesystem::remove_all(state);
     LayoutBuilder layout(seed);
-    layout.Build();
+    if (seed % 3 == 0)
+      layout.BuildGpt();
+    else
+      layout.Build();
     layout.WriteTo(image);
     // Only the lost volumes hold boot sectors: the scan covers them alone.
     const auto scanFrom = static_cast<int64_t>(layout.lost.first), scanCount = static_cast<int64_t>(layout.lost.second) - scanFrom;
@@ -377,6 +465,7 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
         continue;
       }
       ++written[done.op];
+      if (was->GptRead && was->GptRead->Gpt) ++gptWritten;
       for (uint64_t lba = 0; lba < kSectors; ++lba) {
         const bool changed = !std::equal(before.begin() + lba * 512, before.begin() + lba * 512 + 512, after.begin() + lba * 512);
         const auto plan = planned.find(lba);
@@ -420,6 +509,8 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
     EXPECT_GT(refused[op], static_cast<int>(seeds) / 20) << kOpNames[op];
   }
   EXPECT_GT(changes, static_cast<int>(seeds) / 2);
+  std::printf("  on GUID partition tables: %d written\n", gptWritten);
+  EXPECT_GT(gptWritten, static_cast<int>(seeds) / 20);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "disk/Bytes.h"
+#include "disk/Crc32.h"
 #include "disk/Host.h"
 #include "disk/Machine.h"
 #include "disk/Disk.h"
@@ -30,16 +31,6 @@ constexpr size_t kChecksumSize = 4;
 // wrong file (a whole disk image, say) from being read into memory.
 constexpr size_t kMaxBackupBlocks = 4096;
 
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 
 const char* const kInvalidFileText = "Invalid partition backup file.";
 
@@ -144,10 +135,7 @@ std::vector<ChainTable> FileChain(const Blocks& blocks) {
 
 }  // namespace
 
-uint32_t UpdateCRC32(uint32_t crc, const uint8_t* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) crc = kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc;
-}
+uint32_t UpdateCRC32(uint32_t crc, const uint8_t* data, size_t length) { return Crc32Update(crc, {data, length}); }
 
 uint32_t CalcCRC32(const uint8_t* data, size_t length) { return UpdateCRC32(0, data, length); }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+
+#include "disk/Crc32.h"
 #include <set>
 
 #include "disk/Bytes.h"
@@ -32,18 +34,6 @@ uint64_t SectorsFor(uint64_t bytes, uint32_t sectorSize) { return (bytes + secto
 
 std::string Num(uint64_t value) { return std::to_string(value); }
 
-const std::array<uint32_t, 256>& CrcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  return table;
-}
 
 TGuid GuidAt(const uint8_t* p) {
   TGuid g;
@@ -434,12 +424,7 @@ TGuid NewPartitionGuid(const TGuid& disk, uint32_t slot, uint64_t firstLba) {
   return guid;
 }
 
-uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc) {
-  const auto& table = CrcTable();
-  crc = ~crc;
-  for (uint8_t b : bytes) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
+uint32_t Crc32(std::span<const uint8_t> bytes, uint32_t crc) { return ~Crc32Update(~crc, bytes); }
 
 uint64_t TGpt::ArraySectors() const { return SectorsFor(uint64_t{EntryCount} * EntrySize, SectorSize); }
 

@@ -128,6 +128,12 @@ TEST_F(ScannerOnImages, TheQuickScanFollowsFindsThroughTheStartOfAGapOnly) {
   EXPECT_TRUE(drive->LostPartitions.empty());
   EXPECT_TRUE(AutoScanFreeSpace(*drive, *near));
   ExpectFinds(*drive, gapImage, "100000+8192:01F12");
+  EXPECT_EQ(drive->LastFound, nullptr);  // it ends inside the gap: the probe behind it went on
+  // A find that reaches past the end of its gap ends the quick scan there, and is named.
+  drive->LostPartitions.clear();
+  EXPECT_TRUE(AutoScanFreeSpace(*drive, *AddTableRecord(*drive, kTypeEmpty, 99500, 8000)));
+  ASSERT_NE(drive->LastFound, nullptr);
+  EXPECT_EQ(drive->LastFound->AbsoluteStart(), 100000u);
 }
 
 }  // namespace

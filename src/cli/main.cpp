@@ -77,6 +77,7 @@ bool OpenSources(const std::vector<std::string>& sources, std::vector<std::uniqu
 
 namespace {
 bool g_dryRun = false;
+GptCopy g_trustedGpt = GptCopy::None;
 // The dry run's source outlives the command's drive: what it kept is shown after the command.
 std::shared_ptr<DryRunSource> g_dryRunSource;
 
@@ -122,6 +123,7 @@ OpenedDrive OpenOneDrive(const std::string& source, bool lock) {
     PrintError("cannot read " + source);
     return {};
   }
+  opened.drive().GptTrusted = g_trustedGpt;
   const uint32_t bytesPerSector = opened.drive().Geometry.BytesPerSector;
   if (bytesPerSector != kSectorSize) {
     PrintError(source + " uses " + std::to_string(bytesPerSector) +
@@ -227,6 +229,13 @@ int Main(int argc, char** argv) {
                "For the commands that write: do every check and step up to the write, answer the questions "
                "Yes, then show each sector that would change (offset, old and new bytes, table entries decoded); "
                "nothing is written");
+  bool useBackupGpt = false, usePrimaryGpt = false;
+  auto* backupFlag = app.add_flag("--use-backup-gpt", useBackupGpt,
+                                  "On a disk whose GUID partition table has a damaged copy: trust the backup copy, and "
+                                  "let a change write both copies anew from it");
+  app.add_flag("--use-primary-gpt", usePrimaryGpt,
+               "The same with the primary copy, when the backup copy is the damaged one")
+      ->excludes(backupFlag);
   app.add_flag("--force", options.force,
                "With --yes: answer Yes also to a question that doubts the change, such as a restore of a backup "
                "file that seems to come from another disk (--yes alone refuses those)");
@@ -259,6 +268,7 @@ int Main(int argc, char** argv) {
     return kExitUsage;
   }
   g_dryRun = options.dryRun;
+  g_trustedGpt = useBackupGpt ? GptCopy::Backup : usePrimaryGpt ? GptCopy::Primary : GptCopy::None;
   SetAutomaticBackups(!options.dryRun);
 
   std::FILE* terminal = QuestionTerminal();

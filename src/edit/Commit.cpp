@@ -74,9 +74,14 @@ Outcome CheckGptWritable(const TPhysicalDrv& drive) {
   const TGptRead& read = *drive.GptRead;
   // Writing rewrites both copies from the one in use: that must be the user's choice when the
   // copies differ, never this program's.
-  if (read.Used != GptCopy::Primary || read.Backup.Fault != GptFault::None)
+  const bool damaged = read.Used != GptCopy::Primary || read.Backup.Fault != GptFault::None;
+  if (damaged && drive.GptTrusted != read.Used)
     return WriteRefusal(name + " holds a GUID partition table with a damaged copy: " +
-                        (read.Used == GptCopy::Primary ? read.Backup.Text : read.Primary.Text) + refused);
+                        (read.Used == GptCopy::Primary ? read.Backup.Text : read.Primary.Text) + refused +
+                        "\rBoth copies are written anew from the " +
+                        (read.Used == GptCopy::Primary ? "primary" : "backup") +
+                        " one only when it is chosen (the command line's --use-" +
+                        (read.Used == GptCopy::Primary ? "primary" : "backup") + "-gpt).");
   if (!read.EntryNotes.empty()) return WriteRefusal(name + ": " + read.EntryNotes.front().Text + refused);
   if (read.Mbr != ProtectiveMbr::Protective)
     return WriteRefusal(name + " holds a hybrid master boot record, which names partitions of its GUID partition "

@@ -35,8 +35,9 @@ Outcome WriteRefusal(const std::string& text, const std::string& caption = "Erro
 Outcome CheckTablesWritable(const TPhysicalDrv& drive);
 
 // For a drive with a GUID partition table, in the place of CheckTablesWritable: Failed, with
-// why, unless both copies of the table were read sound and agree, no entry has a problem, the
-// master boot record only protects the table, and the table on disk is still the one read.
+// why, unless both copies of the table were read sound and agree (or the user chose to trust
+// the copy in use, drive.GptTrusted), no entry has a problem, the master boot record only
+// protects the table, and the table on disk is still the one read.
 Outcome CheckGptWritable(const TPhysicalDrv& drive);
 
 // Failed, with why, when the drive cannot be opened for writing now: a read-only image or

@@ -87,6 +87,10 @@ class TPhysicalDrv {
   // wrong with the other, the problems of its entries, or why neither copy is usable. The
   // records of its partitions stand in Root in the place of the master boot record's entries.
   std::optional<TGptRead> GptRead;
+  // The copy of the GUID partition table the user chose to trust when one copy is damaged or
+  // the two differ: a change then writes both copies anew from it. None: no change is written
+  // to such a table.
+  GptCopy GptTrusted = GptCopy::None;
   // Sector 0 is the boot sector of a file system that fills the disk (no partition table);
   // Root then holds one record for that volume, and tables are never written.
   bool WholeDiskVolume = false;

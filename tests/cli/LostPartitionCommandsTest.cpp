@@ -108,6 +108,23 @@ TEST(CliRecoverGpt, ADeletedPartitionComesBackIntoBothCopies) {
   EXPECT_TRUE(ReadWholeFile(image) == deleted);
 }
 
+// With its primary header damaged the table is read from the backup; a change is written only
+// when the user trusts that copy, and then both copies are whole again.
+TEST(CliRecoverGpt, ADamagedCopyIsRewrittenOnlyFromTheChosenOne) {
+  if (!HaveTools({"sgdisk"})) return;
+  QM_IMAGE(image, "gpt-damaged.img", "64M", "table-gpt 'label: gpt\\n2048,20480,U\\n24576,20480,L' fs 1 fat16 ESP");
+  ASSERT_EQ(RunCommand(kToolPath + "sfdisk -q --delete " + ShellQuote(image) + " 1"), 0);
+  WriteFileBytes(image, 512 + 16, {0, 0, 0, 0});  // the primary header's checksum
+  ExpectRefusedBeforeAsking("recover --at 2048", image, "--use-backup-gpt");
+  ExpectRefusedBeforeAsking("--use-primary-gpt recover --at 2048", image, "--use-backup-gpt");
+  const CliRun run = RunCli("--yes --use-backup-gpt recover --at 2048 " + ShellQuote(image));
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string out;
+  EXPECT_EQ(RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &out), 0) << out;
+  EXPECT_SAYS(out, "No problems found");
+  EXPECT_SAYS(CliDrive("list", image)["notes"].dump(), "read from its primary copy.\"");
+}
+
 TEST(CliRecoverSafety, ReadOnlySourceIsRefusedBeforeAsking) {
   const std::string image =
       MakeImage("read-only.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,20480,6' fs 1 fat16 fsat 40960 8192 fat16");

@@ -1,5 +1,7 @@
 #include "fs/Bpb.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 #include "disk/Bytes.h"
@@ -27,6 +29,11 @@ bool TypeStringIs(std::span<const uint8_t, 512> sector, size_t offset, std::stri
 }  // namespace
 
 uint32_t TBpb::SectorsPerFat(uint8_t kind) const { return kind == fkFat32 ? SectorsPerFat32 : SectorsPerFat16; }
+
+uint32_t TBpb::BlocksPerSector() const {
+  const bool known = BytesPerSector >= 512 && BytesPerSector <= 4096 && (BytesPerSector & (BytesPerSector - 1)) == 0;
+  return known ? BytesPerSector / 512u : 1u;
+}
 
 TBpb DecodeBpb(std::span<const uint8_t, 512> s, uint8_t kind) {
   TBpb b;
@@ -72,14 +79,17 @@ uint8_t DetectFsKind(std::span<const uint8_t, 512> sector) {
 
 uint64_t BootSectorVolumeSize(std::span<const uint8_t, 512> sector, uint8_t fsKind) {
   const TBpb b = DecodeBpb(sector, fsKind);
+  uint64_t own = 0;
   switch (fsKind) {
     case fkFat12:
-    case fkFat16: return b.TotalSectors16 != 0 ? b.TotalSectors16 : b.TotalSectors32;
+    case fkFat16: own = b.TotalSectors16 != 0 ? b.TotalSectors16 : b.TotalSectors32; break;
     case fkFat32:
-    case fkHpfs: return b.TotalSectors32;
-    case fkNtfs: return b.NtfsTotalSectors;
+    case fkHpfs: own = b.TotalSectors32; break;
+    // 64 bits from a damaged sector: a count this large cannot be scaled, and no disk holds it.
+    case fkNtfs: own = std::min<uint64_t>(b.NtfsTotalSectors, UINT64_MAX / 8); break;
     default: return 0;
   }
+  return own * b.BlocksPerSector();
 }
 
 }  // namespace qm

@@ -28,6 +28,9 @@ struct TBpb {
 
   // The FAT size of the kind: the 32-bit field on FAT32, the 16-bit one otherwise.
   uint32_t SectorsPerFat(uint8_t kind) const;
+  // How many 512-byte blocks one of the volume's own sectors spans: 1, 2, 4 or 8 for sectors
+  // of 512 to 4096 bytes. Any other value (a damaged field) counts as 512-byte sectors.
+  uint32_t BlocksPerSector() const;
 };
 
 // Decodes the fields of `sector`; the serial is taken from where a boot sector of `kind`
@@ -38,9 +41,9 @@ TBpb DecodeBpb(std::span<const uint8_t, 512> sector, uint8_t kind);
 // when nothing is recognised. Only the type strings are looked at.
 uint8_t DetectFsKind(std::span<const uint8_t, 512> sector);
 
-// The number of sectors the volume of a boot sector of kind `fsKind` says it holds (0 when the
-// kind keeps none): FAT12/16 the 16-bit count or else the 32-bit one, FAT32 and HPFS the
-// 32-bit count, NTFS the 64-bit count.
+// The size the volume of a boot sector of kind `fsKind` says it has, in 512-byte blocks (0 when
+// the kind keeps none): FAT12/16 the 16-bit count or else the 32-bit one, FAT32 and HPFS the
+// 32-bit count, NTFS the 64-bit count, each times the blocks of one of its sectors.
 uint64_t BootSectorVolumeSize(std::span<const uint8_t, 512> sector, uint8_t fsKind);
 
 // The volume serial number a boot sector of kind `fsKind` carries (HPFS at the place of

@@ -23,7 +23,10 @@ std::optional<uint64_t> BackupVolumeStart(std::span<const uint8_t, 512> boot, ui
   } else {
     return std::nullopt;
   }
-  if (distance == 0 || distance > lba) return std::nullopt;
+  // In 512-byte blocks; a count from a damaged sector must not wrap on the way.
+  const uint64_t blocks = bpb.BlocksPerSector();
+  if (distance == 0 || distance > lba / blocks) return std::nullopt;
+  distance *= blocks;
   return lba - distance;
 }
 

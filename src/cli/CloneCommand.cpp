@@ -54,11 +54,12 @@ int RunClone(const CloneOptions& options, uint64_t at) {
   std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
-  if (at >= drive.Geometry.TotalSectors) {
+  const Lba block = BlockOfSector(drive, at).value_or(UINT64_MAX);  // the sector typed, in the model's blocks
+  if (block >= drive.Geometry.TotalSectors) {
     PrintError("sector " + std::to_string(at) + " lies beyond the end of " + options.source);
     return kExitUsage;
   }
-  TPartition* lost = FindLostAt(drive, at);
+  TPartition* lost = FindLostAt(drive, block);
   if (Interrupted()) return Stopped();
   if (!lost) {
     PrintError("no lost partition starts at sector " + std::to_string(at));

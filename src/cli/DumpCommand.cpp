@@ -39,7 +39,9 @@ int RunDump(const DumpOptions& options) {
     PrintError("cannot read " + options.source);
     return kExitFailure;
   }
-  const uint64_t total = geometry.TotalSectors;
+  // Sectors are the disk's own; each is read, and shown, in 512-byte blocks.
+  const uint64_t blocks = BlocksPerSector(geometry);
+  const uint64_t total = geometry.TotalSectors / blocks;
   if (first >= total) {
     PrintError("sector " + std::to_string(first) + " lies beyond the end of " + options.source + ", which holds " +
                std::to_string(total) + " sectors");
@@ -53,17 +55,22 @@ int RunDump(const DumpOptions& options) {
 
   InterruptScope interrupts;
   std::array<uint8_t, kSectorSize> buffer{};
-  for (uint64_t sector = first; sector < first + count; ++sector) {
-    if (Interrupted()) return InterruptExitStatus();
-    if (!disk.ReadSectors(sector, 1, buffer.data(), true, true)) {
-      PrintError("sector " + std::to_string(sector) + " cannot be read");
-      return kExitFailure;
+  for (uint64_t sector = first; sector < first + count; ++sector)
+    for (uint64_t piece = 0; piece < blocks; ++piece) {
+      if (Interrupted()) return InterruptExitStatus();
+      if (!disk.ReadSectors(sector * blocks + piece, 1, buffer.data(), true, true)) {
+        PrintError("sector " + std::to_string(sector) + " cannot be read");
+        return kExitFailure;
+      }
+      std::printf("%s Sector %llu of %llu", sector == first && piece == 0 ? "" : "\n",
+                  static_cast<unsigned long long>(sector), static_cast<unsigned long long>(total));
+      if (blocks > 1)
+        std::printf(", bytes %llu to %llu", static_cast<unsigned long long>(piece * kSectorSize),
+                    static_cast<unsigned long long>((piece + 1) * kSectorSize - 1));
+      std::printf("\n%s\n", HexHeaderLine().c_str());
+      for (int32_t line = 0; line < int32_t{kSectorSize} / kHexMaxBytesPerLine; ++line)
+        std::printf("%s\n", HexTextLine(buffer, line).c_str());
     }
-    std::printf("%s Sector %llu of %llu\n%s\n", sector == first ? "" : "\n", static_cast<unsigned long long>(sector),
-                static_cast<unsigned long long>(total), HexHeaderLine().c_str());
-    for (int32_t line = 0; line < int32_t{kSectorSize} / kHexMaxBytesPerLine; ++line)
-      std::printf("%s\n", HexTextLine(buffer, line).c_str());
-  }
   return kExitOk;
 }
 

@@ -143,7 +143,7 @@ void PrintDriveText(int index, TPhysicalDrv& drive) {
 
 namespace {
 
-json RowJson(const TPartitionRow& row, int number) {
+json RowJson(const TPhysicalDrv& drive, const TPartitionRow& row, int number) {
   const TPartition& r = *row.Record;
   json gpt = nullptr;
   if (r.Gpt)
@@ -160,8 +160,8 @@ json RowJson(const TPartitionRow& row, int number) {
               {"type", uint8_t{r.Entry.SystemId}},
               {"active", r.Entry.BootIndicator == kActiveFlag},
               {"hidden", IsHiddenType(r.Entry.SystemId)},
-              {"lba", r.AbsoluteStart()},
-              {"sectors", uint32_t{r.Entry.TotalSectors}},
+              {"lba", SectorOfBlock(drive, r.AbsoluteStart())},
+              {"sectors", SectorOfBlock(drive, r.Entry.TotalSectors)},
               {"status", row.Status},
               {"gpt", std::move(gpt)}};
 }
@@ -176,14 +176,14 @@ json DriveJson(TPhysicalDrv& drive) {
   int partitionNo = 0, lostNo = 0;
   for (const TPartitionRow& row : BuildPartitionRows(&drive, false)) {
     if (row.Kind == RowKind::Partition) {
-      partitions.push_back(RowJson(row, ++partitionNo));
+      partitions.push_back(RowJson(drive, row, ++partitionNo));
     } else if (row.Kind == RowKind::Lost) {
-      json entry = RowJson(row, ++lostNo);
+      json entry = RowJson(drive, row, ++lostNo);
       std::string report = CheckReportText(drive, *row.Record);
       std::replace(report.begin(), report.end(), '\r', '\n');
       entry["report"] = report;
       const uint64_t backup = row.Record->BootFromBackup;
-      entry["boot_from_backup"] = backup ? json(backup) : json(nullptr);
+      entry["boot_from_backup"] = backup ? json(SectorOfBlock(drive, backup)) : json(nullptr);
       const int overlaps = OverlappedPartitionRow(drive, *row.Record);
       entry["overlaps"] = overlaps ? json(overlaps) : json(nullptr);
       entry["inside_gpt"] = InsideGptArea(drive, *row.Record);
@@ -199,7 +199,7 @@ json DriveJson(TPhysicalDrv& drive) {
                 {"heads", uint32_t{g.Heads}},
                 {"sectors_per_track", uint32_t{g.SectorsPerTrack}},
                 {"bytes_per_sector", uint32_t{g.BytesPerSector}},
-                {"total_sectors", ShownSectors(drive)}}},
+                {"total_sectors", SectorOfBlock(drive, ShownSectors(drive))}}},
               {"partitions", std::move(partitions)},
               {"lost", std::move(lost)}};
 }

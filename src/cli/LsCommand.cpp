@@ -56,17 +56,18 @@ TPartition* StartingAt(TPhysicalDrv& drive, uint64_t lba) {
 
 // A listed partition or a known lost one that starts at `lba`; otherwise it is scanned for,
 // as `recover --at` does.
-Choice ByStart(TPhysicalDrv& drive, uint64_t lba, const std::string& source) {
+Choice ByStart(TPhysicalDrv& drive, uint64_t sector, const std::string& source) {
+  const Lba lba = BlockOfSector(drive, sector).value_or(UINT64_MAX);  // in the model's blocks
   if (lba >= drive.Geometry.TotalSectors) {
-    PrintError("sector " + std::to_string(lba) + " lies beyond the end of " + source + ", which holds " +
-               std::to_string(drive.Geometry.TotalSectors) + " sectors");
+    PrintError("sector " + std::to_string(sector) + " lies beyond the end of " + source + ", which holds " +
+               std::to_string(SectorOfBlock(drive, drive.Geometry.TotalSectors)) + " sectors");
     return {nullptr, kExitUsage};
   }
   if (TPartition* record = StartingAt(drive, lba)) return {record, kExitOk};
   TPartition* lost = FindLostAt(drive, lba);
   if (Interrupted()) return {nullptr, InterruptExitStatus()};
   if (lost) return {lost, kExitOk};
-  PrintError("no partition starts at sector " + std::to_string(lba));
+  PrintError("no partition starts at sector " + std::to_string(sector));
   return {nullptr, kExitFailure};
 }
 

@@ -39,9 +39,10 @@ int RunRecover(const RecoverOptions& options) {
   const OpenedDrive opened = OpenOneDrive(options.source, true);
   if (!opened) return kExitFailure;
   TPhysicalDrv& drive = opened.drive();
-  if (options.at >= drive.Geometry.TotalSectors) {
+  const Lba at = BlockOfSector(drive, options.at).value_or(UINT64_MAX);  // the sector typed, in the model's blocks
+  if (at >= drive.Geometry.TotalSectors) {
     PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source + ", which holds " +
-               std::to_string(drive.Geometry.TotalSectors) + " sectors");
+               std::to_string(SectorOfBlock(drive, drive.Geometry.TotalSectors)) + " sectors");
     return kExitUsage;
   }
 
@@ -51,7 +52,7 @@ int RunRecover(const RecoverOptions& options) {
   if (options.startMB || options.endMB) {
     ScanRangeResult range = ScanRangeFromOptions(options.startMB, options.endMB, drive.Root);
     if (!range.ok) return kExitUsage;
-    if (!LostAt(drive, options.at)) {
+    if (!LostAt(drive, at)) {
       const Outcome scanned = RunUserScan(drive, drive.Root, range.startSector, range.sectorCount);
       if (Interrupted()) return Stopped();
       if (scanned.failed()) {
@@ -59,9 +60,9 @@ int RunRecover(const RecoverOptions& options) {
         return kExitFailure;
       }
     }
-    lost = LostAt(drive, options.at);
+    lost = LostAt(drive, at);
   } else {
-    lost = FindLostAt(drive, options.at);
+    lost = FindLostAt(drive, at);
   }
   if (Interrupted()) return Stopped();
 
@@ -71,7 +72,7 @@ int RunRecover(const RecoverOptions& options) {
   }
   // Every refusal comes before the questions: a user who answered Yes twice must not then
   // hear that nothing could be done.
-  const bool frontScanned = FindVolumesInFrontOf(drive, options.at);
+  const bool frontScanned = FindVolumesInFrontOf(drive, at);
   if (Interrupted()) return Stopped();
   if (!frontScanned) return kExitFailure;
   const Reported<RecoverAsk> asked = AskRecover(drive, *lost);

@@ -99,7 +99,7 @@ Command AddAtCommand(CLI::App& app, const char* name, const char* help,
       return kExitUsage;
     }
     return RunOnDrive(options->source, [&](TPhysicalDrv& drive) {
-      TPartition* record = ListedAt(drive, at);
+      TPartition* record = ListedAt(drive, BlockOfSector(drive, at).value_or(UINT64_MAX));
       if (!record) {
         PrintError("no partition of the tables starts at sector " + std::to_string(at) + " (see `list`)");
         return kExitFailure;
@@ -203,9 +203,11 @@ int RunRebuild(const RebuildOptions& options) {
 
   return RunOnDrive(options.source, [&](TPhysicalDrv& drive) {
     std::vector<TRebuildChoice> chosen;
+    // The sectors typed, in the model's blocks.
+    const auto block = [&drive](uint64_t sector) { return BlockOfSector(drive, sector).value_or(UINT64_MAX); };
     for (uint64_t lba : seen) {
-      TPartition* record = ListedAt(drive, lba);
-      if (!record) record = FindLostAt(drive, lba);
+      TPartition* record = ListedAt(drive, block(lba));
+      if (!record) record = FindLostAt(drive, block(lba));
       if (Interrupted()) {
         PrintError("interrupted; nothing was written");
         return InterruptExitStatus();
@@ -221,7 +223,7 @@ int RunRebuild(const RebuildOptions& options) {
     // known, so that none is written into.
     // A scan there that did not end (a failure, said on one line, or a Ctrl+C) writes nothing.
     bool scanned = true;
-    for (uint64_t lba : logical) scanned = scanned && FindVolumesInFrontOf(drive, lba);
+    for (uint64_t lba : logical) scanned = scanned && FindVolumesInFrontOf(drive, block(lba));
     if (Interrupted()) {
       PrintError("interrupted; nothing was written");
       return InterruptExitStatus();

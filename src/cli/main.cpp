@@ -67,10 +67,26 @@ Host& TerminalHost() { return *g_terminal; }
 
 void ShowOutcome(const Outcome& outcome) { qm::ShowOutcome(TerminalHost(), outcome); }
 
+namespace {
+// --sector-size: the logical sector size of the image files named; 0 lets each tell its own.
+uint32_t g_imageSectorSize = 0;
+}  // namespace
+
 bool OpenSources(const std::vector<std::string>& sources, std::vector<std::unique_ptr<Disk>>& disks) {
   std::string error;
-  const bool opened = OpenDriveSources(sources, disks, error);
-  for (const auto& disk : disks) disk->SetUserHost(TerminalHost());
+  bool opened = OpenDriveSources(sources, disks, error);
+  for (const auto& disk : disks) {
+    disk->SetUserHost(TerminalHost());
+    if (g_imageSectorSize == 0 || !opened) continue;
+    // A block device has its own sector size, which no option changes.
+    TDriveGeometry own;
+    if (disk->IsBlockDevice() && disk->QueryGeometry(own) && own.BytesPerSector != g_imageSectorSize) {
+      error = disk->Path() + " is a block device with " + std::to_string(own.BytesPerSector) +
+              "-byte sectors; --sector-size applies to image files";
+      opened = false;
+    }
+    disk->SetImageSectorSize(g_imageSectorSize);
+  }
   if (!opened) PrintError(error);
   return opened;
 }
@@ -125,10 +141,10 @@ OpenedDrive OpenOneDrive(const std::string& source, bool lock) {
   }
   opened.drive().GptTrusted = g_trustedGpt;
   const uint32_t bytesPerSector = opened.drive().Geometry.BytesPerSector;
-  if (bytesPerSector != kSectorSize) {
+  if (!SectorSizeSupported(bytesPerSector)) {
     PrintError(source + " uses " + std::to_string(bytesPerSector) +
                "-byte sectors: its partition tables are not read, and it is neither scanned nor written "
-               "(only disks with 512-byte sectors are)");
+               "(only disks with sectors of 512 to 4096 bytes are)");
     return {};
   }
   return opened;
@@ -158,6 +174,7 @@ bool HoldStandardDescriptors() {
 bool CheckCommandName(int argc, char** argv, const std::vector<Command>& commands) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
+    if (word == "--sector-size") ++i;  // the one option in front of the command that takes a value
     if (word.empty() || word[0] == '-') continue;
     std::string names;
     for (const Command& command : commands) {
@@ -236,6 +253,11 @@ int Main(int argc, char** argv) {
   app.add_flag("--use-primary-gpt", usePrimaryGpt,
                "The same with the primary copy, when the backup copy is the damaged one")
       ->excludes(backupFlag);
+  app.add_option("--sector-size", g_imageSectorSize,
+                 "The logical sector size of the image files named, in bytes (512, 1024, 2048 or 4096): an image "
+                 "has none of its own. Without it an image counts 512-byte sectors, unless its GUID partition table "
+                 "shows another size")
+      ->check(CLI::IsMember({512, 1024, 2048, 4096}));
   app.add_flag("--force", options.force,
                "With --yes: answer Yes also to a question that doubts the change, such as a restore of a backup "
                "file that seems to come from another disk (--yes alone refuses those)");

@@ -4,6 +4,7 @@ namespace qm {
 
 TChs LbaToChs(const TDriveGeometry& g, uint64_t lba, bool endMarker) {
   const uint16_t beyondLimit = endMarker ? 0xFFFF : 0xFFC1;
+  lba /= BlocksPerSector(g);  // the geometry counts the disk's own sectors
   TChs chs;
   uint32_t perCylinder = g.Heads * g.SectorsPerTrack;
   if (perCylinder == 0 || g.SectorsPerTrack == 0) {
@@ -24,6 +25,8 @@ TChs LbaToChs(const TDriveGeometry& g, uint64_t lba, bool endMarker) {
   return chs;
 }
 
-uint64_t ChsLimit(const TDriveGeometry& g) { return static_cast<uint32_t>(g.Heads * 1024u * g.SectorsPerTrack); }
+uint64_t ChsLimit(const TDriveGeometry& g) {
+  return uint64_t{static_cast<uint32_t>(g.Heads * 1024u * g.SectorsPerTrack)} * BlocksPerSector(g);
+}
 
 }  // namespace qm

@@ -20,8 +20,9 @@ struct TChs {
 // then counts as beyond the limit, with cylinder, head and sector 0.
 TChs LbaToChs(const TDriveGeometry& geometry, uint64_t lba, bool endMarker);
 
-// Number of sectors addressable through CHS: 1024 x heads x sectors per track, as a 32-bit
-// product.
+// Number of 512-byte blocks addressable through CHS: 1024 x heads x sectors per track (a
+// 32-bit product) in the disk's own sectors. `lba` above counts 512-byte blocks as well; the
+// geometry's heads and sectors per track count the disk's own sectors.
 uint64_t ChsLimit(const TDriveGeometry& geometry);
 
 }  // namespace qm

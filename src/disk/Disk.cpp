@@ -38,7 +38,12 @@ void Disk::WrapSource(const std::function<std::unique_ptr<DriveSource>(std::uniq
 
 bool Disk::QueryGeometry(TDriveGeometry& geometry) {
   int error = 0;
-  return source_ && source_->QueryGeometry(geometry, error);
+  if (!source_ || !source_->QueryGeometry(geometry, error)) return false;
+  if (imageSectorSize_ != 0 && !source_->IsBlockDevice()) geometry.BytesPerSector = imageSectorSize_;
+  // Cylinders count the disk's own sectors, as heads and sectors per track do.
+  const uint64_t perCylinder = uint64_t{geometry.Heads} * geometry.SectorsPerTrack * BlocksPerSector(geometry);
+  if (perCylinder != 0) geometry.Cylinders = static_cast<uint32_t>(geometry.TotalSectors / perCylinder);
+  return true;
 }
 
 uint64_t Disk::SectorCount() { return source_ ? source_->SizeBytes() / kSectorSize : 0; }

@@ -46,7 +46,11 @@ class Disk final : public SectorReader {
   // Puts `wrap(source)` in the place of the source, closing the open handle (the dry run).
   void WrapSource(const std::function<std::unique_ptr<DriveSource>(std::unique_ptr<DriveSource>)>& wrap);
 
+  // The source's geometry; an image's logical sector size is the one set below, if any.
   bool QueryGeometry(TDriveGeometry& geometry);
+  // The logical sector size of an image file (which has none of its own; its tables tell it
+  // at best): 0 lets the source decide. A block device keeps the size it reports.
+  void SetImageSectorSize(uint32_t bytes) { imageSectorSize_ = bytes; }
   // The size in 512-byte sectors, 64-bit (the geometry's count stops at 0xFFFFFFFF); 0 when
   // unknown.
   uint64_t SectorCount();
@@ -85,6 +89,7 @@ class Disk final : public SectorReader {
   };
   std::unique_ptr<TransferBuffer> transfer_;
   int lastError_ = 0;
+  uint32_t imageSectorSize_ = 0;
   uint8_t number_;
   Host* host_ = &DefaultHost();
 };

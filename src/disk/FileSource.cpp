@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -139,6 +140,21 @@ int OpenDiskFile(const std::string& path, int flags, int& error) {
   return fd;
 }
 
+// The logical sector size an image was made for, as far as its tables tell: a GPT header
+// behind a protective entry stands in the image's second logical sector. 512 when nothing
+// says otherwise (an image of a master boot record alone does not tell).
+uint32_t ImageSectorSize(int fd) {
+  std::array<uint8_t, 4096 + 8> head{};
+  const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+  if (got < static_cast<ssize_t>(kSectorSize) || head[510] != 0x55 || head[511] != 0xAA) return kSectorSize;
+  bool protective = false;
+  for (size_t i = 0; i < 4; ++i) protective = protective || head[0x1BE + 16 * i + 4] == 0xEE;
+  if (!protective) return kSectorSize;
+  for (uint32_t size = 512; size <= 4096; size *= 2)
+    if (static_cast<size_t>(got) >= size + 8 && std::memcmp(head.data() + size, "EFI PART", 8) == 0) return size;
+  return kSectorSize;
+}
+
 }  // namespace
 
 std::string SysfsBlockDir(dev_t rdev) {
@@ -231,7 +247,7 @@ bool FileSource::QueryGeometry(TDriveGeometry& g, int& error) {
   g = TDriveGeometry{};
   if (ok && S_ISREG(st.st_mode)) {
     FillGeometryFromSize(g, static_cast<uint64_t>(st.st_size));
-    g.BytesPerSector = kSectorSize;
+    g.BytesPerSector = ImageSectorSize(fd);
     g.MediaClass = kMediaFixed;
   } else if (ok && S_ISBLK(st.st_mode)) {
     uint64_t bytes = 0;

@@ -50,7 +50,7 @@ bool WasReadByWalk(const TPhysicalDrv& drive, uint64_t lba) {
 // slot of this table stay in it; new ones take the first free slot, that is one empty on
 // disk or left by an entry the edit removed; slots of removed entries that nothing takes are
 // cleared. False with `problem` when more than four entries would be needed.
-bool EncodeTable(const TPartition& table, TSector& sector, std::string& problem) {
+bool EncodeTable(const TPartition& table, uint32_t blocks, TSector& sector, std::string& problem) {
   std::array<const TPartition*, kTableEntries> slots{};
   std::vector<const TPartition*> newcomers;
   for (const TPartition* child : table.Children) {
@@ -79,9 +79,16 @@ bool EncodeTable(const TPartition& table, TSector& sector, std::string& problem)
     free[i] = false;
   }
   for (size_t i = 0; i < kTableEntries; ++i) {
-    if (slots[i])
-      EncodeEntry(sector, i, slots[i]->Entry);
-    else if (free[i])
+    if (slots[i]) {
+      // The entry counts the disk's own sectors: a place between two of them cannot be written.
+      TPartitionEntry entry = slots[i]->Entry;
+      if (!EntryToSectors(entry, blocks)) {
+        problem = "the partition at block " + std::to_string(slots[i]->AbsoluteStart()) +
+                  " does not lie on whole sectors of " + std::to_string(blocks * kSectorSize) + " bytes";
+        return false;
+      }
+      EncodeEntry(sector, i, entry);
+    } else if (free[i])
       std::fill_n(sector.begin() + static_cast<long>(kTableOffset + i * kEntrySize), kEntrySize, uint8_t{0});
   }
   StoreLE<uint16_t>(&sector[kSignatureOffset], kTableSignature);
@@ -168,7 +175,7 @@ Outcome PlanDirtyTables(TPhysicalDrv& drive, TChange& change) {
     }
     write.After = write.Before;
     std::string problem;
-    if (!EncodeTable(*table, write.After, problem)) {
+    if (!EncodeTable(*table, BlocksPerSector(drive.Geometry), write.After, problem)) {
       return Refusal("Error", "The change cannot be written: " + problem + ".\rNothing was written.", lba);
     }
     if (write.After != write.Before) change.Writes.push_back(write);
@@ -185,7 +192,8 @@ Outcome PlanGptSectors(TPhysicalDrv& drive, const TGpt& gpt, TChange& change) {
       TSector after{};
       std::copy_n(run.Bytes.begin() + static_cast<std::ptrdiff_t>(at), kSectorSize, after.begin());
       // PlanSector leaves out a sector that keeps its bytes.
-      if (Outcome planned = PlanSector(drive, change, run.Lba + at / kSectorSize, WriteRole::GptTable, after); !planned)
+      const uint64_t block = run.Lba * BlocksPerSector(drive.Geometry) + at / kSectorSize;
+      if (Outcome planned = PlanSector(drive, change, block, WriteRole::GptTable, after); !planned)
         return planned;
     }
   return Outcome::Done();

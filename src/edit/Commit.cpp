@@ -54,17 +54,15 @@ Outcome CheckTablesWritable(const TPhysicalDrv& drive) {
   if (drive.IsGpt)
     return WriteRefusal(name + " holds a GUID partition table.\rOf the changes, only recover, delete and active are "
                                "written to it.");
-  if (drive.Geometry.BytesPerSector != kSectorSize)
+  if (!SectorSizeSupported(drive.Geometry.BytesPerSector))
     return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
-                        "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
+                        "-byte sectors.\rOnly the partition tables of drives with sectors of 512 to 4096 bytes are "
+                        "written.");
   return Outcome::Done();
 }
 
 Outcome CheckGptWritable(const TPhysicalDrv& drive) {
   const std::string name = "Drive " + DriveHex(drive.DriveNumber) + "H";
-  if (drive.Geometry.BytesPerSector != kSectorSize)
-    return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
-                        "-byte sectors.\rOnly the partition tables of drives with 512-byte sectors are written.");
   const std::string refused = "\rIts GUID partition table is not written.";
   if (!drive.GptRead || !drive.GptRead->Gpt)
     return WriteRefusal(name + " holds a GUID partition table that cannot be used." + refused);
@@ -87,7 +85,7 @@ Outcome CheckGptWritable(const TPhysicalDrv& drive) {
     return WriteRefusal(name + " holds a hybrid master boot record, which names partitions of its GUID partition "
                                "table as well." + refused);
   // The table on disk must be the one read: compose both and compare.
-  const TGptRead now = ReadGpt(drive.Io(), kSectorSize, drive.DiskSectors);
+  const TGptRead now = ReadDriveGpt(drive);
   std::vector<TGptWrite> was, is;
   if (!now.Gpt || !ComposeGpt(*read.Gpt, was) || !ComposeGpt(*now.Gpt, is) || was.size() != is.size() ||
       !std::equal(was.begin(), was.end(), is.begin(),

@@ -50,8 +50,8 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
   uint64_t lowest = 1, preferred = kNoSector;
   for (auto p = plan.begin(); p != firstLogical; ++p) lowest = preferred = p->Volume.AbsoluteEnd();
   const uint64_t firstStart = firstLogical->Volume.AbsoluteStart();
-  if (firstLogical == plan.begin() && firstStart > drive.Geometry.SectorsPerTrack)
-    preferred = firstStart - drive.Geometry.SectorsPerTrack;
+  const uint64_t track = TrackBlocks(drive.Geometry);
+  if (firstLogical == plan.begin() && firstStart > track) preferred = firstStart - track;
   const uint64_t start = FindFreeTableSector(drive, volumes, lowest, firstStart, preferred);
   if (start == kNoSector) {
     refusal = RebuildRefusal(NoRoomText(static_cast<size_t>(firstLogical - plan.begin()) + 1));
@@ -116,8 +116,8 @@ std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive, Outcome& re
     why = name + " holds one volume and no partition table: its sector 0 is the volume's boot sector.";
   else if (drive.IsGpt)
     why = name + " holds a GUID partition table.";
-  else if (drive.Geometry.BytesPerSector != kSectorSize)
-    why = name + " does not use 512-byte sectors.";
+  else if (!SectorSizeSupported(drive.Geometry.BytesPerSector))
+    why = name + " uses sectors of " + std::to_string(drive.Geometry.BytesPerSector) + " bytes.";
   if (!why.empty()) {
     refusal = RebuildRefusal(why + "\rIts partition tables are not rebuilt.");
     return nullptr;
@@ -160,7 +160,7 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebui
   // first one's goes right behind the partition before it, or one track in front of it when no
   // partition is before; every further one's goes one track in front of it, so that whole
   // track must be free, else the record would land inside the partition before.
-  const uint64_t spt = drive.Geometry.SectorsPerTrack;
+  const uint64_t spt = TrackBlocks(drive.Geometry);
   bool firstLogical = true;
   for (size_t i = 0; i < chosen.size(); ++i) {
     if (chosen[i].Primary) continue;

@@ -243,7 +243,7 @@ TLogicalSlot FindLogicalSlot(TPhysicalDrv& drive, TPartition& extended, const TP
 
 uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& record,
                                  const std::vector<TKnownVolume>& volumes) {
-  const uint64_t spt = drive.Geometry.SectorsPerTrack;
+  const uint64_t track = TrackBlocks(drive.Geometry);
   const uint64_t start = record.AbsoluteStart();
   // The new extended boot record must lie inside the extended partition, behind its first
   // extended boot record and behind every partition in front of `record`; never on another
@@ -260,12 +260,15 @@ uint64_t FindInnerExtendedSector(const TPhysicalDrv& drive, const TPartition& re
     }
     if (rs < start) lowest = std::max(lowest, LastSector(r) + 1);
   }
-  return FindFreeTableSector(drive, taken, lowest, start, spt != 0 && start >= spt ? start - spt : kNoSector);
+  return FindFreeTableSector(drive, taken, lowest, start, track != 0 && start >= track ? start - track : kNoSector);
 }
 
 uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnownVolume>& volumes, uint64_t lowest,
                              uint64_t start, uint64_t preferred) {
-  lowest = std::max<uint64_t>(lowest, 1);
+  // A table fills a sector of the disk's own: it starts on a whole one.
+  const uint64_t blocks = BlocksPerSector(drive.Geometry);
+  const auto down = [blocks](uint64_t x) { return x / blocks * blocks; };
+  lowest = std::max<uint64_t>(down(lowest + blocks - 1), blocks);
   if (start <= lowest || !FitsTableField(start - 1)) return kNoSector;
   // A sector no known volume holds, and whose bytes are nobody's data.
   int reads = 0;
@@ -275,18 +278,18 @@ uint64_t FindFreeTableSector(const TPhysicalDrv& drive, const std::vector<TKnown
     ++reads;
     return drive.Io().ReadSectors(x, 1, sector.data(), false, true) && HoldsNoData(sector);
   };
-  if (preferred >= lowest && preferred < start && usable(preferred)) return preferred;
+  if (preferred >= lowest && preferred < start && preferred % blocks == 0 && usable(preferred)) return preferred;
   // Else the nearest such sector in front of the partition, passing over known volumes; a
   // gap full of data is not searched to its end.
   constexpr int kMaxReads = 64;
-  for (uint64_t x = start - 1; x >= lowest && reads < kMaxReads;) {
+  for (uint64_t x = down(start - 1); x >= lowest && reads < kMaxReads;) {
     if (const TKnownVolume* v = VolumeAt(volumes, x)) {
       if (v->First <= lowest) break;
-      x = v->First - 1;
+      x = down(v->First - 1);
       continue;
     }
     if (usable(x)) return x;
-    --x;
+    x -= blocks;
   }
   return kNoSector;
 }
@@ -298,12 +301,14 @@ uint32_t NtfsPartitionSize(const TPhysicalDrv& drive, const TPartition& volume, 
   const uint64_t own = BootSectorVolumeSize(volume.BootSector, fkNtfs);
   const uint64_t counted = own != 0 ? own : size;
   const uint64_t behind = volume.AbsoluteStart() + counted;
-  if (size > counted || counted >= 0xFFFFFFFFu || behind >= drive.Geometry.TotalSectors) return size;
+  // The backup boot sector fills one sector of the disk's own.
+  const uint64_t blocks = BlocksPerSector(drive.Geometry);
+  if (size > counted || counted + blocks > 0xFFFFFFFFu || behind >= drive.Geometry.TotalSectors) return size;
   const bool taken = std::any_of(volumes.begin(), volumes.end(), [&](const TKnownVolume& v) {
     return v.Record != &volume && v.First <= behind && behind <= v.Last &&
            !(v.First == volume.AbsoluteStart() && v.FsKind == fkNtfs);  // the same volume, listed or found
   });
-  return taken ? size : static_cast<uint32_t>(counted + 1);
+  return taken ? size : static_cast<uint32_t>(counted + blocks);
 }
 
 TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartition& record,
@@ -410,7 +415,13 @@ Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::v
   while (slot <= gpt.EntryCount && used.count(slot)) ++slot;
   if (slot > gpt.EntryCount)
     return NoPlace("There is no free entry in the GUID partition table.\rPlease use 'Clone' instead of 'Recover'.");
-  const uint64_t start = lost.AbsoluteStart();
+  // The table counts the disk's own sectors; the find is placed in 512-byte blocks.
+  const uint64_t blocks = BlocksPerSector(drive.Geometry);
+  if (lost.AbsoluteStart() % blocks != 0)
+    return Refusal("The partition at block " + std::to_string(lost.AbsoluteStart()) +
+                   " does not start on a whole sector of the disk (" + std::to_string(blocks * kSectorSize) +
+                   " bytes); it cannot be written into its partition table.");
+  const uint64_t start = lost.AbsoluteStart() / blocks;
   const auto inside = [&](uint64_t size) {
     return size != 0 && start >= gpt.FirstUsableLba && start + size - 1 <= gpt.LastUsableLba;
   };
@@ -418,9 +429,11 @@ Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::v
     return std::none_of(gpt.Entries.begin(), gpt.Entries.end(),
                         [&](const TGptEntry& e) { return start <= e.LastLba && e.FirstLba <= start + size - 1; });
   };
-  // An NTFS volume's partition takes the sector behind it too, where it is free.
-  uint64_t size = NtfsPartitionSize(drive, lost, volumes);
-  if (!inside(size) || !free(size)) size = lost.Entry.TotalSectors;
+  // An NTFS volume's partition takes the sector behind it too, where it is free. A size that
+  // ends inside a sector of the disk takes that sector whole.
+  const auto sectors = [blocks](uint64_t b) { return (b + blocks - 1) / blocks; };
+  uint64_t size = sectors(NtfsPartitionSize(drive, lost, volumes));
+  if (!inside(size) || !free(size)) size = sectors(lost.Entry.TotalSectors);
   if (!inside(size))
     return Refusal("The partition (sectors " + std::to_string(start) + " to " + std::to_string(start + size - 1) +
                    ") does not lie inside the sectors the GUID partition table gives to partitions (" +
@@ -438,9 +451,12 @@ Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::v
 
 // True when the tables as read back hold an entry for the volume at `start` of `size` sectors.
 bool InTables(const TPhysicalDrv& drive, uint64_t start, uint32_t size) {
+  // A size that ends inside a sector of the disk was written as that sector whole.
+  const uint64_t blocks = BlocksPerSector(drive.Geometry);
+  const auto sectors = [blocks](uint64_t b) { return (b + blocks - 1) / blocks; };
   for (const TPartition* r : drive.AllPartitions)
     if (r != &drive.Root && !r->IsGap() && !r->IsExtended() && r->AbsoluteStart() == start &&
-        r->Entry.TotalSectors == size)
+        sectors(r->Entry.TotalSectors) == sectors(size))
       return true;
   return false;
 }

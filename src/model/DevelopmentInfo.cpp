@@ -38,7 +38,10 @@ bool Lba2ChsLine(const TDriveGeometry& geometry, std::string_view text, std::str
     if (lba > (UINT64_MAX - digit) / 10) return false;
     lba = lba * 10 + digit;
   }
-  const TChs chs = LbaToChs(geometry, lba, false);
+  // The number typed counts the disk's own sectors.
+  const uint64_t blocks = BlocksPerSector(geometry);
+  if (lba > UINT64_MAX / blocks) return false;
+  const TChs chs = LbaToChs(geometry, lba * blocks, false);
   line = Format("c=$%x h=$%x s=$%x sectcylin=$%x", unsigned{chs.Cylinder}, unsigned{chs.Head}, unsigned{chs.Sector},
                 unsigned{chs.SecCyl});
   return true;

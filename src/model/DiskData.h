@@ -31,6 +31,24 @@ static_assert(offsetof(TPartitionEntry, SystemId) == 4 && offsetof(TPartitionEnt
 constexpr Lba kLast32BitLba = 0xFFFFFFFF;
 inline bool FitsTableField(Lba value) { return value <= kLast32BitLba; }
 
+// A table entry counts the disk's own sectors; the model counts 512-byte blocks (Lba). These
+// convert an entry's place and size between the two, `blocks` being the blocks of one sector
+// of the disk. False, with the entry as it was, when the place does not fit 32 bits in blocks,
+// or does not fall on a whole sector of the disk.
+inline bool EntryToBlocks(TPartitionEntry& e, uint32_t blocks) {
+  const uint64_t start = uint64_t{e.RelativeSector} * blocks, size = uint64_t{e.TotalSectors} * blocks;
+  if (!FitsTableField(start) || !FitsTableField(size)) return false;
+  e.RelativeSector = static_cast<uint32_t>(start);
+  e.TotalSectors = static_cast<uint32_t>(size);
+  return true;
+}
+inline bool EntryToSectors(TPartitionEntry& e, uint32_t blocks) {
+  if (blocks == 0 || e.RelativeSector % blocks != 0 || e.TotalSectors % blocks != 0) return false;
+  e.RelativeSector /= blocks;
+  e.TotalSectors /= blocks;
+  return true;
+}
+
 using TSector = std::array<uint8_t, 512>;
 
 // Layout of a partition-table sector (master or extended boot record).

@@ -25,7 +25,6 @@ constexpr uint32_t kMinEntrySize = 128;
 constexpr size_t kOffType = 0, kOffUnique = 16, kOffFirst = 32, kOffLast = 40, kOffAttributes = 48, kOffName = 56;
 constexpr uint64_t kFirstPrimaryArrayLba = 2;  // the sector after the primary header
 
-bool SectorSizeSupported(uint32_t size) { return size >= 512 && size <= 4096 && (size & (size - 1)) == 0; }
 bool EntrySizeSupported(uint32_t size) {
   return size >= kMinEntrySize && size <= 4096 && (size & (size - 1)) == 0;
 }

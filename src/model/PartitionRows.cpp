@@ -34,14 +34,14 @@ TPartitionRow MakeRow(const TPhysicalDrv& drive, TPartition& record, int number,
   row.Caption = RowIndent(drive, record) + std::to_string(number);
   row.VolumeLabel = LabelCellText(record);
   row.FileSystem = FileSystemCellText(record);
-  row.Lba = std::to_string(record.AbsoluteStart());
-  row.Capacity = debugMode ? std::to_string(record.AbsoluteEnd() - 1)
+  row.Lba = std::to_string(SectorOfBlock(drive, record.AbsoluteStart()));
+  row.Capacity = debugMode ? std::to_string(SectorOfBlock(drive, record.AbsoluteEnd() - 1))
                            : Format("%.2f MB", record.Entry.TotalSectors / kSectorsPerMB);
   row.Status = StatusText(record, lost);
   if (row.Status == "Primary Partition" && record.Entry.BootIndicator == kActiveFlag) row.Caption += " - [Active]";
   row.PtSelf = Hex8(&record);
   row.PtParent = Hex8(record.Parent);
-  row.SelfBaseLba = std::to_string(record.BaseLBA);
+  row.SelfBaseLba = std::to_string(SectorOfBlock(drive, record.BaseLBA));
   return row;
 }
 
@@ -66,7 +66,8 @@ std::string DriveListLine(int index, const TPhysicalDrv& drive) {
 
 namespace {
 
-std::vector<std::string> InfoLines(const TDriveGeometry& g, uint64_t totalSectors) {
+// `totalBlocks`: the disk's size in 512-byte blocks; the lines count its own sectors.
+std::vector<std::string> InfoLines(const TDriveGeometry& g, uint64_t totalBlocks) {
   // Counts are unsigned: a disk of more than 2^31 sectors is no negative number.
   auto value = [](uint32_t v) { return static_cast<unsigned>(v); };
   return {
@@ -74,8 +75,8 @@ std::vector<std::string> InfoLines(const TDriveGeometry& g, uint64_t totalSector
       Format("Cylinders\t:  %u", value(g.Cylinders)),
       Format("Sectors/Track\t:  %u", value(g.SectorsPerTrack)),
       Format("Bytes/Sector\t:  %u", value(g.BytesPerSector)),
-      Format("Total Sectors\t:  %" PRIu64, totalSectors),
-      Format("Capacity\t:  %.2f G", static_cast<double>(totalSectors) / kSectorsPerGB),
+      Format("Total Sectors\t:  %" PRIu64, totalBlocks / BlocksPerSector(g)),
+      Format("Capacity\t:  %.2f G", static_cast<double>(totalBlocks) / kSectorsPerGB),
   };
 }
 
@@ -113,9 +114,12 @@ std::string GptNote(const TPhysicalDrv& drive) {
 
 std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
   std::vector<std::string> notes;
-  if (drive.Geometry.BytesPerSector != kSectorSize)
+  if (!SectorSizeSupported(drive.Geometry.BytesPerSector))
     notes.push_back(Format("This disk uses %u-byte sectors: its partition tables are not read (only disks with "
-                           "512-byte sectors are).",
+                           "sectors of 512 to 4096 bytes are).",
+                           static_cast<unsigned>(drive.Geometry.BytesPerSector)));
+  else if (drive.Geometry.BytesPerSector != kSectorSize)
+    notes.push_back(Format("This disk uses %u-byte sectors: every sector number shown counts those.",
                            static_cast<unsigned>(drive.Geometry.BytesPerSector)));
   if (drive.IsGpt) {
     const std::string text = GptNote(drive);
@@ -214,9 +218,9 @@ std::string MapStatusLine(const TPartition& record) {
   return IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
 }
 
-std::string MapBoxTip(const TPartition& record, bool lost) {
-  const uint64_t first = record.AbsoluteStart();
-  const uint64_t last = record.Entry.TotalSectors == 0 ? first : record.AbsoluteEnd() - 1;
+std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool lost) {
+  const uint64_t first = SectorOfBlock(drive, record.AbsoluteStart());
+  const uint64_t last = record.Entry.TotalSectors == 0 ? first : SectorOfBlock(drive, record.AbsoluteEnd() - 1);
   std::string tip = LabelCellText(record) + "\n" + FileSystemCellText(record) + "\n" +
                     Format("%.2f MB", record.Entry.TotalSectors / kSectorsPerMB) + "\n" +
                     (lost ? StatusText(record, true) : MapStatusLine(record)) + "\n" +

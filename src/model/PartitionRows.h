@@ -66,7 +66,7 @@ std::string MapStatusLine(const TPartition& record);
 // Everything a box of a map stands for, one line each, for its tooltip (a narrow box clips
 // its own text): label, file system, size, status, the first and last sector, and for a GPT
 // partition its entry's slot, type, name and GUID.
-std::string MapBoxTip(const TPartition& record, bool lost);
+std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool lost);
 
 // Whether `container` is the record's parent or a further ancestor.
 bool IsInside(const TPartition& record, const TPartition& container);

@@ -61,6 +61,14 @@ void TPhysicalDrv::FreeTableRecords() {
   while (!owned_.empty()) owned_.pop_back();  // last to first
 }
 
+uint64_t SectorOfBlock(const TPhysicalDrv& drive, Lba block) { return block / BlocksPerSector(drive.Geometry); }
+
+std::optional<Lba> BlockOfSector(const TPhysicalDrv& drive, uint64_t sector) {
+  const uint64_t blocks = BlocksPerSector(drive.Geometry);
+  if (sector > UINT64_MAX / blocks) return std::nullopt;
+  return sector * blocks;
+}
+
 bool IsNestedExtended(const TPhysicalDrv& drive, const TPartition& record) {
   return record.IsExtended() && &record != &drive.Root && record.Parent != &drive.Root;
 }

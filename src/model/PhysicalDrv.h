@@ -140,6 +140,12 @@ class BusyGuard {
 // is neither Root nor a child of Root.
 bool IsNestedExtended(const TPhysicalDrv& drive, const TPartition& record);
 
+// The model counts 512-byte blocks; the user is shown, and types, the disk's own sectors
+// (4096 bytes on some disks). The sector that holds `block`:
+uint64_t SectorOfBlock(const TPhysicalDrv& drive, Lba block);
+// The first block of sector `sector`; none when that lies beyond what 64 bits count.
+std::optional<Lba> BlockOfSector(const TPhysicalDrv& drive, uint64_t sector);
+
 // One volume of the running system.
 struct TLogiDrive {
   std::string Root;        // device path, e.g. /dev/sdb1

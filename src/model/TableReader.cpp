@@ -63,7 +63,7 @@ void AddWholeDiskVolume(TPhysicalDrv& drive, const TSector& sector, uint8_t kind
 void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
   const int64_t lba = TableLba(drive, container);
   // The disk's last sector never holds a table; on a disk of 0 or 1 sectors nothing does.
-  if (lba >= DiskSectors(drive) - 1) return;
+  if (lba >= DiskSectors(drive) - BlocksPerSector(drive.Geometry)) return;
   // An extended entry that points at sector 0 names the master boot record itself, which is
   // not read twice; the entry is kept, and every table write refuses to follow it.
   if (lba == 0 && &container != &drive.Root) return;
@@ -108,7 +108,12 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
   }
 
   for (size_t i = 0; i < kTableEntries; ++i) {
-    const TPartitionEntry entry = DecodeEntry(table, i);
+    TPartitionEntry entry = DecodeEntry(table, i);
+    if (entry.SystemId != kTypeEmpty && !EntryToBlocks(entry, BlocksPerSector(drive.Geometry))) {
+      StopWalk(drive, "entry " + std::to_string(i + 1) + " of the table at sector " + std::to_string(lba) +
+                          " lies beyond 2 TiB, which is not shown");
+      continue;
+    }
     if (isRoot && IsExtendedType(entry.SystemId)) drive.ExtendedBase = entry.RelativeSector;
     if (isRoot && entry.SystemId == kTypeGptProtective) drive.IsGpt = true;
     if (entry.SystemId == kTypeEmpty) continue;
@@ -157,7 +162,8 @@ uint8_t GptRecordType(const TGuid& type) {
 // some of the same partitions again). When neither copy of the table is usable, or a sector
 // cannot be read, the master boot record's entries stay and a note says why.
 void ReadGptPartitions(TPhysicalDrv& drive) {
-  drive.GptRead = ReadGpt(drive.Io(), kSectorSize, drive.DiskSectors);
+  const uint32_t blocks = BlocksPerSector(drive.Geometry);
+  drive.GptRead = ReadDriveGpt(drive);
   const TGptRead& read = *drive.GptRead;
   if (read.Result.failed()) {
     StopWalk(drive, "the GUID partition table cannot be read: " + read.Result.Line(), read.Result.Errno,
@@ -170,17 +176,17 @@ void ReadGptPartitions(TPhysicalDrv& drive) {
   drive.ExtendedBase = 0;
   for (const TGptEntry& e : read.Gpt->Entries) {
     const uint64_t size = e.LastLba >= e.FirstLba ? e.LastLba - e.FirstLba + 1 : 0;
-    // The model counts sectors in 32 bits, as a partition table entry does: a partition that
-    // starts or ends beyond 2 TiB cannot be shown in its place.
-    if (!FitsTableField(e.FirstLba) || !FitsTableField(size)) {
-      StopWalk(drive, "GPT partition " + std::to_string(e.Index) + " lies beyond 2 TiB, which is not shown");
-      continue;
-    }
     TPartitionEntry entry{};
     entry.SystemId = GptRecordType(e.Type);
     entry.BootIndicator = e.LegacyBootable() ? kActiveFlag : 0;
-    entry.RelativeSector = static_cast<uint32_t>(e.FirstLba);
-    entry.TotalSectors = static_cast<uint32_t>(size);
+    // The model counts 512-byte blocks in 32 bits, as a partition table entry counts sectors:
+    // a partition that starts or ends beyond 2 TiB cannot be shown in its place.
+    entry.RelativeSector = static_cast<uint32_t>(std::min<uint64_t>(e.FirstLba, kLast32BitLba));
+    entry.TotalSectors = static_cast<uint32_t>(std::min<uint64_t>(size, kLast32BitLba));
+    if (!FitsTableField(e.FirstLba) || !FitsTableField(size) || !EntryToBlocks(entry, blocks)) {
+      StopWalk(drive, "GPT partition " + std::to_string(e.Index) + " lies beyond 2 TiB, which is not shown");
+      continue;
+    }
     auto owned = std::make_unique<TPartition>();
     TPartition& record = *owned;
     drive.Root.Children.push_back(&record);
@@ -202,10 +208,9 @@ void ReadAllTables(TPhysicalDrv& drive) {
   drive.WalkStoppedErrno = 0;
   drive.WalkStoppedSector.reset();
   drive.TableSectors.clear();
-  // The entries of a disk with larger sectors count in those sectors, the model in 512-byte
-  // ones: read as they stand they would place every partition wrongly. Such a disk is shown
-  // without its tables.
-  if (drive.Geometry.BytesPerSector != kSectorSize) return;
+  // A disk whose sector size is not known, or not a power of two from 512 to 4096 bytes, is
+  // shown without its tables: read in the wrong unit they would place every partition wrongly.
+  if (!SectorSizeSupported(drive.Geometry.BytesPerSector)) return;
   ReadPartitionTable(drive, drive.Root);
   if (drive.IsGpt) ReadGptPartitions(drive);
   SortByStart(drive.Root.Children);
@@ -263,13 +268,17 @@ void FindPrimaryGaps(TPhysicalDrv& drive) {
   TPartition& root = drive.Root;
   // The disk's last sector is never part of a gap, and a gap never reaches past the disk
   // even when a damaged entry does.
-  int64_t diskEnd = DiskSectors(drive) - 1;
-  int64_t pos = drive.Geometry.SectorsPerTrack;
+  const int64_t blocks = BlocksPerSector(drive.Geometry);
+  int64_t diskEnd = DiskSectors(drive) / blocks * blocks - blocks;
+  int64_t pos = static_cast<int64_t>(TrackBlocks(drive.Geometry));
   // On a disk with a GUID partition table partitions lie in its usable range alone: the
   // table's two copies lie in front of it and behind it.
   if (drive.GptRead && drive.GptRead->Gpt) {
-    pos = static_cast<int64_t>(std::min<uint64_t>(drive.GptRead->Gpt->FirstUsableLba, kLast32BitLba));
-    diskEnd = std::min(diskEnd, static_cast<int64_t>(std::min<uint64_t>(drive.GptRead->Gpt->LastUsableLba, kLast32BitLba)) + 1);
+    const auto inBlocks = [blocks](uint64_t lba) {
+      return static_cast<int64_t>(std::min<uint64_t>(lba, kLast32BitLba / blocks) * blocks);
+    };
+    pos = inBlocks(drive.GptRead->Gpt->FirstUsableLba);
+    diskEnd = std::min(diskEnd, inBlocks(drive.GptRead->Gpt->LastUsableLba) + blocks);
   }
   const size_t count = root.Children.size();
   for (size_t i = 0; i < count; ++i) {
@@ -296,7 +305,7 @@ void FindLogicalGaps(TPhysicalDrv& drive) {
     if (r != &root && r->Parent != &root) logicals.push_back(r);
   SortByStart(logicals);
 
-  const int64_t track = drive.Geometry.SectorsPerTrack;
+  const int64_t track = static_cast<int64_t>(TrackBlocks(drive.Geometry));
   const int64_t xs = StartOf(extended);
   const int64_t diskEnd = DiskSectors(drive);
   int64_t pos = xs + track;  // the first extended boot record's track
@@ -312,6 +321,10 @@ void FindLogicalGaps(TPhysicalDrv& drive) {
   const int64_t end = std::min(xs + static_cast<int64_t>(extended.Entry.TotalSectors), diskEnd);
   if (end - pos > kMinGapSectors) AddGap(drive, extended, pos - xs, end - pos);
   SortByStart(extended.Children);
+}
+
+TGptRead ReadDriveGpt(const TPhysicalDrv& drive) {
+  return ReadGpt(drive.Io(), drive.Geometry.BytesPerSector, drive.DiskSectors / BlocksPerSector(drive.Geometry));
 }
 
 void RereadTables(TPhysicalDrv& drive) {

@@ -26,6 +26,8 @@ void ReadPartitionTable(TPhysicalDrv& drive, TPartition& container);
 void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* parent, const TPartitionEntry& entry);
 void FindPrimaryGaps(TPhysicalDrv& drive);
 void FindLogicalGaps(TPhysicalDrv& drive);
+// Reads the GUID partition table of `drive` as it stands on disk now, in the disk's own sectors.
+TGptRead ReadDriveGpt(const TPhysicalDrv& drive);
 // Reads the tables again in place; LostPartitions is left as it is.
 void RereadTables(TPhysicalDrv& drive);
 

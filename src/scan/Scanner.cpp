@@ -77,9 +77,10 @@ PreviousCandidate DescribeCandidate(std::span<const uint8_t, 512> sector, uint8_
   const TBpb bpb = DecodeBpb(sector, kind);
   c.serial = bpb.Serial;
   if (kind == fkFat32) {
-    if (bpb.BackupBootSector != 0 && bpb.BackupBootSector != 0xFFFF) c.backupAt = lba + bpb.BackupBootSector;
+    if (bpb.BackupBootSector != 0 && bpb.BackupBootSector != 0xFFFF)
+      c.backupAt = lba + uint64_t{bpb.BackupBootSector} * bpb.BlocksPerSector();
   } else if (kind == fkNtfs) {
-    if (bpb.NtfsTotalSectors < (uint64_t{1} << 40)) c.backupAt = lba + bpb.NtfsTotalSectors;
+    if (bpb.NtfsTotalSectors < (uint64_t{1} << 40)) c.backupAt = lba + bpb.NtfsTotalSectors * bpb.BlocksPerSector();
   }
   return c;
 }
@@ -113,7 +114,10 @@ class ListedBackups {
 class ScanSession {
  public:
   explicit ScanSession(TPhysicalDrv& drive)
-      : drive_(drive), listed_(drive), run_(new uint8_t[size_t{kRunSectors} * kSectorSize]) {
+      : drive_(drive),
+        listed_(drive),
+        blocksPerSector_(BlocksPerSector(drive.Geometry)),
+        run_(new uint8_t[size_t{kRunSectors} * kSectorSize]) {
     for (const TPartition* p : drive.AllPartitions)
       if (BlocksFind(*p, p->AbsoluteStart())) tableStarts_.push_back(p->AbsoluteStart());
     std::sort(tableStarts_.begin(), tableStarts_.end());
@@ -154,6 +158,9 @@ class ScanSession {
   // Looks at one sector that ends in 55 AA. Returns the new lost record when the sector is
   // the boot sector of a volume that neither a table entry nor an earlier find starts at.
   TPartition* Examine(std::span<const uint8_t, 512> sector, uint64_t lba) {
+    // On a disk with larger sectors every volume, and every copy of a boot sector, begins on
+    // a whole one.
+    if (lba % blocksPerSector_ != 0) return nullptr;
     const uint8_t kind = DetectFsKind(sector);
     if (kind == fkUnallocated) return nullptr;
 
@@ -225,6 +232,7 @@ class ScanSession {
 
   TPhysicalDrv& drive_;
   const ListedBackups listed_;
+  const uint64_t blocksPerSector_;
   std::vector<uint64_t> tableStarts_;
   std::optional<PreviousCandidate> previous_;
   std::unique_ptr<uint8_t[]> run_;  // the run read last: [runStart_, runStart_ + runLength_)

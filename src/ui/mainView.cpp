@@ -200,11 +200,11 @@ QString TfrmMain::MapToolTip(const TPaintBox* map, QPoint pos) {
   if (map != PaintBox1) {
     if (!SelectedLost) return {};
     const TRect r = GetMapRect(*CurrentDrive, *SelectedLost, map->width(), map->height());
-    return PointInMapRect(pos.x(), pos.y(), r) ? Q(MapBoxTip(*SelectedLost, true)) : QString();
+    return PointInMapRect(pos.x(), pos.y(), r) ? Q(MapBoxTip(*CurrentDrive, *SelectedLost, true)) : QString();
   }
   // The box a click at this point would choose.
   for (const auto& [record, box] : LayoutDiskMap())
-    if (PointInMapRect(pos.x(), pos.y(), box)) return Q(MapBoxTip(*record, false));
+    if (PointInMapRect(pos.x(), pos.y(), box)) return Q(MapBoxTip(*CurrentDrive, *record, false));
   return {};
 }
 

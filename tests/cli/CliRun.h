@@ -249,4 +249,36 @@ class LoopDevice {
   }
 };
 
+// Runs `command`, the path of the disk in `image` as the system's tools see it with
+// `sectorSize`-byte sectors: the image file itself for 512 bytes (a file has 512-byte sectors
+// for every tool), otherwise a loop device with that sector size, attached for this command;
+// then `tail`.
+inline int ToolOnDisk(const std::string& image, unsigned sectorSize, const std::string& command,
+                      std::string* output = nullptr, const std::string& tail = "") {
+  if (sectorSize == 512) return RunCommand(kToolPath + command + " " + ShellQuote(image) + tail + " 2>&1", output);
+  LoopDevice loop(image, sectorSize);
+  if (!loop.skip.empty()) {
+    ADD_FAILURE() << loop.skip;
+    return -1;
+  }
+  return RunCommand(kToolPath + command + " " + loop.path + tail + " 2>&1", output);
+}
+
+// A disk image with a GUID partition table and `sectorSize`-byte sectors, made by the system's
+// tools: `script` for sfdisk (in the disk's sectors), partition 1 formatted FAT16 "ESP". Images
+// with larger sectors are made through a loop device; empty when that cannot be had.
+inline std::string MakeGptImage(const std::string& name, unsigned sectorSize, const std::string& size,
+                                const std::string& script) {
+  if (sectorSize == 512) return MakeImage(name, size, "table-gpt '" + script + "' fs 1 fat16 ESP");
+  const std::string image = FreshPath(name);
+  if (RunCommand("truncate -s " + size + " " + ShellQuote(image)) != 0) return "";
+  LoopDevice loop(image, sectorSize, true);
+  if (!loop.skip.empty()) return "";
+  const bool made = RunCommand("printf '" + script + "' | " + kToolPath + "sfdisk -q " + loop.path + " >/dev/null 2>&1") == 0 &&
+                    RunCommand(kToolPath + "partx -a " + loop.path + " 2>/dev/null; " + kToolPath + "mkfs.fat -F 16 -s 1 -n ESP " +
+                               loop.path + "p1 >/dev/null 2>&1") == 0;
+  EXPECT_TRUE(made) << "cannot make " << image;
+  return made ? image : "";
+}
+
 }  // namespace qm::test

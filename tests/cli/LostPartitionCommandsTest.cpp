@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <regex>
 
 #include "CliRun.h"
 #include "disk/Bytes.h"
@@ -72,41 +73,85 @@ TEST_P(CliRecoverRefusal, RefusesBeforeAskingAndWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(DamagedTables, CliRecoverRefusal, ::testing::ValuesIn(kRefusals));
 
-// A partition deleted from a GUID partition table is found in the gap it left and recovered
-// into the table: both copies are sound again, the volume is whole. Active and delete change
-// both copies too, and undo gives back the disk byte for byte.
-TEST(CliRecoverGpt, ADeletedPartitionComesBackIntoBothCopies) {
+// A GUID partition table on disks of 512- and 4096-byte sectors: the list shows what the
+// system's tools show; a partition deleted from it is found in the gap it left and recovered
+// into the table, both copies sound again and the volume whole; active and delete change both
+// copies too, undo gives back the disk byte for byte, and a damaged primary header is read
+// from the backup copy.
+class CliGptDisk : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(CliGptDisk, ADeletedPartitionIsFoundRecoveredAndUndone) {
+  const unsigned size = GetParam(), per = size / 512;  // 512-byte blocks per sector
   if (!HaveTools({"sgdisk", "fsck.fat"})) return;
-  QM_IMAGE(image, "gpt-recover.img", "64M", "table-gpt 'label: gpt\\n2048,20480,U\\n24576,20480,L' fs 1 fat16 ESP");
-  ASSERT_EQ(RunCommand(kToolPath + "sfdisk -q --delete " + ShellQuote(image) + " 1"), 0);
+  if (size != 512 && ::geteuid() != 0) GTEST_SKIP() << "disks with larger sectors are made on loop devices, which need root";
+  // The same layout in either sector size: a FAT16 partition, a Linux one, free space behind.
+  const uint64_t first = 2048 / per, length = 65536 / per;  // 1 MiB in, 32 MiB long
+  const std::string script = "label: gpt\\n" + std::to_string(first) + "," + std::to_string(length) + ",U\\n" +
+                             std::to_string(first + length + 2048 / per) + "," + std::to_string(length) + ",L";
+  const std::string image = MakeGptImage("gpt-" + std::to_string(size) + ".img", size, "96M", script);
+  ASSERT_FALSE(image.empty());
+  const std::string sectorOption = size == 512 ? "" : "--sector-size " + std::to_string(size) + " ";
+  const auto cli = [&](const std::string& args) { return RunCli(sectorOption + args + " " + ShellQuote(image)); };
+  const auto listed = [&] {
+    const nlohmann::json d = nlohmann::json::parse(cli("list --json").out)["drives"][0];
+    std::vector<std::string> rows;
+    for (const nlohmann::json& p : d["partitions"])
+      if (!p["gpt"].is_null())
+        rows.push_back(p["lba"].dump() + " " + p["sectors"].dump() + " " + p["gpt"]["type_guid"].get<std::string>() +
+                       " " + p["gpt"]["guid"].get<std::string>());
+    return std::make_pair(rows, d);
+  };
+  const auto sfdiskRows = [&] {
+    std::string dump;
+    EXPECT_EQ(ToolOnDisk(image, size, "sfdisk --dump", &dump), 0) << dump;
+    static const std::regex entry(R"(start=\s*(\d+), size=\s*(\d+), type=([0-9A-F-]+), uuid=([0-9A-F-]+))");
+    std::vector<std::string> rows;
+    for (std::sregex_iterator m(dump.begin(), dump.end(), entry), end; m != end; ++m)
+      rows.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str() + " " + (*m)[4].str());
+    return rows;
+  };
+  const auto verified = [&] {
+    std::string out;
+    EXPECT_EQ(ToolOnDisk(image, size, "sgdisk -v", &out), 0) << out;
+    EXPECT_SAYS(out, "No problems found");
+  };
+  const auto [rows, drive] = listed();
+  EXPECT_EQ(drive["geometry"]["bytes_per_sector"], size);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows, sfdiskRows());
+
+  ASSERT_EQ(ToolOnDisk(image, size, "sfdisk -q --delete", nullptr, " 1"), 0);
   const std::string deleted = ReadWholeFile(image);
-  const CliRun run = RunCli("--yes recover --at 2048 " + ShellQuote(image));
+  EXPECT_SAYS(cli("scan").out, std::to_string(first) + "  32.00 MB  Lost partition");
+  const CliRun run = cli("--yes recover --at " + std::to_string(first));
   ASSERT_EQ(run.status, 0) << run.err;
-  std::string out;
-  EXPECT_EQ(RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &out), 0) << out;
-  EXPECT_SAYS(out, "No problems found");
-  ASSERT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image), &out), 0);
-  EXPECT_SAYS(out, "start=        2048, size=       20480, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
-  EXPECT_EQ(RunOnVolume(image, 2048, 20480, "fsck.fat -n"), 0);
+  verified();
+  EXPECT_EQ(sfdiskRows().front().rfind(std::to_string(first) + " " + std::to_string(length) +
+                                           " EBD0A0A2-B9E5-4433-87C0-68B6B72699C7 ", 0), 0u);
+  EXPECT_EQ(RunOnVolume(image, first * per, length * per, "fsck.fat -n"), 0);
   // Only the slot's array sector and the header of each copy were written.
   const std::string now = ReadWholeFile(image);
   std::vector<uint64_t> changed;
-  for (uint64_t s = 0; s < now.size() / 512; ++s)
-    if (now.compare(s * 512, 512, deleted, s * 512, 512) != 0) changed.push_back(s);
-  EXPECT_EQ(changed, (std::vector<uint64_t>{1, 2, 131039, 131071}));
+  for (uint64_t s = 0; s < now.size() / size; ++s)
+    if (now.compare(s * size, size, deleted, s * size, size) != 0) changed.push_back(s);
+  const uint64_t last = now.size() / size - 1;
+  EXPECT_EQ(changed, (std::vector<uint64_t>{1, 2, last - 16384 / size, last}));
 
-  ASSERT_EQ(RunCli("--yes active --at 2048 " + ShellQuote(image)).status, 0);
-  ASSERT_EQ(RunCli("--yes delete --at 24576 " + ShellQuote(image)).status, 0);
-  EXPECT_EQ(RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &out), 0) << out;
-  EXPECT_SAYS(out, "No problems found");
-  const nlohmann::json d = CliDrive("list", image);
-  ASSERT_EQ(d["partitions"][0]["lba"], 2048);
+  ASSERT_EQ(cli("--yes active --at " + std::to_string(first)).status, 0);
+  ASSERT_EQ(cli("--yes delete --at " + std::to_string(first + length + 2048 / per)).status, 0);
+  verified();
+  const nlohmann::json d = listed().second;
+  ASSERT_EQ(d["partitions"][0]["lba"], first);
   EXPECT_EQ(d["partitions"][0]["gpt"]["legacy_bootable"], true);
-  EXPECT_EQ(d["partitions"][0]["active"], true);
   EXPECT_EQ(d["partitions"][1]["status"], "Unallocated");
-  for (int undo = 0; undo < 3; ++undo) ASSERT_EQ(RunCli("--yes undo " + ShellQuote(image)).status, 0) << undo;
+  for (int undo = 0; undo < 3; ++undo) ASSERT_EQ(cli("--yes undo").status, 0) << undo;
   EXPECT_TRUE(ReadWholeFile(image) == deleted);
+
+  WriteFileBytes(image, size + 16, {0, 0, 0, 0});  // the primary header's checksum
+  EXPECT_SAYS(listed().second["notes"].dump(), "read from its backup copy at sector " + std::to_string(last));
 }
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, CliGptDisk, ::testing::Values(512u, 4096u));
 
 // With its primary header damaged the table is read from the backup; a change is written only
 // when the user trusts that copy, and then both copies are whole again.

@@ -249,7 +249,6 @@ TEST(RecoverSafety, RefusalsWriteNothingAndKeepTheFind) {
   } cases[] = {
       {"is busy", [](Layout& d, TPartition&) { d.drive->Scanning = true; }},
       {"GUID partition table", [](Layout& d, TPartition&) { d.drive->IsGpt = true; }},
-      {"uses 4096", [](Layout& d, TPartition&) { d.drive->Geometry.BytesPerSector = 4096; }},
       {"not a lost partition", [](Layout&, TPartition&) {}, 12288, true},
       {"has changed since it was read",
        [](Layout& d, TPartition& lost) {

@@ -83,14 +83,14 @@ TEST_F(RowsTest, InsideMeansAnyAncestor) {
 // partition's first and last sector (the primary: 63 is cylinder 0 head 1 sector 1, 20062 is
 // cylinder 1 head 63 sector 29), and the ranges of the records beside one.
 TEST_F(RowsTest, MapTipsAndDevelopmentBoxTexts) {
-  EXPECT_EQ(MapBoxTip(*primary, false), "SYSTEM (sdb1)\nFAT32\n9.77 MB\nPrimary Partition\nLBA 63 - 20062");
-  EXPECT_EQ(MapBoxTip(*logical1, false), "--- \nFAT32 - [Hidden]\n4.88 MB\nLogical Drive\nLBA 30063 - 40062");
-  EXPECT_EQ(MapBoxTip(*lost, true), "LOST\nFAT16\n2.00 MB\nLost partition\nLBA 81000 - 85095");
+  EXPECT_EQ(MapBoxTip(drive, *primary, false), "SYSTEM (sdb1)\nFAT32\n9.77 MB\nPrimary Partition\nLBA 63 - 20062");
+  EXPECT_EQ(MapBoxTip(drive, *logical1, false), "--- \nFAT32 - [Hidden]\n4.88 MB\nLogical Drive\nLBA 30063 - 40062");
+  EXPECT_EQ(MapBoxTip(drive, *lost, true), "LOST\nFAT16\n2.00 MB\nLost partition\nLBA 81000 - 85095");
   // A GPT partition adds its entry: slot, type, name (printable) and GUID.
   TPartition gpt = *primary;
   gpt.Gpt = TGptEntry{.Index = 3, .Type = *ParseGuid("C12A7328-F81F-11D2-BA4B-00A0C93EC93B"),
                       .Unique = *ParseGuid("01234567-89AB-CDEF-0123-456789ABCDEF"), .Name = "boot\x1b"};
-  EXPECT_EQ(MapBoxTip(gpt, false), "SYSTEM (sdb1)\nFAT32\n9.77 MB\nGPT Partition\nLBA 63 - 20062\nGPT entry 3: EFI System\n"
+  EXPECT_EQ(MapBoxTip(drive, gpt, false), "SYSTEM (sdb1)\nFAT32\n9.77 MB\nGPT Partition\nLBA 63 - 20062\nGPT entry 3: EFI System\n"
                                    "Name: boot?\nGUID: 01234567-89AB-CDEF-0123-456789ABCDEF");
 
   std::string line;

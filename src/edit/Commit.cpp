@@ -52,8 +52,8 @@ Outcome CheckTablesWritable(const TPhysicalDrv& drive) {
     return WriteRefusal("The partition tables of " + DriveName(drive) + " could not be read to their end: " +
                         drive.WalkStopped + ".\rThey are only shown, never written.");
   if (drive.IsGpt)
-    return WriteRefusal(name + " holds a GUID partition table.\rOf the changes, only recover, delete and active are "
-                               "written to it.");
+    return WriteRefusal(name + " holds a GUID partition table.\rOf the changes, only recover, delete, active and "
+                               "rebuild are written to it.");
   if (!SectorSizeSupported(drive.Geometry.BytesPerSector))
     return WriteRefusal(name + " uses " + std::to_string(drive.Geometry.BytesPerSector) +
                         "-byte sectors.\rOnly the partition tables of drives with sectors of 512 to 4096 bytes are "

@@ -17,6 +17,16 @@ namespace {
 
 Outcome RebuildRefusal(const std::string& text) { return Outcome::Failed(text, "Error"); }
 
+TChangeRun RebuildRun() {
+  TChangeRun run;
+  run.Failed = "Rebuild partition table failed.";
+  run.Ask = [](Host& host) {
+    return host.MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
+                      "Confirm", MsgButtons::YesNo, MsgIcon::Question) == MsgAnswer::Yes;
+  };
+  return run;
+}
+
 uint64_t LastSector(const TPartition& r) { return r.Entry.TotalSectors == 0 ? r.AbsoluteStart() : r.AbsoluteEnd() - 1; }
 
 std::string NoRoomText(size_t number) {
@@ -114,8 +124,6 @@ std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive, Outcome& re
   std::string why;
   if (drive.WholeDiskVolume)
     why = name + " holds one volume and no partition table: its sector 0 is the volume's boot sector.";
-  else if (drive.IsGpt)
-    why = name + " holds a GUID partition table.";
   else if (!SectorSizeSupported(drive.Geometry.BytesPerSector))
     why = name + " uses sectors of " + std::to_string(drive.Geometry.BytesPerSector) + " bytes.";
   if (!why.empty()) {
@@ -126,6 +134,38 @@ std::unique_ptr<DriveLock> PrepareRebuild(const TPhysicalDrv& drive, Outcome& re
   std::unique_ptr<DriveLock> lock = LockForWriting(drive.Io(), refusal);
   if (!lock || !(refusal = CheckTablesUnchanged(drive))) return nullptr;
   return lock;
+}
+
+// The rebuild of a GUID partition table: every chosen partition becomes an entry (a primary or
+// a logical one alike). A partition of the table keeps its entry (slot, type, unique GUID,
+// name); a lost one gets a new entry as a recovery gives it. The legacy BIOS bootable attribute
+// marks the active one alone. Both copies are written anew.
+EditOutcome RebuildGpt(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen, const TChangeRun& run) {
+  Outcome refusal;
+  const std::unique_ptr<DriveLock> lock = PrepareGptWrite(drive, refusal);
+  if (!lock) return Refused(refusal);
+  const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
+  TGpt gpt = *drive.GptRead->Gpt;
+  gpt.Entries.clear();
+  const auto mark = [](TGptEntry& e, bool active) {
+    e.Attributes = active ? e.Attributes | kGptAttrLegacyBootable : e.Attributes & ~kGptAttrLegacyBootable;
+  };
+  for (const TRebuildChoice& choice : chosen)
+    if (choice.Record->Gpt) mark(gpt.Entries.emplace_back(*choice.Record->Gpt), choice.Active);
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    const TPartition& volume = *chosen[i].Record;
+    if (volume.Gpt) continue;
+    // An NTFS volume takes the sector behind it as well, when the next partition leaves it free.
+    uint64_t size = NtfsPartitionSize(drive, volume, volumes);
+    if (i + 1 < chosen.size() && volume.AbsoluteStart() + size > chosen[i + 1].Record->AbsoluteStart())
+      size = volume.Entry.TotalSectors;
+    if (Outcome added = AddGptEntry(drive, gpt, volume, size); !added) return Refused(added);
+    mark(gpt.Entries.back(), chosen[i].Active);
+  }
+  TChange change;
+  change.What = "rebuild";
+  if (Outcome planned = PlanGptSectors(drive, gpt, change); !planned) return Refused(planned);
+  return ApplyChange(drive, change, volumes, run);
 }
 
 }  // namespace
@@ -142,6 +182,14 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebui
       return "Partition " + std::to_string(i + 1) + " reaches beyond the end of the drive.";
   }
 
+  for (size_t i = 1; i < chosen.size(); ++i)
+    if (chosen[i].Record->AbsoluteStart() <= LastSector(*chosen[i - 1].Record))
+      return "Some sectors were allocated to more than one partitions:\r\r#" + std::to_string(i) + ", #" +
+             std::to_string(i + 1);
+  // In a GUID partition table every partition is an entry of its own: none of the limits of
+  // the master boot record and its chain applies.
+  if (drive.IsGpt) return "";
+
   int runs = 0;
   size_t primaries = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
@@ -151,10 +199,6 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebui
   if (runs > 1) return "Logical drives cannot be comparted by primary partitions.";
   if (primaries > 4 || (primaries == 4 && chosen.size() > 4))
     return "Too many primary partitions to rebuild partition table.";
-  for (size_t i = 1; i < chosen.size(); ++i)
-    if (chosen[i].Record->AbsoluteStart() <= LastSector(*chosen[i - 1].Record))
-      return "Some sectors were allocated to more than one partitions:\r\r#" + std::to_string(i) + ", #" +
-             std::to_string(i + 1);
 
   // Every logical drive needs a free sector in front of it for its extended boot record. The
   // first one's goes right behind the partition before it, or one track in front of it when no
@@ -179,6 +223,7 @@ std::string CheckRebuildPlan(const TPhysicalDrv& drive, const std::vector<TRebui
 EditOutcome RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuildChoice>& chosen) {
   if (const std::string problem = CheckRebuildPlan(drive, chosen); !problem.empty())
     return Refused(RebuildRefusal(problem));
+  if (drive.IsGpt) return RebuildGpt(drive, chosen, RebuildRun());
   Outcome refusal;
   const std::unique_ptr<DriveLock> lock = PrepareRebuild(drive, refusal);
   if (!lock) return Refused(refusal);
@@ -223,13 +268,7 @@ EditOutcome RebuildPartitionTable(TPhysicalDrv& drive, const std::vector<TRebuil
   RereadTables(drive);
   if (!planned) return Refused(refusal);
 
-  TChangeRun run;
-  run.Failed = "Rebuild partition table failed.";
-  run.Ask = [](Host& host) {
-    return host.MessageBox("You are rebuilding partition table. All unavailable\rpartitions will be abandoned.\r\rAre you sure?",
-                      "Confirm", MsgButtons::YesNo, MsgIcon::Question) == MsgAnswer::Yes;
-  };
-  return ApplyChange(drive, change, volumes, run);
+  return ApplyChange(drive, change, volumes, RebuildRun());
 }
 
 }  // namespace qm

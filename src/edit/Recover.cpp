@@ -405,47 +405,13 @@ Outcome CheckDrive(TPhysicalDrv& drive, const TPartition& lost) {
 // written anew from the one in use.
 Outcome PlanGptRecover(TPhysicalDrv& drive, const TPartition& lost, const std::vector<TKnownVolume>& volumes,
                        TChange& change) {
+  // An NTFS volume's partition takes the sector behind it too, where that is free.
+  const uint32_t withBackup = NtfsPartitionSize(drive, lost, volumes);
   TGpt gpt = *drive.GptRead->Gpt;
-  const std::optional<TGuid> type = GptTypeForFsKind(lost.FsKind);
-  if (!type)
-    return NoPlace("The partition's file system has no type in a GUID partition table; it cannot be written into one.");
-  std::set<uint32_t> used;
-  for (const TGptEntry& e : gpt.Entries) used.insert(e.Index);
-  uint32_t slot = 1;
-  while (slot <= gpt.EntryCount && used.count(slot)) ++slot;
-  if (slot > gpt.EntryCount)
-    return NoPlace("There is no free entry in the GUID partition table.\rPlease use 'Clone' instead of 'Recover'.");
-  // The table counts the disk's own sectors; the find is placed in 512-byte blocks.
-  const uint64_t blocks = BlocksPerSector(drive.Geometry);
-  if (lost.AbsoluteStart() % blocks != 0)
-    return Refusal("The partition at block " + std::to_string(lost.AbsoluteStart()) +
-                   " does not start on a whole sector of the disk (" + std::to_string(blocks * kSectorSize) +
-                   " bytes); it cannot be written into its partition table.");
-  const uint64_t start = lost.AbsoluteStart() / blocks;
-  const auto inside = [&](uint64_t size) {
-    return size != 0 && start >= gpt.FirstUsableLba && start + size - 1 <= gpt.LastUsableLba;
-  };
-  const auto free = [&](uint64_t size) {
-    return std::none_of(gpt.Entries.begin(), gpt.Entries.end(),
-                        [&](const TGptEntry& e) { return start <= e.LastLba && e.FirstLba <= start + size - 1; });
-  };
-  // An NTFS volume's partition takes the sector behind it too, where it is free. A size that
-  // ends inside a sector of the disk takes that sector whole.
-  const auto sectors = [blocks](uint64_t b) { return (b + blocks - 1) / blocks; };
-  uint64_t size = sectors(NtfsPartitionSize(drive, lost, volumes));
-  if (!inside(size) || !free(size)) size = sectors(lost.Entry.TotalSectors);
-  if (!inside(size))
-    return Refusal("The partition (sectors " + std::to_string(start) + " to " + std::to_string(start + size - 1) +
-                   ") does not lie inside the sectors the GUID partition table gives to partitions (" +
-                   std::to_string(gpt.FirstUsableLba) + " to " + std::to_string(gpt.LastUsableLba) + ").");
-  if (!free(size)) return Refusal(kOverlapText);
-  TGptEntry entry;
-  entry.Index = slot;
-  entry.Type = *type;
-  entry.Unique = NewPartitionGuid(gpt.DiskGuid, slot, start);
-  entry.FirstLba = start;
-  entry.LastLba = start + size - 1;
-  gpt.Entries.push_back(entry);
+  if (withBackup == lost.Entry.TotalSectors || !AddGptEntry(drive, gpt, lost, withBackup)) {
+    gpt = *drive.GptRead->Gpt;
+    if (Outcome refusal = AddGptEntry(drive, gpt, lost, lost.Entry.TotalSectors); !refusal) return refusal;
+  }
   return PlanGptSectors(drive, gpt, change);
 }
 
@@ -567,6 +533,42 @@ RecoverOutcome RecoverLostPartition(TPhysicalDrv& drive, TPartition& lost, bool 
   if (auto it = FindLost(drive, lost); it != drive.LostPartitions.end()) drive.LostPartitions.erase(it);
   return {result == EditResult::Written ? RecoverResult::Written : RecoverResult::NotNotified,
           std::move(result.Told)};
+}
+
+Outcome AddGptEntry(const TPhysicalDrv& drive, TGpt& gpt, const TPartition& volume, uint64_t size) {
+  const std::optional<TGuid> type = GptTypeForFsKind(volume.FsKind);
+  if (!type)
+    return NoPlace("The partition's file system has no type in a GUID partition table; it cannot be written into one.");
+  std::set<uint32_t> used;
+  for (const TGptEntry& e : gpt.Entries) used.insert(e.Index);
+  uint32_t slot = 1;
+  while (slot <= gpt.EntryCount && used.count(slot)) ++slot;
+  if (slot > gpt.EntryCount)
+    return NoPlace("There is no free entry in the GUID partition table.\rPlease use 'Clone' instead of 'Recover'.");
+  // The table counts the disk's own sectors; the volume is placed in 512-byte blocks, and a
+  // size that ends inside a sector of the disk takes that sector whole.
+  const uint64_t blocks = BlocksPerSector(drive.Geometry);
+  if (volume.AbsoluteStart() % blocks != 0)
+    return Refusal("The partition at block " + std::to_string(volume.AbsoluteStart()) +
+                   " does not start on a whole sector of the disk (" + std::to_string(blocks * kSectorSize) +
+                   " bytes); it cannot be written into its partition table.");
+  const uint64_t first = volume.AbsoluteStart() / blocks, sectors = (size + blocks - 1) / blocks;
+  const uint64_t last = first + sectors - 1;
+  if (sectors == 0 || first < gpt.FirstUsableLba || last > gpt.LastUsableLba)
+    return Refusal("The partition (sectors " + std::to_string(first) + " to " + std::to_string(last) +
+                   ") does not lie inside the sectors the GUID partition table gives to partitions (" +
+                   std::to_string(gpt.FirstUsableLba) + " to " + std::to_string(gpt.LastUsableLba) + ").");
+  if (std::any_of(gpt.Entries.begin(), gpt.Entries.end(),
+                  [&](const TGptEntry& e) { return first <= e.LastLba && e.FirstLba <= last; }))
+    return Refusal(kOverlapText);
+  TGptEntry entry;
+  entry.Index = slot;
+  entry.Type = *type;
+  entry.Unique = NewPartitionGuid(gpt.DiskGuid, slot, first);
+  entry.FirstLba = first;
+  entry.LastLba = last;
+  gpt.Entries.push_back(entry);
+  return Outcome::Done();
 }
 
 }  // namespace qm

@@ -100,4 +100,10 @@ TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartiti
 // already that long, keeps its size.
 uint32_t NtfsPartitionSize(const TPhysicalDrv& drive, const TPartition& volume, const std::vector<TKnownVolume>& volumes);
 
+// Adds an entry for `volume`, `size` 512-byte blocks long, to `gpt`: in its first free slot,
+// with the type of its file system and a new unique GUID. Refused (caption "Error") when the
+// volume does not lie on whole sectors inside the usable range or overlaps an entry; Failed
+// with caption "Recovering" when its file system has no type or no slot is free.
+Outcome AddGptEntry(const TPhysicalDrv& drive, TGpt& gpt, const TPartition& volume, uint64_t size);
+
 }  // namespace qm

@@ -89,7 +89,7 @@ std::vector<std::string> DriveInfoLines(const TPhysicalDrv& drive) {
 }
 
 std::string GptNote(const TPhysicalDrv& drive) {
-  const std::string writes = "\rOf the changes, only recover, delete and active are written to it.";
+  const std::string writes = "\rOf the changes, only recover, delete, active and rebuild are written to it.";
   // A table that could not be read is told where the walk stopped (a disk whose sectors are
   // not 512 bytes long is not read at all).
   if (!drive.GptRead || drive.GptRead->Result.failed())

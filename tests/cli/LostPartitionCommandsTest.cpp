@@ -147,6 +147,18 @@ TEST_P(CliGptDisk, ADeletedPartitionIsFoundRecoveredAndUndone) {
   for (int undo = 0; undo < 3; ++undo) ASSERT_EQ(cli("--yes undo").status, 0) << undo;
   EXPECT_TRUE(ReadWholeFile(image) == deleted);
 
+  // A rebuild from the lost find and the listed partition: the listed one keeps its entry, the
+  // find gets one as a recovery gives it.
+  const std::string second = std::to_string(first + length + 2048 / per);
+  ASSERT_EQ(cli("--yes rebuild --primary " + std::to_string(first) + " --logical " + second).status, 0);
+  verified();
+  const std::vector<std::string> rebuilt = sfdiskRows();
+  ASSERT_EQ(rebuilt.size(), 2u);
+  EXPECT_EQ(rebuilt[0].rfind(std::to_string(first) + " " + std::to_string(length) + " EBD0A0A2-", 0), 0u);
+  EXPECT_EQ(rebuilt[1], rows[1]);
+  ASSERT_EQ(cli("--yes undo").status, 0);
+  EXPECT_TRUE(ReadWholeFile(image) == deleted);
+
   WriteFileBytes(image, size + 16, {0, 0, 0, 0});  // the primary header's checksum
   EXPECT_SAYS(listed().second["notes"].dump(), "read from its backup copy at sector " + std::to_string(last));
 }

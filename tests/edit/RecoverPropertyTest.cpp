@@ -371,6 +371,8 @@ void ExpectChangeOwnEntries(const Done& done, const std::vector<uint8_t>& before
     ASSERT_TRUE(reread->GptRead && reread->GptRead->Gpt);
     EXPECT_EQ(reread->GptRead->Used, GptCopy::Primary);
     EXPECT_EQ(reread->GptRead->Backup.Fault, GptFault::None) << reread->GptRead->Backup.Text;
+    // A rebuild makes the entries of its choice; that the copies are sound is what holds.
+    if (done.op == kRebuild) return;
     std::vector<EntryKey> expected = EntriesWithoutLinks(was);
     if (done.op == kRecover) {
       const auto& now = EntriesWithoutLinks(*reread);

@@ -60,7 +60,7 @@ void CheckFat(const TFsVolume& volume, std::string& report) {
 }
 
 void CheckNtfsRoot(const TFsVolume& volume, std::string& report) {
-  TFileRecord record{};
+  TFileRecord record;
   TAttribute indexRoot;
   // A root directory without a sound record or without its index cannot be listed.
   if (ReadMftRecord(volume, kRootRecord, record) != RecordRead::Sound ||

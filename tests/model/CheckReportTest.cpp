@@ -1,5 +1,5 @@
-// The health report of FAT and NTFS volumes made by mkfs.fat and mkntfs, with sectors of 512 and
-// of 4096 bytes, healthy and damaged.
+// The health report of FAT and NTFS volumes made by mkfs.fat and mkntfs, with sectors of 512 to
+// 4096 bytes, healthy and damaged.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -23,8 +23,8 @@ constexpr const char* kHealthyNtfs = "Boot Sector: OK\rIndex Root: OK\rRoot Dire
 enum Slot { kFat12 = 0, kFat16 = 1, kFat32 = 2, kNtfs = 3 };
 
 // One volume of each kind, as primaries 1-4, of `sectorBytes`-byte sectors, made once per
-// process; each test damages its own copy. FAT32 of 4096-byte sectors needs 65525 clusters of
-// at least 4096 bytes.
+// process; each test damages its own copy. FAT32 of larger sectors needs 65525 clusters of at
+// least one sector.
 std::string MakeVolumes(const std::string& name, unsigned sectorBytes) {
   static std::map<unsigned, std::string> bases;
   if (!bases.contains(sectorBytes)) {
@@ -53,7 +53,7 @@ class CheckReportOnImages : public ::testing::Test {
   std::string img;
 };
 
-// The same volumes, of 512-byte and of 4096-byte sectors: the same reports.
+// The same volumes, of 512-, 2048- and 4096-byte sectors: the same reports.
 class CheckReportSectorsOnImages : public CheckReportOnImages, public ::testing::WithParamInterface<unsigned> {
  protected:
   std::unique_ptr<TPhysicalDrv> Open(const std::string& name) {
@@ -195,7 +195,7 @@ TEST_F(CheckReportOnImages, FieldsPointingPastTheDiskAreNotRead) {
   EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, CheckReportSectorsOnImages, ::testing::Values(512u, 4096u));
+INSTANTIATE_TEST_SUITE_P(Sizes, CheckReportSectorsOnImages, ::testing::Values(512u, 2048u, 4096u));
 
 }  // namespace
 }  // namespace qm::test

@@ -108,10 +108,11 @@ int main(int argc, char** argv) {
     const TBpb bpb = DecodeBpb(std::span<const uint8_t, 512>(&image[lba * 512], 512), fkNtfs);
     const uint64_t cluster = uint64_t{bpb.BytesPerSector} * bpb.SectorsPerCluster;
     const uint64_t mft = lba * 512 + bpb.MftCluster * cluster;
+    const uint64_t recordBytes = FileRecordBytes(bpb);
     for (auto [number, name] : {std::pair{3, ".volume"}, std::pair{5, ".root"}}) {
-      const uint64_t at = mft + static_cast<uint64_t>(number) * kFileRecordSize;
-      if (at + kFileRecordSize > image.size()) return 1;
-      WriteAll(std::string(argv[4]) + name, {image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(at + kFileRecordSize)});
+      const uint64_t at = mft + static_cast<uint64_t>(number) * recordBytes;
+      if (at + recordBytes > image.size()) return 1;
+      WriteAll(std::string(argv[4]) + name, {image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(at + recordBytes)});
     }
     return 0;
   }

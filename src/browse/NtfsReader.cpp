@@ -13,14 +13,14 @@
 namespace qm {
 namespace {
 
-using Wide = __int128;  // room for cluster × sectors-per-cluster + start without overflow
+using Wide = __int128;  // room for cluster × blocks-per-cluster + start without overflow
 
 constexpr const char* kInvalidRoot = "Invalid root directory.";
 constexpr const char* kListCaption = "GetNTFSFileList";
 constexpr const char* kBlockCaption = "GetFileFromRun";
 constexpr uint32_t kEntryLast = 0x02;  // the closing entry of a node: no key, no name
 constexpr uint8_t kNameSpaceDos = 2;
-constexpr uint64_t kMaxReadSectors = 0xFFFF;
+constexpr uint64_t kMaxReadSectors = 0xFFFF;  // disk sectors (512 bytes) of one index block
 
 Outcome Invalid(const char* caption) { return Outcome::Failed(kInvalidRoot, caption); }
 
@@ -79,10 +79,11 @@ bool AppendEntries(std::span<const uint8_t> area, uint64_t first, uint64_t endUs
 // lists its entries. False for a block that is no "INDX" record, fails its update sequence or
 // whose entries break off (those before the break are listed).
 Outcome ReadIndexBlock(const TFsVolume& volume, Wide lcn, uint64_t clusters, std::vector<TntFile>& list, bool& valid) {
-  const uint64_t count = clusters * volume.Bpb.SectorsPerCluster;
+  const uint64_t perCluster = ClusterBlocks(volume);
+  const uint64_t count = clusters * perCluster;
   std::vector<uint8_t> buffer(count * kSectorSize);
-  const Outcome read = ReadDiskSectors(volume, static_cast<WideLba>(lcn * volume.Bpb.SectorsPerCluster + volume.Start),
-                                       count, buffer.data());
+  const Outcome read =
+      ReadDiskSectors(volume, static_cast<WideLba>(lcn * perCluster + volume.Start), count, buffer.data());
   if (!read) return read;
   const size_t covered = std::memcmp(buffer.data(), "INDX", 4) == 0 ? FixUpRecord(buffer) : 0;
   // The index header follows the 0x18-byte record header; its offsets count from there.
@@ -95,8 +96,9 @@ Outcome ReadIndexBlock(const TFsVolume& volume, Wide lcn, uint64_t clusters, std
 }  // namespace
 
 Outcome GetNTFSFileList(const TFsVolume& volume, std::vector<TntFile>& list) {
-  const uint64_t spc = volume.Bpb.SectorsPerCluster;
-  TFileRecord record{};
+  // Clusters are counted in the disk's 512-byte blocks, whatever the volume's sector size.
+  const uint64_t perCluster = ClusterBlocks(volume);
+  TFileRecord record;
   Outcome failure;
   switch (ReadMftRecord(volume, kRootRecord, record, &failure)) {
     case RecordRead::Sound: break;
@@ -113,7 +115,7 @@ Outcome GetNTFSFileList(const TFsVolume& volume, std::vector<TntFile>& list) {
   const uint64_t cpib = haveRoot ? root.Data[12] : 0;
   // Without a usable block size the walk could not advance; blocks smaller than a cluster
   // (a negative value here) are not supported.
-  if (cpib == 0 || cpib >= 0x80 || spc == 0 || cpib * spc > kMaxReadSectors) return Invalid(kListCaption);
+  if (cpib == 0 || cpib >= 0x80 || perCluster == 0 || cpib * perCluster > kMaxReadSectors) return Invalid(kListCaption);
   TAttribute allocation;
   if (!ReadRecordAttribute(volume, record, kRootRecord, kAttrIndexAllocation, allocation)) return Invalid(kListCaption);
 
@@ -125,7 +127,7 @@ Outcome GetNTFSFileList(const TFsVolume& volume, std::vector<TntFile>& list) {
     trouble.Note(kListCaption);
 
   const Wide start = volume.Start, diskEnd = volume.DiskSectors;
-  const Wide lastCluster = diskEnd > start ? (diskEnd - start) / Wide{spc} : Wide{0};
+  const Wide lastCluster = diskEnd > start ? (diskEnd - start) / Wide{perCluster} : Wide{0};
   // A damaged run can claim billions of blocks: those past kMaxIndexBlocks are not read.
   Wide blocksLeft = kMaxIndexBlocks;
   for (const TRun& run : GetRunList(allocation.Data)) {

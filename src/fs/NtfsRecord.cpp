@@ -1,6 +1,7 @@
 #include "fs/NtfsRecord.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "disk/Bytes.h"
@@ -25,15 +26,17 @@ bool AttributeListValue(const TFsVolume& volume, const TAttribute& list, std::ve
     return true;
   }
   const uint64_t size = GetU64(*list.NonResidentHeader, 32);  // the real size, at 0x30 of the attribute
-  const uint64_t spc = volume.Bpb.SectorsPerCluster;
-  if (size > kMaxAttributeListBytes || spc == 0) return false;
+  const uint64_t perCluster = ClusterBlocks(volume);
+  if (size > kMaxAttributeListBytes || perCluster == 0) return false;
   for (const TRun& run : GetRunList(list.Data)) {
     if (value.size() >= size) break;
-    if (run.Lcn < 0 || run.Clusters * spc > kMaxAttributeListBytes / 512) return false;
+    // Run lengths are at most 32 bits wide and a cluster at most 255 × 8 blocks: no wrap.
+    const uint64_t blocks = run.Clusters * perCluster;
+    if (run.Lcn < 0 || blocks > kMaxAttributeListBytes / 512) return false;
     const size_t at = value.size();
-    value.resize(at + run.Clusters * spc * 512);
-    const WideLba lba = static_cast<WideLba>(run.Lcn) * spc + volume.Start;
-    if (!ReadDiskSectors(volume, lba, run.Clusters * spc, value.data() + at)) return false;
+    value.resize(at + blocks * 512);
+    const WideLba lba = static_cast<WideLba>(run.Lcn) * perCluster + volume.Start;
+    if (!ReadDiskSectors(volume, lba, blocks, value.data() + at)) return false;
   }
   if (value.size() < size) return false;
   value.resize(size);
@@ -56,29 +59,47 @@ size_t FixUpRecord(std::span<uint8_t> record) {
   return (count - 1) * 512;
 }
 
+size_t FileRecordBytes(const TBpb& bpb) {
+  const uint64_t sectorBytes = uint64_t{bpb.BlocksPerSector()} * 512;
+  const int field = bpb.ClustersPerMftRecord;
+  uint64_t bytes = 0;
+  if (field < 0)
+    bytes = field >= -31 ? uint64_t{1} << -field : 0;
+  else
+    bytes = static_cast<uint64_t>(field) * bpb.SectorsPerCluster * sectorBytes;
+  if (bytes >= kFileRecordSize && bytes <= kMaxFileRecordSize && std::has_single_bit(bytes)) return bytes;
+  return std::max<uint64_t>(kFileRecordSize, sectorBytes);
+}
+
 RecordRead ReadMftRecord(const TFsVolume& volume, uint64_t number, TFileRecord& record, Outcome* failure) {
-  const WideLba lba = static_cast<WideLba>(volume.Bpb.MftCluster) * volume.Bpb.SectorsPerCluster +
-                                volume.Start + 2 * static_cast<WideLba>(number);
-  if (lba >= volume.DiskSectors || volume.DiskSectors - lba < 2) return RecordRead::OutsideDisk;
-  const Outcome read = ReadDiskSectors(volume, lba, 2, record.data());
+  const size_t bytes = FileRecordBytes(volume.Bpb);
+  const uint64_t blocks = bytes / 512;
+  record.assign(bytes, 0);
+  const WideLba lba = static_cast<WideLba>(volume.Bpb.MftCluster) * ClusterBlocks(volume) + volume.Start +
+                      blocks * static_cast<WideLba>(number);
+  if (lba >= volume.DiskSectors || volume.DiskSectors - lba < blocks) return RecordRead::OutsideDisk;
+  const Outcome read = ReadDiskSectors(volume, lba, blocks, record.data());
   if (!read) {
     if (failure) *failure = read;
     return RecordRead::Unreadable;
   }
-  if (std::memcmp(record.data(), "FILE", 4) != 0 || FixUpRecord(record) != kFileRecordSize) return RecordRead::Damaged;
+  if (std::memcmp(record.data(), "FILE", 4) != 0 || FixUpRecord(record) != bytes) return RecordRead::Damaged;
   return RecordRead::Sound;
 }
 
-bool ReadAttribute(std::span<const uint8_t, kFileRecordSize> B, uint32_t type, TAttribute& attr) {
+bool ReadAttribute(std::span<const uint8_t> B, uint32_t type, TAttribute& attr) {
+  const size_t size = B.size();
+  if (size < kFileRecordSize || size > kMaxFileRecordSize) return false;
   size_t offset = GetU16(B, 20);
   size_t previous = 0;
   uint32_t headerType = 0;
   for (;;) {
-    if (offset > 1008) return false;
+    // Room for an attribute header; then for the type of the attribute after it.
+    if (offset > size - 16) return false;
     headerType = GetU32(B, offset);
     previous = offset;
     offset = (offset + GetU16(B, offset + 4)) & 0xFFFF;
-    if (offset > 1020) return false;
+    if (offset > size - 4) return false;
     const uint32_t next = GetU32(B, offset);
     // A zero length, or one that steps backwards, would walk the same attributes forever.
     if (offset <= previous || next == kAttrEnd) break;
@@ -97,10 +118,11 @@ bool ReadAttribute(std::span<const uint8_t, kFileRecordSize> B, uint32_t type, T
   attr.Data.clear();
   const size_t nameChars = B[a + 9];
   const long length = GetU16(B, a + 4);
-  const auto fits = [](long start, long len) { return start >= 0 && len >= 0 && start + len <= 1024; };
+  const long end = static_cast<long>(size);
+  const auto fits = [end](long start, long len) { return start >= 0 && len >= 0 && start + len <= end; };
 
   if (B[a + 8] != 0) {
-    if (a >= 961) return false;
+    if (a + 64 > size) return false;  // the non-resident header
     std::array<uint8_t, 48> header;
     std::copy_n(B.begin() + a + 16, 48, header.begin());
     attr.NonResidentHeader = header;
@@ -124,7 +146,7 @@ bool ReadAttribute(std::span<const uint8_t, kFileRecordSize> B, uint32_t type, T
     return true;
   }
 
-  if (a >= 1001) return false;
+  if (a + 24 > size) return false;  // the resident header
   std::array<uint8_t, 8> header;
   std::copy_n(B.begin() + a + 16, 8, header.begin());
   attr.ResidentHeader = header;
@@ -140,7 +162,7 @@ bool ReadAttribute(std::span<const uint8_t, kFileRecordSize> B, uint32_t type, T
   return true;
 }
 
-bool ReadRecordAttribute(const TFsVolume& volume, std::span<const uint8_t, kFileRecordSize> record, uint64_t number,
+bool ReadRecordAttribute(const TFsVolume& volume, std::span<const uint8_t> record, uint64_t number,
                          uint32_t type, TAttribute& attribute) {
   if (ReadAttribute(record, type, attribute)) return true;
   TAttribute list;
@@ -157,7 +179,7 @@ bool ReadRecordAttribute(const TFsVolume& volume, std::span<const uint8_t, kFile
       pos += length;
       continue;
     }
-    TFileRecord extension{};
+    TFileRecord extension;
     if (ReadMftRecord(volume, holder, extension) != RecordRead::Sound ||
         (GetU64(extension, 0x20) & kRecordNumberMask) != number)
       return false;
@@ -167,7 +189,7 @@ bool ReadRecordAttribute(const TFsVolume& volume, std::span<const uint8_t, kFile
 }
 
 std::vector<uint8_t> ReadNtfsLabel(const TFsVolume& volume) {
-  TFileRecord record{};
+  TFileRecord record;
   TAttribute name;
   if (ReadMftRecord(volume, kVolumeRecord, record) != RecordRead::Sound || !ReadAttribute(record, kAttrVolumeName, name))
     return {};

@@ -22,6 +22,14 @@ TFsVolume MakeVolume(SectorReader& disk, Lba start, uint64_t sectors, uint64_t d
   return v;
 }
 
+WideLba VolumeSectorLba(const TFsVolume& volume, uint64_t sector) {
+  return WideLba{volume.Start} + WideLba{sector} * volume.Bpb.BlocksPerSector();
+}
+
+uint64_t ClusterBlocks(const TFsVolume& volume) {
+  return uint64_t{volume.Bpb.SectorsPerCluster} * volume.Bpb.BlocksPerSector();
+}
+
 Outcome ReadDiskSectors(const TFsVolume& volume, WideLba lba, uint64_t count, uint8_t* buffer) {
   if (count == 0 || count > 0xFFFFFFFFu || lba >= volume.DiskSectors || count > volume.DiskSectors - lba) {
     const Lba at = lba > UINT64_MAX ? UINT64_MAX : static_cast<Lba>(lba);
@@ -39,12 +47,13 @@ bool FileSystemConfirmed(const TFsVolume& volume) {
   if (volume.Kind == fkFat32) {
     // Entry 0 of the FAT holds the media descriptor in its low byte, all other bits set.
     if (bpb.ReservedSectors == 0 || bpb.Media < 0xF0) return false;
-    if (!ReadDiskSectors(volume, WideLba{volume.Start} + bpb.ReservedSectors, 1, sector.data())) return false;
+    if (!ReadDiskSectors(volume, VolumeSectorLba(volume, bpb.ReservedSectors), 1, sector.data())) return false;
     return (GetU32(sector, 0) & 0x0FFFFFFFu) == (0x0FFFFF00u | bpb.Media);
   }
   if (volume.Kind == fkNtfs) {
-    const WideLba mft = WideLba{bpb.MftCluster} * bpb.SectorsPerCluster + volume.Start;
-    if (bpb.SectorsPerCluster == 0 || !ReadDiskSectors(volume, mft, 1, sector.data())) return false;
+    const uint64_t perCluster = ClusterBlocks(volume);
+    const WideLba mft = WideLba{bpb.MftCluster} * perCluster + volume.Start;
+    if (perCluster == 0 || !ReadDiskSectors(volume, mft, 1, sector.data())) return false;
     return std::memcmp(sector.data(), "FILE", 4) == 0;
   }
   return false;

@@ -33,10 +33,10 @@ bool FatStartValid(uint8_t kind, const TSector& fat, uint8_t bootMedia) {
   }
 }
 
-// Sectors past the end of the disk cannot be read: that is a read failure, never a read of a
-// wrapped address.
+// The first 512 bytes of the volume's own sector `volumeSector`. Sectors past the end of the
+// disk cannot be read: that is a read failure, never a read of a wrapped address.
 bool ReadFatStart(const TFsVolume& volume, uint64_t volumeSector, TSector& sector) {
-  return ReadDiskSectors(volume, WideLba{volume.Start} + volumeSector, 1, sector.data()).ok();
+  return ReadDiskSectors(volume, VolumeSectorLba(volume, volumeSector), 1, sector.data()).ok();
 }
 
 void CheckFat(const TFsVolume& volume, std::string& report) {
@@ -60,7 +60,7 @@ void CheckFat(const TFsVolume& volume, std::string& report) {
 }
 
 void CheckNtfsRoot(const TFsVolume& volume, std::string& report) {
-  TFileRecord record{};
+  TFileRecord record;
   TAttribute indexRoot;
   // A root directory without a sound record or without its index cannot be listed.
   if (ReadMftRecord(volume, kRootRecord, record) != RecordRead::Sound ||

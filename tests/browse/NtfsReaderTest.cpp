@@ -25,11 +25,14 @@ struct NtName {
 
 // The volume starts at sector 64 with 1 KiB clusters, the MFT at cluster 4 (the root record at
 // sector 64 + 8 + 10) and 2-cluster index blocks; the root record keeps "." in its index root.
+// Its own sectors are 512 bytes (two a cluster) or 1024 bytes (one a cluster): the same bytes
+// at the same places.
 constexpr uint64_t kStart = 64, kRootRecord = (kStart + 18) * 512, kBlockBytes = 2048;
 constexpr uint64_t BlockOffset(int64_t cluster) { return (kStart + static_cast<uint64_t>(cluster) * 2) * 512; }
 constexpr uint16_t kUsn = 0x0BAD;
 
 struct NtfsLayout {
+  uint16_t sectorBytes = 512;
   std::vector<uint8_t> runList = {0x11, 0x04, 20, 0x00};  // the allocation's mapping pairs
   // Cluster and entries of each block; the disk ends right after the second.
   std::vector<std::pair<int64_t, std::vector<NtName>>> blocks = {
@@ -77,7 +80,8 @@ std::vector<uint8_t> Entries(const std::vector<NtName>& names) {
 void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
   std::vector<uint8_t> boot(512);
   std::memcpy(boot.data() + 3, "NTFS    ", 8);
-  boot[0x0D] = 2;
+  Put16(boot, 0x0B, l.sectorBytes);
+  boot[0x0D] = static_cast<uint8_t>(1024 / l.sectorBytes);
   Put64(boot, 0x30, 4);
   Put16(boot, 510, 0xAA55);
   Place(disk, kStart * 512, boot);
@@ -220,15 +224,19 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
       {"root record unreadable", base, {}, false, {}, "Read Error: Error:EIO", Lba{kRootRecord / 512 + 1}},
       {"index block unreadable", base, {}, false, {}, "Read Error: Error:EIO", Lba{BlockOffset(22) / 512 + 2}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const Listing got = ListVolume(c.layout, c.damage, nullptr, c.failAt);
-    EXPECT_EQ(got.result, c.result);
-    EXPECT_EQ(got.message, c.message);
-    if (c.failAt) {
-      EXPECT_EQ(got.sector, c.failAt);
-    } else {
-      EXPECT_EQ(got.names, c.names);
+  for (const uint16_t sectorBytes : {512, 1024}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", sectors of " + std::to_string(sectorBytes));
+      NtfsLayout layout = c.layout;
+      layout.sectorBytes = sectorBytes;
+      const Listing got = ListVolume(layout, c.damage, nullptr, c.failAt);
+      EXPECT_EQ(got.result, c.result);
+      EXPECT_EQ(got.message, c.message);
+      if (c.failAt) {
+        EXPECT_EQ(got.sector, c.failAt);
+      } else {
+        EXPECT_EQ(got.names, c.names);
+      }
     }
   }
 }

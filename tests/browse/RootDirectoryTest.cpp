@@ -1,8 +1,9 @@
 // GetRootDirectory and the preview rows on volumes made by mkfs.fat, mkntfs, mcopy and ntfscp,
-// compared with what mdir and ntfsls show; refusals, the drive's busy flag, and the time
-// conversions.
+// with sectors of 512 and of 4096 bytes, compared with what mdir and ntfsls show; refusals, the
+// drive's busy flag, and the time conversions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -72,12 +73,17 @@ std::set<std::string> OurRows(const TRootEntries& entries) {
 }
 
 struct KindCase {
-  const char* kind;
-  const char* size;
+  const char* kind;  // as mkimage takes it: a volume of 4096-byte sectors is "fat32:4096"
+  const char* size;  // of the partition, in 512-byte sectors
   uint8_t fsKind;
+  const char* image = "48M";
 };
 
-void PrintTo(const KindCase& c, std::ostream* os) { *os << c.kind; }
+void PrintTo(const KindCase& c, std::ostream* os) {
+  std::string name = c.kind;
+  std::replace(name.begin(), name.end(), ':', '_');
+  *os << name;
+}
 
 class RootDirectoryOnImages : public ::testing::TestWithParam<KindCase> {};
 
@@ -87,24 +93,28 @@ class RootDirectoryOnImages : public ::testing::TestWithParam<KindCase> {};
 TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   const KindCase& c = GetParam();
   const bool ntfs = c.fsKind == fkNtfs;
+  // A sector of 4096 bytes makes clusters, file records and index blocks of 4096 bytes: more
+  // names fill them.
+  const bool largeSectors = std::string(c.kind).find(':') != std::string::npos;
   if (!HaveTools({"mkntfs", "ntfscp", "ntfsls", "mkfs.fat", "mcopy", "mdir", "mdel", "mmd"})) return;
   std::string steps = "table 'label: dos\\nunit: sectors\\n2048," + std::string(c.size) + ",c' fs 1 " + c.kind + " QMLABEL";
   // So many names that the NTFS root keeps its index root in an extension record.
   std::vector<std::string> names = {"README.TXT", "A long name.txt", "Mixed.TXT", "lower.TXT",
                                     "UPPER.txt",  "EMPTY.TXT",       "GONE.BIN",  "Deleted long name.dat"};
   if (ntfs) names.push_back("Ünïcode näme.txt");
-  for (char letter = 'a'; letter < (ntfs ? 'm' : 'd'); ++letter) names.push_back(std::string(100, letter) + ".dat");
+  const char lastLetter = largeSectors ? 'u' : ntfs ? 'm' : 'd';
+  for (char letter = 'a'; letter < lastLetter; ++letter) names.push_back(std::string(100, letter) + ".dat");
   for (const std::string& name : names) {
     const std::string src = FreshPath(std::to_string(steps.size()) + ".src");
     std::ofstream(src) << std::string(name == "EMPTY.TXT" ? 0 : steps.size(), 'q');
     steps += " file 1 " + src + " " + ShellQuote(name);
   }
-  QM_IMAGE(image, std::string("root-") + c.kind + ".img", "48M", steps);
+  QM_IMAGE(image, "root-" + ::testing::PrintToString(c) + ".img", c.image, steps);
 
   std::set<std::string> expected;
   std::string out;
   if (ntfs) {
-    ASSERT_EQ(RunOnVolume(image, 2048, 80000, "ntfsls -a -s -l -F", &out), 0);
+    ASSERT_EQ(RunOnVolume(image, 2048, std::stoull(c.size), "ntfsls -a -s -l -F", &out), 0);
     expected = ToolRows(out, true);
   } else {
     const std::string mtools = "MTOOLS_SKIP_CHECK=1 ", at = " -i " + ShellQuote(image + "@@1048576") + " ";
@@ -134,9 +144,14 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   EXPECT_EQ(partition.VolumeLabel, "QMLABEL");
 }
 
+// FAT32 of 4096-byte sectors needs 65525 clusters of at least 4096 bytes: a sparse image of
+// 300 MiB.
 INSTANTIATE_TEST_SUITE_P(Kinds, RootDirectoryOnImages,
                          ::testing::Values(KindCase{"fat12", "8192", fkFat12}, KindCase{"fat16", "40960", fkFat16},
-                                           KindCase{"fat32", "80000", fkFat32}, KindCase{"ntfs", "80000", fkNtfs}));
+                                           KindCase{"fat32", "80000", fkFat32}, KindCase{"ntfs", "80000", fkNtfs},
+                                           KindCase{"fat16:4096", "40960", fkFat16},
+                                           KindCase{"fat32:4096", "600000", fkFat32, "300M"},
+                                           KindCase{"ntfs:4096", "40960", fkNtfs}));
 
 // A host that notes whether the drive is busy whenever the reader pumps messages.
 struct BusyWatch : ScriptedHost {

@@ -35,13 +35,14 @@ inline void ProtectRecord(std::span<uint8_t> record, size_t usa, uint16_t usn) {
   }
 }
 
-// A file record with its update sequence array at 48 and its first attribute at 56.
+// A file record of `size` bytes with its update sequence array at 48 and its first attribute
+// behind that array, on the next 8-byte boundary (56 in a record of 1024 bytes).
 struct RecordBuilder {
-  std::array<uint8_t, 1024> b{};
-  size_t next = 56;
-  RecordBuilder() {
+  std::vector<uint8_t> b;
+  size_t next;
+  explicit RecordBuilder(size_t size = kFileRecordSize) : b(size), next((48 + 2 * (size / 512 + 1) + 7) & ~size_t{7}) {
     std::memcpy(b.data(), "FILE", 4);
-    StoreLE<uint16_t>(&b[20], 56);
+    StoreLE<uint16_t>(&b[20], static_cast<uint16_t>(next));
     End();
   }
   // A resident attribute whose name is `nameChars` characters "abcd..." in bytes.

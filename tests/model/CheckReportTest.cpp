@@ -1,10 +1,14 @@
-// The health report of FAT and NTFS volumes made by mkfs.fat and mkntfs, healthy and damaged.
+// The health report of FAT and NTFS volumes made by mkfs.fat and mkntfs, with sectors of 512 to
+// 4096 bytes, healthy and damaged.
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include "disk/Disk.h"
 #include "fs/Bpb.h"
 #include "fs/NtfsBuilder.h"
 #include "model/CheckReport.h"
+#include "model/FsDetect.h"
 #include "model/TableReader.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
@@ -18,12 +22,21 @@ constexpr const char* kHealthyNtfs = "Boot Sector: OK\rIndex Root: OK\rRoot Dire
 
 enum Slot { kFat12 = 0, kFat16 = 1, kFat32 = 2, kNtfs = 3 };
 
-// One volume of each kind, as primaries 1-4, made once per process; each test damages its own
-// copy.
-std::string MakeVolumes(const std::string& name) {
-  static const std::string base = MakeImage("check-base.img", "96M",
-                                            "table 'label: dos\\nunit: sectors\\n2048,20480,1\\n22528,40960,6\\n63488,70000,c\\n"
-                                            "135168,40960,7' fs 1 fat12 SMALL fs 2 fat16 MIDDLE fs 3 fat32 LARGE fs 4 ntfs WIDE");
+// One volume of each kind, as primaries 1-4, of `sectorBytes`-byte sectors, made once per
+// process; each test damages its own copy. FAT32 of larger sectors needs 65525 clusters of at
+// least one sector.
+std::string MakeVolumes(const std::string& name, unsigned sectorBytes) {
+  static std::map<unsigned, std::string> bases;
+  if (!bases.contains(sectorBytes)) {
+    const bool large = sectorBytes != 512;
+    const std::string size = large ? ":" + std::to_string(sectorBytes) : "";
+    bases[sectorBytes] = MakeImage("check-base-" + std::to_string(sectorBytes) + ".img", large ? "360M" : "96M",
+                                   std::string("table 'label: dos\\nunit: sectors\\n2048,20480,1\\n22528,40960,6\\n") +
+                                       (large ? "63488,600000,c\\n663488,40960,7'" : "63488,70000,c\\n135168,40960,7'") +
+                                       " fs 1 fat12" + size + " SMALL fs 2 fat16" + size + " MIDDLE fs 3 fat32" + size +
+                                       " LARGE fs 4 ntfs" + size + " WIDE");
+  }
+  const std::string& base = bases[sectorBytes];
   if (base.empty()) HaveTools({"sfdisk", "mkfs.fat", "mkntfs"});  // says why the test ends here
   return base.empty() ? base : CopyImage(base, name);
 }
@@ -31,13 +44,21 @@ std::string MakeVolumes(const std::string& name) {
 // Reports are built with a host that answers Abort and must stay silent.
 class CheckReportOnImages : public ::testing::Test {
  protected:
-  std::unique_ptr<TPhysicalDrv> Open(const std::string& name) {
-    img = MakeVolumes(name);
+  std::unique_ptr<TPhysicalDrv> Open(const std::string& name, unsigned sectorBytes = 512) {
+    img = MakeVolumes(name, sectorBytes);
     return img.empty() ? nullptr : ReadImage(img);
   }
   void TearDown() override { EXPECT_TRUE(host.messages.empty()); }
   ScriptedHost host;
   std::string img;
+};
+
+// The same volumes, of 512-, 2048- and 4096-byte sectors: the same reports.
+class CheckReportSectorsOnImages : public CheckReportOnImages, public ::testing::WithParamInterface<unsigned> {
+ protected:
+  std::unique_ptr<TPhysicalDrv> Open(const std::string& name) {
+    return CheckReportOnImages::Open(std::to_string(GetParam()) + name, GetParam());
+  }
 };
 
 std::string Report(TPhysicalDrv& d, TPartition& p) {
@@ -46,25 +67,41 @@ std::string Report(TPhysicalDrv& d, TPartition& p) {
   return report;
 }
 
+// Places on the disk, in 512-byte sectors, from the volume's own sectors and clusters.
 TBpb Bpb(const TPartition& p) { return DecodeBpb(p.BootSector, p.FsKind); }
-uint64_t Fat1Lba(const TPartition& p) { return p.AbsoluteStart() + Bpb(p).ReservedSectors; }
-uint64_t Fat2Lba(const TPartition& p) { return Fat1Lba(p) + Bpb(p).SectorsPerFat(p.FsKind); }
-uint64_t RootRecordLba(const TPartition& p) {
-  return p.AbsoluteStart() + uint64_t{Bpb(p).SectorsPerCluster} * Bpb(p).MftCluster + 10;
+uint64_t PerSector(const TPartition& p) { return Bpb(p).BytesPerSector / 512u; }
+uint64_t Fat1Lba(const TPartition& p) { return p.AbsoluteStart() + Bpb(p).ReservedSectors * PerSector(p); }
+uint64_t Fat2Lba(const TPartition& p) { return Fat1Lba(p) + Bpb(p).SectorsPerFat(p.FsKind) * PerSector(p); }
+uint64_t MftLba(const TPartition& p) {
+  return p.AbsoluteStart() + uint64_t{Bpb(p).SectorsPerCluster} * Bpb(p).MftCluster * PerSector(p);
+}
+// Record 5 of the MFT: file records are as long as the update sequence of record 0 covers, 512
+// bytes for each entry after the first.
+uint64_t RootRecordLba(const TPartition& p, uint64_t recordSectors = 2) { return MftLba(p) + 5 * recordSectors; }
+uint64_t RecordSectors(const std::string& img, const TPartition& p) {
+  const std::vector<uint8_t> header = ReadFileBytes(img, MftLba(p) * 512, 8);
+  return header.size() == 8 && GetU16(header, 6) > 0 ? GetU16(header, 6) - 1u : 0;
 }
 
-TEST_F(CheckReportOnImages, HealthyVolumes) {
+// The table reader, the report and the check that a boot sector's file system is there read
+// each volume at the places its own fields give.
+TEST_P(CheckReportSectorsOnImages, HealthyVolumes) {
   auto d = Open("check-healthy.img");
   if (!d) return;
-  ASSERT_EQ(TreeText(d->Root), "2048+20480:01F12 22528+40960:06F16 63488+70000:0cF32 135168+40960:07NT 176128+20479:00-");
+  ASSERT_EQ(TreeText(d->Root), GetParam() == 512
+                                   ? "2048+20480:01F12 22528+40960:06F16 63488+70000:0cF32 135168+40960:07NT 176128+20479:00-"
+                                   : "2048+20480:01F12 22528+40960:06F16 63488+600000:0cF32 663488+40960:07NT 704448+32831:00-");
+  for (int slot : {kFat12, kFat16, kFat32, kNtfs}) ASSERT_EQ(Bpb(*d->Root.Children[slot]).BytesPerSector, GetParam());
   for (int slot : {kFat12, kFat16, kFat32}) EXPECT_EQ(Report(*d, *d->Root.Children[slot]), kHealthyFat) << slot;
   EXPECT_EQ(Report(*d, *d->Root.Children[kNtfs]), kHealthyNtfs);
   EXPECT_EQ(Report(*d, *d->Root.Children[4]), "Boot Sector: OK\r");  // the gap: nothing to check
+  SectorReader& io = d->Io();
+  for (int slot : {kFat32, kNtfs}) EXPECT_TRUE(FileSystemConfirmed(PartitionVolume(*d, *d->Root.Children[slot], io))) << slot;
 }
 
 // Bytes written over the start of one FAT copy, one case at a time: 512 bytes of junk, or
 // leading entries.
-TEST_F(CheckReportOnImages, DamagedFatCopies) {
+TEST_P(CheckReportSectorsOnImages, DamagedFatCopies) {
   auto d = Open("check-fat.img");
   if (!d) return;
   const std::string fat2Bad = "Boot Sector: OK\rFAT1: OK   FAT2: Invalid\rRoot Directory: Preview";
@@ -100,11 +137,11 @@ TEST_F(CheckReportOnImages, DamagedFatCopies) {
   }
 }
 
-TEST_F(CheckReportOnImages, DamagedNtfsRootRecord) {
+TEST_P(CheckReportSectorsOnImages, DamagedNtfsRootRecord) {
   auto d = Open("check-ntfs.img");
   if (!d) return;
   TPartition& ntfs = *d->Root.Children[kNtfs];
-  const uint64_t at0 = RootRecordLba(ntfs) * 512;
+  const uint64_t at0 = RootRecordLba(ntfs, RecordSectors(img, ntfs)) * 512;
   const std::vector<uint8_t> original = ReadFileBytes(img, at0, 1024);
   ASSERT_EQ(std::string(original.begin(), original.begin() + 4), "FILE");
 
@@ -157,6 +194,8 @@ TEST_F(CheckReportOnImages, FieldsPointingPastTheDiskAreNotRead) {
   ASSERT_EQ(static_cast<uint32_t>(RootRecordLba(ntfs)), RootRecordLba(*d->Root.Children[kNtfs]));
   EXPECT_EQ(Report(*d, ntfs), "Boot Sector: OK\rIndex Root: Invalid");
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CheckReportSectorsOnImages, ::testing::Values(512u, 2048u, 4096u));
 
 }  // namespace
 }  // namespace qm::test

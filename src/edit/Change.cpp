@@ -9,6 +9,7 @@
 #include "disk/Disk.h"
 #include "edit/AutoBackup.h"
 #include "edit/Commit.h"
+#include "fs/Bpb.h"
 #include "model/FsDetect.h"
 #include "model/TableReader.h"
 
@@ -106,7 +107,8 @@ std::vector<TKnownVolume> KnownVolumes(const TPhysicalDrv& drive) {
     // The backup boot sector of NTFS lies behind the volume's own count, in the partition's
     // last sector: a lost volume's size leaves it out.
     if (r.FsKind == fkNtfs)
-      if (const uint64_t own = BootSectorVolumeSize(r.BootSector, fkNtfs); own != 0) last = std::max(last, first + own);
+      if (const uint64_t own = BootSectorVolumeSize(r.BootSector, fkNtfs); own != 0)
+        last = std::max(last, first + own + DecodeBpb(r.BootSector, fkNtfs).BlocksPerSector() - 1);
     volumes.push_back({first, last, &r, r.Parent != nullptr, r.BootFromBackup != 0, r.FsKind});
   };
   for (const TPartition* r : drive.AllPartitions)

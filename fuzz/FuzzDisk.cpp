@@ -99,6 +99,7 @@ FuzzInput ParseInput(const uint8_t* data, size_t size) {
   input.Image->Sectors = std::max<uint32_t>(1, Le32(data) % kMaxImageSectors);
   input.ScanStart = static_cast<uint16_t>(data[4] | data[5] << 8);
   input.Options = data[6];
+  input.Image->SectorSize = 512u << (data[7] & 3);
   for (size_t at = kHeaderSize; at + kRecordHeader < size; at += kRecordHeader + 512) {
     const uint64_t lba = Le32(data + at) % input.Image->Sectors;
     auto& sector = input.Image->Data[lba];
@@ -116,7 +117,7 @@ std::vector<uint8_t> EncodeImage(const SparseImage& image, const std::set<uint64
   out.push_back(static_cast<uint8_t>(scanStart));
   out.push_back(static_cast<uint8_t>(scanStart >> 8));
   out.push_back(options);
-  out.push_back(0);
+  out.push_back(static_cast<uint8_t>(image.SectorSize >= 4096 ? 3 : image.SectorSize >= 2048 ? 2 : image.SectorSize >= 1024 ? 1 : 0));
   for (uint64_t lba : sectors) {
     auto it = image.Data.find(lba);
     if (it == image.Data.end()) continue;
@@ -131,7 +132,7 @@ std::unique_ptr<SourceHandle> SparseSource::Open(AccessMode mode, int&) { return
 bool SparseSource::QueryGeometry(TDriveGeometry& geometry, int&) {
   geometry = TDriveGeometry{};
   FillGeometryFromSize(geometry, image_->Sectors * 512);
-  geometry.BytesPerSector = 512;
+  geometry.BytesPerSector = image_->SectorSize;
   geometry.MediaClass = kMediaFixed;
   return true;
 }

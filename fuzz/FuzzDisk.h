@@ -7,7 +7,7 @@
 //   u32 image size in sectors (taken modulo kMaxImageSectors, at least 1)
 //   u16 first sector of the full scan (fuzz_scan)
 //   u8  harness options
-//   u8  spare
+//   u8  the logical sector size the disk reports: 512 << (value & 3)
 //   then records until the input ends: u32 LBA (modulo the image size), 512 bytes for that
 //   sector (a last record cut short is padded with zeros). Sectors that no record names
 //   read as zeros.
@@ -31,7 +31,8 @@ constexpr size_t kHeaderSize = 8;
 constexpr size_t kRecordHeader = 4;
 
 struct SparseImage {
-  uint64_t Sectors = 1;
+  uint64_t Sectors = 1;      // 512-byte blocks
+  uint32_t SectorSize = 512; // the logical sector size the disk reports
   std::map<uint64_t, std::array<uint8_t, 512>> Data;  // by LBA
   // When set, the only sectors a write may touch.
   bool WritesLimited = false;

@@ -51,7 +51,7 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: qm-fuzz-seed image IMG OUT [SCANSTART] | backup IMG OUT | ntfs IMG LBA OUT\n");
+  std::fprintf(stderr, "usage: qm-fuzz-seed image IMG OUT [SCANSTART [SECTORSIZE]] | backup IMG OUT | ntfs IMG LBA OUT\n");
   return 2;
 }
 
@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
     const uint16_t scanStart = argc > 4 ? static_cast<uint16_t>(std::stoul(argv[4])) : 0;
     const std::vector<uint8_t> bytes = ReadAll(imagePath);
     auto image = std::make_shared<fuzz::SparseImage>();
+    if (argc > 5) image->SectorSize = static_cast<uint32_t>(std::stoul(argv[5]));
     image->Sectors = std::min<uint64_t>(bytes.size() / 512, fuzz::kMaxImageSectors - 1);
     for (uint64_t lba = 0; lba < image->Sectors; ++lba) {
       const uint8_t* s = &bytes[lba * 512];

@@ -175,6 +175,15 @@ std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& file
 
 Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName) {
   if (Outcome busy = CheckNotBusy(drive); !busy) return busy;
+  // The file holds the chain of the master boot record in 512-byte sectors: of a GUID
+  // partition table it would keep the protective entry alone, and no restore takes it back to
+  // a disk of larger sectors. A file that looks like a backup and is none is worse than none.
+  if (drive.IsGpt || drive.Geometry.BytesPerSector != kSectorSize)
+    return Outcome::Failed(DriveTitle(drive) +
+                               (drive.IsGpt ? " holds a GUID partition table, which a partition backup file does not hold."
+                                            : " does not use 512-byte sectors, which a partition backup file does not hold.") +
+                               "\rNo backup was saved.",
+                           "Backup");
   bool replacesBackup = false;
   if (const std::string refusal = CheckBackupTarget(drive, fileName, replacesBackup); !refusal.empty())
     return Outcome::Failed(refusal + "\rNo backup was saved.", "Backup");

@@ -61,6 +61,7 @@ TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
       {image, "rebuild --primary 2048 --logical 12290", "no partition or lost partition starts at sector 12290"},
       {gpt, "hide --at 2048", "does not apply to a GUID partition table"}, {gpt, "mbr", "GUID partition table"},
       {gpt, "restore " + ShellQuote(file), "GUID partition table"},
+      {gpt, "backup " + ShellQuote(FreshPath("gpt.pfi")), "which a partition backup file does not hold"},
   };
   for (const auto& c : cases) ExpectRefusedBeforeAsking(c.args, c.image, c.says);
 }

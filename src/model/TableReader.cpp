@@ -110,7 +110,8 @@ void ReadTable(TPhysicalDrv& drive, TPartition& container, TableWalk& walk) {
   for (size_t i = 0; i < kTableEntries; ++i) {
     TPartitionEntry entry = DecodeEntry(table, i);
     if (entry.SystemId != kTypeEmpty && !EntryToBlocks(entry, BlocksPerSector(drive.Geometry))) {
-      StopWalk(drive, "entry " + std::to_string(i + 1) + " of the table at sector " + std::to_string(lba) +
+      StopWalk(drive, "entry " + std::to_string(i + 1) + " of the table at sector " +
+                          std::to_string(SectorOfBlock(drive, static_cast<Lba>(lba))) +
                           " lies beyond 2 TiB, which is not shown");
       continue;
     }

@@ -117,6 +117,7 @@ TEST_P(CliGptDisk, ADeletedPartitionIsFoundRecoveredAndUndone) {
   };
   const auto [rows, drive] = listed();
   EXPECT_EQ(drive["geometry"]["bytes_per_sector"], size);
+  EXPECT_EQ(drive["partitions"][0]["gpt"]["type"], "EFI System");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows, sfdiskRows());
 
@@ -160,7 +161,9 @@ TEST_P(CliGptDisk, ADeletedPartitionIsFoundRecoveredAndUndone) {
   EXPECT_TRUE(ReadWholeFile(image) == deleted);
 
   WriteFileBytes(image, size + 16, {0, 0, 0, 0});  // the primary header's checksum
-  EXPECT_SAYS(listed().second["notes"].dump(), "read from its backup copy at sector " + std::to_string(last));
+  const std::string notes = listed().second["notes"].dump();
+  EXPECT_SAYS(notes, "read from its backup copy at sector " + std::to_string(last));
+  EXPECT_SAYS(notes, "The checksum of the primary GPT header is wrong.");
 }
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, CliGptDisk, ::testing::Values(512u, 4096u));

@@ -86,45 +86,6 @@ TEST(CliList, ControlCharactersOfALabelNeverReachTheTerminal) {
   EXPECT_SAYS(raw.out, "\"QM\\u001b\\n\\u009bEL\"");
 }
 
-// Each GPT partition as "start size type-GUID GUID", as sfdisk --dump lists them.
-std::vector<std::string> SfdiskGptEntries(const std::string& image) {
-  std::string dump;
-  EXPECT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image), &dump), 0);
-  static const std::regex entry(R"(start=\s*(\d+), size=\s*(\d+), type=([0-9A-F-]+), uuid=([0-9A-F-]+))");
-  std::vector<std::string> out;
-  for (std::sregex_iterator m(dump.begin(), dump.end(), entry), end; m != end; ++m)
-    out.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str() + " " + (*m)[4].str());
-  return out;
-}
-
-// A GPT disk lists the partitions the system's tools list, with their type and GUID; with its
-// primary header damaged it is read from the backup copy, and the notes say so.
-TEST(CliList, GptPartitionsAreListedAsTheSystemReadsThem) {
-  QM_IMAGE(img, "cli-gpt.img", "64M", "table-gpt 'label: gpt\\n2048,20480,U\\n24576,20480,L' fs 1 fat16 ESP");
-  const std::vector<std::string> expected = SfdiskGptEntries(img);
-  ASSERT_EQ(expected.size(), 2u);
-  for (bool damaged : {false, true}) {
-    SCOPED_TRACE(damaged ? "primary header damaged" : "sound");
-    if (damaged) WriteFileBytes(img, 512 + 16, {0, 0, 0, 0});  // the header's checksum
-    const json d = CliDrive("list", img);
-    EXPECT_EQ(d["gpt"], true);
-    std::vector<std::string> listed;
-    for (const json& p : d["partitions"])
-      if (!p["gpt"].is_null())
-        listed.push_back(p["lba"].dump() + " " + p["sectors"].dump() + " " + p["gpt"]["type_guid"].get<std::string>() +
-                         " " + p["gpt"]["guid"].get<std::string>());
-    EXPECT_EQ(listed, expected);
-    EXPECT_EQ(Rows(d, "partitions"), "1 2048+20480 238 FAT16 GPT Partition; 2 24576+20480 131 Linux filesystem GPT "
-                                     "Partition; 3 45056+85983 0 Unknown Unallocated");
-    EXPECT_EQ(d["partitions"][0]["gpt"]["type"], "EFI System");
-    const std::string notes = d["notes"].dump();
-    EXPECT_SAYS(notes, damaged ? "read from its backup copy at sector 131071" : "read from its primary copy");
-    if (damaged) {
-      EXPECT_SAYS(notes, "The checksum of the primary GPT header is wrong.");
-    }
-  }
-}
-
 // A master boot record on a disk of 4096-byte sectors counts those sectors: the device lists
 // its partition where the system's tools do, and so does its image once the size is given; a
 // deleted entry comes back through the device.

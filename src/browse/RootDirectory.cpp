@@ -9,6 +9,10 @@ namespace qm {
 Outcome GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRootEntries& list) {
   const BusyGuard busy(drive);
   list = TRootEntries{};
+  if (IsSuperblockKind(partition.FsKind))
+    return Outcome::Failed(std::string("Listing the files of ") + FsKindName(partition.FsKind) +
+                               " volumes is not built yet; the partition can be recovered all the same.",
+                           "GetRootDirectory", 0, std::nullopt, MsgIcon::Information);
   SectorReader& disk = drive.Io();
   const TFsVolume volume = PartitionVolume(drive, partition, disk);
   // A FAT boot sector whose numbers place no root inside the partition has nothing to list;

@@ -155,6 +155,7 @@ json RowJson(const TPhysicalDrv& drive, const TPartitionRow& row, int number) {
                {"legacy_bootable", r.Gpt->LegacyBootable()}};
   return json{{"no", number},
               {"label", TrimBlanks(r.VolumeLabel)},
+              {"uuid", r.Uuid.empty() ? json(nullptr) : json(r.Uuid)},
               {"letter", r.DriveLetter},
               {"fs", row.FileSystem},
               {"type", uint8_t{r.Entry.SystemId}},

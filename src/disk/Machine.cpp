@@ -1,6 +1,7 @@
 #include "disk/Machine.h"
 
 #include <blkid/blkid.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -62,28 +63,53 @@ struct VolumeProbe {
   bool opened = false;
   bool hasFileSystem = false;
   uint64_t bytes = 0;
-  std::string label, type, version;
+  std::string label, type, version, uuid;
 };
 
-VolumeProbe ProbeVolume(const std::string& devicePath) {
+// Probes `path` whole, or only the `size` bytes at `offset` when `size` is not 0.
+VolumeProbe ProbeVolume(const std::string& path, uint64_t offset = 0, uint64_t size = 0) {
   VolumeProbe result;
-  blkid_probe pr = blkid_new_probe_from_filename(devicePath.c_str());
-  if (!pr) return result;  // no permission, no medium, gone
+  blkid_probe pr = nullptr;
+  int fd = -1;
+  if (size == 0) {
+    pr = blkid_new_probe_from_filename(path.c_str());
+  } else if ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0) {
+    pr = blkid_new_probe();
+    if (pr && blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(size)) != 0) {
+      blkid_free_probe(pr);
+      pr = nullptr;
+    }
+  }
+  if (!pr) {  // no permission, no medium, gone
+    if (fd >= 0) ::close(fd);
+    return result;
+  }
   result.opened = true;
   blkid_probe_enable_superblocks(pr, 1);
-  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE | BLKID_SUBLKS_VERSION);
-  blkid_loff_t size = blkid_probe_get_size(pr);
-  result.bytes = size > 0 ? static_cast<uint64_t>(size) : 0;
+  blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE |
+                                            BLKID_SUBLKS_VERSION | BLKID_SUBLKS_UUID);
+  blkid_loff_t bytes = blkid_probe_get_size(pr);
+  result.bytes = bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
   if (blkid_do_safeprobe(pr) == 0) {
     const char* value = nullptr;
-    if (blkid_probe_lookup_value(pr, "USAGE", &value, nullptr) == 0 && value && std::string_view(value) == "filesystem") {
-      result.hasFileSystem = true;
-      if (blkid_probe_lookup_value(pr, "TYPE", &value, nullptr) == 0 && value) result.type = value;
-      if (blkid_probe_lookup_value(pr, "LABEL", &value, nullptr) == 0 && value) result.label = value;
-      if (blkid_probe_lookup_value(pr, "VERSION", &value, nullptr) == 0 && value) result.version = value;
+    const auto text = [&](const char* name) {
+      return blkid_probe_lookup_value(pr, name, &value, nullptr) == 0 && value ? std::string(value) : std::string();
+    };
+    const std::string usage = text("USAGE");
+    // Swap is "other" to libblkid, not a file system, and no volume of the machine's list;
+    // a probe at an offset names it all the same.
+    result.type = text("TYPE");
+    if (usage == "filesystem" || result.type == "swap") {
+      result.hasFileSystem = usage == "filesystem";
+      result.label = text("LABEL");
+      result.version = text("VERSION");
+      result.uuid = text("UUID");
+    } else {
+      result.type.clear();
     }
   }
   blkid_free_probe(pr);
+  if (fd >= 0) ::close(fd);
   return result;
 }
 
@@ -279,6 +305,13 @@ bool ProbeBlockVolume(const std::string& path, BlockVolume& volume) {
   volume.label = probe.label;
   volume.fileSystem = probe.type;
   volume.version = probe.version;
+  return true;
+}
+
+bool ProbeVolumeAt(const std::string& path, uint64_t offset, uint64_t size, ProbedVolume& volume) {
+  const VolumeProbe probe = ProbeVolume(path, offset, size == 0 ? 1 : size);
+  if (!probe.opened) return false;
+  volume = ProbedVolume{probe.type, probe.label, probe.uuid};
   return true;
 }
 

@@ -57,6 +57,14 @@ std::vector<BlockVolume> ListBlockVolumes(const std::string& sysClassBlockDir = 
 // version when it holds a file system. False when it cannot be opened.
 bool ProbeBlockVolume(const std::string& path, BlockVolume& volume);
 
+// What libblkid finds in the `size` bytes at byte `offset` of `path` (an image file or a
+// disk): the file system's type ("ext4", "exfat", "btrfs", "xfs", "swap" ...), label and UUID,
+// empty when it finds none. False when `path` cannot be opened.
+struct ProbedVolume {
+  std::string type, label, uuid;
+};
+bool ProbeVolumeAt(const std::string& path, uint64_t offset, uint64_t size, ProbedVolume& volume);
+
 // --- Sources and targets ---------------------------------------------------------------
 
 // True when writing to `target` could change the bytes of the drive source `source`: the same

@@ -23,8 +23,11 @@ Reported<RecoverAsk> AskRecover(TPhysicalDrv& drive, TPartition& lost) {
   Host& host = drive.Io().UserHost();
   std::string report;
   BuildCheckReport(drive, lost, report);
-  // A report that offers a preview has read the root directory.
-  if (lost.FsKind != fkHpfs && report.find("Preview") == std::string::npos &&
+  // A FAT or NTFS report that offers a preview has read the root directory; a superblock's
+  // report names what it found invalid.
+  const bool sound = IsSuperblockKind(lost.FsKind) ? report.find("Invalid") == std::string::npos
+                                                   : report.find("Preview") != std::string::npos;
+  if (lost.FsKind != fkHpfs && !sound &&
       host.MessageBox(kDamagedQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) != MsgAnswer::Yes)
     return RecoverAsk::Declined;
   return host.MessageBox(kBackupQuestion, "Recovering", MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes

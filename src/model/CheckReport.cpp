@@ -1,9 +1,11 @@
 #include "model/CheckReport.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "disk/Disk.h"
+#include "fs/LinuxFs.h"
 #include "fs/NtfsRecord.h"
 #include "model/FsDetect.h"
 
@@ -139,11 +141,16 @@ bool InsideGptArea(const TPhysicalDrv& drive, const TPartition& find) {
 void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& report) {
   // A find made from the backup copy of a destroyed boot sector: the checks below read the
   // copy's fields, which are the volume's own.
+  SectorReader& disk = drive.Io();
+  if (IsSuperblockKind(partition.FsKind)) {
+    report = SuperblockReport(disk, partition.AbsoluteStart(), std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors)) + "\r";
+    if (!partition.Parent && &partition != &drive.Root) AddFindNotes(drive, partition, report);
+    return;
+  }
   if (partition.BootFromBackup != 0)
     report = "Boot Sector: Missing, backup intact (LBA " + std::to_string(partition.BootFromBackup) + ")\r";
   else
     report = "Boot Sector: OK\r";
-  SectorReader& disk = drive.Io();
   const TFsVolume volume = PartitionVolume(drive, partition, disk);
   if (IsFatKind(partition.FsKind))
     CheckFat(volume, report);

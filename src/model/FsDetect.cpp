@@ -1,6 +1,12 @@
 #include "model/FsDetect.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
 #include "disk/Disk.h"
+#include "disk/Machine.h"
+#include "fs/LinuxFs.h"
 #include "fs/Fat.h"
 #include "fs/NtfsRecord.h"
 #include "model/Text.h"
@@ -13,9 +19,61 @@ uint8_t VolumeTypeCode(uint8_t fsKind) {
     case fkFat16: return 0x06;
     case fkFat32: return 0x0B;
     case fkNtfs:
-    case fkHpfs: return 0x07;
+    case fkHpfs:
+    case fkExfat: return 0x07;
+    case fkExt2:
+    case fkExt3:
+    case fkExt4:
+    case fkBtrfs:
+    case fkXfs: return kTypeLinux;
+    case fkSwap: return kTypeLinuxSwap;
     default: return 0;
   }
+}
+
+namespace {
+
+// The identity as the system writes it: a UUID in its usual form, the serial of exFAT as two
+// groups of four hexadecimal digits.
+std::string IdentityText(uint8_t kind, const std::array<uint8_t, 16>& id) {
+  char text[40];
+  if (kind == fkExfat) {
+    std::snprintf(text, sizeof text, "%02X%02X-%02X%02X", id[3], id[2], id[1], id[0]);
+    return text;
+  }
+  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", id[0], id[1],
+                id[2], id[3], id[4], id[5], id[6], id[7], id[8], id[9], id[10], id[11], id[12], id[13], id[14], id[15]);
+  return text;
+}
+
+bool SameFamily(const std::string& probed, uint8_t kind) {
+  switch (kind) {
+    case fkExt2:
+    case fkExt3:
+    case fkExt4: return probed.rfind("ext", 0) == 0;
+    case fkExfat: return probed == "exfat";
+    case fkBtrfs: return probed == "btrfs";
+    case fkXfs: return probed == "xfs";
+    case fkSwap: return probed == "swap";
+    default: return false;
+  }
+}
+
+}  // namespace
+
+std::optional<TRecognisedVolume> RecogniseSuperblockVolume(const TPhysicalDrv& drive, Lba start) {
+  const uint64_t diskBlocks = std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors);
+  const std::optional<TSuperblockVolume> own = ReadSuperblockVolume(drive.Io(), start, diskBlocks);
+  if (!own) return std::nullopt;
+  TRecognisedVolume volume{own->Kind, own->Blocks, TrimBlanks(own->Label), IdentityText(own->Kind, own->Identity)};
+  ProbedVolume probe;
+  if (!drive.Io().Path().empty() &&
+      ProbeVolumeAt(drive.Io().Path(), start * kSectorSize, own->Blocks * kSectorSize, probe)) {
+    if (!SameFamily(probe.type, own->Kind)) return std::nullopt;
+    if (!probe.label.empty()) volume.Label = probe.label;
+    if (!probe.uuid.empty()) volume.Uuid = probe.uuid;
+  }
+  return volume;
 }
 
 TFsVolume PartitionVolume(const TPhysicalDrv& drive, const TPartition& partition, SectorReader& disk) {

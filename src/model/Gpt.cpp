@@ -395,9 +395,16 @@ std::optional<TGuid> GptTypeForFsKind(uint8_t fsKind) {
     case fkFat12:
     case fkFat16:
     case fkFat32:
-    case fkNtfs: return ParseGuid("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
-    case fkLinuxExt2: return ParseGuid("0FC63DAF-8483-4772-8E79-3D69D8477DE4");
-    case fkLinuxSwap: return ParseGuid("0657FD6D-A4AB-43C4-84E5-0933C84B4F4F");
+    case fkNtfs:
+    case fkExfat: return ParseGuid("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
+    case fkLinuxExt2:
+    case fkExt2:
+    case fkExt3:
+    case fkExt4:
+    case fkBtrfs:
+    case fkXfs: return ParseGuid("0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+    case fkLinuxSwap:
+    case fkSwap: return ParseGuid("0657FD6D-A4AB-43C4-84E5-0933C84B4F4F");
     default: return std::nullopt;
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "disk/Disk.h"
+#include "fs/LinuxFs.h"
 
 namespace qm {
 
@@ -16,6 +17,13 @@ const char* FsKindName(uint8_t kind) {
     case fkLinuxSwap: return "Linux Swap";
     case fkLinuxExt2: return "Linux Ext2";
     case fkExtended: return "---";
+    case fkExt2:
+    case fkExt3:
+    case fkExt4:
+    case fkExfat:
+    case fkBtrfs:
+    case fkXfs:
+    case fkSwap: return SuperblockKindName(kind);
     default: return "Unknown";
   }
 }

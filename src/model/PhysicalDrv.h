@@ -30,6 +30,9 @@ const char* FsKindName(uint8_t kind);
 struct TPartition {
   std::string DriveLetter;  // the system's name of the volume (e.g. "sdb1"); empty when none
   std::string VolumeLabel;
+  // The file system's UUID (or serial) as the system shows it, where its superblock gives one;
+  // empty otherwise.
+  std::string Uuid;
   TPartitionEntry Entry{};
   uint64_t BaseLBA = 0;
   std::vector<TPartition*> Children;

@@ -256,6 +256,13 @@ void InitPartitionRecord(TPhysicalDrv& drive, TPartition& record, TPartition* pa
     drive.Io().ReadSectors(record.AbsoluteStart(), 1, record.BootSector.data(), true,
                 true);
   record.FsKind = DetectFsKind(record.BootSector);
+  // No boot sector of a known kind: a superblock may name the file system.
+  if (record.FsKind == fkUnallocated && StartsInsideDisk(drive, record))
+    if (const std::optional<TRecognisedVolume> volume = RecogniseSuperblockVolume(drive, record.AbsoluteStart())) {
+      record.FsKind = volume->Kind;
+      record.VolumeLabel = volume->Label;
+      record.Uuid = volume->Uuid;
+    }
   if (record.FsKind == fkUnallocated) {
     switch (entry.SystemId) {
       case kTypeLinuxSwap: record.FsKind = fkLinuxSwap; break;

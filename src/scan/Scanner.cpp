@@ -9,6 +9,7 @@
 
 #include "disk/Host.h"
 #include "disk/Disk.h"
+#include "fs/LinuxFs.h"
 #include "model/FsDetect.h"
 #include "scan/BackupBoot.h"
 
@@ -149,10 +150,15 @@ class ScanSession {
     return true;
   }
 
-  // Sector `i` of the current block, when it ends in 55 AA.
-  const uint8_t* SignedSector(uint32_t i) const {
-    const uint8_t* sector = block_ + size_t{i} * kSectorSize;
-    return sector[510] == 0x55 && sector[511] == 0xAA ? sector : nullptr;
+  // Looks at sector `i` of the current block, sector `lba` of the disk: a boot sector (it ends
+  // in 55 AA), else the superblock of a file system that keeps one. Returns the new lost record
+  // it makes, if any.
+  TPartition* Look(uint32_t i, uint64_t lba) {
+    const std::span<const uint8_t, 512> sector(block_ + size_t{i} * kSectorSize, kSectorSize);
+    if (sector[510] == 0x55 && sector[511] == 0xAA)
+      if (TPartition* found = Examine(sector, lba)) return found;
+    if (const std::optional<TSuperblockHint> hint = SuperblockHint(sector)) return ExamineSuperblock(*hint, lba);
+    return nullptr;
   }
 
   // Looks at one sector that ends in 55 AA. Returns the new lost record when the sector is
@@ -230,6 +236,43 @@ class ScanSession {
     return {it, false};
   }
 
+  // A sector that may hold a superblock. The volume it belongs to is a find when it starts
+  // where no partition of the tables and no earlier find does, its superblock reads whole, and
+  // it is no copy inside a volume known already: the backup superblocks of ext and the mirrors
+  // of btrfs say so themselves; the secondary superblocks of XFS and the backup boot region of
+  // exFAT lie inside a volume of the same UUID.
+  TPartition* ExamineSuperblock(const TSuperblockHint& hint, uint64_t lba) {
+    if (hint.Copy || lba < hint.BlocksBefore) return nullptr;
+    const uint64_t start = lba - hint.BlocksBefore;
+    if (start % blocksPerSector_ != 0) return nullptr;
+    if (std::binary_search(tableStarts_.begin(), tableStarts_.end(), start)) return nullptr;
+    const auto place = LostPlace(start);
+    if (place.second) return nullptr;
+    const std::optional<TRecognisedVolume> volume = RecogniseSuperblockVolume(drive_, start);
+    if (!volume || !FitsTableField(start) || !FitsTableField(volume->Blocks) || CopyInside(start, volume->Uuid))
+      return nullptr;
+    auto record = std::make_unique<TPartition>();
+    record->Entry.RelativeSector = static_cast<uint32_t>(start);
+    record->Entry.TotalSectors = static_cast<uint32_t>(volume->Blocks);
+    record->Entry.SystemId = VolumeTypeCode(volume->Kind);
+    record->FsKind = volume->Kind;
+    record->VolumeLabel = volume->Label;
+    record->Uuid = volume->Uuid;
+    return drive_.LostPartitions.insert(LostPlace(start).first, std::move(record))->get();
+  }
+
+  // Whether a volume with the identity `uuid` begins before `start` and reaches past it.
+  bool CopyInside(uint64_t start, const std::string& uuid) const {
+    if (uuid.empty()) return false;
+    const auto holds = [&](const TPartition& p) {
+      return !p.IsGap() && !p.IsExtended() && p.Uuid == uuid && p.AbsoluteStart() < start && start < p.AbsoluteEnd();
+    };
+    return std::any_of(drive_.AllPartitions.begin(), drive_.AllPartitions.end(), [&](const TPartition* p) {
+             return p != &drive_.Root && holds(*p);
+           }) ||
+           std::any_of(drive_.LostPartitions.begin(), drive_.LostPartitions.end(), [&](const auto& p) { return holds(*p); });
+  }
+
   TPhysicalDrv& drive_;
   const ListedBackups listed_;
   const uint64_t blocksPerSector_;
@@ -305,9 +348,7 @@ Outcome ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress&
       for (uint32_t i = 0; i < length; ++i) {
         drive.Io().Pump();
         if (drive.StopRequested) return Outcome::Cancelled();
-        const uint8_t* sector = session.SignedSector(i);
-        if (!sector) continue;
-        TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), position + i);
+        TPartition* found = session.Look(i, position + i);
         if (found && (findFirst || (goal && goal(*found)))) {
           drive.LastFound = found;
           return Outcome::Done();
@@ -415,9 +456,7 @@ Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
       for (uint64_t lba = std::max(position, probeFrom); lba < position + length; ++lba) {
         drive.Io().Pump();
         if (drive.StopRequested) return Outcome::Cancelled();
-        const uint8_t* sector = session.SignedSector(static_cast<uint32_t>(lba - position));
-        if (!sector) continue;
-        TPartition* found = session.Examine(std::span<const uint8_t, 512>(sector, kSectorSize), lba);
+        TPartition* found = session.Look(static_cast<uint32_t>(lba - position), lba);
         if (!found) continue;
         // The find starts at or before this sector and has at least one sector: the probe
         // moves forwards.

@@ -66,6 +66,7 @@ bench: build
 	build/bench/quillmark-bench
 	build/bench/quillmark-ls-bench
 	build/bench/quillmark-clone-bench
+	build/bench/quillmark-hint-bench
 
 clean:
 	rm -rf build build-asan build-fuzz

@@ -1,0 +1,385 @@
+// The superblock readers on volumes made by the real tools (mkfs.ext2/3/4, mkfs.exfat,
+// mkfs.btrfs, mkfs.xfs, mkswap), compared with what the tools themselves read back: where the
+// hints fire across the whole image (backup superblocks and mirrors included), the kind, the
+// size, the identity, the label, the report. Then the same volumes damaged on purpose, and an
+// exFAT volume of 4096-byte sectors, which no tool here makes on a plain file, by hand.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "disk/Bytes.h"
+#include "fs/FsKind.h"
+#include "fs/LinuxFs.h"
+#include "support/Fixtures.h"
+
+namespace qm::test {
+namespace {
+
+// Bytes of the volume replaced in memory.
+struct Patch {
+  uint64_t at;
+  std::vector<uint8_t> bytes;
+};
+
+// A plain image file as a disk on which the volume begins `lead` blocks in (the blocks in front
+// hold 0xF6), with patches laid over the image's bytes and one block that cannot be read.
+class ImageDisk : public SectorReader {
+ public:
+  ImageDisk(std::string path, uint64_t lead) : path_(std::move(path)), lead_(lead) {
+    imageBlocks_ = std::filesystem::file_size(path_) / 512;
+  }
+  uint64_t Blocks() const { return lead_ + imageBlocks_; }
+  std::vector<Patch> patches;
+  std::optional<Lba> unreadable;  // counted from the volume's start
+
+  Outcome Read(Lba lba, uint32_t count, void* buffer) override {
+    if (lba > Blocks() || count > Blocks() - lba) return Outcome::Failed("Error:ENXIO", "Read Error", ENXIO, lba);
+    if (unreadable && *unreadable + lead_ >= lba && *unreadable + lead_ - lba < count)
+      return Outcome::Failed("Error:EIO", "Read Error", EIO, *unreadable + lead_);
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    const uint64_t bytes = uint64_t{count} * 512, from = lba * 512, lead = lead_ * 512;
+    const uint64_t front = from < lead ? std::min(bytes, lead - from) : 0;
+    std::memset(out, 0xF6, front);
+    if (front < bytes) {
+      const std::vector<uint8_t> image = ReadFileBytes(path_, from + front - lead, bytes - front);
+      if (image.size() != bytes - front) return Outcome::Failed("Error:EIO", "Read Error", EIO, lba);
+      std::copy(image.begin(), image.end(), out + front);
+    }
+    for (const Patch& p : patches)
+      for (size_t i = 0; i < p.bytes.size(); ++i)
+        if (lead + p.at + i >= from && lead + p.at + i < from + bytes) out[lead + p.at + i - from] = p.bytes[i];
+    return Outcome::Done();
+  }
+
+ private:
+  std::string path_;
+  uint64_t lead_, imageBlocks_;
+};
+
+constexpr uint64_t kLead = 2048;  // the volume begins 1 MiB into the disk
+
+// A hint as it fires on one block.
+struct HintAt {
+  uint64_t block, before;
+  bool copy;
+  bool operator==(const HintAt&) const = default;
+};
+void PrintTo(const HintAt& h, std::ostream* os) {
+  *os << h.block << (h.copy ? " copy" : "") << " of the volume " << h.before << " blocks before";
+}
+
+// Every hint the blocks of an image give, in block order.
+std::vector<HintAt> HintsOf(const std::string& image) {
+  std::vector<HintAt> hints;
+  constexpr size_t kChunk = 4 << 20;
+  for (uint64_t at = 0;; at += kChunk) {
+    const std::vector<uint8_t> bytes = ReadFileBytes(image, at, kChunk);
+    for (size_t b = 0; b + 512 <= bytes.size(); b += 512)
+      if (auto h = SuperblockHint(std::span<const uint8_t, 512>(bytes.data() + b, 512)))
+        hints.push_back({(at + b) / 512, h->BlocksBefore, h->Copy});
+    if (bytes.size() < kChunk) return hints;
+  }
+}
+
+// The first number after `key` in a tool's output; 0 when `key` is not there.
+uint64_t NumberAfter(const std::string& text, const std::string& key, size_t from = 0) {
+  const size_t at = text.find(key, from);
+  if (at == std::string::npos) return 0;
+  const size_t digits = text.find_first_of("0123456789", at + key.size());
+  return digits == std::string::npos ? 0 : std::stoull(text.substr(digits));
+}
+
+std::string ToolOutput(const std::string& command) {
+  std::string out;
+  EXPECT_EQ(RunCommand(kToolPath + command + " 2>/dev/null", &out), 0) << command;
+  return out;
+}
+
+std::string BlkidValue(const std::string& image, const char* tag) {
+  std::string out = ToolOutput("blkid -p -o value -s " + std::string(tag) + " " + ShellQuote(image));
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// The identity as blkid writes it: a UUID in its byte order, exFAT's serial as two groups of
+// four hex digits, high half first.
+std::string IdentityText(const TSuperblockVolume& v) {
+  char text[40];
+  const uint8_t* u = v.Identity.data();
+  if (v.Kind == fkExfat) {
+    std::snprintf(text, sizeof text, "%04X-%04X", LoadLE<uint32_t>(u) >> 16, LoadLE<uint32_t>(u) & 0xFFFF);
+  } else {
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0], u[1], u[2],
+                  u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
+  }
+  return text;
+}
+
+struct ToolCase {
+  const char* name;
+  uint8_t kind;
+  const char* size;
+  const char* tool;     // the program that makes the volume
+  const char* options;  // its options; the image's path follows
+  const char* kindName;
+  const char* check;    // the report's second line
+};
+void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+
+// ext2 and ext3 of 1 KiB blocks (the first group starts at block 1), ext4 of 4 KiB blocks
+// (at block 0); btrfs large enough for its mirror at 64 MiB, once summed by xxhash.
+const ToolCase kTools[] = {
+    {"ext2", fkExt2, "64M", "mkfs.ext2", "-q -F -b 1024 -L ext2-label", "ext2", "Group Descriptors: OK"},
+    {"ext3", fkExt3, "64M", "mkfs.ext3", "-q -F -b 1024 -L ext3-label", "ext3", "Group Descriptors: OK"},
+    {"ext4", fkExt4, "300M", "mkfs.ext4", "-q -F -b 4096 -L ext4-label", "ext4", "Group Descriptors: OK"},
+    {"exfat", fkExfat, "64M", "mkfs.exfat", "-L EXFATLABEL", "exFAT", "Boot Checksum: OK"},
+    {"btrfs", fkBtrfs, "300M", "mkfs.btrfs", "-q -L btrfs-label", "btrfs", "Superblock Checksum: OK"},
+    {"btrfs_xxhash", fkBtrfs, "300M", "mkfs.btrfs", "-q --csum xxhash -L btrfs-label", "btrfs",
+     "Superblock Checksum: Not checked"},
+    {"xfs", fkXfs, "300M", "mkfs.xfs", "-q -L xfs-label", "XFS", "Allocation Groups: OK"},
+    {"swap", fkSwap, "65540K", "mkswap", "-L swap-label", "Linux Swap", "Swap Header: OK"},
+};
+
+const ToolCase& ToolOf(uint8_t kind) {
+  return *std::find_if(std::begin(kTools), std::end(kTools), [&](const ToolCase& c) { return c.kind == kind; });
+}
+
+// A volume as its own tools read it back.
+struct ToolView {
+  uint64_t blocks = 0;
+  std::vector<HintAt> hints;  // where each superblock or boot sector copy lies
+};
+
+ToolView Observe(uint8_t kind, const std::string& image) {
+  ToolView view;
+  const std::string path = ShellQuote(image);
+  switch (kind) {
+    case fkExt2:
+    case fkExt3:
+    case fkExt4: {
+      const std::string groups = ToolOutput("dumpe2fs " + path);
+      const uint64_t blockBytes = NumberAfter(groups, "Block size:");
+      view.blocks = NumberAfter(groups, "Block count:") * blockBytes / 512;
+      view.hints.push_back({2, 2, false});
+      for (size_t at = groups.find("Backup superblock at"); at != std::string::npos;
+           at = groups.find("Backup superblock at", at + 1)) {
+        const uint64_t block = NumberAfter(groups, "Backup superblock at", at) * blockBytes / 512;
+        view.hints.push_back({block, block, true});
+      }
+      break;
+    }
+    case fkExfat: {
+      const std::string boot = ToolOutput("dump.exfat " + path);
+      const uint64_t sectorBytes = uint64_t{1} << NumberAfter(boot, "Sector Size Bits:");
+      view.blocks = NumberAfter(boot, "Volume Length(sectors):") * sectorBytes / 512;
+      view.hints = {{0, 0, false}, {12 * sectorBytes / 512, 0, false}};
+      break;
+    }
+    case fkBtrfs: {
+      const std::string supers = ToolOutput("btrfs inspect-internal dump-super -a " + path);
+      view.blocks = NumberAfter(supers, "dev_item.total_bytes") / 512;
+      for (size_t at = supers.find("superblock: bytenr="); at != std::string::npos;
+           at = supers.find("superblock: bytenr=", at + 1)) {
+        const uint64_t byte = NumberAfter(supers, "superblock: bytenr=", at);
+        view.hints.push_back({byte / 512, byte / 512, byte != 65536});
+      }
+      break;
+    }
+    case fkXfs: {
+      const std::string sb = ToolOutput("xfs_db -r -c 'sb 0' -c 'p dblocks blocksize agcount agblocks' " + path);
+      const uint64_t blockSize = NumberAfter(sb, "blocksize =");
+      view.blocks = NumberAfter(sb, "dblocks =") * blockSize / 512;
+      for (uint64_t ag = 0; ag < NumberAfter(sb, "agcount ="); ++ag)
+        view.hints.push_back({ag * NumberAfter(sb, "agblocks =") * blockSize / 512, 0, false});
+      break;
+    }
+    case fkSwap:
+      // file(1) gives the header's last page as "size N pages".
+      view.blocks = (NumberAfter(ToolOutput("file -s " + path), "size ") + 1) * 8;
+      view.hints = {{7, 7, false}};
+      break;
+  }
+  return view;
+}
+
+// Makes the volume of `c` on an image file of its own.
+std::string MakeVolume(const ToolCase& c, const std::string& name) {
+  if (!HaveTools({c.tool, "blkid", "dumpe2fs", "dump.exfat", "btrfs", "xfs_db", "file"})) return "";
+  const std::string image = FreshPath(name);
+  std::string log;
+  const int rc = RunCommand("truncate -s " + std::string(c.size) + " " + ShellQuote(image) + " && " + kToolPath + c.tool +
+                                " " + c.options + " " + ShellQuote(image) + " 2>&1",
+                            &log);
+  EXPECT_EQ(rc, 0) << log;
+  return rc == 0 ? image : "";
+}
+
+class LinuxFsOnImages : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(LinuxFsOnImages, ReadAsItsToolsReadIt) {
+  const ToolCase& c = GetParam();
+  const std::string image = MakeVolume(c, std::string(c.name) + ".img");
+  if (image.empty()) return;
+  const ToolView view = Observe(c.kind, image);
+
+  // Each copy of the superblock (or boot sector) fires, pointing at the volume's start when its
+  // fields tell it; no other block of the volume does.
+  EXPECT_EQ(HintsOf(image), view.hints);
+
+  ImageDisk disk(image, kLead);
+  const auto v = ReadSuperblockVolume(disk, kLead, disk.Blocks());
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->Kind, c.kind);
+  EXPECT_STREQ(SuperblockKindName(v->Kind), c.kindName);
+  EXPECT_EQ(v->Blocks, view.blocks);
+  EXPECT_EQ(IdentityText(*v), BlkidValue(image, "UUID"));
+  EXPECT_EQ(v->Label, BlkidValue(image, "LABEL"));
+  EXPECT_EQ(SuperblockReport(disk, kLead, disk.Blocks()), "Superblock: OK\r" + std::string(c.check));
+  // Where no volume begins there is none, and the report has nothing but the first line.
+  EXPECT_FALSE(ReadSuperblockVolume(disk, kLead - 1, disk.Blocks()));
+  EXPECT_EQ(SuperblockReport(disk, kLead + 1, disk.Blocks()), "Superblock: Invalid");
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, LinuxFsOnImages, ::testing::ValuesIn(kTools),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct DamageCase {
+  const char* name;
+  uint8_t kind;
+  std::vector<Patch> patches;     // at bytes of the volume
+  bool shortDisk = false;         // the disk ends one block before the volume does
+  std::optional<Lba> unreadable;  // a block of the volume that cannot be read
+  bool found = false;             // the volume is still read
+  std::optional<bool> hintCopy;   // the hint at the primary superblock's block: none, primary or copy
+  const char* report;
+};
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+class LinuxFsDamageOnImages : public ::testing::TestWithParam<DamageCase> {};
+
+// The block the primary superblock's hint fires at.
+uint64_t PrimaryHintBlock(uint8_t kind) {
+  switch (kind) {
+    case fkExfat: case fkXfs: return 0;
+    case fkBtrfs: return 128;
+    case fkSwap: return 7;
+    default: return 2;
+  }
+}
+
+TEST_P(LinuxFsDamageOnImages, RefusedOrReported) {
+  const DamageCase& c = GetParam();
+  const std::string image = MakeVolume(ToolOf(c.kind), std::string(c.name) + ".img");
+  if (image.empty()) return;
+  ImageDisk disk(image, kLead);
+  disk.patches = c.patches;
+  disk.unreadable = c.unreadable;
+  const uint64_t diskBlocks = c.shortDisk ? kLead + Observe(c.kind, image).blocks - 1 : disk.Blocks();
+
+  std::array<uint8_t, 512> block{};
+  ASSERT_TRUE(disk.Read(kLead + PrimaryHintBlock(c.kind), 1, block.data()));
+  const auto hint = SuperblockHint(block);
+  EXPECT_EQ(hint ? std::optional<bool>(hint->Copy) : std::nullopt, c.hintCopy);
+
+  EXPECT_EQ(ReadSuperblockVolume(disk, kLead, diskBlocks).has_value(), c.found);
+  EXPECT_EQ(SuperblockReport(disk, kLead, diskBlocks), c.report);
+}
+
+using B = std::vector<uint8_t>;
+const DamageCase kDamage[] = {
+    {"ext2_magic", fkExt2, {{1080, B{0x53, 0xEE}}}, false, {}, false, {}, "Superblock: Invalid"},
+    {"ext4_group_1_at_the_start", fkExt4, {{1114, B{1}}}, false, {}, false, true,
+     "Superblock: Invalid\rGroup Descriptors: OK"},
+    {"ext4_blocks_of_128k", fkExt4, {{1048, B{7}}}, false, {}, false, {}, "Superblock: Invalid\rGroup Descriptors: Invalid"},
+    {"ext4_past_disk_end", fkExt4, {}, true, {}, false, false, "Superblock: Invalid\rGroup Descriptors: OK"},
+    // Descriptor 0 in block 1: its inode table moved past the end.
+    {"ext4_inode_table_outside", fkExt4, {{4104, B{0xF0, 0xFF, 0xFF, 0xFF}}}, false, {}, true, false,
+     "Superblock: OK\rGroup Descriptors: Invalid"},
+    // Blocks of 1 KiB: the descriptors follow the superblock's block, at byte 2048.
+    {"ext3_descriptors_unreadable", fkExt3, {}, false, 4, true, false, "Superblock: OK\rGroup Descriptors: Invalid"},
+    {"exfat_partition_offset", fkExfat, {{64, B{1}}}, false, {}, false, false, "Superblock: Invalid\rBoot Checksum: Invalid"},
+    // The volume's flags and its percentage in use change without a new checksum.
+    {"exfat_dirty_and_in_use", fkExfat, {{106, B{2}}, {112, B{40}}}, false, {}, true, false,
+     "Superblock: OK\rBoot Checksum: OK"},
+    {"exfat_checksum_unreadable", fkExfat, {}, false, 11, false, false, "Superblock: Invalid\rBoot Checksum: Invalid"},
+    {"exfat_past_disk_end", fkExfat, {}, true, {}, false, false, "Superblock: Invalid\rBoot Checksum: OK"},
+    {"btrfs_label_changed", fkBtrfs, {{65536 + 0x12B, B{'X'}}}, false, {}, false, false,
+     "Superblock: Invalid\rSuperblock Checksum: Invalid"},
+    {"btrfs_own_offset", fkBtrfs, {{65536 + 0x30, B{0, 0, 2}}}, false, {}, false, {},
+     "Superblock: Invalid\rSuperblock Checksum: Invalid"},
+    {"btrfs_past_disk_end", fkBtrfs, {}, true, {}, false, false, "Superblock: Invalid\rSuperblock Checksum: OK"},
+    {"xfs_magic", fkXfs, {{3, B{'C'}}}, false, {}, false, {}, "Superblock: Invalid"},
+    {"xfs_one_group", fkXfs, {{88, B{0, 0, 0, 1}}}, false, {}, false, false, "Superblock: Invalid\rAllocation Groups: Invalid"},
+    {"xfs_block_size", fkXfs, {{4, B{0, 0, 0x10, 0x01}}}, false, {}, false, {}, "Superblock: Invalid\rAllocation Groups: OK"},
+    {"xfs_past_disk_end", fkXfs, {}, true, {}, false, false, "Superblock: Invalid\rAllocation Groups: OK"},
+    {"swap_version_2", fkSwap, {{1024, B{2}}}, false, {}, false, false, "Superblock: Invalid\rSwap Header: Invalid"},
+    {"swap_magic", fkSwap, {{4095, B{'3'}}}, false, {}, false, {}, "Superblock: Invalid"},
+    {"swap_bad_page_outside", fkSwap, {{1032, B{1}}, {1536, B{0xFF, 0xFF, 0xFF, 0x7F}}}, false, {}, true, false,
+     "Superblock: OK\rSwap Header: Invalid"},
+    {"swap_past_disk_end", fkSwap, {}, true, {}, false, false, "Superblock: Invalid\rSwap Header: OK"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Damage, LinuxFsDamageOnImages, ::testing::ValuesIn(kDamage),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// exFAT of 4096-byte sectors: its boot region spans 96 blocks, its backup begins at block 96,
+// its size counts 4096-byte sectors. blkid reads the hand-made volume as well.
+TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
+  if (!HaveTools({"blkid"})) return;
+  constexpr uint32_t kSector = 4096, kVolumeSectors = 256, kFat = 24, kHeap = 32, kRoot = 4;
+  std::vector<uint8_t> volume(size_t{kVolumeSectors} * kSector);
+  uint8_t* boot = volume.data();
+  boot[0] = 0xEB, boot[1] = 0x76, boot[2] = 0x90;
+  std::memcpy(boot + 3, "EXFAT   ", 8);
+  StoreLE<uint64_t>(boot + 72, kVolumeSectors);
+  StoreLE<uint32_t>(boot + 80, kFat);
+  StoreLE<uint32_t>(boot + 84, 1);
+  StoreLE<uint32_t>(boot + 88, kHeap);
+  StoreLE<uint32_t>(boot + 92, kVolumeSectors - kHeap);
+  StoreLE<uint32_t>(boot + 96, kRoot);
+  StoreLE<uint32_t>(boot + 100, 0x1234ABCD);
+  StoreLE<uint16_t>(boot + 104, 0x0100);
+  boot[108] = 12, boot[109] = 0, boot[110] = 1, boot[111] = 0x80;
+  boot[510] = 0x55, boot[511] = 0xAA;
+  uint32_t sum = 0;
+  for (size_t i = 0; i < 11 * kSector; ++i)
+    if (i != 106 && i != 107 && i != 112) sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + volume[i];
+  for (size_t at = 11 * kSector; at < 12 * kSector; at += 4) StoreLE<uint32_t>(&volume[at], sum);
+  std::copy_n(volume.begin(), 12 * kSector, volume.begin() + 12 * kSector);
+  // The FAT ends the root directory's chain at its first cluster; its first entry is the label.
+  StoreLE<uint32_t>(&volume[kFat * kSector], 0xFFFFFFF8);
+  StoreLE<uint32_t>(&volume[kFat * kSector + 4], 0xFFFFFFFF);
+  StoreLE<uint32_t>(&volume[kFat * kSector + 4 * kRoot], 0xFFFFFFFF);
+  uint8_t* label = &volume[(kHeap + kRoot - 2) * kSector];
+  label[0] = 0x83, label[1] = 5;
+  const char16_t name[] = u"Hände";
+  for (size_t i = 0; i < 5; ++i) StoreLE<uint16_t>(label + 2 + 2 * i, name[i]);
+  const std::string image = FreshPath("exfat4k.img");
+  {
+    std::ofstream out(image, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(volume.data()), static_cast<std::streamsize>(volume.size()));
+  }
+
+  EXPECT_EQ(HintsOf(image), (std::vector<HintAt>{{0, 0, false}, {96, 0, false}}));
+  ImageDisk disk(image, kLead);
+  const auto v = ReadSuperblockVolume(disk, kLead, disk.Blocks());
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->Kind, fkExfat);
+  EXPECT_EQ(v->Blocks, uint64_t{kVolumeSectors} * 8);
+  EXPECT_EQ(IdentityText(*v), BlkidValue(image, "UUID"));
+  EXPECT_EQ(v->Label, BlkidValue(image, "LABEL"));
+  EXPECT_EQ(v->Label, "H\xC3\xA4nde");
+  EXPECT_EQ(SuperblockReport(disk, kLead, disk.Blocks()), "Superblock: OK\rBoot Checksum: OK");
+  // The checksum sector is the 12th 4096-byte sector, at block 88.
+  disk.unreadable = 88;
+  EXPECT_FALSE(ReadSuperblockVolume(disk, kLead, disk.Blocks()));
+}
+
+}  // namespace
+}  // namespace qm::test

@@ -28,6 +28,14 @@ struct TSuperblockHint {
 // The hint of `block`, or none: only a few bytes are compared, for every block of a scan.
 std::optional<TSuperblockHint> SuperblockHint(std::span<const uint8_t, 512> block);
 
+// Whether SuperblockHint can find anything in `block`: one byte of each magic number, compared
+// without a branch, so that the blocks of a scan that hold none of them (nearly all) cost a
+// few loads. Inline: it runs for every block a scan passes.
+inline bool MayHoldSuperblock(std::span<const uint8_t, 512> block) {
+  const uint8_t* b = block.data();
+  return ((b[0x38] == 0x53) | (b[3] == 'E') | (b[0x40] == '_') | (b[0] == 'X') | (b[502] == 'S')) != 0;
+}
+
 // A volume as its primary superblock describes it.
 struct TSuperblockVolume {
   uint8_t Kind = 0;           // fkExt2, fkExt3, fkExt4, fkExfat, fkBtrfs, fkXfs or fkSwap

@@ -157,6 +157,7 @@ class ScanSession {
     const std::span<const uint8_t, 512> sector(block_ + size_t{i} * kSectorSize, kSectorSize);
     if (sector[510] == 0x55 && sector[511] == 0xAA)
       if (TPartition* found = Examine(sector, lba)) return found;
+    if (!MayHoldSuperblock(sector)) return nullptr;
     if (const std::optional<TSuperblockHint> hint = SuperblockHint(sector)) return ExamineSuperblock(*hint, lba);
     return nullptr;
   }

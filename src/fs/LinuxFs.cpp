@@ -451,6 +451,19 @@ std::optional<TSuperblockVolume> ReadSuperblockVolume(SectorReader& disk, Lba st
   return std::nullopt;
 }
 
+std::optional<TSuperblockVolume> ReadSuperblockCopy(SectorReader& disk, Lba at, const TSuperblockHint& hint,
+                                                    uint64_t diskBlocks) {
+  if (hint.Kind != fkExt2 || !hint.Copy || at < hint.BlocksBefore) return std::nullopt;
+  // The copy read as if it stood in the primary's place, its group number cleared: every other
+  // field is the primary's.
+  std::array<uint8_t, kExtSuperblockBlock * kBlockBytes + 1024> head{};
+  uint8_t* sb = &head[kExtSuperblockBlock * kBlockBytes];
+  if (!ReadBlocks(disk, diskBlocks, at, 2, sb)) return std::nullopt;
+  StoreLE<uint16_t>(sb + 0x5A, 0);
+  TProbe probe = ProbeExt(disk, at - hint.BlocksBefore, diskBlocks, head.data(), false);
+  return std::move(probe.Volume);
+}
+
 const char* SuperblockKindName(uint8_t kind) {
   switch (kind) {
     case fkExt2: return "ext2";

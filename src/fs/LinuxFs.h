@@ -56,6 +56,13 @@ struct TSuperblockVolume {
 // 4 KiB of the root directory only, where formatting tools put it; elsewhere it stays empty.
 std::optional<TSuperblockVolume> ReadSuperblockVolume(SectorReader& disk, Lba start, uint64_t diskBlocks);
 
+// The volume that the backup superblock at block `at` belongs to, as the copy describes it,
+// for a volume whose primary superblock is destroyed: `hint` is SuperblockHint's for that
+// block, and the volume begins hint.BlocksBefore blocks before it. Only ext keeps such copies
+// with their place in them; none for any other hint.
+std::optional<TSuperblockVolume> ReadSuperblockCopy(SectorReader& disk, Lba at, const TSuperblockHint& hint,
+                                                    uint64_t diskBlocks);
+
 // The file system's own name: "ext2", "ext3", "ext4", "exFAT", "btrfs", "XFS", "Linux Swap".
 const char* SuperblockKindName(uint8_t kind);
 

@@ -61,6 +61,13 @@ bool SameFamily(const std::string& probed, uint8_t kind) {
 
 }  // namespace
 
+std::optional<TRecognisedVolume> RecogniseSuperblockCopy(const TPhysicalDrv& drive, Lba at, const TSuperblockHint& hint) {
+  const uint64_t diskBlocks = std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors);
+  const std::optional<TSuperblockVolume> copy = ReadSuperblockCopy(drive.Io(), at, hint, diskBlocks);
+  if (!copy) return std::nullopt;
+  return TRecognisedVolume{copy->Kind, copy->Blocks, TrimBlanks(copy->Label), IdentityText(copy->Kind, copy->Identity)};
+}
+
 std::optional<TRecognisedVolume> RecogniseSuperblockVolume(const TPhysicalDrv& drive, Lba start) {
   const uint64_t diskBlocks = std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors);
   const std::optional<TSuperblockVolume> own = ReadSuperblockVolume(drive.Io(), start, diskBlocks);

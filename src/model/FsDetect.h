@@ -7,6 +7,7 @@
 
 #include "disk/SectorReader.h"
 #include "fs/Bpb.h"
+#include "fs/LinuxFs.h"
 #include "fs/Volume.h"
 #include "model/PhysicalDrv.h"
 
@@ -31,6 +32,10 @@ struct TRecognisedVolume {
 // system shows them; where the source cannot be probed (it is no file), the superblock's own
 // fields stand.
 std::optional<TRecognisedVolume> RecogniseSuperblockVolume(const TPhysicalDrv& drive, Lba start);
+
+// The volume a backup superblock at block `at` describes (see ReadSuperblockCopy), for a
+// volume whose primary superblock is gone; libblkid cannot confirm it there.
+std::optional<TRecognisedVolume> RecogniseSuperblockCopy(const TPhysicalDrv& drive, Lba at, const TSuperblockHint& hint);
 
 // Fills `partition.VolumeLabel` from the file system, starting from the boot sector kept in
 // the record: the label entry of a FAT root directory, the volume name of NTFS. Leaves it

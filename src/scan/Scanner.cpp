@@ -240,16 +240,22 @@ class ScanSession {
   // A sector that may hold a superblock. The volume it belongs to is a find when it starts
   // where no partition of the tables and no earlier find does, its superblock reads whole, and
   // it is no copy inside a volume known already: the backup superblocks of ext and the mirrors
-  // of btrfs say so themselves; the secondary superblocks of XFS and the backup boot region of
-  // exFAT lie inside a volume of the same UUID.
+  // of btrfs point at their volume's start themselves; the secondary superblocks of XFS and the
+  // backup boot region of exFAT lie inside a volume of the same UUID. An ext backup superblock
+  // outside the partitions of the tables whose volume has lost its primary one makes that
+  // volume a find as the copy describes it.
   TPartition* ExamineSuperblock(const TSuperblockHint& hint, uint64_t lba) {
-    if (hint.Copy || lba < hint.BlocksBefore) return nullptr;
+    if (lba < hint.BlocksBefore) return nullptr;
     const uint64_t start = lba - hint.BlocksBefore;
     if (start % blocksPerSector_ != 0) return nullptr;
     if (std::binary_search(tableStarts_.begin(), tableStarts_.end(), start)) return nullptr;
     const auto place = LostPlace(start);
     if (place.second) return nullptr;
-    const std::optional<TRecognisedVolume> volume = RecogniseSuperblockVolume(drive_, start);
+    // A copy inside a partition of the tables is that partition's, or the remnant of an older
+    // layout that the partition has overwritten.
+    if (hint.Copy && InsideListed(lba)) return nullptr;
+    std::optional<TRecognisedVolume> volume = RecogniseSuperblockVolume(drive_, start);
+    if (!volume && hint.Copy) volume = RecogniseSuperblockCopy(drive_, lba, hint);
     if (!volume || !FitsTableField(start) || !FitsTableField(volume->Blocks) || CopyInside(start, volume->Uuid))
       return nullptr;
     auto record = std::make_unique<TPartition>();
@@ -260,6 +266,12 @@ class ScanSession {
     record->VolumeLabel = volume->Label;
     record->Uuid = volume->Uuid;
     return drive_.LostPartitions.insert(LostPlace(start).first, std::move(record))->get();
+  }
+
+  bool InsideListed(uint64_t lba) const {
+    return std::any_of(drive_.AllPartitions.begin(), drive_.AllPartitions.end(), [&](const TPartition* p) {
+      return p != &drive_.Root && !p->IsGap() && !p->IsExtended() && p->AbsoluteStart() <= lba && lba < p->AbsoluteEnd();
+    });
   }
 
   // Whether a volume with the identity `uuid` begins before `start` and reaches past it.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "CliRun.h"
 
@@ -75,6 +76,33 @@ TEST_P(CliLinuxVolumes, LostVolumesAreFoundRecoveredAndWhole) {
     ++whole;
   }
   EXPECT_EQ(whole, 3) << listed.dump(1);
+}
+
+// An ext volume whose primary superblock is destroyed is found from its first backup, at its
+// own start and with its own size and label; the report says what is gone, and recover puts it
+// back, after which the file system's own repair from that backup gives the volume back whole.
+TEST(CliLinuxVolumesFromBackup, AnExtVolumeWithoutItsPrimarySuperblockIsFound) {
+  QM_IMAGE(image, "linux-ext-backup.img", "64M", "fsat 4096 40960 ext4 GONE");
+  const std::string uuid = UuidAt(image, 4096);
+  WriteFileBytes(image, 4096 * 512 + 1024, std::vector<uint8_t>(1024, 0));
+  const CliRun scan = RunCli("scan --json " + ShellQuote(image));
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  const nlohmann::json lost = nlohmann::json::parse(scan.out)["drives"][0]["lost"];
+  ASSERT_EQ(lost.size(), 1u) << lost.dump(1);
+  EXPECT_EQ(lost[0]["lba"], 4096);
+  EXPECT_EQ(lost[0]["sectors"], 40960);
+  EXPECT_EQ(lost[0]["fs"], "ext4");
+  EXPECT_EQ(lost[0]["label"], "GONE");
+  EXPECT_EQ(lost[0]["uuid"], uuid);
+  EXPECT_NE(lost[0]["report"].get<std::string>().find("Superblock: Invalid"), std::string::npos) << lost[0]["report"];
+  ASSERT_EQ(RunCli("--yes recover --at 4096 " + ShellQuote(image)).status, 0);
+  std::string dump;
+  ASSERT_EQ(RunCommand(kToolPath + "sfdisk --dump " + ShellQuote(image), &dump), 0);
+  EXPECT_NE(dump.find("start=        4096, size=       40960, type=83"), std::string::npos) << dump;
+  std::string repaired;
+  RunOnVolume(image, 4096, 40960,
+              "sh -c 'e2fsck -fy -b 8193 -B 1024 \"$0\" >/dev/null 2>&1; blkid -p -o value -s UUID \"$0\"'", &repaired);
+  EXPECT_EQ(repaired, uuid + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(

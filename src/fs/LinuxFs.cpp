@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "disk/Bytes.h"
+#include "disk/Crc32.h"
 #include "fs/FsKind.h"
+#include "fs/Unicode.h"
 
 namespace qm {
 namespace {
@@ -96,61 +98,17 @@ std::string FieldLabel(const uint8_t* p, size_t bytes) {
   return TrimmedLabel(std::string(reinterpret_cast<const char*>(p), n));
 }
 
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // `units` UTF-16LE characters as UTF-8; a surrogate without its partner becomes U+FFFD.
 std::string Utf16Label(const uint8_t* p, size_t units) {
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t u = LoadLE<uint16_t>(p + 2 * i);
-    if (u == 0) break;
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      const uint32_t low = LoadLE<uint16_t>(p + 2 * i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-    AppendUtf8(out, u);
-  }
-  return TrimmedLabel(std::move(out));
+  return TrimmedLabel(Utf16LeToUtf8(std::span(p, 2 * units)));
 }
 
 // CRC-32C (the Castagnoli polynomial, reflected), as btrfs sums its superblock: the register
 // starts at all ones and the result is inverted.
-constexpr std::array<uint32_t, 256> kCrc32cTable = [] {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}();
+constexpr std::array<uint32_t, 256> kCrc32cTable = ReflectedCrcTable(0x82F63B78u);
 
-uint32_t Crc32c(const uint8_t* p, size_t n) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) crc = kCrc32cTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
+uint32_t Crc32c(const uint8_t* p, size_t n) { return ~Crc32Update(0xFFFFFFFFu, std::span(p, n), kCrc32cTable); }
 
 // What one kind makes of the blocks at a volume's start: whether its magic number is there,
 // the volume when every check of ReadSuperblockVolume holds, and the report's second line.

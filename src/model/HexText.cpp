@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "fs/Unicode.h"
+
 namespace qm {
 namespace {
 
@@ -22,18 +24,6 @@ char32_t CharacterOf(uint8_t byte) {
   return byte;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 }  // namespace
 

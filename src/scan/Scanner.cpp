@@ -125,7 +125,7 @@ class ScanSession {
     SortLostPartitions(drive);
   }
 
-  // Makes the block of `count` sectors at `lba` the one SignedSector looks at. A block outside
+  // Makes the block of `count` sectors at `lba` the one Look looks at. A block outside
   // the run read last starts a new run, up to `runEnd` (at most kRunSectors), read with one
   // call; when that fails, the block alone is read with the sector layer's prompt, and false
   // means that failed too (the disk's LastIoError then says why).

@@ -32,6 +32,7 @@ Disk::~Disk() = default;
 const std::string& Disk::Path() const { return source_ ? source_->Path() : kNoPath; }
 
 void Disk::WrapSource(const std::function<std::unique_ptr<DriveSource>(std::unique_ptr<DriveSource>)>& wrap) {
+  const std::lock_guard<std::mutex> held(io_);
   handle_.reset();
   source_ = wrap(std::move(source_));
 }
@@ -72,7 +73,8 @@ bool Disk::ByteOffsetFits(Lba lba, uint16_t count) {
 }
 
 // The chunked transfer with the Abort/Retry/Ignore policy, from `out` onwards.
-bool Disk::ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bool prompt) {
+bool Disk::ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bool prompt,
+                      std::unique_lock<std::mutex>& held) {
   size_t remaining = size_t{count} * kSectorSize;
   uint64_t offset = lba * kSectorSize;
   uint8_t* transfer = transfer_->bytes.data();
@@ -85,7 +87,11 @@ bool Disk::ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bo
     if (moved != static_cast<ssize_t>(chunk)) {
       lastError_ = ChunkError(h, moved);
       if (!prompt) return false;
-      switch (TransferPrompt(*host_, false, lastError_, number_, lba, count)) {
+      const int error = lastError_;
+      held.unlock();
+      const MsgAnswer answer = TransferPrompt(*host_, false, error, number_, lba, count);
+      held.lock();
+      switch (answer) {
         case MsgAnswer::Retry: continue;
         case MsgAnswer::Ignore: return true;
         default: return false;
@@ -102,6 +108,7 @@ bool Disk::ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bo
 bool Disk::ReadSectors(Lba lba, uint16_t count, void* buffer, bool prompt, bool zeroFill) {
   auto* out = static_cast<uint8_t*>(buffer);
   const size_t length = size_t{count} * kSectorSize;
+  std::unique_lock<std::mutex> held(io_);
   SourceHandle* h = EnsureHandle(AccessMode::Read);
   const uint64_t offset = lba * kSectorSize;
   if (!h || !ByteOffsetFits(lba, count)) {
@@ -117,12 +124,13 @@ bool Disk::ReadSectors(Lba lba, uint16_t count, void* buffer, bool prompt, bool 
   // Otherwise (a short run, or a failure somewhere in a long one) the run is read chunk by
   // chunk, so that a failure is found, prompted and ignored chunk by chunk.
   if (zeroFill) std::memset(out, 0, length);
-  return ReadChunks(*h, lba, count, out, prompt);
+  return ReadChunks(*h, lba, count, out, prompt, held);
 }
 
 bool Disk::WriteSectors(Lba lba, uint16_t count, const void* buffer, bool prompt) {
   const auto* in = static_cast<const uint8_t*>(buffer);
   size_t remaining = size_t{count} * kSectorSize;
+  std::unique_lock<std::mutex> held(io_);
   SourceHandle* h = EnsureHandle(AccessMode::Write);
   if (!h || !ByteOffsetFits(lba, count)) return false;
   uint64_t offset = lba * kSectorSize;
@@ -134,7 +142,10 @@ bool Disk::WriteSectors(Lba lba, uint16_t count, const void* buffer, bool prompt
     if (moved != static_cast<ssize_t>(chunk)) {
       lastError_ = ChunkError(*h, moved);
       if (!prompt) return false;
-      MsgAnswer answer = TransferPrompt(*host_, true, lastError_, number_, lba, count);
+      const int error = lastError_;
+      held.unlock();
+      const MsgAnswer answer = TransferPrompt(*host_, true, error, number_, lba, count);
+      held.lock();
       if (answer == MsgAnswer::Retry) continue;
       if (answer != MsgAnswer::Ignore) return false;
       // Ignore: the chunk counts as written and the transfer goes on.
@@ -161,17 +172,21 @@ Outcome Disk::Read(Lba lba, uint32_t count, void* buffer) {
 
 Outcome Disk::NotifyOS() {
   if (source_ && !source_->IsBlockDevice()) return Outcome::Done();  // an image file has no kernel table to refresh
-  SourceHandle* h = EnsureHandle(AccessMode::Write);
-  if (!h) return Outcome::Failed(SystemErrorText(lastError_), "NotifyOS Error", lastError_, {}, MsgIcon::Warning);
-  if (!h->RereadPartitions())
-    return Outcome::Failed(SystemErrorText(h->error()) + (h->detail().empty() ? "" : "\r" + h->detail()),
-                           "NotifyOS Error", h->error(), {}, MsgIcon::Warning);
+  {
+    const std::lock_guard<std::mutex> held(io_);
+    SourceHandle* h = EnsureHandle(AccessMode::Write);
+    if (!h) return Outcome::Failed(SystemErrorText(lastError_), "NotifyOS Error", lastError_, {}, MsgIcon::Warning);
+    if (!h->RereadPartitions())
+      return Outcome::Failed(SystemErrorText(h->error()) + (h->detail().empty() ? "" : "\r" + h->detail()),
+                             "NotifyOS Error", h->error(), {}, MsgIcon::Warning);
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // let udev settle the new partitions
   return Outcome::Done();
 }
 
 int Disk::ProbeWritable() {
   if (!source_) return ENODEV;
+  const std::lock_guard<std::mutex> held(io_);
   if (handle_ && mode_ == AccessMode::Write) return 0;
   int error = 0;
   std::unique_ptr<SourceHandle> handle = source_->Open(AccessMode::Write, error);

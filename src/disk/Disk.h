@@ -1,7 +1,7 @@
 #pragma once
 // One disk as this program works on it: its source (an image file or a block device), the
 // handle it keeps open, its transfer buffer, its lock, the reason of its last failure and the
-// host that answers its questions. The
+// host that answers its questions. Its transfers may be called from two threads at once. The
 // drive model owns one per drive, so that two disks are worked on at once without sharing
 // anything. Every transfer is a run of 512-byte sectors at a 64-bit LBA, moved in 64 KiB
 // chunks; the handle stays open for one access mode, and a use in the other mode reopens it.
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "disk/DriveSource.h"
@@ -79,8 +80,13 @@ class Disk final : public SectorReader {
  private:
   SourceHandle* EnsureHandle(AccessMode mode);
   bool ByteOffsetFits(Lba lba, uint16_t count);
-  bool ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bool prompt);
+  bool ReadChunks(SourceHandle& h, Lba lba, uint16_t count, uint8_t* out, bool prompt,
+                  std::unique_lock<std::mutex>& held);
 
+  // One transfer at a time: a scan may read on a thread of its own while the window reads a
+  // sector to show it. It is let go while a failed transfer asks the user, whose answer comes
+  // from the window's thread.
+  std::mutex io_;
   std::unique_ptr<DriveSource> source_;
   std::unique_ptr<SourceHandle> handle_;
   AccessMode mode_ = AccessMode::Read;

@@ -2,6 +2,7 @@
 // The machine's drives and volumes: which sources become drives, the list of the system's
 // volumes, and the system's name of the volume behind each partition.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,7 +19,7 @@ namespace qm {
 // that owns it, made by `build` (by default its tables read and volumes named; the scanner's
 // OpenDrive also quick-scans its gaps); then the machine's volumes (unless `listVolumes` is
 // false: a front end that never shows them need not open them).
-using DriveBuilder = std::unique_ptr<TPhysicalDrv> (*)(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
+using DriveBuilder = std::function<std::unique_ptr<TPhysicalDrv>(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry)>;
 std::unique_ptr<TPhysicalDrives> CreatePhysicalDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes = true,
                                                       DriveBuilder build = nullptr);
 

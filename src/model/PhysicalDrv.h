@@ -1,6 +1,7 @@
 #pragma once
 // The in-memory model of the machine's drives: each physical drive with its geometry and the
 // tree of its partition-table entries, gaps and lost partitions.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -61,6 +62,22 @@ struct TPartition {
 int ComparePartitionStart(const TPartition* a, const TPartition* b);
 void SortByStart(std::vector<TPartition*>& list);
 
+// The quick search: the sectors where partitioning tools place volumes (every 1 MiB, every
+// cylinder and every cylinder plus one track, and the sector behind each find) probed in
+// `Ranges`, ascending from the start. It goes on where it stopped: its state is kept here so
+// that a search cut short by its time limit can be continued, in the background or by a scan.
+struct TQuickSearch {
+  std::vector<std::pair<uint64_t, uint64_t>> Ranges;  // [first, end) in 512-byte blocks, ascending, disjoint
+  uint64_t Next = 0;              // the first block not yet probed; Ranges before it are done
+  std::vector<uint64_t> Behind;   // the sectors behind finds still to probe, ascending
+  uint64_t Total = 0;             // the blocks of Ranges
+  uint64_t Done = 0;              // the blocks of Ranges before Next
+  uint64_t Probed = 0;            // positions probed so far
+  uint64_t Unreadable = 0;        // positions whose sectors could not be read
+  bool Started() const { return Total != 0; }
+  bool Finished() const { return Done >= Total && Behind.empty(); }
+};
+
 class TPhysicalDrv {
  public:
   // Takes the disk and stores its number and geometry; the tables are read by the table
@@ -72,8 +89,10 @@ class TPhysicalDrv {
   TPhysicalDrv& operator=(const TPhysicalDrv&) = delete;
 
   uint8_t DriveNumber = 0;
-  bool Scanning = false;
-  bool StopRequested = false;
+  // A scan may run on a thread of its own while the window's thread asks whether the drive is
+  // busy and sets Stop.
+  std::atomic<bool> Scanning = false;
+  std::atomic<bool> StopRequested = false;
   TDriveGeometry Geometry{};
   // The whole disk in 512-byte sectors. Geometry.TotalSectors stops at 0xFFFFFFFF (2 TiB, all
   // that a partition table addresses); this is the real count, for what the user is shown.
@@ -107,6 +126,8 @@ class TPhysicalDrv {
   // How the quick scan of the gaps ended when the drive was opened: Failed when a block that
   // could not be read, or an error, stopped it; the finds up to there are kept.
   Outcome QuickScanEnded;
+  // The search of the positions where partitioning tools place volumes, and how far it came.
+  TQuickSearch QuickSearch;
   // Every table sector as the walk read it, in reading order. Before a write the sectors are
   // read again: when any differs, another program has changed the tables since.
   std::vector<std::pair<uint64_t, TSector>> TableSectors;

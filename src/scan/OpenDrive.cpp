@@ -9,7 +9,9 @@
 
 namespace qm {
 
-std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry) {
+std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry,
+                                        std::chrono::milliseconds budget) {
+  const QuickSearchClock::time_point deadline = QuickSearchClock::now() + budget;
   std::unique_ptr<TPhysicalDrv> drive = CreatePhysicalDrv(std::move(disk), geometry);
   // The quick scan adds only to LostPartitions, but a copy keeps the loop independent of it.
   const std::vector<TPartition*> records = drive->AllPartitions;
@@ -19,11 +21,22 @@ std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDrive
     Outcome ended = AutoScanFreeSpace(*drive, *record);
     if (drive->QuickScanEnded.ok()) drive->QuickScanEnded = std::move(ended);
   }
+  // Then the aligned positions throughout the gaps, for as long as the budget lasts; a search
+  // cut short says how far it came, and a front end may go on with it.
+  StartQuickSearch(*drive, GapRanges(*drive));
+  if (budget.count() > 0) {
+    Outcome ended = ContinueQuickSearch(*drive, deadline, nullptr);
+    if (drive->QuickScanEnded.ok()) drive->QuickScanEnded = std::move(ended);
+  }
   return drive;
 }
 
-std::unique_ptr<TPhysicalDrives> OpenDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes) {
-  return CreatePhysicalDrives(std::move(disks), listVolumes, OpenDrive);
+std::unique_ptr<TPhysicalDrives> OpenDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes,
+                                            std::chrono::milliseconds budget) {
+  return CreatePhysicalDrives(std::move(disks), listVolumes,
+                              [budget](std::unique_ptr<Disk> disk, const TDriveGeometry& geometry) {
+                                return OpenDrive(std::move(disk), geometry, budget);
+                              });
 }
 
 }  // namespace qm

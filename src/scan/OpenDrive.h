@@ -6,15 +6,19 @@
 #include <vector>
 
 #include "model/PhysicalDrv.h"
+#include "scan/Scanner.h"
 
 namespace qm {
 
 // A quick scan that a read error or an error stopped is kept in QuickScanEnded; the drive's
-// notes tell it.
-std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry);
+// notes tell it. The quick search of the gaps then runs for at most `budget`
+// (drive.QuickSearch says how far it came; ContinueQuickSearch goes on from there).
+std::unique_ptr<TPhysicalDrv> OpenDrive(std::unique_ptr<Disk> disk, const TDriveGeometry& geometry,
+                                        std::chrono::milliseconds budget = kQuickSearchBudget);
 
 // Every disk opened as OpenDrive does, then the machine's volumes unless `listVolumes` is
 // false.
-std::unique_ptr<TPhysicalDrives> OpenDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes = true);
+std::unique_ptr<TPhysicalDrives> OpenDrives(std::vector<std::unique_ptr<Disk>> disks, bool listVolumes = true,
+                                            std::chrono::milliseconds budget = kQuickSearchBudget);
 
 }  // namespace qm

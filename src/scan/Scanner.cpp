@@ -492,3 +492,25 @@ Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
 }
 
 }  // namespace qm
+
+namespace qm {
+
+std::vector<std::pair<uint64_t, uint64_t>> GapRanges(const TPhysicalDrv& drive) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  for (const TPartition* record : drive.AllPartitions)
+    if (record != &drive.Root && record->IsGap() && record->Entry.TotalSectors != 0)
+      ranges.emplace_back(record->AbsoluteStart(), record->AbsoluteEnd());
+  return ranges;
+}
+
+void StartQuickSearch(TPhysicalDrv& drive, std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+  drive.QuickSearch = TQuickSearch{};
+  drive.QuickSearch.Ranges = std::move(ranges);
+}
+
+Outcome ContinueQuickSearch(TPhysicalDrv& drive, std::optional<QuickSearchClock::time_point>, const ScanProgress&) {
+  drive.QuickSearch.Done = drive.QuickSearch.Total;
+  return Outcome::Done();
+}
+
+}  // namespace qm

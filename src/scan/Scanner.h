@@ -1,8 +1,11 @@
 #pragma once
 // Searching sector ranges of a drive for boot sectors of lost partitions: volumes whose boot
 // sector is still on the disk although no partition-table entry points to it any more.
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <memory>
 #include <span>
 #include <vector>
@@ -78,6 +81,29 @@ Outcome ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& pro
 // ends beyond the gap. LastFound is the find that ended it that way, else none. Done also for
 // an empty gap or a busy drive, where there is nothing to scan.
 Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap);
+
+// The quick search (TQuickSearch): at each position where partitioning tools place volumes
+// (every 1 MiB, every cylinder and every cylinder plus one track of the drive's geometry, and
+// the sector behind each find), the sectors that would identify a volume starting there are
+// read in batches (the boot sector and the superblocks of ext, swap and btrfs) and looked at
+// as a scan looks at them; what it finds goes into LostPartitions.
+//
+// StartQuickSearch sets up a search of `ranges` ([first, end) in 512-byte blocks; cut at the
+// disk's end, overlaps merged), replacing the one before. ContinueQuickSearch probes on where
+// it stopped until the search is finished, `deadline` has passed (checked between batches), or
+// Stop; `progress` is told after each batch (Done and Total count the blocks of the ranges).
+// Done when it finished or its time ran out (drive.QuickSearch.Finished() tells which);
+// Cancelled after Stop, which keeps the place for the next call; Failed on a busy drive. A
+// position whose sectors cannot be read is passed over and counted (Unreadable); nobody is
+// asked.
+using QuickSearchClock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kQuickSearchBudget{250};  // per disk, when a drive is opened
+void StartQuickSearch(TPhysicalDrv& drive, std::vector<std::pair<uint64_t, uint64_t>> ranges);
+Outcome ContinueQuickSearch(TPhysicalDrv& drive, std::optional<QuickSearchClock::time_point> deadline,
+                            const ScanProgress& progress);
+
+// The gaps of the drive's tables, as ranges for StartQuickSearch.
+std::vector<std::pair<uint64_t, uint64_t>> GapRanges(const TPhysicalDrv& drive);
 
 // False when a record of `list` that is neither a gap nor an extended container starts at
 // `lba`; such a boot sector belongs to a known partition.

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -132,6 +133,9 @@ struct ScanRangeResult {
 ScanRangeResult ScanRangeFromOptions(std::optional<int64_t> startMB, std::optional<int64_t> endMB,
                                      const TPartition& region);
 
+// How long the quick search of the gaps may take on each disk opened (--quick-search-ms).
+std::chrono::milliseconds QuickSearchBudget();
+
 // What a scan passed over while it read the disk.
 struct ScanTrouble {
   int ignoredReadErrors = 0;  // answered Ignore: the rest of that block was not searched
@@ -142,6 +146,10 @@ struct ScanTrouble {
 // are counted into `trouble` when given.
 Outcome RunUserScan(TPhysicalDrv& drive, TPartition& region, int64_t startSector, int64_t sectorCount,
                     ScanTrouble* trouble = nullptr);
+
+// The quick search of sectors [first, end) with the same bar and Stop: the positions where
+// partitioning tools place volumes, to the end of the range.
+Outcome RunUserQuickSearch(TPhysicalDrv& drive, uint64_t first, uint64_t end);
 
 Command AddListCommand(CLI::App& app, const GlobalOptions& options);
 Command AddScanCommand(CLI::App& app, const GlobalOptions& options);

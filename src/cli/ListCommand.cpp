@@ -227,7 +227,7 @@ int RunList(const ListOptions& options) {
   if (!OpenSources(options.sources, disks)) return kExitFailure;
   // The machine's volume list is not shown here; probing every volume of the machine would
   // only add reads of disks the user did not name.
-  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(std::move(disks), false);
+  std::unique_ptr<TPhysicalDrives> drives = OpenDrives(std::move(disks), false, QuickSearchBudget());
   PrintDrives(*drives, options.json);
   return kExitOk;
 }

@@ -70,7 +70,11 @@ void ShowOutcome(const Outcome& outcome) { qm::ShowOutcome(TerminalHost(), outco
 namespace {
 // --sector-size: the logical sector size of the image files named; 0 lets each tell its own.
 uint32_t g_imageSectorSize = 0;
+// --quick-search-ms: how long the quick search of the gaps may take on each disk opened.
+int g_quickSearchMs = static_cast<int>(kQuickSearchBudget.count());
 }  // namespace
+
+std::chrono::milliseconds QuickSearchBudget() { return std::chrono::milliseconds(g_quickSearchMs); }
 
 bool OpenSources(const std::vector<std::string>& sources, std::vector<std::unique_ptr<Disk>>& disks) {
   std::string error;
@@ -134,7 +138,7 @@ OpenedDrive OpenOneDrive(const std::string& source, bool lock) {
       return {};
     }
   }
-  opened.drives = OpenDrives(std::move(disks), false);
+  opened.drives = OpenDrives(std::move(disks), false, QuickSearchBudget());
   if (opened.drives->Drives.empty()) {
     PrintError("cannot read " + source);
     return {};
@@ -174,7 +178,7 @@ bool HoldStandardDescriptors() {
 bool CheckCommandName(int argc, char** argv, const std::vector<Command>& commands) {
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
-    if (word == "--sector-size") ++i;  // the one option in front of the command that takes a value
+    if (word == "--sector-size" || word == "--quick-search-ms") ++i;  // the options in front of the command that take a value
     if (word.empty() || word[0] == '-') continue;
     std::string names;
     for (const Command& command : commands) {
@@ -258,6 +262,11 @@ int Main(int argc, char** argv) {
                  "has none of its own. Without it an image counts 512-byte sectors, unless its GUID partition table "
                  "shows another size")
       ->check(CLI::IsMember({512, 1024, 2048, 4096}));
+  app.add_option("--quick-search-ms", g_quickSearchMs,
+                 "How long the quick search of the gaps may take on each disk when it is opened, in milliseconds "
+                 "(default 250); the list says how far a search cut short came, and `scan --quick` searches to the "
+                 "end. 0: only the starts of the gaps")
+      ->check(CLI::Range(0, 3600000));
   app.add_flag("--force", options.force,
                "With --yes: answer Yes also to a question that doubts the change, such as a restore of a backup "
                "file that seems to come from another disk (--yes alone refuses those)");

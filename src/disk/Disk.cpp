@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <thread>
 
 #include "disk/Host.h"
@@ -155,6 +156,42 @@ bool Disk::WriteSectors(Lba lba, uint16_t count, const void* buffer, bool prompt
     remaining -= chunk;
   }
   return true;
+}
+
+bool Disk::ReadRuns(std::span<SectorRun> runs) {
+  const std::lock_guard<std::mutex> held(io_);
+  SourceHandle* h = EnsureHandle(AccessMode::Read);
+  for (SectorRun& run : runs) run.Ok = false;
+  if (!h) return false;
+  batch_.clear();
+  batchRuns_.clear();
+  for (SectorRun& run : runs) {
+    if (run.Count == 0 || run.Count > 0xFFFF || !ByteOffsetFits(run.At, static_cast<uint16_t>(run.Count))) continue;
+    batch_.push_back({run.At * kSectorSize, run.Buffer, size_t{run.Count} * kSectorSize, 0});
+    batchRuns_.push_back(&run);
+  }
+  h->ReadBatch(batch_);
+  for (size_t i = 0; i < batch_.size(); ++i) {
+    batchRuns_[i]->Ok = batch_[i].Moved == static_cast<ssize_t>(batch_[i].Length);
+    if (!batchRuns_[i]->Ok) lastError_ = ChunkError(*h, batch_[i].Moved);
+  }
+  return true;
+}
+
+Lba Disk::DataFrom(Lba lba) {
+  const std::lock_guard<std::mutex> held(io_);
+  SourceHandle* h = EnsureHandle(AccessMode::Read);
+  if (!h || lba > UINT64_MAX / kSectorSize) return lba;
+  const uint64_t at = h->DataFrom(lba * kSectorSize);
+  return at == UINT64_MAX ? UINT64_MAX : std::max(lba, at / kSectorSize);  // the sector that holds it
+}
+
+Lba Disk::HoleFrom(Lba lba) {
+  const std::lock_guard<std::mutex> held(io_);
+  SourceHandle* h = EnsureHandle(AccessMode::Read);
+  if (!h || lba > UINT64_MAX / kSectorSize) return UINT64_MAX;
+  const uint64_t at = h->HoleFrom(lba * kSectorSize);
+  return at == UINT64_MAX ? UINT64_MAX : (at + kSectorSize - 1) / kSectorSize;  // a sector that holds data is no hole
 }
 
 Outcome Disk::Read(Lba lba, uint32_t count, void* buffer) {

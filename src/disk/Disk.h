@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
 #include <string>
 
 #include "disk/DriveSource.h"
@@ -61,6 +63,22 @@ class Disk final : public SectorReader {
   bool ReadSectors(Lba lba, uint16_t count, void* buffer, bool prompt, bool zeroFill);
   // Writes `count` sectors; with `prompt` a failed chunk asks Abort/Retry/Ignore.
   bool WriteSectors(Lba lba, uint16_t count, const void* buffer, bool prompt);
+  // Reads many short runs at once (SourceHandle::ReadBatch), without asking: each run is
+  // `Count` sectors at `Lba` into `Buffer`, Ok when it was read whole. False when the disk
+  // could not be opened (every run then fails).
+  struct SectorRun {
+    Lba At = 0;
+    uint32_t Count = 0;
+    uint8_t* Buffer = nullptr;
+    bool Ok = false;
+  };
+  bool ReadRuns(std::span<SectorRun> runs);
+  // Where the source keeps data, in sectors (SourceHandle::DataFrom, HoleFrom): the first
+  // sector at or after `lba` that may hold data (UINT64_MAX: none), and the first sector from
+  // which on `lba`'s data run is all hole (UINT64_MAX: not known). Every sector may hold data
+  // when the source cannot tell or cannot be opened.
+  Lba DataFrom(Lba lba);
+  Lba HoleFrom(Lba lba);
   // Reads without asking; a failure names the errno value and the sector.
   Outcome Read(Lba lba, uint32_t count, void* buffer) override;
   // The errno value of the last open or transfer that failed (0: none since the last
@@ -94,6 +112,8 @@ class Disk final : public SectorReader {
     std::array<uint8_t, kTransferChunk> bytes;
   };
   std::unique_ptr<TransferBuffer> transfer_;
+  std::vector<SourceHandle::BatchRead> batch_;  // ReadRuns' requests, kept for their memory
+  std::vector<SectorRun*> batchRuns_;
   int lastError_ = 0;
   uint32_t imageSectorSize_ = 0;
   uint8_t number_;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,24 @@ class SourceHandle {
   // with error() set. Fewer bytes than asked (the end of an image) is not an error here.
   virtual ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) = 0;
   virtual ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) = 0;
+  // Reads every request of `batch`, in any order and possibly at once, each as ReadAt would
+  // (Moved is what ReadAt returns; error() holds the errno value of a failed one). This one
+  // reads them one after the other.
+  struct BatchRead {
+    uint64_t Offset = 0;
+    uint8_t* Buffer = nullptr;
+    size_t Length = 0;
+    ssize_t Moved = 0;
+  };
+  virtual void ReadBatch(std::span<BatchRead> batch) {
+    for (BatchRead& read : batch) read.Moved = ReadAt(read.Offset, read.Buffer, read.Length);
+  }
+  // Where a sparse image file keeps data (its holes read as zeros): the first byte at or after
+  // `offset` that may hold data (UINT64_MAX: none up to the end), and the first byte at or
+  // after `offset` that lies in a hole (UINT64_MAX: not known). A source that cannot tell
+  // says that every byte may hold data.
+  virtual uint64_t DataFrom(uint64_t offset) { return offset; }
+  virtual uint64_t HoleFrom(uint64_t) { return UINT64_MAX; }
   // Asks the kernel to re-read the partition table; true at once for an image file. When the
   // kernel can only be told part of it, detail() says which partitions it keeps as they were.
   virtual bool RereadPartitions() = 0;
@@ -80,6 +99,12 @@ class FileSource final : public DriveSource {
   std::vector<int> lockFds_;
   int lockDepth_ = 0;
 };
+
+// How the handles of image files and block devices read a batch: all at once through one
+// io_uring (the default where the kernel offers it; a disk then sees many requests together
+// and orders them), or one pread after the other. A choice for measuring both.
+enum class BatchReads { Ring, OneByOne };
+void SetBatchReads(BatchReads how);
 
 // Geometry conventions shared by every source: 255 heads and 63 sectors per track unless the
 // device tells otherwise; TotalSectors capped at 0xFFFFFFFF (the MBR cannot address more).

@@ -7,10 +7,14 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <liburing.h>
+
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "disk/DriveSource.h"
@@ -20,17 +24,75 @@
 namespace qm {
 namespace {
 
+std::atomic<BatchReads> batchReads{BatchReads::Ring};
+
+// Requests in flight at once: enough for a disk to order its seeks, little memory.
+constexpr unsigned kRingDepth = 64;
+
 class FdHandle final : public SourceHandle {
  public:
   // `lockOwner` is released when the handle closes (write handles hold the source's lock).
   FdHandle(int fd, bool block, DriveSource* lockOwner = nullptr) : fd_(fd), block_(block), lockOwner_(lockOwner) {}
   ~FdHandle() override {
+    if (ring_) io_uring_queue_exit(&*ring_);
     ::close(fd_);
     if (lockOwner_) lockOwner_->Unlock();
   }
 
   ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
     return Transfer(len, [&](size_t done) { return ::pread(fd_, buf + done, len - done, static_cast<off_t>(offset + done)); });
+  }
+
+  void ReadBatch(std::span<BatchRead> batch) override {
+    if (batchReads.load() != BatchReads::Ring || !Ring()) return SourceHandle::ReadBatch(batch);
+    size_t queued = 0, completed = 0;
+    unsigned inFlight = 0;
+    while (completed < batch.size()) {
+      while (queued < batch.size() && inFlight < kRingDepth) {
+        io_uring_sqe* sqe = io_uring_get_sqe(&*ring_);
+        if (!sqe) break;
+        BatchRead& read = batch[queued];
+        io_uring_prep_read(sqe, fd_, read.Buffer, static_cast<unsigned>(read.Length), read.Offset);
+        io_uring_sqe_set_data64(sqe, queued);
+        ++queued;
+        ++inFlight;
+      }
+      // A signal (Ctrl+C on the command line) interrupts the wait, not the reads.
+      int waited = io_uring_submit_and_wait(&*ring_, 1);
+      while (waited == -EINTR) waited = io_uring_submit_and_wait(&*ring_, 1);
+      if (waited < 0) {
+        // The ring failed as a whole (it never has here): it is given up, which lets the
+        // kernel finish what is in flight, and the batch is read again one by one.
+        io_uring_queue_exit(&*ring_);
+        ring_.reset();
+        ringFailed_ = true;
+        return SourceHandle::ReadBatch(batch);
+      }
+      io_uring_cqe* cqe = nullptr;
+      unsigned head = 0, seen = 0;
+      io_uring_for_each_cqe(&*ring_, head, cqe) {
+        BatchRead& read = batch[io_uring_cqe_get_data64(cqe)];
+        // A short or failed answer is read again the plain way, which says why.
+        read.Moved = cqe->res == static_cast<int>(read.Length) ? cqe->res : ReadAt(read.Offset, read.Buffer, read.Length);
+        ++seen;
+      }
+      io_uring_cq_advance(&*ring_, seen);
+      completed += seen;
+      inFlight -= seen;
+    }
+  }
+
+  uint64_t DataFrom(uint64_t offset) override {
+    if (block_ || offset > static_cast<uint64_t>(INT64_MAX)) return offset;
+    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+    if (at >= 0) return static_cast<uint64_t>(at);
+    return errno == ENXIO ? UINT64_MAX : offset;  // ENXIO: only holes from there to the end
+  }
+
+  uint64_t HoleFrom(uint64_t offset) override {
+    if (block_ || offset > static_cast<uint64_t>(INT64_MAX)) return UINT64_MAX;
+    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_HOLE);
+    return at >= 0 ? static_cast<uint64_t>(at) : UINT64_MAX;
   }
 
   ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override {
@@ -91,10 +153,30 @@ class FdHandle final : public SourceHandle {
     return static_cast<ssize_t>(done);
   }
 
+  // The handle's ring, made at its first batch; none when the kernel has no io_uring (or
+  // forbids it), and the batches are then read one by one.
+  bool Ring() {
+    if (ring_ || ringFailed_) return ring_.has_value();
+    ring_.emplace();
+    if (io_uring_queue_init(kRingDepth, &*ring_, 0) != 0) {
+      ring_.reset();
+      ringFailed_ = true;
+    }
+    return ring_.has_value();
+  }
+
   int fd_;
   bool block_;
   DriveSource* lockOwner_;
+  std::optional<io_uring> ring_;
+  bool ringFailed_ = false;
 };
+
+}  // namespace
+
+void SetBatchReads(BatchReads how) { batchReads.store(how); }
+
+namespace {
 
 bool SysfsRemovable(dev_t rdev) {
   std::ifstream in(SysfsBlockDir(rdev) + "/removable");

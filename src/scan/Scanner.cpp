@@ -154,7 +154,11 @@ class ScanSession {
   // in 55 AA), else the superblock of a file system that keeps one. Returns the new lost record
   // it makes, if any.
   TPartition* Look(uint32_t i, uint64_t lba) {
-    const std::span<const uint8_t, 512> sector(block_ + size_t{i} * kSectorSize, kSectorSize);
+    return Look(std::span<const uint8_t, 512>(block_ + size_t{i} * kSectorSize, kSectorSize), lba);
+  }
+
+  // The same for a sector read elsewhere (the quick search reads its own).
+  TPartition* Look(std::span<const uint8_t, 512> sector, uint64_t lba) {
     if (sector[510] == 0x55 && sector[511] == 0xAA)
       if (TPartition* found = Examine(sector, lba)) return found;
     if (!MayHoldSuperblock(sector)) return nullptr;
@@ -491,9 +495,199 @@ Outcome AutoScanFreeSpace(TPhysicalDrv& drive, TPartition& gap) {
   });
 }
 
-}  // namespace qm
+// ---- The quick search ----
 
-namespace qm {
+namespace {
+
+// The sectors read at each position: the first eight (the boot sector of FAT, NTFS, HPFS and
+// exFAT and the superblock of XFS in the first, the ext superblock in the third, the swap
+// header's magic at the end of the eighth) and the one of the btrfs superblock 64 KiB on.
+constexpr uint32_t kHeadSectors = 8;
+constexpr uint64_t kBtrfsSector = 128;
+constexpr uint32_t kPositionBytes = (kHeadSectors + 1) * kSectorSize;
+
+// A batch holds as many positions as take about this long to read, between the bounds below:
+// a deadline is then kept to within about this much, on a fast disk and on a slow one.
+constexpr auto kBatchTime = std::chrono::milliseconds(20);
+constexpr size_t kMinBatch = 16, kMaxBatch = 1024;
+
+// The next position at or after `from` where partitioning tools place volumes: a multiple of
+// `unit`, or of `unit` plus `offset`; UINT64_MAX when `unit` is 0.
+uint64_t NextAligned(uint64_t from, uint64_t unit, uint64_t offset = 0) {
+  if (unit == 0) return UINT64_MAX;
+  if (from <= offset) return offset;
+  const uint64_t steps = (from - offset + unit - 1) / unit;
+  return steps > (UINT64_MAX - offset) / unit ? UINT64_MAX : offset + steps * unit;
+}
+
+class QuickSearcher {
+ public:
+  explicit QuickSearcher(TPhysicalDrv& drive) : drive_(drive), state_(drive.QuickSearch) {
+    const uint64_t perSector = BlocksPerSector(drive.Geometry);
+    track_ = uint64_t{drive.Geometry.SectorsPerTrack} * perSector;
+    cylinder_ = uint64_t{drive.Geometry.Heads} * track_;
+  }
+
+  // Probes batches until the search is finished, the deadline has passed or Stop.
+  Outcome Run(ScanSession& session, std::optional<QuickSearchClock::time_point> deadline, const ScanProgress& progress) {
+    size_t batchSize = kMinBatch;
+    while (!state_.Finished()) {
+      drive_.Io().Pump();
+      if (drive_.StopRequested) return Outcome::Cancelled();
+      if (deadline && QuickSearchClock::now() >= *deadline) break;
+      const auto began = QuickSearchClock::now();
+      const size_t positions = NextBatch(batchSize);
+      if (positions == 0) break;
+      Read(positions);
+      Look(session, positions);
+      // Sized to take about kBatchTime from the time this one took.
+      const auto took = std::max<int64_t>(
+          1, std::chrono::duration_cast<std::chrono::microseconds>(QuickSearchClock::now() - began).count());
+      const int64_t perPosition = std::max<int64_t>(1, took / static_cast<int64_t>(positions));
+      batchSize = std::clamp<size_t>(static_cast<size_t>(
+                                         std::chrono::duration_cast<std::chrono::microseconds>(kBatchTime).count() /
+                                         perPosition),
+                                     kMinBatch, kMaxBatch);
+      if (progress) progress(Step());
+    }
+    return Outcome::Done();
+  }
+
+ private:
+  ScanStep Step() const {
+    const uint64_t total = std::max<uint64_t>(state_.Total, 1);
+    const uint64_t done = std::min(state_.Done, state_.Total);
+    return ScanStep{static_cast<int>(done * 100 / total), done, state_.Total};
+  }
+
+  // The next position of the ranges at or after Next, or none.
+  std::optional<uint64_t> NextInRanges() {
+    for (const auto& [first, end] : state_.Ranges) {
+      if (state_.Next >= end) continue;
+      const uint64_t from = std::max(state_.Next, first);
+      // The range's own first sector too: a gap begins where a volume ended.
+      const uint64_t at = from == first ? first
+                                        : std::min({NextAligned(from, kAlignment), NextAligned(from, cylinder_),
+                                                    NextAligned(from, cylinder_, track_)});
+      if (at < end) return at;
+      state_.Done += end - from;
+      state_.Next = end;
+    }
+    return std::nullopt;
+  }
+
+  // Takes up to `count` positions, ascending, from the sectors behind finds and the ranges.
+  size_t NextBatch(size_t count) {
+    positions_.clear();
+    while (positions_.size() < count) {
+      const std::optional<uint64_t> aligned = NextInRanges();
+      const bool behindFirst = !state_.Behind.empty() && (!aligned || state_.Behind.front() <= *aligned);
+      if (behindFirst) {
+        Take(state_.Behind.front());
+        state_.Behind.erase(state_.Behind.begin());
+        continue;
+      }
+      if (!aligned) break;
+      Take(*aligned);
+      state_.Done += *aligned + 1 - std::max(state_.Next, RangeStart(*aligned));
+      state_.Next = *aligned + 1;
+    }
+    return positions_.size();
+  }
+
+  // A position is read unless every sector it reads lies in a hole of a sparse image file,
+  // which reads as zeros and holds no volume.
+  void Take(uint64_t at) {
+    if (MayHoldData(at))
+      positions_.push_back(at);
+    else
+      ++state_.Probed;
+  }
+
+  bool MayHoldData(uint64_t at) {
+    if (holeFrom_ <= at && at < holeTo_) return false;
+    if (dataFrom_ <= at && at < dataTo_) return true;
+    const uint64_t data = drive_.Io().DataFrom(at);
+    if (data == UINT64_MAX || data > at + kBtrfsSector) {
+      holeFrom_ = at;
+      holeTo_ = data == UINT64_MAX ? UINT64_MAX : data - kBtrfsSector;
+      return false;
+    }
+    // Every position from here to the hole behind this data reads some of it.
+    dataFrom_ = at;
+    dataTo_ = drive_.Io().HoleFrom(data);
+    return true;
+  }
+
+  uint64_t RangeStart(uint64_t at) const {
+    for (const auto& [first, end] : state_.Ranges)
+      if (first <= at && at < end) return first;
+    return at;
+  }
+
+  void Read(size_t positions) {
+    buffer_.resize(positions * kPositionBytes);
+    runs_.clear();
+    const uint64_t disk = drive_.Geometry.TotalSectors;
+    std::fill(buffer_.begin(), buffer_.end(), uint8_t{0});
+    for (size_t i = 0; i < positions; ++i) {
+      const uint64_t at = positions_[i];
+      uint8_t* own = buffer_.data() + i * kPositionBytes;
+      runs_.push_back({at, static_cast<uint32_t>(std::min<uint64_t>(kHeadSectors, disk - at)), own, false});
+      if (at + kBtrfsSector < disk) runs_.push_back({at + kBtrfsSector, 1, own + kHeadSectors * kSectorSize, false});
+    }
+    drive_.Io().ReadRuns(runs_);
+  }
+
+  void Look(ScanSession& session, size_t positions) {
+    size_t run = 0;
+    for (size_t i = 0; i < positions; ++i) {
+      const uint64_t at = positions_[i];
+      const uint8_t* own = buffer_.data() + i * kPositionBytes;
+      const Disk::SectorRun& head = runs_[run++];
+      const bool btrfsRead = run < runs_.size() && runs_[run].At == at + kBtrfsSector;
+      const bool btrfsOk = btrfsRead && runs_[run++].Ok;
+      ++state_.Probed;
+      if (!head.Ok) {
+        ++state_.Unreadable;
+        continue;
+      }
+      for (uint32_t s = 0; s < head.Count; ++s) Found(session.Look(Sector(own, s), at + s));
+      if (btrfsOk) Found(session.Look(Sector(own, kHeadSectors), at + kBtrfsSector));
+    }
+  }
+
+  static std::span<const uint8_t, 512> Sector(const uint8_t* own, uint32_t s) {
+    return std::span<const uint8_t, 512>(own + size_t{s} * kSectorSize, kSectorSize);
+  }
+
+  // A find: the sector behind it is a position of its own, where it lies in the ranges.
+  void Found(const TPartition* find) {
+    if (!find) return;
+    const uint64_t behind = find->AbsoluteEnd();
+    if (behind >= drive_.Geometry.TotalSectors || !InRanges(behind)) return;
+    const auto place = std::lower_bound(state_.Behind.begin(), state_.Behind.end(), behind);
+    if (place == state_.Behind.end() || *place != behind) state_.Behind.insert(place, behind);
+  }
+
+  bool InRanges(uint64_t at) const {
+    return std::any_of(state_.Ranges.begin(), state_.Ranges.end(),
+                       [at](const auto& r) { return r.first <= at && at < r.second; });
+  }
+
+  static constexpr uint64_t kAlignment = 2048;  // 1 MiB
+  TPhysicalDrv& drive_;
+  TQuickSearch& state_;
+  uint64_t track_ = 0;
+  uint64_t cylinder_ = 0;
+  uint64_t holeFrom_ = 0, holeTo_ = 0;  // positions known to read holes only
+  uint64_t dataFrom_ = 0, dataTo_ = 0;  // positions known to read some data
+  std::vector<uint64_t> positions_;
+  std::vector<uint8_t> buffer_;
+  std::vector<Disk::SectorRun> runs_;
+};
+
+}  // namespace
 
 std::vector<std::pair<uint64_t, uint64_t>> GapRanges(const TPhysicalDrv& drive) {
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
@@ -504,13 +698,35 @@ std::vector<std::pair<uint64_t, uint64_t>> GapRanges(const TPhysicalDrv& drive) 
 }
 
 void StartQuickSearch(TPhysicalDrv& drive, std::vector<std::pair<uint64_t, uint64_t>> ranges) {
-  drive.QuickSearch = TQuickSearch{};
-  drive.QuickSearch.Ranges = std::move(ranges);
+  TQuickSearch search;
+  const uint64_t disk = drive.Geometry.TotalSectors;
+  std::sort(ranges.begin(), ranges.end());
+  for (auto [first, end] : ranges) {
+    end = std::min(end, disk);
+    if (first >= end) continue;
+    if (!search.Ranges.empty() && first <= search.Ranges.back().second)
+      search.Ranges.back().second = std::max(search.Ranges.back().second, end);
+    else
+      search.Ranges.emplace_back(first, end);
+  }
+  for (const auto& [first, end] : search.Ranges) search.Total += end - first;
+  if (!search.Ranges.empty()) search.Next = search.Ranges.front().first;
+  drive.QuickSearch = std::move(search);
 }
 
-Outcome ContinueQuickSearch(TPhysicalDrv& drive, std::optional<QuickSearchClock::time_point>, const ScanProgress&) {
-  drive.QuickSearch.Done = drive.QuickSearch.Total;
-  return Outcome::Done();
+Outcome ContinueQuickSearch(TPhysicalDrv& drive, std::optional<QuickSearchClock::time_point> deadline,
+                            const ScanProgress& progress) {
+  if (drive.Scanning) return NothingScanned("another scan of the drive is running");
+  if (drive.QuickSearch.Finished()) return Outcome::Done();
+  ScanGuard guard(drive, nullptr);
+  const uint64_t position = drive.QuickSearch.Next;
+  const Outcome ended = CatchScanErrors(position, [&]() -> Outcome {
+    ScanSession session(drive);
+    QuickSearcher searcher(drive);
+    return searcher.Run(session, deadline, progress);
+  });
+  SortLostPartitions(drive);
+  return ended;
 }
 
 }  // namespace qm

@@ -286,11 +286,15 @@ TEST(CliRecoverSafety, CtrlCDuringTheScanWritesNothingAndAScanStillShowsItsFinds
   const std::vector<uint8_t> before = ReadFileBytes(image, 0, 1 << 20);
   // The volume lies in the first 1% of the disk; Ctrl+C comes while the scan goes on.
   const char* const onePercent = "]   1%";
-  EXPECT_EQ(CtrlCOnceShown("recover --yes --at 40960 --start-mb 0 --end-mb 8000 " + ShellQuote(image), onePercent), 130);
+  // Without the quick search at open, which would find the aligned volume at once.
+  EXPECT_EQ(CtrlCOnceShown("--quick-search-ms 0 recover --yes --at 40960 --start-mb 0 --end-mb 8000 " + ShellQuote(image),
+                           onePercent),
+            130);
   EXPECT_TRUE(ReadFileBytes(image, 0, 1 << 20) == before);
   // A scan stopped so still shows what it found.
   const std::string out = FreshPath("interrupt-scan.json");
-  EXPECT_EQ(CtrlCOnceShown("scan --json " + ShellQuote(image) + " >" + ShellQuote(out), onePercent), 130);
+  EXPECT_EQ(CtrlCOnceShown("--quick-search-ms 0 scan --json " + ShellQuote(image) + " >" + ShellQuote(out), onePercent),
+            130);
   const auto doc = nlohmann::json::parse(ReadWholeFile(out), nullptr, false);
   ASSERT_FALSE(doc.is_discarded());
   ASSERT_EQ(doc["drives"][0]["lost"].size(), 1u);

@@ -138,15 +138,20 @@ std::vector<uint64_t> LostStarts(const std::string& command, const std::string& 
   return starts;
 }
 
-TEST(CliScan, QuickScanFindsTheNearOneAndScansOfARangeOrRowFindMore) {
+TEST(CliScan, QuickSearchAndScansOfARangeOrRowFindTheLostVolumes) {
   const std::string image = DemoImage("cli-demo-scan.img");
   const std::vector<uint64_t> near{kLostFat}, both{kLostFat, kLostNtfs};
-  // Ends in either order; 100 MB .. 200 MB holds the NTFS volume at 128 MB, 0 .. 100 MB does not.
-  // Row 7 is the gap after the extended partition, which holds the NTFS volume; row 1 the
-  // FAT32 primary.
-  const std::pair<const char*, std::vector<uint64_t>> cases[] = {
-      {"list", near}, {"scan", both}, {"scan --start-mb 200 --end-mb 100", both}, {"scan --end-mb 100", near},
-      {"scan --partition 7", both}, {"scan --partition 1", near}};
+  // The NTFS volume lies 1 MiB-aligned deep in a gap: the quick search at open finds it, the
+  // probe at the starts of the gaps alone does not. Ends in either order; 100 MB .. 200 MB
+  // holds the NTFS volume at 128 MB, 0 .. 100 MB does not. Row 7 is the gap after the extended
+  // partition, which holds the NTFS volume; row 1 the FAT32 primary.
+  const std::string starts = "--quick-search-ms 0 ";
+  const std::pair<std::string, std::vector<uint64_t>> cases[] = {
+      {"list", both}, {starts + "list", near}, {starts + "scan", both},
+      {starts + "scan --start-mb 200 --end-mb 100", both}, {starts + "scan --end-mb 100", near},
+      {starts + "scan --partition 7", both}, {starts + "scan --partition 1", near},
+      {starts + "scan --quick", both}, {starts + "scan --quick --end-mb 100", near},
+      {starts + "scan --quick --partition 7", both}};
   for (const auto& [command, lost] : cases) EXPECT_EQ(LostStarts(command, image), lost) << command;
   const json ntfs = CliDrive("scan", image)["lost"][1];
   EXPECT_EQ(ntfs["label"], "LOSTNTFS");

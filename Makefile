@@ -67,6 +67,7 @@ bench: build
 	build/bench/quillmark-ls-bench
 	build/bench/quillmark-clone-bench
 	build/bench/quillmark-hint-bench
+	build/bench/quillmark-quick-bench
 
 clean:
 	rm -rf build build-asan build-fuzz

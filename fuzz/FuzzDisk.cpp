@@ -62,6 +62,18 @@ class SparseHandle final : public SourceHandle {
 
   bool RereadPartitions() override { return true; }
 
+  // The sectors that hold data are those the input gives; the rest is hole, as in a sparse
+  // image file, so that the quick search passes over it as it does there.
+  uint64_t DataFrom(uint64_t offset) override {
+    const auto it = image_->Data.lower_bound(offset / 512);
+    return it == image_->Data.end() ? UINT64_MAX : std::max(offset, it->first * 512);
+  }
+  uint64_t HoleFrom(uint64_t offset) override {
+    uint64_t sector = offset / 512;
+    for (auto it = image_->Data.find(sector); it != image_->Data.end() && it->first == sector; ++it) ++sector;
+    return std::max(offset, sector * 512);
+  }
+
  private:
   ssize_t Error(int e) {
     error_ = e;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 
 namespace qm::ui {
 
@@ -13,10 +14,30 @@ QString MessageText(const std::string& text) {
   return shown;
 }
 
+namespace {
+
+bool OnGuiThread() {
+  const QCoreApplication* app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+
+}  // namespace
+
 QtHost::QtHost(QWidget* owner) : owner_(owner) { sinceLastPump_.start(); }
 
 MsgAnswer QtHost::MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                              MsgIcon icon) {
+  // Widgets live on the GUI thread only: a question from another thread (a scan on a worker)
+  // is shown there, and the asking thread waits for the answer. The GUI thread must not be
+  // waiting for that thread meanwhile; the main window asks through a WorkerHost, which it can
+  // release before it waits for its worker.
+  if (!OnGuiThread()) {
+    MsgAnswer answer = SafeAnswer(buttons);
+    if (QCoreApplication* app = QCoreApplication::instance())
+      QMetaObject::invokeMethod(
+          app, [&] { answer = MessageBox(text, caption, buttons, icon); }, Qt::BlockingQueuedConnection);
+    return answer;
+  }
   // Over a dialog that is open (the rebuild's), not behind it.
   QWidget* modal = QApplication::activeModalWidget();
   QMessageBox box(modal ? modal : owner_.data());
@@ -73,6 +94,8 @@ MsgAnswer QtHost::MessageBox(const std::string& text, const std::string& caption
 }
 
 void QtHost::ProcessMessages() {
+  // Only the GUI thread has events to process; a worker's loop goes on at once.
+  if (!OnGuiThread()) return;
   // Reading the clock costs as much as scanning a sector from the page cache: look at it on
   // every 64th call only, which is still far more often than every 15 ms at any disk speed.
   if (++calls_ % 64 != 0 || sinceLastPump_.elapsed() < kPumpIntervalMs) return;

@@ -1,6 +1,7 @@
 #pragma once
 // The desktop's host: messages and questions of the core as modal message boxes owned by the
-// main window, and the message pump of long loops.
+// main window, and the message pump of long loops. A question asked from another thread is
+// shown on the GUI thread; the pump does nothing there.
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>

@@ -1,5 +1,6 @@
 #include "ui/Scanconfig.h"
 
+#include <QButtonGroup>
 #include <QLabel>
 #include <QRegularExpressionValidator>
 
@@ -29,7 +30,7 @@ TfrmScanConfig::TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* cu
     : QDialog(parent), host_(host), wholeDisk_(wholeDisk), currentPartition_(currentPartition) {
   if (parent) setFont(parent->font());  // a window does not take its owner's font by itself
   setWindowTitle(QStringLiteral("Specify Scan Range"));
-  setFixedSize(399, 231);
+  setFixedSize(399, 257);
 
   auto* lookAt = new QLabel(QStringLiteral("Look at:"), this);
   lookAt->move(12, 12);
@@ -40,18 +41,34 @@ TfrmScanConfig::TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* cu
   rbCurrentPartition->setGeometry(190, 8, 150, 21);
   rbCurrentPartition->setEnabled(currentPartition_ != nullptr);
 
+  // How the range is searched: a pair of its own, apart from the pair above.
+  auto* method = new QLabel(QStringLiteral("Method:"), this);
+  method->move(12, 38);
+  rbFullScan = new QRadioButton(QStringLiteral("Full scan"), this);
+  rbFullScan->setGeometry(72, 34, 110, 21);
+  rbFullScan->setToolTip(QStringLiteral("Reads every sector of the range: finds a volume wherever it starts"));
+  rbFullScan->setChecked(true);
+  rbQuickSearch = new QRadioButton(QStringLiteral("Quick search"), this);
+  rbQuickSearch->setGeometry(190, 34, 150, 21);
+  rbQuickSearch->setToolTip(
+      QStringLiteral("Reads only where partitioning tools place volumes (every megabyte and cylinder): much "
+                     "faster, but misses a volume that starts anywhere else"));
+  auto* methods = new QButtonGroup(this);
+  methods->addButton(rbFullScan);
+  methods->addButton(rbQuickSearch);
+
   GroupBox1 = new QGroupBox(QStringLiteral(" Start (Min. 0 MB) "), this);
-  GroupBox1->setGeometry(8, 34, 383, 80);
+  GroupBox1->setGeometry(8, 60, 383, 80);
   BuildRangeGroup(GroupBox1, TrackBar1, Edit1);
   GroupBox2 = new QGroupBox(this);
-  GroupBox2->setGeometry(8, 118, 383, 80);
+  GroupBox2->setGeometry(8, 144, 383, 80);
   BuildRangeGroup(GroupBox2, TrackBar2, Edit2);
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
-  Button1->setGeometry(232, 203, 75, 23);
+  Button1->setGeometry(232, 229, 75, 23);
   Button1->setDefault(true);
   Button2 = new QPushButton(QStringLiteral("Cancel"), this);
-  Button2->setGeometry(316, 203, 75, 23);
+  Button2->setGeometry(316, 229, 75, 23);
 
   connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { Edit1->setText(QString::number(v)); });
   connect(TrackBar2, &QSlider::valueChanged, this, [this](int v) { Edit2->setText(QString::number(v)); });
@@ -93,6 +110,7 @@ void TfrmScanConfig::Button1Click() {
     case ScanRangeVerdict::Ok:
       StartSector = range.StartSector;
       SectorCount = range.SectorCount;
+      QuickSearch = rbQuickSearch->isChecked();
       accept();
       return;
   }

@@ -1,6 +1,7 @@
 #pragma once
-// The scan range dialog: the entire disk or the partition chosen last, and within it a range
-// in megabytes given by two track bars or two edit fields.
+// The scan range dialog: the entire disk or the partition chosen last, within it a range in
+// megabytes given by two track bars or two edit fields, and how the range is searched: every
+// sector (full scan), or only where partitioning tools place volumes (quick search).
 #include <QDialog>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -22,6 +23,8 @@ class TfrmScanConfig : public QDialog {
 
   QRadioButton* rbEntireDisk;
   QRadioButton* rbCurrentPartition;
+  QRadioButton* rbFullScan;
+  QRadioButton* rbQuickSearch;
   QGroupBox* GroupBox1;
   QSlider* TrackBar1;
   QLineEdit* Edit1;
@@ -34,6 +37,7 @@ class TfrmScanConfig : public QDialog {
   TPartition* RangePart = nullptr;
   int64_t StartSector = 0;
   int64_t SectorCount = 0;
+  bool QuickSearch = false;  // OK with "Quick search" chosen
 
   void SetRange(TPartition* region);
   void Button1Click();

@@ -3,13 +3,19 @@
 #include <QApplication>
 #include <QPixmap>
 
-#include "scan/Scanner.h"
 #include "ui/Preview.h"
 #include "ui/main.h"
 
 namespace qm::ui {
 
+void WaitWhileBusy(TfrmMain& window) {
+  while (window.ScanRunning() || window.SearchingInBackground())
+    QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
 void ChooseFirstDriveAndLost(TfrmMain& window) {
+  // The picture shows what the background search finds, not a search under way.
+  WaitWhileBusy(window);
   if (window.ListBox1->count() == 0) return;
   window.ListBox1->setCurrentRow(0);
   window.ListBox1Click();
@@ -27,16 +33,15 @@ bool SaveWindowPicture(TfrmMain& window, const QString& file) {
 }
 
 bool SavePreviewPicture(TfrmMain& window, const QString& file) {
+  WaitWhileBusy(window);
   if (window.ListBox1->count() == 0) return false;
   window.ListBox1->setCurrentRow(0);
   window.ListBox1Click();
   TPhysicalDrv* drive = window.CurrentDrive;
   if (!drive) return false;
   // The whole disk is scanned first, as the user's Scan would, for finds beyond the quick scan.
-  if (!DetectLostPartitions(*drive, drive->Root, [](const ScanStep&) {}, 0,
-                            static_cast<int64_t>(drive->Geometry.TotalSectors), false))
-    return false;
-  window.FillPartitionList();
+  window.StartScan(drive->Root, 0, static_cast<int64_t>(drive->Geometry.TotalSectors), false);
+  WaitWhileBusy(window);
   int row = window.ListView1->topLevelItemCount() - 1;
   while (row >= 0 && !window.RowRecord(row)) --row;
   if (row < 0) return false;

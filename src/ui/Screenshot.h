@@ -10,8 +10,10 @@ class TfrmMain;
 
 constexpr QSize kScreenshotSize(1180, 760);
 
+// Processes the window's events until neither the user's scan nor the background search runs.
+void WaitWhileBusy(TfrmMain& window);
 // Chooses the first drive and, when it has one, the first lost partition, the way a user's
-// clicks would.
+// clicks would, once the background search has ended.
 void ChooseFirstDriveAndLost(TfrmMain& window);
 // Renders the window into a PNG file; false when the file cannot be written.
 bool SaveWindowPicture(TfrmMain& window, const QString& file);

@@ -26,6 +26,7 @@
 #include "ui/Colors.h"
 #include "ui/Preview.h"
 #include "ui/Scanconfig.h"
+#include "ui/WorkerHost.h"
 #include "ui/about.h"
 
 namespace qm::ui {
@@ -92,6 +93,12 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent
   };
   InitTableEdits();
 
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setInterval(kProgressIntervalMs);
+  connect(progressTimer_, &QTimer::timeout, this, [this] { ShowLatestStep(); });
+  ListView1->installEventFilter(this);
+  ListView1->viewport()->installEventFilter(this);
+
   connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] { RunGuarded("Error", [this] { ListBox1Click(); }); });
   ListView1->OnChanging = [this](int row) { return ListView1Changing(row); };
   ListView1->OnClick = [this] { RunGuarded("Error", [this] { ListView1Click(); }); };
@@ -110,9 +117,23 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent
   // focus first, so a keyboard user starts with Down to choose a drive.
   setTabOrder(ListBox1, ListView1);
   ListBox1->setFocus();
+  // Drives whose quick search ran out of time are searched on once the window is up.
+  QueueUnfinishedSearches();
+  UpdateActions();
 }
 
 TfrmMain::~TfrmMain() {
+  // A job still on the worker is stopped, and a question it waits on gets the safe answer:
+  // the worker must be gone before the model it reads is.
+  progressTimer_->stop();
+  if (worker_.joinable()) {
+    StopJob();
+    if (jobHost_) jobHost_->Release();
+    worker_.join();
+  }
+  jobHostScope_.reset();
+  jobHost_.reset();
+  searchQueue_.clear();
   // FormDestroy: nothing may point into the model once it is gone.
   DropModelPointers();
   PhysicalDrives.reset();
@@ -133,9 +154,12 @@ void TfrmMain::FormShow() {
   ListBox1->setCurrentIndex(QModelIndex());
 }
 
-bool TfrmMain::DriveReady() const { return CurrentDrive && !CurrentDrive->Scanning; }
+bool TfrmMain::DriveReady() const {
+  return CurrentDrive && !CurrentDrive->Scanning && !(job_ != JobKind::None && jobDrive_ == CurrentDrive);
+}
 
 bool TfrmMain::AnyDriveBusy() const {
+  if (job_ == JobKind::Scan) return true;
   if (!PhysicalDrives) return false;
   for (const auto& drive : PhysicalDrives->Drives)
     if (drive->Scanning) return true;
@@ -154,6 +178,9 @@ TPartition* TfrmMain::RowRecord(int row) const {
 }
 
 void TfrmMain::RunGuarded(const char* caption, const std::function<void()>& handler) {
+  // The background search waits while the user's action runs, dialogs and all: the action
+  // may read and change the drive it searches.
+  const SearchHold hold(*this);
   // Qt cannot carry an exception through its event loop; whatever escapes a handler is shown
   // and the window stays usable.
   try {
@@ -189,35 +216,12 @@ void TfrmMain::ViewReload() {
 // --- Scan --------------------------------------------------------------------------------
 
 void TfrmMain::ScanExecute() {
-  if (!DriveReady()) return;
+  if (!DriveReady() || job_ != JobKind::None) return;
   TPhysicalDrv* drive = CurrentDrive;
-  Outcome scanned;
-  {
-    TfrmScanConfig dialog(host_, &drive->Root, SelectedPartition, this);
-    dialog.SetRange(&drive->Root);
-    if (ShowScanConfig(dialog)) {
-      StatusBarEx1->SetPanelText(0, QStringLiteral(" Scanning ..."));
-      ListView1->setCursor(Qt::WaitCursor);
-      PaintBox1->setCursor(Qt::WaitCursor);
-      ListBox1->setEnabled(false);
-      struct Restore {
-        TfrmMain* w;
-        ~Restore() {
-          w->StatusBarEx1->SetPanelText(0, QString());
-          w->ShowScanStep(ScanStep{});
-          w->ListView1->unsetCursor();
-          w->PaintBox1->unsetCursor();
-          w->ListBox1->setEnabled(true);
-        }
-      } restore{this};
-      scanned = DetectLostPartitions(*drive, *dialog.RangePart, [this](const ScanStep& step) { ShowScanStep(step); },
-                                     dialog.StartSector, dialog.SectorCount, false);
-    }
-  }
-  FillPartitionList();
-  // What was found up to a failure is listed; the box says why the scan ended there.
-  if (scanned.failed()) host_.MessageBox(scanned.Text, scanned.Caption, MsgButtons::Ok, scanned.Icon);
-  FinishPendingClose();
+  TfrmScanConfig dialog(host_, &drive->Root, SelectedPartition, this);
+  dialog.SetRange(&drive->Root);
+  if (!ShowScanConfig(dialog) || !dialog.RangePart) return;
+  StartScan(*dialog.RangePart, dialog.StartSector, dialog.SectorCount, dialog.QuickSearch);
 }
 
 void TfrmMain::ShowScanStep(const ScanStep& step) {
@@ -231,10 +235,11 @@ void TfrmMain::ShowScanStep(const ScanStep& step) {
   // seconds, and the bar and the count beside it still move with every block read.
   const int value = static_cast<int>(std::min(step.Done, step.Total) * kScanBarSteps / step.Total);
   const QLocale numbers(QLocale::English);
-  StatusBarEx1->SetPanelText(2, QStringLiteral(" %1 %  (%2 of %3 sectors)")
+  StatusBarEx1->SetPanelText(2, QStringLiteral(" %1 %  (%2 of %3 sectors)     %4")
                                     .arg(static_cast<double>(value) * 100.0 / kScanBarSteps, 0, 'f', 2)
                                     .arg(numbers.toString(static_cast<qulonglong>(step.Done)),
-                                         numbers.toString(static_cast<qulonglong>(step.Total))));
+                                         numbers.toString(static_cast<qulonglong>(step.Total)), ScanNote()));
+  ++scanStepsShown_;
   if (ProgressBar1->maximum() != kScanBarSteps) ProgressBar1->setRange(0, kScanBarSteps);
   ProgressBar1->setValue(value);
 }
@@ -246,13 +251,30 @@ void TfrmMain::FinishPendingClose() {
 }
 
 void TfrmMain::StopExecute() {
-  if (CurrentDrive) CurrentDrive->StopRequested = true;
+  // The user's scan on the worker; else a long action of the window that lets events in while
+  // it works (a clone), further down the stack; else the background search, which the guard
+  // of this handler has already brought to rest.
+  if (ScanRunning()) {
+    StopJob();
+  } else if (SearchingInBackground() && holds_ <= 1) {  // no other action beneath this one
+    const TQuickSearch& search = searchQueue_.front()->QuickSearch;
+    const int percent = search.Total ? static_cast<int>(search.Done * 100 / search.Total) : 0;
+    searchNote_ = QStringLiteral(" Quick search of %1H stopped at %2 %")
+                      .arg(QString::fromStdString(DriveHex(searchQueue_.front()->DriveNumber)))
+                      .arg(percent);
+    EndBackgroundSearch();
+  } else if (CurrentDrive) {
+    CurrentDrive->StopRequested = true;
+  }
 }
 
 // --- Refresh -----------------------------------------------------------------------------
 
 void TfrmMain::RefreshExecute() {
   if (!DriveReady()) return;
+  // The background search of the old drives ends with them.
+  searchNote_.clear();
+  EndBackgroundSearch();
   // Every pointer into the old model goes before the model does: building the new one shows
   // messages and pumps events, and nothing may paint or click through a freed record then.
   DropModelPointers();
@@ -276,6 +298,7 @@ void TfrmMain::RefreshExecute() {
     throw;
   }
   ListView1->OnChanging = std::move(guard);
+  QueueUnfinishedSearches();
   FinishPendingClose();
 }
 
@@ -352,9 +375,12 @@ void TfrmMain::About1Click() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  // A scan runs inside a handler further down the stack and uses the drives; the window may
-  // only go once it has returned.
+  // The background search ends at once. The user's scan is asked to stop, and so is a long
+  // action running inside a handler further down the stack; the window only goes once they
+  // have ended.
+  EndBackgroundSearch();
   if (AnyDriveBusy() || enumerating_) {
+    if (ScanRunning()) StopJob();
     if (PhysicalDrives)
       for (const auto& drive : PhysicalDrives->Drives)
         if (drive->Scanning) drive->StopRequested = true;
@@ -421,6 +447,7 @@ bool TfrmMain::AddImageDrive(const QString& path) {
   if (!drive) return false;
   PhysicalDrives->Drives.push_back(std::move(drive));
   sources_.push_back(file);
+  QueueUnfinishedSearches();
   // Refill the drive list, keeping the chosen drive chosen without reloading it.
   FormShow();
   for (int i = 0; i < ListBox1->count(); ++i) {

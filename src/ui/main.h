@@ -11,10 +11,15 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "model/PartitionRows.h"
@@ -34,6 +39,7 @@ class TfrmPreview;
 class TfrmRebuild;
 class TfrmHexView;
 class TfrmDrives;
+class WorkerHost;
 
 // Interface globals.
 using qm::DebugMode;  // development mode: debug columns and table dumps
@@ -151,10 +157,29 @@ class TfrmMain : public QMainWindow {
   void ViewReload();
 
   // Actions.
+  // Asks for the range and starts the scan (StartScan); returns while the scan runs.
   void ScanExecute();
+  // Starts the scan of `count` sectors from `startOffset` sectors into `region` (a record of
+  // the current drive) on the worker thread, as OK in the scan range dialog does: every
+  // sector, or with `quick` the quick search of the range. Returns at once; ScanRunning() is
+  // true until the scan has ended and its finds are listed. A benchmark runs the window's scan
+  // this way, without the dialog.
+  void StartScan(TPartition& region, int64_t startOffset, int64_t count, bool quick);
+  // True from the start of the user's scan until its end has been handled on the window's
+  // thread (finds listed, failure told).
+  bool ScanRunning() const { return job_ == JobKind::Scan; }
+  // True while the quick search of some opened drive goes on in the background.
+  bool SearchingInBackground() const { return !searchQueue_.empty(); }
   // The bar and the count beside it while a scan runs; both empty once it has ended.
   void ShowScanStep(const ScanStep& step);
   static constexpr int kScanBarSteps = 1000000;
+  // The scan's progress is shown at most this often, however fast blocks are read.
+  static constexpr int kProgressIntervalMs = 34;
+  // How long the background search works at a time before the window's thread looks at its
+  // finds and lets waiting actions in.
+  static constexpr std::chrono::milliseconds kSearchSlice{40};
+  // How often the scan's progress was shown (for tests of the rate).
+  long ScanStepsShown() const { return scanStepsShown_; }
   void StopExecute();
   void RefreshExecute();
   void RecoverExecute();
@@ -190,6 +215,9 @@ class TfrmMain : public QMainWindow {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // A press or key on the partition list holds the background search first (its rows are
+  // judged against a drive at rest).
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   // The sources' disks, answered for by the window's host.
@@ -219,6 +247,73 @@ class TfrmMain : public QMainWindow {
   bool closePending_ = false;  // the window was closed while a scan ran; close when it ends
   std::vector<std::string> sources_;  // the drives' paths, opened again by Refresh
   bool enumerating_ = false;   // the drive list is being rebuilt
+
+  // --- the worker thread (mainScan.cpp) ---
+  // One job runs on the worker at a time, on one drive, whose model it owns until the job's
+  // end has been taken in on the window's thread: the user's scan, or a slice of the
+  // background search.
+  enum class JobKind { None, Scan, Slice };
+  // Holds the background search for the life of the object (see HoldBackgroundSearch).
+  class SearchHold {
+   public:
+    explicit SearchHold(TfrmMain& window) : w_(window) { w_.HoldBackgroundSearch(); }
+    ~SearchHold() { w_.ReleaseBackgroundSearch(); }
+    SearchHold(const SearchHold&) = delete;
+    SearchHold& operator=(const SearchHold&) = delete;
+
+   private:
+    TfrmMain& w_;
+  };
+  // What the status bar says beside the count while the user's scan runs.
+  static QString ScanNote();
+  // Runs `work` on the worker. It is handed the progress to report to: that keeps the step
+  // for the timer to show (`show`), and keeps a Stop asked for before the scanner's start
+  // reset the drive's flag.
+  void StartJob(JobKind kind, TPhysicalDrv& drive, bool show, std::function<Outcome(const ScanProgress&)> work);
+  // Asks the job on the worker to stop at its next block or batch.
+  void StopJob();
+  // The worker's end, posted to the window's thread; a job taken in already is passed over.
+  void JobEnded(unsigned serial);
+  // Waits for the worker and takes the job's end in.
+  void FinishJob();
+  void ScanEnded(TPhysicalDrv& drive, const Outcome& outcome);
+  void SliceEnded(TPhysicalDrv& drive, const Outcome& outcome);
+  void ShowLatestStep();
+  // Enables the actions for what runs now.
+  void UpdateActions();
+  // The background search: drives whose quick search was cut short when they were opened are
+  // searched on, slice by slice, while no action of the user runs.
+  void QueueUnfinishedSearches();
+  void HoldBackgroundSearch();
+  void ReleaseBackgroundSearch();
+  void StopSlice();
+  void EndBackgroundSearch();
+  void ScheduleBackgroundStep();
+  void BackgroundStep();
+  void ShowSearchProgress();
+  // Fills the partition list again, keeping the chosen row chosen and the list where it was.
+  void RefillPartitionList();
+
+  std::thread worker_;
+  JobKind job_ = JobKind::None;
+  TPhysicalDrv* jobDrive_ = nullptr;
+  unsigned jobSerial_ = 0;
+  std::atomic<bool> jobStop_ = false;
+  Outcome jobOutcome_;  // written by the worker, read once it has been joined
+  std::unique_ptr<WorkerHost> jobHost_;
+  std::unique_ptr<UserHostScope> jobHostScope_;
+  size_t lostBefore_ = 0;  // the drive's finds when the slice started
+  // The latest progress of the running scan, stored by the worker, shown by the timer.
+  std::mutex stepLock_;
+  ScanStep latestStep_;
+  bool stepFresh_ = false;
+  QTimer* progressTimer_ = nullptr;
+  long scanStepsShown_ = 0;
+  std::vector<TPhysicalDrv*> searchQueue_;  // drives searched in the background, first one first
+  int holds_ = 0;             // user actions running (nested); no slice starts meanwhile
+  bool stepPosted_ = false;   // a BackgroundStep waits in the event queue
+  bool listStale_ = false;    // the current drive has finds the partition list does not show
+  QString searchNote_;        // why the background search ended early, shown once it has
 };
 
 }  // namespace qm::ui

@@ -53,6 +53,8 @@ void TfrmMain::CloneExecute() {
 
   {
     StatusBarEx1->SetPanelText(0, QStringLiteral(" Processing ..."));
+    StatusBarEx1->SetPanelText(2, QString());
+    ProgressBar1->setRange(0, 100);
     ListBox1->setEnabled(false);  // the drive under the copy stays the current one
     struct Restore {
       TfrmMain* w;

@@ -92,16 +92,19 @@ void TfrmMain::FillPartitionList() {
   }
   ListView1->addTopLevelItems(items);
   ListView1->setUpdatesEnabled(true);
+  listStale_ = false;
 }
 
 bool TfrmMain::ListView1Changing(int row) {
-  if (!CurrentDrive) return false;
+  // While a scan or search owns the drive, the chosen row stays.
+  if (!DriveReady()) return false;
   return RowSelectable(*CurrentDrive, row);
 }
 
 void TfrmMain::ListView1Click() {
   const int row = ListView1->SelectedRow();
-  if (row < 0 || !CurrentDrive) return;
+  // The report reads the drive: not while the user's scan owns it.
+  if (row < 0 || !DriveReady()) return;
   TPartition* record = RowRecord(row);
   if (!record) return;
   if (row >= FirstLostRow) {

@@ -85,7 +85,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   w.ShowCloneTarget = [&](TfrmDrives&) { return ++calls, false; };
   const auto closeAbout = [&] { QTimer::singleShot(0, [&] {
     if (auto* about = dynamic_cast<TfrmAbout*>(QApplication::activeModalWidget())) ++calls, about->close(); }); };
-  enum Effect { Opened, Asked, Toggled, Stopped, Dropped };
+  enum Effect { Opened, Asked, Toggled, Stopped, Dropped, Nothing };
   auto state = [&] {
     const TPhysicalDrv* d = w.CurrentDrive;
     return std::array<long, 5>{calls, long(host.messages.size()), DebugMode, d && d->StopRequested, !d};
@@ -97,7 +97,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
     Effect effect; std::function<void()> arrange;
   } cases[] = {
       {"Scan", &TfrmMain::Scan, "DP", true, "Ctrl+S", Opened, {}},
-      {"Stop", &TfrmMain::Stop, "D", true, "", Stopped, {}},
+      {"Stop", &TfrmMain::Stop, "D", true, "", Nothing, {}},  // disabled while nothing runs
       {"Update drive list", &TfrmMain::Refresh, "D", true, "", Dropped, {}},
       {"Preview", &TfrmMain::Preview, "DP", true, "", Opened, [&] { ClickRow(1); }},
       {"Recover", &TfrmMain::Recover, "DP", true, "", Asked, [&] { ClickRow(w.FirstLostRow); }},
@@ -127,7 +127,8 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
       w.CurrentDrive->StopRequested = false;
       if (c.arrange) c.arrange();
       auto expected = state();
-      expected[c.effect] = c.effect == Toggled ? !DebugMode : c.effect <= Asked ? expected[c.effect] + 1 : 1;
+      if (c.effect != Nothing)
+        expected[c.effect] = c.effect == Toggled ? !DebugMode : c.effect <= Asked ? expected[c.effect] + 1 : 1;
       run();
       QApplication::processEvents();
       EXPECT_EQ(state(), expected) << c.caption << " from " << route;

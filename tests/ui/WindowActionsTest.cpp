@@ -1,7 +1,5 @@
-// The main window's actions: Stop and closing during a scan; Recover that writes nothing;
-// Preview and its refusals; Clone into an image file; the table edits and the rebuild dialog.
+// The main window's actions: Recover that writes nothing; Preview and its refusals; Clone into an image file; the table edits and the rebuild dialog.
 #include <QRegularExpression>
-#include <QTimer>
 #include <sstream>
 
 #include "WindowFixture.h"
@@ -19,64 +17,10 @@ namespace {
 
 using qm::test::ScriptedHost;
 
-constexpr uint64_t kLostFat = 84031, kLostNtfs = 262144;
+constexpr uint64_t kLostFat = 84031;
 
 
 class ActionsTest : public WindowTest {};
-
-// A scripted host that really pumps the event loop on every call, so that timers run inside
-// the scan at once and not after the rate limit of the desktop's host.
-class PumpingHost : public ScriptedHost {
- public:
-  using ScriptedHost::ScriptedHost;
-  void ProcessMessages() override {
-    ScriptedHost::ProcessMessages();
-    QApplication::processEvents();
-  }
-};
-
-// The scan range dialog answered with megabytes 0 to 256, the whole demo disk.
-bool AnswerRange(TfrmScanConfig& dialog) {
-  dialog.Edit1->setText(QStringLiteral("0"));
-  dialog.Edit2->setText(QStringLiteral("256"));
-  dialog.Button1Click();
-  return dialog.result() == QDialog::Accepted;
-}
-
-TEST_F(ActionsTest, StopOrClosingEndsARunningScan) {
-  TfrmMain& w = OpenDemo();
-  PumpingHost host;
-  int stoppedAt = -1;
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, [&] {
-    const int percent = static_cast<int>(int64_t{w.ProgressBar1->value()} * 100 / w.ProgressBar1->maximum());
-    if (stoppedAt < 0 && percent >= 20) {
-      stoppedAt = percent;
-      w.Stop->trigger();
-    }
-  });
-  watch.start(0);
-  w.ShowScanConfig = AnswerRange;
-  w.ScanExecute();
-  watch.stop();
-  ASSERT_GE(stoppedAt, 20);
-  ASSERT_LT(stoppedAt, 45);  // well before the lost NTFS volume at 48 % of the disk
-  EXPECT_EQ(RowWithLba(kLostNtfs), -1);
-  EXPECT_FALSE(w.CurrentDrive->Scanning);
-  EXPECT_FALSE(w.CurrentDrive->StopRequested);
-
-  // Closing waits for the scan to end, and the scan ends at once.
-  bool stillOpenDuringScan = false;
-  QTimer::singleShot(0, [&] {
-    w.close();
-    stillOpenDuringScan = w.isVisible() && w.CurrentDrive != nullptr;
-  });
-  w.ScanExecute();
-  EXPECT_TRUE(stillOpenDuringScan);
-  EXPECT_EQ(RowWithLba(kLostNtfs), -1);
-  EXPECT_FALSE(w.isVisible());
-}
-
 
 TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
   const std::string image = qm::test::DemoImage("ui-recover-no.img");

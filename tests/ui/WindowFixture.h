@@ -4,15 +4,90 @@
 
 #include <QApplication>
 #include <QTest>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
+#include "ui/Scanconfig.h"
 #include "ui/main.h"
 
 namespace qm::ui::test {
+
+// Processes events until `done` holds; false when it still does not after a minute (a guard
+// against a hang, not a measure of speed).
+inline bool WaitUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 60000); }
+
+// A gate in front of a source's reads: a read at or beyond the open part waits until the test
+// opens the gate further, so that a scan on the worker stands still at a known place. The gate
+// opens whole when the test's ScanGate goes, so that no worker is left waiting.
+class ScanGate {
+ public:
+  ScanGate() = default;
+  ~ScanGate() { OpenTo(std::numeric_limits<uint64_t>::max()); }
+  ScanGate(const ScanGate&) = delete;
+  ScanGate& operator=(const ScanGate&) = delete;
+
+  // Reads that start before byte `end` go through.
+  void OpenTo(uint64_t end) {
+    {
+      const std::lock_guard<std::mutex> held(state_->lock);
+      state_->end = end;
+    }
+    state_->moved.notify_all();
+  }
+  // `inner` behind this gate.
+  std::unique_ptr<DriveSource> Source(std::unique_ptr<DriveSource> inner) const {
+    return std::make_unique<GatedSource>(std::move(inner), state_);
+  }
+
+ private:
+  struct State {
+    std::mutex lock;
+    std::condition_variable moved;
+    uint64_t end = std::numeric_limits<uint64_t>::max();
+  };
+  class GatedHandle final : public SourceHandle {
+   public:
+    GatedHandle(std::unique_ptr<SourceHandle> inner, std::shared_ptr<State> state)
+        : inner_(std::move(inner)), state_(std::move(state)) {}
+    ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
+      std::unique_lock<std::mutex> held(state_->lock);
+      state_->moved.wait(held, [&] { return offset < state_->end; });
+      held.unlock();
+      return inner_->ReadAt(offset, buf, len);
+    }
+    ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override { return inner_->WriteAt(offset, buf, len); }
+    bool RereadPartitions() override { return inner_->RereadPartitions(); }
+
+   private:
+    std::unique_ptr<SourceHandle> inner_;
+    std::shared_ptr<State> state_;
+  };
+  class GatedSource final : public DriveSource {
+   public:
+    GatedSource(std::unique_ptr<DriveSource> inner, std::shared_ptr<State> state)
+        : inner_(std::move(inner)), state_(std::move(state)) {}
+    const std::string& Path() const override { return inner_->Path(); }
+    bool IsBlockDevice() const override { return false; }
+    std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override {
+      auto handle = inner_->Open(mode, error);
+      return handle ? std::make_unique<GatedHandle>(std::move(handle), state_) : nullptr;
+    }
+    bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner_->QueryGeometry(geometry, error); }
+
+   private:
+    std::unique_ptr<DriveSource> inner_;
+    std::shared_ptr<State> state_;
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
 
 // The demo disk, shared by the tests that do not write.
 inline const std::string& DemoImage() {
@@ -24,12 +99,42 @@ class WindowTest : public ::testing::Test {
  protected:
   std::unique_ptr<TfrmMain> window;
 
-  TfrmMain& Open(const std::vector<std::string>& images) {
+  // The window on `images`, once the background search of their drives has ended (unless
+  // the test wants to see it running).
+  TfrmMain& Open(const std::vector<std::string>& images, bool settled = true) {
     window = std::make_unique<TfrmMain>(images, qm::test::TestHost());
     window->resize(1100, 720);
     window->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    if (settled) {
+      EXPECT_TRUE(WaitUntil([this] { return !window->SearchingInBackground(); }));
+    }
     return *window;
+  }
+
+  // A drive read from `source` (its tables only: no scan and no search has run on it), added
+  // to the window's drives and chosen.
+  TPhysicalDrv& AddDrive(std::unique_ptr<DriveSource> source) {
+    window->PhysicalDrives->Drives.push_back(qm::test::ReadDrive(std::move(source)));
+    window->FormShow();
+    ChooseDrive(window->ListBox1->count() - 1);
+    return *window->CurrentDrive;
+  }
+
+  // Runs the scan over `megabytes` [first, end) of the current drive as the dialog's OK would,
+  // and waits for its end unless told not to.
+  void RunScan(int firstMb, int endMb, bool quick = false, bool wait = true) {
+    window->ShowScanConfig = [=](TfrmScanConfig& dialog) {
+      dialog.Edit1->setText(QString::number(firstMb));
+      dialog.Edit2->setText(QString::number(endMb));
+      (quick ? dialog.rbQuickSearch : dialog.rbFullScan)->setChecked(true);
+      dialog.Button1Click();
+      return dialog.result() == QDialog::Accepted;
+    };
+    window->ScanExecute();
+    if (wait) {
+      ASSERT_TRUE(WaitUntil([this] { return !window->ScanRunning(); }));
+    }
   }
 
   // The demo disk, chosen in the drive list.

@@ -1,0 +1,204 @@
+// The window's scan on its worker thread: progress at a paced rate, the actions it disables,
+// Stop and closing while it runs, the sector viewer beside it, a read error asked on the
+// window's thread, and the quick search chosen in the scan dialog.
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+
+#include "WindowFixture.h"
+#include "disk/Disk.h"
+#include "support/ScriptedHost.h"
+#include "support/Sources.h"
+#include "ui/Hexview.h"
+#include "ui/QtHost.h"
+
+namespace qm::ui::test {
+namespace {
+
+using qm::test::ScriptedHost;
+
+constexpr uint64_t kLostNtfs = 262144;       // 48 % into the demo disk
+constexpr uint64_t kDemoBytes = 256ull << 20;
+constexpr long kDemoBlocks = 525;            // 524,288 sectors in blocks of 1000
+
+class ScanTest : public WindowTest {
+ protected:
+  int ShownPercent() const {
+    return static_cast<int>(int64_t{window->ProgressBar1->value()} * 100 / window->ProgressBar1->maximum());
+  }
+  // The actions that read or write the scanned drive, and those that stay usable.
+  std::vector<QAction*> DriveActions() const {
+    TfrmMain& w = *window;
+    return {w.Scan, w.Refresh, w.OpenImage, w.Preview, w.Recover, w.Clone, w.Active, w.Rebuild,
+            w.Hide, w.MBR, w.Backup, w.Restore, w.Undo, w.Redo, w.Debug};
+  }
+  std::vector<QAction*> FreeActions() const {
+    TfrmMain& w = *window;
+    return {w.SectView, w.About1, w.Help, w.acExit};
+  }
+  void ExpectScanning(bool scanning) {
+    TfrmMain& w = *window;
+    for (QAction* a : DriveActions()) EXPECT_EQ(a->isEnabled(), !scanning) << a->text().toStdString();
+    for (QAction* a : FreeActions()) EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
+    EXPECT_EQ(w.Stop->isEnabled(), scanning);
+    EXPECT_EQ(w.ListBox1->isEnabled(), !scanning);
+    EXPECT_EQ(w.StatusBarEx1->PanelText(0).contains("Scanning"), scanning);
+    EXPECT_EQ(w.StatusBarEx1->PanelText(2).contains("other actions wait until it has ended"), scanning);
+  }
+};
+
+// The scan returns at once and runs on the worker; meanwhile only Stop, the viewer, Help,
+// About and Exit can be used, and the bar moves far less often than blocks are read. Its end
+// lists the finds and gives every action back.
+TEST_F(ScanTest, RunsOnAWorkerWithActionsDisabledAndProgressPaced) {
+  TfrmMain& w = OpenDemo();
+  ExpectScanning(false);
+  const int rowsBefore = w.ListView1->topLevelItemCount();
+  ASSERT_EQ(RowWithLba(kLostNtfs), -1);  // beyond the quick scan of the gaps
+  RunScan(0, 256, false, false);
+  ASSERT_TRUE(w.ScanRunning());
+  ExpectScanning(true);
+  // The list stays as it was: no row can be chosen, and a click on the map does nothing.
+  ClickRow(1);
+  EXPECT_EQ(w.ListView1->SelectedRow(), -1);
+  ASSERT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
+  ExpectScanning(false);
+  EXPECT_GE(RowWithLba(kLostNtfs), 0);
+  EXPECT_GT(w.ListView1->topLevelItemCount(), rowsBefore);
+  EXPECT_FALSE(w.CurrentDrive->Scanning);
+  EXPECT_LT(w.ScanStepsShown(), kDemoBlocks / 10);
+  EXPECT_EQ(w.ProgressBar1->value(), 0);
+}
+
+// Stop at a fifth of the disk ends the scan there: the NTFS volume at 48 % is not found.
+// Closing during a scan stops it, and the window goes once it has ended; a window destroyed
+// during a scan stops and waits for its worker.
+TEST_F(ScanTest, StopOrClosingEndsARunningScan) {
+  ScanGate gate;
+  TfrmMain& w = Open({DemoImage()});
+  AddDrive(gate.Source(std::make_unique<FileSource>(DemoImage())));
+  gate.OpenTo(kDemoBytes / 4);
+  RunScan(0, 256, false, false);
+  ASSERT_TRUE(WaitUntil([&] { return ShownPercent() >= 20; }));
+  const int stoppedAt = ShownPercent();
+  w.Stop->trigger();
+  gate.OpenTo(kDemoBytes);
+  ASSERT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
+  EXPECT_LE(stoppedAt, 25);
+  EXPECT_EQ(RowWithLba(kLostNtfs), -1);
+  EXPECT_FALSE(w.CurrentDrive->Scanning);
+  EXPECT_FALSE(w.CurrentDrive->StopRequested);
+
+  // Closing waits for the scan to end, and the scan ends at once.
+  gate.OpenTo(kDemoBytes / 10);
+  RunScan(0, 256, false, false);
+  w.close();
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_TRUE(w.ScanRunning());
+  gate.OpenTo(kDemoBytes);
+  ASSERT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
+  EXPECT_EQ(RowWithLba(kLostNtfs), -1);
+  EXPECT_FALSE(w.isVisible());
+
+  w.show();
+  RunScan(0, 256, false, false);
+  ASSERT_TRUE(w.ScanRunning());
+  window.reset();
+}
+
+// The sector viewer opens while the scan runs, reads the scanned disk, and the scan ends (and
+// lists its finds) while the viewer is still open.
+TEST_F(ScanTest, TheSectorViewerOpensDuringAScanAndTheScanGoesOn) {
+  TfrmMain& w = OpenDemo();
+  bool viewed = false;
+  w.ShowHexView = [&](TfrmHexView& viewer) {
+    viewed = true;
+    EXPECT_TRUE(w.ScanRunning());
+    viewer.show();
+    viewer.SpinEdit1->SetValue(2048);
+    EXPECT_EQ(viewer.StatusBar1->PanelText(0), QStringLiteral(" Sector 2048 of 524288"));
+    EXPECT_EQ(viewer.SectorBuffer[510], 0x55);  // the boot sector of the first partition
+    EXPECT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
+    EXPECT_GE(RowWithLba(kLostNtfs), 0);
+    EXPECT_TRUE(viewer.isVisible());
+  };
+  RunScan(0, 256, false, false);
+  w.SectView->trigger();
+  EXPECT_TRUE(viewed);
+  EXPECT_FALSE(w.ScanRunning());
+}
+
+// A host that notes on which thread it was asked.
+class ThreadNotingHost : public ScriptedHost {
+ public:
+  using ScriptedHost::ScriptedHost;
+  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                       MsgIcon icon) override {
+    onGuiThread.push_back(QThread::currentThread() == QApplication::instance()->thread());
+    return ScriptedHost::MessageBox(text, caption, buttons, icon);
+  }
+  std::vector<bool> onGuiThread;
+};
+
+// A block that cannot be read is asked about on the window's thread, by the host of the disk;
+// Ignore lets the scan go on to the end.
+TEST_F(ScanTest, AReadErrorIsAskedOnTheWindowsThread) {
+  Open({DemoImage()});
+  auto faulty = std::make_unique<qm::test::FaultSource>(std::make_unique<FileSource>(DemoImage()));
+  faulty->state->readFaults[uint64_t{100000} * 512] = qm::test::Fault{qm::test::FaultKind::Error, EIO, -1};
+  AddDrive(std::move(faulty));
+  ThreadNotingHost host{MsgAnswer::Ignore};
+  RunScan(0, 256);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
+  EXPECT_NE(host.messages[0].text.find("LBA:100000"), std::string::npos) << host.messages[0].text;
+  EXPECT_EQ(host.onGuiThread, std::vector<bool>{true});
+  EXPECT_GE(RowWithLba(kLostNtfs), 0);
+}
+
+// The desktop's host, asked from another thread, shows its box on the GUI thread and hands
+// the answer back; its pump does nothing on that thread.
+TEST(QtHostTest, AsksOnTheGuiThreadForAnotherThread) {
+  QtHost host;
+  QElapsedTimer sinceMade;
+  sinceMade.start();
+  std::atomic<bool> done = false;
+  MsgAnswer answer = MsgAnswer::Ok;
+  std::thread worker([&] {
+    answer = host.MessageBox("Sector 7 cannot be read.", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Error);
+    // Past the pump's interval, a pump on the GUI thread would process events here.
+    while (sinceMade.elapsed() <= QtHost::kPumpIntervalMs) host.ProcessMessages();
+    for (int i = 0; i < 64; ++i) host.ProcessMessages();
+    done = true;
+  });
+  QString shown;
+  QTimer answerer;
+  QObject::connect(&answerer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !shown.isEmpty()) return;
+    shown = box->text();
+    box->button(QMessageBox::Retry)->click();
+  });
+  answerer.start(1);
+  const bool ended = WaitUntil([&] { return done.load(); });
+  worker.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(shown, QStringLiteral("Sector 7 cannot be read."));
+  EXPECT_EQ(answer, MsgAnswer::Retry);
+  EXPECT_EQ(host.PumpCount(), 0);
+}
+
+// "Quick search" in the dialog searches the chosen range instead of reading every sector.
+TEST_F(ScanTest, TheQuickSearchChoiceSearchesTheChosenRange) {
+  TfrmMain& w = OpenDemo();
+  RunScan(100, 200, true);
+  const TQuickSearch& search = w.CurrentDrive->QuickSearch;
+  EXPECT_EQ(search.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{204800, 409600}}));
+  EXPECT_TRUE(search.Finished());
+}
+
+}  // namespace
+}  // namespace qm::ui::test

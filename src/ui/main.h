@@ -170,6 +170,9 @@ class TfrmMain : public QMainWindow {
   bool ScanRunning() const { return job_ == JobKind::Scan; }
   // True while the quick search of some opened drive goes on in the background.
   bool SearchingInBackground() const { return !searchQueue_.empty(); }
+  // Goes on, in the background, with the quick search of every drive where it is unfinished
+  // (drives are opened with a time limit for it).
+  void QueueUnfinishedSearches();
   // The bar and the count beside it while a scan runs; both empty once it has ended.
   void ShowScanStep(const ScanStep& step);
   static constexpr int kScanBarSteps = 1000000;
@@ -267,9 +270,9 @@ class TfrmMain : public QMainWindow {
   // What the status bar says beside the count while the user's scan runs.
   static QString ScanNote();
   // Runs `work` on the worker. It is handed the progress to report to: that keeps the step
-  // for the timer to show (`show`), and keeps a Stop asked for before the scanner's start
-  // reset the drive's flag.
-  void StartJob(JobKind kind, TPhysicalDrv& drive, bool show, std::function<Outcome(const ScanProgress&)> work);
+  // for the timer to show, and keeps a Stop asked for before the scanner's start reset the
+  // drive's flag.
+  void StartJob(JobKind kind, TPhysicalDrv& drive, std::function<Outcome(const ScanProgress&)> work);
   // Asks the job on the worker to stop at its next block or batch.
   void StopJob();
   // The worker's end, posted to the window's thread; a job taken in already is passed over.
@@ -283,16 +286,20 @@ class TfrmMain : public QMainWindow {
   void UpdateActions();
   // The background search: drives whose quick search was cut short when they were opened are
   // searched on, slice by slice, while no action of the user runs.
-  void QueueUnfinishedSearches();
   void HoldBackgroundSearch();
   void ReleaseBackgroundSearch();
   void StopSlice();
   void EndBackgroundSearch();
   void ScheduleBackgroundStep();
   void BackgroundStep();
+  // The background search's progress: as far as the search of the first drive waiting has
+  // come, or the note that ended it.
   void ShowSearchProgress();
+  void ShowSearchStep(const TPhysicalDrv& drive, const ScanStep& step);
   // Fills the partition list again, keeping the chosen row chosen and the list where it was.
   void RefillPartitionList();
+  // The Information box: the current drive's geometry and notes.
+  void ShowDriveInfo();
 
   std::thread worker_;
   JobKind job_ = JobKind::None;
@@ -303,7 +310,7 @@ class TfrmMain : public QMainWindow {
   std::unique_ptr<WorkerHost> jobHost_;
   std::unique_ptr<UserHostScope> jobHostScope_;
   size_t lostBefore_ = 0;  // the drive's finds when the slice started
-  // The latest progress of the running scan, stored by the worker, shown by the timer.
+  // The latest progress of the running job, stored by the worker, shown by the timer.
   std::mutex stepLock_;
   ScanStep latestStep_;
   bool stepFresh_ = false;

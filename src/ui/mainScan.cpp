@@ -52,20 +52,14 @@ void TfrmMain::StartScan(TPartition& region, int64_t startOffset, int64_t count,
   ListView1->setCursor(Qt::WaitCursor);
   PaintBox1->setCursor(Qt::WaitCursor);
   ListBox1->setEnabled(false);
-  {
-    const std::lock_guard<std::mutex> held(stepLock_);
-    latestStep_ = ScanStep{};
-    stepFresh_ = false;
-  }
   TPartition* range = &region;
   if (quick)
-    StartJob(JobKind::Scan, drive, true,
+    StartJob(JobKind::Scan, drive,
              [&drive](const ScanProgress& progress) { return ContinueQuickSearch(drive, std::nullopt, progress); });
   else
-    StartJob(JobKind::Scan, drive, true, [&drive, range, startOffset, count](const ScanProgress& progress) {
+    StartJob(JobKind::Scan, drive, [&drive, range, startOffset, count](const ScanProgress& progress) {
       return DetectLostPartitions(drive, *range, progress, startOffset, count, false);
     });
-  progressTimer_->start();
   UpdateActions();
 }
 
@@ -77,13 +71,15 @@ void TfrmMain::ShowLatestStep() {
     step = latestStep_;
     stepFresh_ = false;
   }
-  if (ScanRunning()) ShowScanStep(step);
+  if (job_ == JobKind::Scan)
+    ShowScanStep(step);
+  else if (job_ == JobKind::Slice)
+    ShowSearchStep(*jobDrive_, step);
 }
 
 void TfrmMain::ScanEnded(TPhysicalDrv& drive, const Outcome& outcome) {
   // What follows shows a box: no slice of the background search may start under it.
   const SearchHold hold(*this);
-  progressTimer_->stop();
   StatusBarEx1->SetPanelText(0, QString());
   ShowScanStep(ScanStep{});
   ListView1->unsetCursor();
@@ -98,22 +94,26 @@ void TfrmMain::ScanEnded(TPhysicalDrv& drive, const Outcome& outcome) {
 
 // --- The worker -----------------------------------------------------------------------------
 
-void TfrmMain::StartJob(JobKind kind, TPhysicalDrv& drive, bool show,
-                        std::function<Outcome(const ScanProgress&)> work) {
+void TfrmMain::StartJob(JobKind kind, TPhysicalDrv& drive, std::function<Outcome(const ScanProgress&)> work) {
   job_ = kind;
   jobDrive_ = &drive;
   const unsigned serial = ++jobSerial_;
   drive.StopRequested = false;
   jobStop_ = false;
+  {
+    const std::lock_guard<std::mutex> held(stepLock_);
+    latestStep_ = ScanStep{};
+    stepFresh_ = false;
+  }
   // The worker's questions are asked on this thread, by the host that answers for the disk.
   jobHost_ = std::make_unique<WorkerHost>(drive.Io().UserHost(), this);
   jobHostScope_ = std::make_unique<UserHostScope>(drive.Io(), *jobHost_);
   // Called on the worker after every block or batch. The scanner clears the drive's Stop when
   // it starts: a Stop that came before is set again here. The step is only kept; the timer
   // shows it.
-  ScanProgress progress = [this, &drive, show](const ScanStep& step) {
+  ScanProgress progress = [this, &drive](const ScanStep& step) {
     if (jobStop_) drive.StopRequested = true;
-    if (!show || step.Total == 0) return;  // the end, which the window's thread shows itself
+    if (step.Total == 0) return;  // the end, which the window's thread shows itself
     const std::lock_guard<std::mutex> held(stepLock_);
     latestStep_ = step;
     stepFresh_ = true;
@@ -130,6 +130,7 @@ void TfrmMain::StartJob(JobKind kind, TPhysicalDrv& drive, bool show,
     jobOutcome_ = std::move(ended);
     QMetaObject::invokeMethod(this, [this, serial] { JobEnded(serial); }, Qt::QueuedConnection);
   });
+  progressTimer_->start();
 }
 
 void TfrmMain::JobEnded(unsigned serial) {
@@ -141,6 +142,7 @@ void TfrmMain::JobEnded(unsigned serial) {
 void TfrmMain::FinishJob() {
   if (job_ == JobKind::None) return;
   worker_.join();
+  progressTimer_->stop();
   jobHostScope_.reset();
   jobHost_.reset();
   const JobKind kind = std::exchange(job_, JobKind::None);
@@ -205,9 +207,11 @@ void TfrmMain::StopSlice() {
 
 void TfrmMain::EndBackgroundSearch() {
   StopSlice();
+  const bool current = std::find(searchQueue_.begin(), searchQueue_.end(), CurrentDrive) != searchQueue_.end();
   searchQueue_.clear();
   UpdateActions();
   ShowSearchProgress();
+  if (current) ShowDriveInfo();
 }
 
 void TfrmMain::ScheduleBackgroundStep() {
@@ -234,7 +238,7 @@ void TfrmMain::BackgroundStep() {
   }
   TPhysicalDrv& drive = *searchQueue_.front();
   lostBefore_ = drive.LostPartitions.size();
-  StartJob(JobKind::Slice, drive, false, [&drive](const ScanProgress& progress) {
+  StartJob(JobKind::Slice, drive, [&drive](const ScanProgress& progress) {
     return ContinueQuickSearch(drive, QuickSearchClock::now() + kSearchSlice, progress);
   });
 }
@@ -243,18 +247,17 @@ void TfrmMain::SliceEnded(TPhysicalDrv& drive, const Outcome& outcome) {
   if (drive.LostPartitions.size() != lostBefore_ && &drive == CurrentDrive) listStale_ = true;
   // A slice stopped by a hold keeps its place and goes on later; a failed one ends the
   // search of its drive.
-  if (outcome.failed()) {
-    searchNote_ = QStringLiteral(" Quick search of %1 failed").arg(HexName(drive));
+  if (outcome.failed() || drive.QuickSearch.Finished()) {
+    if (outcome.failed()) searchNote_ = QStringLiteral(" Quick search of %1 failed").arg(HexName(drive));
     std::erase(searchQueue_, &drive);
-  } else if (drive.QuickSearch.Finished()) {
-    std::erase(searchQueue_, &drive);
+    if (&drive == CurrentDrive) ShowDriveInfo();  // its notes tell how the search ended
   }
   UpdateActions();
   ShowSearchProgress();
 }
 
 void TfrmMain::ShowSearchProgress() {
-  if (ScanRunning()) return;  // the scan's own progress stands there
+  if (job_ != JobKind::None) return;  // the job's own progress stands there
   if (!SearchingInBackground()) {
     StatusBarEx1->SetPanelText(0, QString());
     StatusBarEx1->SetPanelText(2, searchNote_);
@@ -263,9 +266,12 @@ void TfrmMain::ShowSearchProgress() {
     return;
   }
   const TPhysicalDrv& drive = *searchQueue_.front();
-  const TQuickSearch& search = drive.QuickSearch;
-  const uint64_t done = std::min(search.Done, search.Total);
-  const int value = search.Total ? static_cast<int>(done * kScanBarSteps / search.Total) : 0;
+  ShowSearchStep(drive, ScanStep{0, drive.QuickSearch.Done, drive.QuickSearch.Total});
+}
+
+void TfrmMain::ShowSearchStep(const TPhysicalDrv& drive, const ScanStep& step) {
+  const uint64_t done = std::min(step.Done, step.Total);
+  const int value = step.Total ? static_cast<int>(done * kScanBarSteps / step.Total) : 0;
   StatusBarEx1->SetPanelText(0, QStringLiteral(" Searching ..."));
   StatusBarEx1->SetPanelText(2, QStringLiteral(" Quick search of %1: %2 %     Stop ends it.")
                                     .arg(HexName(drive))

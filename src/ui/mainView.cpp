@@ -47,16 +47,7 @@ void TfrmMain::ListBox1Click() {
   if (!drive || drive == CurrentDrive) return;
   CurrentDrive = drive;
   const int index = ListBox1->row(item);
-
-  QString info;
-  for (const std::string& line : DriveInfoLines(*drive)) {
-    if (!info.isEmpty()) info += QLatin1Char('\r');
-    info += Q(line);
-  }
-  for (const std::string& note : DriveNotes(*drive)) info += QLatin1Char('\r') + Q(note);
-  Label4->setText(info);
-  // The six lines fill the box; a note wraps below them, and the box grows to hold it.
-  Label4->setFixedHeight(std::max(kInfoBoxHeight, Label4->DrawnHeight(std::max(Label4->width(), 1)) + 4));
+  ShowDriveInfo();
   Panel8->setText(Q(MapHeaderText(index, *drive)));
 
   SelectedLost = nullptr;
@@ -65,6 +56,19 @@ void TfrmMain::ListBox1Click() {
   PaintBox2->update();
   PaintBox1->update();
   FillPartitionList();
+}
+
+void TfrmMain::ShowDriveInfo() {
+  if (!CurrentDrive) return;
+  QString info;
+  for (const std::string& line : DriveInfoLines(*CurrentDrive)) {
+    if (!info.isEmpty()) info += QLatin1Char('\r');
+    info += Q(line);
+  }
+  for (const std::string& note : DriveNotes(*CurrentDrive)) info += QLatin1Char('\r') + Q(note);
+  Label4->setText(info);
+  // The six lines fill the box; a note wraps below them, and the box grows to hold it.
+  Label4->setFixedHeight(std::max(kInfoBoxHeight, Label4->DrawnHeight(std::max(Label4->width(), 1)) + 4));
 }
 
 // --- Partition list ------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -26,11 +28,12 @@ inline bool WaitUntil(const std::function<bool()>& done) { return QTest::qWaitFo
 
 // A gate in front of a source's reads: a read at or beyond the open part waits until the test
 // opens the gate further, so that a scan on the worker stands still at a known place. The gate
-// opens whole when the test's ScanGate goes, so that no worker is left waiting.
+// opens whole when the test's ScanGate goes, so that no worker is left waiting; with YieldTo it
+// also lets reads through once `stop` is set (a disk that answers a stopped scan in time).
 class ScanGate {
  public:
   ScanGate() = default;
-  ~ScanGate() { OpenTo(std::numeric_limits<uint64_t>::max()); }
+  ~ScanGate() { OpenAll(); }
   ScanGate(const ScanGate&) = delete;
   ScanGate& operator=(const ScanGate&) = delete;
 
@@ -42,6 +45,8 @@ class ScanGate {
     }
     state_->moved.notify_all();
   }
+  void OpenAll() { OpenTo(std::numeric_limits<uint64_t>::max()); }
+  void YieldTo(const std::atomic<bool>& stop) { state_->yield = &stop; }
   // `inner` behind this gate.
   std::unique_ptr<DriveSource> Source(std::unique_ptr<DriveSource> inner) const {
     return std::make_unique<GatedSource>(std::move(inner), state_);
@@ -52,6 +57,7 @@ class ScanGate {
     std::mutex lock;
     std::condition_variable moved;
     uint64_t end = std::numeric_limits<uint64_t>::max();
+    const std::atomic<bool>* yield = nullptr;
   };
   class GatedHandle final : public SourceHandle {
    public:
@@ -59,7 +65,11 @@ class ScanGate {
         : inner_(std::move(inner)), state_(std::move(state)) {}
     ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
       std::unique_lock<std::mutex> held(state_->lock);
-      state_->moved.wait(held, [&] { return offset < state_->end; });
+      // Nobody signals the stop flag: it is looked at every millisecond.
+      while (!state_->moved.wait_for(held, std::chrono::milliseconds(1), [&] {
+        return offset < state_->end || (state_->yield && *state_->yield);
+      })) {
+      }
       held.unlock();
       return inner_->ReadAt(offset, buf, len);
     }

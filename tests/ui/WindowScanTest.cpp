@@ -6,14 +6,17 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "WindowFixture.h"
 #include "disk/Disk.h"
+#include "scan/Scanner.h"
 #include "support/ScriptedHost.h"
 #include "support/Sources.h"
 #include "ui/Hexview.h"
 #include "ui/QtHost.h"
+#include "ui/Rebuild.h"
 
 namespace qm::ui::test {
 namespace {
@@ -54,10 +57,11 @@ class ScanTest : public WindowTest {
 // About and Exit can be used, and the bar moves far less often than blocks are read. Its end
 // lists the finds and gives every action back.
 TEST_F(ScanTest, RunsOnAWorkerWithActionsDisabledAndProgressPaced) {
-  TfrmMain& w = OpenDemo();
+  TfrmMain& w = Open({DemoImage()});
+  AddDrive(std::make_unique<FileSource>(DemoImage()));  // nothing found yet
   ExpectScanning(false);
   const int rowsBefore = w.ListView1->topLevelItemCount();
-  ASSERT_EQ(RowWithLba(kLostNtfs), -1);  // beyond the quick scan of the gaps
+  ASSERT_EQ(RowWithLba(kLostNtfs), -1);
   RunScan(0, 256, false, false);
   ASSERT_TRUE(w.ScanRunning());
   ExpectScanning(true);
@@ -112,7 +116,8 @@ TEST_F(ScanTest, StopOrClosingEndsARunningScan) {
 // The sector viewer opens while the scan runs, reads the scanned disk, and the scan ends (and
 // lists its finds) while the viewer is still open.
 TEST_F(ScanTest, TheSectorViewerOpensDuringAScanAndTheScanGoesOn) {
-  TfrmMain& w = OpenDemo();
+  TfrmMain& w = Open({DemoImage()});
+  AddDrive(std::make_unique<FileSource>(DemoImage()));
   bool viewed = false;
   w.ShowHexView = [&](TfrmHexView& viewer) {
     viewed = true;
@@ -191,13 +196,85 @@ TEST(QtHostTest, AsksOnTheGuiThreadForAnotherThread) {
   EXPECT_EQ(host.PumpCount(), 0);
 }
 
-// "Quick search" in the dialog searches the chosen range instead of reading every sector.
+// "Quick search" in the dialog searches the chosen range at the aligned positions only: the
+// NTFS volume at 128 MiB is found when the range holds it.
 TEST_F(ScanTest, TheQuickSearchChoiceSearchesTheChosenRange) {
-  TfrmMain& w = OpenDemo();
-  RunScan(100, 200, true);
-  const TQuickSearch& search = w.CurrentDrive->QuickSearch;
-  EXPECT_EQ(search.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{204800, 409600}}));
-  EXPECT_TRUE(search.Finished());
+  const struct {
+    int firstMb, endMb;
+    bool found;
+  } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
+  Open({DemoImage()});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstMb);
+    TPhysicalDrv& drive = AddDrive(std::make_unique<FileSource>(DemoImage()));
+    RunScan(c.firstMb, c.endMb, true);
+    const uint64_t first = uint64_t(c.firstMb) * 2048, end = uint64_t(c.endMb) * 2048;
+    EXPECT_EQ(drive.QuickSearch.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{first, end}}));
+    EXPECT_TRUE(drive.QuickSearch.Finished());
+    EXPECT_EQ(RowWithLba(kLostNtfs) >= 0, c.found);
+  }
+}
+
+// Drives opened with their quick search unfinished are searched on in the background, with the
+// progress shown and the finds listed as they come, the chosen row kept. A user's action holds
+// the search (the slice at work stops and keeps its place) and it goes on once the action has
+// returned; Stop ends it unfinished, with a note; closing the window ends it too. The demo disk
+// grown to 8 GiB leaves the search more positions than one batch of it reads.
+TEST_F(ScanTest, TheBackgroundSearchGivesWayToActionsAndStops) {
+  const std::string image = qm::test::CopyImage(DemoImage(), "ui-background.img");
+  std::filesystem::resize_file(image, 8ull << 30);
+  ScanGate gate;
+  TfrmMain& w = Open({DemoImage()});
+  TPhysicalDrv& drive = AddDrive(gate.Source(std::make_unique<FileSource>(image)));
+  gate.YieldTo(drive.StopRequested);
+  // Starts the search again, the gate open to 64 MiB, and waits until it has shown progress.
+  auto search = [&] {
+    gate.OpenTo(kDemoBytes / 4);
+    StartQuickSearch(drive, GapRanges(drive));
+    w.QueueUnfinishedSearches();
+    EXPECT_TRUE(w.SearchingInBackground());
+    EXPECT_TRUE(w.Stop->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return w.StatusBarEx1->PanelText(2).startsWith(" Quick search of 80H: "); }));
+  };
+  ClickRow(1);
+  search();
+  // A click on the list waits for the slice, then works on the drive at rest.
+  ClickRow(2);
+  EXPECT_EQ(w.ListView1->SelectedRow(), 2);
+  EXPECT_EQ(w.SelectedPartition, Record(2));
+  EXPECT_TRUE(w.SearchingInBackground());
+  EXPECT_FALSE(drive.QuickSearch.Finished());
+  // An action with a dialog: no slice runs while it is open.
+  w.ShowRebuild = [&](TfrmRebuild&) {
+    EXPECT_FALSE(drive.Scanning);
+    gate.OpenAll();
+    QApplication::processEvents();
+    EXPECT_FALSE(drive.Scanning);
+    EXPECT_FALSE(drive.QuickSearch.Finished());
+    return false;
+  };
+  w.Rebuild->trigger();
+  ClickRow(2);  // the dialog's end read the drive anew
+  ASSERT_TRUE(WaitUntil([&] { return !w.SearchingInBackground(); }));
+  EXPECT_TRUE(drive.QuickSearch.Finished());
+  EXPECT_GE(RowWithLba(kLostNtfs), 0);
+  EXPECT_EQ(w.ListView1->SelectedRow(), 2);
+  EXPECT_FALSE(w.Stop->isEnabled());
+  EXPECT_TRUE(w.StatusBarEx1->PanelText(2).isEmpty());
+
+  // Stop ends it where it stands, unfinished.
+  search();
+  w.Stop->trigger();
+  EXPECT_FALSE(w.SearchingInBackground());
+  EXPECT_FALSE(drive.QuickSearch.Finished());
+  EXPECT_TRUE(w.StatusBarEx1->PanelText(2).startsWith(" Quick search of 80H stopped at "));
+  EXPECT_FALSE(w.Stop->isEnabled());
+  // Closing does not wait for it.
+  search();
+  w.close();
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_FALSE(w.SearchingInBackground());
+  EXPECT_FALSE(drive.Scanning);
 }
 
 }  // namespace

@@ -21,10 +21,6 @@ MsgAnswer WorkerHost::RiskyQuestion(const std::string& text, const std::string& 
   return Ask(true, text, caption, buttons, icon);
 }
 
-void WorkerHost::ProcessMessages() {
-  if (OnGuiThread()) inner_.ProcessMessages();
-}
-
 void WorkerHost::Release() {
   {
     const std::lock_guard<std::mutex> held(shared_->lock);

@@ -22,10 +22,10 @@ class WorkerHost final : public Host {
                        MsgIcon icon) override;
   MsgAnswer RiskyQuestion(const std::string& text, const std::string& caption, MsgButtons buttons,
                           MsgIcon icon) override;
-  // The worker's loops pump here: the window's thread has an event loop of its own, so there
-  // is nothing to do. A call from the window's thread (which reads the same disk meanwhile)
-  // goes to the inner host.
-  void ProcessMessages() override;
+  // The worker's loops pump here, once a sector: the window's thread runs an event loop of its
+  // own, so there is nothing to do, at no cost. (Nothing on the window's thread pumps through
+  // this disk while the worker has it: the actions that would are held or disabled.)
+  void ProcessMessages() override {}
 
   // From now on every question of the worker, and the one it may be waiting on, gets the
   // safe answer at once; nobody is asked.

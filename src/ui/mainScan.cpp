@@ -14,6 +14,7 @@
 // waited for), and no slice starts while any action runs, nested dialogs included.
 #include <QScrollBar>
 #include <algorithm>
+#include <cassert>
 #include <exception>
 
 #include "scan/Scanner.h"
@@ -95,6 +96,7 @@ void TfrmMain::ScanEnded(TPhysicalDrv& drive, const Outcome& outcome) {
 // --- The worker -----------------------------------------------------------------------------
 
 void TfrmMain::StartJob(JobKind kind, TPhysicalDrv& drive, std::function<Outcome(const ScanProgress&)> work) {
+  assert(!worker_.joinable());  // the job before was taken in
   job_ = kind;
   jobDrive_ = &drive;
   const unsigned serial = ++jobSerial_;

@@ -232,7 +232,7 @@ void TfrmMain::ShowScanStep(const ScanStep& step) {
     return;
   }
   // The bar in millionths of the range: on a disk of many gigabytes one per cent takes many
-  // seconds, and the bar and the count beside it still move with every block read.
+  // seconds, and the bar and the count beside it still move each time they are shown.
   const int value = static_cast<int>(std::min(step.Done, step.Total) * kScanBarSteps / step.Total);
   const QLocale numbers(QLocale::English);
   StatusBarEx1->SetPanelText(2, QStringLiteral(" %1 %  (%2 of %3 sectors)     %4")
@@ -257,12 +257,7 @@ void TfrmMain::StopExecute() {
   if (ScanRunning()) {
     StopJob();
   } else if (SearchingInBackground() && holds_ <= 1) {  // no other action beneath this one
-    const TQuickSearch& search = searchQueue_.front()->QuickSearch;
-    const int percent = search.Total ? static_cast<int>(search.Done * 100 / search.Total) : 0;
-    searchNote_ = QStringLiteral(" Quick search of %1H stopped at %2 %")
-                      .arg(QString::fromStdString(DriveHex(searchQueue_.front()->DriveNumber)))
-                      .arg(percent);
-    EndBackgroundSearch();
+    StopBackgroundSearch();
   } else if (CurrentDrive) {
     CurrentDrive->StopRequested = true;
   }

@@ -289,7 +289,10 @@ class TfrmMain : public QMainWindow {
   void HoldBackgroundSearch();
   void ReleaseBackgroundSearch();
   void StopSlice();
+  // Ends the background search of every drive (each stays as far as it came).
   void EndBackgroundSearch();
+  // The same at the user's Stop, with a note of where it stood.
+  void StopBackgroundSearch();
   void ScheduleBackgroundStep();
   void BackgroundStep();
   // The background search's progress: as far as the search of the first drive waiting has

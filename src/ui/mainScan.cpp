@@ -120,18 +120,26 @@ void TfrmMain::StartJob(JobKind kind, TPhysicalDrv& drive, std::function<Outcome
     latestStep_ = step;
     stepFresh_ = true;
   };
-  worker_ = std::thread([this, serial, work = std::move(work), progress = std::move(progress)] {
-    Outcome ended;
-    try {
-      ended = work(progress);
-    } catch (const std::exception& e) {
-      ended = Outcome::Failed(e.what(), "Error");
-    } catch (...) {
-      ended = Outcome::Failed("Unexpected error.", "Error");
-    }
-    jobOutcome_ = std::move(ended);
-    QMetaObject::invokeMethod(this, [this, serial] { JobEnded(serial); }, Qt::QueuedConnection);
-  });
+  try {
+    worker_ = std::thread([this, serial, work = std::move(work), progress = std::move(progress)] {
+      Outcome ended;
+      try {
+        ended = work(progress);
+      } catch (const std::exception& e) {
+        ended = Outcome::Failed(e.what(), "Error");
+      } catch (...) {
+        ended = Outcome::Failed("Unexpected error.", "Error");
+      }
+      jobOutcome_ = std::move(ended);
+      QMetaObject::invokeMethod(this, [this, serial] { JobEnded(serial); }, Qt::QueuedConnection);
+    });
+  } catch (...) {  // no thread could be made: nothing runs, and the action says why
+    jobHostScope_.reset();
+    jobHost_.reset();
+    job_ = JobKind::None;
+    jobDrive_ = nullptr;
+    throw;
+  }
   progressTimer_->start();
 }
 
@@ -216,6 +224,16 @@ void TfrmMain::EndBackgroundSearch() {
   if (current) ShowDriveInfo();
 }
 
+void TfrmMain::StopBackgroundSearch() {
+  StopSlice();
+  if (!SearchingInBackground()) return;
+  const TPhysicalDrv& drive = *searchQueue_.front();
+  const TQuickSearch& search = drive.QuickSearch;
+  const int percent = search.Total ? static_cast<int>(std::min(search.Done, search.Total) * 100 / search.Total) : 0;
+  searchNote_ = QStringLiteral(" Quick search of %1 stopped at %2 %").arg(HexName(drive)).arg(percent);
+  EndBackgroundSearch();
+}
+
 void TfrmMain::ScheduleBackgroundStep() {
   if (stepPosted_) return;
   stepPosted_ = true;
@@ -231,7 +249,8 @@ void TfrmMain::ScheduleBackgroundStep() {
 void TfrmMain::BackgroundStep() {
   if (holds_ > 0 || enumerating_) return;
   if (listStale_) RefillPartitionList();
-  if (job_ != JobKind::None) return;
+  if (job_ != JobKind::None || !SearchingInBackground()) return;
+  // A drive whose search was finished meanwhile (a scan of the user's) needs no more.
   while (SearchingInBackground() && searchQueue_.front()->QuickSearch.Finished()) searchQueue_.erase(searchQueue_.begin());
   if (!SearchingInBackground()) {
     UpdateActions();

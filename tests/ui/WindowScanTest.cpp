@@ -57,17 +57,20 @@ class ScanTest : public WindowTest {
 // About and Exit can be used, and the bar moves far less often than blocks are read. Its end
 // lists the finds and gives every action back.
 TEST_F(ScanTest, RunsOnAWorkerWithActionsDisabledAndProgressPaced) {
+  ScanGate gate;
   TfrmMain& w = Open({DemoImage()});
-  AddDrive(std::make_unique<FileSource>(DemoImage()));  // nothing found yet
+  AddDrive(gate.Source(std::make_unique<FileSource>(DemoImage())));  // nothing found yet
   ExpectScanning(false);
   const int rowsBefore = w.ListView1->topLevelItemCount();
   ASSERT_EQ(RowWithLba(kLostNtfs), -1);
+  gate.OpenTo(kDemoBytes / 2);
   RunScan(0, 256, false, false);
-  ASSERT_TRUE(w.ScanRunning());
+  ASSERT_TRUE(WaitUntil([&] { return ShownPercent() >= 40; }));
   ExpectScanning(true);
-  // The list stays as it was: no row can be chosen, and a click on the map does nothing.
+  // The list stays as it was: no row can be chosen.
   ClickRow(1);
   EXPECT_EQ(w.ListView1->SelectedRow(), -1);
+  gate.OpenAll();
   ASSERT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
   ExpectScanning(false);
   EXPECT_GE(RowWithLba(kLostNtfs), 0);

@@ -1,6 +1,7 @@
 // The window's scan on its worker thread: progress at a paced rate, the actions it disables,
 // Stop and closing while it runs, the sector viewer beside it, a read error asked on the
-// window's thread, and the quick search chosen in the scan dialog.
+// window's thread (and the hosts that carry questions across threads), the quick search chosen
+// in the scan dialog, and the background search of drives opened with theirs unfinished.
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
@@ -17,6 +18,7 @@
 #include "ui/Hexview.h"
 #include "ui/QtHost.h"
 #include "ui/Rebuild.h"
+#include "ui/WorkerHost.h"
 
 namespace qm::ui::test {
 namespace {
@@ -197,6 +199,22 @@ TEST(QtHostTest, AsksOnTheGuiThreadForAnotherThread) {
   EXPECT_EQ(shown, QStringLiteral("Sector 7 cannot be read."));
   EXPECT_EQ(answer, MsgAnswer::Retry);
   EXPECT_EQ(host.PumpCount(), 0);
+}
+
+// A window that goes while its worker waits for an answer lets the worker go: the question
+// gets the safe answer and is never asked, not even when the events waiting are processed.
+TEST(WorkerHostTest, ReleaseLetsAWaitingWorkerGoUnasked) {
+  ScriptedHost inner{MsgAnswer::Retry};
+  QObject gui;
+  WorkerHost host(inner, &gui);
+  MsgAnswer answer = MsgAnswer::Retry;
+  std::thread worker(
+      [&] { answer = host.MessageBox("Sector 7 cannot be read.", "Read Error", MsgButtons::AbortRetryIgnore, MsgIcon::Error); });
+  host.Release();
+  worker.join();
+  QApplication::processEvents();
+  EXPECT_EQ(answer, MsgAnswer::Abort);
+  EXPECT_TRUE(inner.messages.empty());
 }
 
 // "Quick search" in the dialog searches the chosen range at the aligned positions only: the

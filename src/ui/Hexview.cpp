@@ -120,6 +120,12 @@ TfrmHexView::TfrmHexView(TPhysicalDrv* drive, QWidget* parent) : QDialog(parent)
   SpinEdit1->OnExit = [this] { SpinEdit1Exit(); };
 }
 
+TfrmHexView::~TfrmHexView() {
+  // The edit loses the focus as the dialog's widgets go, when the viewer is no longer whole.
+  SpinEdit1->OnChange = nullptr;
+  SpinEdit1->OnExit = nullptr;
+}
+
 void TfrmHexView::ReadSector(uint64_t sector) {
   if (!drive_) return;
   // A sector that cannot be read shows as zeroes, after the user was asked; the status keeps

@@ -43,6 +43,7 @@ class TfrmHexView : public QDialog {
  public:
   // Shows sector 0 of `drive` first; without a drive it reads nothing.
   explicit TfrmHexView(TPhysicalDrv* drive, QWidget* parent = nullptr);
+  ~TfrmHexView() override;
 
   QWidget* Panel1;
   QLabel* Label1;

@@ -68,6 +68,7 @@ bench: build
 	build/bench/quillmark-clone-bench
 	build/bench/quillmark-hint-bench
 	build/bench/quillmark-quick-bench
+	build/bench/quillmark-window-bench
 
 clean:
 	rm -rf build build-asan build-fuzz

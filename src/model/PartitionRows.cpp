@@ -135,12 +135,11 @@ std::vector<std::string> DriveNotes(const TPhysicalDrv& drive) {
   if (drive.QuickScanEnded.failed()) notes.push_back("Quick scan of the gaps: " + drive.QuickScanEnded.Line());
   const TQuickSearch& search = drive.QuickSearch;
   if (search.Started() && !search.Finished())
-    notes.push_back(Format("Quick search of the gaps: %.2f %% searched, up to sector %llu, when its time was up; a "
-                           "quick scan of the disk searches the rest.",
+    notes.push_back(Format("Quick search: %.2f %% searched, up to sector %llu; the rest is not searched yet.",
                            static_cast<double>(search.Done) * 100.0 / static_cast<double>(search.Total),
                            static_cast<unsigned long long>(SectorOfBlock(drive, search.Next))));
   if (search.Unreadable > 0)
-    notes.push_back(Format("Quick search of the gaps: %llu of %llu positions could not be read.",
+    notes.push_back(Format("Quick search: %llu of %llu positions could not be read.",
                            static_cast<unsigned long long>(search.Unreadable),
                            static_cast<unsigned long long>(search.Probed)));
   return notes;

@@ -81,8 +81,7 @@ TEST_F(QuickSearch, ADeadlineOrStopLeavesItWhereItStoppedAndTheListSaysHowFar) {
   EXPECT_EQ(LostText(*drive), "");
   const std::vector<std::string> notes = DriveNotes(*drive);
   ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(notes[0], "Quick search of the gaps: 0.00 % searched, up to sector 10240, when its time was up; a quick "
-                      "scan of the disk searches the rest.");
+  EXPECT_EQ(notes[0], "Quick search: 0.00 % searched, up to sector 10240; the rest is not searched yet.");
   // A deadline that has passed probes nothing.
   EXPECT_TRUE(ContinueQuickSearch(*drive, QuickSearchClock::now(), {}));
   EXPECT_EQ(drive->QuickSearch.Probed, 0u);

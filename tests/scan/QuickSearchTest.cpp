@@ -65,6 +65,11 @@ TEST_F(QuickSearch, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAreRead) {
     EXPECT_FALSE(drive->Scanning);
   }
   SetBatchReads(BatchReads::Ring);
+  // A range that ends inside a find does not go on behind it.
+  auto part = ReadImage(image);
+  StartQuickSearch(*part, {{131072, 140000}});
+  EXPECT_TRUE(ContinueQuickSearch(*part, std::nullopt, {}));
+  EXPECT_EQ(LostText(*part), "131072+71000:0bF32");
   // The FAT12 volume on no boundary is a volume all the same: the full scan finds it.
   auto drive = ReadImage(image);
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, 1048576, false));

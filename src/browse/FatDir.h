@@ -84,8 +84,10 @@ int CollectLongName(const TRawDirEntry& entry, TLongNameState& state);
 uint8_t ShortNameChecksum(const TRawDirEntry& entry);
 
 // Lists the root directory (at most its first kMaxDirEntries entries): a record for every
-// entry worth showing, appended to `list`. A root chain that breaks off part-way gives what
-// was read before the break. Failed when a sector cannot be read.
+// entry worth showing, appended to `list`. A FAT32 root whose chain is cut (it goes on past
+// kMaxDirEntries entries, loops, or leads to a bad or invalid cluster) gives what was read up
+// to the cut, and is Done with a note that says where the listing stops. Failed when a sector
+// cannot be read.
 Outcome EnumDir(const TFsVolume& volume, const TFatLayout& layout, TMidEntryList& list);
 
 }  // namespace qm

@@ -25,10 +25,10 @@ struct TRootEntries {
 // sector that describes no readable volume ("GetRootDirectory: Unrecognized file system or
 // partition has been destroyed."), when the NTFS reader could not list the root, and when a
 // sector cannot be read (the read's own outcome, naming the sector). Done with a message when
-// an NTFS root could be listed only in part. A FAT root that breaks off part-way gives what
-// was read before the break. The drive is marked busy while this runs; the flag is put back
-// as it was on every way out, so that a read made inside a scan leaves the scan's hold in
-// place.
+// an NTFS root could be listed only in part, and when a FAT32 root's cluster chain is cut: the
+// listing then holds what was read up to the cut, and the message says where it stops. The
+// drive is marked busy while this runs; the flag is put back as it was on every way out, so
+// that a read made inside a scan leaves the scan's hold in place.
 Outcome GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRootEntries& list);
 
 // The name shown for a FAT entry: the long name, or the short name with "." before a

@@ -16,6 +16,8 @@ constexpr uint32_t kFat32EndMin = 0x0FFFFFF8;
 // The FAT is read nine sectors at a time, starting at the sector before the one that holds
 // the entry asked for whenever that entry opens its sector.
 constexpr uint64_t kFatWindowSectors = 9;
+// The most bytes of consecutive root clusters read with one transfer.
+constexpr uint64_t kRootRunBytes = 1 << 20;
 
 class FatWindow {
  public:
@@ -130,11 +132,16 @@ Outcome ReadVolumeBytes(const TFsVolume& volume, uint64_t offset, size_t length,
   return Outcome::Done();
 }
 
-Outcome GetClusNumChain(const TFsVolume& volume, const TFatLayout& layout, uint32_t firstCluster, TClusterChain& chain) {
+Outcome GetClusNumChain(const TFsVolume& volume, const TFatLayout& layout, uint32_t firstCluster, size_t maxClusters,
+                        TClusterChain& chain) {
   chain = TClusterChain{};
-  if (!ClusterInVolume(layout, firstCluster)) return Outcome::Done();
-  const size_t limit = std::min<size_t>(kMaxChainClusters, layout.ClusterCount);
+  if (!ClusterInVolume(layout, firstCluster)) {
+    chain.Next = firstCluster;
+    return Outcome::Done();
+  }
   FatWindow fat(volume, layout);
+  // Every cluster enters once: a chain that comes back to one of its own clusters is cut there,
+  // however long the loop.
   std::unordered_set<uint32_t> seen;
   uint32_t current = firstCluster;
   chain.Clusters.push_back(current);
@@ -144,16 +151,66 @@ Outcome GetClusNumChain(const TFsVolume& volume, const TFatLayout& layout, uint3
     const Outcome read = fat.Entry(current, next);
     if (!read) return read;
     next &= kFat32Mask;
+    chain.Next = next;
     if (next == 0 || next >= kFat32EndMin) {
-      chain.Ended = true;
+      chain.End = ChainEnd::Marked;
       return Outcome::Done();
     }
-    if (next == kFat32Bad || !ClusterInVolume(layout, next) || !seen.insert(next).second) return Outcome::Done();
-    if (chain.Clusters.size() >= limit) return Outcome::Done();
-    chain.Clusters.push_back(next);
-    current = next;
+    if (next == kFat32Bad) chain.End = ChainEnd::BadCluster;
+    else if (!ClusterInVolume(layout, next)) chain.End = ChainEnd::NoCluster;
+    else if (!seen.insert(next).second) chain.End = ChainEnd::Loop;
+    else if (chain.Clusters.size() >= maxClusters) chain.End = ChainEnd::Limit;
+    else {
+      chain.Clusters.push_back(next);
+      current = next;
+      continue;
+    }
+    return Outcome::Done();
   }
 }
+
+size_t DirChainLimit(const TFatLayout& layout) {
+  const uint64_t bytes = uint64_t{kMaxDirEntries} * kDirEntrySize;
+  if (layout.ClusterBytes == 0) return 1;
+  return static_cast<size_t>(std::max<uint64_t>((bytes + layout.ClusterBytes - 1) / layout.ClusterBytes, 1));
+}
+
+namespace {
+
+// "65,536": a count with its thousands apart.
+std::string Grouped(uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (size_t at = digits.size(); at > 3;) digits.insert(at -= 3, ",");
+  return digits;
+}
+
+// What the user is told of a root directory whose chain was cut: where the listing stops and why.
+Outcome RootCutNote(const TClusterChain& chain) {
+  const std::string last = std::to_string(chain.Clusters.back());
+  const std::string where = Grouped(chain.Clusters.size()) + (chain.Clusters.size() == 1 ? " cluster" : " clusters") +
+                            ", at cluster " + last;
+  std::string text;
+  if (chain.End == ChainEnd::Limit) {
+    text = "The root directory goes on past " + Grouped(kMaxDirEntries) +
+           " entries, the most a directory holds.\rThe listing stops there, after " + where + ".";
+  } else {
+    std::string why;
+    switch (chain.End) {
+      case ChainEnd::Loop:
+        why = "leads from it back to cluster " + std::to_string(chain.Next) + ", which comes earlier in the chain";
+        break;
+      case ChainEnd::BadCluster: why = "marks the cluster behind it bad"; break;
+      default:
+        why = "leads from it to cluster " + std::to_string(chain.Next) + ", which is no cluster of the volume";
+        break;
+    }
+    text = "The root directory's cluster chain breaks off after " + where + ": the FAT " + why +
+           ".\rThe listing stops there.";
+  }
+  return Outcome::Done(text, "GetRootDirectory", MsgIcon::Warning);
+}
+
+}  // namespace
 
 Outcome ReadRootArea(const TFsVolume& volume, const TFatLayout& layout,
                      const std::function<bool(std::span<const uint8_t>)>& visit) {
@@ -165,21 +222,28 @@ Outcome ReadRootArea(const TFsVolume& volume, const TFatLayout& layout,
     return read;
   }
   TClusterChain chain;
-  const Outcome chained = GetClusNumChain(volume, layout, layout.RootCluster, chain);
+  const Outcome chained = GetClusNumChain(volume, layout, layout.RootCluster, DirChainLimit(layout), chain);
   if (!chained) return chained;
-  // A directory never holds more than kMaxDirEntries entries; what a damaged chain or cluster
-  // size places behind them is not read (it could be the whole volume).
+  // A directory never holds more than kMaxDirEntries entries; what a damaged cluster size
+  // places behind them is not read (it could be the whole volume).
   uint64_t left = uint64_t{kMaxDirEntries} * kDirEntrySize;
-  for (uint32_t cluster : chain.Clusters) {
-    const uint64_t offset = layout.DataOffset + uint64_t{cluster - 2} * layout.ClusterBytes;
-    const uint64_t length = std::min(layout.ClusterBytes, left);
+  const std::vector<uint32_t>& clusters = chain.Clusters;
+  for (size_t i = 0; i < clusters.size() && left > 0;) {
+    // Clusters that follow each other on the disk are read at once, as far as kRootRunBytes:
+    // a root of small clusters is read in a few transfers instead of one for each.
+    size_t end = i + 1;
+    while (end < clusters.size() && clusters[end] == clusters[end - 1] + 1 &&
+           (end - i + 1) * layout.ClusterBytes <= kRootRunBytes)
+      ++end;
+    const uint64_t offset = layout.DataOffset + uint64_t{clusters[i] - 2} * layout.ClusterBytes;
+    const uint64_t length = std::min((end - i) * layout.ClusterBytes, left);
     const Outcome read = ReadVolumeBytes(volume, offset, static_cast<size_t>(length), area);
     if (!read) return read;
-    if (visit(area)) break;
+    if (visit(area)) return Outcome::Done();
     left -= length;
-    if (left == 0) break;
+    i = end;
   }
-  return Outcome::Done();
+  return chain.Ended() ? Outcome::Done() : RootCutNote(chain);
 }
 
 Outcome ReadFatLabel(const TFsVolume& volume, const TFatLayout& layout, std::string& label) {

@@ -18,8 +18,6 @@ namespace qm {
 constexpr size_t kDirEntrySize = 32;
 // The most entries a directory holds (2 MiB of them); the root walk reads no further.
 constexpr uint32_t kMaxDirEntries = 65536;
-// The most clusters a chain is followed for.
-constexpr size_t kMaxChainClusters = 512;
 
 // What the boot sector says about where things lie, checked against the partition. All
 // offsets are bytes from the partition's first sector.
@@ -49,20 +47,35 @@ bool ClusterInVolume(const TFatLayout& layout, uint32_t cluster);
 // read, when any of those bytes lies outside the partition or the sectors cannot be read.
 Outcome ReadVolumeBytes(const TFsVolume& volume, uint64_t offset, size_t length, std::vector<uint8_t>& out);
 
-// A cluster chain through the first FAT, and whether it ended at a free entry or an end mark
-// (0x0FFFFFF8 and above, in the low 28 bits) rather than being cut: at kMaxChainClusters or
-// the volume's cluster count, at a loop, a bad-cluster mark or a number that is no cluster.
+// How the walk of a cluster chain ended: at a free entry or an end mark (0x0FFFFFF8 and
+// above, in the low 28 bits), which is how a sound chain ends; or cut, the FAT naming a next
+// cluster that is not followed: one beyond the limit of the walk, one the chain holds already
+// (a loop), the bad-cluster mark, or a number that is no cluster of the volume.
+enum class ChainEnd { Marked, Limit, Loop, BadCluster, NoCluster };
+
+// A cluster chain through the first FAT, how it ended, and the value the FAT gave behind its
+// last cluster (the next cluster a cut chain does not follow; 0 for a first cluster that is no
+// cluster of the volume, which gives an empty chain).
 struct TClusterChain {
   std::vector<uint32_t> Clusters;
-  bool Ended = false;
+  ChainEnd End = ChainEnd::NoCluster;
+  uint32_t Next = 0;
+  bool Ended() const { return End == ChainEnd::Marked; }
 };
-// Follows the FAT32 chain from `firstCluster`. Failed only when a FAT sector cannot be read;
-// the clusters before stay in `chain`.
-Outcome GetClusNumChain(const TFsVolume& volume, const TFatLayout& layout, uint32_t firstCluster, TClusterChain& chain);
+// Follows the FAT32 chain from `firstCluster` for at most `maxClusters` clusters. Failed only
+// when a FAT sector cannot be read; the clusters before stay in `chain`.
+Outcome GetClusNumChain(const TFsVolume& volume, const TFatLayout& layout, uint32_t firstCluster, size_t maxClusters,
+                        TClusterChain& chain);
+
+// The clusters that hold kMaxDirEntries entries: as far as a directory's chain is followed.
+size_t DirChainLimit(const TFatLayout& layout);
 
 // Hands the root directory to `visit` a piece at a time (FAT12/16: the whole root area, its
-// first RootEntries entries; FAT32: each cluster of the root's chain), at most kMaxDirEntries
-// entries in all; `visit` returns true to stop. Failed when a sector cannot be read.
+// first RootEntries entries; FAT32: the clusters of the root's chain, a run of consecutive
+// ones at a time), at most kMaxDirEntries entries in all; `visit` returns true to stop. Failed
+// when a sector cannot be read. Done with a note for the user when a FAT32 root's chain is cut
+// before its end mark (it goes on past kMaxDirEntries entries, loops, or leads to a bad or
+// invalid cluster): the text names the cluster where the listing stops.
 Outcome ReadRootArea(const TFsVolume& volume, const TFatLayout& layout,
                      const std::function<bool(std::span<const uint8_t>)>& visit);
 

@@ -8,9 +8,11 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 
 #include "CliRun.h"
 #include "cli/CliHost.h"
+#include "disk/Bytes.h"
 #include "fs/Bpb.h"
 #include "fs/FsKind.h"
 
@@ -190,6 +192,70 @@ TEST(CliLs, ListsListedLostAndScannedForPartitions) {
   EXPECT_EQ(directories.count("lost.txt") + directories.count("$MFT") + directories.count("."), 2u);
   EXPECT_TRUE(directories["$Extend"]);
   EXPECT_FALSE(directories["$MFT"]);
+}
+
+// A FAT32 root of 512-byte clusters (mkfs.fat -s 1) that holds 3,000 files with long names,
+// four entries each: 750 clusters, far more than the 512 a chain was once followed for, behind
+// the files' own clusters. It is listed whole. A FAT entry of its chain damaged on
+// purpose (a loop back to the root's first cluster, the bad-cluster mark, a number beyond the
+// volume) cuts the listing at that cluster, and a note says so and where.
+TEST(CliLs, AFat32RootOfManySmallClustersIsListedWholeOrSaysWhereItStops) {
+  if (!HaveTools({"mkfs.fat", "mcopy"})) return;
+  constexpr int kFiles = 3000;
+  const std::string files = FreshPath("many-files");
+  std::filesystem::create_directories(files);
+  std::set<std::string> names;
+  for (int i = 1; i <= kFiles; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%04d quarterly report, long name.txt", i);
+    std::ofstream(files + "/" + name) << "x";
+    names.insert(name);
+  }
+  QM_IMAGE(image, "many-files.img", "80M", "table 'label: dos\\nunit: sectors\\n2048,,c'");
+  ASSERT_EQ(RunCommand(kToolPath + "mkfs.fat -F 32 -s 1 -n MANY --offset 2048 " + ShellQuote(image) +
+                       " 80896 >/dev/null 2>&1"), 0);
+  ASSERT_EQ(RunCommand("cd " + ShellQuote(files) + " && MTOOLS_SKIP_CHECK=1 mcopy -i " + ShellQuote(image + "@@1048576") +
+                       " ./* :: 2>&1"), 0);
+  // The root's chain as the first FAT holds it.
+  const std::vector<uint8_t> boot = ReadFileBytes(image, 2048 * 512, 512);
+  const TBpb bpb = DecodeBpb(std::span<const uint8_t, 512>(boot.data(), 512), fkFat32);
+  ASSERT_EQ(bpb.SectorsPerCluster, 1);
+  const uint64_t fat = (2048 + bpb.ReservedSectors) * 512ull;
+  const auto entry = [&](uint32_t cluster) { return LoadLE<uint32_t>(ReadFileBytes(image, fat + cluster * 4ull, 4).data()); };
+  std::vector<uint32_t> chain{bpb.RootCluster};
+  for (uint32_t next = entry(chain.back()); next < 0x0FFFFFF8 && chain.size() < 10000; next = entry(chain.back()))
+    chain.push_back(next);
+  ASSERT_GT(chain.size(), 700u);
+
+  const auto listed = [&](std::string& err) {
+    const CliRun run = RunCli("ls --json --partition 1 " + ShellQuote(image));
+    EXPECT_EQ(run.status, 0) << run.err;
+    err = run.err;
+    std::set<std::string> shown;
+    const json doc = json::parse(run.out, nullptr, false);
+    for (const json& e : doc.value("entries", json::array())) shown.insert(e["name"].get<std::string>());
+    return shown;
+  };
+  std::string err;
+  EXPECT_EQ(listed(err), names);
+  EXPECT_EQ(err, "");
+
+  // Cut after the 400th cluster: its 6,400 entries hold the label and 1,599 files whole.
+  const uint32_t at = chain[399];
+  const std::set<std::string> front(names.begin(), std::next(names.begin(), 4 * 400 - 1));
+  const std::string cut = "quillmark-cli: The root directory's cluster chain breaks off after 400 clusters, at cluster " +
+                          std::to_string(at) + ": the FAT ";
+  const std::pair<uint32_t, std::string> damages[] = {
+      {chain[0], "leads from it back to cluster " + std::to_string(chain[0]) + ", which comes earlier in the chain."},
+      {0x0FFFFFF7, "marks the cluster behind it bad."},
+      {0x0FFFFFF0, "leads from it to cluster 268435440, which is no cluster of the volume."}};
+  std::vector<uint8_t> value(4);
+  for (const auto& [next, says] : damages) {
+    StoreLE<uint32_t>(value.data(), next);
+    WriteFileBytes(image, fat + at * 4ull, value);
+    EXPECT_EQ(listed(err), front) << says;
+    EXPECT_EQ(err, cut + says + " The listing stops there.\n");
+  }
 }
 
 // What cannot be listed is refused; a root that cannot be read is one line that says why: an

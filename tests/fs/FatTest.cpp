@@ -108,6 +108,7 @@ struct HandFat {
 struct Listing {
   bool layout = false;             // the boot sector describes a readable volume
   std::string failed;              // the listing's failure, "caption: text"
+  std::string note;                // what a listing that is done tells the user, "caption: text"
   std::vector<std::string> names;  // display names in list order, deleted ones marked "-"
   std::string label;
   bool readOutside = false;
@@ -128,6 +129,7 @@ Listing Walk(const HandFat& fat, std::optional<Lba> failAt = {}) {
   TMidEntryList list;
   const Outcome listed = EnumDir(volume, layout, list);
   if (!listed) out.failed = listed.Caption + ": " + listed.Text + " at " + std::to_string(listed.Sector.value_or(0));
+  else if (!listed.Text.empty()) out.note = listed.Caption + ": " + listed.Line();
   SortMidEntries(list);
   for (const auto& m : list) {
     const std::string ext = EntryExtension(m->RawEntry);
@@ -137,7 +139,7 @@ Listing Walk(const HandFat& fat, std::optional<Lba> failAt = {}) {
   EXPECT_EQ(ReadFatLabel(volume, layout, out.label).ok(), listed.ok());
   // The chain reads only the FAT: when that fails, so does the listing.
   if (fat.kind == fkFat32) {
-    EXPECT_TRUE(GetClusNumChain(volume, layout, 2, out.chain).ok() || !listed.ok());
+    EXPECT_TRUE(GetClusNumChain(volume, layout, 2, DirChainLimit(layout), out.chain).ok() || !listed.ok());
   }
   for (Lba lba : disk.reads)
     if (lba < kPartStart || lba >= kPartStart + kPartSectors) out.readOutside = true;
@@ -171,25 +173,37 @@ TEST(FatLayout, DamagedBootSectorsDescribeNoVolume) {
   }
 }
 
-// FAT32 root chains: how each FAT value ends or continues the chain, loops and runaways.
+// FAT32 root chains: how each FAT value ends or continues the chain, loops and runaways. A
+// chain cut before its end mark lists what it holds and says where the listing stops.
 TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
+  const std::string cut = "GetRootDirectory: The root directory's cluster chain breaks off after ";
   const struct {
     const char* name;
     std::vector<std::pair<uint32_t, uint32_t>> fat;  // cluster -> value; the root is cluster 2
-    bool chainResult;
+    ChainEnd end;
     std::vector<uint32_t> chain;
+    std::string note;
   } cases[] = {
-      {"free entry", {{2, 3}, {3, 0}}, true, {2, 3}},
-      {"end mark F8", {{2, 3}, {3, 0x0FFFFFF8}}, true, {2, 3}},
-      {"end mark FF", {{2, 3}, {3, 0x0FFFFFFF}}, true, {2, 3}},
-      {"end mark all ones", {{2, 0xFFFFFFFF}}, true, {2}},
-      {"reserved end mark FA", {{2, 3}, {3, 0x0FFFFFFA}}, true, {2, 3}},
-      {"top bits ignored", {{2, 0xF0000003}, {3, 0x0FFFFFFF}}, true, {2, 3}},
-      {"bad cluster", {{2, 3}, {3, 0x0FFFFFF7}}, false, {2, 3}},
-      {"loop back", {{2, 3}, {3, 4}, {4, 2}}, false, {2, 3, 4}},
-      {"points at itself", {{2, 2}}, false, {2}},
-      {"past the volume", {{2, 3}, {3, 0x00FFFFF0}}, false, {2, 3}},
-      {"reserved cluster 1", {{2, 1}}, false, {2}},
+      {"free entry", {{2, 3}, {3, 0}}, ChainEnd::Marked, {2, 3}, ""},
+      {"end mark F8", {{2, 3}, {3, 0x0FFFFFF8}}, ChainEnd::Marked, {2, 3}, ""},
+      {"end mark FF", {{2, 3}, {3, 0x0FFFFFFF}}, ChainEnd::Marked, {2, 3}, ""},
+      {"end mark all ones", {{2, 0xFFFFFFFF}}, ChainEnd::Marked, {2}, ""},
+      {"reserved end mark FA", {{2, 3}, {3, 0x0FFFFFFA}}, ChainEnd::Marked, {2, 3}, ""},
+      {"top bits ignored", {{2, 0xF0000003}, {3, 0x0FFFFFFF}}, ChainEnd::Marked, {2, 3}, ""},
+      {"bad cluster", {{2, 3}, {3, 0x0FFFFFF7}}, ChainEnd::BadCluster, {2, 3},
+       cut + "2 clusters, at cluster 3: the FAT marks the cluster behind it bad. The listing stops there."},
+      {"loop back", {{2, 3}, {3, 4}, {4, 2}}, ChainEnd::Loop, {2, 3, 4},
+       cut + "3 clusters, at cluster 4: the FAT leads from it back to cluster 2, which comes earlier in the chain. "
+             "The listing stops there."},
+      {"points at itself", {{2, 2}}, ChainEnd::Loop, {2},
+       cut + "1 cluster, at cluster 2: the FAT leads from it back to cluster 2, which comes earlier in the chain. "
+             "The listing stops there."},
+      {"past the volume", {{2, 3}, {3, 0x00FFFFF0}}, ChainEnd::NoCluster, {2, 3},
+       cut + "2 clusters, at cluster 3: the FAT leads from it to cluster 16777200, which is no cluster of the volume. "
+             "The listing stops there."},
+      {"reserved cluster 1", {{2, 1}}, ChainEnd::NoCluster, {2},
+       cut + "1 cluster, at cluster 2: the FAT leads from it to cluster 1, which is no cluster of the volume. "
+             "The listing stops there."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -200,38 +214,50 @@ TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
       fat.Put(fat.ClusterByte(cluster), {Short(name.c_str(), 0x20, 1, 100)});
     }
     const Listing l = Walk(fat);
-    EXPECT_EQ(l.chain.Ended, c.chainResult);
+    EXPECT_EQ(l.chain.End, c.end);
     EXPECT_EQ(l.chain.Clusters, c.chain);
     // Every cluster of the chain is listed once, a looping one too.
     EXPECT_EQ(l.failed, "");
+    EXPECT_EQ(l.note, c.note);
     EXPECT_EQ(l.names.size(), c.chain.size());
     EXPECT_FALSE(l.readOutside);
   }
 }
 
-// Chains that promise more than the reader takes: 600 clusters stop at 512, and 64 KiB
-// clusters that promise more than a directory can hold stop after 65536 entries (found by
-// fuzzing: a damaged root could read the whole volume).
-TEST(FatChain, Fat32RootStopsAtTheChainAndDirectoryLimits) {
+// Chains that promise more than a directory holds stop after 65536 entries, whatever the
+// cluster size: 4096 clusters of 512 bytes (a root far longer than the 512 clusters once
+// followed), 32 of 64 KiB (found by fuzzing: a damaged root could read the whole volume). The
+// clusters of a chain that jumps back and forth on the disk are read all the same.
+TEST(FatChain, Fat32RootStopsAtTheDirectoryLimit) {
   const struct {
     uint8_t sectorsPerCluster;
-    uint32_t end, lastInside;
-    uint64_t lastEntry;  // of the last cluster read
-  } cases[] = {{1, 602, 2 + kMaxChainClusters - 1, 0}, {128, 41, 2 + kMaxDirEntries / 2048 - 1, 2047}};
+    bool interleaved;  // the chain takes every other cluster, as a root that grew between files
+    uint32_t clusters;  // of the chain the FAT holds; the root is cluster 2
+  } cases[] = {{1, false, 4200}, {1, true, 3000}, {128, false, 41}, {1, false, 4096}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sectorsPerCluster) + (c.interleaved ? " interleaved " : " ") + std::to_string(c.clusters));
     HandFat fat(fkFat32);
     fat.sectorsPerCluster = c.sectorsPerCluster;
-    for (uint32_t cluster = 2; cluster < c.end; ++cluster) fat.SetFat(cluster, cluster + 1);
-    fat.SetFat(c.end, 0x0FFFFFFF);
-    fat.Put(fat.ClusterByte(c.lastInside) + c.lastEntry * 32, {Short("LAST    TXT", 0x20, 1, 100)});
-    fat.Put(fat.ClusterByte(c.lastInside + 1), {Short("BEYOND  TXT", 0x20, 1, 100)});
+    const uint32_t step = c.interleaved ? 2 : 1;
+    const auto nth = [&](uint32_t n) { return 2 + n * step; };
+    for (uint32_t n = 0; n + 1 < c.clusters; ++n) fat.SetFat(nth(n), nth(n + 1));
+    fat.SetFat(nth(c.clusters - 1), 0x0FFFFFFF);
+    const uint32_t entriesPerCluster = 512u * c.sectorsPerCluster / 32;
+    const uint32_t limit = kMaxDirEntries / entriesPerCluster;
+    const uint32_t last = nth(std::min(c.clusters, limit) - 1);
+    fat.Put(fat.ClusterByte(last) + (entriesPerCluster - 1) * 32, {Short("LAST    TXT", 0x20, 1, 100)});
+    if (c.interleaved) fat.Put(fat.ClusterByte(last + 1), {Short("BETWEEN TXT", 0x20, 1, 100)});
+    if (c.clusters > limit) fat.Put(fat.ClusterByte(nth(limit)), {Short("BEYOND  TXT", 0x20, 1, 100)});
     const Listing l = Walk(fat);
-    EXPECT_EQ(l.names, (Names{"LAST.TXT"})) << int{c.sectorsPerCluster};
+    EXPECT_EQ(l.names, (Names{"LAST.TXT"}));
     EXPECT_FALSE(l.readOutside);
-    if (c.sectorsPerCluster == 1) {
-      EXPECT_FALSE(l.chain.Ended);  // cut, not ended
-      EXPECT_EQ(l.chain.Clusters.size(), kMaxChainClusters);
-    }
+    EXPECT_EQ(l.chain.Clusters.size(), std::min(c.clusters, limit));
+    EXPECT_EQ(l.chain.End, c.clusters > limit ? ChainEnd::Limit : ChainEnd::Marked);
+    const std::string shown = limit == 4096 ? "4,096" : std::to_string(limit);
+    EXPECT_EQ(l.note, c.clusters <= limit ? ""
+                                          : "GetRootDirectory: The root directory goes on past 65,536 entries, the most a "
+                                            "directory holds. The listing stops there, after " + shown +
+                                                " clusters, at cluster " + std::to_string(last) + ".");
   }
 }
 

@@ -39,9 +39,10 @@ int RunDump(const DumpOptions& options) {
     PrintError("cannot read " + options.source);
     return kExitFailure;
   }
-  // Sectors are the disk's own; each is read, and shown, in 512-byte blocks.
+  // Sectors are the disk's own; each is read, and shown, in 512-byte blocks. The count is the
+  // whole disk's, also where the geometry's 32-bit count stops short of it (2 TiB and more).
   const uint64_t blocks = BlocksPerSector(geometry);
-  const uint64_t total = geometry.TotalSectors / blocks;
+  const uint64_t total = WholeDiskSectors(disk, geometry) / blocks;
   if (first >= total) {
     PrintError("sector " + std::to_string(first) + " lies beyond the end of " + options.source + ", which holds " +
                std::to_string(total) + " sectors");
@@ -62,8 +63,7 @@ int RunDump(const DumpOptions& options) {
         PrintError("sector " + std::to_string(sector) + " cannot be read");
         return kExitFailure;
       }
-      std::printf("%s Sector %llu of %llu", sector == first && piece == 0 ? "" : "\n",
-                  static_cast<unsigned long long>(sector), static_cast<unsigned long long>(total));
+      std::printf("%s%s", sector == first && piece == 0 ? "" : "\n", HexSectorCaption(sector, total).c_str());
       if (blocks > 1)
         std::printf(", bytes %llu to %llu", static_cast<unsigned long long>(piece * kSectorSize),
                     static_cast<unsigned long long>((piece + 1) * kSectorSize - 1));

@@ -50,6 +50,11 @@ bool Disk::QueryGeometry(TDriveGeometry& geometry) {
 
 uint64_t Disk::SectorCount() { return source_ ? source_->SizeBytes() / kSectorSize : 0; }
 
+uint64_t WholeDiskSectors(Disk& disk, const TDriveGeometry& geometry) {
+  if (geometry.TotalSectors != 0xFFFFFFFFu) return geometry.TotalSectors;
+  return std::max<uint64_t>(geometry.TotalSectors, disk.SectorCount());
+}
+
 // Makes sure the handle is open for `mode`; reopens it otherwise.
 SourceHandle* Disk::EnsureHandle(AccessMode mode) {
   if (handle_ && mode_ == mode) return handle_.get();

@@ -120,6 +120,11 @@ class Disk final : public SectorReader {
   Host* host_ = &DefaultHost();
 };
 
+// The size of `disk` in 512-byte sectors, 64-bit: the geometry's count, or, where that stops at
+// 0xFFFFFFFF (a disk of 2 TiB or more), the source's own size when it is larger. A disk of
+// exactly 2^32 sectors holds one sector more than the geometry can count.
+uint64_t WholeDiskSectors(Disk& disk, const TDriveGeometry& geometry);
+
 // Lets `host` answer for `disk` for the life of this object, then the host it had before.
 class UserHostScope {
  public:

@@ -106,6 +106,10 @@ THexColumns HexColumns(int itemWidth, int32_t bytesPerLine, bool showAddress) {
   return columns;
 }
 
+std::string HexSectorCaption(uint64_t sector, uint64_t total) {
+  return " Sector " + std::to_string(sector) + " of " + std::to_string(total);
+}
+
 std::string HexHeaderLine() {
   std::string text = " Offset   ";
   for (int k = 0; k < kHexMaxBytesPerLine; ++k) {

@@ -55,6 +55,10 @@ struct THexColumns {
 };
 THexColumns HexColumns(int itemWidth, int32_t bytesPerLine, bool showAddress);
 
+// " Sector 5 of 4294967296": the head of a sector as the viewer's status bar and `dump` show
+// it, `total` being the disk's whole count (its last sector is total - 1).
+std::string HexSectorCaption(uint64_t sector, uint64_t total);
+
 // The text form at 16 bytes per line, laid out as the view is: the header row
 // " Offset   00 01 .. 0F", then per line the offset, the hex part and the characters.
 std::string HexHeaderLine();

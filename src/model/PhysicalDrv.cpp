@@ -43,8 +43,7 @@ TPhysicalDrv::TPhysicalDrv(std::unique_ptr<Disk> disk, const TDriveGeometry& geo
   Root.Entry.SystemId = kTypeExtended;
   Root.Entry.TotalSectors = geometry.TotalSectors;
   AllPartitions.push_back(&Root);
-  DiskSectors = geometry.TotalSectors;
-  if (geometry.TotalSectors == 0xFFFFFFFFu) DiskSectors = std::max<uint64_t>(DiskSectors, disk_->SectorCount());
+  DiskSectors = WholeDiskSectors(*disk_, geometry);
 }
 
 TPhysicalDrv::TPhysicalDrv(uint8_t driveNumber, const TDriveGeometry& geometry)

@@ -315,6 +315,25 @@ TEST(CliDump, ShowsSectorsSixteenBytesALine) {
     ExpectRefused(std::string("dump ") + args + img, 2, "");
 }
 
+// A disk of exactly 2 TiB holds 2^32 sectors, one more than a 32-bit count reaches, and one of
+// 2 TiB and a sector one more again: each is counted whole, and its last sector is shown.
+TEST(CliDump, TheLastSectorOfADiskOf2TiBIsShown) {
+  for (const uint64_t sectors : {uint64_t{1} << 32, (uint64_t{1} << 32) + 1}) {
+    SCOPED_TRACE(sectors);
+    const std::string image = FreshPath("dump-" + std::to_string(sectors) + ".img");
+    std::ofstream(image).close();
+    std::filesystem::resize_file(image, sectors * 512);  // sparse: it takes no room
+    WriteFileBytes(image, (sectors - 1) * 512, {'L', 'A', 'S', 'T'});
+    const std::string last = std::to_string(sectors - 1), count = std::to_string(sectors);
+    const CliRun run = RunCli("dump --sector " + last + " " + ShellQuote(image));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')), " Sector " + last + " of " + count);
+    EXPECT_SAYS(run.out, "\n00000000  4C 41 53 54 00 ");
+    ExpectRefused("dump --sector " + count + " " + ShellQuote(image), 2, "which holds " + count + " sectors");
+    std::filesystem::remove(image);
+  }
+}
+
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;

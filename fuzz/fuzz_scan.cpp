@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (TPartition* record : drive->AllPartitions) BuildCheckReport(*drive, *record, report);
   for (auto& find : drive->LostPartitions) {
     BuildCheckReport(*drive, *find, report);
-    OverlappedPartitionRow(*drive, *find);
+    OverlappedPartitionRows(*drive, *find);
     InsideGptArea(*drive, *find);
   }
   return 0;

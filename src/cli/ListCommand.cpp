@@ -185,8 +185,7 @@ json DriveJson(TPhysicalDrv& drive) {
       entry["report"] = report;
       const uint64_t backup = row.Record->BootFromBackup;
       entry["boot_from_backup"] = backup ? json(SectorOfBlock(drive, backup)) : json(nullptr);
-      const int overlaps = OverlappedPartitionRow(drive, *row.Record);
-      entry["overlaps"] = overlaps ? json(overlaps) : json(nullptr);
+      entry["overlaps"] = OverlappedPartitionRows(drive, *row.Record);
       entry["inside_gpt"] = InsideGptArea(drive, *row.Record);
       lost.push_back(std::move(entry));
     }

@@ -14,16 +14,15 @@
 #include "edit/AutoBackup.h"
 #include "edit/BootSectorRestore.h"
 #include "edit/Commit.h"
+#include "model/CheckReport.h"
 #include "model/FsDetect.h"
+#include "model/PartitionRows.h"
 #include "model/TableReader.h"
 
 namespace qm {
 
 namespace {
 
-const char* const kOverlapText =
-    "Specified partition overlaps one or more existing partitions.\rPlease delete these partitions before "
-    "recovery. You can also\rclone lost partition to an empty existing partition.";
 const char* const kNoVacancyText =
     "There is no vacancy in the partition table.\rPlease use 'Rebuild' or 'Clone' instead of 'Recover'.";
 const char* const kNoInnerSectorText =
@@ -58,9 +57,24 @@ void EraseFrom(std::vector<TPartition*>& list, const TPartition* record) {
   list.erase(std::remove(list.begin(), list.end(), record), list.end());
 }
 
+// Why `candidate` cannot go into the tables where it lies, naming the rows of the list it
+// overlaps, and what the user can do instead: a rebuild makes tables without those partitions,
+// a clone copies the lost one elsewhere. Neither needs them deleted first.
+std::string OverlapText(const TPhysicalDrv& drive, const TPartition& candidate) {
+  const std::vector<int> rows = OverlappedPartitionRows(drive, candidate);
+  if (rows.empty())
+    return "The lost partition overlaps the master boot record or a partition of the disk, so it cannot be "
+           "recovered.\rUse 'Clone' to copy it elsewhere.";
+  const bool one = rows.size() == 1;
+  return "The lost partition overlaps " + std::string(one ? "partition " : "partitions ") + RowNumbersText(rows) +
+         " of the list, so it cannot be recovered while " + (one ? "that partition is" : "they are") +
+         " in the tables.\rUse 'Rebuild' to make new tables without " + (one ? "it" : "them") +
+         ", or 'Clone' to copy the lost partition elsewhere.";
+}
+
 // In development mode the refusal also names the record it collides with.
-Outcome Collision(const TPartition& with, bool extended) {
-  std::string text = kOverlapText;
+Outcome Collision(const TPhysicalDrv& drive, const TPartition& candidate, const TPartition& with, bool extended) {
+  std::string text = OverlapText(drive, candidate);
   if (DebugMode) {
     char where[64];
     std::snprintf(where, sizeof where, "\r\roverlap%d = %" PRIx64, extended ? 0 : 1, with.AbsoluteStart());
@@ -138,7 +152,7 @@ TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, Ou
   // Sector 0 is the master boot record itself: a table written there would overwrite the
   // volume's boot sector.
   if (s == 0) {
-    why = Collision(drive.Root, false);
+    why = Collision(drive, candidate, drive.Root, false);
     return nullptr;
   }
   for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
@@ -151,7 +165,7 @@ TPartition* FindTargetTable(TPhysicalDrv& drive, const TPartition& candidate, Ou
     else
       collides = !((s > rs && e <= re) || s > re) && e >= rs;
     if (collides) {
-      why = Collision(r, r.IsExtended());
+      why = Collision(drive, candidate, r, r.IsExtended());
       return nullptr;
     }
   }
@@ -560,7 +574,7 @@ Outcome AddGptEntry(const TPhysicalDrv& drive, TGpt& gpt, const TPartition& volu
                    std::to_string(gpt.FirstUsableLba) + " to " + std::to_string(gpt.LastUsableLba) + ").");
   if (std::any_of(gpt.Entries.begin(), gpt.Entries.end(),
                   [&](const TGptEntry& e) { return first <= e.LastLba && e.FirstLba <= last; }))
-    return Refusal(kOverlapText);
+    return Refusal(OverlapText(drive, volume));
   TGptEntry entry;
   entry.Index = slot;
   entry.Type = *type;

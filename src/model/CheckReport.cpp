@@ -8,6 +8,7 @@
 #include "fs/LinuxFs.h"
 #include "fs/NtfsRecord.h"
 #include "model/FsDetect.h"
+#include "model/PartitionRows.h"
 
 namespace qm {
 namespace {
@@ -83,41 +84,49 @@ void AddLine(std::string& report, const std::string& line) {
 }
 
 void AddFindNotes(TPhysicalDrv& drive, const TPartition& find, std::string& report) {
-  if (const int row = OverlappedPartitionRow(drive, find))
-    AddLine(report, "Overlaps Partition " + std::to_string(row) + " (recover will refuse it)");
+  if (const std::vector<int> rows = OverlappedPartitionRows(drive, find); !rows.empty())
+    AddLine(report, std::string(rows.size() == 1 ? "Overlaps Partition " : "Overlaps Partitions ") +
+                        RowNumbersText(rows) + " (recover will refuse it; use rebuild or clone)");
   if (InsideGptArea(drive, find)) AddLine(report, "Inside a GPT disk");
 }
 
 }  // namespace
 
-int OverlappedPartitionRow(const TPhysicalDrv& drive, const TPartition& find) {
-  if (find.Entry.TotalSectors == 0) return 0;
+std::vector<int> OverlappedPartitionRows(const TPhysicalDrv& drive, const TPartition& find) {
+  std::vector<int> rows;
+  if (find.Entry.TotalSectors == 0) return rows;
   const uint64_t s = find.AbsoluteStart(), e = find.AbsoluteEnd() - 1;
+  const auto add = [&rows](int row) {
+    if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(row);
+  };
   // Rows follow AllPartitions with Root and the links inside the chain left out. A link's
   // extended boot record is named by the logical drive it holds, which follows it.
   int row = 0, extendedRow = 0;
-  const TPartition* collidingLink = nullptr;
+  std::vector<const TPartition*> links;  // colliding links whose logical drive has not come yet
   for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
     const TPartition& r = *drive.AllPartitions[i];
     const bool link = IsNestedExtended(drive, r);
-    if (link) {
-      if (collidingLink) continue;
-    } else {
+    if (!link) {
       ++row;
       if (r.IsExtended()) extendedRow = row;
-      if (collidingLink) {
-        if (r.Parent == collidingLink) return row;
-        continue;
+      if (const auto held = std::find(links.begin(), links.end(), r.Parent); held != links.end()) {
+        add(row);
+        links.erase(held);
       }
     }
     if (r.IsGap()) continue;
     const uint64_t rs = r.AbsoluteStart(), re = rs + (r.Entry.TotalSectors ? r.Entry.TotalSectors - 1 : 0);
     const bool collides = r.IsExtended() ? !((s > rs && e <= re) || s > re) && e >= rs : s <= re && rs <= e;
     if (!collides) continue;
-    if (!link) return row;
-    collidingLink = &r;
+    if (link)
+      links.push_back(&r);
+    else
+      add(row);
   }
-  return collidingLink ? extendedRow : 0;
+  // A link that holds no logical drive is part of the extended partition.
+  if (!links.empty() && extendedRow != 0) add(extendedRow);
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 TSectorSpan GptUsableArea(const TPhysicalDrv& drive) {

@@ -3,20 +3,22 @@
 // index. Lines are separated by "\r".
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "model/PhysicalDrv.h"
 
 namespace qm {
 
-// For a lost find the report ends with notes: the partition of the list it overlaps, and
-// that it lies inside a GPT disk.
+// For a lost find the report ends with notes: the partitions of the list it overlaps (with what
+// to do instead of a recovery, which refuses it), and that it lies inside a GPT disk.
 void BuildCheckReport(TPhysicalDrv& drive, TPartition& partition, std::string& report);
 
-// The row number (as the partition list numbers its "Partitions" group, from 1) of the first
-// partition in the tables that `find` collides with as recover sees it: it shares a sector
-// with a partition, or straddles the bounds of the extended partition or one of its extended
-// boot records (named by the logical drive held there). 0 when none.
-int OverlappedPartitionRow(const TPhysicalDrv& drive, const TPartition& find);
+// The row numbers (as the partition list numbers its "Partitions" group, from 1), ascending,
+// of every partition in the tables that `find` collides with as recover sees it: it shares a
+// sector with a partition, or straddles the bounds of the extended partition or one of its
+// extended boot records (named by the logical drive held there, or by the extended partition
+// when it holds none). Empty when none.
+std::vector<int> OverlappedPartitionRows(const TPhysicalDrv& drive, const TPartition& find);
 
 // The first and last usable LBA of a GPT disk, from the copy of its GUID partition table in
 // use; the whole disk after sector 0 when neither copy is usable.

@@ -243,6 +243,13 @@ std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool 
   return tip;
 }
 
+std::string RowNumbersText(const std::vector<int>& rows) {
+  std::string text;
+  for (size_t i = 0; i < rows.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == rows.size() ? " and " : ", ") + std::to_string(rows[i]);
+  return text;
+}
+
 bool IsInside(const TPartition& record, const TPartition& container) {
   int depth = 0;
   for (const TPartition* p = record.Parent; p && depth < 4096; p = p->Parent, ++depth)

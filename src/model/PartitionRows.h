@@ -68,6 +68,9 @@ std::string MapStatusLine(const TPartition& record);
 // partition its entry's slot, type, name and GUID.
 std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool lost);
 
+// Row numbers as a sentence names them: "3", "1 and 3", "1, 3 and 4".
+std::string RowNumbersText(const std::vector<int>& rows);
+
 // Whether `container` is the record's parent or a further ancestor.
 bool IsInside(const TPartition& record, const TPartition& container);
 

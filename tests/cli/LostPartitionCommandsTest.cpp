@@ -57,7 +57,12 @@ const RefusalCase kRefusals[] = {
     {"GptWithoutItsBackup", "table-gpt 'label: gpt\\n2048,20480' fsat 40960 8192 fat16 sector 131071 00", nullptr, 40960,
      "GUID partition table with a damaged copy"},
     {"GptPartitionOverVolume", "table-gpt 'label: gpt\\n2048,20480' fsat 10240 8192 fat16", nullptr, 10240,
-     "overlaps one or more existing partitions"},
+     "The lost partition overlaps partition 1 of the list, so it cannot be recovered while that partition is in the "
+     "tables.\nUse 'Rebuild' to make new tables without it, or 'Clone' to copy the lost partition elsewhere."},
+    // A volume of an older layout across the end of one partition and the start of the next.
+    {"VolumeAcrossTwoPartitions",
+     "table 'label: dos\\nunit: sectors\\n2048,8192,6\\n10240,8192,6' fs 1 fat16 fs 2 fat16 fsat 6144 8192 fat16",
+     nullptr, 6144, "overlaps partitions 1 and 2 of the list, so it cannot be recovered while they are in the tables."},
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }

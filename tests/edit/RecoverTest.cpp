@@ -12,9 +12,14 @@
 namespace qm::test {
 namespace {
 
-const std::string kOverlap =
-    "Specified partition overlaps one or more existing partitions.\rPlease delete these partitions before "
-    "recovery. You can also\rclone lost partition to an empty existing partition.";
+// The refusal of a find that overlaps the partitions of rows `rows` ("1", "1 and 3") of the list.
+std::string Overlap(const std::string& rows) {
+  const bool one = rows.find(' ') == std::string::npos;
+  return std::string("The lost partition overlaps ") + (one ? "partition " : "partitions ") + rows +
+         " of the list, so it cannot be recovered while " + (one ? "that partition is" : "they are") +
+         " in the tables.\rUse 'Rebuild' to make new tables without " + (one ? "it" : "them") +
+         ", or 'Clone' to copy the lost partition elsewhere.";
+}
 const std::string kNoVacancy =
     "There is no vacancy in the partition table.\rPlease use 'Rebuild' or 'Clone' instead of 'Recover'.";
 const std::string kNoInnerSector = "There's no sufficient free space to move logical drive to Inner Extended Partition.";
@@ -79,7 +84,7 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
        {{20480, "07:512+1501 05:2047+6145 00:0+0 00:0+0"}, {22527, "07:1+6144 05:12288+8192 00:0+0 00:0+0"}}},
       // Ends right in front of D: no sector is left for D's new EBR.
       {"no sector left in front of D", 20992, 1535, fkNtfs, kNoInnerSector, {}},
-      {"overlapping P1", 9000, 4095, fkNtfs, kOverlap, {}},
+      {"overlapping P1", 9000, 4095, fkNtfs, Overlap("1"), {}},
       {"into a first EBR without vacancy", 20992, 1024, fkFat12, kNoVacancy, {}, true},
   };
   for (const auto& c : cases) {
@@ -135,38 +140,52 @@ TEST(RecoverLostPartition, LeftOverExtendedBaseWithoutExtendedPartition) {
   EXPECT_EQ(disk.Table(0), "0c:2048+8192 01:24576+4096 00:0+0 00:0+0");
 }
 
+// Where a candidate goes, or why not: the refusal names every row of the list it overlaps (the
+// rows are 1 P1, 2 the gap behind it, 3 X, 4 D, 5 E, 6 the gap behind E; the link in front of E
+// is no row of its own and is named by E).
 TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
   Layout disk;
   TPhysicalDrv& drive = *disk.drive;
-  Outcome why;
-  auto target = [&](uint64_t start, uint32_t size) {
-    TPartition candidate;
-    candidate.Entry.RelativeSector = static_cast<uint32_t>(start);
-    candidate.Entry.TotalSectors = size;
-    why = {};
-    TPartition* t = FindTargetTable(drive, candidate, why);
-    EXPECT_EQ(why.failed(), t == nullptr);
-    return t;
+  const std::string outside = "Specified partition is empty or extends beyond the end of the disk.";
+  const std::string tables = "The lost partition overlaps the master boot record or a partition of the disk, so it "
+                             "cannot be recovered.\rUse 'Clone' to copy it elsewhere.";
+  const struct {
+    const char* what;
+    uint64_t start;
+    uint32_t size;
+    TPartition* target;
+    std::string refusal;
+  } cases[] = {
+      {"in the gap", 12288, 4096, &drive.Root, ""},
+      {"ends right before the extended partition", 10240, 10240, &drive.Root, ""},
+      {"inside the first EBR's track", 20481, 100, disk.x, ""},
+      {"ends on the extended partition's last sector", 45056, 16384, disk.x, ""},
+      {"wholly after it", 61440, 2048, &drive.Root, ""},
+      {"on a linked EBR", 32768, 63, nullptr, Overlap("5")},
+      {"straddles the extended partition's start", 19000, 2000, nullptr, Overlap("3")},
+      {"straddles its end", 60000, 4000, nullptr, Overlap("3")},
+      {"straddles the link's start", 30000, 3000, nullptr, Overlap("5")},
+      {"shares P1's last sector", 10239, 100, nullptr, Overlap("1")},
+      {"ends on P1's first sector", 1000, 1049, nullptr, Overlap("1")},
+      {"shares D's last sector", 28671, 1, nullptr, Overlap("4")},
+      {"over P1, the extended partition's start and D", 2000, 30000, nullptr, Overlap("1, 3 and 4")},
+      {"over P1 and the start of the extended partition", 2048, 20000, nullptr, Overlap("1 and 3")},
+      {"the master boot record", 0, 100, nullptr, tables},
+      {"one sector past the disk's end", 65000, 537, nullptr, outside},
+      {"up to the disk's end", 65000, 536, &drive.Root, ""},
+      {"empty", 12288, 0, nullptr, outside},
+      {"on the first EBR", 20480, 100, nullptr, Overlap("3")},
   };
-  EXPECT_EQ(target(12288, 4096), &drive.Root);
-  EXPECT_EQ(target(10240, 10240), &drive.Root);  // ends right before the extended partition
-  EXPECT_EQ(target(20481, 100), disk.x);          // inside the first EBR's track
-  EXPECT_EQ(target(45056, 16384), disk.x);        // ends on the extended partition's last sector
-  EXPECT_EQ(target(61440, 2048), &drive.Root);    // wholly after it
-  EXPECT_EQ(target(32768, 63), nullptr);          // on a linked EBR
-  EXPECT_EQ(target(19000, 2000), nullptr);        // straddles the extended partition's start
-  EXPECT_EQ(target(60000, 4000), nullptr);        // straddles its end
-  EXPECT_EQ(target(30000, 3000), nullptr);        // straddles the link's start
-  EXPECT_EQ(target(10239, 100), nullptr);         // shares P1's last sector
-  EXPECT_EQ(target(1000, 1049), nullptr);         // ends on P1's first sector
-  EXPECT_EQ(target(28671, 1), nullptr);           // shares D's last sector
-  EXPECT_EQ(target(0, 100), nullptr);             // the master boot record
-  EXPECT_EQ(target(65000, 537), nullptr);         // one sector past the disk's end
-  EXPECT_EQ(target(65000, 536), &drive.Root);
-  EXPECT_EQ(target(12288, 0), nullptr);
-  EXPECT_EQ(target(20480, 100), nullptr);         // on the first EBR
-  EXPECT_EQ(why.Caption, "Error");
-  EXPECT_EQ(why.Text, kOverlap);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TPartition candidate;
+    candidate.Entry.RelativeSector = static_cast<uint32_t>(c.start);
+    candidate.Entry.TotalSectors = c.size;
+    Outcome why;
+    EXPECT_EQ(FindTargetTable(drive, candidate, why), c.target);
+    EXPECT_EQ(why.Text, c.refusal);
+    EXPECT_EQ(why.Caption, c.refusal.empty() ? "" : "Error");
+  }
 }
 
 TEST(NewEntryType, FollowsTheFileSystemAndTheChsLimit) {

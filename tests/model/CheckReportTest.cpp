@@ -172,7 +172,7 @@ TEST_F(CheckReportOnImages, FieldsPointingPastTheDiskAreNotRead) {
   StoreLE<uint32_t>(&lost.BootSector[0x24], 0xFFFFFFF0u);
   // It lies where the listed volume it was copied from lies, and says so.
   EXPECT_EQ(Report(*d, lost), "Boot Sector: OK\rFAT1: OK   FAT2: Read Error\rRoot Directory: Preview\r"
-                              "Overlaps Partition 3 (recover will refuse it)");
+                              "Overlaps Partition 3 (recover will refuse it; use rebuild or clone)");
 
   // A second FAT beyond 32 bits must not be read at its wrapped address, which here is the
   // FAT16 volume's first FAT.

@@ -1,4 +1,4 @@
-// Notes on lost finds, as `quillmark-cli scan` shows them: the partition of the list a stale
+// Notes on lost finds, as `quillmark-cli scan` shows them: the partitions of the list a stale
 // volume overlaps (recover would refuse it), and finds inside a GPT disk.
 #include <gtest/gtest.h>
 
@@ -10,16 +10,21 @@
 namespace qm::test {
 namespace {
 
-// Each find as "lba overlaps inside_gpt", and whether its report says so: "+" for each of the
-// lines "Overlaps Partition N (recover will refuse it)" and "Inside a GPT disk" it holds.
+// Each find as "lba rows inside_gpt" (rows "1", "3 and 4" or "none"), and whether its report
+// says so: "+" for each of the lines "Overlaps Partition N (...)" (or "Overlaps Partitions N
+// and M (...)") and "Inside a GPT disk" it holds.
 std::string Notes(const std::string& image) {
   std::string out;
   const nlohmann::json drive = CliDrive("scan", image);
   for (const nlohmann::json& f : drive["lost"]) {
     const std::string report = "\n" + f["report"].get<std::string>() + "\n";
-    const bool overlaps = !f["overlaps"].is_null();
-    const std::string says = overlaps ? "\nOverlaps Partition " + f["overlaps"].dump() + " (recover will refuse it)\n" : "";
-    out += f["lba"].dump() + " " + f["overlaps"].dump() + " " + f["inside_gpt"].dump() +
+    const bool overlaps = !f["overlaps"].empty();
+    std::string rows;
+    for (size_t i = 0; i < f["overlaps"].size(); ++i)
+      rows += (i == 0 ? "" : i + 1 == f["overlaps"].size() ? " and " : ", ") + f["overlaps"][i].dump();
+    const std::string says = std::string("\nOverlaps Partition") + (f["overlaps"].size() > 1 ? "s " : " ") + rows +
+                             " (recover will refuse it; use rebuild or clone)\n";
+    out += f["lba"].dump() + " " + (overlaps ? rows : "none") + " " + f["inside_gpt"].dump() +
            (overlaps && report.find(says) != std::string::npos ? " +" : "") +
            (report.find("\nInside a GPT disk\n") != std::string::npos ? " +" : "") + "; ";
     EXPECT_EQ(overlaps, report.find("Overlaps") != std::string::npos) << report;
@@ -29,12 +34,20 @@ std::string Notes(const std::string& image) {
 
 // Rows: 1 the Linux partition at 2048, 2 the gap behind it, 3 the extended partition, 4 its
 // logical drive at 63488, then gaps. Volumes left behind by an older layout: one inside row
-// 1, one in the gap, one across the start of the extended partition.
+// 1, one in the gap, one across the start of the extended partition (its file system replaces
+// the first extended boot record, and with it the logical drive).
 TEST(CliFindNotes, AStaleVolumeNamesThePartitionItOverlaps) {
   QM_IMAGE(image, "stale.img", "64M",
            "table 'label: dos\\nunit: sectors\\n2048,40960,83\\n61440,40960,5\\n63488,20480,6' fs 5 fat16 "
            "fsat 10240 8192 fat16 STALE fsat 57344 8192 fat12 ACROSS fsat 45056 8192 fat12 FREE");
-  EXPECT_EQ(Notes(image), "10240 1 false +; 45056 null false; 57344 3 false +; ");
+  EXPECT_EQ(Notes(image), "10240 1 false +; 45056 none false; 57344 3 false +; ");
+}
+
+// A volume of an older layout across the end of one partition and the start of the next.
+TEST(CliFindNotes, AVolumeAcrossTwoPartitionsNamesBoth) {
+  QM_IMAGE(image, "across.img", "32M",
+           "table 'label: dos\\nunit: sectors\\n2048,8192,6\\n10240,8192,6' fs 1 fat16 fs 2 fat16 fsat 6144 8192 fat16");
+  EXPECT_EQ(Notes(image), "6144 1 and 2 false +; ");
 }
 
 TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
@@ -43,9 +56,9 @@ TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
            "fs 1 fat16 GPTVOL fsat 100 1900 fat12 EARLY");
   // The partition's volume is listed; the early one lies in front of the usable area, also
   // when the primary header is damaged and the backup's area counts.
-  EXPECT_EQ(Notes(image), "100 null false; ");
+  EXPECT_EQ(Notes(image), "100 none false; ");
   WriteFileBytes(image, 512 + 0x28, std::vector<uint8_t>(8, 0xFF));
-  EXPECT_EQ(Notes(image), "100 null false; ");
+  EXPECT_EQ(Notes(image), "100 none false; ");
   // With neither copy usable only the protective entry is listed (row 1), and everything
   // behind sector 0 counts as inside.
   WriteFileBytes(image, 65535 * 512, std::vector<uint8_t>(512, 0));

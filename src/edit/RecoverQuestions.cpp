@@ -12,9 +12,11 @@ namespace {
 const char kDamagedQuestion[] =
     "The data structure of selected partition has been damaged.\rThis may cause recovered partition unaccessible. "
     "\r\rContinue?";
+// Every change saves the sectors it writes before it writes them (AutoBackup.h): the question
+// says so, and how to take the change back, instead of asking the user to save the tables.
 const char kBackupQuestion[] =
-    "You are recovering partition. It is strong recommended\rto backup current partition table before recovery. "
-    "You\rcan backup partition table by press F2.\r\rContinue?";
+    "You are recovering partition. The partition table sectors it changes are saved first;\r`quillmark-cli undo` or "
+    "Tools > Undo last change takes the change back\rwhile the tables stay as it leaves them.\r\rContinue?";
 
 }  // namespace
 

@@ -18,8 +18,8 @@ enum class RecoverAsk {
 // What comes before a recovery of `lost`, in the one order of every front end: every refusal
 // of CheckRecoverPossible, then the questions, asked through the drive's host: when the check report of
 // `lost`, read from the disk now, shows that its root directory could not be read (not asked
-// for HPFS, which has no report of its own), whether to go on; then the reminder to back up
-// the tables. Nothing is written.
+// for HPFS, which has no report of its own), whether to go on; then whether to recover, saying
+// that the tables are saved first and that undo takes the change back. Nothing is written.
 Reported<RecoverAsk> AskRecover(TPhysicalDrv& drive, TPartition& lost);
 
 // For a find made from its backup boot sector (its own first sector is destroyed), asked after

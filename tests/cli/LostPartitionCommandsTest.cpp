@@ -217,7 +217,9 @@ TEST(CliRecoverSafety, UnconfirmedOrNotFoundWritesNothing) {
   const auto before = ReadFileBytes(image, 0, 512);
   CliRun unconfirmed = RunCli("recover --at 262144 " + ShellQuote(image));
   EXPECT_EQ(unconfirmed.status, 1);
-  EXPECT_SAYS(unconfirmed.err, "Recovering: You are recovering partition.");
+  // The question says that the tables are saved before the write and how undo takes it back.
+  EXPECT_SAYS(unconfirmed.err, "Recovering: You are recovering partition. The partition table sectors it changes are "
+                               "saved first;\n`quillmark-cli undo` or Tools > Undo last change takes the change back");
   EXPECT_EQ(ReadFileBytes(image, 0, 512), before);
   ExpectRefusedBeforeAsking("recover --at 5000", image, "no lost partition starts at sector 5000");
   ExpectRefused("recover --yes --at 99999999 " + ShellQuote(image), 2, "sector 99999999 lies beyond the end of ");
@@ -279,6 +281,13 @@ TEST(CliRecoverSafety, DestroyedBootSectorIsRestoredOnlyWhenAskedFor) {
     EXPECT_EQ(CliDrive("list", image)["partitions"][0]["lba"], 2048);
     EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512) == ReadFileBytes(image, c.backup * 512, 512), c.restore);
     EXPECT_EQ(run.err.find("is left destroyed") != std::string::npos, !c.restore) << run.err;
+    // The listing comes after the restore and shows the disk as the change left it: the volume
+    // and its label once its boot sector is back.
+    const size_t restored = run.out.find("The boot sector was restored from its backup.\n");
+    const size_t listing = run.out.find("#0: 80H");
+    ASSERT_NE(listing, std::string::npos) << run.out;
+    EXPECT_EQ(restored != std::string::npos && restored < listing, c.restore) << run.out;
+    EXPECT_EQ(run.out.find(" WIPED ", listing) != std::string::npos, c.restore) << run.out;
     // Undo takes back all the recovery wrote, the boot sector too.
     EXPECT_EQ(RunCli("--yes undo " + ShellQuote(image)).status, 0);
     EXPECT_TRUE(ReadWholeFile(image) == before);

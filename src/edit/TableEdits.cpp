@@ -13,6 +13,7 @@
 #include "edit/Commit.h"
 #include "edit/MasterBootProgram.h"
 #include "edit/Recover.h"
+#include "model/PartitionRows.h"
 #include "model/TableReader.h"
 
 namespace qm {
@@ -181,8 +182,8 @@ EditOutcome SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
       e.Attributes = e.Index == record.Gpt->Index ? e.Attributes | kGptAttrLegacyBootable
                                                   : e.Attributes & ~kGptAttrLegacyBootable;
     return WriteGpt(drive, *gpt, "active" + At(record), "Set active partition Failed.",
-                    Question("You are setting the legacy BIOS bootable attribute of this GPT partition, and taking it "
-                             "off the others. Are you sure?",
+                    Question("You are setting the legacy BIOS bootable attribute of " +
+                                 PartitionRowName(drive, record) + ", and taking it off the others. Are you sure?",
                              "Set active partition", MsgButtons::OkCancel));
   }
   Outcome refusal;
@@ -190,12 +191,14 @@ EditOutcome SetActivePartition(TPhysicalDrv& drive, TPartition& record) {
   if (!lock) return Refused(refusal);
   const std::vector<TKnownVolume> volumes = KnownVolumes(drive);
   const std::string what = "active" + At(record);
+  // Named before the edit: writing rereads the tables, and the record goes with them.
+  const std::string question = "You are setting " + PartitionRowName(drive, record) +
+                               " active; the other primary partitions become inactive. Are you sure?";
   for (TPartition* child : drive.Root.Children) child->Entry.BootIndicator = 0;
   record.Entry.BootIndicator = 0x80;
   drive.DirtyTables.assign(1, &drive.Root);
   return WriteTables(drive, volumes, what, "Set active partition Failed.",
-                     Question("You are setting active partition. Are you sure?", "Set active partition",
-                              MsgButtons::OkCancel));
+                     Question(question, "Set active partition", MsgButtons::OkCancel));
 }
 
 EditOutcome HidePartition(TPhysicalDrv& drive, TPartition& record) {

@@ -243,6 +243,27 @@ std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool 
   return tip;
 }
 
+int PartitionRowNumber(const TPhysicalDrv& drive, const TPartition& record) {
+  // The rows of BuildPartitionRows: every record after Root but the links inside the chain.
+  int n = 0;
+  for (size_t i = 1; i < drive.AllPartitions.size(); ++i) {
+    const TPartition* r = drive.AllPartitions[i];
+    if (r->IsExtended() && r->Parent != &drive.Root) continue;
+    ++n;
+    if (r == &record) return n;
+  }
+  return 0;
+}
+
+std::string PartitionRowName(const TPhysicalDrv& drive, const TPartition& record) {
+  const int row = PartitionRowNumber(drive, record);
+  // The file system as the list names it, without the list's mark of a hidden type.
+  std::string where = "at sector " + std::to_string(SectorOfBlock(drive, record.AbsoluteStart()));
+  const std::string kind = record.Gpt ? FileSystemCellText(record) : FsKindName(record.FsKind);
+  if (kind != "Unknown") where = kind + " " + where;
+  return row != 0 ? "partition " + std::to_string(row) + " (" + where + ")" : "the partition (" + where + ")";
+}
+
 std::string RowNumbersText(const std::vector<int>& rows) {
   std::string text;
   for (size_t i = 0; i < rows.size(); ++i)

@@ -68,6 +68,13 @@ std::string MapStatusLine(const TPartition& record);
 // partition its entry's slot, type, name and GUID.
 std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool lost);
 
+// The number of `record`'s row in the list's "Partitions" group (from 1); 0 when it has none (a
+// link between extended boot records, a lost partition).
+int PartitionRowNumber(const TPhysicalDrv& drive, const TPartition& record);
+// A listed partition as a question names it: "partition 2 (FAT32 at sector 2048)", by its row,
+// its file system (left out when unknown) and its first sector as the list shows them.
+std::string PartitionRowName(const TPhysicalDrv& drive, const TPartition& record);
+
 // Row numbers as a sentence names them: "3", "1 and 3", "1, 3 and 4".
 std::string RowNumbersText(const std::vector<int>& rows);
 

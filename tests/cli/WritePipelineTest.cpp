@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <regex>
 
 #include "CliRun.h"
 #include "edit/AutoBackup.h"
@@ -75,8 +76,18 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
   // A dry run of undo writes neither the disk nor the record.
   EXPECT_EQ(RunCli("--dry-run undo" + q).status, 0);
   EXPECT_TRUE(ReadWholeFile(image) == states.back());
+  // Each undo's question names the change it takes back and when it was made, as `history`
+  // lists the newest one still applied: "TIME  applied  N sectors  WHAT  PATH".
+  static const std::regex applied(R"((\S+ \S+ UTC)  applied +\d+ sectors? +(.+)  /.*)");
   for (size_t n = states.size() - 1; n > 0; --n) {
-    EXPECT_EQ(RunCli("--yes undo" + q).status, 0);
+    const std::string history = RunCli("history" + q).out;
+    std::smatch newest;
+    for (auto m = std::sregex_iterator(history.begin(), history.end(), applied); m != std::sregex_iterator(); ++m)
+      newest = *m;
+    ASSERT_FALSE(newest.empty()) << history;
+    const CliRun undo = RunCli("--yes undo" + q);
+    EXPECT_EQ(undo.status, 0);
+    EXPECT_SAYS(undo.err, "Undo: You are taking back the change made at " + newest[1].str() + " (" + newest[2].str() + ")");
     EXPECT_TRUE(ReadWholeFile(image) == states[n - 1]) << "undo " << states.size() - n << " did not give state " << n - 1;
   }
   const CliRun none = RunCli("--yes undo" + q);
@@ -150,7 +161,8 @@ TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
     const char* command;
     std::vector<size_t> changed;  // the bytes of sector 0 that change
     const char* says;
-  } cases[] = {{"hide --at 12288", {0x1ee + 4}, "Hide/Show performed successfully."}, {"active --at 12288", {0x1ee}, "Are you sure"}};
+  } cases[] = {{"hide --at 12288", {0x1ee + 4}, "Hide/Show performed successfully."}, {"active --at 12288", {0x1ee}, "You are setting partition 2 (NTFS at sector 12288) active; the other primary "
+                                   "partitions become inactive. Are you sure?"}};
   for (const auto& c : cases) {
     const std::string before = ReadWholeFile(image);
     const CliRun run = RunCli(std::string("--yes ") + c.command + " " + q);

@@ -167,8 +167,7 @@ std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& file
   if (!S_ISREG(st.st_mode)) return fileName + " is " + FileKind(st.st_mode) + ": a backup is saved in a regular file only.";
   std::string problem;
   if (ReadBackupFile(fileName, problem).empty())
-    return fileName + " exists and is not a partition backup file; it is not replaced." +
-           (problem == kInvalidFileText ? std::string() : "\r" + problem);
+    return fileName + " exists and is not a partition backup file; it is not replaced.\r" + problem;
   replacesBackup = true;
   return "";
 }
@@ -244,13 +243,35 @@ std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& file
     if (got == 0) break;
   }
   // Exactly whole blocks and a checksum: a truncated file, or one with bytes appended, is not
-  // what a backup wrote, and its blocks cannot be trusted.
-  problem = kInvalidFileText;
-  if (data.size() < kBackupBlockSize + kChecksumSize || (data.size() - kChecksumSize) % kBackupBlockSize != 0) return blocks;
+  // what a backup wrote, and its blocks cannot be trusted. Each refusal says which it is.
+  const auto invalid = [&problem](const std::string& why) { problem = std::string(kInvalidFileText) + "\r" + why; };
+  const std::string size = std::to_string(data.size()) + (data.size() == 1 ? " byte" : " bytes");
+  if (data.size() >= limit) {
+    invalid(fileName + " is larger than any partition backup file, which holds at most " +
+            std::to_string(kMaxBackupBlocks) + " table sectors.");
+    return blocks;
+  }
+  if (data.size() < kBackupBlockSize + kChecksumSize) {
+    invalid(fileName + " is " + size + " long: too short to hold one table sector and the checksum.");
+    return blocks;
+  }
+  if ((data.size() - kChecksumSize) % kBackupBlockSize != 0) {
+    invalid(fileName + " is " + size + " long, which is no whole number of " + std::to_string(kBackupBlockSize) +
+            "-byte blocks and the " + std::to_string(kChecksumSize) +
+            "-byte checksum: it was cut short or has bytes appended.");
+    return blocks;
+  }
   const size_t count = (data.size() - kChecksumSize) / kBackupBlockSize;
   const size_t blockBytes = count * kBackupBlockSize;
-  if (LoadLE<uint32_t>(&data[blockBytes]) != CalcCRC32(data.data(), blockBytes)) return blocks;
-  if (LoadLE<uint64_t>(data.data()) != 0) return blocks;  // block 0 is always the master boot record
+  if (LoadLE<uint32_t>(&data[blockBytes]) != CalcCRC32(data.data(), blockBytes)) {
+    invalid(fileName + " fails its checksum: its blocks are not those the backup saved.");
+    return blocks;
+  }
+  // Block 0 is always the master boot record.
+  if (const uint64_t first = LoadLE<uint64_t>(data.data()); first != 0) {
+    invalid(fileName + " starts with sector " + std::to_string(first) + " instead of sector 0, the master boot record.");
+    return blocks;
+  }
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* block = &data[i * kBackupBlockSize];
     TSector sector{};

@@ -38,9 +38,11 @@ std::string CheckBackupTarget(const TPhysicalDrv& drive, const std::string& file
 // the note of success.
 Outcome BackupPartitionTable(TPhysicalDrv& drive, const std::string& fileName);
 
-// The blocks of a backup file, or an empty list and why not: a name that is no regular file,
-// a file that is not a whole number of blocks and a checksum, holds no block, fails its
-// checksum, or does not start with the master boot record.
+// The blocks of a backup file, or an empty list and why not, in words the user is shown: a
+// name that cannot be opened or read or is no regular file, a file larger than any backup, one
+// too short to hold a block, one that is not a whole number of blocks and a checksum (cut short
+// or with bytes appended), one that fails its checksum, or one that does not start with the
+// master boot record.
 std::vector<std::pair<uint64_t, TSector>> ReadBackupFile(const std::string& fileName, std::string& problem);
 
 // Why the blocks of a backup file are no partition tables to restore, or "" when they may be:

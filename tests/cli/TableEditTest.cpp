@@ -139,10 +139,22 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   // Each with a checksum that holds; the file names the first extended boot record as block 1.
   const std::string fifo = FreshPath("fifo.pfi");
   ASSERT_EQ(RunCommand("mkfifo " + ShellQuote(fifo)), 0);
-  const std::pair<std::string, const char*> refused[] = {
-      {WriteVariant("flipped.pfi", flipped), "Invalid partition backup file."},
-      {WriteVariant("short.pfi", saved.substr(0, saved.size() - 1)), "Invalid partition backup file."},
-      {WriteVariant("empty.pfi", std::string(4, '\0')), "Invalid partition backup file."},
+  // A file that is no backup at all says why, after the same first line.
+  const auto invalid = [](const std::string& name, const std::string& bytes, const std::string& why) {
+    const std::string path = WriteVariant(name, bytes);
+    return std::make_pair(path, "Restore: Invalid partition backup file.\n" + path + why);
+  };
+  const std::pair<std::string, std::string> refused[] = {
+      invalid("flipped.pfi", flipped, " fails its checksum: its blocks are not those the backup saved."),
+      invalid("short.pfi", saved.substr(0, saved.size() - 1),
+              " is 2083 bytes long, which is no whole number of 520-byte blocks and the 4-byte checksum: it was cut "
+              "short or has bytes appended."),
+      invalid("appended.pfi", saved + "\n", " is 2085 bytes long, which is no whole number"),
+      invalid("empty.pfi", std::string(4, '\0'), " is 4 bytes long: too short to hold one table sector and the checksum."),
+      invalid("image.pfi", std::string(3 << 20, '\0'),
+              " is larger than any partition backup file, which holds at most 4096 table sectors."),
+      invalid("no-mbr.pfi", ChangedBackup(saved, 0, atSector(63)),
+              " starts with sector 63 instead of sector 0, the master boot record."),
       {WriteVariant("foreign.pfi", ChangedBackup(saved, 1, atSector(131072))), "beyond the end of Drive 80H"},
       {WriteVariant("boot-sector.pfi", ChangedBackup(saved, 1, atSector(2048))), "holds sector 2048, which no table of the file"},
       {WriteVariant("gap.pfi", ChangedBackup(saved, 3, atSector(100))), "holds sector 100, which no table"},

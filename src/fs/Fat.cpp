@@ -243,7 +243,7 @@ Outcome ReadRootArea(const TFsVolume& volume, const TFatLayout& layout,
     left -= length;
     i = end;
   }
-  return chain.Ended() ? Outcome::Done() : RootCutNote(chain);
+  return chain.Ended() || clusters.empty() ? Outcome::Done() : RootCutNote(chain);
 }
 
 Outcome ReadFatLabel(const TFsVolume& volume, const TFatLayout& layout, std::string& label) {

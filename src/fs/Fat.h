@@ -54,8 +54,8 @@ Outcome ReadVolumeBytes(const TFsVolume& volume, uint64_t offset, size_t length,
 enum class ChainEnd { Marked, Limit, Loop, BadCluster, NoCluster };
 
 // A cluster chain through the first FAT, how it ended, and the value the FAT gave behind its
-// last cluster (the next cluster a cut chain does not follow; 0 for a first cluster that is no
-// cluster of the volume, which gives an empty chain).
+// last cluster (the next cluster a cut chain does not follow). A first cluster that is no
+// cluster of the volume gives no clusters, NoCluster and that number.
 struct TClusterChain {
   std::vector<uint32_t> Clusters;
   ChainEnd End = ChainEnd::NoCluster;

@@ -31,7 +31,7 @@ TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
   ScriptedHost host{MsgAnswer::No};
   w.RecoverExecute();
   ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text.rfind("You are recovering partition. It is strong recommended", 0), 0u);
+  EXPECT_EQ(host.messages[0].text.rfind("You are recovering partition. The partition table sectors it changes are saved first;", 0), 0u);
   EXPECT_EQ(host.messages[0].caption, "Recovering");
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::YesNo);
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);

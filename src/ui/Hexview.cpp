@@ -1,5 +1,7 @@
 #include "ui/Hexview.h"
 
+#include "model/HexText.h"
+
 #include <QBoxLayout>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -104,7 +106,7 @@ TfrmHexView::TfrmHexView(TPhysicalDrv* drive, QWidget* parent) : QDialog(parent)
     move(screen->availableGeometry().center() - rect().center());
 
   // The last sector is the largest number the edit takes, however large the drive.
-  if (drive_) SpinEdit1->MaxValue = std::max<int64_t>(int64_t{drive_->Geometry.TotalSectors} - 1, 0);
+  if (drive_) SpinEdit1->MaxValue = std::max<int64_t>(static_cast<int64_t>(drive_->DiskSectors) - 1, 0);
   ReadSector(0);
 
   HexDump = CreateHexDump(Panel2);
@@ -131,7 +133,7 @@ void TfrmHexView::ReadSector(uint64_t sector) {
   // A sector that cannot be read shows as zeroes, after the user was asked; the status keeps
   // the number of the last sector read.
   if (drive_->Io().ReadSectors(sector, 1, SectorBuffer.data(), true, true))
-    StatusBar1->SetPanelText(0, QStringLiteral(" Sector %1 of %2").arg(sector).arg(drive_->Geometry.TotalSectors));
+    StatusBar1->SetPanelText(0, QString::fromStdString(HexSectorCaption(sector, drive_->DiskSectors)));
 }
 
 void TfrmHexView::SpinEdit1Change() {

@@ -21,6 +21,15 @@ TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width,
   };
   r.Left = pixel(record.AbsoluteStart());
   r.Right = pixel(record.AbsoluteEnd());
+  // On a large disk a pixel holds gigabytes: a partition that starts on the disk gets a box
+  // at least kMinMapBoxPixels wide, grown to the right, and moved left from the right edge
+  // when it would leave the map. Both edges still grow with the record's position, so boxes
+  // keep their order (tiny neighbours overlap rather than swap).
+  if (record.AbsoluteStart() < total && width > 0) {
+    const int32_t least = std::min(kMinMapBoxPixels, width);
+    r.Right = std::min(std::max(r.Right, r.Left + least), width);
+    r.Left = std::min(r.Left, width - least);
+  }
   r.Top = 0;
   r.Bottom = height;
   return r;

@@ -1,6 +1,6 @@
 #pragma once
 // Where the records of a drive stand on a disk map: a box as wide as the share of the disk the
-// record holds, as tall as the map.
+// record holds (at least kMinMapBoxPixels), as tall as the map.
 #include <cstdint>
 
 #include "model/PhysicalDrv.h"
@@ -16,6 +16,9 @@ struct TMapBox {
   TPartition* Record = nullptr;
   TRect Rect;
 };
+
+// The narrowest box a partition on the disk is drawn as, however small its share.
+constexpr int32_t kMinMapBoxPixels = 4;
 
 // Proportional rectangle of a record on a map `width` x `height` pixels.
 TRect GetMapRect(const TPhysicalDrv& drive, const TPartition& record, int width, int height);

@@ -96,7 +96,12 @@ TEST(DiskMapTest, BoxesShareTheirBoundaryAndStayOnTheMap) {
     int left, right;
   } cases[] = {
       {100000, 0, 30063, 10000, 301, 401},  // 100 sectors a pixel: 300.63 to 400.63
-      {100000, 0, 250, 100, 2, 4},          // halves go to the even neighbour
+      {100000, 0, 250, 300, 2, 6},          // halves go to the even neighbour
+      // A 2 TiB disk, 4.3 million sectors a pixel: partitions of 512 MiB to 1 GiB still get
+      // a box of a few pixels, at the start, in the middle and moved in from the right edge.
+      {0xFFFFFFFF, 0, 2048, 2097152, 0, 4},
+      {0xFFFFFFFF, 0x80000000, 0, 1048576, 500, 504},
+      {0xFFFFFFFF, 0, 0xFFFFFFFF - 1048576, 1048576, 996, 1000},
       // Entries past the end of the disk (on a small disk the position did not fit an int):
       // their boxes are cut at the map's right edge.
       {100000, 0, 99000, 50000, 990, 1000},
@@ -128,6 +133,22 @@ TEST(DiskMapTest, BoxesShareTheirBoundaryAndStayOnTheMap) {
   EXPECT_TRUE(PointInMapRect(50, 20, r));
   EXPECT_FALSE(PointInMapRect(51, 20, l));
   EXPECT_FALSE(PointInMapRect(50, 41, r));
+
+  // Two 512 MiB neighbours on a 2 TiB disk, both within one pixel: both are drawn, on the
+  // map, the second not before the first.
+  geometry.TotalSectors = 0xFFFFFFFF;
+  const TPhysicalDrv large(0x80, geometry);
+  TPartition first, second;
+  first.Entry.RelativeSector = 0x40000000;
+  first.Entry.TotalSectors = 1048576;
+  second.Entry.RelativeSector = 0x40000000 + 1048576;
+  second.Entry.TotalSectors = 1048576;
+  const TRect a = GetMapRect(large, first, 1000, 40), b = GetMapRect(large, second, 1000, 40);
+  EXPECT_GE(a.Right - a.Left, kMinMapBoxPixels);
+  EXPECT_GE(b.Right - b.Left, kMinMapBoxPixels);
+  EXPECT_LE(a.Left, b.Left);
+  EXPECT_LE(a.Right, b.Right);
+  EXPECT_LE(b.Right, 1000);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <QButtonGroup>
 #include <QLabel>
 #include <QRegularExpressionValidator>
+#include <QSignalBlocker>
+#include <algorithm>
+#include <utility>
 
 #include "disk/Host.h"
 #include "ui/ScanRange.h"
@@ -72,6 +75,17 @@ TfrmScanConfig::TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* cu
 
   connect(TrackBar1, &QSlider::valueChanged, this, [this](int v) { Edit1->setText(QString::number(v)); });
   connect(TrackBar2, &QSlider::valueChanged, this, [this](int v) { Edit2->setText(QString::number(v)); });
+  // A number typed into a field moves its track bar. Only the user's typing does (setText by
+  // the track bar is no edit), and the bar keeps its signal to itself meanwhile, so a number
+  // above the bar's maximum stays as typed for OK to refuse.
+  for (auto [edit, track] : {std::pair{Edit1, TrackBar1}, std::pair{Edit2, TrackBar2}}) {
+    connect(edit, &QLineEdit::textEdited, this, [track](const QString& text) {
+      int64_t megabytes = 0;
+      if (!ParseMegabytes(text.toStdString(), megabytes)) return;
+      const QSignalBlocker quiet(track);
+      track->setValue(static_cast<int>(std::min<int64_t>(megabytes, track->maximum())));
+    });
+  }
   connect(rbEntireDisk, &QRadioButton::clicked, this, [this] { SetRange(wholeDisk_); });
   connect(rbCurrentPartition, &QRadioButton::clicked, this, [this] {
     if (currentPartition_) SetRange(currentPartition_);
@@ -79,7 +93,9 @@ TfrmScanConfig::TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* cu
   connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
   connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
 
+  // The range starts as the whole disk: OK right away scans all of it.
   RangePart = wholeDisk_;
+  SetRange(wholeDisk_);
 }
 
 void TfrmScanConfig::SetRange(TPartition* region) {
@@ -92,6 +108,12 @@ void TfrmScanConfig::SetRange(TPartition* region) {
   }
   GroupBox2->setTitle(QString::fromStdString(scale.EndCaption));
   RangePart = region;
+  // The chosen region is taken whole: from its first megabyte to its last (rounded up, which
+  // the range computation cuts back to the region's end).
+  TrackBar1->setValue(0);
+  Edit1->setText(QStringLiteral("0"));
+  TrackBar2->setValue(scale.Max);
+  Edit2->setText(QString::number(scale.Max));
 }
 
 void TfrmScanConfig::Button1Click() {

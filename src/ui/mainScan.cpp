@@ -88,6 +88,9 @@ void TfrmMain::ScanEnded(TPhysicalDrv& drive, const Outcome& outcome) {
   ListBox1->setEnabled(true);
   UpdateActions();
   if (&drive == CurrentDrive) RefillPartitionList();
+  // The keyboard goes back to the partition list, where the finds are; a box shown below
+  // returns it there when it closes.
+  ListView1->setFocus(Qt::OtherFocusReason);
   // What was found up to a failure is listed; the box says why the scan ended there.
   if (outcome.failed()) host_.MessageBox(outcome.Text, outcome.Caption, MsgButtons::Ok, outcome.Icon);
   FinishPendingClose();

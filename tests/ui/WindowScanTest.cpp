@@ -18,6 +18,7 @@
 #include "ui/Hexview.h"
 #include "ui/QtHost.h"
 #include "ui/Rebuild.h"
+#include "ui/Scanconfig.h"
 #include "ui/WorkerHost.h"
 
 namespace qm::ui::test {
@@ -233,7 +234,43 @@ TEST_F(ScanTest, TheQuickSearchChoiceSearchesTheChosenRange) {
     EXPECT_EQ(drive.QuickSearch.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{first, end}}));
     EXPECT_TRUE(drive.QuickSearch.Finished());
     EXPECT_EQ(RowWithLba(kLostNtfs) >= 0, c.found);
+    EXPECT_EQ(window->focusWidget(), window->ListView1);  // the keyboard is back on the list
   }
+}
+
+// The dialog opens on the whole disk: its OK right away scans all of it, and the keyboard is
+// back on the partition list afterwards. A number typed into a field moves its track bar; one
+// above the bar's maximum stays as typed.
+TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
+  Open({DemoImage()});
+  TPhysicalDrv& drive = AddDrive(std::make_unique<FileSource>(DemoImage()));  // nothing found yet
+  ASSERT_EQ(RowWithLba(kLostNtfs), -1);
+  window->ListBox1->setFocus();
+  int64_t start = -1, count = -1;
+  window->ShowScanConfig = [&](TfrmScanConfig& dialog) {
+    EXPECT_EQ(dialog.TrackBar2->value(), dialog.TrackBar2->maximum());
+    dialog.Button1Click();
+    start = dialog.StartSector;
+    count = dialog.SectorCount;
+    const bool accepted = dialog.result() == QDialog::Accepted;
+    for (auto [edit, track] : {std::pair{dialog.Edit1, dialog.TrackBar1}, std::pair{dialog.Edit2, dialog.TrackBar2}}) {
+      edit->selectAll();
+      QTest::keyClicks(edit, QStringLiteral("100"));
+      EXPECT_EQ(track->value(), 100);
+      EXPECT_EQ(edit->text(), QStringLiteral("100"));
+      QTest::keyClicks(edit, QStringLiteral("0"));
+      EXPECT_EQ(track->value(), track->maximum());
+      EXPECT_EQ(edit->text(), QStringLiteral("1000"));
+    }
+    return accepted;
+  };
+  window->ScanExecute();
+  ASSERT_TRUE(WaitUntil([this] { return !window->ScanRunning(); }));
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(count, int64_t{drive.Root.Entry.TotalSectors});
+  EXPECT_EQ(count, int64_t{kDemoBytes / 512});
+  EXPECT_GE(RowWithLba(kLostNtfs), 0);
+  EXPECT_EQ(window->focusWidget(), window->ListView1);
 }
 
 // Drives opened with their quick search unfinished are searched on in the background, with the

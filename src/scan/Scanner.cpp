@@ -117,8 +117,7 @@ class ScanSession {
   explicit ScanSession(TPhysicalDrv& drive)
       : drive_(drive),
         listed_(drive),
-        blocksPerSector_(BlocksPerSector(drive.Geometry)),
-        run_(new uint8_t[size_t{kRunSectors} * kSectorSize]) {
+        blocksPerSector_(BlocksPerSector(drive.Geometry)) {
     for (const TPartition* p : drive.AllPartitions)
       if (BlocksFind(*p, p->AbsoluteStart())) tableStarts_.push_back(p->AbsoluteStart());
     std::sort(tableStarts_.begin(), tableStarts_.end());
@@ -131,6 +130,8 @@ class ScanSession {
   // means that failed too (the disk's LastIoError then says why).
   bool Read(uint64_t lba, uint32_t count, uint64_t runEnd) {
     if (lba < runStart_ || lba + count > runStart_ + runLength_) {
+      // Made at the first read: the quick search looks at sectors it reads itself.
+      if (!run_) run_.reset(new uint8_t[size_t{kRunSectors} * kSectorSize]);
       runLength_ = 0;
       drive_.Io().ClearIoError();
       const uint64_t end = std::max<uint64_t>(

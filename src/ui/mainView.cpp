@@ -65,6 +65,7 @@ void TfrmMain::ShowDriveInfo() {
     if (!info.isEmpty()) info += QLatin1Char('\r');
     info += Q(line);
   }
+  info += QLatin1Char('\r') + SourceText(*CurrentDrive);
   for (const std::string& note : DriveNotes(*CurrentDrive)) info += QLatin1Char('\r') + Q(note);
   Label4->setText(info);
   // The six lines fill the box; a note wraps below them, and the box grows to hold it.

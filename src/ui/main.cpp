@@ -429,6 +429,8 @@ void TfrmMain::RefreshExecute() {
   // The background search of the old drives ends with them.
   searchNote_.clear();
   EndBackgroundSearch();
+  // The chosen drive stays chosen, read anew.
+  const std::string chosen = CurrentDrive ? CurrentDrive->Io().Path() : std::string();
   // Every pointer into the old model goes before the model does: building the new one shows
   // messages and pumps events, and nothing may paint or click through a freed record then.
   DropModelPointers();
@@ -453,6 +455,10 @@ void TfrmMain::RefreshExecute() {
   }
   ListView1->OnChanging = std::move(guard);
   QueueUnfinishedSearches();
+  if (!chosen.empty() && PhysicalDrives)
+    for (size_t i = 0; i < PhysicalDrives->Drives.size(); ++i)
+      if (PhysicalDrives->Drives[i]->Io().Path() == chosen) ListBox1->setCurrentRow(static_cast<int>(i));
+  CloseIdleHandles();
   ReportUnopenedDrives();
   FinishPendingClose();
 }

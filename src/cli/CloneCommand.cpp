@@ -56,7 +56,7 @@ int RunClone(const CloneOptions& options, uint64_t at) {
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
   const Lba block = BlockOfSector(drive, at).value_or(UINT64_MAX);  // the sector typed, in the model's blocks
-  if (block >= drive.Geometry.TotalSectors) {
+  if (block >= AddressableBlocks(drive)) {
     PrintError("sector " + std::to_string(at) + " lies beyond the end of " + options.source);
     return kExitUsage;
   }

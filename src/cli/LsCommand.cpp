@@ -58,9 +58,9 @@ TPartition* StartingAt(TPhysicalDrv& drive, uint64_t lba) {
 // as `recover --at` does.
 Choice ByStart(TPhysicalDrv& drive, uint64_t sector, const std::string& source) {
   const Lba lba = BlockOfSector(drive, sector).value_or(UINT64_MAX);  // in the model's blocks
-  if (lba >= drive.Geometry.TotalSectors) {
+  if (lba >= AddressableBlocks(drive)) {
     PrintError("sector " + std::to_string(sector) + " lies beyond the end of " + source + ", which holds " +
-               std::to_string(SectorOfBlock(drive, drive.Geometry.TotalSectors)) + " sectors");
+               std::to_string(SectorOfBlock(drive, std::max<uint64_t>(drive.DiskSectors, drive.Geometry.TotalSectors))) + " sectors");
     return {nullptr, kExitUsage};
   }
   if (TPartition* record = StartingAt(drive, lba)) return {record, kExitOk};

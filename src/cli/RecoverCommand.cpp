@@ -40,9 +40,9 @@ int RunRecover(const RecoverOptions& options) {
   if (!opened) return kExitFailure;
   TPhysicalDrv& drive = opened.drive();
   const Lba at = BlockOfSector(drive, options.at).value_or(UINT64_MAX);  // the sector typed, in the model's blocks
-  if (at >= drive.Geometry.TotalSectors) {
+  if (at >= AddressableBlocks(drive)) {
     PrintError("sector " + std::to_string(options.at) + " lies beyond the end of " + options.source + ", which holds " +
-               std::to_string(SectorOfBlock(drive, drive.Geometry.TotalSectors)) + " sectors");
+               std::to_string(SectorOfBlock(drive, std::max<uint64_t>(drive.DiskSectors, drive.Geometry.TotalSectors))) + " sectors");
     return kExitUsage;
   }
 

@@ -68,6 +68,10 @@ void TPhysicalDrv::FreeTableRecords() {
   while (!owned_.empty()) owned_.pop_back();  // last to first
 }
 
+uint64_t AddressableBlocks(const TPhysicalDrv& drive) {
+  return std::min<uint64_t>(std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors), uint64_t{1} << 32);
+}
+
 uint64_t SectorOfBlock(const TPhysicalDrv& drive, Lba block) { return block / BlocksPerSector(drive.Geometry); }
 
 std::optional<Lba> BlockOfSector(const TPhysicalDrv& drive, uint64_t sector) {

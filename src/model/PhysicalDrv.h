@@ -170,6 +170,10 @@ uint64_t SectorOfBlock(const TPhysicalDrv& drive, Lba block);
 // The first block of sector `sector`; none when that lies beyond what 64 bits count.
 std::optional<Lba> BlockOfSector(const TPhysicalDrv& drive, uint64_t sector);
 
+// The blocks a partition table can reach on the drive: the whole disk, but no more than 2^32
+// (the geometry's 32-bit count stops one short of that on a disk of exactly 2 TiB).
+uint64_t AddressableBlocks(const TPhysicalDrv& drive);
+
 // One volume of the running system.
 struct TLogiDrive {
   std::string Root;        // device path, e.g. /dev/sdb1

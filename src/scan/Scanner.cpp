@@ -344,8 +344,7 @@ Outcome ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress&
 
   // The last sector a table can address is 2^32 - 1: on a disk of exactly 2 TiB it is the
   // disk's last, one past what the 32-bit geometry counts.
-  const uint64_t diskSectors = std::min<uint64_t>(std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors),
-                                                  uint64_t{1} << 32);
+  const uint64_t diskSectors = AddressableBlocks(drive);
   if (startOffset < 0 || count < 1) return NothingScanned("the range holds no sector");
   uint64_t position = regionStart + static_cast<uint64_t>(startOffset);
   if (position >= diskSectors) return NothingScanned("the range lies beyond the end of the disk");
@@ -421,7 +420,7 @@ LostFind FindLostPartitionAt(TPhysicalDrv& drive, uint64_t lba, const ScanProgre
     return nullptr;
   };
   if (TPartition* find = known()) return {find, Outcome::Done()};
-  const uint64_t disk = drive.Geometry.TotalSectors;
+  const uint64_t disk = AddressableBlocks(drive);
   if (lba >= disk || !IsNewPartitionStart(lba, drive.AllPartitions)) return {nullptr, Outcome::Done()};
   // One pass: the block that holds the sector first, then on, each block read once.
   const uint64_t from = lba / kScanBlockSectors * kScanBlockSectors;
@@ -443,7 +442,7 @@ Outcome ScanInFrontOf(TPhysicalDrv& drive, uint64_t lba, const ScanProgress& pro
   for (const TPartition* r : drive.AllPartitions) behind(*r);
   for (const auto& lost : drive.LostPartitions) behind(*lost);
   if (lba > kMaxFrontScanSectors) from = std::max(from, lba - kMaxFrontScanSectors);
-  if (from >= lba || lba > drive.Geometry.TotalSectors) return Outcome::Done();
+  if (from >= lba || lba > AddressableBlocks(drive)) return Outcome::Done();
   return DetectLostPartitions(drive, drive.Root, progress, static_cast<int64_t>(from), static_cast<int64_t>(lba - from),
                               false);
 }

@@ -330,6 +330,9 @@ TEST(CliDump, TheLastSectorOfADiskOf2TiBIsShown) {
     EXPECT_EQ(run.out.substr(0, run.out.find('\n')), " Sector " + last + " of " + count);
     EXPECT_SAYS(run.out, "\n00000000  4C 41 53 54 00 ");
     ExpectRefused("dump --sector " + count + " " + ShellQuote(image), 2, "which holds " + count + " sectors");
+    // The last sector a table can address is on the disk: asked for, it is searched, not refused.
+    EXPECT_SAYS(RunCli("--quick-search-ms 0 recover --at 4294967295 " + ShellQuote(image)).err,
+                "no lost partition starts at sector 4294967295");
     std::filesystem::remove(image);
   }
 }

@@ -17,6 +17,7 @@ constexpr size_t kSector = 512;
 constexpr uint32_t kRetryPiece = 128;      // sectors re-read one piece at a time after a failed run
 constexpr size_t kKeptUnreadable = 4096;   // unreadable sectors remembered by number
 constexpr size_t kMaxLinkTarget = 4096;
+const std::set<std::string> kExfatBookkeeping = {"$ALLOC_BITMAP", "$UPCASE_TABLE", "$VOLUME_GUID", "$TEX_FAT", "$ACT"};
 
 std::string TskErrorText() {
   const char* text = tsk_error_get();
@@ -219,6 +220,7 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
   TSK_FS_DIR* dir = tsk_fs_dir_open_meta(s.fs, static_cast<TSK_INUM_T>(inode));
   if (!dir) return Outcome::Failed("The folder cannot be read: " + TskErrorText(), "Browse");
   const bool ntfs = TSK_FS_TYPE_ISNTFS(s.fs->ftype);
+  const bool exfat = s.fs->ftype == TSK_FS_TYPE_EXFAT;
   const size_t count = tsk_fs_dir_getsize(dir);
   const size_t shown = std::min(count, kMaxFolderEntries);
   for (size_t i = 0; i < shown; ++i) {
@@ -226,17 +228,30 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
     if (!file) continue;
     const TSK_FS_NAME* name = file->name;
     const TSK_FS_META* meta = file->meta;
+    TSK_FS_FILE* record = nullptr;  // a deleted NTFS name's own record, opened apart
     if (!name || !name->name || name->name[0] == '\0') {
       tsk_fs_file_close(file);
       continue;
     }
     const std::string text(name->name, strnlen(name->name, name->name_size));
     const bool deleted = (name->flags & TSK_FS_NAME_FLAG_UNALLOC) != 0;
+    // NTFS counts a record's uses: freeing it adds one, so a deleted name carries the number
+    // before. A free record one use on still describes that file; libtsk leaves it out.
+    if (deleted && ntfs && (!meta || meta->seq != name->meta_seq)) {
+      record = tsk_fs_file_open_meta(s.fs, nullptr, name->meta_addr);
+      const TSK_FS_META* own = record ? record->meta : nullptr;
+      if (own && (own->flags & TSK_FS_META_FLAG_ALLOC) == 0 &&
+          (own->seq == name->meta_seq || own->seq == ((name->meta_seq + 1) & 0xFFFF)))
+        meta = own;
+    }
     const bool virtualEntry = name->type == TSK_FS_NAME_TYPE_VIRT || name->type == TSK_FS_NAME_TYPE_VIRT_DIR ||
                               (meta && (meta->type == TSK_FS_META_TYPE_VIRT || meta->type == TSK_FS_META_TYPE_VIRT_DIR));
     // NTFS keeps its own records ($MFT, $Bitmap, $Extend ...) as files of the root.
-    const bool bookkeeping = ntfs && text[0] == '$' && name->meta_addr < 24;
+    // exFAT's allocation bitmap and up-case table are shown by libtsk as files of the root.
+    const bool bookkeeping = (ntfs && text[0] == '$' && name->meta_addr < 24) ||
+                             (exfat && inode == RootInode() && kExfatBookkeeping.count(text) != 0);
     if (text == "." || text == ".." || virtualEntry || bookkeeping || (deleted && !withDeleted)) {
+      if (record) tsk_fs_file_close(record);
       tsk_fs_file_close(file);
       continue;
     }
@@ -251,16 +266,15 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
       entry.Accessed = TimeOf(meta->atime, meta->atime_nano);
       entry.Changed = TimeOf(meta->ctime, meta->ctime_nano);
       entry.Created = TimeOf(meta->crtime, meta->crtime_nano);
-      // A deleted name whose record is in use again, or reused under a new sequence number,
-      // describes another file's data.
-      entry.DataLost = deleted && ((meta->flags & TSK_FS_META_FLAG_ALLOC) != 0 ||
-                                   (ntfs && name->meta_seq != meta->seq));
+      // A deleted name whose record is in use again describes another file's data.
+      entry.DataLost = deleted && (meta->flags & TSK_FS_META_FLAG_ALLOC) != 0;
     } else {
       entry.Type = TypeOfName(name->type);
       entry.DataLost = true;
     }
     if (deleted && entry.Type == TreeEntryType::Other) entry.Type = TypeOfName(name->type);
     entries.push_back(std::move(entry));
+    if (record) tsk_fs_file_close(record);
     tsk_fs_file_close(file);
   }
   tsk_fs_dir_close(dir);

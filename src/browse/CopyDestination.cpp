@@ -33,6 +33,14 @@ bool ReadDevFile(const fs::path& file, dev_t& device) {
   return true;
 }
 
+// The file behind a loop device, as sysfs names it; empty for any other device.
+std::string LoopBackingFile(dev_t device) {
+  std::ifstream in(SysfsOf(device) + "/loop/backing_file");
+  std::string path;
+  std::getline(in, path);
+  return path;
+}
+
 // `device`, the whole disk of a partition, and every device below a mapped or RAID device.
 void CollectUnderlying(dev_t device, std::set<dev_t>& found, int depth) {
   if (depth > kMaxStackDepth || !found.insert(device).second) return;
@@ -43,18 +51,15 @@ void CollectUnderlying(dev_t device, std::set<dev_t>& found, int depth) {
     dev_t whole = 0;
     if (ReadDevFile(dir.parent_path() / "dev", whole)) CollectUnderlying(whole, found, depth + 1);
   }
+  // A loop device over another block device (a mount with an offset inside a loop device).
+  struct stat backing {};
+  const std::string file = LoopBackingFile(device);
+  if (!file.empty() && ::stat(file.c_str(), &backing) == 0 && S_ISBLK(backing.st_mode))
+    CollectUnderlying(backing.st_rdev, found, depth + 1);
   for (const auto& slave : fs::directory_iterator(dir / "slaves", ec)) {
     dev_t below = 0;
     if (ReadDevFile(fs::canonical(slave.path(), ec) / "dev", below)) CollectUnderlying(below, found, depth + 1);
   }
-}
-
-// The file behind a loop device, as sysfs names it; empty for any other device.
-std::string LoopBackingFile(dev_t device) {
-  std::ifstream in(SysfsOf(device) + "/loop/backing_file");
-  std::string path;
-  std::getline(in, path);
-  return path;
 }
 
 Outcome Refusal(const std::string& sourcePath, const std::string& why) {

@@ -355,6 +355,13 @@ void TfrmMain::PreviewExecute() {
   TfrmPreview dialog(this);
   dialog.setWindowTitle(QStringLiteral("View Root Directory"));
   dialog.PreviewRows = BuildPreviewRows(entries);
+  // Its folders open, and its files are copied, through the folder tree of the same volume;
+  // a volume the tree cannot read keeps the root list alone.
+  dialog.SourcePath = CurrentDrive->Io().Path();
+  dialog.OpenTree = [drive = CurrentDrive, partition] {
+    Outcome why;
+    return OpenPartitionTree(*drive, *partition, why);
+  };
   ShowPreview(dialog);
 }
 

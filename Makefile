@@ -70,6 +70,7 @@ bench: build
 	build/bench/quillmark-hint-bench
 	build/bench/quillmark-quick-bench
 	build/bench/quillmark-window-bench
+	build/bench/quillmark-copy-bench
 
 clean:
 	rm -rf build build-asan build-fuzz

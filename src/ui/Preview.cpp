@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QMimeDatabase>
 #include <QProgressDialog>
+#include <map>
 #include <QScreen>
 #include <QSettings>
 #include <QStyle>
@@ -165,16 +166,20 @@ void TfrmPreview::FormShow() {
   if (OpenTree && !tree_) tree_ = OpenTree();
   // The root as the folder tree sees it, to open its folders and copy its entries.
   std::map<QString, TTreeEntry> byKey;
-  if (tree_) {
-    std::vector<TTreeEntry> root;
-    if (tree_->List(tree_->RootInode(), true, root).ok())
-      for (const TTreeEntry& e : root) byKey.emplace(MatchKey(e.Name, e.Deleted), e);
-  }
+  std::vector<TTreeEntry> root;
+  if (tree_ && tree_->List(tree_->RootInode(), true, root).ok())
+    for (const TTreeEntry& e : root) byKey.emplace(MatchKey(e.Name, e.Deleted), e);
   // Types and icons come from the name's extension alone: nothing on the disk is touched.
   const QIcon folderIcon = FolderIcon(style());
   const QString folderType = FolderTypeName();
 
   QList<QTreeWidgetItem*> items;
+  if (RootFromTree && tree_) {
+    for (const TTreeEntry& entry : root) items.append(MakeEntryItem(entry, "/" + entry.Name));
+    lstPreview->addTopLevelItems(items);
+    UpdateCopyButton();
+    return;
+  }
   for (const TPreviewRow& row : PreviewRows) {
     auto* item = new QTreeWidgetItem;
     const QString name = QString::fromStdString(row.Name);

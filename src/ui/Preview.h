@@ -38,6 +38,8 @@ class TfrmPreview : public QDialog {
   std::function<std::unique_ptr<TVolumeTree>()> OpenTree;
   // The disk image or device the partition is read from: a destination on it is refused.
   std::string SourcePath;
+  // The root's rows come from the folder tree, for volumes without a root reader of their own.
+  bool RootFromTree = false;
 
   // Asks for the destination folder (empty: cancelled), and shows the end of a copy or why
   // it could not begin. Tests answer them.

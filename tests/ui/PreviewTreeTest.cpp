@@ -88,5 +88,34 @@ TEST_F(PreviewTreeTest, FoldersOpenOnDemandAndTheChosenOnesAreCopied) {
   QSettings().remove(TfrmPreview::kSizeKey);
 }
 
+// A Linux volume has no root reader of its own: the folder tree gives the root too.
+TEST_F(PreviewTreeTest, AnExtVolumeShowsItsRootFromTheFolderTree) {
+  qm::test::TreeImage image;
+  if (!qm::test::MakeTreeImage("ext4", image)) return;
+  Open({image.Image});
+  ChooseDrive(0);
+  const int row = RowWithLba(image.Start);
+  ASSERT_GE(row, 0) << "the lost volume was not found";
+  ClickRow(row);
+  bool ran = false;
+  window->ShowPreview = [&](TfrmPreview& dialog) {
+    ran = true;
+    dialog.show();
+    QTreeWidgetItem* root = dialog.lstPreview->invisibleRootItem();
+    QTreeWidgetItem* docs = Child(root, "docs");
+    ASSERT_TRUE(docs && Child(root, "link") && Child(root, "huge.bin"));
+    EXPECT_EQ(Child(root, "huge.bin")->text(2), "4294975488");
+    ASSERT_TRUE(Child(root, "gone.txt"));
+    EXPECT_TRUE(Child(root, "gone.txt")->font(0).italic());
+    docs->setExpanded(true);
+    EXPECT_TRUE(Child(docs, "readme.txt"));
+    Child(docs, "readme.txt")->setSelected(true);
+    EXPECT_TRUE(dialog.btnCopy->isEnabled());
+    dialog.close();
+  };
+  window->Preview->trigger();
+  EXPECT_TRUE(ran);
+}
+
 }  // namespace
 }  // namespace qm::ui::test

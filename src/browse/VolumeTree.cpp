@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
+#include "disk/Bytes.h"
 #include "fs/FsKind.h"
 
 namespace qm {
@@ -71,6 +73,41 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
            return lower(x) == lower(y);
          });
 }
+
+// An entry from its name and, when it could be read, its record.
+TTreeEntry MakeEntry(const std::string& name, uint64_t inode, bool deleted, const TSK_FS_META* meta, TreeEntryType byName) {
+  TTreeEntry entry;
+  entry.Name = name;
+  entry.Inode = inode;
+  entry.Deleted = deleted;
+  if (meta) {
+    entry.Type = TypeOfMeta(meta->type);
+    entry.Size = meta->size > 0 ? static_cast<uint64_t>(meta->size) : 0;
+    entry.Modified = TimeOf(meta->mtime, meta->mtime_nano);
+    entry.Accessed = TimeOf(meta->atime, meta->atime_nano);
+    entry.Changed = TimeOf(meta->ctime, meta->ctime_nano);
+    entry.Created = TimeOf(meta->crtime, meta->crtime_nano);
+    // A deleted name whose record is in use again describes another file's data.
+    entry.DataLost = deleted && (meta->flags & TSK_FS_META_FLAG_ALLOC) != 0;
+  } else {
+    entry.Type = byName;
+    entry.DataLost = true;
+  }
+  if (deleted && entry.Type == TreeEntryType::Other) entry.Type = byName;
+  return entry;
+}
+
+// The type an ext2/3/4 folder entry gives its file.
+TreeEntryType TypeOfExtEntry(uint8_t type) {
+  switch (type) {
+    case 1: return TreeEntryType::File;
+    case 2: return TreeEntryType::Directory;
+    case 7: return TreeEntryType::Symlink;
+    default: return TreeEntryType::Other;
+  }
+}
+
+constexpr uint64_t kMaxExtFolderBytes = uint64_t{256} << 20;
 
 }  // namespace
 
@@ -155,6 +192,112 @@ struct TVolumeTree::State {
   static void CloseCallback(TSK_IMG_INFO*) {}
   static void StatCallback(TSK_IMG_INFO*, FILE*) {}
 
+  // The entries of an ext2/3/4 folder, read from its data here: libtsk's folder loader checks
+  // every new name against all before it, and a folder of 100,000 entries takes seconds. A
+  // folder's blocks hold entries of inode (4), record length (2), name length (1), type (1)
+  // and the name; a deleted entry lies in the record of the one before it, past that one's
+  // name. The tree of a hashed folder hides in entries of inode 0, which are passed over.
+  // False when the folder is not one this reads (its data kept inside its record): libtsk then
+  // lists it.
+  bool ListExt(uint64_t inode, bool withDeleted, std::vector<TTreeEntry>& entries, size_t& seen, Outcome& failure) {
+    TSK_FS_FILE* folder = tsk_fs_file_open_meta(fs, nullptr, static_cast<TSK_INUM_T>(inode));
+    if (!folder || !folder->meta || folder->meta->type != TSK_FS_META_TYPE_DIR ||
+        folder->meta->content_type == TSK_FS_META_CONTENT_TYPE_EXT4_INLINE || fs->block_size < 1024) {
+      if (folder) tsk_fs_file_close(folder);
+      return false;
+    }
+    const uint64_t size = std::min<uint64_t>(folder->meta->size > 0 ? static_cast<uint64_t>(folder->meta->size) : 0,
+                                             kMaxExtFolderBytes);
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    for (size_t at = 0; at < data.size();) {
+      const size_t piece = std::min<size_t>(data.size() - at, size_t{1} << 20);
+      const ssize_t got = tsk_fs_file_read(folder, static_cast<TSK_OFF_T>(at), reinterpret_cast<char*>(data.data() + at),
+                                           piece, TSK_FS_FILE_READ_FLAG_NONE);
+      if (got <= 0) {
+        data.resize(at);
+        break;
+      }
+      at += static_cast<size_t>(got);
+    }
+    tsk_fs_file_close(folder);
+    if (data.empty() && size > 0) {
+      failure = Outcome::Failed("The folder cannot be read: " + TskErrorText(), "Browse");
+      return true;
+    }
+    const size_t block = fs->block_size;
+    // The names first; their records are read afterwards in the order of their numbers: a
+    // hashed folder lists them in hash order, and reading the records in that order would
+    // jump about the inode tables.
+    struct Found {
+      size_t At;
+      uint8_t NameLength;
+      bool Deleted;
+    };
+    std::vector<Found> found;
+    auto add = [&](size_t at, uint8_t nameLength, bool deleted) {
+      const bool dot = (nameLength == 1 && data[at + 8] == '.') || (nameLength == 2 && data[at + 8] == '.' && data[at + 9] == '.');
+      if (dot) return;
+      ++seen;
+      if (found.size() < kMaxFolderEntries) found.push_back({at, nameLength, deleted});
+    };
+    for (size_t start = 0; start + block <= data.size(); start += block) {
+      const size_t end = start + block;
+      for (size_t at = start; at + 8 <= end;) {
+        const uint16_t length = LoadLE<uint16_t>(&data[at + 4]);
+        const uint8_t nameLength = data[at + 6];
+        if (length < 8 || length % 4 != 0 || at + length > end) break;  // the rest of a damaged block
+        const uint32_t number = LoadLE<uint32_t>(&data[at]);
+        size_t used = 8;
+        if (number != 0 && nameLength > 0 && 8u + nameLength <= length) {
+          add(at, nameLength, false);
+          used = (8u + nameLength + 3u) & ~size_t{3};
+        }
+        // What lies behind the live name in its record: entries deleted since.
+        for (size_t gap = at + used; withDeleted && gap + 8 <= at + length;) {
+          const uint32_t lostNumber = LoadLE<uint32_t>(&data[gap]);
+          const uint16_t lostLength = LoadLE<uint16_t>(&data[gap + 4]);
+          const uint8_t lostName = data[gap + 6];
+          if (lostNumber != 0 && lostNumber <= fs->last_inum && lostName > 0 && gap + 8 + lostName <= at + length &&
+              lostLength >= 8u + lostName && data[gap + 7] <= 7) {
+            add(gap, lostName, true);
+            gap += (8u + lostName + 3u) & ~size_t{3};
+          } else {
+            gap += 4;
+          }
+        }
+        at += length;
+      }
+    }
+    // A hashed folder that split a block leaves the moved names behind in the old one: a
+    // deleted name that is also a live one (same name, same record) is that, not a deletion.
+    std::unordered_set<std::string> live;
+    auto key = [&](const Found& f) {
+      return std::string(reinterpret_cast<const char*>(&data[f.At]), 4) +
+             std::string(reinterpret_cast<const char*>(&data[f.At + 8]), f.NameLength);
+    };
+    for (const Found& f : found)
+      if (!f.Deleted) live.insert(key(f));
+    std::unordered_set<std::string> ghosts;
+    seen -= std::erase_if(found, [&](const Found& f) {
+      return f.Deleted && (live.count(key(f)) != 0 || !ghosts.insert(key(f)).second);
+    });
+    std::vector<size_t> order(found.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    auto numberOf = [&](const Found& f) { return LoadLE<uint32_t>(&data[f.At]); };
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return numberOf(found[a]) < numberOf(found[b]); });
+    std::vector<TTreeEntry> made(found.size());
+    for (size_t i : order) {
+      const Found& f = found[i];
+      const uint32_t number = numberOf(f);
+      const std::string name(reinterpret_cast<const char*>(&data[f.At + 8]), f.NameLength);
+      TSK_FS_FILE* record = number <= fs->last_inum ? tsk_fs_file_open_meta(fs, nullptr, number) : nullptr;
+      made[i] = MakeEntry(name, number, f.Deleted, record ? record->meta : nullptr, TypeOfExtEntry(data[f.At + 7]));
+      if (record) tsk_fs_file_close(record);
+    }
+    entries = std::move(made);
+    return true;
+  }
+
   TSK_FS_FILE* OpenFile(uint64_t inode) {
     if (file && fileInode == inode) return file;
     if (file) tsk_fs_file_close(file);
@@ -217,6 +360,19 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
   State& s = *state_;
   s.DropZeroFilledCache();
   tsk_error_reset();
+  if (TSK_FS_TYPE_ISEXT(s.fs->ftype)) {
+    size_t seen = 0;
+    Outcome failure = Outcome::Done();
+    if (s.ListExt(inode, withDeleted, entries, seen, failure)) {
+      if (failure.failed()) return failure;
+      if (seen > entries.size())
+        return Outcome::Done("The folder holds " + std::to_string(seen) + " entries; the first " +
+                                 std::to_string(entries.size()) + " are listed.",
+                             "Browse", MsgIcon::Warning);
+      return Outcome::Done();
+    }
+    tsk_error_reset();
+  }
   TSK_FS_DIR* dir = tsk_fs_dir_open_meta(s.fs, static_cast<TSK_INUM_T>(inode));
   if (!dir) return Outcome::Failed("The folder cannot be read: " + TskErrorText(), "Browse");
   const bool ntfs = TSK_FS_TYPE_ISNTFS(s.fs->ftype);
@@ -255,25 +411,7 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
       tsk_fs_file_close(file);
       continue;
     }
-    TTreeEntry entry;
-    entry.Name = text;
-    entry.Inode = name->meta_addr;
-    entry.Deleted = deleted;
-    if (meta) {
-      entry.Type = TypeOfMeta(meta->type);
-      entry.Size = meta->size > 0 ? static_cast<uint64_t>(meta->size) : 0;
-      entry.Modified = TimeOf(meta->mtime, meta->mtime_nano);
-      entry.Accessed = TimeOf(meta->atime, meta->atime_nano);
-      entry.Changed = TimeOf(meta->ctime, meta->ctime_nano);
-      entry.Created = TimeOf(meta->crtime, meta->crtime_nano);
-      // A deleted name whose record is in use again describes another file's data.
-      entry.DataLost = deleted && (meta->flags & TSK_FS_META_FLAG_ALLOC) != 0;
-    } else {
-      entry.Type = TypeOfName(name->type);
-      entry.DataLost = true;
-    }
-    if (deleted && entry.Type == TreeEntryType::Other) entry.Type = TypeOfName(name->type);
-    entries.push_back(std::move(entry));
+    entries.push_back(MakeEntry(text, name->meta_addr, deleted, meta, TypeOfName(name->type)));
     if (record) tsk_fs_file_close(record);
     tsk_fs_file_close(file);
   }

@@ -107,7 +107,7 @@ TreeEntryType TypeOfExtEntry(uint8_t type) {
   }
 }
 
-constexpr uint64_t kMaxExtFolderBytes = uint64_t{256} << 20;
+constexpr uint64_t kMaxExtFolderBytes = uint64_t{64} << 20;  // a million entries and more
 
 }  // namespace
 

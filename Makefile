@@ -8,10 +8,11 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
             fdisk dosfstools ntfs-3g mtools xxd xvfb xauth fonts-dejavu-core \
             nasm qemu-system-x86 clang libclang-rt-14-dev gdisk \
-            e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev \
-            libtsk-dev
+            e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+# The Sleuth Kit: the folder trees of volumes, for listing and copying their files.
+PACKAGES += libtsk-dev
 
 .PHONY: all deps build test test-asan fuzz demo bench clean
 

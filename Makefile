@@ -11,6 +11,8 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev libudev-dev
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+# The Sleuth Kit: the folder trees of volumes, for listing and copying their files.
+PACKAGES += libtsk-dev
 
 .PHONY: all deps build test test-asan fuzz demo bench clean
 
@@ -69,6 +71,7 @@ bench: build
 	build/bench/quillmark-hint-bench
 	build/bench/quillmark-quick-bench
 	build/bench/quillmark-window-bench
+	build/bench/quillmark-copy-bench
 
 clean:
 	rm -rf build build-asan build-fuzz

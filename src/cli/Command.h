@@ -157,6 +157,7 @@ Command AddRecoverCommand(CLI::App& app, const GlobalOptions& options);
 Command AddLsCommand(CLI::App& app, const GlobalOptions& options);
 Command AddDumpCommand(CLI::App& app, const GlobalOptions& options);
 Command AddCloneCommand(CLI::App& app, const GlobalOptions& options);
+Command AddCopyCommand(CLI::App& app, const GlobalOptions& options);
 // active, hide, delete, mbr, backup, restore, rebuild.
 std::vector<Command> AddTableCommands(CLI::App& app);
 

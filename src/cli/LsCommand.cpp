@@ -1,16 +1,21 @@
-// `quillmark-cli ls [--json] (--partition NO | --lost NO | --at LBA) SOURCE`: the root directory
-// of one partition, listed or lost, as the preview window shows it: File Name, Type, Size and
-// Created. The Type column names directories "File folder" and other entries by extension
-// ("TXT File", or "File" for a name without one).
+// `quillmark-cli ls [--json] [--recursive] (--partition NO | --lost NO | --at LBA) SOURCE`: the
+// root directory of one partition, listed or lost, as the preview window shows it: File Name,
+// Type, Size and Created. The Type column names directories "File folder" and other entries
+// by extension ("TXT File", or "File" for a name without one). With --recursive: every folder
+// below the root as a tree, with sizes, times and deleted entries marked.
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <iostream>
+#include <ctime>
 #include <optional>
+#include <set>
 
 #include "Command.h"
 #include "Interrupt.h"
+#include "PartitionChoice.h"
 #include "browse/RootDirectory.h"
+#include "browse/VolumeTree.h"
 #include "disk/Host.h"
 #include "model/Text.h"
 #include "scan/Scanner.h"
@@ -24,52 +29,10 @@ constexpr const char* kNoHpfs = "Cannot preview HPFS partitions now. We'll add t
 
 struct LsOptions {
   bool json = false;
-  std::optional<std::string> partition, lost, at;
+  bool recursive = false;
+  PartitionOptions which;
   std::string source;
 };
-
-// The partition named by the options, or null after saying why (with the exit status).
-struct Choice {
-  TPartition* record = nullptr;
-  int status = kExitOk;
-};
-
-Choice ByRowNumber(TPhysicalDrv& drive, RowKind kind, uint64_t number, const std::string& source) {
-  if (TPartition* record = RowRecordByNumber(drive, kind, number)) return {record, kExitOk};
-  const uint64_t rows = CountRows(drive, kind);
-  const std::string what = kind == RowKind::Lost ? "lost partition" : "partition";
-  PrintError("there is no " + what + " " + std::to_string(number) + " in the list of " + source +
-             (rows == 0   ? ": the list holds no " + what
-              : rows == 1 ? ": the list holds " + what + " 1 only"
-                          : ": its " + what + "s are numbered 1 to " + std::to_string(rows)));
-  return {nullptr, kExitUsage};
-}
-
-TPartition* StartingAt(TPhysicalDrv& drive, uint64_t lba) {
-  for (TPartition* record : drive.AllPartitions)
-    if (record != &drive.Root && record->AbsoluteStart() == lba && !record->IsGap() && !record->IsExtended())
-      return record;
-  for (auto& lost : drive.LostPartitions)
-    if (lost->AbsoluteStart() == lba && !lost->IsExtended()) return lost.get();
-  return nullptr;
-}
-
-// A listed partition or a known lost one that starts at `lba`; otherwise it is scanned for,
-// as `recover --at` does.
-Choice ByStart(TPhysicalDrv& drive, uint64_t sector, const std::string& source) {
-  const Lba lba = BlockOfSector(drive, sector).value_or(UINT64_MAX);  // in the model's blocks
-  if (lba >= AddressableBlocks(drive)) {
-    PrintError("sector " + std::to_string(sector) + " lies beyond the end of " + source + ", which holds " +
-               std::to_string(SectorOfBlock(drive, std::max<uint64_t>(drive.DiskSectors, drive.Geometry.TotalSectors))) + " sectors");
-    return {nullptr, kExitUsage};
-  }
-  if (TPartition* record = StartingAt(drive, lba)) return {record, kExitOk};
-  TPartition* lost = FindLostAt(drive, lba);
-  if (Interrupted()) return {nullptr, InterruptExitStatus()};
-  if (lost) return {lost, kExitOk};
-  PrintError("no partition starts at sector " + std::to_string(sector));
-  return {nullptr, kExitFailure};
-}
 
 void PrintText(const std::vector<TPreviewRow>& rows) {
   const char* headers[4] = {"File Name", "Type", "Size", "Created"};
@@ -104,25 +67,101 @@ void PrintJson(const std::vector<TPreviewRow>& rows) {
   std::cout << EscapeC1Controls(doc.dump(2, ' ', false, json::error_handler_t::replace)) << "\n";
 }
 
-int RunLs(const LsOptions& options) {
-  InterruptScope interrupts;
-  uint64_t number = 0;
-  const std::optional<std::string>& typed = options.partition ? options.partition : options.lost ? options.lost : options.at;
-  const char* name = options.partition ? "--partition" : options.lost ? "--lost" : "--at";
-  const uint64_t max = options.at ? 0xFFFFFFFFull : kMaxRowNumber;
-  if (!ParseWholeNumber(*typed, max, number) || (!options.at && number == 0)) {
-    PrintError(options.at ? "--at must be a sector number (LBA) from 0 to 4294967295"
-                          : std::string(name) + " must be the number of a row of the partition list (1, 2, ... as " +
-                                "`list` shows them)");
-    return kExitUsage;
+// "2026-12-07 14:03:09" in local time; "-" when the volume keeps no such time.
+std::string TreeTimeText(const TTreeTime& t) {
+  if (!t.Known) return "-";
+  const auto seconds = static_cast<time_t>(t.Seconds);
+  std::tm local{};
+  char text[32];
+  if (!localtime_r(&seconds, &local) || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) return "-";
+  return text;
+}
+
+json TreeTimeJson(const TTreeTime& t) { return t.Known ? json(t.Seconds) : json(nullptr); }
+
+const char* TreeTypeName(TreeEntryType type) {
+  switch (type) {
+    case TreeEntryType::File: return "file";
+    case TreeEntryType::Directory: return "directory";
+    case TreeEntryType::Symlink: return "symlink";
+    case TreeEntryType::Other: break;
+  }
+  return "other";
+}
+
+// Walks the folders depth first; a folder met a second time (a loop on a damaged volume) or
+// nested too deep is not entered again, and the listing says so.
+class TreeLister {
+ public:
+  TreeLister(TVolumeTree& tree, bool asJson) : tree_(tree), json_(asJson) {}
+  bool trouble = false;
+
+  json Folder(uint64_t inode, const std::string& path, size_t depth) {
+    json children = json::array();
+    if (Interrupted()) return children;
+    if (!visited_.insert(inode).second || depth > kMaxTreeDepth) {
+      PrintError(PrintableText(path) + ": " + (depth > kMaxTreeDepth ? "nested too deep; not entered" : "a loop on the volume; listed once"));
+      trouble = true;
+      return children;
+    }
+    std::vector<TTreeEntry> entries;
+    const Outcome listed = tree_.List(inode, true, entries);
+    if (!listed.Text.empty()) {
+      PrintError(PrintableText(path) + ": " + listed.Line());
+      trouble = true;
+    }
+    for (const TTreeEntry& e : entries) {
+      const std::string child = path + (path == "/" ? "" : "/") + e.Name;
+      const bool folder = e.Type == TreeEntryType::Directory;
+      if (!json_) {
+        std::printf("%-19s  %-19s  %14s  %s%s%s%s\n", TreeTimeText(e.Modified).c_str(), TreeTimeText(e.Created).c_str(),
+                    folder ? "-" : std::to_string(e.Size).c_str(), std::string(2 * depth, ' ').c_str(),
+                    PrintableText(e.Name).c_str(), folder ? "/" : "", e.Deleted ? "  (deleted)" : "");
+      }
+      json node{{"name", e.Name},         {"type", TreeTypeName(e.Type)},   {"size", e.Size},
+                {"deleted", e.Deleted},   {"modified", TreeTimeJson(e.Modified)}, {"accessed", TreeTimeJson(e.Accessed)},
+                {"changed", TreeTimeJson(e.Changed)}, {"created", TreeTimeJson(e.Created)}};
+      if (folder && !(e.Deleted && e.DataLost)) node["children"] = Folder(e.Inode, child, depth + 1);
+      children.push_back(std::move(node));
+    }
+    return children;
   }
 
+ private:
+  static constexpr size_t kMaxTreeDepth = 256;
+  TVolumeTree& tree_;
+  bool json_;
+  std::set<uint64_t> visited_;
+};
+
+int ListTree(TPhysicalDrv& drive, const TPartition& partition, bool asJson) {
+  Outcome why;
+  std::unique_ptr<TVolumeTree> tree = OpenPartitionTree(drive, partition, why);
+  if (!tree) {
+    PrintError("the folders of the partition at sector " + std::to_string(partition.AbsoluteStart()) +
+               " cannot be listed: " + why.Line());
+    return kExitFailure;
+  }
+  TreeLister lister(*tree, asJson);
+  if (!asJson) std::printf("%-19s  %-19s  %14s  %s\n", "Modified", "Created", "Size", "Name");
+  json entries = lister.Folder(tree->RootInode(), "/", 0);
+  if (asJson) std::cout << EscapeC1Controls(json{{"entries", std::move(entries)}}.dump(2, ' ', false, json::error_handler_t::replace)) << "\n";
+  std::fflush(stdout);
+  if (Interrupted()) return InterruptExitStatus();
+  if (tree->UnreadableSectors() > 0) {
+    PrintError(std::to_string(tree->UnreadableSectors()) + " sectors could not be read; what is shown may be incomplete");
+    return kExitWarnings;
+  }
+  return lister.trouble ? kExitWarnings : kExitOk;
+}
+
+int RunLs(const LsOptions& options) {
+  InterruptScope interrupts;
+  if (!PartitionOptionsValid(options.which, "ls")) return kExitUsage;
   std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
   if (!drives) return kExitFailure;
   TPhysicalDrv& drive = *drives->Drives.front();
-  const Choice choice = options.partition ? ByRowNumber(drive, RowKind::Partition, number, options.source)
-                        : options.lost    ? ByRowNumber(drive, RowKind::Lost, number, options.source)
-                                          : ByStart(drive, number, options.source);
+  const Choice choice = ChoosePartition(drive, options.which, options.source);
   if (!choice.record) return choice.status;
   const TPartition& partition = *choice.record;
 
@@ -130,6 +169,7 @@ int RunLs(const LsOptions& options) {
     TerminalHost().MessageBox(kNoHpfs, "Information", MsgButtons::Ok, MsgIcon::Information);
     return kExitFailure;
   }
+  if (options.recursive) return ListTree(drive, partition, options.json);
   TRootEntries entries;
   const Outcome listed = GetRootDirectory(drive, partition, entries);
   if (!listed) {
@@ -154,22 +194,12 @@ Command AddLsCommand(CLI::App& app, const GlobalOptions&) {
   auto options = std::make_shared<LsOptions>();
   CLI::App* sub = app.add_subcommand("ls", "List the root directory of a partition, listed or lost");
   sub->add_flag("--json", options->json, "Print one JSON document");
-  auto* partition = sub->add_option("--partition", options->partition, "The partition with this number of the list");
-  auto* lost = sub->add_option("--lost", options->lost, "The lost partition with this number of the list");
-  auto* at = sub->add_option("--at", options->at,
-                             "The partition that starts at this sector (LBA); when none is known there, the disk "
-                             "is scanned from the block around it until one is found");
-  partition->excludes(lost, at);
-  lost->excludes(partition, at);
-  at->excludes(partition, lost);
+  sub->add_flag("-r,--recursive", options->recursive,
+                "List every folder below the root as a tree: size, modification and creation time, deleted "
+                "entries marked");
+  AddPartitionOptions(sub, options->which);
   sub->add_option("SOURCE", options->source, "Disk image file or block device")->required();
-  return Command{sub, [options] {
-                   if (!options->partition && !options->lost && !options->at) {
-                     PrintError("ls needs one of --partition, --lost or --at");
-                     return kExitUsage;
-                   }
-                   return RunLs(*options);
-                 }};
+  return Command{sub, [options] { return RunLs(*options); }};
 }
 
 }  // namespace qm::cli

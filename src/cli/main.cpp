@@ -278,6 +278,7 @@ int Main(int argc, char** argv) {
       AddLsCommand(app, options),
       AddDumpCommand(app, options),
       AddCloneCommand(app, options),
+      AddCopyCommand(app, options),
   };
   for (Command& command : AddTableCommands(app)) commands.push_back(std::move(command));
   for (const Command& command : commands) command.app->footer(ExitStatusHelp());

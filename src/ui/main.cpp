@@ -513,6 +513,20 @@ void TfrmMain::PreviewExecute() {
                MsgButtons::Ok, MsgIcon::Information);
     return;
   }
+  auto openTree = [drive = CurrentDrive, partition] {
+    Outcome why;
+    return OpenPartitionTree(*drive, *partition, why);
+  };
+  // Volumes of the Linux kind have no root reader of their own: the folder tree shows them.
+  if (IsSuperblockKind(partition->FsKind) && openTree()) {
+    TfrmPreview dialog(this);
+    dialog.setWindowTitle(QStringLiteral("View Root Directory"));
+    dialog.RootFromTree = true;
+    dialog.SourcePath = CurrentDrive->Io().Path();
+    dialog.OpenTree = openTree;
+    ShowPreview(dialog);
+    return;
+  }
   TRootEntries entries;
   const Outcome listed = GetRootDirectory(*CurrentDrive, *partition, entries);
   // One box says what went wrong; a root listed only in part is shown after it.
@@ -521,6 +535,10 @@ void TfrmMain::PreviewExecute() {
   TfrmPreview dialog(this);
   dialog.setWindowTitle(QStringLiteral("View Root Directory"));
   dialog.PreviewRows = BuildPreviewRows(entries);
+  // Its folders open, and its files are copied, through the folder tree of the same volume;
+  // a volume the tree cannot read keeps the root list alone.
+  dialog.SourcePath = CurrentDrive->Io().Path();
+  dialog.OpenTree = openTree;
   ShowPreview(dialog);
 }
 

@@ -1,0 +1,142 @@
+// The copy out of a volume through the core: unreadable sectors, Stop, and the names a damaged
+// volume may give.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "browse/TreeCopy.h"
+#include "browse/VolumeTree.h"
+#include "support/Fixtures.h"
+#include "support/Sources.h"
+#include "support/TreeImage.h"
+
+namespace qm::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(SafeFileName, UnsafeNamesGetASafeOneAndSafeNamesStay) {
+  const std::string longName = std::string(300, 'x') + ".txt";
+  const std::string longUtf8 = std::string(253, 'y') + "\xC3\xA9\xC3\xA9";  // 257 bytes, cut between characters
+  struct Case {
+    std::string name, safe;
+    bool changed;
+  } cases[] = {
+      {"report.txt", "report.txt", false},
+      {"Ünïcode façade.txt", "Ünïcode façade.txt", false},
+      {"..", "_..", true},
+      {".", "_.", true},
+      {"", "_", true},
+      {"../../etc/x", ".._.._etc_x", true},
+      {std::string("a\0b", 3), "a_b", true},
+      {"bell\x07\x7F", "bell__", true},
+      {longName, std::string(251, 'x') + ".txt", true},
+      {longUtf8, std::string(253, 'y') + "\xC3\xA9", true},
+  };
+  for (const Case& c : cases) {
+    std::string safe;
+    EXPECT_EQ(SafeFileName(c.name, safe), c.changed) << c.name;
+    EXPECT_EQ(safe, c.safe) << c.name;
+    EXPECT_LE(safe.size(), 255u);
+  }
+}
+
+struct Opened {
+  std::unique_ptr<TPhysicalDrv> drive;
+  std::shared_ptr<FaultSource::State> faults;
+  std::unique_ptr<TVolumeTree> tree;
+};
+
+Opened OpenTree(const TreeImage& image) {
+  Opened o;
+  auto source = std::make_unique<FaultSource>(std::make_unique<FileSource>(image.Image));
+  o.faults = source->state;
+  o.drive = BareDrive(std::move(source));
+  Outcome why;
+  o.tree = TVolumeTree::Open(o.drive->Io(), fs::file_size(image.Image) / 512, image.Start, fkFat32, why);
+  EXPECT_TRUE(o.tree) << why.Line();
+  return o;
+}
+
+int OpenFolder(const std::string& path) {
+  fs::create_directories(path);
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// A sector of big.bin that cannot be read: the file is copied with zeros in its place and
+// named; every other file comes out whole.
+TEST(TreeCopyOnImages, AnUnreadableSectorIsZerosInANamedFile) {
+  TreeImage image;
+  if (!MakeTreeImage("fat32", image)) return;
+  const std::string big = FileText(image.Tree + "/big.bin");
+  const std::vector<uint8_t> disk = ReadFileBytes(image.Image, 0, fs::file_size(image.Image));
+  const std::string bytes(disk.begin(), disk.end());
+  const size_t at = bytes.find(big.substr(0, 4096));  // the first cluster of big.bin
+  ASSERT_NE(at, std::string::npos);
+  const uint64_t bad = at;  // faults hit the reads that begin at them
+  Opened o = OpenTree(image);
+  if (!o.tree) return;
+  o.faults->readFaults[bad] = Fault{FaultKind::Error, EIO, -1};
+
+  const std::string out = FreshPath("unreadable");
+  const int fd = OpenFolder(out);
+  TCopyItem all{"/", {}};
+  ASSERT_TRUE(o.tree->Find("/", all.Entry));
+  const TCopyReport report = CopyFromVolume(*o.tree, {all}, fd, {}, nullptr);
+  ::close(fd);
+  ASSERT_EQ(report.Unreadable.size(), 1u);
+  EXPECT_EQ(report.Unreadable[0].Path, "/big.bin");
+  EXPECT_TRUE(report.ReadTrouble());
+  EXPECT_EQ(o.tree->UnreadableList(), std::set<Lba>{bad / 512});
+  std::string expected = big;
+  std::fill(expected.begin(), expected.begin() + 512, '\0');
+  EXPECT_TRUE(FileText(out + "/big.bin") == expected);
+  EXPECT_EQ(FileText(out + "/docs/deep/a/b/c.bin"), FileText(image.Tree + "/docs/deep/a/b/c.bin"));
+  EXPECT_EQ(report.Files, 7u);
+}
+
+// Stop in the middle of a file: that file is removed, those before it stay whole, and no
+// temporary file is left.
+TEST(TreeCopyOnImages, StopLeavesNoHalfFile) {
+  TreeImage image;
+  if (!MakeTreeImage("fat32", image)) return;
+  Opened o = OpenTree(image);
+  if (!o.tree) return;
+  std::vector<TCopyItem> items(2);
+  ASSERT_TRUE(o.tree->Find("docs/readme.txt", items[0].Entry));
+  ASSERT_TRUE(o.tree->Find("big.bin", items[1].Entry));
+  items[0].VolumePath = "/docs/readme.txt";
+  items[1].VolumePath = "/big.bin";
+  const std::string out = FreshPath("stopped");
+  const int fd = OpenFolder(out);
+  int calls = 0;
+  std::string stoppedIn;
+  const TCopyReport report = CopyFromVolume(*o.tree, items, fd, {}, [&](const TCopyProgress& p) {
+    EXPECT_EQ(p.BytesTotal, items[0].Entry.Size + items[1].Entry.Size);
+    stoppedIn = p.Current;
+    return ++calls < 4;  // the start, readme.txt's chunk and end, then big.bin's first chunk
+  });
+  ::close(fd);
+  EXPECT_TRUE(report.Stopped);
+  EXPECT_EQ(report.StoppedIn, "/big.bin");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(out)) left.push_back(e.path().filename());
+  EXPECT_EQ(left, std::vector<std::string>{"readme.txt"});
+  EXPECT_EQ(FileText(out + "/readme.txt"), "read me first\n");
+  const std::vector<std::string> lines = CopySummaryLines(report);
+  EXPECT_NE(lines.at(1).find("/big.bin: its partial copy was removed"), std::string::npos) << lines.at(1);
+}
+
+}  // namespace
+}  // namespace qm::test

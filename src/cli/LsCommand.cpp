@@ -9,6 +9,7 @@
 #include <iostream>
 #include <ctime>
 #include <optional>
+#include <limits>
 #include <set>
 
 #include "Command.h"
@@ -93,7 +94,8 @@ const char* TreeTypeName(TreeEntryType type) {
 // nested too deep is not entered again, and the listing says so.
 class TreeLister {
  public:
-  TreeLister(TVolumeTree& tree, bool asJson) : tree_(tree), json_(asJson) {}
+  // Folders below `maxDepth` are listed, not entered.
+  TreeLister(TVolumeTree& tree, bool asJson, size_t maxDepth) : tree_(tree), json_(asJson), maxDepth_(maxDepth) {}
   bool trouble = false;
 
   json Folder(uint64_t inode, const std::string& path, size_t depth) {
@@ -121,7 +123,7 @@ class TreeLister {
       json node{{"name", e.Name},         {"type", TreeTypeName(e.Type)},   {"size", e.Size},
                 {"deleted", e.Deleted},   {"modified", TreeTimeJson(e.Modified)}, {"accessed", TreeTimeJson(e.Accessed)},
                 {"changed", TreeTimeJson(e.Changed)}, {"created", TreeTimeJson(e.Created)}};
-      if (folder && !(e.Deleted && e.DataLost)) node["children"] = Folder(e.Inode, child, depth + 1);
+      if (folder && depth < maxDepth_ && !(e.Deleted && e.DataLost)) node["children"] = Folder(e.Inode, child, depth + 1);
       children.push_back(std::move(node));
     }
     return children;
@@ -131,10 +133,12 @@ class TreeLister {
   static constexpr size_t kMaxTreeDepth = 256;
   TVolumeTree& tree_;
   bool json_;
+  size_t maxDepth_;
   std::set<uint64_t> visited_;
 };
 
-int ListTree(TPhysicalDrv& drive, const TPartition& partition, bool asJson) {
+// The folder tree, or with `rootOnly` the root's entries alone.
+int ListTree(TPhysicalDrv& drive, const TPartition& partition, bool asJson, bool rootOnly) {
   Outcome why;
   std::unique_ptr<TVolumeTree> tree = OpenPartitionTree(drive, partition, why);
   if (!tree) {
@@ -142,7 +146,7 @@ int ListTree(TPhysicalDrv& drive, const TPartition& partition, bool asJson) {
                " cannot be listed: " + why.Line());
     return kExitFailure;
   }
-  TreeLister lister(*tree, asJson);
+  TreeLister lister(*tree, asJson, rootOnly ? 0 : std::numeric_limits<size_t>::max());
   if (!asJson) std::printf("%-19s  %-19s  %14s  %s\n", "Modified", "Created", "Size", "Name");
   json entries = lister.Folder(tree->RootInode(), "/", 0);
   if (asJson) std::cout << EscapeC1Controls(json{{"entries", std::move(entries)}}.dump(2, ' ', false, json::error_handler_t::replace)) << "\n";
@@ -169,7 +173,10 @@ int RunLs(const LsOptions& options) {
     TerminalHost().MessageBox(kNoHpfs, "Information", MsgButtons::Ok, MsgIcon::Information);
     return kExitFailure;
   }
-  if (options.recursive) return ListTree(drive, partition, options.json);
+  // Volumes of the Linux kind and exFAT have no root reader of their own: the tree's root is
+  // their listing.
+  if (options.recursive || IsSuperblockKind(partition.FsKind))
+    return ListTree(drive, partition, options.json, !options.recursive);
   TRootEntries entries;
   const Outcome listed = GetRootDirectory(drive, partition, entries);
   if (!listed) {

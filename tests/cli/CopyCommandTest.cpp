@@ -70,6 +70,15 @@ TEST_P(CliCopy, GivesBackTheTreeWithItsTimesAndTheDeletedFile) {
   };
   walk(listed["entries"], "");
   EXPECT_EQ(deletedShown, 1);
+
+  // Without --recursive an ext4 volume lists its root alone, as the others do.
+  if (std::string(GetParam().Kind) == "ext4") {
+    run = RunCli("ls --json " + At(image) + ShellQuote(image.Image));
+    ASSERT_EQ(run.status, 0) << run.err;
+    const nlohmann::json root = nlohmann::json::parse(run.out)["entries"];
+    EXPECT_EQ(root.size(), listed["entries"].size());
+    for (const auto& e : root) EXPECT_FALSE(e.contains("children")) << e["name"];
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, CliCopy,

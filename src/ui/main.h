@@ -129,8 +129,9 @@ class TfrmMain : public QMainWindow {
   std::function<bool(TfrmRebuild&)> ShowRebuild;
   // How the sector viewer is shown (modally). Tests replace it.
   std::function<void(TfrmHexView&)> ShowHexView;
-  // How Help opens the help file with the desktop's handler. Tests replace it.
-  std::function<void(const QUrl&)> OpenUrl;
+  // How Help opens the help file with the desktop's handler (false when nothing opened it).
+  // Tests replace it.
+  std::function<bool(const QUrl&)> OpenUrl;
   // How the clone target dialog is shown (true when it closed with OK), and how its image-file
   // choice asks for a file name (empty when cancelled). Empty: the dialogs themselves.
   std::function<bool(TfrmDrives&)> ShowCloneTarget;

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include "WindowFixture.h"
 #include "ui/CloneTarget.h"
@@ -25,16 +26,16 @@ class HelpTest : public WindowTest {
     savedAppDir = AppDir;
     savedOpener = DialogHelpOpener();
     SetAppDir(prefix.filePath(QStringLiteral("bin/quillmark")));
-    DialogHelpOpener() = [this](const QUrl& url) { return opened.push_back(url.toLocalFile()), true; };
+    DialogHelpOpener() = [this](const QUrl& url) { return opened.push_back(url.toLocalFile().toStdString()), true; };
   }
   void TearDown() override {
     AppDir = savedAppDir;
     DialogHelpOpener() = savedOpener;
   }
-  QString Chm() const { return prefix.filePath(QStringLiteral("bin/Tessaphyr.chm")); }
-  QString Manual() const { return prefix.filePath(QStringLiteral("share/doc/quillmark/manual.html")); }
-  static void Make(const QString& path) {
-    QFile file(path);
+  std::string Chm() const { return prefix.filePath(QStringLiteral("bin/Tessaphyr.chm")).toStdString(); }
+  std::string Manual() const { return prefix.filePath(QStringLiteral("share/doc/quillmark/manual.html")).toStdString(); }
+  static void Make(const std::string& path) {
+    QFile file(QString::fromStdString(path));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("help");
   }
@@ -42,7 +43,7 @@ class HelpTest : public WindowTest {
   QTemporaryDir prefix;
   QString savedAppDir;
   UrlOpener savedOpener;
-  std::vector<QString> opened;
+  std::vector<std::string> opened;
 };
 
 // F1 in the main window: the compiled help file first, then the installed manual; a file that
@@ -55,9 +56,9 @@ TEST_F(HelpTest, F1OpensTheFirstHelpFileThatOpensAndTellsWhenNoneDoes) {
     const char* name;
     bool chm, manual;
     std::vector<bool> answers;  // what the opener answers, call by call
-    std::vector<QString> tried;
+    std::vector<std::string> tried;
     const char* message;        // the start of the one message shown; "" for none
-    QString named;              // the path the message names
+    std::string named;          // the path the message names
   } cases[] = {
       {"compiled help beside the program", true, true, {true}, {Chm()}, "", {}},
       {"installed manual", false, true, {true}, {Manual()}, "", {}},
@@ -66,13 +67,13 @@ TEST_F(HelpTest, F1OpensTheFirstHelpFileThatOpensAndTellsWhenNoneDoes) {
       {"no help installed", false, false, {}, {}, "The manual was not found", Manual()},
   };
   for (const auto& c : cases) {
-    QFile::remove(Chm());
-    QFile::remove(Manual());
+    QFile::remove(QString::fromStdString(Chm()));
+    QFile::remove(QString::fromStdString(Manual()));
     if (c.chm) Make(Chm());
     if (c.manual) Make(Manual());
-    std::vector<QString> tried;
+    std::vector<std::string> tried;
     w.OpenUrl = [&](const QUrl& url) {
-      tried.push_back(url.toLocalFile());
+      tried.push_back(url.toLocalFile().toStdString());
       return tried.size() <= c.answers.size() && c.answers[tried.size() - 1];
     };
     qm::test::ScriptedHost host;
@@ -80,10 +81,11 @@ TEST_F(HelpTest, F1OpensTheFirstHelpFileThatOpensAndTellsWhenNoneDoes) {
     EXPECT_EQ(tried, c.tried) << c.name;
     if (*c.message == '\0') {
       EXPECT_TRUE(host.messages.empty()) << c.name << ": " << host.messages.front().text;
-    } else if (EXPECT_EQ(host.messages.size(), 1u) << c.name; host.messages.size() == 1) {
+    } else {
+      ASSERT_EQ(host.messages.size(), 1u) << c.name;
       EXPECT_EQ(host.messages[0].caption, "Help");
       EXPECT_EQ(host.messages[0].text.rfind(c.message, 0), 0u) << host.messages[0].text;
-      EXPECT_NE(host.messages[0].text.find(c.named.toStdString()), std::string::npos) << host.messages[0].text;
+      EXPECT_NE(host.messages[0].text.find(c.named), std::string::npos) << host.messages[0].text;
     }
   }
 }
@@ -96,7 +98,7 @@ TEST_F(HelpTest, ProgramInTheBuildTreeFindsTheBuiltManual) {
   EXPECT_TRUE(QFileInfo(candidates.back()).isFile()) << candidates.back().toStdString();
   qm::test::ScriptedHost host;
   EXPECT_TRUE(OpenHelp(host, DialogHelpOpener()));
-  EXPECT_EQ(opened, std::vector<QString>{candidates.back()});
+  EXPECT_EQ(opened, std::vector<std::string>{candidates.back().toStdString()});
   // Installed elsewhere, the program does not look into the build tree.
   SetAppDir(prefix.filePath(QStringLiteral("bin/quillmark")));
   EXPECT_EQ(HelpCandidates().size(), 2);
@@ -107,26 +109,33 @@ TEST_F(HelpTest, ProgramInTheBuildTreeFindsTheBuiltManual) {
 TEST_F(HelpTest, DialogsAndAboutBoxOpenTheManual) {
   Make(Manual());
   TfrmMain& w = OpenDemo();
+  // The window's own Help must not answer for the dialogs.
+  int windowHelp = 0;
+  w.OpenUrl = [&](const QUrl&) { return ++windowHelp, true; };
   const auto pressF1AndHelp = [&](QDialog& dialog, QPushButton* help) {
-    dialog.show();
-    dialog.activateWindow();
-    EXPECT_TRUE(QTest::qWaitForWindowActive(&dialog));
-    QTest::keyClick(&dialog, Qt::Key_F1);
-    QTest::mouseClick(help, Qt::LeftButton);
+    QTimer::singleShot(0, &dialog, [&] {
+      // A key sent before the dialog has the focus is lost.
+      EXPECT_TRUE(WaitUntil([&] { return QApplication::focusWidget() && QApplication::focusWidget()->window() == &dialog; }));
+      QTest::keyClick(&dialog, Qt::Key_F1);
+      QTest::mouseClick(help, Qt::LeftButton);
+      dialog.reject();
+    });
+    dialog.exec();
   };
   w.ShowCloneTarget = [&](TfrmDrives& dialog) { return pressF1AndHelp(dialog, dialog.Button3), false; };
   ClickRow(w.FirstLostRow);
   w.Clone->trigger();
-  EXPECT_EQ(opened, std::vector<QString>(2, Manual())) << "clone target dialog";
+  EXPECT_EQ(opened, std::vector<std::string>(2, Manual())) << "clone target dialog";
 
   w.ShowRebuild = [&](TfrmRebuild& dialog) { return pressF1AndHelp(dialog, dialog.Button3), false; };
   w.Rebuild->trigger();
-  EXPECT_EQ(opened, std::vector<QString>(4, Manual())) << "rebuild dialog";
+  EXPECT_EQ(opened, std::vector<std::string>(4, Manual())) << "rebuild dialog";
 
   TfrmAbout about(&w);
   EXPECT_EQ(about.Label2->text(), QStringLiteral("Version ") + QLatin1String(kVersion));
   about.LabelEx1->OnClick(about.LabelEx1);
-  EXPECT_EQ(opened, std::vector<QString>(5, Manual())) << "about box";
+  EXPECT_EQ(opened, std::vector<std::string>(5, Manual())) << "about box";
+  EXPECT_EQ(windowHelp, 0);
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ namespace {
 using Wide = __int128;  // room for cluster × blocks-per-cluster + start without overflow
 
 constexpr const char* kInvalidRoot = "Invalid root directory.";
-constexpr const char* kListCaption = "GetNTFSFileList";
-constexpr const char* kBlockCaption = "GetFileFromRun";
+constexpr const char* kListCaption = "NTFS root directory";
+constexpr const char* kBlockCaption = "NTFS root directory index";
 constexpr uint32_t kEntryLast = 0x02;  // the closing entry of a node: no key, no name
 constexpr uint8_t kNameSpaceDos = 2;
 constexpr uint64_t kMaxReadSectors = 0xFFFF;  // disk sectors (512 bytes) of one index block

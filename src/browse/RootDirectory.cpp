@@ -12,7 +12,7 @@ Outcome GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRoot
   if (IsSuperblockKind(partition.FsKind))
     return Outcome::Failed(std::string("Listing the files of ") + FsKindName(partition.FsKind) +
                                " volumes is not built yet; the partition can be recovered all the same.",
-                           "GetRootDirectory", 0, std::nullopt, MsgIcon::Information);
+                           "Root directory", 0, std::nullopt, MsgIcon::Information);
   SectorReader& disk = drive.Io();
   const TFsVolume volume = PartitionVolume(drive, partition, disk);
   // A FAT boot sector whose numbers place no root inside the partition has nothing to list;
@@ -28,7 +28,7 @@ Outcome GetRootDirectory(TPhysicalDrv& drive, const TPartition& partition, TRoot
     list.Kind = fkNtfs;
     return GetNTFSFileList(volume, list.NtfsEntries);
   }
-  return Outcome::Failed("Unrecognized file system or partition has been destroyed.", "GetRootDirectory");
+  return Outcome::Failed("Unrecognized file system or partition has been destroyed.", "Root directory");
 }
 
 }  // namespace qm

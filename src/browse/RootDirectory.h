@@ -22,7 +22,7 @@ struct TRootEntries {
 
 // Reads the root directory of `partition` into `list`, emptied first. Failed, with the text
 // and caption the user is shown, for a kind that is neither FAT nor NTFS and for a FAT boot
-// sector that describes no readable volume ("GetRootDirectory: Unrecognized file system or
+// sector that describes no readable volume ("Root directory: Unrecognized file system or
 // partition has been destroyed."), when the NTFS reader could not list the root, and when a
 // sector cannot be read (the read's own outcome, naming the sector). Done with a message when
 // an NTFS root could be listed only in part, and when a FAT32 root's cluster chain is cut: the

@@ -34,9 +34,10 @@ int Stopped() {
 CloneProgress TerminalProgress() {
   if (::isatty(STDERR_FILENO) != 1) return nullptr;
   // The bar is reset to 0 when the copy ends, before the last words: its line ends there.
-  return [shown = -1](int percent) mutable {
+  return [shown = -1](uint64_t done, uint64_t total) mutable {
+    const int percent = total == 0 ? 0 : static_cast<int>(done * 100 / total);
     if (percent == shown) return;
-    if (percent == 0) {
+    if (total == 0) {
       if (shown >= 0) std::fputc('\n', stderr);
       shown = -1;
       return;

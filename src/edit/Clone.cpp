@@ -325,8 +325,7 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
       break;
     }
     report.SectorsDone += count;
-    if (progress)
-      progress(static_cast<int>(std::lround(static_cast<double>(report.SectorsDone) / static_cast<double>(total) * 100.0)));
+    if (progress) progress(report.SectorsDone, total);
   }
   // A copy that ran to its end has the partition's length, also where its last blocks could
   // not be read, and takes the target's name; a stopped or failed one is removed. What went to
@@ -350,7 +349,7 @@ CloneReport CloneLostPartition(TPhysicalDrv& drive, TClonePlan& plan, const Clon
     failedAt.reset();
   }
   if (plan.ToFile) plan.Writer.reset();  // a copy that did not take the name goes with it
-  if (progress) progress(0);
+  if (progress) progress(0, 0);
   report.Told = CloneEnd(plan, report, writeError, failedAt);
   drive.StopRequested = false;
   return report;

@@ -71,8 +71,9 @@ struct CloneReport {
   Outcome Told;                    // how it ended, and the sectors passed over, for the user
 };
 
-// Called with the share done, 0 to 100.
-using CloneProgress = std::function<void(int percent)>;
+// Called after each block with the sectors passed and the partition's length; once more at
+// the end with both 0.
+using CloneProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 // Copies the source onto the target in blocks of kCloneBlockSectors, letting the host process
 // messages between blocks (the Stop action sets the drive's StopRequested). A block that

@@ -207,7 +207,7 @@ Outcome RootCutNote(const TClusterChain& chain) {
     text = "The root directory's cluster chain breaks off after " + where + ": the FAT " + why +
            ".\rThe listing stops there.";
   }
-  return Outcome::Done(text, "GetRootDirectory", MsgIcon::Warning);
+  return Outcome::Done(text, "Root directory", MsgIcon::Warning);
 }
 
 }  // namespace

@@ -224,7 +224,8 @@ std::string MapFsLine(const TPartition& record) {
 std::string MapStatusLine(const TPartition& record) {
   if (record.IsGap()) return "Unallocated";
   if (record.Gpt) return "GPT Partition";
-  return IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
+  const std::string place = IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
+  return IsHiddenType(record.Entry.SystemId) ? place + " [Hidden]" : place;
 }
 
 std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool lost) {

@@ -22,7 +22,7 @@ namespace {
 // that cannot be read whole is read again block by block, with the sector layer's prompt
 // where a block fails.
 constexpr uint32_t kRunSectors = 2 * kScanBlockSectors;
-constexpr char kScanCaption[] = "DetectLostParti";
+constexpr char kScanCaption[] = "Scan";
 
 // However a scan ends, the drive is no longer busy, a Stop that arrived late does not carry
 // over into the next scan, and the bar is back at 0.

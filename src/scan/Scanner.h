@@ -41,7 +41,7 @@ using ScanGoal = std::function<bool(const TPartition& find)>;
 
 // How a scan ends: Done when it read its range (or met the find it looked for); Cancelled after
 // Stop; Failed when a block that could not be read (the user answered Abort) or an error such
-// as running out of memory ended it, under the caption "DetectLostParti" with the errno value
+// as running out of memory ended it, under the caption "Scan" with the errno value
 // and the sector where it stopped. Nothing is shown: the front end shows a failure once. What
 // was found before the end stays in LostPartitions.
 

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QShortcut>
 #include <QUrl>
+#include <algorithm>
 
 #include "ui/Colors.h"
 #include "ui/HelpFile.h"
@@ -55,10 +56,14 @@ TfrmDrives::TfrmDrives(QWidget* parent) : QDialog(parent) {
                                      "have been allocated to the target drive."),
                       this);
   Label1->setWordWrap(true);
-  Label1->setGeometry(7, 30, 286, 28);
+  // The note takes as many lines as the font needs; what is below it moves down.
+  const int noteHeight = std::max(28, Label1->heightForWidth(286));
+  const int below = noteHeight - 28;
+  Label1->setGeometry(7, 30, 286, noteHeight);
+  setFixedSize(299, 255 + below);
 
   DriveList = new QTreeWidget(this);
-  DriveList->setGeometry(7, 62, 285, 150);
+  DriveList->setGeometry(7, 62 + below, 285, 150);
   DriveList->setColumnCount(1);
   DriveList->setColumnWidth(0, 200);
   DriveList->setHeaderHidden(true);
@@ -70,12 +75,12 @@ TfrmDrives::TfrmDrives(QWidget* parent) : QDialog(parent) {
   imageRow_ = new QTreeWidgetItem(DriveList, QStringList{kImageFileRow});
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
-  Button1->setGeometry(56, 222, 75, 25);
+  Button1->setGeometry(56, 222 + below, 75, 25);
   Button1->setDefault(true);
   Button2 = new QPushButton(QStringLiteral("Cancel"), this);
-  Button2->setGeometry(137, 222, 75, 25);
+  Button2->setGeometry(137, 222 + below, 75, 25);
   Button3 = new QPushButton(QStringLiteral("Help"), this);
-  Button3->setGeometry(218, 222, 75, 25);
+  Button3->setGeometry(218, 222 + below, 75, 25);
 
   connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
   connect(Button2, &QPushButton::clicked, this, &QDialog::reject);

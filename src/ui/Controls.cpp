@@ -239,7 +239,9 @@ qreal LayOutLine(QTextLayout& layout, const QFontMetrics& metrics, int width) {
   QTextOption option(Qt::AlignLeft | Qt::AlignTop);
   // Tab stops every eight average characters, as labels of the platform place them.
   option.setTabStopDistance(8 * metrics.averageCharWidth());
-  option.setWrapMode(layout.text().contains(QLatin1Char('\t')) ? QTextOption::NoWrap : QTextOption::WordWrap);
+  // A word longer than the line (a device path) is broken where the line ends.
+  option.setWrapMode(layout.text().contains(QLatin1Char('\t')) ? QTextOption::NoWrap
+                                                               : QTextOption::WrapAtWordBoundaryOrAnywhere);
   layout.setTextOption(option);
   layout.beginLayout();
   qreal height = 0;

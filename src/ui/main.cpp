@@ -225,21 +225,22 @@ void TfrmMain::ScanExecute() {
   StartScan(*dialog.RangePart, dialog.StartSector, dialog.SectorCount, dialog.QuickSearch);
 }
 
-void TfrmMain::ShowScanStep(const ScanStep& step) {
-  if (step.Total == 0) {  // the scan has ended; the clone's bar counts whole per cents
-    ProgressBar1->setRange(0, 100);
+void TfrmMain::ShowScanStep(const ScanStep& step) { ShowProgress(step.Done, step.Total, ScanNote()); }
+
+void TfrmMain::ShowProgress(uint64_t done, uint64_t total, const QString& note) {
+  if (total == 0) {  // the work has ended
     ProgressBar1->setValue(0);
     StatusBarEx1->SetPanelText(2, QString());
     return;
   }
   // The bar in millionths of the range: on a disk of many gigabytes one per cent takes many
   // seconds, and the bar and the count beside it still move each time they are shown.
-  const int value = static_cast<int>(std::min(step.Done, step.Total) * kScanBarSteps / step.Total);
+  const int value = static_cast<int>(std::min(done, total) * kScanBarSteps / total);
   const QLocale numbers(QLocale::English);
   StatusBarEx1->SetPanelText(2, QStringLiteral(" %1 %  (%2 of %3 sectors)     %4")
                                     .arg(static_cast<double>(value) * 100.0 / kScanBarSteps, 0, 'f', 2)
-                                    .arg(numbers.toString(static_cast<qulonglong>(step.Done)),
-                                         numbers.toString(static_cast<qulonglong>(step.Total)), ScanNote()));
+                                    .arg(numbers.toString(static_cast<qulonglong>(done)),
+                                         numbers.toString(static_cast<qulonglong>(total)), note));
   ++scanStepsShown_;
   if (ProgressBar1->maximum() != kScanBarSteps) ProgressBar1->setRange(0, kScanBarSteps);
   ProgressBar1->setValue(value);
@@ -283,7 +284,7 @@ void TfrmMain::RefreshExecute() {
   PaintBox2->update();
   PaintBox1->update();
   Label4->setText(QString());
-  Label5->setText(QString());
+  ShowCheckReport({});
   Panel8->setText(QStringLiteral(" Physical Drive - None"));
   auto guard = std::move(ListView1->OnChanging);
   ListView1->OnChanging = nullptr;

@@ -75,7 +75,7 @@ class TfrmMain : public QMainWindow {
   TPaintBox* PaintBox1;
   QLabel* Panel12;
   TPaintBox* PaintBox2;
-  QLabel* Label5;
+  TTabLabel* Label5;
   TListView* ListView1;
   TStatusBarEx* StatusBarEx1;
   QProgressBar* ProgressBar1;
@@ -176,6 +176,8 @@ class TfrmMain : public QMainWindow {
   void QueueUnfinishedSearches();
   // The bar and the count beside it while a scan runs; both empty once it has ended.
   void ShowScanStep(const ScanStep& step);
+  // The bar and the count beside it: `done` of `total` sectors, then `note`; total 0 clears them.
+  void ShowProgress(uint64_t done, uint64_t total, const QString& note);
   static constexpr int kScanBarSteps = 1000000;
   // The scan's progress is shown at most this often, however fast blocks are read.
   static constexpr int kProgressIntervalMs = 34;
@@ -304,6 +306,8 @@ class TfrmMain : public QMainWindow {
   void RefillPartitionList();
   // The Information box: the current drive's geometry and notes.
   void ShowDriveInfo();
+  // The lower Info box: the chosen lost partition's check report, whole.
+  void ShowCheckReport(const std::string& report);
 
   std::thread worker_;
   JobKind job_ = JobKind::None;

@@ -54,7 +54,6 @@ void TfrmMain::CloneExecute() {
   {
     StatusBarEx1->SetPanelText(0, QStringLiteral(" Processing ..."));
     StatusBarEx1->SetPanelText(2, QString());
-    ProgressBar1->setRange(0, 100);
     ListBox1->setEnabled(false);  // the drive under the copy stays the current one
     struct Restore {
       TfrmMain* w;
@@ -67,9 +66,9 @@ void TfrmMain::CloneExecute() {
     // sectors, so the window is also let in here, every 15 ms, to repaint and take Stop.
     QElapsedTimer sincePump;
     sincePump.start();
-    const CloneReport report = CloneLostPartition(drive, *plan, [this, &sincePump](int percent) {
-      ProgressBar1->setValue(percent);
-      if (sincePump.elapsed() < 15) return;
+    const CloneReport report = CloneLostPartition(drive, *plan, [this, &sincePump](uint64_t done, uint64_t total) {
+      ShowProgress(done, total, QStringLiteral("Stop ends the copy."));
+      if (total != 0 && sincePump.elapsed() < 15) return;
       QApplication::processEvents();
       sincePump.restart();
     });

@@ -113,7 +113,7 @@ void TfrmMain::BuildActions() {
   wire(Stop, "Stop", &TfrmMain::StopExecute);
   wire(Refresh, "Refresh", &TfrmMain::RefreshExecute);
   wire(Recover, "Recovering", &TfrmMain::RecoverExecute);
-  wire(Preview, "GetRootDirectory", &TfrmMain::PreviewExecute);
+  wire(Preview, "Root directory", &TfrmMain::PreviewExecute);
   wire(Clone, "Clone", &TfrmMain::CloneExecute);
   wire(Help, "Help", &TfrmMain::HelpExecute);
   wire(acExit, "Exit", &TfrmMain::acExitExecute);
@@ -346,11 +346,13 @@ QWidget* TfrmMain::BuildRightArea() {
   QWidget* lowerInfo = nullptr;
   rows->addWidget(BuildMapBox(Panel12, PaintBox2, lowerInfo, QStringLiteral(" The Location Of Lost Partition"),
                               QStringLiteral("  Info")));
-  Label5 = new QLabel(lowerInfo);
-  Label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Label5->setTextFormat(Qt::PlainText);
-  Label5->setContentsMargins(6, 0, 2, 0);
-  static_cast<QVBoxLayout*>(lowerInfo->layout())->insertWidget(1, Label5, 1);
+  // The check report wraps inside the box, and the box grows to hold all of it: its lines
+  // decide whether a recovery is safe.
+  Label5 = new TTabLabel(lowerInfo);
+  auto* padded = new QHBoxLayout;
+  padded->setContentsMargins(6, 0, 2, 0);
+  padded->addWidget(Label5);
+  static_cast<QVBoxLayout*>(lowerInfo->layout())->insertLayout(1, padded, 1);
 
   auto* separator = new QWidget(area);
   separator->setFixedHeight(6);

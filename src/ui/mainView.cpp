@@ -52,7 +52,7 @@ void TfrmMain::ListBox1Click() {
 
   SelectedLost = nullptr;
   SelectedPartition = nullptr;
-  Label5->setText(QString());
+  ShowCheckReport({});
   PaintBox2->update();
   PaintBox1->update();
   FillPartitionList();
@@ -69,6 +69,15 @@ void TfrmMain::ShowDriveInfo() {
   Label4->setText(info);
   // The six lines fill the box; a note wraps below them, and the box grows to hold it.
   Label4->setFixedHeight(std::max(kInfoBoxHeight, Label4->DrawnHeight(std::max(Label4->width(), 1)) + 4));
+}
+
+void TfrmMain::ShowCheckReport(const std::string& report) {
+  QString lines = MessageText(report);
+  while (lines.endsWith(QLatin1Char('\n'))) lines.chop(1);
+  Label5->setToolTip(lines);
+  Label5->setText(QString(lines).replace(QLatin1Char('\n'), QLatin1Char('\r')));
+  // Every line is shown whole: the box grows below the map when the wrapped lines need it.
+  Label5->setMinimumHeight(lines.isEmpty() ? 0 : Label5->DrawnHeight(std::max(Label5->width(), 1)));
 }
 
 // --- Partition list ------------------------------------------------------------------------
@@ -95,6 +104,14 @@ void TfrmMain::FillPartitionList() {
     items << item;
   }
   ListView1->addTopLevelItems(items);
+  // A column is never narrower than its text ("FAT16 - [Hidden]", a long label): it grows to
+  // the widest cell, and the list scrolls sideways when the window is too narrow.
+  const QFontMetrics metrics(ListView1->font());
+  for (int c = 1; c < ListView1->columnCount(); ++c) {
+    int wanted = 0;
+    for (const QTreeWidgetItem* item : items) wanted = std::max(wanted, metrics.horizontalAdvance(item->text(c)) + 16);
+    if (wanted > ListView1->columnWidth(c)) ListView1->setColumnWidth(c, wanted);
+  }
   ListView1->setUpdatesEnabled(true);
   listStale_ = false;
 }
@@ -116,7 +133,7 @@ void TfrmMain::ListView1Click() {
     PaintBox2->update();
     std::string report;
     BuildCheckReport(*CurrentDrive, *record, report);
-    Label5->setText(MessageText(report));
+    ShowCheckReport(report);
   } else {
     SelectedPartition = record;
     PaintBox1->update();

@@ -166,8 +166,8 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
   const size_t dosLen = NtIndexEntry({"ALPHA~1"}).size();
   const size_t beta = blockA + 0x40 + alphaLen + dosLen;  // third entry of block A
   const auto attribute = [&](std::vector<uint8_t>& d, uint32_t type) { return rec + AttributeOffset(std::span(d).subspan(rec, 1024), type); };
-  const std::string fixup = "GetNTFSFileList: Fixup error. Invalid root of B+ Tree.";
-  const std::string badList = "GetNTFSFileList: Invalid root directory.", badBlock = "GetFileFromRun: Invalid root directory.";
+  const std::string fixup = "NTFS root directory: Fixup error. Invalid root of B+ Tree.";
+  const std::string badList = "NTFS root directory: Invalid root directory.", badBlock = "NTFS root directory index: Invalid root directory.";
   using Names = std::vector<std::string>;
   const Names all = {".", "alpha", "beta", "gamma"}, withoutA = {".", "gamma"}, upToAlpha = {".", "alpha", "gamma"};
   using Damage = std::function<void(std::vector<uint8_t>&)>;

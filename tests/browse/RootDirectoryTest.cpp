@@ -181,7 +181,7 @@ TEST(RootDirectory, RefusesWhatCannotBeListedAndGivesTheBusyFlagBack) {
       EXPECT_EQ(drive->Scanning, wasBusy);
       EXPECT_FALSE(host.sawIdle);
       EXPECT_EQ(host.processCalls > 0, p == &fat);
-      EXPECT_EQ(listed.Caption + ": " + listed.Text, p == &fat ? ": " : std::string("GetRootDirectory: ") + kUnrecognized);
+      EXPECT_EQ(listed.Caption + ": " + listed.Text, p == &fat ? ": " : std::string("Root directory: ") + kUnrecognized);
     }
 }
 

@@ -176,7 +176,7 @@ TEST(FatLayout, DamagedBootSectorsDescribeNoVolume) {
 // FAT32 root chains: how each FAT value ends or continues the chain, loops and runaways. A
 // chain cut before its end mark lists what it holds and says where the listing stops.
 TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
-  const std::string cut = "GetRootDirectory: The root directory's cluster chain breaks off after ";
+  const std::string cut = "Root directory: The root directory's cluster chain breaks off after ";
   const struct {
     const char* name;
     std::vector<std::pair<uint32_t, uint32_t>> fat;  // cluster -> value; the root is cluster 2
@@ -255,7 +255,7 @@ TEST(FatChain, Fat32RootStopsAtTheDirectoryLimit) {
     EXPECT_EQ(l.chain.End, c.clusters > limit ? ChainEnd::Limit : ChainEnd::Marked);
     const std::string shown = limit == 4096 ? "4,096" : std::to_string(limit);
     EXPECT_EQ(l.note, c.clusters <= limit ? ""
-                                          : "GetRootDirectory: The root directory goes on past 65,536 entries, the most a "
+                                          : "Root directory: The root directory goes on past 65,536 entries, the most a "
                                             "directory holds. The listing stops there, after " + shown +
                                                 " clusters, at cluster " + std::to_string(last) + ".");
   }

@@ -249,7 +249,7 @@ TEST_F(ScannerOnMemoryDisk, AReadErrorOrAnErrorFailsTheScanAtItsBlock) {
     EXPECT_EQ(scanned.Text, badSectors ? "The scan stopped at a read error: the rest of the range was not searched."
                                        : "std::bad_alloc");
     EXPECT_EQ(scanned.Errno, badSectors ? EIO : ENOMEM);
-    EXPECT_TRUE(scanned.failed() && scanned.Caption == "DetectLostParti" && scanned.Sector == Lba{1000});
+    EXPECT_TRUE(scanned.failed() && scanned.Caption == "Scan" && scanned.Sector == Lba{1000});
     EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
     EXPECT_EQ(host.messages.size(), badSectors ? 1u : 0u);  // the read error's own prompt
   }

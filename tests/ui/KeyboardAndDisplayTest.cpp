@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "model/CheckReport.h"
+#include "model/PartitionRows.h"
+#include "ui/CloneTarget.h"
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
 #include "ui/QtHost.h"
@@ -31,7 +33,7 @@ class KeyboardAndDisplayTest : public WindowTest {
       EXPECT_EQ(w.SelectedLost, Record(row));
       std::string report;
       BuildCheckReport(*w.CurrentDrive, *Record(row), report);
-      EXPECT_EQ(w.Label5->text(), MessageText(report));
+      EXPECT_EQ(w.Label5->toolTip(), MessageText(report).trimmed());
     } else {
       EXPECT_EQ(w.SelectedPartition, Record(row));
     }
@@ -85,6 +87,36 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   const auto box = std::find_if(boxes.begin(), boxes.end(), [&](const TMapBox& b) { return b.Record == Record(recovered); });
   ASSERT_NE(box, boxes.end());
   EXPECT_GT(box->Rect.Right, box->Rect.Left);  // a box on the map
+}
+
+// Texts that decide a repair are shown whole: the check report of a lost volume that
+// overlaps a hidden partition, the file-system column, the map and the clone dialog's note.
+TEST_F(KeyboardAndDisplayTest, TextsThatDecideARepairAreShownWhole) {
+  const std::string image = qm::test::MakeImage(
+      "ui-texts.img", "128M",
+      "table 'label: dos\\nunit: sectors\\n2048,100000,6\\n110592,40960,7' fs 1 fat16 DATA fs 2 ntfs LOSTNTFS "
+      "table 'label: dos\\nunit: sectors\\n2048,100000,16\\n140000,60000,6'");
+  TfrmMain& w = Open({image});
+  ChooseDrive(0);
+  const int lost = RowWithLba(110592);
+  ASSERT_GE(lost, w.FirstLostRow);
+  ClickRow(lost);
+  ExpectChosen(lost);
+  ASSERT_TRUE(w.Label5->toolTip().contains(QStringLiteral("Overlaps Partition 3 (recover will refuse it; use rebuild or clone)")));
+  // Every wrapped line of the report lies inside the label, and the label inside the window.
+  QApplication::processEvents();
+  EXPECT_GE(w.Label5->height(), w.Label5->DrawnHeight(w.Label5->width()));
+  EXPECT_GT(w.Label5->DrawnLineCount(w.Label5->width()), w.Label5->toolTip().count(QLatin1Char('\n')) + 1);
+  EXPECT_LE(w.Label5->mapTo(&w, QPoint(0, w.Label5->height())).y(), w.height());
+
+  const int hidden = RowWithLba(2048);
+  ASSERT_EQ(Cell(hidden, 2), QStringLiteral("FAT16 - [Hidden]"));
+  EXPECT_GE(w.ListView1->columnWidth(2), w.ListView1->fontMetrics().horizontalAdvance(Cell(hidden, 2)));
+  EXPECT_EQ(MapStatusLine(*Record(hidden)), "Primary Partition [Hidden]");
+
+  TfrmDrives clone(&w);
+  EXPECT_GE(clone.Label1->height(), clone.Label1->heightForWidth(clone.Label1->width()));
+  EXPECT_GE(clone.DriveList->y(), clone.Label1->geometry().bottom());
 }
 
 // A box of a map is the record's share of the disk, 1000 pixels wide and 40 high.

@@ -95,7 +95,7 @@ TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesWhatItCannotL
   EXPECT_TRUE(shown.empty());
   ASSERT_EQ(host.messages.size(), 2u);
   EXPECT_EQ(host.Captions()[1] + ": " + host.messages[1].text,
-            "GetRootDirectory: Unrecognized file system or partition has been destroyed.");
+            "Root directory: Unrecognized file system or partition has been destroyed.");
 }
 
 

@@ -9,7 +9,7 @@ PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
             fdisk dosfstools ntfs-3g mtools xxd xvfb xauth fonts-dejavu-core \
             nasm qemu-system-x86 clang libclang-rt-14-dev gdisk \
-            e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev \
+            e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev libudev-dev \
             pandoc dpkg-dev file desktop-file-utils appstream libxml2-utils
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60

@@ -66,20 +66,15 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quillmark"));
   qm::ui::SetAppDir(QApplication::applicationFilePath());
 
-  std::string error;
-  std::vector<std::unique_ptr<qm::Disk>> disks;
-  const bool attached = qm::OpenDriveSources(images, disks, error);
-  std::vector<std::string> sources;
-  for (const auto& disk : disks) sources.push_back(disk->Path());
-  disks.clear();
-
   if (!screenshot.empty() || !previewShot.empty()) {
     // Nobody is there to answer questions: messages go to stderr with the safe answer.
-    if (!attached) {
+    std::string error;
+    std::vector<std::unique_ptr<qm::Disk>> disks;
+    if (!qm::OpenDriveSources(images, disks, error)) {
       std::fprintf(stderr, "quillmark: %s\n", error.c_str());
       return 1;
     }
-    qm::ui::TfrmMain window(sources, qm::DefaultHost());
+    qm::ui::TfrmMain window(images, qm::DefaultHost());
     window.resize(qm::ui::kScreenshotSize);
     window.show();
     if (!screenshot.empty()) {
@@ -97,9 +92,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // The window opens every drive it can and names those it cannot.
   qm::ui::QtHost host;
-  if (!attached) QMessageBox::warning(nullptr, QStringLiteral("Error"), qm::ui::MessageText(error));
-  qm::ui::TfrmMain window(sources, host);
+  qm::ui::TfrmMain window(images, host);
   host.SetOwner(&window);
   window.showMaximized();
   return app.exec();

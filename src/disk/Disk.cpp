@@ -38,6 +38,11 @@ void Disk::WrapSource(const std::function<std::unique_ptr<DriveSource>(std::uniq
   source_ = wrap(std::move(source_));
 }
 
+void Disk::CloseHandle() {
+  const std::lock_guard<std::mutex> held(io_);
+  handle_.reset();
+}
+
 bool Disk::QueryGeometry(TDriveGeometry& geometry) {
   int error = 0;
   if (!source_ || !source_->QueryGeometry(geometry, error)) return false;

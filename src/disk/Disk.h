@@ -49,6 +49,11 @@ class Disk final : public SectorReader {
   // Puts `wrap(source)` in the place of the source, closing the open handle (the dry run).
   void WrapSource(const std::function<std::unique_ptr<DriveSource>(std::unique_ptr<DriveSource>)>& wrap);
 
+  // Closes the open handle; the next transfer opens it again. A program that keeps disks
+  // listed between its actions lets them go this way: a loop device detached meanwhile is
+  // taken away by the kernel only once nobody holds it open.
+  void CloseHandle();
+
   // The source's geometry; an image's logical sector size is the one set below, if any.
   bool QueryGeometry(TDriveGeometry& geometry);
   // The logical sector size of an image file (which has none of its own; its tables tell it

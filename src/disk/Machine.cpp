@@ -337,6 +337,56 @@ std::string FindPartitionDeviceAt(const std::string& diskSysfsDir, uint64_t abso
   return {};
 }
 
+std::vector<std::unique_ptr<Disk>> OpenEverySource(const std::vector<std::string>& paths,
+                                                   std::vector<UnopenedSource>& unopened, uint8_t firstNumber) {
+  std::vector<std::unique_ptr<Disk>> disks;
+  std::vector<std::string> opened;
+  unsigned number = firstNumber;
+  for (const std::string& path : paths) {
+    const bool twice = std::any_of(opened.begin(), opened.end(),
+                                   [&](const std::string& earlier) { return TargetIsSourceFile(earlier, path); });
+    if (twice) continue;
+    std::string reason;
+    if (number > 0xFF) {
+      unopened.push_back({path, "no drive number is left (at most 128 drives)"});
+    } else if (!ProbeDriveSource(path, reason)) {
+      unopened.push_back({path, reason});
+    } else {
+      disks.push_back(std::make_unique<Disk>(std::make_unique<FileSource>(path), static_cast<uint8_t>(number++)));
+      opened.push_back(path);
+    }
+  }
+  return disks;
+}
+
+namespace {
+
+// The first line of a sysfs attribute, without the blanks around it; empty when there is none.
+std::string SysfsText(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  const size_t first = line.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return line.substr(first, line.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
+
+std::string SourceDescription(const std::string& path, const std::string& sysClassBlockDir) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return "Image file " + path;
+  std::error_code ec;
+  const std::string name = fs::canonical(path, ec).filename().string();
+  const std::string dir = sysClassBlockDir + "/" + name;
+  const std::string backing = SysfsText(dir + "/loop/backing_file");
+  if (!backing.empty()) return "Loop device " + path + " over " + backing;
+  std::string model = SysfsText(dir + "/device/vendor");
+  const std::string product = SysfsText(dir + "/device/model");
+  if (!product.empty()) model += (model.empty() ? "" : " ") + product;
+  return "Device " + path + (model.empty() ? "" : ", " + model);
+}
+
 std::vector<std::unique_ptr<Disk>> DisksOf(const std::vector<std::string>& paths, uint8_t firstNumber) {
   std::vector<std::unique_ptr<Disk>> disks;
   for (const std::string& path : paths) {

@@ -33,6 +33,22 @@ bool ProbeDriveSource(const std::string& path, std::string& reason);
 // out in `error`, when none can).
 bool OpenDriveSources(const std::vector<std::string>& images, std::vector<std::unique_ptr<Disk>>& disks,
                       std::string& error, const std::string& sysBlockDir = "/sys/block");
+// A drive source that could not be opened, and why.
+struct UnopenedSource {
+  std::string path, reason;
+};
+// Every path that opens becomes a disk, numbered from `firstNumber` on in the order given; each
+// one that does not is named in `unopened` with its reason. A file named twice (by any of its
+// names, or as the loop device over it) becomes one disk. At most as many disks as drive
+// numbers are left; the rest are named as unopened.
+std::vector<std::unique_ptr<Disk>> OpenEverySource(const std::vector<std::string>& paths,
+                                                   std::vector<UnopenedSource>& unopened,
+                                                   uint8_t firstNumber = kFirstHardDisk);
+// Which file or device a drive is, in words for the user: "Image file /srv/disk.img",
+// "Device /dev/sdb, ACME Spinner 2000" (vendor and model as the kernel shows them), "Loop
+// device /dev/loop3 over /srv/disk.img". `sysClassBlockDir` holds the devices' sysfs folders.
+std::string SourceDescription(const std::string& path, const std::string& sysClassBlockDir = "/sys/class/block");
+
 // A disk for each path, numbered from `firstNumber` on, without trying them: a path that no
 // longer opens fails its reads, and the drive list passes it over.
 std::vector<std::unique_ptr<Disk>> DisksOf(const std::vector<std::string>& paths, uint8_t firstNumber = kFirstHardDisk);

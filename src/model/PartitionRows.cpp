@@ -215,17 +215,17 @@ std::string StatusText(const TPartition& record, bool lost) {
 }
 
 std::string MapFsLine(const TPartition& record) {
-  const std::string name = record.FsKind == fkExtended ? "Unknown"
-                           : record.Gpt             ? FileSystemCellText(record)
-                                                    : FsKindName(record.FsKind);
+  std::string name = record.FsKind == fkExtended ? "Unknown"
+                     : record.Gpt             ? FileSystemCellText(record)
+                                              : FsKindName(record.FsKind);
+  if (!record.Gpt && !record.IsGap() && IsHiddenType(record.Entry.SystemId)) name += " [Hidden]";
   return Format("%s    %.2f MB", name.c_str(), record.Entry.TotalSectors / kSectorsPerMB);
 }
 
 std::string MapStatusLine(const TPartition& record) {
   if (record.IsGap()) return "Unallocated";
   if (record.Gpt) return "GPT Partition";
-  const std::string place = IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
-  return IsHiddenType(record.Entry.SystemId) ? place + " [Hidden]" : place;
+  return IsLogicalDrive(record) ? "Logical Drive" : "Primary Partition";
 }
 
 std::string MapBoxTip(const TPhysicalDrv& drive, const TPartition& record, bool lost) {

@@ -304,7 +304,7 @@ class ScanSession {
 
 // Sectors in the block that starts at `position`: a whole block, or the rest of the disk when
 // less than a block is left. 0 at the end of the disk.
-uint32_t BlockLength(uint64_t position, uint32_t diskSectors) {
+uint32_t BlockLength(uint64_t position, uint64_t diskSectors) {
   if (position >= diskSectors) return 0;
   return static_cast<uint32_t>(std::min<uint64_t>(kScanBlockSectors, diskSectors - position));
 }
@@ -342,7 +342,10 @@ Outcome ScanRange(TPhysicalDrv& drive, uint64_t regionStart, const ScanProgress&
   const ScanProgress* bar = (findFirst || !progress) ? nullptr : &progress;
   ScanGuard guard(drive, bar);
 
-  const uint32_t diskSectors = drive.Geometry.TotalSectors;
+  // The last sector a table can address is 2^32 - 1: on a disk of exactly 2 TiB it is the
+  // disk's last, one past what the 32-bit geometry counts.
+  const uint64_t diskSectors = std::min<uint64_t>(std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors),
+                                                  uint64_t{1} << 32);
   if (startOffset < 0 || count < 1) return NothingScanned("the range holds no sector");
   uint64_t position = regionStart + static_cast<uint64_t>(startOffset);
   if (position >= diskSectors) return NothingScanned("the range lies beyond the end of the disk");

@@ -95,6 +95,7 @@ TfrmScanConfig::TfrmScanConfig(Host& host, TPartition* wholeDisk, TPartition* cu
 
   // The range starts as the whole disk: OK right away scans all of it.
   RangePart = wholeDisk_;
+  rbEntireDisk->setChecked(wholeDisk_ != nullptr);
   SetRange(wholeDisk_);
 }
 
@@ -128,7 +129,10 @@ void TfrmScanConfig::Button1Click() {
       host_.MessageBox("\"" + range.BadText + "\" is not a valid number of megabytes.", "Error", MsgButtons::Ok,
                  MsgIcon::Error);
       return;
-    case ScanRangeVerdict::Empty: return;
+    case ScanRangeVerdict::Empty:
+      host_.MessageBox("The range holds no sector: its end must lie beyond its start.", "Error", MsgButtons::Ok,
+                       MsgIcon::Error);
+      return;
     case ScanRangeVerdict::Ok:
       StartSector = range.StartSector;
       SectorCount = range.SectorCount;

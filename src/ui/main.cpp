@@ -8,9 +8,11 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLocale>
+#include <QProcess>
 #include <QUrl>
 #include <algorithm>
 #include <exception>
+#include <unistd.h>
 
 #include "disk/Host.h"
 #include "disk/Disk.h"
@@ -18,6 +20,7 @@
 #include "edit/Commit.h"
 #include "edit/Recover.h"
 #include "edit/RecoverQuestions.h"
+#include "disk/Machine.h"
 #include "model/Enumeration.h"
 #include "model/TableReader.h"
 #include "scan/OpenDrive.h"
@@ -27,6 +30,7 @@
 #include "ui/HelpFile.h"
 #include "ui/Preview.h"
 #include "ui/Scanconfig.h"
+#include "ui/DiskWatcher.h"
 #include "ui/WorkerHost.h"
 #include "ui/about.h"
 
@@ -78,6 +82,13 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent
     pal.setColor(QPalette::Text, WinColor(clDriveText));
     ListBox1->setPalette(pal);
   }
+  ListDisks = ListDisksOfNewWindows ? ListDisksOfNewWindows : [] { return ListMachineDisks(); };
+  RestartAsAdministrator = [] {
+    // The policy of the installed package lets pkexec keep the display for the window.
+    return QProcess::startDetached(QStringLiteral("pkexec"), {QApplication::applicationFilePath()});
+  };
+  // Started without images, the window works on the machine's disks and follows them.
+  if (sources_.empty()) FollowMachineDisks();
   {
     const Enumerating busy(*this);
     PhysicalDrives = OpenDrives(OpenDisks());
@@ -121,6 +132,9 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent
   // Drives whose quick search ran out of time are searched on once the window is up.
   QueueUnfinishedSearches();
   UpdateActions();
+  CloseIdleHandles();
+  // Once the window is up: which drives could not be opened.
+  QTimer::singleShot(0, this, [this] { RunGuarded("Drives", [this] { ReportUnopenedDrives(); }); });
 }
 
 TfrmMain::~TfrmMain() {
@@ -148,6 +162,7 @@ void TfrmMain::FormShow() {
   for (const auto& drive : PhysicalDrives->Drives) {
     auto* item = new QListWidgetItem(QString::fromStdString(DriveListLine(i, *drive)), ListBox1);
     item->setData(Qt::UserRole, QVariant::fromValue(static_cast<void*>(drive.get())));
+    item->setToolTip(SourceText(*drive));
     ++i;
   }
   // No drive is current either: otherwise the list makes its first drive current, unchosen,
@@ -167,10 +182,150 @@ bool TfrmMain::AnyDriveBusy() const {
   return false;
 }
 
-std::vector<std::unique_ptr<Disk>> TfrmMain::OpenDisks() const {
-  std::vector<std::unique_ptr<Disk>> disks = DisksOf(sources_);
+std::vector<std::unique_ptr<Disk>> TfrmMain::OpenDisks() {
+  std::vector<std::string> paths = machineDisks_ ? ListDisks() : std::vector<std::string>{};
+  paths.insert(paths.end(), sources_.begin(), sources_.end());
+  unopened_.clear();
+  std::vector<std::unique_ptr<Disk>> disks = OpenEverySource(paths, unopened_);
   for (const auto& disk : disks) disk->SetUserHost(host_);
   return disks;
+}
+
+QString TfrmMain::SourceText(const TPhysicalDrv& drive) { return QString::fromStdString(SourceDescription(drive.Io().Path())); }
+
+void TfrmMain::CloseIdleHandles() {
+  if (!PhysicalDrives) return;
+  for (const auto& drive : PhysicalDrives->Drives)
+    if (drive.get() != jobDrive_ && !drive->Scanning) drive->Io().CloseHandle();
+}
+
+void TfrmMain::MarkChosenDrive(const TPhysicalDrv* drive) {
+  const QSignalBlocker quiet(ListBox1);
+  for (int i = 0; i < ListBox1->count(); ++i)
+    if (ListBox1->item(i)->data(Qt::UserRole).value<void*>() == drive) ListBox1->setCurrentRow(i);
+}
+
+void TfrmMain::ReportUnopenedDrives() {
+  const bool none = !PhysicalDrives || PhysicalDrives->Drives.empty();
+  if (unopened_.empty() && !(none && machineDisks_)) return;
+  std::string text = none ? "No disk could be opened for reading." : "These drives could not be opened:";
+  for (const UnopenedSource& source : unopened_) text += "\r" + source.path + ": " + source.reason;
+  if (!none) {
+    host_.MessageBox(text, "Drives", MsgButtons::Ok, MsgIcon::Warning);
+    return;
+  }
+  if (!machineDisks_) {
+    host_.MessageBox(text, "Drives", MsgButtons::Ok, MsgIcon::Error);
+    return;
+  }
+  if (unopened_.empty()) text += "\rThis machine shows no disks.";
+  const bool administrator = ::geteuid() == 0;
+  if (!administrator) text += "\r\rReading disks needs administrator rights.\rYes: start Quillmark again as administrator.";
+  text += administrator ? "\r\rOK: open a disk image instead." : "\rNo: open a disk image instead.";
+  const MsgAnswer answer = host_.MessageBox(text, "Drives", administrator ? MsgButtons::OkCancel : MsgButtons::YesNoCancel,
+                                            MsgIcon::Warning);
+  if (answer == MsgAnswer::Yes) {
+    if (RestartAsAdministrator()) {
+      close();
+      return;
+    }
+    host_.MessageBox("Quillmark could not be started as administrator (pkexec is missing or was refused).\r"
+                     "Start it from a terminal with sudo, or open a disk image.",
+                     "Drives", MsgButtons::Ok, MsgIcon::Error);
+  }
+  if (answer == MsgAnswer::No || answer == MsgAnswer::Ok) OpenImageExecute();
+}
+
+void TfrmMain::FollowMachineDisks() {
+  machineDisks_ = true;
+  if (diskWatcher_) return;
+  // Events come in bursts (a disk and its partitions): they are taken in together.
+  syncTimer_ = new QTimer(this);
+  syncTimer_->setSingleShot(true);
+  syncTimer_->setInterval(200);
+  connect(syncTimer_, &QTimer::timeout, this, [this] { SyncMachineDisks(); });
+  diskWatcher_ = new TDiskWatcher([this] { syncTimer_->start(); }, this);
+}
+
+void TfrmMain::SyncMachineDisks() {
+  if (!machineDisks_) return;
+  // Not under a dialog, a clone or the reading of drives: the change is taken in after.
+  if (holds_ > 0 || enumerating_ || ScanRunning()) {
+    syncTimer_->start();
+    return;
+  }
+  if (!PhysicalDrives) PhysicalDrives = std::make_unique<TPhysicalDrives>();
+  auto& drives = PhysicalDrives->Drives;
+  const std::vector<std::string> present = ListDisks();
+  const auto isImage = [&](const std::string& path) {
+    return std::find(sources_.begin(), sources_.end(), path) != sources_.end();
+  };
+  bool changed = false, waiting = false;
+  // Gone: dropped, unless the background search works on it right now.
+  for (auto it = drives.begin(); it != drives.end();) {
+    TPhysicalDrv* drive = it->get();
+    const std::string& path = drive->Io().Path();
+    if (isImage(path) || std::find(present.begin(), present.end(), path) != present.end()) {
+      ++it;
+      continue;
+    }
+    if (drive == jobDrive_ || drive->Scanning) {
+      waiting = true;
+      ++it;
+      continue;
+    }
+    std::erase(searchQueue_, drive);
+    if (drive == CurrentDrive) {
+      CurrentDrive = nullptr;
+      SelectedLost = nullptr;
+      SelectedPartition = nullptr;
+      Rows.clear();
+      FirstLostRow = 0;
+      auto guard = std::move(ListView1->OnChanging);
+      ListView1->OnChanging = nullptr;
+      ListView1->clear();
+      ListView1->OnChanging = std::move(guard);
+      Label4->setText(QString());
+      ShowCheckReport({});
+      Panel8->setText(QStringLiteral(" Physical Drive - None"));
+    }
+    it = drives.erase(it);
+    changed = true;
+  }
+  // New: opened as at the start, numbered after the others.
+  std::vector<std::string> added;
+  for (const std::string& path : present) {
+    const bool known = std::any_of(drives.begin(), drives.end(), [&](const auto& d) { return d->Io().Path() == path; });
+    if (!known) added.push_back(path);
+  }
+  if (!added.empty()) {
+    unsigned number = kFirstHardDisk;
+    for (const auto& drive : drives) number = std::max(number, drive->DriveNumber + 1u);
+    std::vector<UnopenedSource> unopened;
+    std::vector<std::unique_ptr<Disk>> disks =
+        number > 0xFF ? std::vector<std::unique_ptr<Disk>>{} : OpenEverySource(added, unopened, static_cast<uint8_t>(number));
+    const Enumerating busy(*this);
+    for (auto& disk : disks) {
+      disk->SetUserHost(host_);
+      TDriveGeometry geometry;
+      if (!disk->QueryGeometry(geometry)) continue;
+      if (auto drive = OpenDrive(std::move(disk), geometry)) {
+        drives.push_back(std::move(drive));
+        changed = true;
+      }
+    }
+  }
+  if (changed) {
+    PhysicalDrives->LogicalDrives = ListLogicalDrives();
+    FormShow();
+    MarkChosenDrive(CurrentDrive);
+    PaintBox1->update();
+    PaintBox2->update();
+    QueueUnfinishedSearches();
+  }
+  CloseIdleHandles();
+  // A drive that is gone but still worked on is looked at again shortly.
+  if (waiting) syncTimer_->start(1000);
 }
 
 TPartition* TfrmMain::RowRecord(int row) const {
@@ -191,6 +346,8 @@ void TfrmMain::RunGuarded(const char* caption, const std::function<void()>& hand
   } catch (...) {
     host_.MessageBox("Unexpected error.", caption, MsgButtons::Ok, MsgIcon::Error);
   }
+  // Between the user's actions the disks are not held open.
+  if (holds_ == 1) CloseIdleHandles();
 }
 
 void TfrmMain::DropModelPointers() {
@@ -268,10 +425,13 @@ void TfrmMain::StopExecute() {
 // --- Refresh -----------------------------------------------------------------------------
 
 void TfrmMain::RefreshExecute() {
-  if (!DriveReady()) return;
+  // Every drive is read again: not while one of them is scanned or worked on.
+  if (AnyDriveBusy() || job_ == JobKind::Scan || enumerating_ || (CurrentDrive && !DriveReady())) return;
   // The background search of the old drives ends with them.
   searchNote_.clear();
   EndBackgroundSearch();
+  // The chosen drive stays chosen, read anew.
+  const std::string chosen = CurrentDrive ? CurrentDrive->Io().Path() : std::string();
   // Every pointer into the old model goes before the model does: building the new one shows
   // messages and pumps events, and nothing may paint or click through a freed record then.
   DropModelPointers();
@@ -296,6 +456,11 @@ void TfrmMain::RefreshExecute() {
   }
   ListView1->OnChanging = std::move(guard);
   QueueUnfinishedSearches();
+  if (!chosen.empty() && PhysicalDrives)
+    for (size_t i = 0; i < PhysicalDrives->Drives.size(); ++i)
+      if (PhysicalDrives->Drives[i]->Io().Path() == chosen) ListBox1->setCurrentRow(static_cast<int>(i));
+  CloseIdleHandles();
+  ReportUnopenedDrives();
   FinishPendingClose();
 }
 
@@ -420,6 +585,14 @@ void TfrmMain::OpenImageExecute() {
 bool TfrmMain::AddImageDrive(const QString& path) {
   if (AnyDriveBusy() || enumerating_) return false;
   const std::string file = path.toStdString();
+  // An image that is open already is chosen, not opened twice: two drives on one file would
+  // each keep a table the other has changed.
+  if (PhysicalDrives)
+    for (const auto& drive : PhysicalDrives->Drives)
+      if (TargetIsSourceFile(drive->Io().Path(), file)) {
+        ListBox1->setCurrentRow(static_cast<int>(&drive - PhysicalDrives->Drives.data()));
+        return true;
+      }
   std::string reason;
   if (!ProbeDriveSource(file, reason)) {
     host_.MessageBox("Cannot open " + file + ":\r" + reason, "Error", MsgButtons::Ok, MsgIcon::Error);
@@ -447,12 +620,7 @@ bool TfrmMain::AddImageDrive(const QString& path) {
   QueueUnfinishedSearches();
   // Refill the drive list, keeping the chosen drive chosen without reloading it.
   FormShow();
-  for (int i = 0; i < ListBox1->count(); ++i) {
-    if (ListBox1->item(i)->data(Qt::UserRole).value<void*>() == CurrentDrive) {
-      const QSignalBlocker quiet(ListBox1);
-      ListBox1->setCurrentRow(i);
-    }
-  }
+  MarkChosenDrive(CurrentDrive);
   FinishPendingClose();
   return true;
 }

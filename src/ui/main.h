@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "disk/Machine.h"
 #include "model/PartitionRows.h"
 #include "edit/Commit.h"
 #include "edit/TableEdits.h"
@@ -36,6 +37,7 @@ namespace qm::ui {
 class TfrmMain;
 class TfrmScanConfig;
 class TfrmPreview;
+class TDiskWatcher;
 class TfrmRebuild;
 class TfrmHexView;
 class TfrmDrives;
@@ -132,6 +134,20 @@ class TfrmMain : public QMainWindow {
   // How Help opens the help file with the desktop's handler (false when nothing opened it).
   // Tests replace it.
   std::function<bool(const QUrl&)> OpenUrl;
+  // The machine's whole disks, listed again by Refresh and when disks come and go; the window
+  // lists them when it was started without images. Tests replace it.
+  std::function<std::vector<std::string>()> ListDisks;
+  // What ListDisks starts as in windows made from now on; empty: the machine's own disks.
+  static inline std::function<std::vector<std::string>()> ListDisksOfNewWindows;
+  // How the window starts itself again as administrator; false when it could not. Tests
+  // replace it.
+  std::function<bool()> RestartAsAdministrator;
+  // Makes the window list the machine's disks (those `ListDisks` names) beside its images, and
+  // follow them as they come and go.
+  void FollowMachineDisks();
+  // Adds the disks that have appeared and drops those that have gone; a drive being scanned or
+  // worked on stays until it is done. Runs by itself after the system tells of a change.
+  void SyncMachineDisks();
   // How the clone target dialog is shown (true when it closed with OK), and how its image-file
   // choice asks for a file name (empty when cancelled). Empty: the dialogs themselves.
   std::function<bool(TfrmDrives&)> ShowCloneTarget;
@@ -227,7 +243,7 @@ class TfrmMain : public QMainWindow {
 
  private:
   // The sources' disks, answered for by the window's host.
-  std::vector<std::unique_ptr<Disk>> OpenDisks() const;
+  std::vector<std::unique_ptr<Disk>> OpenDisks();
   // Shows an outcome that has something to tell, in one box.
   void Show(const Outcome& outcome) const { ShowOutcome(host_, outcome); }
   Host& host_;
@@ -251,7 +267,20 @@ class TfrmMain : public QMainWindow {
 
   struct Enumerating;
   bool closePending_ = false;  // the window was closed while a scan ran; close when it ends
-  std::vector<std::string> sources_;  // the drives' paths, opened again by Refresh
+  std::vector<std::string> sources_;  // the images' paths, opened again by Refresh
+  bool machineDisks_ = false;         // the machine's disks are listed too
+  std::vector<UnopenedSource> unopened_;  // what the latest opening could not open, and why
+  TDiskWatcher* diskWatcher_ = nullptr;
+  QTimer* syncTimer_ = nullptr;       // a change of the machine's disks waits here to be taken in
+  // Names each drive the latest opening could not open, with the reason; when none at all
+  // could be opened, offers to start again as administrator or to open a disk image.
+  void ReportUnopenedDrives();
+  // Closes the disks no job reads now: a loop device detached meanwhile can then go away.
+  void CloseIdleHandles();
+  // Chooses `drive` in the drive list without reading it again.
+  void MarkChosenDrive(const TPhysicalDrv* drive);
+  // The drive list's tooltip and the Information box's first line: which file or device.
+  static QString SourceText(const TPhysicalDrv& drive);
   bool enumerating_ = false;   // the drive list is being rebuilt
 
   // --- the worker thread (mainScan.cpp) ---

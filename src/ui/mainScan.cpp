@@ -88,6 +88,7 @@ void TfrmMain::ScanEnded(TPhysicalDrv& drive, const Outcome& outcome) {
   ListBox1->setEnabled(true);
   UpdateActions();
   if (&drive == CurrentDrive) RefillPartitionList();
+  drive.Io().CloseHandle();
   // The keyboard goes back to the partition list, where the finds are; a box shown below
   // returns it there when it closes.
   ListView1->setFocus(Qt::OtherFocusReason);
@@ -275,6 +276,7 @@ void TfrmMain::SliceEnded(TPhysicalDrv& drive, const Outcome& outcome) {
     if (outcome.failed()) searchNote_ = QStringLiteral(" Quick search of %1 failed").arg(HexName(drive));
     std::erase(searchQueue_, &drive);
     if (&drive == CurrentDrive) ShowDriveInfo();  // its notes tell how the search ended
+    drive.Io().CloseHandle();
   }
   UpdateActions();
   ShowSearchProgress();

@@ -65,6 +65,7 @@ void TfrmMain::ShowDriveInfo() {
     if (!info.isEmpty()) info += QLatin1Char('\r');
     info += Q(line);
   }
+  info += QLatin1Char('\r') + SourceText(*CurrentDrive);
   for (const std::string& note : DriveNotes(*CurrentDrive)) info += QLatin1Char('\r') + Q(note);
   Label4->setText(info);
   // The six lines fill the box; a note wraps below them, and the box grows to hold it.
@@ -185,9 +186,14 @@ void TfrmMain::DrawDiskMap(QPainter& canvas) {
     canvas.setClipRect(QRect(r.Left, r.Top, std::max(0, r.Right - r.Left), r.Bottom - r.Top));
     const int x = r.Left + 10;
     const int y = r.Top + 8 + metrics.ascent();
-    canvas.drawText(x, y, Q(LabelCellText(*record)));
-    canvas.drawText(x, y + h, Q(MapFsLine(*record)));
-    canvas.drawText(x, y + 2 * h, Q(MapStatusLine(*record)));
+    // A line wider than its box ends in an ellipsis (the box's tooltip has it whole); a box
+    // too narrow for that shows no text at all.
+    const int room = r.Right - x;
+    const std::string lines[] = {LabelCellText(*record), MapFsLine(*record), MapStatusLine(*record)};
+    for (int i = 0; i < 3; ++i) {
+      const QString text = metrics.elidedText(Q(lines[i]).trimmed(), Qt::ElideRight, room);
+      if (text.size() > 1) canvas.drawText(x, y + i * h, text);
+    }
     canvas.restore();
   }
 }

@@ -85,10 +85,14 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   w.ShowCloneTarget = [&](TfrmDrives&) { return ++calls, false; };
   const auto closeAbout = [&] { QTimer::singleShot(0, [&] {
     if (auto* about = dynamic_cast<TfrmAbout*>(QApplication::activeModalWidget())) ++calls, about->close(); }); };
-  enum Effect { Opened, Asked, Toggled, Stopped, Dropped, Nothing };
+  enum Effect { Opened, Asked, Toggled, Stopped, Reread, Nothing };
+  // Before each action the chosen drive's model gets a mark that no read of the disk gives: a
+  // drive read anew has lost it (its address may well be the old one's).
+  constexpr uint32_t kMark = 7;
   auto state = [&] {
     const TPhysicalDrv* d = w.CurrentDrive;
-    return std::array<long, 5>{calls, long(host.messages.size()), DebugMode, d && d->StopRequested, !d};
+    return std::array<long, 5>{calls, long(host.messages.size()), DebugMode, d && d->StopRequested,
+                               d && d->Geometry.Heads != kMark};
   };
   // The caption in the menus, the action, the menus that offer it (D Drives, T Tools, H Help, P the
   // partition list's context menu), whether the toolbar does, its shortcut, what it does.
@@ -98,7 +102,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   } cases[] = {
       {"Scan", &TfrmMain::Scan, "DP", true, "Ctrl+S", Opened, {}},
       {"Stop", &TfrmMain::Stop, "D", true, "", Nothing, {}},  // disabled while nothing runs
-      {"Update drive list", &TfrmMain::Refresh, "D", true, "", Dropped, {}},
+      {"Update drive list", &TfrmMain::Refresh, "D", true, "", Reread, {}},
       {"Preview", &TfrmMain::Preview, "DP", true, "", Opened, [&] { ClickRow(1); }},
       {"Recover", &TfrmMain::Recover, "DP", true, "", Asked, [&] { ClickRow(w.FirstLostRow); }},
       {"Sector viewer", &TfrmMain::SectView, "T", false, "", Opened, {}},
@@ -126,6 +130,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
       if (!w.CurrentDrive) ChooseDrive(0);
       w.CurrentDrive->StopRequested = false;
       if (c.arrange) c.arrange();
+      w.CurrentDrive->Geometry.Heads = kMark;
       auto expected = state();
       if (c.effect != Nothing)
         expected[c.effect] = c.effect == Toggled ? !DebugMode : c.effect <= Asked ? expected[c.effect] + 1 : 1;

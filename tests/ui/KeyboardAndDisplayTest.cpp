@@ -112,7 +112,7 @@ TEST_F(KeyboardAndDisplayTest, TextsThatDecideARepairAreShownWhole) {
   const int hidden = RowWithLba(2048);
   ASSERT_EQ(Cell(hidden, 2), QStringLiteral("FAT16 - [Hidden]"));
   EXPECT_GE(w.ListView1->columnWidth(2), w.ListView1->fontMetrics().horizontalAdvance(Cell(hidden, 2)));
-  EXPECT_EQ(MapStatusLine(*Record(hidden)), "Primary Partition [Hidden]");
+  EXPECT_EQ(MapFsLine(*Record(hidden)), "FAT16 [Hidden]    48.83 MB");
 
   TfrmDrives clone(&w);
   EXPECT_GE(clone.Label1->height(), clone.Label1->heightForWidth(clone.Label1->width()));

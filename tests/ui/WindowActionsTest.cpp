@@ -250,7 +250,10 @@ TEST_F(ActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
   EXPECT_EQ(qm::test::SfdiskEntries(image), (std::vector<EntryKey>{EntryKey(2048, 20480, 6), EntryKey(22528, 20480, 6),
                                                                    EntryKey(43008, 22528, 5), EntryKey(45056, 20480, 6)}));
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE, 1)[0], 0x80);  // the second entry is the active one
-  EXPECT_EQ(w.CurrentDrive, nullptr);  // every drive was read anew
+  // Every drive was read anew, and the chosen one is chosen again.
+  ASSERT_NE(w.CurrentDrive, nullptr);
+  EXPECT_EQ(w.CurrentDrive->Io().Path(), image);
+  EXPECT_EQ(w.CurrentDrive->LostPartitions.size(), 0u);
 }
 
 // Backup (its file name gets the extension), Active and Hide write and reload the view;
@@ -285,9 +288,8 @@ TEST_F(ActionsTest, EditsFromTheWindowWriteAndReload) {
   w.AskRestoreFile = [&] { return QString::fromStdString(backup + ".pfi"); };
   w.Restore->trigger();
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
-  EXPECT_EQ(w.CurrentDrive, nullptr);
+  EXPECT_EQ(Cell(second, 0), QStringLiteral("2"));  // read anew: the restored tables
 
-  ChooseDrive(0);
   QTest::keySequence(&w, QKeySequence(Qt::CTRL | Qt::Key_Z));
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE, 1)[0], 0x80);
   EXPECT_EQ(qm::test::ReadFileBytes(image, 0x1CE + 4, 1)[0], 0x0B);

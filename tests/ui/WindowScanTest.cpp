@@ -250,6 +250,7 @@ TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
   int64_t start = -1, count = -1;
   window->ShowScanConfig = [&](TfrmScanConfig& dialog) {
     EXPECT_EQ(dialog.TrackBar2->value(), dialog.TrackBar2->maximum());
+    EXPECT_TRUE(dialog.rbEntireDisk->isChecked());
     dialog.Button1Click();
     start = dialog.StartSector;
     count = dialog.SectorCount;
@@ -263,6 +264,13 @@ TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
       EXPECT_EQ(track->value(), track->maximum());
       EXPECT_EQ(edit->text(), QStringLiteral("1000"));
     }
+    // From 5 MB to 5 MB is no range: OK says so.
+    dialog.Edit1->setText(QStringLiteral("5"));
+    dialog.Edit2->setText(QStringLiteral("5"));
+    qm::test::ScriptedHost told;
+    dialog.Button1Click();
+    EXPECT_EQ(told.messages.size(), 1u);
+    EXPECT_EQ(told.messages.empty() ? "" : told.messages[0].text, "The range holds no sector: its end must lie beyond its start.");
     return accepted;
   };
   window->ScanExecute();

@@ -99,9 +99,13 @@ TEST_F(HelpTest, ProgramInTheBuildTreeFindsTheBuiltManual) {
   qm::test::ScriptedHost host;
   EXPECT_TRUE(OpenHelp(host, DialogHelpOpener()));
   EXPECT_EQ(opened, std::vector<std::string>{candidates.back().toStdString()});
-  // Installed elsewhere, the program does not look into the build tree.
+  // Installed elsewhere, the program does not look into the build tree; with nothing there,
+  // Help fails and says so.
   SetAppDir(prefix.filePath(QStringLiteral("bin/quillmark")));
   EXPECT_EQ(HelpCandidates().size(), 2);
+  EXPECT_FALSE(OpenHelp(host, DialogHelpOpener()));
+  EXPECT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(opened.size(), 1u);
 }
 
 // The clone and rebuild dialogs open the help with F1 and with their Help button, and so does

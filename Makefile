@@ -3,18 +3,20 @@
 #   make test-asan  the same under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   make fuzz       build the fuzz harnesses (build-fuzz/, clang) and run each for FUZZ_SECONDS
 #   make demo       build, make the demo disk image, open it in the window (listing without a display)
+#   make package    build, then make the Debian package build/quillmark_VERSION_ARCH.deb
 
 PACKAGES := g++ cmake make pkg-config libgtest-dev libgmock-dev qt6-base-dev \
             libjpeg62-turbo-dev libblkid-dev nlohmann-json3-dev libcli11-dev \
             fdisk dosfstools ntfs-3g mtools xxd xvfb xauth fonts-dejavu-core \
             nasm qemu-system-x86 clang libclang-rt-14-dev gdisk \
-            e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev libudev-dev
+            e2fsprogs exfatprogs btrfs-progs xfsprogs liburing-dev libudev-dev \
+            pandoc dpkg-dev file desktop-file-utils appstream libxml2-utils
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 # The Sleuth Kit: the folder trees of volumes, for listing and copying their files.
 PACKAGES += libtsk-dev
 
-.PHONY: all deps build test test-asan fuzz demo bench clean
+.PHONY: all deps build test test-asan fuzz demo bench package clean
 
 all: build
 
@@ -35,7 +37,7 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build build -j $(JOBS)
 
 test: build
@@ -63,6 +65,9 @@ demo: build
 	  echo "No display (DISPLAY and WAYLAND_DISPLAY are empty): listing the demo disk instead."; \
 	  build/src/cli/quillmark-cli list build/demo.img; \
 	fi
+
+package: build
+	cmake --build build --target package
 
 bench: build
 	build/bench/quillmark-bench

@@ -1,4 +1,4 @@
-// quillmark [--screenshot FILE] [--preview-screenshot FILE] [IMAGE...]
+// quillmark [--version] [--screenshot FILE] [--preview-screenshot FILE] [IMAGE...]
 // Opens the named disk images as drives 80H, 81H, ... or, with none, the machine's disks.
 #include <QApplication>
 #include <QMessageBox>
@@ -10,6 +10,7 @@
 #include "disk/Host.h"
 #include "disk/Disk.h"
 #include "model/Enumeration.h"
+#include "ui/Install.h"
 #include "ui/QtHost.h"
 #include "ui/Screenshot.h"
 #include "ui/main.h"
@@ -18,14 +19,15 @@ namespace {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "usage: quillmark [--screenshot FILE] [--preview-screenshot FILE] [IMAGE...]\n"
+               "usage: quillmark [--version] [--screenshot FILE] [--preview-screenshot FILE] [IMAGE...]\n"
                "  IMAGE              disk image files to open as drives 80H, 81H, ...;\n"
                "                     with none, the machine's disks are opened\n"
                "  --screenshot FILE  draw the window with the first drive and its first lost\n"
                "                     partition chosen into the PNG FILE, and exit\n"
                "  --preview-screenshot FILE\n"
                "                     scan the first drive whole, draw the preview window of the\n"
-               "                     last partition of its list into the PNG FILE, and exit\n");
+               "                     last partition of its list into the PNG FILE, and exit\n"
+               "  --version          print the version and exit\n");
 }
 
 }  // namespace
@@ -37,6 +39,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       Usage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("quillmark %s\n", qm::ui::kVersion);
       return 0;
     }
     if (arg == "--screenshot" || arg == "--preview-screenshot") {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "BuildInfo.h"
 #include "CliHost.h"
 #include "Interrupt.h"
 #include "Command.h"
@@ -31,7 +32,11 @@ const char* ExitStatusHelp() {
          "  2    bad usage: an unknown command or option, a value out of range\n"
          "  3    done, but with trouble the user must know of: a read error was met (the sectors\n"
          "       behind it were passed over), or the system could not be told of the new table\n"
-         "  130  interrupted (Ctrl+C)";
+         "  130  interrupted (Ctrl+C, SIGINT)\n"
+         "  143  terminated (SIGTERM)\n"
+         "  129  hung up (SIGHUP: the terminal closed)\n"
+         "       A command stops at a safe point before it writes; once it has written, it finishes\n"
+         "       the change and exits with the status of a finished change";
 }
 
 bool ParseWholeNumber(const std::string& text, uint64_t max, uint64_t& value) {
@@ -243,6 +248,7 @@ int Main(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough();  // --yes may also follow the command
   app.footer(ExitStatusHelp());
+  app.set_version_flag("--version", "quillmark-cli " QM_VERSION, "Print the version and exit");
 
   GlobalOptions options;
   app.add_flag("-y,--yes", options.assumeYes, "Answer Yes/OK to every question (a risky one also needs --force)");

@@ -4,10 +4,12 @@
 #include <QHeaderView>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QShortcut>
 #include <QUrl>
 #include <algorithm>
 
 #include "ui/Colors.h"
+#include "ui/HelpFile.h"
 #include "ui/main.h"
 
 namespace qm::ui {
@@ -83,6 +85,7 @@ TfrmDrives::TfrmDrives(QWidget* parent) : QDialog(parent) {
   connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
   connect(Button2, &QPushButton::clicked, this, &QDialog::reject);
   connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this, [this] { Button3Click(); });
   connect(DriveList, &QTreeWidget::itemDoubleClicked, this, [this] { DriveListDblClick(); });
 }
 
@@ -112,7 +115,7 @@ void TfrmDrives::Button1Click() {
 
 void TfrmDrives::Button3Click() {
   // The help file is opened by the desktop's handler, which cannot be sent to a topic.
-  QDesktopServices::openUrl(QUrl::fromLocalFile(AppDir + QStringLiteral("Tessaphyr.chm")));
+  OpenHelp(this);
 }
 
 }  // namespace qm::ui

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShortcut>
 #include <QStyledItemDelegate>
 #include <QUrl>
 
@@ -13,6 +14,7 @@
 #include "edit/Rebuild.h"
 #include "scan/Scanner.h"
 #include "ui/Colors.h"
+#include "ui/HelpFile.h"
 #include "ui/main.h"
 
 namespace qm::ui {
@@ -149,6 +151,7 @@ TfrmRebuild::TfrmRebuild(TPhysicalDrv& drive, const std::vector<TPartitionRow>& 
   connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
   connect(Button7, &QPushButton::clicked, this, &QDialog::reject);
   connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this, [this] { Button3Click(); });
 
   // Both marks start clear on every partition the main window lists.
   List.SetSource(rows, firstLostRow);
@@ -255,7 +258,7 @@ void TfrmRebuild::Button4Click() {
 
 void TfrmRebuild::Button3Click() {
   // The desktop opens the help file with the program it has for it; a topic cannot be named.
-  QDesktopServices::openUrl(QUrl::fromLocalFile(AppDir + QStringLiteral("Tessaphyr.chm")));
+  OpenHelp(this);
 }
 
 }  // namespace qm::ui

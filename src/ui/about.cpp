@@ -1,21 +1,13 @@
 #include "ui/about.h"
 
-#include <QDesktopServices>
 #include <QKeyEvent>
-#include <QUrl>
 
 #include "ui/Colors.h"
+#include "ui/HelpFile.h"
+#include "ui/Install.h"
 #include "ui/JpegImage.h"
 
 namespace qm::ui {
-
-const char* const kWebSite = "https://quillmark.example.org/";
-const char* const kSupportMail = "support@quillmark.example.org";
-
-QString SupportMailUrl() {
-  return QStringLiteral("mailto:%1?subject=Quillmark_Support").arg(QLatin1String(kSupportMail));
-}
-
 namespace {
 
 TLabelEx* MakeLink(QWidget* parent, const QString& text, int x, int y) {
@@ -56,14 +48,13 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
   Label1->move(183, 12);
   Label1->adjustSize();
 
-  Label2 = new QLabel(QStringLiteral("Version 2.0.2.0138"), this);
+  Label2 = new QLabel(QStringLiteral("Version %1").arg(QLatin1String(kVersion)), this);
   Label2->move(186, 55);
   Label2->adjustSize();
 
-  LabelEx1 = MakeLink(this, QStringLiteral("quillmark.example.org"), 186, 87);
-  LabelEx1->OnClick = [](TLabelEx*) { QDesktopServices::openUrl(QUrl(QLatin1String(kWebSite))); };
-  LabelEx2 = MakeLink(this, QLatin1String(kSupportMail), 186, 103);
-  LabelEx2->OnClick = [](TLabelEx*) { QDesktopServices::openUrl(QUrl(SupportMailUrl())); };
+  // The manual, as Help opens it.
+  LabelEx1 = MakeLink(this, QStringLiteral("Quillmark manual"), 186, 87);
+  LabelEx1->OnClick = [this](TLabelEx*) { OpenHelp(this); };
 
   Button1 = new QPushButton(QStringLiteral("OK"), this);
   Button1->setGeometry(304, 196, 67, 25);

@@ -1,6 +1,5 @@
 #pragma once
-// The about box: the product's name, version and picture, with a link to the web site and
-// one for writing to support.
+// The about box: the product's name, version and picture, with a link that opens the manual.
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
@@ -8,11 +7,6 @@
 #include "ui/LabelEx.h"
 
 namespace qm::ui {
-
-extern const char* const kWebSite;
-extern const char* const kSupportMail;
-// "mailto:" address with the subject "Quillmark_Support".
-QString SupportMailUrl();
 
 class TfrmAbout : public QDialog {
  public:
@@ -22,7 +16,6 @@ class TfrmAbout : public QDialog {
   QLabel* Label1;
   QLabel* Label2;
   TLabelEx* LabelEx1;
-  TLabelEx* LabelEx2;
   QPushButton* Button1;
 
  protected:

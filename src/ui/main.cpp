@@ -27,6 +27,7 @@
 #include "scan/Scanner.h"
 #include "browse/RootDirectory.h"
 #include "ui/Colors.h"
+#include "ui/HelpFile.h"
 #include "ui/Preview.h"
 #include "ui/Scanconfig.h"
 #include "ui/DiskWatcher.h"
@@ -97,7 +98,7 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent
 
   ShowScanConfig = [](TfrmScanConfig& dialog) { return dialog.exec() == QDialog::Accepted; };
   ShowPreview = [](TfrmPreview& dialog) { dialog.exec(); };
-  OpenUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+  OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   AskImagePath = [this] {
     return QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
                                         QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.ima);;All files (*)"));
@@ -544,7 +545,7 @@ void TfrmMain::PreviewExecute() {
 
 // --- Help, Exit, About -------------------------------------------------------------------
 
-void TfrmMain::HelpExecute() { OpenUrl(QUrl::fromLocalFile(AppDir + QStringLiteral("Tessaphyr.chm"))); }
+void TfrmMain::HelpExecute() { OpenHelp(host_, OpenUrl); }
 
 void TfrmMain::acExitExecute() { close(); }
 

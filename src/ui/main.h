@@ -131,8 +131,9 @@ class TfrmMain : public QMainWindow {
   std::function<bool(TfrmRebuild&)> ShowRebuild;
   // How the sector viewer is shown (modally). Tests replace it.
   std::function<void(TfrmHexView&)> ShowHexView;
-  // How Help opens the help file with the desktop's handler. Tests replace it.
-  std::function<void(const QUrl&)> OpenUrl;
+  // How Help opens the help file with the desktop's handler (false when nothing opened it).
+  // Tests replace it.
+  std::function<bool(const QUrl&)> OpenUrl;
   // The machine's whole disks, listed again by Refresh and when disks come and go; the window
   // lists them when it was started without images. Tests replace it.
   std::function<std::vector<std::string>()> ListDisks;

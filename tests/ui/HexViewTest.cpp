@@ -77,7 +77,7 @@ TEST_F(HexViewTest, EveryActionWorksFromMenusToolbarAndShortcut) {
   w.ShowScanConfig = [&](TfrmScanConfig&) { return ++calls, false; };
   w.ShowPreview = [&](TfrmPreview&) { ++calls; };
   w.ShowHexView = [&](TfrmHexView&) { ++calls; };
-  w.OpenUrl = [&](const QUrl&) { ++calls; };
+  w.OpenUrl = [&](const QUrl&) { return ++calls, true; };
   w.AskImagePath = [&] { return ++calls, QString(); };
   w.AskBackupFile = [&] { return ++calls, QString(); };
   w.AskRestoreFile = [&] { return ++calls, QString(); };

@@ -31,6 +31,7 @@
 #include "ui/Preview.h"
 #include "ui/Scanconfig.h"
 #include "ui/DiskWatcher.h"
+#include "ui/Install.h"
 #include "ui/WorkerHost.h"
 #include "ui/about.h"
 
@@ -84,8 +85,19 @@ TfrmMain::TfrmMain(std::vector<std::string> sources, Host& host, QWidget* parent
   }
   ListDisks = ListDisksOfNewWindows ? ListDisksOfNewWindows : [] { return ListMachineDisks(); };
   RestartAsAdministrator = [] {
-    // The policy of the installed package lets pkexec keep the display for the window.
-    return QProcess::startDetached(QStringLiteral("pkexec"), {QApplication::applicationFilePath()});
+    const QString self = QApplication::applicationFilePath();
+    // The installed window has a policy that lets pkexec keep the display; its launcher
+    // starts it that way.
+    if (self == QStringLiteral(QM_INSTALL_BINDIR "/quillmark") && QFileInfo(QString::fromLatin1(kAdminLauncher)).isExecutable())
+      return QProcess::startDetached(QString::fromLatin1(kAdminLauncher), {});
+    // Any other copy of the program (a build tree) gets the display handed over by name:
+    // pkexec's own rule passes nothing of the environment on.
+    QStringList arguments{QStringLiteral("env")};
+    for (const char* name : {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"})
+      if (qEnvironmentVariableIsSet(name))
+        arguments << QStringLiteral("%1=%2").arg(QLatin1String(name), qEnvironmentVariable(name));
+    arguments << self;
+    return QProcess::startDetached(QStringLiteral("pkexec"), arguments);
   };
   // Started without images, the window works on the machine's disks and follows them.
   if (sources_.empty()) FollowMachineDisks();

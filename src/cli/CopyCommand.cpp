@@ -23,7 +23,6 @@
 namespace qm::cli {
 namespace {
 
-constexpr const char* kNoHpfs = "Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.";
 
 struct CopyOptions {
   PartitionOptions which;
@@ -101,16 +100,10 @@ int RunCopy(const CopyOptions& options) {
   Fd destination{OpenDestination(options)};
   if (destination.fd < 0) return -destination.fd;
 
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
-  if (!drives) return kExitFailure;
-  TPhysicalDrv& drive = *drives->Drives.front();
-  const Choice choice = ChoosePartition(drive, options.which, options.source);
-  if (!choice.record) return choice.status;
-  const TPartition& partition = *choice.record;
-  if (partition.FsKind == fkHpfs) {
-    TerminalHost().MessageBox(kNoHpfs, "Information", MsgButtons::Ok, MsgIcon::Information);
-    return kExitFailure;
-  }
+  const ChosenVolume opened = OpenChosenVolume(options.which, options.source);
+  if (!opened.choice.record) return opened.choice.status;
+  TPhysicalDrv& drive = opened.drive();
+  const TPartition& partition = *opened.choice.record;
   Outcome why;
   std::unique_ptr<TVolumeTree> tree = OpenPartitionTree(drive, partition, why);
   if (!tree) {

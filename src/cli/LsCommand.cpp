@@ -26,7 +26,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kNoHpfs = "Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.";
 
 struct LsOptions {
   bool json = false;
@@ -162,17 +161,10 @@ int ListTree(TPhysicalDrv& drive, const TPartition& partition, bool asJson, bool
 int RunLs(const LsOptions& options) {
   InterruptScope interrupts;
   if (!PartitionOptionsValid(options.which, "ls")) return kExitUsage;
-  std::unique_ptr<TPhysicalDrives> drives = OpenOneDrive(options.source).drives;
-  if (!drives) return kExitFailure;
-  TPhysicalDrv& drive = *drives->Drives.front();
-  const Choice choice = ChoosePartition(drive, options.which, options.source);
-  if (!choice.record) return choice.status;
-  const TPartition& partition = *choice.record;
-
-  if (partition.FsKind == fkHpfs) {
-    TerminalHost().MessageBox(kNoHpfs, "Information", MsgButtons::Ok, MsgIcon::Information);
-    return kExitFailure;
-  }
+  const ChosenVolume opened = OpenChosenVolume(options.which, options.source);
+  if (!opened.choice.record) return opened.choice.status;
+  TPhysicalDrv& drive = opened.drive();
+  const TPartition& partition = *opened.choice.record;
   // Volumes of the Linux kind and exFAT have no root reader of their own: the tree's root is
   // their listing.
   if (options.recursive || IsSuperblockKind(partition.FsKind))

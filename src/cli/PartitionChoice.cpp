@@ -87,4 +87,20 @@ Choice ChoosePartition(TPhysicalDrv& drive, const PartitionOptions& options, con
                            : ByStart(drive, number, source);
 }
 
+ChosenVolume OpenChosenVolume(const PartitionOptions& options, const std::string& source) {
+  ChosenVolume opened;
+  opened.drives = OpenOneDrive(source).drives;
+  if (!opened.drives) {
+    opened.choice.status = kExitFailure;
+    return opened;
+  }
+  opened.choice = ChoosePartition(opened.drive(), options, source);
+  if (opened.choice.record && opened.choice.record->FsKind == fkHpfs) {
+    TerminalHost().MessageBox("Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.",
+                              "Information", MsgButtons::Ok, MsgIcon::Information);
+    opened.choice = {nullptr, kExitFailure};
+  }
+  return opened;
+}
+
 }  // namespace qm::cli

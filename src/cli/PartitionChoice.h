@@ -2,6 +2,7 @@
 // The partition a command works on, named by --partition NO, --lost NO or --at LBA: a row of
 // the list, or a partition (listed or lost) that starts at a sector, scanned for when none is
 // known there. Shared by the commands that read one partition's files.
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,15 @@ struct Choice {
   int status = kExitOk;
 };
 Choice ChoosePartition(TPhysicalDrv& drive, const PartitionOptions& options, const std::string& source);
+
+// Opens `source` and chooses the partition named, whose files the command reads: null after
+// saying why (HPFS volumes cannot be read), with the exit status to return.
+struct ChosenVolume {
+  std::unique_ptr<TPhysicalDrives> drives;
+  Choice choice;
+  TPhysicalDrv& drive() const { return *drives->Drives.front(); }
+};
+ChosenVolume OpenChosenVolume(const PartitionOptions& options, const std::string& source);
 
 // Checks the typed number before the source is opened; prints why and gives false otherwise.
 bool PartitionOptionsValid(const PartitionOptions& options, const std::string& command);

@@ -26,16 +26,24 @@ QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& name) {
   return nullptr;
 }
 
-class PreviewTreeTest : public WindowTest {};
+class PreviewTreeTest : public WindowTest {
+ protected:
+  // The window on a tree image of `kind`, its lost volume chosen; false when none was made.
+  bool ChooseLostVolume(const char* kind, qm::test::TreeImage& image) {
+    if (!qm::test::MakeTreeImage(kind, image)) return false;
+    Open({image.Image});
+    ChooseDrive(0);
+    const int row = RowWithLba(image.Start);
+    EXPECT_GE(row, 0) << "the lost volume was not found";
+    if (row < 0) return false;
+    ClickRow(row);
+    return true;
+  }
+};
 
 TEST_F(PreviewTreeTest, FoldersOpenOnDemandAndTheChosenOnesAreCopied) {
   qm::test::TreeImage image;
-  if (!qm::test::MakeTreeImage("fat32", image)) return;
-  Open({image.Image});
-  ChooseDrive(0);
-  const int row = RowWithLba(image.Start);
-  ASSERT_GE(row, 0) << "the lost volume was not found";
-  ClickRow(row);
+  if (!ChooseLostVolume("fat32", image)) return;
   const std::string out = qm::test::FreshPath("preview-copy");
   std::filesystem::create_directories(out);
   QString summary;
@@ -91,12 +99,7 @@ TEST_F(PreviewTreeTest, FoldersOpenOnDemandAndTheChosenOnesAreCopied) {
 // A Linux volume has no root reader of its own: the folder tree gives the root too.
 TEST_F(PreviewTreeTest, AnExtVolumeShowsItsRootFromTheFolderTree) {
   qm::test::TreeImage image;
-  if (!qm::test::MakeTreeImage("ext4", image)) return;
-  Open({image.Image});
-  ChooseDrive(0);
-  const int row = RowWithLba(image.Start);
-  ASSERT_GE(row, 0) << "the lost volume was not found";
-  ClickRow(row);
+  if (!ChooseLostVolume("ext4", image)) return;
   bool ran = false;
   window->ShowPreview = [&](TfrmPreview& dialog) {
     ran = true;

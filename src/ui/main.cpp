@@ -288,15 +288,7 @@ void TfrmMain::SyncMachineDisks() {
     }
     std::erase(searchQueue_, drive);
     if (drive == CurrentDrive) {
-      CurrentDrive = nullptr;
-      SelectedLost = nullptr;
-      SelectedPartition = nullptr;
-      Rows.clear();
-      FirstLostRow = 0;
-      auto guard = std::move(ListView1->OnChanging);
-      ListView1->OnChanging = nullptr;
-      ListView1->clear();
-      ListView1->OnChanging = std::move(guard);
+      DropModelPointers();  // the drive list is filled again below
       Label4->setText(QString());
       ShowCheckReport({});
       Panel8->setText(QStringLiteral(" Physical Drive - None"));

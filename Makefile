@@ -15,6 +15,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 # The Sleuth Kit: the folder trees of volumes, for listing and copying their files.
 PACKAGES += libtsk-dev
+# Fills the exFAT volume the copy-out tests read (a FUSE mount of a loop device, as root).
+PACKAGES += exfat-fuse
 
 .PHONY: all deps build test test-asan fuzz demo bench package clean
 

@@ -2,7 +2,9 @@
 // tools: the copy must give back the tree that was put in, byte for byte, with its times.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "cli/CliRun.h"
 #include "support/TreeImage.h"
@@ -85,6 +87,34 @@ INSTANTIATE_TEST_SUITE_P(Volumes, CliCopy,
                          ::testing::Values(KindCase{"fat32", "_one.txt"}, KindCase{"exfat", "gone.txt"},
                                            KindCase{"ntfs", "gone.txt"}, KindCase{"ext4", "gone.txt"}),
                          [](const auto& info) { return std::string(info.param.Kind); });
+
+// Ctrl+C during a copy: the terminal holds the program's output (Ctrl+S) from its start, so
+// it waits at its first progress report until Ctrl+C. It stops with 130, says where, and leaves
+// no half-written file: whatever it did copy is whole.
+TEST(CliCopy, CtrlCStopsAndLeavesNoPartialFile) {
+  TreeImage image;
+  if (!MakeTreeImage("fat32", image)) return;
+  const std::string out = FreshPath("copy-interrupted");
+  CliAtTerminal cli("copy " + At(image) + "--to " + ShellQuote(out) + " " + ShellQuote(image.Image));
+  ASSERT_TRUE(cli.Started());
+  cli.Type("\x13");
+  // The destination is made once Ctrl+C is the program's to handle.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!fs::exists(out) && cli.Running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(fs::exists(out)) << cli.shown;
+  cli.Type("\x03");
+  EXPECT_EQ(cli.Finish(), 130) << cli.shown;
+  EXPECT_SAYS(cli.shown, "Stopped ");
+  const std::map<std::string, std::string> copied = DescribeTree(out), expected = DescribeTree(image.Tree);
+  EXPECT_LT(copied.size(), expected.size()) << cli.shown;
+  for (const auto& [path, description] : copied) {
+    EXPECT_EQ(path.find(".quillmark-partial"), std::string::npos) << path;
+    if (description != "d") {
+      EXPECT_EQ(description, expected.count(path) ? expected.at(path) : "") << path;
+    }
+  }
+}
 
 // A long name written over on the disk as "../../etc/x" stays inside the destination.
 TEST(CliCopy, ANameThatClimbsOutLandsInsideUnderASafeName) {

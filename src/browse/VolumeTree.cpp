@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <unordered_set>
 
 #include "disk/Bytes.h"
 #include "fs/FsKind.h"
+#include "fs/NtfsRecord.h"
+#include "fs/Unicode.h"
 
 namespace qm {
 namespace {
@@ -109,6 +112,74 @@ TreeEntryType TypeOfExtEntry(uint8_t type) {
 
 constexpr uint64_t kMaxExtFolderBytes = uint64_t{64} << 20;  // a million entries and more
 
+// An NTFS folder's index: its entries are a header (file reference 8, entry length 2, key
+// length 2, flags 4) and the key, a copy of the file's $FILE_NAME: parent reference at 16,
+// flags at 72, name length in characters at 80, name space at 81, the UTF-16 name from 82.
+constexpr size_t kNtfsNameAt = 82;
+constexpr uint32_t kNtfsLastEntry = 0x02;
+constexpr uint8_t kNtfsDosNames = 2;  // the 8.3 twin of a long name, listed under that name
+constexpr uint32_t kNtfsFolderFlag = 0x10000000;
+constexpr uint64_t kNtfsRecordMask = 0xFFFFFFFFFFFFull;
+constexpr uint64_t kMaxNtfsIndexBytes = uint64_t{256} << 20;  // a million long names and more
+constexpr size_t kMaxNamesOfRecord = 16;
+
+// One name found in an NTFS folder's index, live or left behind.
+struct TNtfsName {
+  uint64_t Record = 0;
+  uint16_t Sequence = 0;
+  std::string Name;
+  bool Folder = false;
+  bool Deleted = false;
+};
+
+// The name at `at` of `area`, when a whole entry of this folder's lies there (its key checked
+// against the area's end): false for anything else, so that left-behind bytes may be tried.
+bool ReadNtfsName(std::span<const uint8_t> area, size_t at, uint64_t folder, TNtfsName& out, size_t& length) {
+  if (at + kNtfsNameAt > area.size()) return false;
+  const uint8_t characters = area[at + 80];
+  const size_t need = kNtfsNameAt + 2 * size_t{characters};
+  const uint16_t keyLength = LoadLE<uint16_t>(&area[at + 10]);
+  if (characters == 0 || area[at + 81] > 3 || at + need > area.size() || keyLength < need - 16 ||
+      (LoadLE<uint64_t>(&area[at + 16]) & kNtfsRecordMask) != folder)
+    return false;
+  const uint64_t reference = LoadLE<uint64_t>(&area[at]);
+  out.Record = reference & kNtfsRecordMask;
+  out.Sequence = static_cast<uint16_t>(reference >> 48);
+  out.Folder = (LoadLE<uint32_t>(&area[at + 72]) & kNtfsFolderFlag) != 0;
+  out.Name = area[at + 81] == kNtfsDosNames ? std::string()
+                                            : Utf16LeToUtf8(area.subspan(at + kNtfsNameAt, need - kNtfsNameAt));
+  length = (need + 7) & ~size_t{7};
+  return true;
+}
+
+// The names of one index node, from its entries at `first` to the end of those in use, then,
+// with `withDeleted`, the names left behind up to `end`: entries removed since, whose bytes
+// remain past the closing entry. A node no longer in use (`live` false) holds only those.
+void ReadNtfsNode(std::span<const uint8_t> area, size_t first, size_t used, size_t end, uint64_t folder, bool live,
+                  bool withDeleted, std::vector<TNtfsName>& names) {
+  used = std::min(used, area.size());
+  end = std::min(end, area.size());
+  size_t at = first;
+  TNtfsName name;
+  size_t length = 0;
+  while (live && at + 16 <= used) {
+    const uint16_t entryLength = LoadLE<uint16_t>(&area[at + 8]);
+    if ((LoadLE<uint32_t>(&area[at + 12]) & kNtfsLastEntry) != 0 || entryLength < 16 || entryLength % 8 != 0) break;
+    if (ReadNtfsName(area, at, folder, name, length) && !name.Name.empty()) names.push_back(name);
+    at += entryLength;
+  }
+  if (!withDeleted) return;
+  for (at = (at + 7) & ~size_t{7}; at + kNtfsNameAt <= end;) {
+    if (ReadNtfsName(area, at, folder, name, length) && at + length <= end) {
+      name.Deleted = true;
+      if (!name.Name.empty()) names.push_back(name);
+      at += length;
+    } else {
+      at += 8;
+    }
+  }
+}
+
 }  // namespace
 
 struct TVolumeTree::State {
@@ -125,6 +196,8 @@ struct TVolumeTree::State {
   bool zeroFilled = false;      // libtsk's cache may hold zeros in the place of unreadable sectors
   std::set<Lba> unreadableList;
   std::vector<uint8_t> bounce;
+  bool freedRead = false;
+  std::map<uint64_t, std::vector<TNtfsName>> freed;  // freed NTFS records by the folder they name
 
   ~State() {
     if (file) tsk_fs_file_close(file);
@@ -298,6 +371,133 @@ struct TVolumeTree::State {
     return true;
   }
 
+  // The entries of an NTFS folder, read from its index here for the reason ListExt gives. The
+  // index root in the folder's record holds the top node; the blocks of its allocation the
+  // others, each an "INDX" record fixed up like a file record, in use when the index's bitmap
+  // says so. With `withDeleted`, names left behind in the nodes, and freed records that still
+  // name this folder as their parent, are its deleted entries. False when the folder has no
+  // index this reads: libtsk then lists it.
+  bool ListNtfs(uint64_t inode, bool withDeleted, std::vector<TTreeEntry>& entries, size_t& seen, Outcome& failure) {
+    TSK_FS_FILE* folder = tsk_fs_file_open_meta(fs, nullptr, static_cast<TSK_INUM_T>(inode));
+    const TSK_FS_ATTR* root = nullptr;
+    const TSK_FS_ATTR* blocks = nullptr;
+    const TSK_FS_ATTR* bitmap = nullptr;
+    const bool isFolder = folder && folder->meta && folder->meta->type == TSK_FS_META_TYPE_DIR;
+    const int attributes = isFolder ? tsk_fs_file_attr_getsize(folder) : 0;
+    for (int i = 0; i < attributes; ++i) {
+      const TSK_FS_ATTR* a = tsk_fs_file_attr_get_idx(folder, i);
+      if (!a || !a->name || std::strcmp(a->name, "$I30") != 0) continue;
+      if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT) root = a;
+      if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXALLOC) blocks = a;
+      if (a->type == TSK_FS_ATTR_TYPE_NTFS_BITMAP) bitmap = a;
+    }
+    auto content = [](const TSK_FS_ATTR* a, std::vector<uint8_t>& bytes) {
+      bytes.resize(a ? static_cast<size_t>(std::clamp<TSK_OFF_T>(a->size, 0, kMaxNtfsIndexBytes)) : 0);
+      const ssize_t got = bytes.empty() ? 0
+                                        : tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(bytes.data()), bytes.size(),
+                                                           TSK_FS_FILE_READ_FLAG_NONE);
+      bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    };
+    std::vector<uint8_t> top, nodes, inUse;
+    content(root, top);
+    content(blocks, nodes);
+    content(bitmap, inUse);
+    if (folder) tsk_fs_file_close(folder);
+    // The root value: indexed type (4), collation (4), node size (4), ... then the node header
+    // at 16: offsets of the first entry and of the end of those in use, from 16.
+    if (top.size() < 32) return false;
+    const uint32_t nodeSize = LoadLE<uint32_t>(&top[8]);
+    std::vector<TNtfsName> names;
+    ReadNtfsNode(top, 16 + size_t{LoadLE<uint32_t>(&top[16])}, 16 + size_t{LoadLE<uint32_t>(&top[20])}, top.size(), inode,
+                 true, withDeleted, names);
+    if (blocks && nodes.empty() && blocks->size > 0) {
+      failure = Outcome::Failed("The folder's index cannot be read: " + TskErrorText(), "Browse");
+      return true;
+    }
+    if (nodeSize >= 512 && nodeSize % 512 == 0 && nodeSize <= (1u << 16)) {
+      for (size_t at = 0, k = 0; at + nodeSize <= nodes.size(); at += nodeSize, ++k) {
+        const std::span<uint8_t> node(nodes.data() + at, nodeSize);
+        if (std::memcmp(node.data(), "INDX", 4) != 0 || FixUpRecord(node) != nodeSize) continue;
+        const bool live = k / 8 < inUse.size() && (inUse[k / 8] >> (k % 8) & 1) != 0;
+        // The node header follows the 0x18-byte record header; its offsets count from there.
+        ReadNtfsNode(node, 0x18 + size_t{LoadLE<uint32_t>(&node[0x18])}, 0x18 + size_t{LoadLE<uint32_t>(&node[0x1C])},
+                     0x18 + size_t{LoadLE<uint32_t>(&node[0x20])}, inode, live, withDeleted, names);
+      }
+    }
+    if (withDeleted) {
+      const std::vector<TNtfsName>& orphans = FreedRecordsIn(inode);
+      names.insert(names.end(), orphans.begin(), orphans.end());
+    }
+
+    // A name once: the live one before a left-behind copy (a node that split keeps copies of
+    // the names it gave away), a node's copy before a freed record's, which comes last.
+    std::stable_partition(names.begin(), names.end(), [](const TNtfsName& n) { return !n.Deleted; });
+    std::unordered_set<std::string> listed;
+    std::unordered_set<uint64_t> recordsListed;
+    std::vector<TNtfsName> unique;
+    for (TNtfsName& n : names) {
+      if (n.Name == "." || n.Name == ".." || (inode == fs->root_inum && n.Name[0] == '$' && n.Record < 24)) continue;
+      const std::string key = std::to_string(n.Record) + "/" + n.Name;
+      if (listed.count(key) || (n.Deleted && !n.Sequence && recordsListed.count(n.Record))) continue;
+      listed.insert(key);
+      recordsListed.insert(n.Record);
+      ++seen;
+      if (unique.size() < kMaxFolderEntries) unique.push_back(std::move(n));
+    }
+    // Live names first, then by name, as the index keeps them; the records are read in the
+    // order of their numbers, which is the order of the MFT.
+    std::stable_sort(unique.begin(), unique.end(), [](const TNtfsName& a, const TNtfsName& b) {
+      return a.Deleted != b.Deleted ? !a.Deleted : a.Name < b.Name;
+    });
+    std::vector<size_t> order(unique.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return unique[a].Record < unique[b].Record; });
+    std::vector<TTreeEntry> made(unique.size());
+    for (size_t i : order) {
+      const TNtfsName& n = unique[i];
+      TSK_FS_FILE* record = n.Record <= fs->last_inum ? tsk_fs_file_open_meta(fs, nullptr, n.Record) : nullptr;
+      const TSK_FS_META* meta = record ? record->meta : nullptr;
+      // NTFS counts a record's uses: freeing it adds one, so a deleted name carries the number
+      // before. A freed record one use on still describes that file; one in use again does not.
+      if (meta && n.Deleted && n.Sequence != 0) {
+        const bool free = (meta->flags & TSK_FS_META_FLAG_ALLOC) == 0;
+        if (!free || (meta->seq != n.Sequence && meta->seq != ((n.Sequence + 1u) & 0xFFFF))) meta = nullptr;
+      }
+      made[i] = MakeEntry(n.Name, n.Record, n.Deleted, meta, n.Folder ? TreeEntryType::Directory : TreeEntryType::File);
+      if (record) tsk_fs_file_close(record);
+    }
+    entries = std::move(made);
+    return true;
+  }
+
+  // The freed NTFS records that name `folder` as their parent, by one walk over the free
+  // records of the MFT, made once: each by its longest name there (a long name's 8.3 twin
+  // is the shorter), with sequence 0 to tell them from the names found in the index.
+  const std::vector<TNtfsName>& FreedRecordsIn(uint64_t folder) {
+    if (!freedRead) {
+      freedRead = true;
+      auto visit = [](TSK_FS_FILE* record, void* self) -> TSK_WALK_RET_ENUM {
+        const TSK_FS_META* meta = record->meta;
+        if (!meta || meta->type == TSK_FS_META_TYPE_VIRT || meta->type == TSK_FS_META_TYPE_VIRT_DIR) return TSK_WALK_CONT;
+        std::map<uint64_t, TNtfsName> longest;
+        size_t count = 0;
+        for (const TSK_FS_META_NAME_LIST* n = meta->name2; n && count < kMaxNamesOfRecord; n = n->next, ++count) {
+          const std::string name(n->name, strnlen(n->name, sizeof n->name));
+          TNtfsName& best = longest[n->par_inode];
+          if (name.size() <= best.Name.size()) continue;
+          best = TNtfsName{meta->addr, 0, name, meta->type == TSK_FS_META_TYPE_DIR, true};
+        }
+        for (auto& [parent, name] : longest) static_cast<State*>(self)->freed[parent].push_back(std::move(name));
+        return TSK_WALK_CONT;
+      };
+      tsk_fs_meta_walk(fs, fs->first_inum, fs->last_inum, TSK_FS_META_FLAG_UNALLOC, visit, this);
+      tsk_error_reset();
+    }
+    static const std::vector<TNtfsName> none;
+    const auto found = freed.find(folder);
+    return found == freed.end() ? none : found->second;
+  }
+
   TSK_FS_FILE* OpenFile(uint64_t inode) {
     if (file && fileInode == inode) return file;
     if (file) tsk_fs_file_close(file);
@@ -360,10 +560,13 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
   State& s = *state_;
   s.DropZeroFilledCache();
   tsk_error_reset();
-  if (TSK_FS_TYPE_ISEXT(s.fs->ftype)) {
+  const bool ext = TSK_FS_TYPE_ISEXT(s.fs->ftype);
+  if (ext || TSK_FS_TYPE_ISNTFS(s.fs->ftype)) {
     size_t seen = 0;
     Outcome failure = Outcome::Done();
-    if (s.ListExt(inode, withDeleted, entries, seen, failure)) {
+    const bool read = ext ? s.ListExt(inode, withDeleted, entries, seen, failure)
+                          : s.ListNtfs(inode, withDeleted, entries, seen, failure);
+    if (read) {
       if (failure.failed()) return failure;
       if (seen > entries.size())
         return Outcome::Done("The folder holds " + std::to_string(seen) + " entries; the first " +

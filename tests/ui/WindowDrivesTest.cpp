@@ -6,13 +6,9 @@
 #include <filesystem>
 
 #include "WindowFixture.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
 
 namespace qm::ui::test {
 namespace {
-
-using qm::test::ScriptedHost;
 
 class DrivesTest : public WindowTest {
  protected:

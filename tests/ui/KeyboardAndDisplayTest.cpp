@@ -216,8 +216,7 @@ TEST(DiskMapTest, BoxesAreTheRecordsShareAndStayOnTheMap) {
     const TPhysicalDrv drive(0x80, geometry);
     TPartition record;
     record.BaseLBA = c.base;
-    record.Entry.RelativeSector = c.start;
-    record.Entry.TotalSectors = c.size;
+    record.Entry = {.RelativeSector = c.start, .TotalSectors = c.size};
     const TRect r = GetMapRect(drive, record, 1000, 40);
     EXPECT_EQ(std::vector<int>({r.Left, r.Top, r.Right, r.Bottom}),
               std::vector<int>({c.left, 0, c.right, c.diskSectors ? 40 : 0}))

@@ -173,13 +173,12 @@ struct SourceRows {
         {"    5", 10240, 6},  {"6", 12288, 6},           {"", 0, 0},     {"Lost Partitions", 0, 0},
         {"1", 3000, 6},       {"2", 20000, 6}};
     for (const auto& t : table) {
-      rows.emplace_back().Caption = t.caption;
+      TPartitionRow& row = rows.emplace_back();
+      row.Caption = t.caption;
       if (t.start == 0) continue;
-      records.push_back(std::make_unique<TPartition>());
-      records.back()->Entry.RelativeSector = t.start;
-      records.back()->Entry.TotalSectors = 1000;
-      records.back()->Entry.SystemId = t.type;
-      rows.back().Record = records.back().get();
+      TPartition& record = *records.emplace_back(std::make_unique<TPartition>());
+      record.Entry = {.SystemId = t.type, .RelativeSector = t.start, .TotalSectors = 1000};
+      row.Record = &record;
     }
   }
 };
@@ -251,19 +250,16 @@ TEST_F(ActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
       for (int i = 0; i < d.lvDest->topLevelItemCount(); ++i) out << d.lvDest->topLevelItem(i)->text(0);
       return out.join(QLatin1Char(','));
     };
-    auto click = [&](int row, int column) {
-      const QRect cell = d.lvDest->visualRect(d.lvDest->model()->index(row, column));
-      QTest::mouseClick(d.lvDest->viewport(), Qt::LeftButton, {}, cell.center());
-    };
     d.Button4->click();  // nothing chosen yet: nothing happens
     EXPECT_TRUE(host.messages.empty());
     d.Button6->click();
     d.Button6->click();
     EXPECT_EQ(captions(), QStringLiteral("Partition 1,Lost partition 1,Lost partition 2"));
-    click(0, 1);
-    click(1, 1);
-    click(1, 2);
-    click(2, 0);  // the caption column toggles nothing
+    // Primary for the first two, Active for the second; the caption column toggles nothing.
+    for (const auto& [row, column] : std::initializer_list<std::pair<int, int>>{{0, 1}, {1, 1}, {1, 2}, {2, 0}}) {
+      const QRect cell = d.lvDest->visualRect(d.lvDest->model()->index(row, column));
+      QTest::mouseClick(d.lvDest->viewport(), Qt::LeftButton, {}, cell.center());
+    }
     d.Button4->click();  // declined
     EXPECT_EQ(captions(), QStringLiteral("Partition 1,Lost partition 1,Lost partition 2"));
     EXPECT_TRUE(d.isVisible());

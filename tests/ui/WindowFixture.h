@@ -52,42 +52,31 @@ class ScanGate {
   struct State {
     std::atomic<uint64_t> end = std::numeric_limits<uint64_t>::max();
     std::atomic<const std::atomic<bool>*> yield = nullptr;
-    bool Stopped() const {
-      const std::atomic<bool>* stop = yield;
-      return stop && *stop;
-    }
+    bool Yields() const { const std::atomic<bool>* stop = yield; return stop && *stop; }
   };
-  class GatedHandle final : public SourceHandle {
-   public:
-    GatedHandle(std::unique_ptr<SourceHandle> inner, std::shared_ptr<State> state)
-        : inner_(std::move(inner)), state_(std::move(state)) {}
+  struct GatedHandle final : SourceHandle {
+    GatedHandle(std::unique_ptr<SourceHandle> i, std::shared_ptr<State> s) : inner(std::move(i)), state(std::move(s)) {}
     ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
       // Nobody signals a move of the gate or the stop flag: both are looked at every millisecond.
-      while (offset >= state_->end && !state_->Stopped()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      return inner_->ReadAt(offset, buf, len);
+      while (offset >= state->end && !state->Yields()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return inner->ReadAt(offset, buf, len);
     }
-    ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override { return inner_->WriteAt(offset, buf, len); }
-    bool RereadPartitions() override { return inner_->RereadPartitions(); }
-
-   private:
-    std::unique_ptr<SourceHandle> inner_;
-    std::shared_ptr<State> state_;
+    ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override { return inner->WriteAt(offset, buf, len); }
+    bool RereadPartitions() override { return inner->RereadPartitions(); }
+    std::unique_ptr<SourceHandle> inner;
+    std::shared_ptr<State> state;
   };
-  class GatedSource final : public DriveSource {
-   public:
-    GatedSource(std::unique_ptr<DriveSource> inner, std::shared_ptr<State> state)
-        : inner_(std::move(inner)), state_(std::move(state)) {}
-    const std::string& Path() const override { return inner_->Path(); }
+  struct GatedSource final : DriveSource {
+    GatedSource(std::unique_ptr<DriveSource> i, std::shared_ptr<State> s) : inner(std::move(i)), state(std::move(s)) {}
+    const std::string& Path() const override { return inner->Path(); }
     bool IsBlockDevice() const override { return false; }
     std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override {
-      auto handle = inner_->Open(mode, error);
-      return handle ? std::make_unique<GatedHandle>(std::move(handle), state_) : nullptr;
+      auto handle = inner->Open(mode, error);
+      return handle ? std::make_unique<GatedHandle>(std::move(handle), state) : nullptr;
     }
-    bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner_->QueryGeometry(geometry, error); }
-
-   private:
-    std::unique_ptr<DriveSource> inner_;
-    std::shared_ptr<State> state_;
+    bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner->QueryGeometry(geometry, error); }
+    std::unique_ptr<DriveSource> inner;
+    std::shared_ptr<State> state;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };

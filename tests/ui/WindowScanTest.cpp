@@ -179,35 +179,21 @@ TEST(WorkerHostTest, ReleaseLetsAWaitingWorkerGoUnasked) {
   EXPECT_TRUE(inner.messages.empty());
 }
 
-// "Quick search" in the dialog searches the chosen range at the aligned positions only: the
-// NTFS volume at 128 MiB is found when the range holds it.
-TEST_F(ScanTest, TheQuickSearchChoiceSearchesTheChosenRange) {
-  const struct {
-    int firstMb, endMb;
-    bool found;
-  } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
+// The dialog opens on the whole disk: its OK right away scans all of it. A number typed into a
+// field moves its track bar (one above the bar's maximum stays as typed), and an empty range is
+// refused. "Quick search" searches the chosen range at the aligned positions only: the NTFS
+// volume at 128 MiB is found when the range holds it. After each scan the keyboard is back on
+// the partition list.
+TEST_F(ScanTest, TheDialogScansTheWholeDiskOrSearchesTheChosenRange) {
   Open({DemoImage()});
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.firstMb);
+  // A drive of the demo disk with nothing found yet, the focus taken away as the toolbar does.
+  const auto fresh = [&]() -> TPhysicalDrv& {
     TPhysicalDrv& drive = AddDrive(std::make_unique<FileSource>(DemoImage()));
+    EXPECT_EQ(RowWithLba(kLostNtfs), -1);
     if (QWidget* focused = window->focusWidget()) focused->clearFocus();
-    RunScan(c.firstMb, c.endMb, true);
-    const uint64_t first = uint64_t(c.firstMb) * 2048, end = uint64_t(c.endMb) * 2048;
-    EXPECT_EQ(drive.QuickSearch.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{first, end}}));
-    EXPECT_TRUE(drive.QuickSearch.Finished());
-    EXPECT_EQ(RowWithLba(kLostNtfs) >= 0, c.found);
-    EXPECT_EQ(window->focusWidget(), window->ListView1);  // the keyboard is back on the list
-  }
-}
-
-// The dialog opens on the whole disk: its OK right away scans all of it, and the keyboard is
-// back on the partition list afterwards. A number typed into a field moves its track bar; one
-// above the bar's maximum stays as typed.
-TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
-  Open({DemoImage()});
-  AddDrive(std::make_unique<FileSource>(DemoImage()));  // nothing found yet
-  ASSERT_EQ(RowWithLba(kLostNtfs), -1);
-  if (QWidget* focused = window->focusWidget()) focused->clearFocus();  // as after the toolbar
+    return drive;
+  };
+  fresh();
   int64_t start = -1, count = -1;
   window->ShowScanConfig = [&](TfrmScanConfig& dialog) {
     EXPECT_EQ(dialog.TrackBar2->value(), dialog.TrackBar2->maximum());
@@ -225,7 +211,6 @@ TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
       EXPECT_EQ(track->value(), track->maximum());
       EXPECT_EQ(edit->text(), QStringLiteral("1000"));
     }
-    // From 5 MB to 5 MB is no range: OK says so.
     dialog.Edit1->setText(QStringLiteral("5"));
     dialog.Edit2->setText(QStringLiteral("5"));
     ScriptedHost told;
@@ -240,6 +225,21 @@ TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
   EXPECT_EQ(count, int64_t{kDemoBytes / 512});
   EXPECT_GE(RowWithLba(kLostNtfs), 0);
   EXPECT_EQ(window->focusWidget(), window->ListView1);
+
+  const struct {
+    int firstMb, endMb;
+    bool found;
+  } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstMb);
+    TPhysicalDrv& drive = fresh();
+    RunScan(c.firstMb, c.endMb, true);
+    const uint64_t first = uint64_t(c.firstMb) * 2048, end = uint64_t(c.endMb) * 2048;
+    EXPECT_EQ(drive.QuickSearch.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{first, end}}));
+    EXPECT_TRUE(drive.QuickSearch.Finished());
+    EXPECT_EQ(RowWithLba(kLostNtfs) >= 0, c.found);
+    EXPECT_EQ(window->focusWidget(), window->ListView1);
+  }
 }
 
 // Drives opened with their quick search unfinished are searched on in the background, with the

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <fstream>
 
 #include "WindowFixture.h"
 #include "ui/HelpFile.h"
@@ -33,11 +34,7 @@ class HelpTest : public WindowTest {
   QString Program() const { return prefix.filePath(QStringLiteral("bin/quillmark")); }
   std::string Chm() const { return prefix.filePath(QStringLiteral("bin/Tessaphyr.chm")).toStdString(); }
   std::string Manual() const { return prefix.filePath(QStringLiteral("share/doc/quillmark/manual.html")).toStdString(); }
-  static void Make(const std::string& path) {
-    QFile file(QString::fromStdString(path));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("help");
-  }
+  static void Make(const std::string& path) { std::ofstream(path) << "help"; }
 
   QTemporaryDir prefix;
   QString savedAppDir;

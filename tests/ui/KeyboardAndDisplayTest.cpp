@@ -54,17 +54,13 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   Key(Qt::Key_Down);  // and the first partition
   ExpectChosen(1);
 
-  const int last = w.ListView1->topLevelItemCount() - 1;
-  const int lastListed = w.FirstLostRow - 3;
-  ASSERT_EQ(RowWithLba(kLostFat16), w.FirstLostRow);
-  ASSERT_EQ(last, w.FirstLostRow + 1);  // the NTFS volume behind the extended partition
-  const struct {
-    int key;
-    int row;
-  } moves[] = {{Qt::Key_Up, 1},           {Qt::Key_End, last},          {Qt::Key_Down, last},
-               {Qt::Key_Home, 1},         {Qt::Key_PageDown, last},     {Qt::Key_Up, w.FirstLostRow}, {Qt::Key_Up, lastListed},
-               {Qt::Key_Down, w.FirstLostRow}, {Qt::Key_PageUp, 1},     {Qt::Key_End, last},
-               {Qt::Key_Up, w.FirstLostRow}};
+  const int last = w.ListView1->topLevelItemCount() - 1, lost = w.FirstLostRow, lastListed = lost - 3;
+  ASSERT_EQ(RowWithLba(kLostFat16), lost);
+  ASSERT_EQ(last, lost + 1);  // the NTFS volume behind the extended partition
+  const struct { int key, row; } moves[] = {
+      {Qt::Key_Up, 1},    {Qt::Key_End, last},      {Qt::Key_Down, last}, {Qt::Key_Home, 1},   {Qt::Key_PageDown, last},
+      {Qt::Key_Up, lost}, {Qt::Key_Up, lastListed}, {Qt::Key_Down, lost}, {Qt::Key_PageUp, 1}, {Qt::Key_End, last},
+      {Qt::Key_Up, lost}};
   for (const auto& move : moves) {
     Key(move.key);
     SCOPED_TRACE(move.key);
@@ -158,10 +154,9 @@ TEST(SectorViewerTest, ScrollsAndReachesTheLastSectorOfAHugeDisk) {
 // Texts that decide a repair are shown whole: the check report of a lost volume that
 // overlaps a hidden partition, the file-system column, the map and the clone dialog's note.
 TEST_F(KeyboardAndDisplayTest, TextsThatDecideARepairAreShownWhole) {
-  const std::string image = qm::test::MakeImage(
-      "ui-texts.img", "128M",
-      "table 'label: dos\\nunit: sectors\\n2048,100000,6\\n110592,40960,7' fs 1 fat16 DATA fs 2 ntfs LOSTNTFS "
-      "table 'label: dos\\nunit: sectors\\n2048,100000,16\\n140000,60000,6'");
+  QM_IMAGE(image, "ui-texts.img", "128M",
+           "table 'label: dos\\nunit: sectors\\n2048,100000,6\\n110592,40960,7' fs 1 fat16 DATA fs 2 ntfs LOSTNTFS "
+           "table 'label: dos\\nunit: sectors\\n2048,100000,16\\n140000,60000,6'");
   TfrmMain& w = OpenChosen(image);
   const int lost = RowWithLba(110592);
   ASSERT_GE(lost, w.FirstLostRow);
@@ -186,12 +181,7 @@ TEST_F(KeyboardAndDisplayTest, TextsThatDecideARepairAreShownWhole) {
 
 // A box of a map is the record's share of the disk, 1000 pixels wide and 40 high.
 TEST(DiskMapTest, BoxesAreTheRecordsShareAndStayOnTheMap) {
-  const struct {
-    uint32_t diskSectors;
-    uint64_t base;
-    uint32_t start, size;
-    int left, right;
-  } cases[] = {
+  const struct { uint32_t diskSectors; uint64_t base; uint32_t start, size; int left, right; } cases[] = {
       {100000, 0, 30063, 10000, 301, 401},  // 100 sectors a pixel: 300.63 to 400.63
       {100000, 0, 250, 300, 2, 6},          // halves go to the even neighbour
       {100000, 0, 0, 5000, 0, 50},          // neighbours share their boundary
@@ -223,10 +213,7 @@ TEST(DiskMapTest, BoxesAreTheRecordsShareAndStayOnTheMap) {
         << c.start;
   }
   // Every edge belongs to the box: a point on a shared boundary hits both neighbours.
-  const struct {
-    int x, y;
-    bool in;
-  } points[] = {{50, 0, true}, {100, 40, true}, {49, 20, false}, {101, 20, false}, {75, -1, false}, {75, 41, false}};
+  const struct { int x, y; bool in; } points[] = {{50, 0, true}, {100, 40, true}, {49, 20, false}, {101, 20, false}, {75, -1, false}, {75, 41, false}};
   for (const auto& p : points) EXPECT_EQ(PointInMapRect(p.x, p.y, TRect{50, 0, 100, 40}), p.in) << p.x << "," << p.y;
 }
 

@@ -58,12 +58,6 @@ class PreviewTest : public WindowTest {
     window->Preview->trigger();
     return ran;
   }
-  // The window on a tree image of `kind`; false when none was made.
-  bool OpenTreeImage(const char* kind, qm::test::TreeImage& image) {
-    if (!qm::test::MakeTreeImage(kind, image)) return false;
-    OpenChosen(image.Image);
-    return true;
-  }
 };
 
 TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesWhatItCannotList) {
@@ -96,7 +90,8 @@ TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesWhatItCannotL
 
 TEST_F(PreviewTest, FoldersOpenOnDemandAndTheChosenOnesAreCopied) {
   qm::test::TreeImage image;
-  if (!OpenTreeImage("fat32", image)) return;
+  if (!qm::test::MakeTreeImage("fat32", image)) return;
+  OpenChosen(image.Image);
   const std::string out = qm::test::FreshPath("preview-copy");
   std::filesystem::create_directories(out);
   QString summary;
@@ -143,7 +138,8 @@ TEST_F(PreviewTest, FoldersOpenOnDemandAndTheChosenOnesAreCopied) {
 // A Linux volume has no root reader of its own: the folder tree gives the root too.
 TEST_F(PreviewTest, AnExtVolumeShowsItsRootFromTheFolderTree) {
   qm::test::TreeImage image;
-  if (!OpenTreeImage("ext4", image)) return;
+  if (!qm::test::MakeTreeImage("ext4", image)) return;
+  OpenChosen(image.Image);
   EXPECT_TRUE(PreviewRowAt(image.Start, [&](TfrmPreview& dialog) {
     QTreeWidgetItem* root = dialog.lstPreview->invisibleRootItem();
     QTreeWidgetItem* docs = Child(root, "docs");

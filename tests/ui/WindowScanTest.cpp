@@ -226,10 +226,7 @@ TEST_F(ScanTest, TheDialogScansTheWholeDiskOrSearchesTheChosenRange) {
   EXPECT_GE(RowWithLba(kLostNtfs), 0);
   EXPECT_EQ(window->focusWidget(), window->ListView1);
 
-  const struct {
-    int firstMb, endMb;
-    bool found;
-  } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
+  const struct { int firstMb, endMb; bool found; } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.firstMb);
     TPhysicalDrv& drive = fresh();

@@ -1,20 +1,19 @@
-// The window as a keyboard user meets it: moves across the partition list's group rows, and a
-// recovery by keys alone.
+// The window as a keyboard user meets it: moves across the partition list's group rows, a
+// recovery by keys alone, and the sector viewer's keys and wheel; texts shown whole, and the
+// boxes of the disk map.
 #include <QMenu>
+#include <QScrollBar>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
+#include "WindowFixture.h"
 #include "model/CheckReport.h"
 #include "model/PartitionRows.h"
-#include "ui/CloneTarget.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
 #include "ui/QtHost.h"
-#include "WindowFixture.h"
 
 namespace qm::ui::test {
 namespace {
-
-using qm::test::ScriptedHost;
 
 constexpr uint64_t kLostFat16 = 84031;
 
@@ -40,6 +39,8 @@ class KeyboardAndDisplayTest : public WindowTest {
   }
 };
 
+// Keys alone reach every row and recover a lost partition; Recover asks before it writes, and
+// refuses when the tables changed since they were read.
 TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   const std::string image = qm::test::DemoImage("ui-keys.img");
   TfrmMain& w = Open({image});
@@ -53,22 +54,29 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   Key(Qt::Key_Down);  // and the first partition
   ExpectChosen(1);
 
-  const int last = w.ListView1->topLevelItemCount() - 1;
-  const int lastListed = w.FirstLostRow - 3;
-  ASSERT_EQ(RowWithLba(kLostFat16), w.FirstLostRow);
-  ASSERT_EQ(last, w.FirstLostRow + 1);  // the NTFS volume behind the extended partition
-  const struct {
-    int key;
-    int row;
-  } moves[] = {{Qt::Key_Up, 1},           {Qt::Key_End, last},          {Qt::Key_Down, last},
-               {Qt::Key_Home, 1},         {Qt::Key_PageDown, last},     {Qt::Key_Up, w.FirstLostRow}, {Qt::Key_Up, lastListed},
-               {Qt::Key_Down, w.FirstLostRow}, {Qt::Key_PageUp, 1},     {Qt::Key_End, last},
-               {Qt::Key_Up, w.FirstLostRow}};
+  const int last = w.ListView1->topLevelItemCount() - 1, lost = w.FirstLostRow, lastListed = lost - 3;
+  ASSERT_EQ(RowWithLba(kLostFat16), lost);
+  ASSERT_EQ(last, lost + 1);  // the NTFS volume behind the extended partition
+  const struct { int key, row; } moves[] = {
+      {Qt::Key_Up, 1},    {Qt::Key_End, last},      {Qt::Key_Down, last}, {Qt::Key_Home, 1},   {Qt::Key_PageDown, last},
+      {Qt::Key_Up, lost}, {Qt::Key_Up, lastListed}, {Qt::Key_Down, lost}, {Qt::Key_PageUp, 1}, {Qt::Key_End, last},
+      {Qt::Key_Up, lost}};
   for (const auto& move : moves) {
     Key(move.key);
     SCOPED_TRACE(move.key);
     ExpectChosen(move.row);
   }
+
+  // Recover answered No writes nothing and leaves the choice as it was.
+  const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
+  ScriptedHost no{MsgAnswer::No};
+  w.Recover->trigger();
+  ASSERT_EQ(no.messages.size(), 1u);
+  EXPECT_EQ(no.messages[0].text.rfind("You are recovering partition. The partition table sectors it changes are saved first;", 0), 0u);
+  EXPECT_EQ(no.messages[0].caption, "Recovering");
+  EXPECT_EQ(no.messages[0].buttons, MsgButtons::YesNo);
+  EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
+  ExpectChosen(w.FirstLostRow);
 
   // Recover from the Drives menu, by keys alone.
   ScriptedHost yes{MsgAnswer::Yes, MsgAnswer::Yes};
@@ -87,17 +95,69 @@ TEST_F(KeyboardAndDisplayTest, KeysReachEveryRowAndRecoverALostPartition) {
   const auto box = std::find_if(boxes.begin(), boxes.end(), [&](const TMapBox& b) { return b.Record == Record(recovered); });
   ASSERT_NE(box, boxes.end());
   EXPECT_GT(box->Rect.Right, box->Rect.Left);  // a box on the map
+
+  // Another program changes the tables: the refusal to recover comes before any question.
+  ClickRow(w.FirstLostRow);
+  qm::test::WriteFileBytes(image, 0x1BE + 3 * 16 + 4, {0x83});
+  const std::vector<uint8_t> changed = qm::test::ReadFileBytes(image, 0, 512);
+  ScriptedHost refused{MsgAnswer::Yes, MsgAnswer::Yes};
+  w.RecoverExecute();
+  ASSERT_EQ(refused.messages.size(), 1u);
+  EXPECT_EQ(refused.messages[0].caption, "Error");
+  EXPECT_NE(refused.messages[0].text.find("has changed since it was read"), std::string::npos);
+  EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), changed);
+}
+
+// A disk of more than 2^31 sectors (a sparse file) in the sector viewer: keys and wheel scroll
+// the sector, and the last sector can be chosen; a larger number is cut to it.
+TEST(SectorViewerTest, ScrollsAndReachesTheLastSectorOfAHugeDisk) {
+  const std::string path = qm::test::FreshPath("huge.img");
+  const uint64_t sectors = (uint64_t{1} << 31) + 2048;
+  std::error_code error;
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, sectors * 512, error);
+  if (error) GTEST_SKIP() << "no sparse file of " << sectors << " sectors here: " << error.message();
+  qm::test::WriteFileBytes(path, (sectors - 1) * 512, {'L', 'A', 'S', 'T'});
+  const std::unique_ptr<TPhysicalDrv> drive = qm::test::ReadImage(path);
+  TfrmHexView view(drive.get());
+  THexDump& dump = *view.HexDump;
+  view.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  ASSERT_EQ(dump.Layout().BytesPerLine, 16) << "character width " << dump.ItemWidth();
+  ASSERT_EQ(dump.Layout().LineCount, 32);
+  const int page = dump.Layout().VisibleLines - 1;
+  const int steps[][2] = {{Qt::Key_End, 31}, {Qt::Key_Down, 31},       {Qt::Key_Home, 0},        {Qt::Key_A, 0},
+                          {Qt::Key_Up, 0},   {Qt::Key_PageDown, page}, {Qt::Key_Down, page + 1}, {Qt::Key_PageUp, 1},
+                          {-120, 2},         {120, 1}};  // the last two: wheel down and up
+  for (const auto& [input, top] : steps) {
+    if (input == 120 || input == -120) {
+      QWheelEvent wheel({50, 50}, {50, 50}, {}, {0, input}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(dump.viewport(), &wheel);
+    } else {
+      QTest::keyClick(&dump, Qt::Key(input));
+    }
+    EXPECT_EQ(dump.TopLine(), top) << input;
+    EXPECT_EQ(dump.verticalScrollBar()->value(), top);
+  }
+
+  view.SpinEdit1->setFocus();
+  QTest::keyClicks(view.SpinEdit1, "99999999999x");
+  EXPECT_EQ(view.SpinEdit1->text(), QString::number(sectors - 1));
+  EXPECT_EQ(view.StatusBar1->PanelText(0), QStringLiteral(" Sector %1 of %2").arg(sectors - 1).arg(sectors));
+  EXPECT_EQ(std::string(view.SectorBuffer.begin(), view.SectorBuffer.begin() + 4), "LAST");
+  view.SpinEdit1->clear();  // emptied and left, the edit shows sector 0 again
+  dump.setFocus();
+  EXPECT_EQ(view.SpinEdit1->text(), QStringLiteral("0"));
+  EXPECT_EQ(view.SectorBuffer[0], 0);
 }
 
 // Texts that decide a repair are shown whole: the check report of a lost volume that
 // overlaps a hidden partition, the file-system column, the map and the clone dialog's note.
 TEST_F(KeyboardAndDisplayTest, TextsThatDecideARepairAreShownWhole) {
-  const std::string image = qm::test::MakeImage(
-      "ui-texts.img", "128M",
-      "table 'label: dos\\nunit: sectors\\n2048,100000,6\\n110592,40960,7' fs 1 fat16 DATA fs 2 ntfs LOSTNTFS "
-      "table 'label: dos\\nunit: sectors\\n2048,100000,16\\n140000,60000,6'");
-  TfrmMain& w = Open({image});
-  ChooseDrive(0);
+  QM_IMAGE(image, "ui-texts.img", "128M",
+           "table 'label: dos\\nunit: sectors\\n2048,100000,6\\n110592,40960,7' fs 1 fat16 DATA fs 2 ntfs LOSTNTFS "
+           "table 'label: dos\\nunit: sectors\\n2048,100000,16\\n140000,60000,6'");
+  TfrmMain& w = OpenChosen(image);
   const int lost = RowWithLba(110592);
   ASSERT_GE(lost, w.FirstLostRow);
   ClickRow(lost);
@@ -120,20 +180,20 @@ TEST_F(KeyboardAndDisplayTest, TextsThatDecideARepairAreShownWhole) {
 }
 
 // A box of a map is the record's share of the disk, 1000 pixels wide and 40 high.
-TEST(DiskMapTest, BoxesShareTheirBoundaryAndStayOnTheMap) {
-  const struct {
-    uint32_t diskSectors;
-    uint64_t base;
-    uint32_t start, size;
-    int left, right;
-  } cases[] = {
+TEST(DiskMapTest, BoxesAreTheRecordsShareAndStayOnTheMap) {
+  const struct { uint32_t diskSectors; uint64_t base; uint32_t start, size; int left, right; } cases[] = {
       {100000, 0, 30063, 10000, 301, 401},  // 100 sectors a pixel: 300.63 to 400.63
       {100000, 0, 250, 300, 2, 6},          // halves go to the even neighbour
+      {100000, 0, 0, 5000, 0, 50},          // neighbours share their boundary
+      {100000, 0, 5000, 5000, 50, 100},
       // A 2 TiB disk, 4.3 million sectors a pixel: partitions of 512 MiB to 1 GiB still get
-      // a box of a few pixels, at the start, in the middle and moved in from the right edge.
+      // a box of a few pixels, at the start, in the middle and moved in from the right edge;
+      // two neighbours within one pixel both get one, the second not before the first.
       {0xFFFFFFFF, 0, 2048, 2097152, 0, 4},
       {0xFFFFFFFF, 0x80000000, 0, 1048576, 500, 504},
       {0xFFFFFFFF, 0, 0xFFFFFFFF - 1048576, 1048576, 996, 1000},
+      {0xFFFFFFFF, 0, 0x40000000, 1048576, 250, 254},
+      {0xFFFFFFFF, 0, 0x40000000 + 1048576, 1048576, 250, 254},
       // Entries past the end of the disk (on a small disk the position did not fit an int):
       // their boxes are cut at the map's right edge.
       {100000, 0, 99000, 50000, 990, 1000},
@@ -146,41 +206,15 @@ TEST(DiskMapTest, BoxesShareTheirBoundaryAndStayOnTheMap) {
     const TPhysicalDrv drive(0x80, geometry);
     TPartition record;
     record.BaseLBA = c.base;
-    record.Entry.RelativeSector = c.start;
-    record.Entry.TotalSectors = c.size;
+    record.Entry = {.RelativeSector = c.start, .TotalSectors = c.size};
     const TRect r = GetMapRect(drive, record, 1000, 40);
-    EXPECT_EQ(std::vector<int>({r.Left, r.Right, r.Bottom}), std::vector<int>({c.left, c.right, c.diskSectors ? 40 : 0}))
+    EXPECT_EQ(std::vector<int>({r.Left, r.Top, r.Right, r.Bottom}),
+              std::vector<int>({c.left, 0, c.right, c.diskSectors ? 40 : 0}))
         << c.start;
   }
-  TDriveGeometry geometry;
-  geometry.TotalSectors = 100000;
-  const TPhysicalDrv drive(0x80, geometry);
-  TPartition left, right;
-  left.Entry.TotalSectors = 5000;
-  right.Entry.RelativeSector = 5000;
-  right.Entry.TotalSectors = 5000;
-  const TRect l = GetMapRect(drive, left, 1000, 40), r = GetMapRect(drive, right, 1000, 40);
-  EXPECT_EQ(l.Right, r.Left);
-  EXPECT_TRUE(PointInMapRect(50, 0, l));  // the top edge and the shared one belong to both
-  EXPECT_TRUE(PointInMapRect(50, 20, r));
-  EXPECT_FALSE(PointInMapRect(51, 20, l));
-  EXPECT_FALSE(PointInMapRect(50, 41, r));
-
-  // Two 512 MiB neighbours on a 2 TiB disk, both within one pixel: both are drawn, on the
-  // map, the second not before the first.
-  geometry.TotalSectors = 0xFFFFFFFF;
-  const TPhysicalDrv large(0x80, geometry);
-  TPartition first, second;
-  first.Entry.RelativeSector = 0x40000000;
-  first.Entry.TotalSectors = 1048576;
-  second.Entry.RelativeSector = 0x40000000 + 1048576;
-  second.Entry.TotalSectors = 1048576;
-  const TRect a = GetMapRect(large, first, 1000, 40), b = GetMapRect(large, second, 1000, 40);
-  EXPECT_GE(a.Right - a.Left, kMinMapBoxPixels);
-  EXPECT_GE(b.Right - b.Left, kMinMapBoxPixels);
-  EXPECT_LE(a.Left, b.Left);
-  EXPECT_LE(a.Right, b.Right);
-  EXPECT_LE(b.Right, 1000);
+  // Every edge belongs to the box: a point on a shared boundary hits both neighbours.
+  const struct { int x, y; bool in; } points[] = {{50, 0, true}, {100, 40, true}, {49, 20, false}, {101, 20, false}, {75, -1, false}, {75, 41, false}};
+  for (const auto& p : points) EXPECT_EQ(PointInMapRect(p.x, p.y, TRect{50, 0, 100, 40}), p.in) << p.x << "," << p.y;
 }
 
 }  // namespace

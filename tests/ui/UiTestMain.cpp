@@ -4,17 +4,7 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
-namespace {
-
-QtMessageHandler g_previous = nullptr;
-
-// The offscreen platform says on every window shown that it cannot pass size hints on.
-void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-  if (message.contains(QLatin1String("propagateSizeHints"))) return;
-  if (g_previous) g_previous(type, context, message);
-}
-
-}  // namespace
+static QtMessageHandler g_previous = nullptr;
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -22,7 +12,10 @@ int main(int argc, char** argv) {
   QTemporaryDir settings;
   qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
   QApplication app(argc, argv);
-  g_previous = qInstallMessageHandler(QuietMessages);
+  // The offscreen platform says on every window shown that it cannot pass size hints on.
+  g_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (!message.contains(QLatin1String("propagateSizeHints")) && g_previous) g_previous(type, context, message);
+  });
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

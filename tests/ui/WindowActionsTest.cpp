@@ -1,106 +1,124 @@
-// The main window's actions: Recover that writes nothing; Preview and its refusals; Clone into an image file; the table edits and the rebuild dialog.
-#include <QRegularExpression>
+// The main window's actions: every one from its menus, toolbar button and shortcut; Clone into
+// an image file, the table edits and the rebuild dialog.
+#include <QTimer>
+#include <QToolButton>
+#include <array>
+#include <cstring>
 #include <sstream>
 
 #include "WindowFixture.h"
 #include "model/Enumeration.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
-#include "ui/CloneTarget.h"
-#include "ui/Preview.h"
-#include "ui/Rebuild.h"
 #include "ui/RebuildList.h"
-#include "ui/Scanconfig.h"
+#include "ui/about.h"
 
 namespace qm::ui::test {
 namespace {
 
-using qm::test::ScriptedHost;
-
 constexpr uint64_t kLostFat = 84031;
-
 
 class ActionsTest : public WindowTest {};
 
-TEST_F(ActionsTest, RecoverAsksBeforeWritingAndNoWritesNothing) {
-  const std::string image = qm::test::DemoImage("ui-recover-no.img");
-  const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
-  TfrmMain& w = Open({image});
-  ChooseDrive(0);
-  ClickRow(w.FirstLostRow);  // its report ends in "Root Directory: Preview"
-  ScriptedHost host{MsgAnswer::No};
-  w.RecoverExecute();
-  ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text.rfind("You are recovering partition. The partition table sectors it changes are saved first;", 0), 0u);
-  EXPECT_EQ(host.messages[0].caption, "Recovering");
-  EXPECT_EQ(host.messages[0].buttons, MsgButtons::YesNo);
-  EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), mbr);
-  EXPECT_NE(w.SelectedLost, nullptr);
-
-  // Another program changes the tables: the refusal comes before any question.
-  qm::test::WriteFileBytes(image, 0x1BE + 3 * 16 + 4, {0x83});
-  const std::vector<uint8_t> changed = qm::test::ReadFileBytes(image, 0, 512);
-  ScriptedHost yes{MsgAnswer::Yes, MsgAnswer::Yes};
-  w.RecoverExecute();
-  ASSERT_EQ(yes.messages.size(), 1u);
-  EXPECT_EQ(yes.messages[0].caption, "Error");
-  EXPECT_NE(yes.messages[0].text.find("has changed since it was read"), std::string::npos);
-  EXPECT_EQ(qm::test::ReadFileBytes(image, 0, 512), changed);
-}
-
-
-class PreviewTest : public WindowTest {
- protected:
-  QStringList shown;  // per window: "name|type|size|created", the size right-aligned
-
-  // Selects the row that starts at `lba` and runs Preview, noting what the window showed.
-  void PreviewRowAt(uint64_t lba) {
-    shown.clear();
-    window->ShowPreview = [this](TfrmPreview& dialog) {
-      dialog.show();  // fills the list
-      for (int r = 0; r < dialog.lstPreview->topLevelItemCount(); ++r) {
-        const QTreeWidgetItem* item = dialog.lstPreview->topLevelItem(r);
-        EXPECT_TRUE(item->textAlignment(2) & Qt::AlignRight);
-        shown << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}.join("|");
-      }
-      dialog.close();
-    };
-    ClickRow(RowWithLba(lba));
-    window->Preview->trigger();
-  }
-};
-
-TEST_F(PreviewTest, ShowsTheRootOfListedAndLostPartitionsAndRefusesWhatItCannotList) {
-  OpenDemo();
+// Each action works from every menu that offers it, its toolbar button and its shortcut (from
+// either list), and does its own work only.
+TEST_F(ActionsTest, EveryActionWorksFromMenusToolbarAndShortcut) {
+  TfrmMain& w = Open({DemoImage()});
   ScriptedHost host;
-  PreviewRowAt(2048);  // the FAT32 primary
-  ASSERT_EQ(shown.size(), 2) << shown.join("\n").toStdString();
-  EXPECT_TRUE(shown[1].contains(QRegularExpression("^README\\.TXT\\|[^|]+\\|69\\|\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d [AP]M$")))
-      << shown[1].toStdString();
-  PreviewRowAt(kLostFat);
-  ASSERT_EQ(shown.size(), 1) << shown.join("\n").toStdString();
-  EXPECT_TRUE(shown[0].startsWith("Lost.txt|")) << shown[0].toStdString();
-  EXPECT_TRUE(host.messages.empty());
-  EXPECT_FALSE(window->CurrentDrive->Scanning);
-
-  Record(RowWithLba(kLostFat))->FsKind = fkHpfs;
-  PreviewRowAt(kLostFat);
-  EXPECT_TRUE(shown.empty());
+  w.SectView->trigger();  // no drive chosen yet
   ASSERT_EQ(host.messages.size(), 1u);
-  EXPECT_EQ(host.messages[0].text, "Cannot preview HPFS partitions now. We'll add this\rfeature to Quillmark in future.");
-  EXPECT_EQ(host.messages[0].icon, MsgIcon::Information);
-  // A root that cannot be read is told in one box, and no preview opens.
-  Record(RowWithLba(kLostFat))->FsKind = fkLinuxExt2;
-  PreviewRowAt(kLostFat);
-  EXPECT_TRUE(shown.empty());
-  ASSERT_EQ(host.messages.size(), 2u);
-  EXPECT_EQ(host.Captions()[1] + ": " + host.messages[1].text,
-            "Root directory: Unrecognized file system or partition has been destroyed.");
+  EXPECT_EQ(host.messages[0].text + host.messages[0].caption, "Please select a drive.Error");
+  int calls = 0;  // dialogs and files the actions opened
+  w.ShowScanConfig = [&](TfrmScanConfig&) { return ++calls, false; };
+  w.ShowPreview = [&](TfrmPreview&) { ++calls; };
+  w.ShowHexView = [&](TfrmHexView&) { ++calls; };
+  w.OpenUrl = [&](const QUrl&) { return ++calls, true; };
+  w.AskImagePath = [&] { return ++calls, QString(); };
+  w.AskBackupFile = [&] { return ++calls, QString(); };
+  w.AskRestoreFile = [&] { return ++calls, QString(); };
+  w.ShowRebuild = [&](TfrmRebuild&) { return ++calls, false; };
+  w.ShowCloneTarget = [&](TfrmDrives&) { return ++calls, false; };
+  const auto closeAbout = [&] { QTimer::singleShot(0, [&] {
+    if (auto* about = dynamic_cast<TfrmAbout*>(QApplication::activeModalWidget())) ++calls, about->close(); }); };
+  enum Effect { Opened, Asked, Toggled, Stopped, Reread, Nothing };
+  // Before each action the chosen drive's model gets a mark that no read of the disk gives: a
+  // drive read anew has lost it (its address may well be the old one's).
+  constexpr uint32_t kMark = 7;
+  auto state = [&] {
+    const TPhysicalDrv* d = w.CurrentDrive;
+    return std::array<long, 5>{calls, long(host.messages.size()), DebugMode, d && d->StopRequested,
+                               d && d->Geometry.Heads != kMark};
+  };
+  // The caption in the menus, the action, the menus that offer it (D Drives, T Tools, H Help, P the
+  // partition list's context menu), whether the toolbar does, its shortcut, what it does.
+  const struct {
+    const char *caption; QAction* TfrmMain::*action; const char* menus; bool toolbar; const char* shortcut;
+    Effect effect; std::function<void()> arrange;
+  } cases[] = {
+      {"Scan", &TfrmMain::Scan, "DP", true, "Ctrl+S", Opened, {}},
+      {"Stop", &TfrmMain::Stop, "D", true, "", Nothing, {}},  // disabled while nothing runs
+      {"Update drive list", &TfrmMain::Refresh, "D", true, "", Reread, {}},
+      {"Preview", &TfrmMain::Preview, "DP", true, "", Opened, [&] { ClickRow(1); }},
+      {"Recover", &TfrmMain::Recover, "DP", true, "", Asked, [&] { ClickRow(w.FirstLostRow); }},
+      {"Sector viewer", &TfrmMain::SectView, "T", false, "", Opened, {}},
+      {"Help", &TfrmMain::Help, "H", true, "F1", Opened, {}},
+      {"About ...", &TfrmMain::About1, "H", false, "", Opened, closeAbout},
+      {"Open disk image...", &TfrmMain::OpenImage, "D", false, "", Opened, {}},
+      {"Debug", &TfrmMain::Debug, "", false, "Ctrl+Alt+D", Toggled, {}},
+      // The edits stop at their question (answered No) or their refusal: nothing is written.
+      {"Set active partition", &TfrmMain::Active, "DP", true, "", Asked, [&] { ClickRow(1); }},
+      {"Hide/Show", &TfrmMain::Hide, "DP", false, "", Asked, [&] { ClickRow(3); }},  // an extended partition
+      {"Rebuild partition table", &TfrmMain::Rebuild, "D", true, "", Opened, {}},
+      {"Fdisk/mbr", &TfrmMain::MBR, "T", false, "", Asked, {}},
+      {"Backup partition table", &TfrmMain::Backup, "T", false, "F2", Opened, {}},
+      {"Restore partition table", &TfrmMain::Restore, "T", false, "F3", Opened, {}},
+      {"Undo last change", &TfrmMain::Undo, "T", false, "Ctrl+Z", Asked, {}},  // nothing to undo yet
+      {"Redo last undo", &TfrmMain::Redo, "T", false, "Ctrl+Y", Asked, {}},    // nothing to redo
+      {"Clone", &TfrmMain::Clone, "DP", true, "", Opened, [&] { ClickRow(w.FirstLostRow); }},
+  };
+  const std::pair<char, QMenu*> menus[] =
+      {{'D', w.mnuDrives}, {'T', w.mnuTools}, {'H', w.mnuHelp}, {'P', w.PopupMenu1}};
+  for (const auto& c : cases) {
+    auto check = [&](const std::string& route, const std::function<void()>& run) {
+      w.activateWindow();  // a modal dialog that closed leaves no window active here
+      ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+      if (!w.CurrentDrive) ChooseDrive(0);
+      w.CurrentDrive->StopRequested = false;
+      if (c.arrange) c.arrange();
+      w.CurrentDrive->Geometry.Heads = kMark;
+      auto expected = state();
+      if (c.effect != Nothing)
+        expected[c.effect] = c.effect == Toggled ? !DebugMode : c.effect <= Asked ? expected[c.effect] + 1 : 1;
+      run();
+      QApplication::processEvents();
+      EXPECT_EQ(state(), expected) << c.caption << " from " << route;
+    };
+    for (const auto& [letter, menu] : menus) {
+      const QList<QAction*> all = menu->actions();
+      const auto entry =
+          std::find_if(all.begin(), all.end(), [&](QAction* a) { return a->text() == c.caption && a->isVisible(); });
+      EXPECT_EQ(entry != all.end(), std::strchr(c.menus, letter) != nullptr) << c.caption << " in menu " << letter;
+      if (entry != all.end()) check(std::string("menu ") + letter, [&] { (*entry)->trigger(); });
+    }
+    auto* button = qobject_cast<QToolButton*>(w.ToolBar1->widgetForAction(w.*c.action));
+    EXPECT_EQ(button != nullptr, c.toolbar) << c.caption;
+    if (button) check("toolbar", [&] { QTest::mouseClick(button, Qt::LeftButton); });
+    const QKeySequence shortcut(QString::fromLatin1(c.shortcut));
+    EXPECT_EQ((w.*c.action)->shortcut(), shortcut) << c.caption;
+    if (shortcut.isEmpty()) continue;
+    for (QWidget* list : {static_cast<QWidget*>(w.ListView1), static_cast<QWidget*>(w.ListBox1)}) {
+      check(std::string("shortcut in ") + list->metaObject()->className(), [&] {
+        list->setFocus();
+        QTest::keySequence(list, shortcut);
+      });
+    }
+  }
+  // Exit, last as it closes the window.
+  EXPECT_EQ(w.acExit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_X));
+  QTest::keySequence(w.ListBox1, w.acExit->shortcut());
+  EXPECT_FALSE(w.isVisible());
 }
-
 
 TEST_F(ActionsTest, TheCloneDialogListsTheVolumesAndALostPartitionGoesIntoAnImageFile) {
-  TfrmMain& w = OpenDemo();
+  TfrmMain& w = OpenChosen();
   // The dialog answered with its last row, the image file, after an OK with no row chosen,
   // which must leave it open.
   QStringList rows;
@@ -142,7 +160,6 @@ TEST_F(ActionsTest, TheCloneDialogListsTheVolumesAndALostPartitionGoesIntoAnImag
   EXPECT_FALSE(w.CurrentDrive->Scanning);
 }
 
-
 // Rows as the main window lists them: 0 group, 1-2 primaries, 3 a gap, 4 the extended
 // partition, 5 a logical drive, 6 a primary, 7 blank, 8 group, 9-10 lost finds (the first one
 // lies between the first two primaries).
@@ -156,13 +173,12 @@ struct SourceRows {
         {"    5", 10240, 6},  {"6", 12288, 6},           {"", 0, 0},     {"Lost Partitions", 0, 0},
         {"1", 3000, 6},       {"2", 20000, 6}};
     for (const auto& t : table) {
-      rows.emplace_back().Caption = t.caption;
+      TPartitionRow& row = rows.emplace_back();
+      row.Caption = t.caption;
       if (t.start == 0) continue;
-      records.push_back(std::make_unique<TPartition>());
-      records.back()->Entry.RelativeSector = t.start;
-      records.back()->Entry.TotalSectors = 1000;
-      records.back()->Entry.SystemId = t.type;
-      rows.back().Record = records.back().get();
+      TPartition& record = *records.emplace_back(std::make_unique<TPartition>());
+      record.Entry = {.SystemId = t.type, .RelativeSector = t.start, .TotalSectors = 1000};
+      row.Record = &record;
     }
   }
 };
@@ -215,7 +231,6 @@ TEST(RebuildListTest, MovesAndMarks) {
   }
 }
 
-
 // Three FAT16 volumes, of which only the first is in the table: the quick scan finds the
 // other two. The new layout keeps the first, makes the second the active primary and the
 // third a logical drive. A first try declined at the question leaves the dialog open with
@@ -224,8 +239,7 @@ TEST_F(ActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
   QM_IMAGE(image, "ui-rebuild.img", "64M",
            "table 'label: dos\\nunit: sectors\\n2048,20480,6\\n22528,20480,6\\n45056,20480,6' "
            "fs 1 fat16 ONE fs 2 fat16 TWO fs 3 fat16 THREE lose 3 lose 2");
-  TfrmMain& w = Open({image});
-  ChooseDrive(0);
+  TfrmMain& w = OpenChosen(image);
   ASSERT_EQ(w.CurrentDrive->LostPartitions.size(), 2u);
   ScriptedHost host{MsgAnswer::No, MsgAnswer::Yes};
   w.ShowRebuild = [&](TfrmRebuild& d) {
@@ -236,19 +250,16 @@ TEST_F(ActionsTest, RebuildFromTheDialogWritesTheComposedLayout) {
       for (int i = 0; i < d.lvDest->topLevelItemCount(); ++i) out << d.lvDest->topLevelItem(i)->text(0);
       return out.join(QLatin1Char(','));
     };
-    auto click = [&](int row, int column) {
-      const QRect cell = d.lvDest->visualRect(d.lvDest->model()->index(row, column));
-      QTest::mouseClick(d.lvDest->viewport(), Qt::LeftButton, {}, cell.center());
-    };
     d.Button4->click();  // nothing chosen yet: nothing happens
     EXPECT_TRUE(host.messages.empty());
     d.Button6->click();
     d.Button6->click();
     EXPECT_EQ(captions(), QStringLiteral("Partition 1,Lost partition 1,Lost partition 2"));
-    click(0, 1);
-    click(1, 1);
-    click(1, 2);
-    click(2, 0);  // the caption column toggles nothing
+    // Primary for the first two, Active for the second; the caption column toggles nothing.
+    for (const auto& [row, column] : std::initializer_list<std::pair<int, int>>{{0, 1}, {1, 1}, {1, 2}, {2, 0}}) {
+      const QRect cell = d.lvDest->visualRect(d.lvDest->model()->index(row, column));
+      QTest::mouseClick(d.lvDest->viewport(), Qt::LeftButton, {}, cell.center());
+    }
     d.Button4->click();  // declined
     EXPECT_EQ(captions(), QStringLiteral("Partition 1,Lost partition 1,Lost partition 2"));
     EXPECT_TRUE(d.isVisible());
@@ -275,8 +286,7 @@ TEST_F(ActionsTest, EditsFromTheWindowWriteAndReload) {
   QM_IMAGE(image, "ui-edits.img", "64M",
            "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,70000,1b' fs 1 fat16 PLAIN fs 2 fat32 HIDDEN");
   const std::vector<uint8_t> mbr = qm::test::ReadFileBytes(image, 0, 512);
-  TfrmMain& w = Open({image});
-  ChooseDrive(0);
+  TfrmMain& w = OpenChosen(image);
   ScriptedHost host{MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok, MsgAnswer::Ok};
   const std::string backup = qm::test::FreshPath("tables");
   w.AskBackupFile = [&] { return QString::fromStdString(backup); };

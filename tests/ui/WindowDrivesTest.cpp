@@ -4,15 +4,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include "WindowFixture.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
 
 namespace qm::ui::test {
 namespace {
-
-using qm::test::ScriptedHost;
 
 class DrivesTest : public WindowTest {
  protected:
@@ -60,7 +57,6 @@ TEST_F(DrivesTest, TheMachinesDisksComeAndGoAndRefreshListsThemAgain) {
 
   // A disk that goes while it is scanned stays until the scan has ended.
   ChooseDrive(1);
-  ScanGate gate;
   ASSERT_EQ(w.CurrentDrive->Io().Path(), a);
   present.clear();
   w.CurrentDrive->Scanning = true;
@@ -120,19 +116,17 @@ TEST_F(DrivesTest, ALoopDeviceAttachedLaterAppearsAndGoes) {
   if (qm::test::RunCommand("losetup -f --show -r " + qm::test::ShellQuote(image) + " 2>&1", &out) != 0)
     GTEST_SKIP() << "this machine gives no loop device: " << out;
   loop = out.substr(0, out.find('\n'));
+  // Detached once: a second detach could hit a device that another test attached since.
   struct Detach {
-    std::string& path;
+    std::string path;
     ~Detach() {
       if (!path.empty()) qm::test::RunCommand("losetup -d " + qm::test::ShellQuote(path));
     }
   } detach{loop};
-  const auto listed = [&] {
-    const auto paths = Paths();
-    return std::find(paths.begin(), paths.end(), loop) != paths.end();
-  };
+  const auto listed = [&] { return std::ranges::count(Paths(), loop) > 0; };
   if (!WaitUntil(listed)) GTEST_SKIP() << "the kernel's device events do not reach this machine's processes";
   EXPECT_TRUE(w.ListBox1->item(1)->toolTip().startsWith(QString::fromStdString("Loop device " + loop + " over ")));
-  qm::test::RunCommand("losetup -d " + qm::test::ShellQuote(loop));
+  qm::test::RunCommand("losetup -d " + qm::test::ShellQuote(std::exchange(detach.path, {})));
   EXPECT_TRUE(WaitUntil([&] { return !listed(); }));
 }
 

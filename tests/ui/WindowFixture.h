@@ -6,21 +6,25 @@
 #include <QTest>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Fixtures.h"
 #include "support/ScriptedHost.h"
+#include "ui/CloneTarget.h"
+#include "ui/Hexview.h"
+#include "ui/Preview.h"
+#include "ui/Rebuild.h"
 #include "ui/Scanconfig.h"
 #include "ui/main.h"
 
 namespace qm::ui::test {
+
+using qm::test::ScriptedHost;
 
 // Processes events until `done` holds; false when it still does not after a minute (a guard
 // against a hang, not a measure of speed).
@@ -37,64 +41,42 @@ class ScanGate {
   ScanGate(const ScanGate&) = delete;
   ScanGate& operator=(const ScanGate&) = delete;
 
-  // Reads that start before byte `end` go through.
-  void OpenTo(uint64_t end) {
-    {
-      const std::lock_guard<std::mutex> held(state_->lock);
-      state_->end = end;
-    }
-    state_->moved.notify_all();
-  }
+  void OpenTo(uint64_t end) { state_->end = end; }  // reads that start before byte `end` go through
   void OpenAll() { OpenTo(std::numeric_limits<uint64_t>::max()); }
   void YieldTo(const std::atomic<bool>& stop) { state_->yield = &stop; }
-  // `inner` behind this gate.
   std::unique_ptr<DriveSource> Source(std::unique_ptr<DriveSource> inner) const {
     return std::make_unique<GatedSource>(std::move(inner), state_);
   }
 
  private:
   struct State {
-    std::mutex lock;
-    std::condition_variable moved;
-    uint64_t end = std::numeric_limits<uint64_t>::max();
-    const std::atomic<bool>* yield = nullptr;
+    std::atomic<uint64_t> end = std::numeric_limits<uint64_t>::max();
+    std::atomic<const std::atomic<bool>*> yield = nullptr;
+    bool Yields() const { const std::atomic<bool>* stop = yield; return stop && *stop; }
   };
-  class GatedHandle final : public SourceHandle {
-   public:
-    GatedHandle(std::unique_ptr<SourceHandle> inner, std::shared_ptr<State> state)
-        : inner_(std::move(inner)), state_(std::move(state)) {}
+  struct GatedHandle final : SourceHandle {
+    GatedHandle(std::unique_ptr<SourceHandle> i, std::shared_ptr<State> s) : inner(std::move(i)), state(std::move(s)) {}
     ssize_t ReadAt(uint64_t offset, uint8_t* buf, size_t len) override {
-      std::unique_lock<std::mutex> held(state_->lock);
-      // Nobody signals the stop flag: it is looked at every millisecond.
-      while (!state_->moved.wait_for(held, std::chrono::milliseconds(1), [&] {
-        return offset < state_->end || (state_->yield && *state_->yield);
-      })) {
-      }
-      held.unlock();
-      return inner_->ReadAt(offset, buf, len);
+      // Nobody signals a move of the gate or the stop flag: both are looked at every millisecond.
+      while (offset >= state->end && !state->Yields()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return inner->ReadAt(offset, buf, len);
     }
-    ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override { return inner_->WriteAt(offset, buf, len); }
-    bool RereadPartitions() override { return inner_->RereadPartitions(); }
-
-   private:
-    std::unique_ptr<SourceHandle> inner_;
-    std::shared_ptr<State> state_;
+    ssize_t WriteAt(uint64_t offset, const uint8_t* buf, size_t len) override { return inner->WriteAt(offset, buf, len); }
+    bool RereadPartitions() override { return inner->RereadPartitions(); }
+    std::unique_ptr<SourceHandle> inner;
+    std::shared_ptr<State> state;
   };
-  class GatedSource final : public DriveSource {
-   public:
-    GatedSource(std::unique_ptr<DriveSource> inner, std::shared_ptr<State> state)
-        : inner_(std::move(inner)), state_(std::move(state)) {}
-    const std::string& Path() const override { return inner_->Path(); }
+  struct GatedSource final : DriveSource {
+    GatedSource(std::unique_ptr<DriveSource> i, std::shared_ptr<State> s) : inner(std::move(i)), state(std::move(s)) {}
+    const std::string& Path() const override { return inner->Path(); }
     bool IsBlockDevice() const override { return false; }
     std::unique_ptr<SourceHandle> Open(AccessMode mode, int& error) override {
-      auto handle = inner_->Open(mode, error);
-      return handle ? std::make_unique<GatedHandle>(std::move(handle), state_) : nullptr;
+      auto handle = inner->Open(mode, error);
+      return handle ? std::make_unique<GatedHandle>(std::move(handle), state) : nullptr;
     }
-    bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner_->QueryGeometry(geometry, error); }
-
-   private:
-    std::unique_ptr<DriveSource> inner_;
-    std::shared_ptr<State> state_;
+    bool QueryGeometry(TDriveGeometry& geometry, int& error) override { return inner->QueryGeometry(geometry, error); }
+    std::unique_ptr<DriveSource> inner;
+    std::shared_ptr<State> state;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
@@ -116,9 +98,7 @@ class WindowTest : public ::testing::Test {
     window->resize(1100, 720);
     window->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    if (settled) {
-      EXPECT_TRUE(WaitUntil([this] { return !window->SearchingInBackground(); }));
-    }
+    if (settled) { EXPECT_TRUE(WaitUntil([this] { return !window->SearchingInBackground(); })); }
     return *window;
   }
 
@@ -142,14 +122,12 @@ class WindowTest : public ::testing::Test {
       return dialog.result() == QDialog::Accepted;
     };
     window->ScanExecute();
-    if (wait) {
-      ASSERT_TRUE(WaitUntil([this] { return !window->ScanRunning(); }));
-    }
+    if (wait) { ASSERT_TRUE(WaitUntil([this] { return !window->ScanRunning(); })); }
   }
 
-  // The demo disk, chosen in the drive list.
-  TfrmMain& OpenDemo() {
-    Open({DemoImage()});
+  // The window on one image, its drive chosen.
+  TfrmMain& OpenChosen(const std::string& image = DemoImage()) {
+    Open({image});
     ChooseDrive(0);
     return *window;
   }

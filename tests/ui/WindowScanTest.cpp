@@ -6,25 +6,16 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
-#include <atomic>
 #include <filesystem>
-#include <thread>
 
 #include "WindowFixture.h"
-#include "disk/Disk.h"
 #include "scan/Scanner.h"
-#include "support/ScriptedHost.h"
 #include "support/Sources.h"
-#include "ui/Hexview.h"
 #include "ui/QtHost.h"
-#include "ui/Rebuild.h"
-#include "ui/Scanconfig.h"
 #include "ui/WorkerHost.h"
 
 namespace qm::ui::test {
 namespace {
-
-using qm::test::ScriptedHost;
 
 constexpr uint64_t kLostNtfs = 262144;       // 48 % into the demo disk
 constexpr uint64_t kDemoBytes = 256ull << 20;
@@ -35,20 +26,13 @@ class ScanTest : public WindowTest {
   int ShownPercent() const {
     return static_cast<int>(int64_t{window->ProgressBar1->value()} * 100 / window->ProgressBar1->maximum());
   }
-  // The actions that read or write the scanned drive, and those that stay usable.
-  std::vector<QAction*> DriveActions() const {
-    TfrmMain& w = *window;
-    return {w.Scan, w.Refresh, w.OpenImage, w.Preview, w.Recover, w.Clone, w.Active, w.Rebuild,
-            w.Hide, w.MBR, w.Backup, w.Restore, w.Undo, w.Redo, w.Debug};
-  }
-  std::vector<QAction*> FreeActions() const {
-    TfrmMain& w = *window;
-    return {w.SectView, w.About1, w.Help, w.acExit};
-  }
+  // The actions that read or write the scanned drive wait for the scan; the others stay usable.
   void ExpectScanning(bool scanning) {
     TfrmMain& w = *window;
-    for (QAction* a : DriveActions()) EXPECT_EQ(a->isEnabled(), !scanning) << a->text().toStdString();
-    for (QAction* a : FreeActions()) EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
+    for (QAction* a : {w.Scan, w.Refresh, w.OpenImage, w.Preview, w.Recover, w.Clone, w.Active, w.Rebuild, w.Hide,
+                       w.MBR, w.Backup, w.Restore, w.Undo, w.Redo, w.Debug})
+      EXPECT_EQ(a->isEnabled(), !scanning) << a->text().toStdString();
+    for (QAction* a : {w.SectView, w.About1, w.Help, w.acExit}) EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
     EXPECT_EQ(w.Stop->isEnabled(), scanning);
     EXPECT_EQ(w.ListBox1->isEnabled(), !scanning);
     EXPECT_EQ(w.StatusBarEx1->PanelText(0).contains("Scanning"), scanning);
@@ -57,52 +41,30 @@ class ScanTest : public WindowTest {
 };
 
 // The scan returns at once and runs on the worker; meanwhile only Stop, the viewer, Help,
-// About and Exit can be used, and the bar moves far less often than blocks are read. Its end
-// lists the finds and gives every action back.
-TEST_F(ScanTest, RunsOnAWorkerWithActionsDisabledAndProgressPaced) {
-  ScanGate gate;
-  TfrmMain& w = Open({DemoImage()});
-  AddDrive(gate.Source(std::make_unique<FileSource>(DemoImage())));  // nothing found yet
-  ExpectScanning(false);
-  const int rowsBefore = w.ListView1->topLevelItemCount();
-  ASSERT_EQ(RowWithLba(kLostNtfs), -1);
-  gate.OpenTo(kDemoBytes / 2);
-  RunScan(0, 256, false, false);
-  ASSERT_TRUE(WaitUntil([&] { return ShownPercent() >= 40; }));
-  ExpectScanning(true);
-  // The list stays as it was: no row can be chosen.
-  ClickRow(1);
-  EXPECT_EQ(w.ListView1->SelectedRow(), -1);
-  gate.OpenAll();
-  ASSERT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
-  ExpectScanning(false);
-  EXPECT_GE(RowWithLba(kLostNtfs), 0);
-  EXPECT_GT(w.ListView1->topLevelItemCount(), rowsBefore);
-  EXPECT_FALSE(w.CurrentDrive->Scanning);
-  EXPECT_LT(w.ScanStepsShown(), kDemoBlocks / 10);
-  EXPECT_EQ(w.ProgressBar1->value(), 0);
-}
-
-// Stop at a fifth of the disk ends the scan there: the NTFS volume at 48 % is not found.
-// Closing during a scan stops it, and the window goes once it has ended; a window destroyed
-// during a scan stops and waits for its worker.
-TEST_F(ScanTest, StopOrClosingEndsARunningScan) {
+// About and Exit can be used and no row can be chosen. Stop at a fifth of the disk ends the
+// scan there: the NTFS volume at 48 % is not found. Closing during a scan stops it, and the
+// window goes once it has ended; a window destroyed during a scan stops and waits for its worker.
+TEST_F(ScanTest, RunsOnAWorkerAndStopOrClosingEndsIt) {
   ScanGate gate;
   TfrmMain& w = Open({DemoImage()});
   AddDrive(gate.Source(std::make_unique<FileSource>(DemoImage())));
+  ExpectScanning(false);
   gate.OpenTo(kDemoBytes / 4);
   RunScan(0, 256, false, false);
   ASSERT_TRUE(WaitUntil([&] { return ShownPercent() >= 20; }));
+  ExpectScanning(true);
+  ClickRow(1);
+  EXPECT_EQ(w.ListView1->SelectedRow(), -1);
   const int stoppedAt = ShownPercent();
   w.Stop->trigger();
   gate.OpenTo(kDemoBytes);
   ASSERT_TRUE(WaitUntil([&] { return !w.ScanRunning(); }));
+  ExpectScanning(false);
   EXPECT_LE(stoppedAt, 25);
   EXPECT_EQ(RowWithLba(kLostNtfs), -1);
   EXPECT_FALSE(w.CurrentDrive->Scanning);
   EXPECT_FALSE(w.CurrentDrive->StopRequested);
 
-  // Closing waits for the scan to end, and the scan ends at once.
   gate.OpenTo(kDemoBytes / 10);
   RunScan(0, 256, false, false);
   w.close();
@@ -119,11 +81,30 @@ TEST_F(ScanTest, StopOrClosingEndsARunningScan) {
   window.reset();
 }
 
-// The sector viewer opens while the scan runs, reads the scanned disk, and the scan ends (and
-// lists its finds) while the viewer is still open.
-TEST_F(ScanTest, TheSectorViewerOpensDuringAScanAndTheScanGoesOn) {
+// A host that notes on which thread it was asked.
+class ThreadNotingHost : public ScriptedHost {
+ public:
+  using ScriptedHost::ScriptedHost;
+  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
+                       MsgIcon icon) override {
+    onGuiThread.push_back(QThread::currentThread() == QApplication::instance()->thread());
+    return ScriptedHost::MessageBox(text, caption, buttons, icon);
+  }
+  std::vector<bool> onGuiThread;
+};
+
+// The sector viewer opens while the scan runs and reads the scanned disk. A block that cannot
+// be read is asked about on the window's thread, by the host of the disk, and Ignore lets the
+// scan go on: it ends while the viewer is still open, having moved the bar far less often than
+// it read blocks, lists its finds and gives every action back.
+TEST_F(ScanTest, TheViewerAndAReadErrorLeaveTheScanToItsEnd) {
   TfrmMain& w = Open({DemoImage()});
-  AddDrive(std::make_unique<FileSource>(DemoImage()));
+  auto faulty = std::make_unique<qm::test::FaultSource>(std::make_unique<FileSource>(DemoImage()));
+  faulty->state->readFaults[uint64_t{100000} * 512] = qm::test::Fault{qm::test::FaultKind::Error, EIO, -1};
+  AddDrive(std::move(faulty));
+  const int rowsBefore = w.ListView1->topLevelItemCount();
+  ASSERT_EQ(RowWithLba(kLostNtfs), -1);
+  ThreadNotingHost host{MsgAnswer::Ignore};
   bool viewed = false;
   w.ShowHexView = [&](TfrmHexView& viewer) {
     viewed = true;
@@ -139,35 +120,15 @@ TEST_F(ScanTest, TheSectorViewerOpensDuringAScanAndTheScanGoesOn) {
   RunScan(0, 256, false, false);
   w.SectView->trigger();
   EXPECT_TRUE(viewed);
-  EXPECT_FALSE(w.ScanRunning());
-}
-
-// A host that notes on which thread it was asked.
-class ThreadNotingHost : public ScriptedHost {
- public:
-  using ScriptedHost::ScriptedHost;
-  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
-                       MsgIcon icon) override {
-    onGuiThread.push_back(QThread::currentThread() == QApplication::instance()->thread());
-    return ScriptedHost::MessageBox(text, caption, buttons, icon);
-  }
-  std::vector<bool> onGuiThread;
-};
-
-// A block that cannot be read is asked about on the window's thread, by the host of the disk;
-// Ignore lets the scan go on to the end.
-TEST_F(ScanTest, AReadErrorIsAskedOnTheWindowsThread) {
-  Open({DemoImage()});
-  auto faulty = std::make_unique<qm::test::FaultSource>(std::make_unique<FileSource>(DemoImage()));
-  faulty->state->readFaults[uint64_t{100000} * 512] = qm::test::Fault{qm::test::FaultKind::Error, EIO, -1};
-  AddDrive(std::move(faulty));
-  ThreadNotingHost host{MsgAnswer::Ignore};
-  RunScan(0, 256);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
   EXPECT_NE(host.messages[0].text.find("LBA:100000"), std::string::npos) << host.messages[0].text;
   EXPECT_EQ(host.onGuiThread, std::vector<bool>{true});
-  EXPECT_GE(RowWithLba(kLostNtfs), 0);
+  ExpectScanning(false);
+  EXPECT_GT(w.ListView1->topLevelItemCount(), rowsBefore);
+  EXPECT_FALSE(w.CurrentDrive->Scanning);
+  EXPECT_LT(w.ScanStepsShown(), kDemoBlocks / 10);
+  EXPECT_EQ(w.ProgressBar1->value(), 0);
 }
 
 // The desktop's host, asked from another thread, shows its box on the GUI thread and hands
@@ -218,35 +179,21 @@ TEST(WorkerHostTest, ReleaseLetsAWaitingWorkerGoUnasked) {
   EXPECT_TRUE(inner.messages.empty());
 }
 
-// "Quick search" in the dialog searches the chosen range at the aligned positions only: the
-// NTFS volume at 128 MiB is found when the range holds it.
-TEST_F(ScanTest, TheQuickSearchChoiceSearchesTheChosenRange) {
-  const struct {
-    int firstMb, endMb;
-    bool found;
-  } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
+// The dialog opens on the whole disk: its OK right away scans all of it. A number typed into a
+// field moves its track bar (one above the bar's maximum stays as typed), and an empty range is
+// refused. "Quick search" searches the chosen range at the aligned positions only: the NTFS
+// volume at 128 MiB is found when the range holds it. After each scan the keyboard is back on
+// the partition list.
+TEST_F(ScanTest, TheDialogScansTheWholeDiskOrSearchesTheChosenRange) {
   Open({DemoImage()});
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.firstMb);
+  // A drive of the demo disk with nothing found yet, the focus taken away as the toolbar does.
+  const auto fresh = [&]() -> TPhysicalDrv& {
     TPhysicalDrv& drive = AddDrive(std::make_unique<FileSource>(DemoImage()));
+    EXPECT_EQ(RowWithLba(kLostNtfs), -1);
     if (QWidget* focused = window->focusWidget()) focused->clearFocus();
-    RunScan(c.firstMb, c.endMb, true);
-    const uint64_t first = uint64_t(c.firstMb) * 2048, end = uint64_t(c.endMb) * 2048;
-    EXPECT_EQ(drive.QuickSearch.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{first, end}}));
-    EXPECT_TRUE(drive.QuickSearch.Finished());
-    EXPECT_EQ(RowWithLba(kLostNtfs) >= 0, c.found);
-    EXPECT_EQ(window->focusWidget(), window->ListView1);  // the keyboard is back on the list
-  }
-}
-
-// The dialog opens on the whole disk: its OK right away scans all of it, and the keyboard is
-// back on the partition list afterwards. A number typed into a field moves its track bar; one
-// above the bar's maximum stays as typed.
-TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
-  Open({DemoImage()});
-  TPhysicalDrv& drive = AddDrive(std::make_unique<FileSource>(DemoImage()));  // nothing found yet
-  ASSERT_EQ(RowWithLba(kLostNtfs), -1);
-  if (QWidget* focused = window->focusWidget()) focused->clearFocus();  // as after the toolbar
+    return drive;
+  };
+  fresh();
   int64_t start = -1, count = -1;
   window->ShowScanConfig = [&](TfrmScanConfig& dialog) {
     EXPECT_EQ(dialog.TrackBar2->value(), dialog.TrackBar2->maximum());
@@ -264,10 +211,9 @@ TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
       EXPECT_EQ(track->value(), track->maximum());
       EXPECT_EQ(edit->text(), QStringLiteral("1000"));
     }
-    // From 5 MB to 5 MB is no range: OK says so.
     dialog.Edit1->setText(QStringLiteral("5"));
     dialog.Edit2->setText(QStringLiteral("5"));
-    qm::test::ScriptedHost told;
+    ScriptedHost told;
     dialog.Button1Click();
     EXPECT_EQ(told.messages.size(), 1u);
     EXPECT_EQ(told.messages.empty() ? "" : told.messages[0].text, "The range holds no sector: its end must lie beyond its start.");
@@ -276,10 +222,21 @@ TEST_F(ScanTest, OkRightAwayScansTheWholeDiskAndTypingMovesTheTrackBar) {
   window->ScanExecute();
   ASSERT_TRUE(WaitUntil([this] { return !window->ScanRunning(); }));
   EXPECT_EQ(start, 0);
-  EXPECT_EQ(count, int64_t{drive.Root.Entry.TotalSectors});
   EXPECT_EQ(count, int64_t{kDemoBytes / 512});
   EXPECT_GE(RowWithLba(kLostNtfs), 0);
   EXPECT_EQ(window->focusWidget(), window->ListView1);
+
+  const struct { int firstMb, endMb; bool found; } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstMb);
+    TPhysicalDrv& drive = fresh();
+    RunScan(c.firstMb, c.endMb, true);
+    const uint64_t first = uint64_t(c.firstMb) * 2048, end = uint64_t(c.endMb) * 2048;
+    EXPECT_EQ(drive.QuickSearch.Ranges, (std::vector<std::pair<uint64_t, uint64_t>>{{first, end}}));
+    EXPECT_TRUE(drive.QuickSearch.Finished());
+    EXPECT_EQ(RowWithLba(kLostNtfs) >= 0, c.found);
+    EXPECT_EQ(window->focusWidget(), window->ListView1);
+  }
 }
 
 // Drives opened with their quick search unfinished are searched on in the background, with the

@@ -59,6 +59,17 @@ inline CliRun RunCli(const std::string& args) {
   return run;
 }
 
+// Runs `quillmark-cli <args>` and fails the test unless it ended with `status`.
+inline CliRun RunCliEnding(const std::string& args, int status = 0) {
+  CliRun run = RunCli(args);
+  EXPECT_EQ(run.status, status) << args << ": " << run.err;
+  return run;
+}
+// The same for `quillmark-cli <args> <image>`.
+inline CliRun RunOn(const std::string& image, const std::string& args, int status = 0) {
+  return RunCliEnding(args + " " + ShellQuote(image), status);
+}
+
 // Fails unless `quillmark-cli <args>` ended with `status`, printed nothing on stdout and said
 // `says` on stderr (anything at all when `says` is empty).
 inline void ExpectRefused(const std::string& args, int status, const std::string& says) {

@@ -25,6 +25,23 @@ const std::string& LostImage() {
   return image;
 }
 
+// A backup file of the tables of `image`, made by the program.
+std::string BackupOf(const std::string& image, const std::string& name) {
+  const std::string file = FreshPath(name);
+  RunOn(image, "backup " + ShellQuote(file));
+  return file;
+}
+
+// Sets an environment variable while the object lives.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const std::string& value) : name(name), kept(std::getenv(name) ? std::getenv(name) : "") {
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { ::setenv(name, kept.c_str(), 1); }
+  const char* name;
+  std::string kept;
+};
+
 // Every byte that differs between two images of one size, as offsets.
 std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
   const std::string x = ReadWholeFile(a), y = ReadWholeFile(b);
@@ -46,8 +63,7 @@ void ExpectOnlyTableBytesChanged(const std::string& before, const std::string& a
 TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
   QM_IMAGE(gpt, "gpt.img", "16M", "table-gpt 'label: gpt\\n2048,8192'");
   if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "refused.img"), file = FreshPath("mbr.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  const std::string image = CopyImage(BaseImage(), "refused.img"), file = BackupOf(image, "mbr.pfi");
   const struct {
     const std::string& image;
     std::string args;
@@ -71,8 +87,7 @@ TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
 TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
   if (BaseImage().empty() || !HaveTools({"fsck.fat", "ntfsinfo"})) return;
   const std::string image = CopyImage(BaseImage(), "rebuild.img");
-  const CliRun run = RunCli("--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912 " + ShellQuote(image));
-  ASSERT_EQ(run.status, 0) << run.err;
+  RunOn(image, "--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912");
   EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 6}, {12288, 24576, 5}, {38912, 10240, 6}, {14336, 10240, 6},
                                                          {26624, 10240, 7}}));
   const std::vector<uint8_t> mbr = ReadFileBytes(image, 446, 64);  // the first entry alone is active
@@ -91,7 +106,7 @@ TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
 TEST(CliTableEdits, MbrRenewsTheProgramAndKeepsSignatureAndTable) {
   if (BaseImage().empty()) return;
   const std::string image = CopyImage(BaseImage(), "mbr.img");
-  ASSERT_EQ(RunCli("--yes mbr " + ShellQuote(image)).status, 0);
+  RunOn(image, "--yes mbr");
   const std::vector<uint8_t> program = ReadFileBytes(image, 0, 440);
   EXPECT_TRUE(std::equal(program.begin(), program.end(), kMasterBootProgram.begin()));
   // Signature, table and every other sector are as they were.
@@ -118,9 +133,7 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   EXPECT_EQ(CalcCRC32(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCA6598D0u);
   if (BaseImage().empty()) return;
   const std::string image = CopyImage(BaseImage(), "restore.img");
-  const std::string file = FreshPath("tables.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
-  const std::string saved = ReadWholeFile(file);
+  const std::string file = BackupOf(image, "tables.pfi"), saved = ReadWholeFile(file);
   ASSERT_EQ(saved.size(), 4 * kBackupBlockSize + 4);  // the master boot record and three extended boot records
   // A backup that fails half-way (here at a file size limit) says why and keeps the old file.
   const std::string backup = "ulimit -f 1; trap '' XFSZ; exec timeout 60 " + ShellQuote(QM_CLI_PATH) + " --yes backup " +
@@ -164,8 +177,7 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   };
   for (const auto& [path, message] : refused) ExpectRefusedBeforeAsking("restore " + ShellQuote(path), image, message);
 
-  const CliRun run = RunCli("--yes restore " + ShellQuote(file) + " " + ShellQuote(image));
-  EXPECT_EQ(run.status, 0) << run.err;
+  RunOn(image, "--yes restore " + ShellQuote(file));
   EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
 }
 
@@ -195,14 +207,12 @@ TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
   }
   EXPECT_TRUE(!haveDevice || std::filesystem::is_character_file(device));
 
-  const std::string file = FreshPath("kept.pfi"), fresh = FreshPath("fresh.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(LostImage())).status, 0);
-  ASSERT_EQ(RunCli("backup " + ShellQuote(fresh) + " " + ShellQuote(image)).status, 0);
+  const std::string file = BackupOf(LostImage(), "kept.pfi"), fresh = BackupOf(image, "fresh.pfi");
   const std::string kept = ReadWholeFile(file);
   ASSERT_NE(kept, ReadWholeFile(fresh));
   ExpectRefused("backup " + ShellQuote(file) + " " + ShellQuote(image), 1, "holds a partition backup already");
   EXPECT_EQ(ReadWholeFile(file), kept);
-  EXPECT_EQ(RunCli("--yes backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  RunOn(image, "--yes backup " + ShellQuote(file));
   EXPECT_EQ(ReadWholeFile(file), ReadWholeFile(fresh));
 }
 
@@ -210,9 +220,7 @@ TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
 // is named in the question: --yes alone does not answer it, --yes --force does.
 TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
   if (BaseImage().empty()) return;
-  const std::string file = FreshPath("own.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(BaseImage())).status, 0);
-  const std::string saved = ReadWholeFile(file);
+  const std::string saved = ReadWholeFile(BackupOf(BaseImage(), "own.pfi"));
   const struct {
     const char* name;
     std::function<void(uint8_t*)> change;
@@ -224,13 +232,11 @@ TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
   for (const auto& c : cases) {
     const std::string image = CopyImage(BaseImage(), "another-disk.img");
     const std::string other = WriteVariant(c.name, ChangedBackup(saved, 0, c.change));
-    const CliRun refused = RunCli("--yes restore " + ShellQuote(other) + " " + ShellQuote(image));
-    EXPECT_EQ(refused.status, 1) << c.name;
+    const CliRun refused = RunOn(image, "--yes restore " + ShellQuote(other), 1);
     EXPECT_SAYS(refused.err, c.says);
     EXPECT_SAYS(refused.err, "--force");
     EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(BaseImage())) << c.name << " wrote";
-    const CliRun forced = RunCli("--yes --force restore " + ShellQuote(other) + " " + ShellQuote(image));
-    EXPECT_EQ(forced.status, 0) << forced.err;
+    RunOn(image, "--yes --force restore " + ShellQuote(other));
     std::string problem;
     for (const auto& [lba, sector] : ReadBackupFile(other, problem))
       EXPECT_EQ(ReadFileBytes(image, lba * 512, 512), std::vector<uint8_t>(sector.begin(), sector.end())) << lba;
@@ -240,9 +246,7 @@ TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
 // Another program holding the drive, or Ctrl+C at the question: nothing is written.
 TEST(CliTableEdits, LockHeldOrCtrlCWritesNothing) {
   if (LostImage().empty() || !HaveTools({"flock"})) return;
-  const std::string image = CopyImage(LostImage(), "held.img");
-  const std::string file = FreshPath("held.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  const std::string image = CopyImage(LostImage(), "held.img"), file = BackupOf(image, "held.pfi");
   for (const std::string& args : std::initializer_list<std::string>{"active --at 2048", "hide --at 2048", "delete --at 2048", "mbr",
                                                                     "restore " + ShellQuote(file), "rebuild --primary 2048", "recover --at 38912"}) {
     const CliRun held = RunCliWhileLocked(image, "--yes " + args + " " + ShellQuote(image));
@@ -273,8 +277,7 @@ int ApplyShownBytes(const std::string& output, const std::string& image) {
 
 TEST(CliDryRun, ShowsExactlyWhatTheRealRunWritesAndWritesNothing) {
   if (LostImage().empty()) return;
-  const std::string backup = FreshPath("dry-run.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(backup) + " " + ShellQuote(LostImage())).status, 0);
+  const std::string backup = BackupOf(LostImage(), "dry-run.pfi");
   const std::string commands[] = {"active --at 2048", "hide --at 26624", "delete --at 14336", "mbr",
                                   "recover --at 38912", "rebuild --primary 2048 --logical 26624 --logical 38912",
                                   "restore " + ShellQuote(backup)};
@@ -283,13 +286,12 @@ TEST(CliDryRun, ShowsExactlyWhatTheRealRunWritesAndWritesNothing) {
     if (command.rfind("restore", 0) == 0)  // something for the backup to mend
       for (const std::string& image : {dry, real}) WriteFileBytes(image, 446, std::vector<uint8_t>(16, 0));
     const std::string before = ReadWholeFile(dry);
-    const CliRun shown = RunCli("--dry-run " + command + " " + ShellQuote(dry));
-    EXPECT_EQ(shown.status, 0) << command << ": " << shown.err;
+    const CliRun shown = RunOn(dry, "--dry-run " + command);
     EXPECT_TRUE(ReadWholeFile(dry) == before) << command << " wrote";
     EXPECT_SAYS(RunCli("history " + ShellQuote(dry)).out, "No recorded change");
     EXPECT_SAYS(shown.out, "\nDry run: nothing was written.\n");
     EXPECT_GT(ApplyShownBytes(shown.out, dry), 0) << command << ": " << shown.out;
-    ASSERT_EQ(RunCli("--yes " + command + " " + ShellQuote(real)).status, 0) << command;
+    RunOn(real, "--yes " + command);
     EXPECT_TRUE(ReadWholeFile(dry) == ReadWholeFile(real)) << command << ": the dry run showed other bytes";
   }
 }
@@ -302,9 +304,8 @@ TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommand
   ExpectRefused("--dry-run delete --at 12288 " + ShellQuote(LostImage()), 1, "Extended partition isn't empty.");
 
   const std::string target = FreshPath("dry-clone.img");
-  const CliRun clone = RunCli("--dry-run clone --at 38912 --to " + ShellQuote(target) + " " + ShellQuote(LostImage()));
-  EXPECT_EQ(clone.status, 0) << clone.err;
-  EXPECT_SAYS(clone.out, "would copy the partition at sector 38912 (10240 sectors)");
+  EXPECT_SAYS(RunOn(LostImage(), "--dry-run clone --at 38912 --to " + ShellQuote(target)).out,
+              "would copy the partition at sector 38912 (10240 sectors)");
   EXPECT_FALSE(std::ifstream(target).good()) << "the clone target was made";
 
   ExpectRefused("--dry-run list " + ShellQuote(LostImage()), 2, "--dry-run is for the commands that write: list writes nothing");
@@ -313,50 +314,33 @@ TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommand
 // The folder of the automatic backups: XDG_STATE_HOME when it is an absolute path, else the
 // home folder's, else none.
 TEST(AutomaticBackups, FolderFollowsXdgStateHomeThenHome) {
-  const std::string state = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
-  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   const struct {
     const char *state, *home, *folder;
   } cases[] = {{"/var/st", "/home/u", "/var/st/quillmark/backups"}, {"relative", "/home/u", "/home/u/.local/state/quillmark/backups"},
                {"", "/home/u", "/home/u/.local/state/quillmark/backups"}, {"", "", ""}};
   for (const auto& c : cases) {
-    ::setenv("XDG_STATE_HOME", c.state, 1);
-    ::setenv("HOME", c.home, 1);
+    const ScopedEnv state("XDG_STATE_HOME", c.state), home("HOME", c.home);
     EXPECT_EQ(AutomaticBackupFolder(), c.folder) << c.state << " " << c.home;
   }
-  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-  ::setenv("HOME", home.c_str(), 1);
 }
 
-// A folder that cannot take the record stops the change before it asks anything, in a dry run
-// too.
-TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
+// A state folder whose parents are missing, as on a fresh account, is made with them; a path
+// that cannot be a folder stops the change before it asks anything, in a dry run too.
+TEST(CliUndo, TheStateFolderIsMadeWithItsParentsOrStopsTheWrite) {
   if (LostImage().empty()) return;
   const std::string image = CopyImage(LostImage(), "no-backup.img"), notAFolder = FreshPath("state-file");
   std::ofstream(notAFolder) << "in the way";
-  const char* previous = std::getenv("XDG_STATE_HOME");
-  const std::string kept = previous ? previous : "";
-  ::setenv("XDG_STATE_HOME", notAFolder.c_str(), 1);
   for (const char* how : {"--yes ", "--dry-run "}) {
-    const CliRun run = RunCli(std::string(how) + "delete --at 14336 " + ShellQuote(image));
-    EXPECT_EQ(run.status, 1) << how;
+    const ScopedEnv state("XDG_STATE_HOME", notAFolder);
+    const CliRun run = RunOn(image, std::string(how) + "delete --at 14336", 1);
     EXPECT_SAYS(run.err, "The partition tables cannot be saved before the change");
     EXPECT_EQ(run.err.find("You are deleting"), std::string::npos) << "asked first: " << run.err;
   }
-  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
   EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(LostImage()));
-}
-
-// A state folder whose parents are missing, as on a fresh account, is made with them.
-TEST(CliUndo, AMissingStateFolderIsMadeWithItsParents) {
-  if (LostImage().empty()) return;
-  const std::string image = CopyImage(LostImage(), "fresh-state.img"), state = FreshPath("fresh") + "/.local/state";
-  const std::string kept = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
-  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-  const CliRun run = RunCli("--yes delete --at 14336 " + ShellQuote(image));
-  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_FALSE(std::filesystem::is_empty(state + "/quillmark/backups"));
+  const std::string fresh = FreshPath("fresh") + "/.local/state";
+  const ScopedEnv state("XDG_STATE_HOME", fresh);
+  RunOn(image, "--yes delete --at 14336");
+  EXPECT_FALSE(std::filesystem::is_empty(fresh + "/quillmark/backups"));
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ TEST(CliLinuxVolumesFromBackup, AnExtVolumeWithoutItsPrimarySuperblockIsFound) {
   EXPECT_EQ(Find(lost[0]), "4096 40960 ext4 GONE " + uuid);
   EXPECT_SAYS(lost[0]["report"].get<std::string>(), "Superblock: Invalid");
   ASSERT_EQ(RunCli("--yes recover --at 4096 " + ShellQuote(image)).status, 0);
-  EXPECT_EQ(SfdiskEntries(image), std::vector<EntryKey>{{4096, 40960, 0x83}});
+  EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{4096, 40960, 0x83}}));
   std::string repaired;
   RunOnVolume(image, 4096, 40960,
               "sh -c 'e2fsck -fy -b 8193 -B 1024 \"$0\" >/dev/null 2>&1; blkid -p -o value -s UUID \"$0\"'", &repaired);

@@ -95,10 +95,9 @@ TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsReadInItsOwnSectors) {
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   ASSERT_EQ(RunCommand("echo '2048,8192,6' | sfdisk -q --no-reread " + loop.path + " >/dev/null 2>&1"), 0);
   ASSERT_EQ(RunCommand("mkfs.fat -F 16 -S 4096 -s 1 -n FOURK --offset 2048 " + loop.path + " 32768 >/dev/null 2>&1"), 0);
-  for (const std::string& source : {loop.path, "--sector-size 4096 list " + img}) {
+  for (const auto& [command, source] : {std::pair{"list", loop.path}, std::pair{"--sector-size 4096 list", img}}) {
     SCOPED_TRACE(source);
-    const json d = source == loop.path ? CliDrive("list", loop.path)
-                                       : json::parse(RunCli(source + " --json").out)["drives"][0];
+    const json d = CliDrive(command, source);
     EXPECT_EQ(d["geometry"]["bytes_per_sector"], 4096);
     EXPECT_EQ(d["geometry"]["total_sectors"], 16384);
     EXPECT_EQ(Rows(d, "partitions"), "1 63+1985 0 Unknown Unallocated; 2 2048+8192 6 FAT16 Primary Partition; "
@@ -106,10 +105,8 @@ TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsReadInItsOwnSectors) {
     EXPECT_EQ(d["partitions"][1]["label"], "FOURK");
   }
   ASSERT_EQ(RunCommand("sfdisk -q --no-reread --delete " + loop.path + " 1 >/dev/null 2>&1"), 0);
-  ASSERT_EQ(RunCli("--yes recover --at 2048 " + loop.path).status, 0);
-  std::string dump;
-  ASSERT_EQ(RunCommand("sfdisk --dump " + loop.path, &dump), 0);
-  EXPECT_SAYS(dump, "start=        2048, size=        8192, type=6");
+  RunOn(loop.path, "--yes recover --at 2048");
+  EXPECT_EQ(SfdiskEntries(loop.path), (std::vector<EntryKey>{{2048, 8192, 0x06}}));
 }
 
 std::vector<uint64_t> LostStarts(const std::string& command, const std::string& image) {
@@ -143,8 +140,10 @@ TEST(CliScan, QuickSearchAndScansOfARangeOrRowFindTheLostVolumes) {
 
 const std::string kCreated = R"(\d\d/\d\d/\d{4} \d\d:\d\d [AP]M)";
 
-json Entries(const std::string& args) {
+// The entries of `ls --json <args>`; what it said on stderr in `err`.
+json Entries(const std::string& args, std::string* err = nullptr) {
   const CliRun run = RunCliEnding("ls --json " + args);
+  if (err) *err = run.err;
   const json doc = json::parse(run.out, nullptr, false);
   return doc.is_discarded() ? json::array() : doc.value("entries", json::array());
 }
@@ -205,11 +204,8 @@ TEST(CliLs, AFat32RootOfManySmallClustersIsListedWholeOrSaysWhereItStops) {
   ASSERT_GT(chain.size(), 700u);
 
   const auto listed = [&](std::string& err) {
-    const CliRun run = RunOn(image, "ls --json --partition 1");
-    err = run.err;
     std::set<std::string> shown;
-    const json doc = json::parse(run.out, nullptr, false);
-    for (const json& e : doc.value("entries", json::array())) shown.insert(e["name"].get<std::string>());
+    for (const json& e : Entries("--partition 1 " + ShellQuote(image), &err)) shown.insert(e["name"].get<std::string>());
     return shown;
   };
   std::string err;

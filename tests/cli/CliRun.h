@@ -47,6 +47,11 @@ inline std::string Bytes(const std::string& path, uint64_t sector, uint64_t sect
 inline const std::string kFourVolumes =
     "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
     "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
+// That image, made once for the process (empty when it cannot be made): copy it to write on it.
+inline const std::string& FourVolumesImage() {
+  static const std::string image = MakeImage("four-volumes.img", "64M", kFourVolumes);
+  return image;
+}
 
 // Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as 124.
 inline CliRun RunCli(const std::string& args) {

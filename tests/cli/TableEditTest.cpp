@@ -15,10 +15,6 @@
 namespace qm::test {
 namespace {
 
-const std::string& BaseImage() {
-  static const std::string image = MakeImage("edits.img", "64M", kFourVolumes);
-  return image;
-}
 // The same, but the last logical drive's entry was deleted: a lost partition to recover.
 const std::string& LostImage() {
   static const std::string image = MakeImage("dry-run.img", "64M", kFourVolumes + " lose 7");
@@ -55,8 +51,8 @@ std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
 // Refusals come before any question and write nothing; a GUID-partitioned disk refuses every write.
 TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
   QM_IMAGE(gpt, "gpt.img", "16M", "table-gpt 'label: gpt\\n2048,8192'");
-  if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "refused.img"), file = BackupOf(image, "mbr.pfi");
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "refused.img"), file = BackupOf(image, "mbr.pfi");
   const struct {
     const std::string& image;
     std::string args;
@@ -78,8 +74,8 @@ TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
 // The example layout: A active primary, B and C logical, D primary. sfdisk and our reader agree
 // on it, and the volumes in it are untouched and sound.
 TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
-  if (BaseImage().empty() || !HaveTools({"fsck.fat", "ntfsinfo"})) return;
-  const std::string image = CopyImage(BaseImage(), "rebuild.img");
+  if (FourVolumesImage().empty() || !HaveTools({"fsck.fat", "ntfsinfo"})) return;
+  const std::string image = CopyImage(FourVolumesImage(), "rebuild.img");
   RunOn(image, "--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912");
   EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 6}, {12288, 24576, 5}, {38912, 10240, 6}, {14336, 10240, 6},
                                                          {26624, 10240, 7}}));
@@ -88,7 +84,7 @@ TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
   const auto drive = ReadImage(image);
   EXPECT_EQ(TreeText(drive->Root),
             "2048+10240:06F16 12288+24576:05X[14336+10240:06F16 26561+10303:05X[26624+10240:07NT]] 38912+10240:06F16 49152+81919:00-");
-  for (uint64_t offset : ChangedBytes(BaseImage(), image))  // only tables and signatures: bytes 446 to 511
+  for (uint64_t offset : ChangedBytes(FourVolumesImage(), image))  // only tables and signatures: bytes 446 to 511
     EXPECT_GE(offset % 512, 446u) << "byte " << offset % 512 << " of sector " << offset / 512 << " changed";
   const std::pair<uint64_t, const char*> volumes[] = {{2048, "fsck.fat -n"}, {14336, "fsck.fat -n"}, {38912, "fsck.fat -n"}, {26624, "ntfsinfo -m"}};
   for (const auto& [start, tool] : volumes) {
@@ -98,13 +94,13 @@ TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
 }
 
 TEST(CliTableEdits, MbrRenewsTheProgramAndKeepsSignatureAndTable) {
-  if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "mbr.img");
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "mbr.img");
   RunOn(image, "--yes mbr");
   const std::vector<uint8_t> program = ReadFileBytes(image, 0, 440);
   EXPECT_TRUE(std::equal(program.begin(), program.end(), kMasterBootProgram.begin()));
   // Signature, table and every other sector are as they were.
-  for (uint64_t offset : ChangedBytes(BaseImage(), image)) EXPECT_LT(offset, 440u);
+  for (uint64_t offset : ChangedBytes(FourVolumesImage(), image)) EXPECT_LT(offset, 440u);
 }
 
 // A backup file's bytes with one block changed (`change` gets its 8-byte LBA, the sector after
@@ -125,8 +121,8 @@ std::string WriteVariant(const std::string& name, const std::string& bytes) {
 // Backup, damage, restore gives back the very sectors; a damaged or foreign file writes nothing.
 TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   EXPECT_EQ(CalcCRC32(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCA6598D0u);
-  if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "restore.img");
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "restore.img");
   const std::string file = BackupOf(image, "tables.pfi"), saved = ReadWholeFile(file);
   ASSERT_EQ(saved.size(), 4 * kBackupBlockSize + 4);  // the master boot record and three extended boot records
   // A backup that fails half-way (here at a file size limit) says why and keeps the old file.
@@ -172,15 +168,15 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   for (const auto& [path, message] : refused) ExpectRefusedBeforeAsking("restore " + ShellQuote(path), image, message);
 
   RunOn(image, "--yes restore " + ShellQuote(file));
-  EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+  EXPECT_TRUE(ChangedBytes(FourVolumesImage(), image).empty());
 }
 
 // `backup` never replaces what is no backup: the source (by another name too, or behind a loop
 // device), an image given as FILE (the arguments swapped), a device node. A backup file only
 // after Yes.
 TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
-  if (BaseImage().empty() || LostImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "backup-source.img"), other = CopyImage(LostImage(), "swapped.img");
+  if (FourVolumesImage().empty() || LostImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "backup-source.img"), other = CopyImage(LostImage(), "swapped.img");
   const std::string link = FreshPath("source-link.img"), device = FreshPath("device-node");
   ASSERT_EQ(RunCommand("ln " + ShellQuote(image) + " " + ShellQuote(link)), 0);
   const bool haveDevice = RunCommand("mknod " + ShellQuote(device) + " c 1 3 2>/dev/null") == 0;  // as /dev/null
@@ -213,8 +209,8 @@ TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
 // A file whose disk signature is not the disk's, or whose partitions reach past the disk's end,
 // is named in the question: --yes alone does not answer it, --yes --force does.
 TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
-  if (BaseImage().empty()) return;
-  const std::string saved = ReadWholeFile(BackupOf(BaseImage(), "own.pfi"));
+  if (FourVolumesImage().empty()) return;
+  const std::string saved = ReadWholeFile(BackupOf(FourVolumesImage(), "own.pfi"));
   const struct {
     const char* name;
     std::function<void(uint8_t*)> change;
@@ -224,12 +220,12 @@ TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
                 {"larger-disk.pfi", [](uint8_t* mbr) { StoreLE<uint32_t>(mbr + 8 + 446 + 12, 200000); },
                  "to sector 202047, beyond the end of Drive 80H"}};
   for (const auto& c : cases) {
-    const std::string image = CopyImage(BaseImage(), "another-disk.img");
+    const std::string image = CopyImage(FourVolumesImage(), "another-disk.img");
     const std::string other = WriteVariant(c.name, ChangedBackup(saved, 0, c.change));
     const CliRun refused = RunOn(image, "--yes restore " + ShellQuote(other), 1);
     EXPECT_SAYS(refused.err, c.says);
     EXPECT_SAYS(refused.err, "--force");
-    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(BaseImage())) << c.name << " wrote";
+    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(FourVolumesImage())) << c.name << " wrote";
     RunOn(image, "--yes --force restore " + ShellQuote(other));
     std::string problem;
     for (const auto& [lba, sector] : ReadBackupFile(other, problem))

@@ -60,8 +60,8 @@ TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
 }
 
 TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
-  QM_IMAGE(base, "stack.img", "64M", kFourVolumes);
-  const std::string image = CopyImage(base, "stack-copy.img"), q = " " + ShellQuote(image);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "stack-copy.img"), q = " " + ShellQuote(image);
   std::vector<std::string> states = {ReadWholeFile(image)};
   for (const char* change : {"active --at 2048", "hide --at 26624", "delete --at 14336"}) {
     RunOn(image, std::string("--yes ") + change);
@@ -101,7 +101,8 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
 // Undo writes only when the disk still holds what the change wrote, on the same disk, from a
 // record that can be read; otherwise it says why and writes nothing.
 TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
-  QM_IMAGE(base, "undo-guard.img", "64M", kFourVolumes);
+  const std::string& base = FourVolumesImage();
+  if (base.empty()) return;
   const struct {
     const char* what;
     std::function<void(const std::string& image)> meddle;
@@ -141,8 +142,8 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
 // Every entry keeps its slot, so the system's partition numbers stay: an edit writes only the
 // bytes of the entries it changes, and a deleted entry leaves its slot empty.
 TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
-  QM_IMAGE(base, "slots.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
-  const std::string image = CopyImage(base, "slots-copy.img"), q = ShellQuote(image);
+  QM_IMAGE(image, "slots-copy.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
+  const std::string q = ShellQuote(image);
   // The second entry stands in slot 4, as another program may leave it.
   WriteFileBytes(image, 0x1ee, ReadFileBytes(image, 0x1ce, 16));
   WriteFileBytes(image, 0x1ce, std::vector<uint8_t>(16, 0));
@@ -193,7 +194,8 @@ TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
 // Another program that ignores the lock changes the table while the question waits: the
 // change is refused after the answer, and what the other program wrote stays.
 TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
-  QM_IMAGE(base, "asked.img", "64M", kFourVolumes);
+  const std::string& base = FourVolumesImage();
+  if (base.empty()) return;
   const std::string image = CopyImage(base, "asked-copy.img");
   CliAtTerminal cli("delete --at 14336 " + ShellQuote(image));
   ASSERT_TRUE(cli.WaitFor("Are you sure") && cli.WaitForQuestion()) << cli.shown;
@@ -209,7 +211,8 @@ TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
 // Ctrl+C that comes once the table is written (here while the system reads the new layout)
 // ends nothing: the change is finished, told, and the status says it was done.
 TEST(CliWritePipelineOnDevice, CtrlCAfterTheWriteFinishesTheChange) {
-  QM_IMAGE(image, "late-ctrl-c.img", "64M", kFourVolumes);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "late-ctrl-c.img");
   LoopDevice loop(image, 512, /*partitions=*/true);
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   const std::string script = ShellQuote(QM_CLI_PATH) + " --yes hide --at 2048 " + loop.path + " >/dev/null 2>&1 & pid=$!; " +

@@ -47,6 +47,11 @@ inline std::string Bytes(const std::string& path, uint64_t sector, uint64_t sect
 inline const std::string kFourVolumes =
     "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
     "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
+// That image, made once for the process (empty when it cannot be made): copy it to write on it.
+inline const std::string& FourVolumesImage() {
+  static const std::string image = MakeImage("four-volumes.img", "64M", kFourVolumes);
+  return image;
+}
 
 // Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as 124.
 inline CliRun RunCli(const std::string& args) {
@@ -59,11 +64,21 @@ inline CliRun RunCli(const std::string& args) {
   return run;
 }
 
+// Runs `quillmark-cli <args>` and fails the test unless it ended with `status`.
+inline CliRun RunCliEnding(const std::string& args, int status = 0) {
+  CliRun run = RunCli(args);
+  EXPECT_EQ(run.status, status) << args << ": " << run.err;
+  return run;
+}
+// The same for `quillmark-cli <args> <image>`.
+inline CliRun RunOn(const std::string& image, const std::string& args, int status = 0) {
+  return RunCliEnding(args + " " + ShellQuote(image), status);
+}
+
 // Fails unless `quillmark-cli <args>` ended with `status`, printed nothing on stdout and said
 // `says` on stderr (anything at all when `says` is empty).
 inline void ExpectRefused(const std::string& args, int status, const std::string& says) {
-  const CliRun run = RunCli(args);
-  EXPECT_EQ(run.status, status) << args << ": " << run.err;
+  const CliRun run = RunCliEnding(args, status);
   EXPECT_TRUE(says.empty() ? !run.err.empty() : run.err.find(says) != std::string::npos) << args << ": " << run.err;
   EXPECT_TRUE(run.out.empty()) << args << ": " << run.out;
 }
@@ -72,8 +87,7 @@ inline void ExpectRefused(const std::string& args, int status, const std::string
 // before it asked anything, and left the image byte for byte as it was.
 inline void ExpectRefusedBeforeAsking(const std::string& args, const std::string& image, const std::string& says) {
   const std::string before = ReadWholeFile(image);
-  const CliRun run = RunCli("--yes " + args + " " + ShellQuote(image));
-  EXPECT_EQ(run.status, 1) << args << ": " << run.err;
+  const CliRun run = RunOn(image, "--yes " + args, 1);
   EXPECT_SAYS(run.err, says);
   for (const char* question : {"Are you sure", "You are recovering partition"})
     EXPECT_EQ(run.err.find(question), std::string::npos) << args << " asked before refusing: " << run.err;
@@ -96,8 +110,7 @@ inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args
 // The one drive of `quillmark-cli <command> --json <image>`; fails the test unless the run ended
 // with status 0 and gave well-formed JSON for one drive.
 inline nlohmann::json CliDrive(const std::string& command, const std::string& image) {
-  CliRun run = RunCli(command + " --json " + ShellQuote(image));
-  EXPECT_EQ(run.status, 0) << run.err;
+  const CliRun run = RunOn(image, command + " --json");
   nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
   if (doc.is_discarded() || !doc.contains("drives") || doc["drives"].size() != 1) {
     ADD_FAILURE() << run.out;

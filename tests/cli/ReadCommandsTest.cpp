@@ -54,8 +54,7 @@ TEST(CliList, JsonAndTextOfAnImage) {
   EXPECT_EQ(d["partitions"][0]["active"], true);
   EXPECT_EQ(d["partitions"][2]["label"], "INNER");
 
-  CliRun run = RunCli("list " + ShellQuote(img));
-  ASSERT_EQ(run.status, 0) << run.err;
+  const CliRun run = RunOn(img, "list");
   EXPECT_EQ(run.out.rfind("#0: 80H (0.06 G)\n", 0), 0u) << run.out;
   for (const char* line : {"\nHeads\t\t:  255\n", "\nCylinders\t:  8\n", "\nTotal Sectors\t:  131072\n",
                            "\nCapacity\t:  0.06 G\n", "\nPartitions\n", "\n1 - [Active]  ", "\n\nLost Partitions\n"})
@@ -77,8 +76,7 @@ TEST(CliList, ControlCharactersOfALabelNeverReachTheTerminal) {
   for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 1), ++patched)
     WriteFileBytes(img, at + 4, {0x1B, 0, '\n', 0, 0x9B, 0});
   ASSERT_GT(patched, 0);
-  CliRun text = RunCli("list " + ShellQuote(img));
-  ASSERT_EQ(text.status, 0) << text.err;
+  const CliRun text = RunOn(img, "list");
   EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
   EXPECT_EQ(text.out.find("\xc2\x9b"), std::string::npos);
   EXPECT_SAYS(text.out, "QM???EL");
@@ -97,10 +95,9 @@ TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsReadInItsOwnSectors) {
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   ASSERT_EQ(RunCommand("echo '2048,8192,6' | sfdisk -q --no-reread " + loop.path + " >/dev/null 2>&1"), 0);
   ASSERT_EQ(RunCommand("mkfs.fat -F 16 -S 4096 -s 1 -n FOURK --offset 2048 " + loop.path + " 32768 >/dev/null 2>&1"), 0);
-  for (const std::string& source : {loop.path, "--sector-size 4096 list " + img}) {
+  for (const auto& [command, source] : {std::pair{"list", loop.path}, std::pair{"--sector-size 4096 list", img}}) {
     SCOPED_TRACE(source);
-    const json d = source == loop.path ? CliDrive("list", loop.path)
-                                       : json::parse(RunCli(source + " --json").out)["drives"][0];
+    const json d = CliDrive(command, source);
     EXPECT_EQ(d["geometry"]["bytes_per_sector"], 4096);
     EXPECT_EQ(d["geometry"]["total_sectors"], 16384);
     EXPECT_EQ(Rows(d, "partitions"), "1 63+1985 0 Unknown Unallocated; 2 2048+8192 6 FAT16 Primary Partition; "
@@ -108,29 +105,8 @@ TEST(CliListOnDevice, ADiskWith4096ByteSectorsIsReadInItsOwnSectors) {
     EXPECT_EQ(d["partitions"][1]["label"], "FOURK");
   }
   ASSERT_EQ(RunCommand("sfdisk -q --no-reread --delete " + loop.path + " 1 >/dev/null 2>&1"), 0);
-  ASSERT_EQ(RunCli("--yes recover --at 2048 " + loop.path).status, 0);
-  std::string dump;
-  ASSERT_EQ(RunCommand("sfdisk --dump " + loop.path, &dump), 0);
-  EXPECT_SAYS(dump, "start=        2048, size=        8192, type=6");
-}
-
-TEST(CliList, ASourceThatCannotBeOpenedExitsWith1) {
-  QM_IMAGE(good, "cli-good.img", "16M", "");
-  const std::string missing = std::string(QM_FIXTURE_DIR) + "/cli-no-such.img";
-  const std::string empty = FreshPath("cli-empty.img"), tiny = FreshPath("cli-tiny.img"), fifo = FreshPath("cli-fifo");
-  std::ofstream(empty).close();
-  std::ofstream(tiny) << "not a disk";
-  ASSERT_EQ(RunCommand("mkfifo " + ShellQuote(fifo)), 0);
-  // A FIFO would hold open() until a writer came; a character device is no disk either.
-  const std::string notDisk = ": not a disk image or block device";
-  const std::pair<std::string, std::string> cases[] = {
-      {"list --json " + ShellQuote(good) + " " + ShellQuote(missing), missing + ": No such file or directory"},
-      {"list " + ShellQuote(empty), empty + ": the image is empty"},
-      {"list " + ShellQuote(tiny), tiny + ": too small to hold a partition table (less than one sector)"},
-      {"list " + ShellQuote(QM_FIXTURE_DIR), QM_FIXTURE_DIR + notDisk},
-      {"scan " + ShellQuote(fifo), fifo + notDisk},
-      {"recover --yes --at 63 /dev/null", "/dev/null" + notDisk}};
-  for (const auto& [args, error] : cases) ExpectRefused(args, 1, "quillmark-cli: cannot open " + error);
+  RunOn(loop.path, "--yes recover --at 2048");
+  EXPECT_EQ(SfdiskEntries(loop.path), (std::vector<EntryKey>{{2048, 8192, 0x06}}));
 }
 
 std::vector<uint64_t> LostStarts(const std::string& command, const std::string& image) {
@@ -164,9 +140,10 @@ TEST(CliScan, QuickSearchAndScansOfARangeOrRowFindTheLostVolumes) {
 
 const std::string kCreated = R"(\d\d/\d\d/\d{4} \d\d:\d\d [AP]M)";
 
-json Entries(const std::string& args) {
-  const CliRun run = RunCli("ls --json " + args);
-  EXPECT_EQ(run.status, 0) << args << ": " << run.err;
+// The entries of `ls --json <args>`; what it said on stderr in `err`.
+json Entries(const std::string& args, std::string* err = nullptr) {
+  const CliRun run = RunCliEnding("ls --json " + args);
+  if (err) *err = run.err;
   const json doc = json::parse(run.out, nullptr, false);
   return doc.is_discarded() ? json::array() : doc.value("entries", json::array());
 }
@@ -174,8 +151,7 @@ json Entries(const std::string& args) {
 TEST(CliLs, ListsListedLostAndScannedForPartitions) {
   const std::string img = ShellQuote(DemoImage("ls-demo.img"));
   // The preview's columns, sizes right-aligned under "Size".
-  const CliRun text = RunCli("ls --partition 1 " + img);
-  EXPECT_EQ(text.status, 0) << text.err;
+  const CliRun text = RunCliEnding("ls --partition 1 " + img);
   EXPECT_TRUE(std::regex_match(text.out, std::regex("File Name   Type      Size  Created\nCONFIG\\.TXT  TXT File    29  " +
                                                     kCreated + "\nREADME\\.TXT  TXT File    69  " + kCreated + "\n")))
       << text.out;
@@ -228,12 +204,8 @@ TEST(CliLs, AFat32RootOfManySmallClustersIsListedWholeOrSaysWhereItStops) {
   ASSERT_GT(chain.size(), 700u);
 
   const auto listed = [&](std::string& err) {
-    const CliRun run = RunCli("ls --json --partition 1 " + ShellQuote(image));
-    EXPECT_EQ(run.status, 0) << run.err;
-    err = run.err;
     std::set<std::string> shown;
-    const json doc = json::parse(run.out, nullptr, false);
-    for (const json& e : doc.value("entries", json::array())) shown.insert(e["name"].get<std::string>());
+    for (const json& e : Entries("--partition 1 " + ShellQuote(image), &err)) shown.insert(e["name"].get<std::string>());
     return shown;
   };
   std::string err;
@@ -285,8 +257,7 @@ TEST(CliLs, RefusesWhatCannotBeListed) {
       {ShellQuote(demo), 2, "ls needs one of --partition, --lost or --at"},
   };
   for (const auto& c : cases) {
-    const CliRun run = RunCli("ls " + c.args);
-    EXPECT_EQ(run.status, c.status) << c.args;
+    const CliRun run = RunCliEnding("ls " + c.args, c.status);
     EXPECT_SAYS(run.err, c.error);
     EXPECT_TRUE(run.out.empty()) << run.out;
     if (c.error.rfind(unlisted, 0) == 0) {
@@ -299,8 +270,7 @@ TEST(CliLs, RefusesWhatCannotBeListed) {
 TEST(CliDump, ShowsSectorsSixteenBytesALine) {
   QM_IMAGE(image, "dump.img", "4M", "table 'label: dos\\nunit: sectors\\n2048,,6' fs 1 fat16");
   const std::string img = " " + ShellQuote(image);
-  const CliRun run = RunCli("dump --sector 0 --count 2" + img);
-  ASSERT_EQ(run.status, 0) << run.err;
+  const CliRun run = RunCliEnding("dump --sector 0 --count 2" + img);
   std::vector<std::string> lines;
   std::istringstream text(run.out);
   for (std::string line; std::getline(text, line);) lines.push_back(line);
@@ -325,8 +295,7 @@ TEST(CliDump, TheLastSectorOfADiskOf2TiBIsShown) {
     std::filesystem::resize_file(image, sectors * 512);  // sparse: it takes no room
     WriteFileBytes(image, (sectors - 1) * 512, {'L', 'A', 'S', 'T'});
     const std::string last = std::to_string(sectors - 1), count = std::to_string(sectors);
-    const CliRun run = RunCli("dump --sector " + last + " " + ShellQuote(image));
-    ASSERT_EQ(run.status, 0) << run.err;
+    const CliRun run = RunOn(image, "dump --sector " + last);
     EXPECT_EQ(run.out.substr(0, run.out.find('\n')), " Sector " + last + " of " + count);
     EXPECT_SAYS(run.out, "\n00000000  4C 41 53 54 00 ");
     ExpectRefused("dump --sector " + count + " " + ShellQuote(image), 2, "which holds " + count + " sectors");
@@ -343,24 +312,43 @@ size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-TEST(CliExitStatus, OptionErrorsSayWhatIsAllowed) {
+// A source that cannot be opened ends with status 1, a wrong option or command with 2, each
+// saying why and writing nothing.
+TEST(CliExitStatus, SourcesThatCannotBeOpenedAndOptionErrorsSayWhy) {
   QM_IMAGE(img, "exit-options.img", "32M", "");
-  const std::string q = " " + ShellQuote(img), mb = " must be a whole number of megabytes from 0 to 2097151\n";
-  const std::pair<std::string, std::string> cases[] = {
-      {"scan --start-mb -1" + q, "--start-mb" + mb},
-      {"scan --end-mb 2097152" + q, "--end-mb" + mb},
-      {"recover --at 5 --start-mb ' 7'" + q, "--start-mb" + mb},
-      {"recover --at 4294967296" + q, "--at must be a sector number (LBA) from 0 to 4294967295\n"},
-      {"scan --partition 0" + q, "--partition must be the number of a row of the partition list"},
-      {"scan --partition 2" + q, "there is no partition 2 in the list of " + img + ": the list holds partition 1 only\n"},
+  const std::string missing = std::string(QM_FIXTURE_DIR) + "/cli-no-such.img";
+  const std::string empty = FreshPath("cli-empty.img"), tiny = FreshPath("cli-tiny.img"), fifo = FreshPath("cli-fifo");
+  std::ofstream(empty).close();
+  std::ofstream(tiny) << "not a disk";
+  ASSERT_EQ(RunCommand("mkfifo " + ShellQuote(fifo)), 0);
+  // A FIFO would hold open() until a writer came; a character device is no disk either.
+  const std::string q = " " + ShellQuote(img), open = "cannot open ", notDisk = ": not a disk image or block device";
+  const std::string mb = " must be a whole number of megabytes from 0 to 2097151\n";
+  const struct {
+    std::string args;
+    int status;
+    std::string error;  // after "quillmark-cli: "; the option parser's own words when empty
+  } cases[] = {
+      {"list --json" + q + " " + ShellQuote(missing), 1, open + missing + ": No such file or directory"},
+      {"list " + ShellQuote(empty), 1, open + empty + ": the image is empty"},
+      {"list " + ShellQuote(tiny), 1, open + tiny + ": too small to hold a partition table (less than one sector)"},
+      {"list " + ShellQuote(QM_FIXTURE_DIR), 1, open + QM_FIXTURE_DIR + notDisk},
+      {"scan " + ShellQuote(fifo), 1, open + fifo + notDisk},
+      {"recover --yes --at 63 /dev/null", 1, open + "/dev/null" + notDisk},
+      {"scan --start-mb -1" + q, 2, "--start-mb" + mb},
+      {"scan --end-mb 2097152" + q, 2, "--end-mb" + mb},
+      {"recover --at 5 --start-mb ' 7'" + q, 2, "--start-mb" + mb},
+      {"recover --at 4294967296" + q, 2, "--at must be a sector number (LBA) from 0 to 4294967295\n"},
+      {"scan --partition 0" + q, 2, "--partition must be the number of a row of the partition list"},
+      {"scan --partition 2" + q, 2, "there is no partition 2 in the list of " + img + ": the list holds partition 1 only\n"},
       // Megabytes the disk does not reach: the dialog's own words, then the disk's size.
-      {"scan --start-mb 2097151" + q, "Sector range exceeded the limit.\nThe disk holds 32.00 MB (65536 sectors).\n"},
-      {"--yes lsit" + q, "unknown command \"lsit\"; the commands are list, scan,"},
-      {"", ""},  // said by the option parser in words of its own
-      {"list --bogus", ""},
+      {"scan --start-mb 2097151" + q, 2, "Sector range exceeded the limit.\nThe disk holds 32.00 MB (65536 sectors).\n"},
+      {"--yes lsit" + q, 2, "unknown command \"lsit\"; the commands are list, scan,"},
+      {"", 2, ""},
+      {"list --bogus", 2, ""},
   };
   const auto before = ReadFileBytes(img, 0, 512);
-  for (const auto& [args, error] : cases) ExpectRefused(args, 2, error.empty() ? "" : "quillmark-cli: " + error);
+  for (const auto& c : cases) ExpectRefused(c.args, c.status, c.error.empty() ? "" : "quillmark-cli: " + c.error);
   EXPECT_EQ(ReadFileBytes(img, 0, 512), before);
 }
 
@@ -369,15 +357,12 @@ TEST(CliExitStatus, OutputThatCannotBeWrittenIsAFailure) {
   for (const auto& [redirect, reason] : {std::pair{">/dev/full", "the output could not be written: "},
                                          std::pair{">&-", "the output could not be written: standard output is closed"}})
     for (const char* command : {"list ", "list --json ", "scan "}) {
-      CliRun run = RunCli(command + ShellQuote(img) + " " + redirect);
-      EXPECT_EQ(run.status, 1) << command << redirect;
-      EXPECT_SAYS(run.err, reason);
+      EXPECT_SAYS(RunCliEnding(command + ShellQuote(img) + " " + redirect, 1).err, reason);
     }
   // A recovery whose report cannot be written is still done.
   const std::string demo = DemoImage("exit-recover.img");
-  CliRun run = RunCli("recover --yes --at " + std::to_string(kLostNtfs) + " " + ShellQuote(demo) + " >/dev/full");
-  EXPECT_EQ(run.status, 3) << run.err;
-  EXPECT_SAYS(run.err, "the output could not be written");
+  EXPECT_SAYS(RunCliEnding("recover --yes --at " + std::to_string(kLostNtfs) + " " + ShellQuote(demo) + " >/dev/full", 3).err,
+              "the output could not be written");
   const auto entries = SfdiskEntries(demo);
   EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const EntryKey& e) { return std::get<0>(e) == kLostNtfs; }), 1);
 }
@@ -401,8 +386,7 @@ TEST(CliReadErrorOnDevice, ScansAndListingsPastTheEndSayWhatFailed) {
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   std::filesystem::resize_file(image, 200ull << 20);
   // A scan stopped by a read error fails and says so; what it found before is still listed.
-  CliRun run = RunCli("scan --json " + loop.path);
-  EXPECT_EQ(run.status, 1) << run.err;
+  CliRun run = RunCliEnding("scan --json " + loop.path, 1);
   EXPECT_SAYS(run.err, "Read Error: ");
   EXPECT_SAYS(run.err, "quillmark-cli: The scan stopped at a read error: the rest of the range was not searched.\n");
   const json doc = json::parse(run.out, nullptr, false);
@@ -418,8 +402,7 @@ TEST(CliReadErrorOnDevice, ScansAndListingsPastTheEndSayWhatFailed) {
   EXPECT_SAYS(err, "quillmark-cli: " + std::to_string(errors) + " read errors were ignored during the scan");
   // A listing with unread tables is done with trouble.
   std::filesystem::resize_file(image, 50ull << 20);
-  run = RunCli("list " + loop.path);
-  EXPECT_EQ(run.status, 3) << run.err;
+  run = RunCliEnding("list " + loop.path, 3);
   EXPECT_SAYS(run.err, " met; what is shown may be incomplete\n");
   EXPECT_SAYS(run.out, "Partitions\n");
 }
@@ -466,8 +449,11 @@ struct HostRig {
   cli::CliHost host;
 };
 
+// Without a terminal nobody answers: no write without --yes, and an error is never ignored. A
+// risky question at a terminal without --yes is the person's to answer (--yes alone and --yes
+// --force: CliTableBackup.AnotherDisksBackupIsWrittenOnlyWithForce).
 TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
-  HostRig quiet(false, false, "y\n"), yes(true, false);
+  HostRig quiet(false, false, "y\n"), yes(true, false), person(false, true, "o\n");
   const struct {
     MsgButtons buttons;
     MsgAnswer withoutYes, withYes;
@@ -481,12 +467,6 @@ TEST(CliHost, UnattendedAnswersNeverIgnoreAnErrorNorWriteWithoutYes) {
   }
   EXPECT_EQ(quiet.Output().find("[y]es"), std::string::npos);  // nobody was asked
   EXPECT_EQ(yes.host.TransferErrors(), 1);
-}
-
-// A risky question at a terminal without --yes is the person's to answer (--yes alone and
-// --yes --force: CliTableBackup.AnotherDisksBackupIsWrittenOnlyWithForce).
-TEST(CliHost, RiskyQuestionsAtATerminalAreAnsweredByThePerson) {
-  HostRig person(false, true, "o\n");
   EXPECT_EQ(person.Risky(), MsgAnswer::Ok);
 }
 

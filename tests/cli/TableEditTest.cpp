@@ -15,15 +15,28 @@
 namespace qm::test {
 namespace {
 
-const std::string& BaseImage() {
-  static const std::string image = MakeImage("edits.img", "64M", kFourVolumes);
-  return image;
-}
 // The same, but the last logical drive's entry was deleted: a lost partition to recover.
 const std::string& LostImage() {
   static const std::string image = MakeImage("dry-run.img", "64M", kFourVolumes + " lose 7");
   return image;
 }
+
+// A backup file of the tables of `image`, made by the program.
+std::string BackupOf(const std::string& image, const std::string& name) {
+  const std::string file = FreshPath(name);
+  RunOn(image, "backup " + ShellQuote(file));
+  return file;
+}
+
+// Sets an environment variable while the object lives.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const std::string& value) : name(name), kept(std::getenv(name) ? std::getenv(name) : "") {
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { ::setenv(name, kept.c_str(), 1); }
+  const char* name;
+  std::string kept;
+};
 
 // Every byte that differs between two images of one size, as offsets.
 std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
@@ -35,19 +48,11 @@ std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
   return changed;
 }
 
-// Fails unless every changed byte lies in the 64-byte table or the signature of a sector
-// (bytes 446 to 511).
-void ExpectOnlyTableBytesChanged(const std::string& before, const std::string& after) {
-  for (uint64_t offset : ChangedBytes(before, after))
-    EXPECT_GE(offset % 512, 446u) << "byte " << offset % 512 << " of sector " << offset / 512 << " changed";
-}
-
 // Refusals come before any question and write nothing; a GUID-partitioned disk refuses every write.
 TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
   QM_IMAGE(gpt, "gpt.img", "16M", "table-gpt 'label: gpt\\n2048,8192'");
-  if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "refused.img"), file = FreshPath("mbr.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "refused.img"), file = BackupOf(image, "mbr.pfi");
   const struct {
     const std::string& image;
     std::string args;
@@ -69,10 +74,9 @@ TEST(CliTableEdits, RefusalsComeBeforeAnyQuestionAndWriteNothing) {
 // The example layout: A active primary, B and C logical, D primary. sfdisk and our reader agree
 // on it, and the volumes in it are untouched and sound.
 TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
-  if (BaseImage().empty() || !HaveTools({"fsck.fat", "ntfsinfo"})) return;
-  const std::string image = CopyImage(BaseImage(), "rebuild.img");
-  const CliRun run = RunCli("--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912 " + ShellQuote(image));
-  ASSERT_EQ(run.status, 0) << run.err;
+  if (FourVolumesImage().empty() || !HaveTools({"fsck.fat", "ntfsinfo"})) return;
+  const std::string image = CopyImage(FourVolumesImage(), "rebuild.img");
+  RunOn(image, "--yes rebuild --primary 2048 --active 2048 --logical 14336 --logical 26624 --primary 38912");
   EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 6}, {12288, 24576, 5}, {38912, 10240, 6}, {14336, 10240, 6},
                                                          {26624, 10240, 7}}));
   const std::vector<uint8_t> mbr = ReadFileBytes(image, 446, 64);  // the first entry alone is active
@@ -80,7 +84,8 @@ TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
   const auto drive = ReadImage(image);
   EXPECT_EQ(TreeText(drive->Root),
             "2048+10240:06F16 12288+24576:05X[14336+10240:06F16 26561+10303:05X[26624+10240:07NT]] 38912+10240:06F16 49152+81919:00-");
-  ExpectOnlyTableBytesChanged(BaseImage(), image);
+  for (uint64_t offset : ChangedBytes(FourVolumesImage(), image))  // only tables and signatures: bytes 446 to 511
+    EXPECT_GE(offset % 512, 446u) << "byte " << offset % 512 << " of sector " << offset / 512 << " changed";
   const std::pair<uint64_t, const char*> volumes[] = {{2048, "fsck.fat -n"}, {14336, "fsck.fat -n"}, {38912, "fsck.fat -n"}, {26624, "ntfsinfo -m"}};
   for (const auto& [start, tool] : volumes) {
     std::string out;
@@ -89,13 +94,13 @@ TEST(CliTableRebuild, ExampleLayoutIsReadBackAndVolumesStayClean) {
 }
 
 TEST(CliTableEdits, MbrRenewsTheProgramAndKeepsSignatureAndTable) {
-  if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "mbr.img");
-  ASSERT_EQ(RunCli("--yes mbr " + ShellQuote(image)).status, 0);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "mbr.img");
+  RunOn(image, "--yes mbr");
   const std::vector<uint8_t> program = ReadFileBytes(image, 0, 440);
   EXPECT_TRUE(std::equal(program.begin(), program.end(), kMasterBootProgram.begin()));
   // Signature, table and every other sector are as they were.
-  for (uint64_t offset : ChangedBytes(BaseImage(), image)) EXPECT_LT(offset, 440u);
+  for (uint64_t offset : ChangedBytes(FourVolumesImage(), image)) EXPECT_LT(offset, 440u);
 }
 
 // A backup file's bytes with one block changed (`change` gets its 8-byte LBA, the sector after
@@ -116,11 +121,9 @@ std::string WriteVariant(const std::string& name, const std::string& bytes) {
 // Backup, damage, restore gives back the very sectors; a damaged or foreign file writes nothing.
 TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   EXPECT_EQ(CalcCRC32(reinterpret_cast<const uint8_t*>("abc"), 3), 0xCA6598D0u);
-  if (BaseImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "restore.img");
-  const std::string file = FreshPath("tables.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
-  const std::string saved = ReadWholeFile(file);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "restore.img");
+  const std::string file = BackupOf(image, "tables.pfi"), saved = ReadWholeFile(file);
   ASSERT_EQ(saved.size(), 4 * kBackupBlockSize + 4);  // the master boot record and three extended boot records
   // A backup that fails half-way (here at a file size limit) says why and keeps the old file.
   const std::string backup = "ulimit -f 1; trap '' XFSZ; exec timeout 60 " + ShellQuote(QM_CLI_PATH) + " --yes backup " +
@@ -164,17 +167,16 @@ TEST(CliTableBackup, RestoresSavedSectorsAndRefusesBadFiles) {
   };
   for (const auto& [path, message] : refused) ExpectRefusedBeforeAsking("restore " + ShellQuote(path), image, message);
 
-  const CliRun run = RunCli("--yes restore " + ShellQuote(file) + " " + ShellQuote(image));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(ChangedBytes(BaseImage(), image).empty());
+  RunOn(image, "--yes restore " + ShellQuote(file));
+  EXPECT_TRUE(ChangedBytes(FourVolumesImage(), image).empty());
 }
 
 // `backup` never replaces what is no backup: the source (by another name too, or behind a loop
 // device), an image given as FILE (the arguments swapped), a device node. A backup file only
 // after Yes.
 TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
-  if (BaseImage().empty() || LostImage().empty()) return;
-  const std::string image = CopyImage(BaseImage(), "backup-source.img"), other = CopyImage(LostImage(), "swapped.img");
+  if (FourVolumesImage().empty() || LostImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "backup-source.img"), other = CopyImage(LostImage(), "swapped.img");
   const std::string link = FreshPath("source-link.img"), device = FreshPath("device-node");
   ASSERT_EQ(RunCommand("ln " + ShellQuote(image) + " " + ShellQuote(link)), 0);
   const bool haveDevice = RunCommand("mknod " + ShellQuote(device) + " c 1 3 2>/dev/null") == 0;  // as /dev/null
@@ -195,24 +197,20 @@ TEST(CliTableBackup, ReplacesOnlyABackupFileAndOnlyAfterYes) {
   }
   EXPECT_TRUE(!haveDevice || std::filesystem::is_character_file(device));
 
-  const std::string file = FreshPath("kept.pfi"), fresh = FreshPath("fresh.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(LostImage())).status, 0);
-  ASSERT_EQ(RunCli("backup " + ShellQuote(fresh) + " " + ShellQuote(image)).status, 0);
+  const std::string file = BackupOf(LostImage(), "kept.pfi"), fresh = BackupOf(image, "fresh.pfi");
   const std::string kept = ReadWholeFile(file);
   ASSERT_NE(kept, ReadWholeFile(fresh));
   ExpectRefused("backup " + ShellQuote(file) + " " + ShellQuote(image), 1, "holds a partition backup already");
   EXPECT_EQ(ReadWholeFile(file), kept);
-  EXPECT_EQ(RunCli("--yes backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  RunOn(image, "--yes backup " + ShellQuote(file));
   EXPECT_EQ(ReadWholeFile(file), ReadWholeFile(fresh));
 }
 
 // A file whose disk signature is not the disk's, or whose partitions reach past the disk's end,
 // is named in the question: --yes alone does not answer it, --yes --force does.
 TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
-  if (BaseImage().empty()) return;
-  const std::string file = FreshPath("own.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(BaseImage())).status, 0);
-  const std::string saved = ReadWholeFile(file);
+  if (FourVolumesImage().empty()) return;
+  const std::string saved = ReadWholeFile(BackupOf(FourVolumesImage(), "own.pfi"));
   const struct {
     const char* name;
     std::function<void(uint8_t*)> change;
@@ -222,15 +220,13 @@ TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
                 {"larger-disk.pfi", [](uint8_t* mbr) { StoreLE<uint32_t>(mbr + 8 + 446 + 12, 200000); },
                  "to sector 202047, beyond the end of Drive 80H"}};
   for (const auto& c : cases) {
-    const std::string image = CopyImage(BaseImage(), "another-disk.img");
+    const std::string image = CopyImage(FourVolumesImage(), "another-disk.img");
     const std::string other = WriteVariant(c.name, ChangedBackup(saved, 0, c.change));
-    const CliRun refused = RunCli("--yes restore " + ShellQuote(other) + " " + ShellQuote(image));
-    EXPECT_EQ(refused.status, 1) << c.name;
+    const CliRun refused = RunOn(image, "--yes restore " + ShellQuote(other), 1);
     EXPECT_SAYS(refused.err, c.says);
     EXPECT_SAYS(refused.err, "--force");
-    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(BaseImage())) << c.name << " wrote";
-    const CliRun forced = RunCli("--yes --force restore " + ShellQuote(other) + " " + ShellQuote(image));
-    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(FourVolumesImage())) << c.name << " wrote";
+    RunOn(image, "--yes --force restore " + ShellQuote(other));
     std::string problem;
     for (const auto& [lba, sector] : ReadBackupFile(other, problem))
       EXPECT_EQ(ReadFileBytes(image, lba * 512, 512), std::vector<uint8_t>(sector.begin(), sector.end())) << lba;
@@ -240,9 +236,7 @@ TEST(CliTableBackup, AnotherDisksBackupIsWrittenOnlyWithForce) {
 // Another program holding the drive, or Ctrl+C at the question: nothing is written.
 TEST(CliTableEdits, LockHeldOrCtrlCWritesNothing) {
   if (LostImage().empty() || !HaveTools({"flock"})) return;
-  const std::string image = CopyImage(LostImage(), "held.img");
-  const std::string file = FreshPath("held.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(file) + " " + ShellQuote(image)).status, 0);
+  const std::string image = CopyImage(LostImage(), "held.img"), file = BackupOf(image, "held.pfi");
   for (const std::string& args : std::initializer_list<std::string>{"active --at 2048", "hide --at 2048", "delete --at 2048", "mbr",
                                                                     "restore " + ShellQuote(file), "rebuild --primary 2048", "recover --at 38912"}) {
     const CliRun held = RunCliWhileLocked(image, "--yes " + args + " " + ShellQuote(image));
@@ -273,8 +267,7 @@ int ApplyShownBytes(const std::string& output, const std::string& image) {
 
 TEST(CliDryRun, ShowsExactlyWhatTheRealRunWritesAndWritesNothing) {
   if (LostImage().empty()) return;
-  const std::string backup = FreshPath("dry-run.pfi");
-  ASSERT_EQ(RunCli("backup " + ShellQuote(backup) + " " + ShellQuote(LostImage())).status, 0);
+  const std::string backup = BackupOf(LostImage(), "dry-run.pfi");
   const std::string commands[] = {"active --at 2048", "hide --at 26624", "delete --at 14336", "mbr",
                                   "recover --at 38912", "rebuild --primary 2048 --logical 26624 --logical 38912",
                                   "restore " + ShellQuote(backup)};
@@ -283,13 +276,12 @@ TEST(CliDryRun, ShowsExactlyWhatTheRealRunWritesAndWritesNothing) {
     if (command.rfind("restore", 0) == 0)  // something for the backup to mend
       for (const std::string& image : {dry, real}) WriteFileBytes(image, 446, std::vector<uint8_t>(16, 0));
     const std::string before = ReadWholeFile(dry);
-    const CliRun shown = RunCli("--dry-run " + command + " " + ShellQuote(dry));
-    EXPECT_EQ(shown.status, 0) << command << ": " << shown.err;
+    const CliRun shown = RunOn(dry, "--dry-run " + command);
     EXPECT_TRUE(ReadWholeFile(dry) == before) << command << " wrote";
     EXPECT_SAYS(RunCli("history " + ShellQuote(dry)).out, "No recorded change");
     EXPECT_SAYS(shown.out, "\nDry run: nothing was written.\n");
     EXPECT_GT(ApplyShownBytes(shown.out, dry), 0) << command << ": " << shown.out;
-    ASSERT_EQ(RunCli("--yes " + command + " " + ShellQuote(real)).status, 0) << command;
+    RunOn(real, "--yes " + command);
     EXPECT_TRUE(ReadWholeFile(dry) == ReadWholeFile(real)) << command << ": the dry run showed other bytes";
   }
 }
@@ -302,9 +294,8 @@ TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommand
   ExpectRefused("--dry-run delete --at 12288 " + ShellQuote(LostImage()), 1, "Extended partition isn't empty.");
 
   const std::string target = FreshPath("dry-clone.img");
-  const CliRun clone = RunCli("--dry-run clone --at 38912 --to " + ShellQuote(target) + " " + ShellQuote(LostImage()));
-  EXPECT_EQ(clone.status, 0) << clone.err;
-  EXPECT_SAYS(clone.out, "would copy the partition at sector 38912 (10240 sectors)");
+  EXPECT_SAYS(RunOn(LostImage(), "--dry-run clone --at 38912 --to " + ShellQuote(target)).out,
+              "would copy the partition at sector 38912 (10240 sectors)");
   EXPECT_FALSE(std::ifstream(target).good()) << "the clone target was made";
 
   ExpectRefused("--dry-run list " + ShellQuote(LostImage()), 2, "--dry-run is for the commands that write: list writes nothing");
@@ -313,50 +304,33 @@ TEST(CliDryRun, DecodesTableEntriesRefusesAsTheRealRunAndIsOnlyForWritingCommand
 // The folder of the automatic backups: XDG_STATE_HOME when it is an absolute path, else the
 // home folder's, else none.
 TEST(AutomaticBackups, FolderFollowsXdgStateHomeThenHome) {
-  const std::string state = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
-  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   const struct {
     const char *state, *home, *folder;
   } cases[] = {{"/var/st", "/home/u", "/var/st/quillmark/backups"}, {"relative", "/home/u", "/home/u/.local/state/quillmark/backups"},
                {"", "/home/u", "/home/u/.local/state/quillmark/backups"}, {"", "", ""}};
   for (const auto& c : cases) {
-    ::setenv("XDG_STATE_HOME", c.state, 1);
-    ::setenv("HOME", c.home, 1);
+    const ScopedEnv state("XDG_STATE_HOME", c.state), home("HOME", c.home);
     EXPECT_EQ(AutomaticBackupFolder(), c.folder) << c.state << " " << c.home;
   }
-  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-  ::setenv("HOME", home.c_str(), 1);
 }
 
-// A folder that cannot take the record stops the change before it asks anything, in a dry run
-// too.
-TEST(CliUndo, ABackupThatCannotBeSavedStopsTheWrite) {
+// A state folder whose parents are missing, as on a fresh account, is made with them; a path
+// that cannot be a folder stops the change before it asks anything, in a dry run too.
+TEST(CliUndo, TheStateFolderIsMadeWithItsParentsOrStopsTheWrite) {
   if (LostImage().empty()) return;
   const std::string image = CopyImage(LostImage(), "no-backup.img"), notAFolder = FreshPath("state-file");
   std::ofstream(notAFolder) << "in the way";
-  const char* previous = std::getenv("XDG_STATE_HOME");
-  const std::string kept = previous ? previous : "";
-  ::setenv("XDG_STATE_HOME", notAFolder.c_str(), 1);
   for (const char* how : {"--yes ", "--dry-run "}) {
-    const CliRun run = RunCli(std::string(how) + "delete --at 14336 " + ShellQuote(image));
-    EXPECT_EQ(run.status, 1) << how;
+    const ScopedEnv state("XDG_STATE_HOME", notAFolder);
+    const CliRun run = RunOn(image, std::string(how) + "delete --at 14336", 1);
     EXPECT_SAYS(run.err, "The partition tables cannot be saved before the change");
     EXPECT_EQ(run.err.find("You are deleting"), std::string::npos) << "asked first: " << run.err;
   }
-  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
   EXPECT_TRUE(ReadWholeFile(image) == ReadWholeFile(LostImage()));
-}
-
-// A state folder whose parents are missing, as on a fresh account, is made with them.
-TEST(CliUndo, AMissingStateFolderIsMadeWithItsParents) {
-  if (LostImage().empty()) return;
-  const std::string image = CopyImage(LostImage(), "fresh-state.img"), state = FreshPath("fresh") + "/.local/state";
-  const std::string kept = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
-  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-  const CliRun run = RunCli("--yes delete --at 14336 " + ShellQuote(image));
-  ::setenv("XDG_STATE_HOME", kept.c_str(), 1);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_FALSE(std::filesystem::is_empty(state + "/quillmark/backups"));
+  const std::string fresh = FreshPath("fresh") + "/.local/state";
+  const ScopedEnv state("XDG_STATE_HOME", fresh);
+  RunOn(image, "--yes delete --at 14336");
+  EXPECT_FALSE(std::filesystem::is_empty(fresh + "/quillmark/backups"));
 }
 
 }  // namespace

@@ -13,16 +13,11 @@
 namespace qm::test {
 namespace {
 
-constexpr uint64_t kSector = 512;
-
-// The bytes of sectors [first, last] of an image.
-std::string Sectors(const std::string& image, uint64_t first, uint64_t last) { return Bytes(image, first, last - first + 1); }
-
 TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
   const std::string data = FreshPath("data.bin");  // non-zero bytes to fill a volume's data area with
-  std::ofstream out(data, std::ios::binary);
-  for (uint32_t i = 0; i < 6 * 1024 * 1024; ++i) out.put(static_cast<char>(1 + i % 251));
-  out.close();
+  std::string fill(6 << 20, '\0');
+  for (size_t i = 0; i < fill.size(); ++i) fill[i] = static_cast<char>(1 + i % 251);
+  std::ofstream(data, std::ios::binary) << fill;
   const struct {
     const char* what;
     std::string steps;
@@ -52,29 +47,28 @@ TEST(CliWritePipeline, NewExtendedBootRecordsStayOutOfEveryVolume) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     QM_IMAGE(image, "ebr.img", "96M", c.steps);
-    std::vector<std::string> before;
-    for (const auto& [first, last] : c.untouched) before.push_back(Sectors(image, first, last));
-    for (const std::string& command : c.commands) {
-      const CliRun run = RunCli("--yes " + command + " " + ShellQuote(image));
-      ASSERT_EQ(run.status, 0) << command << ": " << run.err;
-    }
-    for (size_t i = 0; i < c.untouched.size(); ++i)
-      EXPECT_TRUE(Sectors(image, c.untouched[i].first, c.untouched[i].second) == before[i])
-          << "the volume at " << c.untouched[i].first << " was written into";
+    const auto volumes = [&] {
+      std::vector<std::string> bytes;
+      for (const auto& [first, last] : c.untouched) bytes.push_back(Bytes(image, first, last - first + 1));
+      return bytes;
+    };
+    const std::vector<std::string> before = volumes();
+    for (const std::string& command : c.commands) RunOn(image, "--yes " + command);
+    EXPECT_TRUE(volumes() == before) << "a volume was written into";
     EXPECT_EQ(SfdiskEntries(image), c.entries);
   }
 }
 
 TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
-  QM_IMAGE(base, "stack.img", "64M", kFourVolumes);
-  const std::string image = CopyImage(base, "stack-copy.img"), q = " " + ShellQuote(image);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "stack-copy.img"), q = " " + ShellQuote(image);
   std::vector<std::string> states = {ReadWholeFile(image)};
   for (const char* change : {"active --at 2048", "hide --at 26624", "delete --at 14336"}) {
-    ASSERT_EQ(RunCli(std::string("--yes ") + change + q).status, 0) << change;
+    RunOn(image, std::string("--yes ") + change);
     states.push_back(ReadWholeFile(image));
   }
   // A dry run of undo writes neither the disk nor the record.
-  EXPECT_EQ(RunCli("--dry-run undo" + q).status, 0);
+  RunOn(image, "--dry-run undo");
   EXPECT_TRUE(ReadWholeFile(image) == states.back());
   // Each undo's question names the change it takes back and when it was made, as `history`
   // lists the newest one still applied: "TIME  applied  N sectors  WHAT  PATH".
@@ -85,16 +79,12 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
     for (auto m = std::sregex_iterator(history.begin(), history.end(), applied); m != std::sregex_iterator(); ++m)
       newest = *m;
     ASSERT_FALSE(newest.empty()) << history;
-    const CliRun undo = RunCli("--yes undo" + q);
-    EXPECT_EQ(undo.status, 0);
-    EXPECT_SAYS(undo.err, "Undo: You are taking back the change made at " + newest[1].str() + " (" + newest[2].str() + ")");
+    EXPECT_SAYS(RunOn(image, "--yes undo").err, "Undo: You are taking back the change made at " + newest[1].str() + " (" + newest[2].str() + ")");
     EXPECT_TRUE(ReadWholeFile(image) == states[n - 1]) << "undo " << states.size() - n << " did not give state " << n - 1;
   }
-  const CliRun none = RunCli("--yes undo" + q);
-  EXPECT_EQ(none.status, 1);
-  EXPECT_SAYS(none.err, "nothing to undo");
+  EXPECT_SAYS(RunOn(image, "--yes undo", 1).err, "nothing to undo");
   EXPECT_SAYS(RunCli("history" + q).out, " undone ");  // each change is marked as taken back
-  ASSERT_EQ(RunCli("--yes redo" + q).status, 0);
+  RunOn(image, "--yes redo");
   EXPECT_TRUE(ReadWholeFile(image) == states[1]);
 
   // The records hold the layout of the user's disks: only the user may read them.
@@ -111,7 +101,8 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
 // Undo writes only when the disk still holds what the change wrote, on the same disk, from a
 // record that can be read; otherwise it says why and writes nothing.
 TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
-  QM_IMAGE(base, "undo-guard.img", "64M", kFourVolumes);
+  const std::string& base = FourVolumesImage();
+  if (base.empty()) return;
   const struct {
     const char* what;
     std::function<void(const std::string& image)> meddle;
@@ -137,11 +128,10 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string image = CopyImage(base, std::string("guard-") + std::to_string(&c - cases) + ".img");
-    ASSERT_EQ(RunCli("--yes hide --at 26624 " + ShellQuote(image)).status, 0);
+    RunOn(image, "--yes hide --at 26624");
     c.meddle(image);
     const std::string meddled = ReadWholeFile(image);
-    const CliRun undo = RunCli("--yes undo " + ShellQuote(image));
-    EXPECT_EQ(undo.status, c.status) << undo.err;
+    const CliRun undo = RunOn(image, "--yes undo", c.status);
     EXPECT_SAYS(undo.out + undo.err, c.says);
     if (c.status != 0) { EXPECT_TRUE(ReadWholeFile(image) == meddled); }
     // What another program wrote elsewhere stays.
@@ -152,8 +142,8 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
 // Every entry keeps its slot, so the system's partition numbers stay: an edit writes only the
 // bytes of the entries it changes, and a deleted entry leaves its slot empty.
 TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
-  QM_IMAGE(base, "slots.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
-  const std::string image = CopyImage(base, "slots-copy.img"), q = ShellQuote(image);
+  QM_IMAGE(image, "slots-copy.img", "64M", "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,10240,7' fs 1 fat16 A fs 2 ntfs B");
+  const std::string q = ShellQuote(image);
   // The second entry stands in slot 4, as another program may leave it.
   WriteFileBytes(image, 0x1ee, ReadFileBytes(image, 0x1ce, 16));
   WriteFileBytes(image, 0x1ce, std::vector<uint8_t>(16, 0));
@@ -165,9 +155,7 @@ TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
                                    "partitions become inactive. Are you sure?"}};
   for (const auto& c : cases) {
     const std::string before = ReadWholeFile(image);
-    const CliRun run = RunCli(std::string("--yes ") + c.command + " " + q);
-    ASSERT_EQ(run.status, 0) << c.command;
-    EXPECT_SAYS(run.err, c.says);
+    EXPECT_SAYS(RunOn(image, std::string("--yes ") + c.command).err, c.says);
     const std::string after = ReadWholeFile(image);
     std::vector<size_t> changed;
     for (size_t i = 0; i < before.size(); ++i)
@@ -175,9 +163,7 @@ TEST(CliWritePipeline, EditsKeepEveryEntryInItsSlot) {
     EXPECT_EQ(changed, c.changed) << c.command;
   }
   const std::string before = ReadWholeFile(image);
-  const CliRun deleted = RunCli("--yes delete --at 2048 " + q);
-  ASSERT_EQ(deleted.status, 0);
-  EXPECT_SAYS(deleted.err, "Are you sure");
+  EXPECT_SAYS(RunOn(image, "--yes delete --at 2048").err, "Are you sure");
   const std::string after = ReadWholeFile(image);
   EXPECT_EQ(after.substr(0x1be, 16), std::string(16, '\0'));
   EXPECT_EQ(after.substr(0x1ce), before.substr(0x1ce));
@@ -194,15 +180,13 @@ TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
   for (const auto& [what, damage] : cases) {
     SCOPED_TRACE(what);
     QM_IMAGE(image, "damaged-chain.img", "64M", kFourVolumes + damage);
-    const std::string volumes = Sectors(image, 14336, 49151);
-    const CliRun run = RunCli("--yes rebuild --primary 2048 --logical 14336 --logical 26624 --logical 38912 " + ShellQuote(image));
-    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string volumes = Bytes(image, 14336, 49152 - 14336);
+    RunOn(image, "--yes rebuild --primary 2048 --logical 14336 --logical 26624 --logical 38912");
     EXPECT_EQ(SfdiskEntries(image), (std::vector<EntryKey>{{2048, 10240, 0x06}, {12288, 36864, 0x05}, {14336, 10240, 0x06},
                                                            {26624, 10240, 0x07}, {38912, 10240, 0x06}}));
     // The new tables went on the old ones or on free sectors, never into a volume.
-    std::string now = Sectors(image, 14336, 49151);
-    for (uint64_t lba : {24576, 26561, 36864, 38849})
-      now.replace((lba - 14336) * kSector, kSector, volumes.substr((lba - 14336) * kSector, kSector));
+    std::string now = Bytes(image, 14336, 49152 - 14336);
+    for (uint64_t lba : {24576, 26561, 36864, 38849}) now.replace((lba - 14336) * 512, 512, volumes, (lba - 14336) * 512, 512);
     EXPECT_TRUE(now == volumes);
   }
 }
@@ -210,23 +194,25 @@ TEST(CliWritePipeline, RebuildRepairsTablesTheReaderCannotFollow) {
 // Another program that ignores the lock changes the table while the question waits: the
 // change is refused after the answer, and what the other program wrote stays.
 TEST(CliWritePipeline, ATableChangedWhileTheQuestionWaitsIsNotOverwritten) {
-  QM_IMAGE(base, "asked.img", "64M", kFourVolumes);
+  const std::string& base = FourVolumesImage();
+  if (base.empty()) return;
   const std::string image = CopyImage(base, "asked-copy.img");
   CliAtTerminal cli("delete --at 14336 " + ShellQuote(image));
   ASSERT_TRUE(cli.WaitFor("Are you sure") && cli.WaitForQuestion()) << cli.shown;
-  WriteFileBytes(image, 12288 * kSector + 0x1c2, {0x0e});
+  WriteFileBytes(image, 12288 * 512 + 0x1c2, {0x0e});
   cli.Type("o\n");
   EXPECT_EQ(cli.Finish(), 1) << cli.shown;
   EXPECT_SAYS(cli.shown, "has changed since it was read");
   std::string expected = ReadWholeFile(base);
-  expected[12288 * kSector + 0x1c2] = 0x0e;
+  expected[12288 * 512 + 0x1c2] = 0x0e;
   EXPECT_TRUE(ReadWholeFile(image) == expected);
 }
 
 // Ctrl+C that comes once the table is written (here while the system reads the new layout)
 // ends nothing: the change is finished, told, and the status says it was done.
 TEST(CliWritePipelineOnDevice, CtrlCAfterTheWriteFinishesTheChange) {
-  QM_IMAGE(image, "late-ctrl-c.img", "64M", kFourVolumes);
+  if (FourVolumesImage().empty()) return;
+  const std::string image = CopyImage(FourVolumesImage(), "late-ctrl-c.img");
   LoopDevice loop(image, 512, /*partitions=*/true);
   if (!loop.skip.empty()) GTEST_SKIP() << loop.skip;
   const std::string script = ShellQuote(QM_CLI_PATH) + " --yes hide --at 2048 " + loop.path + " >/dev/null 2>&1 & pid=$!; " +

@@ -184,17 +184,12 @@ TEST_F(ScannerOnMemoryDisk, BadRangesAndABusyDriveScanNothing) {
   for (const auto& [start, count] : std::vector<std::pair<int64_t, int64_t>>{{-1, 1000}, {0, 0}, {0, -5}, {INT64_MAX, 1000}})
     EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, start, count, false)) << start << " " << count;
   EXPECT_FALSE(drive->Scanning);
-  drive->Scanning = true;
-  drive->StopRequested = true;
+  drive->Scanning = drive->StopRequested = true;
   EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, 1000, false));
-  EXPECT_TRUE(drive->Scanning);
-  EXPECT_TRUE(drive->StopRequested);
-  EXPECT_TRUE(progress.values.empty());
-  EXPECT_TRUE(faults->readOffsets.empty());
+  EXPECT_TRUE(drive->Scanning && drive->StopRequested);
+  EXPECT_TRUE(progress.values.empty() && faults->readOffsets.empty() && drive->LostPartitions.empty());
   EXPECT_EQ(host.processCalls, 0);
-  EXPECT_TRUE(drive->LostPartitions.empty());
-
-  // A huge count is bounded by the disk end.
+  // Then a huge count is bounded by the disk end.
   drive->Scanning = drive->StopRequested = false;
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, INT64_MAX, false));
   EXPECT_EQ(host.processCalls, kDiskSectors);

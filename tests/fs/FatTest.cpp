@@ -27,27 +27,20 @@ TRawDirEntry Short(const char* name11, uint8_t attributes, uint32_t size, uint32
   return e;
 }
 
-// One long-name part holding up to 13 characters of `text` from `part` × 13 on.
-TRawDirEntry LongPart(const std::u16string& text, int part, uint8_t sequence, uint8_t checksum) {
-  TRawDirEntry e{};
-  e[0] = sequence;
-  e[11] = kAttrLongName;
-  e[13] = checksum;
-  const size_t offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-  for (size_t i = 0; i < 13; ++i) {
-    const size_t at = static_cast<size_t>(part) * 13 + i;
-    const uint16_t c = at < text.size() ? text[at] : at == text.size() ? 0 : 0xFFFF;
-    StoreLE<uint16_t>(&e[offsets[i]], c);
-  }
-  return e;
-}
-
-// The parts of a long name in disk order (last part first), numbered and summed for `owner`.
+// The parts of a long name in disk order (last part first), numbered and summed for `owner`,
+// 13 characters each, the last one ended by a zero and filled with 0xFFFF.
 std::vector<TRawDirEntry> LongName(const std::u16string& text, const TRawDirEntry& owner) {
+  const size_t offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   const int parts = static_cast<int>((text.size() + 12) / 13);
   std::vector<TRawDirEntry> out;
-  for (int p = parts - 1; p >= 0; --p)
-    out.push_back(LongPart(text, p, static_cast<uint8_t>((p + 1) | (p == parts - 1 ? 0x40 : 0)), ShortNameChecksum(owner)));
+  for (int p = parts - 1; p >= 0; --p) {
+    TRawDirEntry& e = out.emplace_back();
+    e[0] = static_cast<uint8_t>((p + 1) | (p == parts - 1 ? 0x40 : 0));
+    e[11] = kAttrLongName;
+    e[13] = ShortNameChecksum(owner);
+    for (size_t i = 0, at = static_cast<size_t>(p) * 13; i < 13; ++i, ++at)
+      StoreLE<uint16_t>(&e[offsets[i]], at < text.size() ? text[at] : at == text.size() ? 0 : 0xFFFF);
+  }
   return out;
 }
 

@@ -6,63 +6,38 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "disk/Bytes.h"
 #include "fs/FsKind.h"
 #include "fs/LinuxFs.h"
 #include "support/Fixtures.h"
+#include "support/Sources.h"
 
 namespace qm::test {
 namespace {
+
+constexpr uint64_t kLead = 2048;  // the volume begins 1 MiB into the disk
+
+// An image file as a disk in memory on which the volume begins `kLead` blocks in, behind blocks
+// that hold 0xF6.
+struct ImageDisk : MemorySectors {
+  explicit ImageDisk(const std::string& image) : MemorySectors(kLead * 512) {
+    std::fill(data.begin(), data.end(), uint8_t{0xF6});
+    const std::vector<uint8_t> volume = ReadFileBytes(image, 0, std::filesystem::file_size(image));
+    data.insert(data.end(), volume.begin(), volume.end());
+  }
+  uint64_t Blocks() const { return data.size() / 512; }
+};
 
 // Bytes of the volume replaced in memory.
 struct Patch {
   uint64_t at;
   std::vector<uint8_t> bytes;
 };
-
-// A plain image file as a disk on which the volume begins `lead` blocks in (the blocks in front
-// hold 0xF6), with patches laid over the image's bytes and one block that cannot be read.
-class ImageDisk : public SectorReader {
- public:
-  ImageDisk(std::string path, uint64_t lead) : path_(std::move(path)), lead_(lead) {
-    imageBlocks_ = std::filesystem::file_size(path_) / 512;
-  }
-  uint64_t Blocks() const { return lead_ + imageBlocks_; }
-  std::vector<Patch> patches;
-  std::optional<Lba> unreadable;  // counted from the volume's start
-
-  Outcome Read(Lba lba, uint32_t count, void* buffer) override {
-    if (lba > Blocks() || count > Blocks() - lba) return Outcome::Failed("Error:ENXIO", "Read Error", ENXIO, lba);
-    if (unreadable && *unreadable + lead_ >= lba && *unreadable + lead_ - lba < count)
-      return Outcome::Failed("Error:EIO", "Read Error", EIO, *unreadable + lead_);
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    const uint64_t bytes = uint64_t{count} * 512, from = lba * 512, lead = lead_ * 512;
-    const uint64_t front = from < lead ? std::min(bytes, lead - from) : 0;
-    std::memset(out, 0xF6, front);
-    if (front < bytes) {
-      const std::vector<uint8_t> image = ReadFileBytes(path_, from + front - lead, bytes - front);
-      if (image.size() != bytes - front) return Outcome::Failed("Error:EIO", "Read Error", EIO, lba);
-      std::copy(image.begin(), image.end(), out + front);
-    }
-    for (const Patch& p : patches)
-      for (size_t i = 0; i < p.bytes.size(); ++i)
-        if (lead + p.at + i >= from && lead + p.at + i < from + bytes) out[lead + p.at + i - from] = p.bytes[i];
-    return Outcome::Done();
-  }
-
- private:
-  std::string path_;
-  uint64_t lead_, imageBlocks_;
-};
-
-constexpr uint64_t kLead = 2048;  // the volume begins 1 MiB into the disk
 
 // A hint as it fires on one block.
 struct HintAt {
@@ -74,17 +49,13 @@ void PrintTo(const HintAt& h, std::ostream* os) {
   *os << h.block << (h.copy ? " copy" : "") << " of the volume " << h.before << " blocks before";
 }
 
-// Every hint the blocks of an image give, in block order.
-std::vector<HintAt> HintsOf(const std::string& image) {
+// Every hint the blocks of the volume give, in block order.
+std::vector<HintAt> HintsOf(const ImageDisk& disk) {
   std::vector<HintAt> hints;
-  constexpr size_t kChunk = 4 << 20;
-  for (uint64_t at = 0;; at += kChunk) {
-    const std::vector<uint8_t> bytes = ReadFileBytes(image, at, kChunk);
-    for (size_t b = 0; b + 512 <= bytes.size(); b += 512)
-      if (auto h = SuperblockHint(std::span<const uint8_t, 512>(bytes.data() + b, 512)))
-        hints.push_back({(at + b) / 512, h->BlocksBefore, h->Copy});
-    if (bytes.size() < kChunk) return hints;
-  }
+  for (uint64_t b = kLead; b < disk.Blocks(); ++b)
+    if (auto h = SuperblockHint(std::span<const uint8_t, 512>(disk.data.data() + b * 512, 512)))
+      hints.push_back({b - kLead, h->BlocksBefore, h->Copy});
+  return hints;
 }
 
 // The first number after `key` in a tool's output; 0 when `key` is not there.
@@ -230,9 +201,8 @@ TEST_P(LinuxFsOnImages, ReadAsItsToolsReadIt) {
 
   // Each copy of the superblock (or boot sector) fires, pointing at the volume's start when its
   // fields tell it; no other block of the volume does.
-  EXPECT_EQ(HintsOf(image), view.hints);
-
-  ImageDisk disk(image, kLead);
+  ImageDisk disk(image);
+  EXPECT_EQ(HintsOf(disk), view.hints);
   const auto v = ReadSuperblockVolume(disk, kLead, disk.Blocks());
   ASSERT_TRUE(v);
   EXPECT_EQ(v->Kind, c.kind);
@@ -263,27 +233,18 @@ void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
 
 class LinuxFsDamageOnImages : public ::testing::TestWithParam<DamageCase> {};
 
-// The block the primary superblock's hint fires at.
-uint64_t PrimaryHintBlock(uint8_t kind) {
-  switch (kind) {
-    case fkExfat: case fkXfs: return 0;
-    case fkBtrfs: return 128;
-    case fkSwap: return 7;
-    default: return 2;
-  }
-}
-
 TEST_P(LinuxFsDamageOnImages, RefusedOrReported) {
   const DamageCase& c = GetParam();
   const std::string image = MakeVolume(ToolOf(c.kind), std::string(c.name) + ".img");
   if (image.empty()) return;
-  ImageDisk disk(image, kLead);
-  disk.patches = c.patches;
-  disk.unreadable = c.unreadable;
-  const uint64_t diskBlocks = c.shortDisk ? kLead + Observe(c.kind, image).blocks - 1 : disk.Blocks();
+  ImageDisk disk(image);
+  for (const Patch& p : c.patches) std::copy(p.bytes.begin(), p.bytes.end(), disk.data.begin() + kLead * 512 + p.at);
+  if (c.unreadable) disk.failAt = kLead + *c.unreadable;
+  const ToolView view = Observe(c.kind, image);
+  const uint64_t diskBlocks = c.shortDisk ? kLead + view.blocks - 1 : disk.Blocks();
 
   std::array<uint8_t, 512> block{};
-  ASSERT_TRUE(disk.Read(kLead + PrimaryHintBlock(c.kind), 1, block.data()));
+  ASSERT_TRUE(disk.Read(kLead + view.hints.front().block, 1, block.data()));
   const auto hint = SuperblockHint(block);
   EXPECT_EQ(hint ? std::optional<bool>(hint->Copy) : std::nullopt, c.hintCopy);
 
@@ -338,12 +299,9 @@ TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
   boot[0] = 0xEB, boot[1] = 0x76, boot[2] = 0x90;
   std::memcpy(boot + 3, "EXFAT   ", 8);
   StoreLE<uint64_t>(boot + 72, kVolumeSectors);
-  StoreLE<uint32_t>(boot + 80, kFat);
-  StoreLE<uint32_t>(boot + 84, 1);
-  StoreLE<uint32_t>(boot + 88, kHeap);
-  StoreLE<uint32_t>(boot + 92, kVolumeSectors - kHeap);
-  StoreLE<uint32_t>(boot + 96, kRoot);
-  StoreLE<uint32_t>(boot + 100, 0x1234ABCD);
+  for (const auto& [at, value] : std::initializer_list<std::pair<size_t, uint32_t>>{
+           {80, kFat}, {84, 1}, {88, kHeap}, {92, kVolumeSectors - kHeap}, {96, kRoot}, {100, 0x1234ABCD}})
+    StoreLE<uint32_t>(boot + at, value);
   StoreLE<uint16_t>(boot + 104, 0x0100);
   boot[108] = 12, boot[109] = 0, boot[110] = 1, boot[111] = 0x80;
   boot[510] = 0x55, boot[511] = 0xAA;
@@ -361,13 +319,11 @@ TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
   const char16_t name[] = u"Hände";
   for (size_t i = 0; i < 5; ++i) StoreLE<uint16_t>(label + 2 + 2 * i, name[i]);
   const std::string image = FreshPath("exfat4k.img");
-  {
-    std::ofstream out(image, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(volume.data()), static_cast<std::streamsize>(volume.size()));
-  }
+  std::ofstream(image).close();
+  WriteFileBytes(image, 0, volume);
 
-  EXPECT_EQ(HintsOf(image), (std::vector<HintAt>{{0, 0, false}, {96, 0, false}}));
-  ImageDisk disk(image, kLead);
+  ImageDisk disk(image);
+  EXPECT_EQ(HintsOf(disk), (std::vector<HintAt>{{0, 0, false}, {96, 0, false}}));
   const auto v = ReadSuperblockVolume(disk, kLead, disk.Blocks());
   ASSERT_TRUE(v);
   EXPECT_EQ(v->Kind, fkExfat);
@@ -377,7 +333,7 @@ TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
   EXPECT_EQ(v->Label, "H\xC3\xA4nde");
   EXPECT_EQ(SuperblockReport(disk, kLead, disk.Blocks()), "Superblock: OK\rBoot Checksum: OK");
   // The checksum sector is the 12th 4096-byte sector, at block 88.
-  disk.unreadable = 88;
+  disk.failAt = kLead + 88;
   EXPECT_FALSE(ReadSuperblockVolume(disk, kLead, disk.Blocks()));
 }
 

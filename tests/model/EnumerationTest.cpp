@@ -99,12 +99,9 @@ TEST(DriveSources, ADriveNumberWithoutGeometryDoesNotEndTheProbe) {
 TEST(LogicalDrivesOnImages, VolumesAreFoundByTheirFileSystems) {
   // A fake block-device tree whose device nodes are image files: libblkid reads both alike.
   ScratchDir sys("sysclass"), dev("dev");
-  QM_IMAGE(fat, "enum-vol-fat.img", "16M", "fsat 0 32768 fat16 OFFICE");
-  QM_IMAGE(ntfs, "enum-vol-ntfs.img", "16M", "fsat 0 32768 ntfs ARCHIVE");
-  QM_IMAGE(blank, "enum-vol-blank.img", "1M", "");
-  fs::copy_file(fat, dev.Path("sdb1"));
-  fs::copy_file(ntfs, dev.Path("sdc"));
-  fs::copy_file(blank, dev.Path("sdb3"));
+  QM_IMAGE(fat, "enum-dev/sdb1", "16M", "fsat 0 32768 fat16 OFFICE");
+  QM_IMAGE(ntfs, "enum-dev/sdc", "16M", "fsat 0 32768 ntfs ARCHIVE");
+  QM_IMAGE(blank, "enum-dev/sdb3", "1M", "");
   // sdb2 is the extended partition, a two-sector device; sdb3 is readable but holds no file
   // system; sdb4 has no device node; sdc is a whole disk formatted without a table.
   for (const auto& [rel, content] : std::vector<std::pair<std::string, std::string>>{

@@ -65,8 +65,7 @@ TEST_F(RowsTest, SelectionGuard) {
 // Beyond 2^31 sectors a signed count turns negative; beyond 2^32 the geometry's count stops at
 // 4294967295, and the disk's own count is shown.
 TEST(DriveInfo, CountsAreUnsignedAndWhole) {
-  TDriveGeometry big;
-  big.TotalSectors = 0xFFFFFFFF;
+  const TDriveGeometry big{.TotalSectors = 0xFFFFFFFF};
   EXPECT_EQ(DriveInfoLines(big)[4], "Total Sectors\t:  4294967295");
   TPhysicalDrv huge(0x81, big);
   huge.DiskSectors = 6442450944;  // 3 TiB

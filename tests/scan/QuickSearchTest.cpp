@@ -27,12 +27,6 @@ const char kAlignedLayout[] =
 constexpr uint64_t kBtrfsStart = 257040;
 const std::string kAligned = "131072+71000:0bF32 202072+20479:07NT 257040+65536:83? 401688+32768:83?";
 
-void ExpectLinuxKinds(const TPhysicalDrv& drive) {
-  ASSERT_GE(drive.LostPartitions.size(), 4u);
-  EXPECT_EQ(drive.LostPartitions[2]->FsKind, fkBtrfs);
-  EXPECT_EQ(drive.LostPartitions[3]->FsKind, fkExt4);
-}
-
 class QuickSearch : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -56,7 +50,9 @@ TEST_F(QuickSearch, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAreRead) {
     ProgressLog progress;
     EXPECT_TRUE(ContinueQuickSearch(*drive, std::nullopt, progress.Callback()));
     EXPECT_EQ(LostText(*drive), kAligned);
-    ExpectLinuxKinds(*drive);
+    if (drive->LostPartitions.size() == 4)
+      EXPECT_EQ(std::vector<int>({drive->LostPartitions[2]->FsKind, drive->LostPartitions[3]->FsKind}),
+                std::vector<int>({fkBtrfs, fkExt4}));
     EXPECT_TRUE(drive->QuickSearch.Finished());
     EXPECT_EQ(drive->QuickSearch.Unreadable, 0u);
     ASSERT_FALSE(progress.steps.empty());
@@ -78,11 +74,10 @@ TEST_F(QuickSearch, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAreRead) {
 
 TEST_F(QuickSearch, ADeadlineOrStopLeavesItWhereItStoppedAndTheListSaysHowFar) {
   // Opened without time for it, the drive says that the search has not gone far.
-  std::vector<std::unique_ptr<Disk>> disks;
-  disks.push_back(std::make_unique<Disk>(std::make_unique<FileSource>(image), kFirstHardDisk));
+  auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(image), kFirstHardDisk);
   TDriveGeometry geometry;
-  ASSERT_TRUE(disks.front()->QueryGeometry(geometry));
-  auto drive = OpenDrive(std::move(disks.front()), geometry, std::chrono::milliseconds(0));
+  ASSERT_TRUE(disk->QueryGeometry(geometry));
+  auto drive = OpenDrive(std::move(disk), geometry, std::chrono::milliseconds(0));
   EXPECT_EQ(LostText(*drive), "");
   const std::vector<std::string> notes = DriveNotes(*drive);
   ASSERT_EQ(notes.size(), 1u);

@@ -32,12 +32,6 @@ class ScannerOnMemoryDisk : public ::testing::Test {
     return drive;
   }
 
-  static std::vector<uint64_t> LostStarts(const TPhysicalDrv& drive) {
-    std::vector<uint64_t> starts;
-    for (const auto& p : drive.LostPartitions) starts.push_back(p->AbsoluteStart());
-    return starts;
-  }
-
   ScanWatchHost host;
   std::shared_ptr<std::vector<uint8_t>> disk;
   std::shared_ptr<FaultSource::State> faults;
@@ -113,12 +107,10 @@ TEST_F(ScannerOnMemoryDisk, WhatAWholeDiskScanListsOfHandPlacedBootSectors) {
 }
 
 TEST_F(ScannerOnMemoryDisk, FatSizeFallsBackToThe32BitTotalAndOnlySignedTypedSectorsCount) {
-  // A FAT12 volume whose 16-bit total is 0 takes its size from the 32-bit field.
   PutBootSector(*disk, 10, fkFat12, 0, 0x2001);
-  StoreLE<uint32_t>(disk->data() + 10 * 512 + 0x20, 1234);
+  StoreLE<uint32_t>(disk->data() + 10 * 512 + 0x20, 1234);  // the 16-bit total is 0
   PutBootSector(*disk, 20, fkFat16, 100, 0x3001, /*signature=*/false);
-  (*disk)[30 * 512 + 510] = 0x55;  // signature, but no type string
-  (*disk)[30 * 512 + 511] = 0xAA;
+  (*disk)[30 * 512 + 510] = 0x55, (*disk)[30 * 512 + 511] = 0xAA;  // signature, but no type string
   PutBootSector(*disk, 40, fkFat16, 100, 0x3003);
   (*disk)[40 * 512 + 511] = 0xAB;
   auto drive = Drive();
@@ -137,13 +129,11 @@ TEST_F(ScannerOnMemoryDisk, KnownStartsBlockFindsButGapsAndExtendedDoNot) {
   AddTableRecord(*drive, kTypeExtendedLba, 4000, 4000);
   AddTableRecord(*drive, kTypeEmpty, 5000, 500);
   AddTableRecord(*drive, 0x83, 5500, 2000);
-
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{4000, 5000, 6000}));
-
   // A second scan of the same range adds nothing: the earlier finds are known now.
-  EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
-  EXPECT_EQ(drive->LostPartitions.size(), 3u);
+  for (int twice = 0; twice < 2; ++twice) {
+    EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
+    EXPECT_EQ(LostText(*drive), "4000+100:06F16 5000+100:06F16 6000+100:06F16");
+  }
 }
 
 TEST_F(ScannerOnMemoryDisk, CountsAreRoundedUpToWholeBlocksAndOffsetsCountFromTheRegion) {
@@ -165,18 +155,15 @@ TEST_F(ScannerOnMemoryDisk, CountsAreRoundedUpToWholeBlocksAndOffsetsCountFromTh
 
 TEST_F(ScannerOnMemoryDisk, TheScanReachesTheLastSectorOfTheDisk) {
   PutBootSector(*disk, kDiskSectors - 1000, fkFat12, 10, 0xC1);
-  PutBootSector(*disk, 8000, fkFat12, 10, 0xC2);               // in the short last block
-  PutBootSector(*disk, kDiskSectors - 1, fkFat12, 1, 0xC3);    // the disk's last sector
+  PutBootSector(*disk, 8000, fkFat12, 10, 0xC2);             // in the short last block
+  PutBootSector(*disk, kDiskSectors - 1, fkFat12, 1, 0xC3);  // the disk's last sector
   auto drive = Drive();
   ProgressLog progress;
-
-  // A start on the last sector reads just that sector.
+  // A start on the last sector reads just that sector; one sector further nothing is read.
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors - 1, 5000, false));
   EXPECT_EQ(host.processCalls, 1);
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{kDiskSectors - 1}));
+  EXPECT_EQ(LostText(*drive), "8191+1:01F12");
   EXPECT_EQ(progress.values, (std::vector<int>{0, 0}));
-
-  // One sector further is beyond the end: nothing scanned.
   EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), kDiskSectors, 5000, false));
   EXPECT_FALSE(drive->Scanning);
   EXPECT_EQ(progress.values, (std::vector<int>{0, 0, 0}));
@@ -186,7 +173,7 @@ TEST_F(ScannerOnMemoryDisk, TheScanReachesTheLastSectorOfTheDisk) {
   faults->readOffsets.clear();
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, kDiskSectors, false));
   EXPECT_EQ(host.processCalls, kDiskSectors);
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{kDiskSectors - 1000, 8000, kDiskSectors - 1}));
+  EXPECT_EQ(LostText(*drive), "7192+10:01F12 8000+10:01F12 8191+1:01F12");
   for (uint64_t offset : faults->readOffsets) EXPECT_LT(offset, uint64_t{kDiskSectors} * 512);
 }
 
@@ -197,17 +184,12 @@ TEST_F(ScannerOnMemoryDisk, BadRangesAndABusyDriveScanNothing) {
   for (const auto& [start, count] : std::vector<std::pair<int64_t, int64_t>>{{-1, 1000}, {0, 0}, {0, -5}, {INT64_MAX, 1000}})
     EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, {}, start, count, false)) << start << " " << count;
   EXPECT_FALSE(drive->Scanning);
-  drive->Scanning = true;
-  drive->StopRequested = true;
+  drive->Scanning = drive->StopRequested = true;
   EXPECT_FALSE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, 1000, false));
-  EXPECT_TRUE(drive->Scanning);
-  EXPECT_TRUE(drive->StopRequested);
-  EXPECT_TRUE(progress.values.empty());
-  EXPECT_TRUE(faults->readOffsets.empty());
+  EXPECT_TRUE(drive->Scanning && drive->StopRequested);
+  EXPECT_TRUE(progress.values.empty() && faults->readOffsets.empty() && drive->LostPartitions.empty());
   EXPECT_EQ(host.processCalls, 0);
-  EXPECT_TRUE(drive->LostPartitions.empty());
-
-  // A huge count is bounded by the disk end.
+  // Then a huge count is bounded by the disk end.
   drive->Scanning = drive->StopRequested = false;
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, INT64_MAX, false));
   EXPECT_EQ(host.processCalls, kDiskSectors);
@@ -221,12 +203,10 @@ TEST_F(ScannerOnMemoryDisk, StopEndsTheScanAtTheNextSector) {
   drive->StopRequested = true;  // a Stop pressed while no scan ran does not count
   host.stopAfter = 1500;
   ProgressLog progress;
-
   EXPECT_EQ(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 0, kDiskSectors, false).Kind,
             OutcomeKind::Cancelled);
-
   EXPECT_EQ(host.processCalls, 1500);
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{100}));
+  EXPECT_EQ(LostText(*drive), "100+10:06F16");
   EXPECT_FALSE(drive->Scanning);
   EXPECT_FALSE(drive->StopRequested);
   // The bar moved for the first two of nine blocks only, then went back to 0.
@@ -251,7 +231,7 @@ TEST_F(ScannerOnMemoryDisk, AReadErrorOrAnErrorFailsTheScanAtItsBlock) {
                                        : "std::bad_alloc");
     EXPECT_EQ(scanned.Errno, badSectors ? EIO : ENOMEM);
     EXPECT_TRUE(scanned.failed() && scanned.Caption == "Scan" && scanned.Sector == Lba{1000});
-    EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{500}));
+    EXPECT_EQ(LostText(*drive), "500+10:06F16");
     EXPECT_EQ(host.messages.size(), badSectors ? 1u : 0u);  // the read error's own prompt
   }
 }
@@ -263,10 +243,8 @@ TEST_F(ScannerOnMemoryDisk, FindFirstStopsAtTheFirstFindAndLeavesTheBarAlone) {
   auto drive = Drive();
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 1300, 1000, false));  // finds 1700
   ProgressLog progress;
-
   EXPECT_TRUE(DetectLostPartitions(*drive, drive->Root, progress.Callback(), 1000, kDiskSectors, true));
-
-  EXPECT_EQ(LostStarts(*drive), (std::vector<uint64_t>{1200, 1700}));
+  EXPECT_EQ(LostText(*drive), "1200+10:06F16 1700+10:06F16");
   ASSERT_NE(drive->LastFound, nullptr);
   EXPECT_EQ(drive->LastFound->AbsoluteStart(), 1200u);
   EXPECT_EQ(host.processCalls, 1000 + 201);  // the earlier scan, then sectors 1000..1200
@@ -320,19 +298,15 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
     for (const auto& c : cases) {
       progress.steps.clear();
       host.processCalls = 0;
+      const bool stopped = c.total > 3500;  // Stop arrives at sector 3500
       EXPECT_EQ(DetectLostPartitions(*drive, drive->Root, progress.Callback(), c.start, c.count, false).Kind,
-                c.total > 3500 ? OutcomeKind::Cancelled : OutcomeKind::Done);  // Stop at sector 3500
-      std::vector<uint64_t> done;
-      for (const ScanStep& step : progress.steps) {
-        done.push_back(step.Done);
-        if (&step != &progress.steps.back()) {
-          EXPECT_EQ(step.Total, c.total) << c.start;
-        }
-      }
-      const std::vector<uint64_t> expected = c.total > 3500 ? std::vector<uint64_t>{0, 1000, 2000, 3000, 0}
-                                                            : std::vector<uint64_t>{0, 1000, 0};
-      EXPECT_EQ(done, expected) << c.start;
-      EXPECT_EQ(progress.steps.back().Total, 0u);
+                stopped ? OutcomeKind::Cancelled : OutcomeKind::Done);
+      std::vector<std::pair<uint64_t, uint64_t>> steps;
+      for (const ScanStep& step : progress.steps) steps.emplace_back(step.Done, step.Total);
+      using Steps = decltype(steps);
+      const uint64_t t = c.total;
+      EXPECT_EQ(steps, (stopped ? Steps{{0, t}, {1000, t}, {2000, t}, {3000, t}, {0, 0}} : Steps{{0, t}, {1000, t}, {0, 0}}))
+          << c.start;
     }
     EXPECT_EQ(progress.values.front(), 0);
     std::filesystem::remove(image);
@@ -340,9 +314,7 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
 }
 
 TEST(NewPartitionStart, OnlyVolumesBlock) {
-  TDriveGeometry g;
-  g.TotalSectors = 100000;
-  TPhysicalDrv drive(0x80, g);  // Root starts at 0 with type 0x05
+  TPhysicalDrv drive(0x80, TDriveGeometry{.TotalSectors = 100000});  // Root starts at 0 with type 0x05
   AddTableRecord(drive, kTypeEmpty, 10, 90);
   AddTableRecord(drive, kTypeExtended, 100, 900);
   AddTableRecord(drive, kTypeExtendedLba, 200, 900);

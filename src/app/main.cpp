@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "browse/FatDir.h"
+#include "browse/VolumeTree.h"
 #include "disk/Host.h"
 #include "disk/Disk.h"
 #include "model/Enumeration.h"
@@ -33,6 +34,7 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qm::ReadLocalTimeZoneOnce();
   std::vector<std::string> images;
   std::string screenshot, previewShot;
   for (int i = 1; i < argc; ++i) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <unordered_set>
@@ -698,6 +699,8 @@ Outcome TVolumeTree::ReadLink(const TTreeEntry& entry, std::string& target) {
   if (target.empty()) return Outcome::Failed("The link " + entry.Name + " has no target.", "Browse", EINVAL);
   return Outcome::Done();
 }
+
+void ReadLocalTimeZoneOnce() { ::setenv("TZ", ":/etc/localtime", 0); }
 
 std::unique_ptr<TVolumeTree> OpenPartitionTree(const TPhysicalDrv& drive, const TPartition& partition, Outcome& why) {
   const uint64_t sectors = std::max<uint64_t>(drive.Geometry.TotalSectors, drive.DiskSectors);

@@ -12,6 +12,7 @@
 #include "Interrupt.h"
 #include "Command.h"
 #include "browse/FatDir.h"
+#include "browse/VolumeTree.h"
 #include "disk/DryRunSource.h"
 #include "disk/Disk.h"
 #include "edit/AutoBackup.h"
@@ -348,6 +349,7 @@ int Main(int argc, char** argv) {
 }  // namespace qm::cli
 
 int main(int argc, char** argv) {
+  qm::ReadLocalTimeZoneOnce();
   try {
     return qm::cli::Main(argc, argv);
   } catch (const std::exception& e) {

@@ -254,11 +254,11 @@ TEST(FindInnerExtendedSector, OneTrackBeforeTheRecordElseTheNearestFreeSectorInF
   EXPECT_EQ(sector(45056), 45056u - 65);
 }
 
-// Every refusal of a recovery writes nothing and keeps the find: a busy drive, a GUID table,
-// sectors of 4096 bytes, a find of another drive, tables another program changed on disk since
-// they were read (the tables made from the model would undo its change), a chain the walk
-// could not read to its end (a partition the model does not show may lie where a new table
-// would go), and a sector that cannot be read for the check before the write.
+// Every refusal of a recovery writes nothing and keeps the find: a busy drive, a GUID table, a
+// find of another drive, tables another program changed on disk since they were read (the
+// tables made from the model would undo its change), a chain the walk could not read to its end
+// (a partition the model does not show may lie where a new table would go), and a sector that
+// cannot be read for the check before the write.
 TEST(RecoverSafety, RefusalsWriteNothingAndKeepTheFind) {
   const struct {
     const char* says;

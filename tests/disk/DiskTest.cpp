@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "disk/DryRunSource.h"
 #include "disk/Disk.h"
@@ -204,14 +203,6 @@ TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
   EXPECT_EQ(failed.Sector, Lba{0});
 }
 
-// A sparse file of `bytes` bytes.
-std::string TempImage(const std::string& name, uint64_t bytes) {
-  const std::string path = FreshPath(name);
-  std::ofstream(path).close();
-  std::filesystem::resize_file(path, bytes);
-  return path;
-}
-
 TEST(ImageFile, GeometryFollowsTheFileSize) {
   const struct {
     uint64_t bytes;
@@ -220,7 +211,7 @@ TEST(ImageFile, GeometryFollowsTheFileSize) {
   std::vector<std::unique_ptr<Disk>> disks;
   for (const auto& c : cases) {
     TDriveGeometry g;
-    disks.push_back(SourceDisk(std::make_unique<FileSource>(TempImage("geo" + std::to_string(c.bytes) + ".img", c.bytes))));
+    disks.push_back(SourceDisk(std::make_unique<FileSource>(SparseImage("geo" + std::to_string(c.bytes) + ".img", c.bytes))));
     ASSERT_TRUE(disks.back()->QueryGeometry(g));
     EXPECT_EQ(std::vector<uint32_t>({g.TotalSectors, g.Heads, g.SectorsPerTrack, g.Cylinders, g.BytesPerSector}),
               std::vector<uint32_t>({c.sectors, 255, 63, c.sectors / (255 * 63), 512}));
@@ -250,7 +241,7 @@ TEST(ImageFile, GeometryFollowsTheFileSize) {
 }
 
 TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
-  const std::string path = TempImage("write.img", 1 << 20);
+  const std::string path = SparseImage("write.img", 1 << 20);
   WriteFileBytes(path, 0, std::vector<uint8_t>(1 << 20, 0x11));
   const std::vector<uint8_t> two(1024, 0x22);
   ASSERT_TRUE(SourceDisk(std::make_unique<FileSource>(path))->WriteSectors(7, 2, two.data(), true));
@@ -260,7 +251,7 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
 
   std::string huge;
   try {
-    huge = TempImage("huge.img", 3ull << 40);  // sparse 3 TiB
+    huge = SparseImage("huge.img", 3ull << 40);  // sparse 3 TiB
   } catch (const std::filesystem::filesystem_error& e) {
     GTEST_SKIP() << "this file system holds no sparse 3 TiB file: " << e.what();
   }

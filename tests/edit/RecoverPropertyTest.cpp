@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <random>
@@ -39,11 +38,11 @@ class LayoutBuilder {
   std::map<uint64_t, TSector> sectors;  // every sector written
   std::pair<uint64_t, uint64_t> lost{0, kSectors};  // [start, end) of the lost volumes, if any
 
-  // The layout as a sparse image file of kSectors sectors.
-  void WriteTo(const std::string& image) const {
-    std::ofstream(image).close();  // emptied
-    std::filesystem::resize_file(image, uint64_t{kSectors} * 512);
+  // The layout as a sparse image file of kSectors sectors; its path.
+  std::string Image() const {
+    const std::string image = SparseImage("chain.img", uint64_t{kSectors} * 512);
     for (const auto& [lba, sector] : sectors) WriteFileBytes(image, lba * 512, {sector.begin(), sector.end()});
+    return image;
   }
 
   void Build() {
@@ -380,17 +379,14 @@ void ExpectChangeOwnEntries(const Done& done, const std::vector<uint8_t>& before
 // QM_RECOVER_SEEDS sets the number of layouts (default 300).
 TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
   const uint32_t seeds = std::getenv("QM_RECOVER_SEEDS") ? std::stoul(std::getenv("QM_RECOVER_SEEDS")) : 300;
-  const std::string image = ProcessFixtureDir() + "/chain.img", state = ProcessFixtureDir() + "/chain-state";
-  const char* previous = std::getenv("XDG_STATE_HOME");
-  const std::string keptState = previous ? previous : "";
-  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const std::string state = std::getenv("XDG_STATE_HOME");  // this process's own
   int changes = 0, undos = 0, written[kNoOp] = {}, refused[kNoOp + 1] = {}, gptWritten = 0;
   for (uint32_t seed = 1; seed <= seeds; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::filesystem::remove_all(state);
     LayoutBuilder layout(seed);
     seed % 3 == 0 ? layout.BuildGpt() : layout.Build();
-    layout.WriteTo(image);
+    const std::string image = layout.Image();
     // Only the lost volumes hold boot sectors: the scan covers them alone.
     const auto scanFrom = static_cast<int64_t>(layout.lost.first), scanCount = static_cast<int64_t>(layout.lost.second) - scanFrom;
     std::mt19937 pick(seed);
@@ -460,9 +456,7 @@ TEST(ChangeChainPropertyOnImages, DryRunIsTheRealRunAndUndoWalksBack) {
     EXPECT_EQ(UndoLastChange(*drive), EditResult::Refused);
     if (HasFailure()) break;
   }
-  ::setenv("XDG_STATE_HOME", keptState.c_str(), 1);
-  std::filesystem::remove_all(state);
-  std::filesystem::remove(image);
+  std::filesystem::remove(ProcessFixtureDir() + "/chain.img");
   std::printf("%u layouts: %d changes written and undone (%d undos)\n", seeds, changes, undos);
   for (int op = kRecover; op < kNoOp; ++op) {
     std::printf("  %s: %d written, %d refused\n", kOpNames[op], written[op], refused[op]);

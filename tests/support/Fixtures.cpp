@@ -105,6 +105,13 @@ std::string FreshPath(const std::string& name) {
   return path;
 }
 
+std::string SparseImage(const std::string& name, uint64_t bytes) {
+  const std::string path = FreshPath(name);
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, bytes);
+  return path;
+}
+
 std::string CopyImage(const std::string& image, const std::string& name) {
   const std::string copy = FreshPath(name);
   EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(image) + " " + ShellQuote(copy)), 0);

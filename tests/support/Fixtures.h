@@ -28,6 +28,8 @@ bool HaveTools(std::initializer_list<const char*> tools);
 
 // A path in this process's fixture folder with nothing there yet.
 std::string FreshPath(const std::string& name);
+// A new sparse file of `bytes` zeros in this process's fixture folder; its path.
+std::string SparseImage(const std::string& name, uint64_t bytes);
 
 // A fresh copy of the demo disk (tools/demo-image, made once per process) named `name`: a FAT32
 // primary, a FAT16 volume lost at 84031, an extended partition with FAT16 and NTFS logical

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "disk/DryRunSource.h"
 #include "disk/Disk.h"
@@ -139,14 +138,26 @@ TEST_F(DiskTest, HandleIsReusedUntilTheModeChanges) {
   EXPECT_EQ(state->opens[0], 2);
 }
 
-TEST_F(DiskTest, OpenFailuresReturnFalseWithoutMessage) {
+// A source that cannot be opened fails the call without a message; the next call tries again.
+// Whether a write could be opened is asked of the source, unless a write handle is open already:
+// a cached read handle says nothing about it.
+TEST_F(DiskTest, OpenFailuresAndWhetherAWriteCouldBeOpened) {
   ScriptedHost host;
   std::vector<uint8_t> buf(512);
   state->failOpen = true;
   EXPECT_FALSE(disk->ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_FALSE(disk->WriteSectors(0, 1, buf.data(), true));
   state->failOpen = false;
-  EXPECT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));  // the next call tries again
+  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
+  state->failOpen = true;
+  EXPECT_EQ(disk->ProbeWritable(), EACCES);
+  state->failOpen = false;
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
+  const int opens = state->opens[1];
+  state->failOpen = true;
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  EXPECT_EQ(state->opens[1], opens);
   EXPECT_TRUE(host.messages.empty());
   Disk none(nullptr, 0x90);  // a drive without a source
   EXPECT_FALSE(none.ReadSectors(0, 1, buf.data(), true, true));
@@ -192,34 +203,7 @@ TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
   EXPECT_EQ(failed.Sector, Lba{0});
 }
 
-// Whether a write could be opened is asked of the source, unless a write handle is open already:
-// a cached read handle says nothing about it.
-TEST_F(DiskTest, ProbeWritableAsksTheSourceUnlessAWriteHandleIsOpen) {
-  ScriptedHost host;
-  std::vector<uint8_t> buf(512);
-  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  state->failOpen = true;
-  EXPECT_EQ(disk->ProbeWritable(), EACCES);
-  state->failOpen = false;
-  EXPECT_EQ(disk->ProbeWritable(), 0);
-  ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
-  const int opens = state->opens[1];
-  state->failOpen = true;
-  EXPECT_EQ(disk->ProbeWritable(), 0);
-  EXPECT_EQ(state->opens[1], opens);
-  EXPECT_TRUE(host.messages.empty());
-}
-
-// A sparse file of `bytes` bytes.
-std::string TempImage(const std::string& name, uint64_t bytes) {
-  const std::string path = FreshPath(name);
-  std::ofstream(path).close();
-  std::filesystem::resize_file(path, bytes);
-  return path;
-}
-
 TEST(ImageFile, GeometryFollowsTheFileSize) {
-  ScriptedHost host;
   const struct {
     uint64_t bytes;
     uint32_t sectors;
@@ -227,14 +211,22 @@ TEST(ImageFile, GeometryFollowsTheFileSize) {
   std::vector<std::unique_ptr<Disk>> disks;
   for (const auto& c : cases) {
     TDriveGeometry g;
-    disks.push_back(SourceDisk(std::make_unique<FileSource>(TempImage("geo" + std::to_string(c.bytes) + ".img", c.bytes))));
+    disks.push_back(SourceDisk(std::make_unique<FileSource>(SparseImage("geo" + std::to_string(c.bytes) + ".img", c.bytes))));
     ASSERT_TRUE(disks.back()->QueryGeometry(g));
     EXPECT_EQ(std::vector<uint32_t>({g.TotalSectors, g.Heads, g.SectorsPerTrack, g.Cylinders, g.BytesPerSector}),
               std::vector<uint32_t>({c.sectors, 255, 63, c.sectors / (255 * 63), 512}));
     EXPECT_EQ(g.MediaClass, kMediaFixed);
   }
+  // A read that reaches past the end of the file is a short transfer, which the prompt names as
+  // such; the default host, without a window, writes the prompt to stderr line by line.
+  std::vector<uint8_t> buf(1024, 0xFF);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(disks[2]->ReadSectors(2, 2, buf.data(), true, true));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Read Error: Error:No such device or address\nDrive:80H  LBA:2  Blocks:2\n\nAbort, Retry or Ignore?\n");
   // The partial last sector of a truncated image cannot be read; an empty image reads zeroes.
-  std::vector<uint8_t> buf(512, 0xFF);
+  ScriptedHost host;
+  buf.assign(512, 0xFF);
   EXPECT_FALSE(disks[1]->ReadSectors(0, 1, buf.data(), false, true));
   EXPECT_EQ(buf, std::vector<uint8_t>(512, 0));
   EXPECT_TRUE(disks[2]->ReadSectors(2, 1, buf.data(), false, true));
@@ -249,7 +241,7 @@ TEST(ImageFile, GeometryFollowsTheFileSize) {
 }
 
 TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
-  const std::string path = TempImage("write.img", 1 << 20);
+  const std::string path = SparseImage("write.img", 1 << 20);
   WriteFileBytes(path, 0, std::vector<uint8_t>(1 << 20, 0x11));
   const std::vector<uint8_t> two(1024, 0x22);
   ASSERT_TRUE(SourceDisk(std::make_unique<FileSource>(path))->WriteSectors(7, 2, two.data(), true));
@@ -259,7 +251,7 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
 
   std::string huge;
   try {
-    huge = TempImage("huge.img", 3ull << 40);  // sparse 3 TiB
+    huge = SparseImage("huge.img", 3ull << 40);  // sparse 3 TiB
   } catch (const std::filesystem::filesystem_error& e) {
     GTEST_SKIP() << "this file system holds no sparse 3 TiB file: " << e.what();
   }
@@ -274,17 +266,6 @@ TEST(ImageFile, WritesLandWhereTheirLbaSaysAndNowhereElse) {
   ASSERT_TRUE(disk->ReadSectors(0x00900000, 1, back.data(), true, true));
   EXPECT_EQ(back, sector);
   std::filesystem::remove(huge);
-}
-
-// A read that reaches past the end of the file is a short transfer, which the prompt names
-// as such; the default host, without a window, writes the prompt to stderr line by line.
-TEST(ImageFile, AReadPastTheEndIsNamedAsSuch) {
-  const std::unique_ptr<Disk> odd = SourceDisk(std::make_unique<FileSource>(TempImage("past-end.img", 512 * 3 + 100)));
-  std::vector<uint8_t> buf(1024, 0xFF);
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(odd->ReadSectors(2, 2, buf.data(), true, true));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Read Error: Error:No such device or address\nDrive:80H  LBA:2  Blocks:2\n\nAbort, Retry or Ignore?\n");
 }
 
 }  // namespace

@@ -84,6 +84,17 @@ TEST(PlanDirtyTables, DeeperTablesFirstAndNoMoreThanFourEntries) {
   EXPECT_TRUE(disk.faults->writeOffsets.empty());
 }
 
+// No table but the root's is written at sector 0.
+TEST(PlanDirtyTables, AnExtendedTableAtSectorZeroIsRefused) {
+  HandDisk disk(65536, true);
+  disk.drive->DirtyTables = {disk.Add(disk.drive->Root, 0x05, 0, 60000)};
+  TChange change;
+  const Outcome refused = PlanDirtyTables(*disk.drive, change);
+  EXPECT_NE(refused.Text.find("starts at sector 0"), std::string::npos) << refused.Text;
+  EXPECT_EQ(refused.Sector, Lba{0});
+  EXPECT_TRUE(disk.faults->writeOffsets.empty());
+}
+
 TEST(ApplyChange, RefusesNewTablesOnVolumesAndDataAndDevicesThatReturnNothing) {
   HandDisk disk(65536, true);
   disk.Add(disk.drive->Root, 0x06, 2048, 20480, fkFat16);

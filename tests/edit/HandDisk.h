@@ -44,7 +44,6 @@ class HandDisk {
     r->Entry.SystemId = type;
     r->Entry.RelativeSector = static_cast<uint32_t>(start - r->BaseLBA);
     r->Entry.TotalSectors = size;
-    r->Parent = &parent;
     r->FsKind = IsExtendedType(type) ? uint8_t{fkExtended} : fsKind;
     size_t slot = 0;
     for (const TPartition* c : parent.Children)
@@ -53,11 +52,7 @@ class HandDisk {
     r->Slot = static_cast<int>(slot);
     r->SlotTable = &parent;
     if (IsExtendedType(type)) Sign(start);
-    TPartition* added = drive->AdoptRecord(std::move(r));
-    parent.Children.push_back(added);
-    SortByStart(parent.Children);
-    SortByStart(drive->AllPartitions);
-    return added;
+    return Adopt(parent, std::move(r));
   }
 
   // A gap record (no table entry) under `parent`.
@@ -66,13 +61,8 @@ class HandDisk {
     r->BaseLBA = parent.AbsoluteStart();
     r->Entry.RelativeSector = static_cast<uint32_t>(start - r->BaseLBA);
     r->Entry.TotalSectors = size;
-    r->Parent = &parent;
     r->FsKind = fkUnallocated;
-    TPartition* added = drive->AdoptRecord(std::move(r));
-    parent.Children.push_back(added);
-    SortByStart(parent.Children);
-    SortByStart(drive->AllPartitions);
-    return added;
+    return Adopt(parent, std::move(r));
   }
 
   // A lost partition as the scanner records it.
@@ -87,9 +77,6 @@ class HandDisk {
   }
 
   std::span<uint8_t, 512> SectorSpan(uint64_t lba) { return std::span<uint8_t, 512>(data->data() + lba * 512, 512); }
-  std::vector<uint8_t> Sector(uint64_t lba) const {
-    return std::vector<uint8_t>(data->begin() + static_cast<long>(lba * 512), data->begin() + static_cast<long>(lba * 512 + 512));
-  }
   TPartitionEntry EntryAt(uint64_t lba, size_t slot) { return DecodeEntry(SectorSpan(lba), slot); }
   // The four entries of the table at `lba` as type:relative+size ("*" in front of an active
   // one): "0c:2048+8192 06:12288+4096 05:20480+40960 00:0+0".
@@ -113,6 +100,16 @@ class HandDisk {
   std::shared_ptr<std::vector<uint8_t>> data;
   std::shared_ptr<FaultSource::State> faults;
   std::unique_ptr<TPhysicalDrv> drive;
+
+ private:
+  TPartition* Adopt(TPartition& parent, std::unique_ptr<TPartition> r) {
+    r->Parent = &parent;
+    TPartition* added = drive->AdoptRecord(std::move(r));
+    parent.Children.push_back(added);
+    SortByStart(parent.Children);
+    SortByStart(drive->AllPartitions);
+    return added;
+  }
 };
 
 }  // namespace qm::test

@@ -44,12 +44,9 @@ TEST_P(RebuildPlan, FirstFailingCheckIsReported) {
   EXPECT_EQ(CheckRebuildPlan(drive, chosen), GetParam().failure) << GetParam().plan;
 }
 
-const char* const kNoRoom2 =
-    "There's no free space to create Inner Extended Partition\rfor available partition 2.\r\rPlease set this "
-    "partition 'Primary' to try again.";
-const char* const kNoRoom1 =
-    "There's no free space to create Inner Extended Partition\rfor available partition 1.\r\rPlease set this "
-    "partition 'Primary' to try again.";
+#define QM_NO_ROOM(n)                                                                                     \
+  "There's no free space to create Inner Extended Partition\rfor available partition " #n ".\r\rPlease set " \
+  "this partition 'Primary' to try again."
 
 INSTANTIATE_TEST_SUITE_P(
     Checks, RebuildPlan,
@@ -60,13 +57,13 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"63+100P 63+100 300+100", "Some sectors were allocated to more than one partitions:\r\r#1, #2"},
         PlanCase{"63+100P 300+100 399+100", "Some sectors were allocated to more than one partitions:\r\r#2, #3"},
         // The first logical drive's extended boot record goes right behind the partition before.
-        PlanCase{"63+100P 163+100", kNoRoom2},
+        PlanCase{"63+100P 163+100", QM_NO_ROOM(2)},
         PlanCase{"63+100P 164+100", ""},
         // Every further one goes a whole track in front of it.
-        PlanCase{"100+100 262+100", kNoRoom2},
+        PlanCase{"100+100 262+100", QM_NO_ROOM(2)},
         PlanCase{"100+100 263+100", ""},
         // With no partition in front, one track in front of the first: never on sector 0.
-        PlanCase{"63+100", kNoRoom1},
+        PlanCase{"63+100", QM_NO_ROOM(1)},
         PlanCase{"64+100 200+100P", ""},
         PlanCase{"", "Choose at least one partition to rebuild the partition table."},
         PlanCase{"999950+100P", "Partition 1 reaches beyond the end of the drive."},

@@ -4,8 +4,6 @@
 // tools accept the result.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "disk/Disk.h"
 #include "edit/BootSectorRestore.h"
 #include "edit/Recover.h"
@@ -17,16 +15,6 @@
 
 namespace qm::test {
 namespace {
-
-// FNV-1a of the whole image: equal digests before and after mean nothing was written.
-uint64_t Digest(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> buf(1 << 20);
-  uint64_t h = 1469598103934665603ull;
-  while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
-    for (std::streamsize i = 0; i < in.gcount(); ++i) h = (h ^ static_cast<uint8_t>(buf[static_cast<size_t>(i)])) * 1099511628211ull;
-  return h;
-}
 
 // fsck.fat accepts each FAT volume, ntfsinfo reads each NTFS volume's label.
 void ExpectVolumes(const std::string& image, const std::vector<std::tuple<uint64_t, uint64_t, std::string>>& volumes) {
@@ -75,13 +63,13 @@ TEST_F(RecoverOnImages, PrimariesOfEveryKindThenAFullTable) {
   ExpectVolumes(image, {{2048, 8192, ""}, {10240, 20480, ""}, {30720, 69632, ""}, {100352, 40960, "PNTFS"}});
 
   // The master boot record is full now: the fifth volume is refused and nothing is written.
-  const uint64_t before = Digest(image);
+  const std::vector<uint8_t> before = ReadWholeImage(image);
   const RecoverOutcome full = RecoverAt(*drive, 143360);
   EXPECT_EQ(full, RecoverResult::Refused);
   EXPECT_EQ(full.Told.Caption, "Recovering");
   EXPECT_EQ(full.Told.Icon, MsgIcon::Error);
   EXPECT_EQ(full.Told.Text.rfind("There is no vacancy in the partition table.", 0), 0u) << full.Told.Text;
-  EXPECT_EQ(Digest(image), before);
+  EXPECT_TRUE(ReadWholeImage(image) == before);
   EXPECT_EQ(drive->LostPartitions.size(), 1u);
 
   // A drive read afresh lists the recovered partitions.
@@ -123,16 +111,11 @@ TEST_F(RecoverOnImages, LogicalDrivesInFrontOfAndBehindTheOthers) {
 // A FAT32 volume at 2048 and an NTFS volume at 73728, both wiped in their first sector and
 // taken out of the table. FAT32 keeps its backup 6 sectors in; NTFS in the sector behind the
 // 40959 it counts.
-const char kWipedLayout[] =
-    "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,40960,7' fs 1 fat32 WIPED32 fs 2 ntfs WIPEDNT "
-    "sector 2048 00 sector 73728 00 lose 2 lose 1";
-
-TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
-  QM_IMAGE(image, "wiped.img", "64M", kWipedLayout);
-  auto drive = ReadImage(image);
-  const TDriveGeometry& g = drive->Geometry;
-  ASSERT_TRUE(DetectLostPartitions(*drive, drive->Root, {}, 0, g.TotalSectors, false));
-
+TEST_F(RecoverOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
+  QM_IMAGE(image, "wiped.img", "64M",
+           "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,40960,7' fs 1 fat32 WIPED32 fs 2 ntfs WIPEDNT "
+           "sector 2048 00 sector 73728 00 lose 2 lose 1");
+  auto drive = OpenAndScan(image);
   ASSERT_EQ(drive->LostPartitions.size(), 2u);
   TPartition& fat = *drive->LostPartitions[0];
   TPartition& ntfs = *drive->LostPartitions[1];
@@ -153,7 +136,7 @@ TEST(BootSectorRestoreOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   stale.BootSector[0x47] ^= 0xFF;
   EXPECT_EQ(PlanBootSectorRestore(*drive, stale, copy), BootRestoreResult::BackupChanged);
   TPartition far = fat;
-  far.Entry.RelativeSector = g.TotalSectors;
+  far.Entry.RelativeSector = drive->Geometry.TotalSectors;
   EXPECT_EQ(PlanBootSectorRestore(*drive, far, copy), BootRestoreResult::OutsideDisk);
   TPartition self = fat;  // a "backup" at the volume's own start is none
   self.BootFromBackup = self.AbsoluteStart();

@@ -2,6 +2,7 @@
 #include "support/ScriptedHost.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "disk/Disk.h"
@@ -103,6 +105,13 @@ std::string FreshPath(const std::string& name) {
   return path;
 }
 
+std::string SparseImage(const std::string& name, uint64_t bytes) {
+  const std::string path = FreshPath(name);
+  std::ofstream(path).close();
+  std::filesystem::resize_file(path, bytes);
+  return path;
+}
+
 std::string CopyImage(const std::string& image, const std::string& name) {
   const std::string copy = FreshPath(name);
   EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(image) + " " + ShellQuote(copy)), 0);
@@ -152,22 +161,18 @@ std::unique_ptr<Disk> SourceDisk(std::unique_ptr<DriveSource> source) {
   return disk;
 }
 
-std::unique_ptr<TPhysicalDrv> ReadDrive(std::unique_ptr<DriveSource> source) {
+namespace {
+std::unique_ptr<TPhysicalDrv> Drive(std::unique_ptr<DriveSource> source, bool read) {
   auto disk = SourceDisk(std::move(source));
   TDriveGeometry g;
   EXPECT_TRUE(disk->QueryGeometry(g));
-  return CreatePhysicalDrv(std::move(disk), g);
+  return read ? CreatePhysicalDrv(std::move(disk), g) : std::make_unique<TPhysicalDrv>(std::move(disk), g);
 }
+}  // namespace
 
+std::unique_ptr<TPhysicalDrv> ReadDrive(std::unique_ptr<DriveSource> source) { return Drive(std::move(source), true); }
 std::unique_ptr<TPhysicalDrv> ReadImage(const std::string& path) { return ReadDrive(std::make_unique<FileSource>(path)); }
-
-std::unique_ptr<TPhysicalDrv> BareDrive(std::unique_ptr<DriveSource> source) {
-  auto disk = SourceDisk(std::move(source));
-  TDriveGeometry g;
-  EXPECT_TRUE(disk->QueryGeometry(g));
-  return std::make_unique<TPhysicalDrv>(std::move(disk), g);
-}
-
+std::unique_ptr<TPhysicalDrv> BareDrive(std::unique_ptr<DriveSource> source) { return Drive(std::move(source), false); }
 std::unique_ptr<TPhysicalDrv> BareImage(const std::string& path) { return BareDrive(std::make_unique<FileSource>(path)); }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length) {
@@ -176,6 +181,18 @@ std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, siz
   std::vector<uint8_t> bytes(length);
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
   bytes.resize(static_cast<size_t>(in.gcount()));
+  return bytes;
+}
+
+std::vector<uint8_t> ReadWholeImage(const std::string& path) {
+  std::error_code error;
+  std::vector<uint8_t> bytes(std::filesystem::file_size(path, error));
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  for (off_t data = ::lseek(fd, 0, SEEK_DATA), hole; fd >= 0 && data >= 0; data = ::lseek(fd, hole, SEEK_DATA)) {
+    hole = ::lseek(fd, data, SEEK_HOLE);
+    EXPECT_EQ(::pread(fd, bytes.data() + data, static_cast<size_t>(hole - data), data), hole - data);
+  }
+  if (fd >= 0) ::close(fd);
   return bytes;
 }
 
@@ -188,22 +205,15 @@ void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<
 std::string TreeText(const TPartition& parent) {
   std::string out;
   for (const TPartition* r : parent.Children) {
-    const char* kind = "?";
-    switch (r->FsKind) {
-      case fkFat12: kind = "F12"; break;
-      case fkFat16: kind = "F16"; break;
-      case fkFat32: kind = "F32"; break;
-      case fkNtfs: kind = "NT"; break;
-      case fkHpfs: kind = "HP"; break;
-      case fkLinuxSwap: kind = "SW"; break;
-      case fkLinuxExt2: kind = "L"; break;
-      case fkExtended: kind = "X"; break;
-      case fkUnallocated: kind = "-"; break;
-    }
+    static const std::map<uint8_t, const char*> kKinds = {
+        {fkFat12, "F12"},    {fkFat16, "F16"}, {fkFat32, "F32"},   {fkNtfs, "NT"},        {fkHpfs, "HP"},
+        {fkLinuxSwap, "SW"}, {fkLinuxExt2, "L"}, {fkExtended, "X"}, {fkUnallocated, "-"}};
+    const auto kind = kKinds.find(r->FsKind);
     char type[4];
     std::snprintf(type, sizeof type, "%02x", r->Entry.SystemId);
     if (!out.empty()) out += ' ';
-    out += std::to_string(r->AbsoluteStart()) + '+' + std::to_string(r->Entry.TotalSectors) + ':' + type + kind;
+    out += std::to_string(r->AbsoluteStart()) + '+' + std::to_string(r->Entry.TotalSectors) + ':' + type +
+           (kind == kKinds.end() ? "?" : kind->second);
     if (!r->Children.empty()) out += '[' + TreeText(*r) + ']';
   }
   return out;

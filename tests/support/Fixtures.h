@@ -28,6 +28,8 @@ bool HaveTools(std::initializer_list<const char*> tools);
 
 // A path in this process's fixture folder with nothing there yet.
 std::string FreshPath(const std::string& name);
+// A new sparse file of `bytes` zeros in this process's fixture folder; its path.
+std::string SparseImage(const std::string& name, uint64_t bytes);
 
 // A fresh copy of the demo disk (tools/demo-image, made once per process) named `name`: a FAT32
 // primary, a FAT16 volume lost at 84031, an extended partition with FAT16 and NTFS logical
@@ -63,6 +65,8 @@ int RunOnVolume(const std::string& image, uint64_t start, uint64_t size, const s
 // Reads or writes bytes of a file (for damaging images on purpose and checking them).
 std::vector<uint8_t> ReadFileBytes(const std::string& path, uint64_t offset, size_t length);
 void WriteFileBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
+// The whole of an image, read by its data extents (the holes of a sparse file are zeros).
+std::vector<uint8_t> ReadWholeImage(const std::string& path);
 
 // A disk of its own for `source`, as drive 80H, answered for by TestHost().
 std::unique_ptr<Disk> SourceDisk(std::unique_ptr<DriveSource> source);

@@ -3,6 +3,7 @@
 // out it gives the safe answer (No, Cancel, Abort, OK). The disks and windows the tests make
 // are answered for by TestHost(), which hands everything to the innermost ScriptedHost alive.
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ class ScriptedHost : public Host {
   MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
                        MsgIcon icon) override {
     messages.push_back({text, caption, buttons, icon});
+    if (onMessage) onMessage();
+    if (yesToAll && buttons != MsgButtons::Ok && buttons != MsgButtons::AbortRetryIgnore)
+      return buttons == MsgButtons::OkCancel ? MsgAnswer::Ok : MsgAnswer::Yes;
     if (answers.empty()) return SafeAnswer(buttons);
     MsgAnswer a = answers.front();
     answers.pop_front();
@@ -52,6 +56,8 @@ class ScriptedHost : public Host {
   }
 
   std::deque<MsgAnswer> answers;
+  bool yesToAll = false;            // Ok and Yes to every question, ahead of the script
+  std::function<void()> onMessage;  // called as each message comes, to note the state then
   std::vector<RecordedMessage> messages;
   long processCalls = 0;
 

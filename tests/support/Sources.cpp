@@ -78,12 +78,8 @@ class FaultHandle : public SourceHandle {
     auto it = faults.find(offset);
     if (it == faults.end() || it->second.times == 0) return false;
     if (it->second.times > 0) --it->second.times;
-    if (it->second.kind == FaultKind::Error) {
-      error_ = it->second.error;
-      result = -1;
-    } else {
-      result = static_cast<ssize_t>(len / 2);
-    }
+    if (it->second.kind == FaultKind::Error) error_ = it->second.error;
+    result = it->second.kind == FaultKind::Error ? -1 : static_cast<ssize_t>(len / 2);
     return true;
   }
   std::unique_ptr<SourceHandle> inner_;

@@ -40,6 +40,14 @@ TEST_P(CliCopy, GivesBackTheTreeWithItsTimesAndTheDeletedFile) {
   copied.erase("lost+found");
   EXPECT_EQ(copied, expected);
 
+  // Without --deleted the deleted file stays behind, and nothing else does.
+  const std::string live = FreshPath(std::string("copy-live-") + GetParam().Kind);
+  run = RunCli("copy " + At(image) + "--to " + ShellQuote(live) + " " + ShellQuote(image.Image));
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  copied = DescribeTree(live);
+  copied.erase("lost+found");
+  EXPECT_EQ(copied, expected);
+
   // Copied again: what is there stays, and the run says so.
   const std::string before = ReadWholeFile(out + "/big.bin");
   WriteFileBytes(out + "/big.bin", 0, {'o', 'l', 'd'});

@@ -11,8 +11,9 @@
 //   ntfs   quillmark-cli copy  vs  ntfscat, one run per file (and, as root, cp -a from an
 //          ntfs-3g mount, the mount and unmount inside the timed run)
 //   ext4   quillmark-cli copy  vs  debugfs -R "rdump / DIR"
-// Then a folder of 100,000 empty files on ext4, NTFS and exFAT (made through a mount, as root):
-// `ls --recursive` end to end, and the core's List alone.
+// Then a folder of 100,000 empty files on ext4, NTFS and exFAT (made through a mount, as root;
+// exfat-fuse takes about ten minutes to make it): `ls --recursive` end to end, and the core's
+// List alone.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,6 +1,8 @@
 // `ls --recursive` and `copy` on volumes lost from their tables, made by the file systems' own
 // tools: the copy must give back the tree that was put in, byte for byte, with its times.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -163,6 +165,87 @@ TEST(CliCopy, ANameThatClimbsOutLandsInsideUnderASafeName) {
     }
   EXPECT_TRUE(found) << run.out;
   EXPECT_FALSE(fs::exists(out + "/aa.bb.cc.dd"));
+}
+
+// The places of `text` in the data of a sparse file (its holes are not read).
+std::vector<uint64_t> FindInData(const std::string& path, const std::string& text) {
+  std::vector<uint64_t> found;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  for (off_t data = ::lseek(fd, 0, SEEK_DATA); fd >= 0 && data >= 0; data = ::lseek(fd, data, SEEK_DATA)) {
+    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    std::string bytes(static_cast<size_t>(hole - data), '\0');
+    if (::pread(fd, bytes.data(), bytes.size(), data) != static_cast<ssize_t>(bytes.size())) break;
+    for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
+      found.push_back(static_cast<uint64_t>(data) + at);
+    data = hole;
+  }
+  if (fd >= 0) ::close(fd);
+  return found;
+}
+
+std::string Utf16(const std::string& ascii) {
+  std::string bytes;
+  for (char c : ascii) bytes += {c, '\0'};
+  return bytes;
+}
+
+// Two things Windows leaves on NTFS that ntfs-3g does not write, made by changing its bytes:
+// a name kept in the Win32-and-DOS name space, and a name left behind in an index block past
+// its last entry whose record is in use again by another file. The first is listed as any
+// name; the second as deleted, with nothing of the other file's record (no time, no size).
+TEST(CliLsNtfs, WindowsNamesAndANameLeftBehindOverAReusedRecord) {
+  TreeImage image;
+  if (!MakeTreeImage("ntfs", image)) return;
+  const std::string disk = CopyImage(image.Image, "ntfs-index.img");
+  // Each name is preceded by its length and its name space, in the folder's index and in
+  // the file's own record alike.
+  const std::string shared = Utf16("aa.bb.cc.dd");
+  const std::vector<uint64_t> names = FindInData(disk, shared);
+  ASSERT_FALSE(names.empty());
+  for (uint64_t at : names) WriteFileBytes(disk, at - 1, {3});
+
+  // An index block ("INDX") of docs/many that holds "entry number 5.txt"; its entry starts
+  // 82 bytes before the name.
+  const std::string five = Utf16("entry number 5.txt");
+  uint64_t block = 0, entry = 0;
+  for (uint64_t at : FindInData(disk, five)) {
+    const uint64_t start = (at - image.Start * 512) / 4096 * 4096 + image.Start * 512;
+    const std::vector<uint8_t> head = ReadFileBytes(disk, start, 4);
+    if (std::string(head.begin(), head.end()) == "INDX") block = start, entry = at - 82;
+  }
+  ASSERT_NE(block, 0u) << "no index block holds entry number 5.txt";
+  const std::vector<uint8_t> node = ReadFileBytes(disk, block, 4096);
+  const auto u32 = [&](size_t at) {
+    return uint32_t(node[at]) | uint32_t(node[at + 1]) << 8 | uint32_t(node[at + 2]) << 16 | uint32_t(node[at + 3]) << 24;
+  };
+  std::vector<uint8_t> copy = ReadFileBytes(disk, entry, 82 + five.size());
+  copy[82 + five.find('5')] = '0';
+  // Past the entries in use, clear of the update sequence's two bytes at each 512.
+  uint64_t at = (0x18 + u32(0x1C) + 7) / 8 * 8;
+  while (at / 512 != (at + copy.size() + 1) / 512) at = (at / 512 + 1) * 512;
+  ASSERT_LE(at + copy.size(), 0x18 + u32(0x20)) << "no room left in the block";
+  WriteFileBytes(disk, block + at, copy);
+
+  CliRun run = RunCli("ls -r --json " + At(image) + ShellQuote(disk));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json root = nlohmann::json::parse(run.out)["entries"];
+  std::map<std::string, nlohmann::json> byName, many;
+  for (const auto& e : root) byName[e["name"]] = e;
+  EXPECT_TRUE(byName.count("aa.bb.cc.dd") && !byName["aa.bb.cc.dd"]["deleted"].get<bool>()) << run.out;
+  for (const auto& e : byName["docs"]["children"])
+    if (e["name"] == "many") for (const auto& f : e["children"]) many[f["name"]] = f;
+  EXPECT_EQ(many.size(), 121u);
+  ASSERT_TRUE(many.count("entry number 0.txt")) << run.out;
+  EXPECT_TRUE(many["entry number 0.txt"]["deleted"].get<bool>());
+  EXPECT_TRUE(many["entry number 0.txt"]["modified"].is_null()) << many["entry number 0.txt"];
+  EXPECT_FALSE(many["entry number 5.txt"]["deleted"].get<bool>());
+  EXPECT_FALSE(many["entry number 5.txt"]["modified"].is_null());
+
+  // Without --deleted the name left behind is not even tried.
+  run = RunCli("copy " + At(image) + "--path docs/many --to " + ShellQuote(FreshPath("ntfs-index-copy")) + " " +
+               ShellQuote(disk));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_SAYS(run.out, "Copied 120 files");
 }
 
 // A destination whose file system lives in the source image (mounted through a loop device)

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "CliRun.h"
+#include "disk/Crc32.h"
 #include "edit/AutoBackup.h"
 
 namespace qm::test {
@@ -103,6 +104,13 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
 TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
   const std::string& base = FourVolumesImage();
   if (base.empty()) return;
+  const auto RecordsOf = [](const std::string& image) {
+    std::vector<std::string> records;
+    for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
+      if (entry.path().filename().string().find(std::filesystem::path(image).filename().string()) != std::string::npos)
+        records.push_back(entry.path());
+    return records;
+  };
   const struct {
     const char* what;
     std::function<void(const std::string& image)> meddle;
@@ -119,10 +127,19 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
          EXPECT_EQ(RunCommand("cp --sparse=always " + ShellQuote(base) + " " + ShellQuote(i)), 0);
          WriteFileBytes(i, 440, {0x12, 0x34});
        }, 1, "disk signature"},
-      {"a damaged record", [](const std::string& i) {
-         for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
-           if (entry.path().filename().string().find(std::filesystem::path(i).filename().string()) != std::string::npos)
-             std::ofstream(entry.path(), std::ios::binary | std::ios::in) << "damage";
+      {"a damaged record", [&](const std::string& i) {
+         for (const std::string& record : RecordsOf(i)) std::ofstream(record, std::ios::binary | std::ios::in) << "damage";
+       }, 1, "is damaged"},
+      // Its checksum is sound, but its first line is that of another format.
+      {"a record of another format", [&](const std::string& i) {
+         for (const std::string& record : RecordsOf(i)) {
+           std::string bytes = ReadWholeFile(record);
+           bytes.replace(0, 11, "QMCHANGE 2\n");
+           const size_t body = bytes.size() - 4;
+           const uint32_t crc = Crc32Update(0, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), body));
+           for (size_t k = 0; k < 4; ++k) bytes[body + k] = static_cast<char>(crc >> (8 * k));
+           std::ofstream(record, std::ios::binary | std::ios::trunc) << bytes;
+         }
        }, 1, "is damaged"},
   };
   for (const auto& c : cases) {

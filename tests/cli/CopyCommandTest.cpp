@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cli/CliRun.h"
+#include "disk/Bytes.h"
 #include "support/TreeImage.h"
 
 namespace qm::test {
@@ -126,23 +127,24 @@ TEST(CliCopy, CtrlCStopsAndLeavesNoPartialFile) {
   }
 }
 
+std::string Utf16(const std::string& ascii) {
+  std::string bytes;
+  for (char c : ascii) bytes += {c, '\0'};
+  return bytes;
+}
+
 // A long name written over on the disk as "../../etc/x" stays inside the destination.
 TEST(CliCopy, ANameThatClimbsOutLandsInsideUnderASafeName) {
   TreeImage image;
   if (!MakeTreeImage("fat32", image)) return;
   const std::string disk = CopyImage(image.Image, "climb.img");
   const uint64_t volume = image.Start * 512;
-  auto utf16 = [](const std::string& text) {
-    std::string bytes;
-    for (char c : text) bytes += {c, '\0'};
-    return bytes;
-  };
   // The long name's first part holds its first five characters, the rest follow in two runs.
   const std::string area = [&] {
     const std::vector<uint8_t> b = ReadFileBytes(disk, volume, 8 << 20);
     return std::string(b.begin(), b.end());
   }();
-  const std::string name = utf16("aa.bb.cc.dd"), climb = utf16("../../etc/x");
+  const std::string name = Utf16("aa.bb.cc.dd"), climb = Utf16("../../etc/x");
   size_t entry = std::string::npos;
   for (size_t at = area.find(name.substr(0, 10)); at != std::string::npos; at = area.find(name.substr(0, 10), at + 1))
     if (at % 32 == 1) entry = at - 1;
@@ -183,12 +185,6 @@ std::vector<uint64_t> FindInData(const std::string& path, const std::string& tex
   return found;
 }
 
-std::string Utf16(const std::string& ascii) {
-  std::string bytes;
-  for (char c : ascii) bytes += {c, '\0'};
-  return bytes;
-}
-
 // Two things Windows leaves on NTFS that ntfs-3g does not write, made by changing its bytes:
 // a name kept in the Win32-and-DOS name space, and a name left behind in an index block past
 // its last entry whose record is in use again by another file. The first is listed as any
@@ -215,9 +211,7 @@ TEST(CliLsNtfs, WindowsNamesAndANameLeftBehindOverAReusedRecord) {
   }
   ASSERT_NE(block, 0u) << "no index block holds entry number 5.txt";
   const std::vector<uint8_t> node = ReadFileBytes(disk, block, 4096);
-  const auto u32 = [&](size_t at) {
-    return uint32_t(node[at]) | uint32_t(node[at + 1]) << 8 | uint32_t(node[at + 2]) << 16 | uint32_t(node[at + 3]) << 24;
-  };
+  const auto u32 = [&](size_t at) { return LoadLE<uint32_t>(&node[at]); };
   std::vector<uint8_t> copy = ReadFileBytes(disk, entry, 82 + five.size());
   copy[82 + five.find('5')] = '0';
   // Past the entries in use, clear of the update sequence's two bytes at each 512.

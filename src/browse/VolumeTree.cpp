@@ -124,6 +124,15 @@ constexpr uint64_t kNtfsRecordMask = 0xFFFFFFFFFFFFull;
 constexpr uint64_t kMaxNtfsIndexBytes = uint64_t{256} << 20;  // a million long names and more
 constexpr size_t kMaxNamesOfRecord = 16;
 
+// Whether NTFS record `meta` still describes the file of a deleted name that carries sequence
+// number `sequence`. NTFS counts a record's uses: freeing it adds one, so a deleted name
+// carries the number before. A freed record one use on still describes that file; one in use
+// again does not.
+bool FreedRecordOf(const TSK_FS_META* meta, uint32_t sequence) {
+  return (meta->flags & TSK_FS_META_FLAG_ALLOC) == 0 &&
+         (meta->seq == sequence || meta->seq == ((sequence + 1) & 0xFFFF));
+}
+
 // One name found in an NTFS folder's index, live or left behind.
 struct TNtfsName {
   uint64_t Record = 0;
@@ -458,12 +467,7 @@ struct TVolumeTree::State {
       const TNtfsName& n = unique[i];
       TSK_FS_FILE* record = n.Record <= fs->last_inum ? tsk_fs_file_open_meta(fs, nullptr, n.Record) : nullptr;
       const TSK_FS_META* meta = record ? record->meta : nullptr;
-      // NTFS counts a record's uses: freeing it adds one, so a deleted name carries the number
-      // before. A freed record one use on still describes that file; one in use again does not.
-      if (meta && n.Deleted && n.Sequence != 0) {
-        const bool free = (meta->flags & TSK_FS_META_FLAG_ALLOC) == 0;
-        if (!free || (meta->seq != n.Sequence && meta->seq != ((n.Sequence + 1u) & 0xFFFF))) meta = nullptr;
-      }
+      if (meta && n.Deleted && n.Sequence != 0 && !FreedRecordOf(meta, n.Sequence)) meta = nullptr;
       made[i] = MakeEntry(n.Name, n.Record, n.Deleted, meta, n.Folder ? TreeEntryType::Directory : TreeEntryType::File);
       if (record) tsk_fs_file_close(record);
     }
@@ -595,14 +599,11 @@ Outcome TVolumeTree::List(uint64_t inode, bool withDeleted, std::vector<TTreeEnt
     }
     const std::string text(name->name, strnlen(name->name, name->name_size));
     const bool deleted = (name->flags & TSK_FS_NAME_FLAG_UNALLOC) != 0;
-    // NTFS counts a record's uses: freeing it adds one, so a deleted name carries the number
-    // before. A free record one use on still describes that file; libtsk leaves it out.
+    // libtsk leaves out the record of a deleted name when freeing it has counted one use on.
     if (deleted && ntfs && (!meta || meta->seq != name->meta_seq)) {
       record = tsk_fs_file_open_meta(s.fs, nullptr, name->meta_addr);
       const TSK_FS_META* own = record ? record->meta : nullptr;
-      if (own && (own->flags & TSK_FS_META_FLAG_ALLOC) == 0 &&
-          (own->seq == name->meta_seq || own->seq == ((name->meta_seq + 1) & 0xFFFF)))
-        meta = own;
+      if (own && FreedRecordOf(own, name->meta_seq)) meta = own;
     }
     const bool virtualEntry = name->type == TSK_FS_NAME_TYPE_VIRT || name->type == TSK_FS_NAME_TYPE_VIRT_DIR ||
                               (meta && (meta->type == TSK_FS_META_TYPE_VIRT || meta->type == TSK_FS_META_TYPE_VIRT_DIR));

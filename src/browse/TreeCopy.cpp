@@ -269,13 +269,18 @@ class Copier {
       return !DestinationGone(error);
     }
     uint64_t unreadable = 0;
-    std::string readFailure;
+    std::string readFailure, refused;
     int writeError = 0;
     bool stopped = false;
-    for (uint64_t offset = 0; offset < size;) {
+    uint64_t offset = 0;
+    while (offset < size) {
       const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, size - offset));
       size_t got = 0;
       const Outcome read = tree_.Read(step.Entry, offset, std::span<uint8_t>(buffer_.data(), want), got, unreadable);
+      if (read.failed() && read.Errno == EFBIG) {  // a size that cannot be believed: nothing is copied
+        refused = read.Line();
+        break;
+      }
       if (read.failed() || got == 0) {
         // The rest of a file whose runs cannot be followed stays zeros, and the file is named.
         if (readFailure.empty()) readFailure = read.failed() ? read.Line() : "its data ends early";
@@ -301,14 +306,21 @@ class Copier {
         break;
       }
     }
-    if (!writeError && !stopped && ::ftruncate(fd, static_cast<off_t>(size)) != 0) writeError = errno;
-    if (!writeError && !stopped) {
+    const bool whole = !writeError && !stopped && refused.empty();
+    if (whole && ::ftruncate(fd, static_cast<off_t>(size)) != 0) writeError = errno;
+    if (whole && !writeError) {
       const timespec times[2] = {ToTimespec(step.Entry.Accessed), ToTimespec(step.Entry.Modified)};
       ::futimens(fd, times);
     }
-    if (::close(fd) != 0 && !writeError && !stopped) writeError = errno;
-    if (stopped || writeError) {
+    if (::close(fd) != 0 && whole && !writeError) writeError = errno;
+    if (stopped || writeError || !refused.empty()) {
       ::unlinkat(parent, temporary.c_str(), 0);
+      if (!refused.empty()) {
+        NotCopied(step, refused);
+        ++state.FilesDone;
+        state.BytesDone += size - offset;
+        return Tell();
+      }
       if (stopped) {
         report_.Stopped = true;
         report_.StoppedIn = step.VolumePath;

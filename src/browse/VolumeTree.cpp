@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <type_traits>
 #include <unordered_set>
 
 #include "disk/Bytes.h"
@@ -284,10 +285,17 @@ struct TVolumeTree::State {
   // lists it.
   bool ListExt(uint64_t inode, bool withDeleted, std::vector<TTreeEntry>& entries, size_t& seen, Outcome& failure) {
     TSK_FS_FILE* folder = tsk_fs_file_open_meta(fs, nullptr, static_cast<TSK_INUM_T>(inode));
-    if (!folder || !folder->meta || folder->meta->type != TSK_FS_META_TYPE_DIR ||
-        folder->meta->content_type == TSK_FS_META_CONTENT_TYPE_EXT4_INLINE || fs->block_size < 1024) {
+    if (!folder || !folder->meta || folder->meta->content_type == TSK_FS_META_CONTENT_TYPE_EXT4_INLINE ||
+        fs->block_size < 1024) {
       if (folder) tsk_fs_file_close(folder);
       return false;
+    }
+    // A record whose type was damaged is still read as a folder: entries that do not parse are
+    // passed over below.
+    if (MapBeyondVolume(folder->meta)) {
+      failure = MapRefused("folder " + std::to_string(inode), folder->meta);
+      tsk_fs_file_close(folder);
+      return true;
     }
     const uint64_t size = std::min<uint64_t>(folder->meta->size > 0 ? static_cast<uint64_t>(folder->meta->size) : 0,
                                              kMaxExtFolderBytes);
@@ -397,9 +405,13 @@ struct TVolumeTree::State {
     for (int i = 0; i < attributes; ++i) {
       const TSK_FS_ATTR* a = tsk_fs_file_attr_get_idx(folder, i);
       if (!a || !a->name || std::strcmp(a->name, "$I30") != 0) continue;
-      if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT) root = a;
-      if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXALLOC) blocks = a;
-      if (a->type == TSK_FS_ATTR_TYPE_NTFS_BITMAP) bitmap = a;
+      // libtsk copies the type from the record as it stands, which need not be one it names.
+      std::underlying_type_t<TSK_FS_ATTR_TYPE_ENUM> type;
+      static_assert(sizeof type == sizeof a->type);
+      std::memcpy(&type, &a->type, sizeof type);
+      if (type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT) root = a;
+      if (type == TSK_FS_ATTR_TYPE_NTFS_IDXALLOC) blocks = a;
+      if (type == TSK_FS_ATTR_TYPE_NTFS_BITMAP) bitmap = a;
     }
     auto content = [](const TSK_FS_ATTR* a, std::vector<uint8_t>& bytes) {
       bytes.resize(a ? static_cast<size_t>(std::clamp<TSK_OFF_T>(a->size, 0, kMaxNtfsIndexBytes)) : 0);
@@ -501,6 +513,24 @@ struct TVolumeTree::State {
     static const std::vector<TNtfsName> none;
     const auto found = freed.find(folder);
     return found == freed.end() ? none : found->second;
+  }
+
+  // libtsk maps every block of a block-mapped ext file before it reads any of it, and a
+  // damaged record that claims gigabytes on a small volume keeps it mapping for minutes. Such
+  // a file cannot hold more than its volume (only a sparse one could claim it), so its blocks
+  // are not followed.
+  bool MapBeyondVolume(const TSK_FS_META* meta) const {
+    if (!TSK_FS_TYPE_ISEXT(fs->ftype) || meta->content_type != TSK_FS_META_CONTENT_TYPE_DEFAULT || meta->size <= 0)
+      return false;
+    const uint64_t block = std::max<uint64_t>(fs->block_size, 1);
+    const uint64_t onDisk = (diskSectors * kSector - static_cast<uint64_t>(fs->offset)) / block;
+    return static_cast<uint64_t>(meta->size) / block > std::min<uint64_t>(fs->block_count, onDisk);
+  }
+
+  Outcome MapRefused(const std::string& name, const TSK_FS_META* meta) const {
+    return Outcome::Failed("The record of " + name + " claims " + std::to_string(meta->size) +
+                               " bytes, more than its volume holds; its blocks are not followed.",
+                           "Browse", EFBIG);
   }
 
   TSK_FS_FILE* OpenFile(uint64_t inode) {
@@ -664,6 +694,7 @@ Outcome TVolumeTree::Read(const TTreeEntry& entry, uint64_t offset, std::span<ui
   tsk_error_reset();
   TSK_FS_FILE* file = s.OpenFile(entry.Inode);
   if (!file || !file->meta) return Outcome::Failed("The record of " + entry.Name + " cannot be read: " + TskErrorText(), "Browse");
+  if (s.MapBeyondVolume(file->meta)) return s.MapRefused(entry.Name, file->meta);
   const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), entry.Size - offset));
   const uint64_t before = s.unreadable;
   const ssize_t read = tsk_fs_file_read(file, static_cast<TSK_OFF_T>(offset), reinterpret_cast<char*>(buffer.data()),

@@ -138,5 +138,52 @@ TEST(TreeCopyOnImages, StopLeavesNoHalfFile) {
   EXPECT_NE(lines.at(1).find("/big.bin: its partial copy was removed"), std::string::npos) << lines.at(1);
 }
 
+// An ext2 volume made by mkfs.ext2 and damaged with debugfs: the root's record no longer says
+// it is a folder, and huge.bin claims gigabytes over a block map that points at noise. The root
+// is still listed; huge.bin is refused with the reason, not mapped for minutes nor copied as
+// gigabytes of noise; the other files come out whole.
+TEST(TreeCopyOnImages, DamagedExtRecordsAreReadAsFarAsTheyCanBe) {
+  if (!HaveTools({"mkfs.ext2", "debugfs"})) return;
+  const std::string tree = FreshPath("ext-tree");
+  fs::create_directories(tree + "/sub");
+  std::ofstream(tree + "/ok.txt") << "still here\n";
+  std::ofstream(tree + "/sub/inner.txt") << "inner\n";
+  std::ofstream(tree + "/huge.bin") << "small\n";
+  std::string noise;
+  for (uint32_t i = 0, x = 1; i < 2048; ++i, x = x * 1103515245u + 12345u) {
+    const uint32_t block = 1 + (x >> 8) % 4095;  // a block of the volume
+    noise.append(reinterpret_cast<const char*>(&block), 4);
+  }
+  std::ofstream(tree + "/noise.bin", std::ios::binary) << noise;
+  const std::string image = FreshPath("ext-damaged.img");
+  std::string at;
+  ASSERT_EQ(RunCommand(kToolPath + "mkfs.ext2 -q -b 1024 -d " + tree + " " + image + " 4M"), 0);
+  ASSERT_EQ(RunCommand(kToolPath + "debugfs -R 'bmap /noise.bin 0' " + image + " 2>/dev/null", &at), 0);
+  const std::string block = std::to_string(std::stoul(at));
+  ASSERT_EQ(RunCommand(kToolPath + "debugfs -w -f - " + image + " >/dev/null 2>&1 <<'EOF'\nsif /huge.bin block[IND] " +
+                       block + "\nsif /huge.bin block[DIND] " + block +
+                       "\nsif /huge.bin size 3724541964\nsif <2> mode 0100755\nEOF"),
+            0);
+
+  std::unique_ptr<TPhysicalDrv> drive = BareImage(image);
+  Outcome why;
+  std::unique_ptr<TVolumeTree> volume = TVolumeTree::Open(drive->Io(), fs::file_size(image) / 512, 0, fkExt2, why);
+  ASSERT_TRUE(volume) << why.Line();
+  TCopyItem all{"/", {}};
+  ASSERT_TRUE(volume->Find("/", all.Entry));
+  const std::string out = FreshPath("ext-out");
+  const int fd = OpenFolder(out);
+  const TCopyReport report = CopyFromVolume(*volume, {all}, fd, {}, nullptr);
+  ::close(fd);
+  ASSERT_EQ(report.NotCopied.size(), 1u);
+  EXPECT_EQ(report.NotCopied[0].Path, "/huge.bin");
+  EXPECT_NE(report.NotCopied[0].Reason.find("claims 3724541964 bytes, more than its volume holds"), std::string::npos)
+      << report.NotCopied[0].Reason;
+  EXPECT_FALSE(fs::exists(out + "/huge.bin"));
+  EXPECT_EQ(FileText(out + "/ok.txt"), "still here\n");
+  EXPECT_EQ(FileText(out + "/sub/inner.txt"), "inner\n");
+  EXPECT_EQ(FileText(out + "/noise.bin"), noise);
+}
+
 }  // namespace
 }  // namespace qm::test

@@ -424,6 +424,9 @@ struct TVolumeTree::State {
     content(root, top);
     content(blocks, nodes);
     content(bitmap, inUse);
+    // The attributes go with the record: nothing of them is used past this point.
+    const bool blocksUnread = blocks && nodes.empty() && blocks->size > 0;
+    const std::string unreadWhy = blocksUnread ? TskErrorText() : std::string();
     if (folder) tsk_fs_file_close(folder);
     // The root value: indexed type (4), collation (4), node size (4), ... then the node header
     // at 16: offsets of the first entry and of the end of those in use, from 16.
@@ -432,8 +435,8 @@ struct TVolumeTree::State {
     std::vector<TNtfsName> names;
     ReadNtfsNode(top, 16 + size_t{LoadLE<uint32_t>(&top[16])}, 16 + size_t{LoadLE<uint32_t>(&top[20])}, top.size(), inode,
                  true, withDeleted, names);
-    if (blocks && nodes.empty() && blocks->size > 0) {
-      failure = Outcome::Failed("The folder's index cannot be read: " + TskErrorText(), "Browse");
+    if (blocksUnread) {
+      failure = Outcome::Failed("The folder's index cannot be read: " + unreadWhy, "Browse");
       return true;
     }
     if (nodeSize >= 512 && nodeSize % 512 == 0 && nodeSize <= (1u << 16)) {

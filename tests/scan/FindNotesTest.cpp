@@ -59,10 +59,11 @@ TEST(CliFindNotes, FindsInsideTheUsableAreaOfAGptDiskAreMarked) {
   EXPECT_EQ(Notes(image), "100 none false; ");
   WriteFileBytes(image, 512 + 0x28, std::vector<uint8_t>(8, 0xFF));
   EXPECT_EQ(Notes(image), "100 none false; ");
-  // With neither copy usable only the protective entry is listed (row 1), and everything
-  // behind sector 0 counts as inside.
+  // With neither copy usable only the protective entry is listed (row 1), the drive says so,
+  // and everything behind sector 0 counts as inside.
   WriteFileBytes(image, 65535 * 512, std::vector<uint8_t>(512, 0));
   EXPECT_EQ(Notes(image), "100 1 true + +; 2048 1 true + +; ");
+  EXPECT_SAYS(CliDrive("list", image)["notes"].dump(), "but the table cannot be used, and only that entry is shown");
 }
 
 }  // namespace

@@ -100,8 +100,9 @@ class Planner {
       capped_ = true;
       return;
     }
-    if (entry.Deleted && entry.DataLost) {
-      report_.NotCopied.push_back({path, "deleted, and its record now belongs to another file"});
+    if (entry.DataLost) {
+      report_.NotCopied.push_back(
+          {path, entry.Deleted ? "deleted, and its record now belongs to another file" : "its record cannot be read"});
       return;
     }
     if (entry.Type == TreeEntryType::Other) {

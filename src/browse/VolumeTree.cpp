@@ -3,6 +3,7 @@
 #include "browse/VolumeTree.h"
 
 #include <tsk/libtsk.h>
+#include <tsk/fs/tsk_ext2fs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -284,7 +285,11 @@ struct TVolumeTree::State {
   // False when the folder is not one this reads (its data kept inside its record): libtsk then
   // lists it.
   bool ListExt(uint64_t inode, bool withDeleted, std::vector<TTreeEntry>& entries, size_t& seen, Outcome& failure) {
-    TSK_FS_FILE* folder = tsk_fs_file_open_meta(fs, nullptr, static_cast<TSK_INUM_T>(inode));
+    TSK_FS_FILE* folder = OpenRecord(inode);
+    if (!folder && InlineBeyondRecord(inode)) {  // not for libtsk's folder reader either
+      failure = Outcome::Failed("The folder cannot be read: " + TskErrorText(), "Browse");
+      return true;
+    }
     if (!folder || !folder->meta || folder->meta->content_type == TSK_FS_META_CONTENT_TYPE_EXT4_INLINE ||
         fs->block_size < 1024) {
       if (folder) tsk_fs_file_close(folder);
@@ -381,7 +386,7 @@ struct TVolumeTree::State {
       const Found& f = found[i];
       const uint32_t number = numberOf(f);
       const std::string name(reinterpret_cast<const char*>(&data[f.At + 8]), f.NameLength);
-      TSK_FS_FILE* record = number <= fs->last_inum ? tsk_fs_file_open_meta(fs, nullptr, number) : nullptr;
+      TSK_FS_FILE* record = number <= fs->last_inum ? OpenRecord(number) : nullptr;
       made[i] = MakeEntry(name, number, f.Deleted, record ? record->meta : nullptr, TypeOfExtEntry(data[f.At + 7]));
       if (record) tsk_fs_file_close(record);
     }
@@ -518,6 +523,49 @@ struct TVolumeTree::State {
     return found == freed.end() ? none : found->second;
   }
 
+  // libtsk gives an ext record that keeps its data inside itself a buffer of the size the
+  // record claims, before anything else, and a damaged record may claim gigabytes. So the
+  // record is read here first, from its inode table, and not handed to libtsk when it keeps
+  // its data inside itself yet claims more than the record holds. Inode (4 + 4 at 0x6C: size,
+  // 4 at 0x20: flags) of the table its group descriptor names (4 at 8, + 4 at 0x28 when 64-bit).
+  bool InlineBeyondRecord(uint64_t inode) const {
+    if (!TSK_FS_TYPE_ISEXT(fs->ftype) || inode == 0 || inode > fs->last_inum) return false;
+    const auto* ext = reinterpret_cast<const EXT2FS_INFO*>(fs);
+    const uint32_t perGroup = LoadLE<uint32_t>(ext->fs->s_inodes_per_group);
+    const uint16_t inodeSize = ext->inode_size;
+    if (perGroup == 0 || inodeSize < 128) return false;
+    const bool wide = (LoadLE<uint32_t>(ext->fs->s_feature_incompat) & EXT2FS_FEATURE_INCOMPAT_64BIT) != 0;
+    const uint64_t descSize = wide ? std::max<uint16_t>(LoadLE<uint16_t>(ext->fs->s_desc_size), 32) : 32;
+    uint8_t desc[64]{};
+    const auto readAt = [&](uint64_t at, uint8_t* to, size_t length) {
+      return at <= INT64_MAX && tsk_fs_read(fs, static_cast<TSK_OFF_T>(at), reinterpret_cast<char*>(to), length) ==
+                                    static_cast<ssize_t>(length);
+    };
+    const uint64_t group = (inode - 1) / perGroup, index = (inode - 1) % perGroup;
+    if (!readAt(static_cast<uint64_t>(ext->groups_offset) + group * descSize, desc, std::min<uint64_t>(descSize, 64)))
+      return false;
+    uint64_t table = LoadLE<uint32_t>(desc + 8);
+    if (wide && descSize >= 64) table |= uint64_t{LoadLE<uint32_t>(desc + 0x28)} << 32;
+    uint8_t raw[0x70]{};
+    if (table > UINT64_MAX / fs->block_size / 2 ||
+        !readAt(table * fs->block_size + index * inodeSize, raw, std::min<size_t>(inodeSize, sizeof raw)))
+      return false;
+    const uint64_t size = LoadLE<uint32_t>(raw + 4) | uint64_t{LoadLE<uint32_t>(raw + 0x6C)} << 32;
+    return (LoadLE<uint32_t>(raw + 0x20) & EXT2_INLINE_DATA) != 0 && size > inodeSize;
+  }
+
+  // A record as libtsk reads it; null, with the reason as libtsk's error, when it cannot be.
+  TSK_FS_FILE* OpenRecord(uint64_t inode) const {
+    if (InlineBeyondRecord(inode)) {
+      tsk_error_reset();
+      tsk_error_set_errno(TSK_ERR_FS_INODE_COR);
+      tsk_error_set_errstr("record %llu claims more data kept inside it than it holds",
+                           static_cast<unsigned long long>(inode));
+      return nullptr;
+    }
+    return tsk_fs_file_open_meta(fs, nullptr, static_cast<TSK_INUM_T>(inode));
+  }
+
   // libtsk maps every block of a block-mapped ext file before it reads any of it, and a
   // damaged record that claims gigabytes on a small volume keeps it mapping for minutes. Such
   // a file cannot hold more than its volume (only a sparse one could claim it), so its blocks
@@ -540,7 +588,7 @@ struct TVolumeTree::State {
     if (file && fileInode == inode) return file;
     if (file) tsk_fs_file_close(file);
     fileInode = UINT64_MAX;
-    file = tsk_fs_file_open_meta(fs, nullptr, inode);
+    file = OpenRecord(inode);
     if (file) fileInode = inode;
     return file;
   }

@@ -39,7 +39,8 @@ struct TTreeEntry {
   uint64_t Size = 0;
   TTreeTime Modified, Accessed, Changed, Created;
   bool Deleted = false;
-  // A deleted name whose record now belongs to another file (or to none): its data is gone.
+  // A deleted name whose record now belongs to another file (or to none), or a name whose record
+  // cannot be read: its data is gone.
   bool DataLost = false;
 };
 

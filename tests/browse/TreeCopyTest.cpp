@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "browse/TreeCopy.h"
@@ -138,17 +139,19 @@ TEST(TreeCopyOnImages, StopLeavesNoHalfFile) {
   EXPECT_NE(lines.at(1).find("/big.bin: its partial copy was removed"), std::string::npos) << lines.at(1);
 }
 
-// An ext2 volume made by mkfs.ext2 and damaged with debugfs: the root's record no longer says
-// it is a folder, and huge.bin claims gigabytes over a block map that points at noise. The root
-// is still listed; huge.bin is refused with the reason, not mapped for minutes nor copied as
-// gigabytes of noise; the other files come out whole.
+// An ext4 volume of block maps and inline data, made by mkfs.ext4 and damaged with debugfs:
+// the root's record no longer says it is a folder, huge.bin claims gigabytes over a block map
+// that points at noise, tiny.txt claims gigabytes kept inside its record. The root is still
+// listed; huge.bin and tiny.txt are refused with the reason, not mapped or allocated as
+// gigabytes nor copied as gigabytes of noise; the other files come out whole.
 TEST(TreeCopyOnImages, DamagedExtRecordsAreReadAsFarAsTheyCanBe) {
-  if (!HaveTools({"mkfs.ext2", "debugfs"})) return;
+  if (!HaveTools({"mkfs.ext4", "debugfs"})) return;
   const std::string tree = FreshPath("ext-tree");
   fs::create_directories(tree + "/sub");
-  std::ofstream(tree + "/ok.txt") << "still here\n";
+  std::ofstream(tree + "/ok.txt") << "still here\n";  // kept inside its record
+  std::ofstream(tree + "/tiny.txt") << "tiny\n";
   std::ofstream(tree + "/sub/inner.txt") << "inner\n";
-  std::ofstream(tree + "/huge.bin") << "small\n";
+  std::ofstream(tree + "/huge.bin") << std::string(2048, 'h');
   std::string noise;
   for (uint32_t i = 0, x = 1; i < 2048; ++i, x = x * 1103515245u + 12345u) {
     const uint32_t block = 1 + (x >> 8) % 4095;  // a block of the volume
@@ -157,17 +160,19 @@ TEST(TreeCopyOnImages, DamagedExtRecordsAreReadAsFarAsTheyCanBe) {
   std::ofstream(tree + "/noise.bin", std::ios::binary) << noise;
   const std::string image = FreshPath("ext-damaged.img");
   std::string at;
-  ASSERT_EQ(RunCommand(kToolPath + "mkfs.ext2 -q -b 1024 -d " + tree + " " + image + " 4M"), 0);
+  ASSERT_EQ(RunCommand(kToolPath + "mkfs.ext4 -q -b 1024 -O ^extent,^64bit,^has_journal,inline_data -d " + tree + " " + image +
+                       " 4M"),
+            0);
   ASSERT_EQ(RunCommand(kToolPath + "debugfs -R 'bmap /noise.bin 0' " + image + " 2>/dev/null", &at), 0);
   const std::string block = std::to_string(std::stoul(at));
   ASSERT_EQ(RunCommand(kToolPath + "debugfs -w -f - " + image + " >/dev/null 2>&1 <<'EOF'\nsif /huge.bin block[IND] " +
                        block + "\nsif /huge.bin block[DIND] " + block +
-                       "\nsif /huge.bin size 3724541964\nsif <2> mode 0100755\nEOF"),
+                       "\nsif /huge.bin size 3724541964\nsif /tiny.txt size 0x61004200\nsif <2> mode 0100755\nEOF"),
             0);
 
   std::unique_ptr<TPhysicalDrv> drive = BareImage(image);
   Outcome why;
-  std::unique_ptr<TVolumeTree> volume = TVolumeTree::Open(drive->Io(), fs::file_size(image) / 512, 0, fkExt2, why);
+  std::unique_ptr<TVolumeTree> volume = TVolumeTree::Open(drive->Io(), fs::file_size(image) / 512, 0, fkExt4, why);
   ASSERT_TRUE(volume) << why.Line();
   TCopyItem all{"/", {}};
   ASSERT_TRUE(volume->Find("/", all.Entry));
@@ -175,11 +180,14 @@ TEST(TreeCopyOnImages, DamagedExtRecordsAreReadAsFarAsTheyCanBe) {
   const int fd = OpenFolder(out);
   const TCopyReport report = CopyFromVolume(*volume, {all}, fd, {}, nullptr);
   ::close(fd);
-  ASSERT_EQ(report.NotCopied.size(), 1u);
-  EXPECT_EQ(report.NotCopied[0].Path, "/huge.bin");
-  EXPECT_NE(report.NotCopied[0].Reason.find("claims 3724541964 bytes, more than its volume holds"), std::string::npos)
-      << report.NotCopied[0].Reason;
+  std::map<std::string, std::string> notCopied;
+  for (const TCopyProblem& p : report.NotCopied) notCopied[p.Path] = p.Reason;
+  ASSERT_EQ(notCopied.size(), 2u);
+  EXPECT_EQ(notCopied["/huge.bin"],
+            "The record of huge.bin claims 3724541964 bytes, more than its volume holds; its blocks are not followed.");
+  EXPECT_EQ(notCopied["/tiny.txt"], "its record cannot be read");
   EXPECT_FALSE(fs::exists(out + "/huge.bin"));
+  EXPECT_FALSE(fs::exists(out + "/tiny.txt"));
   EXPECT_EQ(FileText(out + "/ok.txt"), "still here\n");
   EXPECT_EQ(FileText(out + "/sub/inner.txt"), "inner\n");
   EXPECT_EQ(FileText(out + "/noise.bin"), noise);

@@ -63,7 +63,7 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     uint8_t kind;
     std::string refusal;  // empty: written
     std::vector<std::pair<uint64_t, std::string>> tables;
-    bool fullFirstEbr = false;  // a damaged first EBR: D, the link and a second logical drive
+    int full = 0;  // a table filled up: 1 the first EBR (D, the link, a second logical drive), 2 the MBR
   } cases[] = {
       // A new entry takes the first free slot: the others keep theirs.
       {"a primary", 12288, 4096, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 06:12288+4096 00:0+0"}}},
@@ -85,12 +85,15 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
       // Ends right in front of D: no sector is left for D's new EBR.
       {"no sector left in front of D", 20992, 1535, fkNtfs, kNoInnerSector, {}},
       {"overlapping P1", 9000, 4095, fkNtfs, Overlap("1"), {}},
-      {"into a first EBR without vacancy", 20992, 1024, fkFat12, kNoVacancy, {}, true},
+      {"into a first EBR without vacancy", 20992, 1024, fkFat12, kNoVacancy, {}, 1},
+      {"into a master boot record without vacancy", 12288, 4096, fkFat16, kNoVacancy, {}, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Layout disk;
-    if (c.fullFirstEbr) disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);
+    if (c.full == 1) disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);
+    for (uint32_t at : {62000, 63000})
+      if (c.full == 2) disk.Add(disk.drive->Root, 0x07, at, 500);
     disk.before = *disk.data;
     TPartition* lost = disk.Lost(c.start, c.size, c.kind);
     const auto xChildren = disk.x->Children;
@@ -100,6 +103,7 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     if (!c.refusal.empty()) {
       EXPECT_EQ(result, RecoverResult::Refused);
       EXPECT_EQ(result.Told.Text, c.refusal);
+      EXPECT_EQ(result.Told.Caption, c.refusal.starts_with("The lost") ? "Error" : "Recovering");
       EXPECT_TRUE(disk.ChangedSectors().empty());
       // The model still shows the disk as it is, and the find keeps its own size.
       EXPECT_EQ(disk.x->Children, xChildren);
@@ -212,20 +216,6 @@ TEST(NewEntryType, FollowsTheFileSystemAndTheChsLimit) {
   EXPECT_EQ(type(fkNtfs, 5000), 0x07);
   EXPECT_EQ(type(fkHpfs, 5000), 0x07);
   EXPECT_EQ(type(fkLinuxExt2, 5000, 0x83), 0x83);
-}
-
-TEST(HasVacancy, CountsUsedEntriesAndLogicalDrives) {
-  Layout disk;
-  TPhysicalDrv& drive = *disk.drive;
-  EXPECT_TRUE(HasVacancy(drive, drive.Root));   // P1, X and a gap
-  EXPECT_TRUE(HasVacancy(drive, *disk.x));      // a logical drive and a link
-  EXPECT_TRUE(HasVacancy(drive, *disk.link));   // one logical drive
-  disk.Add(*disk.link, 0x07, 40000, 500);
-  EXPECT_FALSE(HasVacancy(drive, *disk.link));  // two logical drives
-  disk.Add(drive.Root, 0x07, 62000, 500);
-  EXPECT_TRUE(HasVacancy(drive, drive.Root));
-  disk.Add(drive.Root, 0x07, 63000, 500);
-  EXPECT_FALSE(HasVacancy(drive, drive.Root));  // four used entries
 }
 
 TEST(FindInnerExtendedSector, OneTrackBeforeTheRecordElseTheNearestFreeSectorInFront) {

@@ -153,37 +153,23 @@ class LayoutBuilder {
   }
 
   void Damage(int slot) {
+    const bool room = slot < 4;
     switch (Pick(0, 13)) {
-      case 0:  // a cycle: the last EBR links back to the first
-        if (ebrs_.size() > 1) Entry(ebrs_.back(), 1, 0x05, 0, 500);
-        break;
-      case 1:  // an extended entry at sector 0
-        if (slot < 4) Entry(0, slot, 0x05, 0, kSectors);
-        break;
-      case 2:  // a second extended entry
-        if (slot < 4) Entry(0, slot, 0x0F, static_cast<uint32_t>(Pick(64, kSectors - 2000)), 1500);
-        break;
+      case 0: if (ebrs_.size() > 1) Entry(ebrs_.back(), 1, 0x05, 0, 500); break;  // a cycle back to the first EBR
+      case 1: if (room) Entry(0, slot, 0x05, 0, kSectors); break;                 // an extended entry at sector 0
+      case 2: if (room) Entry(0, slot, 0x0F, static_cast<uint32_t>(Pick(64, kSectors - 2000)), 1500); break;  // a second extended entry
       case 3:  // an entry that overlaps the others
-        if (slot < 4) Entry(0, slot, 0x07, static_cast<uint32_t>(Pick(64, kSectors / 2)), static_cast<uint32_t>(Pick(100, kSectors / 2)));
+        if (room) Entry(0, slot, 0x07, static_cast<uint32_t>(Pick(64, kSectors / 2)), static_cast<uint32_t>(Pick(100, kSectors / 2)));
         break;
-      case 4:  // an entry past the end of the disk
-        if (slot < 4) Entry(0, slot, 0x06, kSectors + static_cast<uint32_t>(Pick(0, 5000)), 1000);
-        break;
+      case 4: if (room) Entry(0, slot, 0x06, kSectors + static_cast<uint32_t>(Pick(0, 5000)), 1000); break;  // past the end
       case 5:  // a chain longer than the walk reads
-        if (!ebrs_.empty()) {
-          uint64_t ebr = ebrs_.back();
-          for (int i = 0; i < 300 && ebr + 4 < kSectors; ++i, ebr += 3) {
-            Entry(ebr, 2, 0x06, 1, 1);
-            Entry(ebr, 3, 0x05, static_cast<uint32_t>(ebr + 3 - xs_), 3);
-          }
+        for (uint64_t ebr = ebrs_.empty() ? kSectors : ebrs_.back(), i = 0; i < 300 && ebr + 4 < kSectors; ++i, ebr += 3) {
+          Entry(ebr, 2, 0x06, 1, 1);
+          Entry(ebr, 3, 0x05, static_cast<uint32_t>(ebr + 3 - xs_), 3);
         }
         break;
-      case 6:  // an EBR without its signature ends the chain early
-        if (ebrs_.size() > 1) At(ebrs_[1])[511] = 0;
-        break;
-      case 7:  // an entry of size zero
-        if (slot < 4) Entry(0, slot, 0x0B, static_cast<uint32_t>(Pick(64, kSectors - 1)), 0);
-        break;
+      case 6: if (ebrs_.size() > 1) At(ebrs_[1])[511] = 0; break;  // an EBR without its signature ends the chain early
+      case 7: if (room) Entry(0, slot, 0x0B, static_cast<uint32_t>(Pick(64, kSectors - 1)), 0); break;  // of size zero
       default: break;  // a sound layout
     }
   }

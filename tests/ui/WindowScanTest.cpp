@@ -81,18 +81,6 @@ TEST_F(ScanTest, RunsOnAWorkerAndStopOrClosingEndsIt) {
   window.reset();
 }
 
-// A host that notes on which thread it was asked.
-class ThreadNotingHost : public ScriptedHost {
- public:
-  using ScriptedHost::ScriptedHost;
-  MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgButtons buttons,
-                       MsgIcon icon) override {
-    onGuiThread.push_back(QThread::currentThread() == QApplication::instance()->thread());
-    return ScriptedHost::MessageBox(text, caption, buttons, icon);
-  }
-  std::vector<bool> onGuiThread;
-};
-
 // The sector viewer opens while the scan runs and reads the scanned disk. A block that cannot
 // be read is asked about on the window's thread, by the host of the disk, and Ignore lets the
 // scan go on: it ends while the viewer is still open, having moved the bar far less often than
@@ -104,7 +92,9 @@ TEST_F(ScanTest, TheViewerAndAReadErrorLeaveTheScanToItsEnd) {
   AddDrive(std::move(faulty));
   const int rowsBefore = w.ListView1->topLevelItemCount();
   ASSERT_EQ(RowWithLba(kLostNtfs), -1);
-  ThreadNotingHost host{MsgAnswer::Ignore};
+  ScriptedHost host{MsgAnswer::Ignore};
+  std::vector<bool> onGuiThread;  // whether each question was asked on the window's thread
+  host.onMessage = [&] { onGuiThread.push_back(QThread::currentThread() == QApplication::instance()->thread()); };
   bool viewed = false;
   w.ShowHexView = [&](TfrmHexView& viewer) {
     viewed = true;
@@ -123,7 +113,7 @@ TEST_F(ScanTest, TheViewerAndAReadErrorLeaveTheScanToItsEnd) {
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
   EXPECT_NE(host.messages[0].text.find("LBA:100000"), std::string::npos) << host.messages[0].text;
-  EXPECT_EQ(host.onGuiThread, std::vector<bool>{true});
+  EXPECT_EQ(onGuiThread, std::vector<bool>{true});
   ExpectScanning(false);
   EXPECT_GT(w.ListView1->topLevelItemCount(), rowsBefore);
   EXPECT_FALSE(w.CurrentDrive->Scanning);

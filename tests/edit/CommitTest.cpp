@@ -34,7 +34,6 @@ TEST(PlanDirtyTables, EntriesKeepTheirSlotsAndOnlyTheirBytesChange) {
     r->Slot = r == b ? 1 : 3;
     EncodeEntry(s, static_cast<size_t>(r->Slot), r->Entry);
   }
-  const std::string before = disk.Table(0);
 
   // A changed type code: one byte of slot 1.
   b->Entry.SystemId = 0x17;
@@ -53,7 +52,7 @@ TEST(PlanDirtyTables, EntriesKeepTheirSlotsAndOnlyTheirBytesChange) {
   ASSERT_TRUE(PlanDirtyTables(*disk.drive, moved));
   ASSERT_EQ(moved.Writes.size(), 1u);
   std::copy(moved.Writes[0].After.begin(), moved.Writes[0].After.end(), s.begin());
-  EXPECT_EQ(disk.Table(0), "06:30000+1000 00:0+0 00:0+0 0c:2048+20480") << before;
+  EXPECT_EQ(disk.Table(0), "06:30000+1000 00:0+0 00:0+0 0c:2048+20480");
 }
 
 TEST(PlanDirtyTables, DeeperTablesFirstAndNoMoreThanFourEntries) {
@@ -102,6 +101,8 @@ TEST(ApplyChange, RefusesNewTablesOnVolumesAndDataAndDevicesThatReturnNothing) {
   StoreLE<uint64_t>(&lost->BootSector[0x28], 4000);  // its backup boot sector lies at 44000
   (*disk.data)[30000 * 512 + 7] = 0x42;                // a sector that holds data
   const auto volumes = KnownVolumes(*disk.drive);
+  TSector table{};  // a signed table of one entry
+  table[0x1BE + 4] = 0x07, table[510] = 0x55, table[511] = 0xAA;
   const struct {
     uint64_t lba;
     const char* says;
@@ -111,10 +112,6 @@ TEST(ApplyChange, RefusesNewTablesOnVolumesAndDataAndDevicesThatReturnNothing) {
                {50000, ""}};
   for (const auto& c : cases) {
     TChange change;
-    TSector table{};
-    table[510] = 0x55;
-    table[511] = 0xAA;
-    table[0x1BE + 4] = 0x07;
     ASSERT_TRUE(PlanSector(*disk.drive, change, c.lba, WriteRole::NewTable, table));
     const std::string refusal = CheckChange(*disk.drive, change, volumes);
     if (*c.says)
@@ -126,9 +123,7 @@ TEST(ApplyChange, RefusesNewTablesOnVolumesAndDataAndDevicesThatReturnNothing) {
   // A device whose reads never fill the buffer is not written to.
   disk.faults->staleReads = true;
   TChange change;
-  TSector sector{};
-  sector[0x1BE + 4] = 0x07;
-  change.Writes.push_back({50000, WriteRole::NewTable, TSector{}, sector});
+  change.Writes.push_back({50000, WriteRole::NewTable, TSector{}, table});
   EXPECT_EQ(ApplyChange(*disk.drive, change, volumes, TChangeRun{}), EditResult::Refused);
   EXPECT_TRUE(disk.faults->writeOffsets.empty());
 }

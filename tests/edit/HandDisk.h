@@ -91,7 +91,6 @@ class HandDisk {
     }
     return out;
   }
-  bool Signed(uint64_t lba) { return HasTableSignature(SectorSpan(lba)); }
   void Sign(uint64_t lba) {
     (*data)[lba * 512 + 510] = 0x55;
     (*data)[lba * 512 + 511] = 0xAA;

@@ -121,7 +121,7 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     for (const auto& [lba, table] : c.tables) {
       written.push_back(lba);
       EXPECT_EQ(disk.Table(lba), table) << lba;
-      EXPECT_TRUE(disk.Signed(lba));
+      EXPECT_TRUE(HasTableSignature(disk.SectorSpan(lba)));
     }
     EXPECT_EQ(disk.ChangedSectors(), written);
     EXPECT_TRUE(disk.drive->LostPartitions.empty());

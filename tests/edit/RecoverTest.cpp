@@ -94,8 +94,8 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     Layout disk(true);
     disk.faults->blockDevice = disk.faults->failReread = true;
     if (c.full == 1) disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);
-    for (uint32_t at : {62000, 63000})
-      if (c.full == 2) disk.Add(disk.drive->Root, 0x07, at, 500);
+    if (c.full == 2)
+      for (uint32_t at : {62000u, 63000u}) disk.Add(disk.drive->Root, 0x07, at, 500);
     disk.before = *disk.data;
     TPartition* lost = disk.Lost(c.start, c.size, c.kind);
     const auto xChildren = disk.x->Children;

@@ -43,7 +43,9 @@ TEST(PlanDirtyTables, EntriesKeepTheirSlotsDeeperTablesComeFirstAndHoldFourEntri
   std::vector<uint64_t> order;
   for (const TSectorWrite& w : change.Writes) order.push_back(w.Lba);
   EXPECT_EQ(order, (std::vector<uint64_t>{61440, 40960, 0}));
-  for (uint64_t lba : {0, 40960}) EXPECT_EQ(ChangedOffsets(change, lba), std::vector<size_t>{0x1BE + 16}) << lba;
+  for (uint64_t lba : {0, 40960}) {
+    EXPECT_EQ(ChangedOffsets(change, lba), std::vector<size_t>{0x1BE + 16}) << lba;
+  }
   EXPECT_EQ(ChangedOffsets(change, 61440), std::vector<size_t>{0x1BE});
 
   a->Entry.SystemId = kTypeEmpty;
@@ -60,7 +62,7 @@ TEST(PlanDirtyTables, EntriesKeepTheirSlotsDeeperTablesComeFirstAndHoldFourEntri
       std::copy(added.Writes.back().After.begin(), added.Writes.back().After.end(), s.begin());
       EXPECT_EQ(disk.Table(0), "07:123000+900 *05:40960+81920 00:0+0 00:0+0");
     }
-    if (i == 3) EXPECT_NE(planned.Text.find("more than four entries"), std::string::npos) << planned.Text;
+    EXPECT_EQ(planned.Text.find("more than four entries") != std::string::npos, i == 3) << planned.Text;
   }
   EXPECT_TRUE(disk.faults->writeOffsets.empty());
 }

@@ -68,6 +68,10 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
   } cases[] = {
       // A new entry takes the first free slot: the others keep theirs.
       {"a primary", 12288, 4096, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 06:12288+4096 00:0+0"}}},
+      // Past the CHS limit (sector 64512 with one head) FAT16 and FAT32 get their LBA type codes.
+      {"FAT32 past the CHS limit", 62000, 2514, fkFat32, "", {{0, "0c:2048+8192 05:20480+40960 0c:62000+2514 00:0+0"}}},
+      {"FAT16 past the CHS limit", 62000, 2514, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 0e:62000+2514 00:0+0"}}},
+      {"FAT12 past the CHS limit", 62000, 2514, fkFat12, "", {{0, "0c:2048+8192 05:20480+40960 01:62000+2514 00:0+0"}}},
       // The first EBR takes the find and links to a new EBR at 22465, up to D's end, which holds
       // D one track in and the first EBR's old link.
       {"ahead of all logical drives", 20992, 1024, fkFat12, "",
@@ -93,6 +97,7 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
     SCOPED_TRACE(c.what);
     Layout disk(true);
     disk.faults->blockDevice = disk.faults->failReread = true;
+    disk.drive->Geometry.Heads = 1;
     if (c.full == 1) disk.Add(*disk.x, 0x06, 29000, 2000, fkFat16);
     if (c.full == 2)
       for (uint32_t at : {62000u, 63000u}) disk.Add(disk.drive->Root, 0x07, at, 500);
@@ -192,28 +197,6 @@ TEST(FindTargetTable, CollisionsWithPartitionsAndExtendedBoundaries) {
     EXPECT_EQ(why.Text, c.refusal);
     EXPECT_EQ(why.Caption, c.refusal.empty() ? "" : "Error");
   }
-}
-
-// The type code of a recovered entry: by its file system, and past the CHS limit the LBA one.
-TEST(NewEntryType, FollowsTheFileSystemAndTheChsLimit) {
-  TDriveGeometry g;
-  g.Heads = 4;
-  g.SectorsPerTrack = 63;
-  g.TotalSectors = 1000000;
-  TPhysicalDrv drive(0x80, g);
-  const uint64_t limit = ChsLimit(g);
-  ASSERT_EQ(limit, 258048u);
-  auto type = [&](uint8_t kind, uint64_t lastSector, uint8_t ownType = 0x42) {
-    TPartition p;
-    p.FsKind = kind;
-    p.Entry.SystemId = ownType;
-    p.Entry.RelativeSector = 1000;
-    p.Entry.TotalSectors = static_cast<uint32_t>(lastSector - 1000 + 1);
-    return NewEntryType(drive, p);
-  };
-  EXPECT_EQ(std::vector<int>({type(fkFat32, limit), type(fkFat32, limit + 1), type(fkFat16, limit), type(fkFat16, limit + 1),
-                              type(fkFat12, limit + 1), type(fkNtfs, 5000), type(fkHpfs, 5000), type(fkLinuxExt2, 5000, 0x83)}),
-            std::vector<int>({0x0B, 0x0C, 0x06, 0x0E, 0x01, 0x07, 0x07, 0x83}));
 }
 
 TEST(FindInnerExtendedSector, OneTrackBeforeTheRecordElseTheNearestFreeSectorInFront) {

@@ -79,7 +79,7 @@ bool BuildLayout(TPhysicalDrv& drive, std::vector<TPlanned>& plan, const std::ve
   TPartitionEntry entry{};
   const TChs first = LbaToChs(drive.Geometry, start, false);
   const TChs last = LbaToChs(drive.Geometry, end, true);
-  entry.SystemId = end <= ChsLimit(drive.Geometry) ? kTypeExtended : kTypeExtendedLba;
+  entry.SystemId = end < ChsLimit(drive.Geometry) ? kTypeExtended : kTypeExtendedLba;
   entry.StartHead = static_cast<uint8_t>(first.Head);
   entry.StartSecCyl = first.SecCyl;
   entry.EndHead = static_cast<uint8_t>(last.Head);

@@ -184,7 +184,7 @@ bool HasVacancy(const TPhysicalDrv& drive, const TPartition& table) {
 }
 
 uint8_t NewEntryType(const TPhysicalDrv& drive, const TPartition& source) {
-  const bool fits = LastSector(source) <= ChsLimit(drive.Geometry);
+  const bool fits = LastSector(source) < ChsLimit(drive.Geometry);
   switch (source.FsKind) {
     case fkFat12: return 0x01;
     case fkFat16: return fits ? 0x06 : 0x0E;
@@ -339,7 +339,7 @@ TPartition* CreateInnerExtended(TPhysicalDrv& drive, TPartition& table, TPartiti
   const TChs end = LbaToChs(drive.Geometry, last, true);
 
   auto link = std::make_unique<TPartition>();
-  link->Entry.SystemId = last <= ChsLimit(drive.Geometry) ? kTypeExtended : kTypeExtendedLba;
+  link->Entry.SystemId = last < ChsLimit(drive.Geometry) ? kTypeExtended : kTypeExtendedLba;
   link->Entry.StartHead = static_cast<uint8_t>(first.Head);
   link->Entry.StartSecCyl = first.SecCyl;
   link->Entry.EndHead = static_cast<uint8_t>(end.Head);

@@ -68,9 +68,10 @@ TEST(RecoverLostPartition, PlacesTheFindOrRefusesWithoutWriting) {
   } cases[] = {
       // A new entry takes the first free slot: the others keep theirs.
       {"a primary", 12288, 4096, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 06:12288+4096 00:0+0"}}},
-      // Past the CHS limit (sector 64512 with one head) FAT16 and FAT32 get their LBA type codes.
+      // Ending on sector 64512 or later, which CHS with one head cannot reach, FAT16 and FAT32
+      // get their LBA type codes.
       {"FAT32 past the CHS limit", 62000, 2514, fkFat32, "", {{0, "0c:2048+8192 05:20480+40960 0c:62000+2514 00:0+0"}}},
-      {"FAT16 past the CHS limit", 62000, 2514, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 0e:62000+2514 00:0+0"}}},
+      {"FAT16 on the CHS limit", 62000, 2513, fkFat16, "", {{0, "0c:2048+8192 05:20480+40960 0e:62000+2513 00:0+0"}}},
       {"FAT12 past the CHS limit", 62000, 2514, fkFat12, "", {{0, "0c:2048+8192 05:20480+40960 01:62000+2514 00:0+0"}}},
       // The first EBR takes the find and links to a new EBR at 22465, up to D's end, which holds
       // D one track in and the first EBR's old link.

@@ -1,5 +1,6 @@
 // The GPT codec on images made by partitioning tools (512- and 4096-byte sectors), read back,
-// composed again byte for byte, changed and checked by the tools, and damaged on purpose.
+// composed again byte for byte, and damaged on purpose. Tables the codec changed are checked
+// by the tools in RecoverPropertyTest and the CLI's GPT tests.
 // Hand-made tables only where no tool writes one.
 #include <gtest/gtest.h>
 
@@ -150,20 +151,6 @@ TEST_P(GptOnImages, DecodesWhatTheToolListsAndComposesItByteForByte) {
   const auto runs = Composed(*r.Gpt);
   ASSERT_EQ(runs.size(), 4u);
   for (const auto& [lba, bytes] : runs) EXPECT_EQ(bytes, ReadFileBytes(image, lba * m.SectorSize, bytes.size())) << lba;
-
-  // Without its first entry, the table is one the tools accept as it stands.
-  TGpt changed = *r.Gpt;
-  changed.Entries.erase(changed.Entries.begin());
-  WriteGpt(image, changed);
-  EXPECT_EQ(ToolEntries(image, m.SectorSize), Decoded(changed));
-  if (m.SectorSize == 512) {  // sgdisk reads an image file as 512-byte sectors only
-    std::string out;
-    EXPECT_EQ(RunCommand(kToolPath + "sgdisk -v " + ShellQuote(image), &out), 0);
-    EXPECT_NE(out.find("No problems found"), std::string::npos) << out;
-  }
-  const TGptRead again = ReadImageGpt(image, m.SectorSize);
-  ASSERT_TRUE(again.Gpt);
-  EXPECT_EQ(again.Gpt->Entries, changed.Entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, GptOnImages, ::testing::ValuesIn(kMakers),

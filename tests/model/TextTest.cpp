@@ -54,7 +54,7 @@ TEST(TrimBlanks, DropsBlanksAndControlsAtBothEnds) {
   EXPECT_EQ(TrimBlanks("\x01 NO NAME \x7F"), "NO NAME");
 }
 
-TEST(HexText, LayoutFitsLinesAndBytesToTheView) {
+TEST(HexText, LayoutFitsLinesAndBytesToTheViewAndScrollingStaysOnThem) {
   const struct {
     int width, height;
     bool address, characters;
@@ -76,25 +76,13 @@ TEST(HexText, LayoutFitsLinesAndBytesToTheView) {
   EXPECT_EQ(HexColumns(8, 16, true).Hex, 81);
   EXPECT_EQ(HexColumns(8, 16, false).Hex, 1);
   EXPECT_EQ(HexColumns(8, 16, false).Characters, 16 * 3 * 8 + 16);
-}
-
-TEST(HexText, ScrollingStaysOnTheBuffersLines) {
-  const THexLayout sector{10, 16, 32}, empty{10, 16, 0};
-  const struct {
-    THexLayout layout;
-    HexScroll request;
-    int32_t top;
-    int64_t position;
-    int32_t expected;
-  } cases[] = {
-      {sector, HexScroll::PageDown, 20, 0, 29},
-      {sector, HexScroll::PageDown, 25, 0, 31},   // near the end: the last line on top
-      {sector, HexScroll::PageUp, 5, 0, 0},
-      {empty, HexScroll::LineDown, 0, 0, 0},      // no lines: never line -1
-      {empty, HexScroll::Position, 0, 7, 0},
-  };
-  for (const auto& c : cases) EXPECT_EQ(HexScrollTarget(c.request, c.top, c.position, c.layout), c.expected) << c.top;
-  // A current line below the view becomes its last full line, and is shown in a one-line view.
+  // Scrolling stays on the buffer's lines (the keys themselves: SectorViewerTest): an empty one
+  // never scrolls to line -1; a current line below the view becomes its last full line, and is
+  // shown in a one-line view.
+  const THexLayout sector{10, 16, 32};
+  EXPECT_EQ(HexScrollTarget(HexScroll::LineDown, 0, 0, THexLayout{10, 16, 0}), 0);
+  EXPECT_EQ(HexScrollTarget(HexScroll::Position, 0, 7, THexLayout{10, 16, 0}), 0);
+  EXPECT_EQ(HexScrollTarget(HexScroll::PageDown, 25, 0, sector), 31);
   EXPECT_EQ(HexTopForCurrentLine(14, 5, sector), 6);
   EXPECT_EQ(HexTopForCurrentLine(4, 0, THexLayout{1, 16, 32}), 4);
 }

@@ -27,16 +27,6 @@ struct ScratchDir {
   fs::path path_;
 };
 
-// Drive numbers and sizes, in hex and sectors: "80:16384 81:8192".
-std::string Numbers(const TPhysicalDrives& drives) {
-  std::string out;
-  for (const auto& d : drives.Drives) {
-    if (!out.empty()) out += ' ';
-    out += DriveHex(d->DriveNumber) + ':' + std::to_string(d->Geometry.TotalSectors);
-  }
-  return out;
-}
-
 // Whole disks by their names, and loop devices while a file is attached (they have a size
 // then), in name order; partitions, controllers, zram, ram and mapper devices never.
 TEST(DriveSources, MachineDisksComeInNameOrder) {
@@ -66,7 +56,9 @@ TEST(DriveSources, NamedImagesBecomeDrivesInOrder) {
   disks.push_back(std::move(DisksOf({std::string(QM_FIXTURE_DIR) + "/enum-gone.img"}, 0x82)[0]));
   disks.push_back(std::make_unique<Disk>(std::make_unique<test::MemorySource>(2 << 20), 0x83));
   auto drives = CreatePhysicalDrives(std::move(disks), false);
-  EXPECT_EQ(Numbers(*drives), "80:16384 81:8192 83:4096");
+  std::string numbers;  // and sizes in sectors
+  for (const auto& d : drives->Drives) numbers += DriveHex(d->DriveNumber) + ':' + std::to_string(d->Geometry.TotalSectors) + ' ';
+  EXPECT_EQ(numbers, "80:16384 81:8192 83:4096 ");
   EXPECT_TRUE(drives->LogicalDrives.empty());
   EXPECT_EQ(drives->FindDrive(0x82), nullptr);
   EXPECT_EQ(drives->FindDrive(0x83), drives->Drives[2].get());

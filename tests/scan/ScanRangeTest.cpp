@@ -1,25 +1,23 @@
-// The scan range arithmetic behind the scan dialog and `quillmark-cli scan --from/--to`:
+// The scan range arithmetic behind the scan dialog and `quillmark-cli scan --start-mb/--end-mb`:
 // megabyte fields turned into a sector range of a region.
 #include "scan/ScanRange.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 namespace qm {
 namespace {
 
+// The scan dialog's track bar, and the CLI's default end: the region rounded up to whole
+// megabytes, a tick and a page every 40th of it.
 TEST(ScanTrackScale, RoundsTheRegionUpToWholeMegabytes) {
-  const struct {
-    uint32_t sectors;
-    int max, tick;
-  } cases[] = {
-      {0, 0, 1},          {2048, 1, 1},       {2049, 2, 1},       {40 * 2048 - 1, 40, 1},
-      {80 * 2048, 80, 2}, {1000000, 489, 12}, {0xFFFFFFFFu, 2097152, 52428},
-  };
-  for (const auto& c : cases) {
-    const TTrackScale scale = ScanTrackScale(c.sectors);
-    EXPECT_EQ(scale.Max, c.max) << c.sectors;
-    EXPECT_EQ(scale.TickFrequency, c.tick) << c.sectors;
-    EXPECT_EQ(scale.PageSize, c.tick) << c.sectors;
+  for (const auto& [sectors, max, tick] : std::vector<std::tuple<uint32_t, int, int>>{
+           {0, 0, 1}, {2048, 1, 1}, {2049, 2, 1}, {40 * 2048 - 1, 40, 1}, {80 * 2048, 80, 2}, {1000000, 489, 12},
+           {0xFFFFFFFFu, 2097152, 52428}}) {
+    const TTrackScale scale = ScanTrackScale(sectors);
+    EXPECT_EQ(std::tuple(scale.Max, scale.TickFrequency, scale.PageSize), std::tuple(max, tick, tick)) << sectors;
   }
   EXPECT_EQ(ScanTrackScale(1000000).EndCaption, " End (Max. 489 MB) ");
 }

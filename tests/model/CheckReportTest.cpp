@@ -100,12 +100,8 @@ TEST_P(CheckReportSectorsOnImages, HealthyVolumesAndDamagedFatCopies) {
   const std::string fat2Bad = "Boot Sector: OK\rFAT1: OK   FAT2: Invalid\rRoot Directory: Preview";
   const std::string fat1Bad = "Boot Sector: OK\rFAT1: Invalid\r";
   const std::vector<uint8_t> junk(512, 0x5A);
-  const struct {
-    int slot;
-    bool second;  // the second copy, else the first
-    std::vector<uint8_t> bytes;
-    std::string report;
-  } cases[] = {
+  // Written over the first FAT copy, or the second.
+  const struct { int slot; bool second; std::vector<uint8_t> bytes; std::string report; } cases[] = {
       {kFat12, true, junk, fat2Bad}, {kFat16, true, junk, fat2Bad}, {kFat32, true, junk, fat2Bad},
       // FAT16 with the clean-shutdown bit cleared in the second copy: still a valid FAT.
       {kFat16, true, {0xF8, 0xFF, 0xFF, 0x7F}, kHealthyFat},

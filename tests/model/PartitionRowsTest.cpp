@@ -1,5 +1,5 @@
-// The texts and rules of the partition list and disk maps on a drive built by hand, and the
-// order of records.
+// The texts and rules of the partition list and disk maps on a drive built by hand. The order
+// of records by their 64-bit starts: TableReaderOnImages (ExpectTreeConsistent).
 #include <gtest/gtest.h>
 
 #include "model/DevelopmentInfo.h"
@@ -105,17 +105,6 @@ TEST_F(RowsTest, MapTipsAndDevelopmentBoxTexts) {
   ASSERT_EQ(siblings.size(), 6u);
   EXPECT_EQ((std::vector<std::string>{siblings[1], siblings[3], siblings[5]}),
             (std::vector<std::string>{"63 - 20062", "30000 - 79999", "80000 - 98999"}));
-}
-
-TEST(DriveModel, SortIsByAbsoluteStartIn64Bits) {
-  TPartition a, b, c;
-  a.BaseLBA = 0x100000000ull, a.Entry.RelativeSector = 1;  // beyond 32 bits
-  b.Entry.RelativeSector = 0xFFFFFFFF;
-  c.BaseLBA = 10, c.Entry.RelativeSector = 5;
-  std::vector<TPartition*> list{&a, &b, &c};
-  SortByStart(list);
-  EXPECT_EQ(list, (std::vector<TPartition*>{&c, &b, &a}));
-  EXPECT_EQ(ComparePartitionStart(&a, &a), 0);
 }
 
 }  // namespace

@@ -36,9 +36,7 @@ class TableReaderOnImages : public ::testing::Test {
 // before the end of the extended partition.
 TEST_F(TableReaderOnImages, GapsAreListedWhenLongerThan2048Sectors) {
   const std::string three = "table 'label: dos\\nunit: sectors\\n2048,10000,83\\n14096,10000,83\\n26145,10000,83'";
-  const struct {
-    const char *size, *steps, *tree;
-  } cases[] = {
+  const struct { const char *size, *steps, *tree; } cases[] = {
       {"8M", "", "63+16320:00-"},
       {"2111s", "", ""},  // (TotalSectors - 1) - 63 = 2047
       {"2112s", "", ""},  // 2048
@@ -71,11 +69,8 @@ TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
   TPartition& link1 = *intact->Root.Children[1]->Children[1];
   EXPECT_TRUE(IsNestedExtended(*intact, link1) && !IsNestedExtended(*intact, *intact->Root.Children[1]));
   const uint32_t wrapped = static_cast<uint32_t>((uint64_t{1} << 32) + 2048 - 77952);
-  const struct {
-    const char* what;
-    std::vector<std::array<uint32_t, 5>> entries;  // table, slot, type, relative start, size
-    std::string tree;
-  } cases[] = {
+  // Each entry as table, slot, type, relative start, size.
+  const struct { const char* what; std::vector<std::array<uint32_t, 5>> entries; std::string tree; } cases[] = {
       // EBR 2's link points back to EBR 1: L1 and L2 stay, L3 is no longer reachable.
       {"a cycle", {{45056, 1, 0x05, 0, 40000}},
        "2048+20480:0cF16 22528+239616:05X[24576+20480:06? 45056+22528:05X[47104+20480:07? 22528+40000:05X] "
@@ -111,9 +106,7 @@ TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
 TEST_F(TableReaderOnImages, RereadTablesFollowsTheDisk) {
   QM_IMAGE(img, "reader-reread.img", "128M", kExtendedTable);
   auto d = ReadImage(img);
-  auto lost = std::make_unique<TPartition>();
-  lost->Entry.RelativeSector = 5000;
-  d->LostPartitions.push_back(std::move(lost));
+  d->LostPartitions.push_back(std::make_unique<TPartition>());
   TPartition* oldRoot = &d->Root;
   // Change P1's type, and drop the extended partition and everything in it.
   WriteFileBytes(img, 446 + 4, {0x83});
@@ -157,17 +150,14 @@ TEST_F(TableReaderOnImages, EmptyTruncatedAndUnreadableImages) {
 // A disk formatted without a table is one volume, as long as its boot sector says, but never
 // longer than the disk nor empty.
 TEST(TableReader, AWholeDiskVolumeIsCutToTheDisk) {
-  const struct {
-    uint64_t claimed;
-    const char* tree;
-  } cases[] = {{1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}};
-  for (const auto& c : cases) {
+  for (const auto& [claimed, tree] : std::vector<std::pair<uint64_t, const char*>>{
+           {1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}}) {
     ScriptedHost host;
     auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
-    PutBootSector(*mem->data, 0, fkFat16, c.claimed, 0x1234);
+    PutBootSector(*mem->data, 0, fkFat16, claimed, 0x1234);
     auto d = ReadDrive(std::move(mem));
     EXPECT_TRUE(d->WholeDiskVolume);
-    EXPECT_EQ(TreeText(d->Root), c.tree) << c.claimed;
+    EXPECT_EQ(TreeText(d->Root), tree) << claimed;
   }
 }
 

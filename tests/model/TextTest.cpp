@@ -11,9 +11,7 @@ namespace qm {
 namespace {
 
 TEST(PrintableText, ControlCharactersAndBrokenUtf8BecomeQuestionMarks) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
+  const struct { std::string in, out; } cases[] = {
       {"DATA 1", "DATA 1"},
       {"\xC3\x84rger \xE2\x82\xAC \xF0\x9F\x98\x80", "\xC3\x84rger \xE2\x82\xAC \xF0\x9F\x98\x80"},  // kept whole
       {std::string("A\0B", 3), "A?B"},
@@ -31,10 +29,7 @@ TEST(PrintableText, ControlCharactersAndBrokenUtf8BecomeQuestionMarks) {
 // Labels stored as UTF-16: each code point in as few UTF-8 bytes as it takes, a pair of
 // surrogates as one code point, a lone surrogate as U+FFFD, the first NUL as the end.
 TEST(Utf16LeToUtf8, EncodesEachCodePointAtItsBoundaries) {
-  const struct {
-    std::vector<uint8_t> in;
-    std::string out;
-  } cases[] = {
+  const struct { std::vector<uint8_t> in; std::string out; } cases[] = {
       {{'A', 0, 0x7F, 0}, "A\x7F"},
       {{0x80, 0x00, 0xFF, 0x07}, "\xC2\x80\xDF\xBF"},           // U+0080, U+07FF
       {{0x00, 0x08, 0xFF, 0xFF}, "\xE0\xA0\x80\xEF\xBF\xBF"},  // U+0800, U+FFFF
@@ -55,11 +50,7 @@ TEST(TrimBlanks, DropsBlanksAndControlsAtBothEnds) {
 }
 
 TEST(HexText, LayoutFitsLinesAndBytesToTheViewAndScrollingStaysOnThem) {
-  const struct {
-    int width, height;
-    bool address, characters;
-    int32_t size, visible, perLine, lines;
-  } cases[] = {
+  const struct { int width, height; bool address, characters; int32_t size, visible, perLine, lines; } cases[] = {
       {621, 374, true, true, 512, 22, 16, 32},    // the sector viewer's dump, 8 x 17 cells
       {13 * 8, 374, true, true, 512, 22, 1, 512}, // fewer than 14 cells still show one byte
       {4000, 374, true, true, 100, 22, 16, 7},    // never more than 16; a short last line counts

@@ -24,12 +24,7 @@ TEST(ScanTrackScale, RoundsTheRegionUpToWholeMegabytes) {
 
 TEST(ComputeScanRange, FieldsBecomeASectorRangeOfTheRegion) {
   constexpr auto Ok = ScanRangeVerdict::Ok;
-  const struct {
-    const char *start, *end;
-    uint32_t region;
-    ScanRangeVerdict verdict;
-    int64_t first, count;
-  } cases[] = {
+  const struct { const char *start, *end; uint32_t region; ScanRangeVerdict verdict; int64_t first, count; } cases[] = {
       {"100", "50", 0xFFFFFFFFu, Ok, 102400, 102400},  // the ends in either order
       {"50", "100", 0xFFFFFFFFu, Ok, 102400, 102400},
       {"0", "600", 1000000, Ok, 0, 1000000},                 // an end beyond the region is cut there

@@ -62,11 +62,7 @@ class ScannerOnImages : public ::testing::Test {
 TEST_F(ScannerOnImages, BackupBootSectorsNameTheirVolume) {
   QM_IMAGE(listed, "scan-listed.img", "48M",
            "table 'label: dos\\nunit: sectors\\n2048,71680,c\\n73728,20480,7' fs 1 fat32 LISTED32 fs 2 ntfs LISTEDNT");
-  const struct {
-    const std::string& image;
-    int64_t start, sectors;
-    std::string finds;
-  } cases[] = {{listed, 2049, 98304, ""}, {listed, 73729, 98304, ""}, {listed, 94000, 4304, ""},
+  const struct { const std::string& image; int64_t start, sectors; std::string finds; } cases[] = {{listed, 2049, 98304, ""}, {listed, 73729, 98304, ""}, {listed, 94000, 4304, ""},
                {lostImage, 30721, 71680, "30720+71680:0bF32"}, {lostImage, 104449, 20479, "104448+20479:07NT"}};
   for (const auto& c : cases) {
     SCOPED_TRACE("range from " + std::to_string(c.start));

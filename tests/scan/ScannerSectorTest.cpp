@@ -37,22 +37,13 @@ class ScannerOnMemoryDisk : public ::testing::Test {
   std::shared_ptr<FaultSource::State> faults;
 };
 
-struct Boot {
-  uint64_t lba;
-  uint8_t kind;
-  uint64_t total;
-  uint32_t serial;
-};
+struct Boot { uint64_t lba; uint8_t kind; uint64_t total; uint32_t serial; };
 
 // Boot sectors placed by hand, one whole-disk scan, and what it lists: each find as
 // start+size:type and its file system (TreeText's codes), the type code following the file
 // system.
 TEST_F(ScannerOnMemoryDisk, WhatAWholeDiskScanListsOfHandPlacedBootSectors) {
-  const struct {
-    const char* what;
-    std::vector<Boot> boots;
-    const char* finds;
-  } cases[] = {
+  const struct { const char* what; std::vector<Boot> boots; const char* finds; } cases[] = {
       {"absurd sizes never become records",
        {{100, fkFat16, 0, 1},                          // no sectors at all
         {200, fkFat32, 0xFFFFFFFF, 2},                 // the end wraps 32 bits
@@ -197,10 +188,8 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
     host.drive = drive.get();
     host.stopAfter = 3500;
     ProgressLog progress;
-    const struct {
-      int64_t start, count;
-      uint64_t total;
-    } cases[] = {{0, INT64_MAX, end}, {1500, 4096, 5000}, {int64_t(end) - 1200, 5000, 1200}};
+    const struct { int64_t start, count; uint64_t total; } cases[] = {
+        {0, INT64_MAX, end}, {1500, 4096, 5000}, {int64_t(end) - 1200, 5000, 1200}};
     for (const auto& c : cases) {
       progress.steps.clear();
       host.processCalls = 0;
@@ -235,13 +224,8 @@ TEST(NewPartitionStart, OnlyVolumesBlock) {
 }
 
 TEST(BackupVolumeStart, CountsBackFromTheCopyByItsOwnFields) {
-  const struct {
-    uint8_t kind;
-    uint64_t total;
-    uint16_t backupAt;  // FAT32's field; NTFS counts back by its total
-    uint64_t lba;
-    std::optional<uint64_t> start;
-  } cases[] = {
+  // backupAt is FAT32's field; NTFS counts back by its total.
+  const struct { uint8_t kind; uint64_t total; uint16_t backupAt; uint64_t lba; std::optional<uint64_t> start; } cases[] = {
       {fkFat32, 5000, 6, 106, 100},      {fkFat32, 5000, 6, 6, 0},
       {fkFat32, 5000, 6, 5, {}},         // it would start before the disk
       {fkFat32, 5000, 0, 106, {}},       // no backup named
@@ -265,11 +249,8 @@ TEST(FileSystemConfirmedAt, Fat32NeedsItsMediaDescriptorAtTheStartOfTheFirstFat)
   PutBootSector(disk, 100, fkFat32, 3000, 1);
   const std::span<const uint8_t, 512> boot(disk.data() + 100 * 512, 512);
   // Reserved sectors (0x0E), media descriptor (0x15), and the FAT's entry 0 behind them.
-  const struct {
-    uint16_t reserved;
-    uint8_t media, entry0;
-    bool confirmed;
-  } cases[] = {{32, 0xF8, 0xF8, true}, {32, 0xF8, 0xF0, false}, {32, 0x00, 0x00, false}, {0, 0xF8, 0xF8, false}};
+  const struct { uint16_t reserved; uint8_t media, entry0; bool confirmed; } cases[] = {
+      {32, 0xF8, 0xF8, true}, {32, 0xF8, 0xF0, false}, {32, 0x00, 0x00, false}, {0, 0xF8, 0xF8, false}};
   for (const auto& c : cases) {
     StoreLE<uint16_t>(disk.data() + 100 * 512 + 0x0E, c.reserved);
     disk[100 * 512 + 0x15] = c.media;

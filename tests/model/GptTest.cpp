@@ -344,7 +344,6 @@ TEST(GptGuid, TextRoundTripAndByteOrder) {
   for (const char* bad : {"", "00112233-4455-6677-8899-AABBCCDDEEF", "00112233-4455-6677-8899-AABBCCDDEEFG",
                           "00112233+4455-6677-8899-AABBCCDDEEFF", " 0112233-4455-6677-8899-AABBCCDDEEFF"})
     EXPECT_FALSE(ParseGuid(bad)) << bad;
-  EXPECT_EQ(GptTypeForFsKind(fkFat32), ParseGuid("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"));
   EXPECT_EQ(GptTypeForFsKind(fkLinuxExt2), ParseGuid("0FC63DAF-8483-4772-8E79-3D69D8477DE4"));
   EXPECT_FALSE(GptTypeForFsKind(fkOther));
 }

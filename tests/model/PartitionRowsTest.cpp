@@ -52,7 +52,7 @@ std::string Selectable(const TPhysicalDrv& drive) {
   return out;
 }
 
-TEST_F(RowsTest, SelectionGuard) {
+TEST_F(RowsTest, SelectionGuardAndWhatIsInside) {
   // k = PartitionCount + 1 (extended) = 5: rows 1..5 and 8.. selectable; 0, 6, 7 not.
   EXPECT_EQ(Selectable(drive), "0111110011 g......g.");
   drive.Scanning = true;
@@ -60,6 +60,9 @@ TEST_F(RowsTest, SelectionGuard) {
   drive.Scanning = false;
   drive.ExtendedBase = 0;  // without an extended partition the groups move up one row
   EXPECT_EQ(Selectable(drive).substr(0, 10), "0111100111");
+  // Inside means below any ancestor.
+  EXPECT_TRUE(IsInside(*logical2, *extended) && IsInside(*logical2, *link) && IsInside(*logical1, *extended));
+  EXPECT_FALSE(IsInside(*primary, *extended) || IsInside(*extended, *extended) || IsInside(*logical1, *link));
 }
 
 // Beyond 2^31 sectors a signed count turns negative; beyond 2^32 the geometry's count stops at
@@ -71,11 +74,6 @@ TEST(DriveInfo, CountsAreUnsignedAndWhole) {
   huge.DiskSectors = 6442450944;  // 3 TiB
   EXPECT_EQ(DriveListLine(1, huge), "#1: 81H (3072.00 G)");
   EXPECT_EQ(DriveInfoLines(huge)[4], "Total Sectors\t:  6442450944");
-}
-
-TEST_F(RowsTest, InsideMeansAnyAncestor) {
-  EXPECT_TRUE(IsInside(*logical2, *extended) && IsInside(*logical2, *link) && IsInside(*logical1, *extended));
-  EXPECT_FALSE(IsInside(*primary, *extended) || IsInside(*extended, *extended) || IsInside(*logical1, *link));
 }
 
 // The map boxes' tooltips, and the development box's read-outs: CHS of a typed sector, of each

@@ -10,7 +10,7 @@
 namespace qm {
 namespace {
 
-TEST(PrintableText, ControlCharactersAndBrokenUtf8BecomeQuestionMarks) {
+TEST(PrintableText, ControlCharactersAndBrokenUtf8BecomeQuestionMarksAndBlanksAreTrimmed) {
   const struct { std::string in, out; } cases[] = {
       {"DATA 1", "DATA 1"},
       {"\xC3\x84rger \xE2\x82\xAC \xF0\x9F\x98\x80", "\xC3\x84rger \xE2\x82\xAC \xF0\x9F\x98\x80"},  // kept whole
@@ -24,6 +24,9 @@ TEST(PrintableText, ControlCharactersAndBrokenUtf8BecomeQuestionMarks) {
       {"ab\xE2\x82", "ab??"},                                       // cut short
   };
   for (const auto& c : cases) EXPECT_EQ(PrintableText(c.in), c.out) << c.in;
+  // Labels lose blanks and controls at both ends.
+  EXPECT_EQ(TrimBlanks(" \t\x7F "), "");
+  EXPECT_EQ(TrimBlanks("\x01 NO NAME \x7F"), "NO NAME");
 }
 
 // Labels stored as UTF-16: each code point in as few UTF-8 bytes as it takes, a pair of
@@ -41,12 +44,6 @@ TEST(Utf16LeToUtf8, EncodesEachCodePointAtItsBoundaries) {
       {{'A', 0, 'B'}, "A"},  // half a unit
   };
   for (const auto& c : cases) EXPECT_EQ(Utf16LeToUtf8(c.in), c.out) << c.out;
-}
-
-TEST(TrimBlanks, DropsBlanksAndControlsAtBothEnds) {
-  EXPECT_EQ(TrimBlanks(""), "");
-  EXPECT_EQ(TrimBlanks(" \t\x7F "), "");
-  EXPECT_EQ(TrimBlanks("\x01 NO NAME \x7F"), "NO NAME");
 }
 
 TEST(HexText, LayoutFitsLinesAndBytesToTheViewAndScrollingStaysOnThem) {
@@ -81,9 +78,7 @@ TEST(HexText, LayoutFitsLinesAndBytesToTheViewAndScrollingStaysOnThem) {
 TEST(HexText, LinesShowOnlyTheBytesOfTheBuffer) {
   std::vector<uint8_t> data(100);
   std::iota(data.begin(), data.end(), uint8_t{0});
-  const auto last = HexLineBytes(data, 6, 16);
-  EXPECT_EQ(HexBytesText(last, '\t'), "60\t61\t62\t63");
-  EXPECT_EQ(HexCharsText(last), "`abc");
+  EXPECT_EQ(HexBytesText(HexLineBytes(data, 6, 16), '\t'), "60\t61\t62\t63");
   EXPECT_TRUE(HexLineBytes(data, 7, 16).empty());
   EXPECT_EQ(HexTextLine(data, 6), "00000060  60 61 62 63" + std::string(39, ' ') + "`abc");
   // Zero, control codes and codes without a character are dots; nothing reaches a terminal raw.

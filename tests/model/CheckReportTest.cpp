@@ -153,7 +153,6 @@ TEST_P(CheckReportSectorsOnImages, DamagedNtfsRootRecord) {
 TEST_F(CheckReportOnImages, FieldsPointingPastTheDiskAreNotRead) {
   auto d = Open("check-far.img");
   if (!d) return;
-
   // Lost partitions carry their own boot sector copy; a damaged one may point anywhere.
   TPartition lost = *d->Root.Children[kFat32];
   lost.Parent = nullptr;

@@ -70,7 +70,6 @@ TEST(DriveSources, NoOpenableMachineDiskTellsTheWayOut) {
   std::vector<std::unique_ptr<Disk>> disks;
   EXPECT_FALSE(OpenDriveSources({}, disks, error, sys.Path()));
   EXPECT_NE(error.find("name a disk image"), std::string::npos) << error;
-
   sys.Put("sdzz/size", "0");  // listed by sysfs, but /dev/sdzz does not exist here
   EXPECT_FALSE(OpenDriveSources({}, disks, error, sys.Path()));
   EXPECT_NE(error.find("/dev/sdzz"), std::string::npos) << error;

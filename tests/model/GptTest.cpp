@@ -69,10 +69,6 @@ std::vector<std::pair<uint64_t, std::vector<uint8_t>>> Composed(const TGpt& gpt)
   return runs;
 }
 
-void WriteGpt(const std::string& image, const TGpt& gpt) {
-  for (const auto& [lba, bytes] : Composed(gpt)) WriteFileBytes(image, lba * gpt.SectorSize, bytes);
-}
-
 // Puts the right checksum into the header at logical sector `lba`, after a field was changed.
 void FixHeaderCrc(const std::string& image, uint32_t sectorSize, uint64_t lba) {
   std::vector<uint8_t> h = ReadFileBytes(image, lba * sectorSize, 92);
@@ -84,7 +80,6 @@ void FixHeaderCrc(const std::string& image, uint32_t sectorSize, uint64_t lba) {
 // A table made by a tool: Command with "@" for the image's path; Slots, the entries' slot
 // numbers, "*" where legacy BIOS bootable.
 struct TMaker { const char* Name; uint32_t SectorSize; const char* Tool; std::string Command; const char* Slots; };
-void PrintTo(const TMaker& m, std::ostream* os) { *os << m.Name; }
 
 const TMaker kMakers[] = {
     {"sfdisk512", 512, "sfdisk",
@@ -153,7 +148,6 @@ constexpr int64_t kFlip = -1, kZeroSector = -2;
 struct TChange { int64_t Sector; size_t Offset; int64_t Value; };
 // TextHas: in the faulty copy's text, or in the reason when none is used.
 struct TDamage { const char* Name; std::vector<TChange> Changes; GptCopy Used; GptFault Primary, Backup; const char* TextHas; };
-void PrintTo(const TDamage& d, std::ostream* os) { *os << d.Name; }
 
 void Apply(const std::string& image, uint32_t ss, uint64_t backup, const TChange& c) {
   const uint64_t lba = c.Sector < 0 ? backup : uint64_t(c.Sector), at = lba * ss + c.Offset;
@@ -201,11 +195,8 @@ TEST_P(GptDamageOnImages, UsesTheSoundCopyAndNamesWhatIsWrongWithTheOther) {
   EXPECT_EQ(r.Backup.Fault, d.Backup) << r.Backup.Text;
   const std::string& text = d.Used == GptCopy::None ? r.Reason : d.Used == GptCopy::Primary ? r.Backup.Text : r.Primary.Text;
   EXPECT_NE(text.find(d.TextHas), std::string::npos) << text;
-  if (d.Used == GptCopy::None) {
-    EXPECT_FALSE(r.Gpt);
-    return;
-  }
-  ASSERT_TRUE(r.Gpt);
+  ASSERT_EQ(bool(r.Gpt), d.Used != GptCopy::None);
+  if (!r.Gpt) return;
   EXPECT_EQ(r.Gpt->Entries, sound.Gpt->Entries);
   // Composing from either copy rebuilds the disk's tables as they were.
   EXPECT_EQ(Composed(*r.Gpt), Composed(*sound.Gpt));
@@ -218,15 +209,15 @@ INSTANTIATE_TEST_SUITE_P(Damage, GptDamageOnImages,
                          });
 
 // Entries no tool writes, put there by this codec: each problem named with the entry's slot,
-// the entries kept.
-TEST(GptEntryNotesOnImages, ReversedOutsideAndOverlappingEntries) {
+// the entries kept. A read error in the entry array fails the read, naming sector and errno.
+TEST(GptEntryNotesOnImages, ReversedOutsideAndOverlappingEntriesOrAnUnreadableArray) {
   const std::string image = MakeGptImage(kMakers[0], "gpt-notes.img");
   if (image.empty()) return;
   TGpt gpt = *ReadImageGpt(image, 512).Gpt;
   gpt.Entries[1].FirstLba = gpt.Entries[0].LastLba;      // 2 overlaps 1
   gpt.Entries[2].LastLba = gpt.Entries[2].FirstLba - 1;  // 3 reversed
   gpt.Entries[3].LastLba = gpt.LastUsableLba + 1;        // 4 past the usable end
-  WriteGpt(image, gpt);
+  for (const auto& [lba, bytes] : Composed(gpt)) WriteFileBytes(image, lba * 512, bytes);
   const TGptRead r = ReadImageGpt(image, 512);
   ASSERT_EQ(r.Used, GptCopy::Primary);
   EXPECT_EQ(r.Backup.Fault, GptFault::None);
@@ -238,6 +229,13 @@ TEST(GptEntryNotesOnImages, ReversedOutsideAndOverlappingEntries) {
                        {4, GptEntryProblem::OutsideUsable, 0},
                        {2, GptEntryProblem::Overlaps, 1}}));
   EXPECT_EQ(r.EntryNotes.back().Text, "Entry 2 overlaps entry 1.");
+
+  auto faults = std::make_shared<FaultSource::State>();
+  faults->readFaults[2 * 512] = Fault{FaultKind::Error, EIO, -1};
+  const TGptRead bad = ReadImageGpt(image, 512, faults);
+  EXPECT_TRUE(bad.Result.failed() && !bad.Gpt);
+  EXPECT_EQ(std::make_pair(bad.Result.Errno, bad.Result.Sector), std::make_pair(EIO, std::optional<Lba>(2)));
+  EXPECT_NE(bad.Result.Text.find("primary GPT entry array at sector 2"), std::string::npos) << bad.Result.Text;
 }
 
 TEST(GptMbrOnImages, HybridOrNoProtectiveEntry) {
@@ -249,19 +247,6 @@ TEST(GptMbrOnImages, HybridOrNoProtectiveEntry) {
   const TGptRead r = ReadImageGpt(image, 512);
   EXPECT_EQ(r.Mbr, ProtectiveMbr::NotGpt);
   EXPECT_EQ(r.Used, GptCopy::Primary);  // the GPT itself is still read
-}
-
-TEST(GptFaultsOnImages, ReadErrorInTheArrayFailsNamingSectorAndErrno) {
-  const std::string image = MakeGptImage(kMakers[0], "gpt-fault.img");
-  if (image.empty()) return;
-  auto faults = std::make_shared<FaultSource::State>();
-  faults->readFaults[2 * 512] = Fault{FaultKind::Error, EIO, -1};
-  const TGptRead r = ReadImageGpt(image, 512, faults);
-  EXPECT_TRUE(r.Result.failed());
-  EXPECT_EQ(r.Result.Errno, EIO);
-  EXPECT_EQ(r.Result.Sector, Lba{2});
-  EXPECT_NE(r.Result.Text.find("primary GPT entry array at sector 2"), std::string::npos) << r.Result.Text;
-  EXPECT_FALSE(r.Gpt);
 }
 
 // A table composed from nothing, as a recovery would make one, on disks too small and large

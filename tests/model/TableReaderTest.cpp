@@ -38,8 +38,7 @@ TEST_F(TableReaderOnImages, GapsAreListedWhenLongerThan2048Sectors) {
   const std::string three = "table 'label: dos\\nunit: sectors\\n2048,10000,83\\n14096,10000,83\\n26145,10000,83'";
   const struct { const char *size, *steps, *tree; } cases[] = {
       {"8M", "", "63+16320:00-"},
-      {"2111s", "", ""},  // (TotalSectors - 1) - 63 = 2047
-      {"2112s", "", ""},  // 2048
+      {"2112s", "", ""},  // (TotalSectors - 1) - 63 = 2048
       // P1 ends at 12048; 2048 free before P2; 2049 before P3, which ends at 36145.
       {"38194s", three.c_str(), "2048+10000:83L 14096+10000:83L 26145+10000:83L 24096+2049:00-"},
       {"38195s", three.c_str(), "2048+10000:83L 14096+10000:83L 26145+10000:83L 24096+2049:00- 36145+2049:00-"},
@@ -147,9 +146,10 @@ TEST_F(TableReaderOnImages, EmptyTruncatedAndUnreadableImages) {
   ExpectTreeConsistent(*d);
 }
 
-// A disk formatted without a table is one volume, as long as its boot sector says, but never
-// longer than the disk nor empty.
-TEST(TableReader, AWholeDiskVolumeIsCutToTheDisk) {
+// No tool writes these. A disk formatted without a table is one volume, as long as its boot
+// sector says, but never longer than the disk nor empty. 1000 EBRs two sectors apart, each
+// with a one-sector logical drive and a link to the next: the walk stops at its table limit.
+TEST(TableReader, AWholeDiskVolumeIsCutToTheDiskAndAnEndlessChainStops) {
   for (const auto& [claimed, tree] : std::vector<std::pair<uint64_t, const char*>>{
            {1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}}) {
     ScriptedHost host;
@@ -159,12 +159,7 @@ TEST(TableReader, AWholeDiskVolumeIsCutToTheDisk) {
     EXPECT_TRUE(d->WholeDiskVolume);
     EXPECT_EQ(TreeText(d->Root), tree) << claimed;
   }
-}
-
-TEST(TableReader, EndlessChainStopsAtTheTableLimit) {
   ScriptedHost host;
-  // No tool writes this: 1000 EBRs two sectors apart, each with a one-sector logical drive
-  // and a link to the next.
   auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
   std::vector<uint8_t>& disk = *mem->data;
   PutEntry(disk, 0, 0, 0x05, 100, 3000);

@@ -207,7 +207,6 @@ TEST(ScannerOnOtherDisks, ALargeDiskReportsEveryBlockWithinTheFirstPerCent) {
       EXPECT_EQ(steps, (stopped ? Steps{{0, t}, {1000, t}, {2000, t}, {3000, t}, {0, 0}} : Steps{{0, t}, {1000, t}, {0, 0}}))
           << c.start;
     }
-    EXPECT_EQ(progress.values.front(), 0);
     std::filesystem::remove(image);
   }
 }

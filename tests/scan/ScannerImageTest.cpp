@@ -126,7 +126,7 @@ const char kAlignedLayout[] =
 constexpr uint64_t kBtrfsStart = 257040;
 const std::string kAligned = "131072+71000:0bF32 202072+20479:07NT 257040+65536:83? 401688+32768:83?";
 
-class QuickSearch : public ::testing::Test {
+class QuickSearchOnImages : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     image = MakeImage("quick-search.img", "512M", kAlignedLayout);
@@ -141,7 +141,7 @@ class QuickSearch : public ::testing::Test {
   static inline std::string image;
 };
 
-TEST_F(QuickSearch, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAreRead) {
+TEST_F(QuickSearchOnImages, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAreRead) {
   for (const BatchReads how : {BatchReads::Ring, BatchReads::OneByOne}) {
     SetBatchReads(how);
     auto drive = ReadImage(image);
@@ -167,7 +167,7 @@ TEST_F(QuickSearch, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAreRead) {
   EXPECT_EQ(LostText(*part), "131072+71000:0bF32");
 }
 
-TEST_F(QuickSearch, ADeadlineOrStopLeavesItWhereItStoppedAndTheListSaysHowFar) {
+TEST_F(QuickSearchOnImages, ADeadlineOrStopLeavesItWhereItStoppedAndTheListSaysHowFar) {
   // Opened without time for it, the drive says that the search has not gone far.
   auto disk = std::make_unique<Disk>(std::make_unique<FileSource>(image), kFirstHardDisk);
   TDriveGeometry geometry;

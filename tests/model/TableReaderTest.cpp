@@ -32,44 +32,13 @@ class TableReaderOnImages : public ::testing::Test {
   size_t expectedMessages = 0;
 };
 
-TEST_F(TableReaderOnImages, PrimariesAndTheChainOfLogicalDrives) {
-  QM_IMAGE(primaries, "reader-primary.img", "64M",
-           "table 'label: dos\\nunit: sectors\\n2048,40960,6,*\\n43008,40960,7' fs 1 fat16 SYSTEM fs 2 ntfs ARCHIVE");
-  auto d = Read(primaries);
-  // The tail gap ends before the disk's last sector, and carries no boot sector.
-  EXPECT_EQ(TreeText(d->Root), "2048+40960:06F16 43008+40960:07NT 83968+47103:00-");
-  EXPECT_EQ(d->Root.Children[0]->Entry.BootIndicator, kActiveFlag);
-  EXPECT_EQ(d->Root.Children[1]->VolumeLabel, "ARCHIVE");
-  EXPECT_EQ(d->Root.Children[2]->BootSector, TSector{});
-  EXPECT_EQ(d->PartitionCount, 3u);
-
-  QM_IMAGE(img, "reader-ext.img", "128M", std::string(kExtendedTable) + " fs 5 fat16 DATA fs 6 ntfs NOTES");
-  d = Read(img);
-  // No gap behind the extended partition: it runs to the end. Gaps inside it count from its
-  // start; links from the extended start, logical drives from their own EBR.
-  EXPECT_EQ(TreeText(d->Root), "2048+20480:0c? 22528+239616:05X[24576+20480:06F16 45056+22528:05X[47104+20480:07NT "
-                               "77952+22528:05X[80000+20480:83L]] 67584+10368:00- 100480+161664:00-]");
-  EXPECT_EQ(d->ExtendedBase, 22528u);
-  TPartition& x = *d->Root.Children[1];
-  TPartition& link1 = *x.Children[1];
-  EXPECT_EQ(std::vector<uint64_t>({x.Children[0]->BaseLBA, link1.BaseLBA, link1.Children[0]->BaseLBA, x.Children[3]->BaseLBA}),
-            std::vector<uint64_t>({22528, 22528, 45056, 22528}));
-  EXPECT_TRUE(IsNestedExtended(*d, link1));
-  EXPECT_FALSE(IsNestedExtended(*d, x));
-  EXPECT_EQ(link1.Children[0]->VolumeLabel, "NOTES");
-  EXPECT_EQ(d->PartitionCount, 6u);  // P1, three logical drives, two gaps; no links
-}
-
 // Free space is listed when longer than 2048 sectors, before the disk's last sector and
 // before the end of the extended partition.
 TEST_F(TableReaderOnImages, GapsAreListedWhenLongerThan2048Sectors) {
   const std::string three = "table 'label: dos\\nunit: sectors\\n2048,10000,83\\n14096,10000,83\\n26145,10000,83'";
-  const struct {
-    const char *size, *steps, *tree;
-  } cases[] = {
+  const struct { const char *size, *steps, *tree; } cases[] = {
       {"8M", "", "63+16320:00-"},
-      {"2111s", "", ""},  // (TotalSectors - 1) - 63 = 2047
-      {"2112s", "", ""},  // 2048
+      {"2112s", "", ""},  // (TotalSectors - 1) - 63 = 2048
       // P1 ends at 12048; 2048 free before P2; 2049 before P3, which ends at 36145.
       {"38194s", three.c_str(), "2048+10000:83L 14096+10000:83L 26145+10000:83L 24096+2049:00-"},
       {"38195s", three.c_str(), "2048+10000:83L 14096+10000:83L 26145+10000:83L 24096+2049:00- 36145+2049:00-"},
@@ -86,16 +55,21 @@ TEST_F(TableReaderOnImages, GapsAreListedWhenLongerThan2048Sectors) {
   }
 }
 
-// Damage no tool writes, made with `bytes` (entries) or written afterwards: what the reader
-// keeps of each.
+// The chain of logical drives as sfdisk writes it: gaps inside the extended partition count
+// from its start, links from the extended start, logical drives from their own EBR; no gap
+// behind the extended partition, which runs to the disk's end. Then damage no tool writes,
+// made with `bytes` (entries) or written afterwards: what the reader keeps of each.
 TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
   QM_IMAGE(img, "reader-damaged.img", "128M", std::string(kExtendedTable) + " fs 1 fat16 BOOT");
+  auto intact = Read(img);
+  EXPECT_EQ(TreeText(intact->Root), "2048+20480:0cF16 22528+239616:05X[24576+20480:06? 45056+22528:05X[47104+20480:07? "
+                                    "77952+22528:05X[80000+20480:83L]] 67584+10368:00- 100480+161664:00-]");
+  EXPECT_EQ(intact->ExtendedBase, 22528u);
+  TPartition& link1 = *intact->Root.Children[1]->Children[1];
+  EXPECT_TRUE(IsNestedExtended(*intact, link1) && !IsNestedExtended(*intact, *intact->Root.Children[1]));
   const uint32_t wrapped = static_cast<uint32_t>((uint64_t{1} << 32) + 2048 - 77952);
-  const struct {
-    const char* what;
-    std::vector<std::array<uint32_t, 5>> entries;  // table, slot, type, relative start, size
-    std::string tree;
-  } cases[] = {
+  // Each entry as table, slot, type, relative start, size.
+  const struct { const char* what; std::vector<std::array<uint32_t, 5>> entries; std::string tree; } cases[] = {
       // EBR 2's link points back to EBR 1: L1 and L2 stay, L3 is no longer reachable.
       {"a cycle", {{45056, 1, 0x05, 0, 40000}},
        "2048+20480:0cF16 22528+239616:05X[24576+20480:06? 45056+22528:05X[47104+20480:07? 22528+40000:05X] "
@@ -131,9 +105,7 @@ TEST_F(TableReaderOnImages, DamagedTablesKeepWhatCanBeRead) {
 TEST_F(TableReaderOnImages, RereadTablesFollowsTheDisk) {
   QM_IMAGE(img, "reader-reread.img", "128M", kExtendedTable);
   auto d = ReadImage(img);
-  auto lost = std::make_unique<TPartition>();
-  lost->Entry.RelativeSector = 5000;
-  d->LostPartitions.push_back(std::move(lost));
+  d->LostPartitions.push_back(std::make_unique<TPartition>());
   TPartition* oldRoot = &d->Root;
   // Change P1's type, and drop the extended partition and everything in it.
   WriteFileBytes(img, 446 + 4, {0x83});
@@ -174,27 +146,20 @@ TEST_F(TableReaderOnImages, EmptyTruncatedAndUnreadableImages) {
   ExpectTreeConsistent(*d);
 }
 
-// A disk formatted without a table is one volume, as long as its boot sector says, but never
-// longer than the disk nor empty.
-TEST(TableReader, AWholeDiskVolumeIsCutToTheDisk) {
-  const struct {
-    uint64_t claimed;
-    const char* tree;
-  } cases[] = {{1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}};
-  for (const auto& c : cases) {
+// No tool writes these. A disk formatted without a table is one volume, as long as its boot
+// sector says, but never longer than the disk nor empty. 1000 EBRs two sectors apart, each
+// with a one-sector logical drive and a link to the next: the walk stops at its table limit.
+TEST(TableReader, AWholeDiskVolumeIsCutToTheDiskAndAnEndlessChainStops) {
+  for (const auto& [claimed, tree] : std::vector<std::pair<uint64_t, const char*>>{
+           {1000, "0+1000:06F16 1000+3095:00-"}, {0, "0+4096:06F16"}, {70000, "0+4096:06F16"}}) {
     ScriptedHost host;
     auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
-    PutBootSector(*mem->data, 0, fkFat16, c.claimed, 0x1234);
+    PutBootSector(*mem->data, 0, fkFat16, claimed, 0x1234);
     auto d = ReadDrive(std::move(mem));
     EXPECT_TRUE(d->WholeDiskVolume);
-    EXPECT_EQ(TreeText(d->Root), c.tree) << c.claimed;
+    EXPECT_EQ(TreeText(d->Root), tree) << claimed;
   }
-}
-
-TEST(TableReader, EndlessChainStopsAtTheTableLimit) {
   ScriptedHost host;
-  // No tool writes this: 1000 EBRs two sectors apart, each with a one-sector logical drive
-  // and a link to the next.
   auto mem = std::make_unique<MemorySource>(size_t{4096} * 512);
   std::vector<uint8_t>& disk = *mem->data;
   PutEntry(disk, 0, 0, 0x05, 100, 3000);

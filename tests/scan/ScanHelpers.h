@@ -36,10 +36,7 @@ struct ProgressLog {
   std::vector<int> values;
   std::vector<ScanStep> steps;
   ScanProgress Callback() {
-    return [this](const ScanStep& step) {
-      values.push_back(step.Percent);
-      steps.push_back(step);
-    };
+    return [this](const ScanStep& step) { values.push_back(step.Percent), steps.push_back(step); };
   }
 };
 

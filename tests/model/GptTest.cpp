@@ -255,18 +255,18 @@ TEST(GptCompose, NewTableReadsBackWithItsNamesAndRefusesWhatDoesNotFit) {
   for (uint32_t ss : {512u, 4096u}) {
     SCOPED_TRACE(ss);
     TGpt gpt;
-    gpt.SectorSize = ss, gpt.DiskSectors = 600, gpt.BackupLba = 599, gpt.EntryCount = 16;
+    gpt.SectorSize = ss; gpt.DiskSectors = 600; gpt.BackupLba = 599; gpt.EntryCount = 16;
     gpt.DiskGuid = *ParseGuid("01234567-89ab-cdef-0123-456789ABCDEF");
     gpt.FirstUsableLba = 2 + gpt.ArraySectors();
     gpt.LastUsableLba = gpt.BackupLba - gpt.ArraySectors() - 1;
     // A stray byte becomes U+FFFD, the 35th unit; the astral character after it does not fit
     // whole and is left out.
     TGptEntry e;
-    e.Index = 16, e.Type = *GptTypeForFsKind(fkNtfs), e.FirstLba = gpt.FirstUsableLba, e.LastLba = gpt.LastUsableLba;
+    e.Index = 16; e.Type = *GptTypeForFsKind(fkNtfs); e.FirstLba = gpt.FirstUsableLba; e.LastLba = gpt.LastUsableLba;
     e.Name = std::string(34, 'n') + "\xff" + "\xF0\x9F\x98\x80";
     // Units after the terminating zero are kept as they were.
     TGptEntry kept = e;
-    kept.Index = 1, kept.NameUnits = {'a', 0, 'z'}, kept.Name = "a";
+    kept.Index = 1; kept.NameUnits = {'a', 0, 'z'}; kept.Name = "a";
     gpt.Entries = {kept, e};
     MemorySectors disk(size_t{600} * ss);
     std::vector<TGptWrite> writes;

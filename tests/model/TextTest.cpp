@@ -109,14 +109,14 @@ class RowsTest : public ::testing::Test {
     drive.PartitionCount = 4;  // primary, two logicals, gap
     SortByStart(drive.AllPartitions);
     lost = drive.LostPartitions.emplace_back(std::make_unique<TPartition>()).get();
-    lost->Entry.SystemId = 0x06, lost->Entry.RelativeSector = 81000, lost->Entry.TotalSectors = 4096, lost->FsKind = fkFat16;
+    lost->Entry.SystemId = 0x06; lost->Entry.RelativeSector = 81000; lost->Entry.TotalSectors = 4096; lost->FsKind = fkFat16;
     lost->VolumeLabel = "LOST";
   }
 
   TPartition* Add(TPartition* parent, uint64_t base, uint32_t rel, uint32_t size, uint8_t type, uint8_t kind) {
     auto r = std::make_unique<TPartition>();
-    r->Parent = parent, r->BaseLBA = base, r->FsKind = kind;
-    r->Entry.RelativeSector = rel, r->Entry.TotalSectors = size, r->Entry.SystemId = type;
+    r->Parent = parent; r->BaseLBA = base; r->FsKind = kind;
+    r->Entry.RelativeSector = rel; r->Entry.TotalSectors = size; r->Entry.SystemId = type;
     parent->Children.push_back(r.get());
     return drive.AdoptRecord(std::move(r));
   }

@@ -310,8 +310,6 @@ TEST(CliClone, RefusedTargetsNoAnswerAndCtrlCWriteNothing) {
     std::filesystem::remove(missing);
   }
   const std::string fresh = FreshPath("clone-unasked.img");
-  // Only a lost partition is cloned: a listed one is refused before anything is asked or made.
-  EXPECT_SAYS(RunCliEnding(Clone(2048, fresh, src) + " --yes", 1).err, "The selected record is not a lost partition of drive 80H.");
   EXPECT_EQ(RunCli(Clone(kFat32, fresh, src)).status, 1);  // nobody to answer: no file either
   EXPECT_FALSE(std::filesystem::exists(fresh));
   EXPECT_EQ(CtrlCOnceShown(Clone(kFat32, fresh, src)), 130);  // Ctrl+C at the question
@@ -427,8 +425,8 @@ TEST(CliCloneOnDevice, AnImageFileIsReplacedOnlyWithRoomBesideIt) {
 }
 
 // A piece of the FAT32 volume that cannot be read is passed over: the image holds zeros there,
-// the user is told where, and nothing is written to the source drive.
-TEST(CloneOnImages, UnreadablePiecesAreSkippedAndTold) {
+// the user is told where, and nothing is written to the source drive. A listed one is refused.
+TEST(CloneOnImages, OnlyALostPartitionIsClonedAndUnreadablePiecesAreSkippedAndTold) {
   const std::string src = SourceImage("clone-core.img"), out = FreshPath("clone-core-out.img");
   if (src.empty()) return;
   ScriptedHost host{MsgAnswer::Ok};
@@ -440,11 +438,15 @@ TEST(CloneOnImages, UnreadablePiecesAreSkippedAndTold) {
   auto disk = SourceDisk(std::move(source));
   ASSERT_TRUE(disk->QueryGeometry(g));
   std::unique_ptr<TPhysicalDrv> drive = OpenDrive(std::move(disk), g);
+  // Only a lost partition is cloned: a listed one is refused before anything is asked or made.
+  Outcome refusal;
+  EXPECT_EQ(PrepareClone(*drive, *drive->Root.Children.front(), out, refusal), nullptr);
+  EXPECT_EQ(refusal.Text, "The selected record is not a lost partition of drive 80H.");
+  EXPECT_FALSE(std::filesystem::exists(out));
   TPartition* lost = nullptr;
   for (auto& p : drive->LostPartitions)
     if (p->AbsoluteStart() == kFat32) lost = p.get();
   ASSERT_NE(lost, nullptr);
-  Outcome refusal;
   std::unique_ptr<TClonePlan> plan = PrepareClone(*drive, *lost, out, refusal);
   ASSERT_TRUE(plan && ConfirmClone(drive->Io().UserHost(), *plan)) << refusal.Text;
   const CloneReport report = CloneLostPartition(*drive, *plan, nullptr);

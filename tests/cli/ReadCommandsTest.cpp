@@ -4,12 +4,10 @@
 // questions, answered by nobody, by a user, or asked while stderr goes to a file.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <regex>
 
 #include "CliRun.h"
-#include "disk/Bytes.h"
 #include "fs/Bpb.h"
 #include "fs/FsKind.h"
 
@@ -142,7 +140,7 @@ json Entries(const std::string& args, std::string* err = nullptr) {
 }
 
 TEST(CliLs, ListsListedLostAndScannedForPartitions) {
-  const std::string img = ShellQuote(DemoImage("ls-demo.img"));
+  const std::string demo = DemoImage("ls-demo.img"), img = ShellQuote(demo);
   // The preview's columns, sizes right-aligned under "Size".
   const CliRun text = RunCliEnding("ls --partition 1 " + img);
   EXPECT_TRUE(std::regex_match(text.out, std::regex("File Name   Type      Size  Created\nCONFIG\\.TXT  TXT File    29  " +
@@ -161,16 +159,16 @@ TEST(CliLs, ListsListedLostAndScannedForPartitions) {
   EXPECT_TRUE(directories["$Extend"]);
   EXPECT_FALSE(directories["$MFT"]);
   // A FAT32 root whose chain leads back to itself is listed as far as it goes; a note says where.
-  const std::string looped = CopyImage(DemoImage("ls-demo.img"), "ls-loop.img");
+  const std::string looped = CopyImage(demo, "ls-loop.img");
   const std::vector<uint8_t> boot = ReadFileBytes(looped, 2048 * 512, 512);
   const TBpb bpb = DecodeBpb(std::span<const uint8_t, 512>(boot.data(), 512), fkFat32);
   const uint32_t c = bpb.RootCluster;
   WriteFileBytes(looped, (2048 + bpb.ReservedSectors) * 512ull + c * 4ull, {uint8_t(c), uint8_t(c >> 8), uint8_t(c >> 16), 0});
   std::string err;
   EXPECT_EQ(Entries("--partition 1 " + ShellQuote(looped), &err), listed);
-  EXPECT_EQ(err, "quillmark-cli: The root directory's cluster chain breaks off after 1 cluster, at cluster " +
-                     std::to_string(bpb.RootCluster) + ": the FAT leads from it back to cluster " +
-                     std::to_string(bpb.RootCluster) + ", which comes earlier in the chain. The listing stops there.\n");
+  EXPECT_EQ(err, "quillmark-cli: The root directory's cluster chain breaks off after 1 cluster, at cluster " + std::to_string(c) +
+                     ": the FAT leads from it back to cluster " + std::to_string(c) +
+                     ", which comes earlier in the chain. The listing stops there.\n");
 }
 
 // What cannot be listed is refused; a root that cannot be read is one line that says why: an

@@ -31,9 +31,16 @@ struct CliRun {
 
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The offsets of the bytes that differ between two contents of one size.
+inline std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
+  std::vector<uint64_t> changed;
+  EXPECT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    if (a[i] != b[i]) changed.push_back(i);
+  return changed;
 }
 
 // `sectors` sectors of an image from `sector` on.
@@ -42,12 +49,11 @@ inline std::string Bytes(const std::string& path, uint64_t sector, uint64_t sect
   return std::string(b.begin(), b.end());
 }
 
-// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives, whose
-// extended boot records sfdisk puts at 12288, 24576 and 36864.
+// A FAT16 primary and an extended partition with FAT16, NTFS and FAT16 logical drives (extended
+// boot records at 12288, 24576 and 36864), made once for the process; copy it to write on it.
 inline const std::string kFourVolumes =
     "table 'label: dos\\nunit: sectors\\n2048,10240,6\\n12288,,5\\n14336,10240,6\\n26624,10240,7\\n38912,10240,6' "
     "fs 1 fat16 A fs 5 fat16 B fs 6 ntfs C fs 7 fat16 D";
-// That image, made once for the process (empty when it cannot be made): copy it to write on it.
 inline const std::string& FourVolumesImage() {
   static const std::string image = MakeImage("four-volumes.img", "64M", kFourVolumes);
   return image;
@@ -95,8 +101,7 @@ inline void ExpectRefusedBeforeAsking(const std::string& args, const std::string
 }
 
 // Runs `quillmark-cli <args>` while flock(1) holds `path`'s lock, as a partitioning program
-// takes it: the program starts once the holder holds the lock, and the holder lets go once the
-// program has ended. `err` is what the program said; status 125 when the lock was never held.
+// takes it, until the program has ended; status 125 when the lock was never held.
 inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args) {
   CliRun run;
   const std::string script = "coproc holder { flock -o -x " + ShellQuote(path) + " sh -c 'echo held; read x'; }; " +
@@ -107,8 +112,7 @@ inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args
   return run;
 }
 
-// The one drive of `quillmark-cli <command> --json <image>`; fails the test unless the run ended
-// with status 0 and gave well-formed JSON for one drive.
+// The one drive of `quillmark-cli <command> --json <image>`, which must end with status 0.
 inline nlohmann::json CliDrive(const std::string& command, const std::string& image) {
   const CliRun run = RunOn(image, command + " --json");
   nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
@@ -119,9 +123,8 @@ inline nlohmann::json CliDrive(const std::string& command, const std::string& im
   return doc["drives"][0];
 }
 
-// quillmark-cli on a pseudo-terminal of its own, as at a user's terminal: what it shows is
-// read as it comes, and keys are typed at it (Ctrl+S holds its output, Ctrl+C interrupts it).
-// `args` are shell words; redirections in them apply to the program alone.
+// quillmark-cli on a pseudo-terminal of its own: what it shows is read as it comes, and keys
+// are typed at it (Ctrl+S holds its output, Ctrl+C interrupts it). `args` are shell words.
 class CliAtTerminal {
  public:
   explicit CliAtTerminal(const std::string& args) {
@@ -145,7 +148,6 @@ class CliAtTerminal {
   CliAtTerminal(const CliAtTerminal&) = delete;
   CliAtTerminal& operator=(const CliAtTerminal&) = delete;
   bool Started() const { return master_ >= 0 && pid_ > 0; }
-
   // Reads what it shows until `text` is among it; false at the end of its output or after 30 s.
   bool WaitFor(const std::string& text) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -153,8 +155,7 @@ class CliAtTerminal {
       if (ReadSome(deadline) <= 0) return false;
     return true;
   }
-  // Reads what it shows until it asks (its output ends in "? ") and sleeps, which it does only
-  // in the read of the answer: a key typed before that read began would be lost.
+  // Reads until it asks ("? ") and sleeps in the read of the answer, so that no key is lost.
   bool WaitForQuestion() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (;;) {
@@ -176,12 +177,10 @@ class CliAtTerminal {
     reaped_ = true;
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
   }
-
   std::string shown;
 
  private:
-  // 1 when it read more, 0 when nothing came before `until`, -1 at the end of the output (EIO
-  // once no program has the terminal open).
+  // 1 when it read more, 0 when nothing came before `until`, -1 at the end of the output.
   int ReadSome(std::chrono::steady_clock::time_point until) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     pollfd p{master_, POLLIN, 0};
@@ -197,16 +196,14 @@ class CliAtTerminal {
     const size_t name = stat.rfind(')');  // the state follows the program's name
     return name != std::string::npos && stat.compare(name, 3, ") S") == 0;
   }
-
   int master_ = -1;
   pid_t pid_ = -1;
   int status_ = 0;
   bool reaped_ = false;
 };
 
-// Runs `quillmark-cli <args>` on a terminal and presses Ctrl+C there once it shows `text`, or,
-// without one, once it waits at its first question. Its exit status; -1 when `text` or the
-// question never came or it did not end.
+// Runs `quillmark-cli <args>` on a terminal and presses Ctrl+C once it shows `text`, or else at
+// its first question; its exit status, -1 when that never came or it did not end.
 inline int CtrlCOnceShown(const std::string& args, const std::string& text = "") {
   CliAtTerminal cli(args);
   if (!cli.Started() || !(text.empty() ? cli.WaitForQuestion() : cli.WaitFor(text))) {
@@ -219,10 +216,8 @@ inline int CtrlCOnceShown(const std::string& args, const std::string& text = "")
   return status;
 }
 
-// A loop device over an image file, detached again when the object goes. Empty `skip` when
-// attached; otherwise why not. With `partitions` the kernel lists the partitions of its
-// tables; they are removed before the device goes (they would outlive it), and `mounted` is
-// unmounted.
+// A loop device over an image file, detached (its partitions removed, `mounted` unmounted) when
+// the object goes; `skip` says why none was attached.
 class LoopDevice {
  public:
   LoopDevice(const std::string& image, unsigned sectorSize, bool partitions = false) {
@@ -248,7 +243,6 @@ class LoopDevice {
   }
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
-
   std::string path, skip;
   std::string mounted;  // a folder a partition of the device is mounted on
 
@@ -262,10 +256,8 @@ class LoopDevice {
   }
 };
 
-// Runs `command`, the path of the disk in `image` as the system's tools see it with
-// `sectorSize`-byte sectors: the image file itself for 512 bytes (a file has 512-byte sectors
-// for every tool), otherwise a loop device with that sector size, attached for this command;
-// then `tail`.
+// Runs `command` on the disk in `image` as the system's tools see it with `sectorSize`-byte
+// sectors (the file itself for 512, else a loop device attached for the command), then `tail`.
 inline int ToolOnDisk(const std::string& image, unsigned sectorSize, const std::string& command,
                       std::string* output = nullptr, const std::string& tail = "") {
   if (sectorSize == 512) return RunCommand(kToolPath + command + " " + ShellQuote(image) + tail + " 2>&1", output);
@@ -277,9 +269,8 @@ inline int ToolOnDisk(const std::string& image, unsigned sectorSize, const std::
   return RunCommand(kToolPath + command + " " + loop.path + tail + " 2>&1", output);
 }
 
-// A disk image with a GUID partition table and `sectorSize`-byte sectors, made by the system's
-// tools: `script` for sfdisk (in the disk's sectors), partition 1 formatted FAT16 "ESP". Images
-// with larger sectors are made through a loop device; empty when that cannot be had.
+// A disk image with a GUID partition table of `sectorSize`-byte sectors made by sfdisk from
+// `script`, partition 1 formatted FAT16 "ESP"; empty when it cannot be made.
 inline std::string MakeGptImage(const std::string& name, unsigned sectorSize, const std::string& size,
                                 const std::string& script) {
   if (sectorSize == 512) return MakeImage(name, size, "table-gpt '" + script + "' fs 1 fat16 ESP");

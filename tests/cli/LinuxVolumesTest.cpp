@@ -1,7 +1,5 @@
-// The file systems Linux users lose, made by their own tools and lost from the tables as a
-// primary partition, as a logical drive and at an odd start no table ever named: `scan` finds
-// each at its start with its size, kind and label, `recover --yes` puts it back, its own check
-// passes, and the system reads the same UUID from the recovered partition.
+// Linux file systems made by their own tools and lost from the tables: `scan` finds each with
+// its size, kind, label and UUID, `recover --yes` puts it back, and its own check passes.
 #include <gtest/gtest.h>
 
 #include "CliRun.h"
@@ -10,9 +8,7 @@ namespace qm::test {
 namespace {
 
 struct LinuxKind {
-  const char* kind;   // mkimage's name
-  const char* shown;  // the list's
-  const char* tool;   // the file system's own read-only check
+  const char *kind, *shown, *tool;  // mkimage's name, the list's, the file system's read-only check
 };
 
 void PrintTo(const LinuxKind& k, std::ostream* os) { *os << k.kind; }
@@ -20,8 +16,7 @@ void PrintTo(const LinuxKind& k, std::ostream* os) { *os << k.kind; }
 std::string UuidAt(const std::string& image, uint64_t start, uint64_t size) {
   std::string uuid;
   RunOnVolume(image, start, size, "blkid -p -o value -s UUID", &uuid);
-  while (!uuid.empty() && uuid.back() == '\n') uuid.pop_back();
-  return uuid;
+  return uuid.erase(uuid.find_last_not_of('\n') + 1);
 }
 
 // A lost find as "lba sectors fs label uuid".
@@ -32,8 +27,7 @@ std::string Find(const nlohmann::json& f) {
 
 class CliLinuxVolumes : public ::testing::TestWithParam<LinuxKind> {};
 
-// A partition of 40 MiB at three places: primary 1 and logical 5 lost from the tables, and one
-// at sector 180001 that never had an entry.
+// 40 MiB at three places: primary 1 and logical 5 lost, and one at 180001 that never had an entry.
 TEST_P(CliLinuxVolumes, LostVolumesAreFoundRecoveredAndWhole) {
   const LinuxKind& k = GetParam();
   const std::string fs = k.kind;
@@ -42,8 +36,7 @@ TEST_P(CliLinuxVolumes, LostVolumesAreFoundRecoveredAndWhole) {
                " PRIM fs 5 " + fs + " LOGI fsat 180001 81920 " + fs + " ODD lose 5 lose 1");
   const uint64_t starts[] = {2048, 88064, 180001}, size = 81920;
   const char* const labels[] = {"PRIM", "LOGI", "ODD"};
-  // Exactly one find for each volume: no backup superblock, mirror or copy of a boot region
-  // is taken for another.
+  // Exactly one find each: no backup superblock, mirror or copy of a boot region is another.
   const nlohmann::json lost = CliDrive("scan", image)["lost"];
   ASSERT_EQ(lost.size(), 3u) << lost.dump(1);
   for (int i = 0; i < 3; ++i) {
@@ -73,9 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LinuxKind{"swap", "Linux Swap", "swaplabel"}),
     [](const ::testing::TestParamInfo<LinuxKind>& info) { return std::string(info.param.kind); });
 
-// An ext volume whose primary superblock is destroyed is found from its first backup, at its
-// own start and with its own size and label; the report says what is gone, and recover puts it
-// back, after which the file system's own repair from that backup gives the volume back whole.
+// An ext volume without its primary superblock is found from its first backup, with its own
+// start, size and label; recovered, its own repair from that backup gives it back whole.
 TEST(CliLinuxVolumesFromBackup, AnExtVolumeWithoutItsPrimarySuperblockIsFound) {
   QM_IMAGE(image, "linux-ext-backup.img", "64M", "fsat 4096 40960 ext4 GONE");
   const std::string uuid = UuidAt(image, 4096, 40960);

@@ -138,6 +138,36 @@ std::vector<uint64_t> FindInData(const std::string& path, const std::string& tex
   return found;
 }
 
+// A long name written over on the disk as "../../etc/x" stays inside the destination, under a
+// safe name.
+TEST(CliCopy, ANameThatClimbsOutLandsInsideUnderASafeName) {
+  TreeImage image;
+  if (!MakeTreeImage("fat32", image)) return;
+  const std::string disk = CopyImage(image.Image, "climb.img");
+  // The long name's part with its first characters: 1-5 at 1, 6-11 at 14 of the 32-byte part.
+  const std::string name = Utf16("aa.bb.cc.dd"), climb = Utf16("../../etc/x");
+  uint64_t entry = UINT64_MAX;
+  for (uint64_t at : FindInData(disk, name.substr(0, 10)))
+    if (at % 32 == 1) entry = at - 1;
+  ASSERT_NE(entry, UINT64_MAX) << "the long name of aa.bb.cc.dd is not on the volume";
+  WriteFileBytes(disk, entry + 1, std::vector<uint8_t>(climb.begin(), climb.begin() + 10));
+  WriteFileBytes(disk, entry + 14, std::vector<uint8_t>(climb.begin() + 10, climb.begin() + 22));
+
+  const std::string root = FreshPath("climb"), out = root + "/a/b/out";
+  fs::create_directories(out);
+  RunCliEnding("copy " + At(image) + "--to " + ShellQuote(out) + " " + ShellQuote(disk));
+  EXPECT_FALSE(fs::exists(root + "/a/etc"));
+  EXPECT_FALSE(fs::exists(root + "/etc"));
+  EXPECT_FALSE(fs::exists(out + "/aa.bb.cc.dd"));
+  size_t crafted = 0;
+  for (const auto& e : fs::directory_iterator(out))
+    if (e.is_regular_file() && ReadWholeFile(e.path()) == "crafted\n") {
+      ++crafted;
+      EXPECT_NE(e.path().filename().string().find("etc"), std::string::npos) << e.path();
+    }
+  EXPECT_EQ(crafted, 1u);
+}
+
 // A name in the Win32-and-DOS name space is listed as any name; a name left behind in an index
 // block past its last entry, whose record another file uses again, as deleted and with nothing
 // of the other file's record. The tools that make the volume write neither: bytes are changed.

@@ -149,9 +149,10 @@ TEST_F(QuickSearchOnImages, FindsWhatPartitioningToolsPlaceInEveryWayItsDisksAre
     ProgressLog progress;
     EXPECT_TRUE(ContinueQuickSearch(*drive, std::nullopt, progress.Callback()));
     EXPECT_EQ(LostText(*drive), kAligned);
-    if (drive->LostPartitions.size() == 4)
+    if (drive->LostPartitions.size() == 4) {
       EXPECT_EQ((std::vector<int>{drive->LostPartitions[2]->FsKind, drive->LostPartitions[3]->FsKind}),
                 (std::vector<int>{fkBtrfs, fkExt4}));
+    }
     EXPECT_TRUE(drive->QuickSearch.Finished());
     EXPECT_EQ(drive->QuickSearch.Unreadable, 0u);
     ASSERT_FALSE(progress.steps.empty());

@@ -51,10 +51,10 @@ TEST_F(DiskTest, ReadsAndTheirFaults) {
     uint32_t lba;
     uint16_t count;
     bool ask, zero, ok;
-    std::vector<uint64_t> offsets;
+    std::vector<uint64_t> offsets;  // of every transfer, when given
     size_t good;
-    int rest;
-    std::string message;
+    int rest;  // -1: not checked
+    std::string message;  // how the prompt begins; empty: no prompt
   } cases[] = {
       {"a healthy run is read in one go", {}, ~0ull, {}, 10, 300, true, true, true, {5120}, 300 * 512, 0, ""},
       {"without zero fill, chunk by chunk", {}, ~0ull, {}, 10, 300, true, false, true, {5120, 5120 + C, 5120 + 2 * C},
@@ -88,11 +88,8 @@ TEST_F(DiskTest, ReadsAndTheirFaults) {
       const uint8_t rest = c.rest == kFill ? 0xAB : static_cast<uint8_t>(c.rest);
       EXPECT_TRUE(std::all_of(buf.begin() + static_cast<long>(c.good), buf.end(), [&](uint8_t b) { return b == rest; }));
     }
-    if (c.message.empty()) {
-      EXPECT_TRUE(host.messages.empty());
-      continue;
-    }
     ASSERT_EQ(host.messages.size(), c.answers.size());
+    if (c.message.empty()) continue;
     EXPECT_EQ(host.messages[0].text.rfind(c.message, 0), 0u) << host.messages[0].text;
     EXPECT_EQ(host.messages[0].caption, "Read Error");
     EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
@@ -118,8 +115,11 @@ TEST_F(DiskTest, WriteFaultsAreAnsweredByTheUser) {
   }
 }
 
-// Each disk keeps its own handle: work on another disk in between reopens nothing.
-TEST_F(DiskTest, HandleIsReusedUntilTheModeChanges) {
+// Each disk keeps its own handle: work on another disk in between reopens nothing, a read after
+// a write reopens. A source that cannot be opened fails the call without a message; the next
+// call tries again. Whether a write could be opened is asked of the source, unless a write
+// handle is open already: a cached read handle says nothing about it.
+TEST_F(DiskTest, HandlesAreKeptReopenedAndProbed) {
   ScriptedHost host;
   auto second = std::make_unique<FaultSource>(std::make_unique<MemorySource>(1 << 20));
   auto secondState = second->state;
@@ -127,37 +127,24 @@ TEST_F(DiskTest, HandleIsReusedUntilTheModeChanges) {
   std::vector<uint8_t> buf(512);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(disk->ReadSectors(i, 1, buf.data(), true, true));
   EXPECT_EQ(state->opens[0], 1);
+  state->failOpen = true;
+  EXPECT_EQ(disk->ProbeWritable(), EACCES);
+  EXPECT_FALSE(disk->WriteSectors(0, 1, buf.data(), true));
+  state->failOpen = false;
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  const int writeOpens = state->opens[1] + 1;
   ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
   ASSERT_TRUE(disk->WriteSectors(1, 1, buf.data(), true));
-  EXPECT_EQ(state->opens[1], 1);
+  state->failOpen = true;
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  EXPECT_EQ(state->opens[1], writeOpens);  // one open for both writes, none for the probe
+  EXPECT_FALSE(disk->ReadSectors(0, 1, buf.data(), true, true));  // a read after a write reopens
+  state->failOpen = false;
   ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  EXPECT_EQ(state->opens[0], 2);  // read after write reopens
   ASSERT_TRUE(other->ReadSectors(0, 1, buf.data(), true, true));
   ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_EQ(secondState->opens[0], 1);
-  EXPECT_EQ(state->opens[0], 2);
-}
-
-// A source that cannot be opened fails the call without a message; the next call tries again.
-// Whether a write could be opened is asked of the source, unless a write handle is open already:
-// a cached read handle says nothing about it.
-TEST_F(DiskTest, OpenFailuresAndWhetherAWriteCouldBeOpened) {
-  ScriptedHost host;
-  std::vector<uint8_t> buf(512);
-  state->failOpen = true;
-  EXPECT_FALSE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  EXPECT_FALSE(disk->WriteSectors(0, 1, buf.data(), true));
-  state->failOpen = false;
-  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  state->failOpen = true;
-  EXPECT_EQ(disk->ProbeWritable(), EACCES);
-  state->failOpen = false;
-  EXPECT_EQ(disk->ProbeWritable(), 0);
-  ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
-  const int opens = state->opens[1];
-  state->failOpen = true;
-  EXPECT_EQ(disk->ProbeWritable(), 0);
-  EXPECT_EQ(state->opens[1], opens);
+  EXPECT_EQ(state->opens[0], 3);
   EXPECT_TRUE(host.messages.empty());
   Disk none(nullptr, 0x90);  // a drive without a source
   EXPECT_FALSE(none.ReadSectors(0, 1, buf.data(), true, true));

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "browse/RootDirectory.h"
+#include "disk/Bytes.h"
 #include "model/FsDetect.h"
 #include "model/Text.h"
 #include "support/Fixtures.h"
@@ -152,8 +153,15 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
     EXPECT_EQ(deleted, (std::set<std::string>{"?one.bin", "deleted long name.dat"}));
   }
   EXPECT_EQ(ours, expected);
-  // The table reader finds the label in the root directory (FAT) or in $Volume (NTFS).
+  // The table reader finds the label in the root directory (FAT) or in $Volume (NTFS); behind an
+  // MFT placed beyond the disk nothing is read nor asked, and the label stays as it was.
   EXPECT_EQ(partition.VolumeLabel, "QMLABEL");
+  if (ntfs) {
+    StoreLE<uint64_t>(&partition.BootSector[0x30], 0xFFFFFF);
+    ReadVolumeLabel(*drive, partition);
+    EXPECT_EQ(partition.VolumeLabel, "QMLABEL");
+  }
+  EXPECT_TRUE(host.messages.empty());
   // Kinds without a root reader are refused with the reason (HPFS too, which the window refuses
   // before asking); the drive's busy flag is left as it was found.
   for (const uint8_t kind : {fkHpfs, fkLinuxExt2}) {

@@ -1,7 +1,7 @@
 // The superblock readers on volumes made by the real tools (mkfs.ext2/3/4, mkfs.exfat,
 // mkfs.btrfs, mkfs.xfs, mkswap), compared with what the tools themselves read back: where the
 // hints fire across the whole image (backup superblocks and mirrors included), the kind, the
-// size, the identity, the label, the report. Then the same volumes damaged on purpose, and an
+// size, the report (the identity, label and kind name: CliLinuxVolumes). Then the same volumes damaged on purpose, and an
 // exFAT volume of 4096-byte sectors, which no tool here makes on a plain file, by hand.
 #include <gtest/gtest.h>
 
@@ -72,33 +72,12 @@ std::string ToolOutput(const std::string& command) {
   return out;
 }
 
-std::string BlkidValue(const std::string& image, const char* tag) {
-  std::string out = ToolOutput("blkid -p -o value -s " + std::string(tag) + " " + ShellQuote(image));
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
-
-// The identity as blkid writes it: a UUID in its byte order, exFAT's serial as two groups of
-// four hex digits, high half first.
-std::string IdentityText(const TSuperblockVolume& v) {
-  char text[40];
-  const uint8_t* u = v.Identity.data();
-  if (v.Kind == fkExfat) {
-    std::snprintf(text, sizeof text, "%04X-%04X", LoadLE<uint32_t>(u) >> 16, LoadLE<uint32_t>(u) & 0xFFFF);
-  } else {
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0], u[1], u[2],
-                  u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14], u[15]);
-  }
-  return text;
-}
-
 struct ToolCase {
   const char* name;
   uint8_t kind;
   const char* size;
   const char* tool;     // the program that makes the volume
   const char* options;  // its options; the image's path follows
-  const char* kindName;
   const char* check;    // the report's second line
 };
 void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
@@ -106,15 +85,14 @@ void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
 // ext2 and ext3 of 1 KiB blocks (the first group starts at block 1), ext4 of 4 KiB blocks
 // (at block 0); btrfs large enough for its mirror at 64 MiB, once summed by xxhash.
 const ToolCase kTools[] = {
-    {"ext2", fkExt2, "64M", "mkfs.ext2", "-q -F -b 1024 -L ext2-label", "ext2", "Group Descriptors: OK"},
-    {"ext3", fkExt3, "64M", "mkfs.ext3", "-q -F -b 1024 -L ext3-label", "ext3", "Group Descriptors: OK"},
-    {"ext4", fkExt4, "300M", "mkfs.ext4", "-q -F -b 4096 -L ext4-label", "ext4", "Group Descriptors: OK"},
-    {"exfat", fkExfat, "64M", "mkfs.exfat", "-L EXFATLABEL", "exFAT", "Boot Checksum: OK"},
-    {"btrfs", fkBtrfs, "300M", "mkfs.btrfs", "-q -L btrfs-label", "btrfs", "Superblock Checksum: OK"},
-    {"btrfs_xxhash", fkBtrfs, "300M", "mkfs.btrfs", "-q --csum xxhash -L btrfs-label", "btrfs",
-     "Superblock Checksum: Not checked"},
-    {"xfs", fkXfs, "300M", "mkfs.xfs", "-q -L xfs-label", "XFS", "Allocation Groups: OK"},
-    {"swap", fkSwap, "65540K", "mkswap", "-L swap-label", "Linux Swap", "Swap Header: OK"},
+    {"ext2", fkExt2, "64M", "mkfs.ext2", "-q -F -b 1024 -L ext2-label", "Group Descriptors: OK"},
+    {"ext3", fkExt3, "64M", "mkfs.ext3", "-q -F -b 1024 -L ext3-label", "Group Descriptors: OK"},
+    {"ext4", fkExt4, "300M", "mkfs.ext4", "-q -F -b 4096 -L ext4-label", "Group Descriptors: OK"},
+    {"exfat", fkExfat, "64M", "mkfs.exfat", "-L EXFATLABEL", "Boot Checksum: OK"},
+    {"btrfs", fkBtrfs, "300M", "mkfs.btrfs", "-q -L btrfs-label", "Superblock Checksum: OK"},
+    {"btrfs_xxhash", fkBtrfs, "300M", "mkfs.btrfs", "-q --csum xxhash -L btrfs-label", "Superblock Checksum: Not checked"},
+    {"xfs", fkXfs, "300M", "mkfs.xfs", "-q -L xfs-label", "Allocation Groups: OK"},
+    {"swap", fkSwap, "65540K", "mkswap", "-L swap-label", "Swap Header: OK"},
 };
 
 const ToolCase& ToolOf(uint8_t kind) {
@@ -181,7 +159,7 @@ ToolView Observe(uint8_t kind, const std::string& image) {
 
 // Makes the volume of `c` on an image file of its own.
 std::string MakeVolume(const ToolCase& c, const std::string& name) {
-  if (!HaveTools({c.tool, "blkid", "dumpe2fs", "dump.exfat", "btrfs", "xfs_db", "file"})) return "";
+  if (!HaveTools({c.tool, "dumpe2fs", "dump.exfat", "btrfs", "xfs_db", "file"})) return "";
   const std::string image = FreshPath(name);
   std::string log;
   const int rc = RunCommand("truncate -s " + std::string(c.size) + " " + ShellQuote(image) + " && " + kToolPath + c.tool +
@@ -206,10 +184,7 @@ TEST_P(LinuxFsOnImages, ReadAsItsToolsReadIt) {
   const auto v = ReadSuperblockVolume(disk, kLead, disk.Blocks());
   ASSERT_TRUE(v);
   EXPECT_EQ(v->Kind, c.kind);
-  EXPECT_STREQ(SuperblockKindName(v->Kind), c.kindName);
   EXPECT_EQ(v->Blocks, view.blocks);
-  EXPECT_EQ(IdentityText(*v), BlkidValue(image, "UUID"));
-  EXPECT_EQ(v->Label, BlkidValue(image, "LABEL"));
   EXPECT_EQ(SuperblockReport(disk, kLead, disk.Blocks()), "Superblock: OK\r" + std::string(c.check));
   // Where no volume begins there is none, and the report has nothing but the first line.
   EXPECT_FALSE(ReadSuperblockVolume(disk, kLead - 1, disk.Blocks()));
@@ -290,9 +265,8 @@ INSTANTIATE_TEST_SUITE_P(Damage, LinuxFsDamageOnImages, ::testing::ValuesIn(kDam
                          [](const auto& info) { return std::string(info.param.name); });
 
 // exFAT of 4096-byte sectors: its boot region spans 96 blocks, its backup begins at block 96,
-// its size counts 4096-byte sectors. blkid reads the hand-made volume as well.
+// its size counts 4096-byte sectors.
 TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
-  if (!HaveTools({"blkid"})) return;
   constexpr uint32_t kSector = 4096, kVolumeSectors = 256, kFat = 24, kHeap = 32, kRoot = 4;
   std::vector<uint8_t> volume(size_t{kVolumeSectors} * kSector);
   uint8_t* boot = volume.data();
@@ -328,8 +302,7 @@ TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
   ASSERT_TRUE(v);
   EXPECT_EQ(v->Kind, fkExfat);
   EXPECT_EQ(v->Blocks, uint64_t{kVolumeSectors} * 8);
-  EXPECT_EQ(IdentityText(*v), BlkidValue(image, "UUID"));
-  EXPECT_EQ(v->Label, BlkidValue(image, "LABEL"));
+  EXPECT_EQ(LoadLE<uint32_t>(v->Identity.data()), 0x1234ABCDu);
   EXPECT_EQ(v->Label, "H\xC3\xA4nde");
   EXPECT_EQ(SuperblockReport(disk, kLead, disk.Blocks()), "Superblock: OK\rBoot Checksum: OK");
   // The checksum sector is the 12th 4096-byte sector, at block 88.

@@ -1,5 +1,4 @@
-// NTFS file records, their update sequence and attributes made by hand, run lists, and the
-// labels of volumes made by mkntfs.
+// NTFS file records, their update sequence and attributes made by hand, and run lists.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,8 +7,6 @@
 #include "fs/NtfsRecord.h"
 #include "fs/NtfsRunList.h"
 #include "model/FsDetect.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
 #include "support/Sources.h"
 
 namespace qm::test {
@@ -176,25 +173,6 @@ TEST(GetRunList, DecodesAndStopsWhereTheBytesCannotBeTrusted) {
     std::vector<std::pair<int64_t, uint64_t>> got;
     for (const TRun& r : GetRunList(c.bytes)) got.emplace_back(r.Lcn, r.Clusters);
     EXPECT_EQ(got, c.runs) << c.what;
-  }
-}
-
-// Labels of mkntfs volumes (RootDirectoryOnImages reads one) absent (the old text stays), or
-// behind an MFT that lies beyond the disk (not read, no read-error question).
-TEST(FsDetectOnImages, ReadsTheLabelsOfMkntfsVolumes) {
-  for (const bool mftBeyond : {false, true}) {
-    SCOPED_TRACE(mftBeyond);
-    ScriptedHost host;
-    QM_IMAGE(path, mftBeyond ? "ntfs-badmft.img" : "ntfs-nolabel.img", "10M", mftBeyond ? "fsat 0 20480 ntfs Gone" : "fsat 0 20480 ntfs");
-    if (mftBeyond) WriteFileBytes(path, 0x30, {0xFF, 0xFF, 0xFF, 0x00, 0, 0, 0, 0});
-    TPartition p;
-    p.FsKind = fkNtfs;
-    p.VolumeLabel = "before";
-    const auto boot = ReadFileBytes(path, 0, 512);
-    std::copy(boot.begin(), boot.end(), p.BootSector.begin());
-    ReadVolumeLabel(*BareImage(path), p);
-    EXPECT_EQ(p.VolumeLabel, "before");
-    EXPECT_TRUE(host.messages.empty());
   }
 }
 

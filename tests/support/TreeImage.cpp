@@ -1,31 +1,18 @@
 #include "support/TreeImage.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "disk/Crc32.h"
 #include "support/Fixtures.h"
 
 namespace qm::test {
-
-namespace {
-// Skips the running test: a tool or root is missing here. Under CI, or with
-// QM_REQUIRE_TOOLS=1, that is a failure instead.
-void Skip(const std::string& reason) {
-  const char* ci = std::getenv("CI");
-  const char* require = std::getenv("QM_REQUIRE_TOOLS");
-  if ((ci && *ci) || (require && std::string(require) == "1")) ADD_FAILURE() << reason;
-  else GTEST_SKIP() << reason;
-}
-}  // namespace
 
 bool MakeTreeImage(const std::string& kind, TreeImage& image) {
   static std::map<std::string, std::pair<int, TreeImage>> made;
@@ -45,7 +32,7 @@ bool MakeTreeImage(const std::string& kind, TreeImage& image) {
   }
   const auto& [status, result] = found->second;
   if (status == 77) {
-    Skip(result.Tree);
+    MissingTool(result.Tree);
     return false;
   }
   if (status != 0) {

@@ -140,9 +140,10 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   TRootEntries entries;
   entries.FatEntries.push_back(std::make_unique<TMidEntry>());  // a stale record is dropped
   ASSERT_TRUE(GetRootDirectory(*drive, partition, entries).ok());
-  // The drive is busy while its root is read, and no longer after.
+  // The drive is busy while its root is read (the FAT reader lets the window breathe), and no
+  // longer after.
   EXPECT_FALSE(host.sawIdle);
-  EXPECT_GT(host.processCalls, 0);
+  if (!ntfs) EXPECT_GT(host.processCalls, 0);
   EXPECT_FALSE(drive->Scanning);
   std::set<std::string> ours = OurRows(entries);
   if (!ntfs) {

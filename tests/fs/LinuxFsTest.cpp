@@ -33,12 +33,6 @@ struct ImageDisk : MemorySectors {
   uint64_t Blocks() const { return data.size() / 512; }
 };
 
-// Bytes of the volume replaced in memory.
-struct Patch {
-  uint64_t at;
-  std::vector<uint8_t> bytes;
-};
-
 // A hint as it fires on one block.
 struct HintAt {
   uint64_t block, before;
@@ -197,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Tools, LinuxFsOnImages, ::testing::ValuesIn(kTools),
 struct DamageCase {
   const char* name;
   uint8_t kind;
-  std::vector<Patch> patches;     // at bytes of the volume
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> patches;  // bytes of the volume replaced in memory
   bool shortDisk = false;         // the disk ends one block before the volume does
   std::optional<Lba> unreadable;  // a block of the volume that cannot be read
   bool found = false;             // the volume is still read
@@ -213,7 +207,7 @@ TEST_P(LinuxFsDamageOnImages, RefusedOrReported) {
   const std::string image = MakeVolume(ToolOf(c.kind), std::string(c.name) + ".img");
   if (image.empty()) return;
   ImageDisk disk(image);
-  for (const Patch& p : c.patches) std::copy(p.bytes.begin(), p.bytes.end(), disk.data.begin() + kLead * 512 + p.at);
+  for (const auto& [at, bytes] : c.patches) std::copy(bytes.begin(), bytes.end(), disk.data.begin() + kLead * 512 + at);
   if (c.unreadable) disk.failAt = kLead + *c.unreadable;
   const ToolView view = Observe(c.kind, image);
   const uint64_t diskBlocks = c.shortDisk ? kLead + view.blocks - 1 : disk.Blocks();

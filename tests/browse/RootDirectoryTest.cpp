@@ -143,7 +143,9 @@ TEST_P(RootDirectoryOnImages, RowsMatchTheToolsListing) {
   // The drive is busy while its root is read (the FAT reader lets the window breathe), and no
   // longer after.
   EXPECT_FALSE(host.sawIdle);
-  if (!ntfs) EXPECT_GT(host.processCalls, 0);
+  if (!ntfs) {
+    EXPECT_GT(host.processCalls, 0);
+  }
   EXPECT_FALSE(drive->Scanning);
   std::set<std::string> ours = OurRows(entries);
   if (!ntfs) {

@@ -141,31 +141,6 @@ Listing Walk(const HandFat& fat, std::optional<Lba> failAt = {}) {
 
 using Names = std::vector<std::string>;
 
-// Boot sectors that describe no readable volume: no layout, nothing read.
-TEST(FatLayout, DamagedBootSectorsDescribeNoVolume) {
-  const std::pair<const char*, void (*)(HandFat&)> cases[] = {
-      {"sector size 16", [](HandFat& f) { f.bytesPerSector = 16; }},
-      {"sector size 0", [](HandFat& f) { f.bytesPerSector = 0; }},
-      {"sector size 500", [](HandFat& f) { f.bytesPerSector = 500; }},
-      {"no sectors per cluster", [](HandFat& f) { f.sectorsPerCluster = 0; }},
-      {"no FATs", [](HandFat& f) { f.fats = 0; }},
-      {"no root entries", [](HandFat& f) { f.rootEntries = 0; }},
-      {"root larger than the partition", [](HandFat& f) { f.rootEntries = 0xFFFF; f.reserved = 7000; }},
-      {"root beyond the partition", [](HandFat& f) { f.reserved = 0xFFFF; }},
-      {"FAT32 root cluster 0", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 0; }},
-      {"FAT32 root cluster 1", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 1; }},
-      {"FAT32 root cluster past the volume", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 9000; }},
-      {"FAT32 root cluster past the FAT", [](HandFat& f) { f = HandFat(fkFat32); f.sectorsPerFat = 1; f.rootCluster = 200; }},
-      {"FAT32 without a FAT", [](HandFat& f) { f = HandFat(fkFat32); f.sectorsPerFat = 0; }},
-  };
-  for (const auto& [name, damage] : cases) {
-    HandFat fat;
-    damage(fat);
-    fat.PutRoot({Short("LABEL      ", kAttrVolumeLabel, 0, 0), Short("FILE    TXT", 0x20, 5, 3)});
-    EXPECT_FALSE(Walk(fat).layout) << name;
-  }
-}
-
 // FAT32 root chains: how each FAT value ends or continues the chain, loops and runaways. A
 // chain cut before its end mark lists what it holds and says where the listing stops (a loop
 // back, a bad cluster and a cluster past the volume are cut as CliLs shows on a real volume).
@@ -253,7 +228,8 @@ TEST(FatChain, Fat32RootStopsAtTheDirectoryLimit) {
 }
 
 // Which entries are listed, and under which name, where the volumes mkfs.fat and mtools make
-// (RootDirectoryOnImages) cannot show it: deleted long names and the label are there.
+// (RootDirectoryOnImages) cannot show it: deleted long names and the label are there. Damaged
+// boot sectors describe no volume, and nothing is listed.
 TEST(FatDir, ChoosesEntriesAndNames) {
   const TRawDirEntry readme = Short("README  TXT", 0x20, 10, 5);
   const TRawDirEntry other = Short("OTHER   TXT", 0x20, 10, 6);
@@ -263,11 +239,13 @@ TEST(FatDir, ChoosesEntriesAndNames) {
   std::vector<TRawDirEntry> longTwo = LongName(u"A name of two parts.txt", other);
   std::vector<TRawDirEntry> reversed = LongName(u"Parts in the wrong order.txt", lostName);
   std::swap(reversed[0], reversed[1]);
+  const std::vector<TRawDirEntry> root = {Short("LABEL      ", kAttrVolumeLabel, 0, 0), Short("FILE    TXT", 0x20, 5, 3)};
   const struct {
     const char* name;
     std::vector<TRawDirEntry> entries;
     Names expected;
     std::string label = "";
+    void (*damage)(HandFat&) = nullptr;  // a boot sector that describes no readable volume: nothing listed
   } cases[] = {
       {"case byte 0 on FAT16", {readme}, {"Readme.txt"}},
       {"case flags", {Short("LOWER   TXT", 0x20, 1, 5, 0x18), Short("UPPER   TXT", 0x20, 1, 6, 0x10)},
@@ -282,12 +260,27 @@ TEST(FatDir, ChoosesEntriesAndNames) {
       {"dot entries", {Short(".          ", kAttrDirectory, 0, 2), Short("..         ", kAttrDirectory, 0, 0)}, {}},
       {"label after a long name", {longTwo[0], longTwo[1], other, label}, {"A name of two parts.txt"}, "MY LABEL"},
       {"deleted label", {Short("\xe5LD LABEL  ", kAttrVolumeLabel, 0, 0), label}, {}, "MY LABEL"},
+      {"sector size 16", root, {}, "", [](HandFat& f) { f.bytesPerSector = 16; }},
+      {"sector size 0", root, {}, "", [](HandFat& f) { f.bytesPerSector = 0; }},
+      {"sector size 500", root, {}, "", [](HandFat& f) { f.bytesPerSector = 500; }},
+      {"no sectors per cluster", root, {}, "", [](HandFat& f) { f.sectorsPerCluster = 0; }},
+      {"no FATs", root, {}, "", [](HandFat& f) { f.fats = 0; }},
+      {"no root entries", root, {}, "", [](HandFat& f) { f.rootEntries = 0; }},
+      {"root larger than the partition", root, {}, "", [](HandFat& f) { f.rootEntries = 0xFFFF; f.reserved = 7000; }},
+      {"root beyond the partition", root, {}, "", [](HandFat& f) { f.reserved = 0xFFFF; }},
+      {"FAT32 root cluster 0", root, {}, "", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 0; }},
+      {"FAT32 root cluster 1", root, {}, "", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 1; }},
+      {"FAT32 root cluster past the volume", root, {}, "", [](HandFat& f) { f = HandFat(fkFat32); f.rootCluster = 9000; }},
+      {"FAT32 root cluster past the FAT", root, {}, "", [](HandFat& f) { f = HandFat(fkFat32); f.sectorsPerFat = 1; f.rootCluster = 200; }},
+      {"FAT32 without a FAT", root, {}, "", [](HandFat& f) { f = HandFat(fkFat32); f.sectorsPerFat = 0; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     HandFat fat;
+    if (c.damage) c.damage(fat);
     fat.PutRoot(c.entries);
     const Listing l = Walk(fat);
+    EXPECT_EQ(l.layout, !c.damage);
     EXPECT_EQ(l.failed, "");
     EXPECT_EQ(l.names, c.expected);
     EXPECT_EQ(l.label, c.label);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 #include "disk/Bytes.h"
@@ -22,14 +21,14 @@ namespace {
 
 constexpr uint64_t kLead = 2048;  // the volume begins 1 MiB into the disk
 
-// An image file as a disk in memory on which the volume begins `kLead` blocks in, behind blocks
-// that hold 0xF6.
+// A volume (or the image file that holds one) as a disk in memory on which the volume begins
+// `kLead` blocks in, behind blocks that hold 0xF6.
 struct ImageDisk : MemorySectors {
-  explicit ImageDisk(const std::string& image) : MemorySectors(kLead * 512) {
+  explicit ImageDisk(const std::vector<uint8_t>& volume) : MemorySectors(kLead * 512) {
     std::fill(data.begin(), data.end(), uint8_t{0xF6});
-    const std::vector<uint8_t> volume = ReadFileBytes(image, 0, std::filesystem::file_size(image));
     data.insert(data.end(), volume.begin(), volume.end());
   }
+  explicit ImageDisk(const std::string& image) : ImageDisk(ReadFileBytes(image, 0, std::filesystem::file_size(image))) {}
   uint64_t Blocks() const { return data.size() / 512; }
 };
 
@@ -286,11 +285,8 @@ TEST(LinuxFsExfatOnImages, Of4096ByteSectors) {
   label[0] = 0x83, label[1] = 5;
   const char16_t name[] = u"Hände";
   for (size_t i = 0; i < 5; ++i) StoreLE<uint16_t>(label + 2 + 2 * i, name[i]);
-  const std::string image = FreshPath("exfat4k.img");
-  std::ofstream(image).close();
-  WriteFileBytes(image, 0, volume);
 
-  ImageDisk disk(image);
+  ImageDisk disk(volume);
   EXPECT_EQ(HintsOf(disk), (std::vector<HintAt>{{0, 0, false}, {96, 0, false}}));
   const auto v = ReadSuperblockVolume(disk, kLead, disk.Blocks());
   ASSERT_TRUE(v);

@@ -119,7 +119,7 @@ TEST_F(DiskTest, WriteFaultsAreAnsweredByTheUser) {
 // a write reopens. A source that cannot be opened fails the call without a message; the next
 // call tries again. Whether a write could be opened is asked of the source, unless a write
 // handle is open already: a cached read handle says nothing about it.
-TEST_F(DiskTest, HandlesAreKeptReopenedAndProbed) {
+TEST_F(DiskTest, HandlesAreKeptReopenedAndProbedAndTheSystemIsTold) {
   ScriptedHost host;
   auto second = std::make_unique<FaultSource>(std::make_unique<MemorySource>(1 << 20));
   auto secondState = second->state;
@@ -150,21 +150,19 @@ TEST_F(DiskTest, HandlesAreKeptReopenedAndProbed) {
   EXPECT_FALSE(none.ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_EQ(none.LastIoError(), ENODEV);
   EXPECT_EQ(none.ProbeWritable(), ENODEV);
-}
-
-TEST_F(DiskTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
-  ScriptedHost host;
+  // The system is told of a new table on a device only, and hears nothing when the device cannot
+  // be opened for writing; a busy device is named as such, by the caller, not by the disk.
   EXPECT_TRUE(disk->NotifyOS().ok());
-  EXPECT_EQ(state->opens[1], 0);  // an image is not even opened
+  EXPECT_EQ(state->opens[1], writeOpens);  // an image is not even opened
   state->blockDevice = true;
-  state->failOpen = true;  // a device that cannot be opened for writing is not told
+  state->failOpen = true;
   EXPECT_EQ(disk->NotifyOS().Errno, EACCES);
   state->failOpen = false;
   state->failReread = true;
   const Outcome busy = disk->NotifyOS();
   EXPECT_EQ(busy.Caption + ": " + busy.Text, "NotifyOS Error: Device or resource busy");
   EXPECT_EQ(busy.Errno, EBUSY);
-  EXPECT_TRUE(host.messages.empty());  // said by the caller, not by the disk
+  EXPECT_TRUE(host.messages.empty());
 }
 
 // A dry run's reads still meet the disk's read errors (that it writes nothing and shows what the

@@ -12,6 +12,15 @@
 namespace qm::test {
 namespace {
 
+// Places the first attribute `back` bytes before the end of the record, of type $VOLUME_NAME
+// and `length` bytes long; its offset.
+size_t FirstAttributeAt(RecordBuilder& r, size_t back, uint32_t length = 0) {
+  const size_t at = r.b.size() - back;
+  StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(at));
+  if (length) StoreLE<uint32_t>(&r.b[at], kAttrVolumeName), StoreLE<uint32_t>(&r.b[at + 4], length);
+  return at;
+}
+
 // Damaged records of 1024 and of 4096 bytes: the attribute is not found, nothing is read
 // outside the record and no loop runs forever.
 TEST(ReadAttribute, DamagedRecordsFailQuietly) {
@@ -23,38 +32,24 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
         StoreLE<uint32_t>(&r.b[at + 4], 0);
       },
       [](RecordBuilder& r) {  // a length that steps back to the first attribute
-        const size_t first = r.AddResident(0x10, {1});
-        const size_t second = r.AddResident(0x30, {1});
+        const size_t first = r.AddResident(0x10, {1}), second = r.AddResident(0x30, {1});
         StoreLE<uint32_t>(&r.b[second + 4], static_cast<uint32_t>(0x10000 - (second - first)));
       },
-      [](RecordBuilder& r) {  // first attribute with no room for its header
-        StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(r.b.size() - 14));
-      },
-      [](RecordBuilder& r) {  // a value longer than the record
+      [](RecordBuilder& r) { FirstAttributeAt(r, 14); },  // no room for the first attribute's header
+      [](RecordBuilder& r) {                               // a value longer than the record
         const size_t at = r.AddResident(kAttrVolumeName, {1, 2});
         StoreLE<uint32_t>(&r.b[at + 16], static_cast<uint32_t>(2 * r.b.size()));
       },
       [](RecordBuilder& r) {  // non-resident, but shorter than its header
         const size_t at = r.AddResident(kAttrVolumeName, {});
-        r.b[at + 8] = 1;
-        StoreLE<uint32_t>(&r.b[at + 4], 40);
+        r.b[at + 8] = 1, StoreLE<uint32_t>(&r.b[at + 4], 40);
       },
       [](RecordBuilder& r) {  // a non-resident attribute whose name runs past the record
-        const size_t at = r.b.size() - 124;
-        StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(at));
-        StoreLE<uint32_t>(&r.b[at], kAttrVolumeName);
-        StoreLE<uint32_t>(&r.b[at + 4], 80);
-        r.b[at + 8] = 1;
-        r.b[at + 9] = 255;
-        StoreLE<uint32_t>(&r.b[at + 80], kAttrEnd);
+        const size_t at = FirstAttributeAt(r, 124, 80);
+        r.b[at + 8] = 1, r.b[at + 9] = 255, StoreLE<uint32_t>(&r.b[at + 80], kAttrEnd);
       },
-      [](RecordBuilder& r) {  // the last header that still fits, with a value beyond the end
-        const size_t at = r.b.size() - 24;
-        StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(at));
-        StoreLE<uint32_t>(&r.b[at], kAttrVolumeName);
-        StoreLE<uint32_t>(&r.b[at + 4], 24);
-        StoreLE<uint32_t>(&r.b[at + 16], 0x7FFF);
-      },
+      // The last header that still fits, with a value beyond the end.
+      [](RecordBuilder& r) { StoreLE<uint32_t>(&r.b[FirstAttributeAt(r, 24, 24) + 16], 0x7FFF); },
   };
   for (const size_t size : {kFileRecordSize, kMaxFileRecordSize}) {
     for (size_t n = 0; n < std::size(damages); ++n) {

@@ -114,6 +114,7 @@ void WriteNtfsVolume(std::vector<uint8_t>& disk, const NtfsLayout& l) {
 
 struct Listing {
   bool result = false;
+  std::vector<TntFile> files;
   std::vector<std::string> names;
   std::string message;  // caption: text of what the listing returned, empty when nothing
   std::optional<Lba> sector;
@@ -121,7 +122,7 @@ struct Listing {
 
 // The disk ends right after the last block, and not before the end of the second one.
 Listing ListVolume(const NtfsLayout& layout, const std::function<void(std::vector<uint8_t>&)>& damage = {},
-                   std::vector<TntFile>* entries = nullptr, std::optional<Lba> failAt = {}) {
+                   std::optional<Lba> failAt = {}) {
   size_t diskBytes = BlockOffset(24);
   for (const auto& block : layout.blocks) diskBytes = std::max<size_t>(diskBytes, BlockOffset(block.first) + kBlockBytes);
   MemorySectors disk(diskBytes);
@@ -130,14 +131,12 @@ Listing ListVolume(const NtfsLayout& layout, const std::function<void(std::vecto
   disk.failAt = failAt;
   const TFsVolume volume = MakeVolume(disk, kStart, diskBytes / 512 - kStart, diskBytes / 512,
                                       std::span<const uint8_t, 512>(disk.data.data() + kStart * 512, 512), fkNtfs);
-  std::vector<TntFile> list;
-  const Outcome outcome = GetNTFSFileList(volume, list);
   Listing out;
+  const Outcome outcome = GetNTFSFileList(volume, out.files);
   out.result = outcome.ok();
-  for (const auto& f : list) out.names.push_back(f.Name);
+  for (const auto& f : out.files) out.names.push_back(f.Name);
   if (!outcome.Text.empty()) out.message = outcome.Caption + ": " + outcome.Text;
   out.sector = outcome.Sector;
-  if (entries) *entries = list;
   return out;
 }
 
@@ -209,7 +208,7 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
       SCOPED_TRACE(std::string(c.what) + ", sectors of " + std::to_string(sectorBytes));
       NtfsLayout layout = c.layout;
       layout.sectorBytes = sectorBytes;
-      const Listing got = ListVolume(layout, c.damage, nullptr, c.failAt);
+      const Listing got = ListVolume(layout, c.damage, c.failAt);
       EXPECT_EQ(got.result, c.result);
       EXPECT_EQ(got.message, c.message);
       if (c.failAt) {
@@ -220,8 +219,8 @@ TEST(NtfsReader, DamagedVolumesGiveDefinedOutcomes) {
     }
   }
   // The fields the preview shows, a size past 4 GiB among them.
-  std::vector<TntFile> list;
-  ASSERT_EQ(ListVolume(base, {}, &list).names.size(), 4u);
+  const std::vector<TntFile> list = ListVolume(base).files;
+  ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(std::vector<uint64_t>({list[0].FileFlags, list[1].RealSize, list[1].CreationTime, list[3].RealSize}),
             std::vector<uint64_t>({0x10000000u, 1234, 0x01D0000000000000ull, 1ull << 33}));
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -187,12 +188,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, RootDirectoryOnImages,
 
 // Sets the time zone for one test and puts the old one back.
 struct TimeZoneScope {
-  explicit TimeZoneScope(const char* zone) : had(std::getenv("TZ") != nullptr), previous(had ? std::getenv("TZ") : "") {
-    ::setenv("TZ", zone, 1), ::tzset();
-  }
-  ~TimeZoneScope() { had ? ::setenv("TZ", previous.c_str(), 1) : ::unsetenv("TZ"), ::tzset(); }
-  bool had;
-  std::string previous;
+  explicit TimeZoneScope(const char* zone) { ::setenv("TZ", zone, 1), ::tzset(); }
+  ~TimeZoneScope() { previous ? ::setenv("TZ", previous->c_str(), 1) : ::unsetenv("TZ"), ::tzset(); }
+  const std::optional<std::string> previous = std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
 };
 
 TDateTime Dos(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {

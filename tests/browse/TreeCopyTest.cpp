@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "browse/TreeCopy.h"
 #include "browse/VolumeTree.h"
@@ -21,10 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const std::vector<uint8_t> bytes = ReadFileBytes(path, 0, fs::file_size(path));
+  return {bytes.begin(), bytes.end()};
 }
 
 TEST(SafeFileName, UnsafeNamesGetASafeOneAndSafeNamesStay) {
@@ -81,9 +78,7 @@ TEST(TreeCopyOnImages, AnUnreadableSectorIsZerosInANamedFile) {
   TreeImage image;
   if (!MakeTreeImage("fat32", image)) return;
   const std::string big = FileText(image.Tree + "/big.bin");
-  const std::vector<uint8_t> disk = ReadFileBytes(image.Image, 0, fs::file_size(image.Image));
-  const std::string bytes(disk.begin(), disk.end());
-  const size_t at = bytes.find(big.substr(0, 4096));  // the first cluster of big.bin
+  const size_t at = FileText(image.Image).find(big.substr(0, 4096));  // the first cluster of big.bin
   ASSERT_NE(at, std::string::npos);
   const uint64_t bad = at;  // faults hit the reads that begin at them
   Opened o = OpenTree(image);

@@ -8,8 +8,7 @@ namespace {
 
 TDriveGeometry Geometry(uint32_t heads, uint32_t sectors) {
   TDriveGeometry g;
-  g.Heads = heads;
-  g.SectorsPerTrack = sectors;
+  g.Heads = heads, g.SectorsPerTrack = sectors;
   return g;
 }
 
@@ -36,10 +35,8 @@ TEST(LbaToChs, CylinderHeadSectorAndTheirPackedForm) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const TChs chs = LbaToChs(Geometry(c.heads, c.sectors), c.lba, c.end);
-    EXPECT_EQ(chs.Cylinder, c.cylinder);
-    EXPECT_EQ(chs.Head, c.head);
-    EXPECT_EQ(chs.Sector, c.sector);
-    EXPECT_EQ(chs.SecCyl, c.secCyl);
+    EXPECT_EQ(std::vector<int>({chs.Cylinder, chs.Head, chs.Sector, chs.SecCyl}),
+              std::vector<int>({c.cylinder, c.head, c.sector, c.secCyl}));
   }
   EXPECT_EQ(ChsLimit(Geometry(255, 63)), 16450560u);
   EXPECT_EQ(ChsLimit(Geometry(0, 63)), 0u);

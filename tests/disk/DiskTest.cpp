@@ -51,10 +51,10 @@ TEST_F(DiskTest, ReadsAndTheirFaults) {
     uint32_t lba;
     uint16_t count;
     bool ask, zero, ok;
-    std::vector<uint64_t> offsets;
+    std::vector<uint64_t> offsets;  // of every transfer, when given
     size_t good;
-    int rest;
-    std::string message;
+    int rest;  // -1: not checked
+    std::string message;  // how the prompt begins; empty: no prompt
   } cases[] = {
       {"a healthy run is read in one go", {}, ~0ull, {}, 10, 300, true, true, true, {5120}, 300 * 512, 0, ""},
       {"without zero fill, chunk by chunk", {}, ~0ull, {}, 10, 300, true, false, true, {5120, 5120 + C, 5120 + 2 * C},
@@ -88,11 +88,8 @@ TEST_F(DiskTest, ReadsAndTheirFaults) {
       const uint8_t rest = c.rest == kFill ? 0xAB : static_cast<uint8_t>(c.rest);
       EXPECT_TRUE(std::all_of(buf.begin() + static_cast<long>(c.good), buf.end(), [&](uint8_t b) { return b == rest; }));
     }
-    if (c.message.empty()) {
-      EXPECT_TRUE(host.messages.empty());
-      continue;
-    }
     ASSERT_EQ(host.messages.size(), c.answers.size());
+    if (c.message.empty()) continue;
     EXPECT_EQ(host.messages[0].text.rfind(c.message, 0), 0u) << host.messages[0].text;
     EXPECT_EQ(host.messages[0].caption, "Read Error");
     EXPECT_EQ(host.messages[0].buttons, MsgButtons::AbortRetryIgnore);
@@ -118,8 +115,11 @@ TEST_F(DiskTest, WriteFaultsAreAnsweredByTheUser) {
   }
 }
 
-// Each disk keeps its own handle: work on another disk in between reopens nothing.
-TEST_F(DiskTest, HandleIsReusedUntilTheModeChanges) {
+// Each disk keeps its own handle: work on another disk in between reopens nothing, a read after
+// a write reopens. A source that cannot be opened fails the call without a message; the next
+// call tries again. Whether a write could be opened is asked of the source, unless a write
+// handle is open already: a cached read handle says nothing about it.
+TEST_F(DiskTest, HandlesAreKeptReopenedAndProbedAndTheSystemIsTold) {
   ScriptedHost host;
   auto second = std::make_unique<FaultSource>(std::make_unique<MemorySource>(1 << 20));
   auto secondState = second->state;
@@ -127,78 +127,53 @@ TEST_F(DiskTest, HandleIsReusedUntilTheModeChanges) {
   std::vector<uint8_t> buf(512);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(disk->ReadSectors(i, 1, buf.data(), true, true));
   EXPECT_EQ(state->opens[0], 1);
+  state->failOpen = true;
+  EXPECT_EQ(disk->ProbeWritable(), EACCES);
+  EXPECT_FALSE(disk->WriteSectors(0, 1, buf.data(), true));
+  state->failOpen = false;
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  const int writeOpens = state->opens[1] + 1;
   ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
   ASSERT_TRUE(disk->WriteSectors(1, 1, buf.data(), true));
-  EXPECT_EQ(state->opens[1], 1);
+  state->failOpen = true;
+  EXPECT_EQ(disk->ProbeWritable(), 0);
+  EXPECT_EQ(state->opens[1], writeOpens);  // one open for both writes, none for the probe
+  EXPECT_FALSE(disk->ReadSectors(0, 1, buf.data(), true, true));  // a read after a write reopens
+  state->failOpen = false;
   ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  EXPECT_EQ(state->opens[0], 2);  // read after write reopens
   ASSERT_TRUE(other->ReadSectors(0, 1, buf.data(), true, true));
   ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_EQ(secondState->opens[0], 1);
-  EXPECT_EQ(state->opens[0], 2);
-}
-
-// A source that cannot be opened fails the call without a message; the next call tries again.
-// Whether a write could be opened is asked of the source, unless a write handle is open already:
-// a cached read handle says nothing about it.
-TEST_F(DiskTest, OpenFailuresAndWhetherAWriteCouldBeOpened) {
-  ScriptedHost host;
-  std::vector<uint8_t> buf(512);
-  state->failOpen = true;
-  EXPECT_FALSE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  EXPECT_FALSE(disk->WriteSectors(0, 1, buf.data(), true));
-  state->failOpen = false;
-  ASSERT_TRUE(disk->ReadSectors(0, 1, buf.data(), true, true));
-  state->failOpen = true;
-  EXPECT_EQ(disk->ProbeWritable(), EACCES);
-  state->failOpen = false;
-  EXPECT_EQ(disk->ProbeWritable(), 0);
-  ASSERT_TRUE(disk->WriteSectors(0, 1, buf.data(), true));
-  const int opens = state->opens[1];
-  state->failOpen = true;
-  EXPECT_EQ(disk->ProbeWritable(), 0);
-  EXPECT_EQ(state->opens[1], opens);
+  EXPECT_EQ(state->opens[0], 3);
   EXPECT_TRUE(host.messages.empty());
   Disk none(nullptr, 0x90);  // a drive without a source
   EXPECT_FALSE(none.ReadSectors(0, 1, buf.data(), true, true));
   EXPECT_EQ(none.LastIoError(), ENODEV);
   EXPECT_EQ(none.ProbeWritable(), ENODEV);
-}
-
-TEST_F(DiskTest, NotifyOSOnImagesSucceedsAndOnBusyDevicesExplains) {
-  ScriptedHost host;
+  // The system is told of a new table on a device only, and hears nothing when the device cannot
+  // be opened for writing; a busy device is named as such, by the caller, not by the disk.
   EXPECT_TRUE(disk->NotifyOS().ok());
-  EXPECT_EQ(state->opens[1], 0);  // an image is not even opened
+  EXPECT_EQ(state->opens[1], writeOpens);  // an image is not even opened
   state->blockDevice = true;
-  state->failOpen = true;  // a device that cannot be opened for writing is not told
+  state->failOpen = true;
   EXPECT_EQ(disk->NotifyOS().Errno, EACCES);
   state->failOpen = false;
   state->failReread = true;
   const Outcome busy = disk->NotifyOS();
   EXPECT_EQ(busy.Caption + ": " + busy.Text, "NotifyOS Error: Device or resource busy");
   EXPECT_EQ(busy.Errno, EBUSY);
-  EXPECT_TRUE(host.messages.empty());  // said by the caller, not by the disk
+  EXPECT_TRUE(host.messages.empty());
 }
 
-// A dry run keeps writes in memory, reads see them, and the disk's read errors still come through.
-TEST(DryRunSource, WritesStayInMemoryAndReadErrorsPassThrough) {
+// A dry run's reads still meet the disk's read errors (that it writes nothing and shows what the
+// real run writes: CliDryRun.ShowsExactlyWhatTheRealRunWritesAndWritesNothing).
+TEST(DryRunSource, ReadErrorsPassThrough) {
   ScriptedHost host;
-  auto memory = std::make_unique<MemorySource>(64 * 512);
-  const auto bytes = memory->data;
-  auto faulty = std::make_unique<FaultSource>(std::move(memory));
-  const auto faults = faulty->state;
-  auto dry = std::make_unique<DryRunSource>(std::move(faulty));
-  DryRunSource& source = *dry;
-  const std::unique_ptr<Disk> disk = SourceDisk(std::move(dry));
-  std::vector<uint8_t> sector(512, 0x5A), back(1024);
-  ASSERT_TRUE(disk->WriteSectors(3, 1, sector.data(), true));
-  ASSERT_TRUE(disk->ReadSectors(2, 2, back.data(), true, true));
-  EXPECT_EQ(std::vector<uint8_t>(back.begin() + 512, back.end()), sector);
-  EXPECT_EQ(std::count(bytes->begin(), bytes->end(), 0x5A), 0) << "the disk was written";
-  ASSERT_EQ(source.Written().size(), 1u);
-  EXPECT_EQ(source.Written().begin()->first, 3u);
-  faults->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
-  const Outcome failed = disk->Read(0, 1, back.data());
+  auto faulty = std::make_unique<FaultSource>(std::make_unique<MemorySource>(64 * 512));
+  faulty->state->readFaults[0] = Fault{FaultKind::Error, EIO, -1};
+  const std::unique_ptr<Disk> disk = SourceDisk(std::make_unique<DryRunSource>(std::move(faulty)));
+  std::vector<uint8_t> sector(512);
+  const Outcome failed = disk->Read(0, 1, sector.data());
   EXPECT_EQ(failed.Errno, EIO);
   EXPECT_EQ(failed.Sector, Lba{0});
 }

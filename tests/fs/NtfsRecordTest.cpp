@@ -1,5 +1,4 @@
-// NTFS file records, their update sequence and attributes made by hand, run lists, and the
-// labels of volumes made by mkntfs.
+// NTFS file records, their update sequence and attributes made by hand, and run lists.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,38 +7,18 @@
 #include "fs/NtfsRecord.h"
 #include "fs/NtfsRunList.h"
 #include "model/FsDetect.h"
-#include "support/Fixtures.h"
-#include "support/ScriptedHost.h"
 #include "support/Sources.h"
 
 namespace qm::test {
 namespace {
 
-// Resident values with their names, and the run list of a non-resident attribute, which
-// follows its header, or its name when it has one.
-TEST(ReadAttribute, FindsEachAttributeWithItsNameAndValue) {
-  RecordBuilder r;
-  r.AddResident(0x10, {1, 2, 3});
-  r.AddResident(kAttrIndexRoot, {9, 9}, 4);
-  r.AddResident(kAttrVolumeName, {'Q', 0, 'M', 0});
-  r.AddNonResident(0x80, {0x11, 0x05, 0x20});
-  r.AddNonResident(0xA0, {0x11, 0x05, 0x20}, {'x', 0, 'y', 0});
-  TAttribute a;
-  ASSERT_TRUE(ReadAttribute(r.b, kAttrVolumeName, a));
-  EXPECT_EQ(a.TypeCode, kAttrVolumeName);
-  EXPECT_EQ(a.Data, (std::vector<uint8_t>{'Q', 0, 'M', 0}));
-  ASSERT_TRUE(ReadAttribute(r.b, kAttrIndexRoot, a));
-  EXPECT_EQ(a.Name, (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}));
-  EXPECT_EQ(a.Data, (std::vector<uint8_t>{9, 9}));
-  EXPECT_EQ(a.AttrLength, 40u);
-  EXPECT_EQ(a.FormInfo, 0x0400u);  // resident, four name characters
-  for (const uint32_t type : {0x80u, 0xA0u}) {
-    ASSERT_TRUE(ReadAttribute(r.b, type, a)) << type;
-    EXPECT_TRUE(a.NonResident() && a.NonResidentHeader.has_value()) << type;
-    EXPECT_EQ(a.Name, (type == 0x80 ? std::vector<uint8_t>{} : std::vector<uint8_t>{'x', 0, 'y', 0}));
-    ASSERT_EQ(a.Data.size(), type == 0x80 ? 8u : 4u);
-    EXPECT_EQ(std::vector<uint8_t>(a.Data.begin(), a.Data.begin() + 3), (std::vector<uint8_t>{0x11, 0x05, 0x20}));
-  }
+// Places the first attribute `back` bytes before the end of the record, of type $VOLUME_NAME
+// and `length` bytes long; its offset.
+size_t FirstAttributeAt(RecordBuilder& r, size_t back, uint32_t length = 0) {
+  const size_t at = r.b.size() - back;
+  StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(at));
+  if (length) StoreLE<uint32_t>(&r.b[at], kAttrVolumeName), StoreLE<uint32_t>(&r.b[at + 4], length);
+  return at;
 }
 
 // Damaged records of 1024 and of 4096 bytes: the attribute is not found, nothing is read
@@ -53,38 +32,24 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
         StoreLE<uint32_t>(&r.b[at + 4], 0);
       },
       [](RecordBuilder& r) {  // a length that steps back to the first attribute
-        const size_t first = r.AddResident(0x10, {1});
-        const size_t second = r.AddResident(0x30, {1});
+        const size_t first = r.AddResident(0x10, {1}), second = r.AddResident(0x30, {1});
         StoreLE<uint32_t>(&r.b[second + 4], static_cast<uint32_t>(0x10000 - (second - first)));
       },
-      [](RecordBuilder& r) {  // first attribute with no room for its header
-        StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(r.b.size() - 14));
-      },
-      [](RecordBuilder& r) {  // a value longer than the record
+      [](RecordBuilder& r) { FirstAttributeAt(r, 14); },  // no room for the first attribute's header
+      [](RecordBuilder& r) {                               // a value longer than the record
         const size_t at = r.AddResident(kAttrVolumeName, {1, 2});
         StoreLE<uint32_t>(&r.b[at + 16], static_cast<uint32_t>(2 * r.b.size()));
       },
       [](RecordBuilder& r) {  // non-resident, but shorter than its header
         const size_t at = r.AddResident(kAttrVolumeName, {});
-        r.b[at + 8] = 1;
-        StoreLE<uint32_t>(&r.b[at + 4], 40);
+        r.b[at + 8] = 1, StoreLE<uint32_t>(&r.b[at + 4], 40);
       },
       [](RecordBuilder& r) {  // a non-resident attribute whose name runs past the record
-        const size_t at = r.b.size() - 124;
-        StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(at));
-        StoreLE<uint32_t>(&r.b[at], kAttrVolumeName);
-        StoreLE<uint32_t>(&r.b[at + 4], 80);
-        r.b[at + 8] = 1;
-        r.b[at + 9] = 255;
-        StoreLE<uint32_t>(&r.b[at + 80], kAttrEnd);
+        const size_t at = FirstAttributeAt(r, 124, 80);
+        r.b[at + 8] = 1, r.b[at + 9] = 255, StoreLE<uint32_t>(&r.b[at + 80], kAttrEnd);
       },
-      [](RecordBuilder& r) {  // the last header that still fits, with a value beyond the end
-        const size_t at = r.b.size() - 24;
-        StoreLE<uint16_t>(&r.b[20], static_cast<uint16_t>(at));
-        StoreLE<uint32_t>(&r.b[at], kAttrVolumeName);
-        StoreLE<uint32_t>(&r.b[at + 4], 24);
-        StoreLE<uint32_t>(&r.b[at + 16], 0x7FFF);
-      },
+      // The last header that still fits, with a value beyond the end.
+      [](RecordBuilder& r) { StoreLE<uint32_t>(&r.b[FirstAttributeAt(r, 24, 24) + 16], 0x7FFF); },
   };
   for (const size_t size : {kFileRecordSize, kMaxFileRecordSize}) {
     for (size_t n = 0; n < std::size(damages); ++n) {
@@ -99,6 +64,7 @@ TEST(ReadAttribute, DamagedRecordsFailQuietly) {
   r.AddResident(kAttrVolumeName, {'Q', 0});
   TAttribute a;
   EXPECT_TRUE(ReadAttribute(std::span(r.b).first(kFileRecordSize), kAttrVolumeName, a));
+  EXPECT_EQ(a.Data, (std::vector<uint8_t>{'Q', 0}));
   EXPECT_FALSE(ReadAttribute(std::span(r.b).first(kFileRecordSize - 512), kAttrVolumeName, a));
   EXPECT_FALSE(ReadAttribute(r.b, kAttrVolumeName, a));
 }
@@ -186,15 +152,13 @@ TEST(GetRunList, DecodesAndStopsWhereTheBytesCannotBeTrusted) {
     std::vector<uint8_t> bytes;
     std::vector<std::pair<int64_t, uint64_t>> runs;
   } cases[] = {
-      {"empty", {}, {}},
-      {"one run", {0x21, 0x04, 0x00, 0x10, 0x00}, {{0x1000, 4}}},
+      {"empty", {}, {}}, {"one run", {0x21, 0x04, 0x00, 0x10, 0x00}, {{0x1000, 4}}},
       {"one-byte 0xF0 steps 16 clusters back", {0x11, 0x04, 0x20, 0x11, 0x02, 0xF0, 0x00}, {{0x20, 4}, {0x10, 2}}},
       {"sparse run left out, position kept", {0x21, 0x04, 0x00, 0x10, 0x01, 0x08, 0x11, 0x02, 0x05, 0x00}, {{0x1000, 4}, {0x1005, 2}}},
       {"zero offset bytes count as sparse", {0x11, 0x04, 0x00, 0x11, 0x02, 0x30, 0x00}, {{0x30, 2}}},
       {"5-byte length stops", {0x11, 0x04, 0x20, 0x15, 1, 0, 0, 0, 0, 0x05, 0x00}, {{0x20, 4}}},
       {"9-byte offset stops", {0x11, 0x04, 0x20, 0x91, 0x01, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}, {{0x20, 4}}},
-      {"pair past the end stops", {0x11, 0x04, 0x20, 0x31, 0x04, 0x10}, {{0x20, 4}}},
-      {"no closing zero", {0x11, 0x04, 0x20}, {{0x20, 4}}},
+      {"pair past the end stops", {0x11, 0x04, 0x20, 0x31, 0x04, 0x10}, {{0x20, 4}}}, {"no closing zero", {0x11, 0x04, 0x20}, {{0x20, 4}}},
       {"6-byte offset is signed", {0x61, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, {{-1, 1}}},
       {"7-byte offset is not", {0x71, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, {{0x00FFFFFFFFFFFFFF, 1}}},
       {"8-byte offset", {0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x00}, {{INT64_MIN, 1}}},
@@ -204,25 +168,6 @@ TEST(GetRunList, DecodesAndStopsWhereTheBytesCannotBeTrusted) {
     std::vector<std::pair<int64_t, uint64_t>> got;
     for (const TRun& r : GetRunList(c.bytes)) got.emplace_back(r.Lcn, r.Clusters);
     EXPECT_EQ(got, c.runs) << c.what;
-  }
-}
-
-// Labels of mkntfs volumes (RootDirectoryOnImages reads one) absent (the old text stays), or
-// behind an MFT that lies beyond the disk (not read, no read-error question).
-TEST(FsDetectOnImages, ReadsTheLabelsOfMkntfsVolumes) {
-  for (const bool mftBeyond : {false, true}) {
-    SCOPED_TRACE(mftBeyond);
-    ScriptedHost host;
-    QM_IMAGE(path, mftBeyond ? "ntfs-badmft.img" : "ntfs-nolabel.img", "10M", mftBeyond ? "fsat 0 20480 ntfs Gone" : "fsat 0 20480 ntfs");
-    if (mftBeyond) WriteFileBytes(path, 0x30, {0xFF, 0xFF, 0xFF, 0x00, 0, 0, 0, 0});
-    TPartition p;
-    p.FsKind = fkNtfs;
-    p.VolumeLabel = "before";
-    const auto boot = ReadFileBytes(path, 0, 512);
-    std::copy(boot.begin(), boot.end(), p.BootSector.begin());
-    ReadVolumeLabel(*BareImage(path), p);
-    EXPECT_EQ(p.VolumeLabel, "before");
-    EXPECT_TRUE(host.messages.empty());
   }
 }
 

@@ -54,27 +54,17 @@ std::string ProcessFixtureDir() {
   return dir;
 }
 
-namespace {
-
 // The automatic backups made before every write go to this process's fixture folder, never to
 // the home folder of whoever runs the tests (the CLI runs inherit this), nor to a folder that
 // tests running beside it prune: two disks in memory have the same name in every process.
-const bool kStateInFixtures = [] {
-  return ::setenv("XDG_STATE_HOME", (ProcessFixtureDir() + "/state").c_str(), 1) == 0;
-}();
-
-bool ToolsRequired() {
-  const char* ci = std::getenv("CI");
-  const char* require = std::getenv("QM_REQUIRE_TOOLS");
-  return (ci && *ci) || (require && std::string(require) == "1");
-}
+static const bool kStateInFixtures = ::setenv("XDG_STATE_HOME", (ProcessFixtureDir() + "/state").c_str(), 1) == 0;
 
 void MissingTool(const std::string& reason) {
-  if (ToolsRequired()) ADD_FAILURE() << reason;
+  const char* ci = std::getenv("CI");
+  const char* require = std::getenv("QM_REQUIRE_TOOLS");
+  if ((ci && *ci) || (require && std::string(require) == "1")) ADD_FAILURE() << reason;
   else GTEST_SKIP() << reason;
 }
-
-}  // namespace
 
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps) {
   std::string path = ProcessFixtureDir() + "/" + name;

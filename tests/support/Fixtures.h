@@ -22,8 +22,10 @@ std::string ProcessFixtureDir();
 // other failure fails it.
 std::string MakeImage(const std::string& name, const std::string& size, const std::string& steps);
 
-// Whether every one of `tools` can be run; when one cannot, skips the current test with the
-// reason, or fails it when the run must have every tool (CI or QM_REQUIRE_TOOLS=1 set).
+// Skips the current test with `reason` (a tool or root missing here), or fails it when the run
+// must have every tool (CI or QM_REQUIRE_TOOLS=1 set).
+void MissingTool(const std::string& reason);
+// Whether every one of `tools` can be run; when one cannot, MissingTool.
 bool HaveTools(std::initializer_list<const char*> tools);
 
 // A path in this process's fixture folder with nothing there yet.

@@ -1,14 +1,12 @@
 #include "support/TreeImage.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "disk/Crc32.h"
@@ -16,44 +14,22 @@
 
 namespace qm::test {
 
-namespace {
-// Skips the running test: a tool or root is missing here. Under CI, or with
-// QM_REQUIRE_TOOLS=1, that is a failure instead.
-void Skip(const std::string& reason) {
-  const char* ci = std::getenv("CI");
-  const char* require = std::getenv("QM_REQUIRE_TOOLS");
-  if ((ci && *ci) || (require && std::string(require) == "1")) ADD_FAILURE() << reason;
-  else GTEST_SKIP() << reason;
-}
-}  // namespace
-
 bool MakeTreeImage(const std::string& kind, TreeImage& image) {
+  // Made once per kind and process; a failure's reason is kept for the next test that asks.
   static std::map<std::string, std::pair<int, TreeImage>> made;
-  auto found = made.find(kind);
-  if (found == made.end()) {
+  if (!made.count(kind)) {
     const std::string dir = FreshPath("tree-" + kind);
-    std::string out;
+    std::string out, why;
     const int status = RunCommand(std::string(QM_SOURCE_DIR) + "/tools/tree-image " + kind + " " + ShellQuote(dir) +
-                                      " 2>" + ShellQuote(dir + ".err"),
-                                  &out);
-    TreeImage made1{dir + "/disk.img", dir + "/tree", dir + "/deleted", 0};
-    if (status == 0) made1.Start = std::stoull(out);
-    std::string why;
+                                      " 2>" + ShellQuote(dir + ".err"), &out);
     RunCommand("cat " + ShellQuote(dir + ".err"), &why);
-    found = made.emplace(kind, std::make_pair(status, made1)).first;
-    if (status != 0) found->second.second.Tree = why;  // the reason, kept for the next test
+    made[kind] = {status, {dir + "/disk.img", status == 0 ? dir + "/tree" : why, dir + "/deleted", status == 0 ? std::stoull(out) : 0}};
   }
-  const auto& [status, result] = found->second;
-  if (status == 77) {
-    Skip(result.Tree);
-    return false;
-  }
-  if (status != 0) {
-    ADD_FAILURE() << "tools/tree-image " << kind << " failed (" << status << "): " << result.Tree;
-    return false;
-  }
-  image = result;
-  return true;
+  const auto& [status, result] = made[kind];
+  if (status == 77) MissingTool(result.Tree);
+  else if (status != 0) ADD_FAILURE() << "tools/tree-image " << kind << " failed (" << status << "): " << result.Tree;
+  else image = result;
+  return status == 0;
 }
 
 std::map<std::string, std::string> DescribeTree(const std::string& root) {

@@ -142,8 +142,7 @@ Listing Walk(const HandFat& fat, std::optional<Lba> failAt = {}) {
 using Names = std::vector<std::string>;
 
 // FAT32 root chains: how each FAT value ends or continues the chain, loops and runaways. A
-// chain cut before its end mark lists what it holds and says where the listing stops (a loop
-// back, a bad cluster and a cluster past the volume are cut as CliLs shows on a real volume).
+// chain cut before its end mark lists what it holds and says where the listing stops.
 TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
   const std::string cut = "Root directory: The root directory's cluster chain breaks off after ";
   const struct {
@@ -158,6 +157,14 @@ TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
       {"end mark all ones", {{2, 0xFFFFFFFF}}, ChainEnd::Marked, {2}, ""},
       {"reserved end mark FA", {{2, 3}, {3, 0x0FFFFFFA}}, ChainEnd::Marked, {2, 3}, ""},
       {"top bits ignored", {{2, 0xF0000003}, {3, 0x0FFFFFFF}}, ChainEnd::Marked, {2, 3}, ""},
+      {"bad cluster", {{2, 3}, {3, 0x0FFFFFF7}}, ChainEnd::BadCluster, {2, 3},
+       cut + "2 clusters, at cluster 3: the FAT marks the cluster behind it bad. The listing stops there."},
+      {"loop back", {{2, 3}, {3, 4}, {4, 2}}, ChainEnd::Loop, {2, 3, 4},
+       cut + "3 clusters, at cluster 4: the FAT leads from it back to cluster 2, which comes earlier in the chain. "
+             "The listing stops there."},
+      {"past the volume", {{2, 3}, {3, 0x00FFFFF0}}, ChainEnd::NoCluster, {2, 3},
+       cut + "2 clusters, at cluster 3: the FAT leads from it to cluster 16777200, which is no cluster of the volume. "
+             "The listing stops there."},
       {"points at itself", {{2, 2}}, ChainEnd::Loop, {2},
        cut + "1 cluster, at cluster 2: the FAT leads from it back to cluster 2, which comes earlier in the chain. "
              "The listing stops there."},
@@ -185,7 +192,8 @@ TEST(FatChain, Fat32ChainsEndAtMarksAndNeverRunAway) {
   // An unreadable sector of the FAT or of a root cluster fails the listing, the label and the
   // chain with the read's outcome, naming the sector (a FAT16 root: CliLs.RefusesWhatCannotBeListed).
   HandFat fat(fkFat32);
-  fat.SetFat(2, 3), fat.SetFat(3, 0x0FFFFFFF);
+  fat.SetFat(2, 3);
+  fat.SetFat(3, 0x0FFFFFFF);
   for (const Lba sector : {fat.Byte(fat.reserved) / 512, fat.ClusterByte(3) / 512})
     EXPECT_EQ(Walk(fat, sector).failed, "Read Error: Error:EIO at " + std::to_string(sector));
 }

@@ -80,6 +80,7 @@ void FixHeaderCrc(const std::string& image, uint32_t sectorSize, uint64_t lba) {
 // A table made by a tool: Command with "@" for the image's path; Slots, the entries' slot
 // numbers, "*" where legacy BIOS bootable.
 struct TMaker { const char* Name; uint32_t SectorSize; const char* Tool; std::string Command; const char* Slots; };
+void PrintTo(const TMaker& m, std::ostream* os) { *os << m.Name; }  // a stable test name
 
 const TMaker kMakers[] = {
     {"sfdisk512", 512, "sfdisk",
@@ -148,6 +149,7 @@ constexpr int64_t kFlip = -1, kZeroSector = -2;
 struct TChange { int64_t Sector; size_t Offset; int64_t Value; };
 // TextHas: in the faulty copy's text, or in the reason when none is used.
 struct TDamage { const char* Name; std::vector<TChange> Changes; GptCopy Used; GptFault Primary, Backup; const char* TextHas; };
+void PrintTo(const TDamage& d, std::ostream* os) { *os << d.Name; }
 
 void Apply(const std::string& image, uint32_t ss, uint64_t backup, const TChange& c) {
   const uint64_t lba = c.Sector < 0 ? backup : uint64_t(c.Sector), at = lba * ss + c.Offset;

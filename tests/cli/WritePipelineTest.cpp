@@ -94,18 +94,32 @@ TEST(CliWritePipeline, UndoWalksBackChangeByChangeAndRedoWalksForward) {
     }
 }
 
+// The change records kept for `image`.
+std::vector<std::string> RecordsOf(const std::string& image) {
+  std::vector<std::string> records;
+  for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
+    if (entry.path().filename().string().find(std::filesystem::path(image).filename().string()) != std::string::npos)
+      records.push_back(entry.path());
+  return records;
+}
+
+// Edits the bytes of every change record of `image` and seals them with a sound checksum again.
+void Resealed(const std::string& image, const std::function<void(std::string&)>& edit) {
+  for (const std::string& record : RecordsOf(image)) {
+    std::string bytes = ReadWholeFile(record);
+    edit(bytes);
+    const size_t body = bytes.size() - 4;
+    const uint32_t crc = Crc32Update(0, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), body));
+    for (size_t k = 0; k < 4; ++k) bytes[body + k] = static_cast<char>(crc >> (8 * k));
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << bytes;
+  }
+}
+
 // Undo writes only when the disk still holds what the change wrote, on the same disk, from a
 // record that can be read; otherwise it says why and writes nothing.
 TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
   const std::string& base = FourVolumesImage();
   if (base.empty()) return;
-  const auto RecordsOf = [](const std::string& image) {
-    std::vector<std::string> records;
-    for (const auto& entry : std::filesystem::directory_iterator(AutomaticBackupFolder()))
-      if (entry.path().filename().string().find(std::filesystem::path(image).filename().string()) != std::string::npos)
-        records.push_back(entry.path());
-    return records;
-  };
   const struct { const char* what; std::function<void(const std::string& image)> meddle; int status; const char* says; } cases[] = {
       // Another program changed the entry the hide changed (in the table at 24576).
       {"a later change of the same table", [](const std::string& i) { WriteFileBytes(i, 24576 * 512 + 0x1c2, {0x0c}); }, 1,
@@ -120,17 +134,12 @@ TEST(CliWritePipeline, UndoRefusesWhatItCannotTakeBackExactly) {
       {"a damaged record", [&](const std::string& i) {
          for (const std::string& record : RecordsOf(i)) std::ofstream(record, std::ios::binary | std::ios::in) << "damage";
        }, 1, "is damaged"},
-      // Its checksum is sound, but its first line is that of another format.
-      {"a record of another format", [&](const std::string& i) {
-         for (const std::string& record : RecordsOf(i)) {
-           std::string bytes = ReadWholeFile(record);
-           bytes.replace(0, 11, "QMCHANGE 2\n");
-           const size_t body = bytes.size() - 4;
-           const uint32_t crc = Crc32Update(0, std::span(reinterpret_cast<const uint8_t*>(bytes.data()), body));
-           for (size_t k = 0; k < 4; ++k) bytes[body + k] = static_cast<char>(crc >> (8 * k));
-           std::ofstream(record, std::ios::binary | std::ios::trunc) << bytes;
-         }
-       }, 1, "is damaged"},
+      // Their checksums are sound, but the first line is that of another format, or no blank
+      // line ends the header.
+      {"a record of another format", [&](const std::string& i) { Resealed(i, [](std::string& b) { b.replace(0, 11, "QMCHANGE 2\n"); }); },
+       1, "is damaged"},
+      {"a header without its end", [&](const std::string& i) { Resealed(i, [](std::string& b) { b[b.find("\n\n")] = ' '; }); },
+       1, "is damaged"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

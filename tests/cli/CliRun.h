@@ -59,12 +59,13 @@ inline const std::string& FourVolumesImage() {
   return image;
 }
 
-// Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as 124.
+// Runs quillmark-cli with `args` (shell words) and no terminal on stdin; a hang shows as 124
+// (137 when it does not stop at SIGTERM).
 inline CliRun RunCli(const std::string& args) {
   CliRun run;
   std::filesystem::create_directories(QM_FIXTURE_DIR);
   const std::string errFile = std::string(QM_FIXTURE_DIR) + "/cli-stderr-" + std::to_string(::getpid()) + ".txt";
-  run.status = RunCommand("timeout 60 " + ShellQuote(QM_CLI_PATH) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
+  run.status = RunCommand("timeout -k 5 60 " + ShellQuote(QM_CLI_PATH) + " " + args + " </dev/null 2>" + ShellQuote(errFile), &run.out);
   run.err = ReadWholeFile(errFile);
   std::filesystem::remove(errFile);
   return run;
@@ -108,7 +109,7 @@ inline CliRun RunCliWhileLocked(const std::string& path, const std::string& args
                              "read -r line <&\"${holder[0]}\"; [ \"$line\" = held ] || exit 125; " +
                              ShellQuote(QM_CLI_PATH) + " " + args +
                              " 2>&1 </dev/null; status=$?; echo >&\"${holder[1]}\"; wait; exit $status";
-  run.status = RunCommand("timeout 60 bash -c " + ShellQuote(script), &run.err);
+  run.status = RunCommand("timeout -k 5 60 bash -c " + ShellQuote(script), &run.err);
   return run;
 }
 

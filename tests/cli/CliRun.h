@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -31,15 +32,22 @@ struct CliRun {
 
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 // The offsets of the bytes that differ between two contents of one size.
 inline std::vector<uint64_t> ChangedBytes(const std::string& a, const std::string& b) {
   std::vector<uint64_t> changed;
   EXPECT_EQ(a.size(), b.size());
-  for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
-    if (a[i] != b[i]) changed.push_back(i);
+  const size_t size = std::min(a.size(), b.size());
+  for (size_t block = 0; block < size; block += 4096) {  // most of an image is alike: blocks first
+    const size_t n = std::min<size_t>(4096, size - block);
+    if (std::memcmp(a.data() + block, b.data() + block, n) == 0) continue;
+    for (size_t i = block; i < block + n; ++i)
+      if (a[i] != b[i]) changed.push_back(i);
+  }
   return changed;
 }
 
